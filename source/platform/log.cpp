@@ -1,0 +1,27 @@
+#include "platform/log.h"
+
+#include "platform/sandbox.h"
+
+#include <syslog.h>
+
+#include <cstdarg>
+#include <cstdio>
+
+void log_open()
+{
+    int options = LOG_CONS | LOG_NDELAY;
+    if (sandbox_log_stderr())
+        options |= LOG_PERROR;
+    openlog("pelvaro", options, LOG_USER);
+}
+
+void log_close() { closelog(); }
+
+void trace(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    fflush(stdout);
+}

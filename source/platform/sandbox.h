@@ -1,0 +1,35 @@
+// Board paths and addresses, with the environment overrides that let the
+// daemon run in a sandbox on an ordinary machine.
+//
+// On the board every value has its default. Tests, the simulators and outside
+// tools set these variables (unset means the default):
+//   ZANDREL_ROOT         directory put in front of every absolute path
+//   ZANDREL_CHIP_NET     first three octets of the chip addresses (192.168.255)
+//   ZANDREL_CHIP_BIND    local address of the chip socket (any)
+//   ZANDREL_CHIP_PORT    UDP port of the chips and of the chip socket (14113)
+//   ZANDREL_KERNEL_PORT  TCP port of the management link with -r 1 (7001)
+//   ZANDREL_IFACE        interface whose MAC is the board MAC (eth0)
+//   ZANDREL_LOG_STDERR   1: syslog lines also go to standard error
+// The variables are read on every call, so any thread may call these; a test
+// sets them before it starts the module that reads them.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// The board path `abs` ("/tmp/chip.sock") as seen in this run.
+std::string sandbox_path(const char *abs);
+// The same into a fixed buffer; -1 when it does not fit.
+int sandbox_path(char *out, size_t size, const char *abs);
+
+// Address of OLT chip `olt` (0..3): NET.(olt+1).
+in_addr sandbox_chip_addr(int olt);
+// Local address of the chip socket; INADDR_ANY unless overridden.
+in_addr sandbox_chip_bind();
+uint16_t sandbox_chip_port();
+uint16_t sandbox_kernel_port();
+const char *sandbox_iface();
+bool sandbox_log_stderr();
