@@ -220,6 +220,10 @@ void teklink_close()
 
 int teklink_message_send(uint8_t *request, uint8_t **response, int timeout)
 {
+    // Cleared before any early return, so that a caller never frees what
+    // its own variable held before the call.
+    if (response)
+        *response = nullptr;
     if (teklink_rx_socket.load() < 0)
         return TEKLINK_ERR_CLOSED;
     if (!request || !response)
