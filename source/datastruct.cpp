@@ -121,6 +121,10 @@ struct olt_slot {
     olt_record rec;
     pthread_mutex_t lock;
     uint16_t base_llid[2];
+    // A copy of rec.state that the chip link reads without the lock: it asks
+    // for the state on every transmission, also while the firmware check
+    // holds the OLT across its image upgrades.
+    uint32_t state_word;
 };
 struct onu_slot {
     onu_record rec;            // first member: a record pointer is its slot's
@@ -153,6 +157,15 @@ onu_slot *slot_of(const onu_record *onu)
 summary_slot *summary_of(const onu_record *onu) { return &summary_table[onu_index(onu)]; }
 
 bool valid_olt(int olt) { return olt_table && olt >= 0 && olt < OLT_COUNT; }
+
+// The state word, then the uptime second, then the lock-free copy. The
+// caller holds the OLT (or is start-up, alone).
+void write_olt_state(olt_slot &slot, uint32_t state)
+{
+    slot.rec.state = state;
+    slot.rec.state_time = uptime_seconds();
+    __atomic_store_n(&slot.state_word, state, __ATOMIC_RELEASE);
+}
 
 int onu_table_init()
 {
@@ -231,8 +244,7 @@ int olt_init()
         pthread_mutex_init(&slot.lock, nullptr);
         if (have_board)
             board_reset(&board, uint8_t(i));
-        slot.rec.state_time = uptime_seconds();
-        slot.rec.state = ONU_STATE_RESETINPROGRESS;
+        write_olt_state(slot, ONU_STATE_RESETINPROGRESS);
         for (int port = 0; port < 2; port++) {
             strcpy(slot.rec.ports[port].sfp_vendor, "--");
             strcpy(slot.rec.ports[port].sfp_part, "--");
@@ -280,10 +292,7 @@ uint32_t olt_get_state(int olt)
 {
     if (!valid_olt(olt))
         return ONU_STATE_UNKNOWN;
-    olt_lock(olt);
-    uint32_t state = olt_table[olt].rec.state;
-    olt_unlock(olt);
-    return state;
+    return __atomic_load_n(&olt_table[olt].state_word, __ATOMIC_ACQUIRE);
 }
 
 void olt_set_state(int olt, uint32_t state)
@@ -291,9 +300,14 @@ void olt_set_state(int olt, uint32_t state)
     if (!valid_olt(olt))
         return;
     olt_lock(olt);
-    olt_table[olt].rec.state = state;
-    olt_table[olt].rec.state_time = uptime_seconds();
+    write_olt_state(olt_table[olt], state);
     olt_unlock(olt);
+}
+
+void olt_set_state_locked(int olt, uint32_t state)
+{
+    if (valid_olt(olt))
+        write_olt_state(olt_table[olt], state);
 }
 
 uint16_t olt_base_llid_get(int olt, int port)

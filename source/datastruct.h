@@ -183,10 +183,14 @@ int olt_init();
 olt_record *olt_get(int olt);
 void olt_lock(int olt);
 void olt_unlock(int olt);
-// The OLT's state word, read under its lock; UNKNOWN for a bad index.
+// The OLT's state word; UNKNOWN for a bad index. Takes no lock, so the chip
+// link may ask while another thread holds the OLT.
 uint32_t olt_get_state(int olt);
-// State word, then the uptime second, under the OLT's lock.
+// State word, then the uptime second, under the OLT's lock. The state is
+// written only through these two.
 void olt_set_state(int olt, uint32_t state);
+// The same for a caller that holds the OLT's lock.
+void olt_set_state_locked(int olt, uint32_t state);
 // Configured base LLID of PON port 0 or 1 (0 = not set), under the OLT lock.
 uint16_t olt_base_llid_get(int olt, int port);
 void olt_base_llid_set(int olt, int port, uint16_t llid);

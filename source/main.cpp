@@ -12,6 +12,7 @@
 #include "platform/log.h"
 #include "platform/sandbox.h"
 #include "process.h"
+#include "teklink.h"
 
 #include <syslog.h>
 #include <unistd.h>
@@ -103,8 +104,11 @@ int main(int argc, char **argv)
         return -2;
     }
 
-    // Steps 11 to 14 (provisioning engine, watchdog, scheduler, chip link)
-    // take their places here as they are built.
+    // Steps 11 to 13 (provisioning engine, watchdog, scheduler) take their
+    // places here as they are built.
+
+    // The chip link: its queues, the receive thread (which opens the socket).
+    teklink_init();
 
     kernlink_init();
 
@@ -115,6 +119,7 @@ int main(int argc, char **argv)
     }
 
     kernlink_close();
+    teklink_close();
     bclose();
     log_close();
     return 0;
