@@ -11,6 +11,7 @@
 // helpers. Pure functions over caller buffers; safe from any thread.
 #pragma once
 
+#include "balloc.h"
 #include "bytes.h"
 
 #include <cstddef>
@@ -71,6 +72,22 @@ inline uint16_t tekmsg_len(const uint8_t *msg) { return load_be16(msg + TEKLINK_
 // Only for blocks known to hold the field (see tekmsg_min_length).
 inline uint16_t tekmsg_rcode(const uint8_t *msg) { return load_be16(msg + TEKLINK_MSG_DATA); }
 inline uint16_t tekmsg_seqn(const uint8_t *msg) { return load_be16(msg + TEKLINK_MSG_SEQN); }
+
+// Bytes of a `teklink_msg` pool block that hold data from `offset` on: what
+// LEN announces, but never more than the block holds, since a datagram may
+// have been shorter than its LEN said.
+inline size_t tekmsg_block_data(const uint8_t *msg, size_t offset, size_t announced)
+{
+    size_t have = bsize(msg);
+    have = have > offset ? have - offset : 0;
+    return announced < have ? announced : have;
+}
+// The answer data of a response: the bytes after RCODE.
+inline size_t tekmsg_answer_size(const uint8_t *msg)
+{
+    size_t len = tekmsg_len(msg);
+    return tekmsg_block_data(msg, TEKLINK_MSG_SEQN, len >= 2 ? len - 2 : 0);
+}
 
 // Fills the header of a `teklink_msg` block; the caller writes `len` bytes of
 // data at TEKLINK_MSG_DATA.
