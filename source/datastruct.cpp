@@ -9,6 +9,8 @@
 #include "platform/log.h"
 #include "platform/threads.h"
 #include "platform/textconv.h"
+#include "profiler.h"
+#include "profiler_cache.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -448,9 +450,9 @@ onu_record *onu_alloc()
 
 void onu_release(onu_record *onu)
 {
-    // The provisioning engine's pending work for this ONU is flushed here
-    // (profiler_flush_onu_work), and the ONU leaves its OLT's registration
-    // and per-port link counts, once those steps exist.
+    profiler_flush_onu_work(onu);
+    // The ONU leaves its OLT's registration and per-port link counts here,
+    // once the OLT configuration keeps them.
     release_record(onu);
 }
 
@@ -468,7 +470,7 @@ void onu_release_all_on_olt(int olt)
         onu_slot &slot = onu_table[i];
         lock_timed(&slot.lock);
         if (slot.rec.state != ONU_STATE_FREE && slot.rec.olt == olt) {
-            // profiler_flush_onu_work joins here with the provisioning engine.
+            profiler_flush_onu_work(&slot.rec);
             release_record(&slot.rec);
         }
         pthread_mutex_unlock(&slot.lock);
@@ -557,6 +559,40 @@ void onu_config_defaults(onu_record *config)
     // The defaults of the neighbouring configuration bytes and of the two
     // per-direction sub-blocks of the configuration block join with the
     // ONU configuration step, which defines them.
+}
+
+int onu_create_from_config(onu_record *onu, const onu_record *config)
+{
+    constexpr size_t CONFIG_FIRST = offsetof(onu_record, profiles);
+    constexpr size_t CONFIG_SIZE = offsetof(onu_record, unused4) - CONFIG_FIRST;
+    static_assert(CONFIG_FIRST == 2400 && CONFIG_SIZE == 16073);
+    static const char DEFAULT_SECRET[] = "5820";
+
+    onu->ont_id = config->ont_id;
+    onu->configured_port = config->configured_port < 8 ? config->configured_port : PORT_NONE;
+    memset(onu->secret, 0, sizeof onu->secret);
+    memcpy(onu->secret, DEFAULT_SECRET, sizeof DEFAULT_SECRET);
+    memcpy(onu->description, config->description, sizeof onu->description - 1);
+    onu->description[sizeof onu->description - 1] = '\0';
+    memcpy(reinterpret_cast<uint8_t *>(onu) + CONFIG_FIRST, reinterpret_cast<const uint8_t *>(config) + CONFIG_FIRST,
+           CONFIG_SIZE);
+
+    // The link profile gives the link count. An index outside the table, or
+    // a count above the four link records, would send every later walk over
+    // the links past the record: such values leave the configured count,
+    // bounded by the records there are.
+    uint8_t link_profile = onu->profiles[ONU_PROFILE_LINK];
+    if (link_profile < PROFILE_ENTRIES)
+        onu->link_count = cfgcache()->link[link_profile][LINK_PROFILE_LINK_COUNT];
+    if (onu->link_count > ONU_LINKS)
+        onu->link_count = ONU_LINKS;
+
+    int rc = 3;
+    for (int attempt = 0; attempt < ONU_CREATE_ATTEMPTS && rc != 0; attempt++)
+        rc = profiler_create_ont_config(onu);
+    onu->cfg_flags = (onu->cfg_flags | ONU_CFG_FROM_RADIUS) & ~ONU_CFG_PENDING;
+    onu_summary_update(onu);
+    return rc;
 }
 
 void onu_drssi_filter(onu_record *onu)

@@ -232,6 +232,13 @@ int onu_links_init(onu_record *onu);
 void onu_get_description(const uint8_t mac[6], char *out);
 // A record-shaped configuration with the defaults RADIUS fills in.
 void onu_config_defaults(onu_record *config);
+// Caller holds the ONU. Applies a configuration that came with a RADIUS
+// acceptance (ONT id, port, default secret "5820", description, the
+// configuration bytes, the link count of its link profile) and registers
+// it with the configuration module, up to three attempts: the last result.
+constexpr int ONU_CREATE_ATTEMPTS = 3;
+constexpr int ONU_PROFILE_LINK = 3;   // rules, SLA, multicast, link, paths
+int onu_create_from_config(onu_record *onu, const onu_record *config);
 // Caller holds the ONU. The DRSSI jump filter over the latest reading.
 void onu_drssi_filter(onu_record *onu);
 

@@ -2,14 +2,23 @@
 // configuration module's answers. The requests that fetch them follow below.
 #include "profiler_cache.h"
 
+#include "balloc.h"
 #include "bytes.h"
+#include "datastruct.h"
+#include "kernlink.h"
 #include "platform/log.h"
+#include "platform/sandbox.h"
+#include "platform/textconv.h"
+#include "process.h"
 
 #include <syslog.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -179,4 +188,339 @@ int cfgcache_profiles_apply(cfg_cache *cache, unsigned type, const uint8_t *data
         i++;
     }
     return result;
+}
+
+// ---- requests to the configuration module ----------------------------------
+
+namespace {
+
+// An answer from the configuration module, held until release().
+struct cfg_answer {
+    uint8_t *msg = nullptr;
+    uint8_t rcode = 0;
+    const uint8_t *payload = nullptr;
+    size_t len = 0;
+    // The data behind the echoed parameter block.
+    const uint8_t *data() const { return payload + CFG_PARAMS_SIZE; }
+    size_t data_len() const { return len > CFG_PARAMS_SIZE ? len - CFG_PARAMS_SIZE : 0; }
+    void release()
+    {
+        BFREE_SAFE(msg);
+        msg = nullptr;
+    }
+};
+
+// One exchange with the configuration module: the link's negative code, or
+// 0 with the answer (whose result code the caller judges).
+int cfg_request(uint16_t cmd, const void *payload, uint32_t len, int timeout, cfg_answer *out)
+{
+    int rc = kernlink_request(cmd, MODULE_CONFIG, payload, len, &out->msg, timeout);
+    if (rc != 0) {
+        out->msg = nullptr;
+        return rc < 0 ? rc : -1;
+    }
+    kernmsg_header header = kernmsg_header_decode(out->msg);
+    out->rcode = header.rcode;
+    out->payload = out->msg + KERNMSG_HEADER_SIZE;
+    out->len = header.len;
+    return 0;
+}
+
+// The requests whose answer is one block copied whole into the cache.
+int fetch_block(const char *name, uint16_t cmd, uint8_t *dest, size_t size)
+{
+    uint8_t params[CFG_PARAMS_SIZE] = {};
+    cfg_answer answer;
+    int rc = cfg_request(cmd, params, sizeof params, CFG_TIMEOUT, &answer);
+    if (rc < 0)
+        return rc;
+    if (answer.rcode != CFG_RC_OK) {
+        syslog(LOG_ERR, "%s configres->header.rcode = %d", name, int(answer.rcode));
+        rc = -1;
+    } else if (answer.data_len() < size) {
+        syslog(LOG_ERR, "%s: short answer (%u bytes)", name, unsigned(answer.data_len()));
+        rc = -1;
+    } else {
+        memcpy(dest, answer.data(), size);
+    }
+    answer.release();
+    return rc;
+}
+
+// The MAC the configuration module is asked about for an ONU.
+const uint8_t *asked_mac(const uint8_t mac[6]) { return flags.a ? ont_config_fixed_mac : mac; }
+
+bool flag_file(const char *board_path) { return access(sandbox_path(board_path).c_str(), F_OK) == 0; }
+
+// How many "more to come" answers a table can need before it is full.
+unsigned max_rounds(unsigned type)
+{
+    cfg_profile_table table;
+    if (!cfgcache_table(cfgcache(), type, &table) || table.per_answer == 0)
+        return 1;
+    return table.entries / table.per_answer + 1;
+}
+
+int update_repeated(unsigned type)
+{
+    int rc = PROFILE_UPDATE_MORE;
+    for (unsigned round = 0; round < max_rounds(type) && rc == PROFILE_UPDATE_MORE; round++)
+        rc = UpdateProfilesCache(type);
+    return rc;
+}
+
+} // namespace
+
+int profiler_cfg_module_ping()
+{
+    cfg_answer answer;
+    int rc = cfg_request(CFG_CMD_PING, nullptr, 0, CFG_TIMEOUT_PING, &answer);
+    if (rc < 0)
+        return rc;
+    rc = answer.rcode == CFG_RC_OK ? 0 : -1;
+    answer.release();
+    return rc;
+}
+
+int profiler_get_cfg_cache()
+{
+    cfg_cache *cache = cfgcache();
+    uint8_t params[CFG_PARAMS_SIZE] = {};
+    for (uint32_t i = 0; i < 2 * FETCH_PROFILE_REQUESTS; i += 2) {
+        store_le32(params, i);
+        store_le32(params + 4, 2 * i);
+        cfg_answer answer;
+        int rc = cfg_request(CFG_CMD_FETCH, params, sizeof params, CFG_TIMEOUT_FETCH, &answer);
+        if (rc < 0) {
+            syslog(LOG_ERR, "%s:%d: i = %d, ret = %d", __func__, __LINE__, int(i), rc);
+            return rc;
+        }
+        if (answer.rcode != CFG_RC_OK) {
+            syslog(LOG_ERR, "%s:%d: i = %d, error_code = %d", __func__, __LINE__, int(i), int(answer.rcode));
+            answer.release();
+            return -1;
+        }
+        rc = cfgcache_fetch_apply(cache, i, answer.data(), answer.data_len());
+        if (rc != 0)
+            syslog(LOG_ERR, "%s:%d: i = %d, short answer (%u bytes)", __func__, __LINE__, int(i),
+                   unsigned(answer.data_len()));
+        answer.release();
+        if (rc != 0)
+            return -1;
+    }
+
+    store_le32(params, FETCH_SETTINGS_INDEX);
+    store_le32(params + 4, 4 * FETCH_PROFILE_REQUESTS);
+    cfg_answer answer;
+    int rc = cfg_request(CFG_CMD_FETCH, params, sizeof params, CFG_TIMEOUT_FETCH, &answer);
+    if (rc < 0) {
+        syslog(LOG_ERR, "%s:%d: i = %d, ret = %d", __func__, __LINE__, -1, rc);
+        return rc;
+    }
+    if (answer.rcode != CFG_RC_OK) {
+        syslog(LOG_ERR, "%s:%d: i = %d, error_code = %d", __func__, __LINE__, -1, int(answer.rcode));
+        rc = -1;
+    } else if (cfgcache_settings_apply(cache, answer.data(), answer.data_len()) != 0) {
+        syslog(LOG_ERR, "%s:%d: i = %d, short answer (%u bytes)", __func__, __LINE__, -1,
+               unsigned(answer.data_len()));
+        rc = -1;
+    }
+    answer.release();
+    return rc;
+}
+
+int GetConfigChanges()
+{
+    uint8_t params[CFG_PARAMS_SIZE] = {};
+    cfg_answer answer;
+    int rc = cfg_request(CFG_CMD_CHANGES, params, sizeof params, CFG_TIMEOUT, &answer);
+    if (rc < 0)
+        return rc;
+    rc = answer.rcode != CFG_RC_OK ? -1 : cfgcache_changes_decode(answer.data(), answer.data_len());
+    answer.release();
+    return rc;
+}
+
+int profiler_apply_config_changes(int changes)
+{
+    if (changes & CFG_CHANGED_ALL)
+        return profiler_get_cfg_cache();
+    int rc = 0;
+    if ((changes & CFG_CHANGED_SYSTEM) && (rc = UpdateSystemCache()) != 0)
+        return rc;
+    if ((changes & CFG_CHANGED_LINK) && (rc = UpdateProfilesCache(PROFILE_TYPE_LINK)) != 0)
+        return rc;
+    if ((changes & CFG_CHANGED_SLA) && (rc = UpdateProfilesCache(PROFILE_TYPE_SLA)) != 0)
+        return rc;
+    if ((changes & CFG_CHANGED_PATHS) && (rc = update_repeated(PROFILE_TYPE_PATHS)) != 0)
+        return rc;
+    if ((changes & CFG_CHANGED_MULTICAST) && (rc = UpdateProfilesCache(PROFILE_TYPE_MULTICAST)) != 0)
+        return rc;
+    if ((changes & CFG_CHANGED_RULES) && (rc = update_repeated(PROFILE_TYPE_RULES)) != 0)
+        return rc;
+    return 0;
+}
+
+int UpdateSystemCache() { return fetch_block(__func__, CFG_CMD_SYSTEM, cfgcache()->system, SYSTEM_SETTINGS_SIZE); }
+
+int UpdateRadiusCache() { return fetch_block(__func__, CFG_CMD_RADIUS, cfgcache()->radius, RADIUS_SETTINGS_SIZE); }
+
+int SaveConfig()
+{
+    uint8_t params[CFG_PARAMS_SIZE] = {};
+    cfg_answer answer;
+    int rc = cfg_request(CFG_CMD_SAVE, params, sizeof params, CFG_TIMEOUT, &answer);
+    if (rc < 0)
+        return rc;
+    if (answer.rcode != CFG_RC_OK) {
+        syslog(LOG_ERR, "%s configres->header.rcode = %d", __func__, int(answer.rcode));
+        rc = -1;
+    }
+    answer.release();
+    return rc;
+}
+
+int UpdateProfilesCache(unsigned type)
+{
+    uint8_t params[CFG_PARAMS_SIZE] = {};
+    store_le32(params, type);
+    cfg_answer answer;
+    int rc = cfg_request(CFG_CMD_PROFILES, params, sizeof params, CFG_TIMEOUT, &answer);
+    if (rc < 0)
+        return rc;
+    if (answer.rcode != CFG_RC_OK) {
+        uint32_t mutex_err = answer.len >= 4 ? load_le32(answer.payload) : 0;
+        syslog(LOG_ERR, "%s configres->header.rcode = %d, mutex err = %d", __func__, int(answer.rcode),
+               int(mutex_err));
+        rc = -1;
+    } else {
+        rc = cfgcache_profiles_apply(cfgcache(), type, answer.data(), answer.data_len());
+    }
+    answer.release();
+    return rc;
+}
+
+int profiler_cache_check()
+{
+    int value = 0;
+    if (flag_file(CONFIG_CHANGED_FLAG)) {
+        int changes = GetConfigChanges();
+        // A refusal (-1) asks for everything; a transport failure's code
+        // means nothing as flags and fails the check as it is.
+        if (changes < -1)
+            value = changes;
+        else if (changes != 0)
+            value = profiler_apply_config_changes(changes);
+    }
+    if (flag_file(RADIUS_CHANGED_FLAG)) {
+        if (UpdateRadiusCache() == 0)
+            radius_cfg_changed = 1;
+        else
+            value |= 1;
+    }
+    return value;
+}
+
+int ActualizeConfigCache(const onu_record *onu)
+{
+    for (unsigned check = 0; check < ACTUALIZE_CHECKS; check++) {
+        if (check > 0)
+            usleep(ACTUALIZE_PAUSE_MS * 1000);
+        if (profiler_cache_check() == 0)
+            return 0;
+    }
+    char mac[18];
+    convert_to_mac(mac, onu->mac);
+    syslog(LOG_ERR, "%s: ONT %s cash config request failed", __func__, mac);
+    kernlink_notify_fmt(EVENT_CONFIG_PROBLEM, uint32_t(onu->olt) * 2 + onu->port, 0, 0, 0,
+                        "%s : can't get cash config", mac);
+    return ACTUALIZE_FAILED;
+}
+
+int profiler_get_ont_config(const uint8_t mac[6], uint8_t *record)
+{
+    uint8_t params[CFG_PARAMS_SIZE] = {};
+    store_le32(params, 1);
+    memcpy(params + 8, asked_mac(mac), 6);
+    cfg_answer answer;
+    int rc = cfg_request(CFG_CMD_ONT_CONFIG, params, sizeof params, CFG_TIMEOUT, &answer);
+    if (rc < 0)
+        return rc;
+    rc = answer.rcode;
+    if (rc == CFG_RC_OK) {
+        size_t n = std::min(answer.data_len(), ONT_CONFIG_SIZE);
+        memcpy(record, answer.data(), n);
+        memset(record + n, 0, ONT_CONFIG_SIZE - n);
+    }
+    answer.release();
+    return rc;
+}
+
+int profiler_get_ont_secret(const uint8_t mac[6], char *secret)
+{
+    uint8_t params[CFG_PARAMS_SIZE] = {};
+    memcpy(params + 8, asked_mac(mac), 6);
+    cfg_answer answer;
+    int rc = cfg_request(CFG_CMD_ONT_SECRET, params, sizeof params, CFG_TIMEOUT, &answer);
+    if (rc < 0)
+        return rc;
+    rc = answer.rcode;
+    if (rc == CFG_RC_OK) {
+        size_t n = std::min(answer.data_len(), ONT_SECRET_SIZE);
+        memcpy(secret, answer.data(), n);
+        memset(secret + n, 0, ONT_SECRET_SIZE - n);
+        secret[ONT_SECRET_SIZE - 1] = '\0';   // it is used as text
+    }
+    answer.release();
+    return rc;
+}
+
+void ont_config_from_onu(uint8_t *record, const onu_record *onu)
+{
+    memset(record, 0, ONT_CONFIG_SIZE);
+    record[ONT_CONFIG_TYPE] = onu->type;
+    memcpy(record + ONT_CONFIG_MAC, onu->mac, 6);
+    memcpy(record + ONT_CONFIG_SECRET, onu->secret, ONT_SECRET_SIZE);
+    memcpy(record + ONT_CONFIG_PROFILES, onu->profiles, 5);
+    store_le32(record + ONT_CONFIG_ONT_ID, onu->ont_id);
+    memcpy(record + ONT_CONFIG_DESCRIPTION, onu->description, ONT_CONFIG_DESCRIPTION_SENT);
+    record[ONT_CONFIG_PORT] = onu->configured_port;
+    memcpy(record + ONT_CONFIG_BYTES, onu->cfg_bytes, 4);
+    memcpy(record + ONT_CONFIG_TAIL, onu->cfg_tail, 4);
+    memcpy(record + ONT_CONFIG_BLOCK, onu->cfg_block, sizeof onu->cfg_block);
+    record[ONT_CONFIG_BLOCK + sizeof onu->cfg_block] = onu->link_count;
+}
+
+int profiler_create_ont_config(onu_record *onu)
+{
+    std::vector<uint8_t> payload(CFG_PARAMS_SIZE + ONT_CONFIG_SIZE);
+    memcpy(&payload[8], onu->mac, 6);
+    ont_config_from_onu(&payload[CFG_PARAMS_SIZE], onu);
+    char mac[18];
+    convert_to_mac(mac, onu->mac);
+
+    cfg_answer answer;
+    if (cfg_request(CFG_CMD_ONT_CREATE, payload.data(), uint32_t(payload.size()), CFG_TIMEOUT, &answer) < 0) {
+        syslog(LOG_ERR, "RADIUS: Can't create config for ONT-%s", mac);
+        return 3;
+    }
+    int rc = answer.rcode;
+    switch (rc) {
+    case CFG_RC_OK:
+        if (answer.len >= 4)
+            onu->ont_id = load_le32(answer.payload);
+        syslog(LOG_ERR, "RADIUS: Config for ONT-%s created, ont-id %d", mac, int(onu->ont_id));
+        break;
+    case CFG_RC_NO_RESOURCES:
+        syslog(LOG_ERR, "RADIUS: Can't create config for ONT-%s. Have no resources", mac);
+        break;
+    case CFG_RC_EXISTS:
+        syslog(LOG_ERR, "RADIUS: Can't create config for ONT-%s. Already exist", mac);
+        break;
+    default:
+        syslog(LOG_ERR, "RADIUS: Can't create config for ONT-%s. Unknown error", mac);
+        break;
+    }
+    answer.release();
+    return rc;
 }

@@ -140,7 +140,12 @@ constexpr size_t ONT_CONFIG_BLOCK = 331;          // 16060 bytes
 constexpr size_t ONT_CONFIG_BLOCK_SIZE = 16060;
 constexpr size_t ONT_CONFIG_SIZE = ONT_CONFIG_BLOCK + ONT_CONFIG_BLOCK_SIZE;
 constexpr size_t ONT_SECRET_SIZE = 48;
+constexpr size_t ONT_CONFIG_DESCRIPTION_SENT = 255;
 static_assert(ONT_CONFIG_SIZE == 16391);
+
+// The record of an ONU's configuration as 0x2009 sends it (ONT_CONFIG_SIZE
+// bytes), filled from its ONU record.
+void ont_config_from_onu(uint8_t *record, const onu_record *onu);
 
 // ---- requests to the configuration module ---------------------------------
 enum : uint16_t {
@@ -175,6 +180,10 @@ constexpr unsigned ACTUALIZE_PAUSE_MS = 100;
 constexpr int ACTUALIZE_FAILED = 3;
 constexpr uint8_t EVENT_CONFIG_PROBLEM = 2;
 
+// Flag files of the management process; only their existence is tested.
+constexpr const char *CONFIG_CHANGED_FLAG = "/tmp/configchanged.flag";
+constexpr const char *RADIUS_CHANGED_FLAG = "/tmp/radiuscfgchanged.flag";
+
 // The MAC asked for instead of each ONU's own with option -a.
 extern const uint8_t ont_config_fixed_mac[6];
 
@@ -189,7 +198,9 @@ int profiler_cfg_module_ping();
 int profiler_get_cfg_cache();
 // The change summary as flags (cfgcache_changes_decode).
 int GetConfigChanges();
-// Applies change flags in their order; the first failure is returned.
+// Applies change flags in their order; the first failure is returned. A
+// table that is still "more to come" after as many answers as it has
+// entries to fill counts as a failure (1000) rather than asking for ever.
 int profiler_apply_config_changes(int flags);
 int UpdateSystemCache();
 int UpdateRadiusCache();
@@ -204,18 +215,10 @@ int profiler_cache_check();
 // 0 and `record` (ONT_CONFIG_SIZE bytes) filled; the module's result code; or
 // the link code.
 int profiler_get_ont_config(const uint8_t mac[6], uint8_t *record);
-// 0 and 48 bytes of secret; the module's result code; or the link code.
+// 0 and 48 bytes of secret, its last byte always NUL; the module's result
+// code; or the link code.
 int profiler_get_ont_secret(const uint8_t mac[6], char *secret);
 // Registers the ONU's configuration (0x2009): the module's result code (the
 // ONT id is stored on 0), or 3 when there was no exchange. The caller holds
 // the ONU.
 int profiler_create_ont_config(onu_record *onu);
-
-// How requests reach the configuration module: the management link's
-// exchange and notification by default; tests put an in-process fake here.
-struct cfgcache_transport {
-    int (*exchange)(uint8_t *msg, uint8_t **answer, int timeout);
-    int (*notify)(uint8_t code, uint32_t num1, const char *text);
-};
-// NULL restores the management link.
-void cfgcache_set_transport(const cfgcache_transport *transport);
