@@ -305,7 +305,9 @@ int find_or_add_tag(const char *file, int line)
         return -1;
     tag_entry &tag = pool.tags[empty];
     memset(&tag, 0, sizeof tag);
-    strncpy(tag.text, text, TAG_TEXT - 2);
+    size_t n = strnlen(text, TAG_TEXT - 2);   // at most 254 characters are kept
+    memcpy(tag.text, text, n);
+    tag.text[n] = '\0';
     cached = {file, line, empty};
     return empty;
 }

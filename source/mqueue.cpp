@@ -10,7 +10,6 @@
 #include "balloc.h"
 
 #include <syslog.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -20,7 +19,7 @@
 
 namespace {
 
-constexpr int LOCK_TRIES = 5000;        // one try a millisecond: 5 seconds
+constexpr int LOCK_LIMIT_SECONDS = 5;
 constexpr long ZERO_WAIT_NS = 1000;     // a 0-second get waits one microsecond
 
 struct queue_entry {
@@ -33,13 +32,21 @@ struct queue_entry {
 queue_entry *queue_list;
 pthread_mutex_t queue_list_lock = PTHREAD_MUTEX_INITIALIZER;
 
+// The queue lock with a 5-second limit. Waiting in the mutex itself rather
+// than polling it every millisecond hands the lock over as soon as it is
+// free, which matters when producer and consumer meet on a busy queue.
 bool lock_limited(mqueue *queue, const char *who, int line)
 {
-    for (int i = 0; i < LOCK_TRIES; i++) {
-        if (pthread_mutex_trylock(&queue->lock) == 0)
-            return true;
-        usleep(1000);
-    }
+    if (pthread_mutex_trylock(&queue->lock) == 0)
+        return true;
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += LOCK_LIMIT_SECONDS;
+    int rc;
+    while ((rc = pthread_mutex_timedlock(&queue->lock, &deadline)) == EINTR)
+        ;
+    if (rc == 0)
+        return true;
     syslog(LOG_ERR, "%s:%d CANT GET LOCK at 5 seconds!", who, line);
     return false;
 }

@@ -5,7 +5,7 @@
 // an item from a queue owns it and frees it. Any number of producers and
 // consumers may share a queue. The queue lock is held for a few instructions
 // only (in the conditional flush, for one pass of the match function) and is
-// taken by trying every millisecond for at most 5 seconds. Every queue is
+// given up after 5 seconds (logged). Every queue is
 // listed with the file and line that created it, for the resource report;
 // the list has its own mutex. Both are leaf locks.
 #pragma once

@@ -1,0 +1,193 @@
+// The platform layer: sandbox overrides, board resets, the clock, locking
+// and the address texts.
+#include "platform/board.h"
+#include "platform/clock.h"
+#include "platform/sandbox.h"
+#include "platform/textconv.h"
+#include "platform/threads.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string text_of(in_addr addr)
+{
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &addr, text, sizeof text);
+    return text;
+}
+
+class Environment : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        for (const char *name : {"ZANDREL_ROOT", "ZANDREL_CHIP_NET", "ZANDREL_CHIP_BIND", "ZANDREL_CHIP_PORT",
+                                 "ZANDREL_KERNEL_PORT", "ZANDREL_IFACE", "ZANDREL_LOG_STDERR"})
+            unsetenv(name);
+    }
+};
+
+TEST_F(Environment, DefaultsAreTheBoards)
+{
+    TearDown();
+    EXPECT_EQ(sandbox_path("/tmp/chip.sock"), "/tmp/chip.sock");
+    EXPECT_EQ(text_of(sandbox_chip_addr(0)), "192.168.255.1");
+    EXPECT_EQ(text_of(sandbox_chip_addr(3)), "192.168.255.4");
+    EXPECT_EQ(text_of(sandbox_chip_bind()), "0.0.0.0");
+    EXPECT_EQ(sandbox_chip_port(), 14113);
+    EXPECT_EQ(sandbox_kernel_port(), 7001);
+    EXPECT_STREQ(sandbox_iface(), "eth0");
+    EXPECT_FALSE(sandbox_log_stderr());
+}
+
+TEST_F(Environment, EveryVariableOverridesItsValue)
+{
+    setenv("ZANDREL_ROOT", "/var/run/box/", 1);
+    setenv("ZANDREL_CHIP_NET", "127.0.255", 1);
+    setenv("ZANDREL_CHIP_BIND", "127.0.255.100", 1);
+    setenv("ZANDREL_CHIP_PORT", "24113", 1);
+    setenv("ZANDREL_KERNEL_PORT", "17001", 1);
+    setenv("ZANDREL_IFACE", "lo", 1);
+    setenv("ZANDREL_LOG_STDERR", "1", 1);
+    EXPECT_EQ(sandbox_path("/etc/config/ontautoupdate"), "/var/run/box/etc/config/ontautoupdate");
+    char small[16];
+    EXPECT_EQ(sandbox_path(small, sizeof small, "/tmp/chip.sock"), -1);
+    char big[64];
+    EXPECT_EQ(sandbox_path(big, sizeof big, "/dev/board"), 0);
+    EXPECT_STREQ(big, "/var/run/box/dev/board");
+    EXPECT_EQ(text_of(sandbox_chip_addr(0)), "127.0.255.1");
+    EXPECT_EQ(text_of(sandbox_chip_addr(3)), "127.0.255.4");
+    EXPECT_EQ(text_of(sandbox_chip_bind()), "127.0.255.100");
+    EXPECT_EQ(sandbox_chip_port(), 24113);
+    EXPECT_EQ(sandbox_kernel_port(), 17001);
+    EXPECT_STREQ(sandbox_iface(), "lo");
+    EXPECT_TRUE(sandbox_log_stderr());
+}
+
+TEST_F(Environment, MalformedValuesFallBackToTheDefaults)
+{
+    setenv("ZANDREL_CHIP_NET", "not.a.net", 1);
+    setenv("ZANDREL_CHIP_PORT", "70000", 1);
+    setenv("ZANDREL_KERNEL_PORT", "12x", 1);
+    setenv("ZANDREL_LOG_STDERR", "yes", 1);
+    EXPECT_EQ(text_of(sandbox_chip_addr(1)), "192.168.255.2");
+    EXPECT_EQ(sandbox_chip_port(), 14113);
+    EXPECT_EQ(sandbox_kernel_port(), 7001);
+    EXPECT_FALSE(sandbox_log_stderr());
+}
+
+TEST_F(Environment, BoardResetIsADatagramOnTheSandboxSocket)
+{
+    fs::path root = fs::temp_directory_path() / ("zandrel-board-" + std::to_string(getpid()));
+    fs::create_directories(root / "dev");
+    setenv("ZANDREL_ROOT", root.c_str(), 1);
+    board_device none;
+    EXPECT_EQ(board_open(&none), -1);   // neither device nor socket
+    EXPECT_EQ(board_reset(&none, 1), -1);
+
+    int listener = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, (root / "dev/board").c_str());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+
+    board_device dev;
+    ASSERT_EQ(board_open(&dev), 0);
+    EXPECT_EQ(board_reset(&dev, 2), 0);
+    EXPECT_EQ(board_reset(&dev, 0), 0);
+    board_close(&dev);
+    uint8_t got[4];
+    EXPECT_EQ(recv(listener, got, sizeof got, 0), 1);
+    EXPECT_EQ(got[0], 2);
+    EXPECT_EQ(recv(listener, got, sizeof got, 0), 1);
+    EXPECT_EQ(got[0], 0);
+    close(listener);
+    fs::remove_all(root);
+}
+
+TEST(BoardMac, LoopbackHasAnAddressAndAMissingInterfaceFails)
+{
+    uint8_t mac[6] = {1, 2, 3, 4, 5, 6};
+    EXPECT_EQ(board_iface_mac("lo", mac), 0);
+    EXPECT_EQ(memcmp(mac, "\0\0\0\0\0\0", 6), 0);
+    uint8_t kept[6] = {9, 9, 9, 9, 9, 9};
+    EXPECT_EQ(board_iface_mac("nosuchif0", kept), -1);
+    EXPECT_EQ(kept[0], 9);
+}
+
+TEST(Clock, FakeClockDrivesElapsedAndExpiry)
+{
+    clock_fake_set(1000);
+    EXPECT_EQ(uptime_seconds(), 1000u);
+    clock_fake_advance(60);
+    EXPECT_EQ(uptime_elapsed(1000), 60u);
+    EXPECT_FALSE(uptime_expired(1000, 60));
+    clock_fake_advance(1);
+    EXPECT_TRUE(uptime_expired(1000, 60));
+    // Elapsed time is unsigned and survives a wrap of the counter.
+    clock_fake_set(5);
+    EXPECT_EQ(uptime_elapsed(0xFFFFFFFBu), 10u);
+    clock_fake_release();
+    uint32_t real = uptime_seconds();
+    EXPECT_NE(real, 5u);
+}
+
+TEST(LockTimed, WaitsForAHolderToLetGo)
+{
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    std::atomic<bool> held{false};
+    std::thread holder([&] {
+        pthread_mutex_lock(&mutex);
+        held = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        pthread_mutex_unlock(&mutex);
+    });
+    while (!held)
+        std::this_thread::yield();
+    lock_timed(&mutex);   // retries its 10 ms attempts until the holder lets go
+    EXPECT_EQ(pthread_mutex_trylock(&mutex), EBUSY);
+    pthread_mutex_unlock(&mutex);
+    holder.join();
+}
+
+TEST(TextConversions, AddressesRoundTripThroughText)
+{
+    uint8_t mac[6];
+    convert_mac(mac, "00:0d:B6:ff:10:02");
+    EXPECT_EQ(memcmp(mac, "\x00\x0D\xB6\xFF\x10\x02", 6), 0);
+    convert_mac(mac, "01-02-03-04-05-06");
+    EXPECT_EQ(memcmp(mac, "\x01\x02\x03\x04\x05\x06", 6), 0);
+    convert_mac(mac, "0A:0B");   // short text: missing numbers are zero, nothing read past its end
+    EXPECT_EQ(memcmp(mac, "\x0A\x0B\0\0\0\0", 6), 0);
+    char text[18];
+    convert_to_mac(text, reinterpret_cast<const uint8_t *>("\x00\x0D\xB6\xAB\xCD\xEF"));
+    EXPECT_STREQ(text, "00:0D:B6:AB:CD:EF");
+
+    uint8_t ip[4];
+    convert_ip(ip, "192.168.255.1");
+    EXPECT_EQ(memcmp(ip, "\xC0\xA8\xFF\x01", 4), 0);
+    convert_ip(ip, "");
+    EXPECT_EQ(memcmp(ip, "\xFF\xFF\xFF\xFF", 4), 0);
+    char ip_text[16];
+    convert_to_ip(ip_text, reinterpret_cast<const uint8_t *>("\x0A\x00\xFF\x07"));
+    EXPECT_STREQ(ip_text, "10.0.255.7");
+
+    char word[] = "onu-3a:ff";
+    convert_to_upper(word);
+    EXPECT_STREQ(word, "ONU-3A:FF");
+}
+
+} // namespace
