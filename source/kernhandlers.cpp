@@ -311,6 +311,14 @@ int kernhandlers_mac_duplicate_count()
     return count;
 }
 
+int kernhandlers_busy_slots()
+{
+    int busy = 0;
+    for (const auto &slot : slots)
+        busy += slot.busy.load() != 0;
+    return busy;
+}
+
 kernhandlers_counters kernhandlers_counters_get()
 {
     return {counters.inline_runs.load(), counters.started.load(), counters.no_handler.load(),

@@ -70,6 +70,9 @@ kernhandlers_outcome kernhandlers_dispatch(uint8_t *request);
 void kernhandlers_mac_duplicate_done();
 int kernhandlers_mac_duplicate_count();
 
+// Handler slots busy right now (read without a lock).
+int kernhandlers_busy_slots();
+
 struct kernhandlers_counters {
     unsigned long inline_runs, started, no_handler, all_busy, duplicate_limit, thread_failed;
 };
