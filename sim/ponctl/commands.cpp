@@ -1,6 +1,9 @@
 #include "ponctl/commands.h"
 
 #include "common/mgmt_conn.h"
+#include "ponkernel/config_store.h"
+
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <cstdlib>
@@ -68,6 +71,112 @@ void print_raw(const std::vector<uint8_t> &answer, std::string &out)
     out += "\n";
 }
 
+// ---- edits of ponkernel's configuration store --------------------------------
+
+// KEY=VALUE arguments into a JSON object: numbers stay numbers, an offset
+// key ("28=04") becomes a patch of hex bytes.
+bool key_values(const std::vector<std::string> &args, size_t first, nlohmann::json &object)
+{
+    for (size_t i = first; i < args.size(); i++) {
+        size_t eq = args[i].find('=');
+        if (eq == std::string::npos || eq == 0)
+            return false;
+        std::string key = args[i].substr(0, eq), value = args[i].substr(eq + 1);
+        if (key.find_first_not_of("0123456789") == std::string::npos) {
+            object["patch"][key] = value;
+            continue;
+        }
+        char *end = nullptr;
+        unsigned long n = strtoul(value.c_str(), &end, 0);
+        if (!value.empty() && *end == '\0')
+            object[key] = n;
+        else
+            object[key] = value;
+    }
+    return true;
+}
+
+bool edit_payload(const nlohmann::json &edit, uint16_t &code, std::vector<uint8_t> &payload)
+{
+    std::string text = edit.dump();
+    code = CONFIG_EDIT;
+    payload.assign(text.begin(), text.end());
+    return true;
+}
+
+bool set_profile(const std::vector<std::string> &args, uint16_t &code, std::vector<uint8_t> &payload)
+{
+    if (args.size() < 2)
+        return false;
+    nlohmann::json entry = nlohmann::json::object();
+    char *end = nullptr;
+    entry["index"] = strtoul(args[1].c_str(), &end, 0);
+    if (*end || !key_values(args, 2, entry))
+        return false;
+    nlohmann::json edit;
+    edit["profiles"][args[0]] = nlohmann::json::array({entry});
+    return edit_payload(edit, code, payload);
+}
+
+template <const char *Part>
+bool set_part(const std::vector<std::string> &args, uint16_t &code, std::vector<uint8_t> &payload)
+{
+    nlohmann::json part = nlohmann::json::object();
+    if (args.empty() || !key_values(args, 0, part))
+        return false;
+    nlohmann::json edit;
+    edit[Part] = part;
+    return edit_payload(edit, code, payload);
+}
+constexpr char SYSTEM[] = "system";
+constexpr char RADIUS[] = "radius";
+
+bool reload_all(const std::vector<std::string> &args, uint16_t &code, std::vector<uint8_t> &payload)
+{
+    return args.empty() && edit_payload(nlohmann::json{{"reload_all", true}}, code, payload);
+}
+
+bool config_edit(const std::vector<std::string> &args, uint16_t &code, std::vector<uint8_t> &payload)
+{
+    if (args.size() != 1)
+        return false;
+    code = CONFIG_EDIT;
+    payload.assign(args[0].begin(), args[0].end());
+    return true;
+}
+
+// CMD VALUE: the request code (u16 LE) and one byte.
+bool fault_args(const std::vector<std::string> &args, std::vector<uint8_t> &payload, unsigned value)
+{
+    char *end = nullptr;
+    unsigned long cmd = args.empty() ? 0 : strtoul(args[0].c_str(), &end, 0);
+    if (args.size() != 2 || *end || cmd > 0xFFFF || value > 255)
+        return false;
+    payload = {uint8_t(cmd), uint8_t(cmd >> 8), uint8_t(value)};
+    return true;
+}
+bool config_refuse(const std::vector<std::string> &args, uint16_t &code, std::vector<uint8_t> &payload)
+{
+    code = CONFIG_REFUSE;
+    return args.size() == 2 && fault_args(args, payload, unsigned(strtoul(args[1].c_str(), nullptr, 0)));
+}
+bool config_silence(const std::vector<std::string> &args, uint16_t &code, std::vector<uint8_t> &payload)
+{
+    code = CONFIG_SILENCE;
+    return args.size() == 2 && (args[1] == "on" || args[1] == "off") &&
+           fault_args(args, payload, args[1] == "on" ? 1 : 0);
+}
+
+void print_config(const std::vector<uint8_t> &answer, std::string &out)
+{
+    if (mgmt_header(answer).rcode == 0) {
+        out += "configuration store: done\n";
+        return;
+    }
+    std::vector<uint8_t> why = mgmt_payload(answer);
+    out += "configuration store: refused: " + std::string(why.begin(), why.end()) + "\n";
+}
+
 } // namespace
 
 const std::vector<ponctl_command> &ponctl_commands()
@@ -76,6 +185,15 @@ const std::vector<ponctl_command> &ponctl_commands()
         {"ping", 0x0009, "ping", no_args, print_ping},
         {"report", 0x7002, "report", param_block, print_report},
         {"raw", 0, "raw CODE [HEX]", raw_args, print_raw},
+        {"set-profile", 0, "set-profile link|sla|paths|multicast|rules INDEX [fill=N] [links=N] [in_use=N] [OFFSET=HEX]...",
+         set_profile, print_config},
+        {"set-system", 0, "set-system [hostname=NAME] [address=IP] [word=N] [OFFSET=HEX]...", set_part<SYSTEM>,
+         print_config},
+        {"set-radius", 0, "set-radius KEY=VALUE... (as in the board file)", set_part<RADIUS>, print_config},
+        {"reload-all", 0, "reload-all", reload_all, print_config},
+        {"config-edit", 0, "config-edit JSON", config_edit, print_config},
+        {"config-refuse", 0, "config-refuse CMD RCODE (0: answer again)", config_refuse, print_config},
+        {"config-silence", 0, "config-silence CMD on|off", config_silence, print_config},
     };
     return table;
 }

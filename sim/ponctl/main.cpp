@@ -7,6 +7,7 @@
 #include "common/mgmt_conn.h"
 #include "platform/sandbox.h"
 #include "ponctl/commands.h"
+#include "ponkernel/config_store.h"
 
 #include <unistd.h>
 
@@ -55,7 +56,9 @@ int main(int argc, char **argv)
     h.cmd = code;
     h.type = KERNMSG_REQUEST;
     h.src = MODULE_PON_KERNEL;
-    h.dst = MODULE_CHIPSET;
+    // Edits of the configuration store are for ponkernel's own
+    // configuration module; everything else goes on to the daemon.
+    h.dst = code >= CONFIG_EDIT && code <= CONFIG_SILENCE ? MODULE_CONFIG : MODULE_CHIPSET;
     std::vector<uint8_t> answer;
     bool ok = mgmt_write_all(fd, mgmt_build(h, payload)) == 0 && mgmt_read_message(fd, answer) == KERNMSG_FRAME_OK;
     close(fd);

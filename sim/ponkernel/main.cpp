@@ -1,8 +1,10 @@
-// ponkernel [-t] [-p PORT]: the simulated management process.
+// ponkernel [-t] [-p PORT] [-c BOARDFILE]: the simulated management process.
 //
 // Listens on $ZANDREL_ROOT/tmp/chip.sock (or, with -t, on TCP
 // 127.0.0.1:ZANDREL_KERNEL_PORT, or -p PORT) for the daemon, and on
-// $ZANDREL_ROOT/tmp/ponkernel.ctl for ponctl. Runs until SIGTERM or SIGINT.
+// $ZANDREL_ROOT/tmp/ponkernel.ctl for ponctl. The configuration module's
+// store is loaded from BOARDFILE (docs/board-file.md). Runs until SIGTERM or
+// SIGINT.
 #include "platform/sandbox.h"
 #include "ponkernel/ponkernel.h"
 
@@ -23,12 +25,13 @@ int main(int argc, char **argv)
     options.unix_path = sandbox_path("/tmp/chip.sock");
     options.control_path = sandbox_path("/tmp/ponkernel.ctl");
     int option;
-    while ((option = getopt(argc, argv, "tp:")) != -1) {
+    while ((option = getopt(argc, argv, "tp:c:")) != -1) {
         switch (option) {
+        case 'c': options.board_file = optarg; break;
         case 't': options.tcp_port = sandbox_kernel_port(); break;
         case 'p': options.tcp_port = uint16_t(atoi(optarg)); break;
         default:
-            fprintf(stderr, "usage: ponkernel [-t] [-p PORT]\n");
+            fprintf(stderr, "usage: ponkernel [-t] [-p PORT] [-c BOARDFILE]\n");
             return 2;
         }
     }

@@ -12,8 +12,6 @@
 namespace {
 
 constexpr uint16_t CMD_PING = 0x0009;
-constexpr uint8_t RCODE_NOT_CONFIGURED = 8;
-constexpr size_t PARAMS = 32;
 constexpr int ACCEPT_POLL_MS = 100;
 constexpr int CONTROL_ANSWER_SECONDS = 10;
 constexpr uint8_t RCODE_NO_ANSWER = 0xFF;   // control socket only: the daemon did not answer
@@ -44,6 +42,13 @@ int ponkernel_server::start(const ponkernel_options &options)
 {
     options_ = options;
     stopping_ = false;
+    if (!options.board_file.empty()) {
+        std::string error;
+        if (!store_.load_file(options.board_file, error)) {
+            fprintf(stderr, "ponkernel: %s: %s\n", options.board_file.c_str(), error.c_str());
+            return -1;
+        }
+    }
     listener_ = options.tcp_port ? mgmt_listen_tcp(options.tcp_port) : mgmt_listen_unix(options.unix_path);
     if (listener_ < 0)
         return -1;
@@ -146,22 +151,54 @@ void ponkernel_server::answer_config(const std::vector<uint8_t> &msg)
     }
     if (h.cmd == CMD_PING && !options_.answer_ping)
         return;
+    config_reply reply = store_.answer(h.cmd, msg.data() + KERNMSG_HEADER_SIZE, h.len);
+    if (options_.print) {
+        // One line per request: the command and the first two parameter words.
+        const uint8_t *p = msg.data() + KERNMSG_HEADER_SIZE;
+        unsigned first = h.len >= 4 ? unsigned(p[0] | p[1] << 8 | p[2] << 16 | unsigned(p[3]) << 24) : 0;
+        unsigned second = h.len >= 8 ? unsigned(p[4] | p[5] << 8 | p[6] << 16 | unsigned(p[7]) << 24) : 0;
+        printf("config request 0x%04X %u %u: %s %u\n", h.cmd, first, second, reply.silent ? "silent" : "rcode",
+               reply.rcode);
+        fflush(stdout);
+    }
+    if (reply.silent)
+        return;
     kernmsg_header a = h;
     a.type = KERNMSG_ANSWER;
     a.src = h.dst;
     a.dst = h.src;
-    std::vector<uint8_t> payload;
-    if (h.cmd == CMD_PING) {
-        a.rcode = 0;
-    } else {
-        // No configuration store yet: every look-up is "not configured",
-        // echoing the parameter block as the configuration module does.
-        a.rcode = RCODE_NOT_CONFIGURED;
-        size_t n = h.len < PARAMS ? h.len : PARAMS;
-        payload.assign(msg.begin() + KERNMSG_HEADER_SIZE, msg.begin() + long(KERNMSG_HEADER_SIZE + n));
-    }
+    a.rcode = reply.rcode;
+    std::vector<uint8_t> answer = mgmt_build(a, reply.payload);
     std::lock_guard<std::mutex> hold(lock_);
-    write_locked(mgmt_build(a, payload));
+    write_locked(answer);
+}
+
+std::vector<uint8_t> ponkernel_server::control_config(const std::vector<uint8_t> &request)
+{
+    kernmsg_header h = mgmt_header(request);
+    std::vector<uint8_t> payload = mgmt_payload(request);
+    kernmsg_header a = h;
+    a.type = KERNMSG_ANSWER;
+    a.src = MODULE_CONFIG;
+    a.dst = h.src;
+    std::string text;
+    if (h.cmd == CONFIG_EDIT) {
+        std::string error;
+        if (!store_.edit(std::string(payload.begin(), payload.end()), error)) {
+            a.rcode = CFG_RC_INCORRECT;
+            text = error;
+        }
+    } else if ((h.cmd == CONFIG_REFUSE || h.cmd == CONFIG_SILENCE) && payload.size() >= 3) {
+        uint16_t cmd = uint16_t(payload[0] | payload[1] << 8);
+        if (h.cmd == CONFIG_REFUSE)
+            store_.refuse(cmd, payload[2]);
+        else
+            store_.silence(cmd, payload[2] != 0);
+    } else {
+        a.rcode = CFG_RC_INCORRECT;
+        text = "unknown configuration command";
+    }
+    return mgmt_build(a, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
 int ponkernel_server::write_locked(const std::vector<uint8_t> &bytes)
@@ -268,7 +305,9 @@ void ponkernel_server::serve_control()
         if (mgmt_read_message(client, request) == KERNMSG_FRAME_OK) {
             kernmsg_header h = mgmt_header(request);
             std::vector<uint8_t> answer;
-            if (command(h.cmd, mgmt_payload(request), &answer, CONTROL_ANSWER_SECONDS) != 0) {
+            if (h.dst == MODULE_CONFIG)
+                answer = control_config(request);
+            else if (command(h.cmd, mgmt_payload(request), &answer, CONTROL_ANSWER_SECONDS) != 0) {
                 kernmsg_header none = h;
                 none.type = KERNMSG_ANSWER;
                 none.rcode = RCODE_NO_ANSWER;

@@ -1,8 +1,8 @@
 // ponkernel: the stand-in of the board's management process.
 //
 // It listens where the daemon connects (a UNIX stream socket or TCP), plays
-// the configuration module (answers its ping; other requests are answered
-// "not configured" for now), records and prints every notification, and
+// the configuration module (its store, config_store.h, answers every
+// configuration request), records and prints every notification, and
 // forwards operator commands - from ponctl over its control socket, or from
 // a test in-process - to the daemon, returning the daemon's answer.
 //
@@ -14,6 +14,7 @@
 #pragma once
 
 #include "kernmsg.h"
+#include "ponkernel/config_store.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -30,6 +31,7 @@ struct ponkernel_options {
     std::string control_path;     // ponctl's socket; empty: none
     bool print = true;            // print notifications on standard output
     bool answer_ping = true;      // fault knob: a silent configuration module
+    std::string board_file;       // the configuration store's content; empty: all zero
 };
 
 class ponkernel_server {
@@ -39,8 +41,12 @@ public:
     ponkernel_server &operator=(const ponkernel_server &) = delete;
     ~ponkernel_server() { stop(); }
 
-    // Opens the listening sockets and starts the threads. 0, or -1.
+    // Loads the board file, opens the listening sockets and starts the
+    // threads. 0, or -1 (a board file that does not load is reported on
+    // standard error).
     int start(const ponkernel_options &options);
+    // The configuration module's store: tests edit it and switch its faults.
+    config_store &store() { return store_; }
     void stop();
 
     bool connected();
@@ -67,6 +73,8 @@ private:
     void serve_control();
     void on_message(const std::vector<uint8_t> &msg);
     void answer_config(const std::vector<uint8_t> &msg);
+    // ponctl's requests for the store itself (destination config module).
+    std::vector<uint8_t> control_config(const std::vector<uint8_t> &request);
     int write_locked(const std::vector<uint8_t> &bytes);
 
     ponkernel_options options_;
@@ -89,6 +97,7 @@ private:
     bool answered_ = false;
 
     std::mutex command_lock_;
+    config_store store_;
 };
 
 // The text ponkernel prints for a notification.
