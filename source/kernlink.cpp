@@ -161,13 +161,16 @@ void rx_sort(const uint8_t *msg)
     if (!block)
         pool_exhausted(h);
     memcpy(block, msg, KERNMSG_HEADER_SIZE + h.len);
+    // Counted before the put: once a consumer holds the message, the count
+    // already says it arrived.
+    auto &delivered = answer ? counters.answers : counters.requests;
+    delivered++;
     if (mqueue_put(answer ? &reply_queue : &request_queue, block) != 0) {
+        delivered--;
         syslog(LOG_ERR, "%s:%d Error on put in queue.", "kernlink_rx_proc", __LINE__);
         counters.queue_full++;
         BFREE(block);
-        return;
     }
-    (answer ? counters.answers : counters.requests)++;
 }
 
 void log_header_dump()

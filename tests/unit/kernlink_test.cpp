@@ -123,8 +123,6 @@ TEST_F(Link, ReceivePathSortsAndDrops)
     EXPECT_EQ(kernmsg_header_decode(request).len, 40u);
     EXPECT_EQ(request[KERNMSG_HEADER_SIZE + 39], 7);
     BFREE(request);
-    // The receive thread counts a request after it has queued it.
-    EXPECT_TRUE(eventually([&] { return kernlink_counters_get().requests == before.requests + 1; }));
     kernlink_counters after = kernlink_counters_get();
     EXPECT_EQ(after.dropped_dst, before.dropped_dst + 1);
     EXPECT_EQ(after.requests, before.requests + 1);
