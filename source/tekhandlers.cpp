@@ -210,6 +210,7 @@ void oltfwupdate_handler(uint8_t *event)
     olt_lock(olt);
     if (olt_app_image_version() != running) {
         olt_set_state_locked(olt, ONU_STATE_RESETFWUPGRADE);
+        syslog(LOG_INFO, "%s: OLT[%d] in CHECKNEWFW state\n", __func__, olt);
         if (olt_upgrade_from_file(olt, OLT_BOOT_IMAGE, tekhandlers_ops.olt_boot_upgrade) == 0 &&
             olt_upgrade_from_file(olt, OLT_APP_IMAGE, tekhandlers_ops.olt_app_upgrade) == 0) {
             olt_unlock(olt);

@@ -245,6 +245,12 @@ uint8_t *extract_mp_message(const uint8_t *last)
         } else {
             std::memcpy(joined, teklink_rxpool[parts[0]].msg, 10);
             store_be16(joined + TEKLINK_MSG_DATA, TEKLINK_RCODE_OK);
+            // LEN describes the joined data, counted as each kind counts it
+            // (an event's LEN includes RCODE and SEQN, a response's only
+            // RCODE): with the first fragment's LEN the consumers would read
+            // only the first fragment's worth of the data.
+            size_t len = total + (tekmsg_is_event(id) ? 4 : 2);
+            store_be16(joined + TEKLINK_MSG_LEN, uint16_t(len > 0xFFFF ? 0xFFFF : len));
             uint8_t *p = joined + 10;
             for (int s = 0; s < fragments; s++) {
                 const rxpool_slot &entry = teklink_rxpool[parts[s]];

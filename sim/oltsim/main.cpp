@@ -1,15 +1,20 @@
 // oltsim: the simulated OLT chips, for people.
 //
 //   oltsim [--olts N] [--version 0xVVVV] [--quiet] [--no-board] [--ready]
+//          [--board FILE] [--register-after SECONDS] [--boot-ms MS]
 //          [fault switches ...]
 //
 // Chips, addresses and the board-reset socket follow the sandbox variables
 // (ZANDREL_CHIP_NET, ZANDREL_CHIP_PORT, ZANDREL_CHIP_BIND, ZANDREL_ROOT).
 // --ready sends every chip's OLT ready event at start. Fault switches can be
 // given on the command line and, while it runs, as lines on standard input.
+// --board reads the ONUs (and the chips' version) from a board file; each
+// chip's ONUs register SECONDS after it restarted (--register-after, 10 by
+// default), or on the input line "register [OLT]".
 // Runs until SIGINT or SIGTERM (or end of input with --stdin-exit).
 #include "oltsim/control.h"
 #include "oltsim/oltsim.h"
+#include "oltsim/onus.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -18,7 +23,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -32,7 +39,8 @@ void usage()
 {
     fprintf(stderr,
             "usage: oltsim [--olts N] [--version 0xVVVV] [--quiet] [--no-board] [--ready] [--stdin-exit]\n"
-            "              [fault switches]\n%s",
+            "              [--board FILE] [--register-after SECONDS] [--boot-ms MS] [fault switches]\n"
+            "  register [OLT]      the ONUs of the board file register (on standard input)\n%s",
             oltsim::control_usage());
 }
 
@@ -41,7 +49,11 @@ void usage()
 int main(int argc, char **argv)
 {
     oltsim::options opts;
+    opts.boot_ms = 2000;   // a chip takes a while to come back after a board reset
     bool ready = false, stdin_exit = false;
+    std::string board;
+    long register_after = 10;
+    bool version_given = false;
     std::vector<std::pair<std::string, std::string>> switches;
     for (int i = 1; i < argc; i++) {
         std::string word = argv[i];
@@ -61,7 +73,14 @@ int main(int argc, char **argv)
         else if (name == "help") {
             usage();
             return 0;
+        } else if (name == "boot-ms" && i + 1 < argc) {
+            opts.boot_ms = int(strtol(argv[++i], nullptr, 0));
+        } else if (name == "board" && i + 1 < argc) {
+            board = argv[++i];
+        } else if (name == "register-after" && i + 1 < argc) {
+            register_after = strtol(argv[++i], nullptr, 0);
         } else if ((name == "olts" || name == "version") && i + 1 < argc) {
+            version_given = version_given || name == "version";
             long value = strtol(argv[++i], nullptr, 0);
             if (name == "olts")
                 opts.olts = int(value);
@@ -74,10 +93,29 @@ int main(int argc, char **argv)
         }
     }
     opts.record = false;   // nobody reads the log in a long run
+    std::vector<oltsim::onu_spec> onus;
+    if (!board.empty()) {
+        std::string why;
+        uint16_t version = opts.version;
+        if (!oltsim::load_board(board, onus, &version, why)) {
+            fprintf(stderr, "oltsim: %s: %s\n", board.c_str(), why.c_str());
+            return 2;
+        }
+        if (!version_given)
+            opts.version = version;
+    }
 
     oltsim::chipset sim(opts);
     if (sim.start() != 0)
         return 1;
+    oltsim::onu_population population(sim, onus, opts.mac);
+    population.attach();
+    // Each chip's ONUs register a while after the chip restarted, when the
+    // daemon has had time to take the chip out of reset.
+    using clock = std::chrono::steady_clock;
+    int seen_resets[oltsim::MAX_OLTS] = {};
+    clock::time_point register_at[oltsim::MAX_OLTS];
+    bool pending[oltsim::MAX_OLTS] = {};
     std::string error;
     for (auto &[name, arg] : switches) {
         if (!oltsim::control_apply(sim, name, arg, error)) {
@@ -96,6 +134,18 @@ int main(int argc, char **argv)
     std::string line;
     bool input = true;
     while (!stop_requested) {
+        for (int olt = 0; olt < opts.olts && !onus.empty(); olt++) {
+            int resets = sim.reset_count(olt);
+            if (resets != seen_resets[olt]) {
+                seen_resets[olt] = resets;
+                pending[olt] = true;
+                register_at[olt] = clock::now() + std::chrono::seconds(register_after);
+            }
+            if (pending[olt] && clock::now() >= register_at[olt]) {
+                pending[olt] = false;
+                population.register_all(olt);
+            }
+        }
         pollfd in{STDIN_FILENO, POLLIN, 0};
         if (!input) {
             usleep(200 * 1000);
@@ -112,7 +162,9 @@ int main(int argc, char **argv)
         std::istringstream words(line);
         std::string name, arg;
         words >> name >> arg;
-        if (!name.empty() && !oltsim::control_apply(sim, name, arg, error))
+        if (name == "register")
+            population.register_all(arg.empty() ? -1 : atoi(arg.c_str()));
+        else if (!name.empty() && !oltsim::control_apply(sim, name, arg, error))
             fprintf(stderr, "oltsim: %s\n", error.c_str());
     }
     sim.stop();

@@ -310,10 +310,10 @@ void chipset::on_board()
     uint8_t byte[8];
     ssize_t got = recv(board_fd_, byte, sizeof byte, 0);
     if (got == 1 && byte[0] < opts_.olts)
-        reset(byte[0]);
+        reset(byte[0], opts_.boot_ms);
 }
 
-void chipset::reset(int olt)
+void chipset::reset(int olt, int boot_ms)
 {
     if (olt < 0 || olt >= opts_.olts)
         return;
@@ -328,10 +328,10 @@ void chipset::reset(int olt)
     memcpy(ready.data(), opts_.mac, 6);
     ready[5] = uint8_t(ready[5] + olt);
     store_be16(ready.data() + 15, opts_.version);
-    send_event(olt, ID_OLT_READY, ready);
+    send_event(olt, ID_OLT_READY, ready, boot_ms);
 }
 
-void chipset::send_event(int olt, uint16_t id, const bytes &data)
+void chipset::send_event(int olt, uint16_t id, const bytes &data, int delay_ms)
 {
     if (olt < 0 || olt >= opts_.olts)
         return;
@@ -342,7 +342,7 @@ void chipset::send_event(int olt, uint16_t id, const bytes &data)
         parts = event_parts_;
         ctag = event_ctag_[olt]++;
     }
-    schedule(olt, encode(id, ctag, false, 0, data, parts), daemon_address(), 0);
+    schedule(olt, encode(id, ctag, false, 0, data, parts), daemon_address(), delay_ms);
 }
 
 void chipset::send_raw(int olt, const bytes &datagram) { schedule(olt, {datagram}, daemon_address(), 0); }

@@ -59,6 +59,7 @@ struct options {
     bool log = true;          // a line per request on standard error
     bool record = true;       // keep every request for request_log()
     bool board = true;        // listen on the board-reset socket
+    int boot_ms = 0;          // a chip reset by the board sends its ready event this much later
 };
 
 class chipset {
@@ -95,13 +96,15 @@ public:
     void clear_faults();
 
     // --- traffic the tests cause ----------------------------------------
-    // An event from chip `olt`: short below 0x8011, else fragmented as set.
-    void send_event(int olt, uint16_t id, const bytes &data);
+    // An event from chip `olt`: short below 0x8011, else fragmented as set;
+    // it leaves `delay_ms` from now.
+    void send_event(int olt, uint16_t id, const bytes &data, int delay_ms = 0);
     void send_raw(int olt, const bytes &datagram);
     // A datagram from ZANDREL_CHIP_NET.5, outside the chip range.
     void send_foreign(const bytes &datagram);
-    // Restarts chip `olt` as a board reset would.
-    void reset(int olt);
+    // Restarts chip `olt` as a board reset would; its ready event leaves
+    // after `boot_ms`.
+    void reset(int olt, int boot_ms = 0);
 
     std::vector<request_record> request_log() const;
     size_t request_count() const { return requests_.load(); }

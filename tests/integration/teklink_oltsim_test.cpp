@@ -302,7 +302,7 @@ TEST_F(ChipLink, FragmentedAnswerReachesTheCallerWhole)
     sim_->fragment_answers(3);
     int rc = exchange(1, 0x0500, {}, 2, [&](const uint8_t *resp) {
         EXPECT_EQ(tekmsg_rcode(resp), 0);
-        EXPECT_EQ(tekmsg_len(resp), 4 + 100);   // the first fragment's LEN
+        EXPECT_EQ(tekmsg_len(resp), 2 + 300);   // RCODE and the joined answer
         EXPECT_EQ(bytes(resp + 10, resp + 10 + long_answer.size()), long_answer);
     });
     EXPECT_EQ(rc, 0);

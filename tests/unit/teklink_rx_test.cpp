@@ -208,7 +208,7 @@ TEST_F(RxPool, ReceivedDumpShowsNoMoreThanTheDatagramHolds)
         << out;
 }
 
-TEST_F(RxPool, ThreePartResponseArrivesWholeWithTheFirstLen)
+TEST_F(RxPool, ThreePartResponseArrivesWholeWithItsJoinedLen)
 {
     rx(1, fragment(0x0042, 77, false, 0, {1, 2, 3}));
     rx(1, fragment(0x0042, 77, false, 1, {4, 5}));
@@ -218,7 +218,7 @@ TEST_F(RxPool, ThreePartResponseArrivesWholeWithTheFirstLen)
     ASSERT_NE(msg, nullptr);
     EXPECT_EQ(tekmsg_id(msg), 0x0042);
     EXPECT_EQ(tekmsg_ctag(msg), 77);
-    EXPECT_EQ(tekmsg_len(msg), 7);   // the first fragment's LEN, not recomputed
+    EXPECT_EQ(tekmsg_len(msg), 8);   // RCODE and the six joined bytes
     EXPECT_EQ(tekmsg_rcode(msg), 0);
     EXPECT_EQ(data_of(msg, 10, 6), (bytes{1, 2, 3, 4, 5, 6}));
     EXPECT_GE(bsize(msg), 16u);

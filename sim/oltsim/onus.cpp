@@ -1,0 +1,197 @@
+#include "oltsim/onus.h"
+
+#include "bytes.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace oltsim {
+
+namespace {
+
+constexpr size_t RECORD_LLID = 15;
+constexpr size_t RECORD_PORT = 19;
+constexpr size_t RECORD_INFO = 29;
+// ONU information, from its first byte.
+constexpr size_t INFO_FW = 7;
+constexpr size_t INFO_TYPE = 9;
+constexpr size_t INFO_HARDWARE = 10;
+constexpr size_t INFO_BASE_MAC = 73;
+constexpr size_t INFO_CHIP = 93;
+constexpr uint8_t VENDOR_OUI[3] = {0x00, 0x0D, 0xB6};
+
+unsigned long number(const nlohmann::json &e, const char *key, unsigned long fallback)
+{
+    if (!e.contains(key))
+        return fallback;
+    if (e[key].is_string())
+        return strtoul(e[key].get<std::string>().c_str(), nullptr, 0);
+    return e[key].get<unsigned long>();
+}
+
+// The link MAC: the ONU MAC plus the link index on its low three bytes.
+void link_mac(uint8_t out[6], const uint8_t mac[6], int link)
+{
+    uint32_t low = (uint32_t(mac[3]) << 16 | uint32_t(mac[4]) << 8 | mac[5]) + uint32_t(link);
+    memcpy(out, mac, 3);
+    out[3] = uint8_t(low >> 16);
+    out[4] = uint8_t(low >> 8);
+    out[5] = uint8_t(low);
+}
+
+} // namespace
+
+bool load_board(const std::string &path, std::vector<onu_spec> &onus, uint16_t *version, std::string &error)
+{
+    std::ifstream in(path);
+    if (!in) {
+        error = "cannot read " + path;
+        return false;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    return parse_board(text.str(), onus, version, error);
+}
+
+bool parse_board(const std::string &text, std::vector<onu_spec> &onus, uint16_t *version, std::string &error)
+{
+    try {
+        nlohmann::json doc = nlohmann::json::parse(text);
+        std::vector<onu_spec> out;
+        for (const auto &e : doc.value("onus", nlohmann::json::array())) {
+            onu_spec onu;
+            unsigned b[6];
+            if (!e.contains("mac") || sscanf(e["mac"].get<std::string>().c_str(), "%2x:%2x:%2x:%2x:%2x:%2x", &b[0],
+                                             &b[1], &b[2], &b[3], &b[4], &b[5]) != 6) {
+                error = "onus: an entry without a MAC";
+                return false;
+            }
+            for (int i = 0; i < 6; i++)
+                onu.mac[i] = uint8_t(b[i]);
+            onu.olt = int(number(e, "olt", 0));
+            onu.pon = int(number(e, "pon", 0));
+            onu.chip = uint16_t(number(e, "chip", 0x3714));
+            onu.type = uint8_t(number(e, "type", 1));
+            onu.hardware = uint8_t(number(e, "hardware", 0));
+            onu.fw = uint16_t(number(e, "fw", 0x0100));
+            onu.links = int(number(e, "links", 4));
+            if (onu.olt < 0 || onu.olt >= MAX_OLTS || onu.pon < 0 || onu.pon > 1 || onu.links < 1 || onu.links > 4) {
+                error = "onus: " + e["mac"].get<std::string>() + ": olt 0..3, pon 0..1 and 1..4 links";
+                return false;
+            }
+            out.push_back(onu);
+        }
+        if (version && doc.contains("oltsim") && doc["oltsim"].contains("version"))
+            *version = uint16_t(number(doc["oltsim"], "version", *version));
+        onus = std::move(out);
+        return true;
+    } catch (const std::exception &e) {
+        error = e.what();
+        return false;
+    }
+}
+
+bytes registration_data(const onu_spec &onu, int link, const uint8_t olt_mac[6], uint16_t llid)
+{
+    bytes data(REGISTRATION_SIZE);
+    memcpy(data.data(), olt_mac, 6);
+    data[7] = uint8_t(onu.pon);
+    link_mac(&data[8], onu.mac, link);
+    store_be16(&data[14], llid);
+    return data;
+}
+
+bytes discovery_record(const onu_spec &onu, int link, uint16_t llid)
+{
+    bytes record(DISCOVERY_RECORD_SIZE);
+    link_mac(record.data(), onu.mac, link);
+    store_be16(&record[RECORD_LLID], llid);
+    record[RECORD_PORT] = uint8_t(onu.pon);
+    uint8_t *info = &record[RECORD_INFO];
+    memcpy(info, VENDOR_OUI, 3);
+    store_be16(info + INFO_FW, onu.fw);
+    info[INFO_TYPE] = onu.type;
+    info[INFO_HARDWARE] = onu.hardware;
+    memcpy(info + INFO_BASE_MAC, onu.mac, 6);
+    store_be16(info + INFO_CHIP, onu.chip);
+    return record;
+}
+
+onu_population::onu_population(chipset &sim, std::vector<onu_spec> onus, const uint8_t chip_mac[6])
+    : sim_(sim), onus_(std::move(onus))
+{
+    memcpy(chip_mac_, chip_mac, 6);
+}
+
+void onu_population::attach()
+{
+    sim_.set_handler(ID_REGISTRATION_ACCEPT, [this](int olt, const request_record &r) { return on_accept(olt, r); });
+    sim_.set_handler(ID_DISCOVERY_ACK, [this](int olt, const request_record &r) { return on_ack(olt, r); });
+}
+
+void onu_population::register_all(int olt)
+{
+    std::vector<std::pair<int, bytes>> attempts;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (size_t i = 0; i < onus_.size(); i++) {
+            const onu_spec &onu = onus_[i];
+            if (olt >= 0 && onu.olt != olt)
+                continue;
+            uint8_t chip_mac[6];
+            memcpy(chip_mac, chip_mac_, 6);
+            chip_mac[5] = uint8_t(chip_mac[5] + onu.olt);
+            for (int link = 0; link < onu.links; link++) {
+                link_state state{i, link, {}, next_llid_[onu.olt]++};
+                link_mac(state.mac, onu.mac, link);
+                links_.push_back(state);
+                attempts.emplace_back(onu.olt, registration_data(onu, link, chip_mac, state.llid));
+            }
+        }
+    }
+    for (auto &[chip, data] : attempts)
+        sim_.send_event(chip, ID_REGISTRATION, data);
+}
+
+answer onu_population::on_accept(int olt, const request_record &request)
+{
+    bytes record;
+    if (request.data.size() >= 14) {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (const auto &l : links_)
+            if (memcmp(l.mac, &request.data[8], 6) == 0 && onus_[l.onu].olt == olt) {
+                record = discovery_record(onus_[l.onu], l.link, l.llid);
+                accepted_++;
+                break;
+            }
+    }
+    if (!record.empty())
+        sim_.send_event(olt, ID_LINK_DISCOVERY, record);
+    return answer{};
+}
+
+answer onu_population::on_ack(int, const request_record &)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    acknowledged_++;
+    return answer{};
+}
+
+unsigned onu_population::accepted()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return accepted_;
+}
+
+unsigned onu_population::acknowledged()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return acknowledged_;
+}
+
+} // namespace oltsim

@@ -1,0 +1,79 @@
+// The ONUs' side of registration in oltsim: each ONU registers its links on
+// a PON port. A link's registration attempt (event 0x8014) waits for the
+// daemon's acceptance (request 0x0127 echoing it); then the chip reports the
+// link discovered (event 0x8019 with the 130-byte record carrying the ONU
+// information at byte 29), which the daemon acknowledges with 0x0128.
+//
+// The ONUs come from the board file that ponkernel also reads (its "onus",
+// with "olt", "pon", "chip", "fw" and "hardware"), which also sets the
+// chips' firmware version ("oltsim": {"version"}).
+//
+// Threads: the chipset's service thread runs the handlers; any thread may
+// start registrations and read the counts; one mutex guards the links.
+#pragma once
+
+#include "oltsim/oltsim.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace oltsim {
+
+constexpr uint16_t ID_REGISTRATION = 0x8014;
+constexpr uint16_t ID_LINK_DISCOVERY = 0x8019;
+constexpr uint16_t ID_REGISTRATION_ACCEPT = 0x0127;
+constexpr uint16_t ID_DISCOVERY_ACK = 0x0128;
+constexpr size_t REGISTRATION_SIZE = 24;
+constexpr size_t DISCOVERY_RECORD_SIZE = 130;
+constexpr uint16_t FIRST_LLID = 0x0C00;
+
+struct onu_spec {
+    uint8_t mac[6] = {};
+    int olt = 0;
+    int pon = 0;
+    uint16_t chip = 0x3714;
+    uint8_t type = 1;
+    uint8_t hardware = 0;
+    uint16_t fw = 0x0100;
+    int links = 4;
+};
+
+// The ONUs of a board file and, when it names one, the chips' version.
+bool load_board(const std::string &path, std::vector<onu_spec> &onus, uint16_t *version, std::string &error);
+bool parse_board(const std::string &text, std::vector<onu_spec> &onus, uint16_t *version, std::string &error);
+
+// Event data: a registration attempt (link MAC at 8) and a discovery record.
+bytes registration_data(const onu_spec &onu, int link, const uint8_t olt_mac[6], uint16_t llid);
+bytes discovery_record(const onu_spec &onu, int link, uint16_t llid);
+
+class onu_population {
+public:
+    onu_population(chipset &sim, std::vector<onu_spec> onus, const uint8_t chip_mac[6]);
+    // Installs the handlers of 0x0127 and 0x0128 on the chipset.
+    void attach();
+    // Registration attempts for every link of every ONU on OLT `olt` (-1: all).
+    void register_all(int olt = -1);
+    unsigned accepted();
+    unsigned acknowledged();
+
+private:
+    struct link_state {
+        size_t onu;
+        int link;
+        uint8_t mac[6];
+        uint16_t llid;
+    };
+    answer on_accept(int olt, const request_record &request);
+    answer on_ack(int olt, const request_record &request);
+
+    chipset &sim_;
+    std::vector<onu_spec> onus_;
+    uint8_t chip_mac_[6];
+    std::mutex lock_;
+    std::vector<link_state> links_;
+    uint16_t next_llid_[MAX_OLTS] = {FIRST_LLID, FIRST_LLID, FIRST_LLID, FIRST_LLID};
+    unsigned accepted_ = 0, acknowledged_ = 0;
+};
+
+} // namespace oltsim

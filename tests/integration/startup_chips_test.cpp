@@ -1,0 +1,205 @@
+// The daemon's start-up to serving, and its chip events, as processes:
+// zandrel against the ponkernel program (loaded from a board file) and the
+// simulated chips run in this test process on a loopback chip network of
+// the test's own. Everything waits on conditions with generous bounds.
+#include "harness.h"
+#include "oltsim/oltsim.h"
+#include "oltsim/onus.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int START_SECONDS = 40;   // the daemon sleeps 4 s, the profiler 5 s more
+constexpr uint16_t FILE_VERSION = 0x0102;
+
+const char *BOARD = R"({
+  "system": { "hostname": "it-board", "address": "10.9.8.7" },
+  "profiles": { "link": [ { "index": 0, "links": 4 } ] },
+  "onus": [ { "mac": "00:0D:B6:10:00:00", "type": 1, "secret": "5820", "ont_id": 1,
+              "olt": 0, "pon": 1, "chip": "0x3714", "fw": "0x0210" } ]
+})";
+
+class Board : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        static int counter;
+        int pid = getpid();
+        net_ = "127." + std::to_string(((pid >> 8) & 0x3F) + 180) + "." + std::to_string((pid + 71 * counter++) & 0xFF);
+        box_.environment["ZANDREL_CHIP_NET"] = net_;
+        box_.environment["ZANDREL_CHIP_BIND"] = net_ + ".100";
+        // The simulated chips run here and read the same variables.
+        setenv("ZANDREL_CHIP_NET", net_.c_str(), 1);
+        setenv("ZANDREL_CHIP_BIND", (net_ + ".100").c_str(), 1);
+        setenv("ZANDREL_ROOT", box_.root().c_str(), 1);
+        write(box_.path("/board.json"), BOARD);
+        app_image(FILE_VERSION);
+    }
+    void TearDown() override
+    {
+        daemon_.stop(15);
+        kernel_.stop(10);
+        if (sim_)
+            sim_->stop();
+        unsetenv("ZANDREL_ROOT");
+    }
+
+    static void write(const std::string &path, const std::string &content)
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << content;
+    }
+    // The OLT application image: its version is the u16 LE at byte 2.
+    void app_image(uint16_t version)
+    {
+        std::string image = "TK";
+        image += char(version & 0xFF);
+        image += char(version >> 8);
+        image += std::string(60, 'x');
+        write(box_.path("/usr/local/share/tk3723app.tkf"), image);
+    }
+    void start_kernel()
+    {
+        ASSERT_TRUE(kernel_.start(box_, "ponkernel", PONKERNEL_BIN, {"-c", box_.path("/board.json")}));
+        ASSERT_TRUE(wait_until([&] { return kernel_.out().find("listening") != std::string::npos; }, 10))
+            << kernel_.err();
+    }
+    void start_chips(uint16_t version)
+    {
+        oltsim::options opts;
+        opts.version = version;
+        opts.log = false;
+        opts.boot_ms = 2000;   // the daemon opens its chip socket after it reset the chips
+        sim_ = std::make_unique<oltsim::chipset>(opts);
+        ASSERT_EQ(sim_->start(), 0);
+    }
+    void start_daemon() { ASSERT_TRUE(daemon_.start(box_, "zandrel", ZANDREL_BIN)); }
+    bool daemon_says(const std::string &text, int seconds = START_SECONDS)
+    {
+        return wait_until([&] { return daemon_.out().find(text) != std::string::npos ||
+                                       daemon_.err().find(text) != std::string::npos; },
+                          seconds);
+    }
+    run_result ponctl(const std::vector<std::string> &args) { return run_program(box_, "ponctl", PONCTL_BIN, args); }
+    // ponkernel's lines for the configuration requests of one command.
+    std::vector<std::string> config_lines(const std::string &cmd)
+    {
+        std::vector<std::string> lines;
+        std::istringstream in(kernel_.out());
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("config request " + cmd, 0) == 0)
+                lines.push_back(line);
+        return lines;
+    }
+
+    sandbox box_;
+    std::string net_;
+    process daemon_, kernel_;
+    std::unique_ptr<oltsim::chipset> sim_;
+};
+
+TEST_F(Board, StartUpPingsUntilAnsweredThenFetchesTheCacheAndServes)
+{
+    start_daemon();
+    // Nobody listens yet: the daemon keeps trying.
+    ASSERT_TRUE(daemon_says("kernlink: connect error", 20)) << daemon_.err();
+    start_kernel();
+    ASSERT_TRUE(daemon_says("get config cache success")) << daemon_.err();
+    EXPECT_GE(config_lines("0x0009").size(), 1u);
+
+    std::vector<std::string> fetch = config_lines("0x2022");
+    ASSERT_EQ(fetch.size(), 33u);
+    for (unsigned i = 0; i < 32; i++)
+        EXPECT_EQ(fetch[i], "config request 0x2022 " + std::to_string(2 * i) + " " + std::to_string(4 * i) +
+                                ": rcode 0");
+    EXPECT_EQ(fetch[32], "config request 0x2022 4294967295 128: rcode 0");
+    // The fetch is all the configuration module was asked after the ping.
+    std::istringstream in(kernel_.out());
+    std::vector<std::string> requests;
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("config request", 0) == 0 && line.rfind("config request 0x0009", 0) != 0)
+            requests.push_back(line);
+    EXPECT_EQ(requests, fetch);
+
+    ASSERT_TRUE(wait_until([&] { return ponctl({"ping"}).status == 0; }, 20));
+    EXPECT_EQ(ponctl({"ping"}).out, "ping answered: rcode 0\n");
+}
+
+TEST_F(Board, RefusedFetchEndsTheDaemonWith252)
+{
+    start_kernel();
+    run_result refuse = ponctl({"config-refuse", "0x2022", "4"});
+    ASSERT_EQ(refuse.status, 0) << refuse.err;
+    EXPECT_EQ(refuse.out, "configuration store: done\n");
+    start_daemon();
+    EXPECT_EQ(daemon_.wait(START_SECONDS), 252) << daemon_.err();
+    EXPECT_NE(daemon_.err().find("get config cache failed: -1"), std::string::npos);
+    EXPECT_EQ(config_lines("0x2022").size(), 1u);
+}
+
+TEST_F(Board, ChipsComeOutOfResetAndOnusRegister)
+{
+    start_chips(FILE_VERSION);
+    std::vector<oltsim::onu_spec> onus;
+    std::string error;
+    ASSERT_TRUE(oltsim::parse_board(BOARD, onus, nullptr, error)) << error;
+    oltsim::onu_population population(*sim_, onus, oltsim::options{}.mac);
+    population.attach();
+    sim_->fragment_events(3);   // long events arrive in three fragments
+    start_kernel();
+    start_daemon();
+
+    // Start-up resets every chip through the board socket; each sends its
+    // ready event with the image file's version and is queued for
+    // reconfiguration, which the profiler thread takes.
+    for (int olt = 0; olt < 4; olt++)
+        ASSERT_TRUE(daemon_says("oltready_handler: OLT[" + std::to_string(olt) + "] in RESETOK state"))
+            << daemon_.out();
+    EXPECT_NE(daemon_.err().find("oltfwupdate_handler: OLT[0] in RESETINPROGRESS state"), std::string::npos);
+    EXPECT_EQ(daemon_.err().find("CHECKNEWFW"), std::string::npos);
+    ASSERT_TRUE(daemon_says("get config cache success"));
+    EXPECT_TRUE(daemon_says("profiler_thread: no handler for work kind 0"));
+
+    // An unknown ONU's four links: each attempt is echoed, each discovery
+    // acknowledged and queued for the profiler.
+    population.register_all(0);
+    ASSERT_TRUE(wait_until([&] { return population.acknowledged() == 4; }, 30)) << daemon_.out();
+    EXPECT_EQ(population.accepted(), 4u);
+    EXPECT_TRUE(daemon_says("registrationattempt_handler: 00:0D:B6:10:00:00 on OLT[0]"));
+    EXPECT_TRUE(wait_until([&] { return count_in_file(daemon_.out_path(), "no handler for work kind 4") == 4; }));
+    size_t echoes = 0;
+    uint8_t chip_mac[6];
+    memcpy(chip_mac, oltsim::options{}.mac, 6);
+    for (const auto &r : sim_->request_log())
+        if (r.id == oltsim::ID_REGISTRATION_ACCEPT && r.data == oltsim::registration_data(onus[0], 0, chip_mac, 0x0C00))
+            echoes++;
+    EXPECT_EQ(echoes, 1u) << "the first link's attempt came back unchanged";
+
+    // An event nobody handles.
+    sim_->send_event(0, 0x8005, oltsim::bytes(4));
+    EXPECT_TRUE(daemon_says("events_process: unhandled event (32773)"));
+}
+
+TEST_F(Board, ChipsWithAnotherVersionTakeTheUpgradePath)
+{
+    start_chips(FILE_VERSION + 1);
+    start_kernel();
+    start_daemon();
+    // No image transfer here: the upgrade fails and the chip carries on.
+    ASSERT_TRUE(daemon_says("oltfwupdate_handler: OLT[2] in CHECKNEWFW state")) << daemon_.err();
+    ASSERT_TRUE(daemon_says("oltready_handler: OLT[2] in RESETOK state")) << daemon_.out();
+    EXPECT_NE(daemon_.err().find("oltfwupdate_handler: OLT[2] in RESETINPROGRESS state"), std::string::npos);
+}
+
+} // namespace
