@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -90,13 +91,57 @@ int mgmt_connect_unix(const std::string &path)
 
 int mgmt_read_message(int fd, std::vector<uint8_t> &msg, size_t cap)
 {
-    msg.resize(cap < KERNMSG_HEADER_SIZE ? KERNMSG_HEADER_SIZE : cap);
-    int result = kernmsg_read_frame(fd_reader, &fd, msg.data(), msg.size());
-    size_t keep = KERNMSG_HEADER_SIZE;
-    if (result == KERNMSG_FRAME_OK)
-        keep += kernmsg_header_decode(msg.data()).len;
-    msg.resize(keep);
-    return result;
+    // The header first, then exactly the payload it announces: the buffer
+    // never grows beyond the message (sizing it to `cap` for every message
+    // would clear 128 KiB each time).
+    msg.resize(KERNMSG_HEADER_SIZE);
+    if (fd_reader(&fd, msg.data(), KERNMSG_HEADER_SIZE) != int(KERNMSG_HEADER_SIZE))
+        return KERNMSG_FRAME_HEADER_LOST;
+    if (check_message_header(msg.data()) != 0)
+        return KERNMSG_FRAME_BAD_MAGIC;
+    size_t len = kernmsg_header_decode(msg.data()).len;
+    if (cap < KERNMSG_HEADER_SIZE || len > cap - KERNMSG_HEADER_SIZE)
+        return KERNMSG_FRAME_TOO_LONG;
+    msg.resize(KERNMSG_HEADER_SIZE + len);
+    if (len != 0 && fd_reader(&fd, msg.data() + KERNMSG_HEADER_SIZE, len) != int(len)) {
+        msg.resize(KERNMSG_HEADER_SIZE);
+        return KERNMSG_FRAME_PAYLOAD_LOST;
+    }
+    return KERNMSG_FRAME_OK;
+}
+
+int mgmt_write_message(int fd, kernmsg_header header, const std::vector<uint8_t> &payload)
+{
+    header.len = uint32_t(payload.size());
+    uint8_t head[KERNMSG_HEADER_SIZE];
+    kernmsg_header_encode(head, header);
+    iovec parts[2] = {{head, sizeof head}, {const_cast<uint8_t *>(payload.data()), payload.size()}};
+    size_t left = sizeof head + payload.size();
+    int count = payload.empty() ? 1 : 2;
+    iovec *part = parts;
+    while (left > 0) {
+        msghdr m{};
+        m.msg_iov = part;
+        m.msg_iovlen = size_t(count);
+        ssize_t r = sendmsg(fd, &m, MSG_NOSIGNAL);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return -1;
+        left -= size_t(r);
+        // Step over what was written.
+        size_t done = size_t(r);
+        while (count > 0 && done >= part->iov_len) {
+            done -= part->iov_len;
+            part++;
+            count--;
+        }
+        if (count > 0) {
+            part->iov_base = static_cast<uint8_t *>(part->iov_base) + done;
+            part->iov_len -= done;
+        }
+    }
+    return 0;
 }
 
 int mgmt_write_all(int fd, const uint8_t *data, size_t size)

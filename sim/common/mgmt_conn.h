@@ -27,6 +27,10 @@ inline int mgmt_write_all(int fd, const std::vector<uint8_t> &data)
     return mgmt_write_all(fd, data.data(), data.size());
 }
 
+// Writes header (its len set to `payload.size()`) and payload as one
+// message without copying them together. 0, or -1.
+int mgmt_write_message(int fd, kernmsg_header header, const std::vector<uint8_t> &payload);
+
 // Header (its len set to `payload.size()`) followed by the payload.
 std::vector<uint8_t> mgmt_build(kernmsg_header header, const std::vector<uint8_t> &payload = {});
 inline kernmsg_header mgmt_header(const std::vector<uint8_t> &msg) { return kernmsg_header_decode(msg.data()); }

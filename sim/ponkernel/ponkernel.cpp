@@ -168,9 +168,9 @@ void ponkernel_server::answer_config(const std::vector<uint8_t> &msg)
     a.src = h.dst;
     a.dst = h.src;
     a.rcode = reply.rcode;
-    std::vector<uint8_t> answer = mgmt_build(a, reply.payload);
     std::lock_guard<std::mutex> hold(lock_);
-    write_locked(answer);
+    if (conn_ >= 0)
+        mgmt_write_message(conn_, a, reply.payload);
 }
 
 std::vector<uint8_t> ponkernel_server::control_config(const std::vector<uint8_t> &request)
