@@ -360,11 +360,19 @@ bool config_store::parse(const std::string &text, bool whole, std::string &error
 
 void config_store::flags_update()
 {
+    // Only what changed touches the file system: a store that was never
+    // edited never creates or removes a file.
     bool any = reload_all_ || system_changed_;
     for (auto &type : changed_)
         any = any || type[0] || type[1];
-    touch_flag(CONFIG_CHANGED_FLAG, any);
-    touch_flag(RADIUS_CHANGED_FLAG, radius_changed_);
+    if (any != config_flag_) {
+        touch_flag(CONFIG_CHANGED_FLAG, any);
+        config_flag_ = any;
+    }
+    if (radius_changed_ != radius_flag_) {
+        touch_flag(RADIUS_CHANGED_FLAG, radius_changed_);
+        radius_flag_ = radius_changed_;
+    }
 }
 
 config_store::onu_entry *config_store::find_onu(const uint8_t *mac)

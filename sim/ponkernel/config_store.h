@@ -88,6 +88,8 @@ private:
     bool system_changed_ = false;
     bool reload_all_ = false;
     bool radius_changed_ = false;
+    bool config_flag_ = false;   // the flag files as this store left them
+    bool radius_flag_ = false;
 
     std::map<uint16_t, uint8_t> refusals_;
     std::set<uint16_t> silent_;
