@@ -80,7 +80,7 @@ protected:
         oltsim::options opts;
         opts.version = version;
         opts.log = false;
-        opts.boot_ms = 2000;   // the daemon opens its chip socket after it reset the chips
+        opts.boot_ms = 3000;   // the daemon opens its chip socket after it reset the chips
         sim_ = std::make_unique<oltsim::chipset>(opts);
         ASSERT_EQ(sim_->start(), 0);
     }
