@@ -261,6 +261,9 @@ TEST_F(Store, PathIdentifiers)
     EXPECT_EQ(olt_path_id_alloc(0), -1) << "the 4001st";
     EXPECT_EQ(olt_path_id_free(0, 16320), -1);
     EXPECT_EQ(olt_path_id_free(0, 8318), -1);
+    EXPECT_EQ(olt_path_id_free(0, 8319), -1) << "below the first identifier, not slot 0";
+    EXPECT_EQ(olt_path_id_free(0, 8321), 0) << "the upstream identifier names the same slot";
+    EXPECT_EQ(olt_path_id_alloc(0), 8320);
     EXPECT_EQ(olt_path_id_free(4, 8320), -1);
     EXPECT_EQ(olt_path_id_alloc(-1), -1);
 }
