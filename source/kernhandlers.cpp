@@ -199,8 +199,12 @@ int kernhandlers_reply(const uint8_t *request, uint8_t rcode, uint32_t len, cons
     out.rcode = rcode;
     out.len = len;
     kernmsg_header_encode(msg, out);
-    if (len)
-        memcpy(msg + KERNMSG_HEADER_SIZE, data, len);
+    if (len) {
+        if (data)
+            memcpy(msg + KERNMSG_HEADER_SIZE, data, len);
+        else
+            memset(msg + KERNMSG_HEADER_SIZE, 0, len);
+    }
     int result = kernlink_send_message(msg, nullptr, 0);
     if (result != 0)
         trace("Message from zandrel to kernel sent, result: failed %d \n", result);

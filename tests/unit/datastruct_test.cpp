@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -260,6 +261,9 @@ TEST_F(Store, PathIdentifiers)
     EXPECT_EQ(olt_path_id_alloc(0), -1) << "the 4001st";
     EXPECT_EQ(olt_path_id_free(0, 16320), -1);
     EXPECT_EQ(olt_path_id_free(0, 8318), -1);
+    EXPECT_EQ(olt_path_id_free(0, 8319), -1) << "below the first identifier, not slot 0";
+    EXPECT_EQ(olt_path_id_free(0, 8321), 0) << "the upstream identifier names the same slot";
+    EXPECT_EQ(olt_path_id_alloc(0), 8320);
     EXPECT_EQ(olt_path_id_free(4, 8320), -1);
     EXPECT_EQ(olt_path_id_alloc(-1), -1);
 }
@@ -309,17 +313,21 @@ TEST_F(Store, LockedLookupSkipsBusySlotsAndRepeatsThePass)
     const uint8_t other[6] = {0x00, 0x0D, 0xB6, 0x0A, 0x0B, 0x0C};
     onu_record *target = make_onu(other, ONU_STATE_OK);
 
-    onu_lock(busy);
+    // Another thread holds the slot of `busy` for a while.
+    std::atomic<bool> held{false};
+    std::thread holder([&] {
+        onu_lock(busy);
+        held = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        onu_unlock(busy);
+    });
+    ASSERT_TRUE(eventually([&] { return held.load(); }));
     onu_record *found = onu_get_by_mac_locked(other);
     ASSERT_EQ(found, target) << "found past a busy slot";
     onu_unlock(found);
 
     // The busy slot holds the wanted MAC: the look-up keeps trying until
     // the holder lets go.
-    std::thread holder([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        onu_unlock(busy);
-    });
     found = onu_get_by_mac_locked(MAC);
     holder.join();
     ASSERT_EQ(found, busy);

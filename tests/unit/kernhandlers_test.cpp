@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -49,6 +52,16 @@ uint8_t *mac_duplicate_handler(uint8_t *request)
 {
     wait_at_gate();
     kernhandlers_mac_duplicate_done();
+    return request;
+}
+
+// Answers with rcode 3 and the request's payload reversed.
+uint8_t *reversing_handler(uint8_t *request)
+{
+    kernmsg_header h = kernmsg_header_decode(request);
+    std::vector<uint8_t> data(request + KERNMSG_HEADER_SIZE, request + KERNMSG_HEADER_SIZE + h.len);
+    std::reverse(data.begin(), data.end());
+    kernhandlers_reply(request, 3, uint32_t(data.size()), data.data());
     return request;
 }
 
@@ -118,6 +131,37 @@ TEST_F(Dispatch, PingIsAnsweredWhileThreeHandlersRunAndAFourthCommandIsDropped)
     ASSERT_TRUE(eventually([] { return kernhandlers_busy_slots() == 2; }));
     ASSERT_EQ(kernel_.command_async(CMD_SLOW, {}), 0);
     ASSERT_TRUE(running(3));
+}
+
+TEST_F(Dispatch, AnswerKeepsCommandAndTagAndSwapsModules)
+{
+    kernhandlers_register(0x0F02, reversing_handler);
+    std::vector<uint8_t> answer;
+    ASSERT_EQ(kernel_.command(0x0F02, {1, 2, 3, 4, 5}, &answer, 5), 0);   // ponkernel matched the tag
+    ASSERT_EQ(answer.size(), KERNMSG_HEADER_SIZE + 5);
+    const std::vector<uint8_t> header = {
+        0x02, 0x0F,              // cmd
+        answer[2], answer[3],    // tag, as matched above
+        0x01,                    // type: answer
+        0x01, 0x00,              // src chipset module, dst pon kernel
+        0x03,                    // rcode
+        0x05, 0x00, 0x00, 0x00,  // len
+        0x48, 0xA5, 0x48, 0xA5,  // magic
+    };
+    EXPECT_EQ(std::vector<uint8_t>(answer.begin(), answer.begin() + 16), header);
+    EXPECT_EQ(std::vector<uint8_t>(answer.begin() + 16, answer.end()), (std::vector<uint8_t>{5, 4, 3, 2, 1}));
+}
+
+TEST_F(Dispatch, ResourceReportAnswersWith32ZeroBytes)
+{
+    std::vector<uint8_t> answer;
+    ASSERT_EQ(kernel_.command(CMDRESOURCEREPORT, std::vector<uint8_t>(32, 0x11), &answer, 5), 0);
+    EXPECT_EQ(answer.size(), KERNMSG_HEADER_SIZE + 32);
+    EXPECT_EQ(std::count(answer.begin() + 16, answer.end(), 0), 32);
+    std::ifstream file(root_ + "/tmp/system_resources.log");
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("Memory Stats"), std::string::npos);
+    EXPECT_NE(text.find("Queue list:"), std::string::npos);
 }
 
 TEST_F(Dispatch, CommandWithoutHandlerIsFreedUnanswered)
