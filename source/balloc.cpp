@@ -305,7 +305,7 @@ int find_or_add_tag(const char *file, int line)
         return -1;
     tag_entry &tag = pool.tags[empty];
     memset(&tag, 0, sizeof tag);
-    strncpy(tag.text, text, TAG_TEXT - 2);
+    memcpy(tag.text, text, strnlen(text, TAG_TEXT - 2));   // the memset left the terminator
     cached = {file, line, empty};
     return empty;
 }
