@@ -10,12 +10,12 @@
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
-#include <sys/times.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 std::atomic<uint16_t> teklink_ctag{0};
 std::atomic<int> teklink_rx_socket{-1};
@@ -44,15 +44,23 @@ const char *const rcode_names[] = {
 };
 
 bool queues_created;
+// The chips' addresses, fixed when the socket opens (the sandbox variables
+// are set before the link starts), so that a send does no text work.
+sockaddr_in chip_address[OLT_COUNT];
 bool rx_thread_running;
 pthread_t rx_thread;
 
 const char DUMP_CLOSE[] = "=======================================================\n\n";
 
+// Clock ticks (100 a second) of the daemon's clock, for the dump headers:
+// the monotonic clock that uptime_seconds() reads, so a dump's tick count
+// divided by 100 is the uptime second of the records. Read through the vDSO,
+// where times() would cost a system call per dump.
 unsigned clock_ticks()
 {
-    tms unused{};
-    return unsigned(times(&unused));
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return unsigned(uint64_t(now.tv_sec) * 100 + uint64_t(now.tv_nsec) / 10000000);
 }
 
 // The body of a dump after its opening line: the header fields, the optional
@@ -164,6 +172,12 @@ int teklink_create_socket()
     size = 0;
     getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &optlen);
     trace("%s: receive buffer size is %d\n", __func__, size);
+    for (int olt = 0; olt < OLT_COUNT; olt++) {
+        chip_address[olt] = sockaddr_in{};
+        chip_address[olt].sin_family = AF_INET;
+        chip_address[olt].sin_addr = sandbox_chip_addr(olt);
+        chip_address[olt].sin_port = htons(sandbox_chip_port());
+    }
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr = sandbox_chip_bind();
@@ -232,10 +246,7 @@ int teklink_message_send(uint8_t *request, uint8_t **response, int timeout)
     if (olt >= OLT_COUNT)
         return TEKLINK_ERR_ARGUMENT;
 
-    sockaddr_in chip{};
-    chip.sin_family = AF_INET;
-    chip.sin_addr = sandbox_chip_addr(olt);
-    chip.sin_port = htons(sandbox_chip_port());
+    const sockaddr_in &chip = chip_address[olt];
 
     lock_timed(&teklink_send_lock);
     *response = nullptr;
@@ -260,7 +271,7 @@ int teklink_message_send(uint8_t *request, uint8_t **response, int timeout)
         }
         teklink_dump_request(request);
         size_t size = TEKMSG_HEADER + tekmsg_len(request);
-        if (sendto(teklink_rx_socket.load(), request + TEKLINK_MSG_ID, size, 0, reinterpret_cast<sockaddr *>(&chip),
+        if (sendto(teklink_rx_socket.load(), request + TEKLINK_MSG_ID, size, 0, reinterpret_cast<const sockaddr *>(&chip),
                    sizeof chip) != ssize_t(size)) {
             trace("teklink: send failed to OLT[%d]\n", olt);
             pthread_mutex_unlock(&teklink_send_lock);
