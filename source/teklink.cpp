@@ -10,6 +10,7 @@
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -48,6 +49,8 @@ bool queues_created;
 // are set before the link starts), so that a send does no text work.
 sockaddr_in chip_address[OLT_COUNT];
 bool rx_thread_running;
+std::atomic<bool> rx_stop{false};
+constexpr int RX_WAIT_SECONDS = 1;   // receive time-out: how soon a stop is seen at worst
 pthread_t rx_thread;
 
 const char DUMP_CLOSE[] = "=======================================================\n\n";
@@ -79,27 +82,26 @@ void dump_fields(uint16_t id, uint16_t ctag, uint16_t len, const char *code_line
     fflush(stdout);
 }
 
-// Receive thread body: cancelled by teklink_close only while it waits for a
-// datagram, so it never dies holding the pool, a queue or stdout.
+// Receive thread body. teklink_close stops it by raising `rx_stop` and
+// shutting the socket down, which wakes a waiting receive at once; the
+// receive time-out bounds the wait should the socket open just after the
+// shutdown. Stopping at a point of its choosing, the thread never dies
+// holding the pool, a queue or stdout.
 void *teklink_rx_thread(void *)
 {
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     teklink_rxpool_clear();
     static uint8_t buffer[TEKMSG_MAX_DATAGRAM];
-    for (;;) {
-        while (teklink_create_socket() != 0) {
+    while (!rx_stop.load()) {
+        if (teklink_create_socket() != 0) {
             syslog(LOG_ERR, "teklink_create_socket failed");
-            pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
             sleep(1);
-            pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+            continue;
         }
         sockaddr_in from{};
         socklen_t from_size = sizeof from;
-        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
         ssize_t got = recvfrom(teklink_rx_socket.load(), buffer, sizeof buffer, 0,
                                reinterpret_cast<sockaddr *>(&from), &from_size);
-        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-        if (got < 0)
+        if (got < 0 || rx_stop.load() || from_size < sizeof from || from.sin_family != AF_INET)
             continue;
         uint16_t olt = uint16_t((ntohl(from.sin_addr.s_addr) & 0xFF) - 1);
         teklink_rx_datagram(olt, buffer, size_t(got));
@@ -182,6 +184,8 @@ int teklink_create_socket()
     local.sin_family = AF_INET;
     local.sin_addr = sandbox_chip_bind();
     local.sin_port = htons(sandbox_chip_port());
+    timeval wait{RX_WAIT_SECONDS, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
         close(fd);   // an unbound socket would look open and never receive
         return -1;
@@ -211,6 +215,7 @@ int teklink_init()
         return -1;
     if (rx_thread_running)
         return 0;
+    rx_stop = false;
     if (pthread_create(&rx_thread, nullptr, teklink_rx_thread, nullptr) != 0)
         return -1;
     rx_thread_running = true;
@@ -220,7 +225,10 @@ int teklink_init()
 void teklink_close()
 {
     if (rx_thread_running) {
-        pthread_cancel(rx_thread);
+        rx_stop = true;
+        int fd = teklink_rx_socket.load();
+        if (fd >= 0)
+            shutdown(fd, SHUT_RDWR);
         pthread_join(rx_thread, nullptr);
         rx_thread_running = false;
     }
