@@ -136,8 +136,10 @@ const char *teklink_rcode_name(unsigned rcode)
 void teklink_dump_request(const uint8_t *request)
 {
     uint16_t len = tekmsg_len(request);
+    flockfile(stdout);   // the sender's and the receive thread's dumps never interleave
     printf("== HOST > OLT[%d] ====================== [%10u] ==\n", tekmsg_olt(request), clock_ticks());
     dump_fields(tekmsg_id(request), tekmsg_ctag(request), len, "", request + TEKLINK_MSG_DATA, len);
+    funlockfile(stdout);
 }
 
 void teklink_dump_received(uint16_t olt, const uint8_t *datagram, size_t length)
@@ -156,8 +158,10 @@ void teklink_dump_received(uint16_t olt, const uint8_t *datagram, size_t length)
     }
     size_t start = std::min(length, TEKMSG_HEADER + fixed);
     size_t count = std::min<size_t>(len > fixed ? len - fixed : 0, length - start);
+    flockfile(stdout);
     printf("== OLT[%d] > HOST ====================== [%10u] ==\n", olt, clock_ticks());
     dump_fields(id, ctag, len, code_lines, datagram + start, count);
+    funlockfile(stdout);
 }
 
 int teklink_create_socket()
