@@ -283,10 +283,10 @@ TEST_F(ChipLink, DatagramFromOutsideTheChipRangeIsDumpedAndDropped)
     sim_->send_foreign(answer);
     ASSERT_TRUE(eventually([&] { return count_of(trace(), "== OLT[4] > HOST") == 1; }));
     sim_->send_raw(3, answer);   // something that is kept, to know the first was handled
-    ASSERT_TRUE(eventually([] { return teklink_rx_queue[3].used == 1; }));
+    ASSERT_TRUE(eventually([] { return mqueue_peek(&teklink_rx_queue[3]) != nullptr; }));
     for (int olt = 0; olt < 3; olt++)
-        EXPECT_EQ(teklink_rx_queue[olt].used, 0u);
-    EXPECT_EQ(teklink_events_queue.used, 0u);
+        EXPECT_EQ(mqueue_tryget(&teklink_rx_queue[olt]), nullptr);
+    EXPECT_EQ(mqueue_tryget(&teklink_events_queue), nullptr);
 }
 
 TEST_F(ChipLink, FragmentedAnswerReachesTheCallerWhole)
@@ -294,7 +294,9 @@ TEST_F(ChipLink, FragmentedAnswerReachesTheCallerWhole)
     bytes long_answer(300);
     for (size_t i = 0; i < long_answer.size(); i++)
         long_answer[i] = uint8_t(i * 7);
-    sim_->set_handler(0x0500, [&](int, const oltsim::request_record &) { return oltsim::answer{0, long_answer}; });
+    sim_->set_handler(0x0500, [long_answer](int, const oltsim::request_record &) {
+        return oltsim::answer{0, long_answer};
+    });
     sim_->fragment_answers(3);
     int rc = exchange(1, 0x0500, {}, 2, [&](const uint8_t *resp) {
         EXPECT_EQ(tekmsg_rcode(resp), 0);
