@@ -319,6 +319,27 @@ TEST_F(ChipLink, ReorderedFragmentsFailFast)
     EXPECT_EQ(count_of(trace(), "* teklink_rxpool_poccess: "), 3);
 }
 
+TEST_F(ChipLink, LostFragmentFailsTheAttemptAndALaterOneSucceeds)
+{
+    sim_->set_handler(0x0500, [](int, const oltsim::request_record &) { return oltsim::answer{0, bytes(30, 0x11)}; });
+    sim_->fragment_answers(3);
+    sim_->lose_fragment(1);
+    // Every attempt loses its middle part; the join fails on the last part
+    // and the sender is woken empty at once, three times.
+    EXPECT_EQ(exchange(0, 0x0500, {}, 5), TEKLINK_ERR_TIMEOUT);
+    EXPECT_EQ(sim_->request_count(), 3u);
+    sim_->lose_fragment(-1);
+    EXPECT_EQ(exchange(0, 0x0500, {}, 5, [](const uint8_t *resp) { EXPECT_EQ(resp[10 + 29], 0x11); }), 0);
+}
+
+TEST_F(ChipLink, SilencedRequestIdTimesOutWhileOthersAreAnswered)
+{
+    sim_->silence_id(0x0600, true);
+    EXPECT_EQ(exchange(3, 0x0601, {}, 1), 0);
+    EXPECT_EQ(exchange(3, 0x0600, {}, 1), TEKLINK_ERR_TIMEOUT);
+    EXPECT_EQ(sim_->request_count(), 4u);
+}
+
 TEST_F(ChipLink, BoardResetRestartsTheChipWhichReportsReady)
 {
     board_device dev;
