@@ -384,12 +384,14 @@ void chipset::serve()
         if (board_fd_ >= 0)
             fds[n++] = {board_fd_, POLLIN, 0};
 
-        int wait_ms = -1;
+        int wait_ms = -1;   // no late answer waiting: until a datagram comes
         {
             std::lock_guard<std::mutex> hold(pending_lock_);
-            for (const pending &p : pending_) {
-                auto left = std::chrono::ceil<std::chrono::milliseconds>(p.due - clock::now()).count();
-                wait_ms = wait_ms < 0 ? int(std::max<long>(left, 0)) : std::min(wait_ms, int(std::max<long>(left, 0)));
+            if (!pending_.empty()) {
+                auto first = std::min_element(pending_.begin(), pending_.end(),
+                                              [](const pending &a, const pending &b) { return a.due < b.due; });
+                auto left = std::chrono::ceil<std::chrono::milliseconds>(first->due - clock::now()).count();
+                wait_ms = int(std::max<long>(left, 0));
             }
         }
         if (poll(fds, nfds_t(n), wait_ms) < 0 && errno != EINTR)
