@@ -131,17 +131,4 @@ TEST(Frame, LargestPayloadThatFitsIsRead)
     EXPECT_EQ(kernmsg_read_frame(memory_read, &stream, buffer.data(), buffer.size()), KERNMSG_FRAME_OK);
 }
 
-TEST(HexText, SixteenBytesToALine)
-{
-    std::vector<uint8_t> data(18);
-    for (size_t i = 0; i < data.size(); i++)
-        data[i] = uint8_t(i);
-    char text[128];
-    kernmsg_hex_text(text, sizeof text, data.data(), data.size());
-    EXPECT_STREQ(text, "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F \n10 11 ");
-    char small[7];
-    kernmsg_hex_text(small, sizeof small, data.data(), data.size());
-    EXPECT_STREQ(small, "00 01 ");
-}
-
 } // namespace
