@@ -3,6 +3,7 @@
 #include "kernmsg.h"
 
 #include "common/mgmt_conn.h"
+#include "memory_stream.h"
 
 #include <gtest/gtest.h>
 
@@ -17,21 +18,6 @@ std::vector<uint8_t> hex(const std::string &text)
     std::vector<uint8_t> out;
     EXPECT_TRUE(mgmt_parse_hex(text, out)) << text;
     return out;
-}
-
-struct memory_stream {
-    std::vector<uint8_t> bytes;
-    size_t pos = 0;
-};
-
-int memory_read(void *ctx, uint8_t *buf, size_t n)
-{
-    auto *s = static_cast<memory_stream *>(ctx);
-    if (s->bytes.size() - s->pos < n)
-        return -1;
-    memcpy(buf, s->bytes.data() + s->pos, n);
-    s->pos += n;
-    return int(n);
 }
 
 TEST(ManagementHeader, EncodesEveryFieldLittleEndian)
