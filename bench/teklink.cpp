@@ -150,6 +150,8 @@ int main(int argc, char **argv)
     oltsim::chipset sim(opts);
     if (sim.start() != 0)
         return 1;
+    if (olt_init() != 0)
+        return 1;
     olt_set_state(0, ONU_STATE_OK);
 
     fflush(stdout);

@@ -1,5 +1,7 @@
 #include "kernlink.h"
 
+#include "hextext.h"
+
 #include "balloc.h"
 #include "bytes.h"
 #include "kernhandlers.h"
@@ -175,8 +177,8 @@ void rx_sort(const uint8_t *msg)
 
 void log_header_dump()
 {
-    char text[80];
-    kernmsg_hex_text(text, sizeof text, rx_buffer, KERNMSG_HEADER_SIZE);
+    char text[128];
+    hex_text(text, sizeof text, rx_buffer, KERNMSG_HEADER_SIZE);
     syslog(LOG_INFO, "dump: %s", text);
 }
 

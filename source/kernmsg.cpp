@@ -80,18 +80,3 @@ kernmsg_frame_result kernmsg_read_frame(kernmsg_read_fn read, void *ctx, uint8_t
         return KERNMSG_FRAME_PAYLOAD_LOST;
     return KERNMSG_FRAME_OK;
 }
-
-void kernmsg_hex_text(char *out, size_t size, const uint8_t *data, size_t len)
-{
-    if (size == 0)
-        return;
-    size_t used = 0;
-    out[0] = '\0';
-    for (size_t i = 0; i < len && used + 4 <= size; i++) {
-        used += size_t(snprintf(out + used, size - used, "%02X ", data[i]));
-        if (i % 16 == 15 && i + 1 < len && used + 2 <= size) {
-            out[used++] = '\n';
-            out[used] = '\0';
-        }
-    }
-}

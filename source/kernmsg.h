@@ -85,7 +85,3 @@ enum kernmsg_frame_result : int {
 // `buf` for the caller's diagnostics. The stream cannot be resynchronised
 // after any failure; the caller closes it.
 kernmsg_frame_result kernmsg_read_frame(kernmsg_read_fn read, void *ctx, uint8_t *buf, size_t size);
-
-// Hex text: "%02X " per byte, sixteen to a line. `out` is always terminated;
-// the text is cut at `size`.
-void kernmsg_hex_text(char *out, size_t size, const uint8_t *data, size_t len);

@@ -77,12 +77,11 @@ int main(int argc, char **argv)
     }
 
     int rc = bopen(nullptr, POOL_SIZE, 0);
-    if (rc == 0)
-        seed_pool();
     if (rc != 0) {
         syslog(LOG_ERR, "bopen failed: %d", rc);
         return -1;
     }
+    seed_pool();
 
     sleep(START_DELAY_SECONDS);
 

@@ -170,8 +170,17 @@ void *mqueue_peek(mqueue *queue)
 
 void mqueue_flush(mqueue *queue)
 {
-    while (void *item = mqueue_tryget(queue))
-        BFREE(item);
+    // Counted by units, not ended by the first NULL: a queue may carry empty
+    // items (a wake-up with nothing attached).
+    while (sem_trywait(&queue->count) == 0) {
+        if (!lock_limited(queue, "mqueue_flush", __LINE__)) {
+            sem_post(&queue->count);
+            return;
+        }
+        void *item = take_oldest(queue);
+        unlock(queue);
+        BFREE_SAFE(item);
+    }
 }
 
 void mQueueCondFlush(mqueue *queue, const void *key, mqueue_match match)

@@ -40,7 +40,7 @@ void *mqueue_get(mqueue *queue);    // mqueue_timedget(queue, 1)
 void *mqueue_tryget(mqueue *queue); // never waits for an item
 // The oldest item, left in the queue; waits at most 1 second.
 void *mqueue_peek(mqueue *queue);
-// Takes every item and frees it to the pool.
+// Takes every item (empty ones included) and frees it to the pool.
 void mqueue_flush(mqueue *queue);
 // Removes and frees every item for which match(item, key) returns 0; the
 // others keep their order.

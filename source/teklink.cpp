@@ -109,22 +109,13 @@ void *teklink_rx_thread(void *)
     return nullptr;
 }
 
-// Empties a queue that no producer fills at the moment. The queues may carry
-// empty items (a message that could not be joined), which end mqueue_flush
-// early, so the items are counted instead.
-void queue_drain(mqueue *queue)
-{
-    for (unsigned n = queue->used; n > 0; n--)
-        BFREE_SAFE(mqueue_tryget(queue));
-}
-
 } // namespace
 
 void teklink_queues_drain()
 {
     for (auto &queue : teklink_rx_queue)
-        queue_drain(&queue);
-    queue_drain(&teklink_events_queue);
+        mqueue_flush(&queue);
+    mqueue_flush(&teklink_events_queue);
 }
 
 const char *teklink_rcode_name(unsigned rcode)

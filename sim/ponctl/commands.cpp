@@ -1,5 +1,7 @@
 #include "ponctl/commands.h"
 
+#include "hextext.h"
+
 #include "common/mgmt_conn.h"
 #include "ponkernel/config_store.h"
 
@@ -64,11 +66,9 @@ void print_raw(const std::vector<uint8_t> &answer, std::string &out)
     snprintf(line, sizeof line, "cmd 0x%04X tag %u type %u src %u dst %u rcode %u len %u\n", h.cmd, h.tag, h.type,
              h.src, h.dst, h.rcode, unsigned(h.len));
     out += line;
-    std::vector<char> text(answer.size() * 4 + 64);
-    kernmsg_hex_text(text.data(), text.size(), answer.data() + KERNMSG_HEADER_SIZE,
-                     answer.size() - KERNMSG_HEADER_SIZE);
+    std::vector<char> text(answer.size() * 5 + 64);
+    hex_text(text.data(), text.size(), answer.data() + KERNMSG_HEADER_SIZE, answer.size() - KERNMSG_HEADER_SIZE);
     out += text.data();
-    out += "\n";
 }
 
 // ---- edits of ponkernel's configuration store --------------------------------

@@ -70,6 +70,14 @@ uint16_t free_tcp_port()
     return ntohs(address.sin_port);
 }
 
+std::string loopback_chip_net()
+{
+    static int counter;
+    unsigned pid = unsigned(getpid());
+    unsigned a = ((pid >> 8) + unsigned(counter++) * 37) & 0xFF;
+    return "127." + std::to_string(a) + "." + std::to_string(pid & 0xFF);
+}
+
 sandbox::sandbox()
 {
     char pattern[] = "/tmp/zandrel-it-XXXXXX";
@@ -78,7 +86,10 @@ sandbox::sandbox()
         std::filesystem::create_directories(root_ + dir);
     environment["ZANDREL_ROOT"] = root_;
     environment["ZANDREL_LOG_STDERR"] = "1";
-    environment["ZANDREL_CHIP_NET"] = "127.0.254";
+    std::string net = loopback_chip_net();
+    environment["ZANDREL_CHIP_NET"] = net;
+    environment["ZANDREL_CHIP_BIND"] = net + ".100";
+    environment["ZANDREL_IFACE"] = "lo";
 }
 
 sandbox::~sandbox()

@@ -19,6 +19,10 @@ std::string read_file(const std::string &path);
 int count_in_file(const std::string &path, const std::string &needle);
 // A loopback TCP port nobody listens on right now.
 uint16_t free_tcp_port();
+// A chip network "127.A.B" of this process's own (from its pid and a
+// counter), so that tests running side by side never share chip addresses
+// or the daemon's chip socket (bound to NET.100).
+std::string loopback_chip_net();
 
 class sandbox {
 public:
@@ -30,7 +34,8 @@ public:
     const std::string &root() const { return root_; }
     std::string path(const std::string &absolute) const { return root_ + absolute; }
     // The environment of every program started in this root: ZANDREL_ROOT,
-    // ZANDREL_LOG_STDERR=1 and a chip net that leads nowhere.
+    // ZANDREL_LOG_STDERR=1, a loopback chip net of its own with the chip
+    // socket bound to NET.100, and the board MAC read from "lo".
     std::map<std::string, std::string> environment;
 
 private:

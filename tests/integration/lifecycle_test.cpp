@@ -1,121 +1,75 @@
 // The daemon as a process: daemonising, and stopping cleanly on SIGTERM.
-#include <fcntl.h>
+#include "harness.h"
+
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
-#include <vector>
 
-extern char **environ;
 namespace fs = std::filesystem;
 
 namespace {
 
-class Lifecycle : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        root = fs::temp_directory_path() / ("zandrel-life-" + std::to_string(getpid()) + "-" +
-                                            testing::UnitTest::GetInstance()->current_test_info()->name());
-        for (const char *dir : {"tmp", "etc/config", "usr/local/share", "dev"})
-            fs::create_directories(root / dir);
-        // Orphaned grandchildren (the daemonised child) come back to us, so
-        // their exit status can be read.
-        prctl(PR_SET_CHILD_SUBREAPER, 1);
-    }
-    void TearDown() override { fs::remove_all(root); }
-
-    pid_t spawn(std::vector<std::string> args)
-    {
-        std::vector<std::string> env = {"ZANDREL_ROOT=" + root.string(), "ZANDREL_CHIP_NET=127.0.254",
-                                        "ZANDREL_IFACE=lo", "ZANDREL_LOG_STDERR=1"};
-        std::vector<char *> envp;
-        for (auto &e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        args.insert(args.begin(), ZANDREL_BIN);
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        std::string out = (root / "stdout.txt").string();
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        pid_t pid = -1;
-        EXPECT_EQ(posix_spawn(&pid, ZANDREL_BIN, &actions, nullptr, argv.data(), envp.data()), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        return pid;
-    }
-
-    // Waits up to `seconds` for `pid` to end; its exit status, or -1.
-    static int wait_exit(pid_t pid, int seconds)
-    {
-        for (int i = 0; i < seconds * 100; i++) {
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid)
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
-    }
-
-    // The daemonised child: our own process whose parent is us.
-    pid_t find_child()
-    {
-        for (int i = 0; i < 500; i++) {
-            for (const auto &entry : fs::directory_iterator("/proc")) {
-                std::string name = entry.path().filename();
-                if (name.find_first_not_of("0123456789") != std::string::npos)
-                    continue;
-                std::ifstream stat(entry.path() / "stat");
-                std::string line;
-                std::getline(stat, line);
-                size_t close = line.rfind(')');
-                if (close == std::string::npos)
-                    continue;
-                char state;
-                int ppid = 0;
-                if (sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == getpid() &&
-                    line.find("(zandrel)") != std::string::npos)
-                    return std::stoi(name);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
-    }
-
-    fs::path root;
-};
-
-TEST_F(Lifecycle, BackgroundFlagReturnsAtOnceAndTheChildServesUntilSigterm)
+// The daemonised child: a zandrel process whose parent is this test (the
+// test is a child subreaper, so the orphan comes back to it).
+pid_t find_daemon_child()
 {
-    pid_t parent = spawn({"-b", "1"});
-    EXPECT_EQ(wait_exit(parent, 5), 0);
-    pid_t child = find_child();
+    pid_t found = -1;
+    wait_until([&] {
+        for (const auto &entry : fs::directory_iterator("/proc")) {
+            std::string name = entry.path().filename();
+            if (name.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            std::string stat = read_file(entry.path() / "stat");
+            size_t close = stat.rfind(')');
+            int ppid = 0;
+            char state;
+            if (close != std::string::npos && stat.find("(zandrel)") != std::string::npos &&
+                sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == getpid()) {
+                found = std::stoi(name);
+                return true;
+            }
+        }
+        return false;
+    }, 10);
+    return found;
+}
+
+int wait_for_exit(pid_t pid)
+{
+    int status = 0;
+    if (!wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20))
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(Lifecycle, BackgroundFlagReturnsAtOnceAndTheChildServesUntilSigterm)
+{
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    sandbox box;
+    process parent;
+    ASSERT_TRUE(parent.start(box, "zandrel", ZANDREL_BIN, {"-b", "1"}));
+    EXPECT_EQ(parent.wait(5), 0);
+    pid_t child = find_daemon_child();
     ASSERT_GT(child, 0);
     EXPECT_EQ(kill(child, 0), 0);   // still running after its parent left
     kill(child, SIGTERM);
-    EXPECT_EQ(wait_exit(child, 20), 0);
+    EXPECT_EQ(wait_for_exit(child), 0);
 }
 
-TEST_F(Lifecycle, ForegroundDaemonStopsWithStatusZero)
+TEST(Lifecycle, ForegroundDaemonStopsWithStatusZero)
 {
-    pid_t pid = spawn({"-x", "-r", "zero"});   // unknown and non-numeric options are harmless
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(kill(pid, 0), 0);
-    kill(pid, SIGTERM);
-    EXPECT_EQ(wait_exit(pid, 20), 0);
+    sandbox box;
+    process daemon;
+    ASSERT_TRUE(daemon.start(box, "zandrel", ZANDREL_BIN, {"-x", "-r", "zero"}));   // harmless options
+    EXPECT_FALSE(wait_until([&] { return !daemon.running(); }, 1));
+    EXPECT_EQ(daemon.stop(20), 0);
 }
 
 } // namespace

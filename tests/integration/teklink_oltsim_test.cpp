@@ -3,6 +3,8 @@
 // board resets. Each test process gets a chip network of its own in 127/8 so
 // that tests may run side by side; nothing waits on timings, only on
 // conditions with generous bounds.
+#include "harness.h"
+
 #include "balloc.h"
 #include "datastruct.h"
 #include "oltsim/oltsim.h"
@@ -35,25 +37,12 @@ int count_of(const std::string &text, const std::string &what)
     return n;
 }
 
-template <typename F> bool eventually(F condition, int ms = 10000)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 class ChipLink : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        static int counter;
-        int pid = getpid();
-        net_ = "127." + std::to_string((pid >> 8 & 0xFF) ^ (counter++ * 37 & 0xFF)) + "." + std::to_string(pid & 0xFF);
-        root_ = std::filesystem::temp_directory_path() / ("teklink_it_" + std::to_string(pid));
+        net_ = loopback_chip_net();
+        root_ = std::filesystem::temp_directory_path() / ("teklink_it_" + std::to_string(getpid()));
         std::filesystem::create_directories(root_ / "dev");
         setenv("ZANDREL_CHIP_NET", net_.c_str(), 1);
         setenv("ZANDREL_CHIP_BIND", (net_ + ".100").c_str(), 1);
@@ -68,9 +57,7 @@ protected:
         close(fd);
 
         ASSERT_EQ(bopen(nullptr, 0x400000, 0), 0);
-        // Before the simulator listens on the board socket, so that the
-        // start-up resets of the OLT table reach nobody.
-        ASSERT_EQ(olt_init(), 0);
+        ASSERT_EQ(olt_init(), 0);   // before the simulator listens: no board resets reach it
         for (int olt = 0; olt < OLT_COUNT; olt++)
             olt_set_state(olt, ONU_STATE_OK);
         oltsim::options opts;
@@ -78,7 +65,7 @@ protected:
         sim_ = std::make_unique<oltsim::chipset>(opts);
         ASSERT_EQ(sim_->start(), 0);
         ASSERT_EQ(teklink_init(), 0);
-        ASSERT_TRUE(eventually([] { return teklink_rx_socket.load() >= 0; }));
+        ASSERT_TRUE(wait_until([] { return teklink_rx_socket.load() >= 0; }));
     }
 
     void TearDown() override
@@ -206,7 +193,7 @@ TEST_F(ChipLink, LateAnswerIsDiscardedByTheNextWait)
     EXPECT_EQ(sim_->request_count(), 2u);
     uint16_t stale = sim_->request_log()[0].ctag;
     // Wait until the late answer sits in the OLT's queue.
-    ASSERT_TRUE(eventually([] { return mqueue_peek(&teklink_rx_queue[2]) != nullptr; }));
+    ASSERT_TRUE(wait_until([] { return mqueue_peek(&teklink_rx_queue[2]) != nullptr; }));
     EXPECT_EQ(exchange(2, 0x0110, {}, 2), 0);
     std::string line = "Mismatch CTAG: request->header.ctag = " + std::to_string(teklink_ctag.load()) +
                        ", response->header.ctag=" + std::to_string(stale) + "\n";
@@ -285,9 +272,9 @@ TEST_F(ChipLink, DatagramFromOutsideTheChipRangeIsDumpedAndDropped)
     bytes answer(TEKMSG_HEADER + 2);
     tekmsg_encode(answer.data(), answer.size(), 0x0001, teklink_ctag.load(), 0, -1, nullptr, 0);
     sim_->send_foreign(answer);
-    ASSERT_TRUE(eventually([&] { return count_of(trace(), "== OLT[4] > HOST") == 1; }));
+    ASSERT_TRUE(wait_until([&] { return count_of(trace(), "== OLT[4] > HOST") == 1; }));
     sim_->send_raw(3, answer);   // something that is kept, to know the first was handled
-    ASSERT_TRUE(eventually([] { return mqueue_peek(&teklink_rx_queue[3]) != nullptr; }));
+    ASSERT_TRUE(wait_until([] { return mqueue_peek(&teklink_rx_queue[3]) != nullptr; }));
     for (int olt = 0; olt < 3; olt++)
         EXPECT_EQ(mqueue_tryget(&teklink_rx_queue[olt]), nullptr);
     EXPECT_EQ(mqueue_tryget(&teklink_events_queue), nullptr);
@@ -383,7 +370,7 @@ TEST_F(ChipLink, DuplicateAnswerIsDiscardedAsStale)
     sim_->duplicate(true);
     EXPECT_EQ(exchange(0, 0x0001, {}, 2), 0);
     uint16_t first = teklink_ctag.load();
-    ASSERT_TRUE(eventually([] { return mqueue_peek(&teklink_rx_queue[0]) != nullptr; }));
+    ASSERT_TRUE(wait_until([] { return mqueue_peek(&teklink_rx_queue[0]) != nullptr; }));
     sim_->duplicate(false);
     EXPECT_EQ(exchange(0, 0x0001, {}, 2), 0);
     EXPECT_EQ(count_of(trace(), "response->header.ctag=" + std::to_string(first) + "\n"), 1);

@@ -5,6 +5,7 @@
 
 #include "bytes.h"
 #include "common/mgmt_conn.h"
+#include "memory_stream.h"
 #include "link_fixture.h"
 
 #include <gtest/gtest.h>
@@ -147,21 +148,6 @@ TEST_F(Link, SendWhileDisconnectedFailsAtOnce)
     uint8_t *answer = nullptr;
     EXPECT_EQ(kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answer, 5), KERNLINK_NOT_CONNECTED);
     EXPECT_EQ(kernlink_notify(2, 0, 0, 0, 0, "x"), KERNLINK_NOT_CONNECTED);
-}
-
-struct memory_stream {
-    std::vector<uint8_t> bytes;
-    size_t pos = 0;
-};
-
-int memory_read(void *ctx, uint8_t *buf, size_t n)
-{
-    auto *s = static_cast<memory_stream *>(ctx);
-    if (s->bytes.size() - s->pos < n)
-        return -1;
-    memcpy(buf, s->bytes.data() + s->pos, n);
-    s->pos += n;
-    return int(n);
 }
 
 TEST(LinkDeath, ExhaustedPoolOnReceiveStopsTheProcess)

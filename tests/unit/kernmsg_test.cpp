@@ -3,6 +3,7 @@
 #include "kernmsg.h"
 
 #include "common/mgmt_conn.h"
+#include "memory_stream.h"
 
 #include <gtest/gtest.h>
 
@@ -17,21 +18,6 @@ std::vector<uint8_t> hex(const std::string &text)
     std::vector<uint8_t> out;
     EXPECT_TRUE(mgmt_parse_hex(text, out)) << text;
     return out;
-}
-
-struct memory_stream {
-    std::vector<uint8_t> bytes;
-    size_t pos = 0;
-};
-
-int memory_read(void *ctx, uint8_t *buf, size_t n)
-{
-    auto *s = static_cast<memory_stream *>(ctx);
-    if (s->bytes.size() - s->pos < n)
-        return -1;
-    memcpy(buf, s->bytes.data() + s->pos, n);
-    s->pos += n;
-    return int(n);
 }
 
 TEST(ManagementHeader, EncodesEveryFieldLittleEndian)
@@ -129,19 +115,6 @@ TEST(Frame, LargestPayloadThatFitsIsRead)
     memory_stream stream{message};
     std::vector<uint8_t> buffer(KERNMSG_RX_BUFFER);
     EXPECT_EQ(kernmsg_read_frame(memory_read, &stream, buffer.data(), buffer.size()), KERNMSG_FRAME_OK);
-}
-
-TEST(HexText, SixteenBytesToALine)
-{
-    std::vector<uint8_t> data(18);
-    for (size_t i = 0; i < data.size(); i++)
-        data[i] = uint8_t(i);
-    char text[128];
-    kernmsg_hex_text(text, sizeof text, data.data(), data.size());
-    EXPECT_STREQ(text, "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F \n10 11 ");
-    char small[7];
-    kernmsg_hex_text(small, sizeof small, data.data(), data.size());
-    EXPECT_STREQ(small, "00 01 ");
 }
 
 } // namespace

@@ -160,9 +160,11 @@ TEST_F(Queue, ConditionalFlushRemovesFirstMiddleAndLastKeepingOrder)
 
 TEST_F(Queue, FlushFreesEveryItemAndDestroyUnlists)
 {
-    mqueue *q = make(3);
-    for (int i = 0; i < 3; i++)
-        mqueue_put(q, item(i));
+    mqueue *q = make(4);
+    mqueue_put(q, item(0));
+    mqueue_put(q, nullptr);   // an empty item does not end the flush
+    mqueue_put(q, item(1));
+    mqueue_put(q, item(2));
     mqueue_flush(q);
     EXPECT_EQ(mqueue_tryget(q), nullptr);
     balloc_figures f{};
