@@ -123,7 +123,8 @@ void patch(uint8_t *buffer, size_t size, const json &object, const std::string &
         std::vector<uint8_t> bytes = hex(value, what + " patch " + key);
         if (*end != '\0' || at > size || bytes.size() > size - at)
             fail(what + ": patch at " + key + " does not fit " + std::to_string(size) + " bytes");
-        memcpy(buffer + at, bytes.data(), bytes.size());
+        if (!bytes.empty())
+            memcpy(buffer + at, bytes.data(), bytes.size());
     }
 }
 
@@ -222,7 +223,8 @@ void touch_flag(const char *board_path, bool raised)
 std::vector<uint8_t> echo(const uint8_t *payload, size_t len)
 {
     std::vector<uint8_t> params(PARAMS);
-    memcpy(params.data(), payload, std::min(len, PARAMS));
+    if (len > 0)   // a request without payload may come with no buffer at all
+        memcpy(params.data(), payload, std::min(len, PARAMS));
     return params;
 }
 
