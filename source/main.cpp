@@ -9,6 +9,7 @@
 #include "platform/log.h"
 #include "platform/sandbox.h"
 #include "process.h"
+#include "teklink.h"
 
 #include <syslog.h>
 #include <unistd.h>
@@ -69,8 +70,12 @@ int main(int argc, char **argv)
 
     sleep(START_DELAY_SECONDS);
 
+    // The chip link: its queues, the receive thread (which opens the socket).
+    teklink_init();
+
     serve();
 
+    teklink_close();
     bclose();
     log_close();
     return 0;

@@ -1,0 +1,163 @@
+// oltsim: up to four simulated OLT chips on the chip network.
+//
+// Chip n listens on ZANDREL_CHIP_NET.(n+1) at ZANDREL_CHIP_PORT, answers
+// every request through a table of handlers by request ID and sends its
+// events to the daemon (ZANDREL_CHIP_BIND, or whoever last sent a request,
+// or 127.0.0.1, at the same port). It listens on the board-reset socket
+// $ZANDREL_ROOT/dev/board: a one-byte datagram n restarts chip n, which then
+// sends its OLT ready event.
+//
+// Threads: one service thread owns the sockets' receive side, runs the
+// handlers and sends the answers, late ones included. Any other thread may
+// switch faults, install handlers, send events and read the request log;
+// one mutex (`lock_`) guards the handlers, the faults and the log, and is
+// never held while a handler runs or a datagram is sent.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace oltsim {
+
+using bytes = std::vector<uint8_t>;
+
+constexpr int MAX_OLTS = 4;
+constexpr uint16_t ID_OLT_READY = 0x8000;
+constexpr size_t OLT_READY_SIZE = 32;        // MAC at 0, application version at 15
+constexpr size_t DEFAULT_ANSWER_SIZE = 8;    // zero bytes after RCODE 0
+
+struct request_record {
+    int olt;
+    uint16_t id, ctag, len;
+    size_t size;        // bytes of the datagram
+    bytes data;         // LEN bytes, or what arrived
+};
+
+struct answer {
+    uint16_t rcode = 0;
+    bytes data;
+};
+
+// A handler sees the request and chooses the answer; it runs on the
+// service thread without the simulator's lock.
+using handler = std::function<answer(int olt, const request_record &request)>;
+
+struct options {
+    int olts = MAX_OLTS;
+    uint16_t version = 0x0102;                               // application firmware
+    uint8_t mac[6] = {0x00, 0x0D, 0xB6, 0x37, 0x23, 0x00};   // chip n: + n
+    bool log = true;          // a line per request on standard error
+    bool record = true;       // keep every request for request_log()
+    bool board = true;        // listen on the board-reset socket
+};
+
+class chipset {
+public:
+    explicit chipset(const options &opts = {});
+    ~chipset();
+    chipset(const chipset &) = delete;
+    chipset &operator=(const chipset &) = delete;
+
+    // Binds the chips (and the board socket) and starts the service thread.
+    // 0, or -1 when a chip address cannot be bound.
+    int start();
+    void stop();
+
+    void set_handler(uint16_t id, handler fn);
+
+    // --- faults, each on until switched off -----------------------------
+    void silence_olt(int olt, bool on);
+    void silence_id(uint16_t id, bool on);
+    // The next `attempts` requests to `olt` are answered with `rcode`.
+    void rcode_next(int olt, uint16_t rcode, int attempts);
+    // The next `answers` answers of `olt` leave `ms` milliseconds late.
+    void delay_next(int olt, int answers, int ms);
+    // Answers (and long events) go out as `parts` fragments; 0 or 1: whole.
+    void fragment_answers(int parts);
+    void fragment_events(int parts);
+    // Fragments leave last first.
+    void reorder_fragments(bool on);
+    // Fragment number `index` is never sent; -1: none lost.
+    void lose_fragment(int index);
+    // Every datagram leaves twice.
+    void duplicate(bool on);
+    // Faults back to none (handlers stay).
+    void clear_faults();
+
+    // --- traffic the tests cause ----------------------------------------
+    // An event from chip `olt`: short below 0x8011, else fragmented as set.
+    void send_event(int olt, uint16_t id, const bytes &data);
+    void send_raw(int olt, const bytes &datagram);
+    // A datagram from ZANDREL_CHIP_NET.5, outside the chip range.
+    void send_foreign(const bytes &datagram);
+    // Restarts chip `olt` as a board reset would.
+    void reset(int olt);
+
+    std::vector<request_record> request_log() const;
+    size_t request_count() const { return requests_.load(); }
+    int reset_count(int olt) const;
+    // Waits until `count` requests have arrived; false after `ms`.
+    bool wait_requests(size_t count, int ms) const;
+
+private:
+    using clock = std::chrono::steady_clock;
+    struct pending {
+        clock::time_point due;
+        int olt;
+        bytes datagram;
+    };
+
+    void serve();
+    void on_request(int olt, const uint8_t *datagram, size_t size, const sockaddr_in &from);
+    void on_board();
+    // The datagrams of one message (fragmented as set), in sending order.
+    std::vector<bytes> encode(uint16_t id, uint16_t ctag, bool response, uint16_t rcode, const bytes &data,
+                              int parts);
+    void transmit(int olt, const bytes &datagram);
+    void schedule(int olt, std::vector<bytes> datagrams, int delay_ms);
+    sockaddr_in daemon_address();
+
+    options opts_;
+    int chip_fd_[MAX_OLTS] = {-1, -1, -1, -1};
+    int foreign_fd_ = -1;
+    int board_fd_ = -1;
+    int wake_[2] = {-1, -1};
+    std::thread thread_;
+    std::atomic<bool> running_{false};
+
+    mutable std::mutex lock_;
+    mutable std::condition_variable changed_;
+    std::map<uint16_t, handler> handlers_;
+    bool silent_olt_[MAX_OLTS] = {};
+    std::set<uint16_t> silent_ids_;
+    struct forced_rcode {
+        uint16_t rcode;
+        int left;
+    } forced_[MAX_OLTS] = {};
+    struct delay {
+        int answers, ms;
+    } delay_[MAX_OLTS] = {};
+    int answer_parts_ = 1, event_parts_ = 1;
+    bool reorder_ = false, duplicate_ = false;
+    int lose_ = -1;
+    std::vector<request_record> log_;
+    std::atomic<size_t> requests_{0};
+    int resets_[MAX_OLTS] = {};
+    uint16_t event_ctag_[MAX_OLTS] = {};
+    bool daemon_known_ = false;
+    sockaddr_in daemon_{};
+    std::vector<pending> pending_;   // service thread only
+    std::mutex pending_lock_;        // ... and schedule() from other threads
+};
+
+} // namespace oltsim

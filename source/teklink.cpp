@@ -1,0 +1,291 @@
+// Chip message transport. See teklink.h.
+#include "teklink.h"
+
+#include "balloc.h"
+#include "datastruct.h"
+#include "hextext.h"
+#include "platform/log.h"
+#include "platform/sandbox.h"
+#include "platform/threads.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <sys/times.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+std::atomic<uint16_t> teklink_ctag{0};
+std::atomic<int> teklink_rx_socket{-1};
+pthread_mutex_t teklink_send_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t onu_update_lock = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+
+const char *const rcode_names[] = {
+    "OK",
+    "Command not supported",
+    "ID unknown",
+    "Parameter out of range",
+    "Command failed",
+    "Not enough resources",
+    "Not applicable",
+    "Unknown error",
+    "Command too short",
+    "Reserved",
+    "No OAM Bandwidth",
+    "No ONU Response",
+    "Wrong Mode",
+    "ONU Returned Error",
+    "Multi part more to come",
+    "Multi part last",
+};
+
+bool queues_created;
+bool rx_thread_running;
+pthread_t rx_thread;
+
+const char DUMP_CLOSE[] = "=======================================================\n\n";
+
+unsigned clock_ticks()
+{
+    tms unused{};
+    return unsigned(times(&unused));
+}
+
+// The body of a dump after its opening line: the header fields, the optional
+// RCODE / SEQN lines, and "DATA:" with the hex text when LEN is above 0.
+void dump_fields(uint16_t id, uint16_t ctag, uint16_t len, const char *code_lines, const uint8_t *data,
+                 size_t count)
+{
+    printf("ID:     %u\nCTAG:   %u\nLEN:    %u\n%s", id, ctag, len, code_lines);
+    if (len > 0) {
+        char hex[TEKLINK_DUMP_HEX_SIZE];
+        hex_text(hex, sizeof hex, data, count);
+        fputs("DATA:   ", stdout);
+        fputs(hex, stdout);
+    }
+    fputs(DUMP_CLOSE, stdout);
+    fflush(stdout);
+}
+
+// Receive thread body: cancelled by teklink_close only while it waits for a
+// datagram, so it never dies holding the pool, a queue or stdout.
+void *teklink_rx_thread(void *)
+{
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    teklink_rxpool_clear();
+    static uint8_t buffer[TEKMSG_MAX_DATAGRAM];
+    for (;;) {
+        while (teklink_create_socket() != 0) {
+            syslog(LOG_ERR, "teklink_create_socket failed");
+            pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+            sleep(1);
+            pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+        }
+        sockaddr_in from{};
+        socklen_t from_size = sizeof from;
+        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+        ssize_t got = recvfrom(teklink_rx_socket.load(), buffer, sizeof buffer, 0,
+                               reinterpret_cast<sockaddr *>(&from), &from_size);
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+        if (got < 0)
+            continue;
+        uint16_t olt = uint16_t((ntohl(from.sin_addr.s_addr) & 0xFF) - 1);
+        teklink_rx_datagram(olt, buffer, size_t(got));
+    }
+    return nullptr;
+}
+
+// Empties a queue that no producer fills at the moment. The queues may carry
+// empty items (a message that could not be joined), which end mqueue_flush
+// early, so the items are counted instead.
+void queue_drain(mqueue *queue)
+{
+    for (unsigned n = queue->used; n > 0; n--)
+        BFREE_SAFE(mqueue_tryget(queue));
+}
+
+} // namespace
+
+void teklink_queues_drain()
+{
+    for (auto &queue : teklink_rx_queue)
+        queue_drain(&queue);
+    queue_drain(&teklink_events_queue);
+}
+
+const char *teklink_rcode_name(unsigned rcode)
+{
+    rcode &= 0xFFFF;
+    return rcode < std::size(rcode_names) ? rcode_names[rcode] : "Invalid";
+}
+
+void teklink_dump_request(const uint8_t *request)
+{
+    uint16_t len = tekmsg_len(request);
+    printf("== HOST > OLT[%d] ====================== [%10u] ==\n", tekmsg_olt(request), clock_ticks());
+    dump_fields(tekmsg_id(request), tekmsg_ctag(request), len, "", request + TEKLINK_MSG_DATA, len);
+}
+
+void teklink_dump_received(uint16_t olt, const uint8_t *datagram, size_t length)
+{
+    byte_reader in(datagram, length);
+    uint16_t id = in.be16(), ctag = in.be16(), len = in.be16();
+    // The data shown is what LEN announces past the fixed fields of the kind,
+    // but never more than the datagram holds.
+    size_t fixed = !tekmsg_is_event(id) ? 2 : tekmsg_is_long_event(id) ? 4 : 0;
+    char code_lines[128] = "";
+    if (fixed) {
+        uint16_t rcode = in.be16();
+        int n = snprintf(code_lines, sizeof code_lines, "RCODE:  %s (%u)\n", teklink_rcode_name(rcode), rcode);
+        if (fixed == 4)
+            snprintf(code_lines + n, sizeof code_lines - n, "SEQN:   %u\n", in.be16());
+    }
+    size_t start = std::min(length, TEKMSG_HEADER + fixed);
+    size_t count = std::min<size_t>(len > fixed ? len - fixed : 0, length - start);
+    printf("== OLT[%d] > HOST ====================== [%10u] ==\n", olt, clock_ticks());
+    dump_fields(id, ctag, len, code_lines, datagram + start, count);
+}
+
+int teklink_create_socket()
+{
+    if (teklink_rx_socket.load() >= 0)
+        return 0;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    trace("%s: teklink_rx_socket %d\n", __func__, fd);
+    if (fd < 0)
+        return -1;
+    int size = TEKLINK_RCVBUF;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    socklen_t optlen = sizeof size;
+    size = 0;
+    getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &optlen);
+    trace("%s: receive buffer size is %d\n", __func__, size);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr = sandbox_chip_bind();
+    local.sin_port = htons(sandbox_chip_port());
+    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        close(fd);   // an unbound socket would look open and never receive
+        return -1;
+    }
+    teklink_rx_socket.store(fd);
+    return 0;
+}
+
+int teklink_queues_init()
+{
+    if (!queues_created) {
+        for (auto &queue : teklink_rx_queue)
+            if (MQUEUE_CREATE(&queue, TEKLINK_RX_QUEUE_SIZE) != 0)
+                return -1;
+        if (MQUEUE_CREATE(&teklink_events_queue, TEKLINK_EVENTS_QUEUE_SIZE) != 0)
+            return -1;
+        queues_created = true;
+    }
+    teklink_queues_drain();
+    teklink_alarm_count = 0;
+    return 0;
+}
+
+int teklink_init()
+{
+    if (teklink_queues_init() != 0)
+        return -1;
+    if (rx_thread_running)
+        return 0;
+    if (pthread_create(&rx_thread, nullptr, teklink_rx_thread, nullptr) != 0)
+        return -1;
+    rx_thread_running = true;
+    return 0;
+}
+
+void teklink_close()
+{
+    if (rx_thread_running) {
+        pthread_cancel(rx_thread);
+        pthread_join(rx_thread, nullptr);
+        rx_thread_running = false;
+    }
+    int fd = teklink_rx_socket.exchange(-1);
+    if (fd >= 0) {
+        shutdown(fd, SHUT_RDWR);
+        close(fd);
+    }
+    teklink_rxpool_clear();
+}
+
+int teklink_message_send(uint8_t *request, uint8_t **response, int timeout)
+{
+    // Cleared before any early return, so that a caller never frees what
+    // its own variable held before the call.
+    if (response)
+        *response = nullptr;
+    if (teklink_rx_socket.load() < 0)
+        return TEKLINK_ERR_CLOSED;
+    if (!request || !response)
+        return TEKLINK_ERR_ARGUMENT;
+    uint16_t olt = tekmsg_olt(request);
+    if (olt >= OLT_COUNT)
+        return TEKLINK_ERR_ARGUMENT;
+
+    sockaddr_in chip{};
+    chip.sin_family = AF_INET;
+    chip.sin_addr = sandbox_chip_addr(olt);
+    chip.sin_port = htons(sandbox_chip_port());
+
+    lock_timed(&teklink_send_lock);
+    *response = nullptr;
+    for (int left = TEKLINK_SEND_ATTEMPTS; left > 0;) {
+        if (olt_get_state(olt) == ONU_STATE_RESETINPROGRESS) {
+            // A resend may still hold the RCODE 10/11 answer; the caller sees
+            // a failure and would never free it.
+            BFREE_SAFE(*response);
+            *response = nullptr;
+            pthread_mutex_unlock(&teklink_send_lock);
+            return TEKLINK_ERR_CLOSED;
+        }
+        uint16_t ctag = uint16_t(teklink_ctag.load(std::memory_order_relaxed) + 1);
+        teklink_ctag.store(ctag, std::memory_order_relaxed);
+        store_be16(request + TEKLINK_MSG_CTAG, ctag);
+        if (*response) {
+            trace("teklink: error (%s) accured while sending msg ID:%u (CTAG:%u) to OLT[%u]\n",
+                  teklink_rcode_name(tekmsg_rcode(*response)), tekmsg_id(request), ctag, olt);
+            trace("teklink: have to resend msg (%d)\n", left);
+            BFREE(*response);
+            *response = nullptr;
+        }
+        teklink_dump_request(request);
+        size_t size = TEKMSG_HEADER + tekmsg_len(request);
+        if (sendto(teklink_rx_socket.load(), request + TEKLINK_MSG_ID, size, 0, reinterpret_cast<sockaddr *>(&chip),
+                   sizeof chip) != ssize_t(size)) {
+            trace("teklink: send failed to OLT[%d]\n", olt);
+            pthread_mutex_unlock(&teklink_send_lock);
+            return TEKLINK_ERR_SEND;
+        }
+
+        uint8_t *answer;
+        for (;;) {
+            answer = static_cast<uint8_t *>(mqueue_timedget(&teklink_rx_queue[olt], timeout));
+            if (!answer || tekmsg_ctag(answer) == ctag)
+                break;
+            trace("Mismatch CTAG: request->header.ctag = %u, response->header.ctag=%u\n", ctag, tekmsg_ctag(answer));
+            BFREE(answer);
+        }
+        left--;
+        if (!answer) {
+            trace("teklink: response timeout for msg ID:%u (CTAG:%u) to OLT[%u]\n", tekmsg_id(request), ctag, olt);
+            continue;
+        }
+        *response = answer;
+        uint16_t rcode = tekmsg_rcode(answer);
+        if (rcode != TEKLINK_RCODE_NO_OAM_BANDWIDTH && rcode != TEKLINK_RCODE_NO_ONU_RESPONSE)
+            break;
+        sleep(TEKLINK_RESEND_PAUSE_SECONDS);
+    }
+    pthread_mutex_unlock(&teklink_send_lock);
+    return *response ? TEKLINK_OK : TEKLINK_ERR_TIMEOUT;
+}

@@ -1,0 +1,364 @@
+// The chip link against the simulated chips on loopback: time-outs and
+// resends, CTAG matching, the OLT state gate, fragments, foreign senders and
+// board resets. Each test process gets a chip network of its own in 127/8 so
+// that tests may run side by side; nothing waits on timings, only on
+// conditions with generous bounds.
+#include "balloc.h"
+#include "datastruct.h"
+#include "oltsim/oltsim.h"
+#include "platform/board.h"
+#include "teklink.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+int count_of(const std::string &text, const std::string &what)
+{
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+template <typename F> bool eventually(F condition, int ms = 10000)
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+class ChipLink : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        static int counter;
+        int pid = getpid();
+        net_ = "127." + std::to_string((pid >> 8 & 0xFF) ^ (counter++ * 37 & 0xFF)) + "." + std::to_string(pid & 0xFF);
+        root_ = std::filesystem::temp_directory_path() / ("teklink_it_" + std::to_string(pid));
+        std::filesystem::create_directories(root_ / "dev");
+        setenv("ZANDREL_CHIP_NET", net_.c_str(), 1);
+        setenv("ZANDREL_CHIP_BIND", (net_ + ".100").c_str(), 1);
+        setenv("ZANDREL_ROOT", root_.c_str(), 1);
+
+        // The dumps go to a file the test reads while the link runs.
+        trace_path_ = root_ / "trace.txt";
+        fflush(stdout);
+        saved_stdout_ = dup(1);
+        int fd = open(trace_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 1);
+        close(fd);
+
+        ASSERT_EQ(bopen(nullptr, 0x400000, 0), 0);
+        for (int olt = 0; olt < OLT_COUNT; olt++)
+            olt_set_state(olt, ONU_STATE_OK);
+        oltsim::options opts;
+        opts.log = false;
+        sim_ = std::make_unique<oltsim::chipset>(opts);
+        ASSERT_EQ(sim_->start(), 0);
+        ASSERT_EQ(teklink_init(), 0);
+        ASSERT_TRUE(eventually([] { return teklink_rx_socket.load() >= 0; }));
+    }
+
+    void TearDown() override
+    {
+        sim_->stop();
+        teklink_close();
+        teklink_queues_drain();
+        balloc_figures f{};
+        balloc_figures_get(&f);
+        EXPECT_EQ(f.inuse_bytes, 0u) << "a block of the chip link was not given back";
+        bclose();
+        fflush(stdout);
+        dup2(saved_stdout_, 1);
+        close(saved_stdout_);
+        std::filesystem::remove_all(root_);
+    }
+
+    std::string trace()
+    {
+        fflush(stdout);
+        std::ifstream in(trace_path_);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    // A request block for `olt` carrying `data`; the caller frees it.
+    static uint8_t *request(uint16_t olt, uint16_t id, const bytes &data = {})
+    {
+        auto *msg = static_cast<uint8_t *>(BALLOC(long(TEKLINK_MSG_DATA + data.size())));
+        tekmsg_set_header(msg, olt, id, 0, uint16_t(data.size()));
+        if (!data.empty())
+            memcpy(msg + TEKLINK_MSG_DATA, data.data(), data.size());
+        return msg;
+    }
+
+    // One exchange; the response (if any) is checked by `check` and freed.
+    template <typename F = void (*)(const uint8_t *)>
+    int exchange(uint16_t olt, uint16_t id, const bytes &data, int timeout, F check = [](const uint8_t *) {})
+    {
+        uint8_t *req = request(olt, id, data);
+        uint8_t *resp = reinterpret_cast<uint8_t *>(1);
+        int rc = teklink_message_send(req, &resp, timeout);
+        if (rc == 0 && resp)
+            check(resp);
+        else
+            EXPECT_EQ(resp, nullptr) << "a failed exchange hands back no response";
+        BFREE_SAFE(resp);
+        BFREE(req);
+        return rc;
+    }
+
+    std::string net_;
+    std::filesystem::path root_, trace_path_;
+    int saved_stdout_ = -1;
+    std::unique_ptr<oltsim::chipset> sim_;
+};
+
+TEST_F(ChipLink, AnsweredRequestReturnsTheResponse)
+{
+    sim_->set_handler(0x0105, [](int olt, const oltsim::request_record &r) {
+        return oltsim::answer{3, {uint8_t(olt), uint8_t(r.len), 0xEE}};
+    });
+    int rc = exchange(2, 0x0105, {1, 2, 3, 4}, 2, [](const uint8_t *resp) {
+        EXPECT_EQ(tekmsg_olt(resp), 2);
+        EXPECT_EQ(tekmsg_id(resp), 0x0105);
+        EXPECT_EQ(tekmsg_rcode(resp), 3);   // errors are the caller's to read
+        EXPECT_EQ(resp[10], 2);
+        EXPECT_EQ(resp[11], 4);
+        EXPECT_EQ(resp[12], 0xEE);
+    });
+    EXPECT_EQ(rc, 0);
+    auto log = sim_->request_log();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].olt, 2);
+    EXPECT_EQ(log[0].data, (bytes{1, 2, 3, 4}));
+    EXPECT_EQ(log[0].ctag, teklink_ctag.load());
+}
+
+TEST_F(ChipLink, SilentChipGetsThreeAttemptsWithFreshCtags)
+{
+    sim_->silence_olt(1, true);
+    uint16_t n = teklink_ctag.load();
+    EXPECT_EQ(exchange(1, 0x0203, {0xAB}, 1), TEKLINK_ERR_TIMEOUT);
+    std::string out = trace();
+    EXPECT_EQ(count_of(out, "== HOST > OLT[1] ======================"), 3);
+    for (int i = 1; i <= 3; i++) {
+        std::string ctag = std::to_string(uint16_t(n + i));
+        EXPECT_EQ(count_of(out, "CTAG:   " + ctag + "\n"), 1) << ctag;
+        EXPECT_EQ(count_of(out, "teklink: response timeout for msg ID:515 (CTAG:" + ctag + ") to OLT[1]\n"), 1);
+    }
+    ASSERT_EQ(sim_->request_log().size(), 3u);
+    EXPECT_EQ(sim_->request_log()[2].ctag, uint16_t(n + 3));
+}
+
+TEST_F(ChipLink, NoOnuResponseIsAskedAgainAndTheLastAnswerReturned)
+{
+    sim_->rcode_next(0, TEKLINK_RCODE_NO_ONU_RESPONSE, 100);
+    auto start = std::chrono::steady_clock::now();
+    int rc = exchange(0, 0x0301, {}, 2, [](const uint8_t *resp) { EXPECT_EQ(tekmsg_rcode(resp), 11); });
+    EXPECT_EQ(rc, 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2900));  // two pauses and more
+    EXPECT_EQ(sim_->request_count(), 3u);
+    std::string out = trace();
+    EXPECT_EQ(count_of(out, "teklink: error (No ONU Response) accured while sending msg ID:769"), 2);
+    EXPECT_EQ(count_of(out, "teklink: have to resend msg (2)\n"), 1);
+    EXPECT_EQ(count_of(out, "teklink: have to resend msg (1)\n"), 1);
+}
+
+TEST_F(ChipLink, NoOamBandwidthOnceThenAnswered)
+{
+    sim_->rcode_next(3, TEKLINK_RCODE_NO_OAM_BANDWIDTH, 1);
+    int rc = exchange(3, 0x0301, {}, 2, [](const uint8_t *resp) { EXPECT_EQ(tekmsg_rcode(resp), 0); });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(sim_->request_count(), 2u);
+    EXPECT_EQ(count_of(trace(), "teklink: error (No OAM Bandwidth) accured"), 1);
+}
+
+TEST_F(ChipLink, LateAnswerIsDiscardedByTheNextWait)
+{
+    sim_->delay_next(2, 1, 1500);
+    EXPECT_EQ(exchange(2, 0x0110, {}, 1), 0);   // first attempt times out, the second is answered
+    EXPECT_EQ(sim_->request_count(), 2u);
+    uint16_t stale = sim_->request_log()[0].ctag;
+    // Wait until the late answer sits in the OLT's queue.
+    ASSERT_TRUE(eventually([] { return mqueue_peek(&teklink_rx_queue[2]) != nullptr; }));
+    EXPECT_EQ(exchange(2, 0x0110, {}, 2), 0);
+    std::string line = "Mismatch CTAG: request->header.ctag = " + std::to_string(teklink_ctag.load()) +
+                       ", response->header.ctag=" + std::to_string(stale) + "\n";
+    EXPECT_EQ(count_of(trace(), line), 1) << line;
+}
+
+TEST_F(ChipLink, EmptyRequestIsSixBytesWithoutDataLine)
+{
+    EXPECT_EQ(exchange(0, 0x0001, {}, 2), 0);
+    ASSERT_EQ(sim_->request_log().size(), 1u);
+    EXPECT_EQ(sim_->request_log()[0].size, 6u);
+    std::string out = trace();
+    size_t dump = out.find("== HOST > OLT[0]");
+    ASSERT_NE(dump, std::string::npos);
+    size_t end = out.find("=======================================================\n\n", dump);
+    std::string body = out.substr(dump, end - dump);
+    EXPECT_NE(body.find("\nID:     1\nCTAG:   "), std::string::npos) << body;
+    EXPECT_NE(body.find("\nLEN:    0\n"), std::string::npos) << body;
+    EXPECT_EQ(body.find("DATA:"), std::string::npos) << body;
+}
+
+TEST_F(ChipLink, RequestDumpPrintsTheDataAsHexText)
+{
+    bytes data(17);
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = uint8_t(0xA0 + i);
+    EXPECT_EQ(exchange(1, 0x0002, data, 2), 0);
+    EXPECT_EQ(count_of(trace(), "LEN:    17\nDATA:   A0 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE AF \n"
+                                "        B0 \n=======================================================\n\n"),
+              1);
+}
+
+TEST_F(ChipLink, CtagWrapsToZero)
+{
+    teklink_ctag = 65535;
+    EXPECT_EQ(exchange(0, 0x0001, {}, 2), 0);
+    EXPECT_EQ(sim_->request_log()[0].ctag, 0);
+}
+
+TEST_F(ChipLink, BadArgumentsAndClosedLinkSendNothing)
+{
+    EXPECT_EQ(exchange(4, 0x0001, {}, 1), TEKLINK_ERR_ARGUMENT);
+    uint8_t *resp = nullptr;
+    EXPECT_EQ(teklink_message_send(nullptr, &resp, 1), TEKLINK_ERR_ARGUMENT);
+    uint8_t *req = request(0, 1);
+    EXPECT_EQ(teklink_message_send(req, nullptr, 1), TEKLINK_ERR_ARGUMENT);
+
+    teklink_close();
+    EXPECT_EQ(teklink_message_send(req, &resp, 1), TEKLINK_ERR_CLOSED);
+    BFREE(req);
+    EXPECT_EQ(exchange(4, 0x0001, {}, 1), TEKLINK_ERR_CLOSED);
+    EXPECT_EQ(sim_->request_count(), 0u);
+    EXPECT_EQ(count_of(trace(), "== HOST > OLT"), 0);
+}
+
+TEST_F(ChipLink, OltUnderResetIsNotAddressed)
+{
+    olt_set_state(1, ONU_STATE_RESETINPROGRESS);
+    EXPECT_EQ(exchange(1, 0x0001, {}, 1), TEKLINK_ERR_CLOSED);
+    EXPECT_EQ(sim_->request_count(), 0u);
+    EXPECT_EQ(exchange(0, 0x0001, {}, 2), 0);   // the others are
+}
+
+TEST_F(ChipLink, ResetDuringTheResendPauseEndsWithoutLeakingTheAnswer)
+{
+    sim_->set_handler(0x0400, [](int olt, const oltsim::request_record &) {
+        olt_set_state(olt, ONU_STATE_RESETINPROGRESS);   // the board resets the chip meanwhile
+        return oltsim::answer{TEKLINK_RCODE_NO_ONU_RESPONSE, {}};
+    });
+    EXPECT_EQ(exchange(0, 0x0400, {}, 2), TEKLINK_ERR_CLOSED);
+    EXPECT_EQ(sim_->request_count(), 1u);
+}
+
+TEST_F(ChipLink, DatagramFromOutsideTheChipRangeIsDumpedAndDropped)
+{
+    bytes answer(TEKMSG_HEADER + 2);
+    tekmsg_encode(answer.data(), answer.size(), 0x0001, teklink_ctag.load(), 0, -1, nullptr, 0);
+    sim_->send_foreign(answer);
+    ASSERT_TRUE(eventually([&] { return count_of(trace(), "== OLT[4] > HOST") == 1; }));
+    sim_->send_raw(3, answer);   // something that is kept, to know the first was handled
+    ASSERT_TRUE(eventually([] { return teklink_rx_queue[3].used == 1; }));
+    for (int olt = 0; olt < 3; olt++)
+        EXPECT_EQ(teklink_rx_queue[olt].used, 0u);
+    EXPECT_EQ(teklink_events_queue.used, 0u);
+}
+
+TEST_F(ChipLink, FragmentedAnswerReachesTheCallerWhole)
+{
+    bytes long_answer(300);
+    for (size_t i = 0; i < long_answer.size(); i++)
+        long_answer[i] = uint8_t(i * 7);
+    sim_->set_handler(0x0500, [&](int, const oltsim::request_record &) { return oltsim::answer{0, long_answer}; });
+    sim_->fragment_answers(3);
+    int rc = exchange(1, 0x0500, {}, 2, [&](const uint8_t *resp) {
+        EXPECT_EQ(tekmsg_rcode(resp), 0);
+        EXPECT_EQ(tekmsg_len(resp), 4 + 100);   // the first fragment's LEN
+        EXPECT_EQ(bytes(resp + 10, resp + 10 + long_answer.size()), long_answer);
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(sim_->request_count(), 1u);
+}
+
+TEST_F(ChipLink, ReorderedFragmentsFailFast)
+{
+    sim_->fragment_answers(3);
+    sim_->reorder_fragments(true);
+    sim_->set_handler(0x0500, [](int, const oltsim::request_record &) { return oltsim::answer{0, bytes(30)}; });
+    // Each last fragment arrives first: the join fails, the sender is woken
+    // empty and tries again; the leftovers wait in the pool.
+    EXPECT_EQ(exchange(1, 0x0500, {}, 5), TEKLINK_ERR_TIMEOUT);
+    EXPECT_EQ(sim_->request_count(), 3u);
+    EXPECT_EQ(count_of(trace(), "* teklink_rxpool_poccess: "), 3);
+}
+
+TEST_F(ChipLink, BoardResetRestartsTheChipWhichReportsReady)
+{
+    board_device dev;
+    ASSERT_EQ(board_open(&dev), 0);
+    ASSERT_TRUE(dev.datagram);
+    ASSERT_EQ(board_reset(&dev, 2), 0);
+    board_close(&dev);
+    auto *event = static_cast<uint8_t *>(mqueue_timedget(&teklink_events_queue, 10));
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(tekmsg_olt(event), 2);
+    EXPECT_EQ(tekmsg_id(event), oltsim::ID_OLT_READY);
+    EXPECT_EQ(tekmsg_len(event), oltsim::OLT_READY_SIZE);
+    const uint8_t *data = event + TEKLINK_MSG_DATA;
+    EXPECT_EQ(bytes(data, data + 6), (bytes{0x00, 0x0D, 0xB6, 0x37, 0x23, 0x02}));
+    EXPECT_EQ(load_be16(data + 15), 0x0102);
+    BFREE(event);
+    EXPECT_EQ(sim_->reset_count(2), 1);
+}
+
+TEST_F(ChipLink, LongEventInFragmentsIsJoined)
+{
+    sim_->fragment_events(4);
+    bytes record(130);
+    for (size_t i = 0; i < record.size(); i++)
+        record[i] = uint8_t(i);
+    sim_->send_event(3, 0x8019, record);
+    auto *event = static_cast<uint8_t *>(mqueue_timedget(&teklink_events_queue, 10));
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(tekmsg_id(event), 0x8019);
+    EXPECT_EQ(tekmsg_rcode(event), 0);
+    EXPECT_EQ(bytes(event + 10, event + 10 + record.size()), record);
+    BFREE(event);
+}
+
+TEST_F(ChipLink, DuplicateAnswerIsDiscardedAsStale)
+{
+    sim_->duplicate(true);
+    EXPECT_EQ(exchange(0, 0x0001, {}, 2), 0);
+    uint16_t first = teklink_ctag.load();
+    ASSERT_TRUE(eventually([] { return mqueue_peek(&teklink_rx_queue[0]) != nullptr; }));
+    sim_->duplicate(false);
+    EXPECT_EQ(exchange(0, 0x0001, {}, 2), 0);
+    EXPECT_EQ(count_of(trace(), "response->header.ctag=" + std::to_string(first) + "\n"), 1);
+}
+
+} // namespace
