@@ -10,6 +10,7 @@
 // Runs until SIGINT or SIGTERM (or end of input with --stdin-exit).
 #include "oltsim/control.h"
 #include "oltsim/oltsim.h"
+#include "oltsim/tftpserver.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -76,6 +77,7 @@ int main(int argc, char **argv)
     opts.record = false;   // nobody reads the log in a long run
 
     oltsim::chipset sim(opts);
+    oltsim::tftp_server tftp(sim);   // image writes and personality reads
     if (sim.start() != 0)
         return 1;
     std::string error;

@@ -1,0 +1,346 @@
+// Image and personality transfers through the chip link against oltsim's
+// TFTP side on loopback: the packets each transfer sends, the bytes the
+// simulated chips keep, personality checks, and the fault switches. Each
+// test process has a chip network of its own in 127/8; the retry pause is
+// recorded instead of slept, and the answer time-outs are shortened so that
+// a dropped block costs a second.
+#include "balloc.h"
+#include "bytes.h"
+#include "crc32.h"
+#include "datastruct.h"
+#include "oltsim/oltsim.h"
+#include "oltsim/tftpserver.h"
+#include "personality.h"
+#include "teklink.h"
+#include "tektftp.h"
+#include "tftp.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+using packet = oltsim::tftp_server::packet_record;
+using fault = oltsim::tftp_server::fault;
+
+const oltsim::mac_address onu_mac = {0x00, 0x0D, 0xB6, 0x55, 0x66, 0x77};
+
+std::vector<unsigned> pauses;
+void record_pause(unsigned seconds) { pauses.push_back(seconds); }
+
+bytes pattern(size_t n, uint8_t seed)
+{
+    bytes out(n);
+    for (size_t i = 0; i < n; i++)
+        out[i] = uint8_t(seed ^ (i * 29 + (i >> 8)));
+    return out;
+}
+
+class Transfers : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        static int counter;
+        int pid = getpid();
+        net_ = "127." + std::to_string(((pid >> 8) & 0xFF) ^ ((counter++ * 53 + 101) & 0xFF)) + "." +
+               std::to_string(pid & 0xFF);
+        root_ = std::filesystem::temp_directory_path() / ("tftp_it_" + std::to_string(pid));
+        std::filesystem::create_directories(root_ / "dev");
+        setenv("ZANDREL_CHIP_NET", net_.c_str(), 1);
+        setenv("ZANDREL_CHIP_BIND", (net_ + ".100").c_str(), 1);
+        setenv("ZANDREL_ROOT", root_.c_str(), 1);
+
+        // The chip link's dumps and the transfers' trace go to a file.
+        trace_path_ = root_ / "trace.txt";
+        fflush(stdout);
+        saved_stdout_ = dup(1);
+        int fd = open(trace_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 1);
+        close(fd);
+
+        pauses.clear();
+        saved_pause_ = tftp_pause;
+        tftp_pause = record_pause;
+        saved_timeouts_ = tftp_timeout;
+        tftp_timeout = {1, 1, 1};
+
+        ASSERT_EQ(bopen(nullptr, 0x400000, 0), 0);
+        for (int olt = 0; olt < OLT_COUNT; olt++)
+            olt_set_state(olt, ONU_STATE_OK);
+        oltsim::options opts;
+        opts.log = false;
+        opts.board = false;
+        sim_ = std::make_unique<oltsim::chipset>(opts);
+        tftp_ = std::make_unique<oltsim::tftp_server>(*sim_);
+        ASSERT_EQ(sim_->start(), 0);
+        ASSERT_EQ(teklink_init(), 0);
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (teklink_rx_socket.load() < 0 && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_GE(teklink_rx_socket.load(), 0);
+    }
+
+    void TearDown() override
+    {
+        sim_->stop();
+        teklink_close();
+        teklink_queues_drain();
+        balloc_figures f{};
+        balloc_figures_get(&f);
+        EXPECT_EQ(f.inuse_bytes, 0u) << "a transfer did not give a block back";
+        bclose();
+        tftp_pause = saved_pause_;
+        tftp_timeout = saved_timeouts_;
+        fflush(stdout);
+        dup2(saved_stdout_, 1);
+        close(saved_stdout_);
+        std::filesystem::remove_all(root_);
+    }
+
+    std::string trace()
+    {
+        fflush(stdout);
+        std::ifstream in(trace_path_);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    // The packets as "WRQ app", "DATA 1 512", "ACK 4" ...
+    std::vector<std::string> sequence()
+    {
+        std::vector<std::string> out;
+        for (const packet &p : tftp_->packets()) {
+            switch (p.opcode) {
+            case TFTP_RRQ: out.push_back("RRQ " + p.file); break;
+            case TFTP_WRQ: out.push_back("WRQ " + p.file); break;
+            case TFTP_DATA: out.push_back("DATA " + std::to_string(p.block) + " " + std::to_string(p.size)); break;
+            case TFTP_ACK: out.push_back("ACK " + std::to_string(p.block)); break;
+            default: out.push_back("? " + std::to_string(p.opcode));
+            }
+        }
+        return out;
+    }
+
+    static bytes take(uint8_t *block, size_t size)
+    {
+        bytes out(block, block + size);
+        BFREE(block);
+        return out;
+    }
+
+    std::string net_;
+    std::filesystem::path root_, trace_path_;
+    int saved_stdout_ = -1;
+    void (*saved_pause_)(unsigned) = nullptr;
+    tftp_timeouts saved_timeouts_{};
+    std::unique_ptr<oltsim::chipset> sim_;
+    std::unique_ptr<oltsim::tftp_server> tftp_;
+};
+
+using seq = std::vector<std::string>;
+
+// ---- whole images -----------------------------------------------------------
+
+TEST_F(Transfers, ApplicationImageOfWholeBlocksEndsWithAnEmptyBlock)
+{
+    bytes image = pattern(1024, 0x5A);
+    EXPECT_EQ(tftp_olt_app_upgrade(1, image.data(), image.size()), 0);
+    EXPECT_EQ(sequence(), (seq{"WRQ app", "DATA 1 512", "DATA 2 512", "DATA 3 0"}));
+    EXPECT_EQ(tftp_->olt_file(1, "app"), image);
+    EXPECT_TRUE(pauses.empty());
+    for (const packet &p : tftp_->packets()) {
+        EXPECT_EQ(p.olt, 1);
+        EXPECT_FALSE(p.onu);
+    }
+    EXPECT_NE(trace().find("OLT[1] firmware updated"), std::string::npos);
+}
+
+TEST_F(Transfers, BootImageEndsWithItsShortBlock)
+{
+    bytes image = pattern(1000, 0x33);
+    EXPECT_EQ(tftp_olt_boot_upgrade(2, image.data(), image.size()), 0);
+    EXPECT_EQ(sequence(), (seq{"WRQ boot", "DATA 1 512", "DATA 2 488"}));
+    EXPECT_EQ(tftp_->olt_file(2, "boot"), image);
+    EXPECT_TRUE(tftp_->olt_file(2, "app").empty());
+    EXPECT_NE(trace().find("OLT[2] bootloader updated"), std::string::npos);
+}
+
+TEST_F(Transfers, RequestsCarryTheTftpPacketAndTheOnuMac)
+{
+    bytes image = pattern(600, 1);
+    ASSERT_EQ(tftp_olt_app_upgrade(0, image.data(), image.size()), 0);
+    auto log = sim_->request_log();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].id, TEK_REQ_TFTP_OLT);
+    const uint8_t wrq[] = {0, 2, 'a', 'p', 'p', 0, 'o', 'c', 't', 'e', 't', 0};
+    EXPECT_EQ(log[0].data, bytes(wrq, wrq + sizeof wrq));
+    EXPECT_EQ(log[1].len, 4 + 512);
+    EXPECT_EQ(log[2].len, 4 + 88);
+
+    uint8_t *pers = tftp_onu_pers_read_on(onu_mac.data(), 3);
+    ASSERT_NE(pers, nullptr);
+    BFREE(pers);
+    log = sim_->request_log();
+    const auto &rrq = log[3];
+    EXPECT_EQ(rrq.id, TEK_REQ_TFTP_ONU);
+    EXPECT_EQ(rrq.olt, 3);
+    EXPECT_EQ(rrq.len, 6 + 2 + 12 + 6);
+    EXPECT_TRUE(std::equal(onu_mac.begin(), onu_mac.end(), rrq.data.begin()));
+    EXPECT_EQ(load_be16(rrq.data.data() + 6), TFTP_RRQ);
+}
+
+// ---- personalities ------------------------------------------------------------
+
+TEST_F(Transfers, OnuPersonalityReadArrivesInFiveBlocks)
+{
+    bytes image = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 7);
+    tftp_->set_onu_personality(onu_mac, image);
+    uint8_t *pers = tftp_onu_pers_read_on(onu_mac.data(), 0);
+    ASSERT_NE(pers, nullptr);
+    EXPECT_EQ(take(pers, ONU_PERS_SIZE), image);   // no mark on the long form
+    EXPECT_EQ(sequence(), (seq{"RRQ personality", "ACK 1", "ACK 2", "ACK 3", "ACK 4", "ACK 5"}));
+    for (const packet &p : tftp_->packets())
+        EXPECT_TRUE(p.onu);
+}
+
+TEST_F(Transfers, ShortOnuPersonalityIsMarkedAndWrittenBackWithTheShortCrc)
+{
+    bytes image = oltsim::tftp_server::make_onu_personality(ONU_PERS_SHORT_SIZE, 9);
+    tftp_->set_onu_personality(onu_mac, image);
+    uint8_t *pers = tftp_onu_pers_read_on(onu_mac.data(), 1);
+    ASSERT_NE(pers, nullptr);
+    EXPECT_EQ(pers[2412], 'M');
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), pers));
+    EXPECT_EQ(pers[2409], 0);
+
+    // Written back through the block loop the ONU operations use.
+    onu_pers_prepare(pers);
+    uint32_t crc = crc32_update(0, pers + 16, 2393);
+    struct ctx_t {
+        const uint8_t *mac;
+    } ctx{onu_mac.data()};
+    auto step = [](void *c, uint16_t block, const uint8_t *data, size_t size) {
+        return tftp_onu_write_block(1, static_cast<ctx_t *>(c)->mac, TFTP_FILE_PERSONALITY, block, data, size);
+    };
+    ASSERT_EQ(tftp_write_image(step, &ctx, pers, ONU_PERS_SIZE), 0);
+    bytes stored = tftp_->onu_file(onu_mac, "personality");
+    ASSERT_EQ(stored.size(), ONU_PERS_SIZE);
+    EXPECT_EQ(load_be32(stored.data() + 4), crc);
+    EXPECT_EQ(stored, take(pers, ONU_PERS_SIZE));
+}
+
+TEST_F(Transfers, OnuPersonalityWithABadCrcOrTooManyBytesIsDropped)
+{
+    bytes bad = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 3);
+    bad[100] ^= 0x80;
+    tftp_->set_onu_personality(onu_mac, bad);
+    EXPECT_EQ(tftp_onu_pers_read_on(onu_mac.data(), 0), nullptr);
+
+    // 2414 bytes: the fifth block brings 512 where only 365 fit.
+    tftp_->set_onu_personality(onu_mac, oltsim::tftp_server::make_onu_personality(2414, 3));
+    tftp_->clear_packets();
+    EXPECT_EQ(tftp_onu_pers_read_on(onu_mac.data(), 0), nullptr);
+    EXPECT_EQ(sequence(), (seq{"RRQ personality", "ACK 1", "ACK 2", "ACK 3", "ACK 4", "ACK 4", "ACK 4", "ACK 4"}));
+    EXPECT_EQ(pauses.size(), 4u);
+}
+
+TEST_F(Transfers, OltPersonalityReadMarksShortReadsAndRefusesOversizedOnes)
+{
+    uint8_t *pers = tftp_olt_pers_read(0);   // the simulator's 1304-byte area
+    ASSERT_NE(pers, nullptr);
+    bytes served = oltsim::tftp_server::make_olt_personality(OLT_PERS_SIZE);
+    bytes got = take(pers, OLT_PERS_BLOCK);
+    EXPECT_TRUE(std::equal(served.begin(), served.end(), got.begin()));
+
+    tftp_->set_olt_personality(0, oltsim::tftp_server::make_olt_personality(OLT_PERS_SHORT_SIZE, 4));
+    pers = tftp_olt_pers_read(0);
+    ASSERT_NE(pers, nullptr);
+    EXPECT_EQ(pers[1287], 'N');
+    BFREE(pers);
+
+    tftp_->set_olt_personality(0, oltsim::tftp_server::make_olt_personality(OLT_PERS_BLOCK + 1, 4));
+    EXPECT_EQ(tftp_olt_pers_read(0), nullptr);
+}
+
+TEST_F(Transfers, OltPersonalityWriteStoresTheSettingsAndALittleEndianCrc)
+{
+    bytes image = oltsim::tftp_server::make_olt_personality(OLT_PERS_SIZE, 6);
+    EXPECT_EQ(tftp_olt_pers_write(3, image.data()), 0);
+    bytes stored = tftp_->olt_file(3, "personality");
+    ASSERT_EQ(stored, image);
+    EXPECT_EQ(load_le16(stored.data() + 258), 1000);
+    EXPECT_EQ(load_le32(stored.data() + 4), crc32_update(0, stored.data() + 16, 1272));
+    EXPECT_EQ(sequence().front(), "WRQ personality");
+    EXPECT_EQ(sequence().back(), "DATA 3 264");
+}
+
+// ---- faults -------------------------------------------------------------------
+
+TEST_F(Transfers, ABlockFailingFourTimesEndsTheUpgradeWithItsReport)
+{
+    bytes image = pattern(2000, 8);
+    tftp_->fault_block(fault::rcode, 2, 4);
+    EXPECT_EQ(tftp_olt_app_upgrade(0, image.data(), image.size()), TFTP_IMAGE_FAILED);
+    EXPECT_EQ(sequence(), (seq{"WRQ app", "DATA 1 512", "DATA 2 512", "DATA 2 512", "DATA 2 512", "DATA 2 512"}));
+    EXPECT_EQ(pauses, (std::vector<unsigned>{1, 1, 1, 1}));
+    EXPECT_TRUE(tftp_->olt_file(0, "app").empty());
+    std::string out = trace();
+    EXPECT_NE(out.find("notification 139 (2, 0): OLT[0] application update failed"), std::string::npos);
+    EXPECT_EQ(out.find("firmware updated"), std::string::npos);
+}
+
+TEST_F(Transfers, WrongOpcodeAndDroppedAnswersAreRetried)
+{
+    bytes image = pattern(1300, 2);
+    tftp_->fault_block(fault::wrong_opcode, 1, 2);
+    tftp_->fault_block(fault::drop, 3, 1);
+    EXPECT_EQ(tftp_olt_boot_upgrade(1, image.data(), image.size()), 0);
+    EXPECT_EQ(tftp_->olt_file(1, "boot"), image);
+    EXPECT_EQ(pauses.size(), 2u);   // the drop is the chip link's to resend
+    EXPECT_EQ(sequence(),
+              (seq{"WRQ boot", "DATA 1 512", "DATA 1 512", "DATA 1 512", "DATA 2 512", "DATA 3 276", "DATA 3 276"}));
+
+    // A read whose request goes unanswered once, then gets the wrong opcode.
+    tftp_->clear_packets();
+    tftp_->fault_block(fault::drop, 0, 1);
+    tftp_->fault_block(fault::wrong_opcode, 2, 1);
+    uint8_t *pers = tftp_onu_pers_read_on(onu_mac.data(), 2);
+    ASSERT_NE(pers, nullptr);
+    BFREE(pers);
+    EXPECT_EQ(sequence(), (seq{"RRQ personality", "RRQ personality", "ACK 1", "ACK 2", "ACK 2", "ACK 3", "ACK 4",
+                               "ACK 5"}));
+}
+
+TEST_F(Transfers, WritesOfNamesTheChipDoesNotKnowFail)
+{
+    uint8_t data[10] = {};
+    EXPECT_EQ(tftp_onu_write_block(0, onu_mac.data(), TFTP_FILE_BOOT, 0, nullptr, 0), TFTP_BLOCK_BAD);
+    EXPECT_EQ(tftp_olt_write_block(0, "kernel", 0, nullptr, 0), TFTP_BLOCK_BAD);
+    EXPECT_EQ(tftp_olt_write_block(0, TFTP_FILE_APP, 0, nullptr, 0), TFTP_BLOCK_MORE);
+    EXPECT_EQ(tftp_olt_write_block(0, TFTP_FILE_APP, 1, data, sizeof data), TFTP_BLOCK_LAST);
+    EXPECT_EQ(tftp_->olt_file(0, "app"), bytes(10));
+}
+
+TEST_F(Transfers, AnOltUnderResetIsNotAddressed)
+{
+    olt_set_state(2, ONU_STATE_RESETINPROGRESS);
+    bytes image = pattern(100, 1);
+    EXPECT_EQ(tftp_olt_app_upgrade(2, image.data(), image.size()), TFTP_IMAGE_FAILED);
+    EXPECT_EQ(tftp_olt_write_block(2, TFTP_FILE_APP, 0, nullptr, 0), TEKLINK_ERR_CLOSED);
+    EXPECT_TRUE(tftp_->packets().empty());
+}
+
+} // namespace
