@@ -1,6 +1,13 @@
 #include "subscriber_ids.h"
 
+#include "balloc.h"
 #include "bytes.h"
+#include "platform/board.h"
+#include "platform/log.h"
+#include "platform/sandbox.h"
+#include "teklink.h"
+
+#include <syslog.h>
 
 #include <cstdio>
 #include <cstring>
@@ -142,4 +149,132 @@ size_t pppoe_tag_payload(uint8_t format, const subscriber_path *path, const crid
         memcpy(body + 4, ids, m);
         return 4 + m;
     });
+}
+
+// --- requests ------------------------------------------------------------------
+
+namespace {
+
+// The board MAC for formats 2 and 4: 0, or SUBSCRIBER_ID_LOCAL_FAILURE
+// after the failure line of `op`.
+int read_board_mac(const char *op, uint8_t mac[6])
+{
+    int result = board_iface_mac(sandbox_iface(), mac);
+    if (result == BOARD_MAC_NO_SOCKET)
+        syslog(LOG_ERR, "%s: can't create socket", op);
+    else if (result != 0)
+        syslog(LOG_ERR, "%s: can't read MAC address", op);
+    return result == 0 ? SUBSCRIBER_ID_OK : SUBSCRIBER_ID_LOCAL_FAILURE;
+}
+
+// Sends `size` bytes of `payload` as request `id` to OLT `olt`. The text
+// format of the PPPoE+ tag names its transport failure a little apart.
+int send_payload(const char *op, bool onu_text, int olt, uint16_t id, const uint8_t *payload, size_t size)
+{
+    if (size == 0) {
+        // Only a host name too long for one sub-option gets here.
+        syslog(LOG_ERR, "%s: identifier does not fit its length byte", op);
+        return SUBSCRIBER_ID_LOCAL_FAILURE;
+    }
+    auto *request = static_cast<uint8_t *>(BALLOC(long(TEKLINK_MSG_DATA + size)));
+    if (!request)
+        return SUBSCRIBER_ID_NO_MEMORY;
+    tekmsg_set_header(request, uint16_t(olt), id, 0, uint16_t(size));
+    memcpy(request + TEKLINK_MSG_DATA, payload, size);
+    uint8_t *response = nullptr;
+    int result = teklink_message_send(request, &response, SUBSCRIBER_ID_TIMEOUT);
+    BFREE(request);
+    BFREE_SAFE(response);
+    if (result < 0) {
+        if (onu_text)
+            trace("%s: ONU teklink_message_send failed (ret = %d)\n", op, result);
+        else
+            trace("%s: teklink_message_send failed (ret = %d)\n", op, result);
+        return result;
+    }
+    return SUBSCRIBER_ID_OK;
+}
+
+int opt82_request(const char *op, int olt, uint8_t format, const subscriber_path *path)
+{
+    uint8_t board[6] = {};
+    if (format == OPT82_EXPANDED_BINARY || format == OPT82_EXTENDED_BINARY) {
+        int result = read_board_mac(op, board);
+        if (result != SUBSCRIBER_ID_OK)
+            return result;
+    }
+    uint8_t payload[SUBSCRIBER_PAYLOAD_MAX];
+    size_t size = opt82_payload(format, path, board, payload, sizeof payload);
+    return send_payload(op, false, olt, TEK_REQ_OPT82, payload, size);
+}
+
+int pppoe_request(const char *op, int olt, uint8_t format, const subscriber_path *path,
+                  const crid_pair *templates)
+{
+    uint8_t payload[SUBSCRIBER_PAYLOAD_MAX];
+    size_t size = pppoe_tag_payload(format, path, templates, payload, sizeof payload);
+    return send_payload(op, format == PPPOE_TAG_TEXT, olt, TEK_REQ_PPPOE_TAG, payload, size);
+}
+
+} // namespace
+
+int profiler_onu_path_opt82_internal_reduced(int olt, const subscriber_path *path)
+{
+    return opt82_request(__func__, olt, OPT82_REDUCED_BINARY, path);
+}
+
+int profiler_onu_path_opt82_text_internal_expanded(int olt, const subscriber_path *path)
+{
+    return opt82_request(__func__, olt, OPT82_EXPANDED_TEXT, path);
+}
+
+int profiler_onu_path_opt82_internal_expanded(int olt, const subscriber_path *path)
+{
+    return opt82_request(__func__, olt, OPT82_EXPANDED_BINARY, path);
+}
+
+int profiler_onu_path_opt82_text_internal_reduced(int olt, const subscriber_path *path)
+{
+    return opt82_request(__func__, olt, OPT82_REDUCED_TEXT, path);
+}
+
+int profiler_onu_path_opt82_internal_extended(int olt, const subscriber_path *path)
+{
+    return opt82_request(__func__, olt, OPT82_EXTENDED_BINARY, path);
+}
+
+int profiler_onu_path_opt82(int olt, uint8_t format, const subscriber_path *path)
+{
+    switch (format) {
+    case OPT82_REDUCED_BINARY: return profiler_onu_path_opt82_internal_reduced(olt, path);
+    case OPT82_EXPANDED_TEXT: return profiler_onu_path_opt82_text_internal_expanded(olt, path);
+    case OPT82_EXPANDED_BINARY: return profiler_onu_path_opt82_internal_expanded(olt, path);
+    case OPT82_REDUCED_TEXT: return profiler_onu_path_opt82_text_internal_reduced(olt, path);
+    case OPT82_EXTENDED_BINARY: return profiler_onu_path_opt82_internal_extended(olt, path);
+    default: return SUBSCRIBER_ID_UNKNOWN_FORMAT;
+    }
+}
+
+int profiler_onu_path_pppoe_tag_internal(int olt, const subscriber_path *path)
+{
+    return pppoe_request(__func__, olt, PPPOE_TAG_BINARY, path, nullptr);
+}
+
+int profiler_onu_path_pppoe_tag_text_internal(int olt, const subscriber_path *path)
+{
+    return pppoe_request(__func__, olt, PPPOE_TAG_TEXT, path, nullptr);
+}
+
+int profiler_onu_path_pppoe_tag_text_custom_internal(int olt, const subscriber_path *path, const crid_pair *templates)
+{
+    return pppoe_request(__func__, olt, PPPOE_TAG_CUSTOM, path, templates);
+}
+
+int profiler_onu_path_pppoe_tag(int olt, uint8_t format, const subscriber_path *path, const crid_pair *templates)
+{
+    switch (format) {
+    case PPPOE_TAG_BINARY: return profiler_onu_path_pppoe_tag_internal(olt, path);
+    case PPPOE_TAG_TEXT: return profiler_onu_path_pppoe_tag_text_internal(olt, path);
+    default: return profiler_onu_path_pppoe_tag_text_custom_internal(olt, path, templates);
+    }
 }

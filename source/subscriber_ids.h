@@ -35,7 +35,7 @@ enum : uint8_t {
 enum : uint8_t {
     PPPOE_TAG_BINARY = 0,
     PPPOE_TAG_TEXT = 1,
-    // any other value: the custom tag built from the OLT's templates
+    PPPOE_TAG_CUSTOM = 2,   // and any other value: built from the OLT's templates
 };
 
 // Results of the request operations.
@@ -70,3 +70,25 @@ size_t pppoe_tag_payload(uint8_t format, const subscriber_path *path, const crid
 // The option 82 text of format 1 ("GEPON-...") or 3 into `text` (room for
 // SUBSCRIBER_TEXT_BUFFER bytes); its length.
 size_t opt82_text(uint8_t format, const subscriber_path *path, char *text);
+
+// --- requests to the chip of OLT `olt` ----------------------------------------
+// Each returns SUBSCRIBER_ID_OK once the request was exchanged (the answer's
+// RCODE is not the caller's concern), the negative teklink_message_send
+// result, SUBSCRIBER_ID_NO_MEMORY, or SUBSCRIBER_ID_LOCAL_FAILURE. The
+// binary formats 2 and 4 read the board MAC of ZANDREL_IFACE first.
+
+// Option 82 in the OLT's format: 0..4 as below, anything else
+// SUBSCRIBER_ID_UNKNOWN_FORMAT without a request.
+int profiler_onu_path_opt82(int olt, uint8_t format, const subscriber_path *path);
+int profiler_onu_path_opt82_internal_reduced(int olt, const subscriber_path *path);         // 0
+int profiler_onu_path_opt82_text_internal_expanded(int olt, const subscriber_path *path);   // 1
+int profiler_onu_path_opt82_internal_expanded(int olt, const subscriber_path *path);        // 2
+int profiler_onu_path_opt82_text_internal_reduced(int olt, const subscriber_path *path);    // 3
+int profiler_onu_path_opt82_internal_extended(int olt, const subscriber_path *path);        // 4
+
+// PPPoE+ tag in the OLT's format: 0 binary, 1 text, anything else the
+// custom tag from the OLT's templates.
+int profiler_onu_path_pppoe_tag(int olt, uint8_t format, const subscriber_path *path, const crid_pair *templates);
+int profiler_onu_path_pppoe_tag_internal(int olt, const subscriber_path *path);
+int profiler_onu_path_pppoe_tag_text_internal(int olt, const subscriber_path *path);
+int profiler_onu_path_pppoe_tag_text_custom_internal(int olt, const subscriber_path *path, const crid_pair *templates);

@@ -1,33 +1,19 @@
 // Image and personality transfers through the chip link against oltsim's
-// TFTP side on loopback: the packets each transfer sends, the bytes the
-// simulated chips keep, personality checks, and the fault switches. Each
-// test process has a chip network of its own in 127/8; the retry pause is
+// TFTP side: the packets each transfer sends, the bytes the simulated chips
+// keep, personality checks, and the fault switches. The retry pause is
 // recorded instead of slept, and the answer time-outs are shortened so that
 // a dropped block costs a second.
-#include "balloc.h"
+#include "integration/chipnet.h"
+
 #include "bytes.h"
 #include "crc32.h"
-#include "datastruct.h"
-#include "oltsim/oltsim.h"
 #include "oltsim/tftpserver.h"
 #include "personality.h"
-#include "teklink.h"
 #include "tektftp.h"
 #include "tftp.h"
 
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <sstream>
 #include <string>
-#include <thread>
+#include <vector>
 
 namespace {
 
@@ -48,74 +34,23 @@ bytes pattern(size_t n, uint8_t seed)
     return out;
 }
 
-class Transfers : public ::testing::Test {
+class Transfers : public ChipNet {
 protected:
-    void SetUp() override
+    void BeforeStart() override
     {
-        static int counter;
-        int pid = getpid();
-        net_ = "127." + std::to_string(((pid >> 8) & 0xFF) ^ ((counter++ * 53 + 101) & 0xFF)) + "." +
-               std::to_string(pid & 0xFF);
-        root_ = std::filesystem::temp_directory_path() / ("tftp_it_" + std::to_string(pid));
-        std::filesystem::create_directories(root_ / "dev");
-        setenv("ZANDREL_CHIP_NET", net_.c_str(), 1);
-        setenv("ZANDREL_CHIP_BIND", (net_ + ".100").c_str(), 1);
-        setenv("ZANDREL_ROOT", root_.c_str(), 1);
-
-        // The chip link's dumps and the transfers' trace go to a file.
-        trace_path_ = root_ / "trace.txt";
-        fflush(stdout);
-        saved_stdout_ = dup(1);
-        int fd = open(trace_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 1);
-        close(fd);
-
         pauses.clear();
         saved_pause_ = tftp_pause;
         tftp_pause = record_pause;
         saved_timeouts_ = tftp_timeout;
         tftp_timeout = {1, 1, 1};
-
-        ASSERT_EQ(bopen(nullptr, 0x400000, 0), 0);
-        for (int olt = 0; olt < OLT_COUNT; olt++)
-            olt_set_state(olt, ONU_STATE_OK);
-        oltsim::options opts;
-        opts.log = false;
-        opts.board = false;
-        sim_ = std::make_unique<oltsim::chipset>(opts);
         tftp_ = std::make_unique<oltsim::tftp_server>(*sim_);
-        ASSERT_EQ(sim_->start(), 0);
-        ASSERT_EQ(teklink_init(), 0);
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (teklink_rx_socket.load() < 0 && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        ASSERT_GE(teklink_rx_socket.load(), 0);
     }
 
     void TearDown() override
     {
-        sim_->stop();
-        teklink_close();
-        teklink_queues_drain();
-        balloc_figures f{};
-        balloc_figures_get(&f);
-        EXPECT_EQ(f.inuse_bytes, 0u) << "a transfer did not give a block back";
-        bclose();
+        ChipNet::TearDown();
         tftp_pause = saved_pause_;
         tftp_timeout = saved_timeouts_;
-        fflush(stdout);
-        dup2(saved_stdout_, 1);
-        close(saved_stdout_);
-        std::filesystem::remove_all(root_);
-    }
-
-    std::string trace()
-    {
-        fflush(stdout);
-        std::ifstream in(trace_path_);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
     }
 
     // The packets as "WRQ app", "DATA 1 512", "ACK 4" ...
@@ -141,12 +76,8 @@ protected:
         return out;
     }
 
-    std::string net_;
-    std::filesystem::path root_, trace_path_;
-    int saved_stdout_ = -1;
-    void (*saved_pause_)(unsigned) = nullptr;
-    tftp_timeouts saved_timeouts_{};
-    std::unique_ptr<oltsim::chipset> sim_;
+    void (*saved_pause_)(unsigned) = tftp_pause;
+    tftp_timeouts saved_timeouts_ = tftp_timeout;
     std::unique_ptr<oltsim::tftp_server> tftp_;
 };
 

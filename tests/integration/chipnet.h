@@ -1,0 +1,95 @@
+// A chip network of the test's own on loopback: oltsim's chips in-process,
+// the chip link started against them, the dumps going to a file the test
+// may read. Each test process takes its own 127.x.y network, so tests run
+// side by side; nothing here waits on timings, only on conditions with
+// generous bounds.
+#pragma once
+
+#include "balloc.h"
+#include "datastruct.h"
+#include "oltsim/oltsim.h"
+#include "teklink.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+class ChipNet : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        static int counter;
+        int pid = getpid();
+        net_ = "127." + std::to_string(((pid >> 8) & 0xFF) ^ ((counter++ * 53 + 101) & 0xFF)) + "." +
+               std::to_string(pid & 0xFF);
+        root_ = std::filesystem::temp_directory_path() / ("chipnet_" + std::to_string(pid));
+        std::filesystem::create_directories(root_ / "dev");
+        setenv("ZANDREL_CHIP_NET", net_.c_str(), 1);
+        setenv("ZANDREL_CHIP_BIND", (net_ + ".100").c_str(), 1);
+        setenv("ZANDREL_ROOT", root_.c_str(), 1);
+
+        trace_path_ = root_ / "trace.txt";
+        fflush(stdout);
+        saved_stdout_ = dup(1);
+        int fd = open(trace_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 1);
+        close(fd);
+
+        ASSERT_EQ(bopen(nullptr, 0x400000, 0), 0);
+        for (int olt = 0; olt < OLT_COUNT; olt++)
+            olt_set_state(olt, ONU_STATE_OK);
+        oltsim::options opts;
+        opts.log = false;
+        opts.board = false;
+        sim_ = std::make_unique<oltsim::chipset>(opts);
+        BeforeStart();
+        ASSERT_EQ(sim_->start(), 0);
+        ASSERT_EQ(teklink_init(), 0);
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (teklink_rx_socket.load() < 0 && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_GE(teklink_rx_socket.load(), 0);
+    }
+
+    void TearDown() override
+    {
+        sim_->stop();
+        teklink_close();
+        teklink_queues_drain();
+        balloc_figures f{};
+        balloc_figures_get(&f);
+        EXPECT_EQ(f.inuse_bytes, 0u) << "a pool block was not given back";
+        bclose();
+        fflush(stdout);
+        dup2(saved_stdout_, 1);
+        close(saved_stdout_);
+        std::filesystem::remove_all(root_);
+    }
+
+    // Handlers and helpers to install before the chips start.
+    virtual void BeforeStart() {}
+
+    std::string trace()
+    {
+        fflush(stdout);
+        std::ifstream in(trace_path_);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    std::string net_;
+    std::filesystem::path root_, trace_path_;
+    int saved_stdout_ = -1;
+    std::unique_ptr<oltsim::chipset> sim_;
+};
