@@ -3,6 +3,7 @@
 #include "crc32.h"
 #include "personality.h"
 #include "tftp.h"
+#include "tektftp.h"
 #include "tftpxfer.h"
 
 #include "bytes.h"
@@ -102,6 +103,95 @@ TEST(TftpPacket, TruncatedOrUnterminatedPacketsAreRefused)
         tftp_packet p;
         EXPECT_EQ(tftp_decode(c.packet.data(), c.packet.size(), &p), c.ok) << c.name;
     }
+}
+
+// ---- chip answers ---------------------------------------------------------
+
+// A teklink_msg block: OLT index, ID, CTAG, LEN (of `data` unless given), data.
+bytes answer_block(uint16_t id, const bytes &data, int len = -1)
+{
+    bytes out(8);
+    out[0] = 1;
+    store_be16(out.data() + 2, id);
+    store_be16(out.data() + 4, 77);
+    store_be16(out.data() + 6, uint16_t(len < 0 ? data.size() : size_t(len)));
+    out.insert(out.end(), data.begin(), data.end());
+    return out;
+}
+
+bytes cat(std::initializer_list<bytes> parts)
+{
+    bytes out;
+    for (const bytes &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+const bytes MAC = {0x00, 0x0D, 0xB6, 0x01, 0x02, 0x03};
+
+TEST(TftpAnswers, ReadAnswersAreDataThatFits)
+{
+    bytes full = pattern(512);
+    struct {
+        const char *name;
+        bool onu;
+        bytes block;
+        size_t room;
+        int result;
+        size_t size;
+    } cases[] = {
+        {"full block", false, answer_block(0x0B, cat({{0, 0, 0, 3, 0, 1}, full})), 2413, TFTP_BLOCK_MORE, 512},
+        {"short block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 5, 'a', 'b', 'c'}), 2413, TFTP_BLOCK_LAST, 3},
+        {"empty block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 5}), 0, TFTP_BLOCK_LAST, 0},
+        {"behind an ONU", true, answer_block(0x14, cat({{0, 0}, MAC, {0, 3, 0, 2, 'x'}})), 10, TFTP_BLOCK_LAST, 1},
+        {"block number not compared", false, answer_block(0x0B, {0, 0, 0, 3, 0x99, 0x99, 'z'}), 9, TFTP_BLOCK_LAST, 1},
+        {"more than the room", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1, 'a', 'b', 'c'}), 2, TFTP_BLOCK_BAD, 0},
+        {"more than a block", false, answer_block(0x0B, cat({{0, 0, 0, 3, 0, 1}, full, {1}})), 4096, TFTP_BLOCK_BAD, 0},
+        {"error rcode", false, answer_block(0x0B, {0, 4, 0, 3, 0, 1, 'a'}), 100, TFTP_BLOCK_BAD, 0},
+        {"ACK instead of DATA", false, answer_block(0x0B, {0, 0, 0, 4, 0, 1}), 100, TFTP_BLOCK_BAD, 0},
+        {"TFTP ERROR", false, answer_block(0x0B, {0, 0, 0, 5, 0, 1, 'n', 'o', 0}), 100, TFTP_BLOCK_BAD, 0},
+        {"no room for the MAC", true, answer_block(0x14, {0, 0, 0, 13, 0, 3}), 100, TFTP_BLOCK_BAD, 0},
+        {"RCODE only", false, answer_block(0x0B, {0, 0}), 100, TFTP_BLOCK_BAD, 0},
+        {"not even an RCODE", false, answer_block(0x0B, {0}), 100, TFTP_BLOCK_BAD, 0},
+        {"LEN beyond the block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1, 'a'}, 600), 4096, TFTP_BLOCK_LAST, 1},
+        {"LEN short of the packet", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1, 'a', 'b'}, 7), 100,
+         TFTP_BLOCK_LAST, 1},
+    };
+    for (const auto &c : cases) {
+        bytes dest(c.room + 1, 0xEE);
+        size_t size = 999;
+        EXPECT_EQ(tftp_read_answer(c.block.data(), c.block.size(), c.onu, dest.data(), c.room, &size), c.result)
+            << c.name;
+        EXPECT_EQ(size, c.size) << c.name;
+        EXPECT_EQ(dest[c.room], 0xEE) << c.name;
+    }
+    bytes dest(512);
+    size_t size = 0;
+    bytes block = answer_block(0x0B, cat({{0, 0, 0, 3, 0, 1}, full}));
+    ASSERT_EQ(tftp_read_answer(block.data(), block.size(), false, dest.data(), 512, &size), TFTP_BLOCK_MORE);
+    EXPECT_EQ(dest, full);
+}
+
+TEST(TftpAnswers, WriteAnswersMustBeAcks)
+{
+    struct {
+        const char *name;
+        bool onu;
+        bytes block;
+        int result;
+    } cases[] = {
+        {"ACK", false, answer_block(0x0B, {0, 0, 0, 4, 0, 7}), TFTP_BLOCK_MORE},
+        {"ACK behind an ONU", true, answer_block(0x14, cat({{0, 0}, MAC, {0, 4, 0, 0}})), TFTP_BLOCK_MORE},
+        {"ACK of another block", false, answer_block(0x0B, {0, 0, 0, 4, 0x12, 0x34}), TFTP_BLOCK_MORE},
+        {"ACK cut short", false, answer_block(0x0B, {0, 0, 0, 4, 0}), TFTP_BLOCK_BAD},
+        {"DATA instead", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1}), TFTP_BLOCK_BAD},
+        {"error rcode", false, answer_block(0x0B, {0, 11, 0, 4, 0, 1}), TFTP_BLOCK_BAD},
+        {"ONU answer read as the OLT's", false, answer_block(0x14, cat({{0, 0}, MAC, {0, 4, 0, 0}})), TFTP_BLOCK_BAD},
+        {"header only", false, bytes(8, 0), TFTP_BLOCK_BAD},
+        {"less than a header", false, bytes(5, 0), TFTP_BLOCK_BAD},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(tftp_write_answer(c.block.data(), c.block.size(), c.onu), c.result) << c.name;
 }
 
 // ---- the whole-image loop ---------------------------------------------------
