@@ -84,6 +84,7 @@ int main(int argc, char **argv)
     std::string net = "127.201." + std::to_string(getpid() & 0xFF);
     setenv("ZANDREL_CHIP_NET", net.c_str(), 1);
     setenv("ZANDREL_CHIP_BIND", (net + ".100").c_str(), 1);
+    setenv("ZANDREL_CHIP_PORT", std::to_string(20000 + getpid() % 10000).c_str(), 1);
 
     if (bopen(nullptr, 0x400000, 0) != 0)
         return 1;

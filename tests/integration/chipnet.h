@@ -1,4 +1,4 @@
-// A chip network of the test's own on loopback: oltsim's chips in-process,
+// A chip network of the test's own on loopback (its own 127.x.y and port): oltsim's chips in-process,
 // the chip link started against them, the dumps going to a file the test
 // may read. Each test process takes its own 127.x.y network, so tests run
 // side by side; nothing here waits on timings, only on conditions with
@@ -37,6 +37,9 @@ protected:
         setenv("ZANDREL_CHIP_NET", net_.c_str(), 1);
         setenv("ZANDREL_CHIP_BIND", (net_ + ".100").c_str(), 1);
         setenv("ZANDREL_ROOT", root_.c_str(), 1);
+        // A port of our own as well: a daemon elsewhere on the machine bound
+        // to any address at the board's port would shut our chips out.
+        setenv("ZANDREL_CHIP_PORT", std::to_string(20000 + pid % 10000).c_str(), 1);
 
         trace_path_ = root_ / "trace.txt";
         fflush(stdout);
@@ -74,6 +77,7 @@ protected:
         dup2(saved_stdout_, 1);
         close(saved_stdout_);
         std::filesystem::remove_all(root_);
+        unsetenv("ZANDREL_CHIP_PORT");
     }
 
     // Handlers and helpers to install before the chips start.
