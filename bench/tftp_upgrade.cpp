@@ -86,7 +86,7 @@ int main(int argc, char **argv)
     setenv("ZANDREL_CHIP_BIND", (net + ".100").c_str(), 1);
     setenv("ZANDREL_CHIP_PORT", std::to_string(20000 + getpid() % 10000).c_str(), 1);
 
-    if (bopen(nullptr, 0x400000, 0) != 0)
+    if (bopen(nullptr, 0x400000, 0) != 0 || datastruct_init() != 0)
         return 1;
     for (int olt = 0; olt < OLT_COUNT; olt++)
         olt_set_state(olt, ONU_STATE_OK);
@@ -140,6 +140,7 @@ int main(int argc, char **argv)
     teklink_close();
     sim.stop();
     teklink_queues_drain();
+    datastruct_close();
     bclose();
     return 0;
 }

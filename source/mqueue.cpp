@@ -40,10 +40,10 @@ bool lock_limited(mqueue *queue, const char *who, int line)
     if (pthread_mutex_trylock(&queue->lock) == 0)
         return true;
     timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += LOCK_LIMIT_SECONDS;
     int rc;
-    while ((rc = pthread_mutex_clocklock(&queue->lock, CLOCK_MONOTONIC, &deadline)) == EINTR)
+    while ((rc = pthread_mutex_timedlock(&queue->lock, &deadline)) == EINTR)
         ;
     if (rc == 0)
         return true;

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -147,15 +148,19 @@ TEST(Clock, FakeClockDrivesElapsedAndExpiry)
 TEST(LockTimed, WaitsForAHolderToLetGo)
 {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_mutex_lock(&mutex);
+    std::atomic<bool> held{false};
     std::thread holder([&] {
+        pthread_mutex_lock(&mutex);
+        held = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         pthread_mutex_unlock(&mutex);
     });
-    holder.join();
-    lock_timed(&mutex);   // retries its 10 ms attempts until the lock is free
+    while (!held)
+        std::this_thread::yield();
+    lock_timed(&mutex);   // retries its 10 ms attempts until the holder lets go
     EXPECT_EQ(pthread_mutex_trylock(&mutex), EBUSY);
     pthread_mutex_unlock(&mutex);
+    holder.join();
 }
 
 TEST(TextConversions, AddressesRoundTripThroughText)

@@ -1,0 +1,281 @@
+#include "ponkernel/ponkernel.h"
+
+#include "common/mgmt_conn.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+constexpr uint16_t CMD_PING = 0x0009;
+constexpr uint8_t RCODE_NOT_CONFIGURED = 8;
+constexpr size_t PARAMS = 32;
+constexpr int ACCEPT_POLL_MS = 100;
+constexpr int CONTROL_ANSWER_SECONDS = 10;
+constexpr uint8_t RCODE_NO_ANSWER = 0xFF;   // control socket only: the daemon did not answer
+
+// Waits for `fd` to become readable, checking `stop` every poll period.
+bool wait_readable(int fd, const std::atomic<bool> &stop)
+{
+    while (!stop.load()) {
+        pollfd p{fd, POLLIN, 0};
+        int r = poll(&p, 1, ACCEPT_POLL_MS);
+        if (r > 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+std::string ponkernel_notification_text(const kernmsg_notification &n)
+{
+    char line[400];
+    snprintf(line, sizeof line, "notification: event %u numbers %u %u %u %u text \"%s\"", n.code, n.num[0],
+             n.num[1], n.num[2], n.num[3], n.text);
+    return line;
+}
+
+int ponkernel_server::start(const ponkernel_options &options)
+{
+    options_ = options;
+    stopping_ = false;
+    listener_ = options.tcp_port ? mgmt_listen_tcp(options.tcp_port) : mgmt_listen_unix(options.unix_path);
+    if (listener_ < 0)
+        return -1;
+    if (!options.control_path.empty()) {
+        control_listener_ = mgmt_listen_unix(options.control_path);
+        if (control_listener_ < 0) {
+            close(listener_);
+            listener_ = -1;
+            return -1;
+        }
+        control_thread_ = std::thread(&ponkernel_server::serve_control, this);
+    }
+    daemon_thread_ = std::thread(&ponkernel_server::serve_daemon, this);
+    return 0;
+}
+
+void ponkernel_server::stop()
+{
+    if (stopping_.exchange(true))
+        return;
+    drop_connection();
+    if (daemon_thread_.joinable())
+        daemon_thread_.join();
+    if (control_thread_.joinable())
+        control_thread_.join();
+    if (listener_ >= 0)
+        close(listener_);
+    if (control_listener_ >= 0)
+        close(control_listener_);
+    listener_ = control_listener_ = -1;
+    if (!options_.unix_path.empty() && !options_.tcp_port)
+        unlink(options_.unix_path.c_str());
+    if (!options_.control_path.empty())
+        unlink(options_.control_path.c_str());
+}
+
+void ponkernel_server::serve_daemon()
+{
+    while (wait_readable(listener_, stopping_)) {
+        int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            conn_ = fd;
+            connections_++;
+        }
+        changed_.notify_all();
+        std::vector<uint8_t> msg;
+        while (!stopping_.load() && mgmt_read_message(fd, msg) == KERNMSG_FRAME_OK)
+            on_message(msg);
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (conn_ == fd)
+                conn_ = -1;
+        }
+        shutdown(fd, SHUT_RDWR);
+        close(fd);
+        changed_.notify_all();
+    }
+}
+
+void ponkernel_server::on_message(const std::vector<uint8_t> &msg)
+{
+    kernmsg_header h = mgmt_header(msg);
+    if (h.type == KERNMSG_NOTIFICATION && h.cmd == KERNMSG_CMD_NOTIFY) {
+        kernmsg_notification n;
+        if (!kernmsg_notification_decode(msg.data() + KERNMSG_HEADER_SIZE, h.len, &n))
+            return;
+        if (options_.print) {
+            printf("%s\n", ponkernel_notification_text(n).c_str());
+            fflush(stdout);
+        }
+        std::lock_guard<std::mutex> hold(lock_);
+        notifications_.push_back(n);
+        changed_.notify_all();
+        return;
+    }
+    if (h.type == KERNMSG_REQUEST && h.dst == MODULE_CONFIG) {
+        answer_config(msg);
+        return;
+    }
+    if (h.type == KERNMSG_ANSWER) {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (awaiting_ && h.tag == awaited_tag_) {
+            answer_ = msg;
+            answered_ = true;
+            awaiting_ = false;
+            changed_.notify_all();
+        }
+    }
+}
+
+void ponkernel_server::answer_config(const std::vector<uint8_t> &msg)
+{
+    kernmsg_header h = mgmt_header(msg);
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        requests_[h.cmd]++;
+    }
+    if (h.cmd == CMD_PING && !options_.answer_ping)
+        return;
+    kernmsg_header a = h;
+    a.type = KERNMSG_ANSWER;
+    a.src = h.dst;
+    a.dst = h.src;
+    std::vector<uint8_t> payload;
+    if (h.cmd == CMD_PING) {
+        a.rcode = 0;
+    } else {
+        // No configuration store yet: every look-up is "not configured",
+        // echoing the parameter block as the configuration module does.
+        a.rcode = RCODE_NOT_CONFIGURED;
+        size_t n = h.len < PARAMS ? h.len : PARAMS;
+        payload.assign(msg.begin() + KERNMSG_HEADER_SIZE, msg.begin() + long(KERNMSG_HEADER_SIZE + n));
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    write_locked(mgmt_build(a, payload));
+}
+
+int ponkernel_server::write_locked(const std::vector<uint8_t> &bytes)
+{
+    return conn_ < 0 ? -1 : mgmt_write_all(conn_, bytes);
+}
+
+bool ponkernel_server::connected()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return conn_ >= 0;
+}
+
+bool ponkernel_server::wait_connected(int seconds)
+{
+    std::unique_lock<std::mutex> hold(lock_);
+    return changed_.wait_for(hold, std::chrono::seconds(seconds), [&] { return conn_ >= 0; });
+}
+
+unsigned ponkernel_server::connections()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return connections_;
+}
+
+unsigned ponkernel_server::requests_seen(uint16_t cmd)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    auto it = requests_.find(cmd);
+    return it == requests_.end() ? 0 : it->second;
+}
+
+std::vector<kernmsg_notification> ponkernel_server::notifications()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return notifications_;
+}
+
+bool ponkernel_server::wait_notifications(size_t count, int seconds)
+{
+    std::unique_lock<std::mutex> hold(lock_);
+    return changed_.wait_for(hold, std::chrono::seconds(seconds), [&] { return notifications_.size() >= count; });
+}
+
+int ponkernel_server::command(uint16_t cmd, const std::vector<uint8_t> &payload, std::vector<uint8_t> *answer,
+                              int seconds)
+{
+    std::lock_guard<std::mutex> one_at_a_time(command_lock_);
+    std::unique_lock<std::mutex> hold(lock_);
+    kernmsg_header h;
+    h.cmd = cmd;
+    h.tag = ++next_tag_;
+    h.type = KERNMSG_REQUEST;
+    h.src = MODULE_PON_KERNEL;
+    h.dst = MODULE_CHIPSET;
+    awaiting_ = true;
+    awaited_tag_ = h.tag;
+    answered_ = false;
+    if (write_locked(mgmt_build(h, payload)) != 0) {
+        awaiting_ = false;
+        return -1;
+    }
+    bool got = changed_.wait_for(hold, std::chrono::seconds(seconds), [&] { return answered_; });
+    awaiting_ = false;
+    if (!got)
+        return -2;
+    if (answer)
+        *answer = answer_;
+    return 0;
+}
+
+int ponkernel_server::command_async(uint16_t cmd, const std::vector<uint8_t> &payload)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    kernmsg_header h;
+    h.cmd = cmd;
+    h.tag = ++next_tag_;
+    h.type = KERNMSG_REQUEST;
+    h.src = MODULE_PON_KERNEL;
+    h.dst = MODULE_CHIPSET;
+    return write_locked(mgmt_build(h, payload));
+}
+
+int ponkernel_server::send_raw(const std::vector<uint8_t> &bytes)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return write_locked(bytes);
+}
+
+void ponkernel_server::drop_connection()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    if (conn_ >= 0)
+        shutdown(conn_, SHUT_RDWR);   // the serving thread sees the end and closes
+}
+
+void ponkernel_server::serve_control()
+{
+    while (wait_readable(control_listener_, stopping_)) {
+        int client = accept4(control_listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0)
+            continue;
+        std::vector<uint8_t> request;
+        if (mgmt_read_message(client, request) == KERNMSG_FRAME_OK) {
+            kernmsg_header h = mgmt_header(request);
+            std::vector<uint8_t> answer;
+            if (command(h.cmd, mgmt_payload(request), &answer, CONTROL_ANSWER_SECONDS) != 0) {
+                kernmsg_header none = h;
+                none.type = KERNMSG_ANSWER;
+                none.rcode = RCODE_NO_ANSWER;
+                answer = mgmt_build(none);
+            }
+            mgmt_write_all(client, answer);
+        }
+        close(client);
+    }
+}

@@ -1,0 +1,95 @@
+// ponkernel: the stand-in of the board's management process.
+//
+// It listens where the daemon connects (a UNIX stream socket or TCP), plays
+// the configuration module (answers its ping; other requests are answered
+// "not configured" for now), records and prints every notification, and
+// forwards operator commands - from ponctl over its control socket, or from
+// a test in-process - to the daemon, returning the daemon's answer.
+//
+// Threads: one serves the daemon's connection (accept, read, answer), one
+// serves the control socket (one ponctl client at a time). Any thread may
+// call the public operations; one mutex guards the recorded state and the
+// connection, and a second serialises operator commands (one outstanding
+// command at a time, as the daemon serves them).
+#pragma once
+
+#include "kernmsg.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct ponkernel_options {
+    std::string unix_path;        // where the daemon connects (-r 0)
+    uint16_t tcp_port = 0;        // instead: TCP 127.0.0.1:port (-r 1)
+    std::string control_path;     // ponctl's socket; empty: none
+    bool print = true;            // print notifications on standard output
+    bool answer_ping = true;      // fault knob: a silent configuration module
+};
+
+class ponkernel_server {
+public:
+    ponkernel_server() = default;
+    ponkernel_server(const ponkernel_server &) = delete;
+    ponkernel_server &operator=(const ponkernel_server &) = delete;
+    ~ponkernel_server() { stop(); }
+
+    // Opens the listening sockets and starts the threads. 0, or -1.
+    int start(const ponkernel_options &options);
+    void stop();
+
+    bool connected();
+    bool wait_connected(int seconds);
+    unsigned connections();
+    // The configuration-module requests seen, per command code.
+    unsigned requests_seen(uint16_t cmd);
+    std::vector<kernmsg_notification> notifications();
+    bool wait_notifications(size_t count, int seconds);
+
+    // Sends command `cmd` to the daemon (type 0, from the pon kernel) and
+    // waits up to `seconds` for the answer with its tag. 0 with the whole
+    // answer message in *answer; -1 not connected; -2 no answer in time.
+    int command(uint16_t cmd, const std::vector<uint8_t> &payload, std::vector<uint8_t> *answer, int seconds);
+    // Sends a command without waiting (its answer is counted, not kept).
+    int command_async(uint16_t cmd, const std::vector<uint8_t> &payload);
+    // Fault injection: writes raw bytes on the daemon's connection. 0, or -1.
+    int send_raw(const std::vector<uint8_t> &bytes);
+    // Closes the daemon's connection; the daemon is expected to come back.
+    void drop_connection();
+
+private:
+    void serve_daemon();
+    void serve_control();
+    void on_message(const std::vector<uint8_t> &msg);
+    void answer_config(const std::vector<uint8_t> &msg);
+    int write_locked(const std::vector<uint8_t> &bytes);
+
+    ponkernel_options options_;
+    int listener_ = -1;
+    int control_listener_ = -1;
+    int conn_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::thread daemon_thread_;
+    std::thread control_thread_;
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    unsigned connections_ = 0;
+    std::map<uint16_t, unsigned> requests_;
+    std::vector<kernmsg_notification> notifications_;
+    uint16_t next_tag_ = 0;
+    bool awaiting_ = false;
+    uint16_t awaited_tag_ = 0;
+    std::vector<uint8_t> answer_;
+    bool answered_ = false;
+
+    std::mutex command_lock_;
+};
+
+// The text ponkernel prints for a notification.
+std::string ponkernel_notification_text(const kernmsg_notification &n);

@@ -1,0 +1,189 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char **environ;
+
+namespace {
+
+int decode_status(int status)
+{
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+} // namespace
+
+bool wait_until(const std::function<bool()> &condition, int seconds)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return condition();
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+int count_in_file(const std::string &path, const std::string &needle)
+{
+    std::string text = read_file(path);
+    int count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+        count++;
+    return count;
+}
+
+uint16_t free_tcp_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+sandbox::sandbox()
+{
+    char pattern[] = "/tmp/zandrel-it-XXXXXX";
+    root_ = mkdtemp(pattern) ? pattern : "/tmp/zandrel-it-failed";
+    for (const char *dir : {"/tmp", "/etc/config", "/usr/local/share", "/dev"})
+        std::filesystem::create_directories(root_ + dir);
+    environment["ZANDREL_ROOT"] = root_;
+    environment["ZANDREL_LOG_STDERR"] = "1";
+    environment["ZANDREL_CHIP_NET"] = "127.0.254";
+}
+
+sandbox::~sandbox()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+}
+
+process::~process()
+{
+    if (pid_ > 0)
+        stop(5);
+}
+
+bool process::start(const sandbox &box, const std::string &name, const std::string &binary,
+                    const std::vector<std::string> &args)
+{
+    out_ = box.root() + "/" + name + ".out";
+    err_ = box.root() + "/" + name + ".err";
+    std::vector<std::string> env_text;
+    for (char **e = environ; *e; e++) {
+        std::string entry = *e;
+        if (!box.environment.count(entry.substr(0, entry.find('='))))
+            env_text.push_back(entry);
+    }
+    for (const auto &[key, value] : box.environment)
+        env_text.push_back(key + "=" + value);
+    std::vector<char *> envp, argv;
+    for (auto &e : env_text)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> all = {binary};
+    all.insert(all.end(), args.begin(), args.end());
+    for (auto &a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_t child = fork();
+    if (child < 0)
+        return false;
+    if (child == 0) {
+        int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        dup2(out, 1);
+        dup2(err, 2);
+        execve(binary.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    pid_ = child;
+    status_ = -1;
+    return true;
+}
+
+int process::wait(int seconds)
+{
+    if (pid_ <= 0)
+        return status_;
+    int status = 0;
+    bool ended = wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, seconds);
+    if (!ended)
+        return -1;
+    pid_ = -1;
+    status_ = decode_status(status);
+    return status_;
+}
+
+int process::stop(int seconds)
+{
+    if (pid_ <= 0)
+        return status_;
+    kill(pid_, SIGTERM);
+    int status = wait(seconds);
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        int raw = 0;
+        waitpid(pid_, &raw, 0);
+        pid_ = -1;
+        status_ = decode_status(raw);
+        return status_;
+    }
+    return status;
+}
+
+bool process::running()
+{
+    if (pid_ <= 0)
+        return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        status_ = decode_status(status);
+        return false;
+    }
+    return true;
+}
+
+run_result run_program(const sandbox &box, const std::string &name, const std::string &binary,
+                       const std::vector<std::string> &args, int seconds)
+{
+    static int runs = 0;
+    process p;
+    if (!p.start(box, name + "-" + std::to_string(++runs), binary, args))
+        return {-1, "", ""};
+    int status = p.wait(seconds);
+    if (status == -1)
+        status = p.stop(1);
+    return {status, p.out(), p.err()};
+}

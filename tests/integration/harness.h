@@ -1,0 +1,76 @@
+// A small harness for running the real programs in a sandbox root: each
+// test gets its own temporary root (tmp/, etc/config/, usr/local/share/,
+// dev/), spawns zandrel and the simulators as processes with their output
+// captured to files in the root, and waits on conditions with generous
+// bounds.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+// Polls `condition` every 20 ms until it holds or `seconds` pass.
+bool wait_until(const std::function<bool()> &condition, int seconds = 20);
+std::string read_file(const std::string &path);
+// Occurrences of `needle` in the file at `path`.
+int count_in_file(const std::string &path, const std::string &needle);
+// A loopback TCP port nobody listens on right now.
+uint16_t free_tcp_port();
+
+class sandbox {
+public:
+    sandbox();
+    ~sandbox();
+    sandbox(const sandbox &) = delete;
+    sandbox &operator=(const sandbox &) = delete;
+
+    const std::string &root() const { return root_; }
+    std::string path(const std::string &absolute) const { return root_ + absolute; }
+    // The environment of every program started in this root: ZANDREL_ROOT,
+    // ZANDREL_LOG_STDERR=1 and a chip net that leads nowhere.
+    std::map<std::string, std::string> environment;
+
+private:
+    std::string root_;
+};
+
+class process {
+public:
+    process() = default;
+    ~process();
+    process(const process &) = delete;
+    process &operator=(const process &) = delete;
+
+    // Starts `binary` with `args` in `box`; standard output and error go to
+    // <root>/<name>.out and <root>/<name>.err. false when fork fails.
+    bool start(const sandbox &box, const std::string &name, const std::string &binary,
+               const std::vector<std::string> &args = {});
+    // SIGTERM, then waits up to `seconds` (SIGKILL after that). The exit
+    // status, 128 + signal when killed by one, -1 when not running.
+    int stop(int seconds = 10);
+    // Waits for the process to end by itself, as stop() reports it.
+    int wait(int seconds = 20);
+    bool running();
+    pid_t pid() const { return pid_; }
+    std::string out() const { return read_file(out_); }
+    std::string err() const { return read_file(err_); }
+    const std::string &out_path() const { return out_; }
+    const std::string &err_path() const { return err_; }
+
+private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+    std::string out_, err_;
+};
+
+// Runs a program to its end (e.g. ponctl); its exit status and output.
+struct run_result {
+    int status;
+    std::string out;
+    std::string err;
+};
+run_result run_program(const sandbox &box, const std::string &name, const std::string &binary,
+                       const std::vector<std::string> &args, int seconds = 30);
