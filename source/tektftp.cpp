@@ -2,6 +2,8 @@
 #include "tektftp.h"
 
 #include "balloc.h"
+#include "datastruct.h"
+#include "kernlink.h"
 #include "personality.h"
 #include "platform/log.h"
 #include "platform/textconv.h"
@@ -136,7 +138,8 @@ uint8_t *read_image(const peer &from, size_t size, size_t *total)
     return image;
 }
 
-// The one place upgrades report to the management process.
+// The one place upgrades report to the management process. A report that
+// cannot be sent is not retried: the upgrade's result stands.
 void report(uint8_t code, uint32_t num1, uint32_t num2, const char *format, ...) __attribute__((format(printf, 4, 5)));
 void report(uint8_t code, uint32_t num1, uint32_t num2, const char *format, ...)
 {
@@ -145,7 +148,20 @@ void report(uint8_t code, uint32_t num1, uint32_t num2, const char *format, ...)
     va_start(args, format);
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    trace("notification %u (%u, %u): %s\n", code, num1, num2, text);
+    kernlink_notify(code, num1, num2, 0, 0, text);
+}
+
+// The OLT the ONU with `mac` is connected to, or -1. The record is checked
+// again under its lock: it may have been released since the look-up.
+int onu_olt_of(const uint8_t mac[6])
+{
+    onu_record *onu = onu_get_by_mac(mac);
+    if (!onu)
+        return -1;
+    onu_lock(onu);
+    int olt = onu->state != ONU_STATE_FREE && memcmp(onu->mac, mac, 6) == 0 ? onu->olt : -1;
+    onu_unlock(onu);
+    return olt;
 }
 
 struct olt_image_kind {
@@ -260,4 +276,39 @@ uint8_t *tftp_onu_pers_read_on(const uint8_t mac[6], int olt)
         return nullptr;
     }
     return image;
+}
+
+int tftp_onu_app_upgrade(const uint8_t mac[6], const uint8_t *image, size_t size)
+{
+    char text[18];
+    convert_to_mac(text, mac);
+    int olt = onu_olt_of(mac);
+    if (olt < 0) {
+        trace("%s: %s not connected\n", __func__, text);
+        return TFTP_ONU_NOT_FOUND;
+    }
+    if (write_image(peer{olt, mac, TFTP_FILE_APP}, image, size) != 0) {
+        report(EVENT_FIRMWARE_UPDATE_FAILED, 1, 0, "ONU %s firmware update failed", text);
+        return TFTP_IMAGE_FAILED;
+    }
+    report(EVENT_FIRMWARE_UPDATED, 1, 0, "ONU %s firmware updated", text);
+    return TFTP_IMAGE_OK;
+}
+
+uint8_t *tftp_onu_pers_read(const uint8_t mac[6])
+{
+    int olt = onu_olt_of(mac);
+    return olt < 0 ? nullptr : tftp_onu_pers_read_on(mac, olt);
+}
+
+int tftp_onu_pers_write(const uint8_t mac[6], uint8_t *image)
+{
+    tftp_pause(ONU_PERS_WRITE_PAUSE_SECONDS);
+    onu_pers_prepare(image);
+    int olt = onu_olt_of(mac);
+    if (olt < 0)
+        return TFTP_ONU_NOT_FOUND;
+    if (write_image(peer{olt, mac, TFTP_FILE_PERSONALITY}, image, ONU_PERS_SIZE) != 0)
+        return TFTP_IMAGE_FAILED;
+    return TFTP_IMAGE_OK;
 }

@@ -80,8 +80,26 @@ protected:
         fflush(stdout);
         dup2(saved_stdout_, 1);
         close(saved_stdout_);
+        if (HasFailure())
+            echo_failures();
         std::filesystem::remove_all(root_);
         unsetenv("ZANDREL_CHIP_PORT");
+    }
+
+    // The test's own output went to the trace file with the chip link's
+    // dumps: give it back, without the dumps, to whoever reads the failure.
+    void echo_failures()
+    {
+        std::ifstream in(trace_path_);
+        bool in_dump = false;
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("== ", 0) == 0)
+                in_dump = true;
+            else if (in_dump && line.rfind("=====", 0) == 0)
+                in_dump = false;
+            else if (!in_dump && !line.empty())
+                fprintf(stderr, "%s\n", line.c_str());
+        }
     }
 
     // Handlers and helpers to install before the chips start.

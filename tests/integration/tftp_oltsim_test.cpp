@@ -1,16 +1,22 @@
 // Image and personality transfers through the chip link against oltsim's
 // TFTP side: the packets each transfer sends, the bytes the simulated chips
-// keep, personality checks, and the fault switches. The retry pause is
+// keep, personality checks, the fault switches, and the reports that reach
+// an in-process ponkernel over the management link. The retry pause is
 // recorded instead of slept, and the answer time-outs are shortened so that
 // a dropped block costs a second.
 #include "integration/chipnet.h"
 
 #include "bytes.h"
 #include "crc32.h"
+#include "kernlink.h"
 #include "oltsim/tftpserver.h"
 #include "personality.h"
+#include "ponkernel/ponkernel.h"
+#include "process.h"
 #include "tektftp.h"
 #include "tftp.h"
+
+#include <cstring>
 
 #include <string>
 #include <vector>
@@ -44,13 +50,48 @@ protected:
         saved_timeouts_ = tftp_timeout;
         tftp_timeout = {1, 1, 1};
         tftp_ = std::make_unique<oltsim::tftp_server>(*sim_);
+
+        std::filesystem::create_directories(root_ / "tmp");
+        ponkernel_options o;
+        o.unix_path = (root_ / "tmp/chip.sock").string();
+        o.print = false;
+        ASSERT_EQ(kernel_.start(o), 0);
+        flags.r = 0;
+        run_flag = 1;
+        kernlink_init();
+        ASSERT_TRUE(kernel_.wait_connected(10));
     }
 
     void TearDown() override
     {
+        kernlink_close();
+        kernel_.stop();
         ChipNet::TearDown();
         tftp_pause = saved_pause_;
         tftp_timeout = saved_timeouts_;
+    }
+
+    // The notifications the management process got, as "code n1 n2 text".
+    std::vector<std::string> reports(size_t expected)
+    {
+        kernel_.wait_notifications(expected, 10);
+        std::vector<std::string> out;
+        for (const kernmsg_notification &n : kernel_.notifications())
+            out.push_back(std::to_string(n.code) + " " + std::to_string(n.num[0]) + " " + std::to_string(n.num[1]) +
+                          " " + n.text);
+        return out;
+    }
+
+    // An ONU record for `mac` on OLT `olt`, as link discovery leaves it.
+    static void connect_onu(const oltsim::mac_address &mac, int olt)
+    {
+        onu_record *onu = onu_alloc();
+        ASSERT_NE(onu, nullptr);
+        onu_lock(onu);
+        memcpy(onu->mac, mac.data(), 6);
+        onu->olt = uint8_t(olt);
+        onu->state = ONU_STATE_OK;
+        onu_unlock(onu);
     }
 
     // The packets as "WRQ app", "DATA 1 512", "ACK 4" ...
@@ -79,6 +120,7 @@ protected:
     void (*saved_pause_)(unsigned) = tftp_pause;
     tftp_timeouts saved_timeouts_ = tftp_timeout;
     std::unique_ptr<oltsim::tftp_server> tftp_;
+    ponkernel_server kernel_;
 };
 
 using seq = std::vector<std::string>;
@@ -96,7 +138,7 @@ TEST_F(Transfers, ApplicationImageOfWholeBlocksEndsWithAnEmptyBlock)
         EXPECT_EQ(p.olt, 1);
         EXPECT_FALSE(p.onu);
     }
-    EXPECT_NE(trace().find("OLT[1] firmware updated"), std::string::npos);
+    EXPECT_EQ(reports(1), (seq{"133 2 1 OLT[1] firmware updated"}));
 }
 
 TEST_F(Transfers, BootImageEndsWithItsShortBlock)
@@ -106,7 +148,7 @@ TEST_F(Transfers, BootImageEndsWithItsShortBlock)
     EXPECT_EQ(sequence(), (seq{"WRQ boot", "DATA 1 512", "DATA 2 488"}));
     EXPECT_EQ(tftp_->olt_file(2, "boot"), image);
     EXPECT_TRUE(tftp_->olt_file(2, "app").empty());
-    EXPECT_NE(trace().find("OLT[2] bootloader updated"), std::string::npos);
+    EXPECT_EQ(reports(1), (seq{"133 2 2 OLT[2] bootloader updated"}));
 }
 
 TEST_F(Transfers, RequestsCarryTheTftpPacketAndTheOnuMac)
@@ -228,9 +270,11 @@ TEST_F(Transfers, ABlockFailingFourTimesEndsTheUpgradeWithItsReport)
     EXPECT_EQ(sequence(), (seq{"WRQ app", "DATA 1 512", "DATA 2 512", "DATA 2 512", "DATA 2 512", "DATA 2 512"}));
     EXPECT_EQ(pauses, (std::vector<unsigned>{1, 1, 1, 1}));
     EXPECT_TRUE(tftp_->olt_file(0, "app").empty());
-    std::string out = trace();
-    EXPECT_NE(out.find("notification 139 (2, 0): OLT[0] application update failed"), std::string::npos);
-    EXPECT_EQ(out.find("firmware updated"), std::string::npos);
+    EXPECT_EQ(reports(1), (seq{"139 2 0 OLT[0] application update failed"}));
+
+    tftp_->fault_block(fault::rcode, 0, 4);   // the WRQ never gets through
+    EXPECT_EQ(tftp_olt_boot_upgrade(3, image.data(), image.size()), TFTP_IMAGE_FAILED);
+    EXPECT_EQ(reports(2).back(), "139 2 3 OLT[3] bootloader update failed");
 }
 
 TEST_F(Transfers, WrongOpcodeAndDroppedAnswersAreRetried)
@@ -263,6 +307,58 @@ TEST_F(Transfers, WritesOfNamesTheChipDoesNotKnowFail)
     EXPECT_EQ(tftp_olt_write_block(0, TFTP_FILE_APP, 0, nullptr, 0), TFTP_BLOCK_MORE);
     EXPECT_EQ(tftp_olt_write_block(0, TFTP_FILE_APP, 1, data, sizeof data), TFTP_BLOCK_LAST);
     EXPECT_EQ(tftp_->olt_file(0, "app"), bytes(10));
+}
+
+// ---- ONUs found by MAC ----------------------------------------------------
+
+TEST_F(Transfers, OnuApplicationUpgradeGoesToTheOnusOlt)
+{
+    connect_onu(onu_mac, 2);
+    bytes image = pattern(3000, 0x44);
+    EXPECT_EQ(tftp_onu_app_upgrade(onu_mac.data(), image.data(), image.size()), 0);
+    EXPECT_EQ(tftp_->onu_file(onu_mac, "app"), image);
+    for (const packet &p : tftp_->packets()) {
+        EXPECT_EQ(p.olt, 2);
+        EXPECT_TRUE(p.onu);
+    }
+    EXPECT_EQ(reports(1), (seq{"133 1 0 ONU 00:0D:B6:55:66:77 firmware updated"}));
+
+    tftp_->fault_block(fault::wrong_opcode, 6, 4);
+    EXPECT_EQ(tftp_onu_app_upgrade(onu_mac.data(), image.data(), image.size()), TFTP_IMAGE_FAILED);
+    EXPECT_EQ(reports(2).back(), "139 1 0 ONU 00:0D:B6:55:66:77 firmware update failed");
+}
+
+TEST_F(Transfers, UnknownOnusAreNotAddressed)
+{
+    const uint8_t stranger[6] = {0x00, 0x0D, 0xB6, 0x99, 0x99, 0x99};
+    bytes image = pattern(100, 1);
+    EXPECT_EQ(tftp_onu_app_upgrade(stranger, image.data(), image.size()), TFTP_ONU_NOT_FOUND);
+    EXPECT_NE(trace().find("tftp_onu_app_upgrade: 00:0D:B6:99:99:99 not connected\n"), std::string::npos);
+    EXPECT_EQ(tftp_onu_pers_read(stranger), nullptr);
+    bytes pers = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE);
+    EXPECT_EQ(tftp_onu_pers_write(stranger, pers.data()), TFTP_ONU_NOT_FOUND);
+    EXPECT_TRUE(tftp_->packets().empty());
+    EXPECT_TRUE(kernel_.notifications().empty());
+}
+
+TEST_F(Transfers, OnuPersonalityRoundTripByMac)
+{
+    connect_onu(onu_mac, 1);
+    bytes served = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 12);
+    tftp_->set_onu_personality(onu_mac, served);
+    uint8_t *pers = tftp_onu_pers_read(onu_mac.data());
+    ASSERT_NE(pers, nullptr);
+    EXPECT_TRUE(std::equal(served.begin(), served.end(), pers));
+
+    pauses.clear();
+    EXPECT_EQ(tftp_onu_pers_write(onu_mac.data(), pers), 0);
+    EXPECT_EQ(pauses, (std::vector<unsigned>{2}));   // before the write, none after
+    bytes stored = tftp_->onu_file(onu_mac, "personality");
+    EXPECT_EQ(stored, take(pers, ONU_PERS_SIZE));
+    EXPECT_EQ(stored[2369], 8);
+    EXPECT_EQ(load_be32(stored.data() + 4), crc32_update(0, stored.data() + 16, 2397));
+    for (const packet &p : tftp_->packets())
+        EXPECT_EQ(p.olt, 1);
 }
 
 TEST_F(Transfers, AnOltUnderResetIsNotAddressed)
