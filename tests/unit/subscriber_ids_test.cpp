@@ -228,9 +228,6 @@ TEST(Option82, BinaryFormats)
                   0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE,
                   0x00, 0x0D, 0xB6, 0x12, 0x34, 0x56,
               }));
-    EXPECT_EQ(opt82(OPT82_REDUCED_BINARY, p).size(), 18u);
-    EXPECT_EQ(opt82(OPT82_EXPANDED_BINARY, p).size(), 35u);
-    EXPECT_EQ(opt82(OPT82_EXTENDED_BINARY, p).size(), 41u);
     EXPECT_TRUE(opt82(5, p).empty());
 }
 
@@ -244,7 +241,6 @@ TEST(Option82, TextFormatsKeepTheVlanKeywords)
     std::string reduced = "5 37 1 %VLAN0% %VLAN1%";
     EXPECT_EQ(opt82(OPT82_REDUCED_TEXT, p),
               text_bytes({{0x01, 0x02, uint8_t(reduced.size() + 2), 1, uint8_t(reduced.size())}, str(reduced)}));
-    EXPECT_EQ(opt82(OPT82_REDUCED_TEXT, p).size(), reduced.size() + 5);
 }
 
 TEST(Option82, TextThatALengthByteCannotHoldIsRefused)
