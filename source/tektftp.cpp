@@ -119,19 +119,19 @@ int read_step(void *ctx, uint16_t block, uint8_t *dest, size_t room, size_t *siz
     return read_block(p->olt, p->mac, block, dest, room, size);
 }
 
-int write_image(const peer &to, const uint8_t *image, size_t size)
+int write_image(peer to, const uint8_t *image, size_t size)
 {
-    return tftp_write_image(write_step, const_cast<peer *>(&to), image, size);
+    return tftp_write_image(write_step, &to, image, size);
 }
 
 // A zeroed pool block of `size` bytes holding what the peer sent, or NULL.
-uint8_t *read_image(const peer &from, size_t size, size_t *total)
+uint8_t *read_image(peer from, size_t size, size_t *total)
 {
     auto *image = static_cast<uint8_t *>(BALLOC(long(size)));
     if (!image)
         return nullptr;
     memset(image, 0, size);
-    if (tftp_read_image(read_step, const_cast<peer *>(&from), image, size, total) != 0) {
+    if (tftp_read_image(read_step, &from, image, size, total) != 0) {
         BFREE(image);
         return nullptr;
     }
