@@ -10,12 +10,13 @@
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
-#include <sys/times.h>
+#include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 std::atomic<uint16_t> teklink_ctag{0};
 std::atomic<int> teklink_rx_socket{-1};
@@ -44,15 +45,25 @@ const char *const rcode_names[] = {
 };
 
 bool queues_created;
+// The chips' addresses, fixed when the socket opens (the sandbox variables
+// are set before the link starts), so that a send does no text work.
+sockaddr_in chip_address[OLT_COUNT];
 bool rx_thread_running;
+std::atomic<bool> rx_stop{false};
+constexpr int RX_WAIT_SECONDS = 1;   // receive time-out: how soon a stop is seen at worst
 pthread_t rx_thread;
 
 const char DUMP_CLOSE[] = "=======================================================\n\n";
 
+// Clock ticks (100 a second) of the daemon's clock, for the dump headers:
+// the monotonic clock that uptime_seconds() reads, so a dump's tick count
+// divided by 100 is the uptime second of the records. Read through the vDSO,
+// where times() would cost a system call per dump.
 unsigned clock_ticks()
 {
-    tms unused{};
-    return unsigned(times(&unused));
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return unsigned(uint64_t(now.tv_sec) * 100 + uint64_t(now.tv_nsec) / 10000000);
 }
 
 // The body of a dump after its opening line: the header fields, the optional
@@ -71,27 +82,26 @@ void dump_fields(uint16_t id, uint16_t ctag, uint16_t len, const char *code_line
     fflush(stdout);
 }
 
-// Receive thread body: cancelled by teklink_close only while it waits for a
-// datagram, so it never dies holding the pool, a queue or stdout.
+// Receive thread body. teklink_close stops it by raising `rx_stop` and
+// shutting the socket down, which wakes a waiting receive at once; the
+// receive time-out bounds the wait should the socket open just after the
+// shutdown. Stopping at a point of its choosing, the thread never dies
+// holding the pool, a queue or stdout.
 void *teklink_rx_thread(void *)
 {
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     teklink_rxpool_clear();
     static uint8_t buffer[TEKMSG_MAX_DATAGRAM];
-    for (;;) {
-        while (teklink_create_socket() != 0) {
+    while (!rx_stop.load()) {
+        if (teklink_create_socket() != 0) {
             syslog(LOG_ERR, "teklink_create_socket failed");
-            pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
             sleep(1);
-            pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+            continue;
         }
         sockaddr_in from{};
         socklen_t from_size = sizeof from;
-        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
         ssize_t got = recvfrom(teklink_rx_socket.load(), buffer, sizeof buffer, 0,
                                reinterpret_cast<sockaddr *>(&from), &from_size);
-        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-        if (got < 0)
+        if (got < 0 || rx_stop.load() || from_size < sizeof from || from.sin_family != AF_INET)
             continue;
         uint16_t olt = uint16_t((ntohl(from.sin_addr.s_addr) & 0xFF) - 1);
         teklink_rx_datagram(olt, buffer, size_t(got));
@@ -126,8 +136,10 @@ const char *teklink_rcode_name(unsigned rcode)
 void teklink_dump_request(const uint8_t *request)
 {
     uint16_t len = tekmsg_len(request);
+    flockfile(stdout);   // the sender's and the receive thread's dumps never interleave
     printf("== HOST > OLT[%d] ====================== [%10u] ==\n", tekmsg_olt(request), clock_ticks());
     dump_fields(tekmsg_id(request), tekmsg_ctag(request), len, "", request + TEKLINK_MSG_DATA, len);
+    funlockfile(stdout);
 }
 
 void teklink_dump_received(uint16_t olt, const uint8_t *datagram, size_t length)
@@ -146,8 +158,10 @@ void teklink_dump_received(uint16_t olt, const uint8_t *datagram, size_t length)
     }
     size_t start = std::min(length, TEKMSG_HEADER + fixed);
     size_t count = std::min<size_t>(len > fixed ? len - fixed : 0, length - start);
+    flockfile(stdout);
     printf("== OLT[%d] > HOST ====================== [%10u] ==\n", olt, clock_ticks());
     dump_fields(id, ctag, len, code_lines, datagram + start, count);
+    funlockfile(stdout);
 }
 
 int teklink_create_socket()
@@ -164,10 +178,18 @@ int teklink_create_socket()
     size = 0;
     getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &optlen);
     trace("%s: receive buffer size is %d\n", __func__, size);
+    for (int olt = 0; olt < OLT_COUNT; olt++) {
+        chip_address[olt] = sockaddr_in{};
+        chip_address[olt].sin_family = AF_INET;
+        chip_address[olt].sin_addr = sandbox_chip_addr(olt);
+        chip_address[olt].sin_port = htons(sandbox_chip_port());
+    }
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr = sandbox_chip_bind();
     local.sin_port = htons(sandbox_chip_port());
+    timeval wait{RX_WAIT_SECONDS, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
         close(fd);   // an unbound socket would look open and never receive
         return -1;
@@ -197,6 +219,7 @@ int teklink_init()
         return -1;
     if (rx_thread_running)
         return 0;
+    rx_stop = false;
     if (pthread_create(&rx_thread, nullptr, teklink_rx_thread, nullptr) != 0)
         return -1;
     rx_thread_running = true;
@@ -206,7 +229,10 @@ int teklink_init()
 void teklink_close()
 {
     if (rx_thread_running) {
-        pthread_cancel(rx_thread);
+        rx_stop = true;
+        int fd = teklink_rx_socket.load();
+        if (fd >= 0)
+            shutdown(fd, SHUT_RDWR);
         pthread_join(rx_thread, nullptr);
         rx_thread_running = false;
     }
@@ -232,10 +258,7 @@ int teklink_message_send(uint8_t *request, uint8_t **response, int timeout)
     if (olt >= OLT_COUNT)
         return TEKLINK_ERR_ARGUMENT;
 
-    sockaddr_in chip{};
-    chip.sin_family = AF_INET;
-    chip.sin_addr = sandbox_chip_addr(olt);
-    chip.sin_port = htons(sandbox_chip_port());
+    const sockaddr_in &chip = chip_address[olt];
 
     lock_timed(&teklink_send_lock);
     *response = nullptr;
@@ -260,7 +283,7 @@ int teklink_message_send(uint8_t *request, uint8_t **response, int timeout)
         }
         teklink_dump_request(request);
         size_t size = TEKMSG_HEADER + tekmsg_len(request);
-        if (sendto(teklink_rx_socket.load(), request + TEKLINK_MSG_ID, size, 0, reinterpret_cast<sockaddr *>(&chip),
+        if (sendto(teklink_rx_socket.load(), request + TEKLINK_MSG_ID, size, 0, reinterpret_cast<const sockaddr *>(&chip),
                    sizeof chip) != ssize_t(size)) {
             trace("teklink: send failed to OLT[%d]\n", olt);
             pthread_mutex_unlock(&teklink_send_lock);

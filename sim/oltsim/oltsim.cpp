@@ -231,33 +231,32 @@ sockaddr_in chipset::daemon_address()
     return to;
 }
 
-void chipset::transmit(int olt, const bytes &datagram)
+void chipset::transmit(int olt, const bytes &datagram, const sockaddr_in &to)
 {
     int fd = olt == MAX_OLTS ? foreign_fd_ : olt >= 0 && olt < MAX_OLTS ? chip_fd_[olt] : -1;
     if (fd < 0)
         return;
-    sockaddr_in to = daemon_address();
     bool twice;
     {
         std::lock_guard<std::mutex> hold(lock_);
         twice = duplicate_;
     }
     for (int i = 0; i < (twice ? 2 : 1); i++)
-        sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+        sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
 }
 
-void chipset::schedule(int olt, std::vector<bytes> datagrams, int delay_ms)
+void chipset::schedule(int olt, std::vector<bytes> datagrams, const sockaddr_in &to, int delay_ms)
 {
     if (delay_ms <= 0) {
         for (const bytes &d : datagrams)
-            transmit(olt, d);
+            transmit(olt, d, to);
         return;
     }
     clock::time_point due = clock::now() + std::chrono::milliseconds(delay_ms);
     {
         std::lock_guard<std::mutex> hold(pending_lock_);
         for (bytes &d : datagrams)
-            pending_.push_back({due, olt, std::move(d)});
+            pending_.push_back({due, olt, to, std::move(d)});
     }
     char byte = 0;
     (void)!write(wake_[1], &byte, 1);
@@ -305,7 +304,7 @@ void chipset::on_request(int olt, const uint8_t *datagram, size_t size, const so
     answer reply = forced >= 0 ? answer{uint16_t(forced), {}} : fn(olt, req);
     if (reply.silent)
         return;
-    schedule(olt, encode(header.id, header.ctag, true, reply.rcode, reply.data, parts), delay_ms);
+    schedule(olt, encode(header.id, header.ctag, true, reply.rcode, reply.data, parts), from, delay_ms);
 }
 
 void chipset::on_board()
@@ -345,16 +344,16 @@ void chipset::send_event(int olt, uint16_t id, const bytes &data)
         parts = event_parts_;
         ctag = event_ctag_[olt]++;
     }
-    schedule(olt, encode(id, ctag, false, 0, data, parts), 0);
+    schedule(olt, encode(id, ctag, false, 0, data, parts), daemon_address(), 0);
 }
 
-void chipset::send_raw(int olt, const bytes &datagram) { schedule(olt, {datagram}, 0); }
+void chipset::send_raw(int olt, const bytes &datagram) { schedule(olt, {datagram}, daemon_address(), 0); }
 
 void chipset::send_foreign(const bytes &datagram)
 {
     if (foreign_fd_ < 0)
         foreign_fd_ = bind_udp(sandbox_chip_addr(MAX_OLTS), sandbox_chip_port());
-    transmit(MAX_OLTS, datagram);
+    transmit(MAX_OLTS, datagram, daemon_address());
 }
 
 std::vector<request_record> chipset::request_log() const
@@ -387,12 +386,14 @@ void chipset::serve()
         if (board_fd_ >= 0)
             fds[n++] = {board_fd_, POLLIN, 0};
 
-        int wait_ms = -1;
+        int wait_ms = -1;   // no late answer waiting: until a datagram comes
         {
             std::lock_guard<std::mutex> hold(pending_lock_);
-            for (const pending &p : pending_) {
-                auto left = std::chrono::ceil<std::chrono::milliseconds>(p.due - clock::now()).count();
-                wait_ms = wait_ms < 0 ? int(std::max<long>(left, 0)) : std::min(wait_ms, int(std::max<long>(left, 0)));
+            if (!pending_.empty()) {
+                auto first = std::min_element(pending_.begin(), pending_.end(),
+                                              [](const pending &a, const pending &b) { return a.due < b.due; });
+                auto left = std::chrono::ceil<std::chrono::milliseconds>(first->due - clock::now()).count();
+                wait_ms = int(std::max<long>(left, 0));
             }
         }
         if (poll(fds, nfds_t(n), wait_ms) < 0 && errno != EINTR)
@@ -424,7 +425,7 @@ void chipset::serve()
             pending_.erase(split, pending_.end());
         }
         for (const pending &p : due)
-            transmit(p.olt, p.datagram);
+            transmit(p.olt, p.datagram, p.to);
     }
 }
 

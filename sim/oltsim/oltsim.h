@@ -1,9 +1,9 @@
 // oltsim: up to four simulated OLT chips on the chip network.
 //
 // Chip n listens on ZANDREL_CHIP_NET.(n+1) at ZANDREL_CHIP_PORT, answers
-// every request through a table of handlers by request ID and sends its
-// events to the daemon (ZANDREL_CHIP_BIND, or whoever last sent a request,
-// or 127.0.0.1, at the same port). It listens on the board-reset socket
+// every request, to its sender, through a table of handlers by request ID,
+// and sends its events to the daemon (ZANDREL_CHIP_BIND, or whoever last
+// sent a request, or 127.0.0.1, at the same port). It listens on the board-reset socket
 // $ZANDREL_ROOT/dev/board: a one-byte datagram n restarts chip n, which then
 // sends its OLT ready event.
 //
@@ -115,6 +115,7 @@ private:
     struct pending {
         clock::time_point due;
         int olt;
+        sockaddr_in to;
         bytes datagram;
     };
 
@@ -124,8 +125,9 @@ private:
     // The datagrams of one message (fragmented as set), in sending order.
     std::vector<bytes> encode(uint16_t id, uint16_t ctag, bool response, uint16_t rcode, const bytes &data,
                               int parts);
-    void transmit(int olt, const bytes &datagram);
-    void schedule(int olt, std::vector<bytes> datagrams, int delay_ms);
+    void transmit(int olt, const bytes &datagram, const sockaddr_in &to);
+    // Sends now, or after `delay_ms` from the service thread.
+    void schedule(int olt, std::vector<bytes> datagrams, const sockaddr_in &to, int delay_ms);
     sockaddr_in daemon_address();
 
     options opts_;

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -401,6 +403,35 @@ TEST_F(RxPool, FullQueueFreesTheMessage)
     EXPECT_EQ(teklink_rx_queue[0].used, unsigned(TEKLINK_RX_QUEUE_SIZE));
     trace_text();
     EXPECT_EQ(count_of(syslog_text(), "teklink_rxpool_poccess:"), 1);
+}
+
+} // namespace
+
+namespace {
+
+// A bind that fails leaves no descriptor open, so the receive thread's next
+// try starts afresh instead of taking an unbound socket for an open one.
+TEST(ChipSocket, FailedBindLeavesNothingOpenAndTheNextTryBinds)
+{
+    setenv("ZANDREL_CHIP_PORT", "0", 1);   // malformed: the default port
+    setenv("ZANDREL_CHIP_BIND", "192.0.2.1", 1);   // not an address of this machine
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(teklink_create_socket(), -1);
+    EXPECT_EQ(teklink_rx_socket.load(), -1);
+    std::string net = "127.66." + std::to_string(getpid() & 0xFF) + ".100";
+    setenv("ZANDREL_CHIP_BIND", net.c_str(), 1);
+    EXPECT_EQ(teklink_create_socket(), 0);
+    int fd = teklink_rx_socket.load();
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(teklink_create_socket(), 0);   // open: nothing new
+    EXPECT_EQ(teklink_rx_socket.load(), fd);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count_of(out, "teklink_create_socket: teklink_rx_socket "), 2);
+    EXPECT_EQ(count_of(out, "teklink_create_socket: receive buffer size is "), 2);
+    teklink_close();
+    EXPECT_EQ(teklink_rx_socket.load(), -1);
+    unsetenv("ZANDREL_CHIP_BIND");
+    unsetenv("ZANDREL_CHIP_PORT");
 }
 
 } // namespace
