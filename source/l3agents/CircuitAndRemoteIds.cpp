@@ -97,7 +97,7 @@ int GetFieldMaxLen(crid_desc *desc, const char *templ, const char *host_name, co
 {
     memset(desc, 0, sizeof *desc);
     const char *statics[3] = {host_name, slot, mng_ip};
-    const char *at = templ;
+    const char *at = templ ? templ : "";
     for (;;) {
         const char *open = strchr(at, '%');
         if (!open) {

@@ -94,8 +94,8 @@ struct crid_values {
 // Clears both descriptors and sets the capacity. 0.
 int crid_Init(crid_pair *pair, uint32_t capacity);
 
-// Parses one NUL-terminated template into `desc` (cleared first). Static
-// texts may be NULL (nothing is inserted). 0 or a CRID_PARSE_* failure.
+// Parses one NUL-terminated template into `desc` (cleared first). The
+// template and the static texts may be NULL (empty, nothing inserted). 0 or a CRID_PARSE_* failure.
 int GetFieldMaxLen(crid_desc *desc, const char *templ, const char *host_name, const char *slot,
                    const char *mng_ip);
 
