@@ -86,20 +86,23 @@ int main(int argc, char **argv)
     setenv("ZANDREL_CHIP_BIND", (net + ".100").c_str(), 1);
     setenv("ZANDREL_CHIP_PORT", std::to_string(20000 + getpid() % 10000).c_str(), 1);
 
-    if (bopen(nullptr, 0x400000, 0) != 0 || datastruct_init() != 0)
-        return 1;
-    for (int olt = 0; olt < OLT_COUNT; olt++)
-        olt_set_state(olt, ONU_STATE_OK);
     oltsim::options opts;
     opts.log = false;
     opts.record = false;
     opts.board = false;
     oltsim::chipset sim(opts);
     oltsim::tftp_server tftp(sim);
-    if (sim.start() != 0 || teklink_init() != 0)
-        return 1;
-    while (teklink_rx_socket.load() < 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    {
+        quiet_stdout quiet;   // the start-up lines of the data store and the link
+        if (bopen(nullptr, 0x400000, 0) != 0 || datastruct_init() != 0)
+            return 1;
+        for (int olt = 0; olt < OLT_COUNT; olt++)
+            olt_set_state(olt, ONU_STATE_OK);
+        if (sim.start() != 0 || teklink_init() != 0)
+            return 1;
+        while (teklink_rx_socket.load() < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 
     std::vector<uint8_t> image(IMAGE_SIZE);
     std::mt19937 random(7);
