@@ -79,6 +79,11 @@ sandbox::sandbox()
     environment["ZANDREL_ROOT"] = root_;
     environment["ZANDREL_LOG_STDERR"] = "1";
     environment["ZANDREL_CHIP_NET"] = "127.0.254";
+    // The daemon's chip socket on a loopback address and a port of this
+    // process's own: bound to any address at the board's port it would shut
+    // out the simulated chips of tests running beside it.
+    environment["ZANDREL_CHIP_BIND"] = "127.0.254.100";
+    environment["ZANDREL_CHIP_PORT"] = std::to_string(30000 + getpid() % 10000);
 }
 
 sandbox::~sandbox()

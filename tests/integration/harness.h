@@ -30,7 +30,8 @@ public:
     const std::string &root() const { return root_; }
     std::string path(const std::string &absolute) const { return root_ + absolute; }
     // The environment of every program started in this root: ZANDREL_ROOT,
-    // ZANDREL_LOG_STDERR=1 and a chip net that leads nowhere.
+    // ZANDREL_LOG_STDERR=1, and a chip net, bind address and port that lead
+    // nowhere and collide with no other test.
     std::map<std::string, std::string> environment;
 
 private:

@@ -37,7 +37,11 @@ protected:
 
     pid_t spawn(std::vector<std::string> args)
     {
+        // The chip socket stays off the board's port on any address, where it
+        // would shut out the simulated chips of tests running beside it.
         std::vector<std::string> env = {"ZANDREL_ROOT=" + root.string(), "ZANDREL_CHIP_NET=127.0.254",
+                                        "ZANDREL_CHIP_BIND=127.0.254.100",
+                                        "ZANDREL_CHIP_PORT=" + std::to_string(40000 + getpid() % 10000),
                                         "ZANDREL_IFACE=lo", "ZANDREL_LOG_STDERR=1"};
         std::vector<char *> envp;
         for (auto &e : env)
