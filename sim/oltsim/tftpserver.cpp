@@ -7,6 +7,7 @@
 #include "tftp.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace oltsim {
@@ -233,6 +234,58 @@ bytes tftp_server::serve(const endpoint &who, const tftp_packet &in)
     default:
         return error_packet(TFTP_ERR_ILLEGAL);
     }
+}
+
+bool tftp_control_is_switch(const std::string &name) { return name.rfind("tftp-", 0) == 0; }
+
+bool tftp_control_takes_argument(const std::string &name)
+{
+    return tftp_control_is_switch(name) && name != "tftp-clear";
+}
+
+const char *tftp_control_usage()
+{
+    return "TFTP faults (block B: WRQ/RRQ 0, DATA k / ACK n: k / n; N times, default 1):\n"
+           "  tftp-drop B[:N]     lose the request\n"
+           "  tftp-rcode B[:N]    answer RCODE 4\n"
+           "  tftp-opcode B[:N]   answer with the wrong TFTP opcode\n"
+           "  tftp-clear          no TFTP faults\n";
+}
+
+int tftp_control_apply(tftp_server &server, const std::string &name, const std::string &arg, std::string &error)
+{
+    if (!tftp_control_is_switch(name))
+        return 0;
+    if (name == "tftp-clear") {
+        server.clear_faults();
+        return 1;
+    }
+    tftp_server::fault kind;
+    if (name == "tftp-drop")
+        kind = tftp_server::fault::drop;
+    else if (name == "tftp-rcode")
+        kind = tftp_server::fault::rcode;
+    else if (name == "tftp-opcode")
+        kind = tftp_server::fault::wrong_opcode;
+    else {
+        error = "unknown switch " + name;
+        return -1;
+    }
+    unsigned long block = 0, times = 1;
+    char *end = nullptr;
+    block = strtoul(arg.c_str(), &end, 10);
+    bool ok = !arg.empty() && end != arg.c_str() && block <= 0xFFFF;
+    if (ok && *end == ':') {
+        const char *count = end + 1;
+        times = strtoul(count, &end, 10);
+        ok = end != count && times > 0 && times <= 1000000;
+    }
+    if (!ok || *end != '\0') {
+        error = name + ": expected BLOCK[:TIMES], got \"" + arg + "\"";
+        return -1;
+    }
+    server.fault_block(kind, uint16_t(block), int(times));
+    return 1;
 }
 
 } // namespace oltsim

@@ -101,4 +101,16 @@ private:
     std::vector<packet_record> packets_;
 };
 
+// The oltsim program's TFTP switches, beside the chips' (control.h):
+//   tftp-drop B[:N]    drop the answers to block B, N times (default 1)
+//   tftp-rcode B[:N]   answer block B with RCODE 4
+//   tftp-opcode B[:N]  answer block B with the wrong TFTP opcode
+//   tftp-clear         no TFTP faults
+// 1 when applied, 0 when `name` is not a TFTP switch, -1 (with `error`)
+// when its argument is malformed.
+int tftp_control_apply(tftp_server &server, const std::string &name, const std::string &arg, std::string &error);
+bool tftp_control_is_switch(const std::string &name);
+bool tftp_control_takes_argument(const std::string &name);
+const char *tftp_control_usage();
+
 } // namespace oltsim

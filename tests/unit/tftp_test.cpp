@@ -1,6 +1,7 @@
 // TFTP packets, CRC-32, the whole-image loop over a scripted block step, and
 // the personality checks and settings.
 #include "crc32.h"
+#include "oltsim/tftpserver.h"
 #include "personality.h"
 #include "tftp.h"
 #include "tektftp.h"
@@ -445,6 +446,34 @@ TEST(Personality, OltReadMarksEveryReadShorterThanItsBlock)
     EXPECT_EQ(image[1287], 0x11);
     olt_pers_accept(image.data(), 1284);
     EXPECT_EQ(image[1287], 'N');
+}
+
+} // namespace
+
+// ---- oltsim's TFTP switches -------------------------------------------------
+
+namespace {
+
+TEST(OltsimTftpSwitches, BlockAndCountAreCheckedBeforeAFaultIsArmed)
+{
+    oltsim::options opts;
+    opts.log = false;
+    oltsim::chipset sim(opts);   // never started: only its handler table is used
+    oltsim::tftp_server server(sim);
+    struct {
+        const char *name, *arg;
+        int result;
+    } cases[] = {
+        {"tftp-drop", "3", 1},       {"tftp-rcode", "0:4", 1},    {"tftp-opcode", "65535:1", 1},
+        {"tftp-clear", "", 1},       {"tftp-drop", "", -1},       {"tftp-drop", "x", -1},
+        {"tftp-rcode", "3:", -1},    {"tftp-rcode", "3:0", -1},   {"tftp-opcode", "65536", -1},
+        {"tftp-drop", "2:3x", -1},   {"tftp-lose", "1", -1},      {"silent-olt", "1", 0},
+    };
+    for (const auto &c : cases) {
+        std::string error;
+        EXPECT_EQ(oltsim::tftp_control_apply(server, c.name, c.arg, error), c.result) << c.name << " " << c.arg;
+        EXPECT_EQ(error.empty(), c.result >= 0) << c.name << " " << c.arg;
+    }
 }
 
 } // namespace
