@@ -10,6 +10,7 @@
 // Runs until SIGINT or SIGTERM (or end of input with --stdin-exit).
 #include "oltsim/control.h"
 #include "oltsim/oltsim.h"
+#include "oltsim/tftpserver.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -34,6 +35,7 @@ void usage()
             "usage: oltsim [--olts N] [--version 0xVVVV] [--quiet] [--no-board] [--ready] [--stdin-exit]\n"
             "              [fault switches]\n%s",
             oltsim::control_usage());
+    fputs(oltsim::tftp_control_usage(), stderr);
 }
 
 } // namespace
@@ -42,7 +44,7 @@ int main(int argc, char **argv)
 {
     oltsim::options opts;
     bool ready = false, stdin_exit = false;
-    std::vector<std::pair<std::string, std::string>> switches;
+    std::vector<std::pair<std::string, std::string>> switches, tftp_switches;
     for (int i = 1; i < argc; i++) {
         std::string word = argv[i];
         if (word.rfind("--", 0) != 0) {
@@ -67,6 +69,9 @@ int main(int argc, char **argv)
                 opts.olts = int(value);
             else
                 opts.version = uint16_t(value);
+        } else if (oltsim::tftp_control_is_switch(name)) {
+            bool takes = oltsim::tftp_control_takes_argument(name) && i + 1 < argc;
+            tftp_switches.emplace_back(name, takes ? argv[++i] : "");
         } else if (oltsim::control_takes_argument(name) && i + 1 < argc) {
             switches.emplace_back(name, argv[++i]);
         } else {
@@ -76,11 +81,19 @@ int main(int argc, char **argv)
     opts.record = false;   // nobody reads the log in a long run
 
     oltsim::chipset sim(opts);
+    oltsim::tftp_server tftp(sim);   // image writes and personality reads
     if (sim.start() != 0)
         return 1;
     std::string error;
     for (auto &[name, arg] : switches) {
         if (!oltsim::control_apply(sim, name, arg, error)) {
+            fprintf(stderr, "oltsim: %s\n", error.c_str());
+            usage();
+            return 2;
+        }
+    }
+    for (auto &[name, arg] : tftp_switches) {
+        if (oltsim::tftp_control_apply(tftp, name, arg, error) != 1) {
             fprintf(stderr, "oltsim: %s\n", error.c_str());
             usage();
             return 2;
@@ -112,7 +125,10 @@ int main(int argc, char **argv)
         std::istringstream words(line);
         std::string name, arg;
         words >> name >> arg;
-        if (!name.empty() && !oltsim::control_apply(sim, name, arg, error))
+        if (name.empty())
+            continue;
+        int tftp_switch = oltsim::tftp_control_apply(tftp, name, arg, error);
+        if (tftp_switch < 0 || (tftp_switch == 0 && !oltsim::control_apply(sim, name, arg, error)))
             fprintf(stderr, "oltsim: %s\n", error.c_str());
     }
     sim.stop();
