@@ -11,6 +11,7 @@
 #include "process.h"
 #include "profiler.h"
 #include "teklink.h"
+#include "tektftp.h"
 #include "tekmsg.h"
 
 #include <fcntl.h>
@@ -25,7 +26,7 @@
 #include <string>
 #include <vector>
 
-tekhandlers_ops_table tekhandlers_ops = {};
+tekhandlers_ops_table tekhandlers_ops = {nullptr, tftp_olt_boot_upgrade, tftp_olt_app_upgrade};
 
 namespace {
 

@@ -62,8 +62,9 @@ constexpr const char *OLT_APP_IMAGE = "/usr/local/share/tk3723app.tkf";
 constexpr const char *OLT_BOOT_IMAGE = "/usr/local/share/tk3723boot.tkf";
 constexpr const char *CONSOLE_TERMINAL = "/dev/pts/0";
 
-// Work that other modules supply. An empty entry: EAP frames are reported
-// unhandled; an image upgrade counts as failed.
+// Work that other modules supply: the image transfers by default, the EAP
+// frame handler once authentication fills it in. An empty entry: EAP frames
+// are reported unhandled; an image upgrade counts as failed.
 struct tekhandlers_ops_table {
     void (*eapframe)(uint8_t *event);
     // 0 when OLT `olt` took the image of `size` bytes.

@@ -15,6 +15,7 @@
 #include "oltsim/control.h"
 #include "oltsim/oltsim.h"
 #include "oltsim/onus.h"
+#include "oltsim/tftpserver.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -42,6 +43,7 @@ void usage()
             "              [--board FILE] [--register-after SECONDS] [--boot-ms MS] [fault switches]\n"
             "  register [OLT]      the ONUs of the board file register (on standard input)\n%s",
             oltsim::control_usage());
+    fputs(oltsim::tftp_control_usage(), stderr);
 }
 
 } // namespace
@@ -54,7 +56,7 @@ int main(int argc, char **argv)
     std::string board;
     long register_after = 10;
     bool version_given = false;
-    std::vector<std::pair<std::string, std::string>> switches;
+    std::vector<std::pair<std::string, std::string>> switches, tftp_switches;
     for (int i = 1; i < argc; i++) {
         std::string word = argv[i];
         if (word.rfind("--", 0) != 0) {
@@ -86,6 +88,9 @@ int main(int argc, char **argv)
                 opts.olts = int(value);
             else
                 opts.version = uint16_t(value);
+        } else if (oltsim::tftp_control_is_switch(name)) {
+            bool takes = oltsim::tftp_control_takes_argument(name) && i + 1 < argc;
+            tftp_switches.emplace_back(name, takes ? argv[++i] : "");
         } else if (oltsim::control_takes_argument(name) && i + 1 < argc) {
             switches.emplace_back(name, argv[++i]);
         } else {
@@ -106,6 +111,7 @@ int main(int argc, char **argv)
     }
 
     oltsim::chipset sim(opts);
+    oltsim::tftp_server tftp(sim);   // image writes and personality reads
     if (sim.start() != 0)
         return 1;
     oltsim::onu_population population(sim, onus, opts.mac);
@@ -119,6 +125,13 @@ int main(int argc, char **argv)
     std::string error;
     for (auto &[name, arg] : switches) {
         if (!oltsim::control_apply(sim, name, arg, error)) {
+            fprintf(stderr, "oltsim: %s\n", error.c_str());
+            usage();
+            return 2;
+        }
+    }
+    for (auto &[name, arg] : tftp_switches) {
+        if (oltsim::tftp_control_apply(tftp, name, arg, error) != 1) {
             fprintf(stderr, "oltsim: %s\n", error.c_str());
             usage();
             return 2;
@@ -162,9 +175,14 @@ int main(int argc, char **argv)
         std::istringstream words(line);
         std::string name, arg;
         words >> name >> arg;
-        if (name == "register")
+        if (name.empty())
+            continue;
+        if (name == "register") {
             population.register_all(arg.empty() ? -1 : atoi(arg.c_str()));
-        else if (!name.empty() && !oltsim::control_apply(sim, name, arg, error))
+            continue;
+        }
+        int tftp_switch = oltsim::tftp_control_apply(tftp, name, arg, error);
+        if (tftp_switch < 0 || (tftp_switch == 0 && !oltsim::control_apply(sim, name, arg, error)))
             fprintf(stderr, "oltsim: %s\n", error.c_str());
     }
     sim.stop();

@@ -302,6 +302,8 @@ void chipset::on_request(int olt, const uint8_t *datagram, size_t size, const so
     if (silent || tekmsg_is_event(header.id))
         return;
     answer reply = forced >= 0 ? answer{uint16_t(forced), {}} : fn(olt, req);
+    if (reply.silent)
+        return;
     schedule(olt, encode(header.id, header.ctag, true, reply.rcode, reply.data, parts), from, delay_ms);
 }
 

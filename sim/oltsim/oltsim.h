@@ -46,6 +46,7 @@ struct request_record {
 struct answer {
     uint16_t rcode = 0;
     bytes data;
+    bool silent = false;   // the request is lost: nothing goes back
 };
 
 // A handler sees the request and chooses the answer; it runs on the

@@ -58,13 +58,13 @@ int board_iface_mac(const char *iface, uint8_t mac[6])
 {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return -1;
+        return BOARD_MAC_NO_SOCKET;
     ifreq req{};
     strncpy(req.ifr_name, iface, IFNAMSIZ - 1);
     int rc = ioctl(fd, SIOCGIFHWADDR, &req);
     close(fd);
     if (rc < 0)
-        return -1;
+        return BOARD_MAC_UNREADABLE;
     memcpy(mac, req.ifr_hwaddr.sa_data, 6);
     return 0;
 }

@@ -24,6 +24,10 @@ int board_open(board_device *dev);
 int board_reset(board_device *dev, uint8_t olt);
 void board_close(board_device *dev);
 
+enum : int {
+    BOARD_MAC_UNREADABLE = -1,   // the interface has no address to give
+    BOARD_MAC_NO_SOCKET = -2,    // no socket to ask it with
+};
 // Reads the hardware address of `iface` with SIOCGIFHWADDR into `mac`.
-// 0, or -1 (then `mac` is left as it was).
+// 0, or a BOARD_MAC_* failure (then `mac` is left as it was).
 int board_iface_mac(const char *iface, uint8_t mac[6]);

@@ -5,6 +5,7 @@
 #include "harness.h"
 #include "oltsim/oltsim.h"
 #include "oltsim/onus.h"
+#include "oltsim/tftpserver.h"
 
 #include <gtest/gtest.h>
 
@@ -196,10 +197,37 @@ TEST_F(Board, ChipsWithAnotherVersionTakeTheUpgradePath)
     start_chips(FILE_VERSION + 1);
     start_kernel();
     start_daemon();
-    // No image transfer here: the upgrade fails and the chip carries on.
+    // No boot image on the board: the upgrade fails and the chip carries on.
     ASSERT_TRUE(daemon_says("oltfwupdate_handler: OLT[2] in CHECKNEWFW state")) << daemon_.err();
     ASSERT_TRUE(daemon_says("oltready_handler: OLT[2] in RESETOK state")) << daemon_.out();
     EXPECT_NE(daemon_.err().find("oltfwupdate_handler: OLT[2] in RESETINPROGRESS state"), std::string::npos);
+}
+
+TEST_F(Board, AnUpgradedChipWaitsInResetForItsNextReady)
+{
+    write(box_.path("/usr/local/share/tk3723boot.tkf"), std::string(700, 'b'));
+    start_chips(FILE_VERSION + 1);
+    auto tftp = std::make_unique<oltsim::tftp_server>(*sim_);
+    start_kernel();
+    start_daemon();
+    // Both images go to each chip by TFTP; the chips then stay in reset.
+    ASSERT_TRUE(wait_until([&] {
+        for (int olt = 0; olt < 4; olt++)
+            if (tftp->olt_file(olt, "app").empty())
+                return false;
+        return true;
+    }, START_SECONDS)) << daemon_.err();
+    EXPECT_EQ(tftp->olt_file(1, "boot"), oltsim::bytes(700, 'b'));
+    ASSERT_TRUE(daemon_says("get config cache success"));
+    EXPECT_EQ(daemon_.out().find("RESETOK"), std::string::npos);
+    EXPECT_EQ(daemon_.err().find("in RESETINPROGRESS state"), std::string::npos);
+
+    // Restarted with the new image, a chip reports the file's version.
+    tftp.reset();
+    sim_->stop();
+    start_chips(FILE_VERSION);
+    sim_->reset(3);
+    EXPECT_TRUE(daemon_says("oltready_handler: OLT[3] in RESETOK state")) << daemon_.out();
 }
 
 } // namespace

@@ -3,7 +3,7 @@
 // board resets. Each test process gets a chip network of its own in 127/8 so
 // that tests may run side by side; nothing waits on timings, only on
 // conditions with generous bounds.
-#include "harness.h"
+#include "integration/chipnet.h"
 
 #include "balloc.h"
 #include "datastruct.h"
@@ -37,60 +37,13 @@ int count_of(const std::string &text, const std::string &what)
     return n;
 }
 
-class ChipLink : public ::testing::Test {
+class ChipLink : public ChipNet {
 protected:
-    void SetUp() override
+    oltsim::options sim_options() override
     {
-        net_ = loopback_chip_net();
-        root_ = std::filesystem::temp_directory_path() / ("teklink_it_" + std::to_string(getpid()));
-        std::filesystem::create_directories(root_ / "dev");
-        setenv("ZANDREL_CHIP_NET", net_.c_str(), 1);
-        setenv("ZANDREL_CHIP_BIND", (net_ + ".100").c_str(), 1);
-        setenv("ZANDREL_ROOT", root_.c_str(), 1);
-
-        // The dumps go to a file the test reads while the link runs.
-        trace_path_ = root_ / "trace.txt";
-        fflush(stdout);
-        saved_stdout_ = dup(1);
-        int fd = open(trace_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 1);
-        close(fd);
-
-        ASSERT_EQ(bopen(nullptr, 0x400000, 0), 0);
-        ASSERT_EQ(olt_init(), 0);   // before the simulator listens: no board resets reach it
-        for (int olt = 0; olt < OLT_COUNT; olt++)
-            olt_set_state(olt, ONU_STATE_OK);
-        oltsim::options opts;
-        opts.log = false;
-        sim_ = std::make_unique<oltsim::chipset>(opts);
-        ASSERT_EQ(sim_->start(), 0);
-        ASSERT_EQ(teklink_init(), 0);
-        ASSERT_TRUE(wait_until([] { return teklink_rx_socket.load() >= 0; }));
-    }
-
-    void TearDown() override
-    {
-        sim_->stop();
-        teklink_close();
-        teklink_queues_drain();
-        datastruct_close();
-        balloc_figures f{};
-        balloc_figures_get(&f);
-        EXPECT_EQ(f.inuse_bytes, 0u) << "a block of the chip link was not given back";
-        bclose();
-        fflush(stdout);
-        dup2(saved_stdout_, 1);
-        close(saved_stdout_);
-        std::filesystem::remove_all(root_);
-    }
-
-    std::string trace()
-    {
-        fflush(stdout);
-        std::ifstream in(trace_path_);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+        oltsim::options opts = ChipNet::sim_options();
+        opts.board = true;   // the reset test restarts a chip through the board socket
+        return opts;
     }
 
     // A request block for `olt` carrying `data`; the caller frees it.
@@ -119,10 +72,6 @@ protected:
         return rc;
     }
 
-    std::string net_;
-    std::filesystem::path root_, trace_path_;
-    int saved_stdout_ = -1;
-    std::unique_ptr<oltsim::chipset> sim_;
 };
 
 TEST_F(ChipLink, AnsweredRequestReturnsTheResponse)

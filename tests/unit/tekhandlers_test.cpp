@@ -65,13 +65,15 @@ protected:
     {
         ChipFixture::SetUp();
         upgrades.clear();
+        saved_ = tekhandlers_ops;
         tekhandlers_ops = {};
     }
     void TearDown() override
     {
-        tekhandlers_ops = {};
+        tekhandlers_ops = saved_;
         ChipFixture::TearDown();
     }
+    tekhandlers_ops_table saved_{};
     void write_file(const char *board_path, const std::string &content)
     {
         std::ofstream out(root_.string() + board_path, std::ios::binary);
