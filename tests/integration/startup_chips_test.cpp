@@ -35,12 +35,8 @@ class Board : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        static int counter;
-        int pid = getpid();
-        net_ = "127." + std::to_string(((pid >> 8) & 0x3F) + 180) + "." + std::to_string((pid + 71 * counter++) & 0xFF);
-        box_.environment["ZANDREL_CHIP_NET"] = net_;
-        box_.environment["ZANDREL_CHIP_BIND"] = net_ + ".100";
-        // The simulated chips run here and read the same variables.
+        // The simulated chips run here, on the sandbox's chip network.
+        net_ = box_.environment["ZANDREL_CHIP_NET"];
         setenv("ZANDREL_CHIP_NET", net_.c_str(), 1);
         setenv("ZANDREL_CHIP_BIND", (net_ + ".100").c_str(), 1);
         setenv("ZANDREL_ROOT", box_.root().c_str(), 1);
