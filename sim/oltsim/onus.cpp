@@ -2,13 +2,13 @@
 
 #include "bytes.h"
 
+#include "common/textfile.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 namespace oltsim {
 
@@ -48,14 +48,8 @@ void link_mac(uint8_t out[6], const uint8_t mac[6], int link)
 
 bool load_board(const std::string &path, std::vector<onu_spec> &onus, uint16_t *version, std::string &error)
 {
-    std::ifstream in(path);
-    if (!in) {
-        error = "cannot read " + path;
-        return false;
-    }
-    std::stringstream text;
-    text << in.rdbuf();
-    return parse_board(text.str(), onus, version, error);
+    std::string text;
+    return read_text_file(path, text, error) && parse_board(text, onus, version, error);
 }
 
 bool parse_board(const std::string &text, std::vector<onu_spec> &onus, uint16_t *version, std::string &error)

@@ -1,6 +1,7 @@
 #include "ponkernel/config_store.h"
 
 #include "bytes.h"
+#include "common/textfile.h"
 #include "common/mgmt_conn.h"
 #include "platform/sandbox.h"
 #include "platform/textconv.h"
@@ -15,8 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 using json = nlohmann::json;
@@ -242,14 +241,8 @@ config_store::~config_store() = default;
 
 bool config_store::load_file(const std::string &path, std::string &error)
 {
-    std::ifstream in(path);
-    if (!in) {
-        error = "cannot read " + path;
-        return false;
-    }
-    std::stringstream text;
-    text << in.rdbuf();
-    return load_text(text.str(), error);
+    std::string text;
+    return read_text_file(path, text, error) && load_text(text, error);
 }
 
 bool config_store::load_text(const std::string &text, std::string &error) { return parse(text, true, error); }
