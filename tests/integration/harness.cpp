@@ -48,14 +48,15 @@ std::string read_file(const std::string &path)
     return text.str();
 }
 
-int count_in_file(const std::string &path, const std::string &needle)
+int count_of(const std::string &text, const std::string &needle)
 {
-    std::string text = read_file(path);
     int count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
         count++;
     return count;
 }
+
+int count_in_file(const std::string &path, const std::string &needle) { return count_of(read_file(path), needle); }
 
 uint16_t free_tcp_port()
 {

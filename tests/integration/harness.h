@@ -15,7 +15,8 @@
 // Polls `condition` every 20 ms until it holds or `seconds` pass.
 bool wait_until(const std::function<bool()> &condition, int seconds = 20);
 std::string read_file(const std::string &path);
-// Occurrences of `needle` in the file at `path`.
+// Occurrences of `needle` in `text`, and in the file at `path`.
+int count_of(const std::string &text, const std::string &needle);
 int count_in_file(const std::string &path, const std::string &needle);
 // A loopback TCP port nobody listens on right now.
 uint16_t free_tcp_port();

@@ -29,14 +29,6 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-int count_of(const std::string &text, const std::string &what)
-{
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        n++;
-    return n;
-}
-
 class ChipLink : public ChipNet {
 protected:
     oltsim::options sim_options() override

@@ -11,13 +11,13 @@
 #include "profiler.h"
 #include "teklink.h"
 #include "tekmsg.h"
+#include "wait.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -25,26 +25,6 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
-
-template <typename F> bool eventually_ms(F condition, int ms = 10000)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-inline int count_of(const std::string &text, const std::string &what)
-{
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        n++;
-    return n;
-}
 
 class ChipFixture : public ::testing::Test {
 protected:
@@ -85,7 +65,7 @@ protected:
         sim_ = std::make_unique<oltsim::chipset>(opts);
         ASSERT_EQ(sim_->start(), 0);
         ASSERT_EQ(teklink_init(), 0);
-        ASSERT_TRUE(eventually_ms([] { return teklink_rx_socket.load() >= 0; }));
+        ASSERT_TRUE(eventually([] { return teklink_rx_socket.load() >= 0; }));
     }
 
     void TearDown() override

@@ -7,27 +7,13 @@
 #include "kernlink.h"
 #include "ponkernel/ponkernel.h"
 #include "process.h"
+#include "wait.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <chrono>
 #include <filesystem>
-#include <functional>
 #include <string>
-#include <thread>
-
-// Polls `condition` until it holds or `seconds` pass.
-inline bool eventually(const std::function<bool()> &condition, int seconds = 10)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-}
 
 class LinkFixture : public ::testing::Test {
 protected:

@@ -40,41 +40,35 @@ protected:
     }
 };
 
-TEST_F(Environment, DefaultsAreTheBoards)
+TEST_F(Environment, EveryVariableOverridesItsBoardDefault)
 {
-    TearDown();
-    EXPECT_EQ(sandbox_path("/tmp/chip.sock"), "/tmp/chip.sock");
-    EXPECT_EQ(text_of(sandbox_chip_addr(0)), "192.168.255.1");
-    EXPECT_EQ(text_of(sandbox_chip_addr(3)), "192.168.255.4");
-    EXPECT_EQ(text_of(sandbox_chip_bind()), "0.0.0.0");
-    EXPECT_EQ(sandbox_chip_port(), 14113);
-    EXPECT_EQ(sandbox_kernel_port(), 7001);
-    EXPECT_STREQ(sandbox_iface(), "eth0");
-    EXPECT_FALSE(sandbox_log_stderr());
-}
-
-TEST_F(Environment, EveryVariableOverridesItsValue)
-{
-    setenv("ZANDREL_ROOT", "/var/run/box/", 1);
-    setenv("ZANDREL_CHIP_NET", "127.0.255", 1);
-    setenv("ZANDREL_CHIP_BIND", "127.0.255.100", 1);
-    setenv("ZANDREL_CHIP_PORT", "24113", 1);
-    setenv("ZANDREL_KERNEL_PORT", "17001", 1);
-    setenv("ZANDREL_IFACE", "lo", 1);
-    setenv("ZANDREL_LOG_STDERR", "1", 1);
-    EXPECT_EQ(sandbox_path("/etc/config/ontautoupdate"), "/var/run/box/etc/config/ontautoupdate");
+    struct {
+        const char *variable, *value;
+        std::string (*read)();
+        const char *board, *overridden;
+    } cases[] = {
+        {"ZANDREL_ROOT", "/var/run/box/", [] { return sandbox_path("/etc/config/ontautoupdate"); },
+         "/etc/config/ontautoupdate", "/var/run/box/etc/config/ontautoupdate"},
+        {"ZANDREL_CHIP_NET", "127.0.255", [] { return text_of(sandbox_chip_addr(0)); }, "192.168.255.1", "127.0.255.1"},
+        {"ZANDREL_CHIP_NET", "127.0.255", [] { return text_of(sandbox_chip_addr(3)); }, "192.168.255.4", "127.0.255.4"},
+        {"ZANDREL_CHIP_BIND", "127.0.255.100", [] { return text_of(sandbox_chip_bind()); }, "0.0.0.0", "127.0.255.100"},
+        {"ZANDREL_CHIP_PORT", "24113", [] { return std::to_string(sandbox_chip_port()); }, "14113", "24113"},
+        {"ZANDREL_KERNEL_PORT", "17001", [] { return std::to_string(sandbox_kernel_port()); }, "7001", "17001"},
+        {"ZANDREL_IFACE", "lo", [] { return std::string(sandbox_iface()); }, "eth0", "lo"},
+        {"ZANDREL_LOG_STDERR", "1", [] { return std::to_string(sandbox_log_stderr()); }, "0", "1"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.variable);
+        unsetenv(c.variable);
+        EXPECT_EQ(c.read(), c.board);
+        setenv(c.variable, c.value, 1);
+        EXPECT_EQ(c.read(), c.overridden);
+    }
     char small[16];
     EXPECT_EQ(sandbox_path(small, sizeof small, "/tmp/chip.sock"), -1);
     char big[64];
     EXPECT_EQ(sandbox_path(big, sizeof big, "/dev/board"), 0);
     EXPECT_STREQ(big, "/var/run/box/dev/board");
-    EXPECT_EQ(text_of(sandbox_chip_addr(0)), "127.0.255.1");
-    EXPECT_EQ(text_of(sandbox_chip_addr(3)), "127.0.255.4");
-    EXPECT_EQ(text_of(sandbox_chip_bind()), "127.0.255.100");
-    EXPECT_EQ(sandbox_chip_port(), 24113);
-    EXPECT_EQ(sandbox_kernel_port(), 17001);
-    EXPECT_STREQ(sandbox_iface(), "lo");
-    EXPECT_TRUE(sandbox_log_stderr());
 }
 
 TEST_F(Environment, MalformedValuesFallBackToTheDefaults)

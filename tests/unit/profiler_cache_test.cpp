@@ -6,14 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <initializer_list>
+#include <utility>
 #include <vector>
 
 namespace {
 
 // A profile bitmap as the configuration module writes it: the second u32 LE
 // word holds positions 0..31, the first positions 32..63.
-void put_bitmap(uint8_t *p, std::initializer_list<unsigned> positions)
+void put_bitmap(uint8_t *p, const std::vector<unsigned> &positions)
 {
     uint32_t high = 0, low = 0;
     for (unsigned n : positions)
@@ -24,7 +24,7 @@ void put_bitmap(uint8_t *p, std::initializer_list<unsigned> positions)
 
 // An update answer whose records are filled with 1, 2, 3 ... so that each
 // placed entry tells which record it received.
-std::vector<uint8_t> update_answer(unsigned type, std::initializer_list<unsigned> a, std::initializer_list<unsigned> b,
+std::vector<uint8_t> update_answer(unsigned type, const std::vector<unsigned> &a, const std::vector<unsigned> &b,
                                    unsigned count, unsigned records)
 {
     cfg_profile_table table;
@@ -65,29 +65,28 @@ TEST_F(CacheDecode, BitmapWordsAreSwapped)
     EXPECT_EQ(cfgcache_bitmap(raw), (uint64_t(1) << 32) | 2u);
 }
 
-TEST_F(CacheDecode, PlacesRecordsAtTheSetBits)
+TEST_F(CacheDecode, RecordsArePlacedAtTheSetBits)
 {
-    auto data = update_answer(PROFILE_TYPE_SLA, {0, 31}, {}, 2, 2);
-    EXPECT_EQ(cfgcache_profiles_apply(cfgcache(), PROFILE_TYPE_SLA, data.data(), data.size()), 0);
-    EXPECT_EQ(entry_mark(PROFILE_TYPE_SLA, 0), 1);
-    EXPECT_EQ(entry_mark(PROFILE_TYPE_SLA, 31), 2);
-    for (unsigned e : {1u, 30u, 32u, 63u})
-        EXPECT_EQ(entry_mark(PROFILE_TYPE_SLA, e), 0) << e;
-}
-
-TEST_F(CacheDecode, RulesContinueInTheSecondBitmap)
-{
-    auto only_b = update_answer(PROFILE_TYPE_RULES, {}, {0}, 1, 1);
-    EXPECT_EQ(cfgcache_profiles_apply(cfgcache(), PROFILE_TYPE_RULES, only_b.data(), only_b.size()), 0);
-    EXPECT_EQ(entry_mark(PROFILE_TYPE_RULES, 64), 1);
-    EXPECT_EQ(entry_mark(PROFILE_TYPE_RULES, 0), 0);
-
-    cfgcache_clear();
-    auto both = update_answer(PROFILE_TYPE_RULES, {5, 63}, {1}, 3, 3);
-    EXPECT_EQ(cfgcache_profiles_apply(cfgcache(), PROFILE_TYPE_RULES, both.data(), both.size()), 0);
-    EXPECT_EQ(entry_mark(PROFILE_TYPE_RULES, 5), 1);
-    EXPECT_EQ(entry_mark(PROFILE_TYPE_RULES, 63), 2);
-    EXPECT_EQ(entry_mark(PROFILE_TYPE_RULES, 65), 3);
+    struct {
+        const char *name;
+        unsigned type;
+        std::vector<unsigned> a, b;
+        unsigned count, records;
+        std::vector<std::pair<unsigned, int>> marks;   // entry, record it holds (0: untouched)
+    } cases[] = {
+        {"first bitmap", PROFILE_TYPE_SLA, {0, 31}, {}, 2, 2, {{0, 1}, {31, 2}, {1, 0}, {30, 0}, {32, 0}, {63, 0}}},
+        {"rules continue in the second bitmap", PROFILE_TYPE_RULES, {}, {0}, 1, 1, {{64, 1}, {0, 0}}},
+        {"rules in both bitmaps", PROFILE_TYPE_RULES, {5, 63}, {1}, 3, 3, {{5, 1}, {63, 2}, {65, 3}}},
+        {"records beyond the bitmaps are dropped", PROFILE_TYPE_MULTICAST, {7}, {}, 3, 3, {{7, 1}, {8, 0}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        cfgcache_clear();
+        auto data = update_answer(c.type, c.a, c.b, c.count, c.records);
+        EXPECT_EQ(cfgcache_profiles_apply(cfgcache(), c.type, data.data(), data.size()), 0);
+        for (auto [entry, mark] : c.marks)
+            EXPECT_EQ(entry_mark(c.type, entry), mark) << "entry " << entry;
+    }
 }
 
 TEST_F(CacheDecode, OtherTablesIgnoreTheSecondBitmap)
@@ -102,17 +101,9 @@ TEST_F(CacheDecode, OtherTablesIgnoreTheSecondBitmap)
     EXPECT_EQ(memcmp(after, cfgcache()->sla[0], sizeof after), 0);
 }
 
-TEST_F(CacheDecode, RecordsBeyondTheBitmapsAreDropped)
-{
-    auto data = update_answer(PROFILE_TYPE_MULTICAST, {7}, {}, 3, 3);
-    EXPECT_EQ(cfgcache_profiles_apply(cfgcache(), PROFILE_TYPE_MULTICAST, data.data(), data.size()), 0);
-    EXPECT_EQ(entry_mark(PROFILE_TYPE_MULTICAST, 7), 1);
-    EXPECT_EQ(entry_mark(PROFILE_TYPE_MULTICAST, 8), 0);
-}
-
 TEST_F(CacheDecode, PathsAndRulesComeInPortions)
 {
-    std::initializer_list<unsigned> ten = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    const std::vector<unsigned> ten = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     auto paths = update_answer(PROFILE_TYPE_PATHS, ten, {}, 10, 10);
     EXPECT_EQ(cfgcache_profiles_apply(cfgcache(), PROFILE_TYPE_PATHS, paths.data(), paths.size()),
               PROFILE_UPDATE_MORE);

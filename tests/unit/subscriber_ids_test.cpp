@@ -276,7 +276,6 @@ TEST(PppoeTag, BinaryAndTextFormats)
     bytes tag = pppoe(PPPOE_TAG_TEXT, p, pair);
     EXPECT_EQ(tag, text_bytes({{0x01, 0x02, uint8_t(text.size() + 8), 0, 0, 0x0D, 0xE9, 1, uint8_t(text.size())},
                                str(text), {2, 0}}));
-    EXPECT_EQ(tag.size(), text.size() + 11);
 }
 
 TEST(PppoeTag, CustomFormatFromTheTemplates)
