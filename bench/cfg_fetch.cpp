@@ -7,12 +7,12 @@
 // and their ratio are printed.
 //
 // bench_cfg_fetch [RUNS]   (default 9)
-#include "balloc.h"
+#include "base/balloc.h"
 #include "common/mgmt_conn.h"
-#include "kernlink.h"
+#include "mgmt/kernlink.h"
 #include "ponkernel/ponkernel.h"
-#include "process.h"
-#include "profiler_cache.h"
+#include "base/process.h"
+#include "engine/profiler_cache.h"
 
 #include <stdlib.h>
 #include <sys/socket.h>

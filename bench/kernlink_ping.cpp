@@ -5,11 +5,11 @@
 // go to /dev/null while the link is measured; their cost is included.
 //
 // bench_kernlink_ping [SECONDS]   (default 3 per measurement)
-#include "balloc.h"
-#include "kernhandlers.h"
-#include "kernlink.h"
+#include "base/balloc.h"
+#include "mgmt/kernhandlers.h"
+#include "mgmt/kernlink.h"
 #include "ponkernel/ponkernel.h"
-#include "process.h"
+#include "base/process.h"
 
 #include <fcntl.h>
 #include <stdlib.h>

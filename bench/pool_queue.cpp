@@ -4,8 +4,8 @@
 // per second over the same sequence of sizes (16 .. 4096 bytes), both with
 // one block at a time and with 64 blocks live; and items per second moved
 // through an mqueue from a producer thread to a consumer thread.
-#include "balloc.h"
-#include "mqueue.h"
+#include "base/balloc.h"
+#include "base/mqueue.h"
 
 #include <chrono>
 #include <cstdio>

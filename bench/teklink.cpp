@@ -12,12 +12,12 @@
 // from the quietest moments.
 //
 //   bench_teklink [seconds in all, default 8]
-#include "balloc.h"
-#include "datastruct.h"
-#include "mqueue.h"
+#include "base/balloc.h"
+#include "store/datastruct.h"
+#include "base/mqueue.h"
 #include "oltsim/oltsim.h"
 #include "platform/sandbox.h"
-#include "teklink.h"
+#include "chip/teklink.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

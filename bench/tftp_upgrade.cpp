@@ -8,12 +8,12 @@
 // while measuring, as the daemon's would when its trace is redirected.
 //
 //   bench_tftp_upgrade [rounds]     (default 3; the best round is quoted)
-#include "balloc.h"
-#include "datastruct.h"
+#include "base/balloc.h"
+#include "store/datastruct.h"
 #include "oltsim/oltsim.h"
 #include "oltsim/tftpserver.h"
-#include "teklink.h"
-#include "tektftp.h"
+#include "chip/teklink.h"
+#include "chip/tektftp.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -4,18 +4,18 @@
 // complete before the next. The main thread then becomes the management
 // dispatch loop until the run flag is cleared (SIGTERM, SIGINT), and the
 // stopping sequence releases the links and the pool.
-#include "balloc.h"
-#include "datastruct.h"
-#include "kernhandlers.h"
-#include "kernlink.h"
+#include "base/balloc.h"
+#include "store/datastruct.h"
+#include "mgmt/kernhandlers.h"
+#include "mgmt/kernlink.h"
 #include "platform/board.h"
 #include "platform/log.h"
 #include "platform/sandbox.h"
-#include "process.h"
-#include "profiler.h"
-#include "profiler_cache.h"
-#include "tekhandlers.h"
-#include "teklink.h"
+#include "base/process.h"
+#include "engine/profiler.h"
+#include "engine/profiler_cache.h"
+#include "events/tekhandlers.h"
+#include "chip/teklink.h"
 
 #include <syslog.h>
 #include <unistd.h>
@@ -85,6 +85,7 @@ int main(int argc, char **argv)
 
     sleep(START_DELAY_SECONDS);
 
+    datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
     rc = datastruct_init();
     if (rc != 0) {
         syslog(LOG_ERR, "datastruct_init failed: %d", rc);

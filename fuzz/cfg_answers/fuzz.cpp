@@ -1,7 +1,7 @@
 // Configuration answers of any length through the decoders that the cache
 // refresh runs on them: the profile update (byte 0 picks the requested type)
 // and the change summary.
-#include "profiler_cache.h"
+#include "engine/profiler_cache.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,12 +2,12 @@
 // store populated (ONUs whose links registration attempts, discoveries and
 // alarms can find). No chip link is open, so answers to the chip fail at
 // once; the provisioning queues are emptied after every input.
-#include "balloc.h"
-#include "bytes.h"
-#include "datastruct.h"
-#include "profiler.h"
-#include "tekhandlers.h"
-#include "tekmsg.h"
+#include "base/balloc.h"
+#include "base/bytes.h"
+#include "store/datastruct.h"
+#include "engine/profiler.h"
+#include "events/tekhandlers.h"
+#include "wire/tekmsg.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -2,7 +2,7 @@
 // into a 128-byte buffer, as the custom PPPoE+ tag builds them. The input is
 // split at its first NUL: circuit-ID template, remote-ID template; the last
 // eight bytes (when there are enough) give the dynamic values.
-#include "l3agents/CircuitAndRemoteIds.h"
+#include "onu/l3agents/CircuitAndRemoteIds.h"
 
 #include <cstdint>
 #include <cstdlib>

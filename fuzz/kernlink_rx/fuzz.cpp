@@ -2,8 +2,8 @@
 // kernlink_rx_proc the socket feeds, reading from memory until the stream
 // ends or breaks. Whatever it queues is drained, so nothing may leak and no
 // read may pass the input or the receive buffer.
-#include "balloc.h"
-#include "kernlink.h"
+#include "base/balloc.h"
+#include "mgmt/kernlink.h"
 
 #include <cstdint>
 #include <cstring>

@@ -6,9 +6,9 @@
 // 0..2: the sender's index (4..6 lie outside the chip range, 7 stands for an
 // address ending in 0); bit 3: the clock moves 61 seconds first; bit 4: the
 // last CTAG sent is set to this datagram's, so answers match.
-#include "balloc.h"
+#include "base/balloc.h"
 #include "platform/clock.h"
-#include "teklink.h"
+#include "chip/teklink.h"
 
 #include <fcntl.h>
 #include <unistd.h>

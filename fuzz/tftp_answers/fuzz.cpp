@@ -3,7 +3,7 @@
 // the room left for the data (the other bits, times 8); the rest is the
 // answer as the chip link hands it over: a teklink_msg block (OLT index,
 // ID, CTAG, LEN, data) whose LEN need not match what arrived.
-#include "tektftp.h"
+#include "chip/tektftp.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -4,7 +4,7 @@
 // at a time.
 #pragma once
 
-#include "kernmsg.h"
+#include "wire/kernmsg.h"
 
 #include <cstdint>
 #include <string>

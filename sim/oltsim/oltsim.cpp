@@ -2,7 +2,7 @@
 #include "oltsim/oltsim.h"
 
 #include "platform/sandbox.h"
-#include "tekmsg.h"
+#include "wire/tekmsg.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

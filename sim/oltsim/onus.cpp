@@ -1,6 +1,6 @@
 #include "oltsim/onus.h"
 
-#include "bytes.h"
+#include "base/bytes.h"
 
 #include "common/textfile.h"
 

@@ -1,10 +1,10 @@
 // oltsim's TFTP answers. See tftpserver.h.
 #include "oltsim/tftpserver.h"
 
-#include "bytes.h"
-#include "personality.h"
-#include "tektftp.h"
-#include "tftp.h"
+#include "base/bytes.h"
+#include "wire/personality.h"
+#include "chip/tektftp.h"
+#include "wire/tftp.h"
 
 #include <algorithm>
 #include <cstdlib>

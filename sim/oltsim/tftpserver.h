@@ -15,7 +15,7 @@
 #pragma once
 
 #include "oltsim/oltsim.h"
-#include "tftp.h"
+#include "wire/tftp.h"
 
 #include <array>
 #include <map>

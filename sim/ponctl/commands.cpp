@@ -1,6 +1,6 @@
 #include "ponctl/commands.h"
 
-#include "hextext.h"
+#include "base/hextext.h"
 
 #include "common/mgmt_conn.h"
 #include "ponkernel/config_store.h"

@@ -1,6 +1,6 @@
 #include "ponkernel/config_store.h"
 
-#include "bytes.h"
+#include "base/bytes.h"
 #include "common/textfile.h"
 #include "common/mgmt_conn.h"
 #include "platform/sandbox.h"

@@ -13,7 +13,7 @@
 // command at a time, as the daemon serves them).
 #pragma once
 
-#include "kernmsg.h"
+#include "wire/kernmsg.h"
 #include "ponkernel/config_store.h"
 
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "harness.h"
+#include "integration/harness.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>

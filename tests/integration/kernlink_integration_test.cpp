@@ -2,7 +2,7 @@
 // connecting, serving the ping, reconnecting after the peer goes away or
 // breaks the stream, the resource report, TCP mode and a clean stop.
 #include "common/mgmt_conn.h"
-#include "harness.h"
+#include "integration/harness.h"
 #include "ponkernel/ponkernel.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // The daemon as a process: daemonising, and stopping cleanly on SIGTERM.
-#include "harness.h"
+#include "integration/harness.h"
 
 #include <signal.h>
 #include <sys/prctl.h>

@@ -2,7 +2,7 @@
 // zandrel against the ponkernel program (loaded from a board file) and the
 // simulated chips run in this test process on a loopback chip network of
 // the test's own. Everything waits on conditions with generous bounds.
-#include "harness.h"
+#include "integration/harness.h"
 #include "oltsim/oltsim.h"
 #include "oltsim/onus.h"
 #include "oltsim/tftpserver.h"

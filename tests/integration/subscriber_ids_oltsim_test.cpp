@@ -1,11 +1,11 @@
 // Option 82 and PPPoE+ requests as the chips receive them: ID, LEN and the
 // payload bytes for each format, the board MAC of ZANDREL_IFACE in the
 // binary formats, and the local failures that send nothing.
-#include "integration/chipnet.h"
+#include "common/chipnet.h"
 
-#include "l3agents/CircuitAndRemoteIds.h"
+#include "onu/l3agents/CircuitAndRemoteIds.h"
 #include "platform/board.h"
-#include "subscriber_ids.h"
+#include "onu/subscriber_ids.h"
 
 #include <cstring>
 #include <string>

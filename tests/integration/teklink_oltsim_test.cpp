@@ -3,13 +3,13 @@
 // board resets. Each test process gets a chip network of its own in 127/8 so
 // that tests may run side by side; nothing waits on timings, only on
 // conditions with generous bounds.
-#include "integration/chipnet.h"
+#include "common/chipnet.h"
 
-#include "balloc.h"
-#include "datastruct.h"
+#include "base/balloc.h"
+#include "store/datastruct.h"
 #include "oltsim/oltsim.h"
 #include "platform/board.h"
-#include "teklink.h"
+#include "chip/teklink.h"
 
 #include <gtest/gtest.h>
 

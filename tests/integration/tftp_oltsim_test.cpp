@@ -4,17 +4,17 @@
 // an in-process ponkernel over the management link. The retry pause is
 // recorded instead of slept, and the answer time-outs are shortened so that
 // a dropped block costs a second.
-#include "integration/chipnet.h"
+#include "common/chipnet.h"
 
-#include "bytes.h"
-#include "crc32.h"
-#include "kernlink.h"
+#include "base/bytes.h"
+#include "base/crc32.h"
+#include "mgmt/kernlink.h"
 #include "oltsim/tftpserver.h"
-#include "personality.h"
+#include "wire/personality.h"
 #include "ponkernel/ponkernel.h"
-#include "process.h"
-#include "tektftp.h"
-#include "tftp.h"
+#include "base/process.h"
+#include "chip/tektftp.h"
+#include "wire/tftp.h"
 
 #include <cstring>
 

@@ -1,0 +1,272 @@
+// Message queues. See mqueue.h for the contract.
+//
+// The ring's fill level is kept under the lock (`used`) and decides whether a
+// put fits. The semaphore only tells consumers that an item is there: a
+// consumer that has taken a unit but not yet the lock has not taken its item,
+// so judging fullness by the semaphore would let a put overwrite the oldest
+// item of a full ring.
+#include "base/mqueue.h"
+
+#include "base/balloc.h"
+
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr int LOCK_LIMIT_SECONDS = 5;
+constexpr long ZERO_WAIT_NS = 1000;     // a 0-second get waits one microsecond
+
+struct queue_entry {
+    mqueue *queue;
+    const char *file;
+    unsigned line;
+    queue_entry *next;
+};
+
+queue_entry *queue_list;
+pthread_mutex_t queue_list_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// The queue lock with a 5-second limit. Waiting in the mutex itself rather
+// than polling it every millisecond hands the lock over as soon as it is
+// free, which matters when producer and consumer meet on a busy queue.
+bool lock_limited(mqueue *queue, const char *who, int line)
+{
+    if (pthread_mutex_trylock(&queue->lock) == 0)
+        return true;
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += LOCK_LIMIT_SECONDS;
+    int rc;
+    while ((rc = pthread_mutex_timedlock(&queue->lock, &deadline)) == EINTR)
+        ;
+    if (rc == 0)
+        return true;
+    syslog(LOG_ERR, "%s:%d CANT GET LOCK at 5 seconds!", who, line);
+    return false;
+}
+
+void unlock(mqueue *queue) { pthread_mutex_unlock(&queue->lock); }
+
+unsigned next(const mqueue *queue, unsigned position) { return position + 1 == queue->capacity ? 0 : position + 1; }
+
+void *take_oldest(mqueue *queue)
+{
+    void *item = queue->ring[queue->read];
+    queue->ring[queue->read] = nullptr;
+    queue->read = next(queue, queue->read);
+    queue->used--;
+    return item;
+}
+
+// Waits for a unit of the item count until `seconds` from now (0: 1 µs).
+bool wait_item(mqueue *queue, int seconds)
+{
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    if (seconds > 0) {
+        deadline.tv_sec += seconds;
+    } else {
+        deadline.tv_nsec += ZERO_WAIT_NS;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_sec++;
+            deadline.tv_nsec -= 1000000000L;
+        }
+    }
+    for (;;) {
+        if (sem_timedwait(&queue->count, &deadline) == 0)
+            return true;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+} // namespace
+
+int mqueue_create(mqueue *queue, int capacity, const char *file, unsigned line)
+{
+    if (!queue || capacity <= 0)
+        return -1;
+    memset(queue, 0, sizeof *queue);
+    queue->ring = static_cast<void **>(calloc(size_t(capacity), sizeof(void *)));
+    if (!queue->ring)
+        return -1;
+    queue->capacity = unsigned(capacity);
+    sem_init(&queue->count, 0, 0);
+    pthread_mutex_init(&queue->lock, nullptr);
+
+    queue_entry *entry = new queue_entry{queue, file, line, nullptr};
+    pthread_mutex_lock(&queue_list_lock);
+    entry->next = queue_list;
+    queue_list = entry;
+    pthread_mutex_unlock(&queue_list_lock);
+    return 0;
+}
+
+int mqueue_put(mqueue *queue, void *item)
+{
+    if (!lock_limited(queue, "mqueue_put", __LINE__))
+        return -1;
+    if (queue->used > queue->peak)
+        queue->peak = queue->used;
+    if (queue->used >= queue->capacity) {
+        syslog(LOG_ERR, "%s:%d queue overflow (%d elements in queue)", "mqueue_put", __LINE__, int(queue->used));
+        unlock(queue);
+        return -2;
+    }
+    queue->ring[queue->write] = item;
+    queue->write = next(queue, queue->write);
+    queue->used++;
+    unlock(queue);
+    return sem_post(&queue->count) == 0 ? 0 : -3;
+}
+
+void *mqueue_timedget(mqueue *queue, int seconds)
+{
+    if (!wait_item(queue, seconds))
+        return nullptr;
+    if (!lock_limited(queue, "mqueue_timedget", __LINE__)) {
+        sem_post(&queue->count);
+        return nullptr;
+    }
+    void *item = take_oldest(queue);
+    unlock(queue);
+    return item;
+}
+
+void *mqueue_get(mqueue *queue) { return mqueue_timedget(queue, 1); }
+
+void *mqueue_tryget(mqueue *queue)
+{
+    if (sem_trywait(&queue->count) != 0)
+        return nullptr;
+    if (!lock_limited(queue, "mqueue_tryget", __LINE__)) {
+        sem_post(&queue->count);
+        return nullptr;
+    }
+    void *item = take_oldest(queue);
+    unlock(queue);
+    return item;
+}
+
+void *mqueue_peek(mqueue *queue)
+{
+    if (!wait_item(queue, 1))
+        return nullptr;
+    if (!lock_limited(queue, "mqueue_peek", __LINE__)) {
+        sem_post(&queue->count);
+        return nullptr;
+    }
+    void *item = queue->ring[queue->read];
+    unlock(queue);
+    sem_post(&queue->count);
+    return item;
+}
+
+void mqueue_flush(mqueue *queue)
+{
+    // Counted by units, not ended by the first NULL: a queue may carry empty
+    // items (a wake-up with nothing attached).
+    while (sem_trywait(&queue->count) == 0) {
+        if (!lock_limited(queue, "mqueue_flush", __LINE__)) {
+            sem_post(&queue->count);
+            return;
+        }
+        void *item = take_oldest(queue);
+        unlock(queue);
+        BFREE_SAFE(item);
+    }
+}
+
+void mQueueCondFlush(mqueue *queue, const void *key, mqueue_match match)
+{
+    for (;;) {
+        // The unit taken pays for the item removed; when no item matches it
+        // is given back.
+        if (sem_trywait(&queue->count) != 0)
+            return;
+        if (!lock_limited(queue, "mQueueCondFlush", __LINE__)) {
+            sem_post(&queue->count);
+            return;
+        }
+        unsigned position = queue->read;
+        unsigned seen = 0;
+        for (; seen < queue->used; seen++, position = next(queue, position))
+            if (match(queue->ring[position], key) == 0)
+                break;
+        if (seen == queue->used) {
+            unlock(queue);
+            sem_post(&queue->count);
+            return;
+        }
+        BFREE(queue->ring[position]);
+        if (position == queue->read) {
+            queue->ring[position] = nullptr;
+            queue->read = next(queue, queue->read);
+        } else {
+            // Close the gap: every later item moves one place back.
+            unsigned to = position;
+            for (unsigned from = next(queue, to); from != queue->write; from = next(queue, from)) {
+                queue->ring[to] = queue->ring[from];
+                to = from;
+            }
+            queue->ring[to] = nullptr;
+            queue->write = to;
+        }
+        queue->used--;
+        unlock(queue);
+    }
+}
+
+int mqueue_destroy(mqueue *queue)
+{
+    mqueue_flush(queue);
+    pthread_mutex_lock(&queue_list_lock);
+    for (queue_entry **link = &queue_list; *link; link = &(*link)->next) {
+        if ((*link)->queue == queue) {
+            queue_entry *gone = *link;
+            *link = gone->next;
+            delete gone;
+            break;
+        }
+    }
+    pthread_mutex_unlock(&queue_list_lock);
+    free(queue->ring);
+    queue->ring = nullptr;
+    sem_destroy(&queue->count);
+    pthread_mutex_destroy(&queue->lock);
+    return 0;
+}
+
+int mqueue_dump(char *buffer, size_t size)
+{
+    size_t used = 0;
+    auto append = [&](const char *text) {
+        size_t n = strlen(text);
+        if (used + n + 1 > size)
+            n = size > used + 1 ? size - used - 1 : 0;
+        memcpy(buffer + used, text, n);
+        used += n;
+        if (size)
+            buffer[used] = '\0';
+    };
+    append("-------------------\nQueue list:\n");
+    pthread_mutex_lock(&queue_list_lock);
+    for (const queue_entry *entry = queue_list; entry; entry = entry->next) {
+        const mqueue *queue = entry->queue;
+        char line[256];
+        snprintf(line, sizeof line, "Queue %p(%s:%u): total_size = %d, current_size = %d, peak_size = %d\n",
+                 static_cast<const void *>(queue), entry->file, entry->line, int(queue->capacity),
+                 int(__atomic_load_n(&queue->used, __ATOMIC_RELAXED)),
+                 int(__atomic_load_n(&queue->peak, __ATOMIC_RELAXED)));
+        append(line);
+    }
+    pthread_mutex_unlock(&queue_list_lock);
+    append("-------------------\n");
+    return int(used);
+}

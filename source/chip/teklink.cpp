@@ -1,0 +1,305 @@
+// Chip message transport. See teklink.h.
+#include "chip/teklink.h"
+
+#include "base/balloc.h"
+#include "store/datastruct.h"
+#include "base/hextext.h"
+#include "platform/log.h"
+#include "platform/sandbox.h"
+#include "platform/threads.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+std::atomic<uint16_t> teklink_ctag{0};
+std::atomic<int> teklink_rx_socket{-1};
+pthread_mutex_t teklink_send_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t onu_update_lock = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+
+const char *const rcode_names[] = {
+    "OK",
+    "Command not supported",
+    "ID unknown",
+    "Parameter out of range",
+    "Command failed",
+    "Not enough resources",
+    "Not applicable",
+    "Unknown error",
+    "Command too short",
+    "Reserved",
+    "No OAM Bandwidth",
+    "No ONU Response",
+    "Wrong Mode",
+    "ONU Returned Error",
+    "Multi part more to come",
+    "Multi part last",
+};
+
+bool queues_created;
+// The chips' addresses, fixed when the socket opens (the sandbox variables
+// are set before the link starts), so that a send does no text work.
+sockaddr_in chip_address[OLT_COUNT];
+bool rx_thread_running;
+std::atomic<bool> rx_stop{false};
+constexpr int RX_WAIT_SECONDS = 1;   // receive time-out: how soon a stop is seen at worst
+pthread_t rx_thread;
+
+const char DUMP_CLOSE[] = "=======================================================\n\n";
+
+// Clock ticks (100 a second) of the daemon's clock, for the dump headers:
+// the monotonic clock that uptime_seconds() reads, so a dump's tick count
+// divided by 100 is the uptime second of the records. Read through the vDSO,
+// where times() would cost a system call per dump.
+unsigned clock_ticks()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return unsigned(uint64_t(now.tv_sec) * 100 + uint64_t(now.tv_nsec) / 10000000);
+}
+
+// The body of a dump after its opening line: the header fields, the optional
+// RCODE / SEQN lines, and "DATA:" with the hex text when LEN is above 0.
+void dump_fields(uint16_t id, uint16_t ctag, uint16_t len, const char *code_lines, const uint8_t *data,
+                 size_t count)
+{
+    printf("ID:     %u\nCTAG:   %u\nLEN:    %u\n%s", id, ctag, len, code_lines);
+    if (len > 0) {
+        char hex[TEKLINK_DUMP_HEX_SIZE];
+        hex_text(hex, sizeof hex, data, count);
+        fputs("DATA:   ", stdout);
+        fputs(hex, stdout);
+    }
+    fputs(DUMP_CLOSE, stdout);
+    fflush(stdout);
+}
+
+// Receive thread body. teklink_close stops it by raising `rx_stop` and
+// shutting the socket down, which wakes a waiting receive at once; the
+// receive time-out bounds the wait should the socket open just after the
+// shutdown. Stopping at a point of its choosing, the thread never dies
+// holding the pool, a queue or stdout.
+void *teklink_rx_thread(void *)
+{
+    teklink_rxpool_clear();
+    static uint8_t buffer[TEKMSG_MAX_DATAGRAM];
+    while (!rx_stop.load()) {
+        if (teklink_create_socket() != 0) {
+            syslog(LOG_ERR, "teklink_create_socket failed");
+            sleep(1);
+            continue;
+        }
+        sockaddr_in from{};
+        socklen_t from_size = sizeof from;
+        ssize_t got = recvfrom(teklink_rx_socket.load(), buffer, sizeof buffer, 0,
+                               reinterpret_cast<sockaddr *>(&from), &from_size);
+        if (got < 0 || rx_stop.load() || from_size < sizeof from || from.sin_family != AF_INET)
+            continue;
+        uint16_t olt = uint16_t((ntohl(from.sin_addr.s_addr) & 0xFF) - 1);
+        teklink_rx_datagram(olt, buffer, size_t(got));
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void teklink_queues_drain()
+{
+    for (auto &queue : teklink_rx_queue)
+        mqueue_flush(&queue);
+    mqueue_flush(&teklink_events_queue);
+}
+
+const char *teklink_rcode_name(unsigned rcode)
+{
+    rcode &= 0xFFFF;
+    return rcode < std::size(rcode_names) ? rcode_names[rcode] : "Invalid";
+}
+
+void teklink_dump_request(const uint8_t *request)
+{
+    uint16_t len = tekmsg_len(request);
+    flockfile(stdout);   // the sender's and the receive thread's dumps never interleave
+    printf("== HOST > OLT[%d] ====================== [%10u] ==\n", tekmsg_olt(request), clock_ticks());
+    dump_fields(tekmsg_id(request), tekmsg_ctag(request), len, "", request + TEKLINK_MSG_DATA, len);
+    funlockfile(stdout);
+}
+
+void teklink_dump_received(uint16_t olt, const uint8_t *datagram, size_t length)
+{
+    byte_reader in(datagram, length);
+    uint16_t id = in.be16(), ctag = in.be16(), len = in.be16();
+    // The data shown is what LEN announces past the fixed fields of the kind,
+    // but never more than the datagram holds.
+    size_t fixed = !tekmsg_is_event(id) ? 2 : tekmsg_is_long_event(id) ? 4 : 0;
+    char code_lines[128] = "";
+    if (fixed) {
+        uint16_t rcode = in.be16();
+        int n = snprintf(code_lines, sizeof code_lines, "RCODE:  %s (%u)\n", teklink_rcode_name(rcode), rcode);
+        if (fixed == 4)
+            snprintf(code_lines + n, sizeof code_lines - n, "SEQN:   %u\n", in.be16());
+    }
+    size_t start = std::min(length, TEKMSG_HEADER + fixed);
+    size_t count = std::min<size_t>(len > fixed ? len - fixed : 0, length - start);
+    flockfile(stdout);
+    printf("== OLT[%d] > HOST ====================== [%10u] ==\n", olt, clock_ticks());
+    dump_fields(id, ctag, len, code_lines, datagram + start, count);
+    funlockfile(stdout);
+}
+
+int teklink_create_socket()
+{
+    if (teklink_rx_socket.load() >= 0)
+        return 0;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    trace("%s: teklink_rx_socket %d\n", __func__, fd);
+    if (fd < 0)
+        return -1;
+    int size = TEKLINK_RCVBUF;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    socklen_t optlen = sizeof size;
+    size = 0;
+    getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &optlen);
+    trace("%s: receive buffer size is %d\n", __func__, size);
+    for (int olt = 0; olt < OLT_COUNT; olt++) {
+        chip_address[olt] = sockaddr_in{};
+        chip_address[olt].sin_family = AF_INET;
+        chip_address[olt].sin_addr = sandbox_chip_addr(olt);
+        chip_address[olt].sin_port = htons(sandbox_chip_port());
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr = sandbox_chip_bind();
+    local.sin_port = htons(sandbox_chip_port());
+    timeval wait{RX_WAIT_SECONDS, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        close(fd);   // an unbound socket would look open and never receive
+        return -1;
+    }
+    teklink_rx_socket.store(fd);
+    return 0;
+}
+
+int teklink_queues_init()
+{
+    if (!queues_created) {
+        for (auto &queue : teklink_rx_queue)
+            if (MQUEUE_CREATE(&queue, TEKLINK_RX_QUEUE_SIZE) != 0)
+                return -1;
+        if (MQUEUE_CREATE(&teklink_events_queue, TEKLINK_EVENTS_QUEUE_SIZE) != 0)
+            return -1;
+        queues_created = true;
+    }
+    teklink_queues_drain();
+    teklink_alarm_count = 0;
+    return 0;
+}
+
+int teklink_init()
+{
+    if (teklink_queues_init() != 0)
+        return -1;
+    if (rx_thread_running)
+        return 0;
+    rx_stop = false;
+    if (pthread_create(&rx_thread, nullptr, teklink_rx_thread, nullptr) != 0)
+        return -1;
+    rx_thread_running = true;
+    return 0;
+}
+
+void teklink_close()
+{
+    if (rx_thread_running) {
+        rx_stop = true;
+        int fd = teklink_rx_socket.load();
+        if (fd >= 0)
+            shutdown(fd, SHUT_RDWR);
+        pthread_join(rx_thread, nullptr);
+        rx_thread_running = false;
+    }
+    int fd = teklink_rx_socket.exchange(-1);
+    if (fd >= 0) {
+        shutdown(fd, SHUT_RDWR);
+        close(fd);
+    }
+    teklink_rxpool_clear();
+}
+
+int teklink_message_send(uint8_t *request, uint8_t **response, int timeout)
+{
+    // Cleared before any early return, so that a caller never frees what
+    // its own variable held before the call.
+    if (response)
+        *response = nullptr;
+    if (teklink_rx_socket.load() < 0)
+        return TEKLINK_ERR_CLOSED;
+    if (!request || !response)
+        return TEKLINK_ERR_ARGUMENT;
+    uint16_t olt = tekmsg_olt(request);
+    if (olt >= OLT_COUNT)
+        return TEKLINK_ERR_ARGUMENT;
+
+    const sockaddr_in &chip = chip_address[olt];
+
+    lock_timed(&teklink_send_lock);
+    *response = nullptr;
+    for (int left = TEKLINK_SEND_ATTEMPTS; left > 0;) {
+        if (olt_get_state(olt) == ONU_STATE_RESETINPROGRESS) {
+            // A resend may still hold the RCODE 10/11 answer; the caller sees
+            // a failure and would never free it.
+            BFREE_SAFE(*response);
+            *response = nullptr;
+            pthread_mutex_unlock(&teklink_send_lock);
+            return TEKLINK_ERR_CLOSED;
+        }
+        uint16_t ctag = uint16_t(teklink_ctag.load(std::memory_order_relaxed) + 1);
+        teklink_ctag.store(ctag, std::memory_order_relaxed);
+        store_be16(request + TEKLINK_MSG_CTAG, ctag);
+        if (*response) {
+            trace("teklink: error (%s) accured while sending msg ID:%u (CTAG:%u) to OLT[%u]\n",
+                  teklink_rcode_name(tekmsg_rcode(*response)), tekmsg_id(request), ctag, olt);
+            trace("teklink: have to resend msg (%d)\n", left);
+            BFREE(*response);
+            *response = nullptr;
+        }
+        teklink_dump_request(request);
+        size_t size = TEKMSG_HEADER + tekmsg_len(request);
+        if (sendto(teklink_rx_socket.load(), request + TEKLINK_MSG_ID, size, 0, reinterpret_cast<const sockaddr *>(&chip),
+                   sizeof chip) != ssize_t(size)) {
+            trace("teklink: send failed to OLT[%d]\n", olt);
+            pthread_mutex_unlock(&teklink_send_lock);
+            return TEKLINK_ERR_SEND;
+        }
+
+        uint8_t *answer;
+        for (;;) {
+            answer = static_cast<uint8_t *>(mqueue_timedget(&teklink_rx_queue[olt], timeout));
+            if (!answer || tekmsg_ctag(answer) == ctag)
+                break;
+            trace("Mismatch CTAG: request->header.ctag = %u, response->header.ctag=%u\n", ctag, tekmsg_ctag(answer));
+            BFREE(answer);
+        }
+        left--;
+        if (!answer) {
+            trace("teklink: response timeout for msg ID:%u (CTAG:%u) to OLT[%u]\n", tekmsg_id(request), ctag, olt);
+            continue;
+        }
+        *response = answer;
+        uint16_t rcode = tekmsg_rcode(answer);
+        if (rcode != TEKLINK_RCODE_NO_OAM_BANDWIDTH && rcode != TEKLINK_RCODE_NO_ONU_RESPONSE)
+            break;
+        sleep(TEKLINK_RESEND_PAUSE_SECONDS);
+    }
+    pthread_mutex_unlock(&teklink_send_lock);
+    return *response ? TEKLINK_OK : TEKLINK_ERR_TIMEOUT;
+}

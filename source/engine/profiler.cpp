@@ -1,0 +1,351 @@
+// Provisioning engine: the queues, the profiler thread and its dispatch, the
+// idle sweep, and the small chip operations that belong to the engine.
+#include "engine/profiler.h"
+
+#include "base/balloc.h"
+#include "base/bytes.h"
+#include "store/datastruct.h"
+#include "platform/log.h"
+#include "platform/textconv.h"
+#include "platform/threads.h"
+#include "base/process.h"
+#include "chip/teklink.h"
+#include "wire/tekmsg.h"
+
+#include <pthread.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+profiler_handlers profiler_ops = {};
+
+const uint8_t profiler_default_eap_request[EAP_REQUEST_MAX] = {0x01, 0x01, 0x00, 0x16, 0x04, 0x10};
+
+namespace {
+
+mqueue olt_queue;
+mqueue onu_queue;
+mqueue link_queue;
+bool queues_made;
+
+constexpr uint8_t VENDOR_OUI[3] = {0x00, 0x0D, 0xB6};
+
+profiler_work_item *new_item(uint8_t kind)
+{
+    auto *item = static_cast<profiler_work_item *>(BALLOC(sizeof(profiler_work_item)));
+    if (item) {
+        memset(item, 0, sizeof *item);
+        item->kind = kind;
+    }
+    return item;
+}
+
+// Frees an item and the discovery record it may own.
+void free_item(profiler_work_item *item)
+{
+    if (item->kind == PROFILER_LINK_DISCOVERY)
+        BFREE_SAFE(item->record);
+    BFREE(item);
+}
+
+void drain(mqueue *queue)
+{
+    while (void *item = mqueue_tryget(queue))
+        free_item(static_cast<profiler_work_item *>(item));
+}
+
+int match_onu(void *item, const void *mac)
+{
+    return memcmp(static_cast<profiler_work_item *>(item)->mac, mac, 6);
+}
+
+// The conditional flush frees the item; the record is ours to free first.
+int match_link(void *item, const void *mac)
+{
+    auto *work = static_cast<profiler_work_item *>(item);
+    if (!work->record || memcmp(work->record + LINK_RECORD_MAC, mac, 6) != 0)
+        return 1;
+    BFREE(work->record);
+    work->record = nullptr;
+    return 0;
+}
+
+void no_handler(const profiler_work_item *item)
+{
+    trace("%s: no handler for work kind %u\n", "profiler_thread", unsigned(item->kind));
+}
+
+void handle_link_discovery(const profiler_work_item *item)
+{
+    char link[18];
+    convert_to_mac(link, item->record + LINK_RECORD_MAC);
+    if (check_TkOnuInfoTlv(item->record + LINK_RECORD_ONU_INFO, link) != 0)
+        return;
+    if (!profiler_ops.link_discovery || !profiler_ops.onu_discovery) {
+        no_handler(item);
+        return;
+    }
+    onu_record *onu = profiler_ops.link_discovery(item->olt, item->record);
+    if (!onu)
+        return;
+    profiler_ops.onu_discovery(onu);
+    onu_unlock(onu);
+}
+
+void dispatch(profiler_engine *engine, profiler_work_item *item)
+{
+    switch (item->kind) {
+    case PROFILER_OLT_RECONFIGURE:
+        engine->idle = 0;
+        if (profiler_ops.olt_reconfigure)
+            profiler_ops.olt_reconfigure(item->olt);
+        else
+            no_handler(item);
+        break;
+    case PROFILER_ONU_RECONFIGURE:
+        if (!profiler_ops.onu_reconfigure) {
+            no_handler(item);
+            break;
+        }
+        lock_timed(&onu_update_lock);
+        profiler_ops.onu_reconfigure(item->mac);
+        pthread_mutex_unlock(&onu_update_lock);
+        break;
+    case PROFILER_LINK_DISCOVERY:
+        engine->idle = 0;
+        handle_link_discovery(item);
+        break;
+    default:
+        break;
+    }
+}
+
+void *profiler_thread(void *)
+{
+    sleep(PROFILER_START_DELAY_SECONDS);
+    profiler_engine engine;
+    while (run_flag.load()) {
+        if (profiler_engine_pass(&engine, PROFILER_ONU_WAIT_SECONDS))
+            usleep(PROFILER_ITEM_PAUSE_MS * 1000);
+    }
+    return nullptr;
+}
+
+// Puts an item in its queue; on failure logs with the poster's name and line
+// and frees the item (and the record it owns).
+void post(mqueue *queue, profiler_work_item *item, const char *poster, int line)
+{
+    if (!queues_made) {
+        trace("%s: %d: no profiler queues\n", poster, line);
+        free_item(item);
+        return;
+    }
+    int rc = mqueue_put(queue, item);
+    if (rc != 0) {
+        syslog(LOG_ERR, "%s:%d Error on queue add (%d)\n", poster, line, rc);
+        free_item(item);
+    }
+}
+
+} // namespace
+
+int profiler_queues_init()
+{
+    if (queues_made) {
+        profiler_queues_drain();
+        return 0;
+    }
+    int rc = MQUEUE_CREATE(&olt_queue, PROFILER_OLT_QUEUE_SIZE);
+    rc |= MQUEUE_CREATE(&onu_queue, PROFILER_ONU_QUEUE_SIZE);
+    rc |= MQUEUE_CREATE(&link_queue, PROFILER_LINK_QUEUE_SIZE);
+    queues_made = true;
+    return rc;
+}
+
+void profiler_queues_drain()
+{
+    if (!queues_made)
+        return;
+    drain(&link_queue);
+    drain(&olt_queue);
+    drain(&onu_queue);
+}
+
+int profiler_init()
+{
+    profiler_queues_init();
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, profiler_thread, nullptr) != 0)
+        return -1;
+    pthread_detach(thread);
+    return 0;
+}
+
+mqueue *profiler_olt_queue() { return &olt_queue; }
+mqueue *profiler_onu_queue() { return &onu_queue; }
+mqueue *profiler_link_queue() { return &link_queue; }
+
+void profiler_init_olt_reconfigure(int olt)
+{
+    profiler_work_item *item = new_item(PROFILER_OLT_RECONFIGURE);
+    if (!item)
+        return;
+    item->olt = uint8_t(olt);
+    post(&olt_queue, item, __func__, __LINE__);
+}
+
+void profiler_init_onu_reconfigure(const uint8_t mac[6])
+{
+    profiler_work_item *item = new_item(PROFILER_ONU_RECONFIGURE);
+    if (!item)
+        return;
+    memcpy(item->mac, mac, 6);
+    post(&onu_queue, item, __func__, __LINE__);
+}
+
+void profiler_init_link_discovery(int olt, uint8_t *record)
+{
+    profiler_work_item *item = new_item(PROFILER_LINK_DISCOVERY);
+    if (!item) {
+        trace("%s: %d: balloc failed\n", __func__, __LINE__);
+        BFREE_SAFE(record);
+        return;
+    }
+    item->olt = uint8_t(olt);
+    item->record = record;
+    post(&link_queue, item, __func__, __LINE__);
+}
+
+void profiler_flush_onu_work(const onu_record *onu)
+{
+    if (!queues_made)
+        return;
+    mQueueCondFlush(&onu_queue, onu->mac, match_onu);
+    unsigned links = onu->link_count < ONU_LINKS ? onu->link_count : ONU_LINKS;
+    for (unsigned i = 0; i < links; i++)
+        mQueueCondFlush(&link_queue, onu->links[i].mac, match_link);
+}
+
+bool profiler_idle_sweep()
+{
+    for (int i = 0; i < ONU_COUNT; i++) {
+        onu_record *onu = onu_at(i);
+        if (!onu)
+            break;
+        onu_lock(onu);
+        if (onu->state == ONU_STATE_DISCOVERED) {
+            profiler_init_onu_reconfigure(onu->mac);
+            onu_unlock(onu);
+            return true;
+        }
+        onu_unlock(onu);
+    }
+    return false;
+}
+
+bool profiler_engine_pass(profiler_engine *engine, int onu_wait_seconds)
+{
+    void *got = mqueue_timedget(&link_queue, 0);
+    if (!got)
+        got = mqueue_timedget(&olt_queue, 0);
+    if (!got)
+        got = mqueue_timedget(&onu_queue, onu_wait_seconds);
+    if (!got) {
+        if (engine->idle > PROFILER_IDLE_PASSES)
+            profiler_idle_sweep();
+        engine->idle++;
+        return false;
+    }
+    auto *item = static_cast<profiler_work_item *>(got);
+    dispatch(engine, item);
+    free_item(item);
+    return true;
+}
+
+uint32_t check_TkOnuInfoTlv(const uint8_t *tlv, const char *link)
+{
+    static const uint8_t zero_mac[6] = {};
+    uint16_t chip = load_be16(tlv + ONU_INFO_CHIP_ID);
+    const uint8_t *base = tlv + ONU_INFO_BASE_MAC;
+    bool valid = memcmp(tlv + ONU_INFO_OUI, VENDOR_OUI, 3) == 0 &&
+                 (chip == ONU_CHIP_3714 || chip == ONU_CHIP_8600 || chip == ONU_CHIP_6838) &&
+                 memcmp(base, zero_mac, 6) != 0;
+    if (valid)
+        return 0;
+    char mac[18];
+    convert_to_mac(mac, base);
+    trace("%s: LINK %s returns invalid ONT info (%02x%02x%02x %04x %s). Skiping...\n", __func__, link, tlv[0],
+          tlv[1], tlv[2], unsigned(chip), mac);
+    return 3;
+}
+
+int profiler_olt_update_state(int olt)
+{
+    // Answer data bytes that make up a port's eight status bytes, in order.
+    static const uint8_t status_from[8] = {13, 14, 8, 9, 10, 11, 16, 17};
+    constexpr size_t ANSWER_NEEDED = 18;
+    if (olt < 0 || olt >= OLT_COUNT)
+        return TEKLINK_ERR_ARGUMENT;
+
+    olt_lock(olt);
+    olt_record *record = olt_get(olt);
+    for (int port = 0; port < 4; port++) {
+        uint8_t *request = static_cast<uint8_t *>(BALLOC(TEKLINK_MSG_DATA + 8));
+        if (!request) {
+            olt_unlock(olt);
+            return 4;
+        }
+        tekmsg_set_header(request, uint16_t(olt), TEK_REQ_PORT_STATE, 0, 8);
+        memcpy(request + TEKLINK_MSG_DATA, record->mac, 6);
+        store_be16(request + TEKLINK_MSG_DATA + 6, uint16_t(port));
+        uint8_t *response = nullptr;
+        int rc = teklink_message_send(request, &response, PROFILER_CHIP_TIMEOUT);
+        BFREE(request);
+        if (rc < 0) {
+            olt_unlock(olt);
+            return rc;
+        }
+        if (tekmsg_rcode(response) != TEKLINK_RCODE_OK || tekmsg_answer_size(response) < ANSWER_NEEDED) {
+            BFREE(response);
+            olt_unlock(olt);
+            return 3;
+        }
+        const uint8_t *answer = response + TEKLINK_MSG_SEQN;
+        for (int i = 0; i < 8; i++)
+            record->ports[port].status[i] = answer[status_from[i]];
+        snprintf(record->ports[port].name, sizeof record->ports[port].name, port < 2 ? "PON%d" : "NNI%d",
+                 port < 2 ? port : port - 2);
+        BFREE(response);
+    }
+    olt_unlock(olt);
+    return 0;
+}
+
+int profiler_onu_send_eap_request(const onu_record *onu, const uint8_t *eap)
+{
+    constexpr uint16_t LEN = 6 + EAP_REQUEST_MAX;
+    size_t size = EAP_REQUEST_MAX;
+    if (eap) {
+        size = load_be16(eap + 2);
+        if (size > EAP_REQUEST_MAX) {
+            trace("%s: failed(%d)\n", __func__, TEKLINK_ERR_ARGUMENT);
+            return TEKLINK_ERR_ARGUMENT;
+        }
+    }
+    uint8_t *request = static_cast<uint8_t *>(BALLOC(TEKLINK_MSG_DATA + LEN));
+    if (!request)
+        return -1;
+    memset(request, 0, TEKLINK_MSG_DATA + LEN);
+    tekmsg_set_header(request, onu->olt, TEK_REQ_EAP_FRAME, 0, LEN);
+    memcpy(request + TEKLINK_MSG_DATA, onu->mac, 6);
+    memcpy(request + TEKLINK_MSG_DATA + 6, eap ? eap : profiler_default_eap_request, size);
+    uint8_t *response = nullptr;
+    int rc = teklink_message_send(request, &response, PROFILER_CHIP_TIMEOUT);
+    if (rc != 0)
+        trace("%s: failed(%d)\n", __func__, rc);
+    BFREE_SAFE(response);
+    BFREE(request);
+    return rc;
+}

@@ -1,0 +1,146 @@
+// Provisioning engine: one thread (the profiler thread) that does all the
+// configuration of OLTs, links and ONUs, fed through three bounded queues of
+// 12-byte work items, plus a few operations other modules call.
+//
+// Threads: the chip event thread posts OLT reconfigurations and link
+// discoveries; the profiler thread itself posts ONU reconfigurations (ONU
+// discovery and its idle sweep) and is the only consumer of all three
+// queues. Management handlers call profiler_olt_update_state; ONU
+// authorization calls profiler_onu_send_eap_request; the data store calls
+// profiler_flush_onu_work when it releases an ONU.
+//
+// Locks, in this order: onu_update_lock (held by the profiler thread across
+// each whole ONU reconfiguration), then an ONU record (held from link
+// discovery until ONU discovery has returned; in the idle sweep while one
+// record's state is read and it is queued), then the queues' own leaf locks.
+// profiler_olt_update_state holds the OLT record across its four chip
+// exchanges; the chip link's send lock is taken innermost.
+//
+// The work itself (OLT configuration, link discovery, ONU discovery and ONU
+// configuration) belongs to the modules that implement it; they register
+// their entry points in the handler table. A kind without a handler is
+// logged and dropped, its item and record freed.
+#pragma once
+
+#include "base/mqueue.h"
+
+#include <cstddef>
+#include <cstdint>
+
+struct onu_record;
+
+enum : uint8_t {
+    PROFILER_OLT_RECONFIGURE = 0,
+    PROFILER_ONU_RECONFIGURE = 1,
+    PROFILER_LINK_DISCOVERY = 4,
+};
+
+// One work item, a pool block. 12 bytes on the 32-bit board.
+struct profiler_work_item {
+    uint8_t kind;
+    uint8_t mac[6];      // ONU reconfigure: the ONU
+    uint8_t olt;         // OLT reconfigure, link discovery
+    uint8_t *record;     // link discovery: the 130-byte record, owned by the item
+};
+static_assert(offsetof(profiler_work_item, mac) == 1 && offsetof(profiler_work_item, olt) == 7 &&
+              offsetof(profiler_work_item, record) == 8 && sizeof(profiler_work_item) == 8 + sizeof(void *));
+
+constexpr int PROFILER_OLT_QUEUE_SIZE = 8;
+constexpr int PROFILER_ONU_QUEUE_SIZE = 8192;
+constexpr int PROFILER_LINK_QUEUE_SIZE = 8192;
+constexpr unsigned PROFILER_START_DELAY_SECONDS = 5;
+constexpr int PROFILER_ONU_WAIT_SECONDS = 1;   // the only get that waits
+constexpr unsigned PROFILER_ITEM_PAUSE_MS = 10;
+constexpr unsigned PROFILER_IDLE_PASSES = 5;    // sweeps start when the counter passes this
+
+// The link discovery record that the chip event thread copies from the event.
+constexpr size_t LINK_DISCOVERY_RECORD_SIZE = 130;
+constexpr size_t LINK_RECORD_MAC = 0;
+constexpr size_t LINK_RECORD_LLID = 15;
+constexpr size_t LINK_RECORD_PORT = 19;
+constexpr size_t LINK_RECORD_ONU_INFO = 29;   // the TkOnuInfoTlv
+// Fields of the ONU information TLV, from its first byte.
+constexpr size_t ONU_INFO_OUI = 0;
+constexpr size_t ONU_INFO_BASE_MAC = 73;
+constexpr size_t ONU_INFO_CHIP_ID = 93;       // u16 BE
+constexpr size_t ONU_INFO_SIZE = 95;
+static_assert(LINK_RECORD_ONU_INFO + ONU_INFO_SIZE <= LINK_DISCOVERY_RECORD_SIZE);
+
+constexpr uint16_t ONU_CHIP_3714 = 0x3714;
+constexpr uint16_t ONU_CHIP_8600 = 0x8600;
+constexpr uint16_t ONU_CHIP_6838 = 0x6838;
+
+// Chip requests sent from here.
+constexpr uint16_t TEK_REQ_PORT_STATE = 0x0015;
+constexpr uint16_t TEK_REQ_EAP_FRAME = 0x001B;
+constexpr int PROFILER_CHIP_TIMEOUT = 2;
+constexpr size_t EAP_REQUEST_MAX = 22;
+
+// The work the engine dispatches to. Each module that implements one of them
+// fills its entry; `link_discovery` returns the ONU that owns the link with
+// the ONU's lock held, and `onu_discovery` runs under that lock.
+struct profiler_handlers {
+    int (*olt_reconfigure)(int olt);
+    int (*onu_reconfigure)(const uint8_t mac[6]);
+    onu_record *(*link_discovery)(int olt, uint8_t *record);
+    int (*onu_discovery)(onu_record *onu);
+};
+// The table in use; modules set their entries before profiler_init.
+extern profiler_handlers profiler_ops;
+
+// Creates the three queues (8, 8192, 8192) and starts the profiler thread.
+// 0, or non-zero when the thread could not be started. Start-up, once.
+int profiler_init();
+// The queues only, for tests that run passes on their own thread: creates
+// them on the first call and empties them on later ones.
+int profiler_queues_init();
+// Empties the queues, freeing items and discovery records.
+void profiler_queues_drain();
+
+// Posting work; never waits. A failed post is logged and the work dropped.
+void profiler_init_olt_reconfigure(int olt);
+void profiler_init_onu_reconfigure(const uint8_t mac[6]);
+// Takes ownership of `record` (a pool block of 130 bytes) in every case:
+// it is queued, or freed when the item cannot be allocated or queued.
+void profiler_init_link_discovery(int olt, uint8_t *record);
+
+// Removes the ONU's pending reconfigurations and the pending discoveries of
+// its links; the other items keep their order. The caller holds the ONU.
+void profiler_flush_onu_work(const onu_record *onu);
+
+// 0 when the ONU information names OUI 00-0D-B6, a supported chip and a base
+// MAC other than zero; else prints why and returns 3. `link` is the link MAC
+// as text.
+uint32_t check_TkOnuInfoTlv(const uint8_t *tlv, const char *link);
+
+// Refreshes the OLT's port table (status and names of PON0, PON1, NNI0,
+// NNI1) from the chip, port by port. 0; 3 the chip refused (or answered
+// short); 4 no pool memory; a negative transport result; TEKLINK_ERR_ARGUMENT
+// for an index outside 0..3 (nothing touched).
+int profiler_olt_update_state(int olt);
+
+// Sends an EAP packet (or, with NULL, the default MD5-Challenge request) to
+// the ONU through its OLT. The send result; -1 without pool memory;
+// TEKLINK_ERR_ARGUMENT when the packet says it is longer than 22 bytes.
+int profiler_onu_send_eap_request(const onu_record *onu, const uint8_t *eap);
+// The default request: Request, Identifier 1, Length 22, MD5-Challenge with
+// sixteen zero bytes of value.
+extern const uint8_t profiler_default_eap_request[EAP_REQUEST_MAX];
+
+// ---- the thread's loop, exposed for tests ---------------------------------
+struct profiler_engine {
+    unsigned idle = 0;   // passes since the last OLT or link item
+};
+// One pass: takes at most one item in priority order (link, OLT, then ONU
+// waiting up to `onu_wait_seconds`; 0 waits one microsecond), dispatches
+// it, or sweeps for a DISCOVERED ONU when idle. true when an item was
+// handled (the thread then pauses 10 ms).
+bool profiler_engine_pass(profiler_engine *engine, int onu_wait_seconds);
+// The idle sweep: queues the first DISCOVERED ONU of the table, if any.
+// true when one was queued.
+bool profiler_idle_sweep();
+
+// The queues, for tests and the resource report.
+mqueue *profiler_olt_queue();
+mqueue *profiler_onu_queue();
+mqueue *profiler_link_queue();

@@ -1,0 +1,378 @@
+// Chip event processing: the event thread, the dispatcher and the handlers.
+#include "events/tekhandlers.h"
+
+#include "base/balloc.h"
+#include "base/bytes.h"
+#include "store/datastruct.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+#include "platform/sandbox.h"
+#include "platform/textconv.h"
+#include "base/process.h"
+#include "engine/profiler.h"
+#include "chip/teklink.h"
+#include "chip/tektftp.h"
+#include "wire/tekmsg.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+tekhandlers_ops_table tekhandlers_ops = {nullptr, tftp_olt_boot_upgrade, tftp_olt_app_upgrade};
+
+namespace {
+
+std::mutex console_lock;   // leaf: guards the terminal path
+std::string console_terminal = CONSOLE_TERMINAL;
+
+// The event's data and how many bytes of it are really there: a short
+// event's data follows LEN, a long (reassembled) one's follows RCODE; LEN
+// is only believed as far as the block reaches.
+const uint8_t *event_data(const uint8_t *event, size_t *size)
+{
+    uint16_t id = tekmsg_id(event);
+    size_t len = tekmsg_len(event);
+    if (tekmsg_is_long_event(id)) {
+        *size = tekmsg_block_data(event, TEKLINK_MSG_SEQN, len >= 4 ? len - 4 : 0);
+        return event + TEKLINK_MSG_SEQN;
+    }
+    *size = tekmsg_block_data(event, TEKLINK_MSG_DATA, len);
+    return event + TEKLINK_MSG_DATA;
+}
+
+// The OLT index of an event, or -1 (traced) when it names no OLT.
+int event_olt(const uint8_t *event, const char *handler)
+{
+    int olt = tekmsg_olt(event);
+    if (olt >= OLT_COUNT) {
+        trace("%s: event from OLT[%d] dropped\n", handler, olt);
+        return -1;
+    }
+    return olt;
+}
+
+bool long_enough(size_t size, size_t needed, const char *handler)
+{
+    if (size >= needed)
+        return true;
+    trace("%s: event too short (%u bytes) dropped\n", handler, unsigned(size));
+    return false;
+}
+
+// Sends `data` as request `id` to OLT `olt` and frees the answer unread.
+void answer_chip(int olt, uint16_t id, const uint8_t *data, size_t size)
+{
+    uint8_t *request = static_cast<uint8_t *>(BALLOC(long(TEKLINK_MSG_DATA + size)));
+    if (!request)
+        return;
+    tekmsg_set_header(request, uint16_t(olt), id, 0, uint16_t(size));
+    memcpy(request + TEKLINK_MSG_DATA, data, size);
+    uint8_t *response = nullptr;
+    teklink_message_send(request, &response, TEKHANDLERS_CHIP_TIMEOUT);
+    BFREE_SAFE(response);
+    BFREE(request);
+}
+
+void *events_thread(void *)
+{
+    while (run_flag.load()) {
+        uint8_t *event = static_cast<uint8_t *>(mqueue_timedget(&teklink_events_queue, EVENTS_WAIT_SECONDS));
+        if (!event)
+            continue;   // nothing came, or a message that could not be joined
+        events_process(event);
+        BFREE(event);
+        usleep(EVENTS_PAUSE_MS * 1000);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+int tekhandlers_start()
+{
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, events_thread, nullptr) != 0)
+        return -1;
+    pthread_detach(thread);
+    return 0;
+}
+
+void tekhandlers_set_console(const char *path)
+{
+    std::lock_guard<std::mutex> hold(console_lock);
+    console_terminal = path;
+}
+
+void events_process(uint8_t *event)
+{
+    uint16_t id = tekmsg_id(event);
+    switch (id) {
+    case TEK_EVENT_OLT_READY: {
+        int olt = event_olt(event, __func__);
+        size_t size;
+        event_data(event, &size);
+        if (olt < 0 || !long_enough(size, OLT_READY_VERSION + 2, __func__))
+            break;
+        oltfwupdate_handler(event);
+        // After a successful upgrade the chip restarts with the new image
+        // and sends another ready event; until then it stays in reset.
+        if (olt_get_state(olt) != ONU_STATE_RESETINPROGRESS) {
+            olt_set_state(olt, ONU_STATE_RESETINPROGRESS);
+            break;
+        }
+        oltready_handler(event);
+        break;
+    }
+    case TEK_EVENT_EAP_FRAME:
+        if (tekhandlers_ops.eapframe) {
+            tekhandlers_ops.eapframe(event);
+            break;
+        }
+        trace("%s: unhandled event (%d)\n", __func__, int(id));
+        break;
+    case TEK_EVENT_REGISTRATION:
+        registrationattempt_handler(event);
+        break;
+    case TEK_EVENT_LINK_DISCOVERY:
+        linkdiscovery_handler(event);
+        break;
+    case TEK_EVENT_ALARM:
+        alarm_handler(event);
+        break;
+    case TEK_EVENT_CONSOLE:
+        console_handler(event);
+        break;
+    case TEK_EVENT_DUPLICATE_LINK:
+        duplicate_onu_mac_handler(event);
+        break;
+    default:
+        trace("%s: unhandled event (%d)\n", __func__, int(id));
+        break;
+    }
+}
+
+uint16_t olt_app_image_version()
+{
+    std::string path = sandbox_path(OLT_APP_IMAGE);
+    FILE *file = fopen(path.c_str(), "rb");
+    if (!file)
+        return 0;
+    uint8_t head[4] = {};
+    size_t got = fread(head, 1, sizeof head, file);
+    fclose(file);
+    return got == sizeof head ? load_le16(head + 2) : 0;
+}
+
+int olt_upgrade_from_file(int olt, const char *path, int (*upgrade)(int, const uint8_t *, size_t))
+{
+    if (!upgrade)
+        return 3;
+    std::string full = sandbox_path(path);
+    int fd = open(full.c_str(), O_RDONLY);
+    if (fd < 0)
+        return 3;
+    struct stat st;
+    std::vector<uint8_t> image;
+    bool ok = fstat(fd, &st) == 0 && st.st_size > 0;
+    if (ok) {
+        image.resize(size_t(st.st_size));
+        size_t done = 0;
+        while (done < image.size()) {
+            ssize_t n = read(fd, image.data() + done, image.size() - done);
+            if (n <= 0)
+                break;
+            done += size_t(n);
+        }
+        ok = done == image.size();
+    }
+    close(fd);
+    if (!ok)
+        return 3;
+    return upgrade(olt, image.data(), image.size()) == 0 ? 0 : 3;
+}
+
+void oltfwupdate_handler(uint8_t *event)
+{
+    int olt = event_olt(event, __func__);
+    size_t size;
+    const uint8_t *data = event_data(event, &size);
+    if (olt < 0 || !long_enough(size, OLT_READY_VERSION + 2, __func__))
+        return;
+    uint16_t running = load_be16(data + OLT_READY_VERSION);
+
+    olt_lock(olt);
+    if (olt_app_image_version() != running) {
+        olt_set_state_locked(olt, ONU_STATE_RESETFWUPGRADE);
+        syslog(LOG_INFO, "%s: OLT[%d] in CHECKNEWFW state\n", __func__, olt);
+        if (olt_upgrade_from_file(olt, OLT_BOOT_IMAGE, tekhandlers_ops.olt_boot_upgrade) == 0 &&
+            olt_upgrade_from_file(olt, OLT_APP_IMAGE, tekhandlers_ops.olt_app_upgrade) == 0) {
+            olt_unlock(olt);
+            return;
+        }
+    }
+    olt_set_state_locked(olt, ONU_STATE_RESETINPROGRESS);
+    syslog(LOG_INFO, "%s: OLT[%d] in RESETINPROGRESS state\n", __func__, olt);
+    olt_unlock(olt);
+}
+
+void oltready_handler(uint8_t *event)
+{
+    int olt = event_olt(event, __func__);
+    size_t size;
+    const uint8_t *data = event_data(event, &size);
+    if (olt < 0 || !long_enough(size, OLT_READY_VERSION + 2, __func__))
+        return;
+    olt_lock(olt);
+    olt_record *record = olt_get(olt);
+    record->missed_pings = 0;
+    memset(record->path_slots, 0, sizeof record->path_slots);
+    memcpy(record->mac, data + OLT_READY_MAC, 6);
+    record->index = uint8_t(olt);
+    record->fw_version = load_be16(data + OLT_READY_VERSION);
+    olt_set_state_locked(olt, ONU_STATE_RESETOK);
+    trace("%s: OLT[%d] in RESETOK state\n", __func__, olt);
+    profiler_init_olt_reconfigure(olt);
+    olt_unlock(olt);
+}
+
+void registrationattempt_handler(uint8_t *event)
+{
+    int olt = event_olt(event, __func__);
+    size_t size;
+    const uint8_t *data = event_data(event, &size);
+    if (olt < 0 || !long_enough(size, REGISTRATION_LINK_MAC + 6, __func__))
+        return;
+    const uint8_t *mac = data + REGISTRATION_LINK_MAC;
+    char text[18];
+    convert_to_mac(text, mac);
+    trace("%s: %s on OLT[%d]\n", __func__, text, olt);
+
+    if (onu_record *onu = onu_get_by_link_mac(mac)) {
+        onu_lock(onu);
+        link_record *link = onu_find_link(onu, mac);
+        if (link && link->state != ONU_STATE_ALLOCATED) {
+            trace("%s: rejected\n", __func__);
+            onu_unlock(onu);
+            return;
+        }
+        onu_unlock(onu);
+    }
+    answer_chip(olt, TEK_REQ_REGISTRATION_ACCEPT, data, size);
+}
+
+void linkdiscovery_handler(uint8_t *event)
+{
+    int olt = event_olt(event, __func__);
+    size_t size;
+    const uint8_t *data = event_data(event, &size);
+    if (olt < 0 || !long_enough(size, LINK_DISCOVERY_RECORD_SIZE, __func__))
+        return;
+    uint8_t *record = static_cast<uint8_t *>(BALLOC(LINK_DISCOVERY_RECORD_SIZE));
+    if (!record) {
+        // Without its record the link cannot be processed; leaving it
+        // unacknowledged lets the chip report it again.
+        trace("%s: %d: balloc failed\n", __func__, __LINE__);
+        return;
+    }
+    memcpy(record, data, LINK_DISCOVERY_RECORD_SIZE);
+    profiler_init_link_discovery(olt, record);   // the item owns the record now
+
+    uint8_t ack[14];
+    olt_lock(olt);
+    memcpy(ack, olt_get(olt)->mac, 6);
+    olt_unlock(olt);
+    ack[6] = 0;
+    ack[7] = data[LINK_RECORD_PORT];
+    memcpy(ack + 8, data + LINK_RECORD_MAC, 6);
+    answer_chip(olt, TEK_REQ_DISCOVERY_ACK, ack, sizeof ack);
+}
+
+void alarm_handler(uint8_t *event)
+{
+    size_t size;
+    const uint8_t *data = event_data(event, &size);
+    if (size < 1)
+        return;
+    if (data[ALARM_TAG] == ALARM_TAG_LINK) {
+        alarm_oltlink(event);
+        return;
+    }
+    if (data[ALARM_TAG] != ALARM_TAG_PORT || size <= ALARM_PORT_VALUE || data[ALARM_PORT_ID] != ALARM_PORT_LINK_STATE)
+        return;
+    const uint8_t *mac = data + ALARM_MAC;
+    unsigned port = load_be16(data + ALARM_PORT);
+    if (port >= 4)
+        return;   // names no entry of the UNI port table
+    onu_record *onu = onu_get_by_link_mac(mac);
+    if (!onu)
+        return;
+    onu_lock(onu);
+    if (onu_find_link(onu, mac))   // still the same ONU after the look-up
+        onu->uni[port].status[UNI_STATUS_LINK] = data[ALARM_PORT_VALUE] == 0 ? 1 : 0;
+    onu_unlock(onu);
+}
+
+void alarm_oltlink(uint8_t *event)
+{
+    size_t size;
+    const uint8_t *data = event_data(event, &size);
+    if (size <= ALARM_LINK_ID || data[ALARM_LINK_ID] != ALARM_LINK_REPORT_TIMEOUT)
+        return;
+    const uint8_t *mac = data + ALARM_MAC;
+    char text[18];
+    convert_to_mac(text, mac);
+    char description[256] = "none";
+    if (onu_record *onu = onu_get_by_link_mac(mac)) {
+        onu_lock(onu);
+        memcpy(description, onu->description, sizeof description - 1);
+        description[sizeof description - 1] = '\0';
+        if (link_record *link = onu_find_link(onu, mac)) {
+            link->state = ONU_STATE_REPORTTIMEOUT;
+            link->state_time = uptime_seconds();
+            onu_change_counter_bump();
+        }
+        onu_unlock(onu);
+    }
+    trace("%s: %s in REPORTTIMEOUT state\n", __func__, text);
+    syslog(LOG_INFO, "%s: %s (desc: %s) in REPORTTIMEOUT state\n", __func__, text, description);
+}
+
+void console_handler(uint8_t *event)
+{
+    size_t size;
+    const uint8_t *data = event_data(event, &size);
+    std::string path;
+    {
+        std::lock_guard<std::mutex> hold(console_lock);
+        path = sandbox_path(console_terminal.c_str());
+    }
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 1) {
+        if (fd == 0)
+            close(fd);
+        return;
+    }
+    ssize_t written = write(fd, data, size);
+    (void)written;   // console text is best effort
+    close(fd);
+}
+
+void duplicate_onu_mac_handler(uint8_t *event)
+{
+    int olt = tekmsg_olt(event);
+    size_t size;
+    const uint8_t *data = event_data(event, &size);
+    if (!long_enough(size, 6, __func__))
+        return;
+    char text[18];
+    convert_to_mac(text, data);
+    syslog(LOG_INFO, "%s: Duplicate link %s (OLT [%d])\n", __func__, text, olt);
+}

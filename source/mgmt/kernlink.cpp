@@ -1,0 +1,407 @@
+#include "mgmt/kernlink.h"
+
+#include "base/hextext.h"
+
+#include "base/balloc.h"
+#include "base/bytes.h"
+#include "mgmt/kernhandlers.h"
+#include "platform/log.h"
+#include "platform/sandbox.h"
+#include "platform/threads.h"
+#include "base/process.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr size_t TCP_PIECE = 256;
+constexpr unsigned RECONNECT_PAUSE_MS = 1000;
+constexpr unsigned PAUSE_STEP_MS = 50;
+constexpr size_t NOTIFY_BLOCK = 512;
+
+mqueue request_queue;
+mqueue reply_queue;
+bool queues_open = false;
+
+std::atomic<int> link_socket{-1};
+pthread_mutex_t socket_lock = PTHREAD_MUTEX_INITIALIZER;   // leaf, under the send lock
+pthread_mutex_t send_lock = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<uint16_t> last_tag{0};
+std::atomic<uint8_t> waiting{0};
+
+pthread_t rx_thread;
+bool rx_started = false;
+std::atomic<bool> rx_stop{false};
+
+uint8_t rx_buffer[KERNMSG_RX_BUFFER];   // receive thread only
+
+struct {
+    std::atomic<unsigned long> requests, answers, dropped_dst, dropped_answers, queue_full, connections;
+} counters;
+
+void close_socket()
+{
+    int fd = link_socket.load();
+    if (fd < 0)
+        return;
+    // Shut down first, without the lock, so a writer blocked in send()
+    // returns; then close under the lock so no writer uses a stale number.
+    shutdown(fd, SHUT_RDWR);
+    lock_timed(&socket_lock);
+    if (link_socket.load() == fd) {
+        close(fd);
+        link_socket.store(-1);
+    }
+    pthread_mutex_unlock(&socket_lock);
+}
+
+int kernlink_connect()
+{
+    if (link_socket.load() >= 0)
+        return 0;
+    int fd;
+    sockaddr_storage address{};
+    socklen_t length;
+    if (flags.r) {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        auto *in = reinterpret_cast<sockaddr_in *>(&address);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(sandbox_kernel_port());
+        in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *in;
+    } else {
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        auto *un = reinterpret_cast<sockaddr_un *>(&address);
+        un->sun_family = AF_UNIX;
+        if (sandbox_path(un->sun_path, sizeof un->sun_path, "/tmp/chip.sock") != 0) {
+            syslog(LOG_ERR, "kernlink: socket path too long");
+            if (fd >= 0)
+                close(fd);
+            return -1;
+        }
+        length = socklen_t(offsetof(sockaddr_un, sun_path) + strlen(un->sun_path));
+    }
+    if (fd < 0) {
+        syslog(LOG_ERR, "kernlink: cannot open socket");
+        return -1;
+    }
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), length) != 0) {
+        syslog(LOG_ERR, "kernlink: connect error: %s", strerror(errno));
+        close(fd);
+        return -1;
+    }
+    link_socket.store(fd);
+    counters.connections++;
+    syslog(LOG_INFO, "kernlink: connected to kernel");
+    return 0;
+}
+
+int socket_reader(void *, uint8_t *buf, size_t n) { return kernlink_socket_read(buf, n); }
+
+// Sleeps `ms` in short steps so kernlink_close need not wait a full second.
+void pause_ms(unsigned ms)
+{
+    for (unsigned slept = 0; slept < ms && !rx_stop.load(); slept += PAUSE_STEP_MS)
+        usleep(PAUSE_STEP_MS * 1000);
+}
+
+void *kernlink_rx_thread(void *)
+{
+    while (run_flag.load() && !rx_stop.load()) {
+        pause_ms(RECONNECT_PAUSE_MS);
+        if (rx_stop.load() || kernlink_connect() != 0)
+            continue;
+        kernlink_rx_proc(socket_reader, nullptr);
+        close_socket();
+    }
+    return nullptr;
+}
+
+[[noreturn]] void pool_exhausted(const kernmsg_header &h)
+{
+    syslog(LOG_ERR, "balloc failed");
+    syslog(LOG_ERR, "INCOMING MESSAGE HEADER DUMP:");
+    syslog(LOG_ERR, "cmd = 0x%x", h.cmd);
+    syslog(LOG_ERR, "tag = 0x%x", h.tag);
+    syslog(LOG_ERR, "type = 0x%x", h.type);
+    syslog(LOG_ERR, "src = 0x%x", h.src);
+    syslog(LOG_ERR, "dst = 0x%x", h.dst);
+    syslog(LOG_ERR, "rcode = 0x%x", h.rcode);
+    syslog(LOG_ERR, "len = 0x%x", h.len);
+    syslog(LOG_ERR, "magic = 0x%08x", h.magic);
+    fflush(stdout);
+    _exit(KERNLINK_EXIT_POOL_EXHAUSTED);
+}
+
+// Sorts one complete message (in the receive buffer) into its queue.
+void rx_sort(const uint8_t *msg)
+{
+    kernmsg_header h = kernmsg_header_decode(msg);
+    if (h.dst != MODULE_CHIPSET) {
+        counters.dropped_dst++;
+        return;
+    }
+    bool answer = h.type == KERNMSG_ANSWER;
+    if (answer && !(waiting.load() && h.tag == last_tag.load())) {
+        counters.dropped_answers++;
+        return;
+    }
+    void *block = BALLOC(long(h.len) + long(KERNMSG_HEADER_SIZE));
+    if (!block)
+        pool_exhausted(h);
+    memcpy(block, msg, KERNMSG_HEADER_SIZE + h.len);
+    // Counted before the put: once a consumer holds the message, the count
+    // already says it arrived.
+    auto &delivered = answer ? counters.answers : counters.requests;
+    delivered++;
+    if (mqueue_put(answer ? &reply_queue : &request_queue, block) != 0) {
+        delivered--;
+        syslog(LOG_ERR, "%s:%d Error on put in queue.", "kernlink_rx_proc", __LINE__);
+        counters.queue_full++;
+        BFREE(block);
+    }
+}
+
+void log_header_dump()
+{
+    char text[128];
+    hex_text(text, sizeof text, rx_buffer, KERNMSG_HEADER_SIZE);
+    syslog(LOG_INFO, "dump: %s", text);
+}
+
+} // namespace
+
+int kernlink_rx_proc(kernmsg_read_fn read, void *ctx)
+{
+    for (;;) {
+        memset(rx_buffer, 0, KERNMSG_HEADER_SIZE);
+        int result = kernmsg_read_frame(read, ctx, rx_buffer, sizeof rx_buffer);
+        switch (result) {
+        case KERNMSG_FRAME_OK:
+            rx_sort(rx_buffer);
+            continue;
+        case KERNMSG_FRAME_HEADER_LOST:
+            syslog(LOG_INFO, "kernlink_socket_read(h) returns -1");
+            break;
+        case KERNMSG_FRAME_BAD_MAGIC:
+            syslog(LOG_INFO, "check_message_header returns -1");
+            log_header_dump();
+            break;
+        case KERNMSG_FRAME_TOO_LONG:
+            syslog(LOG_ERR, "kernlink: message length %u exceeds the receive buffer, closing",
+                   unsigned(load_le32(rx_buffer + 8)));
+            log_header_dump();
+            break;
+        default:
+            syslog(LOG_INFO, "kernlink_socket_read(p) returns -1");
+            break;
+        }
+        return result;
+    }
+}
+
+int kernlink_queues_open()
+{
+    if (queues_open)
+        return 0;
+    if (MQUEUE_CREATE(&request_queue, KERNLINK_QUEUE_CAPACITY) != 0)
+        return -1;
+    if (MQUEUE_CREATE(&reply_queue, KERNLINK_QUEUE_CAPACITY) != 0) {
+        mqueue_destroy(&request_queue);
+        return -1;
+    }
+    queues_open = true;
+    return 0;
+}
+
+void kernlink_queues_close()
+{
+    if (!queues_open)
+        return;
+    mqueue_destroy(&request_queue);
+    mqueue_destroy(&reply_queue);
+    queues_open = false;
+}
+
+int kernlink_init()
+{
+    kernhandlers_init();
+    link_socket.store(-1);
+    kernlink_queues_open();
+    last_tag.store(0);
+    waiting.store(0);
+    rx_stop.store(false);
+    rx_started = pthread_create(&rx_thread, nullptr, kernlink_rx_thread, nullptr) == 0;
+    return 0;
+}
+
+void kernlink_close()
+{
+    kernhandlers_close();
+    rx_stop.store(true);
+    int fd = link_socket.load();
+    if (fd >= 0)
+        shutdown(fd, SHUT_RDWR);   // ends a read the receive thread is blocked in
+    if (rx_started) {
+        pthread_join(rx_thread, nullptr);
+        rx_started = false;
+    }
+    close_socket();
+    kernlink_queues_close();
+}
+
+bool kernlink_connected() { return link_socket.load() >= 0; }
+
+mqueue *kernlink_request_queue() { return &request_queue; }
+
+int kernlink_socket_read(uint8_t *buf, size_t n)
+{
+    size_t got = 0;
+    while (got < n) {
+        int fd = link_socket.load();
+        if (fd < 0)
+            return -1;
+        ssize_t r = recv(fd, buf + got, n - got, 0);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return -1;
+        got += size_t(r);
+    }
+    return int(n);
+}
+
+int kernlink_write(const uint8_t *msg)
+{
+    size_t total = KERNMSG_HEADER_SIZE + load_le32(msg + 8);
+    // One write on the local socket; over TCP the board's peer reads pieces
+    // of at most 256 bytes. Either way a short write is continued, so a
+    // signal never leaves half a message in the stream.
+    size_t piece = flags.r ? TCP_PIECE : total;
+    lock_timed(&socket_lock);
+    int fd = link_socket.load();
+    if (fd < 0) {
+        pthread_mutex_unlock(&socket_lock);
+        trace("kernlink: kernlink_socket is invalid(%d)\n", fd);
+        return -1;
+    }
+    size_t sent = 0;
+    while (sent < total) {
+        size_t n = total - sent < piece ? total - sent : piece;
+        ssize_t r = send(fd, msg + sent, n, MSG_NOSIGNAL);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0) {
+            pthread_mutex_unlock(&socket_lock);
+            trace("kernlink: write returns %d\n", int(r));
+            return r < 0 ? int(r) : -1;
+        }
+        sent += size_t(r);
+    }
+    pthread_mutex_unlock(&socket_lock);
+    return int(total);
+}
+
+int kernlink_send_message(uint8_t *msg, uint8_t **answer, int timeout)
+{
+    if (!msg)
+        return KERNLINK_NO_MESSAGE;
+    if (link_socket.load() < 0)
+        return KERNLINK_NOT_CONNECTED;
+    uint8_t type = msg[4];
+    if (type == KERNMSG_REQUEST && !answer)
+        return KERNLINK_NO_ANSWER_POINTER;
+
+    lock_timed(&send_lock);
+    mqueue_flush(&reply_queue);   // stale answers of earlier exchanges
+    if (type == KERNMSG_REQUEST || type == KERNMSG_NOTIFICATION) {
+        uint16_t tag = uint16_t(last_tag.load() + 1);
+        last_tag.store(tag);
+        kernmsg_set_tag(msg, tag);
+        if (type == KERNMSG_REQUEST)
+            waiting.store(1);   // before the write: the answer may beat us back
+    }
+    if (kernlink_write(msg) < 0) {
+        waiting.store(0);
+        pthread_mutex_unlock(&send_lock);
+        return KERNLINK_WRITE_FAILED;
+    }
+    bool answered = true;
+    if (type == KERNMSG_REQUEST) {
+        *answer = static_cast<uint8_t *>(mqueue_timedget(&reply_queue, timeout));
+        waiting.store(0);
+        answered = *answer != nullptr;
+    }
+    pthread_mutex_unlock(&send_lock);
+    return answered ? 0 : KERNLINK_TIMEOUT;
+}
+
+int kernlink_request(uint16_t cmd, uint8_t dst, const void *payload, uint32_t len, uint8_t **answer,
+                     int timeout)
+{
+    *answer = nullptr;
+    uint8_t *msg = static_cast<uint8_t *>(BALLOC(long(KERNMSG_HEADER_SIZE) + long(len)));
+    if (!msg)
+        return -1;
+    kernmsg_header h;
+    h.cmd = cmd;
+    h.type = KERNMSG_REQUEST;
+    h.src = MODULE_CHIPSET;
+    h.dst = dst;
+    h.len = len;
+    kernmsg_header_encode(msg, h);
+    if (len)
+        memcpy(msg + KERNMSG_HEADER_SIZE, payload, len);
+    int result = kernlink_send_message(msg, answer, timeout);
+    BFREE(msg);
+    return result;
+}
+
+int kernlink_notify(uint8_t code, uint32_t num1, uint32_t num2, uint32_t num3, uint32_t num4, const char *text)
+{
+    uint8_t *msg = static_cast<uint8_t *>(BALLOC(NOTIFY_BLOCK));
+    if (!msg)
+        return -1;
+    kernmsg_header h;
+    h.cmd = KERNMSG_CMD_NOTIFY;
+    h.type = KERNMSG_NOTIFICATION;
+    h.src = MODULE_CHIPSET;
+    h.dst = MODULE_SNMP;
+    h.len = KERNMSG_NOTIFY_LEN;
+    kernmsg_header_encode(msg, h);
+    const uint32_t numbers[4] = {num1, num2, num3, num4};
+    kernmsg_notification_encode(msg + KERNMSG_HEADER_SIZE, code, numbers, text);
+    int result = kernlink_send_message(msg, nullptr, KERNLINK_NOTIFY_TIMEOUT);
+    BFREE(msg);
+    return result;
+}
+
+int kernlink_notify_fmt(uint8_t code, uint32_t num1, uint32_t num2, uint32_t num3, uint32_t num4,
+                        const char *format, ...)
+{
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return kernlink_notify(code, num1, num2, num3, num4, text);
+}
+
+kernlink_counters kernlink_counters_get()
+{
+    return {counters.requests.load(), counters.answers.load(), counters.dropped_dst.load(),
+            counters.dropped_answers.load(), counters.queue_full.load(), counters.connections.load()};
+}

@@ -1,0 +1,147 @@
+// The daemon's chip side in one test process: a sandbox root, the data
+// store, the provisioning queues and the chip link talking to an
+// in-process oltsim on a loopback chip network of the test's own. Standard
+// output (the daemon's trace) goes to a file the test reads.
+#pragma once
+
+#include "base/balloc.h"
+#include "store/datastruct.h"
+#include "oltsim/oltsim.h"
+#include "base/process.h"
+#include "engine/profiler.h"
+#include "chip/teklink.h"
+#include "wire/tekmsg.h"
+#include "common/wait.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+class ChipFixture : public ::testing::Test {
+protected:
+    // Tests that need no chips skip the simulator and the link.
+    virtual bool with_chips() const { return true; }
+
+    void SetUp() override
+    {
+        static int counter;
+        int pid = getpid();
+        net_ = "127." + std::to_string(((pid >> 8) & 0x7F) + 100) + "." + std::to_string((pid + counter * 53) & 0xFF);
+        root_ = std::filesystem::temp_directory_path() / ("zandrel_chip_" + std::to_string(pid) + "_" +
+                                                          std::to_string(counter++));
+        for (const char *dir : {"tmp", "dev", "usr/local/share", "etc/config"})
+            std::filesystem::create_directories(root_ / dir);
+        setenv("ZANDREL_CHIP_NET", net_.c_str(), 1);
+        setenv("ZANDREL_CHIP_BIND", (net_ + ".100").c_str(), 1);
+        setenv("ZANDREL_ROOT", root_.c_str(), 1);
+        run_flag = 1;
+
+        trace_path_ = root_ / "trace.txt";
+        fflush(stdout);
+        saved_stdout_ = dup(1);
+        int fd = open(trace_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 1);
+        close(fd);
+
+        ASSERT_EQ(bopen(nullptr, 0x400000, 0), 0);
+        ASSERT_EQ(datastruct_init(), 0);   // before the board socket exists
+        ASSERT_EQ(profiler_queues_init(), 0);
+        saved_ops_ = profiler_ops;
+        if (!with_chips())
+            return;
+        for (int olt = 0; olt < OLT_COUNT; olt++)
+            olt_set_state(olt, ONU_STATE_OK);
+        oltsim::options opts;
+        opts.log = false;
+        sim_ = std::make_unique<oltsim::chipset>(opts);
+        ASSERT_EQ(sim_->start(), 0);
+        ASSERT_EQ(teklink_init(), 0);
+        ASSERT_TRUE(eventually([] { return teklink_rx_socket.load() >= 0; }));
+    }
+
+    void TearDown() override
+    {
+        if (sim_)
+            sim_->stop();
+        teklink_close();
+        teklink_queues_drain();
+        profiler_queues_drain();
+        profiler_ops = saved_ops_;
+        datastruct_close();
+        balloc_figures f{};
+        balloc_figures_get(&f);
+        EXPECT_EQ(f.inuse_bytes, 0u) << "a pool block was not given back";
+        bclose();
+        fflush(stdout);
+        dup2(saved_stdout_, 1);
+        close(saved_stdout_);
+        std::filesystem::remove_all(root_);
+        unsetenv("ZANDREL_ROOT");
+    }
+
+    std::string trace()
+    {
+        fflush(stdout);
+        std::ifstream in(trace_path_);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    // The requests of ID `id` that the chips received.
+    std::vector<oltsim::request_record> requests(uint16_t id)
+    {
+        std::vector<oltsim::request_record> out;
+        for (auto &r : sim_->request_log())
+            if (r.id == id)
+                out.push_back(r);
+        return out;
+    }
+
+    // An ONU record in slot `index` in state `state` with its four links.
+    static onu_record *make_onu(int index, const uint8_t mac[6], uint32_t state, int olt = 0)
+    {
+        onu_record *onu = onu_at(index);
+        onu_lock(onu);
+        memcpy(onu->mac, mac, 6);
+        onu->olt = uint8_t(olt);
+        onu->link_count = ONU_LINKS;
+        onu_links_init(onu);
+        onu->state = state;
+        onu_unlock(onu);
+        return onu;
+    }
+
+    // A link discovery record for link `link` of the ONU `onu_mac`, with
+    // valid ONU information (OUI 00-0D-B6, chip `chip`).
+    static uint8_t *discovery_record(const uint8_t link[6], const uint8_t onu_mac[6], uint16_t chip = 0x3714,
+                                     uint8_t port = 0)
+    {
+        auto *record = static_cast<uint8_t *>(BALLOC(LINK_DISCOVERY_RECORD_SIZE));
+        memset(record, 0, LINK_DISCOVERY_RECORD_SIZE);
+        memcpy(record + LINK_RECORD_MAC, link, 6);
+        record[LINK_RECORD_PORT] = port;
+        uint8_t *tlv = record + LINK_RECORD_ONU_INFO;
+        tlv[0] = 0x00;
+        tlv[1] = 0x0D;
+        tlv[2] = 0xB6;
+        memcpy(tlv + ONU_INFO_BASE_MAC, onu_mac, 6);
+        store_be16(tlv + ONU_INFO_CHIP_ID, chip);
+        return record;
+    }
+
+    std::string net_;
+    std::filesystem::path root_, trace_path_;
+    int saved_stdout_ = -1;
+    std::unique_ptr<oltsim::chipset> sim_;
+    profiler_handlers saved_ops_{};
+};

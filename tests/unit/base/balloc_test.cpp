@@ -1,0 +1,262 @@
+// The block pool: size classes, carving, reuse, foreign and second frees,
+// heap fallback and the statistics report.
+#include "base/balloc.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+class Pool : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        balloc_fail_nth(0);
+        bclose();
+    }
+    void open_pool(size_t size, int flags = 0) { ASSERT_EQ(bopen(nullptr, size, flags), 0); }
+
+    static balloc_figures figures()
+    {
+        balloc_figures f{};
+        balloc_figures_get(&f);
+        return f;
+    }
+
+    static std::string report()
+    {
+        std::vector<char> text(1 << 20);
+        bstats_text out{text.data(), text.size(), 0};
+        bstats(&out, bstats_text_writer);
+        return std::string(text.data(), out.used);
+    }
+};
+
+TEST_F(Pool, RequestsLandInTheSmallestClassThatHoldsThem)
+{
+    open_pool(1 << 20);
+    struct { long size; size_t payload; } cases[] = {
+        {0, 16}, {1, 16}, {16, 16}, {17, 32}, {32, 32}, {33, 64}, {4096, 4096}, {4097, 8192}, {131072, 131072},
+    };
+    for (auto c : cases) {
+        void *block = BALLOC(c.size);
+        ASSERT_NE(block, nullptr) << c.size;
+        EXPECT_EQ(bsize(block), c.payload) << c.size;
+        BFREE(block);
+    }
+    EXPECT_EQ(BALLOC(-1), nullptr);
+}
+
+TEST_F(Pool, HeaderWordsMarkBlocksInUseAndOnTheFreeList)
+{
+    open_pool(1 << 16);
+    uint8_t *block = static_cast<uint8_t *>(BALLOC(20));
+    uint32_t word0, word1;
+    memcpy(&word0, block - 8, 4);
+    memcpy(&word1, block - 4, 4);
+    EXPECT_EQ(word0, 32u);
+    EXPECT_EQ(word1, BALLOC_MARK);
+    BFREE(block);
+    memcpy(&word1, block - 4, 4);
+    EXPECT_EQ(word1, BALLOC_FREE_MARK);
+}
+
+TEST_F(Pool, RegionIsCarvedOnlyWhileMoreThanTheBlockIsLeft)
+{
+    // 16 + 8 bytes per class-0 block: a region of exactly two blocks carves
+    // the first, then has 24 left, which is not more than 24.
+    open_pool(48);
+    void *first = BALLOC(16);
+    ASSERT_NE(first, nullptr);
+    testing::internal::CaptureStdout();
+    void *second = BALLOC(16);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(out.find("4B: malloc failed\n"), std::string::npos);
+    EXPECT_NE(out.find("Memory Stats"), std::string::npos);
+    EXPECT_EQ(figures().region_left, 24u);
+
+    bclose();
+    open_pool(49);
+    EXPECT_NE(BALLOC(16), nullptr);
+    EXPECT_NE(BALLOC(16), nullptr);
+}
+
+TEST_F(Pool, FreedBlocksAreReusedLastFreedFirst)
+{
+    open_pool(1 << 16);
+    void *a = BALLOC(100);
+    void *b = BALLOC(100);
+    void *c = BALLOC(100);
+    BFREE(a);
+    BFREE(c);
+    BFREE(b);
+    EXPECT_EQ(BALLOC(120), b);
+    EXPECT_EQ(BALLOC(128), c);
+    EXPECT_EQ(BALLOC(65), a);
+    // Another class does not take from this list.
+    void *other = BALLOC(64);
+    EXPECT_NE(other, a);
+}
+
+TEST_F(Pool, SecondFreeAndForeignPointersChangeNothing)
+{
+    open_pool(1 << 16);
+    void *block = BALLOC(40);
+    void *keep = BALLOC(40);
+    BFREE(block);
+    balloc_figures before = figures();
+    BFREE(block);
+    uint64_t foreign[4] = {0, 0, 0, 0};
+    BFREE(&foreign[2]);
+    BFREE_SAFE(nullptr);
+    balloc_figures after = figures();
+    EXPECT_EQ(memcmp(&before, &after, sizeof before), 0);
+    // Only one copy of the block is on the free list.
+    EXPECT_EQ(after.free_blocks[2], 1u);
+    EXPECT_EQ(BALLOC(40), block);
+    EXPECT_NE(BALLOC(40), block);
+    BFREE(keep);
+}
+
+TEST_F(Pool, LargestClassAndBeyond)
+{
+    open_pool(1 << 20);
+    void *big = BALLOC(131072);
+    ASSERT_NE(big, nullptr);
+    EXPECT_EQ(bsize(big), 131072u);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(BALLOC(131073), nullptr);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("2B: malloc failed\n", 0), 0u);
+    BFREE(big);
+}
+
+TEST_F(Pool, HeapFallbackServesWhatTheRegionCannot)
+{
+    open_pool(64, BOPEN_HEAP_FALLBACK);
+    testing::internal::CaptureStdout();
+    uint8_t *a = static_cast<uint8_t *>(BALLOC(100));      // larger than the region
+    uint8_t *b = static_cast<uint8_t *>(BALLOC(200000));   // larger than the largest class
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    uint32_t word1;
+    memcpy(&word1, a - 4, 4);
+    EXPECT_EQ(word1, BALLOC_MARK | BALLOC_HEAP_BIT);
+    EXPECT_EQ(figures().heap_fallbacks, 1u);
+    memset(b, 0xAB, 200000);
+    BFREE(a);
+    BFREE(b);
+    EXPECT_EQ(figures().inuse_bytes, 0u);
+}
+
+TEST_F(Pool, ReallocKeepsPayloadAndFailsWithoutLosingTheBlock)
+{
+    open_pool(1 << 12);
+    char *text = static_cast<char *>(BALLOC(20));
+    strcpy(text, "zandrel");
+    EXPECT_EQ(BREALLOC(text, 30), text);
+    char *grown = static_cast<char *>(BREALLOC(text, 100));
+    ASSERT_NE(grown, text);
+    EXPECT_STREQ(grown, "zandrel");
+    EXPECT_EQ(bsize(text), 0u);   // the old block went back
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(BREALLOC(grown, 8192), nullptr);
+    testing::internal::GetCapturedStdout();
+    EXPECT_STREQ(grown, "zandrel");
+    BFREE(grown);
+
+    uint8_t bytes[5] = {1, 2, 3, 4, 5};
+    uint8_t *copy = static_cast<uint8_t *>(BMEMDUP(bytes, 5));
+    EXPECT_EQ(memcmp(copy, bytes, 5), 0);
+    uint8_t *zeros = static_cast<uint8_t *>(BMEMDUP(nullptr, 5));
+    EXPECT_EQ(zeros[0] | zeros[4], 0);
+    EXPECT_STREQ(BSTRDUP(nullptr), "");
+    EXPECT_STREQ(BSTRDUP("pon"), "pon");
+}
+
+TEST_F(Pool, ReportFiguresAfterAKnownSequence)
+{
+    open_pool(100000);
+    void *a = balloc("source/kernlink.c", 10, 16);
+    void *b = balloc("source/kernlink.c", 10, 16);
+    void *c = balloc("source/teklink.c", 20, 1000);
+    void *d = balloc("source/teklink.c", 21, 20);
+    strcpy(static_cast<char *>(d), "OLT0");
+    BFREE(b);
+
+    std::string text = report();
+    EXPECT_EQ(text.rfind("\nMemory Stats\n Q  Size   Free  Bytes Inuse Bytes Allocs\n", 0), 0u);
+    EXPECT_NE(text.find(" 0    16      1     16     1    16      2\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" 1    32      0      0     1    32      1\n"), std::string::npos);
+    EXPECT_NE(text.find(" 6  1024      0      0     1  1024      1\n"), std::string::npos);
+    EXPECT_NE(text.find("Initial free list size     100000\n"), std::string::npos);
+    EXPECT_NE(text.find("Memory currently in use      1072\n"), std::string::npos);
+    EXPECT_NE(text.find("Max memory ever used         1088\n"), std::string::npos);
+    EXPECT_NE(text.find("Max blocks allocated            4\n"), std::string::npos);
+    // 100000 - (2 x 16 + 32 + 1024 + 4 headers of 8) = 98880.
+    EXPECT_NE(text.find("Free list buffer left       98880\n"), std::string::npos);
+    EXPECT_NE(text.find("Free memory on all queues      16\n"), std::string::npos);
+    EXPECT_NE(text.find("Total free memory           98896\n"), std::string::npos);
+
+    // Tags sorted ascending by bytes in use.
+    auto tag_line = [](const char *tag, const char *figures) {
+        return std::string(40 - strlen(tag), ' ') + tag + figures;
+    };
+    size_t kern = text.find(tag_line("source/kernlink.c:10", ",      16,             1,           2,      16,   0\n"));
+    size_t small = text.find(tag_line("source/teklink.c:21", ",      32,             1,           1,      32,   1\n"));
+    size_t large = text.find(tag_line("source/teklink.c:20", ",    1024,             1,           1,    1024,   6\n"));
+    ASSERT_NE(kern, std::string::npos) << text;
+    ASSERT_NE(small, std::string::npos);
+    ASSERT_NE(large, std::string::npos);
+    EXPECT_LT(kern, small);
+    EXPECT_LT(small, large);
+    EXPECT_NE(text.find("\nTotal allocated    1072\n\n"), std::string::npos);
+    std::string strings_line = std::string("OLT0") + std::string(46, ' ') + " allocated by source/teklink.c:21\n";
+    EXPECT_NE(text.find("\nStrings\n"), std::string::npos);
+    EXPECT_NE(text.find(strings_line), std::string::npos);
+    BFREE(a);
+    BFREE(c);
+    BFREE(d);
+}
+
+TEST_F(Pool, StringsOfTheReportStayInsideTheirBlock)
+{
+    open_pool(1 << 16);
+    char *block = static_cast<char *>(BALLOC(16));
+    memset(block, 'A', 16);   // no terminating NUL inside the block
+    std::string text = report();
+    EXPECT_NE(text.find(std::string(16, 'A') + std::string(34, ' ') + " allocated by"), std::string::npos);
+    BFREE(block);
+}
+
+TEST_F(Pool, AllocationFailureHookFailsExactlyTheNthRequest)
+{
+    open_pool(1 << 16);
+    balloc_fail_nth(2);
+    void *first = BALLOC(10);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(BALLOC(10), nullptr);
+    void *third = BALLOC(10);
+    EXPECT_NE(third, nullptr);
+    BFREE(first);
+    BFREE(third);
+}
+
+TEST_F(Pool, OpensAreCountedAndOnlyTheLastCloseReleases)
+{
+    std::vector<uint8_t> buffer(4096);
+    ASSERT_EQ(bopen(buffer.data(), buffer.size(), 0), 0);
+    ASSERT_EQ(bopen(nullptr, 1 << 20, 0), 0);   // only counts
+    uint8_t *block = static_cast<uint8_t *>(BALLOC(16));
+    EXPECT_EQ(block, buffer.data() + 8);
+    bclose();
+    EXPECT_EQ(bsize(block), 16u);               // still open
+    BFREE(block);
+}
+
+} // namespace

@@ -1,0 +1,417 @@
+// The chip link's receive side: the checks, the pool, classification and
+// dispatch, multi-part reassembly, ageing and alarm flooding; plus the hex
+// text and the RCODE names that the dumps print.
+#include "base/balloc.h"
+#include "base/hextext.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+#include "chip/teklink.h"
+#include "common/wait.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+bytes datagram(uint16_t id, uint16_t ctag, int rcode, int seqn, const bytes &data)
+{
+    bytes out(TEKMSG_HEADER + 4 + data.size());
+    out.resize(tekmsg_encode(out.data(), out.size(), id, ctag, rcode, seqn, data.data(), data.size()));
+    return out;
+}
+
+bytes response(uint16_t ctag, uint16_t rcode, const bytes &data = {}) { return datagram(0x0101, ctag, rcode, -1, data); }
+bytes fragment(uint16_t id, uint16_t ctag, bool last, uint16_t seqn, const bytes &data)
+{
+    return datagram(id, ctag, last ? TEKLINK_RCODE_LAST : TEKLINK_RCODE_MORE, seqn, data);
+}
+
+class RxPool : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(bopen(nullptr, 0x400000, 0), 0);
+        ASSERT_EQ(teklink_queues_init(), 0);
+        setenv("ZANDREL_LOG_STDERR", "1", 1);
+        log_open();
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+    }
+    void TearDown() override
+    {
+        stop_capture();
+        balloc_fail_nth(0);
+        clock_fake_release();
+        teklink_queues_drain();
+        teklink_rxpool_clear();
+        balloc_figures f{};
+        balloc_figures_get(&f);
+        EXPECT_EQ(f.inuse_bytes, 0u) << "a block of the receive path was not given back";
+        log_close();
+        unsetenv("ZANDREL_LOG_STDERR");
+        bclose();
+    }
+
+    void stop_capture()
+    {
+        if (!capturing_)
+            return;
+        trace_ = testing::internal::GetCapturedStdout();
+        syslog_ = testing::internal::GetCapturedStderr();
+        capturing_ = false;
+    }
+    // What the receive path printed (stdout) since the last call; capturing
+    // goes on. syslog_text() is what was logged (stderr) in the same span.
+    std::string trace_text()
+    {
+        stop_capture();
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        capturing_ = true;
+        return trace_;
+    }
+    std::string syslog_text() const { return syslog_; }
+
+    static void rx(uint16_t olt, const bytes &d) { teklink_rx_datagram(olt, d.data(), d.size()); }
+    static uint8_t *take(mqueue *queue) { return static_cast<uint8_t *>(mqueue_tryget(queue)); }
+    static bytes data_of(const uint8_t *msg, size_t offset, size_t n) { return bytes(msg + offset, msg + offset + n); }
+
+    bool capturing_ = true;
+    std::string trace_, syslog_;
+};
+
+TEST(HexText, LinesOfSixteenWithAlignedContinuation)
+{
+    char out[256];
+    uint8_t data[17];
+    for (int i = 0; i < 17; i++)
+        data[i] = uint8_t(i * 0x11 - 1);
+    EXPECT_EQ(hex_text(out, sizeof out, data, 0), 1);
+    EXPECT_STREQ(out, "\n");
+    hex_text(out, sizeof out, data, 1);
+    EXPECT_STREQ(out, "FF \n");
+    hex_text(out, sizeof out, data, 16);
+    EXPECT_STREQ(out, "FF 10 21 32 43 54 65 76 87 98 A9 BA CB DC ED FE \n");
+    hex_text(out, sizeof out, data, 17);
+    EXPECT_STREQ(out, "FF 10 21 32 43 54 65 76 87 98 A9 BA CB DC ED FE \n        0F \n");
+}
+
+TEST(HexText, RefusesABufferBelowTheSizeRule)
+{
+    char out[128];
+    uint8_t data[17] = {};
+    // 16 bytes need 16 + 48 + 17 = 81; 17 bytes need 16 + 51 + 17 = 84.
+    EXPECT_GT(hex_text(out, 81, data, 16), 0);
+    EXPECT_EQ(hex_text(out, 80, data, 16), -1);
+    EXPECT_STREQ(out, "");
+    EXPECT_GT(hex_text(out, 84, data, 17), 0);
+    EXPECT_EQ(hex_text(out, 83, data, 17), -1);
+    EXPECT_EQ(hex_text(out, 17, data, 0), 1);
+    EXPECT_EQ(hex_text(out, 16, data, 0), -1);
+    EXPECT_EQ(hex_text(out, 0, data, 0), -1);
+}
+
+TEST(RcodeName, TableLowSixteenBitsAndInvalid)
+{
+    EXPECT_STREQ(teklink_rcode_name(0), "OK");
+    EXPECT_STREQ(teklink_rcode_name(10), "No OAM Bandwidth");
+    EXPECT_STREQ(teklink_rcode_name(11), "No ONU Response");
+    EXPECT_STREQ(teklink_rcode_name(13), "ONU Returned Error");
+    EXPECT_STREQ(teklink_rcode_name(15), "Multi part last");
+    EXPECT_STREQ(teklink_rcode_name(16), "Invalid");
+    EXPECT_STREQ(teklink_rcode_name(0xFFFF), "Invalid");
+    EXPECT_STREQ(teklink_rcode_name(0x1000B), "No ONU Response");
+}
+
+TEST_F(RxPool, ClassifiesByIdAndRcode)
+{
+    struct {
+        const char *name;
+        uint16_t olt;
+        bytes dgram;
+        int to_olt_queue, to_events, stays;
+    } cases[] = {
+        {"response RCODE 0", 1, response(7, 0, {1, 2}), 1, 0, 0},
+        {"response RCODE 13", 2, response(7, 13), 1, 0, 0},
+        {"response RCODE 10 goes to the sender", 0, response(7, 10), 1, 0, 0},
+        {"fragment RCODE 14", 3, fragment(0x0101, 9, false, 0, {1}), 0, 0, 1},
+        {"response RCODE 16 waits for ageing", 0, response(7, 16, {0, 0}), 0, 0, 1},
+        {"short event 0x8000", 0, datagram(0x8000, 1, -1, -1, {1, 2, 3}), 0, 1, 0},
+        {"short event 0x8010", 3, datagram(0x8010, 1, -1, -1, {}), 0, 1, 0},
+        {"long event part", 0, fragment(0x8011, 3, false, 0, {5}), 0, 0, 1},
+        {"long event, RCODE neither 14 nor 15", 0, datagram(0x8014, 4, 0, 0, {5}), 0, 0, 1},
+        {"sender outside the chip range", 4, response(7, 0), 0, 0, 0},
+        {"sender address ending in 0", 0xFFFF, response(7, 0), 0, 0, 0},
+        {"shorter than a header", 0, bytes{0x01, 0x01, 0x00}, 0, 0, 0},
+        {"response without its RCODE", 0, bytes{0x01, 0x01, 0x00, 0x07, 0x00, 0x00, 0x00}, 0, 0, 0},
+        {"fragment without its SEQN", 0, bytes{0x01, 0x01, 0x00, 0x07, 0x00, 0x02, 0x00, 0x0E}, 0, 0, 0},
+        {"long event without its SEQN", 0, bytes{0x80, 0x11, 0x00, 0x07, 0x00, 0x02, 0x00, 0x0F}, 0, 0, 0},
+    };
+    for (auto &c : cases) {
+        rx(c.olt, c.dgram);
+        unsigned queued = c.olt < OLT_COUNT ? teklink_rx_queue[c.olt].used : 0;
+        EXPECT_EQ(queued, unsigned(c.to_olt_queue)) << c.name;
+        EXPECT_EQ(teklink_events_queue.used, unsigned(c.to_events)) << c.name;
+        EXPECT_EQ(teklink_rxpool_used(), c.stays) << c.name;
+        teklink_queues_drain();
+        teklink_rxpool_clear();
+    }
+}
+
+TEST_F(RxPool, DeliveredBlockIsTheOltIndexInFrontOfTheDatagram)
+{
+    bytes d = response(0x1234, 3, {0xAA, 0xBB});
+    rx(2, d);
+    uint8_t *msg = take(&teklink_rx_queue[2]);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(tekmsg_olt(msg), 2);
+    EXPECT_EQ(data_of(msg, 2, d.size()), d);
+    BFREE(msg);
+}
+
+TEST_F(RxPool, LengthAndCtagMismatchesAreReportedButKept)
+{
+    teklink_ctag = 5;
+    bytes d = response(5, 0, {1, 2, 3, 4});
+    d.push_back(0xEE);   // one byte more than LEN says
+    rx(0, d);
+    bytes stale = response(4, 0);
+    rx(0, stale);
+    std::string out = trace_text();
+    EXPECT_EQ(count_of(out, "teklink: header len 12 bytes; received 13 bytes\n"), 1);
+    EXPECT_EQ(count_of(out, "teklink: answer ctag mismatch"), 1);
+    EXPECT_EQ(teklink_rx_queue[0].used, 2u);
+}
+
+TEST_F(RxPool, ReceivedDumpShowsNoMoreThanTheDatagramHolds)
+{
+    // LEN announces 8 bytes but only the RCODE and one data byte arrived.
+    bytes d = {0x00, 0x21, 0x00, 0x03, 0x00, 0x08, 0x00, 0x0B, 0x5A};
+    teklink_dump_received(1, d.data(), d.size());
+    std::string out = trace_text();
+    EXPECT_NE(out.find("== OLT[1] > HOST ====================== ["), std::string::npos);
+    EXPECT_NE(out.find("] ==\nID:     33\nCTAG:   3\nLEN:    8\nRCODE:  No ONU Response (11)\nDATA:   5A \n"
+                       "=======================================================\n\n"),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(RxPool, ThreePartResponseArrivesWholeWithItsJoinedLen)
+{
+    rx(1, fragment(0x0042, 77, false, 0, {1, 2, 3}));
+    rx(1, fragment(0x0042, 77, false, 1, {4, 5}));
+    EXPECT_EQ(teklink_rx_queue[1].used, 0u);
+    rx(1, fragment(0x0042, 77, true, 2, {6}));
+    uint8_t *msg = take(&teklink_rx_queue[1]);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(tekmsg_id(msg), 0x0042);
+    EXPECT_EQ(tekmsg_ctag(msg), 77);
+    EXPECT_EQ(tekmsg_len(msg), 8);   // RCODE and the six joined bytes
+    EXPECT_EQ(tekmsg_rcode(msg), 0);
+    EXPECT_EQ(data_of(msg, 10, 6), (bytes{1, 2, 3, 4, 5, 6}));
+    EXPECT_GE(bsize(msg), 16u);
+    BFREE(msg);
+    EXPECT_EQ(teklink_rxpool_used(), 0);
+}
+
+TEST_F(RxPool, SinglePartLongEventMovesItsDataToOffsetTen)
+{
+    rx(0, fragment(0x8019, 5, true, 0, {9, 8, 7}));
+    uint8_t *msg = take(&teklink_events_queue);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(tekmsg_rcode(msg), 0);
+    EXPECT_EQ(tekmsg_len(msg), 7);
+    EXPECT_EQ(data_of(msg, 10, 3), (bytes{9, 8, 7}));
+    BFREE(msg);
+    EXPECT_EQ(teklink_rxpool_used(), 0);
+}
+
+TEST_F(RxPool, FragmentsOfOneCtagFromTwoOltsAreJoinedAndFreedTogether)
+{
+    rx(0, fragment(0x0050, 300, false, 0, {0xA0}));
+    rx(3, fragment(0x0050, 300, false, 1, {0xB1}));
+    rx(2, fragment(0x0050, 301, false, 0, {0xC0}));   // another CTAG stays
+    rx(3, fragment(0x0050, 300, true, 2, {0xB2}));
+    uint8_t *msg = take(&teklink_rx_queue[3]);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(tekmsg_olt(msg), 0);   // the header comes from fragment 0
+    EXPECT_EQ(data_of(msg, 10, 3), (bytes{0xA0, 0xB1, 0xB2}));
+    BFREE(msg);
+    EXPECT_EQ(teklink_rxpool_used(), 1);
+}
+
+TEST_F(RxPool, MissingFragmentFreesTheSetAndWakesTheSenderEmpty)
+{
+    rx(1, fragment(0x0042, 12, false, 0, {1}));
+    rx(1, fragment(0x0042, 12, true, 2, {3}));
+    ASSERT_EQ(teklink_rx_queue[1].used, 1u);
+    EXPECT_EQ(mqueue_tryget(&teklink_rx_queue[1]), nullptr);
+    EXPECT_EQ(teklink_rxpool_used(), 0);
+    std::string out = trace_text();
+    EXPECT_EQ(count_of(out, "extract_mp_message: "), 1);
+    EXPECT_EQ(count_of(out, ": calc total len error, ID 66, CTAG 12 \n"), 1);
+    EXPECT_EQ(count_of(out, "* teklink_rxpool_poccess: "), 1);
+    EXPECT_EQ(count_of(syslog_text(), "!!!ERROR: ipacket = 2 fragments = 3"), 1);
+
+    // An event that cannot be joined is reported without the "* ".
+    rx(0, fragment(0x8019, 13, true, 1, {3}));
+    EXPECT_EQ(teklink_events_queue.used, 1u);
+}
+
+TEST_F(RxPool, MoreThan256FragmentsAreRejectedWithoutWritingPastTheTable)
+{
+    for (uint16_t s = 0; s < 256; s++)
+        rx(0, fragment(0x0042, 40, false, s, {uint8_t(s)}));
+    rx(0, fragment(0x0042, 40, true, 256, {0}));   // announces 257 parts
+    ASSERT_EQ(teklink_rx_queue[0].used, 1u);
+    EXPECT_EQ(mqueue_tryget(&teklink_rx_queue[0]), nullptr);
+    EXPECT_EQ(teklink_rxpool_used(), 0);
+
+    // 256 parts is the most that can be joined.
+    for (uint16_t s = 0; s < 255; s++)
+        rx(0, fragment(0x0042, 41, false, s, {uint8_t(s)}));
+    rx(0, fragment(0x0042, 41, true, 255, {0xFF}));
+    uint8_t *msg = take(&teklink_rx_queue[0]);
+    ASSERT_NE(msg, nullptr);
+    for (int s = 0; s < 256; s++)
+        ASSERT_EQ(msg[10 + s], uint8_t(s));
+    BFREE(msg);
+}
+
+TEST_F(RxPool, FragmentShorterThanItsLenGivesOnlyWhatArrived)
+{
+    bytes first = fragment(0x0042, 50, false, 0, {1, 2});
+    store_be16(first.data() + 4, 200);   // claims 196 data bytes
+    rx(0, first);
+    rx(0, fragment(0x0042, 50, true, 1, {3}));
+    uint8_t *msg = take(&teklink_rx_queue[0]);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(data_of(msg, 10, 3), (bytes{1, 2, 3}));
+    EXPECT_LT(bsize(msg), 64u);
+    BFREE(msg);
+}
+
+TEST_F(RxPool, AgeingFreesAfterSixtySecondsNotAtSixty)
+{
+    clock_fake_set(5000);
+    rx(2, fragment(0x0042, 60, false, 0, {1}));
+    clock_fake_advance(60);
+    EXPECT_EQ(teklink_rxpool_freeaged(), 0);
+    EXPECT_EQ(teklink_rxpool_used(), 1);
+    clock_fake_advance(1);
+    EXPECT_EQ(teklink_rxpool_freeaged(), 1);
+    EXPECT_EQ(teklink_rxpool_used(), 0);
+    std::string line = "teklink_rxpool_freeaged: bfree: OLT2 (ID: 66 CTAG: 60 LEN: 5, rxpool_time: 5000, "
+                       "timestamp: 5061) \n";
+    EXPECT_EQ(count_of(trace_text(), line), 1);
+    EXPECT_EQ(count_of(syslog_text(), line.substr(0, line.size() - 2)), 1);
+}
+
+TEST_F(RxPool, AgeingRunsWhenTheNextDatagramArrives)
+{
+    clock_fake_set(100);
+    rx(0, response(1, 16));   // never delivered
+    clock_fake_advance(61);
+    rx(0, response(2, 0));
+    EXPECT_EQ(teklink_rxpool_used(), 0);
+    EXPECT_EQ(teklink_rx_queue[0].used, 1u);
+}
+
+TEST_F(RxPool, EveryThousandthCountedAlarmIsDropped)
+{
+    auto alarm = [](uint8_t tag) {
+        return fragment(TEKMSG_ID_ALARM, 1, true, 0, {tag, 0x00, 0x0D, 0xB6, 0x01, 0x02, 0x03, 0x17, 0x00});
+    };
+    rx(0, alarm(2));
+    rx(0, alarm(7));
+    EXPECT_EQ(teklink_alarm_count, 0);
+    EXPECT_EQ(teklink_events_queue.used, 2u);
+    teklink_queues_drain();
+
+    for (int i = 0; i < 1999; i++) {
+        unsigned before = teklink_events_queue.used;
+        rx(0, alarm(1));
+        EXPECT_EQ(teklink_events_queue.used == before, i == 999) << "alarm " << i;
+        teklink_queues_drain();   // stand in for the event thread
+    }
+    EXPECT_EQ(teklink_alarm_count, 1999);
+    std::string out = trace_text();
+    EXPECT_EQ(count_of(out, "Alarm: tag 1, alarm ID 23, ONU 00:0D:B6:01:02:03\n\n"), 1999);
+    EXPECT_EQ(count_of(syslog_text(), "teklink: alarm flooding detected"), 1);
+    EXPECT_EQ(teklink_rxpool_used(), 0);
+}
+
+TEST_F(RxPool, NothingIsLostWhenBlocksRunOut)
+{
+    balloc_fail_nth(1);
+    rx(3, response(9, 0));
+    EXPECT_EQ(teklink_rx_queue[3].used, 0u);
+    EXPECT_EQ(count_of(trace_text(), "teklink_rxpool_add_entry: "), 1);
+
+    // The joined block cannot be had: the set is freed, the sender woken.
+    rx(1, fragment(0x0042, 70, false, 0, {1}));
+    balloc_fail_nth(2);   // the last fragment's own block is the first
+    rx(1, fragment(0x0042, 70, true, 1, {2}));
+    ASSERT_EQ(teklink_rx_queue[1].used, 1u);
+    EXPECT_EQ(mqueue_tryget(&teklink_rx_queue[1]), nullptr);
+    EXPECT_EQ(teklink_rxpool_used(), 0);
+    EXPECT_EQ(count_of(trace_text(), ": balloc failed (defragmented), ID 66, CTAG 70\n"), 1);
+}
+
+TEST_F(RxPool, FullPoolDropsTheNewDatagram)
+{
+    bytes part = fragment(0x0042, 1, false, 0, {});
+    for (int i = 0; i < TEKLINK_RXPOOL_SLOTS; i++)
+        ASSERT_EQ(teklink_rxpool_add_entry(part.data(), part.size(), 0), 0);
+    EXPECT_EQ(teklink_rxpool_add_entry(part.data(), part.size(), 0), -1);
+    EXPECT_EQ(teklink_rxpool_used(), TEKLINK_RXPOOL_SLOTS);
+    trace_text();
+}
+
+TEST_F(RxPool, FullQueueFreesTheMessage)
+{
+    for (int i = 0; i < TEKLINK_RX_QUEUE_SIZE; i++)
+        rx(0, response(uint16_t(i), 0));
+    rx(0, response(5000, 0));
+    EXPECT_EQ(teklink_rx_queue[0].used, unsigned(TEKLINK_RX_QUEUE_SIZE));
+    trace_text();
+    EXPECT_EQ(count_of(syslog_text(), "teklink_rxpool_poccess:"), 1);
+}
+
+} // namespace
+
+namespace {
+
+// A bind that fails leaves no descriptor open, so the receive thread's next
+// try starts afresh instead of taking an unbound socket for an open one.
+TEST(ChipSocket, FailedBindLeavesNothingOpenAndTheNextTryBinds)
+{
+    setenv("ZANDREL_CHIP_PORT", "0", 1);   // malformed: the default port
+    setenv("ZANDREL_CHIP_BIND", "192.0.2.1", 1);   // not an address of this machine
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(teklink_create_socket(), -1);
+    EXPECT_EQ(teklink_rx_socket.load(), -1);
+    std::string net = "127.66." + std::to_string(getpid() & 0xFF) + ".100";
+    setenv("ZANDREL_CHIP_BIND", net.c_str(), 1);
+    EXPECT_EQ(teklink_create_socket(), 0);
+    int fd = teklink_rx_socket.load();
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(teklink_create_socket(), 0);   // open: nothing new
+    EXPECT_EQ(teklink_rx_socket.load(), fd);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count_of(out, "teklink_create_socket: teklink_rx_socket "), 2);
+    EXPECT_EQ(count_of(out, "teklink_create_socket: receive buffer size is "), 2);
+    teklink_close();
+    EXPECT_EQ(teklink_rx_socket.load(), -1);
+    unsetenv("ZANDREL_CHIP_BIND");
+    unsetenv("ZANDREL_CHIP_PORT");
+}
+
+} // namespace

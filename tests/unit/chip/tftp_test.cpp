@@ -1,0 +1,465 @@
+// TFTP packets, CRC-32, the whole-image loop over a scripted block step, and
+// the personality checks and settings.
+#include "base/crc32.h"
+#include "oltsim/tftpserver.h"
+#include "wire/personality.h"
+#include "wire/tftp.h"
+#include "chip/tektftp.h"
+#include "chip/tftpxfer.h"
+
+#include "base/bytes.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+bytes pattern(size_t n, uint8_t seed = 1)
+{
+    bytes out(n);
+    for (size_t i = 0; i < n; i++)
+        out[i] = uint8_t(seed + i * 7 + (i >> 8));
+    return out;
+}
+
+// ---- CRC-32 -------------------------------------------------------------
+
+TEST(Crc32, MatchesTheIeeeCheckValueAndContinuesAcrossPieces)
+{
+    const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(crc32_update(0, check, 9), 0xCBF43926u);
+    EXPECT_EQ(crc32_update(crc32_update(0, check, 4), check + 4, 5), 0xCBF43926u);
+    EXPECT_EQ(crc32_update(0, check, 0), 0u);
+    const uint8_t zeros[4] = {};
+    EXPECT_EQ(crc32_update(0, zeros, 4), 0x2144DF1Cu);
+}
+
+// ---- TFTP packets ---------------------------------------------------------
+
+TEST(TftpPacket, RequestsCarryNameAndOctetMode)
+{
+    uint8_t out[64];
+    size_t n = tftp_encode_request(out, sizeof out, TFTP_WRQ, "personality");
+    const uint8_t want[] = {0, 2, 'p', 'e', 'r', 's', 'o', 'n', 'a', 'l', 'i', 't', 'y', 0, 'o', 'c', 't', 'e', 't', 0};
+    ASSERT_EQ(n, sizeof want);
+    EXPECT_EQ(memcmp(out, want, n), 0);
+
+    tftp_packet p;
+    ASSERT_TRUE(tftp_decode(out, n, &p));
+    EXPECT_EQ(p.opcode, TFTP_WRQ);
+    EXPECT_STREQ(p.file, "personality");
+    EXPECT_STREQ(p.mode, "octet");
+
+    EXPECT_EQ(tftp_encode_request(out, 10, TFTP_RRQ, "boot"), 0u);   // 2 + 5 + 6 = 13 > 10
+    EXPECT_EQ(tftp_encode_request(out, 13, TFTP_RRQ, "boot"), 13u);
+}
+
+TEST(TftpPacket, DataAndAckRoundTrip)
+{
+    uint8_t out[TFTP_MAX_PACKET + 8];
+    bytes data = pattern(512);
+    ASSERT_EQ(tftp_encode_data(out, sizeof out, 0x1234, data.data(), 512), 516u);
+    EXPECT_EQ(load_be16(out), TFTP_DATA);
+    EXPECT_EQ(load_be16(out + 2), 0x1234);
+    tftp_packet p;
+    ASSERT_TRUE(tftp_decode(out, 516, &p));
+    EXPECT_EQ(p.block, 0x1234);
+    EXPECT_EQ(p.size, 512u);
+    EXPECT_EQ(memcmp(p.data, data.data(), 512), 0);
+
+    EXPECT_EQ(tftp_encode_data(out, sizeof out, 1, data.data(), 513), 0u);   // more than a block
+    EXPECT_EQ(tftp_encode_data(out, 100, 1, data.data(), 200), 0u);
+    ASSERT_EQ(tftp_encode_data(out, sizeof out, 9, nullptr, 0), 4u);         // empty final block
+    ASSERT_TRUE(tftp_decode(out, 4, &p));
+    EXPECT_EQ(p.size, 0u);
+
+    ASSERT_EQ(tftp_encode_ack(out, sizeof out, 5), 4u);
+    const uint8_t ack[] = {0, 4, 0, 5};
+    EXPECT_EQ(memcmp(out, ack, 4), 0);
+    EXPECT_EQ(tftp_encode_ack(out, 3, 5), 0u);
+}
+
+TEST(TftpPacket, TruncatedOrUnterminatedPacketsAreRefused)
+{
+    struct {
+        const char *name;
+        bytes packet;
+        bool ok;
+    } cases[] = {
+        {"empty", {}, false},
+        {"half an opcode", {0}, false},
+        {"DATA without block", {0, 3, 0}, false},
+        {"ACK without block", {0, 4}, false},
+        {"RRQ name not terminated", {0, 1, 'a', 'p', 'p'}, false},
+        {"RRQ mode not terminated", {0, 1, 'a', 0, 'o', 'c'}, false},
+        {"RRQ complete", {0, 1, 'a', 0, 'o', 0}, true},
+        {"unknown opcode", {0, 9, 1, 2}, true},
+    };
+    for (const auto &c : cases) {
+        tftp_packet p;
+        EXPECT_EQ(tftp_decode(c.packet.data(), c.packet.size(), &p), c.ok) << c.name;
+    }
+}
+
+// ---- chip answers ---------------------------------------------------------
+
+// A teklink_msg block: OLT index, ID, CTAG, LEN (of `data` unless given), data.
+bytes answer_block(uint16_t id, const bytes &data, int len = -1)
+{
+    bytes out(8);
+    out[0] = 1;
+    store_be16(out.data() + 2, id);
+    store_be16(out.data() + 4, 77);
+    store_be16(out.data() + 6, uint16_t(len < 0 ? data.size() : size_t(len)));
+    out.insert(out.end(), data.begin(), data.end());
+    return out;
+}
+
+bytes cat(std::initializer_list<bytes> parts)
+{
+    bytes out;
+    for (const bytes &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+const bytes MAC = {0x00, 0x0D, 0xB6, 0x01, 0x02, 0x03};
+
+TEST(TftpAnswers, ReadAnswersAreDataThatFits)
+{
+    bytes full = pattern(512);
+    struct {
+        const char *name;
+        bool onu;
+        bytes block;
+        size_t room;
+        int result;
+        size_t size;
+    } cases[] = {
+        {"full block", false, answer_block(0x0B, cat({{0, 0, 0, 3, 0, 1}, full})), 2413, TFTP_BLOCK_MORE, 512},
+        {"short block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 5, 'a', 'b', 'c'}), 2413, TFTP_BLOCK_LAST, 3},
+        {"empty block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 5}), 0, TFTP_BLOCK_LAST, 0},
+        {"behind an ONU", true, answer_block(0x14, cat({{0, 0}, MAC, {0, 3, 0, 2, 'x'}})), 10, TFTP_BLOCK_LAST, 1},
+        {"block number not compared", false, answer_block(0x0B, {0, 0, 0, 3, 0x99, 0x99, 'z'}), 9, TFTP_BLOCK_LAST, 1},
+        {"more than the room", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1, 'a', 'b', 'c'}), 2, TFTP_BLOCK_BAD, 0},
+        {"more than a block", false, answer_block(0x0B, cat({{0, 0, 0, 3, 0, 1}, full, {1}})), 4096, TFTP_BLOCK_BAD, 0},
+        {"error rcode", false, answer_block(0x0B, {0, 4, 0, 3, 0, 1, 'a'}), 100, TFTP_BLOCK_BAD, 0},
+        {"ACK instead of DATA", false, answer_block(0x0B, {0, 0, 0, 4, 0, 1}), 100, TFTP_BLOCK_BAD, 0},
+        {"TFTP ERROR", false, answer_block(0x0B, {0, 0, 0, 5, 0, 1, 'n', 'o', 0}), 100, TFTP_BLOCK_BAD, 0},
+        {"no room for the MAC", true, answer_block(0x14, {0, 0, 0, 13, 0, 3}), 100, TFTP_BLOCK_BAD, 0},
+        {"RCODE only", false, answer_block(0x0B, {0, 0}), 100, TFTP_BLOCK_BAD, 0},
+        {"not even an RCODE", false, answer_block(0x0B, {0}), 100, TFTP_BLOCK_BAD, 0},
+        {"LEN beyond the block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1, 'a'}, 600), 4096, TFTP_BLOCK_LAST, 1},
+        {"LEN short of the packet", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1, 'a', 'b'}, 7), 100,
+         TFTP_BLOCK_LAST, 1},
+    };
+    for (const auto &c : cases) {
+        bytes dest(c.room + 1, 0xEE);
+        size_t size = 999;
+        EXPECT_EQ(tftp_read_answer(c.block.data(), c.block.size(), c.onu, dest.data(), c.room, &size), c.result)
+            << c.name;
+        EXPECT_EQ(size, c.size) << c.name;
+        EXPECT_EQ(dest[c.room], 0xEE) << c.name;
+    }
+    bytes dest(512);
+    size_t size = 0;
+    bytes block = answer_block(0x0B, cat({{0, 0, 0, 3, 0, 1}, full}));
+    ASSERT_EQ(tftp_read_answer(block.data(), block.size(), false, dest.data(), 512, &size), TFTP_BLOCK_MORE);
+    EXPECT_EQ(dest, full);
+}
+
+TEST(TftpAnswers, WriteAnswersMustBeAcks)
+{
+    struct {
+        const char *name;
+        bool onu;
+        bytes block;
+        int result;
+    } cases[] = {
+        {"ACK", false, answer_block(0x0B, {0, 0, 0, 4, 0, 7}), TFTP_BLOCK_MORE},
+        {"ACK behind an ONU", true, answer_block(0x14, cat({{0, 0}, MAC, {0, 4, 0, 0}})), TFTP_BLOCK_MORE},
+        {"ACK of another block", false, answer_block(0x0B, {0, 0, 0, 4, 0x12, 0x34}), TFTP_BLOCK_MORE},
+        {"ACK cut short", false, answer_block(0x0B, {0, 0, 0, 4, 0}), TFTP_BLOCK_BAD},
+        {"DATA instead", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1}), TFTP_BLOCK_BAD},
+        {"error rcode", false, answer_block(0x0B, {0, 11, 0, 4, 0, 1}), TFTP_BLOCK_BAD},
+        {"ONU answer read as the OLT's", false, answer_block(0x14, cat({{0, 0}, MAC, {0, 4, 0, 0}})), TFTP_BLOCK_BAD},
+        {"header only", false, bytes(8, 0), TFTP_BLOCK_BAD},
+        {"less than a header", false, bytes(5, 0), TFTP_BLOCK_BAD},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(tftp_write_answer(c.block.data(), c.block.size(), c.onu), c.result) << c.name;
+}
+
+// ---- the whole-image loop ---------------------------------------------------
+
+std::vector<unsigned> pauses;
+void record_pause(unsigned seconds) { pauses.push_back(seconds); }
+
+class Transfer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        pauses.clear();
+        saved_ = tftp_pause;
+        tftp_pause = record_pause;
+    }
+    void TearDown() override { tftp_pause = saved_; }
+
+private:
+    void (*saved_)(unsigned) = nullptr;
+};
+
+// A peer that takes every block; it may fail chosen tries.
+struct write_peer {
+    std::vector<std::pair<uint16_t, size_t>> log;   // block, size of each try
+    bytes received;
+    int fail_block = -1;      // block whose tries fail
+    int fail_tries = 0;       // how many of them
+    int fail_result = -6;
+
+    static int step(void *ctx, uint16_t block, const uint8_t *data, size_t size)
+    {
+        auto *self = static_cast<write_peer *>(ctx);
+        self->log.emplace_back(block, size);
+        if (block == self->fail_block && self->fail_tries > 0) {
+            self->fail_tries--;
+            return self->fail_result;
+        }
+        if (block == 0)
+            return TFTP_BLOCK_MORE;
+        if (size)
+            self->received.insert(self->received.end(), data, data + size);
+        return size < 512 ? TFTP_BLOCK_LAST : TFTP_BLOCK_MORE;
+    }
+};
+
+TEST_F(Transfer, WritesEndWithAShortOrEmptyDataBlock)
+{
+    using sent = std::vector<std::pair<uint16_t, size_t>>;
+    struct {
+        const char *name;
+        size_t size;
+        sent expected;   // the request (block 0), then the DATA blocks
+    } cases[] = {
+        {"whole blocks end with an empty one", 1024, {{0, 0}, {1, 512}, {2, 512}, {3, 0}}},
+        {"a short last block ends the write", 1000, {{0, 0}, {1, 512}, {2, 488}}},
+        {"an empty image is one empty block", 0, {{0, 0}, {1, 0}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        bytes image = pattern(c.size);
+        write_peer peer;
+        EXPECT_EQ(tftp_write_image(write_peer::step, &peer, image.data(), image.size()), 0);
+        EXPECT_EQ(peer.log, c.expected);
+        EXPECT_EQ(peer.received, image);
+    }
+    EXPECT_TRUE(pauses.empty());
+}
+
+TEST_F(Transfer, ABlockIsTriedFourTimesWithAPauseAfterEachFailure)
+{
+    bytes image = pattern(1500);
+    write_peer peer;
+    peer.fail_block = 2;
+    peer.fail_tries = 3;   // the fourth try passes
+    EXPECT_EQ(tftp_write_image(write_peer::step, &peer, image.data(), image.size()), 0);
+    EXPECT_EQ(peer.received, image);
+    EXPECT_EQ(pauses, (std::vector<unsigned>{1, 1, 1}));
+    EXPECT_EQ(peer.log.size(), 1u + 1 + 4 + 1);
+
+    pauses.clear();
+    write_peer dead;
+    dead.fail_block = 2;
+    dead.fail_tries = 4;
+    dead.fail_result = TFTP_BLOCK_BAD;
+    EXPECT_EQ(tftp_write_image(write_peer::step, &dead, image.data(), image.size()), TFTP_BLOCK_BAD);
+    EXPECT_EQ(pauses.size(), 4u);
+    ASSERT_EQ(dead.log.size(), 1u + 1 + 4);   // nothing after the block that failed
+    EXPECT_EQ(dead.log.back().first, 2);
+}
+
+TEST_F(Transfer, ImagesOfTooManyBlocksAreRefusedBeforeTheRequest)
+{
+    write_peer peer;
+    static uint8_t big[size_t(65532) * 512];
+    EXPECT_EQ(tftp_write_image(write_peer::step, &peer, big, sizeof big), TFTP_IMAGE_TOO_LARGE);   // 65533 blocks
+    EXPECT_TRUE(peer.log.empty());
+    EXPECT_EQ(tftp_data_blocks(sizeof big - 1), 65532u);
+    EXPECT_EQ(tftp_write_image(write_peer::step, &peer, big, sizeof big - 1), 0);
+    EXPECT_EQ(peer.log.size(), 65533u);
+    EXPECT_EQ(peer.log.back().first, 65532);
+}
+
+// A peer serving an image block by block, as an ONU or OLT answers reads.
+struct read_peer {
+    bytes image;
+    std::vector<uint16_t> asked;
+    int fail_block = -1;
+
+    static int step(void *ctx, uint16_t block, uint8_t *dest, size_t room, size_t *size)
+    {
+        auto *self = static_cast<read_peer *>(ctx);
+        self->asked.push_back(block);
+        if (block == self->fail_block)
+            return -6;
+        size_t at = size_t(block) * 512;
+        size_t n = at < self->image.size() ? std::min<size_t>(512, self->image.size() - at) : 0;
+        if (n > room)
+            return TFTP_BLOCK_BAD;
+        memcpy(dest, self->image.data() + at, n);
+        *size = n;
+        return n < 512 ? TFTP_BLOCK_LAST : TFTP_BLOCK_MORE;
+    }
+};
+
+TEST_F(Transfer, ReadCollectsBlocksUntilTheShortOne)
+{
+    read_peer peer;
+    peer.image = pattern(2413);
+    bytes buffer(2413);
+    size_t total = 0;
+    EXPECT_EQ(tftp_read_image(read_peer::step, &peer, buffer.data(), buffer.size(), &total), 0);
+    EXPECT_EQ(total, 2413u);
+    EXPECT_EQ(buffer, peer.image);
+    EXPECT_EQ(peer.asked, (std::vector<uint16_t>{0, 1, 2, 3, 4}));   // RRQ, ACK 1 .. ACK 4
+}
+
+TEST_F(Transfer, ReadFailsRatherThanOverrunTheBuffer)
+{
+    read_peer peer;
+    peer.image = pattern(2414);
+    bytes buffer(2413 + 16, 0xEE);
+    size_t total = 0;
+    EXPECT_NE(tftp_read_image(read_peer::step, &peer, buffer.data(), 2413, &total), 0);
+    EXPECT_LE(total, 2413u);
+    for (size_t i = 2413; i < buffer.size(); i++)
+        ASSERT_EQ(buffer[i], 0xEE) << i;
+    EXPECT_EQ(pauses.size(), 4u);
+}
+
+TEST_F(Transfer, FailedTriesAddNothingToTheTotal)
+{
+    read_peer peer;
+    peer.image = pattern(700);
+    peer.fail_block = 1;
+    bytes buffer(2413);
+    size_t total = 0;
+    EXPECT_EQ(tftp_read_image(read_peer::step, &peer, buffer.data(), buffer.size(), &total), -6);
+    EXPECT_EQ(total, 512u);
+    EXPECT_EQ(peer.asked, (std::vector<uint16_t>{0, 1, 1, 1, 1}));
+}
+
+// ---- personalities --------------------------------------------------------
+
+bytes onu_image(size_t size)
+{
+    bytes image = pattern(ONU_PERS_SIZE, 3);
+    std::fill(image.begin() + long(size), image.end(), 0);
+    store_be32(image.data() + 4, pers_crc(image.data(), size));
+    return image;
+}
+
+TEST(Personality, OnuReadChecksItsBigEndianCrcAndMarksTheShortForm)
+{
+    bytes full = onu_image(2413);
+    EXPECT_TRUE(onu_pers_accept(full.data(), 2413));
+    EXPECT_NE(full[2412], 'M');
+
+    bytes short_form = onu_image(2409);
+    EXPECT_TRUE(onu_pers_accept(short_form.data(), 2409));
+    EXPECT_EQ(short_form[2412], 'M');
+
+    bytes bad = onu_image(2413);
+    bad[2000] ^= 1;
+    EXPECT_FALSE(onu_pers_accept(bad.data(), 2413));
+    bytes crc_le = onu_image(2413);
+    std::reverse(crc_le.begin() + 4, crc_le.begin() + 8);
+    EXPECT_FALSE(onu_pers_accept(crc_le.data(), 2413));
+
+    bytes tiny(ONU_PERS_SIZE, 0);   // shorter than its own header
+    EXPECT_FALSE(onu_pers_accept(tiny.data(), 10));
+}
+
+TEST(Personality, OnuWriteSetsTheBoardValuesAndTheCrcOfItsForm)
+{
+    bytes image = onu_image(2409);
+    image[2412] = 'M';
+    onu_pers_prepare(image.data());
+    EXPECT_EQ(image[2369], 8);
+    EXPECT_EQ(image[1185], 0);
+    EXPECT_EQ(image[1186], 0);
+    EXPECT_EQ(image[1187], 0);
+    EXPECT_EQ(image[1188], 1);
+    EXPECT_EQ(image[128], 1);
+    EXPECT_EQ(image[135], 1);
+    EXPECT_EQ(load_be32(image.data() + 4), crc32_update(0, image.data() + 16, 2393));
+
+    bytes full = onu_image(2413);
+    onu_pers_prepare(full.data());
+    EXPECT_EQ(load_be32(full.data() + 4), crc32_update(0, full.data() + 16, 2397));
+}
+
+TEST(Personality, OltWriteSetsTheBoardValuesAndALittleEndianCrc)
+{
+    bytes image = pattern(OLT_PERS_BLOCK, 5);
+    image[1287] = 0;
+    olt_pers_prepare(image.data());
+    const uint8_t thousand[] = {0xE8, 0x03};
+    EXPECT_EQ(memcmp(image.data() + 258, thousand, 2), 0);
+    EXPECT_EQ(memcmp(image.data() + 378, thousand, 2), 0);
+    EXPECT_EQ(image[1085], 0x5F);
+    EXPECT_EQ(image[1086], 0x5E);
+    EXPECT_EQ(image[1092], 0x5D);
+    EXPECT_EQ(image[1093], 0x5C);
+    for (size_t at : {1172, 1173, 1232, 1233})
+        EXPECT_EQ(image[at], 16) << at;
+    EXPECT_EQ(load_le32(image.data() + 4), crc32_update(0, image.data() + 16, 1272));
+
+    image[1287] = 'N';
+    olt_pers_prepare(image.data());
+    EXPECT_EQ(load_le32(image.data() + 4), crc32_update(0, image.data() + 16, 1268));
+}
+
+TEST(Personality, OltReadMarksEveryReadShorterThanItsBlock)
+{
+    bytes image(OLT_PERS_BLOCK, 0x11);
+    olt_pers_accept(image.data(), OLT_PERS_BLOCK);
+    EXPECT_EQ(image[1287], 0x11);
+    olt_pers_accept(image.data(), 1284);
+    EXPECT_EQ(image[1287], 'N');
+}
+
+} // namespace
+
+// ---- oltsim's TFTP switches -------------------------------------------------
+
+namespace {
+
+TEST(OltsimTftpSwitches, BlockAndCountAreCheckedBeforeAFaultIsArmed)
+{
+    oltsim::options opts;
+    opts.log = false;
+    oltsim::chipset sim(opts);   // never started: only its handler table is used
+    oltsim::tftp_server server(sim);
+    struct {
+        const char *name, *arg;
+        int result;
+    } cases[] = {
+        {"tftp-drop", "3", 1},       {"tftp-rcode", "0:4", 1},    {"tftp-opcode", "65535:1", 1},
+        {"tftp-clear", "", 1},       {"tftp-drop", "", -1},       {"tftp-drop", "x", -1},
+        {"tftp-rcode", "3:", -1},    {"tftp-rcode", "3:0", -1},   {"tftp-opcode", "65536", -1},
+        {"tftp-drop", "2:3x", -1},   {"tftp-lose", "1", -1},      {"silent-olt", "1", 0},
+    };
+    for (const auto &c : cases) {
+        std::string error;
+        EXPECT_EQ(oltsim::tftp_control_apply(server, c.name, c.arg, error), c.result) << c.name << " " << c.arg;
+        EXPECT_EQ(error.empty(), c.result >= 0) << c.name << " " << c.arg;
+    }
+}
+
+} // namespace

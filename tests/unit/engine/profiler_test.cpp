@@ -1,0 +1,301 @@
+// The provisioning engine: strict priority across its three queues, the
+// bounded OLT queue, the idle sweep, ONU information checks, the flush of
+// one ONU's work, and the chip operations it owns (port refresh, EAP
+// request), run against test doubles of the provisioning work and an
+// in-process chip simulator.
+#include "common/chip_fixture.h"
+
+#include "base/bytes.h"
+#include "platform/textconv.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const uint8_t ONU_A[6] = {0x00, 0x0D, 0xB6, 0x10, 0x00, 0x00};
+const uint8_t ONU_B[6] = {0x00, 0x0D, 0xB6, 0x20, 0x00, 0x00};
+
+// What the doubles of the provisioning work saw, in order.
+std::vector<std::string> calls;
+onu_record *discovered_onu;
+
+std::string mac_text(const uint8_t *mac)
+{
+    char text[18];
+    convert_to_mac(text, mac);
+    return text;
+}
+
+int olt_double(int olt)
+{
+    calls.push_back("olt " + std::to_string(olt));
+    return 0;
+}
+int onu_double(const uint8_t mac[6])
+{
+    calls.push_back("onu " + mac_text(mac));
+    // The real configuration moves the ONU on; the sweep must not find it again.
+    if (onu_record *onu = onu_get_by_mac_locked(mac)) {
+        onu->state = ONU_STATE_CFGINPROGRESS;
+        onu_unlock(onu);
+    }
+    return 0;
+}
+onu_record *link_double(int olt, uint8_t *record)
+{
+    calls.push_back("link " + std::to_string(olt) + " " + mac_text(record));
+    onu_lock(discovered_onu);
+    return discovered_onu;
+}
+int onu_discovery_double(onu_record *onu)
+{
+    calls.push_back("discovery " + mac_text(onu->mac));
+    return 0;
+}
+
+class Engine : public ChipFixture {
+protected:
+    bool with_chips() const override { return false; }
+    void SetUp() override
+    {
+        ChipFixture::SetUp();
+        calls.clear();
+        discovered_onu = onu_at(0);
+        profiler_ops = {olt_double, onu_double, link_double, onu_discovery_double};
+    }
+    // Passes until the queues are empty; the number of items handled.
+    int run_all()
+    {
+        int handled = 0;
+        while (profiler_engine_pass(&engine, 0))
+            handled++;
+        return handled;
+    }
+    profiler_engine engine;
+};
+
+TEST_F(Engine, LinksOvertakeOltsWhichOvertakeOnus)
+{
+    profiler_init_onu_reconfigure(ONU_A);
+    profiler_init_olt_reconfigure(2);
+    profiler_init_link_discovery(1, discovery_record(ONU_A, ONU_A));
+    profiler_init_olt_reconfigure(3);
+
+    EXPECT_TRUE(profiler_engine_pass(&engine, 0));
+    EXPECT_EQ(calls, (std::vector<std::string>{"link 1 00:0D:B6:10:00:00", "discovery 00:00:00:00:00:00"}));
+    EXPECT_EQ(run_all(), 3);
+    EXPECT_EQ(calls, (std::vector<std::string>{"link 1 00:0D:B6:10:00:00", "discovery 00:00:00:00:00:00", "olt 2",
+                                               "olt 3", "onu 00:0D:B6:10:00:00"}));
+    EXPECT_FALSE(profiler_engine_pass(&engine, 0));
+}
+
+TEST_F(Engine, TheNinthOltItemIsRefused)
+{
+    for (int i = 0; i < 9; i++)
+        profiler_init_olt_reconfigure(i % 4);
+    EXPECT_EQ(profiler_olt_queue()->used, 8u);
+    EXPECT_EQ(run_all(), 8);
+    EXPECT_EQ(calls.back(), "olt 3");   // the eighth post; the ninth was lost
+}
+
+TEST_F(Engine, InvalidOnuInformationSkipsTheLink)
+{
+    uint8_t *record = discovery_record(ONU_A, ONU_A);
+    record[LINK_RECORD_ONU_INFO + 2] = 0xB7;
+    profiler_init_link_discovery(0, record);
+    EXPECT_EQ(run_all(), 1);
+    EXPECT_TRUE(calls.empty());
+    EXPECT_NE(trace().find("check_TkOnuInfoTlv: LINK 00:0D:B6:10:00:00 returns invalid ONT info (000db7 3714 "
+                           "00:0D:B6:10:00:00). Skiping..."),
+              std::string::npos);
+}
+
+TEST_F(Engine, WorkWithoutAHandlerIsDroppedAndFreed)
+{
+    profiler_ops = {};
+    profiler_init_olt_reconfigure(0);
+    profiler_init_onu_reconfigure(ONU_A);
+    profiler_init_link_discovery(0, discovery_record(ONU_A, ONU_A));
+    EXPECT_EQ(run_all(), 3);
+    EXPECT_EQ(count_of(trace(), "no handler for work kind"), 3);
+}
+
+TEST_F(Engine, PostingWithoutPoolMemoryLosesNothingElse)
+{
+    // The item of a discovery cannot be had: the record goes back too.
+    uint8_t *record = discovery_record(ONU_A, ONU_A);
+    balloc_fail_nth(1);
+    profiler_init_link_discovery(0, record);
+    balloc_fail_nth(0);
+    EXPECT_EQ(profiler_link_queue()->used, 0u);
+    EXPECT_NE(trace().find("profiler_init_link_discovery: "), std::string::npos);
+    balloc_fail_nth(1);
+    profiler_init_olt_reconfigure(1);
+    balloc_fail_nth(0);
+    EXPECT_EQ(profiler_olt_queue()->used, 0u);
+}
+
+TEST_F(Engine, IdleSweepQueuesOneDiscoveredOnuPerPassAfterSixEmptyOnes)
+{
+    make_onu(7, ONU_B, ONU_STATE_DISCOVERED);
+    make_onu(3, ONU_A, ONU_STATE_DISCOVERED);
+    const uint8_t configured[6] = {0, 0x0D, 0xB6, 0x30, 0, 0};
+    make_onu(1, configured, ONU_STATE_OK);
+
+    for (int pass = 1; pass <= 6; pass++) {
+        EXPECT_FALSE(profiler_engine_pass(&engine, 0));
+        EXPECT_EQ(profiler_onu_queue()->used, 0u) << "pass " << pass;
+    }
+    EXPECT_FALSE(profiler_engine_pass(&engine, 0));   // the seventh sweeps
+    EXPECT_EQ(profiler_onu_queue()->used, 1u);
+    EXPECT_TRUE(profiler_engine_pass(&engine, 0));    // ONU work keeps the engine idle
+    EXPECT_EQ(calls, (std::vector<std::string>{"onu 00:0D:B6:10:00:00"}));
+    EXPECT_FALSE(profiler_engine_pass(&engine, 0));   // so the very next empty pass sweeps again
+    EXPECT_TRUE(profiler_engine_pass(&engine, 0));
+    EXPECT_EQ(calls.back(), "onu 00:0D:B6:20:00:00");
+
+    // OLT work ends the idle state: six empty passes before the next sweep.
+    onu_record *again = onu_at(3);
+    onu_lock(again);
+    again->state = ONU_STATE_DISCOVERED;
+    onu_unlock(again);
+    profiler_init_olt_reconfigure(0);
+    EXPECT_TRUE(profiler_engine_pass(&engine, 0));
+    for (int pass = 1; pass <= 6; pass++)
+        EXPECT_FALSE(profiler_engine_pass(&engine, 0));
+    EXPECT_EQ(profiler_onu_queue()->used, 0u);
+    EXPECT_FALSE(profiler_engine_pass(&engine, 0));
+    EXPECT_EQ(profiler_onu_queue()->used, 1u);
+}
+
+TEST_F(Engine, FlushRemovesOneOnusWorkAndKeepsTheOrderOfTheRest)
+{
+    onu_record *a = make_onu(0, ONU_A, ONU_STATE_AUTHOK);
+    uint8_t a_link2[6], b_link1[6];
+    mac_add(a_link2, ONU_A, 2);
+    mac_add(b_link1, ONU_B, 1);
+
+    profiler_init_onu_reconfigure(ONU_A);
+    profiler_init_onu_reconfigure(ONU_B);
+    profiler_init_onu_reconfigure(ONU_A);
+    profiler_init_link_discovery(0, discovery_record(a_link2, ONU_A));
+    profiler_init_link_discovery(1, discovery_record(b_link1, ONU_B));
+    profiler_init_link_discovery(0, discovery_record(ONU_A, ONU_A));
+    profiler_init_link_discovery(2, discovery_record(ONU_B, ONU_B));
+
+    onu_lock(a);
+    profiler_flush_onu_work(a);
+    onu_unlock(a);
+    EXPECT_EQ(profiler_onu_queue()->used, 1u);
+    EXPECT_EQ(profiler_link_queue()->used, 2u);
+
+    discovered_onu = onu_at(5);
+    run_all();
+    EXPECT_EQ(calls, (std::vector<std::string>{"link 1 00:0D:B6:20:00:01", "discovery 00:00:00:00:00:00",
+                                               "link 2 00:0D:B6:20:00:00", "discovery 00:00:00:00:00:00",
+                                               "onu 00:0D:B6:20:00:00"}));
+}
+
+TEST(OnuInfo, OnlyVendorChipsWithABaseMacAreValid)
+{
+    struct Case {
+        const char *name;
+        uint8_t oui2;
+        uint16_t chip;
+        bool zero_mac;
+        uint32_t result;
+    } cases[] = {
+        {"3714", 0xB6, 0x3714, false, 0},
+        {"8600", 0xB6, 0x8600, false, 0},
+        {"6838", 0xB6, 0x6838, false, 0},
+        {"other OUI", 0xB7, 0x3714, false, 3},
+        {"unknown chip", 0xB6, 0x3715, false, 3},
+        {"zero base MAC", 0xB6, 0x6838, true, 3},
+    };
+    for (const Case &c : cases) {
+        uint8_t tlv[ONU_INFO_SIZE] = {0x00, 0x0D, c.oui2};
+        store_be16(tlv + ONU_INFO_CHIP_ID, c.chip);
+        if (!c.zero_mac)
+            tlv[ONU_INFO_BASE_MAC + 5] = 1;
+        EXPECT_EQ(check_TkOnuInfoTlv(tlv, "00:00:00:00:00:01"), c.result) << c.name;
+    }
+}
+
+using ChipOps = ChipFixture;
+
+TEST_F(ChipOps, PortRefreshStopsAtTheRefusedPort)
+{
+    olt_record *olt = olt_get(1);
+    const uint8_t olt_mac[6] = {0x00, 0x0D, 0xB6, 0x37, 0x23, 0x01};
+    memcpy(olt->mac, olt_mac, 6);
+    strcpy(olt->ports[2].name, "old");
+    olt->ports[3].status[0] = 0x77;
+    sim_->set_handler(TEK_REQ_PORT_STATE, [](int, const oltsim::request_record &r) {
+        int port = load_be16(&r.data[6]);
+        oltsim::answer a;
+        a.rcode = port == 2 ? 3 : 0;
+        a.data.resize(18);
+        for (int i = 0; i < 18; i++)
+            a.data[size_t(i)] = uint8_t(port * 0x20 + i);
+        return a;
+    });
+
+    EXPECT_EQ(profiler_olt_update_state(1), 3);
+    auto sent = requests(TEK_REQ_PORT_STATE);
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].olt, 1);
+    EXPECT_EQ(sent[1].data, (oltsim::bytes{0x00, 0x0D, 0xB6, 0x37, 0x23, 0x01, 0x00, 0x01}));
+    EXPECT_STREQ(olt->ports[0].name, "PON0");
+    EXPECT_STREQ(olt->ports[1].name, "PON1");
+    const uint8_t port1[8] = {0x2D, 0x2E, 0x28, 0x29, 0x2A, 0x2B, 0x30, 0x31};
+    EXPECT_EQ(memcmp(olt->ports[1].status, port1, 8), 0);
+    EXPECT_STREQ(olt->ports[2].name, "old");
+    EXPECT_EQ(olt->ports[3].status[0], 0x77);
+
+    sim_->set_handler(TEK_REQ_PORT_STATE, [](int, const oltsim::request_record &) {
+        return oltsim::answer{0, oltsim::bytes(18)};
+    });
+    EXPECT_EQ(profiler_olt_update_state(1), 0);
+    EXPECT_STREQ(olt->ports[2].name, "NNI0");
+    EXPECT_STREQ(olt->ports[3].name, "NNI1");
+
+    // A short answer is a refusal, not a read past its end.
+    sim_->set_handler(TEK_REQ_PORT_STATE, [](int, const oltsim::request_record &) {
+        return oltsim::answer{0, oltsim::bytes(10)};
+    });
+    EXPECT_EQ(profiler_olt_update_state(1), 3);
+
+    size_t before = sim_->request_count();
+    EXPECT_EQ(profiler_olt_update_state(4), TEKLINK_ERR_ARGUMENT);
+    EXPECT_EQ(sim_->request_count(), before);
+}
+
+TEST_F(ChipOps, EapRequestsCarryTheOnuMacAndThePacket)
+{
+    onu_record *onu = make_onu(0, ONU_A, ONU_STATE_ALLOCATED, 2);
+    EXPECT_EQ(profiler_onu_send_eap_request(onu, nullptr), 0);
+    const uint8_t custom[8] = {0x01, 0x07, 0x00, 0x08, 0x01, 'a', 'b', 'c'};
+    EXPECT_EQ(profiler_onu_send_eap_request(onu, custom), 0);
+    const uint8_t too_long[4] = {0x01, 0x07, 0x00, 23};
+    EXPECT_EQ(profiler_onu_send_eap_request(onu, too_long), TEKLINK_ERR_ARGUMENT);
+
+    auto sent = requests(TEK_REQ_EAP_FRAME);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].olt, 2);
+    oltsim::bytes expected(ONU_A, ONU_A + 6);
+    for (uint8_t b : {0x01, 0x01, 0x00, 0x16, 0x04, 0x10})
+        expected.push_back(b);
+    expected.resize(28);
+    EXPECT_EQ(sent[0].data, expected);
+    oltsim::bytes second(ONU_A, ONU_A + 6);
+    second.insert(second.end(), custom, custom + 8);
+    second.resize(28);
+    EXPECT_EQ(sent[1].data, second);
+
+    sim_->silence_olt(2, true);
+    EXPECT_EQ(profiler_onu_send_eap_request(onu, nullptr), TEKLINK_ERR_TIMEOUT);
+    EXPECT_NE(trace().find("profiler_onu_send_eap_request: failed(-6)"), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,303 @@
+// Chip events: the OLT ready path with and without a firmware upgrade,
+// registration attempts, link discoveries, alarms, console text and the
+// events nobody handles; against the in-process chip simulator.
+#include "common/chip_fixture.h"
+
+#include "base/bytes.h"
+#include "store/datastruct.h"
+#include "events/tekhandlers.h"
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+const uint8_t ONU_MAC[6] = {0x00, 0x0D, 0xB6, 0x44, 0x00, 0x00};
+
+// An event block as the receive pool delivers it: short events carry their
+// data after LEN, long (reassembled) ones after RCODE 0.
+uint8_t *event(int olt, uint16_t id, const bytes &data)
+{
+    bool is_long = id >= 0x8011;
+    size_t at = is_long ? TEKLINK_MSG_SEQN : TEKLINK_MSG_DATA;
+    auto *msg = static_cast<uint8_t *>(BALLOC(long(at + data.size())));
+    tekmsg_set_header(msg, uint16_t(olt), id, 0x55, uint16_t(data.size() + (is_long ? 4 : 0)));
+    if (is_long)
+        store_be16(msg + TEKLINK_MSG_DATA, 0);
+    if (!data.empty())
+        memcpy(msg + at, data.data(), data.size());
+    return msg;
+}
+
+void process(int olt, uint16_t id, const bytes &data)
+{
+    uint8_t *msg = event(olt, id, data);
+    events_process(msg);
+    BFREE(msg);
+}
+
+bytes olt_ready(uint8_t last_mac_byte, uint16_t version)
+{
+    bytes data(32);
+    const uint8_t mac[6] = {0x00, 0x0D, 0xB6, 0x37, 0x23, last_mac_byte};
+    memcpy(data.data(), mac, 6);
+    store_be16(&data[OLT_READY_VERSION], version);
+    return data;
+}
+
+// What the upgrade doubles received.
+std::vector<std::string> upgrades;
+int upgrade_ok(int olt, const uint8_t *image, size_t size, const char *what)
+{
+    upgrades.push_back(std::string(what) + " " + std::to_string(olt) + " " + std::string(image, image + size));
+    return 0;
+}
+int boot_ok(int olt, const uint8_t *image, size_t size) { return upgrade_ok(olt, image, size, "boot"); }
+int app_ok(int olt, const uint8_t *image, size_t size) { return upgrade_ok(olt, image, size, "app"); }
+
+class Events : public ChipFixture {
+protected:
+    void SetUp() override
+    {
+        ChipFixture::SetUp();
+        upgrades.clear();
+        saved_ = tekhandlers_ops;
+        tekhandlers_ops = {};
+    }
+    void TearDown() override
+    {
+        tekhandlers_ops = saved_;
+        ChipFixture::TearDown();
+    }
+    tekhandlers_ops_table saved_{};
+    void write_file(const char *board_path, const std::string &content)
+    {
+        std::ofstream out(root_.string() + board_path, std::ios::binary);
+        out << content;
+    }
+    // An application image whose version word (bytes 2..3, little-endian) is `version`.
+    void app_image(uint16_t version)
+    {
+        std::string image = "TK";
+        image += char(version & 0xFF);
+        image += char(version >> 8);
+        image += "app-image";
+        write_file(OLT_APP_IMAGE, image);
+    }
+};
+
+TEST_F(Events, ReadyWithTheFilesVersionQueuesAReconfiguration)
+{
+    app_image(0x0304);
+    olt_record *olt = olt_get(1);
+    olt->missed_pings = 3;
+    olt->path_slots[17] = 1;
+    process(1, TEK_EVENT_OLT_READY, olt_ready(0x01, 0x0304));
+
+    EXPECT_EQ(olt_get_state(1), ONU_STATE_RESETOK);
+    EXPECT_EQ(olt->index, 1);
+    EXPECT_EQ(olt->fw_version, 0x0304);
+    EXPECT_EQ(olt->mac[5], 0x01);
+    EXPECT_EQ(olt->missed_pings, 0);
+    EXPECT_EQ(olt->path_slots[17], 0);
+    EXPECT_EQ(profiler_olt_queue()->used, 1u);
+    EXPECT_NE(trace().find("oltready_handler: OLT[1] in RESETOK state\n"), std::string::npos);
+    EXPECT_TRUE(upgrades.empty());
+}
+
+TEST_F(Events, AnotherVersionIsUpgradedAndWaitsForTheNextReady)
+{
+    app_image(0x0304);
+    write_file(OLT_BOOT_IMAGE, "boot-image");
+    tekhandlers_ops.olt_boot_upgrade = boot_ok;
+    tekhandlers_ops.olt_app_upgrade = app_ok;
+    process(2, TEK_EVENT_OLT_READY, olt_ready(0x02, 0x0300));
+
+    EXPECT_EQ(olt_get_state(2), ONU_STATE_RESETINPROGRESS);
+    EXPECT_EQ(profiler_olt_queue()->used, 0u);
+    ASSERT_EQ(upgrades.size(), 2u);
+    EXPECT_EQ(upgrades[0], "boot 2 boot-image");
+    EXPECT_EQ(upgrades[1].substr(0, 6), "app 2 ");
+    EXPECT_EQ(trace().find("RESETOK"), std::string::npos);
+}
+
+TEST_F(Events, AFailedUpgradeCarriesOnToReady)
+{
+    // No image files at all: the file's version is 0, the upgrade cannot
+    // read its image, and the chip goes on with what it runs.
+    tekhandlers_ops.olt_boot_upgrade = boot_ok;
+    tekhandlers_ops.olt_app_upgrade = app_ok;
+    process(0, TEK_EVENT_OLT_READY, olt_ready(0x00, 0x0102));
+    EXPECT_TRUE(upgrades.empty());
+    EXPECT_EQ(olt_get_state(0), ONU_STATE_RESETOK);
+    EXPECT_EQ(profiler_olt_queue()->used, 1u);
+}
+
+TEST_F(Events, RegistrationAttemptsAreEchoedUnlessTheLinkIsBusy)
+{
+    onu_record *onu = make_onu(4, ONU_MAC, ONU_STATE_OK, 1);
+    uint8_t busy_link[6], free_link[6];
+    mac_add(busy_link, ONU_MAC, 1);
+    mac_add(free_link, ONU_MAC, 2);
+    onu_lock(onu);
+    onu->links[1].state = ONU_STATE_REPORTTIMEOUT;
+    onu_unlock(onu);
+
+    auto attempt = [](const uint8_t *mac) {
+        bytes data(24);
+        for (size_t i = 0; i < data.size(); i++)
+            data[i] = uint8_t(0xA0 + i);
+        memcpy(&data[REGISTRATION_LINK_MAC], mac, 6);
+        return data;
+    };
+    const uint8_t unknown[6] = {0x00, 0x0D, 0xB6, 0x99, 0x00, 0x00};
+    process(1, TEK_EVENT_REGISTRATION, attempt(unknown));
+    process(1, TEK_EVENT_REGISTRATION, attempt(free_link));
+    process(1, TEK_EVENT_REGISTRATION, attempt(busy_link));
+
+    auto echoed = requests(TEK_REQ_REGISTRATION_ACCEPT);
+    ASSERT_EQ(echoed.size(), 2u);
+    EXPECT_EQ(echoed[0].olt, 1);
+    EXPECT_EQ(echoed[0].data, attempt(unknown));
+    EXPECT_EQ(echoed[1].data, attempt(free_link));
+    std::string text = trace();
+    EXPECT_NE(text.find("registrationattempt_handler: 00:0D:B6:99:00:00 on OLT[1]\n"), std::string::npos);
+    EXPECT_EQ(count_of(text, "registrationattempt_handler: rejected\n"), 1);
+}
+
+TEST_F(Events, LinkDiscoveryIsQueuedAndAcknowledged)
+{
+    olt_record *olt = olt_get(3);
+    const uint8_t olt_mac[6] = {0x00, 0x0D, 0xB6, 0x37, 0x23, 0x03};
+    memcpy(olt->mac, olt_mac, 6);
+    bytes data(140);
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = uint8_t(i);
+    memcpy(data.data(), ONU_MAC, 6);
+    data[LINK_RECORD_PORT] = 1;
+    process(3, TEK_EVENT_LINK_DISCOVERY, data);
+
+    ASSERT_EQ(profiler_link_queue()->used, 1u);
+    auto *item = static_cast<profiler_work_item *>(mqueue_tryget(profiler_link_queue()));
+    EXPECT_EQ(item->kind, PROFILER_LINK_DISCOVERY);
+    EXPECT_EQ(item->olt, 3);
+    EXPECT_EQ(memcmp(item->record, data.data(), LINK_DISCOVERY_RECORD_SIZE), 0);
+    BFREE(item->record);
+    BFREE(item);
+
+    auto acks = requests(TEK_REQ_DISCOVERY_ACK);
+    ASSERT_EQ(acks.size(), 1u);
+    bytes expected(olt_mac, olt_mac + 6);
+    expected.push_back(0);
+    expected.push_back(1);
+    expected.insert(expected.end(), ONU_MAC, ONU_MAC + 6);
+    EXPECT_EQ(acks[0].data, expected);
+
+    // No block for the record: nothing queued and nothing acknowledged, so
+    // the chip reports the link again.
+    uint8_t *msg = event(3, TEK_EVENT_LINK_DISCOVERY, data);
+    balloc_fail_nth(1);
+    events_process(msg);
+    balloc_fail_nth(0);
+    BFREE(msg);
+    EXPECT_EQ(profiler_link_queue()->used, 0u);
+    EXPECT_EQ(requests(TEK_REQ_DISCOVERY_ACK).size(), 1u);
+
+    // Too short to hold a record: dropped the same way.
+    process(3, TEK_EVENT_LINK_DISCOVERY, bytes(100));
+    EXPECT_EQ(profiler_link_queue()->used, 0u);
+}
+
+TEST_F(Events, PortAlarmSetsTheUniLinkByteOnlyForItsTable)
+{
+    onu_record *onu = make_onu(2, ONU_MAC, ONU_STATE_OK);
+    auto alarm = [](uint16_t port, uint8_t id, uint8_t value) {
+        bytes data(11);
+        data[0] = ALARM_TAG_PORT;
+        memcpy(&data[1], ONU_MAC, 6);
+        store_be16(&data[ALARM_PORT], port);
+        data[ALARM_PORT_ID] = id;
+        data[ALARM_PORT_VALUE] = value;
+        return data;
+    };
+    process(0, TEK_EVENT_ALARM, alarm(2, 17, 0));
+    EXPECT_EQ(onu->uni[2].status[1], 1);
+    process(0, TEK_EVENT_ALARM, alarm(2, 17, 5));
+    EXPECT_EQ(onu->uni[2].status[1], 0);
+    process(0, TEK_EVENT_ALARM, alarm(1, 16, 0));
+    EXPECT_EQ(onu->uni[1].status[1], 0);
+    // Port 4 names no entry of the four: ignored, nothing beyond the table.
+    uint8_t after = onu->links[0].mac[0];
+    process(0, TEK_EVENT_ALARM, alarm(4, 17, 0));
+    process(0, TEK_EVENT_ALARM, alarm(0xFFFF, 17, 0));
+    EXPECT_EQ(onu->links[0].mac[0], after);
+}
+
+TEST_F(Events, LinkAlarmPutsTheLinkIntoReportTimeout)
+{
+    onu_record *onu = make_onu(2, ONU_MAC, ONU_STATE_OK);
+    uint8_t link3[6];
+    mac_add(link3, ONU_MAC, 3);
+    uint32_t changes = onu_change_counter_get();
+    bytes data(8);
+    data[0] = ALARM_TAG_LINK;
+    memcpy(&data[1], link3, 6);
+    data[ALARM_LINK_ID] = 22;
+    process(0, TEK_EVENT_ALARM, data);
+    EXPECT_EQ(onu->links[3].state, ONU_STATE_ALLOCATED);
+
+    data[ALARM_LINK_ID] = 23;
+    process(0, TEK_EVENT_ALARM, data);
+    EXPECT_EQ(onu->links[3].state, ONU_STATE_REPORTTIMEOUT);
+    EXPECT_EQ(onu->links[2].state, ONU_STATE_ALLOCATED);
+    EXPECT_EQ(onu_change_counter_get(), changes + 1);
+
+    data[6] = 0x77;   // a link nobody has
+    process(0, TEK_EVENT_ALARM, data);
+    std::string text = trace();
+    EXPECT_NE(text.find("alarm_oltlink: 00:0D:B6:44:00:03 in REPORTTIMEOUT state\n"), std::string::npos);
+    EXPECT_NE(text.find("alarm_oltlink: 00:0D:B6:44:00:77 in REPORTTIMEOUT state\n"), std::string::npos);
+}
+
+TEST_F(Events, ConsoleTextGoesToTheTerminal)
+{
+    std::filesystem::create_directories(root_ / "dev/pts");
+    write_file("/dev/pts/0", "");
+    std::string line = "olt> show version\r\n";
+    process(0, TEK_EVENT_CONSOLE, bytes(line.begin(), line.end()));
+    std::ifstream in(root_ / "dev/pts/0");
+    std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(got, line);
+    std::filesystem::remove(root_ / "dev/pts/0");
+    process(0, TEK_EVENT_CONSOLE, bytes(line.begin(), line.end()));   // no terminal: dropped
+}
+
+TEST_F(Events, UnhandledAndMalformedEvents)
+{
+    process(0, 0x8005, bytes(4));
+    process(0, TEK_EVENT_EAP_FRAME, bytes(30));   // its handler comes with authentication
+    process(0, 0x802C, bytes(4));
+    std::string text = trace();
+    EXPECT_NE(text.find("events_process: unhandled event (32773)\n"), std::string::npos);
+    EXPECT_NE(text.find("events_process: unhandled event (32771)\n"), std::string::npos);
+    EXPECT_NE(text.find("events_process: unhandled event (32812)\n"), std::string::npos);
+
+    // Short or foreign events change nothing and send nothing.
+    size_t before = sim_->request_count();
+    process(0, TEK_EVENT_OLT_READY, bytes(10));
+    process(7, TEK_EVENT_OLT_READY, olt_ready(0, 0));
+    process(0, TEK_EVENT_REGISTRATION, bytes(13));
+    process(9, TEK_EVENT_LINK_DISCOVERY, bytes(130));
+    process(0, TEK_EVENT_ALARM, bytes());
+    process(0, TEK_EVENT_DUPLICATE_LINK, bytes(5));
+    process(0, TEK_EVENT_DUPLICATE_LINK, bytes(6));
+    EXPECT_EQ(sim_->request_count(), before);
+    EXPECT_EQ(olt_get_state(0), ONU_STATE_OK);
+    EXPECT_EQ(profiler_link_queue()->used, 0u);
+}
+
+} // namespace

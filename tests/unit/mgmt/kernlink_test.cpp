@@ -1,0 +1,170 @@
+// The management link against an in-process ponkernel: one exchange at a
+// time, strict answer matching, tags, notifications, what the receive path
+// drops, and the stop on an exhausted pool.
+#include "mgmt/kernlink.h"
+
+#include "base/bytes.h"
+#include "common/mgmt_conn.h"
+#include "common/memory_stream.h"
+#include "common/link_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+namespace {
+
+constexpr uint16_t CMD_PING = 0x0009;
+
+// An answer as the configuration module would send it.
+std::vector<uint8_t> config_answer(uint16_t cmd, uint16_t tag)
+{
+    kernmsg_header h;
+    h.cmd = cmd;
+    h.tag = tag;
+    h.type = KERNMSG_ANSWER;
+    h.src = MODULE_CONFIG;
+    h.dst = MODULE_CHIPSET;
+    return mgmt_build(h);
+}
+
+using Link = LinkFixture;
+
+TEST_F(Link, ArgumentsAreCheckedBeforeAnythingIsSent)
+{
+    EXPECT_EQ(kernlink_send_message(nullptr, nullptr, 1), KERNLINK_NO_MESSAGE);
+    std::vector<uint8_t> request = mgmt_build(kernmsg_header{});
+    EXPECT_EQ(kernlink_send_message(request.data(), nullptr, 1), KERNLINK_NO_ANSWER_POINTER);
+}
+
+TEST_F(Link, TwoRequestsFromTwoThreadsAreAnsweredInTurn)
+{
+    uint8_t *answers[2] = {};
+    int results[2] = {1, 1};
+    std::thread first([&] { results[0] = kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answers[0], 5); });
+    std::thread second([&] { results[1] = kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answers[1], 5); });
+    first.join();
+    second.join();
+    ASSERT_EQ(results[0], 0);
+    ASSERT_EQ(results[1], 0);
+    uint16_t tags[2] = {kernmsg_header_decode(answers[0]).tag, kernmsg_header_decode(answers[1]).tag};
+    EXPECT_EQ(std::abs(int(tags[0]) - int(tags[1])), 1) << "each exchange takes the next tag";
+    EXPECT_EQ(kernel_.requests_seen(CMD_PING), 2u);
+    BFREE(answers[0]);
+    BFREE(answers[1]);
+}
+
+class SilentConfig : public LinkFixture {
+    ponkernel_options options() override
+    {
+        ponkernel_options o = LinkFixture::options();
+        o.answer_ping = false;
+        return o;
+    }
+};
+
+TEST_F(SilentConfig, LateAnswerAndStaleTagAreDropped)
+{
+    uint8_t *answer = nullptr;
+    EXPECT_EQ(kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answer, 1), KERNLINK_TIMEOUT);
+    EXPECT_EQ(answer, nullptr);
+    kernlink_counters before = kernlink_counters_get();
+
+    // The answer to the request that timed out (tag 1) comes too late.
+    ASSERT_EQ(kernel_.send_raw(config_answer(CMD_PING, 1)), 0);
+    ASSERT_TRUE(eventually([&] { return kernlink_counters_get().dropped_answers == before.dropped_answers + 1; }));
+
+    // While a request waits, an answer with another tag is not taken for it.
+    int result = 0;
+    std::thread waiter([&] { result = kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answer, 3); });
+    ASSERT_TRUE(eventually([&] { return kernel_.requests_seen(CMD_PING) == 2; }));
+    ASSERT_EQ(kernel_.send_raw(config_answer(CMD_PING, 77)), 0);
+    ASSERT_TRUE(eventually([&] { return kernlink_counters_get().dropped_answers == before.dropped_answers + 2; }));
+    ASSERT_EQ(kernel_.send_raw(config_answer(CMD_PING, 2)), 0);
+    waiter.join();
+    ASSERT_EQ(result, 0);
+    EXPECT_EQ(kernmsg_header_decode(answer).tag, 2);
+    EXPECT_TRUE(eventually([&] { return kernlink_counters_get().answers == before.answers + 1; }));
+    BFREE(answer);
+}
+
+TEST_F(Link, NotificationTakesATagAndAnAnswerKeepsItsRequests)
+{
+    ASSERT_EQ(kernlink_notify(129, 3, 0, 0, 0, "00:0D:B6:00:00:01 configure ok"), 0);
+    ASSERT_EQ(kernlink_notify_fmt(131, 5, 12, 0, 0, "%s", ""), 0);
+    ASSERT_TRUE(kernel_.wait_notifications(2, 5));
+    auto notes = kernel_.notifications();
+    EXPECT_EQ(notes[0].code, 129);
+    EXPECT_EQ(notes[0].num[0], 3u);
+    EXPECT_STREQ(notes[0].text, "00:0D:B6:00:00:01 configure ok");
+    EXPECT_EQ(notes[1].code, 131);
+    EXPECT_EQ(notes[1].num[1], 12u);
+
+    uint8_t *answer = nullptr;
+    ASSERT_EQ(kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answer, 5), 0);
+    EXPECT_EQ(kernmsg_header_decode(answer).tag, 3) << "two notifications took tags 1 and 2";
+    BFREE(answer);
+}
+
+TEST_F(Link, ReceivePathSortsAndDrops)
+{
+    kernlink_counters before = kernlink_counters_get();
+    kernmsg_header other;
+    other.cmd = 0x1005;
+    other.type = KERNMSG_REQUEST;
+    other.dst = MODULE_WEBS;
+    ASSERT_EQ(kernel_.send_raw(mgmt_build(other)), 0);
+    kernmsg_header mine = other;
+    mine.dst = MODULE_CHIPSET;
+    ASSERT_EQ(kernel_.send_raw(mgmt_build(mine, std::vector<uint8_t>(40, 7))), 0);
+
+    uint8_t *request = static_cast<uint8_t *>(mqueue_timedget(kernlink_request_queue(), 5));
+    ASSERT_NE(request, nullptr);
+    EXPECT_EQ(kernmsg_header_decode(request).len, 40u);
+    EXPECT_EQ(request[KERNMSG_HEADER_SIZE + 39], 7);
+    BFREE(request);
+    EXPECT_TRUE(eventually([&] { return kernlink_counters_get().requests == before.requests + 1; }));
+    EXPECT_EQ(kernlink_counters_get().dropped_dst, before.dropped_dst + 1);
+}
+
+TEST_F(Link, BadMagicClosesTheConnectionAndTheLinkComesBack)
+{
+    std::vector<uint8_t> bad = mgmt_build(kernmsg_header{});
+    bad[12] = 0x00;
+    unsigned connections = kernel_.connections();
+    ASSERT_EQ(kernel_.send_raw(bad), 0);
+    ASSERT_TRUE(eventually([&] { return kernel_.connections() == connections + 1 && kernel_.connected(); }));
+    ASSERT_TRUE(eventually([] { return kernlink_connected(); }));
+    uint8_t *answer = nullptr;
+    ASSERT_EQ(kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answer, 5), 0);
+    BFREE(answer);
+}
+
+TEST_F(Link, SendWhileDisconnectedFailsAtOnce)
+{
+    kernel_.stop();
+    ASSERT_TRUE(eventually([] { return !kernlink_connected(); }));
+    uint8_t *answer = nullptr;
+    EXPECT_EQ(kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answer, 5), KERNLINK_NOT_CONNECTED);
+    EXPECT_EQ(kernlink_notify(2, 0, 0, 0, 0, "x"), KERNLINK_NOT_CONNECTED);
+}
+
+TEST(LinkDeath, ExhaustedPoolOnReceiveStopsTheProcess)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            bopen(nullptr, 1 << 20, 0);
+            kernlink_queues_open();
+            kernmsg_header h;
+            h.cmd = 0x1005;
+            h.dst = MODULE_CHIPSET;
+            memory_stream stream{mgmt_build(h)};
+            balloc_fail_nth(1);
+            kernlink_rx_proc(memory_read, &stream);
+        },
+        ::testing::ExitedWithCode(KERNLINK_EXIT_POOL_EXHAUSTED), "");
+}
+
+} // namespace

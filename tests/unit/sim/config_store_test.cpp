@@ -1,0 +1,171 @@
+// ponkernel's configuration store on its own: board files it accepts and
+// refuses, and the answers the daemon's other requests get (OLT
+// configuration, ONU list and description, creation), byte for byte.
+#include "base/bytes.h"
+#include "ponkernel/config_store.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The store raises and removes its flag files under the sandbox root.
+class ConfigStore : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/zandrel-store-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        std::filesystem::create_directories(root_ + "/tmp");
+        setenv("ZANDREL_ROOT", root_.c_str(), 1);
+    }
+    void TearDown() override
+    {
+        unsetenv("ZANDREL_ROOT");
+        std::filesystem::remove_all(root_);
+    }
+    std::string root_;
+};
+
+using bytes = std::vector<uint8_t>;
+
+const char *BOARD = R"({
+  "olts": [ { "index": 1, "params": [4, 258], "pon_enable": [1, 0], "patch": { "31939": "AA BB" } } ],
+  "onus": [
+    { "mac": "00:0D:B6:10:00:00", "type": 7, "ont_id": 5, "description": "first" },
+    { "mac": "00:0D:B6:10:00:10", "type": 40, "ont_id": 9, "description": "second", "links": 2,
+      "config_bytes": "01 02 03 04", "patch": { "0": "7E" } }
+  ]
+})";
+
+bytes params(uint32_t first, const uint8_t *mac = nullptr)
+{
+    bytes p(CFG_PARAMS_SIZE);
+    store_le32(p.data(), first);
+    if (mac)
+        memcpy(&p[8], mac, 6);
+    return p;
+}
+
+config_reply ask(config_store &store, uint16_t cmd, const bytes &payload)
+{
+    return store.answer(cmd, payload.data(), payload.size());
+}
+
+TEST_F(ConfigStore, RefusesBadBoardFilesWhole)
+{
+    config_store store;
+    std::string error;
+    ASSERT_TRUE(store.load_text(BOARD, error)) << error;
+    struct Case {
+        const char *name;
+        const char *text;
+    } cases[] = {
+        {"not JSON", "{"},
+        {"not an object", "[1, 2]"},
+        {"profile index beyond the table", R"({"profiles": {"link": [{"index": 64}]}})"},
+        {"rules index beyond the table", R"({"profiles": {"rules": [{"index": 128}]}})"},
+        {"unknown profile type", R"({"profiles": {"vlan": [{"index": 0}]}})"},
+        {"patch beyond the record", R"({"profiles": {"link": [{"index": 0, "patch": {"28": "01 02"}}]}})"},
+        {"OLT index", R"({"olts": [{"index": 4}]})"},
+        {"bad MAC", R"({"onus": [{"mac": "00:0D:B6:10"}]})"},
+        {"MAC twice", R"({"onus": [{"mac": "00:0D:B6:00:00:01"}, {"mac": "00:0D:B6:00:00:01"}]})"},
+        {"secret too long", R"({"onus": [{"mac": "00:0D:B6:00:00:01", "secret": "0123456789012345678901234567890123456789012345678"}]})"},
+        {"bad address", R"({"system": {"address": "10.0.0"}})"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_FALSE(store.load_text(c.text, error)) << c.name;
+        EXPECT_FALSE(error.empty()) << c.name;
+    }
+    EXPECT_EQ(store.onus(), 2u) << "a refused file leaves the store as it was";
+}
+
+TEST_F(ConfigStore, OltConfigurationAnswers)
+{
+    config_store store;
+    std::string error;
+    ASSERT_TRUE(store.load_text(BOARD, error)) << error;
+    config_reply one = ask(store, CFG_CMD_OLT_CONFIG, params(1));
+    EXPECT_EQ(one.rcode, 0);
+    ASSERT_EQ(one.payload.size(), CFG_PARAMS_SIZE + OLT_CONFIG_SIZE);
+    const uint8_t *c = &one.payload[CFG_PARAMS_SIZE];
+    EXPECT_EQ(load_le16(c + 1), 4);
+    EXPECT_EQ(load_le16(c + 3), 258);
+    EXPECT_EQ(c[5], 1);
+    EXPECT_EQ(c[8035], 0);
+    EXPECT_EQ(c[31939], 0xAA);
+    EXPECT_EQ(c[31940], 0xBB);
+    config_reply zero = ask(store, CFG_CMD_OLT_CONFIG, params(0));
+    EXPECT_EQ(zero.payload, bytes(CFG_PARAMS_SIZE + OLT_CONFIG_SIZE, 0)) << "an OLT not given is all zero";
+    EXPECT_EQ(ask(store, CFG_CMD_OLT_CONFIG, params(4)).rcode, CFG_RC_NOT_FOUND);
+}
+
+TEST_F(ConfigStore, OnuListDescriptionAndCreation)
+{
+    config_store store;
+    std::string error;
+    ASSERT_TRUE(store.load_text(BOARD, error)) << error;
+    config_reply list = ask(store, CFG_CMD_ONT_LIST, {});
+    ASSERT_EQ(list.payload.size(), CFG_PARAMS_SIZE + 3 * ONT_LIST_ENTRY);
+    const uint8_t *e = &list.payload[CFG_PARAMS_SIZE];
+    EXPECT_EQ(load_le32(e), 5u);
+    EXPECT_EQ(e[4], 7);
+    EXPECT_EQ(e[ONT_LIST_ENTRY + 4], 40);
+    EXPECT_EQ(e[ONT_LIST_ENTRY + 10], 0x10);
+    EXPECT_EQ(bytes(e + 2 * ONT_LIST_ENTRY + 5, e + 2 * ONT_LIST_ENTRY + 11), bytes(6, 0xFF)) << "the list's end";
+
+    const uint8_t second[6] = {0x00, 0x0D, 0xB6, 0x10, 0x00, 0x10};
+    config_reply text = ask(store, CFG_CMD_ONT_DESCRIPTION, params(0, second));
+    ASSERT_EQ(text.payload.size(), CFG_PARAMS_SIZE + ONT_DESCRIPTION_SIZE);
+    EXPECT_STREQ(reinterpret_cast<const char *>(&text.payload[CFG_PARAMS_SIZE]), "second");
+    config_reply record = ask(store, CFG_CMD_ONT_CONFIG, params(1, second));
+    ASSERT_EQ(record.payload.size(), CFG_PARAMS_SIZE + ONT_CONFIG_SIZE);
+    const uint8_t *r = &record.payload[CFG_PARAMS_SIZE];
+    EXPECT_EQ(r[ONT_CONFIG_BYTES + 3], 4);
+    EXPECT_EQ(r[ONT_CONFIG_BLOCK], 0x7E);
+    EXPECT_EQ(r[ONT_CONFIG_BLOCK + ONT_CONFIG_BLOCK_SIZE - 1], 2);
+    EXPECT_EQ(r[ONT_CONFIG_PORT], 255);
+
+    // Creation: the record after the parameter block, a new ONT id back.
+    bytes create(CFG_PARAMS_SIZE + ONT_CONFIG_SIZE);
+    const uint8_t third[6] = {0x00, 0x0D, 0xB6, 0x33, 0x00, 0x00};
+    memcpy(&create[CFG_PARAMS_SIZE + ONT_CONFIG_MAC], third, 6);
+    config_reply made = ask(store, CFG_CMD_ONT_CREATE, create);
+    EXPECT_EQ(made.rcode, 0);
+    ASSERT_EQ(made.payload.size(), 4u);
+    EXPECT_EQ(load_le32(made.payload.data()), 10u);
+    EXPECT_EQ(ask(store, CFG_CMD_ONT_CREATE, create).rcode, CFG_RC_EXISTS);
+    create.pop_back();
+    EXPECT_EQ(ask(store, CFG_CMD_ONT_CREATE, create).rcode, CFG_RC_INCORRECT);
+    EXPECT_EQ(ask(store, CFG_CMD_ONT_DESCRIPTION, params(0, third)).rcode, 0);
+    EXPECT_EQ(store.onus(), 3u);
+}
+
+TEST_F(ConfigStore, FaultSwitches)
+{
+    config_store store;
+    store.refuse(CFG_CMD_SYSTEM, 4);
+    config_reply refused = ask(store, CFG_CMD_SYSTEM, params(0));
+    EXPECT_EQ(refused.rcode, 4);
+    EXPECT_EQ(refused.payload.size(), CFG_PARAMS_SIZE);
+    store.refuse(CFG_CMD_SYSTEM, 0);
+    EXPECT_EQ(ask(store, CFG_CMD_SYSTEM, params(0)).payload.size(), CFG_PARAMS_SIZE + SYSTEM_SETTINGS_SIZE);
+    std::string error;
+    ASSERT_TRUE(store.edit(R"({"system": {"hostname": "x"}})", error)) << error;
+    EXPECT_TRUE(std::filesystem::exists(root_ + CONFIG_CHANGED_FLAG));
+    ask(store, CFG_CMD_SYSTEM, params(0));
+    EXPECT_FALSE(std::filesystem::exists(root_ + CONFIG_CHANGED_FLAG)) << "fetched: the flag goes";
+    store.silence(CFG_CMD_PING, true);
+    EXPECT_TRUE(ask(store, CFG_CMD_PING, {}).silent);
+    EXPECT_EQ(store.asked(CFG_CMD_PING), 1u);
+    EXPECT_EQ(ask(store, 0x7777, params(0)).rcode, CFG_RC_NOT_FOUND);
+}
+
+} // namespace

@@ -1,0 +1,120 @@
+// The management message codec: header and notification bytes as they go on
+// the wire, and the framed read's verdict on every kind of bad stream.
+#include "wire/kernmsg.h"
+
+#include "common/mgmt_conn.h"
+#include "common/memory_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<uint8_t> hex(const std::string &text)
+{
+    std::vector<uint8_t> out;
+    EXPECT_TRUE(mgmt_parse_hex(text, out)) << text;
+    return out;
+}
+
+TEST(ManagementHeader, EncodesEveryFieldLittleEndian)
+{
+    kernmsg_header h;
+    h.cmd = 0x2010;
+    h.tag = 0x0102;
+    h.type = KERNMSG_REQUEST;
+    h.src = MODULE_CHIPSET;
+    h.dst = MODULE_CONFIG;
+    h.rcode = 0;
+    h.len = 0x00010020;
+    uint8_t out[16];
+    kernmsg_header_encode(out, h);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 16), hex("10 20  02 01  00  01  02  00  20 00 01 00  48 A5 48 A5"));
+
+    kernmsg_header back = kernmsg_header_decode(out);
+    EXPECT_EQ(back.cmd, 0x2010);
+    EXPECT_EQ(back.tag, 0x0102);
+    EXPECT_EQ(back.dst, MODULE_CONFIG);
+    EXPECT_EQ(back.len, 0x00010020u);
+    EXPECT_EQ(check_message_header(out), 0);
+    out[15] = 0xA6;
+    EXPECT_EQ(check_message_header(out), -1);
+}
+
+TEST(ManagementHeader, ModuleNames)
+{
+    EXPECT_STREQ(kernmsg_module_name(0), "pon kernel");
+    EXPECT_STREQ(kernmsg_module_name(2), "config module");
+    EXPECT_STREQ(kernmsg_module_name(9), "console4");
+    EXPECT_STREQ(kernmsg_module_name(10), "invalid");
+}
+
+TEST(Notification, PayloadLayout)
+{
+    uint8_t out[KERNMSG_NOTIFY_LEN];
+    memset(out, 0xEE, sizeof out);
+    const uint32_t numbers[4] = {3, 0x01020304, 0, 0xFFFFFFFF};
+    kernmsg_notification_encode(out, 155, numbers, "00:0D:B6:00:00:01 3 x FREE \"x.x\" \"\"");
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 17),
+              hex("9B  03 00 00 00  04 03 02 01  00 00 00 00  FF FF FF FF"));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(out + 17)), "00:0D:B6:00:00:01 3 x FREE \"x.x\" \"\"");
+    for (size_t i = 17 + 35; i < sizeof out; i++)
+        ASSERT_EQ(out[i], 0) << "text not NUL-padded at " << i;
+
+    kernmsg_notification n;
+    ASSERT_TRUE(kernmsg_notification_decode(out, sizeof out, &n));
+    EXPECT_EQ(n.code, 155);
+    EXPECT_EQ(n.num[1], 0x01020304u);
+    EXPECT_FALSE(kernmsg_notification_decode(out, sizeof out - 1, &n));
+}
+
+TEST(Notification, TextIsCutAt256Bytes)
+{
+    uint8_t out[KERNMSG_NOTIFY_LEN];
+    std::string longer(300, 'a');
+    const uint32_t numbers[4] = {};
+    kernmsg_notification_encode(out, 2, numbers, longer.c_str());
+    kernmsg_notification n;
+    ASSERT_TRUE(kernmsg_notification_decode(out, sizeof out, &n));
+    EXPECT_EQ(strlen(n.text), 256u);
+}
+
+TEST(Frame, VerdictOnEachKindOfStream)
+{
+    struct {
+        const char *name;
+        std::string bytes;
+        int result;
+        size_t consumed;
+    } cases[] = {
+        {"zero-length payload", "09 00 01 00 00 01 02 00 00 00 00 00 48 A5 48 A5", KERNMSG_FRAME_OK, 16},
+        {"two-byte payload", "09 00 01 00 00 01 02 00 02 00 00 00 48 A5 48 A5 AA BB", KERNMSG_FRAME_OK, 18},
+        {"short header", "09 00 01 00 00 01 02 00 00 00", KERNMSG_FRAME_HEADER_LOST, 0},
+        {"bad magic", "09 00 01 00 00 01 02 00 00 00 00 00 48 A5 48 A6", KERNMSG_FRAME_BAD_MAGIC, 16},
+        {"payload cut short", "09 00 01 00 00 01 02 00 04 00 00 00 48 A5 48 A5 AA", KERNMSG_FRAME_PAYLOAD_LOST, 16},
+        {"payload one past the buffer", "09 00 01 00 00 01 02 00 F1 FF 01 00 48 A5 48 A5", KERNMSG_FRAME_TOO_LONG, 16},
+        {"length near 4 GiB", "09 00 01 00 00 01 02 00 FF FF FF FF 48 A5 48 A5", KERNMSG_FRAME_TOO_LONG, 16},
+    };
+    std::vector<uint8_t> buffer(KERNMSG_RX_BUFFER);
+    for (const auto &c : cases) {
+        memory_stream stream{hex(c.bytes)};
+        EXPECT_EQ(kernmsg_read_frame(memory_read, &stream, buffer.data(), buffer.size()), c.result) << c.name;
+        EXPECT_EQ(stream.pos, c.consumed) << c.name;
+    }
+}
+
+TEST(Frame, LargestPayloadThatFitsIsRead)
+{
+    std::vector<uint8_t> message(KERNMSG_RX_BUFFER);
+    kernmsg_header h;
+    h.len = uint32_t(KERNMSG_RX_BUFFER - KERNMSG_HEADER_SIZE);
+    kernmsg_header_encode(message.data(), h);
+    memory_stream stream{message};
+    std::vector<uint8_t> buffer(KERNMSG_RX_BUFFER);
+    EXPECT_EQ(kernmsg_read_frame(memory_read, &stream, buffer.data(), buffer.size()), KERNMSG_FRAME_OK);
+}
+
+} // namespace
