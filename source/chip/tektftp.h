@@ -10,13 +10,13 @@
 // held across a block). Blocks returned are the caller's, freed with BFREE.
 #pragma once
 
+#include "wire/ids.h"
+
 #include "chip/tftpxfer.h"
 
 #include <cstddef>
 #include <cstdint>
 
-constexpr uint16_t TEK_REQ_TFTP_OLT = 0x000B;
-constexpr uint16_t TEK_REQ_TFTP_ONU = 0x0014;
 constexpr size_t TFTP_ONU_MAC_SIZE = 6;
 // The largest request block: teklink_msg header, ONU MAC, one DATA packet.
 constexpr size_t TFTP_REQUEST_BLOCK = 8 + TFTP_ONU_MAC_SIZE + 4 + 512;
@@ -39,8 +39,6 @@ enum : int {
 };
 
 // Notification codes of the upgrades.
-constexpr uint8_t EVENT_FIRMWARE_UPDATED = 133;
-constexpr uint8_t EVENT_FIRMWARE_UPDATE_FAILED = 139;
 
 // --- block operations -------------------------------------------------------
 // Each returns TFTP_BLOCK_MORE, TFTP_BLOCK_LAST, TFTP_BLOCK_BAD (non-zero

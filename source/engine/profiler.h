@@ -22,6 +22,8 @@
 // logged and dropped, its item and record freed.
 #pragma once
 
+#include "wire/ids.h"
+
 #include "base/mqueue.h"
 
 #include <cstddef>
@@ -71,8 +73,6 @@ constexpr uint16_t ONU_CHIP_8600 = 0x8600;
 constexpr uint16_t ONU_CHIP_6838 = 0x6838;
 
 // Chip requests sent from here.
-constexpr uint16_t TEK_REQ_PORT_STATE = 0x0015;
-constexpr uint16_t TEK_REQ_EAP_FRAME = 0x001B;
 constexpr int PROFILER_CHIP_TIMEOUT = 2;
 constexpr size_t EAP_REQUEST_MAX = 22;
 

@@ -19,6 +19,8 @@
 // request functions only move bytes between the link and these decoders.
 #pragma once
 
+#include "wire/ids.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -178,7 +180,6 @@ constexpr int CFG_TIMEOUT_FETCH = 20;
 constexpr unsigned ACTUALIZE_CHECKS = 4;
 constexpr unsigned ACTUALIZE_PAUSE_MS = 100;
 constexpr int ACTUALIZE_FAILED = 3;
-constexpr uint8_t EVENT_CONFIG_PROBLEM = 2;
 
 // Flag files of the management process; only their existence is tested.
 constexpr const char *CONFIG_CHANGED_FLAG = "/tmp/configchanged.flag";

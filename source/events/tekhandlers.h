@@ -20,23 +20,12 @@
 // is dropped with a trace line.
 #pragma once
 
+#include "wire/ids.h"
+
 #include <cstddef>
 #include <cstdint>
 
-enum : uint16_t {
-    TEK_EVENT_OLT_READY = 0x8000,
-    TEK_EVENT_EAP_FRAME = 0x8003,
-    TEK_EVENT_REGISTRATION = 0x8014,
-    TEK_EVENT_LINK_DISCOVERY = 0x8019,
-    TEK_EVENT_ALARM = 0x801A,
-    TEK_EVENT_CONSOLE = 0x8029,
-    TEK_EVENT_DUPLICATE_LINK = 0x802B,
-    TEK_EVENT_LAST = 0x802B,
-};
-
 // Answers to the chip.
-constexpr uint16_t TEK_REQ_REGISTRATION_ACCEPT = 0x0127;
-constexpr uint16_t TEK_REQ_DISCOVERY_ACK = 0x0128;
 constexpr int TEKHANDLERS_CHIP_TIMEOUT = 2;
 constexpr unsigned EVENTS_PAUSE_MS = 10;     // about 100 events a second
 constexpr int EVENTS_WAIT_SECONDS = 1;

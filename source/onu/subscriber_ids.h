@@ -12,13 +12,13 @@
 // The builders are safe from any thread.
 #pragma once
 
+#include "wire/ids.h"
+
 #include "onu/l3agents/CircuitAndRemoteIds.h"
 
 #include <cstddef>
 #include <cstdint>
 
-constexpr uint16_t TEK_REQ_OPT82 = 0x01F7;
-constexpr uint16_t TEK_REQ_PPPOE_TAG = 0x0203;
 constexpr int SUBSCRIBER_ID_TIMEOUT = 2;
 constexpr uint32_t PPPOE_VENDOR_NUMBER = 0x00000DE9;
 constexpr size_t SUBSCRIBER_TEXT_BUFFER = 512;

@@ -17,6 +17,8 @@
 // little-endian (the board and the build hosts are little-endian; checked).
 #pragma once
 
+#include "wire/ids.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -47,7 +49,6 @@ constexpr int OLT_PATH_ID_BASE = 8320;
 constexpr uint8_t PORT_NONE = 255;
 
 // Notification events sent from here.
-constexpr uint8_t EVENT_ONU_STATE = 155;
 
 // Configuration flag word bits (onu_record::cfg_flags).
 enum : uint32_t {
