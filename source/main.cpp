@@ -15,7 +15,6 @@
 #include "engine/profiler.h"
 #include "engine/profiler_cache.h"
 #include "engine/onu_phy.h"
-#include "engine/onu_optics.h"
 #include "events/tekhandlers.h"
 #include "chip/teklink.h"
 
