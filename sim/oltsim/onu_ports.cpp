@@ -5,6 +5,8 @@
 #include "wire/ids.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace oltsim {
@@ -356,6 +358,55 @@ answer onu_ports::group_6838(onu_device &onu, const request_record &r)
 {
     onu.groups_6838.emplace_back(load_be32(r.data.data() + 11), load_be32(r.data.data() + 15));
     return ok();
+}
+
+const char *onu_control_usage()
+{
+    return "  onu-part MAC=TEXT    the ONU's transceiver part number\n"
+           "  onu-video MAC=RAW    its received video power (0.1 uW)\n"
+           "  onu-phy MAC=ADDR:ID  a PHY on its MDIO bus\n"
+           "  onu-drssi MAC=VALUE  its DRSSI reading\n"
+           "  onu-reg31 MAC=PORT:VALUE  PHY register 31 of UNI port 1 or 2\n";
+}
+
+int onu_control_apply(onu_ports &ports, const std::string &name, const std::string &arg, std::string &error)
+{
+    if (name.rfind("onu-", 0) != 0)
+        return 0;
+    unsigned b[6];
+    size_t eq = arg.find('=');
+    if (eq == std::string::npos ||
+        sscanf(arg.substr(0, eq).c_str(), "%2x:%2x:%2x:%2x:%2x:%2x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6) {
+        error = name + ": expected MAC=VALUE, got \"" + arg + "\"";
+        return -1;
+    }
+    uint8_t mac[6];
+    for (int i = 0; i < 6; i++)
+        mac[i] = uint8_t(b[i]);
+    std::string value = arg.substr(eq + 1);
+    unsigned long first = strtoul(value.c_str(), nullptr, 0);
+    size_t colon = value.find(':');
+    unsigned long second = colon == std::string::npos ? 0 : strtoul(value.c_str() + colon + 1, nullptr, 0);
+    std::function<void(onu_device &)> change;
+    if (name == "onu-part")
+        change = [&](onu_device &d) { d.set_part_number(value); };
+    else if (name == "onu-video")
+        change = [&](onu_device &d) { d.set_video_power(uint16_t(first)); };
+    else if (name == "onu-phy" && colon != std::string::npos)
+        change = [&](onu_device &d) { d.add_phy(uint8_t(first), uint16_t(second)); };
+    else if (name == "onu-drssi")
+        change = [&](onu_device &d) { d.drssi = uint16_t(first); };
+    else if (name == "onu-reg31" && colon != std::string::npos && (first == 1 || first == 2))
+        change = [&](onu_device &d) { d.uni[first].phy_reg31 = uint16_t(second); };
+    if (!change) {
+        error = name + ": unknown switch or malformed value \"" + value + "\"";
+        return -1;
+    }
+    if (!ports.update(mac, change)) {
+        error = name + ": no ONU " + arg.substr(0, eq);
+        return -1;
+    }
+    return 1;
 }
 
 } // namespace oltsim

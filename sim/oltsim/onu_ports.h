@@ -118,4 +118,11 @@ private:
     std::vector<onu_device> onus_;
 };
 
+// The program's ONU switches, given as input lines "name MAC=VALUE":
+// onu-part (part number text), onu-video (raw video power), onu-phy
+// (ADDRESS:ID, adds a PHY), onu-drssi (reading), onu-reg31 (PORT:VALUE).
+// 1 applied, 0 not an ONU switch, -1 malformed or unknown ONU (`error`).
+int onu_control_apply(onu_ports &ports, const std::string &name, const std::string &arg, std::string &error);
+const char *onu_control_usage();
+
 } // namespace oltsim

@@ -141,3 +141,47 @@ TEST_F(Phy, TheDataStoreReachesTheSameMdioRequests)
 }
 
 } // namespace
+
+namespace {
+
+TEST(OltsimOnuSwitches, SetTheHardwareOfAKnownOnu)
+{
+    oltsim::options opts;
+    opts.log = false;
+    opts.board = false;
+    oltsim::chipset sim(opts);
+    oltsim::onu_ports ports(sim);
+    ports.add(ONU_MAC);
+    struct case_ {
+        const char *name, *arg;
+        int result;
+    };
+    const case_ cases[] = {
+        {"onu-part", "00:0D:B6:11:22:33=LTY9775A-CCG1", 1},
+        {"onu-video", "00:0D:B6:11:22:33=12345", 1},
+        {"onu-phy", "00:0D:B6:11:22:33=2:0xC915", 1},
+        {"onu-drssi", "00:0D:B6:11:22:33=300", 1},
+        {"onu-reg31", "00:0D:B6:11:22:33=2:0x18", 1},
+        {"onu-reg31", "00:0D:B6:11:22:33=3:0x18", -1},
+        {"onu-phy", "00:0D:B6:11:22:33=2", -1},
+        {"onu-part", "00:0D:B6:11:22:34=X", -1},
+        {"onu-part", "LTY9775A", -1},
+        {"onu-colour", "00:0D:B6:11:22:33=1", -1},
+        {"tftp-drop", "3", 0},
+    };
+    for (const auto &c : cases) {
+        std::string error;
+        EXPECT_EQ(oltsim::onu_control_apply(ports, c.name, c.arg, error), c.result) << c.name << " " << c.arg;
+        EXPECT_EQ(error.empty(), c.result >= 0) << c.name << " " << c.arg;
+    }
+    auto d = ports.get(ONU_MAC);
+    EXPECT_EQ(std::string(d.a0.begin() + 40, d.a0.begin() + 56), "LTY9775A-CCG1   ");
+    EXPECT_EQ(load_be16(d.a2.data() + 106), 12345);
+    ASSERT_EQ(d.phys.size(), 1u);
+    EXPECT_EQ(d.phys[0].address, 2);
+    EXPECT_EQ(d.phys[0].id, 0xC915);
+    EXPECT_EQ(d.drssi, 300);
+    EXPECT_EQ(d.uni[2].phy_reg31, 0x18);
+}
+
+} // namespace
