@@ -5,9 +5,10 @@
 //   bytes asked for while the block is in use (the class, and so what the
 //   block is charged, follows from it; keeping the request rather than the
 //   class size lets a message know how many of its bytes are real); on a
-//   free list it links to the next free block of the class. The board is 32-bit, so there the
-//   link could be the pointer itself; to keep one layout on 64-bit hosts the
-//   link is stored as (offset in the region + 1), 0 ending the list.
+//   free list it links to the next free block of the class. The board is
+//   32-bit, so there the link could be the pointer itself; to keep one
+//   layout on 64-bit hosts the link is stored as (offset in the region + 1),
+//   0 ending the list.
 // - Header word 1 holds BALLOC_MARK (plus BALLOC_HEAP_BIT for heap blocks,
 //   plus the account in the low bits) while in use and BALLOC_FREE_MARK on a
 //   free list, so a second free and a foreign pointer are recognised and
