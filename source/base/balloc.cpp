@@ -505,9 +505,9 @@ void bclose()
     pthread_mutex_unlock(&pool_lock);
 }
 
-void *balloc(const char *file, int line, long size) { return balloc_charged(file, line, size, BALLOC_ACCOUNT_NONE); }
+void *balloc(const char *file, int line, long size) { return balloc_charged(file, line, size, BALLOC_ACCOUNT_NONE, 0); }
 
-void *balloc_charged(const char *file, int line, long size, int account)
+void *balloc_charged(const char *file, int line, long size, int account, unsigned share)
 {
     if (size < 0 || account < 0 || account >= BALLOC_ACCOUNTS)
         return nullptr;
@@ -519,6 +519,10 @@ void *balloc_charged(const char *file, int line, long size, int account)
         lock_timed(&pool_lock);
     }
     if (pool.fail_countdown && --pool.fail_countdown == 0) {
+        pthread_mutex_unlock(&pool_lock);
+        return nullptr;
+    }
+    if (share && pool.account_bytes[account] + charged_size(size_t(size)) + HEADER > pool.initial / share) {
         pthread_mutex_unlock(&pool_lock);
         return nullptr;
     }
