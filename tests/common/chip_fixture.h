@@ -55,7 +55,6 @@ protected:
         ASSERT_EQ(bopen(nullptr, 0x400000, 0), 0);
         ASSERT_EQ(datastruct_init(), 0);   // before the board socket exists
         ASSERT_EQ(profiler_queues_init(), 0);
-        saved_ops_ = profiler_ops;
         if (!with_chips())
             return;
         for (int olt = 0; olt < OLT_COUNT; olt++)
@@ -75,7 +74,6 @@ protected:
         teklink_close();
         teklink_queues_drain();
         profiler_queues_drain();
-        profiler_ops = saved_ops_;
         datastruct_close();
         balloc_figures f{};
         balloc_figures_get(&f);
@@ -143,5 +141,4 @@ protected:
     std::filesystem::path root_, trace_path_;
     int saved_stdout_ = -1;
     std::unique_ptr<oltsim::chipset> sim_;
-    profiler_handlers saved_ops_{};
 };
