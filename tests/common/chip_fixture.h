@@ -11,6 +11,7 @@
 #include "engine/profiler.h"
 #include "chip/teklink.h"
 #include "wire/tekmsg.h"
+#include "common/test_net.h"
 #include "common/wait.h"
 
 #include <gtest/gtest.h>
@@ -35,13 +36,15 @@ protected:
     {
         static int counter;
         int pid = getpid();
-        net_ = "127." + std::to_string(((pid >> 8) & 0x7F) + 100) + "." + std::to_string((pid + counter * 53) & 0xFF);
+        test_net reserved = reserve_test_net();
+        net_ = reserved.net;
         root_ = std::filesystem::temp_directory_path() / ("zandrel_chip_" + std::to_string(pid) + "_" +
                                                           std::to_string(counter++));
         for (const char *dir : {"tmp", "dev", "usr/local/share", "etc/config"})
             std::filesystem::create_directories(root_ / dir);
         setenv("ZANDREL_CHIP_NET", net_.c_str(), 1);
         setenv("ZANDREL_CHIP_BIND", (net_ + ".100").c_str(), 1);
+        setenv("ZANDREL_CHIP_PORT", std::to_string(reserved.port).c_str(), 1);
         setenv("ZANDREL_ROOT", root_.c_str(), 1);
         run_flag = 1;
 
@@ -84,6 +87,7 @@ protected:
         close(saved_stdout_);
         std::filesystem::remove_all(root_);
         unsetenv("ZANDREL_ROOT");
+        unsetenv("ZANDREL_CHIP_PORT");
     }
 
     std::string trace()

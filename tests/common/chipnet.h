@@ -7,6 +7,7 @@
 #pragma once
 
 #include "integration/harness.h"
+#include "common/test_net.h"
 
 #include "base/balloc.h"
 #include "store/datastruct.h"
@@ -32,7 +33,8 @@ protected:
     void SetUp() override
     {
         int pid = getpid();
-        net_ = loopback_chip_net();
+        test_net reserved = reserve_test_net();
+        net_ = reserved.net;
         root_ = std::filesystem::temp_directory_path() / ("chipnet_" + std::to_string(pid));
         std::filesystem::create_directories(root_ / "dev");
         setenv("ZANDREL_CHIP_NET", net_.c_str(), 1);
@@ -40,7 +42,7 @@ protected:
         setenv("ZANDREL_ROOT", root_.c_str(), 1);
         // A port of our own as well: a daemon elsewhere on the machine bound
         // to any address at the board's port would shut our chips out.
-        setenv("ZANDREL_CHIP_PORT", std::to_string(20000 + pid % 10000).c_str(), 1);
+        setenv("ZANDREL_CHIP_PORT", std::to_string(reserved.port).c_str(), 1);
 
         trace_path_ = root_ / "trace.txt";
         fflush(stdout);
