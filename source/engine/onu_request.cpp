@@ -35,7 +35,10 @@ int onu_request_result(int olt, uint16_t id, const uint8_t *data, size_t len)
 
 const uint8_t *onu_answer_data(const uint8_t *response, size_t need)
 {
-    if (!response || tekmsg_rcode(response) != TEKLINK_RCODE_OK || tekmsg_answer_size(response) < need)
+    if (!response || tekmsg_rcode(response) != TEKLINK_RCODE_OK)
+        return nullptr;
+    byte_reader answer = tekmsg_payload(response);
+    if (!answer.skip(2) || answer.left() < need)   // RCODE, then the data
         return nullptr;
     return response + TEKLINK_MSG_SEQN;
 }
