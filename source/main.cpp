@@ -14,6 +14,8 @@
 #include "base/process.h"
 #include "engine/profiler.h"
 #include "engine/profiler_cache.h"
+#include "engine/profiler_olt.h"
+#include "onu/l3agents/CircuitAndRemoteIds.h"
 #include "events/tekhandlers.h"
 #include "chip/teklink.h"
 
@@ -56,6 +58,18 @@ bool wait_for_cfg_module()
     return false;
 }
 
+// The subscriber identifier templates of each OLT, loaded by its
+// configuration and read by the service paths of its ONUs.
+crid_pair olt_identifier_templates[OLT_COUNT];
+
+void load_identifier_templates(int olt, const char *circuit, const char *remote, const char *host, const char *slot,
+                               const char *address)
+{
+    crid_pair *pair = &olt_identifier_templates[olt];
+    crid_Init(pair, OLT_IDENTIFIER_CAPACITY);
+    crid_Update(pair, circuit, remote, host, slot, address);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -86,6 +100,10 @@ int main(int argc, char **argv)
     sleep(START_DELAY_SECONDS);
 
     datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
+    datastruct_hooks.onu_count_release = profiler_olt_onucnt_decrement;
+    datastruct_hooks.link_count_release = profiler_olt_link_count_sub;
+    profiler_ops.olt_reconfigure = profiler_olt_reconfigure;
+    profiler_olt_hooks.identifier_templates = load_identifier_templates;
     rc = datastruct_init();
     if (rc != 0) {
         syslog(LOG_ERR, "datastruct_init failed: %d", rc);

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "engine/profiler_cache.h"
+#include "engine/profiler_olt_requests.h"
 
 #include <cstdint>
 #include <map>
@@ -19,7 +20,7 @@
 #include <string>
 #include <vector>
 
-constexpr size_t OLT_CONFIG_SIZE = 32558;   // answer data of 0x1004
+constexpr size_t OLT_CONFIG_SIZE = OLT_CONFIG_DATA_SIZE;   // answer data of 0x1004
 constexpr size_t ONT_LIST_ENTRY = 27;       // entries of 0x200A
 constexpr size_t ONT_DESCRIPTION_SIZE = 256;
 constexpr unsigned CONFIG_STORE_MAX_ONUS = 2000;
