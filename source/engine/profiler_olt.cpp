@@ -106,22 +106,12 @@ int port_settings_refresh(int olt, const uint8_t *mac, int port)
         return rc;
     size_t len;
     const uint8_t *answer = olt_answer(response, &len);
-    if (len <= PORT_SETTINGS_COUNT) {
+    // A refused write ends the port's entries; the port's result stays 0.
+    bool whole = olt_port_settings_walk(answer, len, [&](const uint8_t *entry, size_t size) {
+        return port_settings_write(olt, mac, port, entry, size) >= 0;
+    });
+    if (!whole)
         rc = olt_short_answer("port_settings_refresh", olt, TEK_REQ_PORT_SETTINGS_READ, len);
-    } else {
-        unsigned entries = answer[PORT_SETTINGS_COUNT];
-        size_t at = PORT_SETTINGS_COUNT + 1;
-        for (unsigned i = 0; i < entries; i++) {
-            size_t size = olt_port_settings_entry_size(answer + at, len - at);
-            if (size == 0) {
-                rc = olt_short_answer("port_settings_refresh", olt, TEK_REQ_PORT_SETTINGS_READ, len);
-                break;
-            }
-            if (port_settings_write(olt, mac, port, answer + at, size) < 0)
-                break;
-            at += size;
-        }
-    }
     BFREE(response);
     return rc;
 }

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 // ---- the OLT configuration ---------------------------------------------------
 constexpr size_t OLT_CONFIG_DATA_SIZE = 32558;
@@ -129,6 +130,12 @@ constexpr size_t PORT_SETTINGS_ITEM = 12;   // the fixed-size items of an entry
 // Length of the entry at `p` (its first byte, its (type, length, value)
 // items, its 12-byte items), or 0 when it runs past `avail` bytes.
 size_t olt_port_settings_entry_size(const uint8_t *p, size_t avail);
+// Walks the entries of a port settings answer in order, calling
+// `each(entry, size)` until it returns false. false when the answer is
+// shorter than its count and entries say (the entries before the cut were
+// walked).
+bool olt_port_settings_walk(const uint8_t *answer, size_t len,
+                            const std::function<bool(const uint8_t *entry, size_t size)> &each);
 
 // SFP information: vendor name at 29..44, part number at 49..64; each is
 // cut to 15 characters.
