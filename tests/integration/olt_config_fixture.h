@@ -15,6 +15,79 @@
 #include <fstream>
 #include <vector>
 
+// OLT 0 and 1 of a small board: rules on three tables, domains of each
+// kind, identifier templates; OLT 1 with PON 0 disabled.
+inline std::string olt_test_board()
+{
+    return R"({
+  "system": { "hostname": "olt-test", "address": "10.1.2.3" },
+  "olts": [
+    { "index": 0, "params": [4, 5],
+      "pon": [ { "enable": 1, "params": "01 02 03 04",
+                 "rules": [ [ { "precedence": 1, "conditions": [ { "field": 9, "value": 100 } ],
+                                "actions": [ { "flag": 1, "code": 5, "value": "01 02 03 04 05 06 07 08", "final": 5 } ] },
+                              { "precedence": 2, "conditions": [ { "field": 12 } ] } ],
+                            [], [ { "precedence": 3 } ] ] },
+               { "enable": 1 } ],
+      "nni": [ { "rules": [ [ { "precedence": 9 } ] ] } ],
+      "global": { "word": 1000000, "parameter": 1 },
+      "option82": { "format": 1 },
+      "identifiers": { "format": 2, "circuit": "%HOSTNAME% %ONTID%", "remote": "%MNGIP%" },
+      "domains": [ { "enabled": 1, "vlan": 0, "address": "224.0.0.1" },
+                   { "enabled": 1, "vlan": 100, "address": "239.1.1.1", "rule_param": 4 },
+                   { "enabled": 0, "vlan": 200 },
+                   { "enabled": 0, "vlan": 0 } ] },
+    { "index": 1, "pon": [ { "enable": 0 }, { "enable": 2 } ] }
+  ]
+})";
+}
+
+using olt_ids = std::vector<uint16_t>;
+
+inline olt_ids olt_ids_cat(std::initializer_list<olt_ids> parts)
+{
+    olt_ids out;
+    for (const auto &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+inline olt_ids olt_ids_repeat(std::initializer_list<uint16_t> part, int times)
+{
+    olt_ids out;
+    for (int i = 0; i < times; i++)
+        out.insert(out.end(), part);
+    return out;
+}
+
+// What OLT 0 of that board receives on its first configuration, in order.
+inline olt_ids olt0_first_configuration()
+{
+    const olt_ids pon_head = {0x0016, 0x0246, 0x0275, 0x01C4, 0x0210, 0x01C4};
+    const olt_ids pon_tail = {0x019C, 0x0161, 0x0163, 0x0189, 0x0018, 0x0121};
+    const olt_ids domain_queues = olt_ids_repeat({0x0178}, 4);
+    return olt_ids_cat({
+        {0x0009},
+        olt_ids_repeat({0x018F, 0x0191, 0x0191}, 4),
+        {0x0009, 0x0083},
+        pon_head, {0x0190, 0x0190}, pon_tail,
+        pon_head, pon_tail,
+        {0x004C, 0x0018, 0x0190},
+        {0x004C, 0x0018},
+        {0x0050, 0x02EE, 0x005A, 0x023C},
+        {0x01F5, 0x01FF},
+        {0x014F},
+        domain_queues, {0x0225, 0x0193, 0x01F2, 0x0151},
+        domain_queues, {0x0225, 0x0193, 0x01F2, 0x0151},
+        domain_queues, {0x0225, 0x0193, 0x01F2},
+        domain_queues,
+        {0x003D},
+        {0x028C, 0x028C},
+        {0x0008},
+        {0x01CB, 0x01CC, 0x01CB},
+    });
+}
+
 class OltConfigFixture : public ChipFixture {
 protected:
     void SetUp() override
@@ -62,31 +135,7 @@ protected:
         ChipFixture::TearDown();
     }
 
-    // The lab board's OLT 0 and 1, in short.
-    virtual std::string board_text()
-    {
-        return R"({
-  "system": { "hostname": "olt-test", "address": "10.1.2.3" },
-  "olts": [
-    { "index": 0, "params": [4, 5],
-      "pon": [ { "enable": 1, "params": "01 02 03 04",
-                 "rules": [ [ { "precedence": 1, "conditions": [ { "field": 9, "value": 100 } ],
-                                "actions": [ { "flag": 1, "code": 5, "value": "01 02 03 04 05 06 07 08", "final": 5 } ] },
-                              { "precedence": 2, "conditions": [ { "field": 12 } ] } ],
-                            [], [ { "precedence": 3 } ] ] },
-               { "enable": 1 } ],
-      "nni": [ { "rules": [ [ { "precedence": 9 } ] ] } ],
-      "global": { "word": 1000000, "parameter": 1 },
-      "option82": { "format": 1 },
-      "identifiers": { "format": 2, "circuit": "%HOSTNAME% %ONTID%", "remote": "%MNGIP%" },
-      "domains": [ { "enabled": 1, "vlan": 0, "address": "224.0.0.1" },
-                   { "enabled": 1, "vlan": 100, "address": "239.1.1.1", "rule_param": 4 },
-                   { "enabled": 0, "vlan": 200 },
-                   { "enabled": 0, "vlan": 0 } ] },
-    { "index": 1, "pon": [ { "enable": 0 }, { "enable": 2 } ] }
-  ]
-})";
-    }
+    virtual std::string board_text() { return olt_test_board(); }
 
     // The IDs OLT `olt` received, in order, from request number `from` on.
     std::vector<uint16_t> ids(int olt, size_t from = 0)

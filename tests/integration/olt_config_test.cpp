@@ -12,58 +12,14 @@
 
 namespace {
 
-using ids_t = std::vector<uint16_t>;
-
-ids_t repeat(std::initializer_list<uint16_t> part, int times)
-{
-    ids_t out;
-    for (int i = 0; i < times; i++)
-        out.insert(out.end(), part);
-    return out;
-}
-
-ids_t cat(std::initializer_list<ids_t> parts)
-{
-    ids_t out;
-    for (const auto &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-// OLT 0 of the fixture's board, configured for the first time.
-ids_t first_configuration_of_olt0()
-{
-    const ids_t pon_head = {0x0016, 0x0246, 0x0275, 0x01C4, 0x0210, 0x01C4};
-    const ids_t pon_tail = {0x019C, 0x0161, 0x0163, 0x0189, 0x0018, 0x0121};
-    const ids_t domain_queues = repeat({0x0178}, 4);
-    return cat({
-        {0x0009},
-        repeat({0x018F, 0x0191, 0x0191}, 4),
-        {0x0009, 0x0083},
-        pon_head, {0x0190, 0x0190}, pon_tail,
-        pon_head, pon_tail,
-        {0x004C, 0x0018, 0x0190},
-        {0x004C, 0x0018},
-        {0x0050, 0x02EE, 0x005A, 0x023C},
-        {0x01F5, 0x01FF},
-        {0x014F},
-        domain_queues, {0x0225, 0x0193, 0x01F2, 0x0151},
-        domain_queues, {0x0225, 0x0193, 0x01F2, 0x0151},
-        domain_queues, {0x0225, 0x0193, 0x01F2},
-        domain_queues,
-        {0x003D},
-        {0x028C, 0x028C},
-        {0x0008},
-        {0x01CB, 0x01CC, 0x01CB},
-    });
-}
+using ids_t = olt_ids;
 
 class OltConfig : public OltConfigFixture {};
 
 TEST_F(OltConfig, FirstConfigurationSendsTheWholeSequenceAndEndsOk)
 {
     EXPECT_EQ(profiler_olt_reconfigure(0), 0);
-    EXPECT_EQ(ids(0), first_configuration_of_olt0());
+    EXPECT_EQ(ids(0), olt0_first_configuration());
     EXPECT_EQ(olt_get_state(0), ONU_STATE_OK);
     std::string text = trace();
     EXPECT_EQ(count_of(text, "profiler_olt_reconfigure: OLT[0] in CFGINPROGRESS state\n"), 1);
@@ -261,7 +217,7 @@ TEST_F(OltConfig, FirstOnuCreatesDomainsAndTheLastRemovesThem)
     profiler_olt_onucnt_decrement(0, 1, 1);
     EXPECT_EQ(ids(0, mark), (ids_t{}));
     profiler_olt_onucnt_decrement(0, 1, 1);
-    EXPECT_EQ(ids(0, mark), cat({{0x0121}, repeat({0x0152, 0x017E}, 4)}));
+    EXPECT_EQ(ids(0, mark), olt_ids_cat({{0x0121}, olt_ids_repeat({0x0152, 0x017E}, 4)}));
     EXPECT_TRUE(chips_->state(0).domains.empty());
     EXPECT_FALSE(profiler_olt_domains_created(0));
     EXPECT_FALSE(chips_->state(0).indicator[1]);
