@@ -288,6 +288,33 @@ TEST_F(OltConfig, ReleasedOnuLeavesItsOltsCounts)
     datastruct_hooks.link_count_release = nullptr;
 }
 
+// With the auto-update flag the ONU personality's version byte is kept; a
+// file of the wrong size leaves the version as it was.
+TEST_F(OltConfig, OnuPersonalityVersionIsReadWhenAutoUpdateIsOn)
+{
+    ASSERT_EQ(profiler_olt_reconfigure(0), 0);
+    std::string image(ONU_PERS_SIZE, 'p');
+    image[ONU_PERS_VERSION_AT] = 0x42;
+    std::ofstream(root_ / "usr/local/share/tk3714pers.tkf", std::ios::binary) << image;
+    ASSERT_EQ(profiler_olt_reconfigure(0), 0);
+    olt_lock(0);
+    EXPECT_EQ(profiler_olt_onu_pers_version(olt_get(0)), 0);
+    olt_unlock(0);
+
+    std::ofstream(root_ / "etc/config/ontpersautoupdate") << "";
+    ASSERT_EQ(profiler_olt_reconfigure(0), 0);
+    olt_lock(0);
+    EXPECT_EQ(profiler_olt_onu_pers_version(olt_get(0)), 0x42);
+    olt_unlock(0);
+
+    image[ONU_PERS_VERSION_AT] = 0x43;
+    std::ofstream(root_ / "usr/local/share/tk3714pers.tkf", std::ios::binary) << image + "x";
+    ASSERT_EQ(profiler_olt_reconfigure(0), 0);
+    olt_lock(0);
+    EXPECT_EQ(profiler_olt_onu_pers_version(olt_get(0)), 0x42);
+    olt_unlock(0);
+}
+
 TEST_F(OltConfig, OptionPWritesThePersonalityOnly)
 {
     flags.p = 1;
