@@ -16,6 +16,7 @@
 #include "engine/profiler_cache.h"
 #include "engine/profiler_olt.h"
 #include "onu/l3agents/CircuitAndRemoteIds.h"
+#include "engine/onu_phy.h"
 #include "events/tekhandlers.h"
 #include "chip/teklink.h"
 
@@ -104,6 +105,8 @@ int main(int argc, char **argv)
     datastruct_hooks.link_count_release = profiler_olt_link_count_sub;
     profiler_ops.olt_reconfigure = profiler_olt_reconfigure;
     profiler_olt_hooks.identifier_templates = load_identifier_templates;
+    datastruct_hooks.phy_read = onu_mdio_read;
+    datastruct_hooks.phy_write = onu_mdio_write;
     rc = datastruct_init();
     if (rc != 0) {
         syslog(LOG_ERR, "datastruct_init failed: %d", rc);

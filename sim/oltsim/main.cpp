@@ -16,6 +16,7 @@
 #include "oltsim/olt_config.h"
 #include "oltsim/oltsim.h"
 #include "oltsim/onus.h"
+#include "oltsim/onu_ports.h"
 #include "oltsim/tftpserver.h"
 
 #include <poll.h>
@@ -46,6 +47,7 @@ void usage()
             oltsim::control_usage());
     fputs(oltsim::tftp_control_usage(), stderr);
     fputs(oltsim::olt_config_control_usage(), stderr);
+    fputs(oltsim::onu_control_usage(), stderr);
 }
 
 } // namespace
@@ -102,7 +104,7 @@ int main(int argc, char **argv)
         }
     }
     opts.record = false;   // nobody reads the log in a long run
-    std::vector<oltsim::onu_spec> onus;
+    std::vector<oltsim::board_onu> onus;
     if (!board.empty()) {
         std::string why;
         uint16_t version = opts.version;
@@ -122,6 +124,10 @@ int main(int argc, char **argv)
         return 1;
     oltsim::onu_population population(sim, onus, opts.mac);
     population.attach();
+    oltsim::onu_ports hardware(sim);   // the ONUs' optics, PHYs, ports and rules
+    for (const auto &onu : onus)
+        hardware.add(onu.mac);
+    hardware.attach();
     // Each chip's ONUs register a while after the chip restarted, when the
     // daemon has had time to take the chip out of reset.
     using clock = std::chrono::steady_clock;
@@ -197,6 +203,12 @@ int main(int argc, char **argv)
         int config_switch = oltsim::olt_config_control_apply(olt_config, name, arg, error);
         if (config_switch != 0) {
             if (config_switch < 0)
+                fprintf(stderr, "oltsim: %s\n", error.c_str());
+            continue;
+        }
+        int onu_switch = oltsim::onu_control_apply(hardware, name, arg, error);
+        if (onu_switch != 0) {
+            if (onu_switch < 0)
                 fprintf(stderr, "oltsim: %s\n", error.c_str());
             continue;
         }

@@ -9,7 +9,8 @@
 // (or a test) edits; one mutex guards everything, a leaf lock.
 #pragma once
 
-#include "engine/profiler_cache.h"
+#include "wire/cfgmsg.h"
+// The OLT configuration's layout (constants only; nothing to link).
 #include "engine/profiler_olt_requests.h"
 
 #include <cstdint>

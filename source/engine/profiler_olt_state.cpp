@@ -94,8 +94,10 @@ int olt_send(int olt, uint16_t id, const uint8_t *data, size_t len, int timeout,
 
 const uint8_t *olt_answer(const uint8_t *response, size_t *len)
 {
-    *len = tekmsg_answer_size(response);
-    return response + TEKLINK_MSG_SEQN;
+    byte_reader in = tekmsg_payload(response);
+    in.skip(2);   // RCODE
+    *len = in.ok() ? in.left() : 0;
+    return in.position();
 }
 
 int olt_short_answer(const char *who, int olt, uint16_t id, size_t len)

@@ -33,12 +33,12 @@ TEST(OltBoard, EveryReadyOltIsConfiguredAndReachesOk)
     ASSERT_EQ(sim.start(), 0);
     process kernel, daemon;
     ASSERT_TRUE(kernel.start(box, "ponkernel", PONKERNEL_BIN, {"-c", box.path("/board.json")}));
-    ASSERT_TRUE(wait_until([&] { return kernel.out().find("listening") != std::string::npos; }, 10));
+    ASSERT_TRUE(eventually([&] { return kernel.out().find("listening") != std::string::npos; }, 10));
     ASSERT_TRUE(daemon.start(box, "zandrel", ZANDREL_BIN));
 
     for (int olt = 0; olt < 4; olt++) {
         std::string line = "profiler_olt_reconfigure: OLT[" + std::to_string(olt) + "] in OK state\n";
-        EXPECT_TRUE(wait_until([&] { return daemon.out().find(line) != std::string::npos; }, CONFIGURED_SECONDS))
+        EXPECT_TRUE(eventually([&] { return daemon.out().find(line) != std::string::npos; }, CONFIGURED_SECONDS))
             << line << daemon.err();
     }
     // OLT 0 got the whole sequence, from the stop request to the protocol
@@ -53,7 +53,7 @@ TEST(OltBoard, EveryReadyOltIsConfiguredAndReachesOk)
     EXPECT_EQ(chips.state(0).base_llid[0], 0x1000);
     EXPECT_EQ(chips.state(1).base_llid[1], 0x1200);
     // ponkernel printed the enabled PON ports' notifications as they came.
-    EXPECT_TRUE(wait_until([&] { return kernel.out().find("notification: event 4 numbers 1 0 0 0") != std::string::npos; }, 10));
+    EXPECT_TRUE(eventually([&] { return kernel.out().find("notification: event 4 numbers 1 0 0 0") != std::string::npos; }, 10));
     EXPECT_EQ(count_of(kernel.out(), "notification: event 4 numbers 2 "), 0);   // OLT 1 PON 0 is disabled
     EXPECT_EQ(count_of(kernel.out(), "notification: event 4 numbers 3 "), 1);
 
