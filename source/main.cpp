@@ -14,6 +14,9 @@
 #include "base/process.h"
 #include "engine/profiler.h"
 #include "engine/profiler_cache.h"
+#include "auth/eapmd5.h"
+#include "onu/profiler_link.h"
+#include "onu/profiler_onu.h"
 #include "events/tekhandlers.h"
 #include "chip/teklink.h"
 
@@ -91,6 +94,17 @@ int main(int argc, char **argv)
         syslog(LOG_ERR, "datastruct_init failed: %d", rc);
         return -2;
     }
+
+    // The engine's work and the chip events that belong to ONU provisioning
+    // and authentication. The update scheduler's add joins onu_steps
+    // (schedule_update) once the scheduler is built.
+    profiler_ops.link_discovery = profiler_link_discovery;
+    profiler_ops.onu_discovery = [](onu_record *onu) {
+        profiler_onu_discovery(onu);
+        return 0;
+    };
+    profiler_ops.onu_reconfigure = profiler_onu_reconfigure;
+    tekhandlers_ops.eapframe = eapframe_handler;
 
     rc = profiler_init();
     if (rc != 0) {

@@ -15,6 +15,7 @@
 #include "oltsim/control.h"
 #include "oltsim/oltsim.h"
 #include "oltsim/onus.h"
+#include "oltsim/onu_service.h"
 #include "oltsim/tftpserver.h"
 
 #include <poll.h>
@@ -116,6 +117,8 @@ int main(int argc, char **argv)
         return 1;
     oltsim::onu_population population(sim, onus, opts.mac);
     population.attach();
+    oltsim::onu_service service(sim, population, onus);   // EAP, queues and the OLT's provisioning state
+    service.attach();
     // Each chip's ONUs register a while after the chip restarted, when the
     // daemon has had time to take the chip out of reset.
     using clock = std::chrono::steady_clock;

@@ -16,6 +16,34 @@ enum : uint16_t {
     TEK_REQ_DISCOVERY_ACK = 0x0128,
     TEK_REQ_OPT82 = 0x01F7,
     TEK_REQ_PPPOE_TAG = 0x0203,
+    // links and their SLAs
+    TEK_REQ_LINK_OAM_RATE = 0x009A,
+    TEK_REQ_PATH_CREATE = 0x0178,
+    TEK_REQ_PATH_QUERY = 0x0177,
+    TEK_REQ_QUEUE_SLA = 0x0180,
+    TEK_REQ_LINK_SLA = 0x018D,
+    TEK_REQ_QUEUE_SLA_DELETE = 0x0183,
+    TEK_REQ_PATH_DELETE = 0x017A,
+    TEK_REQ_LINK_RELEASE = 0x0182,
+    TEK_REQ_LINK_CLEAR = 0x0077,
+    // destinations
+    TEK_REQ_DEST_CREATE = 0x0196,
+    TEK_REQ_DEST_QUERY = 0x0195,
+    TEK_REQ_DEST_DELETE = 0x0198,
+    TEK_REQ_DEST_LEARNING = 0x019A,
+    TEK_REQ_DEST_LEARNING_DELETE = 0x01ED,
+    TEK_REQ_DEST_STATIC_CLIENTS = 0x01FD,
+    TEK_REQ_DEST_LEARNED_MACS = 0x01D6,
+    TEK_REQ_DEST_ADDRESS_ENTRIES = 0x0200,
+    // ONU configuration
+    TEK_REQ_ONU_CONFIG_START = 0x0093,
+    TEK_REQ_ONU_CONFIG_END = 0x0092,
+    TEK_REQ_ONU_RESET = 0x0053,
+    TEK_REQ_BLOCKED_LINKS = 0x0045,
+    TEK_REQ_LINK_UNBLOCK = 0x0011,
+    TEK_REQ_QUEUES_READ = 0x0057,
+    TEK_REQ_QUEUES_WRITE = 0x0058,
+    TEK_REQ_QUEUES_CLEAR = 0x0088,
 };
 
 // ---- chip events ------------------------------------------------------------
@@ -33,6 +61,8 @@ enum : uint16_t {
 // ---- notification codes (the event byte of a notification) -----------------
 enum : uint8_t {
     EVENT_CONFIG_PROBLEM = 2,
+    EVENT_ONU_AUTH_OK = 128,
+    EVENT_ONU_CONFIGURE_OK = 129,
     EVENT_FIRMWARE_UPDATED = 133,
     EVENT_FIRMWARE_UPDATE_FAILED = 139,
     EVENT_ONU_STATE = 155,
