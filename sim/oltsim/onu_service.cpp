@@ -88,10 +88,10 @@ bytes factory_queue_layout(const uint8_t mac[6], int links, bool is_8600)
     return out;
 }
 
-onu_service::onu_service(chipset &sim, onu_population &population, std::vector<onu_spec> onus)
+onu_service::onu_service(chipset &sim, onu_population &population, std::vector<board_onu> onus)
     : sim_(sim), population_(population), onus_(std::move(onus))
 {
-    for (const onu_spec &spec : onus_) {
+    for (const board_onu &spec : onus_) {
         onu_state &s = state_[key(spec.mac)];
         s.spec = &spec;
         s.layout = factory_queue_layout(spec.mac, spec.links, spec.chip == CHIP_8600);
@@ -118,7 +118,7 @@ void onu_service::fail_id(uint16_t id, uint16_t rcode)
 void onu_service::set_secret(const uint8_t mac[6], const std::string &secret)
 {
     std::lock_guard<std::mutex> hold(lock_);
-    for (onu_spec &spec : onus_)
+    for (board_onu &spec : onus_)
         if (memcmp(spec.mac, mac, 6) == 0)
             spec.secret = secret;
 }
@@ -230,7 +230,7 @@ answer onu_service::handle(int olt, const request_record &r)
             auto found = state_.find(key(d.data()));
             if (found == state_.end())
                 return answer{RCODE_NOT_FOUND, {}};
-            const onu_spec &spec = *found->second.spec;
+            const board_onu &spec = *found->second.spec;
             // The written record is zero-padded; the ONU keeps the layout it describes.
             bytes layout = factory_queue_layout(spec.mac, d[WRITTEN_LAYOUT_LINKS], spec.chip == CHIP_8600);
             bool same = layout.size() <= d.size() && std::equal(layout.begin(), layout.end(), d.begin());

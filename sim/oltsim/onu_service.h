@@ -42,7 +42,7 @@ struct destination_state {
 
 class onu_service {
 public:
-    onu_service(chipset &sim, onu_population &population, std::vector<onu_spec> onus);
+    onu_service(chipset &sim, onu_population &population, std::vector<board_onu> onus);
     void attach();
 
     // --- faults and seeds ------------------------------------------------
@@ -63,7 +63,7 @@ public:
 
 private:
     struct onu_state {
-        const onu_spec *spec = nullptr;
+        const board_onu *spec = nullptr;
         bytes layout;
         int eap = 0;
         int resets = 0;
@@ -81,7 +81,7 @@ private:
 
     chipset &sim_;
     onu_population &population_;
-    std::vector<onu_spec> onus_;
+    std::vector<board_onu> onus_;
     std::mutex lock_;
     std::map<mac_key, onu_state> state_;
     olt_state olts_[MAX_OLTS];
