@@ -90,12 +90,13 @@ void authenticated(onu_record *onu, const char *mac)
 
 void eapframe_handler(uint8_t *event)
 {
-    size_t size = tekmsg_block_data(event, TEKLINK_MSG_DATA, tekmsg_len(event));
+    byte_reader in = tekmsg_event_data(event);
+    size_t size = in.left();
+    const uint8_t *data = in.position();
     if (size < 6) {
         trace("%s: short event\n", __func__);
         return;
     }
-    const uint8_t *data = event + TEKLINK_MSG_DATA;
     char mac[18];
     convert_to_mac(mac, data);
     onu_record *onu = onu_get_by_mac(data);

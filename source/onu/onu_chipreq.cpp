@@ -32,3 +32,9 @@ int onu_chip_request(int olt, uint16_t id, const uint8_t *payload, size_t len, i
         *rcode = code;
     return code == TEKLINK_RCODE_OK ? 0 : TEK_RC_REFUSED;
 }
+
+size_t onu_answer_size(const uint8_t *response)
+{
+    byte_reader payload = tekmsg_payload(response);
+    return payload.skip(2) ? payload.left() : 0;
+}

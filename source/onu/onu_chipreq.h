@@ -20,6 +20,10 @@ constexpr int ONU_CHIP_TIMEOUT = 2;
 // code otherwise, with `*response` NULL.
 int onu_chip_exchange(int olt, uint16_t id, const uint8_t *payload, size_t len, int timeout, uint8_t **response);
 
+// The answer data of a response (the bytes after RCODE) that the block
+// really holds, however long LEN says it is.
+size_t onu_answer_size(const uint8_t *response);
+
 // The same, with the answer judged and freed: 0 for RCODE 0, TEK_RC_REFUSED
 // for another RCODE (stored in `*rcode` when given), TEK_RC_NO_MEMORY, or the
 // transport code.

@@ -263,7 +263,7 @@ int profiler_onu_link_path_query_internal(int olt, uint16_t path, uint16_t *valu
     if (rc != 0)
         return rc;
     rc = TEK_RC_REFUSED;
-    if (tekmsg_rcode(response) == TEKLINK_RCODE_OK && tekmsg_answer_size(response) >= PATH_QUERY_VALUE + 2) {
+    if (tekmsg_rcode(response) == TEKLINK_RCODE_OK && onu_answer_size(response) >= PATH_QUERY_VALUE + 2) {
         *value = load_be16(response + TEKLINK_MSG_SEQN + PATH_QUERY_VALUE);
         rc = 0;
     }

@@ -229,7 +229,7 @@ int profiler_onu_queues_check_internal(onu_record *onu)
     uint8_t expected[QUEUES_LAYOUT_MAX];
     size_t length = onu_expected_queues(onu->mac, onu->link_count, chip_id(onu) == ONU_CHIP_8600, expected);
     size_t len = tekmsg_len(response);
-    bool same = len >= 2 && len - 2 == length && tekmsg_answer_size(response) >= length &&
+    bool same = len >= 2 && len - 2 == length && onu_answer_size(response) >= length &&
                 memcmp(response + TEKLINK_MSG_SEQN, expected, length) == 0;
     BFREE(response);
     return same ? 0 : TEK_RC_REFUSED;
@@ -241,7 +241,7 @@ int profiler_onu_queues_check_6838_internal(onu_record *onu)
     uint8_t *response = read_queues(onu, __func__);
     if (!response)
         return TEK_RC_REFUSED;
-    bool same = tekmsg_answer_size(response) > LINK_COUNT && response[TEKLINK_MSG_SEQN + LINK_COUNT] == onu->link_count;
+    bool same = onu_answer_size(response) > LINK_COUNT && response[TEKLINK_MSG_SEQN + LINK_COUNT] == onu->link_count;
     BFREE(response);
     return same ? 0 : TEK_RC_REFUSED;
 }
@@ -304,7 +304,7 @@ int profiler_onu_unblock_links(onu_record *onu)
         return TEK_RC_REFUSED;
     }
     const uint8_t *answer = response + TEKLINK_MSG_SEQN;
-    size_t size = tekmsg_answer_size(response);
+    size_t size = onu_answer_size(response);
     // The count is the chip's claim; the walk stays within the MACs the
     // answer really holds.
     uint32_t count = size >= BLOCKED_LIST_COUNT + 4 ? load_le32(answer + BLOCKED_LIST_COUNT) : 0;

@@ -74,8 +74,6 @@ struct onu_steps_table {
     void (*olt_subscriber_settings)(int olt, uint8_t *opt82, uint8_t *pppoe, const crid_pair **templates);
     // The ONU personality version the OLT expects.
     int (*olt_personality_version)(int olt);
-    // A rule slot of 124 bytes in the chip's encoding; the bytes written.
-    size_t (*rule_encode)(uint8_t slot[124], uint8_t *out);
 
     // ---- the ONU's own settings ----
     int (*port_block)(onu_record *onu, int port, bool unblock);

@@ -162,7 +162,7 @@ int profiler_onu_destination_create_internal(onu_record *onu, int p, const uint8
     }
     *dest = destination_index(records[0]->path_id);
 
-    std::vector<uint8_t> payload(5 + size_t(count) * (DEST_LINK_FIXED + PATH_RULE_SLOTS * DEST_RULE_MAX));
+    std::vector<uint8_t> payload(5 + size_t(count) * (DEST_LINK_FIXED + PATH_RULE_SLOTS * RULE_ENCODED_MAX));
     uint8_t *w = payload.data();
     store_be16(w, *dest);
     w[2] = 4;
@@ -183,8 +183,7 @@ int profiler_onu_destination_create_internal(onu_record *onu, int p, const uint8
             if (owner[s] != i)
                 continue;
             (*rule_count)++;
-            if (onu_steps.rule_encode)
-                w += onu_steps.rule_encode(slots[s], w);
+            w += rule_encode(slots[s], w);
         }
         w[0] = 0x10;
         w[1] = 0x01;
@@ -360,7 +359,7 @@ int profiler_dest_learned_macs(int olt, uint16_t dest, uint8_t *out, int max, in
     int rc = exchange_ok(olt, TEK_REQ_DEST_LEARNED_MACS, payload, 2, &response);
     if (rc != 0)
         return rc;
-    size_t size = tekmsg_answer_size(response);
+    size_t size = onu_answer_size(response);
     const uint8_t *answer = response + TEKLINK_MSG_SEQN;
     int claimed = size >= LEARNED_FIRST ? load_be16(answer + LEARNED_COUNT) : 0;
     // The copy is bounded by what the answer holds and by the caller's room.
@@ -383,7 +382,7 @@ int profiler_dest_address_entries(int olt, uint16_t dest, uint8_t *out, int *cou
     int rc = exchange_ok(olt, TEK_REQ_DEST_ADDRESS_ENTRIES, payload, 2, &response);
     if (rc != 0)
         return rc;
-    size_t size = tekmsg_answer_size(response);
+    size_t size = onu_answer_size(response);
     const uint8_t *answer = response + TEKLINK_MSG_SEQN;
     int claimed = size >= LEARNED_FIRST ? load_be16(answer + LEARNED_COUNT) : 0;
     int held = size > LEARNED_FIRST ? int((size - LEARNED_FIRST) / ADDRESS_ENTRY_SIZE) : 0;

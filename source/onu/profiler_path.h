@@ -11,6 +11,7 @@
 // to their callers.
 #pragma once
 
+#include "engine/rule_encoder.h"
 #include "wire/ids.h"
 
 #include <cstddef>
@@ -23,7 +24,6 @@ constexpr size_t PATHS_LINK_STRIDE = 1985;
 constexpr size_t PATHS_RULES = 7944;              // + 1984 × path
 constexpr size_t PATHS_RULES_STRIDE = 1984;
 constexpr int PATH_RULE_SLOTS = 16;
-constexpr size_t RULE_SLOT_SIZE = 124;
 constexpr size_t RULE_SLOT_CONDITIONS = 3;        // count at byte 2, 6 bytes each
 constexpr size_t RULE_CONDITION_SIZE = 6;
 constexpr int RULE_MAX_CONDITIONS = 4;
@@ -32,7 +32,6 @@ constexpr int PATH_COUNT = 2;
 constexpr uint16_t DEST_INDEX_BASE = 1024;
 constexpr int DEST_CREATE_ATTEMPTS = 3;
 constexpr size_t DEST_LINK_FIXED = 47;            // a link part without its rules
-constexpr size_t DEST_RULE_MAX = 256;             // encoded bytes of one slot, bounded
 constexpr size_t UNI_LEARNING_LIMIT = 4;          // UNI port parameter byte
 constexpr size_t UNI_STATIC_CLIENTS = 4884;       // from the UNI port block
 constexpr int STATIC_CLIENTS_MAX = 64;

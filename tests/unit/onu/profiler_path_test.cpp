@@ -14,15 +14,6 @@ using bytes = std::vector<uint8_t>;
 
 const uint8_t onu_mac[6] = {0x00, 0x0D, 0xB6, 0x30, 0x00, 0x00};
 
-// Stands in for the OLT module's encoder: the slot's precedence byte, so the
-// test sees which rule went where.
-size_t encode_precedence(uint8_t slot[124], uint8_t *out)
-{
-    out[0] = 0xE0;
-    out[1] = slot[1];
-    return 2;
-}
-
 class PathTest : public ChipFixture {
 protected:
     void SetUp() override
@@ -30,7 +21,6 @@ protected:
         ChipFixture::SetUp();
         cfgcache_clear();
         saved_steps_ = onu_steps;
-        onu_steps.rule_encode = encode_precedence;
         profile_.assign(PROFILE_PATHS_SIZE, 0);
         onu_ = make_onu(3, onu_mac, ONU_STATE_CFGINPROGRESS);
         onu_lock(onu_);
@@ -53,7 +43,7 @@ protected:
 
 // One link part of a create-destination request: MAC, the fixed bytes, the
 // path, the encoded rules and the tail.
-bytes link_part(int link, std::initializer_list<uint8_t> rules, uint8_t rule_count)
+bytes link_part(int link, const bytes &rules, uint8_t rule_count)
 {
     bytes part = {0x00, 0x0D, 0xB6, 0x30, 0x00, uint8_t(link), 0, 0, 0, 0, 0, 0, 0, 0, 0x30, 0x01};
     uint16_t path = uint16_t(8320 + 2 * link);
@@ -61,7 +51,7 @@ bytes link_part(int link, std::initializer_list<uint8_t> rules, uint8_t rule_cou
     part.push_back(uint8_t(path));
     part.push_back(0x10);
     part.push_back(rule_count);
-    part.insert(part.end(), rules);
+    part.insert(part.end(), rules.begin(), rules.end());
     part.push_back(0x10);
     part.push_back(0x01);
     part.insert(part.end(), destination_tail, destination_tail + 25);
@@ -81,6 +71,13 @@ TEST_F(PathTest, AllLinksOnPathZeroMakeOneDestinationWithFourParts)
     uint16_t link3 = 3;
     memcpy(named + RULE_SLOT_CONDITIONS + 3, &link3, 2);
 
+    // What the two rules encode to (the link condition names position 3,
+    // which is link 3 itself here).
+    auto encoded = [](const uint8_t *slot) {
+        uint8_t out[RULE_ENCODED_MAX];
+        return bytes(out, out + rule_encode(slot, out));
+    };
+    bytes plain = encoded(slot(0, 0)), named_rule = encoded(named);
     EXPECT_EQ(profiler_onu_path_internal(onu_, 0, profile_.data(), true, 16, onu_->cfg_block), 0);
     EXPECT_EQ(profiler_onu_path_internal(onu_, 1, profile_.data(), true, 0, onu_->cfg_block), 0);
     EXPECT_EQ(onu_->uni_path[0], 1024);
@@ -89,12 +86,12 @@ TEST_F(PathTest, AllLinksOnPathZeroMakeOneDestinationWithFourParts)
     ASSERT_EQ(creates.size(), 1u);
     bytes expected = {0x04, 0x00, 4, 1, 4};
     for (int k = 0; k < 4; k++) {
-        bytes part = k == 0   ? link_part(0, {0xE0, 0x11}, 1)
-                     : k == 3 ? link_part(3, {0xE0, 0x22}, 1)
+        bytes part = k == 0   ? link_part(0, plain, 1)
+                     : k == 3 ? link_part(3, named_rule, 1)
                               : link_part(k, {}, 0);
         expected.insert(expected.end(), part.begin(), part.end());
     }
-    EXPECT_EQ(creates[0].len, 5 + 4 * 47 + 4);
+    EXPECT_EQ(creates[0].len, 5 + 4 * 47 + plain.size() + named_rule.size());
     EXPECT_EQ(creates[0].data, expected);
     for (int k = 0; k < 4; k++)
         EXPECT_EQ(onu_->links[k].dest_index, 1024);
