@@ -292,6 +292,18 @@ int profiler_check_ont_queues(onu_record *onu)
     return CFG_RC_INCORRECT;
 }
 
+uint32_t blocked_links_decode(const uint8_t *answer, size_t size, const uint8_t **macs)
+{
+    // The count is the chip's claim; the walk stays within the MACs the
+    // answer really holds.
+    uint32_t count = size >= BLOCKED_LIST_COUNT + 4 ? load_le32(answer + BLOCKED_LIST_COUNT) : 0;
+    size_t held = size > BLOCKED_LIST_MACS ? (size - BLOCKED_LIST_MACS) / 6 : 0;
+    if (count > held)
+        count = uint32_t(held);
+    *macs = answer + BLOCKED_LIST_MACS;
+    return count;
+}
+
 int profiler_onu_unblock_links(onu_record *onu)
 {
     static const char *const function = "profiler_onu_unblock_links";
@@ -303,16 +315,10 @@ int profiler_onu_unblock_links(onu_record *onu)
         BFREE(response);
         return TEK_RC_REFUSED;
     }
-    const uint8_t *answer = response + TEKLINK_MSG_SEQN;
-    size_t size = onu_answer_size(response);
-    // The count is the chip's claim; the walk stays within the MACs the
-    // answer really holds.
-    uint32_t count = size >= BLOCKED_LIST_COUNT + 4 ? load_le32(answer + BLOCKED_LIST_COUNT) : 0;
-    size_t held = size > BLOCKED_LIST_MACS ? (size - BLOCKED_LIST_MACS) / 6 : 0;
-    if (count > held)
-        count = uint32_t(held);
+    const uint8_t *macs = nullptr;
+    uint32_t count = blocked_links_decode(response + TEKLINK_MSG_SEQN, onu_answer_size(response), &macs);
     for (uint32_t i = 0; i < count; i++) {
-        const uint8_t *m = answer + BLOCKED_LIST_MACS + 6 * i;
+        const uint8_t *m = macs + 6 * i;
         for (int l = 0; l < ONU_LINKS; l++) {
             if (memcmp(onu->links[l].mac, m, 6) != 0)
                 continue;

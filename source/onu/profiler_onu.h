@@ -118,6 +118,9 @@ int profiler_onu_queues_check_internal(onu_record *onu);
 int profiler_onu_queues_check_6838_internal(onu_record *onu);
 // The layout record the ONU must report; its length (21..28).
 size_t onu_expected_queues(const uint8_t mac[6], unsigned links, bool is_8600, uint8_t out[QUEUES_LAYOUT_MAX]);
+// The blocked list (answer after RCODE: count LE32 at 8, MACs from 12): the
+// count cut to the MACs the answer holds; `*macs` the first of them.
+uint32_t blocked_links_decode(const uint8_t *answer, size_t size, const uint8_t **macs);
 // Unblocks the ONU's links the OLT lists as blocked.
 int profiler_onu_unblock_links(onu_record *onu);
 // AUTHOK with every link discovered: DISCOVERED, update checks, then the

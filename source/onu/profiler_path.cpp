@@ -350,43 +350,48 @@ int profiler_paths_reconfigure_internal(onu_record *onu)
 
 // ---- learned addresses -----------------------------------------------------------------
 
-int profiler_dest_learned_macs(int olt, uint16_t dest, uint8_t *out, int max, int *count)
+namespace {
+
+// The count an answer claims, cut to the entries of `entry` bytes it holds.
+int held_entries(const uint8_t *answer, size_t size, size_t entry)
+{
+    int claimed = size >= LEARNED_FIRST ? load_be16(answer + LEARNED_COUNT) : 0;
+    int held = size > LEARNED_FIRST ? int((size - LEARNED_FIRST) / entry) : 0;
+    return claimed < held ? claimed : held;
+}
+
+// Reads the answer of a per-destination request and hands it to `decode`.
+template <typename Decode> int destination_read(int olt, uint16_t id, uint16_t dest, int *count, Decode decode)
 {
     *count = 0;
     uint8_t payload[2];
     store_be16(payload, dest);
     uint8_t *response = nullptr;
-    int rc = exchange_ok(olt, TEK_REQ_DEST_LEARNED_MACS, payload, 2, &response);
+    int rc = exchange_ok(olt, id, payload, 2, &response);
     if (rc != 0)
         return rc;
-    size_t size = onu_answer_size(response);
-    const uint8_t *answer = response + TEKLINK_MSG_SEQN;
-    int claimed = size >= LEARNED_FIRST ? load_be16(answer + LEARNED_COUNT) : 0;
-    // The copy is bounded by what the answer holds and by the caller's room.
-    int held = size > LEARNED_FIRST ? int((size - LEARNED_FIRST) / 6) : 0;
-    int n = claimed < held ? claimed : held;
-    if (n > max)
-        n = max;
-    memcpy(out, answer + LEARNED_FIRST, size_t(n) * 6);
-    *count = n;
+    *count = decode(response + TEKLINK_MSG_SEQN, onu_answer_size(response));
     BFREE(response);
     return 0;
 }
 
-int profiler_dest_address_entries(int olt, uint16_t dest, uint8_t *out, int *count)
+} // namespace
+
+int learned_macs_decode(const uint8_t *answer, size_t size, uint8_t *out, int max)
 {
-    *count = 0;
-    uint8_t payload[2];
-    store_be16(payload, dest);
-    uint8_t *response = nullptr;
-    int rc = exchange_ok(olt, TEK_REQ_DEST_ADDRESS_ENTRIES, payload, 2, &response);
-    if (rc != 0)
-        return rc;
-    size_t size = onu_answer_size(response);
-    const uint8_t *answer = response + TEKLINK_MSG_SEQN;
-    int claimed = size >= LEARNED_FIRST ? load_be16(answer + LEARNED_COUNT) : 0;
-    int held = size > LEARNED_FIRST ? int((size - LEARNED_FIRST) / ADDRESS_ENTRY_SIZE) : 0;
-    int n = claimed < held ? claimed : held;
+    // The chip may report thousands: the copy is bounded by what the answer
+    // holds and by the caller's room.
+    int n = held_entries(answer, size, 6);
+    if (n > max)
+        n = max;
+    if (n > 0)
+        memcpy(out, answer + LEARNED_FIRST, size_t(n) * 6);
+    return n > 0 ? n : 0;
+}
+
+int address_entries_decode(const uint8_t *answer, size_t size, uint8_t out[ADDRESS_ENTRIES_KEPT * ADDRESS_ENTRY_SIZE])
+{
+    int n = held_entries(answer, size, ADDRESS_ENTRY_SIZE);
     if (n > ADDRESS_ENTRIES_KEPT)
         n = ADDRESS_ENTRIES_KEPT;
     for (int i = 0; i < n; i++) {
@@ -395,9 +400,21 @@ int profiler_dest_address_entries(int olt, uint16_t dest, uint8_t *out, int *cou
         uint16_t host = load_be16(e + 6);
         memcpy(e + 6, &host, 2);
     }
-    *count = n;
-    BFREE(response);
-    return 0;
+    return n > 0 ? n : 0;
+}
+
+int profiler_dest_learned_macs(int olt, uint16_t dest, uint8_t *out, int max, int *count)
+{
+    return destination_read(olt, TEK_REQ_DEST_LEARNED_MACS, dest, count, [&](const uint8_t *answer, size_t size) {
+        return learned_macs_decode(answer, size, out, max);
+    });
+}
+
+int profiler_dest_address_entries(int olt, uint16_t dest, uint8_t *out, int *count)
+{
+    return destination_read(olt, TEK_REQ_DEST_ADDRESS_ENTRIES, dest, count, [&](const uint8_t *answer, size_t size) {
+        return address_entries_decode(answer, size, out);
+    });
 }
 
 namespace {

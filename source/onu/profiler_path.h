@@ -61,6 +61,14 @@ size_t static_clients_payload(uint16_t dest, const uint8_t link_mac[6], const ui
 int dest_prepare_rules(uint8_t slots[PATH_RULE_SLOTS][RULE_SLOT_SIZE], const int *links, int link_count,
                        int owner[PATH_RULE_SLOTS]);
 
+// ---- answer decoders (bytes after RCODE) -------------------------------------
+// Learned MACs (count at 2, MACs from 4): up to `max` copied to `out`, never
+// more than the answer holds. The number copied.
+int learned_macs_decode(const uint8_t *answer, size_t size, uint8_t *out, int max);
+// Address entries (count at 2, 20-byte entries from 4): at most 4 kept, the
+// u16 at entry offset 6 turned to host order. The number kept.
+int address_entries_decode(const uint8_t *answer, size_t size, uint8_t out[ADDRESS_ENTRIES_KEPT * ADDRESS_ENTRY_SIZE]);
+
 // ---- operations ---------------------------------------------------------------
 int profiler_paths_reconfigure_internal(onu_record *onu);
 int profiler_onu_path_internal(onu_record *onu, int path, const uint8_t *profile, bool learning, uint8_t limit,
