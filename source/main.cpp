@@ -17,6 +17,7 @@
 #include "auth/eapmd5.h"
 #include "onu/profiler_link.h"
 #include "onu/profiler_onu.h"
+#include "engine/onu_phy.h"
 #include "events/tekhandlers.h"
 #include "chip/teklink.h"
 
@@ -89,6 +90,8 @@ int main(int argc, char **argv)
     sleep(START_DELAY_SECONDS);
 
     datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
+    datastruct_hooks.phy_read = onu_mdio_read;
+    datastruct_hooks.phy_write = onu_mdio_write;
     rc = datastruct_init();
     if (rc != 0) {
         syslog(LOG_ERR, "datastruct_init failed: %d", rc);

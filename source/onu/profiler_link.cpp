@@ -189,8 +189,7 @@ onu_record *create_onu(int olt, const uint8_t *registration, const char *onu_tex
     onu->cfg_flags |= ONU_CFG_PENDING;
     trace("ONT %s is allocated by link %s\n", onu_text, link_text);
     syslog(LOG_ERR, "ONT %s is allocated by link %s", onu_text, link_text);
-    if (onu_steps.port_block)
-        onu_steps.port_block(onu, ONU_PORT_RFOUT, false);
+    profiler_onu_port_block(onu->olt, onu->mac, ONU_PORT_RFOUT, false);
     return onu;
 }
 

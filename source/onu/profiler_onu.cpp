@@ -5,12 +5,18 @@
 #include "onu/onu_chipreq.h"
 #include "onu/profiler_link.h"
 #include "onu/profiler_path.h"
+#include "onu/onu_multicast.h"
+#include "onu/onu_ports.h"
+#include "onu/onu_rules.h"
 
 #include "base/balloc.h"
 #include "base/bytes.h"
 #include "base/process.h"
 #include "engine/profiler.h"
 #include "engine/profiler_cache.h"
+#include "engine/onu_optics.h"
+#include "engine/onu_phy.h"
+#include "chip/tektftp.h"
 #include "mgmt/kernlink.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -29,8 +35,6 @@ onu_steps_table onu_steps = {};
 
 namespace {
 
-constexpr size_t ONU_PERSONALITY_SIZE = 2413;
-
 uint16_t chip_id(const onu_record *onu) { return load_be16(onu->chip_id); }
 
 const uint8_t *config_mac(const onu_record *onu) { return flags.a ? ont_config_fixed_mac : onu->mac; }
@@ -40,9 +44,6 @@ int mac_request(const onu_record *onu, uint16_t id)
 {
     return onu_chip_request(onu->olt, id, onu->mac, 6);
 }
-
-// Runs an optional step: an empty entry counts as done.
-template <typename Fn, typename... Args> int step(Fn fn, Args... args) { return fn ? fn(args...) : 0; }
 
 } // namespace
 
@@ -408,13 +409,15 @@ void profiler_onu_discovery(onu_record *onu)
         }
     }
     if (flag_file(ONT_PERS_AUTOUPDATE_FLAG)) {
-        std::vector<uint8_t> personality(ONU_PERSONALITY_SIZE);
-        if (!onu_steps.read_personality || onu_steps.read_personality(onu, personality.data()) != 0) {
+        uint8_t *personality = tftp_onu_pers_read_on(onu->mac, onu->olt);
+        if (!personality) {
             syslog(LOG_INFO, "%s: can't ger personality for ONU %s", __func__, mac);
             return;
         }
+        int version = personality[ONU_PERSONALITY_VERSION];
+        BFREE(personality);
         int expected = onu_steps.olt_personality_version ? onu_steps.olt_personality_version(onu->olt) : -1;
-        if (personality[ONU_PERSONALITY_VERSION] != expected) {
+        if (version != expected) {
             syslog(LOG_INFO, "%s: %s personality isn't up-to-date\n", __func__, mac);
             profiler_onu_schedule_pers_update(onu->mac, onu->description);
         } else {
@@ -439,61 +442,69 @@ int profiler_onu_reconfigure_internal(onu_record *onu)
         kernlink_notify_fmt(EVENT_CONFIG_PROBLEM, onu->olt, 0, 0, 0, "%s in invalid pon port", mac);
         return TEK_RC_REFUSED;
     }
-    uint16_t chip = chip_id(onu);
     auto report = [&](int rc, const char *verb, const char *what) {
         syslog(LOG_INFO, "%s: %s %s (desc: %s) %s failed(%d)", function, verb, mac, onu->description, what, rc);
         return rc;
     };
-    int rc = step(onu_steps.network_parameters, onu);
+    const int olt = onu->olt;
+    const uint8_t *m = onu->mac;
+    const uint16_t chip = chip_id(onu);
+    uint16_t network;
+    memcpy(&network, onu->cfg_tail, 2);
+
+    int rc = profiler_onu_network_params(olt, m, network, onu->cfg_tail[2], onu->cfg_tail[3]);
     if (rc != 0)
         return report(rc, "set", "network parameters");
     if (chip != ONU_CHIP_6838)
-        for (int p = ONU_PORT_PON; p <= ONU_PORT_UNI1; p++)
-            step(onu_steps.port_refresh, onu, p);
-    rc = step(onu_steps.rules_merge, onu);
-    if (rc != 0)
+        for (uint16_t p = ONU_PORT_PON; p <= ONU_PORT_UNI1; p++)
+            profiler_onu_port_config_refresh(olt, m, p);
+    if ((rc = profiler_onu_rules_merge(onu)) != 0)
         return report(rc, "set", "rules merge");
     if (chip != ONU_CHIP_6838) {
-        if ((rc = step(onu_steps.pon_parameters, onu)) != 0)
+        if ((rc = profiler_onu_pon_port_params(olt, m, onu->cfg_block[ONU_BLOCK_PON_OPTION])) != 0)
             return report(rc, "set", "pon port parameters");
-        if ((rc = step(onu_steps.uni_parameters, onu, int(ONU_PORT_UNI0))) != 0)
+        if ((rc = profiler_onu_uni_port_params(olt, m, ONU_PORT_UNI0, onu->cfg_block + ONU_BLOCK_UNI0)) != 0)
             return report(rc, "set", "uni0 port parameters");
-        if ((rc = step(onu_steps.uni_parameters, onu, int(ONU_PORT_UNI1))) != 0)
+        if ((rc = profiler_onu_uni_port_params(olt, m, ONU_PORT_UNI1, onu->cfg_block + ONU_BLOCK_UNI1)) != 0)
             return report(rc, "set", "uni1 port parameters");
         if (onu->cfg_bytes[ONU_CFG_BYTE_BLOCK_UNI0] &&
-            (rc = step(onu_steps.port_block, onu, int(ONU_PORT_UNI0), false)) != 0)
+            (rc = profiler_onu_port_block_config(onu, ONU_PORT_UNI0, false)) != 0)
             return report(rc, "block", "uni0 port");
         if (onu->cfg_bytes[ONU_CFG_BYTE_BLOCK_UNI1] &&
-            (rc = step(onu_steps.port_block, onu, int(ONU_PORT_UNI1), false)) != 0)
+            (rc = profiler_onu_port_block_config(onu, ONU_PORT_UNI1, false)) != 0)
             return report(rc, "block", "uni1 port");
         if (onu->cfg_bytes[ONU_CFG_BYTE_BLOCK_RFOUT]) {
-            if ((rc = step(onu_steps.port_block, onu, int(ONU_PORT_RFOUT), false)) != 0)
+            if ((rc = profiler_onu_port_block_config(onu, ONU_PORT_RFOUT, false)) != 0)
                 return report(rc, "block", "RFOUT");
         } else {
-            if ((rc = step(onu_steps.port_block, onu, int(ONU_PORT_RFOUT), true)) != 0)
+            if ((rc = profiler_onu_port_block_config(onu, ONU_PORT_RFOUT, true)) != 0)
                 return report(rc, "unblock", "RFOUT");
-            if (onu_steps.set_rf_level)
-                onu_steps.set_rf_level(onu);
+            profiler_onu_set_rf_level(onu);
         }
     }
-    uint8_t multicast = onu->profiles[ONU_PROFILE_MULTICAST];
-    bool ipmc = multicast < PROFILE_ENTRIES && cfgcache()->multicast[multicast][MULTICAST_IGMP_MODE] != IGMP_MODE_OFF;
-    if (chip == ONU_CHIP_3714) {
-        if ((rc = step(onu_steps.igmp_snooping, onu)) != 0)
+    // The cache holds 64 multicast profiles; an index past them names none,
+    // and the ONU then gets no multicast settings rather than another
+    // profile's.
+    uint8_t index = onu->profiles[ONU_PROFILE_MULTICAST];
+    const uint8_t *multicast = index < PROFILE_ENTRIES ? cfgcache()->multicast[index] : nullptr;
+    bool ipmc = multicast && multicast[MULTICAST_IGMP_MODE] != IGMP_MODE_OFF;
+    if (chip == ONU_CHIP_3714 && multicast) {
+        if ((rc = profiler_onu_igmp_snooping(olt, m, multicast)) != 0)
             return report(rc, "set", "IGMP snooping parameters");
-        if (ipmc && (rc = step(onu_steps.ipmc_domains, onu)) != 0)
+        if (ipmc && (rc = profiler_onu_ipmc_domains(olt, m, multicast)) != 0)
             return report(rc, "set", "IPMC domains parameters");
     }
-    if ((rc = step(onu_steps.rules, onu, int(ONU_PORT_PON))) != 0)
+    if ((rc = profiler_onu_rules_internal(olt, m, ONU_PORT_PON, onu->cfg_block)) != 0)
         return report(rc, "set", "pon rules");
-    if ((rc = step(onu_steps.rules, onu, int(ONU_PORT_UNI0))) != 0)
+    if ((rc = profiler_onu_rules_internal(olt, m, ONU_PORT_UNI0, onu->cfg_block)) != 0)
         return report(rc, "set", "uni0 rules");
-    if (chip == ONU_CHIP_3714 && onu->link_count > 1 && (rc = step(onu_steps.rules, onu, int(ONU_PORT_UNI1))) != 0)
+    if (chip == ONU_CHIP_3714 && onu->link_count > 1 &&
+        (rc = profiler_onu_rules_internal(olt, m, ONU_PORT_UNI1, onu->cfg_block)) != 0)
         return report(rc, "set", "uni1 rules");
-    if (chip == ONU_CHIP_3714 && ipmc && (rc = step(onu_steps.ipmc_groups, onu)) != 0)
+    if (chip == ONU_CHIP_3714 && ipmc && (rc = profiler_onu_ipmc_groups(olt, m, multicast)) != 0)
         return report(rc, "set", "IPMC groups");
-    if (chip == ONU_CHIP_6838)
-        step(onu_steps.ipmc_groups_6838, onu);
+    if (chip == ONU_CHIP_6838 && multicast)
+        profiler_onu_ipmc_groups_6838(olt, m, multicast);
     return 0;
 }
 
@@ -557,28 +568,26 @@ int profiler_onu_reconfigure(const uint8_t mac_bytes[6])
     kernlink_notify_fmt(EVENT_ONU_CONFIGURE_OK, port, 0, 0, 0, "%s configure ok", mac);
     onu_set_state(onu, ONU_STATE_OK);
     uint16_t chip = chip_id(onu);
-    if (chip != ONU_CHIP_6838 && onu_steps.phy_setup) {
-        onu_steps.phy_setup(onu);
-        if (onu_steps.phy_setup_uni) {
-            if (onu->cfg_block[ONU_BLOCK_UNI0] == 1)
-                onu_steps.phy_setup_uni(onu, 0);
-            if (onu->cfg_block[ONU_BLOCK_UNI1] == 1)
-                onu_steps.phy_setup_uni(onu, 1);
-        }
+    if (chip != ONU_CHIP_6838) {
+        phy_detect(onu);
+        const phy_slot *slots = onu_phy_slots(onu);
+        if (onu->cfg_block[ONU_BLOCK_UNI0 + UNI_PARAM_ENABLE] == 1)
+            phy_setup(&slots[0], onu->olt, onu->mac);
+        if (onu->cfg_block[ONU_BLOCK_UNI1 + UNI_PARAM_ENABLE] == 1)
+            phy_setup(&slots[1], onu->olt, onu->mac);
     }
-    if (onu_steps.read_transceiver)
-        onu_steps.read_transceiver(onu);
+    profiler_onu_update_sfp_pn(onu);
     mac_request(onu, TEK_REQ_ONU_CONFIG_END);
     rc = 0;
     if (chip != ONU_CHIP_6838) {
         if (onu->cfg_bytes[ONU_CFG_BYTE_BLOCK_UNI0] &&
-            (rc = step(onu_steps.port_block, onu, int(ONU_PORT_UNI0), false)) != 0) {
+            (rc = profiler_onu_port_block_config(onu, ONU_PORT_UNI0, false)) != 0) {
             syslog(LOG_INFO, "%s: block %s (desc: %s) uni0 port failed(%d)", function, mac, onu->description, rc);
             onu_unlock(onu);
             return rc;
         }
         if (onu->cfg_bytes[ONU_CFG_BYTE_BLOCK_UNI1] &&
-            (rc = step(onu_steps.port_block, onu, int(ONU_PORT_UNI1), false)) != 0)
+            (rc = profiler_onu_port_block_config(onu, ONU_PORT_UNI1, false)) != 0)
             syslog(LOG_INFO, "%s: block %s (desc: %s) uni1 port failed(%d)", function, mac, onu->description, rc);
     }
     onu_unlock(onu);

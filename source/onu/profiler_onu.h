@@ -13,14 +13,15 @@
 // is changed under the OLT record's lock. The queue repair sleeps (5 s,
 // 1 s, 3 s) with the ONU held.
 //
-// The ONU's own settings (port, rule and multicast requests, optics, PHY),
-// the OLT's counts and identifier settings, the update scheduler and the
-// RADIUS exchange belong to modules built beside this one: they are reached
-// through `onu_steps`, which main.cpp fills. An empty entry is a step that
-// does not exist on this build: it is skipped (counts as done), and the
-// RADIUS branch fails the authorization.
+// The OLT's counts, its identifier settings and personality version, the
+// update scheduler and the RADIUS exchange belong to modules built beside
+// this one: they are reached through `onu_steps`, which main.cpp fills. An
+// empty entry is a step that does not exist on this build: the counts and
+// settings keep their defaults, an update cannot be scheduled (logged as
+// such), and the RADIUS branch fails the authorization.
 #pragma once
 
+#include "onu/onu_ports.h"
 #include "wire/ids.h"
 
 #include <cstddef>
@@ -32,16 +33,12 @@ struct crid_pair;
 // Flag word bits used here besides the data store's.
 constexpr uint32_t ONU_CFG_QUEUES_OK = 1u << 26;
 
-// Port numbers of the ONU requests.
-enum : int { ONU_PORT_PON = 0, ONU_PORT_UNI0 = 1, ONU_PORT_UNI1 = 2, ONU_PORT_RFOUT = 3 };
 
 // Places in the ONU record's configuration bytes and block.
 constexpr size_t ONU_CFG_BYTE_BLOCKED = 0;
 constexpr size_t ONU_CFG_BYTE_BLOCK_UNI0 = 1;
 constexpr size_t ONU_CFG_BYTE_BLOCK_UNI1 = 2;
 constexpr size_t ONU_CFG_BYTE_BLOCK_RFOUT = 3;
-constexpr size_t ONU_BLOCK_UNI0 = 4875;   // UNI port parameters, then the rule table
-constexpr size_t ONU_BLOCK_UNI1 = 10467;
 constexpr size_t ONU_PROFILE_RULES = 0, ONU_PROFILE_SLA = 1, ONU_PROFILE_MULTICAST = 2, ONU_PROFILE_PATHS = 4;
 constexpr size_t MULTICAST_IGMP_MODE = 4;
 constexpr uint8_t IGMP_MODE_OFF = 7;
@@ -74,25 +71,6 @@ struct onu_steps_table {
     void (*olt_subscriber_settings)(int olt, uint8_t *opt82, uint8_t *pppoe, const crid_pair **templates);
     // The ONU personality version the OLT expects.
     int (*olt_personality_version)(int olt);
-
-    // ---- the ONU's own settings ----
-    int (*port_block)(onu_record *onu, int port, bool unblock);
-    int (*network_parameters)(onu_record *onu);
-    int (*port_refresh)(onu_record *onu, int port);
-    int (*rules_merge)(onu_record *onu);
-    int (*pon_parameters)(onu_record *onu);
-    int (*uni_parameters)(onu_record *onu, int port);
-    void (*set_rf_level)(onu_record *onu);
-    int (*igmp_snooping)(onu_record *onu);
-    int (*ipmc_domains)(onu_record *onu);
-    int (*rules)(onu_record *onu, int port);
-    int (*ipmc_groups)(onu_record *onu);
-    int (*ipmc_groups_6838)(onu_record *onu);
-    void (*phy_setup)(onu_record *onu);
-    void (*phy_setup_uni)(onu_record *onu, int uni);
-    void (*read_transceiver)(onu_record *onu);
-    // 0 and the ONU's personality (2413 bytes) read into `out`.
-    int (*read_personality)(onu_record *onu, uint8_t *out);
 
     // ---- other subsystems ----
     // The update scheduler's add: 0, 4 full, 9 already listed, else failed.

@@ -29,11 +29,14 @@ constexpr int PATH_STATIC_LINK[PATH_COUNT] = {0, 2};   // the link whose MAC the
 constexpr size_t LEARNED_COUNT = 2;                     // answer offsets after RCODE
 constexpr size_t LEARNED_FIRST = 4;
 
-// The links of path `p` in link index order; their number.
-int path_links(const uint8_t *profile, int p, int links[ONU_LINKS])
+// The links of path `p` in link index order; their number. Only the ONU's
+// links count: a profile written for four links would otherwise name link
+// records an ONU of fewer links does not use, and fail its every path.
+int path_links(const onu_record *onu, const uint8_t *profile, int p, int links[ONU_LINKS])
 {
     int n = 0;
-    for (int k = 0; k < ONU_LINKS; k++)
+    int count = onu->link_count < ONU_LINKS ? onu->link_count : ONU_LINKS;
+    for (int k = 0; k < count; k++)
         if (profile[PATHS_LINK_PATH + PATHS_LINK_STRIDE * size_t(k)] == p)
             links[n++] = k;
     return n;
@@ -142,7 +145,7 @@ int profiler_onu_destination_create_internal(onu_record *onu, int p, const uint8
     char mac[18];
     convert_to_mac(mac, onu->mac);
     int links[ONU_LINKS];
-    int count = path_links(profile, p, links);
+    int count = path_links(onu, profile, p, links);
     link_record *records[ONU_LINKS];
     for (int i = 0; i < count; i++) {
         uint8_t link_mac[6];
@@ -255,7 +258,7 @@ int profiler_onu_path_internal(onu_record *onu, int p, const uint8_t *profile, b
     convert_to_mac(mac, onu->mac);
     onu->uni_path[p] = 0;
     int links[ONU_LINKS];
-    if (path_links(profile, p, links) == 0)
+    if (path_links(onu, profile, p, links) == 0)
         return 0;
 
     uint16_t dest = 0;

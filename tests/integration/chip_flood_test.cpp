@@ -3,6 +3,7 @@
 // link still gets the blocks it needs, during the flood and after it.
 #include "integration/harness.h"
 #include "base/bytes.h"
+#include "common/wait.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

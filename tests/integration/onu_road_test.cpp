@@ -28,7 +28,7 @@ constexpr uint16_t FILE_VERSION = 0x0102;
 // What the configuration module knows.
 const char *KERNEL_BOARD = R"({
   "system": { "hostname": "road", "address": "10.9.8.7" },
-  "profiles": { "link": [ { "index": 0, "links": 4 } ] },
+  "profiles": { "link": [ { "index": 0, "links": 4 } ], "rules": [ { "index": 0, "in_use": 1 } ] },
   "onus": [
     { "mac": "00:0D:B6:10:00:00", "type": 1, "secret": "5820", "ont_id": 1, "description": "road",
       "olt": 0, "pon": 0, "chip": "0x3714", "fw": "0x0210" },

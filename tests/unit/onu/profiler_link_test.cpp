@@ -20,12 +20,6 @@ protected:
     {
         ChipFixture::SetUp();
         cfgcache_clear();
-        saved_steps_ = onu_steps;
-    }
-    void TearDown() override
-    {
-        onu_steps = saved_steps_;
-        ChipFixture::TearDown();
     }
     // A registration of link `link` of the test ONU, run through discovery.
     onu_record *discover(int link, uint16_t llid = 0x0C00, uint16_t chip = 0x3714)
@@ -40,7 +34,6 @@ protected:
     }
     size_t count(uint16_t id) { return requests(id).size(); }
 
-    onu_steps_table saved_steps_{};
 };
 
 TEST_F(LinkTest, SecondLinkOfAnUnknownOnuCreatesItWithoutAuthorization)

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -16,53 +17,19 @@ using bytes = std::vector<uint8_t>;
 
 const uint8_t onu_mac[6] = {0x00, 0x0D, 0xB6, 0x40, 0x00, 0x00};
 
-// The ONU steps the sequence runs, in the order they ran.
-std::vector<std::string> ran;
-int failing_step_rc;
-std::string failing_step;
-
-int record(const std::string &name)
-{
-    ran.push_back(name);
-    return name == failing_step ? failing_step_rc : 0;
-}
-
 class OnuTest : public ChipFixture {
 protected:
     void SetUp() override
     {
         ChipFixture::SetUp();
         cfgcache_clear();
-        saved_steps_ = onu_steps;
-        ran.clear();
-        failing_step.clear();
-        onu_steps.network_parameters = [](onu_record *) { return record("network"); };
-        onu_steps.port_refresh = [](onu_record *, int p) { return record("refresh" + std::to_string(p)); };
-        onu_steps.rules_merge = [](onu_record *) { return record("merge"); };
-        onu_steps.pon_parameters = [](onu_record *) { return record("pon"); };
-        onu_steps.uni_parameters = [](onu_record *, int p) { return record("uni" + std::to_string(p)); };
-        onu_steps.port_block = [](onu_record *, int p, bool unblock) {
-            return record((unblock ? "unblock" : "block") + std::to_string(p));
-        };
-        onu_steps.igmp_snooping = [](onu_record *) { return record("igmp"); };
-        onu_steps.ipmc_domains = [](onu_record *) { return record("domains"); };
-        onu_steps.rules = [](onu_record *, int p) { return record("rules" + std::to_string(p)); };
-        onu_steps.ipmc_groups = [](onu_record *) { return record("groups"); };
-        onu_steps.ipmc_groups_6838 = [](onu_record *) { return record("groups6838"); };
-        onu_steps.set_rf_level = [](onu_record *) { record("rf"); };
-        onu_steps.phy_setup = [](onu_record *) { record("phy"); };
-        onu_steps.read_transceiver = [](onu_record *) { record("transceiver"); };
+        cfgcache()->rules[0][0] = 1;   // the rules profile is enabled
         onu_ = make_onu(7, onu_mac, ONU_STATE_DISCOVERED);
         onu_->chip_id[0] = 0x37;
         onu_->chip_id[1] = 0x14;
         onu_->configured_port = PORT_NONE;
         for (int i = 0; i < ONU_LINKS; i++)
             cfgcache()->sla[0][SLA_PROFILE_ENTRY + SLA_ENTRY_SIZE * i + SLA_DOWN_FIRST + 6] = 1;
-    }
-    void TearDown() override
-    {
-        onu_steps = saved_steps_;
-        ChipFixture::TearDown();
     }
     // Answers the layout read with `rcode` for the first `misses` requests.
     void queue_answers(int misses, bytes layout)
@@ -80,8 +47,17 @@ protected:
         return bytes(out, out + onu_expected_queues(onu_mac, ONU_LINKS, false, out));
     }
 
+    // The IDs the chip received, in order, from the `from`th request on.
+    std::vector<uint16_t> ids(size_t from = 0)
+    {
+        std::vector<uint16_t> out;
+        auto log = sim_->request_log();
+        for (size_t i = from; i < log.size(); i++)
+            out.push_back(log[i].id);
+        return out;
+    }
+
     onu_record *onu_ = nullptr;
-    onu_steps_table saved_steps_{};
 };
 
 TEST_F(OnuTest, QueueCheckResendsWhileTheOnuDoesNotAnswer)
@@ -155,28 +131,37 @@ TEST_F(OnuTest, ConfigurationRunsLinksPathsThenTheOnuSteps)
 {
     onu_lock(onu_);
     onu_->cfg_bytes[ONU_CFG_BYTE_BLOCK_UNI1] = 1;
-    onu_->cfg_block[ONU_BLOCK_UNI0] = 1;
+    onu_->link_count = 1;
     onu_unlock(onu_);
     EXPECT_EQ(profiler_onu_reconfigure(onu_mac), 0);
     EXPECT_EQ(onu_->state, ONU_STATE_OK);
     EXPECT_TRUE(onu_->cfg_flags & ONU_CFG_OK);
     EXPECT_EQ(olt_get(0)->onus_ok, 1);
-    std::vector<std::string> expected = {"network", "refresh0", "refresh1", "refresh2", "merge", "pon", "uni1",
-                                         "uni2",    "block2",   "unblock3", "rf",       "igmp",  "domains",
-                                         "rules0",  "rules1",   "rules2",   "groups",   "phy",   "transceiver",
-                                         "block2"};
-    EXPECT_EQ(ran, expected);
-    auto ids = sim_->request_log();
-    ASSERT_FALSE(ids.empty());
-    EXPECT_EQ(ids.front().id, TEK_REQ_ONU_CONFIG_START);
-    EXPECT_EQ(requests(TEK_REQ_ONU_CONFIG_END).size(), 1u);
-    EXPECT_EQ(requests(TEK_REQ_DEST_CREATE).size(), 1u);
+    // One link, one path with its destination, then the ONU's own settings
+    // (multicast profile 0 has IGMP mode 0: IPMC steps run), PHY probes and
+    // the end of configuration, and the UNI1 block once more after it.
+    std::vector<uint16_t> seen = ids();
+    std::vector<uint16_t> head = {TEK_REQ_ONU_CONFIG_START, TEK_REQ_LINK_OAM_RATE, TEK_REQ_PATH_CREATE,
+                                  TEK_REQ_QUEUE_SLA,        TEK_REQ_QUEUE_SLA,     TEK_REQ_LINK_SLA,
+                                  TEK_REQ_DEST_CREATE,      TEK_REQ_DEST_LEARNING, TEK_REQ_OPT82,
+                                  TEK_REQ_PPPOE_TAG,        TEK_REQ_ONU_NETWORK};
+    ASSERT_GT(seen.size(), head.size());
+    EXPECT_EQ(std::vector<uint16_t>(seen.begin(), seen.begin() + head.size()), head);
+    auto position = [&](uint16_t id) { return std::find(seen.begin(), seen.end(), id) - seen.begin(); };
+    EXPECT_LT(position(TEK_REQ_ONU_PON_PARAMS), position(TEK_REQ_PORT_DISABLE));
+    EXPECT_LT(position(TEK_REQ_PORT_DISABLE), position(TEK_REQ_ONU_RF_OUTPUT));
+    EXPECT_LT(position(TEK_REQ_ONU_IGMP_SNOOPING), position(TEK_REQ_ONU_RULES));
+    EXPECT_LT(position(TEK_REQ_ONU_RULES), position(TEK_REQ_ONU_CONFIG_END));
+    EXPECT_EQ(seen.back(), TEK_REQ_PORT_DISABLE) << "UNI1 blocked again after the end of configuration";
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), TEK_REQ_ONU_CONFIG_END), 1);
+    // The paths profile puts all four links on path 0; the ONU has one.
+    EXPECT_EQ(requests(TEK_REQ_DEST_CREATE)[0].data[4], 1);
     EXPECT_EQ(count_of(trace(), "profiler_onu_reconfigure: ONT 00:0D:B6:40:00:00 configure ok\n"), 1);
 
     // A second configuration only reports again.
-    ran.clear();
+    size_t before = sim_->request_log().size();
     EXPECT_EQ(profiler_onu_reconfigure(onu_mac), 0);
-    EXPECT_TRUE(ran.empty());
+    EXPECT_TRUE(ids(before).empty());
     EXPECT_EQ(olt_get(0)->onus_ok, 1);
     EXPECT_EQ(count_of(trace(), " ===== profiler_onu_reconfigure: ONT 00:0D:B6:40:00:00 is already configured (ONU's "
                                 "state 7)"),
@@ -192,7 +177,7 @@ TEST_F(OnuTest, ConfigurationFailures)
         int expected;
     } cases[] = {
         {"wrong PON port", 3, "", TEK_RC_REFUSED},
-        {"a failing step", PORT_NONE, "rules1", TEK_RC_REFUSED},
+        {"rules refused", PORT_NONE, "rules", TEK_RC_REFUSED},
     };
     for (auto &c : cases) {
         onu_ = make_onu(7, onu_mac, ONU_STATE_DISCOVERED);
@@ -200,8 +185,11 @@ TEST_F(OnuTest, ConfigurationFailures)
         onu_->chip_id[1] = 0x14;
         onu_->configured_port = c.expected_port;
         onu_->cfg_flags = 0;
-        failing_step = c.failing;
-        failing_step_rc = TEK_RC_REFUSED;
+        // The ONU's rules are refused by the chip.
+        bool refuse = c.failing[0] != '\0';
+        sim_->set_handler(TEK_REQ_ONU_RULES, [refuse](int, const oltsim::request_record &) {
+            return oltsim::answer{uint16_t(refuse ? 3 : 0), {}};
+        });
         size_t failures = requests(TEK_REQ_EAP_FRAME).size();
         EXPECT_EQ(profiler_onu_reconfigure(onu_mac), c.expected) << c.name;
         EXPECT_EQ(onu_->state, ONU_STATE_CFGFAILED) << c.name;

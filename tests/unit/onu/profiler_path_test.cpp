@@ -20,7 +20,6 @@ protected:
     {
         ChipFixture::SetUp();
         cfgcache_clear();
-        saved_steps_ = onu_steps;
         profile_.assign(PROFILE_PATHS_SIZE, 0);
         onu_ = make_onu(3, onu_mac, ONU_STATE_CFGINPROGRESS);
         onu_lock(onu_);
@@ -30,7 +29,6 @@ protected:
     void TearDown() override
     {
         onu_unlock(onu_);
-        onu_steps = saved_steps_;
         ChipFixture::TearDown();
     }
     void link_on_path(int link, uint8_t path) { profile_[PATHS_LINK_PATH + PATHS_LINK_STRIDE * link] = path; }
@@ -38,7 +36,6 @@ protected:
 
     bytes profile_;
     onu_record *onu_ = nullptr;
-    onu_steps_table saved_steps_{};
 };
 
 // One link part of a create-destination request: MAC, the fixed bytes, the
