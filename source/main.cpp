@@ -1,14 +1,18 @@
 // zandrel: start-up, serving and stopping.
 //
 // Start-up runs on the main thread alone, in a fixed order; each step must
-// complete before the next. The main thread then becomes the management
+// complete before the next. It installs the hooks through which the lower
+// layers reach the higher ones. The main thread then becomes the management
 // dispatch loop until the run flag is cleared (SIGTERM, SIGINT), and the
-// stopping sequence releases the links and the pool.
+// stopping sequence ends and joins every thread before it closes the pool:
+// first the threads that do work (engine, chip events, command handlers),
+// then the links' receive threads, then the pool they all allocate from.
 #include "base/balloc.h"
 #include "store/datastruct.h"
 #include "mgmt/kernhandlers.h"
 #include "mgmt/kernlink.h"
 #include "platform/board.h"
+#include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/sandbox.h"
 #include "base/process.h"
@@ -17,6 +21,8 @@
 #include "auth/eapmd5.h"
 #include "onu/profiler_link.h"
 #include "onu/profiler_onu.h"
+#include "onu/profiler_path.h"
+#include "engine/onu_optics.h"
 #include "engine/onu_phy.h"
 #include "events/tekhandlers.h"
 #include "chip/teklink.h"
@@ -30,7 +36,7 @@ namespace {
 
 constexpr size_t POOL_SIZE = 0x400000;        // 4 MiB, no heap fallback
 constexpr long POOL_SEED_SIZE = 100000;       // three 128 KiB blocks for large messages
-constexpr unsigned START_DELAY_SECONDS = 4;
+constexpr unsigned START_DELAY_MS = 4000;
 constexpr useconds_t DISCONNECTED_RETRY_US = 100 * 1000;
 
 // Carves three blocks of the largest class and leaves them on its free list,
@@ -60,6 +66,44 @@ bool wait_for_cfg_module()
     return false;
 }
 
+// The OLT configuration's placeholder until it exists: it says which kind
+// of work went undone.
+int olt_reconfigure_not_handled(int)
+{
+    trace("%s: no handler for work kind %u\n", "profiler_thread", unsigned(PROFILER_OLT_RECONFIGURE));
+    return 0;
+}
+
+int onu_discovery(onu_record *onu)
+{
+    profiler_onu_discovery(onu);
+    return 0;
+}
+
+// The update scheduler's add joins onu_steps (schedule_update) once the
+// scheduler is built; until then updates are reported as not scheduled.
+const profiler_handlers engine_work = {
+    olt_reconfigure_not_handled,
+    profiler_onu_reconfigure,
+    profiler_link_discovery,
+    onu_discovery,
+};
+
+// Ends every thread, users of the links first, and closes the pool once
+// nothing can touch it. The queues are emptied so every block is back.
+void stop_all()
+{
+    profiler_stop();
+    tekhandlers_stop();
+    kernlink_close();          // handler threads, then its receive thread
+    teklink_close();           // its receive thread, then the socket
+    profiler_queues_drain();
+    teklink_queues_drain();
+    datastruct_close();
+    bclose();
+    log_close();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -87,7 +131,7 @@ int main(int argc, char **argv)
     }
     seed_pool();
 
-    sleep(START_DELAY_SECONDS);
+    clock_delay(START_DELAY_MS);
 
     datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
     datastruct_hooks.phy_read = onu_mdio_read;
@@ -98,18 +142,11 @@ int main(int argc, char **argv)
         return -2;
     }
 
-    // The engine's work and the chip events that belong to ONU provisioning
-    // and authentication. The update scheduler's add joins onu_steps
-    // (schedule_update) once the scheduler is built.
-    profiler_ops.link_discovery = profiler_link_discovery;
-    profiler_ops.onu_discovery = [](onu_record *onu) {
-        profiler_onu_discovery(onu);
-        return 0;
-    };
-    profiler_ops.onu_reconfigure = profiler_onu_reconfigure;
+    // The chip events that belong to authentication.
     tekhandlers_ops.eapframe = eapframe_handler;
+    onu_optics_hooks.learned_macs = profiler_dest_learned_macs;
 
-    rc = profiler_init();
+    rc = profiler_init(&engine_work);
     if (rc != 0) {
         syslog(LOG_ERR, "profiler_init failed: %d", rc);
         return -3;
@@ -123,12 +160,13 @@ int main(int argc, char **argv)
     teklink_init();
     tekhandlers_start();
 
-    kernlink_init();
+    kernlink_init(kernhandlers_link_table);
 
     if (wait_for_cfg_module()) {
         rc = profiler_get_cfg_cache();
         if (rc != 0) {
             syslog(LOG_ERR, "get config cache failed: %d", rc);
+            stop_all();
             return -4;
         }
         syslog(LOG_ERR, "get config cache success");
@@ -137,9 +175,6 @@ int main(int argc, char **argv)
         kernlink_process_loop();
     }
 
-    kernlink_close();
-    teklink_close();
-    bclose();
-    log_close();
+    stop_all();
     return 0;
 }

@@ -5,17 +5,15 @@
 #include "onu/onu_chipreq.h"
 #include "onu/profiler_link.h"
 #include "onu/profiler_path.h"
-#include "onu/onu_multicast.h"
 #include "onu/onu_ports.h"
 #include "onu/onu_rules.h"
+#include "onu/onu_settings.h"
 
 #include "base/balloc.h"
 #include "base/bytes.h"
 #include "base/process.h"
 #include "engine/profiler.h"
 #include "engine/profiler_cache.h"
-#include "engine/onu_optics.h"
-#include "engine/onu_phy.h"
 #include "chip/tektftp.h"
 #include "mgmt/kernlink.h"
 #include "platform/clock.h"
@@ -446,65 +444,54 @@ int profiler_onu_reconfigure_internal(onu_record *onu)
         syslog(LOG_INFO, "%s: %s %s (desc: %s) %s failed(%d)", function, verb, mac, onu->description, what, rc);
         return rc;
     };
-    const int olt = onu->olt;
-    const uint8_t *m = onu->mac;
     const uint16_t chip = chip_id(onu);
-    uint16_t network;
-    memcpy(&network, onu->cfg_tail, 2);
 
-    int rc = profiler_onu_network_params(olt, m, network, onu->cfg_tail[2], onu->cfg_tail[3]);
+    int rc = profiler_onu_network_step(onu);
     if (rc != 0)
         return report(rc, "set", "network parameters");
     if (chip != ONU_CHIP_6838)
-        for (uint16_t p = ONU_PORT_PON; p <= ONU_PORT_UNI1; p++)
-            profiler_onu_port_config_refresh(olt, m, p);
+        for (int p = ONU_PORT_PON; p <= ONU_PORT_UNI1; p++)
+            profiler_onu_port_refresh_step(onu, p);
     if ((rc = profiler_onu_rules_merge(onu)) != 0)
         return report(rc, "set", "rules merge");
     if (chip != ONU_CHIP_6838) {
-        if ((rc = profiler_onu_pon_port_params(olt, m, onu->cfg_block[ONU_BLOCK_PON_OPTION])) != 0)
+        if ((rc = profiler_onu_pon_step(onu)) != 0)
             return report(rc, "set", "pon port parameters");
-        if ((rc = profiler_onu_uni_port_params(olt, m, ONU_PORT_UNI0, onu->cfg_block + ONU_BLOCK_UNI0)) != 0)
+        if ((rc = profiler_onu_uni_step(onu, ONU_PORT_UNI0)) != 0)
             return report(rc, "set", "uni0 port parameters");
-        if ((rc = profiler_onu_uni_port_params(olt, m, ONU_PORT_UNI1, onu->cfg_block + ONU_BLOCK_UNI1)) != 0)
+        if ((rc = profiler_onu_uni_step(onu, ONU_PORT_UNI1)) != 0)
             return report(rc, "set", "uni1 port parameters");
-        if (onu->cfg_bytes[ONU_CFG_BYTE_BLOCK_UNI0] &&
-            (rc = profiler_onu_port_block_config(onu, ONU_PORT_UNI0, false)) != 0)
+        if (onu->cfg_bytes[ONU_CFG_BYTE_BLOCK_UNI0] && (rc = profiler_onu_block_step(onu, ONU_PORT_UNI0, false)) != 0)
             return report(rc, "block", "uni0 port");
-        if (onu->cfg_bytes[ONU_CFG_BYTE_BLOCK_UNI1] &&
-            (rc = profiler_onu_port_block_config(onu, ONU_PORT_UNI1, false)) != 0)
+        if (onu->cfg_bytes[ONU_CFG_BYTE_BLOCK_UNI1] && (rc = profiler_onu_block_step(onu, ONU_PORT_UNI1, false)) != 0)
             return report(rc, "block", "uni1 port");
         if (onu->cfg_bytes[ONU_CFG_BYTE_BLOCK_RFOUT]) {
-            if ((rc = profiler_onu_port_block_config(onu, ONU_PORT_RFOUT, false)) != 0)
+            if ((rc = profiler_onu_block_step(onu, ONU_PORT_RFOUT, false)) != 0)
                 return report(rc, "block", "RFOUT");
         } else {
-            if ((rc = profiler_onu_port_block_config(onu, ONU_PORT_RFOUT, true)) != 0)
+            if ((rc = profiler_onu_block_step(onu, ONU_PORT_RFOUT, true)) != 0)
                 return report(rc, "unblock", "RFOUT");
-            profiler_onu_set_rf_level(onu);
+            profiler_onu_rf_level_step(onu);
         }
     }
-    // The cache holds 64 multicast profiles; an index past them names none,
-    // and the ONU then gets no multicast settings rather than another
-    // profile's.
-    uint8_t index = onu->profiles[ONU_PROFILE_MULTICAST];
-    const uint8_t *multicast = index < PROFILE_ENTRIES ? cfgcache()->multicast[index] : nullptr;
-    bool ipmc = multicast && multicast[MULTICAST_IGMP_MODE] != IGMP_MODE_OFF;
-    if (chip == ONU_CHIP_3714 && multicast) {
-        if ((rc = profiler_onu_igmp_snooping(olt, m, multicast)) != 0)
+    const uint8_t *multicast = onu_multicast_profile(onu);
+    bool ipmc = !multicast || multicast[MULTICAST_IGMP_MODE] != IGMP_MODE_OFF;
+    if (chip == ONU_CHIP_3714) {
+        if ((rc = profiler_onu_igmp_step(onu)) != 0)
             return report(rc, "set", "IGMP snooping parameters");
-        if (ipmc && (rc = profiler_onu_ipmc_domains(olt, m, multicast)) != 0)
+        if (ipmc && (rc = profiler_onu_ipmc_domains_step(onu)) != 0)
             return report(rc, "set", "IPMC domains parameters");
     }
-    if ((rc = profiler_onu_rules_internal(olt, m, ONU_PORT_PON, onu->cfg_block)) != 0)
+    if ((rc = profiler_onu_rules_step(onu, ONU_PORT_PON)) != 0)
         return report(rc, "set", "pon rules");
-    if ((rc = profiler_onu_rules_internal(olt, m, ONU_PORT_UNI0, onu->cfg_block)) != 0)
+    if ((rc = profiler_onu_rules_step(onu, ONU_PORT_UNI0)) != 0)
         return report(rc, "set", "uni0 rules");
-    if (chip == ONU_CHIP_3714 && onu->link_count > 1 &&
-        (rc = profiler_onu_rules_internal(olt, m, ONU_PORT_UNI1, onu->cfg_block)) != 0)
+    if (chip == ONU_CHIP_3714 && onu->link_count > 1 && (rc = profiler_onu_rules_step(onu, ONU_PORT_UNI1)) != 0)
         return report(rc, "set", "uni1 rules");
-    if (chip == ONU_CHIP_3714 && ipmc && (rc = profiler_onu_ipmc_groups(olt, m, multicast)) != 0)
+    if (chip == ONU_CHIP_3714 && ipmc && (rc = profiler_onu_ipmc_groups_step(onu)) != 0)
         return report(rc, "set", "IPMC groups");
-    if (chip == ONU_CHIP_6838 && multicast)
-        profiler_onu_ipmc_groups_6838(olt, m, multicast);
+    if (chip == ONU_CHIP_6838)
+        profiler_onu_ipmc_groups_6838_step(onu);
     return 0;
 }
 
@@ -569,25 +556,24 @@ int profiler_onu_reconfigure(const uint8_t mac_bytes[6])
     onu_set_state(onu, ONU_STATE_OK);
     uint16_t chip = chip_id(onu);
     if (chip != ONU_CHIP_6838) {
-        phy_detect(onu);
-        const phy_slot *slots = onu_phy_slots(onu);
+        profiler_onu_phy_detect_step(onu);
         if (onu->cfg_block[ONU_BLOCK_UNI0 + UNI_PARAM_ENABLE] == 1)
-            phy_setup(&slots[0], onu->olt, onu->mac);
+            profiler_onu_phy_setup_step(onu, 0);
         if (onu->cfg_block[ONU_BLOCK_UNI1 + UNI_PARAM_ENABLE] == 1)
-            phy_setup(&slots[1], onu->olt, onu->mac);
+            profiler_onu_phy_setup_step(onu, 1);
     }
-    profiler_onu_update_sfp_pn(onu);
+    profiler_onu_transceiver_step(onu);
     mac_request(onu, TEK_REQ_ONU_CONFIG_END);
     rc = 0;
     if (chip != ONU_CHIP_6838) {
         if (onu->cfg_bytes[ONU_CFG_BYTE_BLOCK_UNI0] &&
-            (rc = profiler_onu_port_block_config(onu, ONU_PORT_UNI0, false)) != 0) {
+            (rc = profiler_onu_block_step(onu, ONU_PORT_UNI0, false)) != 0) {
             syslog(LOG_INFO, "%s: block %s (desc: %s) uni0 port failed(%d)", function, mac, onu->description, rc);
             onu_unlock(onu);
             return rc;
         }
         if (onu->cfg_bytes[ONU_CFG_BYTE_BLOCK_UNI1] &&
-            (rc = profiler_onu_port_block_config(onu, ONU_PORT_UNI1, false)) != 0)
+            (rc = profiler_onu_block_step(onu, ONU_PORT_UNI1, false)) != 0)
             syslog(LOG_INFO, "%s: block %s (desc: %s) uni1 port failed(%d)", function, mac, onu->description, rc);
     }
     onu_unlock(onu);

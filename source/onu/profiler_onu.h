@@ -39,7 +39,7 @@ constexpr size_t ONU_CFG_BYTE_BLOCKED = 0;
 constexpr size_t ONU_CFG_BYTE_BLOCK_UNI0 = 1;
 constexpr size_t ONU_CFG_BYTE_BLOCK_UNI1 = 2;
 constexpr size_t ONU_CFG_BYTE_BLOCK_RFOUT = 3;
-constexpr size_t ONU_PROFILE_RULES = 0, ONU_PROFILE_SLA = 1, ONU_PROFILE_MULTICAST = 2, ONU_PROFILE_PATHS = 4;
+constexpr size_t ONU_PROFILE_SLA = 1, ONU_PROFILE_PATHS = 4;
 constexpr size_t MULTICAST_IGMP_MODE = 4;
 constexpr uint8_t IGMP_MODE_OFF = 7;
 
