@@ -159,14 +159,14 @@ TEST_F(Board, ChipsComeOutOfResetAndOnusRegister)
 
     // Start-up resets every chip through the board socket; each sends its
     // ready event with the image file's version and is queued for
-    // reconfiguration, which the profiler thread takes.
+    // reconfiguration, which the profiler thread runs to OK.
     for (int olt = 0; olt < 4; olt++)
         ASSERT_TRUE(daemon_says("oltready_handler: OLT[" + std::to_string(olt) + "] in RESETOK state"))
             << daemon_.out();
     EXPECT_NE(daemon_.err().find("oltfwupdate_handler: OLT[0] in RESETINPROGRESS state"), std::string::npos);
     EXPECT_EQ(daemon_.err().find("CHECKNEWFW"), std::string::npos);
     ASSERT_TRUE(daemon_says("get config cache success"));
-    EXPECT_TRUE(daemon_says("profiler_thread: no handler for work kind 0"));
+    EXPECT_TRUE(daemon_says("profiler_olt_reconfigure: OLT[0] in OK state"));
 
     // An unknown ONU's four links: each attempt is echoed, each discovery
     // acknowledged and queued for the profiler.
