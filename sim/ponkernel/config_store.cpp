@@ -1,6 +1,6 @@
 #include "ponkernel/config_store.h"
 
-#include "engine/profiler_olt_requests.h"
+#include "wire/olt_config.h"
 
 #include "base/bytes.h"
 #include "common/textfile.h"

@@ -11,7 +11,7 @@
 
 #include "wire/cfgmsg.h"
 // The OLT configuration's layout (constants only; nothing to link).
-#include "engine/profiler_olt_requests.h"
+#include "wire/olt_config.h"
 
 #include <cstdint>
 #include <map>
