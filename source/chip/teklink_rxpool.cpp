@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "chip/teklink.h"
+#include "wire/ids.h"
 #include "wire/tekmsg.h"
 
 #include <syslog.h>
@@ -153,7 +154,7 @@ int teklink_check_rx_message(const uint8_t *datagram, size_t length, uint16_t ol
         return -1;
     if (!tekmsg_is_event(header.id) && header.ctag != teklink_ctag.load(std::memory_order_relaxed))
         trace("teklink: answer ctag mismatch\n");
-    if (header.id == TEKMSG_ID_ALARM && !alarm_passes(datagram, length))
+    if (header.id == TEK_EVENT_ALARM && !alarm_passes(datagram, length))
         return -1;
     return 0;
 }

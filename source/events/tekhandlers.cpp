@@ -20,6 +20,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -29,9 +30,6 @@
 tekhandlers_ops_table tekhandlers_ops = {nullptr, tftp_olt_boot_upgrade, tftp_olt_app_upgrade};
 
 namespace {
-
-std::mutex console_lock;   // leaf: guards the terminal path
-std::string console_terminal = CONSOLE_TERMINAL;
 
 // The fields of an OLT ready event; false when the event is too short.
 bool olt_ready_fields(const uint8_t *event, uint8_t mac[6], uint16_t *version)
@@ -77,12 +75,16 @@ void answer_chip(int olt, uint16_t id, const uint8_t *data, size_t size)
     BFREE(request);
 }
 
+pthread_t events_thread_id;
+bool events_running;          // start-up and stopping thread only
+std::atomic<bool> events_stop{false};
+
 void *events_thread(void *)
 {
-    while (run_flag.load()) {
+    while (run_flag.load() && !events_stop.load()) {
         uint8_t *event = static_cast<uint8_t *>(mqueue_timedget(&teklink_events_queue, EVENTS_WAIT_SECONDS));
         if (!event)
-            continue;   // nothing came, or a message that could not be joined
+            continue;   // nothing came, a message that could not be joined, or a stop
         events_process(event);
         BFREE(event);
         usleep(EVENTS_PAUSE_MS * 1000);
@@ -94,17 +96,25 @@ void *events_thread(void *)
 
 int tekhandlers_start()
 {
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, events_thread, nullptr) != 0)
+    if (events_running)
+        return 0;
+    events_stop.store(false);
+    if (pthread_create(&events_thread_id, nullptr, events_thread, nullptr) != 0)
         return -1;
-    pthread_detach(thread);
+    events_running = true;
     return 0;
 }
 
-void tekhandlers_set_console(const char *path)
+void tekhandlers_stop()
 {
-    std::lock_guard<std::mutex> hold(console_lock);
-    console_terminal = path;
+    if (!events_running)
+        return;
+    events_stop.store(true);
+    // An empty item ends the wait for an event at once; should the queue be
+    // full, the wait ends by itself within its second.
+    mqueue_put(&teklink_events_queue, nullptr);
+    pthread_join(events_thread_id, nullptr);
+    events_running = false;
 }
 
 void events_process(uint8_t *event)
@@ -174,11 +184,11 @@ uint16_t olt_app_image_version()
 int olt_upgrade_from_file(int olt, const char *path, int (*upgrade)(int, const uint8_t *, size_t))
 {
     if (!upgrade)
-        return 3;
+        return TFTP_IMAGE_FAILED;
     std::string full = sandbox_path(path);
     int fd = open(full.c_str(), O_RDONLY);
     if (fd < 0)
-        return 3;
+        return TFTP_IMAGE_FAILED;
     struct stat st;
     std::vector<uint8_t> image;
     bool ok = fstat(fd, &st) == 0 && st.st_size > 0;
@@ -195,8 +205,8 @@ int olt_upgrade_from_file(int olt, const char *path, int (*upgrade)(int, const u
     }
     close(fd);
     if (!ok)
-        return 3;
-    return upgrade(olt, image.data(), image.size()) == 0 ? 0 : 3;
+        return TFTP_IMAGE_FAILED;
+    return upgrade(olt, image.data(), image.size()) == 0 ? 0 : TFTP_IMAGE_FAILED;
 }
 
 void oltfwupdate_handler(uint8_t *event)
@@ -361,11 +371,7 @@ void alarm_oltlink(uint8_t *event)
 void console_handler(uint8_t *event)
 {
     const byte_reader text = tekmsg_event_data(event);
-    std::string path;
-    {
-        std::lock_guard<std::mutex> hold(console_lock);
-        path = sandbox_path(console_terminal.c_str());
-    }
+    std::string path = sandbox_path(CONSOLE_TERMINAL);
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
     if (fd < 1) {
         if (fd == 0)

@@ -5,7 +5,7 @@
 // provisioning engine's queues; the thread never configures anything.
 //
 // Threads: the chip event thread (started at start-up right after the
-// chip link, tekhandlers_start) is the only
+// chip link, tekhandlers_start; stopped by tekhandlers_stop) is the only
 // caller in the daemon; tests and the fuzz target call events_process on
 // their own thread.
 //
@@ -64,6 +64,10 @@ extern tekhandlers_ops_table tekhandlers_ops;
 
 // Starts the chip event thread. 0, or -1. Start-up, after teklink_init.
 int tekhandlers_start();
+// Stops the chip event thread and waits for it; the event being handled is
+// finished, the queue keeps the rest. Before teklink_close. Safe to call
+// when no thread runs.
+void tekhandlers_stop();
 
 // Handles one event block (a teklink_msg from the events queue). The caller
 // frees the block afterwards.
@@ -83,8 +87,5 @@ void duplicate_onu_mac_handler(uint8_t *event);
 // as the board writes it), 0 when the file cannot be read.
 uint16_t olt_app_image_version();
 // Reads `path` (a board path) whole and hands it to `upgrade` for OLT `olt`.
-// 0, or 3 when the file cannot be read, there is no upgrader or it failed.
+// 0, or TFTP_IMAGE_FAILED when the file cannot be read, there is no upgrader or it failed.
 int olt_upgrade_from_file(int olt, const char *path, int (*upgrade)(int, const uint8_t *, size_t));
-
-// The terminal that console text goes to ("/dev/pts/0" until changed).
-void tekhandlers_set_console(const char *path);

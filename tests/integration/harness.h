@@ -5,6 +5,9 @@
 // bounds.
 #pragma once
 
+#include "common/test_net.h"
+#include "common/wait.h"
+
 #include <sys/types.h>
 
 #include <functional>
@@ -12,18 +15,15 @@
 #include <string>
 #include <vector>
 
-// Polls `condition` every 20 ms until it holds or `seconds` pass.
-bool wait_until(const std::function<bool()> &condition, int seconds = 20);
 std::string read_file(const std::string &path);
-// Occurrences of `needle` in `text`, and in the file at `path`.
-int count_of(const std::string &text, const std::string &needle);
+// Occurrences of `needle` in the file at `path`.
 int count_in_file(const std::string &path, const std::string &needle);
-// A loopback TCP port nobody listens on right now.
+// A loopback TCP port of this process's own (common/test_net.h).
 uint16_t free_tcp_port();
-// A chip network "127.A.B" of this process's own (from its pid and a
-// counter), so that tests running side by side never share chip addresses
-// or the daemon's chip socket (bound to NET.100).
-std::string loopback_chip_net();
+
+// The daemon's delays (start-up wait, engine start, reconnect and resend
+// pauses) run this many times faster in the sandbox; its time-outs do not.
+constexpr unsigned TEST_TIME_SCALE = 20;
 
 class sandbox {
 public:
@@ -36,7 +36,8 @@ public:
     std::string path(const std::string &absolute) const { return root_ + absolute; }
     // The environment of every program started in this root: ZANDREL_ROOT,
     // ZANDREL_LOG_STDERR=1, a loopback chip net of its own with the chip
-    // socket bound to NET.100, and the board MAC read from "lo".
+    // socket bound to NET.100 (so the board's port is shared harmlessly), the board MAC read from "lo", and
+    // ZANDREL_TIME_SCALE=TEST_TIME_SCALE.
     std::map<std::string, std::string> environment;
 
 private:

@@ -327,7 +327,7 @@ TEST_F(RxPool, AgeingRunsWhenTheNextDatagramArrives)
 TEST_F(RxPool, EveryThousandthCountedAlarmIsDropped)
 {
     auto alarm = [](uint8_t tag) {
-        return fragment(TEKMSG_ID_ALARM, 1, true, 0, {tag, 0x00, 0x0D, 0xB6, 0x01, 0x02, 0x03, 0x17, 0x00});
+        return fragment(TEK_EVENT_ALARM, 1, true, 0, {tag, 0x00, 0x0D, 0xB6, 0x01, 0x02, 0x03, 0x17, 0x00});
     };
     rx(0, alarm(2));
     rx(0, alarm(7));
