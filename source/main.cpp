@@ -19,11 +19,11 @@
 #include "engine/profiler.h"
 #include "engine/profiler_cache.h"
 #include "engine/profiler_olt.h"
-#include "onu/l3agents/CircuitAndRemoteIds.h"
 #include "auth/eapmd5.h"
 #include "onu/profiler_link.h"
 #include "onu/profiler_onu.h"
 #include "onu/profiler_path.h"
+#include "onu/subscriber_ids.h"
 #include "engine/onu_optics.h"
 #include "engine/onu_phy.h"
 #include "events/tekhandlers.h"
@@ -68,18 +68,6 @@ bool wait_for_cfg_module()
     return false;
 }
 
-// The subscriber identifier templates of each OLT, loaded by its
-// configuration and read by the service paths of its ONUs.
-crid_pair olt_identifier_templates[OLT_COUNT];
-
-void load_identifier_templates(int olt, const char *circuit, const char *remote, const char *host, const char *slot,
-                               const char *address)
-{
-    crid_pair *pair = &olt_identifier_templates[olt];
-    crid_Init(pair, OLT_IDENTIFIER_CAPACITY);
-    crid_Update(pair, circuit, remote, host, slot, address);
-}
-
 // What ONU configuration asks of the OLT configuration below it.
 bool onu_counted_in_first_group(int olt, int port)
 {
@@ -95,7 +83,7 @@ void olt_subscriber_settings(int olt, uint8_t *opt82, uint8_t *pppoe, const crid
     *opt82 = profiler_olt_option82_format(record);
     *pppoe = profiler_olt_pppoe_format(record);
     olt_unlock(olt);
-    *templates = &olt_identifier_templates[olt];
+    *templates = subscriber_ids_templates(olt);
 }
 
 int olt_personality_version(int olt)
@@ -177,7 +165,7 @@ int main(int argc, char **argv)
     datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
     datastruct_hooks.onu_count_release = profiler_olt_onucnt_decrement;
     datastruct_hooks.link_count_release = profiler_olt_link_count_sub;
-    profiler_olt_hooks.identifier_templates = load_identifier_templates;
+    profiler_olt_hooks.identifier_templates = subscriber_ids_load_templates;
     datastruct_hooks.phy_read = onu_mdio_read;
     datastruct_hooks.phy_write = onu_mdio_write;
     rc = datastruct_init();
