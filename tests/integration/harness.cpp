@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -174,7 +175,7 @@ bool process::running()
 run_result run_program(const sandbox &box, const std::string &name, const std::string &binary,
                        const std::vector<std::string> &args, int seconds)
 {
-    static int runs = 0;
+    static std::atomic<int> runs{0};
     process p;
     if (!p.start(box, name + "-" + std::to_string(++runs), binary, args))
         return {-1, "", ""};
