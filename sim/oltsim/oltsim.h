@@ -14,6 +14,8 @@
 // never held while a handler runs or a datagram is sent.
 #pragma once
 
+#include "wire/ids.h"
+
 #include <netinet/in.h>
 
 #include <atomic>
@@ -32,7 +34,6 @@ namespace oltsim {
 using bytes = std::vector<uint8_t>;
 
 constexpr int MAX_OLTS = 4;
-constexpr uint16_t ID_OLT_READY = 0x8000;
 constexpr size_t OLT_READY_SIZE = 32;        // MAC at 0, application version at 15
 constexpr size_t DEFAULT_ANSWER_SIZE = 8;    // zero bytes after RCODE 0
 
@@ -76,6 +77,9 @@ public:
     void stop();
 
     void set_handler(uint16_t id, handler fn);
+    // The handler that answers `id` now (the default answer when none was
+    // set), so that a newcomer can pass on the requests it does not serve.
+    handler handler_of(uint16_t id) const;
 
     // --- faults, each on until switched off -----------------------------
     void silence_olt(int olt, bool on);

@@ -1,6 +1,6 @@
 // Provisioning engine: one thread (the profiler thread) that does all the
 // configuration of OLTs, links and ONUs, fed through three bounded queues of
-// 12-byte work items, plus a few operations other modules call.
+// 12-byte work items (on the board), plus a few operations other modules call.
 //
 // Threads: the chip event thread posts OLT reconfigurations and link
 // discoveries; the profiler thread itself posts ONU reconfigurations (ONU
@@ -45,8 +45,11 @@ struct profiler_work_item {
     uint8_t olt;         // OLT reconfigure, link discovery
     uint8_t *record;     // link discovery: the 130-byte record, owned by the item
 };
+// The record pointer follows eight bytes of kind, MAC and OLT: 12 bytes on
+// the board's 32-bit ARM, 16 on a 64-bit build host.
 static_assert(offsetof(profiler_work_item, mac) == 1 && offsetof(profiler_work_item, olt) == 7 &&
-              offsetof(profiler_work_item, record) == 8 && sizeof(profiler_work_item) == 8 + sizeof(void *));
+              offsetof(profiler_work_item, record) == 8);
+static_assert(sizeof(void *) == 4 ? sizeof(profiler_work_item) == 12 : sizeof(profiler_work_item) == 16);
 
 constexpr int PROFILER_OLT_QUEUE_SIZE = 8;
 constexpr int PROFILER_ONU_QUEUE_SIZE = 8192;
@@ -133,8 +136,8 @@ void profiler_flush_onu_work(const onu_record *onu);
 uint32_t check_TkOnuInfoTlv(const uint8_t *tlv, const char *link);
 
 // Refreshes the OLT's port table (status and names of PON0, PON1, NNI0,
-// NNI1) from the chip, port by port. 0; 3 the chip refused (or answered
-// short); 4 no pool memory; a negative transport result; TEKLINK_ERR_ARGUMENT
+// NNI1) from the chip, port by port. 0; TEK_RC_REFUSED the chip refused (or answered
+// short); TEK_RC_NO_MEMORY no pool memory; a negative transport result; TEKLINK_ERR_ARGUMENT
 // for an index outside 0..3 (nothing touched).
 int profiler_olt_update_state(int olt);
 

@@ -1,7 +1,5 @@
 #include "integration/harness.h"
 
-#include "common/test_net.h"
-
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -32,17 +30,6 @@ int decode_status(int status)
 
 } // namespace
 
-bool wait_until(const std::function<bool()> &condition, int seconds)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
-
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -51,17 +38,9 @@ std::string read_file(const std::string &path)
     return text.str();
 }
 
-int count_of(const std::string &text, const std::string &needle)
-{
-    int count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        count++;
-    return count;
-}
-
 int count_in_file(const std::string &path, const std::string &needle) { return count_of(read_file(path), needle); }
 
-uint16_t free_tcp_port() { return reserve_test_net().port; }
+uint16_t free_tcp_port() { return loopback_port(); }
 
 sandbox::sandbox()
 {
@@ -71,9 +50,9 @@ sandbox::sandbox()
         std::filesystem::create_directories(root_ + dir);
     environment["ZANDREL_ROOT"] = root_;
     environment["ZANDREL_LOG_STDERR"] = "1";
-    test_net reserved = reserve_test_net();
-    environment["ZANDREL_CHIP_NET"] = reserved.net;
-    environment["ZANDREL_CHIP_BIND"] = reserved.net + ".100";
+    std::string net = loopback_chip_net();
+    environment["ZANDREL_CHIP_NET"] = net;
+    environment["ZANDREL_CHIP_BIND"] = net + ".100";
     environment["ZANDREL_IFACE"] = "lo";
     environment["ZANDREL_TIME_SCALE"] = std::to_string(TEST_TIME_SCALE);
 }
@@ -134,7 +113,7 @@ int process::wait(int seconds)
     if (pid_ <= 0)
         return status_;
     int status = 0;
-    bool ended = wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, seconds);
+    bool ended = eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, seconds);
     if (!ended)
         return -1;
     pid_ = -1;

@@ -5,6 +5,9 @@
 // bounds.
 #pragma once
 
+#include "common/loopback.h"
+#include "common/wait.h"
+
 #include <sys/types.h>
 
 #include <functional>
@@ -12,13 +15,10 @@
 #include <string>
 #include <vector>
 
-// Polls `condition` every 20 ms until it holds or `seconds` pass.
-bool wait_until(const std::function<bool()> &condition, int seconds = 20);
 std::string read_file(const std::string &path);
-// Occurrences of `needle` in `text`, and in the file at `path`.
-int count_of(const std::string &text, const std::string &needle);
+// Occurrences of `needle` in the file at `path`.
 int count_in_file(const std::string &path, const std::string &needle);
-// A loopback TCP port of this process's own (common/test_net.h).
+// A loopback TCP port of this process's own (common/loopback.h).
 uint16_t free_tcp_port();
 
 // The daemon's delays (start-up wait, engine start, reconnect and resend

@@ -44,7 +44,7 @@ protected:
         sim_ = std::make_unique<oltsim::chipset>(opts);
         ASSERT_EQ(sim_->start(), 0);
         ASSERT_TRUE(kernel_.start(box_, "ponkernel", PONKERNEL_BIN, {"-c", box_.path("/board.json")}));
-        ASSERT_TRUE(wait_until([&] { return kernel_.out().find("listening") != std::string::npos; }, 10));
+        ASSERT_TRUE(eventually([&] { return kernel_.out().find("listening") != std::string::npos; }, 10));
         ASSERT_TRUE(daemon_.start(box_, "zandrel", ZANDREL_BIN));
     }
     void TearDown() override
@@ -64,7 +64,7 @@ protected:
     }
     bool daemon_says(const std::string &text)
     {
-        return wait_until([&] { return daemon_.err().find(text) != std::string::npos; }, START_SECONDS);
+        return eventually([&] { return daemon_.err().find(text) != std::string::npos; }, START_SECONDS);
     }
 
     // Registration attempts from every chip, which the daemon's event thread
@@ -105,7 +105,7 @@ TEST_P(StopUnderLoad, EndsEveryThreadAndExitsWithStatusZero)
 
     // Work of every kind is under way: chip requests answered, commands run.
     size_t requests = sim_->request_count();
-    ASSERT_TRUE(wait_until([&] { return sim_->request_count() > requests + 40 && answered_ > 4; }, START_SECONDS))
+    ASSERT_TRUE(eventually([&] { return sim_->request_count() > requests + 40 && answered_ > 4; }, START_SECONDS))
         << daemon_.err();
 
     ASSERT_EQ(kill(daemon_.pid(), GetParam()), 0);

@@ -216,7 +216,7 @@ TEST_F(RxPool, ThreePartResponseArrivesWholeWithItsJoinedLen)
     EXPECT_EQ(tekmsg_len(msg), 8);   // RCODE and the six joined bytes
     EXPECT_EQ(tekmsg_rcode(msg), 0);
     EXPECT_EQ(data_of(msg, 10, 6), (bytes{1, 2, 3, 4, 5, 6}));
-    EXPECT_GE(bsize(msg), 16u);
+    EXPECT_EQ(tekmsg_size(msg), 16u);   // the joined length: header, RCODE and six bytes
     BFREE(msg);
     EXPECT_EQ(teklink_rxpool_used(), 0);
 }
@@ -294,7 +294,7 @@ TEST_F(RxPool, FragmentShorterThanItsLenGivesOnlyWhatArrived)
     uint8_t *msg = take(&teklink_rx_queue[0]);
     ASSERT_NE(msg, nullptr);
     EXPECT_EQ(data_of(msg, 10, 3), (bytes{1, 2, 3}));
-    EXPECT_LT(bsize(msg), 64u);
+    EXPECT_EQ(tekmsg_size(msg), 13u);   // only what arrived was joined
     BFREE(msg);
 }
 
@@ -327,7 +327,7 @@ TEST_F(RxPool, AgeingRunsWhenTheNextDatagramArrives)
 TEST_F(RxPool, EveryThousandthCountedAlarmIsDropped)
 {
     auto alarm = [](uint8_t tag) {
-        return fragment(TEKMSG_ID_ALARM, 1, true, 0, {tag, 0x00, 0x0D, 0xB6, 0x01, 0x02, 0x03, 0x17, 0x00});
+        return fragment(TEK_EVENT_ALARM, 1, true, 0, {tag, 0x00, 0x0D, 0xB6, 0x01, 0x02, 0x03, 0x17, 0x00});
     };
     rx(0, alarm(2));
     rx(0, alarm(7));
@@ -383,6 +383,54 @@ TEST_F(RxPool, FullQueueFreesTheMessage)
     EXPECT_EQ(teklink_rx_queue[0].used, unsigned(TEKLINK_RX_QUEUE_SIZE));
     trace_text();
     EXPECT_EQ(count_of(syslog_text(), "teklink_rxpool_poccess:"), 1);
+}
+
+// A chip address sending big datagrams that are never consumed: fragments
+// that wait for a last one, or events nobody takes yet. Whichever holds the
+// blocks, the receive path stops at half the pool, counts what it drops and
+// logs once per burst; the rest of the pool stays for everyone else.
+TEST_F(RxPool, ChipDatagramsHoldAtMostHalfThePool)
+{
+    const bytes data(1390, 0x5A);   // 1400-byte datagrams: class 2048 blocks
+    struct row {
+        const char *name;
+        bytes (*make)(uint16_t n, const bytes &data);
+    } rows[] = {
+        {"fragments waiting in the pool",
+         [](uint16_t n, const bytes &d) { return fragment(0x0042, n, false, 0, d); }},
+        {"events waiting in the queue", [](uint16_t n, const bytes &d) { return datagram(0x8005, n, -1, -1, d); }},
+    };
+    for (const row &r : rows) {
+        clock_fake_set(1000);
+        const size_t fits = (bregion_size() / 2) / bblock_bytes(1402);
+        const unsigned drops = teklink_rx_share_drops();
+        for (size_t i = 0; i < fits + 30; i++)
+            rx(1, r.make(uint16_t(i), data));
+        EXPECT_EQ(teklink_rxpool_used() + int(teklink_events_queue.used), int(fits)) << r.name;
+        EXPECT_EQ(teklink_rx_share_drops() - drops, 30u) << r.name;
+        EXPECT_LE(baccount_bytes(BALLOC_ACCOUNT_CHIP_RX), bregion_size() / 2) << r.name;
+        // The other half is there for the management link: a megabyte in
+        // blocks of the largest class.
+        std::vector<void *> big(8);
+        for (void *&block : big) {
+            block = BALLOC(131072);
+            EXPECT_NE(block, nullptr) << r.name;
+        }
+        for (void *block : big)
+            BFREE_SAFE(block);
+        trace_text();
+        EXPECT_EQ(count_of(syslog_text(), "teklink: chip messages hold their share of the pool"), 1) << r.name;
+
+        // Once the blocks are given back (aged out, or consumed) datagrams
+        // are stored again; the next burst has its own line.
+        teklink_queues_drain();
+        clock_fake_advance(61);
+        rx(1, response(1, 0));
+        EXPECT_EQ(teklink_rxpool_used(), 0) << r.name;
+        EXPECT_EQ(teklink_rx_queue[1].used, 1u) << r.name;
+        teklink_queues_drain();
+        EXPECT_EQ(baccount_bytes(BALLOC_ACCOUNT_CHIP_RX), 0u) << r.name;
+    }
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -111,12 +112,12 @@ TEST(TftpPacket, TruncatedOrUnterminatedPacketsAreRefused)
 // A teklink_msg block: OLT index, ID, CTAG, LEN (of `data` unless given), data.
 bytes answer_block(uint16_t id, const bytes &data, int len = -1)
 {
-    bytes out(8);
+    bytes out(8 + data.size());
     out[0] = 1;
     store_be16(out.data() + 2, id);
     store_be16(out.data() + 4, 77);
     store_be16(out.data() + 6, uint16_t(len < 0 ? data.size() : size_t(len)));
-    out.insert(out.end(), data.begin(), data.end());
+    std::copy(data.begin(), data.end(), out.begin() + 8);
     return out;
 }
 
@@ -155,6 +156,8 @@ TEST(TftpAnswers, ReadAnswersAreDataThatFits)
         {"RCODE only", false, answer_block(0x0B, {0, 0}), 100, TFTP_BLOCK_BAD, 0},
         {"not even an RCODE", false, answer_block(0x0B, {0}), 100, TFTP_BLOCK_BAD, 0},
         {"LEN beyond the block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1, 'a'}, 600), 4096, TFTP_BLOCK_LAST, 1},
+        {"LEN lies, MAC cut short", true, answer_block(0x14, {0, 0, 0x00, 0x0D, 0xB6}, 40), 100, TFTP_BLOCK_BAD, 0},
+        {"LEN lies, not even LEN", false, bytes{1, 0, 0, 0x0B, 0, 77, 0x02}, 100, TFTP_BLOCK_BAD, 0},
         {"LEN short of the packet", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1, 'a', 'b'}, 7), 100,
          TFTP_BLOCK_LAST, 1},
     };

@@ -251,7 +251,7 @@ TEST_F(RawPeer, AMessageStalledHalfWayCostsItsConnectionButAnIdleLinkStaysOpen)
 
 TEST(LinkDeath, ExhaustedPoolOnReceiveStopsTheProcess)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, ZANDREL_DEATH_TEST_STYLE);
     EXPECT_EXIT(
         {
             bopen(nullptr, 1 << 20, 0);
