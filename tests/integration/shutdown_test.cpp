@@ -26,8 +26,9 @@ constexpr int START_SECONDS = 60;   // generous: sanitizer builds on a busy mach
 constexpr int STOP_SECONDS = 30;
 constexpr int EVENT_GAP_MS = 8;
 // A command caught by the stop waits for an answer that never comes: cut
-// it short.
-constexpr int PONCTL_SECONDS = 3;
+// it short, though not so short that a sanitizer build's slow answer counts
+// as none.
+constexpr int PONCTL_SECONDS = 10;
 
 const char *BOARD = R"({ "system": { "hostname": "stop-board" } })";
 
@@ -110,8 +111,9 @@ TEST_P(StopUnderLoad, EndsEveryThreadAndExitsWithStatusZero)
 
     // Work of every kind is under way: chip requests answered, commands run.
     size_t requests = sim_->request_count();
-    ASSERT_TRUE(eventually([&] { return sim_->request_count() > requests + 40 && answered_ > 4; }, START_SECONDS))
-        << daemon_.err();
+    ASSERT_TRUE(eventually([&] { return sim_->request_count() > requests + 40 && answered_ > 2; }, START_SECONDS))
+        << "chip requests " << sim_->request_count() - requests << ", commands answered " << answered_.load()
+        << "\n" << daemon_.err();
 
     ASSERT_EQ(kill(daemon_.pid(), GetParam()), 0);
     int status = daemon_.wait(STOP_SECONDS);
