@@ -54,12 +54,13 @@ protected:
     void TearDown() override
     {
         loading_ = false;
-        for (auto &t : load_)
-            t.join();
         daemon_.stop(5);
         // A command it forwarded when the daemon went can hold ponkernel
-        // past SIGTERM; what becomes of it is not under test.
+        // past SIGTERM, and ponctl with it; what becomes of them is not
+        // under test. Without ponkernel, ponctl gives up at once.
         kernel_.stop(1);
+        for (auto &t : load_)
+            t.join();
         sim_->stop();
         unsetenv("ZANDREL_ROOT");
     }
