@@ -1,12 +1,11 @@
 #include "chip/tftpxfer.h"
 
+#include "platform/clock.h"
 #include "wire/tftp.h"
-
-#include <unistd.h>
 
 namespace {
 
-void pause_seconds(unsigned seconds) { sleep(seconds); }
+void pause_seconds(unsigned seconds) { clock_delay(seconds * 1000); }
 
 bool finished(int result) { return result == TFTP_BLOCK_MORE || result == TFTP_BLOCK_LAST; }
 

@@ -32,8 +32,9 @@ constexpr uint32_t TFTP_MAX_DATA_BLOCKS = 65533;
 // Result of a transfer refused before its first block.
 constexpr int TFTP_IMAGE_TOO_LARGE = -100;
 
-// Sleeps between tries and before an ONU personality write. sleep() on the
-// board; tests point it at a recorder so that no test waits real seconds.
+// Sleeps between tries and before an ONU personality write: a delay of the
+// daemon's clock (clock_delay) on the board; tests point it at a recorder so
+// that no test waits real seconds.
 extern void (*tftp_pause)(unsigned seconds);
 
 // Block step of a write: block 0 sends the request (no data), block k > 0

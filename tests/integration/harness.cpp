@@ -1,7 +1,5 @@
 #include "integration/harness.h"
 
-#include "common/test_net.h"
-
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -10,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -41,7 +40,7 @@ std::string read_file(const std::string &path)
 
 int count_in_file(const std::string &path, const std::string &needle) { return count_of(read_file(path), needle); }
 
-uint16_t free_tcp_port() { return reserve_test_net().port; }
+uint16_t free_tcp_port() { return loopback_port(); }
 
 sandbox::sandbox()
 {
@@ -51,9 +50,9 @@ sandbox::sandbox()
         std::filesystem::create_directories(root_ + dir);
     environment["ZANDREL_ROOT"] = root_;
     environment["ZANDREL_LOG_STDERR"] = "1";
-    test_net reserved = reserve_test_net();
-    environment["ZANDREL_CHIP_NET"] = reserved.net;
-    environment["ZANDREL_CHIP_BIND"] = reserved.net + ".100";
+    std::string net = loopback_chip_net();
+    environment["ZANDREL_CHIP_NET"] = net;
+    environment["ZANDREL_CHIP_BIND"] = net + ".100";
     environment["ZANDREL_IFACE"] = "lo";
     environment["ZANDREL_TIME_SCALE"] = std::to_string(TEST_TIME_SCALE);
 }
@@ -155,7 +154,7 @@ bool process::running()
 run_result run_program(const sandbox &box, const std::string &name, const std::string &binary,
                        const std::vector<std::string> &args, int seconds)
 {
-    static int runs = 0;
+    static std::atomic<int> runs{0};
     process p;
     if (!p.start(box, name + "-" + std::to_string(++runs), binary, args))
         return {-1, "", ""};

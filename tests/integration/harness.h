@@ -5,7 +5,7 @@
 // bounds.
 #pragma once
 
-#include "common/test_net.h"
+#include "common/loopback.h"
 #include "common/wait.h"
 
 #include <sys/types.h>
@@ -18,7 +18,7 @@
 std::string read_file(const std::string &path);
 // Occurrences of `needle` in the file at `path`.
 int count_in_file(const std::string &path, const std::string &needle);
-// A loopback TCP port of this process's own (common/test_net.h).
+// A loopback TCP port of this process's own (common/loopback.h).
 uint16_t free_tcp_port();
 
 // The daemon's delays (start-up wait, engine start, reconnect and resend

@@ -25,6 +25,10 @@ namespace {
 constexpr int START_SECONDS = 60;   // generous: sanitizer builds on a busy machine
 constexpr int STOP_SECONDS = 30;
 constexpr int EVENT_GAP_MS = 8;
+// A command caught by the stop waits for an answer that never comes: cut
+// it short, though not so short that a sanitizer build's slow answer counts
+// as none.
+constexpr int PONCTL_SECONDS = 10;
 
 const char *BOARD = R"({ "system": { "hostname": "stop-board" } })";
 
@@ -50,17 +54,20 @@ protected:
     void TearDown() override
     {
         loading_ = false;
+        daemon_.stop(5);
+        // A command it forwarded when the daemon went can hold ponkernel
+        // past SIGTERM, and ponctl with it; what becomes of them is not
+        // under test. Without ponkernel, ponctl gives up at once.
+        kernel_.stop(1);
         for (auto &t : load_)
             t.join();
-        daemon_.stop(5);
-        kernel_.stop(10);
         sim_->stop();
         unsetenv("ZANDREL_ROOT");
     }
 
     run_result ponctl(const std::vector<std::string> &args)
     {
-        return run_program(box_, "ponctl", PONCTL_BIN, args);
+        return run_program(box_, "ponctl", PONCTL_BIN, args, PONCTL_SECONDS);
     }
     bool daemon_says(const std::string &text)
     {
@@ -105,8 +112,9 @@ TEST_P(StopUnderLoad, EndsEveryThreadAndExitsWithStatusZero)
 
     // Work of every kind is under way: chip requests answered, commands run.
     size_t requests = sim_->request_count();
-    ASSERT_TRUE(eventually([&] { return sim_->request_count() > requests + 40 && answered_ > 4; }, START_SECONDS))
-        << daemon_.err();
+    ASSERT_TRUE(eventually([&] { return sim_->request_count() > requests + 40 && answered_ > 2; }, START_SECONDS))
+        << "chip requests " << sim_->request_count() - requests << ", commands answered " << answered_.load()
+        << "\n" << daemon_.err();
 
     ASSERT_EQ(kill(daemon_.pid(), GetParam()), 0);
     int status = daemon_.wait(STOP_SECONDS);

@@ -226,13 +226,13 @@ TEST(Clock, WaitsEndOnTheirEventWhileFakeTimeStandsStill)
     held.wait();
     timed_wait lock([&] {
         lock_timed(&mutex);   // retries its 10 ms attempts until the holder lets go
-        return true;
+        bool mine = pthread_mutex_trylock(&mutex) == EBUSY;
+        pthread_mutex_unlock(&mutex);
+        return mine;
     });
     ASSERT_TRUE(advance_when_waiting(60000)) << "far past any attempt";
     release.count_down();
     EXPECT_TRUE(lock.finish());
-    EXPECT_EQ(pthread_mutex_trylock(&mutex), EBUSY);
-    pthread_mutex_unlock(&mutex);
     holder.join();
 
     // A stop flag ends a delay as soon as its owner wakes the delays.

@@ -1,0 +1,58 @@
+// Loopback addresses and ports of the test process's own, so that test
+// programs running side by side never share chip addresses, the daemon's
+// chip socket or a port. Each is a numbered reservation: a lock file held
+// (flock) for the rest of the process, so two processes can never be handed
+// the same one, whatever their pids; a crashed process's locks go with it.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+// A slot number of this process's own, from 0 to LOOPBACK_SLOTS - 1.
+constexpr unsigned LOOPBACK_SLOTS = 8192;
+inline unsigned loopback_reserve()
+{
+    static std::mutex guard;
+    std::lock_guard<std::mutex> hold(guard);
+    const char *dir = "/tmp/zandrel-test-slots";
+    mkdir(dir, 0777);
+    unsigned first = unsigned(getpid()) * 7919u % LOOPBACK_SLOTS;
+    for (unsigned tried = 0; tried < LOOPBACK_SLOTS; tried++) {
+        unsigned slot = (first + tried) % LOOPBACK_SLOTS;
+        std::string path = std::string(dir) + "/" + std::to_string(slot);
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0)
+            continue;
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return slot;   // the descriptor stays open: the reservation lasts as long as the process
+        close(fd);
+    }
+    abort();   // thousands of test processes at once: nothing sane to carry on with
+}
+
+// A chip network "127.A.B" (127.64.0 to 127.95.255): chip n at NET.(n+1),
+// the daemon's chip socket bound to NET.100.
+inline std::string loopback_chip_net()
+{
+    unsigned slot = loopback_reserve();
+    return "127." + std::to_string(64 + slot / 256) + "." + std::to_string(slot % 256);
+}
+
+// A port from 20000 to 28191, below the ephemeral range: TCP for the
+// management link, UDP for the chips (a daemon elsewhere on the machine
+// bound to any address at the board's port would shut them out).
+inline uint16_t loopback_port() { return uint16_t(20000 + loopback_reserve()); }
+
+// The chips' UDP port of this process, the same for all its tests.
+inline uint16_t loopback_chip_port()
+{
+    static const uint16_t port = loopback_port();
+    return port;
+}
