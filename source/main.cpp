@@ -23,6 +23,8 @@
 #include "onu/profiler_onu.h"
 #include "onu/profiler_path.h"
 #include "engine/onu_optics.h"
+#include "engine/profiler_olt.h"
+#include "onu/l3agents/CircuitAndRemoteIds.h"
 #include "engine/onu_phy.h"
 #include "events/tekhandlers.h"
 #include "chip/teklink.h"
@@ -66,12 +68,16 @@ bool wait_for_cfg_module()
     return false;
 }
 
-// The OLT configuration's placeholder until it exists: it says which kind
-// of work went undone.
-int olt_reconfigure_not_handled(int)
+// The subscriber identifier templates of each OLT, loaded by its
+// configuration and read by the service paths of its ONUs.
+crid_pair olt_identifier_templates[OLT_COUNT];
+
+void load_identifier_templates(int olt, const char *circuit, const char *remote, const char *host, const char *slot,
+                               const char *address)
 {
-    trace("%s: no handler for work kind %u\n", "profiler_thread", unsigned(PROFILER_OLT_RECONFIGURE));
-    return 0;
+    crid_pair *pair = &olt_identifier_templates[olt];
+    crid_Init(pair, OLT_IDENTIFIER_CAPACITY);
+    crid_Update(pair, circuit, remote, host, slot, address);
 }
 
 int onu_discovery(onu_record *onu)
@@ -83,7 +89,7 @@ int onu_discovery(onu_record *onu)
 // The update scheduler's add joins onu_steps (schedule_update) once the
 // scheduler is built; until then updates are reported as not scheduled.
 const profiler_handlers engine_work = {
-    olt_reconfigure_not_handled,
+    profiler_olt_reconfigure,
     profiler_onu_reconfigure,
     profiler_link_discovery,
     onu_discovery,
@@ -134,6 +140,9 @@ int main(int argc, char **argv)
     clock_delay(START_DELAY_MS);
 
     datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
+    datastruct_hooks.onu_count_release = profiler_olt_onucnt_decrement;
+    datastruct_hooks.link_count_release = profiler_olt_link_count_sub;
+    profiler_olt_hooks.identifier_templates = load_identifier_templates;
     datastruct_hooks.phy_read = onu_mdio_read;
     datastruct_hooks.phy_write = onu_mdio_write;
     rc = datastruct_init();
@@ -145,6 +154,7 @@ int main(int argc, char **argv)
     // The chip events that belong to authentication.
     tekhandlers_ops.eapframe = eapframe_handler;
     onu_optics_hooks.learned_macs = profiler_dest_learned_macs;
+    onu_steps.olt_identifier_templates = [](int olt) -> const crid_pair * { return &olt_identifier_templates[olt]; };
 
     rc = profiler_init(&engine_work);
     if (rc != 0) {

@@ -13,12 +13,11 @@
 // is changed under the OLT record's lock. The queue repair sleeps (5 s,
 // 1 s, 3 s) with the ONU held.
 //
-// The OLT's counts, its identifier settings and personality version, the
-// update scheduler and the RADIUS exchange belong to modules built beside
-// this one: they are reached through `onu_steps`, which main.cpp fills. An
-// empty entry is a step that does not exist on this build: the counts and
-// settings keep their defaults, an update cannot be scheduled (logged as
-// such), and the RADIUS branch fails the authorization.
+// The OLT's identifier templates, the update scheduler and the RADIUS
+// exchange are reached through `onu_steps`, which main.cpp fills. An empty
+// entry is a step that does not exist on this build: PPPoE+ tags of the
+// template format go without templates, an update cannot be scheduled
+// (logged as such), and the RADIUS branch fails the authorization.
 #pragma once
 
 #include "onu/onu_ports.h"
@@ -61,16 +60,9 @@ constexpr size_t ONU_PERSONALITY_VERSION = 11;
 enum : int { ONU_UPDATE_FIRMWARE = 1, ONU_UPDATE_PERSONALITY = 2 };
 
 struct onu_steps_table {
-    // ---- the OLT module ----
-    // Counts the ONU on its PON port; true when it went into the first
-    // registration group (the egress port swap).
-    bool (*olt_onucnt_increment)(int olt, int port);
-    void (*olt_link_count_add)(int olt, int port);
-    // The OLT's subscriber identifier settings: option 82 and PPPoE+ tag
-    // formats and the identifier templates.
-    void (*olt_subscriber_settings)(int olt, uint8_t *opt82, uint8_t *pppoe, const crid_pair **templates);
-    // The ONU personality version the OLT expects.
-    int (*olt_personality_version)(int olt);
+    // The OLT's subscriber identifier templates (held where its
+    // configuration loads them); NULL when none.
+    const crid_pair *(*olt_identifier_templates)(int olt);
 
     // ---- other subsystems ----
     // The update scheduler's add: 0, 4 full, 9 already listed, else failed.
