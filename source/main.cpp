@@ -18,13 +18,13 @@
 #include "base/process.h"
 #include "engine/profiler.h"
 #include "engine/profiler_cache.h"
+#include "engine/profiler_olt.h"
 #include "auth/eapmd5.h"
 #include "onu/profiler_link.h"
 #include "onu/profiler_onu.h"
 #include "onu/profiler_path.h"
+#include "onu/subscriber_ids.h"
 #include "engine/onu_optics.h"
-#include "engine/profiler_olt.h"
-#include "onu/l3agents/CircuitAndRemoteIds.h"
 #include "engine/onu_phy.h"
 #include "events/tekhandlers.h"
 #include "chip/teklink.h"
@@ -68,18 +68,16 @@ bool wait_for_cfg_module()
     return false;
 }
 
-// The subscriber identifier templates of each OLT, loaded by its
-// configuration and read by the service paths of its ONUs.
-crid_pair olt_identifier_templates[OLT_COUNT];
-
-void load_identifier_templates(int olt, const char *circuit, const char *remote, const char *host, const char *slot,
-                               const char *address)
+// What the port status refresh asks of the OLT configuration below it.
+bool olt_port_drssi_enabled(int olt, int port)
 {
-    crid_pair *pair = &olt_identifier_templates[olt];
-    crid_Init(pair, OLT_IDENTIFIER_CAPACITY);
-    crid_Update(pair, circuit, remote, host, slot, address);
+    olt_lock(olt);
+    bool enabled = profiler_olt_drssi_enabled(olt_get(olt), port) != 0;
+    olt_unlock(olt);
+    return enabled;
 }
 
+// ONU discovery as the engine runs it.
 int onu_discovery(onu_record *onu)
 {
     profiler_onu_discovery(onu);
@@ -142,7 +140,7 @@ int main(int argc, char **argv)
     datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
     datastruct_hooks.onu_count_release = profiler_olt_onucnt_decrement;
     datastruct_hooks.link_count_release = profiler_olt_link_count_sub;
-    profiler_olt_hooks.identifier_templates = load_identifier_templates;
+    profiler_olt_hooks.identifier_templates = subscriber_ids_load_templates;
     datastruct_hooks.phy_read = onu_mdio_read;
     datastruct_hooks.phy_write = onu_mdio_write;
     rc = datastruct_init();
@@ -154,7 +152,7 @@ int main(int argc, char **argv)
     // The chip events that belong to authentication.
     tekhandlers_ops.eapframe = eapframe_handler;
     onu_optics_hooks.learned_macs = profiler_dest_learned_macs;
-    onu_steps.olt_identifier_templates = [](int olt) -> const crid_pair * { return &olt_identifier_templates[olt]; };
+    onu_optics_hooks.drssi_enabled = olt_port_drssi_enabled;
 
     rc = profiler_init(&engine_work);
     if (rc != 0) {

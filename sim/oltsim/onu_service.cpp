@@ -11,6 +11,9 @@ namespace oltsim {
 
 namespace {
 
+constexpr uint16_t PATH_ID_FIRST = 8320;   // the daemon's first path identifier
+
+
 constexpr uint16_t SERVICE_IDS[] = {
     TEK_REQ_EAP_FRAME,        TEK_REQ_QUEUES_READ,     TEK_REQ_QUEUES_WRITE,      TEK_REQ_QUEUES_CLEAR,
     TEK_REQ_ONU_RESET,        TEK_REQ_BLOCKED_LINKS,   TEK_REQ_PATH_CREATE,       TEK_REQ_PATH_QUERY,
@@ -251,6 +254,10 @@ answer onu_service::handle(int olt, const request_record &r)
         case TEK_REQ_BLOCKED_LINKS:
             return answer{0, bytes(12)};
         case TEK_REQ_PATH_CREATE:
+            // The same request creates the multicast domains' queues, below
+            // the first path identifier: those belong to the OLT's own state.
+            if (first < PATH_ID_FIRST)
+                return answer{};
             if (o.paths.count(first))
                 return answer{RCODE_COMMAND_FAILED, {}};
             o.paths[first] = d;

@@ -13,11 +13,10 @@
 // is changed under the OLT record's lock. The queue repair sleeps (5 s,
 // 1 s, 3 s) with the ONU held.
 //
-// The OLT's identifier templates, the update scheduler and the RADIUS
-// exchange are reached through `onu_steps`, which main.cpp fills. An empty
-// entry is a step that does not exist on this build: PPPoE+ tags of the
-// template format go without templates, an update cannot be scheduled
-// (logged as such), and the RADIUS branch fails the authorization.
+// The update scheduler and the RADIUS exchange are reached through
+// `onu_steps`, which main.cpp fills. An empty entry is a step that does not
+// exist on this build: an update cannot be scheduled (logged as such), and
+// the RADIUS branch fails the authorization.
 #pragma once
 
 #include "onu/onu_ports.h"
@@ -27,7 +26,6 @@
 #include <cstdint>
 
 struct onu_record;
-struct crid_pair;
 
 // Flag word bits used here besides the data store's.
 constexpr uint32_t ONU_CFG_QUEUES_OK = 1u << 26;
@@ -60,10 +58,6 @@ constexpr size_t ONU_PERSONALITY_VERSION = 11;
 enum : int { ONU_UPDATE_FIRMWARE = 1, ONU_UPDATE_PERSONALITY = 2 };
 
 struct onu_steps_table {
-    // The OLT's subscriber identifier templates (held where its
-    // configuration loads them); NULL when none.
-    const crid_pair *(*olt_identifier_templates)(int olt);
-
     // ---- other subsystems ----
     // The update scheduler's add: 0, 4 full, 9 already listed, else failed.
     int (*schedule_update)(const uint8_t mac[6], int kind);

@@ -290,8 +290,7 @@ int profiler_onu_path_internal(onu_record *onu, int p, const uint8_t *profile, b
     uint8_t opt82 = profiler_olt_option82_format(olt_get(onu->olt));
     uint8_t pppoe = profiler_olt_pppoe_format(olt_get(onu->olt));
     olt_unlock(onu->olt);
-    const crid_pair *templates =
-        onu_steps.olt_identifier_templates ? onu_steps.olt_identifier_templates(onu->olt) : nullptr;
+    const crid_pair *templates = subscriber_ids_templates(onu->olt);
     const uint8_t *system = cfgcache()->system;
     char host[257] = {};
     memcpy(host, system + SYSTEM_HOSTNAME, 256);

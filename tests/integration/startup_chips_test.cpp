@@ -159,7 +159,7 @@ TEST_F(Board, ChipsComeOutOfResetAndOnusRegister)
 
     // Start-up resets every chip through the board socket; each sends its
     // ready event with the image file's version and is queued for
-    // reconfiguration, which the profiler thread takes.
+    // reconfiguration, which the profiler thread runs to OK.
     for (int olt = 0; olt < 4; olt++)
         ASSERT_TRUE(daemon_says("oltready_handler: OLT[" + std::to_string(olt) + "] in RESETOK state"))
             << daemon_.out();
