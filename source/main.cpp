@@ -68,32 +68,7 @@ bool wait_for_cfg_module()
     return false;
 }
 
-// What ONU configuration asks of the OLT configuration below it.
-bool onu_counted_in_first_group(int olt, int port)
-{
-    int choice = 0;
-    profiler_olt_onucnt_increment(olt, port, &choice);
-    return choice == 1;
-}
-
-void olt_subscriber_settings(int olt, uint8_t *opt82, uint8_t *pppoe, const crid_pair **templates)
-{
-    olt_lock(olt);
-    const olt_record *record = olt_get(olt);
-    *opt82 = profiler_olt_option82_format(record);
-    *pppoe = profiler_olt_pppoe_format(record);
-    olt_unlock(olt);
-    *templates = subscriber_ids_templates(olt);
-}
-
-int olt_personality_version(int olt)
-{
-    olt_lock(olt);
-    int version = profiler_olt_onu_pers_version(olt_get(olt));
-    olt_unlock(olt);
-    return version;
-}
-
+// What the port status refresh asks of the OLT configuration below it.
 bool olt_port_drssi_enabled(int olt, int port)
 {
     olt_lock(olt);
@@ -178,10 +153,6 @@ int main(int argc, char **argv)
     tekhandlers_ops.eapframe = eapframe_handler;
     onu_optics_hooks.learned_macs = profiler_dest_learned_macs;
     onu_optics_hooks.drssi_enabled = olt_port_drssi_enabled;
-    onu_steps.olt_onucnt_increment = onu_counted_in_first_group;
-    onu_steps.olt_link_count_add = profiler_olt_link_count_add;
-    onu_steps.olt_subscriber_settings = olt_subscriber_settings;
-    onu_steps.olt_personality_version = olt_personality_version;
 
     rc = profiler_init(&engine_work);
     if (rc != 0) {

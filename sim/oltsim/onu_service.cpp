@@ -135,7 +135,10 @@ void onu_service::add_learned(int olt, uint16_t dest, const uint8_t mac[6])
 size_t onu_service::paths(int olt)
 {
     std::lock_guard<std::mutex> hold(lock_);
-    return olts_[olt].paths.size();
+    size_t n = 0;
+    for (const auto &path : olts_[olt].paths)
+        n += path.first >= LINK_PATH_FIRST;
+    return n;
 }
 
 size_t onu_service::queue_slas(int olt)

@@ -26,6 +26,7 @@ constexpr uint16_t ID_EAP_EVENT = 0x8003;
 constexpr int ONU_RESTART_MS = 1500;   // from reset to the first new registration attempt
 constexpr uint16_t RCODE_COMMAND_FAILED = 4;
 constexpr uint16_t RCODE_NOT_FOUND = 1;
+constexpr uint16_t LINK_PATH_FIRST = 8320;
 
 using mac_key = std::array<uint8_t, 6>;
 
@@ -52,6 +53,8 @@ public:
     void add_learned(int olt, uint16_t dest, const uint8_t mac[6]);
 
     // --- state ------------------------------------------------------------
+    // Links' paths: identifiers from 8320 on (the OLT's own domains use
+    // lower ones through the same request).
     size_t paths(int olt);
     size_t queue_slas(int olt);
     size_t link_slas(int olt);

@@ -8,6 +8,7 @@
 #include "base/bytes.h"
 #include "engine/profiler.h"
 #include "engine/profiler_cache.h"
+#include "engine/profiler_olt.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/textconv.h"
@@ -181,7 +182,9 @@ onu_record *create_onu(int olt, const uint8_t *registration, const char *onu_tex
         onu_summary_set_info(onu);
     }
     onu->fw_version = load_be16(info + ONU_INFO_FW);
-    if (onu_steps.olt_onucnt_increment && onu_steps.olt_onucnt_increment(olt, onu->port))
+    int group = 0;
+    profiler_olt_onucnt_increment(olt, onu->port, &group);
+    if (group == 1)   // counted in the first registration group
         onu->cfg_flags |= ONU_CFG_EGRESS_SWAP;
     onu->link_count = ONU_LINKS;
     onu_links_init(onu);
@@ -228,8 +231,7 @@ onu_record *profiler_link_discovery(int olt, uint8_t *registration)
         }
         link->state = ONU_STATE_DISCOVERED;
         onu->discovered_links++;
-        if (onu_steps.olt_link_count_add)
-            onu_steps.olt_link_count_add(olt, onu->port);
+        profiler_olt_link_count_add(olt, onu->port);
         link->state_time = uptime_seconds();
         link->llid = load_be16(registration + LINK_RECORD_LLID);
         onu_change_counter_bump();

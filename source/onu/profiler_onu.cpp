@@ -14,6 +14,7 @@
 #include "base/process.h"
 #include "engine/profiler.h"
 #include "engine/profiler_cache.h"
+#include "engine/profiler_olt.h"
 #include "chip/tektftp.h"
 #include "mgmt/kernlink.h"
 #include "platform/clock.h"
@@ -414,7 +415,9 @@ void profiler_onu_discovery(onu_record *onu)
         }
         int version = personality[ONU_PERSONALITY_VERSION];
         BFREE(personality);
-        int expected = onu_steps.olt_personality_version ? onu_steps.olt_personality_version(onu->olt) : -1;
+        olt_lock(onu->olt);
+        int expected = profiler_olt_onu_pers_version(olt_get(onu->olt));
+        olt_unlock(onu->olt);
         if (version != expected) {
             syslog(LOG_INFO, "%s: %s personality isn't up-to-date\n", __func__, mac);
             profiler_onu_schedule_pers_update(onu->mac, onu->description);

@@ -13,12 +13,10 @@
 // is changed under the OLT record's lock. The queue repair sleeps (5 s,
 // 1 s, 3 s) with the ONU held.
 //
-// The OLT's counts, its identifier settings and personality version, the
-// update scheduler and the RADIUS exchange belong to modules built beside
-// this one: they are reached through `onu_steps`, which main.cpp fills. An
-// empty entry is a step that does not exist on this build: the counts and
-// settings keep their defaults, an update cannot be scheduled (logged as
-// such), and the RADIUS branch fails the authorization.
+// The update scheduler and the RADIUS exchange are reached through
+// `onu_steps`, which main.cpp fills. An empty entry is a step that does not
+// exist on this build: an update cannot be scheduled (logged as such), and
+// the RADIUS branch fails the authorization.
 #pragma once
 
 #include "onu/onu_ports.h"
@@ -28,7 +26,6 @@
 #include <cstdint>
 
 struct onu_record;
-struct crid_pair;
 
 // Flag word bits used here besides the data store's.
 constexpr uint32_t ONU_CFG_QUEUES_OK = 1u << 26;
@@ -61,17 +58,6 @@ constexpr size_t ONU_PERSONALITY_VERSION = 11;
 enum : int { ONU_UPDATE_FIRMWARE = 1, ONU_UPDATE_PERSONALITY = 2 };
 
 struct onu_steps_table {
-    // ---- the OLT module ----
-    // Counts the ONU on its PON port; true when it went into the first
-    // registration group (the egress port swap).
-    bool (*olt_onucnt_increment)(int olt, int port);
-    void (*olt_link_count_add)(int olt, int port);
-    // The OLT's subscriber identifier settings: option 82 and PPPoE+ tag
-    // formats and the identifier templates.
-    void (*olt_subscriber_settings)(int olt, uint8_t *opt82, uint8_t *pppoe, const crid_pair **templates);
-    // The ONU personality version the OLT expects.
-    int (*olt_personality_version)(int olt);
-
     // ---- other subsystems ----
     // The update scheduler's add: 0, 4 full, 9 already listed, else failed.
     int (*schedule_update)(const uint8_t mac[6], int kind);

@@ -9,6 +9,7 @@
 #include "base/balloc.h"
 #include "base/bytes.h"
 #include "engine/profiler_cache.h"
+#include "engine/profiler_olt.h"
 #include "platform/log.h"
 #include "platform/textconv.h"
 #include "store/datastruct.h"
@@ -285,11 +286,11 @@ int profiler_onu_path_internal(onu_record *onu, int p, const uint8_t *profile, b
         return rc;
     }
 
-    uint8_t opt82 = OPT82_REDUCED_BINARY;
-    uint8_t pppoe = PPPOE_TAG_BINARY;
-    const crid_pair *templates = nullptr;
-    if (onu_steps.olt_subscriber_settings)
-        onu_steps.olt_subscriber_settings(onu->olt, &opt82, &pppoe, &templates);
+    olt_lock(onu->olt);
+    uint8_t opt82 = profiler_olt_option82_format(olt_get(onu->olt));
+    uint8_t pppoe = profiler_olt_pppoe_format(olt_get(onu->olt));
+    olt_unlock(onu->olt);
+    const crid_pair *templates = subscriber_ids_templates(onu->olt);
     const uint8_t *system = cfgcache()->system;
     char host[257] = {};
     memcpy(host, system + SYSTEM_HOSTNAME, 256);

@@ -234,3 +234,38 @@ TEST_F(Road, FailingSlaLeavesTheLinkInProgressAndTheOnuFailed)
 }
 
 } // namespace
+
+namespace {
+
+// Faults on the chip side while an ONU is on its road: each ends in a
+// defined state.
+TEST_F(Road, RcodeElevenBurstDuringConfigurationIsRidden)
+{
+    start();
+    uint8_t road[6];
+    mac("00:0D:B6:10:00:00", road);
+    population_->register_onu(road);
+    ASSERT_TRUE(eventually([&] { return state("00:0D:B6:10:00:00") == "DISCOVERED"; }, ROAD_SECONDS));
+    // The next two answers of the chip say the ONU did not answer: the chip
+    // link asks again, a second apart.
+    sim_->rcode_next(0, 11, 2);
+    ASSERT_TRUE(eventually([&] { return state("00:0D:B6:10:00:00") == "OK"; }, ROAD_SECONDS)) << daemon_.out();
+    EXPECT_TRUE(says("teklink: have to resend msg"));
+    EXPECT_EQ(service_->paths(0), 4u);
+}
+
+TEST_F(Road, ChipSilentOnDestinationsFailsTheOnuAsAFirmwareFault)
+{
+    start();
+    sim_->silence_id(TEK_REQ_DEST_CREATE, true);
+    uint8_t road[6];
+    mac("00:0D:B6:10:00:00", road);
+    population_->register_onu(road);
+    ASSERT_TRUE(eventually([&] { return state("00:0D:B6:10:00:00") == "CFGFAILED"; }, ROAD_SECONDS)) << daemon_.out();
+    EXPECT_TRUE(says("profiler_onu_path_internal: critical error occurred in FW. You have to reconfigure OLT0"));
+    EXPECT_EQ(service_->eap_result(road), 4);
+    EXPECT_TRUE(service_->destinations(0).empty());
+    EXPECT_EQ(service_->paths(0), 4u) << "the links' paths stay with the ONU until its teardown";
+}
+
+} // namespace
