@@ -4,6 +4,7 @@
 // complete before the next. The main thread then becomes the management
 // dispatch loop until the run flag is cleared (SIGTERM, SIGINT), and the
 // stopping sequence releases the links and the pool.
+#include "auth/radius_accounting.h"
 #include "base/balloc.h"
 #include "store/datastruct.h"
 #include "mgmt/kernhandlers.h"
@@ -86,6 +87,7 @@ int main(int argc, char **argv)
     sleep(START_DELAY_SECONDS);
 
     datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
+    datastruct_hooks.accounting_stop = radius_accounting_stop_hook;
     rc = datastruct_init();
     if (rc != 0) {
         syslog(LOG_ERR, "datastruct_init failed: %d", rc);
@@ -115,11 +117,12 @@ int main(int argc, char **argv)
             return -4;
         }
         syslog(LOG_ERR, "get config cache success");
-        // RADIUS accounting starts here, when the settings just fetched
-        // enable it, once it is built.
+        if (cfgcache_radius_accounting_enabled(cfgcache()))
+            radius_accounting_start();
         kernlink_process_loop();
     }
 
+    radius_accounting_close();
     kernlink_close();
     teklink_close();
     bclose();

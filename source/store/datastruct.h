@@ -178,6 +178,9 @@ struct datastruct_hook_table {
     // An ONU record is being released (its lock held): drop the engine work
     // still queued for it and its links.
     void (*flush_onu_work)(const onu_record *onu);
+    // An ONU leaves OK (its lock held): RADIUS accounting's Stop of its
+    // session.
+    void (*accounting_stop)(onu_record *onu);
 };
 extern datastruct_hook_table datastruct_hooks;
 

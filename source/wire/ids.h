@@ -16,6 +16,7 @@ enum : uint16_t {
     TEK_REQ_DISCOVERY_ACK = 0x0128,
     TEK_REQ_OPT82 = 0x01F7,
     TEK_REQ_PPPOE_TAG = 0x0203,
+    TEK_REQ_STATISTICS = 0x0138,           // a statistics group of a port or an ONU
 };
 
 // ---- chip events ------------------------------------------------------------

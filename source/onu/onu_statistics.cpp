@@ -1,0 +1,60 @@
+#include "onu/onu_statistics.h"
+
+#include "base/balloc.h"
+#include "base/bytes.h"
+#include "chip/teklink.h"
+#include "wire/ids.h"
+#include "wire/tekmsg.h"
+
+#include <cstring>
+
+namespace {
+constexpr uint16_t REQUEST_LEN = 13;
+constexpr uint8_t OBJECT_ONU = 2;
+} // namespace
+
+size_t onu_statistics_decode(const uint8_t *data, size_t size, onu_stat_entry *out, size_t max)
+{
+    if (size < ONU_STAT_ANSWER_ECHO)
+        return 0;
+    byte_reader in(data + ONU_STAT_ANSWER_ECHO, size - ONU_STAT_ANSWER_ECHO);
+    size_t count = 0;
+    while (count < max && in.left() >= ONU_STAT_ENTRY_SIZE) {
+        out[count].id = in.be16();
+        in.skip(2);
+        uint64_t high = in.be32();
+        out[count].value = high << 32 | in.be32();
+        count++;
+    }
+    return count;
+}
+
+int onu_statistics_request(int olt, const uint8_t mac[6], uint16_t port, uint16_t group, onu_stat_entry *out,
+                           size_t *count)
+{
+    *count = 0;
+    uint8_t *request = static_cast<uint8_t *>(BALLOC(long(TEKLINK_MSG_DATA + REQUEST_LEN)));
+    if (!request)
+        return TEK_RC_NO_MEMORY;
+    tekmsg_set_header(request, uint16_t(olt), TEK_REQ_STATISTICS, 0, REQUEST_LEN);
+    uint8_t *p = request + TEKLINK_MSG_DATA;
+    p[0] = OBJECT_ONU;
+    memcpy(p + 1, mac, 6);
+    store_be16(p + 7, port);
+    store_be16(p + 9, group);
+    p[11] = 0xFF;
+    p[12] = 0x00;
+    uint8_t *response = nullptr;
+    int rc = teklink_message_send(request, &response, ONU_STAT_TIMEOUT);
+    BFREE(request);
+    if (rc < 0)
+        return rc;
+    int result = TEK_RC_REFUSED;
+    if (tekmsg_len(response) >= 2 && tekmsg_rcode(response) == TEKLINK_RCODE_OK) {
+        *count = onu_statistics_decode(response + TEKLINK_MSG_SEQN, tekmsg_answer_size(response), out,
+                                       ONU_STAT_MAX_ENTRIES);
+        result = 0;
+    }
+    BFREE(response);
+    return result;
+}
