@@ -6,6 +6,7 @@
 
 #include "auth/radius.h"
 #include "base/bytes.h"
+#include "common/freeradius.h"
 #include "engine/profiler_cache.h"
 
 #include <arpa/inet.h>
@@ -123,33 +124,4 @@ inline std::vector<uint8_t> radius_signed_reply(const std::vector<uint8_t> &requ
     radius_md5_authenticator(a.data(), a.size(), secret, len, digest);
     memcpy(&a[4], digest, 16);
     return a;
-}
-
-// RADIUS and system settings for a client on 127.0.0.1.
-inline void radius_test_settings(const char *primary, const char *secondary, uint16_t local_port,
-                                 uint16_t server_port, const char *secret)
-{
-    cfg_cache *c = cfgcache();
-    memset(c->radius, 0, sizeof c->radius);
-    c->radius[RADIUS_AUTH_ENABLED] = 1;
-    inet_pton(AF_INET, primary, c->radius + RADIUS_PRIMARY_SERVER);
-    inet_pton(AF_INET, secondary, c->radius + RADIUS_SECONDARY_SERVER);
-    store_le16(c->radius + RADIUS_AUTH_LOCAL_PORT, local_port);
-    store_le16(c->radius + RADIUS_AUTH_SERVER_PORT, server_port);
-    strcpy(reinterpret_cast<char *>(c->radius + RADIUS_SECRET), secret);
-    inet_pton(AF_INET, "127.0.0.1", c->system + SYSTEM_DEVICE_ADDRESS);
-}
-
-// A UDP port on 127.0.0.1 that nobody uses right now.
-inline uint16_t radius_free_port()
-{
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t size = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size);
-    close(fd);
-    return ntohs(a.sin_port);
 }
