@@ -4,7 +4,7 @@
 // 86-byte rule entry of the ONU rule tables, which the rule download sends
 // to the ONU.
 //
-// Text syntax (docs/rules.md): blank-separated `key=value` words.
+// Text syntax (docs/radius-rules.md): blank-separated `key=value` words.
 //   a=N            rule byte A (0..255), default 0
 //   action=N       action code (0..255), required
 //   param=N        action parameter, a 16-bit number (default 0), or
