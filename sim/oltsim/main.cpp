@@ -98,7 +98,7 @@ int main(int argc, char **argv)
         }
     }
     opts.record = false;   // nobody reads the log in a long run
-    std::vector<oltsim::onu_spec> onus;
+    std::vector<oltsim::board_onu> onus;
     if (!board.empty()) {
         std::string why;
         uint16_t version = opts.version;

@@ -330,7 +330,7 @@ void chipset::reset(int olt, int boot_ms)
     memcpy(ready.data(), opts_.mac, 6);
     ready[5] = uint8_t(ready[5] + olt);
     store_be16(ready.data() + 15, opts_.version);
-    send_event(olt, ID_OLT_READY, ready, boot_ms);
+    send_event(olt, TEK_EVENT_OLT_READY, ready, boot_ms);
 }
 
 void chipset::send_event(int olt, uint16_t id, const bytes &data, int delay_ms)

@@ -14,6 +14,8 @@
 // never held while a handler runs or a datagram is sent.
 #pragma once
 
+#include "wire/ids.h"
+
 #include <netinet/in.h>
 
 #include <atomic>
@@ -32,7 +34,6 @@ namespace oltsim {
 using bytes = std::vector<uint8_t>;
 
 constexpr int MAX_OLTS = 4;
-constexpr uint16_t ID_OLT_READY = 0x8000;
 constexpr size_t OLT_READY_SIZE = 32;        // MAC at 0, application version at 15
 constexpr size_t DEFAULT_ANSWER_SIZE = 8;    // zero bytes after RCODE 0
 

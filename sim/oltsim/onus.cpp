@@ -46,19 +46,19 @@ void link_mac(uint8_t out[6], const uint8_t mac[6], int link)
 
 } // namespace
 
-bool load_board(const std::string &path, std::vector<onu_spec> &onus, uint16_t *version, std::string &error)
+bool load_board(const std::string &path, std::vector<board_onu> &onus, uint16_t *version, std::string &error)
 {
     std::string text;
     return read_text_file(path, text, error) && parse_board(text, onus, version, error);
 }
 
-bool parse_board(const std::string &text, std::vector<onu_spec> &onus, uint16_t *version, std::string &error)
+bool parse_board(const std::string &text, std::vector<board_onu> &onus, uint16_t *version, std::string &error)
 {
     try {
         nlohmann::json doc = nlohmann::json::parse(text);
-        std::vector<onu_spec> out;
+        std::vector<board_onu> out;
         for (const auto &e : doc.value("onus", nlohmann::json::array())) {
-            onu_spec onu;
+            board_onu onu;
             unsigned b[6];
             if (!e.contains("mac") || sscanf(e["mac"].get<std::string>().c_str(), "%2x:%2x:%2x:%2x:%2x:%2x", &b[0],
                                              &b[1], &b[2], &b[3], &b[4], &b[5]) != 6) {
@@ -90,7 +90,7 @@ bool parse_board(const std::string &text, std::vector<onu_spec> &onus, uint16_t 
     }
 }
 
-bytes registration_data(const onu_spec &onu, int link, const uint8_t olt_mac[6], uint16_t llid)
+bytes registration_data(const board_onu &onu, int link, const uint8_t olt_mac[6], uint16_t llid)
 {
     bytes data(REGISTRATION_SIZE);
     memcpy(data.data(), olt_mac, 6);
@@ -100,7 +100,7 @@ bytes registration_data(const onu_spec &onu, int link, const uint8_t olt_mac[6],
     return data;
 }
 
-bytes discovery_record(const onu_spec &onu, int link, uint16_t llid)
+bytes discovery_record(const board_onu &onu, int link, uint16_t llid)
 {
     bytes record(DISCOVERY_RECORD_SIZE);
     link_mac(record.data(), onu.mac, link);
@@ -116,7 +116,7 @@ bytes discovery_record(const onu_spec &onu, int link, uint16_t llid)
     return record;
 }
 
-onu_population::onu_population(chipset &sim, std::vector<onu_spec> onus, const uint8_t chip_mac[6])
+onu_population::onu_population(chipset &sim, std::vector<board_onu> onus, const uint8_t chip_mac[6])
     : sim_(sim), onus_(std::move(onus))
 {
     memcpy(chip_mac_, chip_mac, 6);
@@ -124,8 +124,8 @@ onu_population::onu_population(chipset &sim, std::vector<onu_spec> onus, const u
 
 void onu_population::attach()
 {
-    sim_.set_handler(ID_REGISTRATION_ACCEPT, [this](int olt, const request_record &r) { return on_accept(olt, r); });
-    sim_.set_handler(ID_DISCOVERY_ACK, [this](int olt, const request_record &r) { return on_ack(olt, r); });
+    sim_.set_handler(TEK_REQ_REGISTRATION_ACCEPT, [this](int olt, const request_record &r) { return on_accept(olt, r); });
+    sim_.set_handler(TEK_REQ_DISCOVERY_ACK, [this](int olt, const request_record &r) { return on_ack(olt, r); });
 }
 
 void onu_population::register_all(int olt)
@@ -134,7 +134,7 @@ void onu_population::register_all(int olt)
     {
         std::lock_guard<std::mutex> hold(lock_);
         for (size_t i = 0; i < onus_.size(); i++) {
-            const onu_spec &onu = onus_[i];
+            const board_onu &onu = onus_[i];
             if (olt >= 0 && onu.olt != olt)
                 continue;
             uint8_t chip_mac[6];
@@ -149,7 +149,7 @@ void onu_population::register_all(int olt)
         }
     }
     for (auto &[chip, data] : attempts)
-        sim_.send_event(chip, ID_REGISTRATION, data);
+        sim_.send_event(chip, TEK_EVENT_REGISTRATION, data);
 }
 
 answer onu_population::on_accept(int olt, const request_record &request)
@@ -165,7 +165,7 @@ answer onu_population::on_accept(int olt, const request_record &request)
             }
     }
     if (!record.empty())
-        sim_.send_event(olt, ID_LINK_DISCOVERY, record);
+        sim_.send_event(olt, TEK_EVENT_LINK_DISCOVERY, record);
     return answer{};
 }
 

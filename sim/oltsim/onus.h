@@ -20,15 +20,11 @@
 
 namespace oltsim {
 
-constexpr uint16_t ID_REGISTRATION = 0x8014;
-constexpr uint16_t ID_LINK_DISCOVERY = 0x8019;
-constexpr uint16_t ID_REGISTRATION_ACCEPT = 0x0127;
-constexpr uint16_t ID_DISCOVERY_ACK = 0x0128;
 constexpr size_t REGISTRATION_SIZE = 24;
 constexpr size_t DISCOVERY_RECORD_SIZE = 130;
 constexpr uint16_t FIRST_LLID = 0x0C00;
 
-struct onu_spec {
+struct board_onu {
     uint8_t mac[6] = {};
     int olt = 0;
     int pon = 0;
@@ -40,16 +36,16 @@ struct onu_spec {
 };
 
 // The ONUs of a board file and, when it names one, the chips' version.
-bool load_board(const std::string &path, std::vector<onu_spec> &onus, uint16_t *version, std::string &error);
-bool parse_board(const std::string &text, std::vector<onu_spec> &onus, uint16_t *version, std::string &error);
+bool load_board(const std::string &path, std::vector<board_onu> &onus, uint16_t *version, std::string &error);
+bool parse_board(const std::string &text, std::vector<board_onu> &onus, uint16_t *version, std::string &error);
 
 // Event data: a registration attempt (link MAC at 8) and a discovery record.
-bytes registration_data(const onu_spec &onu, int link, const uint8_t olt_mac[6], uint16_t llid);
-bytes discovery_record(const onu_spec &onu, int link, uint16_t llid);
+bytes registration_data(const board_onu &onu, int link, const uint8_t olt_mac[6], uint16_t llid);
+bytes discovery_record(const board_onu &onu, int link, uint16_t llid);
 
 class onu_population {
 public:
-    onu_population(chipset &sim, std::vector<onu_spec> onus, const uint8_t chip_mac[6]);
+    onu_population(chipset &sim, std::vector<board_onu> onus, const uint8_t chip_mac[6]);
     // Installs the handlers of 0x0127 and 0x0128 on the chipset.
     void attach();
     // Registration attempts for every link of every ONU on OLT `olt` (-1: all).
@@ -68,7 +64,7 @@ private:
     answer on_ack(int olt, const request_record &request);
 
     chipset &sim_;
-    std::vector<onu_spec> onus_;
+    std::vector<board_onu> onus_;
     uint8_t chip_mac_[6];
     std::mutex lock_;
     std::vector<link_state> links_;

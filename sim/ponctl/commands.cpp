@@ -118,14 +118,14 @@ bool set_profile(const std::vector<std::string> &args, uint16_t &code, std::vect
     return edit_payload(edit, code, payload);
 }
 
-template <const char *Part>
-bool set_part(const std::vector<std::string> &args, uint16_t &code, std::vector<uint8_t> &payload)
+template <const char *Section>
+bool set_section(const std::vector<std::string> &args, uint16_t &code, std::vector<uint8_t> &payload)
 {
-    nlohmann::json part = nlohmann::json::object();
-    if (args.empty() || !key_values(args, 0, part))
+    nlohmann::json section = nlohmann::json::object();
+    if (args.empty() || !key_values(args, 0, section))
         return false;
     nlohmann::json edit;
-    edit[Part] = part;
+    edit[Section] = section;
     return edit_payload(edit, code, payload);
 }
 constexpr char SYSTEM[] = "system";
@@ -187,9 +187,9 @@ const std::vector<ponctl_command> &ponctl_commands()
         {"raw", 0, "raw CODE [HEX]", raw_args, print_raw},
         {"set-profile", 0, "set-profile link|sla|paths|multicast|rules INDEX [fill=N] [links=N] [in_use=N] [OFFSET=HEX]...",
          set_profile, print_config},
-        {"set-system", 0, "set-system [hostname=NAME] [address=IP] [word=N] [OFFSET=HEX]...", set_part<SYSTEM>,
+        {"set-system", 0, "set-system [hostname=NAME] [address=IP] [word=N] [OFFSET=HEX]...", set_section<SYSTEM>,
          print_config},
-        {"set-radius", 0, "set-radius KEY=VALUE... (as in the board file)", set_part<RADIUS>, print_config},
+        {"set-radius", 0, "set-radius KEY=VALUE... (as in the board file)", set_section<RADIUS>, print_config},
         {"reload-all", 0, "reload-all", reload_all, print_config},
         {"config-edit", 0, "config-edit JSON", config_edit, print_config},
         {"config-refuse", 0, "config-refuse CMD RCODE (0: answer again)", config_refuse, print_config},

@@ -9,7 +9,7 @@
 // (or a test) edits; one mutex guards everything, a leaf lock.
 #pragma once
 
-#include "engine/profiler_cache.h"
+#include "wire/cfgmsg.h"
 
 #include <cstdint>
 #include <map>

@@ -295,7 +295,7 @@ int profiler_olt_update_state(int olt)
         uint8_t *request = static_cast<uint8_t *>(BALLOC(TEKLINK_MSG_DATA + 8));
         if (!request) {
             olt_unlock(olt);
-            return 4;
+            return TEK_RC_NO_MEMORY;
         }
         tekmsg_set_header(request, uint16_t(olt), TEK_REQ_PORT_STATE, 0, 8);
         memcpy(request + TEKLINK_MSG_DATA, record->mac, 6);
@@ -310,7 +310,7 @@ int profiler_olt_update_state(int olt)
         if (tekmsg_rcode(response) != TEKLINK_RCODE_OK || tekmsg_answer_size(response) < ANSWER_NEEDED) {
             BFREE(response);
             olt_unlock(olt);
-            return 3;
+            return TEK_RC_REFUSED;
         }
         const uint8_t *answer = response + TEKLINK_MSG_SEQN;
         for (int i = 0; i < 8; i++)

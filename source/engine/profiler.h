@@ -114,8 +114,8 @@ void profiler_flush_onu_work(const onu_record *onu);
 uint32_t check_TkOnuInfoTlv(const uint8_t *tlv, const char *link);
 
 // Refreshes the OLT's port table (status and names of PON0, PON1, NNI0,
-// NNI1) from the chip, port by port. 0; 3 the chip refused (or answered
-// short); 4 no pool memory; a negative transport result; TEKLINK_ERR_ARGUMENT
+// NNI1) from the chip, port by port. 0; TEK_RC_REFUSED the chip refused (or answered
+// short); TEK_RC_NO_MEMORY no pool memory; a negative transport result; TEKLINK_ERR_ARGUMENT
 // for an index outside 0..3 (nothing touched).
 int profiler_olt_update_state(int olt);
 

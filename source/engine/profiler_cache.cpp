@@ -22,11 +22,6 @@
 
 namespace {
 
-// The paths and rules profiles are large: an update answer carries at most
-// this many, so that it stays within the management link's largest message.
-constexpr unsigned PATHS_PER_ANSWER = 8;
-constexpr unsigned RULES_PER_ANSWER = 7;
-
 cfg_cache *cache_block;
 std::once_flag cache_once;
 
@@ -65,29 +60,6 @@ cfg_cache *cfgcache()
 }
 
 void cfgcache_clear() { memset(cfgcache(), 0, sizeof(cfg_cache)); }
-
-bool cfgcache_table(cfg_cache *cache, unsigned type, cfg_profile_table *out)
-{
-    switch (type) {
-    case PROFILE_TYPE_LINK:
-        *out = {&cache->link[0][0], PROFILE_LINK_SIZE, PROFILE_ENTRIES, 0};
-        return true;
-    case PROFILE_TYPE_SLA:
-        *out = {&cache->sla[0][0], PROFILE_SLA_SIZE, PROFILE_ENTRIES, 0};
-        return true;
-    case PROFILE_TYPE_PATHS:
-        *out = {&cache->paths[0][0], PROFILE_PATHS_SIZE, PROFILE_ENTRIES, PATHS_PER_ANSWER};
-        return true;
-    case PROFILE_TYPE_MULTICAST:
-        *out = {&cache->multicast[0][0], PROFILE_MULTICAST_SIZE, PROFILE_ENTRIES, 0};
-        return true;
-    case PROFILE_TYPE_RULES:
-        *out = {&cache->rules[0][0], PROFILE_RULES_SIZE, PROFILE_RULES_ENTRIES, RULES_PER_ANSWER};
-        return true;
-    default:
-        return false;
-    }
-}
 
 int cfgcache_fetch_apply(cfg_cache *cache, uint32_t index, const uint8_t *data, size_t len)
 {

@@ -30,9 +30,6 @@ tekhandlers_ops_table tekhandlers_ops = {nullptr, tftp_olt_boot_upgrade, tftp_ol
 
 namespace {
 
-std::mutex console_lock;   // leaf: guards the terminal path
-std::string console_terminal = CONSOLE_TERMINAL;
-
 // The event's data and how many bytes of it are really there: a short
 // event's data follows LEN, a long (reassembled) one's follows RCODE; LEN
 // is only believed as far as the block reaches.
@@ -105,12 +102,6 @@ int tekhandlers_start()
     return 0;
 }
 
-void tekhandlers_set_console(const char *path)
-{
-    std::lock_guard<std::mutex> hold(console_lock);
-    console_terminal = path;
-}
-
 void events_process(uint8_t *event)
 {
     uint16_t id = tekmsg_id(event);
@@ -174,11 +165,11 @@ uint16_t olt_app_image_version()
 int olt_upgrade_from_file(int olt, const char *path, int (*upgrade)(int, const uint8_t *, size_t))
 {
     if (!upgrade)
-        return 3;
+        return TFTP_IMAGE_FAILED;
     std::string full = sandbox_path(path);
     int fd = open(full.c_str(), O_RDONLY);
     if (fd < 0)
-        return 3;
+        return TFTP_IMAGE_FAILED;
     struct stat st;
     std::vector<uint8_t> image;
     bool ok = fstat(fd, &st) == 0 && st.st_size > 0;
@@ -195,8 +186,8 @@ int olt_upgrade_from_file(int olt, const char *path, int (*upgrade)(int, const u
     }
     close(fd);
     if (!ok)
-        return 3;
-    return upgrade(olt, image.data(), image.size()) == 0 ? 0 : 3;
+        return TFTP_IMAGE_FAILED;
+    return upgrade(olt, image.data(), image.size()) == 0 ? 0 : TFTP_IMAGE_FAILED;
 }
 
 void oltfwupdate_handler(uint8_t *event)
@@ -349,11 +340,7 @@ void console_handler(uint8_t *event)
 {
     size_t size;
     const uint8_t *data = event_data(event, &size);
-    std::string path;
-    {
-        std::lock_guard<std::mutex> hold(console_lock);
-        path = sandbox_path(console_terminal.c_str());
-    }
+    std::string path = sandbox_path(CONSOLE_TERMINAL);
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
     if (fd < 1) {
         if (fd == 0)

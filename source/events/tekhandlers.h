@@ -83,8 +83,5 @@ void duplicate_onu_mac_handler(uint8_t *event);
 // as the board writes it), 0 when the file cannot be read.
 uint16_t olt_app_image_version();
 // Reads `path` (a board path) whole and hands it to `upgrade` for OLT `olt`.
-// 0, or 3 when the file cannot be read, there is no upgrader or it failed.
+// 0, or TFTP_IMAGE_FAILED when the file cannot be read, there is no upgrader or it failed.
 int olt_upgrade_from_file(int olt, const char *path, int (*upgrade)(int, const uint8_t *, size_t));
-
-// The terminal that console text goes to ("/dev/pts/0" until changed).
-void tekhandlers_set_console(const char *path);

@@ -178,7 +178,7 @@ int send_payload(const char *op, bool onu_text, int olt, uint16_t id, const uint
     }
     auto *request = static_cast<uint8_t *>(BALLOC(long(TEKLINK_MSG_DATA + size)));
     if (!request)
-        return SUBSCRIBER_ID_NO_MEMORY;
+        return TEK_RC_NO_MEMORY;
     tekmsg_set_header(request, uint16_t(olt), id, 0, uint16_t(size));
     memcpy(request + TEKLINK_MSG_DATA, payload, size);
     uint8_t *response = nullptr;

@@ -43,8 +43,7 @@ enum : int {
     SUBSCRIBER_ID_OK = 0,
     SUBSCRIBER_ID_UNKNOWN_FORMAT = 1,   // option 82 format outside 0..4
     SUBSCRIBER_ID_LOCAL_FAILURE = 3,    // board MAC unreadable, or the identifier cannot be encoded
-    SUBSCRIBER_ID_NO_MEMORY = 4,
-    // or the negative result of teklink_message_send
+    // or TEK_RC_NO_MEMORY, or the negative result of teklink_message_send
 };
 
 // What one service path is identified by.
@@ -74,7 +73,7 @@ size_t opt82_text(uint8_t format, const subscriber_path *path, char *text);
 // --- requests to the chip of OLT `olt` ----------------------------------------
 // Each returns SUBSCRIBER_ID_OK once the request was exchanged (the answer's
 // RCODE is not the caller's concern), the negative teklink_message_send
-// result, SUBSCRIBER_ID_NO_MEMORY, or SUBSCRIBER_ID_LOCAL_FAILURE. The
+// result, TEK_RC_NO_MEMORY, or SUBSCRIBER_ID_LOCAL_FAILURE. The
 // binary formats 2 and 4 read the board MAC of ZANDREL_IFACE first.
 
 // Option 82 in the OLT's format: 0..4 as below, anything else

@@ -1,16 +1,21 @@
-// The daemon's chip side in one test process: a sandbox root, the data
-// store, the provisioning queues and the chip link talking to an
-// in-process oltsim on a loopback chip network of the test's own. Standard
-// output (the daemon's trace) goes to a file the test reads.
+// The daemon's chip side in one test process, for unit and integration
+// tests alike: a sandbox root, the data store, the provisioning queues and
+// the chip link talking to an in-process oltsim on a loopback chip network
+// and port of the test's own, so tests run side by side. Standard output
+// (the daemon's trace and the chip link's dumps) goes to a file the test
+// reads; a failing test gets its own lines back on standard error. Nothing
+// here waits on timings, only on conditions with generous bounds.
 #pragma once
 
 #include "base/balloc.h"
-#include "store/datastruct.h"
-#include "oltsim/oltsim.h"
+#include "base/bytes.h"
 #include "base/process.h"
-#include "engine/profiler.h"
 #include "chip/teklink.h"
+#include "engine/profiler.h"
+#include "oltsim/oltsim.h"
+#include "store/datastruct.h"
 #include "wire/tekmsg.h"
+#include "common/loopback.h"
 #include "common/wait.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +23,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -25,23 +31,35 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 class ChipFixture : public ::testing::Test {
 protected:
     // Tests that need no chips skip the simulator and the link.
     virtual bool with_chips() const { return true; }
+    // The simulator's options: quiet, and deaf to board resets unless a
+    // test asks for them.
+    virtual oltsim::options sim_options()
+    {
+        oltsim::options opts;
+        opts.log = false;
+        opts.board = false;
+        return opts;
+    }
+    // Handlers and helpers to install before the chips start.
+    virtual void BeforeStart() {}
 
     void SetUp() override
     {
         static int counter;
-        int pid = getpid();
-        net_ = "127." + std::to_string(((pid >> 8) & 0x7F) + 100) + "." + std::to_string((pid + counter * 53) & 0xFF);
-        root_ = std::filesystem::temp_directory_path() / ("zandrel_chip_" + std::to_string(pid) + "_" +
-                                                          std::to_string(counter++));
+        net_ = loopback_chip_net();
+        root_ = std::filesystem::temp_directory_path() /
+                ("zandrel_chip_" + std::to_string(getpid()) + "_" + std::to_string(counter++));
         for (const char *dir : {"tmp", "dev", "usr/local/share", "etc/config"})
             std::filesystem::create_directories(root_ / dir);
         setenv("ZANDREL_CHIP_NET", net_.c_str(), 1);
         setenv("ZANDREL_CHIP_BIND", (net_ + ".100").c_str(), 1);
+        setenv("ZANDREL_CHIP_PORT", std::to_string(loopback_chip_port()).c_str(), 1);
         setenv("ZANDREL_ROOT", root_.c_str(), 1);
         run_flag = 1;
 
@@ -53,16 +71,17 @@ protected:
         close(fd);
 
         ASSERT_EQ(bopen(nullptr, 0x400000, 0), 0);
-        ASSERT_EQ(datastruct_init(), 0);   // before the board socket exists
+        // Before the chips listen on the board socket: the start-up resets
+        // find no device and are skipped.
+        ASSERT_EQ(datastruct_init(), 0);
         ASSERT_EQ(profiler_queues_init(), 0);
         saved_ops_ = profiler_ops;
         if (!with_chips())
             return;
         for (int olt = 0; olt < OLT_COUNT; olt++)
             olt_set_state(olt, ONU_STATE_OK);
-        oltsim::options opts;
-        opts.log = false;
-        sim_ = std::make_unique<oltsim::chipset>(opts);
+        sim_ = std::make_unique<oltsim::chipset>(sim_options());
+        BeforeStart();
         ASSERT_EQ(sim_->start(), 0);
         ASSERT_EQ(teklink_init(), 0);
         ASSERT_TRUE(eventually([] { return teklink_rx_socket.load() >= 0; }));
@@ -84,8 +103,11 @@ protected:
         fflush(stdout);
         dup2(saved_stdout_, 1);
         close(saved_stdout_);
+        if (HasFailure())
+            echo_failures();
         std::filesystem::remove_all(root_);
-        unsetenv("ZANDREL_ROOT");
+        for (const char *name : {"ZANDREL_ROOT", "ZANDREL_CHIP_NET", "ZANDREL_CHIP_BIND", "ZANDREL_CHIP_PORT"})
+            unsetenv(name);
     }
 
     std::string trace()
@@ -144,4 +166,21 @@ protected:
     int saved_stdout_ = -1;
     std::unique_ptr<oltsim::chipset> sim_;
     profiler_handlers saved_ops_{};
+
+private:
+    // The test's own output went to the trace file with the chip link's
+    // dumps: give it back, without the dumps, to whoever reads the failure.
+    void echo_failures()
+    {
+        std::ifstream in(trace_path_);
+        bool in_dump = false;
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("== ", 0) == 0)
+                in_dump = true;
+            else if (in_dump && line.rfind("=====", 0) == 0)
+                in_dump = false;
+            else if (!in_dump && !line.empty())
+                fprintf(stderr, "%s\n", line.c_str());
+        }
+    }
 };

@@ -1,5 +1,5 @@
-// Small helpers the unit tests share: waiting on a condition and counting
-// lines in what the daemon printed.
+// Helpers every test shares: waiting on a condition and counting what the
+// daemon printed.
 #pragma once
 
 #include <chrono>
@@ -7,14 +7,15 @@
 #include <string>
 #include <thread>
 
-// Polls `condition` until it holds or `seconds` pass.
-inline bool eventually(const std::function<bool()> &condition, int seconds = 10)
+// Polls `condition` until it holds or `seconds` pass. The bound is generous:
+// it only matters when a test is about to fail.
+inline bool eventually(const std::function<bool()> &condition, int seconds = 20)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (std::chrono::steady_clock::now() < deadline) {
         if (condition())
             return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return condition();
 }

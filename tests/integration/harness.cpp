@@ -29,31 +29,12 @@ int decode_status(int status)
 
 } // namespace
 
-bool wait_until(const std::function<bool()> &condition, int seconds)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
-
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-int count_of(const std::string &text, const std::string &needle)
-{
-    int count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        count++;
-    return count;
 }
 
 int count_in_file(const std::string &path, const std::string &needle) { return count_of(read_file(path), needle); }
@@ -69,14 +50,6 @@ uint16_t free_tcp_port()
     getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
     close(fd);
     return ntohs(address.sin_port);
-}
-
-std::string loopback_chip_net()
-{
-    static int counter;
-    unsigned pid = unsigned(getpid());
-    unsigned a = ((pid >> 8) + unsigned(counter++) * 37) & 0xFF;
-    return "127." + std::to_string(a) + "." + std::to_string(pid & 0xFF);
 }
 
 sandbox::sandbox()
@@ -149,7 +122,7 @@ int process::wait(int seconds)
     if (pid_ <= 0)
         return status_;
     int status = 0;
-    bool ended = wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, seconds);
+    bool ended = eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, seconds);
     if (!ended)
         return -1;
     pid_ = -1;

@@ -5,6 +5,9 @@
 // bounds.
 #pragma once
 
+#include "common/loopback.h"
+#include "common/wait.h"
+
 #include <sys/types.h>
 
 #include <functional>
@@ -12,18 +15,11 @@
 #include <string>
 #include <vector>
 
-// Polls `condition` every 20 ms until it holds or `seconds` pass.
-bool wait_until(const std::function<bool()> &condition, int seconds = 20);
 std::string read_file(const std::string &path);
-// Occurrences of `needle` in `text`, and in the file at `path`.
-int count_of(const std::string &text, const std::string &needle);
+// Occurrences of `needle` in the file at `path`.
 int count_in_file(const std::string &path, const std::string &needle);
 // A loopback TCP port nobody listens on right now.
 uint16_t free_tcp_port();
-// A chip network "127.A.B" of this process's own (from its pid and a
-// counter), so that tests running side by side never share chip addresses
-// or the daemon's chip socket (bound to NET.100).
-std::string loopback_chip_net();
 
 class sandbox {
 public:

@@ -39,7 +39,7 @@ protected:
     void start_ponkernel()
     {
         ASSERT_TRUE(kernel_.start(box_, "ponkernel", PONKERNEL_BIN));
-        ASSERT_TRUE(wait_until([&] { return kernel_.out().find("listening") != std::string::npos; }, 10));
+        ASSERT_TRUE(eventually([&] { return kernel_.out().find("listening") != std::string::npos; }, 10));
     }
     run_result ponctl(const std::vector<std::string> &args) { return run_program(box_, "ponctl", PONCTL_BIN, args); }
 
@@ -50,9 +50,9 @@ TEST_F(WithPonkernelProgram, ConnectsAndAnswersPing)
 {
     start_ponkernel();
     start_daemon();
-    ASSERT_TRUE(wait_until([&] { return connections_logged() == 1; }, START_SECONDS)) << daemon_.err();
+    ASSERT_TRUE(eventually([&] { return connections_logged() == 1; }, START_SECONDS)) << daemon_.err();
     // Serving starts once the configuration module answered the daemon's ping.
-    ASSERT_TRUE(wait_until([&] { return ponctl({"ping"}).status == 0; }, START_SECONDS));
+    ASSERT_TRUE(eventually([&] { return ponctl({"ping"}).status == 0; }, START_SECONDS));
     run_result ping = ponctl({"ping"});
     EXPECT_EQ(ping.out, "ping answered: rcode 0\n");
     EXPECT_NE(daemon_.out().find("kernlink_process_loop Handling CMDPING in main thread"), std::string::npos);
@@ -68,7 +68,7 @@ TEST_F(WithPonkernelProgram, ResourceReportIsWritten)
 {
     start_ponkernel();
     start_daemon();
-    ASSERT_TRUE(wait_until([&] { return ponctl({"ping"}).status == 0; }, START_SECONDS));
+    ASSERT_TRUE(eventually([&] { return ponctl({"ping"}).status == 0; }, START_SECONDS));
     run_result report = ponctl({"report"});
     ASSERT_EQ(report.status, 0) << report.err;
     EXPECT_EQ(report.out, "resource report written: rcode 0\n");
@@ -86,12 +86,12 @@ TEST_F(WithPonkernelProgram, ReconnectsAfterPonkernelRestarts)
 {
     start_ponkernel();
     start_daemon();
-    ASSERT_TRUE(wait_until([&] { return ponctl({"ping"}).status == 0; }, START_SECONDS));
+    ASSERT_TRUE(eventually([&] { return ponctl({"ping"}).status == 0; }, START_SECONDS));
     EXPECT_EQ(kernel_.stop(), 0);
-    ASSERT_TRUE(wait_until([&] { return count_in_file(daemon_.err_path(), "kernlink: connect error") > 0; }, 10));
+    ASSERT_TRUE(eventually([&] { return count_in_file(daemon_.err_path(), "kernlink: connect error") > 0; }, 10));
     start_ponkernel();
-    ASSERT_TRUE(wait_until([&] { return connections_logged() == 2; }, 10)) << daemon_.err();
-    ASSERT_TRUE(wait_until([&] { return ponctl({"ping"}).status == 0; }, 10));
+    ASSERT_TRUE(eventually([&] { return connections_logged() == 2; }, 10)) << daemon_.err();
+    ASSERT_TRUE(eventually([&] { return ponctl({"ping"}).status == 0; }, 10));
     expect_clean_stop();
 }
 
@@ -99,7 +99,7 @@ TEST_F(WithPonkernelProgram, UnknownCommandGetsNoAnswer)
 {
     start_ponkernel();
     start_daemon();
-    ASSERT_TRUE(wait_until([&] { return ponctl({"ping"}).status == 0; }, START_SECONDS));
+    ASSERT_TRUE(eventually([&] { return ponctl({"ping"}).status == 0; }, START_SECONDS));
     run_result raw = ponctl({"raw", "0x0F7F", "01 02"});
     EXPECT_EQ(raw.status, 3) << raw.out;
     EXPECT_NE(daemon_.out().find("kernlink_process_loop Got message NULL"), std::string::npos);
@@ -123,7 +123,7 @@ protected:
     void wait_serving()
     {
         ASSERT_TRUE(kernel_.wait_connected(START_SECONDS));
-        ASSERT_TRUE(wait_until([&] { return kernel_.command(0x0009, {}, nullptr, 2) == 0; }, START_SECONDS));
+        ASSERT_TRUE(eventually([&] { return kernel_.command(0x0009, {}, nullptr, 2) == 0; }, START_SECONDS));
     }
 
     ponkernel_server kernel_;
@@ -137,7 +137,7 @@ TEST_F(WithKernelInProcess, BadMagicBreaksTheConnectionAndTheDaemonReconnects)
     std::vector<uint8_t> bad = mgmt_build(kernmsg_header{});
     bad[13] = 0x00;
     ASSERT_EQ(kernel_.send_raw(bad), 0);
-    ASSERT_TRUE(wait_until([&] { return kernel_.connections() == 2 && kernel_.connected(); }, 10));
+    ASSERT_TRUE(eventually([&] { return kernel_.connections() == 2 && kernel_.connected(); }, 10));
     std::string err = daemon_.err();
     EXPECT_NE(err.find("check_message_header returns -1"), std::string::npos) << err;
     EXPECT_NE(err.find("dump: 00 00 00 00 00 00 00 00 00 00 00 00 48 00 48 A5"), std::string::npos) << err;
@@ -157,7 +157,7 @@ TEST_F(WithKernelInProcess, OversizedHeaderClosesTheConnectionWithoutHarm)
     std::vector<uint8_t> header(KERNMSG_HEADER_SIZE);
     kernmsg_header_encode(header.data(), huge);
     ASSERT_EQ(kernel_.send_raw(header), 0);
-    ASSERT_TRUE(wait_until([&] { return kernel_.connections() == 2 && kernel_.connected(); }, 10));
+    ASSERT_TRUE(eventually([&] { return kernel_.connections() == 2 && kernel_.connected(); }, 10));
     EXPECT_NE(daemon_.err().find("kernlink: message length 200000 exceeds the receive buffer"), std::string::npos);
     ASSERT_TRUE(daemon_.running());
     ASSERT_EQ(kernel_.command(0x0009, {}, nullptr, 5), 0);
@@ -187,7 +187,7 @@ TEST_F(WithKernelInProcess, SilentConfigModuleKeepsTheDaemonWaiting)
     ASSERT_EQ(kernel_.start(o), 0);
     start_daemon();
     ASSERT_TRUE(kernel_.wait_connected(START_SECONDS));
-    ASSERT_TRUE(wait_until([&] { return kernel_.requests_seen(0x0009) >= 2; }, 20)) << "the ping is repeated";
+    ASSERT_TRUE(eventually([&] { return kernel_.requests_seen(0x0009) >= 2; }, 20)) << "the ping is repeated";
     EXPECT_EQ(kernel_.command(0x0009, {}, nullptr, 2), -2) << "no commands served before the ping is answered";
     expect_clean_stop();
 }

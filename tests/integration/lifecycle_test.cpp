@@ -21,7 +21,7 @@ namespace {
 pid_t find_daemon_child()
 {
     pid_t found = -1;
-    wait_until([&] {
+    eventually([&] {
         for (const auto &entry : fs::directory_iterator("/proc")) {
             std::string name = entry.path().filename();
             if (name.find_first_not_of("0123456789") != std::string::npos)
@@ -44,7 +44,7 @@ pid_t find_daemon_child()
 int wait_for_exit(pid_t pid)
 {
     int status = 0;
-    if (!wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20))
+    if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20))
         return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
@@ -68,7 +68,7 @@ TEST(Lifecycle, ForegroundDaemonStopsWithStatusZero)
     sandbox box;
     process daemon;
     ASSERT_TRUE(daemon.start(box, "zandrel", ZANDREL_BIN, {"-x", "-r", "zero"}));   // harmless options
-    EXPECT_FALSE(wait_until([&] { return !daemon.running(); }, 1));
+    EXPECT_FALSE(eventually([&] { return !daemon.running(); }, 1));
     EXPECT_EQ(daemon.stop(20), 0);
 }
 

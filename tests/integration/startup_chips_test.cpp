@@ -69,7 +69,7 @@ protected:
     void start_kernel()
     {
         ASSERT_TRUE(kernel_.start(box_, "ponkernel", PONKERNEL_BIN, {"-c", box_.path("/board.json")}));
-        ASSERT_TRUE(wait_until([&] { return kernel_.out().find("listening") != std::string::npos; }, 10))
+        ASSERT_TRUE(eventually([&] { return kernel_.out().find("listening") != std::string::npos; }, 10))
             << kernel_.err();
     }
     void start_chips(uint16_t version)
@@ -84,7 +84,7 @@ protected:
     void start_daemon() { ASSERT_TRUE(daemon_.start(box_, "zandrel", ZANDREL_BIN)); }
     bool daemon_says(const std::string &text, int seconds = START_SECONDS)
     {
-        return wait_until([&] { return daemon_.out().find(text) != std::string::npos ||
+        return eventually([&] { return daemon_.out().find(text) != std::string::npos ||
                                        daemon_.err().find(text) != std::string::npos; },
                           seconds);
     }
@@ -129,7 +129,7 @@ TEST_F(Board, StartUpPingsUntilAnsweredThenFetchesTheCacheAndServes)
             requests.push_back(line);
     EXPECT_EQ(requests, fetch);
 
-    ASSERT_TRUE(wait_until([&] { return ponctl({"ping"}).status == 0; }, 20));
+    ASSERT_TRUE(eventually([&] { return ponctl({"ping"}).status == 0; }, 20));
     EXPECT_EQ(ponctl({"ping"}).out, "ping answered: rcode 0\n");
 }
 
@@ -148,7 +148,7 @@ TEST_F(Board, RefusedFetchEndsTheDaemonWith252)
 TEST_F(Board, ChipsComeOutOfResetAndOnusRegister)
 {
     start_chips(FILE_VERSION);
-    std::vector<oltsim::onu_spec> onus;
+    std::vector<oltsim::board_onu> onus;
     std::string error;
     ASSERT_TRUE(oltsim::parse_board(BOARD, onus, nullptr, error)) << error;
     oltsim::onu_population population(*sim_, onus, oltsim::options{}.mac);
@@ -171,15 +171,15 @@ TEST_F(Board, ChipsComeOutOfResetAndOnusRegister)
     // An unknown ONU's four links: each attempt is echoed, each discovery
     // acknowledged and queued for the profiler.
     population.register_all(0);
-    ASSERT_TRUE(wait_until([&] { return population.acknowledged() == 4; }, 30)) << daemon_.out();
+    ASSERT_TRUE(eventually([&] { return population.acknowledged() == 4; }, 30)) << daemon_.out();
     EXPECT_EQ(population.accepted(), 4u);
     EXPECT_TRUE(daemon_says("registrationattempt_handler: 00:0D:B6:10:00:00 on OLT[0]"));
-    EXPECT_TRUE(wait_until([&] { return count_in_file(daemon_.out_path(), "no handler for work kind 4") == 4; }));
+    EXPECT_TRUE(eventually([&] { return count_in_file(daemon_.out_path(), "no handler for work kind 4") == 4; }));
     size_t echoes = 0;
     uint8_t chip_mac[6];
     memcpy(chip_mac, oltsim::options{}.mac, 6);
     for (const auto &r : sim_->request_log())
-        if (r.id == oltsim::ID_REGISTRATION_ACCEPT && r.data == oltsim::registration_data(onus[0], 0, chip_mac, 0x0C00))
+        if (r.id == TEK_REQ_REGISTRATION_ACCEPT && r.data == oltsim::registration_data(onus[0], 0, chip_mac, 0x0C00))
             echoes++;
     EXPECT_EQ(echoes, 1u) << "the first link's attempt came back unchanged";
 
@@ -207,7 +207,7 @@ TEST_F(Board, AnUpgradedChipWaitsInResetForItsNextReady)
     start_kernel();
     start_daemon();
     // Both images go to each chip by TFTP; the chips then stay in reset.
-    ASSERT_TRUE(wait_until([&] {
+    ASSERT_TRUE(eventually([&] {
         for (int olt = 0; olt < 4; olt++)
             if (tftp->olt_file(olt, "app").empty())
                 return false;

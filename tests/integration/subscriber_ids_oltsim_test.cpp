@@ -1,7 +1,7 @@
 // Option 82 and PPPoE+ requests as the chips receive them: ID, LEN and the
 // payload bytes for each format, the board MAC of ZANDREL_IFACE in the
 // binary formats, and the local failures that send nothing.
-#include "common/chipnet.h"
+#include "common/chip_fixture.h"
 
 #include "onu/l3agents/CircuitAndRemoteIds.h"
 #include "platform/board.h"
@@ -15,7 +15,7 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-class SubscriberIds : public ChipNet {
+class SubscriberIds : public ChipFixture {
 protected:
     void BeforeStart() override
     {
@@ -32,7 +32,7 @@ protected:
 
     void TearDown() override
     {
-        ChipNet::TearDown();
+        ChipFixture::TearDown();
         unsetenv("ZANDREL_IFACE");
     }
 
@@ -106,7 +106,7 @@ TEST_F(SubscriberIds, AnswerRcodeIsNotTheCallersConcernButMemoryIs)
     sim_->rcode_next(0, 4, 1);
     EXPECT_EQ(profiler_onu_path_opt82(0, OPT82_REDUCED_TEXT, &path_), SUBSCRIBER_ID_OK);
     balloc_fail_nth(1);
-    EXPECT_EQ(profiler_onu_path_pppoe_tag_internal(0, &path_), SUBSCRIBER_ID_NO_MEMORY);
+    EXPECT_EQ(profiler_onu_path_pppoe_tag_internal(0, &path_), TEK_RC_NO_MEMORY);
     balloc_fail_nth(0);
     olt_set_state(0, ONU_STATE_RESETINPROGRESS);
     EXPECT_EQ(profiler_onu_path_pppoe_tag_text_internal(0, &path_), TEKLINK_ERR_CLOSED);

@@ -3,7 +3,7 @@
 // board resets. Each test process gets a chip network of its own in 127/8 so
 // that tests may run side by side; nothing waits on timings, only on
 // conditions with generous bounds.
-#include "common/chipnet.h"
+#include "common/chip_fixture.h"
 
 #include "base/balloc.h"
 #include "store/datastruct.h"
@@ -29,11 +29,11 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-class ChipLink : public ChipNet {
+class ChipLink : public ChipFixture {
 protected:
     oltsim::options sim_options() override
     {
-        oltsim::options opts = ChipNet::sim_options();
+        oltsim::options opts = ChipFixture::sim_options();
         opts.board = true;   // the reset test restarts a chip through the board socket
         return opts;
     }
@@ -134,7 +134,7 @@ TEST_F(ChipLink, LateAnswerIsDiscardedByTheNextWait)
     EXPECT_EQ(sim_->request_count(), 2u);
     uint16_t stale = sim_->request_log()[0].ctag;
     // Wait until the late answer sits in the OLT's queue.
-    ASSERT_TRUE(wait_until([] { return mqueue_peek(&teklink_rx_queue[2]) != nullptr; }));
+    ASSERT_TRUE(eventually([] { return mqueue_peek(&teklink_rx_queue[2]) != nullptr; }));
     EXPECT_EQ(exchange(2, 0x0110, {}, 2), 0);
     std::string line = "Mismatch CTAG: request->header.ctag = " + std::to_string(teklink_ctag.load()) +
                        ", response->header.ctag=" + std::to_string(stale) + "\n";
@@ -213,9 +213,9 @@ TEST_F(ChipLink, DatagramFromOutsideTheChipRangeIsDumpedAndDropped)
     bytes answer(TEKMSG_HEADER + 2);
     tekmsg_encode(answer.data(), answer.size(), 0x0001, teklink_ctag.load(), 0, -1, nullptr, 0);
     sim_->send_foreign(answer);
-    ASSERT_TRUE(wait_until([&] { return count_of(trace(), "== OLT[4] > HOST") == 1; }));
+    ASSERT_TRUE(eventually([&] { return count_of(trace(), "== OLT[4] > HOST") == 1; }));
     sim_->send_raw(3, answer);   // something that is kept, to know the first was handled
-    ASSERT_TRUE(wait_until([] { return mqueue_peek(&teklink_rx_queue[3]) != nullptr; }));
+    ASSERT_TRUE(eventually([] { return mqueue_peek(&teklink_rx_queue[3]) != nullptr; }));
     for (int olt = 0; olt < 3; olt++)
         EXPECT_EQ(mqueue_tryget(&teklink_rx_queue[olt]), nullptr);
     EXPECT_EQ(mqueue_tryget(&teklink_events_queue), nullptr);
@@ -282,7 +282,7 @@ TEST_F(ChipLink, BoardResetRestartsTheChipWhichReportsReady)
     auto *event = static_cast<uint8_t *>(mqueue_timedget(&teklink_events_queue, 10));
     ASSERT_NE(event, nullptr);
     EXPECT_EQ(tekmsg_olt(event), 2);
-    EXPECT_EQ(tekmsg_id(event), oltsim::ID_OLT_READY);
+    EXPECT_EQ(tekmsg_id(event), TEK_EVENT_OLT_READY);
     EXPECT_EQ(tekmsg_len(event), oltsim::OLT_READY_SIZE);
     const uint8_t *data = event + TEKLINK_MSG_DATA;
     EXPECT_EQ(bytes(data, data + 6), (bytes{0x00, 0x0D, 0xB6, 0x37, 0x23, 0x02}));
@@ -311,7 +311,7 @@ TEST_F(ChipLink, DuplicateAnswerIsDiscardedAsStale)
     sim_->duplicate(true);
     EXPECT_EQ(exchange(0, 0x0001, {}, 2), 0);
     uint16_t first = teklink_ctag.load();
-    ASSERT_TRUE(wait_until([] { return mqueue_peek(&teklink_rx_queue[0]) != nullptr; }));
+    ASSERT_TRUE(eventually([] { return mqueue_peek(&teklink_rx_queue[0]) != nullptr; }));
     sim_->duplicate(false);
     EXPECT_EQ(exchange(0, 0x0001, {}, 2), 0);
     EXPECT_EQ(count_of(trace(), "response->header.ctag=" + std::to_string(first) + "\n"), 1);

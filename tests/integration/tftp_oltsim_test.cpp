@@ -4,7 +4,7 @@
 // an in-process ponkernel over the management link. The retry pause is
 // recorded instead of slept, and the answer time-outs are shortened so that
 // a dropped block costs a second.
-#include "common/chipnet.h"
+#include "common/chip_fixture.h"
 
 #include "base/bytes.h"
 #include "base/crc32.h"
@@ -40,7 +40,7 @@ bytes pattern(size_t n, uint8_t seed)
     return out;
 }
 
-class Transfers : public ChipNet {
+class Transfers : public ChipFixture {
 protected:
     void BeforeStart() override
     {
@@ -66,7 +66,7 @@ protected:
     {
         kernlink_close();
         kernel_.stop();
-        ChipNet::TearDown();
+        ChipFixture::TearDown();
         tftp_pause = saved_pause_;
         tftp_timeout = saved_timeouts_;
     }

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -111,12 +112,12 @@ TEST(TftpPacket, TruncatedOrUnterminatedPacketsAreRefused)
 // A teklink_msg block: OLT index, ID, CTAG, LEN (of `data` unless given), data.
 bytes answer_block(uint16_t id, const bytes &data, int len = -1)
 {
-    bytes out(8);
+    bytes out(8 + data.size());
     out[0] = 1;
     store_be16(out.data() + 2, id);
     store_be16(out.data() + 4, 77);
     store_be16(out.data() + 6, uint16_t(len < 0 ? data.size() : size_t(len)));
-    out.insert(out.end(), data.begin(), data.end());
+    std::copy(data.begin(), data.end(), out.begin() + 8);
     return out;
 }
 

@@ -152,7 +152,7 @@ TEST_F(Link, SendWhileDisconnectedFailsAtOnce)
 
 TEST(LinkDeath, ExhaustedPoolOnReceiveStopsTheProcess)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, ZANDREL_DEATH_TEST_STYLE);
     EXPECT_EXIT(
         {
             bopen(nullptr, 1 << 20, 0);
