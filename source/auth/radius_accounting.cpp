@@ -312,8 +312,11 @@ void radius_accounting_sweep()
 
 int radius_disconnect_handle(const uint8_t *packet, size_t size, uint8_t answer[20])
 {
-    if (size < RADIUS_HEADER || packet[0] != RADIUS_DISCONNECT_REQUEST)
+    if (size < RADIUS_HEADER || packet[0] != RADIUS_DISCONNECT_REQUEST) {
+        syslog(LOG_ERR, "RADIUS: datagram of %zu bytes, code %d, on the disconnect port dropped", size,
+               size ? packet[0] : 0);
         return 0;
+    }
     size_t length = load_be16(packet + 2);
     uint8_t work[RADIUS_BUFFER_SIZE] = {};
     uint8_t name[NAME_SIZE] = {};

@@ -1,9 +1,10 @@
 // Accounting-Requests as built (annotated bytes, counters as vendor texts)
-// and Disconnect-Requests as handled against the data store and a
-// configuration module (in-process ponkernel).
+// and Disconnect-Requests as handled against the data store. No
+// configuration module is connected here, so a save fails (the integration
+// test against the real server sees it succeed).
 #include "auth/radius.h"
 #include "auth/radius_accounting.h"
-#include "common/link_fixture.h"
+#include "base/balloc.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "store/datastruct.h"
@@ -33,13 +34,11 @@ std::vector<uint8_t> hex(const std::string &text)
     return out;
 }
 
-class Accounting : public LinkFixture {
+class Accounting : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        LinkFixture::SetUp();
-        if (HasFatalFailure())
-            return;
+        ASSERT_EQ(bopen(nullptr, 1 << 20, 0), 0);
         ASSERT_EQ(datastruct_init(), 0);
         clock_fake_set(5000);
         setenv("ZANDREL_LOG_STDERR", "1", 1);
@@ -53,7 +52,7 @@ protected:
         unsetenv("ZANDREL_LOG_STDERR");
         clock_fake_release();
         datastruct_close();
-        LinkFixture::TearDown();
+        bclose();
     }
 
     onu_record *make_onu(uint32_t state)
@@ -165,8 +164,8 @@ TEST_F(Accounting, DisconnectRequestsAreAnsweredByWhatTheyName)
          "RADIUS: ONT 00:0D:B6:AB:CD:EF not found", ONU_STATE_ALLOCATED},
         {"bad secret", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}, "wrong"), RADIUS_DISCONNECT_NAK,
          "RADIUS: bad shared secret, check it", ONU_STATE_ALLOCATED},
-        {"save", disconnect("olt-test", {0, 0, 0, 0}), RADIUS_DISCONNECT_ACK, "RADIUS: config saved",
-         ONU_STATE_ALLOCATED},
+        {"save without the configuration module", disconnect("olt-test", {0, 0, 0, 0}), RADIUS_DISCONNECT_NAK,
+         "RADIUS: error on config saving", ONU_STATE_ALLOCATED},
         {"host name with a session is an ONU name", disconnect("olt-test", {0, 0, 1, 0}), RADIUS_DISCONNECT_NAK,
          "RADIUS: ONT olt-test not found", ONU_STATE_ALLOCATED},
         {"known session", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}), RADIUS_DISCONNECT_ACK,
@@ -190,7 +189,6 @@ TEST_F(Accounting, DisconnectRequestsAreAnsweredByWhatTheyName)
         radius_md5_authenticator(signed_part.data(), 20, SECRET, strlen(SECRET), digest);
         EXPECT_EQ(memcmp(digest, answer + 4, 16), 0) << c.name;
     }
-    EXPECT_EQ(kernel_.requests_seen(CFG_CMD_SAVE), 1u);
 }
 
 TEST_F(Accounting, DatagramsThatAreNoDisconnectRequestGetNoAnswer)
@@ -205,8 +203,8 @@ TEST_F(Accounting, DatagramsThatAreNoDisconnectRequestGetNoAnswer)
         uint8_t answer[20];
         std::string log;
         EXPECT_EQ(handle(packet, answer, &log), 0);
+        EXPECT_NE(log.find("dropped"), std::string::npos) << log;
     }
-    EXPECT_EQ(kernel_.requests_seen(CFG_CMD_SAVE), 0u);
 }
 
 } // namespace
