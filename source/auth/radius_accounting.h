@@ -15,6 +15,7 @@
 // is taken.
 #pragma once
 
+#include "auth/radius_eap.h"
 #include "onu/onu_statistics.h"
 
 #include <atomic>
@@ -32,8 +33,6 @@ enum : int {
 constexpr uint32_t RADIUS_NAS_PORT_TYPE = 0x23;
 constexpr uint32_t RADIUS_ACCT_AUTHENTIC_RADIUS = 1;
 constexpr uint32_t RADIUS_ACCT_AUTHENTIC_LOCAL = 2;
-// Configuration flag word: the ONU was authenticated by RADIUS.
-constexpr uint32_t ONU_CFG_RADIUS_AUTH = 1u << 15;
 constexpr uint32_t RADIUS_ACCT_NOT_STARTED = 0xFFFFFFFF;   // last accounting time on entering OK
 constexpr unsigned RADIUS_SWEEP_EVERY = 5;                 // passes of about a second
 // Statistics sets whose counters go out as vendor attributes, and the
