@@ -2,13 +2,22 @@
 //
 // Representation notes:
 // - A block is an 8-byte header and its payload. Header word 0 holds the
-//   class's payload size while the block is in use; on a free list it links
-//   to the next free block of the class. The board is 32-bit, so there the
+//   bytes asked for while the block is in use (the class, and so what the
+//   block is charged, follows from it; keeping the request rather than the
+//   class size lets a message know how many of its bytes are real); on a
+//   free list it links to the next free block of the class. The board is 32-bit, so there the
 //   link could be the pointer itself; to keep one layout on 64-bit hosts the
 //   link is stored as (offset in the region + 1), 0 ending the list.
-// - Header word 1 holds BALLOC_MARK (plus BALLOC_HEAP_BIT for heap blocks)
-//   while in use and BALLOC_FREE_MARK on a free list, so a second free and a
-//   foreign pointer are recognised and ignored.
+// - Header word 1 holds BALLOC_MARK (plus BALLOC_HEAP_BIT for heap blocks,
+//   plus the account in the low bits) while in use and BALLOC_FREE_MARK on a
+//   free list, so a second free and a foreign pointer are recognised and
+//   ignored.
+// - Mapped onto malloc (ZANDREL_POOL_MALLOC), every block is its own heap
+//   allocation of header + exactly the bytes asked for, so a sanitizer sees
+//   a read or write past them. The region is then only a figure: carving
+//   and the free lists are counted as the pool would do them (a free list is
+//   a count), so the report, the accounting and running out of the region
+//   behave as with the real pool.
 // - Tags are looked up first in a small cache keyed by the caller's file
 //   pointer and line (every allocation site passes the same __FILE__
 //   literal), then by text as the report defines them. The cache changes only
@@ -33,6 +42,18 @@ constexpr size_t HEADER = 8;
 constexpr size_t DEFAULT_REGION = 64 * 1024;
 constexpr int TAG_TEXT = 256;
 constexpr int TAG_CACHE = 1024;
+constexpr uint32_t ACCOUNT_BITS = 0x00000FFF;   // word 1 bits the mark leaves free
+
+#ifdef ZANDREL_POOL_MALLOC
+constexpr bool malloc_mapped = true;
+#else
+constexpr bool malloc_mapped = false;
+#endif
+#ifdef NDEBUG
+constexpr bool poison_freed = false;
+#else
+constexpr bool poison_freed = true;
+#endif
 
 struct tag_entry {
     char text[TAG_TEXT];
@@ -60,6 +81,8 @@ struct pool_state {
     size_t initial;
     size_t left;
     uint32_t free_head[BALLOC_CLASSES];
+    uint32_t free_blocks[BALLOC_CLASSES];   // malloc-mapped: the free lists as counts
+    size_t account_bytes[BALLOC_ACCOUNTS];
     int flags;
     int opens;
 
@@ -113,12 +136,22 @@ int class_of(size_t n)
 
 size_t class_size(int q) { return size_t(16) << q; }
 
+// Payload bytes a block of `asked` bytes is charged: its class's size, or
+// beyond the largest class exactly what was asked.
+size_t charged_size(size_t asked)
+{
+    int q = class_of(asked);
+    return q < BALLOC_CLASSES ? class_size(q) : asked;
+}
+
 uint8_t *free_link_target(uint32_t link) { return link ? pool.region + (link - 1) + HEADER : nullptr; }
 
 uint32_t free_link_of(const uint8_t *payload) { return uint32_t(payload - HEADER - pool.region) + 1; }
 
 uint32_t free_count(int q)
 {
+    if (malloc_mapped)
+        return pool.free_blocks[q];
     uint32_t count = 0;
     for (uint32_t link = pool.free_head[q]; link; link = header_word(free_link_target(link), 0))
         count++;
@@ -333,7 +366,7 @@ void remove_block(const uint8_t *payload)
             continue;
         if (entry.tag >= 0) {
             tag_entry &tag = pool.tags[entry.tag];
-            tag.bytes -= header_word(payload, 0);
+            tag.bytes -= uint32_t(charged_size(header_word(payload, 0)));
             tag.blocks--;
         }
         entry = {nullptr, -1};
@@ -350,19 +383,37 @@ void reset_state()
         entry.tag = -1;
 }
 
-// Region or heap block for class q (q < 14), or NULL. Caller holds the lock.
-uint8_t *take_block(int q, bool *heap)
+// Header and exactly `asked` bytes from the heap, for a block that stands
+// for a region block when the pool is mapped onto malloc.
+uint8_t *mapped_block(size_t asked)
+{
+    uint8_t *raw = static_cast<uint8_t *>(malloc(HEADER + asked));
+    return raw ? raw + HEADER : nullptr;
+}
+
+// Region or heap block for class q (q < 14) holding `asked` bytes, or NULL.
+// Caller holds the lock.
+uint8_t *take_block(int q, size_t asked, bool *heap)
 {
     size_t size = class_size(q);
     *heap = false;
+    if (malloc_mapped && pool.free_blocks[q]) {
+        uint8_t *payload = mapped_block(asked);
+        if (payload)
+            pool.free_blocks[q]--;
+        return payload;
+    }
     if (pool.free_head[q]) {
         uint8_t *payload = free_link_target(pool.free_head[q]);
         pool.free_head[q] = header_word(payload, 0);
         return payload;
     }
     if (pool.left > size + HEADER) {
-        uint8_t *payload = pool.carve + HEADER;
-        pool.carve += size + HEADER;
+        uint8_t *payload = malloc_mapped ? mapped_block(asked) : pool.carve + HEADER;
+        if (!payload)
+            return nullptr;
+        if (!malloc_mapped)
+            pool.carve += size + HEADER;
         pool.left -= size + HEADER;
         return payload;
     }
@@ -373,7 +424,7 @@ uint8_t *take_block(int q, bool *heap)
     }
     if (pool.heap_fallbacks++ == 0)
         report_locked(nullptr, nullptr);
-    uint8_t *raw = static_cast<uint8_t *>(malloc(size + HEADER));
+    uint8_t *raw = static_cast<uint8_t *>(malloc((malloc_mapped ? asked : size) + HEADER));
     if (!raw) {
         puts("3B: malloc failed");
         report_locked(nullptr, nullptr);
@@ -382,6 +433,17 @@ uint8_t *take_block(int q, bool *heap)
     pool.malloced += size + HEADER;
     *heap = true;
     return raw + HEADER;
+}
+
+// Frees every block still in use that stands for a region block, as giving
+// the region back would. Caller holds the lock; only when malloc-mapped.
+void release_mapped_blocks()
+{
+    for (int i = 0; i < pool.blocks_hwm; i++) {
+        uint8_t *payload = pool.blocks[i].block;
+        if (payload && is_marked(payload) && !(header_word(payload, 1) & BALLOC_HEAP_BIT))
+            free(payload - HEADER);
+    }
 }
 
 } // namespace
@@ -396,8 +458,14 @@ int bopen(void *buffer, size_t size, int flags)
     reset_state();
     pool.opens = 1;
     if (buffer) {
-        pool.region = static_cast<uint8_t *>(buffer);
+        // Mapped onto malloc the caller's buffer only sets the size: blocks
+        // come from the heap so that a sanitizer sees their bounds.
+        pool.region = malloc_mapped ? nullptr : static_cast<uint8_t *>(buffer);
         flags |= BOPEN_CALLER_BUFFER;
+    } else if (malloc_mapped) {
+        if (size == 0)
+            size = DEFAULT_REGION;
+        pool.malloced = size;
     } else {
         if (size == 0)
             size = DEFAULT_REGION;
@@ -428,15 +496,19 @@ void bclose()
     }
     // Heap blocks still in use are the callers' to lose; they are not tracked
     // once the pool is gone.
-    if (!(pool.flags & BOPEN_CALLER_BUFFER))
+    if (malloc_mapped)
+        release_mapped_blocks();
+    else if (!(pool.flags & BOPEN_CALLER_BUFFER))
         free(pool.region);
     reset_state();
     pthread_mutex_unlock(&pool_lock);
 }
 
-void *balloc(const char *file, int line, long size)
+void *balloc(const char *file, int line, long size) { return balloc_charged(file, line, size, BALLOC_ACCOUNT_NONE); }
+
+void *balloc_charged(const char *file, int line, long size, int account)
 {
-    if (size < 0)
+    if (size < 0 || account < 0 || account >= BALLOC_ACCOUNTS)
         return nullptr;
     lock_timed(&pool_lock);
     if (pool.opens == 0) {
@@ -454,8 +526,9 @@ void *balloc(const char *file, int line, long size)
     uint8_t *payload;
     bool heap;
     size_t size_word;
+    size_t asked = size_t(size);
     if (q < BALLOC_CLASSES) {
-        payload = take_block(q, &heap);
+        payload = take_block(q, asked, &heap);
         size_word = class_size(q);
     } else {
         if (!(pool.flags & BOPEN_HEAP_FALLBACK)) {
@@ -482,8 +555,9 @@ void *balloc(const char *file, int line, long size)
         return nullptr;
     }
 
-    set_header_word(payload, 0, uint32_t(size_word));
-    set_header_word(payload, 1, BALLOC_MARK | (heap ? BALLOC_HEAP_BIT : 0));
+    set_header_word(payload, 0, uint32_t(asked));
+    set_header_word(payload, 1, BALLOC_MARK | (heap ? BALLOC_HEAP_BIT : 0) | uint32_t(account));
+    pool.account_bytes[account] += size_word + HEADER;
     if (q < BALLOC_CLASSES) {
         pool.class_allocs[q]++;
         pool.class_inuse[q]++;
@@ -531,19 +605,27 @@ void bfree(const char *, int, void *block)
         pthread_mutex_unlock(&pool_lock);
         return;
     }
-    size_t size = header_word(payload, 0);
-    bool heap = header_word(payload, 1) & BALLOC_HEAP_BIT;
-    int q = class_of(size);
+    size_t asked = header_word(payload, 0);
+    size_t size = charged_size(asked);
+    uint32_t word1 = header_word(payload, 1);
+    bool heap = word1 & BALLOC_HEAP_BIT;
+    int q = class_of(asked);
     if (q < BALLOC_CLASSES && pool.class_inuse[q])
         pool.class_inuse[q]--;
     pool.inuse_bytes -= size;
     if (!heap)
         pool.balloced -= size;
+    pool.account_bytes[word1 & ACCOUNT_BITS] -= size + HEADER;
     remove_block(payload);
 
-    if (heap) {
+    // A reader of a freed block finds the poison, not the old contents.
+    if (poison_freed)
+        memset(payload, BALLOC_POISON, heap || malloc_mapped ? asked : size);
+    if (heap || malloc_mapped) {
         set_header_word(payload, 1, 0);
         free(payload - HEADER);
+        if (!heap)
+            pool.free_blocks[q]++;
     } else {
         set_header_word(payload, 0, pool.free_head[q]);
         set_header_word(payload, 1, BALLOC_FREE_MARK);
@@ -563,7 +645,39 @@ size_t bsize(const void *block)
     const uint8_t *payload = static_cast<const uint8_t *>(block);
     if (!payload || !is_marked(payload))
         return 0;
+    size_t asked = header_word(payload, 0);
+    return malloc_mapped ? asked : charged_size(asked);
+}
+
+size_t blength(const void *block)
+{
+    const uint8_t *payload = static_cast<const uint8_t *>(block);
+    if (!payload || !is_marked(payload))
+        return 0;
     return header_word(payload, 0);
+}
+
+size_t baccount_bytes(int account)
+{
+    if (account < 0 || account >= BALLOC_ACCOUNTS)
+        return 0;
+    lock_timed(&pool_lock);
+    size_t bytes = pool.account_bytes[account];
+    pthread_mutex_unlock(&pool_lock);
+    return bytes;
+}
+
+size_t bblock_bytes(long size)
+{
+    return size < 0 ? 0 : charged_size(size_t(size)) + HEADER;
+}
+
+size_t bregion_size()
+{
+    lock_timed(&pool_lock);
+    size_t size = pool.initial;
+    pthread_mutex_unlock(&pool_lock);
+    return size;
 }
 
 void *brealloc(const char *file, int line, void *block, long size)
@@ -571,8 +685,15 @@ void *brealloc(const char *file, int line, void *block, long size)
     if (!block)
         return balloc(file, line, size);
     size_t have = bsize(block);
-    if (size >= 0 && have >= size_t(size))
+    if (size >= 0 && have >= size_t(size)) {
+        // The block now holds what this request asked for.
+        uint8_t *payload = static_cast<uint8_t *>(block);
+        lock_timed(&pool_lock);
+        if (is_marked(payload) && header_word(payload, 0) < size_t(size))
+            set_header_word(payload, 0, uint32_t(size));
+        pthread_mutex_unlock(&pool_lock);
         return block;
+    }
     void *fresh = balloc(file, line, size);
     if (!fresh)
         return nullptr;

@@ -6,6 +6,18 @@
 // given back to the region. Every allocation is tagged with the source file
 // and line that asked for it; the statistics report groups by these tags.
 //
+// A block remembers how many bytes were asked for (blength): a received
+// message is allocated for exactly the bytes that arrived, so its decoders
+// read within what came, never within the larger class size. A block may
+// be charged to an account (balloc_charged) whose bytes the pool counts, so
+// that one source of blocks can be held to a share of the region.
+//
+// Built with ZANDREL_POOL_MALLOC every block is a heap allocation of exactly
+// the bytes asked for (the sanitizer and fuzz builds), with the same
+// accounting and report: ASan then sees an overrun that a class-sized block
+// would hide. Debug builds fill every freed block with BALLOC_POISON, so a
+// read of a freed block finds the poison instead of stale data.
+//
 // Threads: any thread allocates and frees, and a block may be freed by a
 // thread other than the one that took it. One mutex guards all pool state
 // (taken with lock_timed); it is a leaf lock: nothing else is taken under it.
@@ -25,6 +37,14 @@ constexpr int BALLOC_BLOCKS = 65536;
 constexpr uint32_t BALLOC_MARK = 0x08124000;       // header word 1 of a block in use
 constexpr uint32_t BALLOC_HEAP_BIT = 0x80000000;   // ... when it came from the heap
 constexpr uint32_t BALLOC_FREE_MARK = 0x77777777;  // header word 1 on a free list
+constexpr uint8_t BALLOC_POISON = 0xDB;            // fills freed blocks in debug builds
+
+// What a block may be charged to (see balloc_charged).
+enum : int {
+    BALLOC_ACCOUNT_NONE = 0,
+    BALLOC_ACCOUNT_CHIP_RX = 1,   // chip datagrams and what is joined from them
+    BALLOC_ACCOUNTS = 2,
+};
 
 // Opens the pool: `buffer` of `size` bytes, or (buffer NULL) a heap region of
 // `size` bytes (64 KiB when 0). Only the first open sets the pool up; later
@@ -36,6 +56,9 @@ void bclose();
 // Payload of at least `size` bytes, or NULL (negative size, region used up
 // without heap fallback). Opens a 64 KiB pool first if none is open.
 void *balloc(const char *file, int line, long size);
+// balloc, and the block is charged to `account` until it is freed (by any
+// thread). NULL also for an unknown account.
+void *balloc_charged(const char *file, int line, long size, int account);
 // Gives a block back. Pointers without the pool's header mark (a second
 // free, a foreign pointer) are ignored.
 void bfree(const char *file, int line, void *block);
@@ -50,8 +73,18 @@ void *bmemdup(const char *file, int line, const void *source, long size);
 // A new block holding a copy of `text` ("" when NULL).
 char *bstrdup(const char *file, int line, const char *text);
 
-// Payload size of the class of a block in use; 0 for a pointer that is not.
+// Bytes the payload of a block in use holds (its class size; the bytes asked
+// for when mapped onto malloc); 0 for a pointer that is not.
 size_t bsize(const void *block);
+// Bytes asked for when the block was allocated (or by a later brealloc that
+// it served); 0 for a pointer that is not a block in use.
+size_t blength(const void *block);
+// Region bytes (class size + header) held by blocks charged to `account`.
+size_t baccount_bytes(int account);
+// Region bytes a block of `size` bytes takes.
+size_t bblock_bytes(long size);
+// The region's size as opened (0 while no pool is open).
+size_t bregion_size();
 
 // Writes the statistics report through `writer(handle, format, ...)`; with a
 // NULL writer the report goes to standard output. Suppressed while another
@@ -85,6 +118,7 @@ void balloc_figures_get(balloc_figures *out);
 void balloc_fail_nth(unsigned nth);
 
 #define BALLOC(size) balloc(__FILE__, __LINE__, (size))
+#define BALLOC_CHARGED(size, account) balloc_charged(__FILE__, __LINE__, (size), (account))
 #define BFREE(block) bfree(__FILE__, __LINE__, (block))
 #define BFREE_SAFE(block) bfree_safe(__FILE__, __LINE__, (block))
 #define BREALLOC(block, size) brealloc(__FILE__, __LINE__, (block), (size))

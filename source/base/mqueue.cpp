@@ -5,6 +5,11 @@
 // consumer that has taken a unit but not yet the lock has not taken its item,
 // so judging fullness by the semaphore would let a put overwrite the oldest
 // item of a full ring.
+//
+// `used` and `peak` are changed only under the queue lock, but the resource
+// report reads them without it (it must not wait on a busy queue): every
+// write is therefore an atomic store and the report's reads atomic loads,
+// so the two sides agree. Reads under the lock need nothing more.
 #include "base/mqueue.h"
 
 #include "base/balloc.h"
@@ -53,6 +58,8 @@ bool lock_limited(mqueue *queue, const char *who, int line)
 
 void unlock(mqueue *queue) { pthread_mutex_unlock(&queue->lock); }
 
+void set_used(mqueue *queue, unsigned used) { __atomic_store_n(&queue->used, used, __ATOMIC_RELAXED); }
+
 unsigned next(const mqueue *queue, unsigned position) { return position + 1 == queue->capacity ? 0 : position + 1; }
 
 void *take_oldest(mqueue *queue)
@@ -60,7 +67,7 @@ void *take_oldest(mqueue *queue)
     void *item = queue->ring[queue->read];
     queue->ring[queue->read] = nullptr;
     queue->read = next(queue, queue->read);
-    queue->used--;
+    set_used(queue, queue->used - 1);
     return item;
 }
 
@@ -113,7 +120,7 @@ int mqueue_put(mqueue *queue, void *item)
     if (!lock_limited(queue, "mqueue_put", __LINE__))
         return -1;
     if (queue->used > queue->peak)
-        queue->peak = queue->used;
+        __atomic_store_n(&queue->peak, queue->used, __ATOMIC_RELAXED);
     if (queue->used >= queue->capacity) {
         syslog(LOG_ERR, "%s:%d queue overflow (%d elements in queue)", "mqueue_put", __LINE__, int(queue->used));
         unlock(queue);
@@ -121,7 +128,7 @@ int mqueue_put(mqueue *queue, void *item)
     }
     queue->ring[queue->write] = item;
     queue->write = next(queue, queue->write);
-    queue->used++;
+    set_used(queue, queue->used + 1);
     unlock(queue);
     return sem_post(&queue->count) == 0 ? 0 : -3;
 }
@@ -218,7 +225,7 @@ void mQueueCondFlush(mqueue *queue, const void *key, mqueue_match match)
             queue->ring[to] = nullptr;
             queue->write = to;
         }
-        queue->used--;
+        set_used(queue, queue->used - 1);
         unlock(queue);
     }
 }

@@ -20,8 +20,8 @@ struct mqueue {
     unsigned read;       // next item to take
     unsigned write;      // next free place
     unsigned capacity;
-    unsigned used;       // items in the ring, under the lock
-    unsigned peak;       // most items found in the ring when a put began
+    unsigned used;       // items in the ring; written under the lock, atomically
+    unsigned peak;       // most items found in the ring when a put began; ditto
     sem_t count;         // one unit per item a consumer may take
     pthread_mutex_t lock;
 };

@@ -16,6 +16,7 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <atomic>
 
 mqueue teklink_rx_queue[OLT_COUNT];
 mqueue teklink_events_queue;
@@ -32,6 +33,8 @@ struct rxpool_slot {
 rxpool_slot teklink_rxpool[TEKLINK_RXPOOL_SLOTS];
 int rxpool_top;            // one past the highest slot in use
 int rxpool_used;
+std::atomic<unsigned> share_drops;
+bool share_burst;          // the last datagram was dropped for the share
 
 constexpr size_t ALARM_FIELDS = 1 + 6 + 1;   // tag, ONU MAC, alarm ID
 
@@ -98,6 +101,24 @@ bool alarm_passes(const uint8_t *datagram, size_t length)
     return true;
 }
 
+// Whether a block of `size` bytes keeps the receive path within its share
+// of the pool; a refusal is counted, and logged once per burst.
+bool within_share(long size, uint16_t olt)
+{
+    size_t share = bregion_size() / TEKLINK_RX_POOL_SHARE;
+    if (baccount_bytes(BALLOC_ACCOUNT_CHIP_RX) + bblock_bytes(size) <= share) {
+        share_burst = false;
+        return true;
+    }
+    share_drops.fetch_add(1, std::memory_order_relaxed);
+    if (!share_burst)
+        syslog(LOG_WARNING, "teklink: chip messages hold their share of the pool (%u bytes), dropping datagrams "
+                            "from OLT[%d] on",
+               unsigned(share), olt);
+    share_burst = true;
+    return false;
+}
+
 } // namespace
 
 void teklink_rx_datagram(uint16_t olt, const uint8_t *datagram, size_t length)
@@ -140,7 +161,9 @@ int teklink_rxpool_add_entry(const uint8_t *datagram, size_t length, uint16_t ol
     } else {
         return -1;
     }
-    uint8_t *msg = static_cast<uint8_t *>(BALLOC(long(length) + 2));
+    if (!within_share(long(length) + 2, olt))
+        return -1;
+    uint8_t *msg = static_cast<uint8_t *>(BALLOC_CHARGED(long(length) + 2, BALLOC_ACCOUNT_CHIP_RX));
     if (!msg) {
         tekmsg_header header{};
         tekmsg_parse_header(datagram, length, &header);
@@ -239,7 +262,8 @@ uint8_t *extract_mp_message(const uint8_t *last)
         size_t total = 0;
         for (int s = 0; s < fragments; s++)
             total += fragment_data(teklink_rxpool[parts[s]]);
-        joined = static_cast<uint8_t *>(BALLOC(long(total) + 10));
+        // Charged but not refused: it replaces the fragments freed below.
+        joined = static_cast<uint8_t *>(BALLOC_CHARGED(long(total) + 10, BALLOC_ACCOUNT_CHIP_RX));
         if (!joined) {
             trace("%s: %d: balloc failed (defragmented), ID %d, CTAG %d\n", __func__, __LINE__, id, key);
         } else {
@@ -277,3 +301,5 @@ void teklink_rxpool_clear()
 }
 
 int teklink_rxpool_used() { return rxpool_used; }
+
+unsigned teklink_rx_share_drops() { return share_drops.load(std::memory_order_relaxed); }

@@ -2,6 +2,14 @@
 // a fixed pool of 16384 slots, joins multi-part messages and hands each
 // complete message to its OLT's response queue or to the events queue.
 //
+// Every block of the receive path (stored datagrams, fragments, joined
+// messages, and so the answers and events waiting in the queues until their
+// consumer frees them) is charged to the pool's chip account. Together they
+// may hold at most 1/TEKLINK_RX_POOL_SHARE of the pool's region: a datagram
+// beyond it is dropped and counted, with one log line per burst of drops.
+// So a chip, or anything sending from a chip address, can never starve the
+// management link of blocks.
+//
 // Threads: only the chip receive thread calls these (tests and the fuzz
 // target call them on their own thread while no receive thread runs). The
 // pool, the alarm count and the reassembly therefore take no lock; the
@@ -21,6 +29,7 @@ constexpr int TEKLINK_MAX_FRAGMENTS = 256;             // parts of one multi-par
 constexpr int TEKLINK_RX_QUEUE_SIZE = 1024;
 constexpr int TEKLINK_EVENTS_QUEUE_SIZE = 8192;
 constexpr int32_t TEKLINK_ALARM_FLOOD_EVERY = 1000;    // every thousandth counted alarm is dropped
+constexpr size_t TEKLINK_RX_POOL_SHARE = 2;            // the receive path holds at most half the region
 
 // Complete responses, one queue per OLT, emptied by the holder of the send
 // lock; complete events, emptied by the chip event thread. An empty (NULL)
@@ -38,7 +47,8 @@ void teklink_rx_datagram(uint16_t olt, const uint8_t *datagram, size_t length);
 // 0 to keep the datagram, -1 to drop it.
 int teklink_check_rx_message(const uint8_t *datagram, size_t length, uint16_t olt);
 // Copies the datagram into a pool block behind the OLT index and stores it in
-// the lowest free slot. 0, or -1 (pool full, or no block).
+// the lowest free slot. 0, or -1 (pool full, the receive path's share of
+// the region used up, or no block).
 int teklink_rxpool_add_entry(const uint8_t *datagram, size_t length, uint16_t olt);
 // Frees aged entries, then dispatches every complete message in slot order,
 // joining multi-part messages on their last fragment. 0.
@@ -55,3 +65,6 @@ uint8_t *extract_mp_message(const uint8_t *last);
 void teklink_rxpool_clear();
 // Entries in use, for tests and the resource report.
 int teklink_rxpool_used();
+// Datagrams dropped because the receive path held its whole share of the
+// pool, since start-up; any thread may read it.
+unsigned teklink_rx_share_drops();

@@ -22,16 +22,11 @@ namespace {
 
 constexpr unsigned ONU_PERS_WRITE_PAUSE_SECONDS = 2;
 
-// The usable answer data of a response block: LEN bytes after the header,
-// but never past the block itself (a chip may announce more than it sent).
-bool answer_packet(const uint8_t *response, size_t block_size, bool onu, tftp_packet *packet)
+// The TFTP packet of an answer of `size` bytes: after RCODE (and the ONU's
+// MAC), within LEN and within what arrived.
+bool answer_packet(const uint8_t *response, size_t size, bool onu, tftp_packet *packet)
 {
-    if (block_size < TEKLINK_MSG_DATA)
-        return false;
-    size_t len = tekmsg_len(response);
-    if (len > block_size - TEKLINK_MSG_DATA)
-        len = block_size - TEKLINK_MSG_DATA;
-    byte_reader in(response + TEKLINK_MSG_DATA, len);
+    byte_reader in = tekmsg_payload(response, size);
     uint16_t rcode = in.be16();
     if (onu)
         in.skip(TFTP_ONU_MAC_SIZE);
@@ -71,7 +66,7 @@ int read_block(int olt, const uint8_t *mac, uint16_t n, uint8_t *dest, size_t ro
     int result = exchange(olt, mac, packet, length, tftp_timeout.read, &response);
     if (result != 0)
         return result;
-    result = tftp_read_answer(response, bsize(response), mac != nullptr, dest, room, size);
+    result = tftp_read_answer(response, tekmsg_size(response), mac != nullptr, dest, room, size);
     BFREE(response);
     if (result == TFTP_BLOCK_LAST) {
         // The closing ACK only tells the peer we are done; nothing depends on it.
@@ -93,7 +88,7 @@ int write_block(int olt, const uint8_t *mac, const char *file, uint16_t block, c
     int result = exchange(olt, mac, packet, length, tftp_timeout.write, &response);
     if (result != 0)
         return result;
-    result = tftp_write_answer(response, bsize(response), mac != nullptr);
+    result = tftp_write_answer(response, tekmsg_size(response), mac != nullptr);
     BFREE(response);
     if (result != TFTP_BLOCK_MORE || block == 0)
         return result;
@@ -193,11 +188,11 @@ int olt_upgrade(const char *caller, const olt_image_kind &kind, int olt, const u
 
 // --- answers -------------------------------------------------------------------
 
-int tftp_read_answer(const uint8_t *response, size_t block_size, bool onu, uint8_t *dest, size_t room, size_t *size)
+int tftp_read_answer(const uint8_t *response, size_t length, bool onu, uint8_t *dest, size_t room, size_t *size)
 {
     *size = 0;
     tftp_packet packet;
-    if (!answer_packet(response, block_size, onu, &packet) || packet.opcode != TFTP_DATA)
+    if (!answer_packet(response, length, onu, &packet) || packet.opcode != TFTP_DATA)
         return TFTP_BLOCK_BAD;
     if (packet.size > TFTP_BLOCK_SIZE || packet.size > room)
         return TFTP_BLOCK_BAD;
@@ -207,10 +202,10 @@ int tftp_read_answer(const uint8_t *response, size_t block_size, bool onu, uint8
     return packet.size < TFTP_BLOCK_SIZE ? TFTP_BLOCK_LAST : TFTP_BLOCK_MORE;
 }
 
-int tftp_write_answer(const uint8_t *response, size_t block_size, bool onu)
+int tftp_write_answer(const uint8_t *response, size_t length, bool onu)
 {
     tftp_packet packet;
-    if (!answer_packet(response, block_size, onu, &packet) || packet.opcode != TFTP_ACK)
+    if (!answer_packet(response, length, onu, &packet) || packet.opcode != TFTP_ACK)
         return TFTP_BLOCK_BAD;
     return TFTP_BLOCK_MORE;
 }

@@ -57,15 +57,16 @@ int tftp_onu_write_block(int olt, const uint8_t mac[6], const char *file, uint16
 int tftp_olt_write_block(int olt, const char *file, uint16_t block, const uint8_t *data, size_t size);
 
 // How the block operations judge a chip's answer; pure, so that answers of
-// any content can be thrown at them. `response` is a teklink_msg block of
-// `block_size` bytes (bytes past LEN or past the block are never read);
+// any content can be thrown at them. `response` is a teklink_msg of
+// `length` bytes as received (tekmsg_size; bytes past LEN or past those
+// received are never read);
 // `onu` says whether a MAC precedes the TFTP packet (request 0x0014).
 // A read answer: DATA of at most 512 and at most `room` bytes, copied to
 // `dest`: TFTP_BLOCK_MORE for a full block, TFTP_BLOCK_LAST for a short one.
-int tftp_read_answer(const uint8_t *response, size_t block_size, bool onu, uint8_t *dest, size_t room,
+int tftp_read_answer(const uint8_t *response, size_t length, bool onu, uint8_t *dest, size_t room,
                      size_t *size);
 // A write answer: an ACK, TFTP_BLOCK_MORE; anything else TFTP_BLOCK_BAD.
-int tftp_write_answer(const uint8_t *response, size_t block_size, bool onu);
+int tftp_write_answer(const uint8_t *response, size_t length, bool onu);
 
 // --- image operations ---------------------------------------------------------
 

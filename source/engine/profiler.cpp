@@ -285,7 +285,7 @@ int profiler_olt_update_state(int olt)
 {
     // Answer data bytes that make up a port's eight status bytes, in order.
     static const uint8_t status_from[8] = {13, 14, 8, 9, 10, 11, 16, 17};
-    constexpr size_t ANSWER_NEEDED = 18;
+    constexpr size_t ANSWER_NEEDED = 18;   // answer data bytes, after RCODE
     if (olt < 0 || olt >= OLT_COUNT)
         return TEKLINK_ERR_ARGUMENT;
 
@@ -307,12 +307,15 @@ int profiler_olt_update_state(int olt)
             olt_unlock(olt);
             return rc;
         }
-        if (tekmsg_rcode(response) != TEKLINK_RCODE_OK || tekmsg_answer_size(response) < ANSWER_NEEDED) {
+        byte_reader in = tekmsg_payload(response);
+        uint16_t rcode = in.be16();
+        uint8_t answer[ANSWER_NEEDED];
+        in.bytes(answer, sizeof answer);
+        if (!in.ok() || rcode != TEKLINK_RCODE_OK) {
             BFREE(response);
             olt_unlock(olt);
             return TEK_RC_REFUSED;
         }
-        const uint8_t *answer = response + TEKLINK_MSG_SEQN;
         for (int i = 0; i < 8; i++)
             record->ports[port].status[i] = answer[status_from[i]];
         snprintf(record->ports[port].name, sizeof record->ports[port].name, port < 2 ? "PON%d" : "NNI%d",

@@ -30,19 +30,14 @@ tekhandlers_ops_table tekhandlers_ops = {nullptr, tftp_olt_boot_upgrade, tftp_ol
 
 namespace {
 
-// The event's data and how many bytes of it are really there: a short
-// event's data follows LEN, a long (reassembled) one's follows RCODE; LEN
-// is only believed as far as the block reaches.
-const uint8_t *event_data(const uint8_t *event, size_t *size)
+// The fields of an OLT ready event; false when the event is too short.
+bool olt_ready_fields(const uint8_t *event, uint8_t mac[6], uint16_t *version)
 {
-    uint16_t id = tekmsg_id(event);
-    size_t len = tekmsg_len(event);
-    if (tekmsg_is_long_event(id)) {
-        *size = tekmsg_block_data(event, TEKLINK_MSG_SEQN, len >= 4 ? len - 4 : 0);
-        return event + TEKLINK_MSG_SEQN;
-    }
-    *size = tekmsg_block_data(event, TEKLINK_MSG_DATA, len);
-    return event + TEKLINK_MSG_DATA;
+    byte_reader in = tekmsg_event_data(event);
+    in.bytes(mac, 6);
+    in.skip(OLT_READY_VERSION - (OLT_READY_MAC + 6));
+    *version = in.be16();
+    return in.ok();
 }
 
 // The OLT index of an event, or -1 (traced) when it names no OLT.
@@ -56,11 +51,12 @@ int event_olt(const uint8_t *event, const char *handler)
     return olt;
 }
 
-bool long_enough(size_t size, size_t needed, const char *handler)
+// Traces a decoder's failure: the event held fewer bytes than its fields.
+bool decoded(const byte_reader &in, const uint8_t *event, const char *handler)
 {
-    if (size >= needed)
+    if (in.ok())
         return true;
-    trace("%s: event too short (%u bytes) dropped\n", handler, unsigned(size));
+    trace("%s: event too short (%u bytes) dropped\n", handler, unsigned(tekmsg_event_data(event).left()));
     return false;
 }
 
@@ -108,10 +104,14 @@ void events_process(uint8_t *event)
     switch (id) {
     case TEK_EVENT_OLT_READY: {
         int olt = event_olt(event, __func__);
-        size_t size;
-        event_data(event, &size);
-        if (olt < 0 || !long_enough(size, OLT_READY_VERSION + 2, __func__))
+        uint8_t mac[6];
+        uint16_t version;
+        if (olt < 0)
             break;
+        if (!olt_ready_fields(event, mac, &version)) {
+            trace("%s: event too short (%u bytes) dropped\n", __func__, unsigned(tekmsg_event_data(event).left()));
+            break;
+        }
         oltfwupdate_handler(event);
         // After a successful upgrade the chip restarts with the new image
         // and sends another ready event; until then it stays in reset.
@@ -193,11 +193,10 @@ int olt_upgrade_from_file(int olt, const char *path, int (*upgrade)(int, const u
 void oltfwupdate_handler(uint8_t *event)
 {
     int olt = event_olt(event, __func__);
-    size_t size;
-    const uint8_t *data = event_data(event, &size);
-    if (olt < 0 || !long_enough(size, OLT_READY_VERSION + 2, __func__))
+    uint8_t mac[6];
+    uint16_t running;
+    if (olt < 0 || !olt_ready_fields(event, mac, &running))
         return;
-    uint16_t running = load_be16(data + OLT_READY_VERSION);
 
     olt_lock(olt);
     if (olt_app_image_version() != running) {
@@ -217,17 +216,17 @@ void oltfwupdate_handler(uint8_t *event)
 void oltready_handler(uint8_t *event)
 {
     int olt = event_olt(event, __func__);
-    size_t size;
-    const uint8_t *data = event_data(event, &size);
-    if (olt < 0 || !long_enough(size, OLT_READY_VERSION + 2, __func__))
+    uint8_t mac[6];
+    uint16_t version;
+    if (olt < 0 || !olt_ready_fields(event, mac, &version))
         return;
     olt_lock(olt);
     olt_record *record = olt_get(olt);
     record->missed_pings = 0;
     memset(record->path_slots, 0, sizeof record->path_slots);
-    memcpy(record->mac, data + OLT_READY_MAC, 6);
+    memcpy(record->mac, mac, 6);
     record->index = uint8_t(olt);
-    record->fw_version = load_be16(data + OLT_READY_VERSION);
+    record->fw_version = version;
     olt_set_state_locked(olt, ONU_STATE_RESETOK);
     trace("%s: OLT[%d] in RESETOK state\n", __func__, olt);
     profiler_init_olt_reconfigure(olt);
@@ -237,11 +236,15 @@ void oltready_handler(uint8_t *event)
 void registrationattempt_handler(uint8_t *event)
 {
     int olt = event_olt(event, __func__);
-    size_t size;
-    const uint8_t *data = event_data(event, &size);
-    if (olt < 0 || !long_enough(size, REGISTRATION_LINK_MAC + 6, __func__))
+    if (olt < 0)
         return;
-    const uint8_t *mac = data + REGISTRATION_LINK_MAC;
+    const byte_reader data = tekmsg_event_data(event);   // echoed whole to the chip
+    byte_reader in = data;
+    uint8_t mac[6];
+    in.skip(REGISTRATION_LINK_MAC);
+    in.bytes(mac, 6);
+    if (!decoded(in, event, __func__))
+        return;
     char text[18];
     convert_to_mac(text, mac);
     trace("%s: %s on OLT[%d]\n", __func__, text, olt);
@@ -256,24 +259,26 @@ void registrationattempt_handler(uint8_t *event)
         }
         onu_unlock(onu);
     }
-    answer_chip(olt, TEK_REQ_REGISTRATION_ACCEPT, data, size);
+    answer_chip(olt, TEK_REQ_REGISTRATION_ACCEPT, data.position(), data.left());
 }
 
 void linkdiscovery_handler(uint8_t *event)
 {
     int olt = event_olt(event, __func__);
-    size_t size;
-    const uint8_t *data = event_data(event, &size);
-    if (olt < 0 || !long_enough(size, LINK_DISCOVERY_RECORD_SIZE, __func__))
+    if (olt < 0)
         return;
-    uint8_t *record = static_cast<uint8_t *>(BALLOC(LINK_DISCOVERY_RECORD_SIZE));
+    byte_reader in = tekmsg_event_data(event);
+    uint8_t data[LINK_DISCOVERY_RECORD_SIZE];
+    in.bytes(data, sizeof data);
+    if (!decoded(in, event, __func__))
+        return;
+    uint8_t *record = static_cast<uint8_t *>(BMEMDUP(data, LINK_DISCOVERY_RECORD_SIZE));
     if (!record) {
         // Without its record the link cannot be processed; leaving it
         // unacknowledged lets the chip report it again.
         trace("%s: %d: balloc failed\n", __func__, __LINE__);
         return;
     }
-    memcpy(record, data, LINK_DISCOVERY_RECORD_SIZE);
     profiler_init_link_discovery(olt, record);   // the item owns the record now
 
     uint8_t ack[14];
@@ -288,18 +293,23 @@ void linkdiscovery_handler(uint8_t *event)
 
 void alarm_handler(uint8_t *event)
 {
-    size_t size;
-    const uint8_t *data = event_data(event, &size);
-    if (size < 1)
+    byte_reader in = tekmsg_event_data(event);
+    static_assert(ALARM_TAG == 0 && ALARM_MAC == 1 && ALARM_PORT == 7 && ALARM_PORT_ID == 9 &&
+                  ALARM_PORT_VALUE == 10, "a port alarm is read field after field");
+    uint8_t tag = in.u8();
+    if (!in.ok())
         return;
-    if (data[ALARM_TAG] == ALARM_TAG_LINK) {
+    if (tag == ALARM_TAG_LINK) {
         alarm_oltlink(event);
         return;
     }
-    if (data[ALARM_TAG] != ALARM_TAG_PORT || size <= ALARM_PORT_VALUE || data[ALARM_PORT_ID] != ALARM_PORT_LINK_STATE)
+    uint8_t mac[6];
+    in.bytes(mac, 6);
+    unsigned port = in.be16();
+    uint8_t port_id = in.u8();
+    uint8_t value = in.u8();
+    if (tag != ALARM_TAG_PORT || !in.ok() || port_id != ALARM_PORT_LINK_STATE)
         return;
-    const uint8_t *mac = data + ALARM_MAC;
-    unsigned port = load_be16(data + ALARM_PORT);
     if (port >= 4)
         return;   // names no entry of the UNI port table
     onu_record *onu = onu_get_by_link_mac(mac);
@@ -307,17 +317,20 @@ void alarm_handler(uint8_t *event)
         return;
     onu_lock(onu);
     if (onu_find_link(onu, mac))   // still the same ONU after the look-up
-        onu->uni[port].status[UNI_STATUS_LINK] = data[ALARM_PORT_VALUE] == 0 ? 1 : 0;
+        onu->uni[port].status[UNI_STATUS_LINK] = value == 0 ? 1 : 0;
     onu_unlock(onu);
 }
 
 void alarm_oltlink(uint8_t *event)
 {
-    size_t size;
-    const uint8_t *data = event_data(event, &size);
-    if (size <= ALARM_LINK_ID || data[ALARM_LINK_ID] != ALARM_LINK_REPORT_TIMEOUT)
+    byte_reader in = tekmsg_event_data(event);
+    static_assert(ALARM_TAG == 0 && ALARM_MAC == 1 && ALARM_LINK_ID == 7, "a link alarm is read field after field");
+    uint8_t mac[6];
+    in.skip(1);
+    in.bytes(mac, 6);
+    uint8_t link_id = in.u8();
+    if (!in.ok() || link_id != ALARM_LINK_REPORT_TIMEOUT)
         return;
-    const uint8_t *mac = data + ALARM_MAC;
     char text[18];
     convert_to_mac(text, mac);
     char description[256] = "none";
@@ -338,8 +351,7 @@ void alarm_oltlink(uint8_t *event)
 
 void console_handler(uint8_t *event)
 {
-    size_t size;
-    const uint8_t *data = event_data(event, &size);
+    const byte_reader text = tekmsg_event_data(event);
     std::string path = sandbox_path(CONSOLE_TERMINAL);
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
     if (fd < 1) {
@@ -347,7 +359,7 @@ void console_handler(uint8_t *event)
             close(fd);
         return;
     }
-    ssize_t written = write(fd, data, size);
+    ssize_t written = write(fd, text.position(), text.left());
     (void)written;   // console text is best effort
     close(fd);
 }
@@ -355,11 +367,12 @@ void console_handler(uint8_t *event)
 void duplicate_onu_mac_handler(uint8_t *event)
 {
     int olt = tekmsg_olt(event);
-    size_t size;
-    const uint8_t *data = event_data(event, &size);
-    if (!long_enough(size, 6, __func__))
+    byte_reader in = tekmsg_event_data(event);
+    uint8_t mac[6];
+    in.bytes(mac, 6);
+    if (!decoded(in, event, __func__))
         return;
     char text[18];
-    convert_to_mac(text, data);
+    convert_to_mac(text, mac);
     syslog(LOG_INFO, "%s: Duplicate link %s (OLT [%d])\n", __func__, text, olt);
 }

@@ -73,20 +73,40 @@ inline uint16_t tekmsg_len(const uint8_t *msg) { return load_be16(msg + TEKLINK_
 inline uint16_t tekmsg_rcode(const uint8_t *msg) { return load_be16(msg + TEKLINK_MSG_DATA); }
 inline uint16_t tekmsg_seqn(const uint8_t *msg) { return load_be16(msg + TEKLINK_MSG_SEQN); }
 
-// Bytes of a `teklink_msg` pool block that hold data from `offset` on: what
-// LEN announces, but never more than the block holds, since a datagram may
-// have been shorter than its LEN said.
-inline size_t tekmsg_block_data(const uint8_t *msg, size_t offset, size_t announced)
+// Bytes of a `teklink_msg` block that hold the message, OLT index included:
+// a received block is allocated for exactly the bytes that arrived (plus
+// the index), a reassembled one for the joined message. LEN is what the
+// chip claims; this is what is there.
+inline size_t tekmsg_size(const uint8_t *msg) { return blength(msg); }
+
+// A reader over a `teklink_msg` of `size` bytes from `offset`: as many bytes
+// as `announced` says, never more than the message holds. Decoders read
+// every field through it and test ok() once.
+inline byte_reader tekmsg_reader(const uint8_t *msg, size_t size, size_t offset, size_t announced)
 {
-    size_t have = bsize(msg);
-    have = have > offset ? have - offset : 0;
-    return announced < have ? announced : have;
+    size_t have = size > offset ? size - offset : 0;
+    return byte_reader(msg + (have ? offset : 0), announced < have ? announced : have);
 }
-// The answer data of a response: the bytes after RCODE.
-inline size_t tekmsg_answer_size(const uint8_t *msg)
+// The LEN bytes after the header (a response's RCODE first). Empty (and
+// failing at the first read) when the message is too short to hold LEN.
+inline byte_reader tekmsg_payload(const uint8_t *msg, size_t size)
 {
+    if (size < TEKLINK_MSG_DATA)
+        return byte_reader(msg, 0);
+    return tekmsg_reader(msg, size, TEKLINK_MSG_DATA, tekmsg_len(msg));
+}
+inline byte_reader tekmsg_payload(const uint8_t *msg) { return tekmsg_payload(msg, tekmsg_size(msg)); }
+// The data of an event: a short event's follows LEN, a long (reassembled)
+// one's follows RCODE, LEN counting RCODE and SEQN.
+inline byte_reader tekmsg_event_data(const uint8_t *msg)
+{
+    size_t size = tekmsg_size(msg);
+    if (size < TEKLINK_MSG_DATA)
+        return byte_reader(msg, 0);
     size_t len = tekmsg_len(msg);
-    return tekmsg_block_data(msg, TEKLINK_MSG_SEQN, len >= 2 ? len - 2 : 0);
+    if (tekmsg_is_long_event(tekmsg_id(msg)))
+        return tekmsg_reader(msg, size, TEKLINK_MSG_SEQN, len >= 4 ? len - 4 : 0);
+    return tekmsg_reader(msg, size, TEKLINK_MSG_DATA, len);
 }
 
 // Fills the header of a `teklink_msg` block; the caller writes `len` bytes of

@@ -229,4 +229,56 @@ TEST_F(Queue, ManyProducersAndConsumersLoseNothing)
     EXPECT_EQ(mqueue_tryget(q), nullptr);
 }
 
+// The resource report reads the fill level and the peak without the queue
+// lock while producer and consumers change them under it (TSan checks the
+// two sides agree). What it prints stays within the capacity, and the peak
+// never goes back.
+TEST_F(Queue, ReportReadsABusyQueueConsistently)
+{
+    mqueue *q = make(8);
+    char address[32];
+    snprintf(address, sizeof address, "Queue %p(", static_cast<void *>(q));
+    constexpr int ITEMS = 20000;
+    std::atomic<bool> done{false};
+    std::thread producer([&] {
+        for (int i = 0; i < ITEMS; i++) {
+            int *p = item(i);
+            if (mqueue_put(q, p) != 0)
+                BFREE(p);
+        }
+        done = true;
+    });
+    std::thread consumer([&] {
+        for (;;) {
+            bool last = done.load();   // read before the take: nothing comes after it
+            void *p = mqueue_tryget(q);
+            if (p)
+                BFREE(p);
+            else if (last)
+                break;
+        }
+    });
+    int reports = 0, last_peak = 0;
+    bool in_range = true, peak_monotonic = true;
+    while (!done.load() || reports < 10) {
+        std::string text = dump();
+        size_t at = text.find(address);
+        ASSERT_NE(at, std::string::npos) << text;
+        int total = -1, current = -1, peak = -1;
+        ASSERT_EQ(sscanf(text.c_str() + text.find("): ", at), "): total_size = %d, current_size = %d, peak_size = %d",
+                         &total, &current, &peak),
+                  3);
+        in_range = in_range && total == 8 && current >= 0 && current <= 8 && peak >= 0 && peak <= 8;
+        peak_monotonic = peak_monotonic && peak >= last_peak;
+        last_peak = peak;
+        reports++;
+    }
+    producer.join();
+    consumer.join();
+    while (void *p = mqueue_tryget(q))
+        BFREE(p);
+    EXPECT_TRUE(in_range);
+    EXPECT_TRUE(peak_monotonic);
+}
+
 } // namespace

@@ -385,6 +385,54 @@ TEST_F(RxPool, FullQueueFreesTheMessage)
     EXPECT_EQ(count_of(syslog_text(), "teklink_rxpool_poccess:"), 1);
 }
 
+// A chip address sending big datagrams that are never consumed: fragments
+// that wait for a last one, or events nobody takes yet. Whichever holds the
+// blocks, the receive path stops at half the pool, counts what it drops and
+// logs once per burst; the rest of the pool stays for everyone else.
+TEST_F(RxPool, ChipDatagramsHoldAtMostHalfThePool)
+{
+    const bytes data(1390, 0x5A);   // 1400-byte datagrams: class 2048 blocks
+    struct row {
+        const char *name;
+        bytes (*make)(uint16_t n, const bytes &data);
+    } rows[] = {
+        {"fragments waiting in the pool",
+         [](uint16_t n, const bytes &d) { return fragment(0x0042, n, false, 0, d); }},
+        {"events waiting in the queue", [](uint16_t n, const bytes &d) { return datagram(0x8005, n, -1, -1, d); }},
+    };
+    for (const row &r : rows) {
+        clock_fake_set(1000);
+        const size_t fits = (bregion_size() / 2) / bblock_bytes(1402);
+        const unsigned drops = teklink_rx_share_drops();
+        for (size_t i = 0; i < fits + 30; i++)
+            rx(1, r.make(uint16_t(i), data));
+        EXPECT_EQ(teklink_rxpool_used() + int(teklink_events_queue.used), int(fits)) << r.name;
+        EXPECT_EQ(teklink_rx_share_drops() - drops, 30u) << r.name;
+        EXPECT_LE(baccount_bytes(BALLOC_ACCOUNT_CHIP_RX), bregion_size() / 2) << r.name;
+        // The other half is there for the management link: a megabyte in
+        // blocks of the largest class.
+        std::vector<void *> big(8);
+        for (void *&block : big) {
+            block = BALLOC(131072);
+            EXPECT_NE(block, nullptr) << r.name;
+        }
+        for (void *block : big)
+            BFREE_SAFE(block);
+        trace_text();
+        EXPECT_EQ(count_of(syslog_text(), "teklink: chip messages hold their share of the pool"), 1) << r.name;
+
+        // Once the blocks are given back (aged out, or consumed) datagrams
+        // are stored again; the next burst has its own line.
+        teklink_queues_drain();
+        clock_fake_advance(61);
+        rx(1, response(1, 0));
+        EXPECT_EQ(teklink_rxpool_used(), 0) << r.name;
+        EXPECT_EQ(teklink_rx_queue[1].used, 1u) << r.name;
+        teklink_queues_drain();
+        EXPECT_EQ(baccount_bytes(BALLOC_ACCOUNT_CHIP_RX), 0u) << r.name;
+    }
+}
+
 } // namespace
 
 namespace {

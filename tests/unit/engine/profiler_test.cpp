@@ -271,6 +271,36 @@ TEST_F(ChipOps, PortRefreshStopsAtTheRefusedPort)
     EXPECT_EQ(sim_->request_count(), before);
 }
 
+// The chip's own datagram with a LEN of its choosing: the answer is read
+// within LEN and within the bytes that arrived, whichever ends first.
+TEST_F(ChipOps, PortAnswersAreReadWithinLenAndWhatArrived)
+{
+    struct row {
+        const char *name;
+        uint16_t len;      // claimed: RCODE + answer bytes
+        size_t arrived;    // answer bytes sent after RCODE
+        int result;
+    } rows[] = {
+        {"LEN 20 and 18 answer bytes", 20, 18, 0},
+        {"LEN 20, only 10 answer bytes arrived", 20, 10, 3},
+        {"LEN 12, short of the 18 bytes that arrived", 12, 18, 3},
+    };
+    for (const row &r : rows) {
+        sim_->set_handler(TEK_REQ_PORT_STATE, [this, r](int olt, const oltsim::request_record &request) {
+            oltsim::bytes datagram(8, 0);   // ID, CTAG, LEN, RCODE 0
+            store_be16(&datagram[0], TEK_REQ_PORT_STATE);
+            store_be16(&datagram[2], request.ctag);
+            store_be16(&datagram[4], r.len);
+            datagram.resize(8 + r.arrived, 0x42);
+            sim_->send_raw(olt, datagram);
+            oltsim::answer none;
+            none.silent = true;
+            return none;
+        });
+        EXPECT_EQ(profiler_olt_update_state(1), r.result) << r.name;
+    }
+}
+
 TEST_F(ChipOps, EapRequestsCarryTheOnuMacAndThePacket)
 {
     onu_record *onu = make_onu(0, ONU_A, ONU_STATE_ALLOCATED, 2);

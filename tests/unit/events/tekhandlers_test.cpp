@@ -5,6 +5,7 @@
 
 #include "base/bytes.h"
 #include "store/datastruct.h"
+#include "chip/teklink_rxpool.h"
 #include "events/tekhandlers.h"
 
 #include <fstream>
@@ -298,6 +299,103 @@ TEST_F(Events, UnhandledAndMalformedEvents)
     EXPECT_EQ(sim_->request_count(), before);
     EXPECT_EQ(olt_get_state(0), ONU_STATE_OK);
     EXPECT_EQ(profiler_link_queue()->used, 0u);
+}
+
+// The receive path on the test's own thread (no chips, no receive thread):
+// each datagram is checked, pooled, joined and queued as a chip's would be,
+// and the event the queue delivers is handled. The block holds exactly the
+// bytes that arrived, so with the pool mapped onto malloc (the ASan build)
+// a read past them is reported, and in any build a handler that believed
+// LEN would act on bytes that never came.
+class ReceivedEvents : public Events {
+protected:
+    bool with_chips() const override { return false; }
+    void SetUp() override
+    {
+        Events::SetUp();
+        ASSERT_EQ(teklink_queues_init(), 0);
+    }
+    void TearDown() override
+    {
+        teklink_rxpool_clear();
+        Events::TearDown();
+    }
+    // Delivers `datagram` from chip `olt`; the number of events handled.
+    int receive(int olt, const bytes &datagram)
+    {
+        teklink_rx_datagram(uint16_t(olt), datagram.data(), datagram.size());
+        int handled = 0;
+        while (auto *event = static_cast<uint8_t *>(mqueue_tryget(&teklink_events_queue))) {
+            events_process(event);
+            BFREE(event);
+            handled++;
+        }
+        return handled;
+    }
+};
+
+TEST_F(ReceivedEvents, ShortDatagramsWithALyingLenReadNothingPastWhatArrived)
+{
+    onu_record *onu = make_onu(2, ONU_MAC, ONU_STATE_OK);
+    onu->uni[2].status[UNI_STATUS_LINK] = 0x55;
+    uint8_t link3[6];
+    mac_add(link3, ONU_MAC, 3);
+    olt_set_state(1, ONU_STATE_OK);
+
+    struct row {
+        const char *name;
+        bytes datagram;
+        const char *trace;   // the drop's trace line, when it has one
+    } rows[] = {
+        {"OLT ready: LEN 17, 10 data bytes",
+         {0x80, 0x00, 0x00, 0x01, 0x00, 0x11,           // ID 0x8000, CTAG 1, LEN 17
+          0x00, 0x0D, 0xB6, 0x37, 0x23, 0x01,           // MAC
+          0x00, 0x00, 0x00, 0x00},                      // the version at 15..16 never came
+         "events_process: event too short (10 bytes) dropped\n"},
+        {"registration: LEN 28, 13 data bytes",
+         {0x80, 0x14, 0x00, 0x02, 0x00, 0x1C,           // ID 0x8014, CTAG 2, LEN 4 + 24
+          0x00, 0x0F, 0x00, 0x00,                       // RCODE 15 (last), SEQN 0
+          0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
+          0x00, 0x0D, 0xB6, 0x44, 0x00},                // link MAC cut after 5 of 6 bytes
+         "registrationattempt_handler: event too short (13 bytes) dropped\n"},
+        {"link discovery: LEN 144, 100 data bytes",
+         [] {
+             bytes d = {0x80, 0x19, 0x00, 0x03, 0x00, 0x90,   // ID 0x8019, CTAG 3, LEN 4 + 140
+                        0x00, 0x0F, 0x00, 0x00};              // RCODE 15, SEQN 0
+             d.resize(d.size() + 100, 0x11);
+             return d;
+         }(),
+         "linkdiscovery_handler: event too short (100 bytes) dropped\n"},
+        {"port alarm: LEN 15, value byte missing",
+         {0x80, 0x1A, 0x00, 0x04, 0x00, 0x0F,           // ID 0x801A, CTAG 4, LEN 4 + 11
+          0x00, 0x0F, 0x00, 0x00,                       // RCODE 15, SEQN 0
+          0x02, 0x00, 0x0D, 0xB6, 0x44, 0x00, 0x00,     // tag 2 (port), ONU MAC
+          0x00, 0x02, 0x11},                            // port 2, alarm 17 (link state), no value
+         nullptr},
+        {"link alarm: LEN 12, alarm ID missing",
+         {0x80, 0x1A, 0x00, 0x05, 0x00, 0x0C,           // ID 0x801A, CTAG 5, LEN 4 + 8
+          0x00, 0x0F, 0x00, 0x00,                       // RCODE 15, SEQN 0
+          0x07, 0x00, 0x0D, 0xB6, 0x44, 0x00, 0x03},    // tag 7 (link), link MAC, no alarm ID
+         nullptr},
+        {"duplicate link: LEN 10, 5 data bytes",
+         {0x80, 0x2B, 0x00, 0x06, 0x00, 0x0A,           // ID 0x802B, CTAG 6, LEN 4 + 6
+          0x00, 0x0F, 0x00, 0x00,                       // RCODE 15, SEQN 0
+          0x00, 0x0D, 0xB6, 0x44, 0x00},                // MAC cut after 5 bytes
+         "duplicate_onu_mac_handler: event too short (5 bytes) dropped\n"},
+    };
+    for (const row &r : rows) {
+        EXPECT_EQ(receive(1, r.datagram), 1) << r.name;
+        if (r.trace) {
+            EXPECT_NE(trace().find(r.trace), std::string::npos) << r.name;
+        }
+    }
+    EXPECT_EQ(olt_get_state(1), ONU_STATE_OK);
+    EXPECT_EQ(olt_get(1)->fw_version, 0);
+    EXPECT_EQ(profiler_olt_queue()->used, 0u);
+    EXPECT_EQ(profiler_link_queue()->used, 0u);
+    EXPECT_EQ(onu->uni[2].status[UNI_STATUS_LINK], 0x55);
+    EXPECT_EQ(onu->links[3].state, ONU_STATE_ALLOCATED);
+    EXPECT_EQ(teklink_rxpool_used(), 0);
 }
 
 } // namespace
