@@ -49,10 +49,11 @@ int onu_statistics_request(int olt, const uint8_t mac[6], uint16_t port, uint16_
     BFREE(request);
     if (rc < 0)
         return rc;
+    byte_reader in = tekmsg_payload(response);
+    uint16_t rcode = in.be16();
     int result = TEK_RC_REFUSED;
-    if (tekmsg_len(response) >= 2 && tekmsg_rcode(response) == TEKLINK_RCODE_OK) {
-        *count = onu_statistics_decode(response + TEKLINK_MSG_SEQN, tekmsg_answer_size(response), out,
-                                       ONU_STAT_MAX_ENTRIES);
+    if (in.ok() && rcode == TEKLINK_RCODE_OK) {
+        *count = onu_statistics_decode(in.position(), in.left(), out, ONU_STAT_MAX_ENTRIES);
         result = 0;
     }
     BFREE(response);
