@@ -5,6 +5,7 @@
 #include "auth/radius.h"
 #include "auth/radius_accounting.h"
 #include "base/balloc.h"
+#include "common/wait.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "store/datastruct.h"
@@ -205,6 +206,50 @@ TEST_F(Accounting, DatagramsThatAreNoDisconnectRequestGetNoAnswer)
         EXPECT_EQ(handle(packet, answer, &log), 0);
         EXPECT_NE(log.find("dropped"), std::string::npos) << log;
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST(Statistics, AnswerEntriesAfterTheEcho)
+{
+    std::vector<uint8_t> answer = hex(
+        "02 000db6123456 0001"                      // echo: ONU object, MAC, port
+        "0001 0000 0000000000003039"                // counter 1 = 12345
+        "0012 abcd 0102030405060708"                // counter 18
+        "0005 0000 00000000");                      // a cut entry: not read
+    onu_stat_entry out[4] = {};
+    ASSERT_EQ(onu_statistics_decode(answer.data(), answer.size(), out, 4), 2u);
+    EXPECT_EQ(out[0].id, 1);
+    EXPECT_EQ(out[0].value, 12345u);
+    EXPECT_EQ(out[1].id, 18);
+    EXPECT_EQ(out[1].value, 0x0102030405060708u);
+    // No more than asked for, nothing from an answer shorter than its echo.
+    EXPECT_EQ(onu_statistics_decode(answer.data(), answer.size(), out, 1), 1u);
+    EXPECT_EQ(onu_statistics_decode(answer.data(), 8, out, 4), 0u);
+}
+
+TEST(AccountingThread, ChangedSettingsRestartOrEndIt)
+{
+    ASSERT_EQ(bopen(nullptr, 1 << 20, 0), 0);
+    radius_test_settings("127.0.0.1", "255.255.255.255", 0, 0, "x");
+    store_le16(cfgcache()->radius + RADIUS_ACCT_LOCAL_PORT, radius_free_port());
+    store_le16(cfgcache()->radius + RADIUS_DISCONNECT_LOCAL_PORT, radius_free_port());
+    cfgcache()->radius[RADIUS_ACCT_ENABLED] = 1;
+    ASSERT_EQ(radius_accounting_start(), 0);
+    // Still enabled: the thread takes the new settings and goes on.
+    radius_cfg_changed = 1;
+    EXPECT_TRUE(eventually([] { return radius_cfg_changed.load() == 0; }));
+    EXPECT_EQ(radius_accounting_running.load(), 1);
+    // Disabled: it ends, and can be started again.
+    cfgcache()->radius[RADIUS_ACCT_ENABLED] = 0;
+    radius_cfg_changed = 1;
+    EXPECT_TRUE(eventually([] { return radius_accounting_running.load() == 0; }));
+    EXPECT_EQ(radius_accounting_start(), 0);
+    radius_accounting_close();
+    EXPECT_EQ(radius_accounting_running.load(), 0);
+    bclose();
 }
 
 } // namespace
