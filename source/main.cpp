@@ -15,6 +15,7 @@
 #include "base/process.h"
 #include "engine/profiler.h"
 #include "engine/profiler_cache.h"
+#include "engine/onu_phy.h"
 #include "events/tekhandlers.h"
 #include "chip/teklink.h"
 
@@ -88,6 +89,8 @@ int main(int argc, char **argv)
 
     datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
     datastruct_hooks.accounting_stop = radius_accounting_stop_hook;
+    datastruct_hooks.phy_read = onu_mdio_read;
+    datastruct_hooks.phy_write = onu_mdio_write;
     rc = datastruct_init();
     if (rc != 0) {
         syslog(LOG_ERR, "datastruct_init failed: %d", rc);

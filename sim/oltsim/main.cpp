@@ -15,6 +15,7 @@
 #include "oltsim/control.h"
 #include "oltsim/oltsim.h"
 #include "oltsim/onus.h"
+#include "oltsim/onu_ports.h"
 #include "oltsim/tftpserver.h"
 
 #include <poll.h>
@@ -44,6 +45,7 @@ void usage()
             "  register [OLT]      the ONUs of the board file register (on standard input)\n%s",
             oltsim::control_usage());
     fputs(oltsim::tftp_control_usage(), stderr);
+    fputs(oltsim::onu_control_usage(), stderr);
 }
 
 } // namespace
@@ -116,6 +118,10 @@ int main(int argc, char **argv)
         return 1;
     oltsim::onu_population population(sim, onus, opts.mac);
     population.attach();
+    oltsim::onu_ports hardware(sim);   // the ONUs' optics, PHYs, ports and rules
+    for (const auto &onu : onus)
+        hardware.add(onu.mac);
+    hardware.attach();
     // Each chip's ONUs register a while after the chip restarted, when the
     // daemon has had time to take the chip out of reset.
     using clock = std::chrono::steady_clock;
@@ -179,6 +185,12 @@ int main(int argc, char **argv)
             continue;
         if (name == "register") {
             population.register_all(arg.empty() ? -1 : atoi(arg.c_str()));
+            continue;
+        }
+        int onu_switch = oltsim::onu_control_apply(hardware, name, arg, error);
+        if (onu_switch != 0) {
+            if (onu_switch < 0)
+                fprintf(stderr, "oltsim: %s\n", error.c_str());
             continue;
         }
         int tftp_switch = oltsim::tftp_control_apply(tftp, name, arg, error);

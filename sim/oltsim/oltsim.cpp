@@ -112,6 +112,13 @@ void chipset::set_handler(uint16_t id, handler fn)
     handlers_[id] = std::move(fn);
 }
 
+handler chipset::handler_of(uint16_t id) const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    auto found = handlers_.find(id);
+    return found != handlers_.end() ? found->second : handler(default_answer);
+}
+
 void chipset::silence_olt(int olt, bool on)
 {
     std::lock_guard<std::mutex> hold(lock_);

@@ -77,6 +77,9 @@ public:
     void stop();
 
     void set_handler(uint16_t id, handler fn);
+    // The handler that answers `id` now (the default answer when none was
+    // set), so that a newcomer can pass on the requests it does not serve.
+    handler handler_of(uint16_t id) const;
 
     // --- faults, each on until switched off -----------------------------
     void silence_olt(int olt, bool on);

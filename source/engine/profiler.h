@@ -1,6 +1,6 @@
 // Provisioning engine: one thread (the profiler thread) that does all the
 // configuration of OLTs, links and ONUs, fed through three bounded queues of
-// 12-byte work items, plus a few operations other modules call.
+// 12-byte work items (on the board), plus a few operations other modules call.
 //
 // Threads: the chip event thread posts OLT reconfigurations and link
 // discoveries; the profiler thread itself posts ONU reconfigurations (ONU
@@ -44,8 +44,11 @@ struct profiler_work_item {
     uint8_t olt;         // OLT reconfigure, link discovery
     uint8_t *record;     // link discovery: the 130-byte record, owned by the item
 };
+// The record pointer follows eight bytes of kind, MAC and OLT: 12 bytes on
+// the board's 32-bit ARM, 16 on a 64-bit build host.
 static_assert(offsetof(profiler_work_item, mac) == 1 && offsetof(profiler_work_item, olt) == 7 &&
-              offsetof(profiler_work_item, record) == 8 && sizeof(profiler_work_item) == 8 + sizeof(void *));
+              offsetof(profiler_work_item, record) == 8);
+static_assert(sizeof(void *) == 4 ? sizeof(profiler_work_item) == 12 : sizeof(profiler_work_item) == 16);
 
 constexpr int PROFILER_OLT_QUEUE_SIZE = 8;
 constexpr int PROFILER_ONU_QUEUE_SIZE = 8192;

@@ -2,14 +2,14 @@
 
 #include "base/balloc.h"
 #include "base/bytes.h"
-#include "chip/teklink.h"
+#include "engine/onu_request.h"
 #include "wire/ids.h"
 #include "wire/tekmsg.h"
 
 #include <cstring>
 
 namespace {
-constexpr uint16_t REQUEST_LEN = 13;
+constexpr size_t REQUEST_LEN = 13;
 constexpr uint8_t OBJECT_ONU = 2;
 } // namespace
 
@@ -33,21 +33,16 @@ int onu_statistics_request(int olt, const uint8_t mac[6], uint16_t port, uint16_
                            size_t *count)
 {
     *count = 0;
-    uint8_t *request = static_cast<uint8_t *>(BALLOC(long(TEKLINK_MSG_DATA + REQUEST_LEN)));
-    if (!request)
-        return TEK_RC_NO_MEMORY;
-    tekmsg_set_header(request, uint16_t(olt), TEK_REQ_STATISTICS, 0, REQUEST_LEN);
-    uint8_t *p = request + TEKLINK_MSG_DATA;
-    p[0] = OBJECT_ONU;
-    memcpy(p + 1, mac, 6);
-    store_be16(p + 7, port);
-    store_be16(p + 9, group);
-    p[11] = 0xFF;
-    p[12] = 0x00;
+    uint8_t data[REQUEST_LEN];
+    data[0] = OBJECT_ONU;
+    memcpy(data + 1, mac, 6);
+    store_be16(data + 7, port);
+    store_be16(data + 9, group);
+    data[11] = 0xFF;
+    data[12] = 0x00;
     uint8_t *response = nullptr;
-    int rc = teklink_message_send(request, &response, ONU_STAT_TIMEOUT);
-    BFREE(request);
-    if (rc < 0)
+    int rc = onu_request_send(olt, TEK_REQ_STATISTICS, data, sizeof data, &response);
+    if (rc != 0)
         return rc;
     byte_reader in = tekmsg_payload(response);
     uint16_t rcode = in.be16();

@@ -11,7 +11,6 @@
 constexpr size_t ONU_STAT_ENTRY_SIZE = 12;     // id (u16), two bytes, value (u64), big-endian
 constexpr size_t ONU_STAT_ANSWER_ECHO = 9;     // the answer repeats 02, MAC and port first
 constexpr size_t ONU_STAT_MAX_ENTRIES = 64;
-constexpr int ONU_STAT_TIMEOUT = 2;
 
 struct onu_stat_entry {
     uint16_t id;

@@ -55,8 +55,27 @@ enum : uint16_t {
     TEK_REQ_BASE_LLID_READ = 0x028B,
     TEK_REQ_BASE_LLID_WRITE = 0x028C,
     TEK_REQ_GLOBAL_WORD = 0x02EE,
-    // ONU statistics groups (RADIUS accounting, ONU commands)
-    TEK_REQ_STATISTICS = 0x0138,
+    // reaching into an ONU: ports, optics, PHYs, rules, multicast
+    TEK_REQ_ONU_PORT_MODE = 0x0016,          // the port parameters request, on an ONU port
+    // 0x0017/0x0018 disable and enable ONU ports as they do OLT ports
+    TEK_REQ_ONU_PORT_SETTINGS = 0x0031,
+    TEK_REQ_ONU_IPMC_GROUP_6838 = 0x004A,
+    TEK_REQ_ONU_GPIO = 0x005E,
+    TEK_REQ_ONU_PHY_READ = 0x0062,
+    TEK_REQ_ONU_I2C_READ = 0x0066,
+    TEK_REQ_ONU_RF_OUTPUT = 0x0067,
+    TEK_REQ_ONU_MDIO_READ = 0x008F,
+    TEK_REQ_ONU_MDIO_WRITE = 0x0090,
+    TEK_REQ_ONU_PON_PARAMS = 0x0098,
+    TEK_REQ_ONU_PORT_CONFIG_READ = 0x009B,
+    TEK_REQ_ONU_PORT_CONFIG_WRITE = 0x009C,
+    TEK_REQ_ONU_NETWORK = 0x00A4,
+    TEK_REQ_ONU_RULES = 0x00B7,
+    TEK_REQ_STATISTICS = 0x0138,            // also the DRSSI reading of an ONU
+    TEK_REQ_ONU_IPMC_DOMAIN_COUNT = 0x01AD,
+    TEK_REQ_ONU_IPMC_DOMAIN_ADD = 0x01AE,
+    TEK_REQ_ONU_IPMC_DOMAIN_DELETE = 0x01AF,
+    TEK_REQ_ONU_IGMP_SNOOPING = 0x01B1,
 };
 
 // ---- chip events ------------------------------------------------------------

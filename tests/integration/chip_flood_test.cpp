@@ -3,6 +3,7 @@
 // link still gets the blocks it needs, during the flood and after it.
 #include "integration/harness.h"
 #include "base/bytes.h"
+#include "common/wait.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -87,9 +88,9 @@ protected:
 TEST_F(ChipFlood, FragmentsFromAChipAddressNeverStarveTheManagementLink)
 {
     ASSERT_TRUE(kernel_.start(box_, "ponkernel", PONKERNEL_BIN));
-    ASSERT_TRUE(wait_until([&] { return kernel_.out().find("listening") != std::string::npos; }, 10));
+    ASSERT_TRUE(eventually([&] { return kernel_.out().find("listening") != std::string::npos; }, 10));
     ASSERT_TRUE(daemon_.start(box_, "zandrel", ZANDREL_BIN));
-    ASSERT_TRUE(wait_until([&] { return run_program(box_, "ponctl", PONCTL_BIN, {"ping"}).status == 0; },
+    ASSERT_TRUE(eventually([&] { return run_program(box_, "ponctl", PONCTL_BIN, {"ping"}).status == 0; },
                            START_SECONDS))
         << daemon_.err();
     chip_sender chip(box_.environment["ZANDREL_CHIP_NET"]);
@@ -107,7 +108,7 @@ TEST_F(ChipFlood, FragmentsFromAChipAddressNeverStarveTheManagementLink)
         uintmax_t trace_before = std::filesystem::file_size(daemon_.out_path());
         for (int i = 0; i < BATCH; i++)
             chip.fragment(uint16_t(sent++));
-        wait_until([&] { return std::filesystem::file_size(daemon_.out_path()) >= trace_before + BATCH * 4000; },
+        eventually([&] { return std::filesystem::file_size(daemon_.out_path()) >= trace_before + BATCH * 4000; },
                    10);
         if (sent % (10 * BATCH) == 0) {
             EXPECT_TRUE(large_ping_answered()) << "during the flood, after " << sent << " fragments";

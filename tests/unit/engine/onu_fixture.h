@@ -1,0 +1,94 @@
+// Shared by the tests of the ONU requests: wire bytes written as annotated
+// hex, and a chip fixture whose simulated chips carry ONU hardware
+// (oltsim's onu_ports) and one ONU record to talk to.
+#pragma once
+
+#include "common/chip_fixture.h"
+#include "oltsim/onu_ports.h"
+
+#include <cctype>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+using byte_vec = std::vector<uint8_t>;
+
+// "00 0D B6 | 01 02" -> bytes; anything that is not a hex digit separates.
+inline byte_vec hex(const std::string &text)
+{
+    byte_vec out;
+    int nibble = -1;
+    for (char c : text) {
+        if (!isxdigit(static_cast<unsigned char>(c))) {
+            nibble = -1;
+            continue;
+        }
+        int v = isdigit(static_cast<unsigned char>(c)) ? c - '0' : (tolower(c) - 'a' + 10);
+        if (nibble < 0) {
+            nibble = v;
+        } else {
+            out.push_back(uint8_t(nibble << 4 | v));
+            nibble = -1;
+        }
+    }
+    return out;
+}
+
+inline std::string hex_text(const byte_vec &bytes)
+{
+    std::string text;
+    char one[4];
+    for (uint8_t b : bytes) {
+        snprintf(one, sizeof one, "%02X ", b);
+        text += one;
+    }
+    return text;
+}
+
+// A response block as the chip link hands it over: OLT index, ID, CTAG,
+// LEN, RCODE, then `answer`.
+inline uint8_t *response_block(uint16_t rcode, const byte_vec &answer)
+{
+    auto *block = static_cast<uint8_t *>(BALLOC(long(TEKLINK_MSG_SEQN + answer.size())));
+    tekmsg_set_header(block, 0, 0x0001, 1, uint16_t(2 + answer.size()));
+    store_be16(block + TEKLINK_MSG_DATA, rcode);
+    if (!answer.empty())
+        memcpy(block + TEKLINK_MSG_SEQN, answer.data(), answer.size());
+    return block;
+}
+
+inline const uint8_t ONU_MAC[6] = {0x00, 0x0D, 0xB6, 0x11, 0x22, 0x33};
+
+class OnuChip : public ChipFixture {
+protected:
+    void SetUp() override
+    {
+        ChipFixture::SetUp();
+        if (HasFatalFailure())
+            return;
+        ports_ = std::make_unique<oltsim::onu_ports>(*sim_);
+        ports_->add(ONU_MAC);
+        ports_->attach();
+        onu_ = make_onu(0, ONU_MAC, ONU_STATE_OK, 1);
+        onu_->chip_id[0] = 0x37;
+        onu_->chip_id[1] = 0x14;
+    }
+    void TearDown() override
+    {
+        ChipFixture::TearDown();   // stops the chips, whose handlers use ports_
+        ports_.reset();
+    }
+    oltsim::onu_device device() { return ports_->get(ONU_MAC); }
+    void change(const std::function<void(oltsim::onu_device &)> &fn) { ports_->update(ONU_MAC, fn); }
+    // The data bytes of every request of ID `id` the chips got, as hex text.
+    std::vector<std::string> sent(uint16_t id)
+    {
+        std::vector<std::string> out;
+        for (auto &r : requests(id))
+            out.push_back(hex_text(r.data));
+        return out;
+    }
+
+    std::unique_ptr<oltsim::onu_ports> ports_;
+    onu_record *onu_ = nullptr;
+};
