@@ -5,6 +5,7 @@
 #include "base/balloc.h"
 #include "base/bytes.h"
 #include "onu/epon_rules.h"
+#include "onu/onu_rules.h"
 #include "store/datastruct.h"
 
 #include <syslog.h>
@@ -90,16 +91,18 @@ void store_field(onu_record *config, const vendor_field &field, const uint8_t *v
 // translate, and texts past the table's last entry, are skipped.
 void store_rule(onu_record *config, unsigned table, unsigned *count, const uint8_t *text, size_t size)
 {
-    if (*count >= EPON_RULE_TABLE_ENTRIES)
+    if (*count >= unsigned(ONU_RULE_SLOTS))
         return;
     char *copy = static_cast<char *>(BALLOC(long(size) + 1));
     if (!copy)
         return;
     memcpy(copy, text, size);
     copy[size] = '\0';
-    uint8_t *base = config->cfg_block + EPON_RULE_TABLE_OFFSETS[table];
-    if (epon_rule_translate_to_bin(copy, base + EPON_RULE_ENTRY_SIZE * *count) == 0) {
-        base[EPON_RULE_TABLE_STATES + *count] = EPON_RULE_STATE_OWN;
+    // Table t of the ONU's rule tables is the one of ONU port t (PON, UNI0,
+    // UNI1).
+    uint8_t *base = config->cfg_block + (onu_block_rule_table(config->cfg_block, uint16_t(table)) - config->cfg_block);
+    if (epon_rule_translate_to_bin(copy, base + ONU_RULE_SIZE * *count) == 0) {
+        base[ONU_RULE_STATES + *count] = ONU_RULE_OWN;
         (*count)++;
     }
     BFREE(copy);

@@ -57,14 +57,15 @@ bool parse_bytes(std::string_view text, char sep, unsigned count, bool hex, uint
     return true;
 }
 
-// A clause value by its field code's kind, into the 8 value bytes.
+// A clause value by its field code's kind, into the 8 value bytes: an
+// address from the first value byte on, as the rule download reads it.
 bool parse_value(unsigned field, std::string_view text, uint8_t value[8])
 {
     memset(value, 0, 8);
     if (field <= 1)
-        return parse_bytes(text, ':', 6, true, value + 1);
+        return parse_bytes(text, ':', 6, true, value);
     if (field >= 12 && field <= 15)
-        return parse_bytes(text, '.', 4, false, value + 1);
+        return parse_bytes(text, '.', 4, false, value);
     uint64_t number;
     if (!parse_number(text, UINT64_MAX, &number))
         return false;
@@ -91,7 +92,7 @@ int epon_rule_translate_to_bin(const char *text, uint8_t *entry)
 {
     if (!text || !entry)
         return -1;
-    uint8_t rule[EPON_RULE_ENTRY_SIZE] = {};
+    uint8_t rule[ONU_RULE_SIZE] = {};
     bool have_a = false, have_action = false, have_param = false;
     bool open_clause = false;   // a field waits for its operator
     unsigned clauses = 0;
@@ -117,7 +118,7 @@ int epon_rule_translate_to_bin(const char *text, uint8_t *entry)
             // Nothing but the operator may follow a field.
             if (key != "op" || !parse_number(value, 255, &number))
                 return -1;
-            rule[EPON_RULE_CLAUSE_FIRST + EPON_RULE_CLAUSE_SIZE * (clauses - 1) + 9] = uint8_t(number);
+            rule[ONU_RULE_HEADER + ONU_RULE_CLAUSE * (clauses - 1) + 9] = uint8_t(number);
             open_clause = false;
         } else if (key == "a") {
             if (have_a || !parse_number(value, 255, &number))
@@ -134,9 +135,9 @@ int epon_rule_translate_to_bin(const char *text, uint8_t *entry)
                 return -1;
             have_param = true;
         } else if (key.size() > 5 && key.substr(0, 5) == "field") {
-            if (clauses == EPON_RULE_CLAUSES || !parse_number(key.substr(5), 255, &number))
+            if (clauses == ONU_RULE_CLAUSES_MAX || !parse_number(key.substr(5), 255, &number))
                 return -1;
-            uint8_t *clause = rule + EPON_RULE_CLAUSE_FIRST + EPON_RULE_CLAUSE_SIZE * clauses;
+            uint8_t *clause = rule + ONU_RULE_HEADER + ONU_RULE_CLAUSE * clauses;
             clause[0] = uint8_t(number);
             if (!parse_value(unsigned(number), value, clause + 1))
                 return -1;
@@ -149,6 +150,6 @@ int epon_rule_translate_to_bin(const char *text, uint8_t *entry)
     if (!have_action || open_clause)
         return -1;
     rule[5] = uint8_t(clauses);
-    memcpy(entry, rule, EPON_RULE_ENTRY_SIZE);
+    memcpy(entry, rule, ONU_RULE_SIZE);
     return 0;
 }

@@ -19,29 +19,18 @@
 // Rule entry (86 bytes): 0 not sent; 1 rule byte A; 2 action code; 3..4 the
 // action parameter (host order for a number, the two bytes as given for
 // X.Y); 5 clause count; clause c at 6 + 10c: field code, 8 value bytes,
-// operator. A MAC sits in value bytes 1..6, an IPv4 address in value bytes
-// 1..4, a number as a 64-bit little-endian value.
+// operator. A MAC fills the first six value bytes, an IPv4 address the
+// first four, a number is a 64-bit little-endian value.
 //
-// Rule table (56 entries, then 56 state bytes) inside an ONU configuration
-// block: PON table at block offset 2, UNI0 at 4886, UNI1 at 10478.
+// The rule tables themselves, their places and states: onu/onu_rules.h.
 //
 // Pure functions over caller buffers; safe from any thread.
 #pragma once
 
+#include "onu/onu_rules.h"
+
 #include <cstddef>
 #include <cstdint>
-
-constexpr size_t EPON_RULE_ENTRY_SIZE = 86;
-constexpr unsigned EPON_RULE_CLAUSES = 8;
-constexpr unsigned EPON_RULE_TABLE_ENTRIES = 56;
-// State bytes follow the entries; an ONU's own rule has state 2.
-constexpr size_t EPON_RULE_TABLE_STATES = EPON_RULE_TABLE_ENTRIES * EPON_RULE_ENTRY_SIZE;
-constexpr uint8_t EPON_RULE_STATE_OWN = 2;
-// Offsets of the PON, UNI0 and UNI1 rule tables in the configuration block.
-constexpr size_t EPON_RULE_TABLE_OFFSETS[3] = {2, 4886, 10478};
-
-constexpr size_t EPON_RULE_CLAUSE_FIRST = 6;
-constexpr size_t EPON_RULE_CLAUSE_SIZE = 10;
 
 // One rule text into one 86-byte entry. 0 on success; -1 for a text that
 // does not follow the syntax, with `entry` untouched.

@@ -9,6 +9,7 @@
 #include "common/freeradius.h"
 #include "common/link_fixture.h"
 #include "onu/epon_rules.h"
+#include "onu/onu_rules.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "store/datastruct.h"
@@ -144,12 +145,12 @@ TEST_F(RealServer, RightSecretIsAcceptedWithTheConfigurationOfTheUsersFile)
     EXPECT_EQ(config->configured_port, 255);
     EXPECT_EQ(config->state, 0u);
     EXPECT_EQ(std::vector<uint8_t>(config->profiles, config->profiles + 5), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
-    const uint8_t *pon = config->cfg_block + EPON_RULE_TABLE_OFFSETS[0];
+    const uint8_t *pon = onu_block_rule_table(config->cfg_block, 0);
     EXPECT_EQ(pon[2], 14);
-    EXPECT_EQ(pon[EPON_RULE_TABLE_STATES], EPON_RULE_STATE_OWN);
-    const uint8_t *uni0 = config->cfg_block + EPON_RULE_TABLE_OFFSETS[1];
+    EXPECT_EQ(pon[ONU_RULE_STATES], ONU_RULE_OWN);
+    const uint8_t *uni0 = onu_block_rule_table(config->cfg_block, 1);
     EXPECT_EQ(uni0[2], 2);
-    EXPECT_EQ(uni0[EPON_RULE_TABLE_STATES], EPON_RULE_STATE_OWN);
+    EXPECT_EQ(uni0[ONU_RULE_STATES], ONU_RULE_OWN);
 }
 
 TEST_F(RealServer, WrongSecretIsRejected)

@@ -5,6 +5,7 @@
 #include "base/balloc.h"
 #include "base/bytes.h"
 #include "onu/epon_rules.h"
+#include "onu/onu_rules.h"
 #include "store/datastruct.h"
 
 #include <gtest/gtest.h>
@@ -62,7 +63,7 @@ protected:
     {
         return radius_parse_attributes(r.data(), r.size(), config_.get(), eap, state);
     }
-    const uint8_t *table(unsigned t) const { return config_->cfg_block + EPON_RULE_TABLE_OFFSETS[t]; }
+    const uint8_t *table(unsigned t) const { return onu_block_rule_table(config_->cfg_block, uint16_t(t)); }
 
     std::unique_ptr<onu_record> config_;
 };
@@ -181,13 +182,13 @@ TEST_F(Attributes, RuleTextsFillTheirTablesInOrder)
     EXPECT_EQ(pon[86 + 1], 1);
     EXPECT_EQ(pon[86 + 3], 3);
     EXPECT_EQ(pon[86 + 4], 4);
-    EXPECT_EQ(pon[EPON_RULE_TABLE_STATES + 0], EPON_RULE_STATE_OWN);
-    EXPECT_EQ(pon[EPON_RULE_TABLE_STATES + 1], EPON_RULE_STATE_OWN);
-    EXPECT_EQ(pon[EPON_RULE_TABLE_STATES + 2], 0);
+    EXPECT_EQ(pon[ONU_RULE_STATES + 0], ONU_RULE_OWN);
+    EXPECT_EQ(pon[ONU_RULE_STATES + 1], ONU_RULE_OWN);
+    EXPECT_EQ(pon[ONU_RULE_STATES + 2], 0);
     EXPECT_EQ(table(1)[2], 1);
-    EXPECT_EQ(table(1)[EPON_RULE_TABLE_STATES], EPON_RULE_STATE_OWN);
+    EXPECT_EQ(table(1)[ONU_RULE_STATES], ONU_RULE_OWN);
     EXPECT_EQ(table(2)[2], 7);
-    EXPECT_EQ(table(2)[EPON_RULE_TABLE_STATES], EPON_RULE_STATE_OWN);
+    EXPECT_EQ(table(2)[ONU_RULE_STATES], ONU_RULE_OWN);
 }
 
 TEST_F(Attributes, RulesPastTheFiftySixthAreIgnored)
@@ -202,10 +203,10 @@ TEST_F(Attributes, RulesPastTheFiftySixthAreIgnored)
     EXPECT_EQ(radius_parse_attributes(packet.data(), packet.size(), config_.get(), nullptr, nullptr), 0);
     const uint8_t *uni0 = table(1);
     EXPECT_EQ(uni0[55 * 86 + 2], 55);
-    for (unsigned i = 0; i < EPON_RULE_TABLE_ENTRIES; i++)
-        EXPECT_EQ(uni0[EPON_RULE_TABLE_STATES + i], EPON_RULE_STATE_OWN);
+    for (int i = 0; i < ONU_RULE_SLOTS; i++)
+        EXPECT_EQ(uni0[ONU_RULE_STATES + i], ONU_RULE_OWN);
     // The UNI1 table right behind it is untouched.
-    EXPECT_EQ(uni0[EPON_RULE_TABLE_STATES + EPON_RULE_TABLE_ENTRIES], 0);
+    EXPECT_EQ(uni0[ONU_RULE_STATES + ONU_RULE_SLOTS], 0);
     EXPECT_EQ(table(2)[2], 0);
 }
 
@@ -214,9 +215,9 @@ TEST_F(Attributes, RuleWithoutAPoolBlockIsSkipped)
     balloc_fail_nth(1);
     EXPECT_EQ(parse(reply(RADIUS_ACCESS_ACCEPT, text_vsa(116, "action=3"))), 0);
     balloc_fail_nth(0);
-    EXPECT_EQ(table(0)[EPON_RULE_TABLE_STATES], 0);
+    EXPECT_EQ(table(0)[ONU_RULE_STATES], 0);
     EXPECT_EQ(parse(reply(RADIUS_ACCESS_ACCEPT, text_vsa(116, "action=3"))), 0);
-    EXPECT_EQ(table(0)[EPON_RULE_TABLE_STATES], EPON_RULE_STATE_OWN);
+    EXPECT_EQ(table(0)[ONU_RULE_STATES], ONU_RULE_OWN);
 }
 
 TEST_F(Attributes, DisconnectRequestGivesUserNameAndSessionId)
