@@ -19,17 +19,16 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 std::atomic<uint32_t> radius_identifier{0};
 std::atomic<int> radius_use_secondary{0};
+std::atomic<uint32_t> radius_answers_dropped{0};
 pthread_mutex_t radius_lock = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
 constexpr uint32_t NO_SERVER = 0xFFFFFFFF;
-constexpr int POLL_SLICE_MS = 100;
 constexpr uint8_t EAP_RESPONSE = 2;
 constexpr uint8_t EAP_TYPE_IDENTITY = 1;
 
@@ -213,21 +212,16 @@ int radius_wait_answer(int fd, uint8_t *buffer, size_t *received)
 {
     memset(buffer, 0, RADIUS_BUFFER_SIZE);
     *received = 0;
-    // Real time bounds the wait; the clock seam lets a test that moves the
-    // clock end it at once.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(RADIUS_ANSWER_SECONDS);
-    uint32_t start = uptime_seconds();
-    while (std::chrono::steady_clock::now() < deadline && !uptime_expired(start, RADIUS_ANSWER_SECONDS)) {
+    uint64_t deadline = clock_now_ms() + RADIUS_ANSWER_SECONDS * 1000u;
+    for (uint64_t now = clock_now_ms(); now < deadline; now = clock_now_ms()) {
         pollfd p{fd, POLLIN, 0};
-        int ready = poll(&p, 1, POLL_SLICE_MS);
+        int ready = clock_poll(&p, 1, unsigned(deadline - now));
         if (ready < 0) {
-            if (errno == EINTR)
-                continue;
             syslog(LOG_ERR, "RADIUS: select errno(%s)", strerror(errno));
             return 0;
         }
         if (ready == 0)
-            continue;
+            break;
         sockaddr_in from{};
         socklen_t from_size = sizeof from;
         ssize_t n = recvfrom(fd, buffer, RADIUS_BUFFER_SIZE, 0, reinterpret_cast<sockaddr *>(&from), &from_size);
@@ -239,6 +233,7 @@ int radius_wait_answer(int fd, uint8_t *buffer, size_t *received)
             char text[INET_ADDRSTRLEN] = "";
             inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
             syslog(LOG_ERR, "RADIUS: answer from unknown address %s dropped", text);
+            radius_answers_dropped++;
             memset(buffer, 0, RADIUS_BUFFER_SIZE);
             continue;
         }
@@ -251,8 +246,10 @@ int radius_wait_answer(int fd, uint8_t *buffer, size_t *received)
 
 // ---- the check of an answer -----------------------------------------------------------
 
-int radius_verify_response(const uint8_t *answer, size_t received, const uint8_t *request, const char *secret,
-                           size_t secret_length)
+namespace {
+
+int check_answer(const uint8_t *answer, size_t received, const uint8_t *request, const char *secret,
+                 size_t secret_length)
 {
     if (received < RADIUS_HEADER) {
         syslog(LOG_ERR, "RADIUS: malformed response message (%zu bytes)", received);
@@ -311,6 +308,17 @@ int radius_verify_response(const uint8_t *answer, size_t received, const uint8_t
         return RADIUS_ERR_AUTHENTICATOR;
     }
     return answer[0];
+}
+
+} // namespace
+
+int radius_verify_response(const uint8_t *answer, size_t received, const uint8_t *request, const char *secret,
+                           size_t secret_length)
+{
+    int rc = check_answer(answer, received, request, secret, secret_length);
+    if (rc < 0)
+        radius_answers_dropped++;
+    return rc;
 }
 
 // ---- exchanges --------------------------------------------------------------------------

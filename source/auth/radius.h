@@ -103,6 +103,9 @@ uint32_t radius_server_address();
 extern std::atomic<uint32_t> radius_identifier;   // the packet identifier is its low byte
 extern std::atomic<int> radius_use_secondary;     // 0 primary, 1 secondary; kept between requests
 extern pthread_mutex_t radius_lock;
+// Answers dropped: from another address than the server in use, or failing
+// their check. For the resource report and tests.
+extern std::atomic<uint32_t> radius_answers_dropped;
 
 // 1 when another server was chosen (logged), else 0.
 int radius_switch_server();
@@ -140,7 +143,8 @@ int radius_open_socket(uint16_t port);
 // `packet` (its length field) to the server in use at `server_port`: 0 or
 // RADIUS_ERR_SEND (logged).
 int radius_send_packet(int fd, uint16_t server_port, const uint8_t *packet);
-// Waits up to 3 seconds for a datagram from the server in use; datagrams
+// Waits up to 3 seconds (on the daemon's clock) for a datagram from the
+// server in use; datagrams
 // from any other address are dropped with a log line. 0 with the answer in
 // `buffer` (RADIUS_BUFFER_SIZE bytes, zeroed first) and its size in
 // `*received`, or RADIUS_ERR_NO_ANSWER (logged).

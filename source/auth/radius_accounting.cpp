@@ -30,7 +30,7 @@ std::atomic<uint32_t> radius_acct_session_counter{1};
 
 namespace {
 
-constexpr unsigned PASS_PAUSE_US = 1000 * 1000;
+constexpr unsigned PASS_PAUSE_MS = 1000;
 constexpr size_t NAME_SIZE = RADIUS_EAP_SIZE;
 // Counter numbers that go out; others are skipped.
 constexpr uint16_t SENT_COUNTERS[] = {1, 2, 3, 4, 5, 17, 18};
@@ -41,6 +41,8 @@ std::atomic<int> disconnect_socket{-1};
 
 std::mutex thread_mutex;
 std::thread accounting_thread;
+// Cuts the pass pause short when the thread is asked to end.
+std::atomic<bool> stop_requested{false};
 
 int chip_statistics(const onu_record *onu, uint16_t set, onu_stat_entry *out, size_t *count)
 {
@@ -146,14 +148,14 @@ void accounting_loop()
                 open_socket(&acct_socket, RADIUS_ACCT_LOCAL_PORT);
             else if (pass % RADIUS_SWEEP_EVERY == 0)
                 radius_accounting_sweep();
-            usleep(PASS_PAUSE_US);
+            clock_delay(PASS_PAUSE_MS, &stop_requested);
             pass++;
             continue;
         }
         // The settings changed: take them afresh and start over with new
         // sockets.
         if (radius_cfg_changed.load() == 0 && UpdateRadiusCache() != 0) {
-            usleep(PASS_PAUSE_US);
+            clock_delay(PASS_PAUSE_MS, &stop_requested);
             continue;
         }
         close_sockets();
@@ -184,11 +186,17 @@ int radius_accounting_start()
     if (accounting_thread.joinable())
         accounting_thread.join();
     radius_accounting_running = 1;
+    stop_requested = false;
     accounting_thread = std::thread(accounting_loop);
     return 0;
 }
 
-void radius_accounting_stop() { radius_accounting_running = 0; }
+void radius_accounting_stop()
+{
+    radius_accounting_running = 0;
+    stop_requested = true;
+    clock_delay_wake();
+}
 
 void radius_accounting_close()
 {

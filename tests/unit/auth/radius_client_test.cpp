@@ -1,13 +1,15 @@
 // The client's exchanges with scripted peers on loopback addresses: the
 // retry on the secondary server, the lone primary, and peers that must not
 // be believed (impostor address, bad signatures, truncated attributes).
-// A silent peer moves the fake clock past the 3-second wait when it gets a
-// request, so no test waits for real seconds.
+// A silent peer moves the fake clock past the 3-second wait once the client
+// waits, so no test waits for real seconds.
 #include "auth/radius.h"
 #include "base/balloc.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "store/datastruct.h"
+#include "common/fake_time.h"
+#include "common/wait.h"
 #include "unit/auth/radius_peer.h"
 
 #include <gtest/gtest.h>
@@ -22,11 +24,15 @@ const char SECRET[] = "peer-secret";
 const uint8_t MAC[6] = {0x00, 0x0D, 0xB6, 0x12, 0x34, 0x56};
 const char MAC_TEXT[] = "00:0D:B6:12:34:56";
 
-std::vector<uint8_t> silent(const std::vector<uint8_t> &)
-{
-    clock_fake_advance(RADIUS_ANSWER_SECONDS + 1);
-    return {};
-}
+std::vector<uint8_t> no_answer(const std::vector<uint8_t> &) { return {}; }
+
+// Once the client waits for the answer that will not come, its wait ends.
+void time_out() { advance_when_waiting((RADIUS_ANSWER_SECONDS + 1) * 1000); }
+
+// A peer on `address` that never answers.
+struct silent_peer : radius_peer {
+    silent_peer(const char *address, uint16_t port) : radius_peer(address, port, no_answer, nullptr, time_out) {}
+};
 
 // EAP-Request/MD5 challenge with identifier 5, the State 16 × 0x5A.
 std::vector<uint8_t> challenge(const std::vector<uint8_t> &request)
@@ -109,7 +115,7 @@ TEST_F(Client, IdentityRequestCarriesTheMacAndGetsTheChallenge)
 TEST_F(Client, SilentPrimaryWithSecondaryRetriesThereWithTheSameIdentifier)
 {
     radius_test_settings("127.0.0.1", "127.0.0.2", local_, server_, SECRET);
-    radius_peer primary("127.0.0.1", server_, silent);
+    silent_peer primary("127.0.0.1", server_);
     radius_peer secondary("127.0.0.2", server_, challenge);
     int rc;
     std::string log = identity(&rc);
@@ -134,7 +140,7 @@ TEST_F(Client, SilentPrimaryWithSecondaryRetriesThereWithTheSameIdentifier)
 TEST_F(Client, SilentPrimaryWithoutSecondaryFailsAfterOneRequest)
 {
     radius_test_settings("127.0.0.1", "255.255.255.255", local_, server_, SECRET);
-    radius_peer primary("127.0.0.1", server_, silent);
+    silent_peer primary("127.0.0.1", server_);
     int rc;
     std::string log = identity(&rc);
     EXPECT_EQ(rc, RADIUS_ERR_NO_ANSWER);
@@ -160,13 +166,8 @@ TEST_F(Client, BadPeersAreDroppedWithALogLine)
                                    SECRET);
     };
     const bad_peer cases[] = {
-        {"impostor address",
-         [&](const std::vector<uint8_t> &request) {
-             auto answer = accept(request);
-             clock_fake_advance(RADIUS_ANSWER_SECONDS + 1);
-             return answer;
-         },
-         "127.0.0.3", RADIUS_ERR_NO_ANSWER, "RADIUS: answer from unknown address 127.0.0.3 dropped"},
+        {"impostor address", accept, "127.0.0.3", RADIUS_ERR_NO_ANSWER,
+         "RADIUS: answer from unknown address 127.0.0.3 dropped"},
         {"wrong response authenticator",
          [&](const std::vector<uint8_t> &request) {
              auto answer = accept(request);
@@ -196,7 +197,14 @@ TEST_F(Client, BadPeersAreDroppedWithALogLine)
     };
     for (const bad_peer &c : cases) {
         radius_test_settings("127.0.0.1", "255.255.255.255", local_, server_, SECRET);
-        radius_peer peer("127.0.0.1", server_, c.reply, c.answer_from);
+        uint32_t dropped = radius_answers_dropped.load();
+        std::function<void()> after;
+        if (c.answer_from)
+            after = [dropped] {
+                eventually([dropped] { return radius_answers_dropped.load() > dropped; });
+                time_out();
+            };
+        radius_peer peer("127.0.0.1", server_, c.reply, c.answer_from, after);
         auto config = std::make_unique<onu_record>();
         onu_config_defaults(config.get());
         uint8_t eap[RADIUS_EAP_SIZE] = {0x02, 0x05, 0x00, 0x16, 0x04, 0x10};
@@ -208,6 +216,7 @@ TEST_F(Client, BadPeersAreDroppedWithALogLine)
         EXPECT_NE(log.find(c.line), std::string::npos) << c.name << ": " << log;
         EXPECT_EQ(config->type, 0) << c.name;
         EXPECT_EQ(eap[0], 0x02) << c.name;
+        EXPECT_EQ(radius_answers_dropped.load(), dropped + 1) << c.name;
     }
 }
 

@@ -1,7 +1,9 @@
 // A scripted RADIUS peer on a loopback address for the client's tests: it
 // records the requests it receives and answers each with whatever the test's
 // reply function builds (nothing when it returns an empty packet), from its
-// own address or, to play an impostor, from another one.
+// own address or, to play an impostor, from another one. After each request
+// (and its answer) it runs the test's `after` step, for instance moving the
+// fake clock past the client's wait.
 #pragma once
 
 #include "auth/radius.h"
@@ -28,8 +30,9 @@ using radius_reply_fn = std::function<std::vector<uint8_t>(const std::vector<uin
 class radius_peer {
 public:
     // Listens on `address`:`port`; answers from `answer_from` when given.
-    radius_peer(const char *address, uint16_t port, radius_reply_fn reply, const char *answer_from = nullptr)
-        : reply_(std::move(reply))
+    radius_peer(const char *address, uint16_t port, radius_reply_fn reply, const char *answer_from = nullptr,
+                std::function<void()> after = nullptr)
+        : reply_(std::move(reply)), after_(std::move(after))
     {
         fd_ = bound(address, port);
         out_fd_ = answer_from ? bound(answer_from, 0) : fd_;
@@ -89,10 +92,13 @@ private:
             }
             if (!answer.empty())
                 sendto(out_fd_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr *>(&from), size);
+            if (after_)
+                after_();
         }
     }
 
     radius_reply_fn reply_;
+    std::function<void()> after_;
     int fd_ = -1, out_fd_ = -1;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
