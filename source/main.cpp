@@ -20,6 +20,8 @@
 #include "base/process.h"
 #include "engine/profiler.h"
 #include "engine/profiler_cache.h"
+#include "engine/profiler_olt.h"
+#include "onu/l3agents/CircuitAndRemoteIds.h"
 #include "engine/onu_phy.h"
 #include "events/tekhandlers.h"
 #include "chip/teklink.h"
@@ -63,16 +65,22 @@ bool wait_for_cfg_module()
     return false;
 }
 
-// Placeholders of the engine's work until the OLT and ONU configuration
-// exist: each says which kind of work went undone. Each is replaced by the
+// The subscriber identifier templates of each OLT, loaded by its
+// configuration and read by the service paths of its ONUs.
+crid_pair olt_identifier_templates[OLT_COUNT];
+
+void load_identifier_templates(int olt, const char *circuit, const char *remote, const char *host, const char *slot,
+                               const char *address)
+{
+    crid_pair *pair = &olt_identifier_templates[olt];
+    crid_Init(pair, OLT_IDENTIFIER_CAPACITY);
+    crid_Update(pair, circuit, remote, host, slot, address);
+}
+
+// The engine's work. Placeholders stand where the ONU configuration does
+// not exist yet: each says which kind of work went undone. Each is replaced by the
 // real entry point as it is built.
 void work_not_handled(unsigned kind) { trace("%s: no handler for work kind %u\n", "profiler_thread", kind); }
-
-int olt_reconfigure_not_handled(int)
-{
-    work_not_handled(PROFILER_OLT_RECONFIGURE);
-    return 0;
-}
 
 int onu_reconfigure_not_handled(const uint8_t *)
 {
@@ -89,7 +97,7 @@ onu_record *link_discovery_not_handled(int, uint8_t *)
 int onu_discovery_not_handled(onu_record *) { return 0; }
 
 const profiler_handlers engine_work = {
-    olt_reconfigure_not_handled,
+    profiler_olt_reconfigure,
     onu_reconfigure_not_handled,
     link_discovery_not_handled,
     onu_discovery_not_handled,
@@ -142,6 +150,9 @@ int main(int argc, char **argv)
 
     datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
     datastruct_hooks.accounting_stop = radius_accounting_stop_hook;
+    datastruct_hooks.onu_count_release = profiler_olt_onucnt_decrement;
+    datastruct_hooks.link_count_release = profiler_olt_link_count_sub;
+    profiler_olt_hooks.identifier_templates = load_identifier_templates;
     datastruct_hooks.phy_read = onu_mdio_read;
     datastruct_hooks.phy_write = onu_mdio_write;
     rc = datastruct_init();

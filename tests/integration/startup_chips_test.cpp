@@ -166,7 +166,7 @@ TEST_F(Board, ChipsComeOutOfResetAndOnusRegister)
     EXPECT_NE(daemon_.err().find("oltfwupdate_handler: OLT[0] in RESETINPROGRESS state"), std::string::npos);
     EXPECT_EQ(daemon_.err().find("CHECKNEWFW"), std::string::npos);
     ASSERT_TRUE(daemon_says("get config cache success"));
-    EXPECT_TRUE(daemon_says("profiler_thread: no handler for work kind 0"));
+    EXPECT_TRUE(daemon_says("profiler_olt_reconfigure: OLT[0] in CFGINPROGRESS state"));
 
     // An unknown ONU's four links: each attempt is echoed, each discovery
     // acknowledged and queued for the profiler.
