@@ -21,7 +21,12 @@
 #include "engine/profiler.h"
 #include "engine/profiler_cache.h"
 #include "engine/profiler_olt.h"
-#include "onu/l3agents/CircuitAndRemoteIds.h"
+#include "auth/eapmd5.h"
+#include "onu/profiler_link.h"
+#include "onu/profiler_onu.h"
+#include "onu/profiler_path.h"
+#include "onu/subscriber_ids.h"
+#include "engine/onu_optics.h"
 #include "engine/onu_phy.h"
 #include "events/tekhandlers.h"
 #include "chip/teklink.h"
@@ -65,42 +70,54 @@ bool wait_for_cfg_module()
     return false;
 }
 
-// The subscriber identifier templates of each OLT, loaded by its
-// configuration and read by the service paths of its ONUs.
-crid_pair olt_identifier_templates[OLT_COUNT];
-
-void load_identifier_templates(int olt, const char *circuit, const char *remote, const char *host, const char *slot,
-                               const char *address)
+// What ONU configuration asks of the OLT configuration below it.
+bool onu_counted_in_first_group(int olt, int port)
 {
-    crid_pair *pair = &olt_identifier_templates[olt];
-    crid_Init(pair, OLT_IDENTIFIER_CAPACITY);
-    crid_Update(pair, circuit, remote, host, slot, address);
+    int choice = 0;
+    profiler_olt_onucnt_increment(olt, port, &choice);
+    return choice == 1;
 }
 
-// The engine's work. Placeholders stand where the ONU configuration does
-// not exist yet: each says which kind of work went undone. Each is replaced by the
-// real entry point as it is built.
-void work_not_handled(unsigned kind) { trace("%s: no handler for work kind %u\n", "profiler_thread", kind); }
-
-int onu_reconfigure_not_handled(const uint8_t *)
+void olt_subscriber_settings(int olt, uint8_t *opt82, uint8_t *pppoe, const crid_pair **templates)
 {
-    work_not_handled(PROFILER_ONU_RECONFIGURE);
+    olt_lock(olt);
+    const olt_record *record = olt_get(olt);
+    *opt82 = profiler_olt_option82_format(record);
+    *pppoe = profiler_olt_pppoe_format(record);
+    olt_unlock(olt);
+    *templates = subscriber_ids_templates(olt);
+}
+
+int olt_personality_version(int olt)
+{
+    olt_lock(olt);
+    int version = profiler_olt_onu_pers_version(olt_get(olt));
+    olt_unlock(olt);
+    return version;
+}
+
+bool olt_port_drssi_enabled(int olt, int port)
+{
+    olt_lock(olt);
+    bool enabled = profiler_olt_drssi_enabled(olt_get(olt), port) != 0;
+    olt_unlock(olt);
+    return enabled;
+}
+
+// ONU discovery as the engine runs it.
+int onu_discovery(onu_record *onu)
+{
+    profiler_onu_discovery(onu);
     return 0;
 }
 
-onu_record *link_discovery_not_handled(int, uint8_t *)
-{
-    work_not_handled(PROFILER_LINK_DISCOVERY);
-    return nullptr;   // no ONU, so no ONU discovery either
-}
-
-int onu_discovery_not_handled(onu_record *) { return 0; }
-
+// The update scheduler's add joins onu_steps (schedule_update) once the
+// scheduler is built; until then updates are reported as not scheduled.
 const profiler_handlers engine_work = {
     profiler_olt_reconfigure,
-    onu_reconfigure_not_handled,
-    link_discovery_not_handled,
-    onu_discovery_not_handled,
+    profiler_onu_reconfigure,
+    profiler_link_discovery,
+    onu_discovery,
 };
 
 // Ends every thread, users of the links first, and closes the pool once
@@ -152,7 +169,7 @@ int main(int argc, char **argv)
     datastruct_hooks.accounting_stop = radius_accounting_stop_hook;
     datastruct_hooks.onu_count_release = profiler_olt_onucnt_decrement;
     datastruct_hooks.link_count_release = profiler_olt_link_count_sub;
-    profiler_olt_hooks.identifier_templates = load_identifier_templates;
+    profiler_olt_hooks.identifier_templates = subscriber_ids_load_templates;
     datastruct_hooks.phy_read = onu_mdio_read;
     datastruct_hooks.phy_write = onu_mdio_write;
     rc = datastruct_init();
@@ -160,6 +177,15 @@ int main(int argc, char **argv)
         syslog(LOG_ERR, "datastruct_init failed: %d", rc);
         return -2;
     }
+
+    // The chip events that belong to authentication.
+    tekhandlers_ops.eapframe = eapframe_handler;
+    onu_optics_hooks.learned_macs = profiler_dest_learned_macs;
+    onu_optics_hooks.drssi_enabled = olt_port_drssi_enabled;
+    onu_steps.olt_onucnt_increment = onu_counted_in_first_group;
+    onu_steps.olt_link_count_add = profiler_olt_link_count_add;
+    onu_steps.olt_subscriber_settings = olt_subscriber_settings;
+    onu_steps.olt_personality_version = olt_personality_version;
 
     rc = profiler_init(&engine_work);
     if (rc != 0) {

@@ -17,6 +17,7 @@
 #include "oltsim/oltsim.h"
 #include "oltsim/onus.h"
 #include "oltsim/onu_ports.h"
+#include "oltsim/onu_service.h"
 #include "oltsim/tftpserver.h"
 
 #include <poll.h>
@@ -128,6 +129,8 @@ int main(int argc, char **argv)
     for (const auto &onu : onus)
         hardware.add(onu.mac);
     hardware.attach();
+    oltsim::onu_service service(sim, population, onus);   // EAP, queues and the OLT's provisioning state
+    service.attach();
     // Each chip's ONUs register a while after the chip restarted, when the
     // daemon has had time to take the chip out of reset.
     using clock = std::chrono::steady_clock;

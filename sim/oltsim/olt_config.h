@@ -51,7 +51,9 @@ struct olt_chip_state {
 class olt_config_sim {
 public:
     explicit olt_config_sim(chipset &sim);
-    // Installs the handlers on the chipset.
+    // Installs the handlers on the chipset. Attach it before the ONU models
+    // (onu_ports), which pass the requests that are not theirs (0x0017,
+    // 0x0018 to the chip's own ports) on to these.
     void attach();
 
     // --- knobs ------------------------------------------------------------

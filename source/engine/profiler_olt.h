@@ -34,7 +34,6 @@ constexpr int OLT_SFP_TIMEOUT = 10;
 constexpr int OLT_CONFIG_TIMEOUT = 10;
 constexpr int OLT_CONFIG_ATTEMPTS = 3;
 constexpr unsigned OLT_PORT_SETTLE_MS = 500;   // after the DRSSI switch, before the transceiver is read
-constexpr uint32_t OLT_IDENTIFIER_CAPACITY = 128;
 
 constexpr const char *ONU_PERS_FILE = "/usr/local/share/tk3714pers.tkf";
 constexpr const char *ONU_PERS_AUTOUPDATE_FLAG = "/etc/config/ontpersautoupdate";

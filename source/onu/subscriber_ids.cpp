@@ -6,6 +6,7 @@
 #include "platform/log.h"
 #include "platform/sandbox.h"
 #include "chip/teklink.h"
+#include "store/datastruct.h"
 
 #include <syslog.h>
 
@@ -278,3 +279,18 @@ int profiler_onu_path_pppoe_tag(int olt, uint8_t format, const subscriber_path *
     default: return profiler_onu_path_pppoe_tag_text_custom_internal(olt, path, templates);
     }
 }
+
+namespace {
+crid_pair olt_templates[OLT_COUNT];
+}
+
+void subscriber_ids_load_templates(int olt, const char *circuit, const char *remote, const char *host,
+                                   const char *slot, const char *address)
+{
+    if (olt < 0 || olt >= OLT_COUNT)
+        return;
+    crid_Init(&olt_templates[olt], SUBSCRIBER_ID_TEMPLATE_CAPACITY);
+    crid_Update(&olt_templates[olt], circuit, remote, host, slot, address);
+}
+
+const crid_pair *subscriber_ids_templates(int olt) { return olt >= 0 && olt < OLT_COUNT ? &olt_templates[olt] : nullptr; }

@@ -91,3 +91,12 @@ int profiler_onu_path_pppoe_tag(int olt, uint8_t format, const subscriber_path *
 int profiler_onu_path_pppoe_tag_internal(int olt, const subscriber_path *path);
 int profiler_onu_path_pppoe_tag_text_internal(int olt, const subscriber_path *path);
 int profiler_onu_path_pppoe_tag_text_custom_internal(int olt, const subscriber_path *path, const crid_pair *templates);
+
+// Each OLT's circuit-ID and remote-ID templates, loaded by the OLT's
+// configuration (the host name, the slot text and the device address fill
+// their fixed values) and read by the service paths of its ONUs. Both run
+// on the profiler thread. An index outside 0..3 loads nothing and reads NULL.
+constexpr uint32_t SUBSCRIBER_ID_TEMPLATE_CAPACITY = 128;
+void subscriber_ids_load_templates(int olt, const char *circuit, const char *remote, const char *host,
+                                   const char *slot, const char *address);
+const crid_pair *subscriber_ids_templates(int olt);
