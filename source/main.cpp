@@ -9,6 +9,7 @@
 // command handlers), then the links' receive threads, then the pool they all
 // allocate from.
 #include "auth/radius_accounting.h"
+#include "auth/radius_eap.h"
 #include "base/balloc.h"
 #include "store/datastruct.h"
 #include "mgmt/kernhandlers.h"
@@ -186,6 +187,11 @@ int main(int argc, char **argv)
     onu_steps.olt_link_count_add = profiler_olt_link_count_add;
     onu_steps.olt_subscriber_settings = olt_subscriber_settings;
     onu_steps.olt_personality_version = olt_personality_version;
+    // RADIUS mode of authentication: the server's challenge for the ONU, and
+    // the ONU's answer relayed to the server.
+    static_assert(RADIUS_ONU_EAP_REQUEST == EAP_REQUEST_MAX);
+    onu_steps.radius_identity_request = radius_authorization_identity;
+    eapmd5_hooks.radius_check = radius_eap_check;
 
     rc = profiler_init(&engine_work);
     if (rc != 0) {
