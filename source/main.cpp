@@ -5,8 +5,11 @@
 // layers reach the higher ones. The main thread then becomes the management
 // dispatch loop until the run flag is cleared (SIGTERM, SIGINT), and the
 // stopping sequence ends and joins every thread before it closes the pool:
-// first the threads that do work (engine, chip events, command handlers),
-// then the links' receive threads, then the pool they all allocate from.
+// first the threads that do work (engine, chip events, RADIUS accounting,
+// command handlers), then the links' receive threads, then the pool they all
+// allocate from.
+#include "auth/radius_accounting.h"
+#include "auth/radius_eap.h"
 #include "base/balloc.h"
 #include "store/datastruct.h"
 #include "mgmt/kernhandlers.h"
@@ -99,6 +102,7 @@ void stop_all()
 {
     profiler_stop();
     tekhandlers_stop();
+    radius_accounting_close();
     kernlink_close();          // handler threads, then its receive thread
     teklink_close();           // its receive thread, then the socket
     profiler_queues_drain();
@@ -138,6 +142,7 @@ int main(int argc, char **argv)
     clock_delay(START_DELAY_MS);
 
     datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
+    datastruct_hooks.accounting_stop = radius_accounting_stop_hook;
     datastruct_hooks.onu_count_release = profiler_olt_onucnt_decrement;
     datastruct_hooks.link_count_release = profiler_olt_link_count_sub;
     profiler_olt_hooks.identifier_templates = subscriber_ids_load_templates;
@@ -153,6 +158,11 @@ int main(int argc, char **argv)
     tekhandlers_ops.eapframe = eapframe_handler;
     onu_optics_hooks.learned_macs = profiler_dest_learned_macs;
     onu_optics_hooks.drssi_enabled = olt_port_drssi_enabled;
+    // RADIUS mode of authentication: the server's challenge for the ONU, and
+    // the ONU's answer relayed to the server.
+    static_assert(RADIUS_ONU_EAP_REQUEST == EAP_REQUEST_MAX);
+    onu_steps.radius_identity_request = radius_authorization_identity;
+    eapmd5_hooks.radius_check = radius_eap_check;
 
     rc = profiler_init(&engine_work);
     if (rc != 0) {
@@ -178,8 +188,8 @@ int main(int argc, char **argv)
             return -4;
         }
         syslog(LOG_ERR, "get config cache success");
-        // RADIUS accounting starts here, when the settings just fetched
-        // enable it, once it is built.
+        if (cfgcache_radius_accounting_enabled(cfgcache()))
+            radius_accounting_start();
         kernlink_process_loop();
     }
 

@@ -498,12 +498,15 @@ void onu_set_state(onu_record *onu, uint32_t state)
         onu->accounting = -1;
         notify = true;
     } else if (old == ONU_STATE_OK) {
-        // RADIUS accounting's stop for the session (status 2) is sent here
-        // once accounting exists.
         notify = true;
     } else {
         notify = state == ONU_STATE_BLOCKED || old == ONU_STATE_BLOCKED;
     }
+    // Every way out of OK ends the accounting session, the release (FREE)
+    // and the failed states included, so the server never keeps a session
+    // open for an ONU that is gone.
+    if (old == ONU_STATE_OK && datastruct_hooks.accounting_stop)
+        datastruct_hooks.accounting_stop(onu);
 
     if (notify) {
         char text[256];

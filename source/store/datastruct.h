@@ -178,6 +178,9 @@ struct datastruct_hook_table {
     // An ONU record is being released (its lock held): drop the engine work
     // still queued for it and its links.
     void (*flush_onu_work)(const onu_record *onu);
+    // An ONU leaves OK (its lock held): RADIUS accounting's Stop of its
+    // session.
+    void (*accounting_stop)(onu_record *onu);
     // The ONU leaves its OLT's registration counts: PON port `port` (0, 1),
     // registration group `choice` (1 first, 0 second). Takes the OLT's lock.
     void (*onu_count_release)(int olt, int port, int choice);

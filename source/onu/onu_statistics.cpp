@@ -1,0 +1,56 @@
+#include "onu/onu_statistics.h"
+
+#include "base/balloc.h"
+#include "base/bytes.h"
+#include "engine/onu_request.h"
+#include "wire/ids.h"
+#include "wire/tekmsg.h"
+
+#include <cstring>
+
+namespace {
+constexpr size_t REQUEST_LEN = 13;
+constexpr uint8_t OBJECT_ONU = 2;
+} // namespace
+
+size_t onu_statistics_decode(const uint8_t *data, size_t size, onu_stat_entry *out, size_t max)
+{
+    if (size < ONU_STAT_ANSWER_ECHO)
+        return 0;
+    byte_reader in(data + ONU_STAT_ANSWER_ECHO, size - ONU_STAT_ANSWER_ECHO);
+    size_t count = 0;
+    while (count < max && in.left() >= ONU_STAT_ENTRY_SIZE) {
+        out[count].id = in.be16();
+        in.skip(2);
+        uint64_t high = in.be32();
+        out[count].value = high << 32 | in.be32();
+        count++;
+    }
+    return count;
+}
+
+int onu_statistics_request(int olt, const uint8_t mac[6], uint16_t port, uint16_t group, onu_stat_entry *out,
+                           size_t *count)
+{
+    *count = 0;
+    uint8_t data[REQUEST_LEN];
+    data[0] = OBJECT_ONU;
+    memcpy(data + 1, mac, 6);
+    store_be16(data + 7, port);
+    store_be16(data + 9, group);
+    data[11] = 0xFF;
+    data[12] = 0x00;
+    uint8_t *response = nullptr;
+    int rc = onu_request_send(olt, TEK_REQ_STATISTICS, data, sizeof data, &response);
+    if (rc != 0)
+        return rc;
+    byte_reader in = tekmsg_payload(response);
+    uint16_t rcode = in.be16();
+    int result = TEK_RC_REFUSED;
+    if (in.ok() && rcode == TEKLINK_RCODE_OK) {
+        *count = onu_statistics_decode(in.position(), in.left(), out, ONU_STAT_MAX_ENTRIES);
+        result = 0;
+    }
+    BFREE(response);
+    return result;
+}

@@ -1,0 +1,255 @@
+// Accounting-Requests as built (annotated bytes, counters as vendor texts)
+// and Disconnect-Requests as handled against the data store. No
+// configuration module is connected here, so a save fails (the integration
+// test against the real server sees it succeed).
+#include "auth/radius.h"
+#include "auth/radius_accounting.h"
+#include "base/balloc.h"
+#include "common/wait.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+#include "store/datastruct.h"
+#include "unit/auth/radius_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const char SECRET[] = "acct-secret";
+const uint8_t MAC[6] = {0x00, 0x0D, 0xB6, 0x12, 0x34, 0x56};
+
+std::vector<uint8_t> hex(const std::string &text)
+{
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < text.size();) {
+        if (text[i] == ' ') {
+            i++;
+            continue;
+        }
+        out.push_back(uint8_t(std::stoi(text.substr(i, 2), nullptr, 16)));
+        i += 2;
+    }
+    return out;
+}
+
+class Accounting : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(bopen(nullptr, 1 << 20, 0), 0);
+        ASSERT_EQ(datastruct_init(), 0);
+        clock_fake_set(5000);
+        setenv("ZANDREL_LOG_STDERR", "1", 1);
+        log_open();
+        radius_test_settings("127.0.0.1", "255.255.255.255", 0, 0, SECRET);
+        strcpy(reinterpret_cast<char *>(cfgcache()->system + SYSTEM_HOSTNAME), "olt-test");
+    }
+    void TearDown() override
+    {
+        log_close();
+        unsetenv("ZANDREL_LOG_STDERR");
+        clock_fake_release();
+        datastruct_close();
+        bclose();
+    }
+
+    onu_record *make_onu(uint32_t state)
+    {
+        onu_record *onu = onu_alloc();
+        memcpy(onu->mac, MAC, 6);
+        onu->olt = 0;
+        onu->port = 1;
+        onu->state = state;
+        onu->link_count = ONU_LINKS;
+        onu_links_init(onu);
+        return onu;
+    }
+
+    // A Disconnect-Request signed with `secret`.
+    static std::vector<uint8_t> disconnect(const std::string &user, const std::vector<uint8_t> &session,
+                                           const char *secret = SECRET)
+    {
+        std::vector<uint8_t> attributes = {RADIUS_ATTR_USER_NAME, uint8_t(user.size() + 2)};
+        attributes.insert(attributes.end(), user.begin(), user.end());
+        attributes.insert(attributes.end(), {RADIUS_ATTR_ACCT_SESSION_ID, uint8_t(session.size() + 2)});
+        attributes.insert(attributes.end(), session.begin(), session.end());
+        std::vector<uint8_t> p(RADIUS_HEADER + attributes.size(), 0);
+        p[0] = RADIUS_DISCONNECT_REQUEST;
+        p[1] = 0x33;
+        store_be16(&p[2], uint16_t(p.size()));
+        std::copy(attributes.begin(), attributes.end(), p.begin() + RADIUS_HEADER);
+        radius_md5_authenticator(p.data(), p.size(), secret, strlen(secret), &p[4]);
+        return p;
+    }
+
+    int handle(const std::vector<uint8_t> &packet, uint8_t answer[20], std::string *log)
+    {
+        testing::internal::CaptureStderr();
+        int code = radius_disconnect_handle(packet.data(), packet.size(), answer);
+        *log = testing::internal::GetCapturedStderr();
+        return code;
+    }
+};
+
+TEST_F(Accounting, StartCarriesTheSessionAsRfc2866Integers)
+{
+    onu_record *onu = make_onu(ONU_STATE_OK);
+    onu->cfg_flags |= ONU_CFG_RADIUS_AUTH;
+    memcpy(radius_acct_session_id(onu), "\x00\x00\x05\x00", 4);
+    uint8_t packet[RADIUS_BUFFER_SIZE];
+    size_t length = radius_build_accounting_request(packet, 0x44, onu, RADIUS_ACCT_START, 5100, nullptr, SECRET,
+                                                    strlen(SECRET));
+    const std::vector<uint8_t> attributes = hex(
+        "01 13 30303a30443a42363a31323a33343a3536"   // User-Name
+        "28 06 00000001"                             // Acct-Status-Type Start
+        "05 06 00000001"                             // NAS-Port: PON port 1
+        "3d 06 00000023"                             // NAS-Port-Type
+        "20 0a 6f6c742d74657374"                     // NAS-Identifier "olt-test"
+        "2c 06 00000500"                             // Acct-Session-Id
+        "2d 06 00000001");                           // Acct-Authentic RADIUS
+    ASSERT_EQ(length, RADIUS_HEADER + attributes.size());
+    EXPECT_EQ(packet[0], RADIUS_ACCOUNTING_REQUEST);
+    EXPECT_EQ(packet[1], 0x44);
+    EXPECT_EQ(load_be16(packet + 2), length);
+    EXPECT_EQ(std::vector<uint8_t>(packet + 20, packet + length), attributes);
+    // Request Authenticator: MD5 over the packet with a zero one, then the secret.
+    std::vector<uint8_t> zeroed(packet, packet + length);
+    memset(&zeroed[4], 0, 16);
+    uint8_t digest[16];
+    radius_md5_authenticator(zeroed.data(), length, SECRET, strlen(SECRET), digest);
+    EXPECT_EQ(memcmp(digest, packet + 4, 16), 0);
+}
+
+TEST_F(Accounting, InterimCarriesTheSentCountersAndTheSessionTime)
+{
+    onu_record *onu = make_onu(ONU_STATE_OK);
+    onu->ok_time = 5000 - 61;
+    radius_counters counters{};
+    counters.entries[0][0] = {1, 12345};
+    counters.entries[0][1] = {6, 1};           // not a sent counter
+    counters.entries[0][2] = {18, 7};
+    counters.count[0] = 3;
+    counters.entries[1][0] = {2, 18446744073709551615ull};
+    counters.count[1] = 1;
+    uint8_t packet[RADIUS_BUFFER_SIZE];
+    size_t length = radius_build_accounting_request(packet, 1, onu, RADIUS_ACCT_INTERIM, 5000, &counters, SECRET,
+                                                    strlen(SECRET));
+    const std::vector<uint8_t> tail = hex(
+        "2d 06 00000002"                                     // Acct-Authentic Local
+        "1a 0d 0000b801 82 07 3132333435"                    // set 20 counter 1 -> 130 "12345"
+        "1a 09 0000b801 93 03 37"                            // set 20 counter 18 -> 147 "7"
+        "1a 1c 0000b801 a1 16 3138343436373434303733373039353531363135"   // set 21 counter 2 -> 161
+        "2e 06 0000003d");                                   // Acct-Session-Time 61
+    ASSERT_GE(length, RADIUS_HEADER + tail.size());
+    EXPECT_EQ(std::vector<uint8_t>(packet + length - tail.size(), packet + length), tail);
+    EXPECT_EQ(packet[20 + 19 + 5], RADIUS_ACCT_INTERIM);
+}
+
+TEST_F(Accounting, DisconnectRequestsAreAnsweredByWhatTheyName)
+{
+    onu_record *onu = make_onu(ONU_STATE_OK);
+    memcpy(radius_acct_session_id(onu), "\x00\x00\x01\x00", 4);
+    struct {
+        const char *name;
+        std::vector<uint8_t> packet;
+        int code;
+        const char *line;
+        uint32_t link_state;
+    } cases[] = {
+        {"another session", disconnect("00:0D:B6:12:34:56", {0, 0, 2, 0}), RADIUS_DISCONNECT_NAK,
+         "RADIUS: ONT 00:0D:B6:12:34:56 found, but have another acct-session-id (0x10000)", ONU_STATE_ALLOCATED},
+        {"unknown ONU", disconnect("00:0D:B6:AB:CD:EF", {0, 0, 1, 0}), RADIUS_DISCONNECT_NAK,
+         "RADIUS: ONT 00:0D:B6:AB:CD:EF not found", ONU_STATE_ALLOCATED},
+        {"bad secret", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}, "wrong"), RADIUS_DISCONNECT_NAK,
+         "RADIUS: bad shared secret, check it", ONU_STATE_ALLOCATED},
+        {"save without the configuration module", disconnect("olt-test", {0, 0, 0, 0}), RADIUS_DISCONNECT_NAK,
+         "RADIUS: error on config saving", ONU_STATE_ALLOCATED},
+        {"host name with a session is an ONU name", disconnect("olt-test", {0, 0, 1, 0}), RADIUS_DISCONNECT_NAK,
+         "RADIUS: ONT olt-test not found", ONU_STATE_ALLOCATED},
+        {"known session", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}), RADIUS_DISCONNECT_ACK,
+         "RADIUS: ONT 00:0D:B6:12:34:56 reconfigure inited", ONU_STATE_REPORTTIMEOUT},
+    };
+    for (auto &c : cases) {
+        uint8_t answer[20];
+        std::string log;
+        EXPECT_EQ(handle(c.packet, answer, &log), c.code) << c.name;
+        EXPECT_NE(log.find(c.line), std::string::npos) << c.name << ": " << log;
+        for (const link_record &link : onu->links)
+            EXPECT_EQ(link.state, c.link_state) << c.name;
+        // The answer: the request's header with the new code and length 20,
+        // signed over itself with the request's authenticator.
+        EXPECT_EQ(answer[0], c.code);
+        EXPECT_EQ(answer[1], 0x33);
+        EXPECT_EQ(load_be16(answer + 2), 20);
+        std::vector<uint8_t> signed_part(answer, answer + 20);
+        memcpy(&signed_part[4], &c.packet[4], 16);
+        uint8_t digest[16];
+        radius_md5_authenticator(signed_part.data(), 20, SECRET, strlen(SECRET), digest);
+        EXPECT_EQ(memcmp(digest, answer + 4, 16), 0) << c.name;
+    }
+}
+
+TEST_F(Accounting, DatagramsThatAreNoDisconnectRequestGetNoAnswer)
+{
+    std::vector<uint8_t> truncated = disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0});
+    truncated[RADIUS_HEADER + 1] = 60;   // User-Name runs past the packet
+    std::vector<uint8_t> other = disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0});
+    other[0] = RADIUS_ACCOUNTING_REQUEST;
+    std::vector<uint8_t> short_length = disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0});
+    store_be16(&short_length[2], 19);
+    for (const auto &packet : {truncated, other, short_length, std::vector<uint8_t>(19, 40)}) {
+        uint8_t answer[20];
+        std::string log;
+        EXPECT_EQ(handle(packet, answer, &log), 0);
+        EXPECT_NE(log.find("dropped"), std::string::npos) << log;
+    }
+}
+
+} // namespace
+
+namespace {
+
+TEST(Statistics, AnswerEntriesAfterTheEcho)
+{
+    std::vector<uint8_t> answer = hex(
+        "02 000db6123456 0001"                      // echo: ONU object, MAC, port
+        "0001 0000 0000000000003039"                // counter 1 = 12345
+        "0012 abcd 0102030405060708"                // counter 18
+        "0005 0000 00000000");                      // a cut entry: not read
+    onu_stat_entry out[4] = {};
+    ASSERT_EQ(onu_statistics_decode(answer.data(), answer.size(), out, 4), 2u);
+    EXPECT_EQ(out[0].id, 1);
+    EXPECT_EQ(out[0].value, 12345u);
+    EXPECT_EQ(out[1].id, 18);
+    EXPECT_EQ(out[1].value, 0x0102030405060708u);
+    // No more than asked for, nothing from an answer shorter than its echo.
+    EXPECT_EQ(onu_statistics_decode(answer.data(), answer.size(), out, 1), 1u);
+    EXPECT_EQ(onu_statistics_decode(answer.data(), 8, out, 4), 0u);
+}
+
+TEST(AccountingThread, ChangedSettingsRestartOrEndIt)
+{
+    ASSERT_EQ(bopen(nullptr, 1 << 20, 0), 0);
+    radius_test_settings("127.0.0.1", "255.255.255.255", 0, 0, "x");
+    store_le16(cfgcache()->radius + RADIUS_ACCT_LOCAL_PORT, radius_free_port());
+    store_le16(cfgcache()->radius + RADIUS_DISCONNECT_LOCAL_PORT, radius_free_port());
+    cfgcache()->radius[RADIUS_ACCT_ENABLED] = 1;
+    ASSERT_EQ(radius_accounting_start(), 0);
+    // Still enabled: the thread takes the new settings and goes on.
+    radius_cfg_changed = 1;
+    EXPECT_TRUE(eventually([] { return radius_cfg_changed.load() == 0; }));
+    EXPECT_EQ(radius_accounting_running.load(), 1);
+    // Disabled: it ends, and can be started again.
+    cfgcache()->radius[RADIUS_ACCT_ENABLED] = 0;
+    radius_cfg_changed = 1;
+    EXPECT_TRUE(eventually([] { return radius_accounting_running.load() == 0; }));
+    EXPECT_EQ(radius_accounting_start(), 0);
+    radius_accounting_close();
+    EXPECT_EQ(radius_accounting_running.load(), 0);
+    bclose();
+}
+
+} // namespace
