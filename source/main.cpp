@@ -17,6 +17,8 @@
 #include "engine/onu_phy.h"
 #include "events/tekhandlers.h"
 #include "chip/teklink.h"
+#include "maint/scheduler.h"
+#include "maint/watchdog.h"
 
 #include <syslog.h>
 #include <unistd.h>
@@ -101,8 +103,20 @@ int main(int argc, char **argv)
         return -3;
     }
 
-    // The watchdog and the update scheduler take their places here as they
-    // are built.
+    // The watchdog and the update scheduler run before the chip link: their
+    // first passes find nothing to do but the OLTs still in reset. The ONU
+    // configuration steps they call (maint_hooks) are installed with ONU
+    // configuration; an empty entry is skipped.
+    rc = wd_init();
+    if (rc != 0) {
+        syslog(LOG_ERR, "wd_init failed: %d", rc);
+        return -3;
+    }
+    rc = scheduler_init();
+    if (rc != 0) {
+        syslog(LOG_ERR, "scheduler_init failed: %d", rc);
+        return -3;
+    }
 
     // The chip link: its queues and receive thread (which opens the socket),
     // then the thread that handles the chips' events.
@@ -124,6 +138,9 @@ int main(int argc, char **argv)
     }
 
     kernlink_close();
+    // Their jobs and sweeps send chip requests: they end before the link.
+    scheduler_stop();
+    wd_stop();
     teklink_close();
     bclose();
     log_close();
