@@ -22,7 +22,10 @@ inline std::string mac_text(const uint8_t mac[6])
     return text;
 }
 
-inline void record_call(const char *step, const onu_record *onu) { hook_calls.push_back(std::string(step) + " " + mac_text(onu->mac)); }
+inline void record_call(const char *step, const onu_record *onu)
+{
+    hook_calls.push_back(std::string(step) + " " + mac_text(onu->mac));
+}
 
 inline maint_hook_table recording_hooks()
 {
