@@ -115,6 +115,7 @@ int main(int argc, char **argv)
     rc = scheduler_init();
     if (rc != 0) {
         syslog(LOG_ERR, "scheduler_init failed: %d", rc);
+        wd_stop();
         return -3;
     }
 
@@ -129,6 +130,8 @@ int main(int argc, char **argv)
         rc = profiler_get_cfg_cache();
         if (rc != 0) {
             syslog(LOG_ERR, "get config cache failed: %d", rc);
+            scheduler_stop();
+            wd_stop();
             return -4;
         }
         syslog(LOG_ERR, "get config cache success");

@@ -31,7 +31,9 @@ namespace {
 
 schedule_entry schedule[SCHEDULE_SIZE];
 pthread_mutex_t scheduler_lock = PTHREAD_MUTEX_INITIALIZER;
-maint_pause scheduler_pause;
+// Never destroyed: a process that exits while the thread still waits on it
+// (an early return of start-up) would block in the condition's destructor.
+maint_pause &scheduler_pause = *new maint_pause;
 pthread_t scheduler_thread;
 bool running = false;
 
@@ -59,23 +61,32 @@ void retry(schedule_entry *job)
     job->status = job->tries == 0 ? SCHEDULE_FAILED : SCHEDULE_WAITING;
 }
 
-// A copy of the connected ONU with the job's MAC, taken under its lock; NULL
-// (with the "not connected" lines) when there is none.
-std::unique_ptr<onu_record> connected_onu(const schedule_entry *job, const char *function, const char *mac)
+// The connected ONU with the job's MAC, returned locked; NULL (with the
+// "not connected" lines) when there is none.
+onu_record *lock_connected_onu(const schedule_entry *job, const char *function, const char *mac)
 {
     onu_record *onu = onu_get_by_mac(job->mac);
     if (onu) {
         onu_lock(onu);
-        if (onu->state != ONU_STATE_FREE && memcmp(onu->mac, job->mac, 6) == 0) {
-            auto copy = std::make_unique<onu_record>(*onu);
-            onu_unlock(onu);
-            return copy;
-        }
+        if (onu->state != ONU_STATE_FREE && memcmp(onu->mac, job->mac, 6) == 0)
+            return onu;
         onu_unlock(onu);
     }
     trace("%s: onu %s is not currently connected\n", function, mac);
     syslog(LOG_INFO, "%s: ONU %s is not currently connected", function, mac);
     return nullptr;
+}
+
+// A copy of the connected ONU, taken under its lock: the transfers that
+// follow run without it.
+std::unique_ptr<onu_record> connected_onu(const schedule_entry *job, const char *function, const char *mac)
+{
+    onu_record *onu = lock_connected_onu(job, function, mac);
+    if (!onu)
+        return nullptr;
+    auto copy = std::make_unique<onu_record>(*onu);
+    onu_unlock(onu);
+    return copy;
 }
 
 bool updatable_state(uint32_t state) { return state == ONU_STATE_OK || state == ONU_STATE_AUTHFAILED; }
@@ -309,7 +320,7 @@ int scheduler_list(uint16_t kind, schedule_entry *out, int max)
 schedule_entry scheduler_entry(int slot)
 {
     lock_timed(&scheduler_lock);
-    schedule_entry copy = schedule[slot % SCHEDULE_SIZE];
+    schedule_entry copy = schedule[unsigned(slot) % SCHEDULE_SIZE];
     pthread_mutex_unlock(&scheduler_lock);
     return copy;
 }
@@ -426,27 +437,21 @@ int scheduler_reconfigure_onu(schedule_entry *job)
     static const char *const function = "scheduler_reconfigure_onu";
     char mac[18];
     convert_to_mac(mac, job->mac);
-    if (!connected_onu(job, function, mac))
+    onu_record *onu = lock_connected_onu(job, function, mac);
+    if (!onu)
         return -1;
-
-    onu_record *onu = onu_get_by_mac(job->mac);
-    if (onu) {
-        onu_lock(onu);
-        if (onu->state != ONU_STATE_FREE && memcmp(onu->mac, job->mac, 6) == 0) {
-            onu_set_state(onu, ONU_STATE_ALLOCATED);
-            uint32_t now = uptime_seconds();
-            int count = std::min<int>(onu->discovered_links, ONU_LINKS);
-            for (int i = 0; i < count; i++) {
-                onu->links[i].state = ONU_STATE_REPORTTIMEOUT;
-                onu->links[i].state_time = now;
-                onu_change_counter_bump();
-            }
-            if (maint_hooks.links_cleanup)
-                maint_hooks.links_cleanup(onu);
-            onu_release(onu);
-        }
-        onu_unlock(onu);
+    onu_set_state(onu, ONU_STATE_ALLOCATED);
+    uint32_t now = uptime_seconds();
+    int count = std::min<int>(onu->discovered_links, ONU_LINKS);
+    for (int i = 0; i < count; i++) {
+        onu->links[i].state = ONU_STATE_REPORTTIMEOUT;
+        onu->links[i].state_time = now;
+        onu_change_counter_bump();
     }
+    if (maint_hooks.links_cleanup)
+        maint_hooks.links_cleanup(onu);
+    onu_release(onu);
+    onu_unlock(onu);
     syslog(LOG_INFO, "%s: ONU %s reconfiguring in progress", function, mac);
 
     // The ONU registers afresh; watch it come back.

@@ -23,7 +23,9 @@ int wd_drssi_cursor = 0;
 
 namespace {
 
-maint_pause wd_pause;
+// Never destroyed: a process that exits while the thread still waits on it
+// (an early return of start-up) would block in the condition's destructor.
+maint_pause &wd_pause = *new maint_pause;
 pthread_t olt_thread, onu_thread;
 bool running = false;
 
