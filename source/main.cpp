@@ -1,14 +1,18 @@
 // zandrel: start-up, serving and stopping.
 //
 // Start-up runs on the main thread alone, in a fixed order; each step must
-// complete before the next. The main thread then becomes the management
+// complete before the next. It installs the hooks through which the lower
+// layers reach the higher ones. The main thread then becomes the management
 // dispatch loop until the run flag is cleared (SIGTERM, SIGINT), and the
-// stopping sequence releases the links and the pool.
+// stopping sequence ends and joins every thread before it closes the pool:
+// first the threads that do work (engine, chip events, command handlers),
+// then the links' receive threads, then the pool they all allocate from.
 #include "base/balloc.h"
 #include "store/datastruct.h"
 #include "mgmt/kernhandlers.h"
 #include "mgmt/kernlink.h"
 #include "platform/board.h"
+#include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/sandbox.h"
 #include "base/process.h"
@@ -29,7 +33,7 @@ namespace {
 
 constexpr size_t POOL_SIZE = 0x400000;        // 4 MiB, no heap fallback
 constexpr long POOL_SEED_SIZE = 100000;       // three 128 KiB blocks for large messages
-constexpr unsigned START_DELAY_SECONDS = 4;
+constexpr unsigned START_DELAY_MS = 4000;
 constexpr useconds_t DISCONNECTED_RETRY_US = 100 * 1000;
 
 // Carves three blocks of the largest class and leaves them on its free list,
@@ -59,6 +63,55 @@ bool wait_for_cfg_module()
     return false;
 }
 
+// Placeholders of the engine's work until the OLT and ONU configuration
+// exist: each says which kind of work went undone. Each is replaced by the
+// real entry point as it is built.
+void work_not_handled(unsigned kind) { trace("%s: no handler for work kind %u\n", "profiler_thread", kind); }
+
+int olt_reconfigure_not_handled(int)
+{
+    work_not_handled(PROFILER_OLT_RECONFIGURE);
+    return 0;
+}
+
+int onu_reconfigure_not_handled(const uint8_t *)
+{
+    work_not_handled(PROFILER_ONU_RECONFIGURE);
+    return 0;
+}
+
+onu_record *link_discovery_not_handled(int, uint8_t *)
+{
+    work_not_handled(PROFILER_LINK_DISCOVERY);
+    return nullptr;   // no ONU, so no ONU discovery either
+}
+
+int onu_discovery_not_handled(onu_record *) { return 0; }
+
+const profiler_handlers engine_work = {
+    olt_reconfigure_not_handled,
+    onu_reconfigure_not_handled,
+    link_discovery_not_handled,
+    onu_discovery_not_handled,
+};
+
+// Ends every thread, users of the links first, and closes the pool once
+// nothing can touch it. The queues are emptied so every block is back.
+void stop_all()
+{
+    profiler_stop();
+    scheduler_stop();          // a running job's waits are cut short
+    wd_stop();
+    tekhandlers_stop();
+    kernlink_close();          // handler threads, then its receive thread
+    teklink_close();           // its receive thread, then the socket
+    profiler_queues_drain();
+    teklink_queues_drain();
+    datastruct_close();
+    bclose();
+    log_close();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -86,7 +139,7 @@ int main(int argc, char **argv)
     }
     seed_pool();
 
-    sleep(START_DELAY_SECONDS);
+    clock_delay(START_DELAY_MS);
 
     datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
     datastruct_hooks.phy_read = onu_mdio_read;
@@ -97,7 +150,7 @@ int main(int argc, char **argv)
         return -2;
     }
 
-    rc = profiler_init();
+    rc = profiler_init(&engine_work);
     if (rc != 0) {
         syslog(LOG_ERR, "profiler_init failed: %d", rc);
         return -3;
@@ -124,14 +177,13 @@ int main(int argc, char **argv)
     teklink_init();
     tekhandlers_start();
 
-    kernlink_init();
+    kernlink_init(kernhandlers_link_table);
 
     if (wait_for_cfg_module()) {
         rc = profiler_get_cfg_cache();
         if (rc != 0) {
             syslog(LOG_ERR, "get config cache failed: %d", rc);
-            scheduler_stop();
-            wd_stop();
+            stop_all();
             return -4;
         }
         syslog(LOG_ERR, "get config cache success");
@@ -140,12 +192,6 @@ int main(int argc, char **argv)
         kernlink_process_loop();
     }
 
-    kernlink_close();
-    // Their jobs and sweeps send chip requests: they end before the link.
-    scheduler_stop();
-    wd_stop();
-    teklink_close();
-    bclose();
-    log_close();
+    stop_all();
     return 0;
 }

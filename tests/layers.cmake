@@ -1,5 +1,7 @@
-# Fails when a folder of source/ includes a header of a folder above it.
-# LAYERS lists the folders lowest first; SOURCE_DIR is source/.
+# Fails when a folder of source/ includes a header of a folder above it, or
+# when the simulators (SIM_DIR) include a layer above wire/: they stand in
+# for the peers and share only the codecs. LAYERS lists the folders lowest
+# first; SOURCE_DIR is source/.
 set(index 0)
 set(failures "")
 foreach(layer ${LAYERS})
@@ -22,6 +24,22 @@ foreach(layer ${LAYERS})
     endforeach()
   endforeach()
 endforeach()
+if(SIM_DIR)
+  list(FIND LAYERS wire wire_index)
+  math(EXPR first_above "${wire_index} + 1")
+  list(SUBLIST LAYERS ${first_above} -1 above_wire)
+  file(GLOB_RECURSE files ${SIM_DIR}/*.h ${SIM_DIR}/*.cpp)
+  foreach(file ${files})
+    file(STRINGS ${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+    foreach(line ${includes})
+      foreach(higher ${above_wire})
+        if(line MATCHES "\"${higher}/")
+          list(APPEND failures "sim: ${line}")
+        endif()
+      endforeach()
+    endforeach()
+  endforeach()
+endif()
 if(failures)
   list(JOIN failures "\n  " text)
   message(FATAL_ERROR "lower layers include higher ones:\n  ${text}")

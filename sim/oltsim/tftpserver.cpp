@@ -3,7 +3,6 @@
 
 #include "base/bytes.h"
 #include "wire/personality.h"
-#include "chip/tektftp.h"
 #include "wire/tftp.h"
 
 #include <algorithm>

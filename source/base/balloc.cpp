@@ -5,9 +5,10 @@
 //   bytes asked for while the block is in use (the class, and so what the
 //   block is charged, follows from it; keeping the request rather than the
 //   class size lets a message know how many of its bytes are real); on a
-//   free list it links to the next free block of the class. The board is 32-bit, so there the
-//   link could be the pointer itself; to keep one layout on 64-bit hosts the
-//   link is stored as (offset in the region + 1), 0 ending the list.
+//   free list it links to the next free block of the class. The board is
+//   32-bit, so there the link could be the pointer itself; to keep one
+//   layout on 64-bit hosts the link is stored as (offset in the region + 1),
+//   0 ending the list.
 // - Header word 1 holds BALLOC_MARK (plus BALLOC_HEAP_BIT for heap blocks,
 //   plus the account in the low bits) while in use and BALLOC_FREE_MARK on a
 //   free list, so a second free and a foreign pointer are recognised and
@@ -504,9 +505,9 @@ void bclose()
     pthread_mutex_unlock(&pool_lock);
 }
 
-void *balloc(const char *file, int line, long size) { return balloc_charged(file, line, size, BALLOC_ACCOUNT_NONE); }
+void *balloc(const char *file, int line, long size) { return balloc_charged(file, line, size, BALLOC_ACCOUNT_NONE, 0); }
 
-void *balloc_charged(const char *file, int line, long size, int account)
+void *balloc_charged(const char *file, int line, long size, int account, unsigned share)
 {
     if (size < 0 || account < 0 || account >= BALLOC_ACCOUNTS)
         return nullptr;
@@ -518,6 +519,10 @@ void *balloc_charged(const char *file, int line, long size, int account)
         lock_timed(&pool_lock);
     }
     if (pool.fail_countdown && --pool.fail_countdown == 0) {
+        pthread_mutex_unlock(&pool_lock);
+        return nullptr;
+    }
+    if (share && pool.account_bytes[account] + charged_size(size_t(size)) + HEADER > pool.initial / share) {
         pthread_mutex_unlock(&pool_lock);
         return nullptr;
     }

@@ -57,8 +57,11 @@ void bclose();
 // without heap fallback). Opens a 64 KiB pool first if none is open.
 void *balloc(const char *file, int line, long size);
 // balloc, and the block is charged to `account` until it is freed (by any
-// thread). NULL also for an unknown account.
-void *balloc_charged(const char *file, int line, long size, int account);
+// thread). With `share` above 0 the account may hold at most 1/share of the
+// region (counted as baccount_bytes counts): a block that would take it
+// further is refused, NULL with nothing printed. NULL also for an unknown
+// account.
+void *balloc_charged(const char *file, int line, long size, int account, unsigned share);
 // Gives a block back. Pointers without the pool's header mark (a second
 // free, a foreign pointer) are ignored.
 void bfree(const char *file, int line, void *block);
@@ -118,7 +121,7 @@ void balloc_figures_get(balloc_figures *out);
 void balloc_fail_nth(unsigned nth);
 
 #define BALLOC(size) balloc(__FILE__, __LINE__, (size))
-#define BALLOC_CHARGED(size, account) balloc_charged(__FILE__, __LINE__, (size), (account))
+#define BALLOC_CHARGED(size, account, share) balloc_charged(__FILE__, __LINE__, (size), (account), (share))
 #define BFREE(block) bfree(__FILE__, __LINE__, (block))
 #define BFREE_SAFE(block) bfree_safe(__FILE__, __LINE__, (block))
 #define BREALLOC(block, size) brealloc(__FILE__, __LINE__, (block), (size))

@@ -13,19 +13,17 @@
 #include "base/mqueue.h"
 
 #include "base/balloc.h"
+#include "platform/clock.h"
 
 #include <syslog.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
 constexpr int LOCK_LIMIT_SECONDS = 5;
-constexpr long ZERO_WAIT_NS = 1000;     // a 0-second get waits one microsecond
 
 struct queue_entry {
     mqueue *queue;
@@ -37,20 +35,12 @@ struct queue_entry {
 queue_entry *queue_list;
 pthread_mutex_t queue_list_lock = PTHREAD_MUTEX_INITIALIZER;
 
-// The queue lock with a 5-second limit. Waiting in the mutex itself rather
-// than polling it every millisecond hands the lock over as soon as it is
+// The queue lock with a 5-second limit on the daemon's clock. Waiting in the
+// mutex itself rather than polling it hands the lock over as soon as it is
 // free, which matters when producer and consumer meet on a busy queue.
 bool lock_limited(mqueue *queue, const char *who, int line)
 {
-    if (pthread_mutex_trylock(&queue->lock) == 0)
-        return true;
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += LOCK_LIMIT_SECONDS;
-    int rc;
-    while ((rc = pthread_mutex_timedlock(&queue->lock, &deadline)) == EINTR)
-        ;
-    if (rc == 0)
+    if (clock_mutex_lock(&queue->lock, LOCK_LIMIT_SECONDS * 1000))
         return true;
     syslog(LOG_ERR, "%s:%d CANT GET LOCK at 5 seconds!", who, line);
     return false;
@@ -71,26 +61,11 @@ void *take_oldest(mqueue *queue)
     return item;
 }
 
-// Waits for a unit of the item count until `seconds` from now (0: 1 µs).
+// Waits for a unit of the item count for `seconds` on the daemon's clock
+// (0: takes only a unit that is there).
 bool wait_item(mqueue *queue, int seconds)
 {
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    if (seconds > 0) {
-        deadline.tv_sec += seconds;
-    } else {
-        deadline.tv_nsec += ZERO_WAIT_NS;
-        if (deadline.tv_nsec >= 1000000000L) {
-            deadline.tv_sec++;
-            deadline.tv_nsec -= 1000000000L;
-        }
-    }
-    for (;;) {
-        if (sem_timedwait(&queue->count, &deadline) == 0)
-            return true;
-        if (errno != EINTR)
-            return false;
-    }
+    return clock_sem_wait(&queue->count, seconds > 0 ? unsigned(seconds) * 1000 : 0);
 }
 
 } // namespace

@@ -33,8 +33,9 @@ int mqueue_create(mqueue *queue, int capacity, const char *file, unsigned line);
 // 0; -1 lock not had within 5 seconds; -2 queue full (logged); -3 the item
 // count could not be raised.
 int mqueue_put(mqueue *queue, void *item);
-// The oldest item, waiting up to `seconds` (0: one microsecond); NULL on
-// time-out or when the lock could not be had.
+// The oldest item, waiting up to `seconds` on the daemon's clock (0: only an
+// item that is there); NULL on time-out or when the lock could not be had.
+// A NULL item put into a queue wakes its consumer with nothing to do.
 void *mqueue_timedget(mqueue *queue, int seconds);
 void *mqueue_get(mqueue *queue);    // mqueue_timedget(queue, 1)
 void *mqueue_tryget(mqueue *queue); // never waits for an item

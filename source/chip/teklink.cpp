@@ -4,6 +4,7 @@
 #include "base/balloc.h"
 #include "store/datastruct.h"
 #include "base/hextext.h"
+#include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/sandbox.h"
 #include "platform/threads.h"
@@ -51,6 +52,7 @@ sockaddr_in chip_address[OLT_COUNT];
 bool rx_thread_running;
 std::atomic<bool> rx_stop{false};
 constexpr int RX_WAIT_SECONDS = 1;   // receive time-out: how soon a stop is seen at worst
+constexpr unsigned SOCKET_RETRY_MS = 1000;
 pthread_t rx_thread;
 
 const char DUMP_CLOSE[] = "=======================================================\n\n";
@@ -94,7 +96,7 @@ void *teklink_rx_thread(void *)
     while (!rx_stop.load()) {
         if (teklink_create_socket() != 0) {
             syslog(LOG_ERR, "teklink_create_socket failed");
-            sleep(1);
+            clock_delay(SOCKET_RETRY_MS, &rx_stop);
             continue;
         }
         sockaddr_in from{};
@@ -221,6 +223,7 @@ void teklink_close()
 {
     if (rx_thread_running) {
         rx_stop = true;
+        clock_delay_wake();
         int fd = teklink_rx_socket.load();
         if (fd >= 0)
             shutdown(fd, SHUT_RDWR);
@@ -298,7 +301,8 @@ int teklink_message_send(uint8_t *request, uint8_t **response, int timeout)
         uint16_t rcode = tekmsg_rcode(answer);
         if (rcode != TEKLINK_RCODE_NO_OAM_BANDWIDTH && rcode != TEKLINK_RCODE_NO_ONU_RESPONSE)
             break;
-        sleep(TEKLINK_RESEND_PAUSE_SECONDS);
+        // A closing link cuts the pause short; the next attempt then fails.
+        clock_delay(TEKLINK_RESEND_PAUSE_SECONDS * 1000, &rx_stop);
     }
     pthread_mutex_unlock(&teklink_send_lock);
     return *response ? TEKLINK_OK : TEKLINK_ERR_TIMEOUT;

@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "chip/teklink.h"
+#include "wire/ids.h"
 #include "wire/tekmsg.h"
 
 #include <syslog.h>
@@ -101,22 +102,28 @@ bool alarm_passes(const uint8_t *datagram, size_t length)
     return true;
 }
 
-// Whether a block of `size` bytes keeps the receive path within its share
-// of the pool; a refusal is counted, and logged once per burst.
-bool within_share(long size, uint16_t olt)
+// A block of the receive path for `size` bytes, within the path's share of
+// the pool; NULL when refused for the share (`*over_share` set; counted, and
+// logged once per burst) or when the pool itself cannot serve.
+uint8_t *share_block(long size, uint16_t olt, bool *over_share)
 {
-    size_t share = bregion_size() / TEKLINK_RX_POOL_SHARE;
-    if (baccount_bytes(BALLOC_ACCOUNT_CHIP_RX) + bblock_bytes(size) <= share) {
+    *over_share = false;
+    auto *msg = static_cast<uint8_t *>(BALLOC_CHARGED(size, BALLOC_ACCOUNT_CHIP_RX, TEKLINK_RX_POOL_SHARE));
+    if (msg) {
         share_burst = false;
-        return true;
+        return msg;
     }
+    size_t share = bregion_size() / TEKLINK_RX_POOL_SHARE;
+    if (baccount_bytes(BALLOC_ACCOUNT_CHIP_RX) + bblock_bytes(size) <= share)
+        return nullptr;
+    *over_share = true;
     share_drops.fetch_add(1, std::memory_order_relaxed);
     if (!share_burst)
         syslog(LOG_WARNING, "teklink: chip messages hold their share of the pool (%u bytes), dropping datagrams "
                             "from OLT[%d] on",
                unsigned(share), olt);
     share_burst = true;
-    return false;
+    return nullptr;
 }
 
 } // namespace
@@ -147,7 +154,7 @@ int teklink_check_rx_message(const uint8_t *datagram, size_t length, uint16_t ol
         return -1;
     if (!tekmsg_is_event(header.id) && header.ctag != teklink_ctag.load(std::memory_order_relaxed))
         trace("teklink: answer ctag mismatch\n");
-    if (header.id == TEKMSG_ID_ALARM && !alarm_passes(datagram, length))
+    if (header.id == TEK_EVENT_ALARM && !alarm_passes(datagram, length))
         return -1;
     return 0;
 }
@@ -161,10 +168,11 @@ int teklink_rxpool_add_entry(const uint8_t *datagram, size_t length, uint16_t ol
     } else {
         return -1;
     }
-    if (!within_share(long(length) + 2, olt))
-        return -1;
-    uint8_t *msg = static_cast<uint8_t *>(BALLOC_CHARGED(long(length) + 2, BALLOC_ACCOUNT_CHIP_RX));
+    bool over_share;
+    uint8_t *msg = share_block(long(length) + 2, olt, &over_share);
     if (!msg) {
+        if (over_share)
+            return -1;
         tekmsg_header header{};
         tekmsg_parse_header(datagram, length, &header);
         trace("%s: %d: balloc failed, ID: %d CTAG: %d\n", __func__, __LINE__, header.id, header.ctag);
@@ -263,7 +271,7 @@ uint8_t *extract_mp_message(const uint8_t *last)
         for (int s = 0; s < fragments; s++)
             total += fragment_data(teklink_rxpool[parts[s]]);
         // Charged but not refused: it replaces the fragments freed below.
-        joined = static_cast<uint8_t *>(BALLOC_CHARGED(long(total) + 10, BALLOC_ACCOUNT_CHIP_RX));
+        joined = static_cast<uint8_t *>(BALLOC_CHARGED(long(total) + 10, BALLOC_ACCOUNT_CHIP_RX, 0));
         if (!joined) {
             trace("%s: %d: balloc failed (defragmented), ID %d, CTAG %d\n", __func__, __LINE__, id, key);
         } else {

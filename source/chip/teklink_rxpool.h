@@ -29,7 +29,7 @@ constexpr int TEKLINK_MAX_FRAGMENTS = 256;             // parts of one multi-par
 constexpr int TEKLINK_RX_QUEUE_SIZE = 1024;
 constexpr int TEKLINK_EVENTS_QUEUE_SIZE = 8192;
 constexpr int32_t TEKLINK_ALARM_FLOOD_EVERY = 1000;    // every thousandth counted alarm is dropped
-constexpr size_t TEKLINK_RX_POOL_SHARE = 2;            // the receive path holds at most half the region
+constexpr unsigned TEKLINK_RX_POOL_SHARE = 2;           // the receive path holds at most half the region
 
 // Complete responses, one queue per OLT, emptied by the holder of the send
 // lock; complete events, emptied by the chip event thread. An empty (NULL)

@@ -13,11 +13,11 @@
 #include "wire/ids.h"
 
 #include "chip/tftpxfer.h"
+#include "wire/tftp.h"
 
 #include <cstddef>
 #include <cstdint>
 
-constexpr size_t TFTP_ONU_MAC_SIZE = 6;
 // The largest request block: teklink_msg header, ONU MAC, one DATA packet.
 constexpr size_t TFTP_REQUEST_BLOCK = 8 + TFTP_ONU_MAC_SIZE + 4 + 512;
 

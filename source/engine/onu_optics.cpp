@@ -286,13 +286,12 @@ int refresh_uni(onu_record *onu, int u)
     }
     snprintf(uni.name, sizeof uni.name, "UNI%d", u - 1);
 
-    unsigned count = 0;
+    int count = 0;
     uint16_t destination = onu->uni_path[u - 1];
     if (destination != 0 && onu_optics_hooks.learned_macs)
-        onu_optics_hooks.learned_macs(onu->olt, destination, &uni.learned_macs[0][0], UNI_LEARNED_MACS, &count);
-    if (count > UNI_LEARNED_MACS)
-        count = UNI_LEARNED_MACS;
-    memset(uni.learned_macs[count], 0, (UNI_LEARNED_MACS - count) * 6);
+        onu_optics_hooks.learned_macs(onu->olt, destination, &uni.learned_macs[0][0], int(UNI_LEARNED_MACS), &count);
+    unsigned kept = count < 0 ? 0 : unsigned(count) > UNI_LEARNED_MACS ? UNI_LEARNED_MACS : unsigned(count);
+    memset(uni.learned_macs[kept], 0, (UNI_LEARNED_MACS - kept) * 6);
     return 0;
 }
 

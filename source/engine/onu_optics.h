@@ -117,7 +117,7 @@ struct onu_optics_hook_table {
     // The MACs learned behind destination `destination` of OLT `olt` (the
     // paths' read request), at most `max` of 6 bytes into `out`: the
     // request's result, `*count` the MACs copied.
-    int (*learned_macs)(int olt, uint16_t destination, uint8_t *out, unsigned max, unsigned *count);
+    int (*learned_macs)(int olt, uint16_t destination, uint8_t *out, int max, int *count);
     // Whether OLT configuration enabled DRSSI on PON port `pon` of `olt`.
     bool (*drssi_enabled)(int olt, int pon);
 };

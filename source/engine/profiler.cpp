@@ -5,6 +5,7 @@
 #include "base/balloc.h"
 #include "base/bytes.h"
 #include "store/datastruct.h"
+#include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/textconv.h"
 #include "platform/threads.h"
@@ -16,10 +17,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
-
-profiler_handlers profiler_ops = {};
 
 const uint8_t profiler_default_eap_request[EAP_REQUEST_MAX] = {0x01, 0x01, 0x00, 0x16, 0x04, 0x10};
 
@@ -29,6 +29,16 @@ mqueue olt_queue;
 mqueue onu_queue;
 mqueue link_queue;
 bool queues_made;
+
+profiler_handlers handlers;   // complete once installed
+
+pthread_t thread;
+bool thread_running;          // start-up and stopping thread only
+std::atomic<bool> stop{false};
+
+struct {
+    std::atomic<unsigned long> olt_reconfigure, onu_reconfigure, link_discovery, unknown;
+} counters;
 
 constexpr uint8_t VENDOR_OUI[3] = {0x00, 0x0D, 0xB6};
 
@@ -56,8 +66,11 @@ void drain(mqueue *queue)
         free_item(static_cast<profiler_work_item *>(item));
 }
 
+// The queue may hold the NULL that wakes a stopping thread.
 int match_onu(void *item, const void *mac)
 {
+    if (!item)
+        return 1;
     return memcmp(static_cast<profiler_work_item *>(item)->mac, mac, 6);
 }
 
@@ -72,25 +85,16 @@ int match_link(void *item, const void *mac)
     return 0;
 }
 
-void no_handler(const profiler_work_item *item)
-{
-    trace("%s: no handler for work kind %u\n", "profiler_thread", unsigned(item->kind));
-}
-
 void handle_link_discovery(const profiler_work_item *item)
 {
     char link[18];
     convert_to_mac(link, item->record + LINK_RECORD_MAC);
     if (check_TkOnuInfoTlv(item->record + LINK_RECORD_ONU_INFO, link) != 0)
         return;
-    if (!profiler_ops.link_discovery || !profiler_ops.onu_discovery) {
-        no_handler(item);
-        return;
-    }
-    onu_record *onu = profiler_ops.link_discovery(item->olt, item->record);
+    onu_record *onu = handlers.link_discovery(item->olt, item->record);
     if (!onu)
         return;
-    profiler_ops.onu_discovery(onu);
+    handlers.onu_discovery(onu);
     onu_unlock(onu);
 }
 
@@ -98,35 +102,34 @@ void dispatch(profiler_engine *engine, profiler_work_item *item)
 {
     switch (item->kind) {
     case PROFILER_OLT_RECONFIGURE:
+        counters.olt_reconfigure++;
         engine->idle = 0;
-        if (profiler_ops.olt_reconfigure)
-            profiler_ops.olt_reconfigure(item->olt);
-        else
-            no_handler(item);
+        handlers.olt_reconfigure(item->olt);
         break;
     case PROFILER_ONU_RECONFIGURE:
-        if (!profiler_ops.onu_reconfigure) {
-            no_handler(item);
-            break;
-        }
+        counters.onu_reconfigure++;
         lock_timed(&onu_update_lock);
-        profiler_ops.onu_reconfigure(item->mac);
+        handlers.onu_reconfigure(item->mac);
         pthread_mutex_unlock(&onu_update_lock);
         break;
     case PROFILER_LINK_DISCOVERY:
+        counters.link_discovery++;
         engine->idle = 0;
         handle_link_discovery(item);
         break;
     default:
+        counters.unknown++;
+        syslog(LOG_ERR, "%s: unknown work kind %u dropped", "profiler_thread", unsigned(item->kind));
         break;
     }
 }
 
 void *profiler_thread(void *)
 {
-    sleep(PROFILER_START_DELAY_SECONDS);
+    if (!clock_delay(PROFILER_START_DELAY_SECONDS * 1000, &stop))
+        return nullptr;
     profiler_engine engine;
-    while (run_flag.load()) {
+    while (run_flag.load() && !stop.load()) {
         if (profiler_engine_pass(&engine, PROFILER_ONU_WAIT_SECONDS))
             usleep(PROFILER_ITEM_PAUSE_MS * 1000);
     }
@@ -169,18 +172,52 @@ void profiler_queues_drain()
     if (!queues_made)
         return;
     drain(&link_queue);
-    drain(&olt_queue);
-    drain(&onu_queue);
+    // Their items own nothing, and a flush also takes the NULL that may have
+    // woken a stopping thread, where drain would end.
+    mqueue_flush(&olt_queue);
+    mqueue_flush(&onu_queue);
 }
 
-int profiler_init()
+int profiler_set_handlers(const profiler_handlers *table)
 {
-    profiler_queues_init();
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, profiler_thread, nullptr) != 0)
+    if (!table || !table->olt_reconfigure || !table->onu_reconfigure || !table->link_discovery ||
+        !table->onu_discovery)
         return -1;
-    pthread_detach(thread);
+    handlers = *table;
     return 0;
+}
+
+int profiler_init(const profiler_handlers *table)
+{
+    if (profiler_set_handlers(table) != 0) {
+        syslog(LOG_ERR, "%s: a work handler is missing", __func__);
+        return -1;
+    }
+    profiler_queues_init();
+    stop.store(false);
+    if (pthread_create(&thread, nullptr, profiler_thread, nullptr) != 0)
+        return -2;
+    thread_running = true;
+    return 0;
+}
+
+void profiler_stop()
+{
+    if (!thread_running)
+        return;
+    stop.store(true);
+    clock_delay_wake();
+    // An empty item ends the wait for ONU work at once; should the queue be
+    // full, the wait ends by itself within its second.
+    mqueue_put(&onu_queue, nullptr);
+    pthread_join(thread, nullptr);
+    thread_running = false;
+}
+
+profiler_counters profiler_counters_get()
+{
+    return {counters.olt_reconfigure.load(), counters.onu_reconfigure.load(), counters.link_discovery.load(),
+            counters.unknown.load()};
 }
 
 mqueue *profiler_olt_queue() { return &olt_queue; }

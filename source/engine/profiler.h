@@ -1,6 +1,6 @@
 // Provisioning engine: one thread (the profiler thread) that does all the
 // configuration of OLTs, links and ONUs, fed through three bounded queues of
-// 12-byte work items, plus a few operations other modules call.
+// 12-byte work items (on the board), plus a few operations other modules call.
 //
 // Threads: the chip event thread posts OLT reconfigurations and link
 // discoveries; the profiler thread itself posts ONU reconfigurations (ONU
@@ -17,9 +17,10 @@
 // exchanges; the chip link's send lock is taken innermost.
 //
 // The work itself (OLT configuration, link discovery, ONU discovery and ONU
-// configuration) belongs to the modules that implement it; they register
-// their entry points in the handler table. A kind without a handler is
-// logged and dropped, its item and record freed.
+// configuration) belongs to the layers above, which this one cannot call:
+// main.cpp hands their entry points to profiler_init as the handler table,
+// and every entry must be there. An item of an unknown kind is logged and
+// dropped, its item and record freed. profiler_stop ends the thread.
 #pragma once
 
 #include "wire/ids.h"
@@ -44,8 +45,11 @@ struct profiler_work_item {
     uint8_t olt;         // OLT reconfigure, link discovery
     uint8_t *record;     // link discovery: the 130-byte record, owned by the item
 };
+// The record pointer follows eight bytes of kind, MAC and OLT: 12 bytes on
+// the board's 32-bit ARM, 16 on a 64-bit build host.
 static_assert(offsetof(profiler_work_item, mac) == 1 && offsetof(profiler_work_item, olt) == 7 &&
-              offsetof(profiler_work_item, record) == 8 && sizeof(profiler_work_item) == 8 + sizeof(void *));
+              offsetof(profiler_work_item, record) == 8);
+static_assert(sizeof(void *) == 4 ? sizeof(profiler_work_item) == 12 : sizeof(profiler_work_item) == 16);
 
 constexpr int PROFILER_OLT_QUEUE_SIZE = 8;
 constexpr int PROFILER_ONU_QUEUE_SIZE = 8192;
@@ -76,26 +80,44 @@ constexpr uint16_t ONU_CHIP_6838 = 0x6838;
 constexpr int PROFILER_CHIP_TIMEOUT = 2;
 constexpr size_t EAP_REQUEST_MAX = 22;
 
-// The work the engine dispatches to. Each module that implements one of them
-// fills its entry; `link_discovery` returns the ONU that owns the link with
-// the ONU's lock held, and `onu_discovery` runs under that lock.
+// The work the engine dispatches to. `link_discovery` returns the ONU that
+// owns the link with the ONU's lock held, or NULL when there is nothing to
+// discover; `onu_discovery` runs under that lock.
 struct profiler_handlers {
     int (*olt_reconfigure)(int olt);
     int (*onu_reconfigure)(const uint8_t mac[6]);
     onu_record *(*link_discovery)(int olt, uint8_t *record);
     int (*onu_discovery)(onu_record *onu);
 };
-// The table in use; modules set their entries before profiler_init.
-extern profiler_handlers profiler_ops;
 
-// Creates the three queues (8, 8192, 8192) and starts the profiler thread.
-// 0, or non-zero when the thread could not be started. Start-up, once.
-int profiler_init();
+// Installs a copy of `handlers` for the passes to dispatch to. 0, or -1
+// (nothing changed) when an entry is missing. Before the thread starts, or
+// between a test's passes.
+int profiler_set_handlers(const profiler_handlers *handlers);
+
+// Installs the handlers, creates the three queues (8, 8192, 8192) and starts
+// the profiler thread. 0; -1 an entry of `handlers` is missing (logged, no
+// thread started); -2 the thread could not be started. Start-up, once.
+int profiler_init(const profiler_handlers *handlers);
+// Stops the profiler thread and waits for it: a pause or a wait for work is
+// cut short, an item being handled is finished. The queues keep what they
+// hold. Safe to call when no thread runs.
+void profiler_stop();
 // The queues only, for tests that run passes on their own thread: creates
 // them on the first call and empties them on later ones.
 int profiler_queues_init();
 // Empties the queues, freeing items and discovery records.
 void profiler_queues_drain();
+
+// Items the passes took, by kind, since the start of the process; `unknown`
+// counts items of no known kind. Read without a lock; each only grows.
+struct profiler_counters {
+    unsigned long olt_reconfigure;
+    unsigned long onu_reconfigure;
+    unsigned long link_discovery;
+    unsigned long unknown;
+};
+profiler_counters profiler_counters_get();
 
 // Posting work; never waits. A failed post is logged and the work dropped.
 void profiler_init_olt_reconfigure(int olt);
@@ -132,8 +154,8 @@ struct profiler_engine {
     unsigned idle = 0;   // passes since the last OLT or link item
 };
 // One pass: takes at most one item in priority order (link, OLT, then ONU
-// waiting up to `onu_wait_seconds`; 0 waits one microsecond), dispatches
-// it, or sweeps for a DISCOVERED ONU when idle. true when an item was
+// waiting up to `onu_wait_seconds`; 0 does not wait), dispatches it to the
+// installed handlers, or sweeps for a DISCOVERED ONU when idle. true when an item was
 // handled (the thread then pauses 10 ms).
 bool profiler_engine_pass(profiler_engine *engine, int onu_wait_seconds);
 // The idle sweep: queues the first DISCOVERED ONU of the table, if any.

@@ -17,6 +17,8 @@
 // Answers are decoded by pure functions of bytes (cfgcache_*_apply,
 // cfgcache_changes_decode) that check every length before they read; the
 // request functions only move bytes between the link and these decoders.
+// The layout of the tables and answers is the configuration module's, in
+// wire/cfgmsg.h, which ponkernel's store shares.
 #pragma once
 
 #include "wire/cfgmsg.h"

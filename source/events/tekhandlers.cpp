@@ -20,6 +20,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -74,12 +75,16 @@ void answer_chip(int olt, uint16_t id, const uint8_t *data, size_t size)
     BFREE(request);
 }
 
+pthread_t events_thread_id;
+bool events_running;          // start-up and stopping thread only
+std::atomic<bool> events_stop{false};
+
 void *events_thread(void *)
 {
-    while (run_flag.load()) {
+    while (run_flag.load() && !events_stop.load()) {
         uint8_t *event = static_cast<uint8_t *>(mqueue_timedget(&teklink_events_queue, EVENTS_WAIT_SECONDS));
         if (!event)
-            continue;   // nothing came, or a message that could not be joined
+            continue;   // nothing came, a message that could not be joined, or a stop
         events_process(event);
         BFREE(event);
         usleep(EVENTS_PAUSE_MS * 1000);
@@ -91,11 +96,25 @@ void *events_thread(void *)
 
 int tekhandlers_start()
 {
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, events_thread, nullptr) != 0)
+    if (events_running)
+        return 0;
+    events_stop.store(false);
+    if (pthread_create(&events_thread_id, nullptr, events_thread, nullptr) != 0)
         return -1;
-    pthread_detach(thread);
+    events_running = true;
     return 0;
+}
+
+void tekhandlers_stop()
+{
+    if (!events_running)
+        return;
+    events_stop.store(true);
+    // An empty item ends the wait for an event at once; should the queue be
+    // full, the wait ends by itself within its second.
+    mqueue_put(&teklink_events_queue, nullptr);
+    pthread_join(events_thread_id, nullptr);
+    events_running = false;
 }
 
 void events_process(uint8_t *event)

@@ -5,7 +5,7 @@
 // provisioning engine's queues; the thread never configures anything.
 //
 // Threads: the chip event thread (started at start-up right after the
-// chip link, tekhandlers_start) is the only
+// chip link, tekhandlers_start; stopped by tekhandlers_stop) is the only
 // caller in the daemon; tests and the fuzz target call events_process on
 // their own thread.
 //
@@ -64,6 +64,10 @@ extern tekhandlers_ops_table tekhandlers_ops;
 
 // Starts the chip event thread. 0, or -1. Start-up, after teklink_init.
 int tekhandlers_start();
+// Stops the chip event thread and waits for it; the event being handled is
+// finished, the queue keeps the rest. Before teklink_close. Safe to call
+// when no thread runs.
+void tekhandlers_stop();
 
 // Handles one event block (a teklink_msg from the events queue). The caller
 // frees the block afterwards.

@@ -16,7 +16,8 @@
 //
 // The runners' waits (the pause after an image job, the 3 s before the
 // queue layout is written, the reconfiguration watch) go through
-// scheduler_wait, so tests drive them with the fake clock.
+// scheduler_wait: the daemon's delay (platform/clock.h) unless a test
+// installs its own.
 #pragma once
 
 #include <cstddef>

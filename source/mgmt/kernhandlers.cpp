@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -26,11 +27,7 @@ constexpr unsigned ALL_BUSY_PAUSE_US = 50 * 1000;
 constexpr size_t REPORT_TEXT_SIZE = 128 * 1024;
 constexpr uint32_t REPORT_ANSWER_LEN = 32;
 
-struct command_entry {
-    uint16_t code;
-    kernhandler handler;
-};
-command_entry table[KERNHANDLERS_TABLE_SIZE];
+kernhandlers_command table[KERNHANDLERS_TABLE_SIZE];
 
 struct handler_slot {
     pthread_t thread;
@@ -59,15 +56,15 @@ const char *now_text(char (&buf)[32])
     return buf;
 }
 
-uint8_t *handler_ping(uint8_t *request)
+} // namespace
+
+uint8_t *kernhandlers_ping(uint8_t *request)
 {
     kernhandlers_reply(request, 0, 0, nullptr);
     return request;
 }
 
-// Pool statistics, then the queue list, into one text written to
-// "/tmp/system_resources.log".
-uint8_t *handler_resource_report(uint8_t *request)
+uint8_t *kernhandlers_resource_report(uint8_t *request)
 {
     void *answer = BALLOC(REPORT_ANSWER_LEN);
     if (!answer)
@@ -98,10 +95,18 @@ uint8_t *handler_resource_report(uint8_t *request)
 // 0x100D, 0x100E, 0x2012, 0x1012, 0x2013, 0x2014, 0x2050, 0x6003, 0x6001,
 // 0x6005, 0x6006, 0x6002, 0x6004, 0x2015, 0x5040, 0x5041, 0x0013, 0x0011,
 // 0x0012, 0x0018, 0x0019, 0x2021, 0x1016, 0x7002, 0x2031, 0x2032.
-const command_entry registrations[] = {
-    {CMDPING, handler_ping},
-    {CMDRESOURCEREPORT, handler_resource_report},
+namespace {
+
+const kernhandlers_command link_commands[] = {
+    {CMDPING, kernhandlers_ping},
+    {CMDRESOURCEREPORT, kernhandlers_resource_report},
 };
+
+} // namespace
+
+const kernhandlers_table kernhandlers_link_table = {link_commands, std::size(link_commands)};
+
+namespace {
 
 void *HandlerThread(void *arg)
 {
@@ -129,11 +134,11 @@ void clear_slot(handler_slot *slot)
 
 } // namespace
 
-void kernhandlers_init()
+void kernhandlers_init(const kernhandlers_table &commands)
 {
     memset(table, 0, sizeof table);
-    for (const auto &entry : registrations)
-        kernhandlers_register(entry.code, entry.handler);
+    for (size_t i = 0; i < commands.count; i++)
+        kernhandlers_register(commands.entries[i].code, commands.entries[i].handler);
     for (auto &slot : slots)
         clear_slot(&slot);
     lock_timed(&mac_duplicate_lock);
@@ -167,7 +172,7 @@ int kernhandlers_unregister(uint16_t code)
 {
     for (auto &entry : table) {
         if (entry.code == code && code != 0) {
-            entry = command_entry{};
+            entry = kernhandlers_command{};
             return 0;
         }
     }

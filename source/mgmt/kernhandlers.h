@@ -7,6 +7,11 @@
 // run concurrently with each other and with every other thread; they take
 // the data-store locks themselves and answer through kernhandlers_reply.
 //
+// The commands themselves live in the layer above (cmd/), which this one
+// cannot call: main.cpp hands the whole table to kernlink_init. This layer
+// serves the link's own two commands, ping and resource report, which that
+// table names in their places.
+//
 // Locks: the command table is filled before the receive thread starts and
 // only read afterwards. A slot's busy flag is set by the dispatch thread and
 // cleared by its handler thread (atomic); a slot's previous thread is joined
@@ -32,9 +37,29 @@ enum : uint16_t {
     CMDPSSMACDUPLICATE = 0x5040,
 };
 
-// Clears the table and registers the handlers built so far, in their fixed
-// order; creates the duplicate-MAC counter. kernlink_init calls it.
-void kernhandlers_init();
+// One entry of a command table.
+struct kernhandlers_command {
+    uint16_t code;
+    kernhandler handler;
+};
+struct kernhandlers_table {
+    const kernhandlers_command *entries;
+    size_t count;
+};
+// The link's own commands, the whole table until the OLT and ONU commands
+// join: ping, then resource report.
+extern const kernhandlers_table kernhandlers_link_table;
+
+// The ping: answers with rcode 0 and no data.
+uint8_t *kernhandlers_ping(uint8_t *request);
+// The resource report: pool statistics, then the queue list, into one text
+// written to "/tmp/system_resources.log"; answers with 32 zero bytes.
+uint8_t *kernhandlers_resource_report(uint8_t *request);
+
+// Clears the table and registers `commands` in their order (the order fixes
+// the table's slots); clears the duplicate-MAC counter. kernlink_init calls
+// it.
+void kernhandlers_init(const kernhandlers_table &commands);
 // Waits for running handler threads to end. kernlink_close calls it.
 void kernhandlers_close();
 

@@ -5,6 +5,7 @@
 #include "base/balloc.h"
 #include "base/bytes.h"
 #include "mgmt/kernhandlers.h"
+#include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/sandbox.h"
 #include "platform/threads.h"
@@ -12,6 +13,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -29,7 +31,6 @@ namespace {
 
 constexpr size_t TCP_PIECE = 256;
 constexpr unsigned RECONNECT_PAUSE_MS = 1000;
-constexpr unsigned PAUSE_STEP_MS = 50;
 constexpr size_t NOTIFY_BLOCK = 512;
 
 mqueue request_queue;
@@ -47,9 +48,12 @@ bool rx_started = false;
 std::atomic<bool> rx_stop{false};
 
 uint8_t rx_buffer[KERNMSG_RX_BUFFER];   // receive thread only
+// A byte of the message being read has come: from now on a silence longer
+// than KERNLINK_STALL_SECONDS breaks the connection. Receive thread only.
+bool rx_in_message;
 
 struct {
-    std::atomic<unsigned long> requests, answers, dropped_dst, dropped_answers, queue_full, connections;
+    std::atomic<unsigned long> requests, answers, dropped_dst, dropped_answers, queue_full, connections, stalls;
 } counters;
 
 void close_socket()
@@ -111,18 +115,10 @@ int kernlink_connect()
 
 int socket_reader(void *, uint8_t *buf, size_t n) { return kernlink_socket_read(buf, n); }
 
-// Sleeps `ms` in short steps so kernlink_close need not wait a full second.
-void pause_ms(unsigned ms)
-{
-    for (unsigned slept = 0; slept < ms && !rx_stop.load(); slept += PAUSE_STEP_MS)
-        usleep(PAUSE_STEP_MS * 1000);
-}
-
 void *kernlink_rx_thread(void *)
 {
     while (run_flag.load() && !rx_stop.load()) {
-        pause_ms(RECONNECT_PAUSE_MS);
-        if (rx_stop.load() || kernlink_connect() != 0)
+        if (!clock_delay(RECONNECT_PAUSE_MS, &rx_stop) || kernlink_connect() != 0)
             continue;
         kernlink_rx_proc(socket_reader, nullptr);
         close_socket();
@@ -187,6 +183,7 @@ void log_header_dump()
 int kernlink_rx_proc(kernmsg_read_fn read, void *ctx)
 {
     for (;;) {
+        rx_in_message = false;   // between messages the link may idle
         memset(rx_buffer, 0, KERNMSG_HEADER_SIZE);
         int result = kernmsg_read_frame(read, ctx, rx_buffer, sizeof rx_buffer);
         switch (result) {
@@ -236,9 +233,9 @@ void kernlink_queues_close()
     queues_open = false;
 }
 
-int kernlink_init()
+int kernlink_init(const kernhandlers_table &commands)
 {
-    kernhandlers_init();
+    kernhandlers_init(commands);
     link_socket.store(-1);
     kernlink_queues_open();
     last_tag.store(0);
@@ -252,6 +249,7 @@ void kernlink_close()
 {
     kernhandlers_close();
     rx_stop.store(true);
+    clock_delay_wake();
     int fd = link_socket.load();
     if (fd >= 0)
         shutdown(fd, SHUT_RDWR);   // ends a read the receive thread is blocked in
@@ -274,12 +272,24 @@ int kernlink_socket_read(uint8_t *buf, size_t n)
         int fd = link_socket.load();
         if (fd < 0)
             return -1;
+        if (rx_in_message) {
+            pollfd wait{fd, POLLIN, 0};
+            int ready = clock_poll(&wait, 1, KERNLINK_STALL_SECONDS * 1000);
+            if (ready == 0) {
+                counters.stalls++;
+                syslog(LOG_ERR, "kernlink: message stalled for %u seconds, reconnecting", KERNLINK_STALL_SECONDS);
+                return -1;
+            }
+            if (ready < 0)
+                return -1;
+        }
         ssize_t r = recv(fd, buf + got, n - got, 0);
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
             return -1;
         got += size_t(r);
+        rx_in_message = true;
     }
     return int(n);
 }
@@ -403,5 +413,6 @@ int kernlink_notify_fmt(uint8_t code, uint32_t num1, uint32_t num2, uint32_t num
 kernlink_counters kernlink_counters_get()
 {
     return {counters.requests.load(), counters.answers.load(), counters.dropped_dst.load(),
-            counters.dropped_answers.load(), counters.queue_full.load(), counters.connections.load()};
+            counters.dropped_answers.load(), counters.queue_full.load(), counters.connections.load(),
+            counters.stalls.load()};
 }

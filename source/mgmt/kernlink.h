@@ -5,7 +5,10 @@
 // read side and the 128 KiB receive buffer; it connects, reconnects once a
 // second for ever, and sorts messages into the request queue (commands for
 // the dispatch loop, kernhandlers.h) and the reply queue (answers to our own
-// requests). Any thread sends.
+// requests). A link may idle between messages for ever, but a message whose
+// first byte has come must not pause for more than KERNLINK_STALL_SECONDS:
+// a peer that stops half-way would otherwise hold the link for ever, so the
+// connection is closed (logged) and made anew. Any thread sends.
 //
 // Locks: the send lock serialises all sends and spans a whole exchange, the
 // wait for the answer included, so the daemon has at most one request
@@ -19,6 +22,7 @@
 
 #include "wire/kernmsg.h"
 #include "base/mqueue.h"
+#include "mgmt/kernhandlers.h"
 
 #include <cstdint>
 
@@ -38,12 +42,15 @@ constexpr int KERNLINK_EXIT_POOL_EXHAUSTED = 70;
 
 constexpr int KERNLINK_QUEUE_CAPACITY = 64;
 constexpr int KERNLINK_NOTIFY_TIMEOUT = 3;
+constexpr unsigned KERNLINK_STALL_SECONDS = 5;
 
-// Registers the command handlers, creates the queues and the locks, and
-// starts the receive thread. 0. Called once by start-up (or a test).
-int kernlink_init();
-// Stops the receive thread, waits for running handlers, closes the socket
-// and frees the queues. Safe to call when kernlink_init did not run.
+// Registers the command table (`commands`, in its order; see kernhandlers.h),
+// creates the queues and the locks, and starts the receive thread. 0.
+// Called once by start-up (or a test).
+int kernlink_init(const kernhandlers_table &commands = kernhandlers_link_table);
+// Waits for running handlers, stops the receive thread (cutting its pause or
+// read short), closes the socket and frees the queues. Safe to call when
+// kernlink_init did not run.
 void kernlink_close();
 bool kernlink_connected();
 
@@ -56,7 +63,8 @@ int kernlink_send_message(uint8_t *msg, uint8_t **answer, int timeout);
 // negative value. Callers hold the send lock.
 int kernlink_write(const uint8_t *msg);
 // Reads exactly `n` bytes from the connection: n, or -1 (not connected, end
-// of stream, read error). Receive thread only.
+// of stream, read error, or a message stalled past KERNLINK_STALL_SECONDS).
+// Receive thread only.
 int kernlink_socket_read(uint8_t *buf, size_t n);
 
 // One request from this daemon to module `dst` (type 0, src 1) with `len`
@@ -93,5 +101,6 @@ struct kernlink_counters {
     unsigned long dropped_answers;  // nobody waiting, or a stale tag
     unsigned long queue_full;
     unsigned long connections;
+    unsigned long stalls;         // connections closed on a stalled message
 };
 kernlink_counters kernlink_counters_get();

@@ -71,6 +71,8 @@ int profiler_onu_igmp_snooping(int olt, const uint8_t mac[6], const uint8_t *pro
 // one per group: the OR of the adds' results.
 int profiler_onu_ipmc_domains(int olt, const uint8_t mac[6], const uint8_t *profile);
 // One rule per filter range on ports 0, 1 and 2: the OR of the results.
+// ONU configuration calls it (and the domains) only for 0x3714 ONUs whose
+// IGMP mode is not MCAST_IGMP_MODE_NO_IPMC.
 int profiler_onu_ipmc_groups(int olt, const uint8_t mac[6], const uint8_t *profile);
 // 0x004A per used group range; results not looked at: 0.
 int profiler_onu_ipmc_groups_6838(int olt, const uint8_t mac[6], const uint8_t *profile);

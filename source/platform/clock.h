@@ -1,10 +1,35 @@
-// The daemon's one clock: whole seconds since boot ("uptime seconds").
+// The daemon's one clock: the monotonic clock, read as whole seconds since
+// boot ("uptime seconds") for timestamps and as milliseconds for deadlines.
 //
-// Every time-out and record timestamp reads uptime_seconds(). Tests replace
-// it with a fake clock that they set and advance; the real clock is the
-// monotonic clock. Safe from any thread.
+// Every time-out, deadline and delay of the daemon goes through here, so no
+// wait follows the wall clock and tests can replace the clock with a fake one
+// that they set and advance. Three kinds of wait:
+//   - time-outs (a queue get, a lock with a limit): clock_sem_wait and
+//     clock_mutex_lock end when the semaphore or lock is had, or at the
+//     deadline;
+//   - delays the daemon's behaviour prescribes (the start-up wait, the
+//     engine's start delay, reconnect, retry and resend pauses):
+//     clock_delay. ZANDREL_TIME_SCALE divides them, so tests of the whole
+//     daemon need not pay for them; a stop flag cuts them short;
+//   - pacing pauses of a few milliseconds, which stay plain sleeps where
+//     they pace a thread.
+// Time-outs are never scaled: shortened, they would expire before a peer
+// that is merely slow (a sanitizer build on a busy machine) answers.
+//
+// With the fake clock on, time stands still until a test advances it: a
+// time-out ends on its event or once the fake time passes its deadline, and
+// so does a delay. A test never sleeps through a time-out; it advances the
+// clock, if need be once clock_fake_waiters() shows the waiter is there.
+//
+// Safe from any thread; nothing here is called under a lock of its own
+// except the delays' leaf mutex.
 #pragma once
 
+#include <poll.h>
+#include <pthread.h>
+#include <semaphore.h>
+
+#include <atomic>
 #include <cstdint>
 
 uint32_t uptime_seconds();
@@ -12,8 +37,36 @@ uint32_t uptime_seconds();
 uint32_t uptime_elapsed(uint32_t since);
 // uptime_elapsed(since) > limit.
 bool uptime_expired(uint32_t since, uint32_t limit);
+// Milliseconds on the same clock.
+uint64_t clock_now_ms();
 
-// Fake clock for tests: once set, uptime_seconds() returns it until released.
+// Takes one unit of `sem`, waiting at most `ms` milliseconds (0: only a unit
+// that is there now). true when taken. A signal does not end the wait early.
+bool clock_sem_wait(sem_t *sem, unsigned ms);
+// Takes `mutex`, waiting at most `ms` milliseconds. true when taken.
+bool clock_mutex_lock(pthread_mutex_t *mutex, unsigned ms);
+
+// poll() with a time-out of `ms` milliseconds on the daemon's clock: the
+// number of ready descriptors, 0 at the time-out, -1 on an error other than
+// a signal.
+int clock_poll(pollfd *fds, unsigned count, unsigned ms);
+
+// A delay of `ms` milliseconds divided by the time scale. true when it ran
+// its course; false when `*stop` was (or became) true, which ends it as soon
+// as clock_delay_wake() is called.
+bool clock_delay(unsigned ms, const std::atomic<bool> *stop = nullptr);
+// Makes every running delay look at its stop flag again. Called by whoever
+// raises a stop flag.
+void clock_delay_wake();
+// The divisor of delays: ZANDREL_TIME_SCALE when it holds a number from 1
+// to 1000, else 1. Read once.
+unsigned clock_time_scale();
+
+// Fake clock for tests: once set, the clock reads it until released.
+// Advancing or releasing it ends the waits whose deadlines it passes.
 void clock_fake_set(uint32_t seconds);
 void clock_fake_advance(uint32_t seconds);
+void clock_fake_advance_ms(uint32_t ms);
 void clock_fake_release();
+// Threads waiting for the fake clock to pass a deadline right now.
+int clock_fake_waiters();

@@ -14,17 +14,20 @@ const char *env_or(const char *name, const char *fallback)
     return value && *value ? value : fallback;
 }
 
-uint16_t env_port(const char *name, uint16_t fallback)
+// A decimal number from 1 to `limit`, or `fallback` for anything else.
+long env_number(const char *name, long limit, long fallback)
 {
     const char *value = getenv(name);
     if (!value || !*value)
         return fallback;
     char *end = nullptr;
-    long port = strtol(value, &end, 10);
-    if (*end != '\0' || port <= 0 || port > 65535)
+    long number = strtol(value, &end, 10);
+    if (*end != '\0' || number <= 0 || number > limit)
         return fallback;
-    return uint16_t(port);
+    return number;
 }
+
+uint16_t env_port(const char *name, uint16_t fallback) { return uint16_t(env_number(name, 65535, fallback)); }
 
 } // namespace
 
@@ -80,3 +83,5 @@ bool sandbox_log_stderr()
     const char *value = getenv("ZANDREL_LOG_STDERR");
     return value && strcmp(value, "1") == 0;
 }
+
+unsigned sandbox_time_scale() { return unsigned(env_number("ZANDREL_TIME_SCALE", 1000, 1)); }

@@ -10,6 +10,7 @@
 //   ZANDREL_KERNEL_PORT  TCP port of the management link with -r 1 (7001)
 //   ZANDREL_IFACE        interface whose MAC is the board MAC (eth0)
 //   ZANDREL_LOG_STDERR   1: syslog lines also go to standard error
+//   ZANDREL_TIME_SCALE   divisor of the daemon's delays, 1 to 1000 (1)
 // The variables are read on every call, so any thread may call these; a test
 // sets them before it starts the module that reads them.
 #pragma once
@@ -33,3 +34,5 @@ uint16_t sandbox_chip_port();
 uint16_t sandbox_kernel_port();
 const char *sandbox_iface();
 bool sandbox_log_stderr();
+// ZANDREL_TIME_SCALE: 1 to 1000, or 1 when unset or anything else.
+unsigned sandbox_time_scale();

@@ -22,7 +22,6 @@ constexpr size_t TEKMSG_HEADER = 6;           // ID, CTAG, LEN
 constexpr size_t TEKMSG_MAX_DATAGRAM = 4096;  // receive buffer; longer datagrams are cut
 constexpr uint16_t TEKMSG_ID_EVENT = 0x8000;       // first event ID
 constexpr uint16_t TEKMSG_ID_LONG_EVENT = 0x8011;  // first event ID with RCODE and SEQN
-constexpr uint16_t TEKMSG_ID_ALARM = 0x801A;
 
 enum : uint16_t {
     TEKLINK_RCODE_OK = 0,

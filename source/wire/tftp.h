@@ -27,6 +27,9 @@ constexpr const char *TFTP_FILE_BOOT = "boot";
 constexpr const char *TFTP_FILE_APP = "app";
 constexpr const char *TFTP_FILE_PERSONALITY = "personality";
 
+// A packet relayed to an ONU (request 0x0014) follows the ONU's MAC.
+constexpr size_t TFTP_ONU_MAC_SIZE = 6;
+
 // Encoders: the packet's length, or 0 when it does not fit in `capacity`
 // (or, for DATA, when more than one block of data is given).
 // RRQ or WRQ: opcode, file name, 0, "octet", 0.

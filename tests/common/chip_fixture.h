@@ -15,7 +15,7 @@
 #include "oltsim/oltsim.h"
 #include "store/datastruct.h"
 #include "wire/tekmsg.h"
-#include "common/loopback.h"
+#include "common/test_net.h"
 #include "common/wait.h"
 
 #include <gtest/gtest.h>
@@ -52,14 +52,15 @@ protected:
     void SetUp() override
     {
         static int counter;
-        net_ = loopback_chip_net();
+        test_net reserved = reserve_test_net();
+        net_ = reserved.net;
         root_ = std::filesystem::temp_directory_path() /
                 ("zandrel_chip_" + std::to_string(getpid()) + "_" + std::to_string(counter++));
         for (const char *dir : {"tmp", "dev", "usr/local/share", "etc/config"})
             std::filesystem::create_directories(root_ / dir);
         setenv("ZANDREL_CHIP_NET", net_.c_str(), 1);
         setenv("ZANDREL_CHIP_BIND", (net_ + ".100").c_str(), 1);
-        setenv("ZANDREL_CHIP_PORT", std::to_string(loopback_chip_port()).c_str(), 1);
+        setenv("ZANDREL_CHIP_PORT", std::to_string(reserved.port).c_str(), 1);
         setenv("ZANDREL_ROOT", root_.c_str(), 1);
         run_flag = 1;
 
@@ -75,7 +76,6 @@ protected:
         // find no device and are skipped.
         ASSERT_EQ(datastruct_init(), 0);
         ASSERT_EQ(profiler_queues_init(), 0);
-        saved_ops_ = profiler_ops;
         if (!with_chips())
             return;
         for (int olt = 0; olt < OLT_COUNT; olt++)
@@ -94,7 +94,6 @@ protected:
         teklink_close();
         teklink_queues_drain();
         profiler_queues_drain();
-        profiler_ops = saved_ops_;
         datastruct_close();
         balloc_figures f{};
         balloc_figures_get(&f);
@@ -165,7 +164,6 @@ protected:
     std::filesystem::path root_, trace_path_;
     int saved_stdout_ = -1;
     std::unique_ptr<oltsim::chipset> sim_;
-    profiler_handlers saved_ops_{};
 
 private:
     // The test's own output went to the trace file with the chip link's

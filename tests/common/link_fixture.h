@@ -1,12 +1,14 @@
 // A daemon-side management link connected to an in-process ponkernel in a
 // temporary sandbox root, for tests of everything that sends or serves
-// management messages.
+// management messages. The daemon's clock is the fake one: a test that
+// needs a time-out or a reconnection to happen advances it.
 #pragma once
 
 #include "base/balloc.h"
 #include "mgmt/kernlink.h"
 #include "ponkernel/ponkernel.h"
 #include "base/process.h"
+#include "common/fake_time.h"
 #include "common/wait.h"
 
 #include <gtest/gtest.h>
@@ -28,15 +30,17 @@ protected:
         run_flag = 1;
         ASSERT_EQ(bopen(nullptr, 1 << 22, 0), 0);
         start_kernel(options());
+        clock_fake_set(1000);
         kernlink_init();
+        ASSERT_TRUE(advance_until([] { return kernlink_connected(); }));   // past the reconnect pause
         ASSERT_TRUE(kernel_.wait_connected(10));
-        ASSERT_TRUE(eventually([] { return kernlink_connected(); }));
     }
 
     void TearDown() override
     {
         run_flag = 1;
         kernlink_close();
+        clock_fake_release();
         kernel_.stop();
         bclose();
         unsetenv("ZANDREL_ROOT");

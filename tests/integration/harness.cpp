@@ -1,5 +1,7 @@
 #include "integration/harness.h"
 
+#include "common/test_net.h"
+
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -39,18 +41,7 @@ std::string read_file(const std::string &path)
 
 int count_in_file(const std::string &path, const std::string &needle) { return count_of(read_file(path), needle); }
 
-uint16_t free_tcp_port()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
+uint16_t free_tcp_port() { return reserve_test_net().port; }
 
 sandbox::sandbox()
 {
@@ -60,10 +51,11 @@ sandbox::sandbox()
         std::filesystem::create_directories(root_ + dir);
     environment["ZANDREL_ROOT"] = root_;
     environment["ZANDREL_LOG_STDERR"] = "1";
-    std::string net = loopback_chip_net();
-    environment["ZANDREL_CHIP_NET"] = net;
-    environment["ZANDREL_CHIP_BIND"] = net + ".100";
+    test_net reserved = reserve_test_net();
+    environment["ZANDREL_CHIP_NET"] = reserved.net;
+    environment["ZANDREL_CHIP_BIND"] = reserved.net + ".100";
     environment["ZANDREL_IFACE"] = "lo";
+    environment["ZANDREL_TIME_SCALE"] = std::to_string(TEST_TIME_SCALE);
 }
 
 sandbox::~sandbox()

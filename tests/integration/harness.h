@@ -5,7 +5,7 @@
 // bounds.
 #pragma once
 
-#include "common/loopback.h"
+#include "common/test_net.h"
 #include "common/wait.h"
 
 #include <sys/types.h>
@@ -18,8 +18,12 @@
 std::string read_file(const std::string &path);
 // Occurrences of `needle` in the file at `path`.
 int count_in_file(const std::string &path, const std::string &needle);
-// A loopback TCP port nobody listens on right now.
+// A loopback TCP port of this process's own (common/test_net.h).
 uint16_t free_tcp_port();
+
+// The daemon's delays (start-up wait, engine start, reconnect and resend
+// pauses) run this many times faster in the sandbox; its time-outs do not.
+constexpr unsigned TEST_TIME_SCALE = 20;
 
 class sandbox {
 public:
@@ -32,7 +36,8 @@ public:
     std::string path(const std::string &absolute) const { return root_ + absolute; }
     // The environment of every program started in this root: ZANDREL_ROOT,
     // ZANDREL_LOG_STDERR=1, a loopback chip net of its own with the chip
-    // socket bound to NET.100, and the board MAC read from "lo".
+    // socket bound to NET.100 (so the board's port is shared harmlessly), the board MAC read from "lo", and
+    // ZANDREL_TIME_SCALE=TEST_TIME_SCALE.
     std::map<std::string, std::string> environment;
 
 private:

@@ -46,7 +46,7 @@ protected:
     process kernel_;
 };
 
-TEST_F(WithPonkernelProgram, ConnectsAndAnswersPing)
+TEST_F(WithPonkernelProgram, ServesPingRawCommandsAndTheResourceReport)
 {
     start_ponkernel();
     start_daemon();
@@ -61,14 +61,12 @@ TEST_F(WithPonkernelProgram, ConnectsAndAnswersPing)
     EXPECT_EQ(raw.status, 0);
     EXPECT_NE(raw.out.find("cmd 0x0009"), std::string::npos);
     EXPECT_NE(raw.out.find("src 1 dst 0 rcode 0 len 0"), std::string::npos);
-    expect_clean_stop();
-}
 
-TEST_F(WithPonkernelProgram, ResourceReportIsWritten)
-{
-    start_ponkernel();
-    start_daemon();
-    ASSERT_TRUE(eventually([&] { return ponctl({"ping"}).status == 0; }, START_SECONDS));
+    // An unknown command gets no answer.
+    raw = ponctl({"raw", "0x0F7F", "01 02"});
+    EXPECT_EQ(raw.status, 3) << raw.out;
+    EXPECT_NE(daemon_.out().find("kernlink_process_loop Got message NULL"), std::string::npos);
+
     run_result report = ponctl({"report"});
     ASSERT_EQ(report.status, 0) << report.err;
     EXPECT_EQ(report.out, "resource report written: rcode 0\n");
@@ -95,17 +93,6 @@ TEST_F(WithPonkernelProgram, ReconnectsAfterPonkernelRestarts)
     expect_clean_stop();
 }
 
-TEST_F(WithPonkernelProgram, UnknownCommandGetsNoAnswer)
-{
-    start_ponkernel();
-    start_daemon();
-    ASSERT_TRUE(eventually([&] { return ponctl({"ping"}).status == 0; }, START_SECONDS));
-    run_result raw = ponctl({"raw", "0x0F7F", "01 02"});
-    EXPECT_EQ(raw.status, 3) << raw.out;
-    EXPECT_NE(daemon_.out().find("kernlink_process_loop Got message NULL"), std::string::npos);
-    expect_clean_stop();
-}
-
 // ---- against an in-process ponkernel with fault injection -----------------
 
 class WithKernelInProcess : public Daemon {
@@ -129,38 +116,38 @@ protected:
     ponkernel_server kernel_;
 };
 
-TEST_F(WithKernelInProcess, BadMagicBreaksTheConnectionAndTheDaemonReconnects)
+TEST_F(WithKernelInProcess, BrokenHeaderClosesTheConnectionAndTheDaemonReconnects)
 {
     start_kernel();
     start_daemon();
     wait_serving();
-    std::vector<uint8_t> bad = mgmt_build(kernmsg_header{});
-    bad[13] = 0x00;
-    ASSERT_EQ(kernel_.send_raw(bad), 0);
-    ASSERT_TRUE(eventually([&] { return kernel_.connections() == 2 && kernel_.connected(); }, 10));
-    std::string err = daemon_.err();
-    EXPECT_NE(err.find("check_message_header returns -1"), std::string::npos) << err;
-    EXPECT_NE(err.find("dump: 00 00 00 00 00 00 00 00 00 00 00 00 48 00 48 A5"), std::string::npos) << err;
-    ASSERT_EQ(kernel_.command(0x0009, {}, nullptr, 5), 0);
-    expect_clean_stop();
-}
-
-TEST_F(WithKernelInProcess, OversizedHeaderClosesTheConnectionWithoutHarm)
-{
-    start_kernel();
-    start_daemon();
-    wait_serving();
+    std::vector<uint8_t> bad_magic = mgmt_build(kernmsg_header{});
+    bad_magic[13] = 0x00;
     kernmsg_header huge;
     huge.cmd = 0x2005;
     huge.dst = 1;
     huge.len = 200000;
-    std::vector<uint8_t> header(KERNMSG_HEADER_SIZE);
-    kernmsg_header_encode(header.data(), huge);
-    ASSERT_EQ(kernel_.send_raw(header), 0);
-    ASSERT_TRUE(eventually([&] { return kernel_.connections() == 2 && kernel_.connected(); }, 10));
-    EXPECT_NE(daemon_.err().find("kernlink: message length 200000 exceeds the receive buffer"), std::string::npos);
-    ASSERT_TRUE(daemon_.running());
-    ASSERT_EQ(kernel_.command(0x0009, {}, nullptr, 5), 0);
+    std::vector<uint8_t> oversized(KERNMSG_HEADER_SIZE);
+    kernmsg_header_encode(oversized.data(), huge);
+    struct {
+        std::vector<uint8_t> header;
+        std::vector<std::string> logged;
+    } cases[] = {
+        {bad_magic, {"check_message_header returns -1", "dump: 00 00 00 00 00 00 00 00 00 00 00 00 48 00 48 A5"}},
+        {oversized, {"kernlink: message length 200000 exceeds the receive buffer"}},
+    };
+    unsigned connections = 1;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.logged[0]);
+        ASSERT_EQ(kernel_.send_raw(c.header), 0);
+        connections++;
+        ASSERT_TRUE(eventually([&] { return kernel_.connections() == connections && kernel_.connected(); }, 10));
+        std::string err = daemon_.err();
+        for (const std::string &line : c.logged)
+            EXPECT_NE(err.find(line), std::string::npos) << err;
+        ASSERT_TRUE(daemon_.running());
+        ASSERT_EQ(kernel_.command(0x0009, {}, nullptr, 5), 0);
+    }
     expect_clean_stop();
 }
 

@@ -127,28 +127,37 @@ using seq = std::vector<std::string>;
 
 // ---- whole images -----------------------------------------------------------
 
-TEST_F(Transfers, ApplicationImageOfWholeBlocksEndsWithAnEmptyBlock)
+TEST_F(Transfers, WholeImagesEndWithAShortOrEmptyBlockAndAreReported)
 {
-    bytes image = pattern(1024, 0x5A);
-    EXPECT_EQ(tftp_olt_app_upgrade(1, image.data(), image.size()), 0);
-    EXPECT_EQ(sequence(), (seq{"WRQ app", "DATA 1 512", "DATA 2 512", "DATA 3 0"}));
-    EXPECT_EQ(tftp_->olt_file(1, "app"), image);
-    EXPECT_TRUE(pauses.empty());
-    for (const packet &p : tftp_->packets()) {
-        EXPECT_EQ(p.olt, 1);
-        EXPECT_FALSE(p.onu);
+    struct {
+        int (*upgrade)(int, const uint8_t *, size_t);
+        int olt;
+        size_t size;
+        const char *file, *other;
+        seq packets;
+        std::string report;
+    } cases[] = {
+        {tftp_olt_app_upgrade, 1, 1024, "app", "boot", {"WRQ app", "DATA 1 512", "DATA 2 512", "DATA 3 0"},
+         "133 2 1 OLT[1] firmware updated"},
+        {tftp_olt_boot_upgrade, 2, 1000, "boot", "app", {"WRQ boot", "DATA 1 512", "DATA 2 488"},
+         "133 2 2 OLT[2] bootloader updated"},
+    };
+    size_t reported = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        tftp_->clear_packets();
+        bytes image = pattern(c.size, uint8_t(c.size));
+        EXPECT_EQ(c.upgrade(c.olt, image.data(), image.size()), 0);
+        EXPECT_EQ(sequence(), c.packets);
+        EXPECT_EQ(tftp_->olt_file(c.olt, c.file), image);
+        EXPECT_TRUE(tftp_->olt_file(c.olt, c.other).empty());
+        for (const packet &p : tftp_->packets()) {
+            EXPECT_EQ(p.olt, c.olt);
+            EXPECT_FALSE(p.onu);
+        }
+        EXPECT_EQ(reports(++reported).back(), c.report);
     }
-    EXPECT_EQ(reports(1), (seq{"133 2 1 OLT[1] firmware updated"}));
-}
-
-TEST_F(Transfers, BootImageEndsWithItsShortBlock)
-{
-    bytes image = pattern(1000, 0x33);
-    EXPECT_EQ(tftp_olt_boot_upgrade(2, image.data(), image.size()), 0);
-    EXPECT_EQ(sequence(), (seq{"WRQ boot", "DATA 1 512", "DATA 2 488"}));
-    EXPECT_EQ(tftp_->olt_file(2, "boot"), image);
-    EXPECT_TRUE(tftp_->olt_file(2, "app").empty());
-    EXPECT_EQ(reports(1), (seq{"133 2 2 OLT[2] bootloader updated"}));
+    EXPECT_TRUE(pauses.empty());
 }
 
 TEST_F(Transfers, RequestsCarryTheTftpPacketAndTheOnuMac)

@@ -288,15 +288,15 @@ TEST_F(Pool, ChargedBlocksCountToTheirAccountUntilFreedByAnyThread)
 {
     open_pool(1 << 16);
     EXPECT_EQ(bregion_size(), size_t(1 << 16));
-    void *fragment = BALLOC_CHARGED(1402, BALLOC_ACCOUNT_CHIP_RX);   // class 2048
-    void *joined = BALLOC_CHARGED(20, BALLOC_ACCOUNT_CHIP_RX);       // class 32
+    void *fragment = BALLOC_CHARGED(1402, BALLOC_ACCOUNT_CHIP_RX, 0);   // class 2048
+    void *joined = BALLOC_CHARGED(20, BALLOC_ACCOUNT_CHIP_RX, 0);       // class 32
     void *other = BALLOC(1402);
     ASSERT_NE(fragment, nullptr);
     ASSERT_NE(joined, nullptr);
     EXPECT_EQ(bblock_bytes(1402), 2048u + 8);
     EXPECT_EQ(baccount_bytes(BALLOC_ACCOUNT_CHIP_RX), 2048u + 8 + 32 + 8);
-    EXPECT_EQ(BALLOC_CHARGED(10, BALLOC_ACCOUNTS), nullptr);
-    EXPECT_EQ(BALLOC_CHARGED(10, -1), nullptr);
+    EXPECT_EQ(BALLOC_CHARGED(10, BALLOC_ACCOUNTS, 0), nullptr);
+    EXPECT_EQ(BALLOC_CHARGED(10, -1, 0), nullptr);
 
     std::thread consumer([&] { BFREE(fragment); });
     consumer.join();
@@ -304,6 +304,21 @@ TEST_F(Pool, ChargedBlocksCountToTheirAccountUntilFreedByAnyThread)
     BFREE(joined);
     BFREE(other);
     EXPECT_EQ(baccount_bytes(BALLOC_ACCOUNT_CHIP_RX), 0u);
+
+    // Held to half the region: seven blocks of 4096 + 8 fit in 32768, the
+    // eighth is refused without a word, and the other half is still there.
+    std::vector<void *> held;
+    testing::internal::CaptureStdout();
+    while (void *block = BALLOC_CHARGED(4000, BALLOC_ACCOUNT_CHIP_RX, 2))
+        held.push_back(block);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(held.size(), 7u);
+    EXPECT_EQ(baccount_bytes(BALLOC_ACCOUNT_CHIP_RX), 7u * 4104);
+    void *unlimited = BALLOC(4000);
+    EXPECT_NE(unlimited, nullptr);
+    BFREE_SAFE(unlimited);
+    for (void *block : held)
+        BFREE(block);
     EXPECT_EQ(figures().inuse_bytes, 0u);
 }
 

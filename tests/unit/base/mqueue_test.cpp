@@ -2,6 +2,9 @@
 // conditional flush and the queue list.
 #include "base/balloc.h"
 #include "base/mqueue.h"
+#include "platform/clock.h"
+
+#include "common/wait.h"
 
 #include <gtest/gtest.h>
 
@@ -111,14 +114,16 @@ TEST_F(Queue, ZeroSecondGetReturnsAtOnceAndPeekLeavesTheItem)
 
 TEST_F(Queue, WaitingConsumerWakesForAnItemFromAnotherThread)
 {
+    // With the clock standing still, only the put can end the wait.
     mqueue *q = make(2);
     int *p = item(5);
-    std::thread producer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        mqueue_put(q, p);
-    });
-    void *got = mqueue_timedget(q, 10);
-    producer.join();
+    clock_fake_set(100);
+    void *got = nullptr;
+    std::thread consumer([&] { got = mqueue_timedget(q, 10); });
+    ASSERT_TRUE(eventually([] { return clock_fake_waiters() == 1; }));
+    mqueue_put(q, p);
+    consumer.join();
+    clock_fake_release();
     EXPECT_EQ(got, p);
     BFREE(p);
 }
@@ -215,8 +220,10 @@ TEST_F(Queue, ManyProducersAndConsumersLoseNothing)
         threads.emplace_back([&] {
             while (taken.load() < 2 * PER_PRODUCER) {
                 int *p = static_cast<int *>(mqueue_timedget(q, 0));
-                if (!p)
+                if (!p) {
+                    std::this_thread::yield();   // a get of 0 seconds does not wait
                     continue;
+                }
                 sum += *p;
                 taken++;
                 BFREE(p);

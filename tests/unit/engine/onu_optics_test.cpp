@@ -245,12 +245,12 @@ TEST_F(Optics, DrssiGoesThroughTheJumpFilter)
 
 // Learned MACs as the paths' request would give them.
 unsigned learned_calls;
-int two_learned(int olt, uint16_t destination, uint8_t *out, unsigned max, unsigned *count)
+int two_learned(int olt, uint16_t destination, uint8_t *out, int max, int *count)
 {
     learned_calls++;
     EXPECT_EQ(olt, 1);
-    EXPECT_GE(max, 2u);
-    for (unsigned i = 0; i < 2; i++) {
+    EXPECT_GE(max, 2);
+    for (int i = 0; i < 2; i++) {
         memset(out + 6 * i, 0, 6);
         out[6 * i + 4] = uint8_t(destination >> 8);
         out[6 * i + 5] = uint8_t(destination + i);

@@ -6,9 +6,12 @@
 #include "common/chip_fixture.h"
 
 #include "base/bytes.h"
+#include "common/fake_time.h"
 #include "platform/textconv.h"
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -54,6 +57,8 @@ int onu_discovery_double(onu_record *onu)
     return 0;
 }
 
+const profiler_handlers doubles = {olt_double, onu_double, link_double, onu_discovery_double};
+
 class Engine : public ChipFixture {
 protected:
     bool with_chips() const override { return false; }
@@ -62,7 +67,7 @@ protected:
         ChipFixture::SetUp();
         calls.clear();
         discovered_onu = onu_at(0);
-        profiler_ops = {olt_double, onu_double, link_double, onu_discovery_double};
+        ASSERT_EQ(profiler_set_handlers(&doubles), 0);
     }
     // Passes until the queues are empty; the number of items handled.
     int run_all()
@@ -111,14 +116,60 @@ TEST_F(Engine, InvalidOnuInformationSkipsTheLink)
               std::string::npos);
 }
 
-TEST_F(Engine, WorkWithoutAHandlerIsDroppedAndFreed)
+TEST_F(Engine, EveryKindIsCountedAndAnUnknownOneIsDroppedAndFreed)
 {
-    profiler_ops = {};
+    profiler_counters before = profiler_counters_get();
     profiler_init_olt_reconfigure(0);
     profiler_init_onu_reconfigure(ONU_A);
     profiler_init_link_discovery(0, discovery_record(ONU_A, ONU_A));
-    EXPECT_EQ(run_all(), 3);
-    EXPECT_EQ(count_of(trace(), "no handler for work kind"), 3);
+    auto *stray = static_cast<profiler_work_item *>(BALLOC(sizeof(profiler_work_item)));
+    memset(stray, 0, sizeof *stray);
+    stray->kind = 2;   // between the known kinds
+    ASSERT_EQ(mqueue_put(profiler_onu_queue(), stray), 0);
+    EXPECT_EQ(run_all(), 4);
+    profiler_counters after = profiler_counters_get();
+    EXPECT_EQ(after.olt_reconfigure, before.olt_reconfigure + 1);
+    EXPECT_EQ(after.onu_reconfigure, before.onu_reconfigure + 1);
+    EXPECT_EQ(after.link_discovery, before.link_discovery + 1);
+    EXPECT_EQ(after.unknown, before.unknown + 1);
+    EXPECT_EQ(calls.size(), 4u) << "the stray item reached no handler";
+}
+
+TEST_F(Engine, StartRefusesATableWithAMissingEntry)
+{
+    profiler_handlers table[4] = {doubles, doubles, doubles, doubles};
+    table[0].olt_reconfigure = nullptr;
+    table[1].onu_reconfigure = nullptr;
+    table[2].link_discovery = nullptr;
+    table[3].onu_discovery = nullptr;
+    for (const auto &missing : table) {
+        EXPECT_EQ(profiler_set_handlers(&missing), -1);
+        EXPECT_EQ(profiler_init(&missing), -1) << "no thread is started";
+    }
+    EXPECT_EQ(profiler_init(nullptr), -1);
+    // The table in use is still the whole one.
+    profiler_init_olt_reconfigure(1);
+    EXPECT_EQ(run_all(), 1);
+    EXPECT_EQ(calls, std::vector<std::string>{"olt 1"});
+}
+
+TEST_F(Engine, StopEndsTheThreadInItsStartDelayAndInItsWaitForWork)
+{
+    clock_fake_set(100);   // time stands still: only work or the stop ends a wait
+    ASSERT_EQ(profiler_init(&doubles), 0);
+    ASSERT_TRUE(eventually([] { return clock_fake_waiters() == 1; }));
+    profiler_stop();
+    EXPECT_TRUE(calls.empty());
+
+    profiler_counters before = profiler_counters_get();
+    ASSERT_EQ(profiler_init(&doubles), 0);
+    profiler_init_olt_reconfigure(2);
+    ASSERT_TRUE(advance_when_waiting(PROFILER_START_DELAY_SECONDS * 1000));
+    ASSERT_TRUE(eventually([&] { return profiler_counters_get().olt_reconfigure == before.olt_reconfigure + 1; }));
+    ASSERT_TRUE(eventually([] { return clock_fake_waiters() == 1; }));
+    profiler_stop();
+    clock_fake_release();
+    EXPECT_EQ(calls, std::vector<std::string>{"olt 2"});
 }
 
 TEST_F(Engine, PostingWithoutPoolMemoryLosesNothingElse)
@@ -323,8 +374,17 @@ TEST_F(ChipOps, EapRequestsCarryTheOnuMacAndThePacket)
     second.resize(28);
     EXPECT_EQ(sent[1].data, second);
 
+    // A silent chip: the fake clock runs the three attempts' time-outs out.
     sim_->silence_olt(2, true);
-    EXPECT_EQ(profiler_onu_send_eap_request(onu, nullptr), TEKLINK_ERR_TIMEOUT);
+    clock_fake_set(100);
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        EXPECT_EQ(profiler_onu_send_eap_request(onu, nullptr), TEKLINK_ERR_TIMEOUT);
+        done = true;
+    });
+    EXPECT_TRUE(advance_until([&] { return done.load(); }));
+    sender.join();
+    clock_fake_release();
     EXPECT_NE(trace().find("profiler_onu_send_eap_request: failed(-6)"), std::string::npos);
 }
 

@@ -7,6 +7,7 @@
 #include "store/datastruct.h"
 #include "chip/teklink_rxpool.h"
 #include "events/tekhandlers.h"
+#include "platform/clock.h"
 
 #include <fstream>
 #include <iterator>
@@ -90,6 +91,19 @@ protected:
         write_file(OLT_APP_IMAGE, image);
     }
 };
+
+TEST_F(Events, TheEventThreadServesUntilItsStopEndsTheWaitForTheNextEvent)
+{
+    clock_fake_set(100);   // time stands still: only an event or the stop ends a wait
+    ASSERT_EQ(tekhandlers_start(), 0);
+    oltsim::bytes attempt(14, 0);
+    attempt[13] = 7;
+    sim_->send_event(2, TEK_EVENT_REGISTRATION, attempt);
+    ASSERT_TRUE(eventually([&] { return requests(TEK_REQ_REGISTRATION_ACCEPT).size() == 1; }));
+    ASSERT_TRUE(eventually([] { return clock_fake_waiters() == 1; }));
+    tekhandlers_stop();
+    clock_fake_release();
+}
 
 TEST_F(Events, ReadyWithTheFilesVersionQueuesAReconfiguration)
 {

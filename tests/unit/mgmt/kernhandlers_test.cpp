@@ -87,6 +87,7 @@ protected:
         }
         gate.changed.notify_all();
         run_flag = 0;
+        mqueue_put(kernlink_request_queue(), nullptr);   // ends the loop's wait for a command
         loop_.join();
         LinkFixture::TearDown();
     }
@@ -199,7 +200,7 @@ TEST_F(Dispatch, AtMostTwoDuplicateMacCommandsRun)
 
 TEST(CommandTable, RegistrationLookupAndLimit)
 {
-    kernhandlers_init();
+    kernhandlers_init(kernhandlers_link_table);
     EXPECT_NE(kernhandlers_lookup(CMDPING), nullptr);
     EXPECT_NE(kernhandlers_lookup(CMDRESOURCEREPORT), nullptr);
     EXPECT_EQ(kernhandlers_lookup(0x1003), nullptr) << "registered by the OLT commands";
@@ -213,7 +214,7 @@ TEST(CommandTable, RegistrationLookupAndLimit)
     while (kernhandlers_register(uint16_t(0x8000 + registered), slow_handler) == 0)
         registered++;
     EXPECT_EQ(registered, KERNHANDLERS_TABLE_SIZE);
-    kernhandlers_init();
+    kernhandlers_init(kernhandlers_link_table);
     EXPECT_EQ(kernhandlers_lookup(0x8001), nullptr);
 }
 

@@ -10,7 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -67,7 +73,9 @@ class SilentConfig : public LinkFixture {
 TEST_F(SilentConfig, LateAnswerAndStaleTagAreDropped)
 {
     uint8_t *answer = nullptr;
-    EXPECT_EQ(kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answer, 1), KERNLINK_TIMEOUT);
+    std::thread late([&] { EXPECT_EQ(kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answer, 1), KERNLINK_TIMEOUT); });
+    ASSERT_TRUE(advance_when_waiting(1001));
+    late.join();
     EXPECT_EQ(answer, nullptr);
     kernlink_counters before = kernlink_counters_get();
 
@@ -134,7 +142,7 @@ TEST_F(Link, BadMagicClosesTheConnectionAndTheLinkComesBack)
     bad[12] = 0x00;
     unsigned connections = kernel_.connections();
     ASSERT_EQ(kernel_.send_raw(bad), 0);
-    ASSERT_TRUE(eventually([&] { return kernel_.connections() == connections + 1 && kernel_.connected(); }));
+    ASSERT_TRUE(advance_until([&] { return kernel_.connections() == connections + 1 && kernel_.connected(); }));
     ASSERT_TRUE(eventually([] { return kernlink_connected(); }));
     uint8_t *answer = nullptr;
     ASSERT_EQ(kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answer, 5), 0);
@@ -148,6 +156,97 @@ TEST_F(Link, SendWhileDisconnectedFailsAtOnce)
     uint8_t *answer = nullptr;
     EXPECT_EQ(kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answer, 5), KERNLINK_NOT_CONNECTED);
     EXPECT_EQ(kernlink_notify(2, 0, 0, 0, 0, "x"), KERNLINK_NOT_CONNECTED);
+}
+
+// The management process played by the test itself, byte by byte, on a
+// listening socket at the sandbox's "/tmp/chip.sock", with the fake clock.
+class RawPeer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/zandrel-raw-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        std::filesystem::create_directories(root_ + "/tmp");
+        setenv("ZANDREL_ROOT", root_.c_str(), 1);
+        flags.r = 0;
+        run_flag = 1;
+        ASSERT_EQ(bopen(nullptr, 1 << 22, 0), 0);
+        listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        snprintf(address.sun_path, sizeof address.sun_path, "%s/tmp/chip.sock", root_.c_str());
+        ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        ASSERT_EQ(listen(listener_, 4), 0);
+        clock_fake_set(1000);
+        kernlink_init();
+    }
+    void TearDown() override
+    {
+        kernlink_close();
+        clock_fake_release();
+        for (int fd : {listener_, first_, second_})
+            if (fd >= 0)
+                close(fd);
+        bclose();
+        unsetenv("ZANDREL_ROOT");
+        std::filesystem::remove_all(root_);
+    }
+
+    // The daemon's next connection, once its reconnect pause has run out.
+    int accept_link()
+    {
+        int fd = -1;
+        advance_until([&] { return (fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; });
+        return fd;
+    }
+    static bool open_link(int fd)
+    {
+        uint8_t byte;
+        return recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+    }
+    static bool closed_link(int fd)
+    {
+        uint8_t byte;
+        return recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+    }
+
+    std::string root_;
+    int listener_ = -1, first_ = -1, second_ = -1;
+};
+
+TEST_F(RawPeer, AMessageStalledHalfWayCostsItsConnectionButAnIdleLinkStaysOpen)
+{
+    first_ = accept_link();
+    ASSERT_GE(first_, 0);
+    kernlink_counters before = kernlink_counters_get();
+    kernmsg_header h;
+    h.cmd = 0x1005;
+    h.type = KERNMSG_REQUEST;
+    h.dst = MODULE_CHIPSET;
+    const std::vector<uint8_t> whole = mgmt_build(h, {1, 2, 3});
+
+    // Idle before and between messages, for an hour each.
+    clock_fake_advance(3600);
+    ASSERT_EQ(send(first_, whole.data(), whole.size(), 0), ssize_t(whole.size()));
+    ASSERT_TRUE(eventually([&] { return kernlink_counters_get().requests == before.requests + 1; }));
+    clock_fake_advance(3600);
+    EXPECT_TRUE(open_link(first_));
+
+    // Five bytes of the next header, then silence.
+    ASSERT_EQ(send(first_, whole.data(), 5, 0), 5);
+    ASSERT_TRUE(advance_when_waiting(KERNLINK_STALL_SECONDS * 1000 - 1));
+    EXPECT_TRUE(open_link(first_)) << "closed before the stall limit";
+    ASSERT_TRUE(advance_when_waiting(1));
+    ASSERT_TRUE(eventually([&] { return closed_link(first_); }));
+    EXPECT_EQ(kernlink_counters_get().stalls, before.stalls + 1);
+
+    // The link comes back and carries whole messages again.
+    second_ = accept_link();
+    ASSERT_GE(second_, 0);
+    ASSERT_EQ(send(second_, whole.data(), whole.size(), 0), ssize_t(whole.size()));
+    ASSERT_TRUE(eventually([&] { return kernlink_counters_get().requests == before.requests + 2; }));
+    EXPECT_EQ(kernlink_counters_get().connections, before.connections + 1);
 }
 
 TEST(LinkDeath, ExhaustedPoolOnReceiveStopsTheProcess)

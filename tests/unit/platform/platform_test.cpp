@@ -6,13 +6,20 @@
 #include "platform/textconv.h"
 #include "platform/threads.h"
 
+#include "common/fake_time.h"
+#include "common/wait.h"
+
 #include <arpa/inet.h>
+#include <poll.h>
+#include <semaphore.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <latch>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -139,22 +146,136 @@ TEST(Clock, FakeClockDrivesElapsedAndExpiry)
     EXPECT_NE(real, 5u);
 }
 
-TEST(LockTimed, WaitsForAHolderToLetGo)
+// A wait on the fake clock that notes the fake time at which it ended.
+struct timed_wait {
+    std::atomic<bool> done{false};
+    std::atomic<uint64_t> ended_at{0};
+    bool result = false;
+    std::thread thread;
+
+    template <typename Wait>
+    explicit timed_wait(Wait wait)
+        : thread([this, wait] {
+              result = wait();
+              ended_at = clock_now_ms();
+              done = true;
+          })
+    {
+    }
+    bool finish()
+    {
+        thread.join();
+        return result;
+    }
+};
+
+TEST(Clock, TimeOutsAndDelaysEndExactlyWhenTheFakeClockPassesTheirDeadline)
 {
+    sem_t sem;
+    sem_init(&sem, 0, 0);
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    std::atomic<bool> held{false};
+    pthread_mutex_lock(&mutex);   // held throughout: the lock wait can only time out
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    pollfd readable{fds[0], POLLIN, 0};
+
+    struct {
+        const char *what;
+        uint32_t ms;
+        std::function<bool()> wait;
+    } cases[] = {
+        {"semaphore", 2000, [&] { return clock_sem_wait(&sem, 2000); }},
+        {"mutex", 5000, [&] { return clock_mutex_lock(&mutex, 5000); }},
+        {"poll", 5000, [&] { return clock_poll(&readable, 1, 5000) != 0; }},
+        {"delay", 4000, [] { return !clock_delay(4000); }},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        clock_fake_set(100);
+        timed_wait waiter(c.wait);
+        ASSERT_TRUE(advance_when_waiting(c.ms - 1));
+        ASSERT_TRUE(advance_when_waiting(1)) << "still waiting one millisecond before its deadline";
+        EXPECT_FALSE(waiter.finish()) << "a time-out, not the event";
+        EXPECT_EQ(waiter.ended_at.load(), 100000u + c.ms);
+        clock_fake_release();
+    }
+    pthread_mutex_unlock(&mutex);
+    close(fds[0]);
+    close(fds[1]);
+    sem_destroy(&sem);
+}
+
+TEST(Clock, WaitsEndOnTheirEventWhileFakeTimeStandsStill)
+{
+    clock_fake_set(100);
+    sem_t sem;
+    sem_init(&sem, 0, 0);
+    timed_wait unit([&] { return clock_sem_wait(&sem, 2000); });
+    ASSERT_TRUE(eventually([] { return clock_fake_waiters() == 1; }));
+    sem_post(&sem);
+    EXPECT_TRUE(unit.finish());
+
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    std::latch held(1), release(1);
     std::thread holder([&] {
         pthread_mutex_lock(&mutex);
-        held = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        held.count_down();
+        release.wait();
         pthread_mutex_unlock(&mutex);
     });
-    while (!held)
-        std::this_thread::yield();
-    lock_timed(&mutex);   // retries its 10 ms attempts until the holder lets go
+    held.wait();
+    timed_wait lock([&] {
+        lock_timed(&mutex);   // retries its 10 ms attempts until the holder lets go
+        return true;
+    });
+    ASSERT_TRUE(advance_when_waiting(60000)) << "far past any attempt";
+    release.count_down();
+    EXPECT_TRUE(lock.finish());
     EXPECT_EQ(pthread_mutex_trylock(&mutex), EBUSY);
     pthread_mutex_unlock(&mutex);
     holder.join();
+
+    // A stop flag ends a delay as soon as its owner wakes the delays.
+    std::atomic<bool> stop{false};
+    uint64_t before = clock_now_ms();
+    timed_wait delay([&] { return clock_delay(60000, &stop); });
+    ASSERT_TRUE(eventually([] { return clock_fake_waiters() == 1; }));
+    stop = true;
+    clock_delay_wake();
+    EXPECT_FALSE(delay.finish());
+    EXPECT_EQ(delay.ended_at.load(), before) << "no time passed";
+    EXPECT_FALSE(clock_delay(1, &stop)) << "a raised flag ends a delay before it starts";
+    clock_fake_release();
+    sem_destroy(&sem);
+}
+
+TEST(Clock, ARealDelayEndsOnItsStopFlag)
+{
+    std::atomic<bool> stop{false};
+    timed_wait delay([&] { return clock_delay(600000, &stop); });
+    std::this_thread::yield();
+    stop = true;
+    clock_delay_wake();
+    EXPECT_FALSE(delay.finish());
+}
+
+TEST(Clock, TimeScaleIsADivisorFromOneToAThousand)
+{
+    const struct {
+        const char *value;
+        unsigned scale;
+    } cases[] = {
+        {nullptr, 1}, {"", 1}, {"1", 1}, {"20", 20}, {"1000", 1000},
+        {"1001", 1}, {"0", 1}, {"-4", 1}, {"8x", 1}, {"fast", 1},
+    };
+    for (const auto &c : cases) {
+        if (c.value)
+            setenv("ZANDREL_TIME_SCALE", c.value, 1);
+        else
+            unsetenv("ZANDREL_TIME_SCALE");
+        EXPECT_EQ(sandbox_time_scale(), c.scale) << (c.value ? c.value : "(unset)");
+    }
+    unsetenv("ZANDREL_TIME_SCALE");
 }
 
 TEST(TextConversions, AddressesRoundTripThroughText)

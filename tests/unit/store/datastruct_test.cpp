@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <atomic>
+#include <latch>
 #include <string>
 #include <thread>
 
@@ -313,22 +314,29 @@ TEST_F(Store, LockedLookupSkipsBusySlotsAndRepeatsThePass)
     const uint8_t other[6] = {0x00, 0x0D, 0xB6, 0x0A, 0x0B, 0x0C};
     onu_record *target = make_onu(other, ONU_STATE_OK);
 
-    // Another thread holds the slot of `busy` for a while.
-    std::atomic<bool> held{false};
+    // Another thread holds the slot of `busy` until the test lets it go.
+    std::latch held(1), release(1);
     std::thread holder([&] {
         onu_lock(busy);
-        held = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        held.count_down();
+        release.wait();
         onu_unlock(busy);
     });
-    ASSERT_TRUE(eventually([&] { return held.load(); }));
+    held.wait();
     onu_record *found = onu_get_by_mac_locked(other);
     ASSERT_EQ(found, target) << "found past a busy slot";
     onu_unlock(found);
 
     // The busy slot holds the wanted MAC: the look-up keeps trying until
     // the holder lets go.
-    found = onu_get_by_mac_locked(MAC);
+    std::latch looking(1);
+    std::thread looker([&] {
+        looking.count_down();
+        found = onu_get_by_mac_locked(MAC);
+    });
+    looking.wait();
+    release.count_down();
+    looker.join();
     holder.join();
     ASSERT_EQ(found, busy);
     onu_unlock(found);

@@ -1,0 +1,120 @@
+// Stopping the daemon while it works: SIGTERM and SIGINT arrive while the
+// chips send events that the daemon answers and while management commands
+// run on handler threads. Every thread must end before the pool closes; a
+// thread left behind would touch freed memory, which the sanitizer builds
+// report (and a report makes the exit status non-zero).
+#include "integration/harness.h"
+#include "oltsim/oltsim.h"
+#include "wire/ids.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int START_SECONDS = 60;   // generous: sanitizer builds on a busy machine
+constexpr int STOP_SECONDS = 30;
+constexpr int EVENT_GAP_MS = 8;
+
+const char *BOARD = R"({ "system": { "hostname": "stop-board" } })";
+
+class StopUnderLoad : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override
+    {
+        // The simulated chips run here, on the sandbox's chip network.
+        std::string net = box_.environment["ZANDREL_CHIP_NET"];
+        setenv("ZANDREL_CHIP_NET", net.c_str(), 1);
+        setenv("ZANDREL_CHIP_BIND", (net + ".100").c_str(), 1);
+        setenv("ZANDREL_ROOT", box_.root().c_str(), 1);
+        std::ofstream(box_.path("/board.json")) << BOARD;
+        oltsim::options opts;
+        opts.log = false;
+        opts.boot_ms = 200;
+        sim_ = std::make_unique<oltsim::chipset>(opts);
+        ASSERT_EQ(sim_->start(), 0);
+        ASSERT_TRUE(kernel_.start(box_, "ponkernel", PONKERNEL_BIN, {"-c", box_.path("/board.json")}));
+        ASSERT_TRUE(eventually([&] { return kernel_.out().find("listening") != std::string::npos; }, 10));
+        ASSERT_TRUE(daemon_.start(box_, "zandrel", ZANDREL_BIN));
+    }
+    void TearDown() override
+    {
+        loading_ = false;
+        for (auto &t : load_)
+            t.join();
+        daemon_.stop(5);
+        kernel_.stop(10);
+        sim_->stop();
+        unsetenv("ZANDREL_ROOT");
+    }
+
+    run_result ponctl(const std::vector<std::string> &args)
+    {
+        return run_program(box_, "ponctl", PONCTL_BIN, args);
+    }
+    bool daemon_says(const std::string &text)
+    {
+        return eventually([&] { return daemon_.err().find(text) != std::string::npos; }, START_SECONDS);
+    }
+
+    // Registration attempts from every chip, which the daemon's event thread
+    // answers with a chip request each; and resource reports (a handler
+    // thread each) and pings from two operators.
+    void start_load()
+    {
+        load_.emplace_back([this] {
+            oltsim::bytes attempt(14, 0);
+            for (unsigned n = 0; loading_; n++) {
+                attempt[13] = uint8_t(n);
+                sim_->send_event(int(n % 4), TEK_EVENT_REGISTRATION, attempt);
+                // About the rate the event thread handles, so its queue
+                // stays busy without overflowing.
+                std::this_thread::sleep_for(std::chrono::milliseconds(EVENT_GAP_MS));
+            }
+        });
+        for (const char *command : {"report", "ping"})
+            load_.emplace_back([this, command] {
+                while (loading_)
+                    if (ponctl({command}).status == 0)
+                        answered_++;
+            });
+    }
+
+    sandbox box_;
+    process daemon_, kernel_;
+    std::unique_ptr<oltsim::chipset> sim_;
+    std::vector<std::thread> load_;
+    std::atomic<bool> loading_{true};
+    std::atomic<int> answered_{0};
+};
+
+TEST_P(StopUnderLoad, EndsEveryThreadAndExitsWithStatusZero)
+{
+    ASSERT_TRUE(daemon_says("get config cache success")) << daemon_.err();
+    start_load();
+
+    // Work of every kind is under way: chip requests answered, commands run.
+    size_t requests = sim_->request_count();
+    ASSERT_TRUE(eventually([&] { return sim_->request_count() > requests + 40 && answered_ > 4; }, START_SECONDS))
+        << daemon_.err();
+
+    ASSERT_EQ(kill(daemon_.pid(), GetParam()), 0);
+    int status = daemon_.wait(STOP_SECONDS);
+    EXPECT_EQ(status, 0) << daemon_.err();
+    EXPECT_EQ(daemon_.err().find("Sanitizer"), std::string::npos) << daemon_.err();
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopUnderLoad, ::testing::Values(SIGTERM, SIGINT),
+                         [](const auto &info) { return std::string(info.param == SIGTERM ? "Sigterm" : "Sigint"); });
+
+} // namespace
