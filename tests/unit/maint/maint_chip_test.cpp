@@ -300,7 +300,6 @@ TEST_F(ChipSweeps, AFirmwareJobUpgradesTheOnuAndRestartsIt)
     EXPECT_EQ(count_of(lines, "scheduler_update_onu_app: malloc ok\n"), 1);
     EXPECT_EQ(count_of(lines, "scheduler_update_onu_app: 3000 bytes read\n"), 1);
     EXPECT_EQ(count_of(lines, "scheduler_update_onu_app: ONU 00:0D:B6:00:00:01 app updated ok\n"), 1);
-    scheduler_clear(SCHEDULE_FIRMWARE);
 }
 
 TEST_F(ChipSweeps, AFirmwareJobThatFailsFiveTimesEndsFailed)
@@ -321,7 +320,6 @@ TEST_F(ChipSweeps, AFirmwareJobThatFailsFiveTimesEndsFailed)
     EXPECT_EQ(count_of(trace(), "app updated failed\n"), 5) << "a failed job is not run again";
     EXPECT_EQ(waited, 0u) << "no pause after a failure";
     EXPECT_EQ(count_of(trace(), "scheduler_update_onu_app: 700 bytes read\n"), 5) << "type 40 has its own image";
-    scheduler_clear(SCHEDULE_FIRMWARE);
 }
 
 TEST_F(ChipSweeps, APersonalityJobWritesTheDefaultsKeepingTheOnusOwnBytes)
@@ -344,7 +342,42 @@ TEST_F(ChipSweeps, APersonalityJobWritesTheDefaultsKeepingTheOnusOwnBytes)
     onu_pers_prepare(expected.data());   // the board's values and the CRC, as every write
     EXPECT_EQ(written, expected);
     EXPECT_EQ(count_of(trace(), "scheduler_update_onu_pers: ONU 00:0D:B6:00:00:01 personality updated ok\n"), 1);
-    scheduler_clear(SCHEDULE_PERSONALITY);
+}
+
+// Defaults that cannot be used leave the ONU's personality as it was read;
+// it is written back all the same.
+TEST_F(ChipSweeps, APersonalityJobWithoutUsableDefaultsWritesTheOnusOwn)
+{
+    const oltsim::mac_address mac = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0x01};
+    bytes own = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 9);
+    tftp_->set_onu_personality(mac, own);
+    onu_record *onu = put_onu(0, 1, ONU_STATE_AUTHFAILED);
+    onu->type = 1;
+    struct row {
+        const char *name;
+        size_t size;   // of the defaults file; 0: no file
+        const char *line;
+    } rows[] = {
+        {"missing", 0, "Can't load personality defaults\n"},
+        {"short", ONU_PERS_SIZE - 1, "Wrong personality defaults format\n"},
+        {"long", ONU_PERS_SIZE + 1, "Wrong personality defaults format\n"},
+    };
+    bytes expected = own;
+    onu_pers_prepare(expected.data());
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::filesystem::remove(root_ / (ONU_PERS_DEFAULTS + 1));
+        if (r.size)
+            write_file(ONU_PERS_DEFAULTS, bytes(r.size, 0xDD));
+        scheduler_clear(SCHEDULE_PERSONALITY);
+        scheduler_onu_index = 0;
+        ASSERT_EQ(scheduler_add(onu->mac, SCHEDULE_PERSONALITY), 0);
+        std::string lines = syslog_of([] { scheduler_step(); });
+        EXPECT_EQ(count_of(lines, r.line), 1);
+        EXPECT_EQ(count_of(lines, "personality initialized successfully"), 0);
+        EXPECT_EQ(tftp_->onu_file(mac, "personality"), expected);
+        EXPECT_EQ(scheduler_entry(1).status, SCHEDULE_DONE);
+    }
 }
 
 TEST_F(ChipSweeps, APersonalityJobForAnUnconfiguredOnuFailsAtOnce)
@@ -361,7 +394,6 @@ TEST_F(ChipSweeps, APersonalityJobForAnUnconfiguredOnuFailsAtOnce)
     EXPECT_EQ(job.tries, 0);
     EXPECT_TRUE(tftp_->onu_file({0x00, 0x0D, 0xB6, 0x00, 0x00, 0x01}, "personality").empty());
     EXPECT_TRUE(hook_calls.empty());
-    scheduler_clear(SCHEDULE_PERSONALITY);
 }
 
 } // namespace

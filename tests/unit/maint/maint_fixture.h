@@ -6,6 +6,7 @@
 #include "common/chip_fixture.h"
 
 #include "maint/maint_hooks.h"
+#include "maint/scheduler.h"
 #include "platform/clock.h"
 #include "platform/textconv.h"
 
@@ -56,6 +57,11 @@ protected:
         clock_fake_set(CLOCK_START);
         hook_calls.clear();
         maint_hooks = recording_hooks();
+        // The schedule lives as long as the process: every test starts
+        // with an empty one, walked from slot 0.
+        for (uint16_t kind : {SCHEDULE_FIRMWARE, SCHEDULE_PERSONALITY, SCHEDULE_RECONFIGURE})
+            scheduler_clear(kind);
+        scheduler_onu_index = 0;
     }
     void TearDown() override
     {

@@ -31,9 +31,6 @@ protected:
         scheduler_wait = fake_wait;
         waited = 0;
         on_wait = nullptr;
-        for (uint16_t kind : {SCHEDULE_FIRMWARE, SCHEDULE_PERSONALITY, SCHEDULE_RECONFIGURE})
-            scheduler_clear(kind);
-        scheduler_onu_index = 0;
     }
     void TearDown() override
     {
