@@ -18,6 +18,13 @@
 #include "base/process.h"
 #include "engine/profiler.h"
 #include "engine/profiler_cache.h"
+#include "engine/profiler_olt.h"
+#include "onu/l3agents/CircuitAndRemoteIds.h"
+#include "auth/eapmd5.h"
+#include "onu/profiler_link.h"
+#include "onu/profiler_onu.h"
+#include "onu/profiler_path.h"
+#include "engine/onu_optics.h"
 #include "engine/onu_phy.h"
 #include "events/tekhandlers.h"
 #include "chip/teklink.h"
@@ -63,36 +70,66 @@ bool wait_for_cfg_module()
     return false;
 }
 
-// Placeholders of the engine's work until the OLT and ONU configuration
-// exist: each says which kind of work went undone. Each is replaced by the
-// real entry point as it is built.
-void work_not_handled(unsigned kind) { trace("%s: no handler for work kind %u\n", "profiler_thread", kind); }
+// The subscriber identifier templates of each OLT, loaded by its
+// configuration and read by the service paths of its ONUs.
+crid_pair olt_identifier_templates[OLT_COUNT];
 
-int olt_reconfigure_not_handled(int)
+void load_identifier_templates(int olt, const char *circuit, const char *remote, const char *host, const char *slot,
+                               const char *address)
 {
-    work_not_handled(PROFILER_OLT_RECONFIGURE);
+    crid_pair *pair = &olt_identifier_templates[olt];
+    crid_Init(pair, OLT_IDENTIFIER_CAPACITY);
+    crid_Update(pair, circuit, remote, host, slot, address);
+}
+
+// What ONU configuration asks of the OLT configuration below it.
+bool onu_counted_in_first_group(int olt, int port)
+{
+    int choice = 0;
+    profiler_olt_onucnt_increment(olt, port, &choice);
+    return choice == 1;
+}
+
+void olt_subscriber_settings(int olt, uint8_t *opt82, uint8_t *pppoe, const crid_pair **templates)
+{
+    olt_lock(olt);
+    const olt_record *record = olt_get(olt);
+    *opt82 = profiler_olt_option82_format(record);
+    *pppoe = profiler_olt_pppoe_format(record);
+    olt_unlock(olt);
+    *templates = &olt_identifier_templates[olt];
+}
+
+int olt_personality_version(int olt)
+{
+    olt_lock(olt);
+    int version = profiler_olt_onu_pers_version(olt_get(olt));
+    olt_unlock(olt);
+    return version;
+}
+
+bool olt_port_drssi_enabled(int olt, int port)
+{
+    olt_lock(olt);
+    bool enabled = profiler_olt_drssi_enabled(olt_get(olt), port) != 0;
+    olt_unlock(olt);
+    return enabled;
+}
+
+// ONU discovery as the engine runs it.
+int onu_discovery(onu_record *onu)
+{
+    profiler_onu_discovery(onu);
     return 0;
 }
 
-int onu_reconfigure_not_handled(const uint8_t *)
-{
-    work_not_handled(PROFILER_ONU_RECONFIGURE);
-    return 0;
-}
-
-onu_record *link_discovery_not_handled(int, uint8_t *)
-{
-    work_not_handled(PROFILER_LINK_DISCOVERY);
-    return nullptr;   // no ONU, so no ONU discovery either
-}
-
-int onu_discovery_not_handled(onu_record *) { return 0; }
-
+// The update scheduler's add joins onu_steps (schedule_update) once the
+// scheduler is built; until then updates are reported as not scheduled.
 const profiler_handlers engine_work = {
-    olt_reconfigure_not_handled,
-    onu_reconfigure_not_handled,
-    link_discovery_not_handled,
-    onu_discovery_not_handled,
+    profiler_olt_reconfigure,
+    profiler_onu_reconfigure,
+    profiler_link_discovery,
+    onu_discovery,
 };
 
 // Ends every thread, users of the links first, and closes the pool once
@@ -142,6 +179,9 @@ int main(int argc, char **argv)
     clock_delay(START_DELAY_MS);
 
     datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
+    datastruct_hooks.onu_count_release = profiler_olt_onucnt_decrement;
+    datastruct_hooks.link_count_release = profiler_olt_link_count_sub;
+    profiler_olt_hooks.identifier_templates = load_identifier_templates;
     datastruct_hooks.phy_read = onu_mdio_read;
     datastruct_hooks.phy_write = onu_mdio_write;
     rc = datastruct_init();
@@ -149,6 +189,15 @@ int main(int argc, char **argv)
         syslog(LOG_ERR, "datastruct_init failed: %d", rc);
         return -2;
     }
+
+    // The chip events that belong to authentication.
+    tekhandlers_ops.eapframe = eapframe_handler;
+    onu_optics_hooks.learned_macs = profiler_dest_learned_macs;
+    onu_optics_hooks.drssi_enabled = olt_port_drssi_enabled;
+    onu_steps.olt_onucnt_increment = onu_counted_in_first_group;
+    onu_steps.olt_link_count_add = profiler_olt_link_count_add;
+    onu_steps.olt_subscriber_settings = olt_subscriber_settings;
+    onu_steps.olt_personality_version = olt_personality_version;
 
     rc = profiler_init(&engine_work);
     if (rc != 0) {

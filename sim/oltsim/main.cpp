@@ -13,9 +13,11 @@
 // default), or on the input line "register [OLT]".
 // Runs until SIGINT or SIGTERM (or end of input with --stdin-exit).
 #include "oltsim/control.h"
+#include "oltsim/olt_config.h"
 #include "oltsim/oltsim.h"
 #include "oltsim/onus.h"
 #include "oltsim/onu_ports.h"
+#include "oltsim/onu_service.h"
 #include "oltsim/tftpserver.h"
 
 #include <poll.h>
@@ -45,6 +47,7 @@ void usage()
             "  register [OLT]      the ONUs of the board file register (on standard input)\n%s",
             oltsim::control_usage());
     fputs(oltsim::tftp_control_usage(), stderr);
+    fputs(oltsim::olt_config_control_usage(), stderr);
     fputs(oltsim::onu_control_usage(), stderr);
 }
 
@@ -58,7 +61,7 @@ int main(int argc, char **argv)
     std::string board;
     long register_after = 10;
     bool version_given = false;
-    std::vector<std::pair<std::string, std::string>> switches, tftp_switches;
+    std::vector<std::pair<std::string, std::string>> switches, tftp_switches, config_switches;
     for (int i = 1; i < argc; i++) {
         std::string word = argv[i];
         if (word.rfind("--", 0) != 0) {
@@ -90,6 +93,8 @@ int main(int argc, char **argv)
                 opts.olts = int(value);
             else
                 opts.version = uint16_t(value);
+        } else if (oltsim::olt_config_control_is_switch(name) && i + 1 < argc) {
+            config_switches.emplace_back(name, argv[++i]);
         } else if (oltsim::tftp_control_is_switch(name)) {
             bool takes = oltsim::tftp_control_takes_argument(name) && i + 1 < argc;
             tftp_switches.emplace_back(name, takes ? argv[++i] : "");
@@ -114,6 +119,8 @@ int main(int argc, char **argv)
 
     oltsim::chipset sim(opts);
     oltsim::tftp_server tftp(sim);   // image writes and personality reads
+    oltsim::olt_config_sim olt_config(sim);
+    olt_config.attach();
     if (sim.start() != 0)
         return 1;
     oltsim::onu_population population(sim, onus, opts.mac);
@@ -122,6 +129,8 @@ int main(int argc, char **argv)
     for (const auto &onu : onus)
         hardware.add(onu.mac);
     hardware.attach();
+    oltsim::onu_service service(sim, population, onus);   // EAP, queues and the OLT's provisioning state
+    service.attach();
     // Each chip's ONUs register a while after the chip restarted, when the
     // daemon has had time to take the chip out of reset.
     using clock = std::chrono::steady_clock;
@@ -138,6 +147,13 @@ int main(int argc, char **argv)
     }
     for (auto &[name, arg] : tftp_switches) {
         if (oltsim::tftp_control_apply(tftp, name, arg, error) != 1) {
+            fprintf(stderr, "oltsim: %s\n", error.c_str());
+            usage();
+            return 2;
+        }
+    }
+    for (auto &[name, arg] : config_switches) {
+        if (oltsim::olt_config_control_apply(olt_config, name, arg, error) != 1) {
             fprintf(stderr, "oltsim: %s\n", error.c_str());
             usage();
             return 2;
@@ -185,6 +201,12 @@ int main(int argc, char **argv)
             continue;
         if (name == "register") {
             population.register_all(arg.empty() ? -1 : atoi(arg.c_str()));
+            continue;
+        }
+        int config_switch = oltsim::olt_config_control_apply(olt_config, name, arg, error);
+        if (config_switch != 0) {
+            if (config_switch < 0)
+                fprintf(stderr, "oltsim: %s\n", error.c_str());
             continue;
         }
         int onu_switch = oltsim::onu_control_apply(hardware, name, arg, error);

@@ -74,6 +74,8 @@ bool parse_board(const std::string &text, std::vector<board_onu> &onus, uint16_t
             onu.hardware = uint8_t(number(e, "hardware", 0));
             onu.fw = uint16_t(number(e, "fw", 0x0100));
             onu.links = int(number(e, "links", 4));
+            onu.secret = e.value("secret", std::string());
+            onu.wrong_queues = e.value("queues", std::string("right")) == "wrong";
             if (onu.olt < 0 || onu.olt >= MAX_OLTS || onu.pon < 0 || onu.pon > 1 || onu.links < 1 || onu.links > 4) {
                 error = "onus: " + e["mac"].get<std::string>() + ": olt 0..3, pon 0..1 and 1..4 links";
                 return false;
@@ -128,28 +130,44 @@ void onu_population::attach()
     sim_.set_handler(TEK_REQ_DISCOVERY_ACK, [this](int olt, const request_record &r) { return on_ack(olt, r); });
 }
 
+void onu_population::queue_attempts(size_t index, std::vector<std::pair<int, bytes>> &attempts)
+{
+    const board_onu &onu = onus_[index];
+    uint8_t chip_mac[6];
+    memcpy(chip_mac, chip_mac_, 6);
+    chip_mac[5] = uint8_t(chip_mac[5] + onu.olt);
+    for (int link = 0; link < onu.links; link++) {
+        link_state state{index, link, {}, next_llid_[onu.olt]++};
+        link_mac(state.mac, onu.mac, link);
+        links_.push_back(state);
+        attempts.emplace_back(onu.olt, registration_data(onu, link, chip_mac, state.llid));
+    }
+}
+
 void onu_population::register_all(int olt)
 {
     std::vector<std::pair<int, bytes>> attempts;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        for (size_t i = 0; i < onus_.size(); i++) {
-            const board_onu &onu = onus_[i];
-            if (olt >= 0 && onu.olt != olt)
-                continue;
-            uint8_t chip_mac[6];
-            memcpy(chip_mac, chip_mac_, 6);
-            chip_mac[5] = uint8_t(chip_mac[5] + onu.olt);
-            for (int link = 0; link < onu.links; link++) {
-                link_state state{i, link, {}, next_llid_[onu.olt]++};
-                link_mac(state.mac, onu.mac, link);
-                links_.push_back(state);
-                attempts.emplace_back(onu.olt, registration_data(onu, link, chip_mac, state.llid));
-            }
-        }
+        for (size_t i = 0; i < onus_.size(); i++)
+            if (olt < 0 || onus_[i].olt == olt)
+                queue_attempts(i, attempts);
     }
     for (auto &[chip, data] : attempts)
         sim_.send_event(chip, TEK_EVENT_REGISTRATION, data);
+}
+
+void onu_population::register_onu(const uint8_t mac[6], int delay_ms)
+{
+    std::vector<std::pair<int, bytes>> attempts;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (size_t i = 0; i < onus_.size(); i++)
+            if (memcmp(onus_[i].mac, mac, 6) == 0)
+                queue_attempts(i, attempts);
+    }
+    for (auto &[chip, data] : attempts)
+        sim_.send_event(chip, TEK_EVENT_REGISTRATION, data, delay_ms);
 }
 
 answer onu_population::on_accept(int olt, const request_record &request)
@@ -157,8 +175,10 @@ answer onu_population::on_accept(int olt, const request_record &request)
     bytes record;
     if (request.data.size() >= 14) {
         std::lock_guard<std::mutex> hold(lock_);
-        for (const auto &l : links_)
-            if (memcmp(l.mac, &request.data[8], 6) == 0 && onus_[l.onu].olt == olt) {
+        // The latest registration of the link: an ONU that restarted
+        // registers again with new LLIDs.
+        for (auto it = links_.rbegin(); it != links_.rend(); ++it)
+            if (const link_state &l = *it; memcmp(l.mac, &request.data[8], 6) == 0 && onus_[l.onu].olt == olt) {
                 record = discovery_record(onus_[l.onu], l.link, l.llid);
                 accepted_++;
                 break;

@@ -33,6 +33,8 @@ struct board_onu {
     uint8_t hardware = 0;
     uint16_t fw = 0x0100;
     int links = 4;
+    std::string secret;          // what it hashes into its EAP-MD5 answer
+    bool wrong_queues = false;   // reports a queue layout other than the expected one
 };
 
 // The ONUs of a board file and, when it names one, the chips' version.
@@ -50,6 +52,9 @@ public:
     void attach();
     // Registration attempts for every link of every ONU on OLT `olt` (-1: all).
     void register_all(int olt = -1);
+    // Registration attempts for every link of the ONU of MAC `mac`,
+    // leaving `delay_ms` from now (an ONU that restarts).
+    void register_onu(const uint8_t mac[6], int delay_ms = 0);
     unsigned accepted();
     unsigned acknowledged();
 
@@ -60,6 +65,8 @@ private:
         uint8_t mac[6];
         uint16_t llid;
     };
+    // Queues the attempts of ONU `index`; the lock is held.
+    void queue_attempts(size_t index, std::vector<std::pair<int, bytes>> &attempts);
     answer on_accept(int olt, const request_record &request);
     answer on_ack(int olt, const request_record &request);
 

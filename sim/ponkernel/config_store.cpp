@@ -1,5 +1,7 @@
 #include "ponkernel/config_store.h"
 
+#include "wire/olt_config.h"
+
 #include "base/bytes.h"
 #include "common/textfile.h"
 #include "common/mgmt_conn.h"
@@ -25,9 +27,6 @@ namespace {
 constexpr size_t PARAMS = CFG_PARAMS_SIZE;
 constexpr uint16_t CMD_FORWARD_SETTING = 0x302C;
 
-// Offsets in the OLT configuration (answer data of 0x1004).
-constexpr size_t OLT_PARAMS = 1;
-constexpr size_t OLT_PON_BLOCK[2] = {5, 8035};
 
 // Offsets in the RADIUS settings.
 constexpr size_t RADIUS_PRIMARY = 1;
@@ -125,6 +124,131 @@ void patch(uint8_t *buffer, size_t size, const json &object, const std::string &
         if (!bytes.empty())
             memcpy(buffer + at, bytes.data(), bytes.size());
     }
+}
+
+// ---- the OLT configuration (answer data of 0x1004) ---------------------------
+
+// A number into `size` little-endian bytes, or hex bytes as they are.
+void value_bytes(uint8_t *out, size_t size, const json &v, const std::string &what)
+{
+    if (v.is_number_unsigned()) {
+        uint64_t n = v.get<uint64_t>();
+        for (size_t i = 0; i < size; i++, n >>= 8)
+            out[i] = uint8_t(n);
+        if (n)
+            fail(what + ": value does not fit " + std::to_string(size) + " bytes");
+        return;
+    }
+    std::vector<uint8_t> b = hex(v, what);
+    if (b.size() > size)
+        fail(what + ": more than " + std::to_string(size) + " bytes");
+    memcpy(out, b.data(), b.size());
+}
+
+// One rule slot (124 bytes) from its readable form:
+//   {"precedence": 1,
+//    "conditions": [{"field": 9, "value": 100}, ...],          at most 4
+//    "actions": [{"flag": 1, "code": 5, "param": 0, "value": 7, "final": 5}, ...]}   at most 8
+// Values are numbers (stored little-endian, as the module stores them) or hex.
+void parse_rule(uint8_t *slot, const json &r, const std::string &what)
+{
+    slot[0] = 1;
+    slot[1] = uint8_t(number(r, "precedence", 255, 0));
+    const json none = json::array();
+    const json &conditions = r.contains("conditions") ? r["conditions"] : none;
+    const json &actions = r.contains("actions") ? r["actions"] : none;
+    if (conditions.size() > RULE_CONDITIONS_MAX || actions.size() > RULE_ACTIONS_MAX)
+        fail(what + ": at most 4 conditions and 8 actions");
+    slot[2] = uint8_t(conditions.size());
+    for (size_t i = 0; i < conditions.size(); i++) {
+        uint8_t *c = slot + 3 + 6 * i;
+        c[0] = uint8_t(number(conditions[i], "field", 255, 0));
+        if (conditions[i].contains("value"))
+            value_bytes(c + 1, 5, conditions[i]["value"], what + " condition");
+    }
+    slot[27] = uint8_t(actions.size());
+    for (size_t i = 0; i < actions.size(); i++) {
+        uint8_t *a = slot + 28 + 12 * i;
+        a[0] = uint8_t(number(actions[i], "flag", 255, 0));
+        a[1] = uint8_t(number(actions[i], "code", 255, 0));
+        a[2] = uint8_t(number(actions[i], "param", 255, 0));
+        if (actions[i].contains("value"))
+            value_bytes(a + 3, 8, actions[i]["value"], what + " action");
+        a[11] = uint8_t(number(actions[i], "final", 255, 0));
+    }
+}
+
+// "rules": up to four tables, each a list of up to 16 rules.
+void parse_rule_tables(uint8_t *tables, const json &port, const std::string &what)
+{
+    if (!port.contains("rules"))
+        return;
+    const json &list = port["rules"];
+    if (!list.is_array() || list.size() > size_t(RULE_TABLES))
+        fail(what + ": rules must be up to four tables");
+    for (size_t t = 0; t < list.size(); t++) {
+        if (!list[t].is_array() || list[t].size() > size_t(RULE_SLOTS))
+            fail(what + ": a rule table holds up to 16 rules");
+        for (size_t s = 0; s < list[t].size(); s++)
+            parse_rule(tables + t * RULE_TABLE_SIZE + s * RULE_SLOT_SIZE, list[t][s], what + " rule");
+    }
+}
+
+void parse_olt(std::vector<uint8_t> &c, const json &e, const std::string &what)
+{
+    std::fill(c.begin(), c.end(), uint8_t(number(e, "fill", 255, 0)));
+    if (e.contains("params") && e["params"].is_array() && e["params"].size() == 2) {
+        store_le16(&c[OLT_CONFIG_PARAMS], uint16_t(e["params"][0].get<unsigned>()));
+        store_le16(&c[OLT_CONFIG_PARAMS + 2], uint16_t(e["params"][1].get<unsigned>()));
+    }
+    if (e.contains("pon_enable") && e["pon_enable"].is_array())
+        for (size_t p = 0; p < 2 && p < e["pon_enable"].size(); p++)
+            c[OLT_CONFIG_PON[p] + PON_ENABLE] = uint8_t(e["pon_enable"][p].get<unsigned>());
+    for (const char *kind : {"pon", "nni"}) {
+        if (!e.contains(kind))
+            continue;
+        bool pon = kind[0] == 'p';
+        const json &ports = e[kind];
+        if (!ports.is_array() || ports.size() > 2)
+            fail(what + ": " + kind + " must list up to two ports");
+        for (size_t p = 0; p < ports.size(); p++) {
+            uint8_t *block = &c[pon ? OLT_CONFIG_PON[p] : OLT_CONFIG_NNI[p]];
+            std::string port_what = what + " " + kind + std::to_string(p);
+            if (pon) {
+                block[PON_ENABLE] = uint8_t(number(ports[p], "enable", 255, block[PON_ENABLE]));
+                if (ports[p].contains("params"))
+                    value_bytes(block + 1, 4, ports[p]["params"], port_what + " params");
+            }
+            parse_rule_tables(block + (pon ? PON_RULES : NNI_RULES), ports[p], port_what);
+        }
+    }
+    if (e.contains("global")) {
+        uint8_t *g = &c[OLT_CONFIG_GLOBAL];
+        store_le32(g, number(e["global"], "word", ~0u, 0));
+        g[GLOBAL_PARAMETER] = uint8_t(number(e["global"], "parameter", 255, 0));
+    }
+    if (e.contains("option82"))
+        c[OLT_CONFIG_OPTION + OPTION_FORMAT] = uint8_t(number(e["option82"], "format", 255, 0));
+    if (e.contains("identifiers")) {
+        uint8_t *ids = &c[OLT_CONFIG_IDENTIFIERS];
+        ids[IDENTIFIER_FORMAT] = uint8_t(number(e["identifiers"], "format", 255, 0));
+        text(ids + IDENTIFIER_CIRCUIT, IDENTIFIER_TEMPLATE_SIZE, e["identifiers"], "circuit");
+        text(ids + IDENTIFIER_REMOTE, IDENTIFIER_TEMPLATE_SIZE, e["identifiers"], "remote");
+    }
+    if (e.contains("domains")) {
+        const json &list = e["domains"];
+        if (!list.is_array() || list.size() > size_t(DOMAIN_COUNT))
+            fail(what + ": domains must list up to four entries");
+        for (size_t k = 0; k < list.size(); k++) {
+            uint8_t *d = &c[OLT_CONFIG_DOMAINS + k * DOMAIN_ENTRY_SIZE];
+            d[DOMAIN_ENABLED] = uint8_t(number(list[k], "enabled", 255, 0));
+            d[DOMAIN_ADDRESS_PARAM] = uint8_t(number(list[k], "address_param", 255, 0));
+            store_le16(d + DOMAIN_VLAN, uint16_t(number(list[k], "vlan", 0xFFFF, 0)));
+            d[DOMAIN_RULE_PARAM] = uint8_t(number(list[k], "rule_param", 255, 0));
+            ipv4(d + DOMAIN_ADDRESS, list[k], "address");
+        }
+    }
+    patch(c.data(), c.size(), e, what);
 }
 
 void parse_system(uint8_t *system, const json &s)
@@ -302,16 +426,7 @@ bool config_store::parse(const std::string &text, bool whole, std::string &error
                 unsigned index = number(e, "index", 3, ~0u);
                 if (index == ~0u)
                     fail("olts: an entry without an index");
-                std::vector<uint8_t> &c = olts[index];
-                std::fill(c.begin(), c.end(), uint8_t(number(e, "fill", 255, 0)));
-                if (e.contains("params") && e["params"].is_array() && e["params"].size() == 2) {
-                    store_le16(&c[OLT_PARAMS], uint16_t(e["params"][0].get<unsigned>()));
-                    store_le16(&c[OLT_PARAMS + 2], uint16_t(e["params"][1].get<unsigned>()));
-                }
-                if (e.contains("pon_enable") && e["pon_enable"].is_array())
-                    for (size_t p = 0; p < 2 && p < e["pon_enable"].size(); p++)
-                        c[OLT_PON_BLOCK[p]] = uint8_t(e["pon_enable"][p].get<unsigned>());
-                patch(c.data(), c.size(), e, "olt " + std::to_string(index));
+                parse_olt(olts[index], e, "olt " + std::to_string(index));
             }
         }
         if (whole && doc.contains("onus")) {

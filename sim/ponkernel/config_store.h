@@ -10,6 +10,8 @@
 #pragma once
 
 #include "wire/cfgmsg.h"
+// The OLT configuration's layout (constants only; nothing to link).
+#include "wire/olt_config.h"
 
 #include <cstdint>
 #include <map>
@@ -19,7 +21,7 @@
 #include <string>
 #include <vector>
 
-constexpr size_t OLT_CONFIG_SIZE = 32558;   // answer data of 0x1004
+constexpr size_t OLT_CONFIG_SIZE = OLT_CONFIG_DATA_SIZE;   // answer data of 0x1004
 constexpr size_t ONT_LIST_ENTRY = 27;       // entries of 0x200A
 constexpr size_t ONT_DESCRIPTION_SIZE = 256;
 constexpr unsigned CONFIG_STORE_MAX_ONUS = 2000;

@@ -31,6 +31,7 @@
 #include <syslog.h>
 
 #include <atomic>
+#include <bit>
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
@@ -122,18 +123,7 @@ void set_header_word(uint8_t *payload, int word, uint32_t value) { memcpy(payloa
 bool is_marked(const uint8_t *payload) { return (header_word(payload, 1) & 0x0FFFF000) == BALLOC_MARK; }
 
 // Smallest class whose payload holds n: the bit length of (n - 1) >> 4.
-int class_of(size_t n)
-{
-    if (n <= 16)
-        return 0;
-    size_t v = (n - 1) >> 4;
-    int q = 0;
-    while (v) {
-        q++;
-        v >>= 1;
-    }
-    return q;
-}
+int class_of(size_t n) { return n <= 16 ? 0 : int(std::bit_width((n - 1) >> 4)); }
 
 size_t class_size(int q) { return size_t(16) << q; }
 
@@ -359,7 +349,8 @@ void enter_block(uint8_t *payload, int tag)
     }
 }
 
-void remove_block(const uint8_t *payload)
+// `size`: what the block is charged.
+void remove_block(const uint8_t *payload, size_t size)
 {
     for (int i = pool.blocks_hwm - 1; i >= 0; i--) {
         block_entry &entry = pool.blocks[i];
@@ -367,7 +358,7 @@ void remove_block(const uint8_t *payload)
             continue;
         if (entry.tag >= 0) {
             tag_entry &tag = pool.tags[entry.tag];
-            tag.bytes -= uint32_t(charged_size(header_word(payload, 0)));
+            tag.bytes -= uint32_t(size);
             tag.blocks--;
         }
         entry = {nullptr, -1};
@@ -611,17 +602,17 @@ void bfree(const char *, int, void *block)
         return;
     }
     size_t asked = header_word(payload, 0);
-    size_t size = charged_size(asked);
+    int q = class_of(asked);
+    size_t size = q < BALLOC_CLASSES ? class_size(q) : asked;
     uint32_t word1 = header_word(payload, 1);
     bool heap = word1 & BALLOC_HEAP_BIT;
-    int q = class_of(asked);
     if (q < BALLOC_CLASSES && pool.class_inuse[q])
         pool.class_inuse[q]--;
     pool.inuse_bytes -= size;
     if (!heap)
         pool.balloced -= size;
     pool.account_bytes[word1 & ACCOUNT_BITS] -= size + HEADER;
-    remove_block(payload);
+    remove_block(payload, size);
 
     // A reader of a freed block finds the poison, not the old contents.
     if (poison_freed)

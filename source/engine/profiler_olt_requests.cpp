@@ -410,6 +410,24 @@ size_t olt_port_settings_entry_size(const uint8_t *p, size_t avail)
     return in.ok() ? size_t(in.position() - p) : 0;
 }
 
+bool olt_port_settings_walk(const uint8_t *answer, size_t len,
+                            const std::function<bool(const uint8_t *entry, size_t size)> &each)
+{
+    if (len <= PORT_SETTINGS_COUNT)
+        return false;
+    unsigned entries = answer[PORT_SETTINGS_COUNT];
+    size_t at = PORT_SETTINGS_COUNT + 1;
+    for (unsigned i = 0; i < entries; i++) {
+        size_t size = olt_port_settings_entry_size(answer + at, len - at);
+        if (size == 0)
+            return false;
+        if (!each(answer + at, size))
+            return true;
+        at += size;
+    }
+    return true;
+}
+
 bool olt_sfp_decode(const uint8_t *answer, size_t len, char vendor[SFP_TEXT], char part[SFP_TEXT])
 {
     if (len < SFP_ANSWER_MIN)

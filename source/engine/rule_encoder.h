@@ -23,13 +23,12 @@
 // Pure function; any thread.
 #pragma once
 
+#include "wire/olt_config.h"
+
 #include <cstddef>
 #include <cstdint>
 
-constexpr size_t RULE_SLOT_SIZE = 124;
 constexpr size_t RULE_ENCODED_MAX = 127;
-constexpr size_t RULE_CONDITIONS_MAX = 4;
-constexpr size_t RULE_ACTIONS_MAX = 8;
 
 // Writes the encoded rule to `out` (room for RULE_ENCODED_MAX bytes) and
 // returns its length. `slot` is left as it was.

@@ -452,8 +452,11 @@ void onu_release(onu_record *onu)
 {
     if (datastruct_hooks.flush_onu_work)
         datastruct_hooks.flush_onu_work(onu);
-    // The ONU leaves its OLT's registration and per-port link counts here,
-    // once the OLT configuration keeps them.
+    // The registration group is the one the egress port swap flag records.
+    if (datastruct_hooks.onu_count_release)
+        datastruct_hooks.onu_count_release(onu->olt, onu->port, (onu->cfg_flags & ONU_CFG_EGRESS_SWAP) ? 1 : 0);
+    if (datastruct_hooks.link_count_release)
+        datastruct_hooks.link_count_release(onu->olt, onu->port, onu->discovered_links);
     release_record(onu);
 }
 

@@ -178,6 +178,11 @@ struct datastruct_hook_table {
     // An ONU record is being released (its lock held): drop the engine work
     // still queued for it and its links.
     void (*flush_onu_work)(const onu_record *onu);
+    // The ONU leaves its OLT's registration counts: PON port `port` (0, 1),
+    // registration group `choice` (1 first, 0 second). Takes the OLT's lock.
+    void (*onu_count_release)(int olt, int port, int choice);
+    // Its discovered links leave the port's link count. Takes the OLT's lock.
+    void (*link_count_release)(int olt, int port, int links);
     // MDIO access to a PHY behind an ONU through its OLT chip (the chip link
     // sits above the data store): 0, or -1 on any failure.
     int (*phy_read)(int olt, const uint8_t mac[6], uint8_t phy, uint16_t reg, uint16_t *out);

@@ -159,14 +159,14 @@ TEST_F(Board, ChipsComeOutOfResetAndOnusRegister)
 
     // Start-up resets every chip through the board socket; each sends its
     // ready event with the image file's version and is queued for
-    // reconfiguration, which the profiler thread takes.
+    // reconfiguration, which the profiler thread runs to OK.
     for (int olt = 0; olt < 4; olt++)
         ASSERT_TRUE(daemon_says("oltready_handler: OLT[" + std::to_string(olt) + "] in RESETOK state"))
             << daemon_.out();
     EXPECT_NE(daemon_.err().find("oltfwupdate_handler: OLT[0] in RESETINPROGRESS state"), std::string::npos);
     EXPECT_EQ(daemon_.err().find("CHECKNEWFW"), std::string::npos);
     ASSERT_TRUE(daemon_says("get config cache success"));
-    EXPECT_TRUE(daemon_says("profiler_thread: no handler for work kind 0"));
+    EXPECT_TRUE(daemon_says("profiler_olt_reconfigure: OLT[0] in CFGINPROGRESS state"));
 
     // An unknown ONU's four links: each attempt is echoed, each discovery
     // acknowledged and queued for the profiler.
@@ -174,7 +174,9 @@ TEST_F(Board, ChipsComeOutOfResetAndOnusRegister)
     ASSERT_TRUE(eventually([&] { return population.acknowledged() == 4; }, 30)) << daemon_.out();
     EXPECT_EQ(population.accepted(), 4u);
     EXPECT_TRUE(daemon_says("registrationattempt_handler: 00:0D:B6:10:00:00 on OLT[0]"));
-    EXPECT_TRUE(eventually([&] { return count_in_file(daemon_.out_path(), "no handler for work kind 4") == 4; }));
+    // The profiler takes each discovery: the ONU record is made by the first.
+    EXPECT_TRUE(eventually([&] { return count_in_file(daemon_.out_path(), "ONT 00:0D:B6:10:00:00 discovered link") == 4; }));
+    EXPECT_EQ(count_in_file(daemon_.out_path(), "ONT 00:0D:B6:10:00:00 is allocated by link 00:0D:B6:10:00:00"), 1);
     size_t echoes = 0;
     uint8_t chip_mac[6];
     memcpy(chip_mac, oltsim::options{}.mac, 6);

@@ -204,6 +204,37 @@ TEST(OltAnswers, PortSettingsEntries)
     }
 }
 
+TEST(OltAnswers, PortSettingsWalk)
+{
+    struct walk_case {
+        const char *name;
+        const char *answer;
+        bool whole;
+        std::vector<size_t> sizes;   // of the entries walked
+    } cases[] = {
+        {"two entries", "05 00 0D B6 37 23 01 00 01 00 | 02 | 07 00 00 | 08 01 01 01 AA 00", true, {3, 6}},
+        {"no entries", "05 00 0D B6 37 23 01 00 01 00 | 00", true, {}},
+        {"second entry cut", "05 00 0D B6 37 23 01 00 01 00 | 02 | 07 00 00 | 08 01 01 05 AA", false, {3}},
+        {"count missing", "05 00 0D B6 37 23 01 00 01 00", false, {}},
+        {"count above the entries", "05 00 0D B6 37 23 01 00 01 00 | 03 | 07 00 00", false, {3}},
+    };
+    for (const auto &c : cases) {
+        bytes a = olt_hex(c.answer);
+        std::vector<size_t> sizes;
+        bool whole = olt_port_settings_walk(a.data(), a.size(), [&](const uint8_t *, size_t size) {
+            sizes.push_back(size);
+            return true;
+        });
+        EXPECT_EQ(whole, c.whole) << c.name;
+        EXPECT_EQ(sizes, c.sizes) << c.name;
+    }
+    // The walk stops where the caller says.
+    bytes a = olt_hex(cases[0].answer);
+    int calls = 0;
+    EXPECT_TRUE(olt_port_settings_walk(a.data(), a.size(), [&](const uint8_t *, size_t) { return ++calls < 1; }));
+    EXPECT_EQ(calls, 1);
+}
+
 TEST(OltAnswers, SfpInformationAndDrssiParts)
 {
     bytes answer(SFP_ANSWER_MIN, ' ');

@@ -1,0 +1,337 @@
+#include "oltsim/onu_service.h"
+
+#include "base/bytes.h"
+#include "wire/ids.h"
+
+#include <openssl/evp.h>
+
+#include <cstring>
+
+namespace oltsim {
+
+namespace {
+
+constexpr uint16_t PATH_ID_FIRST = 8320;   // the daemon's first path identifier
+
+
+constexpr uint16_t SERVICE_IDS[] = {
+    TEK_REQ_EAP_FRAME,        TEK_REQ_QUEUES_READ,     TEK_REQ_QUEUES_WRITE,      TEK_REQ_QUEUES_CLEAR,
+    TEK_REQ_ONU_RESET,        TEK_REQ_BLOCKED_LINKS,   TEK_REQ_PATH_CREATE,       TEK_REQ_PATH_QUERY,
+    TEK_REQ_PATH_DELETE,      TEK_REQ_QUEUE_SLA,       TEK_REQ_QUEUE_SLA_DELETE,  TEK_REQ_LINK_SLA,
+    TEK_REQ_DEST_CREATE,      TEK_REQ_DEST_QUERY,      TEK_REQ_DEST_DELETE,       TEK_REQ_DEST_LEARNING,
+    TEK_REQ_DEST_LEARNING_DELETE, TEK_REQ_DEST_STATIC_CLIENTS, TEK_REQ_DEST_LEARNED_MACS,
+    TEK_REQ_DEST_ADDRESS_ENTRIES, TEK_REQ_OPT82,       TEK_REQ_PPPOE_TAG,
+};
+constexpr uint16_t CHIP_8600 = 0x8600;
+constexpr uint16_t CHIP_6838 = 0x6838;
+constexpr size_t WRITTEN_LAYOUT_LINKS = 6;
+
+mac_key key(const uint8_t *mac)
+{
+    mac_key k;
+    memcpy(k.data(), mac, 6);
+    return k;
+}
+
+void q(bytes &out, uint8_t a)
+{
+    out.push_back(4);
+    for (int i = 0; i < 4; i++)
+        out.push_back(a);
+}
+
+// The ONU's answer to an MD5 challenge: the hash of the identifier, the
+// secret and the challenge value, as an EAP-Response/MD5-Challenge.
+bytes eap_md5_answer(const uint8_t *mac, const std::string &secret, uint8_t identifier, const uint8_t *challenge)
+{
+    bytes text;
+    text.push_back(identifier);
+    text.insert(text.end(), secret.begin(), secret.end());
+    text.insert(text.end(), challenge, challenge + 16);
+    uint8_t digest[16];
+    unsigned size = 0;
+    EVP_Digest(text.data(), text.size(), digest, &size, EVP_md5(), nullptr);
+    bytes event(mac, mac + 6);
+    const uint8_t head[6] = {2, identifier, 0, 22, 4, 16};
+    event.insert(event.end(), head, head + 6);
+    event.insert(event.end(), digest, digest + 16);
+    return event;
+}
+
+uint16_t be16(const bytes &data, size_t at) { return data.size() >= at + 2 ? load_be16(&data[at]) : 0; }
+
+} // namespace
+
+bytes factory_queue_layout(const uint8_t mac[6], int links, bool is_8600)
+{
+    bytes out(mac, mac + 6);
+    out.push_back(uint8_t(links));
+    if (links <= 1) {
+        q(out, 27);
+    } else {
+        for (int i = 0; i < links; i++) {
+            if (links == 2) {
+                out.insert(out.end(), {2, 27, 27});
+            } else {
+                out.push_back(1);
+                out.push_back(uint8_t(110 / links));
+            }
+        }
+    }
+    out.push_back(2);
+    if (is_8600 || links <= 1) {
+        q(out, 30);
+        out.push_back(0);
+    } else {
+        q(out, 15);
+        q(out, 15);
+    }
+    out.push_back(1);
+    out.push_back(0);
+    return out;
+}
+
+onu_service::onu_service(chipset &sim, onu_population &population, std::vector<board_onu> onus)
+    : sim_(sim), population_(population), onus_(std::move(onus))
+{
+    for (const board_onu &spec : onus_) {
+        onu_state &s = state_[key(spec.mac)];
+        s.spec = &spec;
+        s.layout = factory_queue_layout(spec.mac, spec.links, spec.chip == CHIP_8600);
+        if (spec.wrong_queues)
+            s.layout.back() ^= 0x01;
+    }
+}
+
+void onu_service::attach()
+{
+    for (uint16_t id : SERVICE_IDS)
+        sim_.set_handler(id, [this](int olt, const request_record &r) { return handle(olt, r); });
+}
+
+void onu_service::fail_id(uint16_t id, uint16_t rcode)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    if (rcode)
+        failing_[id] = rcode;
+    else
+        failing_.erase(id);
+}
+
+void onu_service::set_secret(const uint8_t mac[6], const std::string &secret)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    for (board_onu &spec : onus_)
+        if (memcmp(spec.mac, mac, 6) == 0)
+            spec.secret = secret;
+}
+
+void onu_service::add_learned(int olt, uint16_t dest, const uint8_t mac[6])
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    olts_[olt].learned[dest].push_back(key(mac));
+}
+
+size_t onu_service::paths(int olt)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return olts_[olt].paths.size();
+}
+
+size_t onu_service::queue_slas(int olt)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return olts_[olt].queue_slas.size();
+}
+
+size_t onu_service::link_slas(int olt)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return olts_[olt].link_slas.size();
+}
+
+std::map<uint16_t, destination_state> onu_service::destinations(int olt)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return olts_[olt].destinations;
+}
+
+int onu_service::eap_result(const uint8_t mac[6])
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    auto found = state_.find(key(mac));
+    return found == state_.end() ? 0 : found->second.eap;
+}
+
+int onu_service::resets(const uint8_t mac[6])
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    auto found = state_.find(key(mac));
+    return found == state_.end() ? 0 : found->second.resets;
+}
+
+bytes onu_service::queue_layout(const uint8_t mac[6])
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    auto found = state_.find(key(mac));
+    return found == state_.end() ? bytes() : found->second.layout;
+}
+
+// Requests addressed to one ONU (payload starting with its MAC).
+answer onu_service::onu_request(int, const request_record &r, bool *restart, bytes *eap_event)
+{
+    auto found = r.data.size() >= 6 ? state_.find(key(r.data.data())) : state_.end();
+    if (found == state_.end())
+        return answer{RCODE_NOT_FOUND, {}};
+    onu_state &onu = found->second;
+    switch (r.id) {
+    case TEK_REQ_EAP_FRAME: {
+        const uint8_t *eap = r.data.data() + 6;
+        size_t size = r.data.size() - 6;
+        if (size >= 22 && eap[0] == 1 && eap[4] == 4) {
+            // The 0x6838 ONUs are authorized without an answer.
+            if (onu.spec->chip != CHIP_6838)
+                *eap_event = eap_md5_answer(onu.spec->mac, onu.spec->secret, eap[1], eap + 6);
+        } else if (size >= 4 && (eap[0] == 3 || eap[0] == 4)) {
+            onu.eap = eap[0];
+        }
+        return answer{};
+    }
+    case TEK_REQ_QUEUES_READ:
+        return answer{0, onu.layout};
+    case TEK_REQ_QUEUES_CLEAR:
+        onu.layout.assign(onu.spec->mac, onu.spec->mac + 6);
+        onu.layout.push_back(0);
+        return answer{};
+    case TEK_REQ_ONU_RESET:
+        onu.resets++;
+        *restart = true;
+        return answer{};
+    default:
+        return answer{};
+    }
+}
+
+answer onu_service::handle(int olt, const request_record &r)
+{
+    bool restart = false;
+    bytes eap_event;
+    uint8_t mac[6] = {};
+    answer reply;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        auto failing = failing_.find(r.id);
+        if (failing != failing_.end())
+            return answer{failing->second, {}};
+        olt_state &o = olts_[olt];
+        const bytes &d = r.data;
+        uint16_t first = be16(d, 0);
+        switch (r.id) {
+        case TEK_REQ_QUEUES_WRITE: {
+            if (d.size() < 7)
+                return answer{RCODE_NOT_FOUND, {}};
+            auto found = state_.find(key(d.data()));
+            if (found == state_.end())
+                return answer{RCODE_NOT_FOUND, {}};
+            const board_onu &spec = *found->second.spec;
+            // The written record is zero-padded; the ONU keeps the layout it describes.
+            bytes layout = factory_queue_layout(spec.mac, d[WRITTEN_LAYOUT_LINKS], spec.chip == CHIP_8600);
+            bool same = layout.size() <= d.size() && std::equal(layout.begin(), layout.end(), d.begin());
+            found->second.layout = same ? layout : d;
+            return answer{};
+        }
+        case TEK_REQ_EAP_FRAME:
+        case TEK_REQ_QUEUES_READ:
+        case TEK_REQ_QUEUES_CLEAR:
+        case TEK_REQ_ONU_RESET:
+            reply = onu_request(olt, r, &restart, &eap_event);
+            if (d.size() >= 6)
+                memcpy(mac, d.data(), 6);
+            break;
+        case TEK_REQ_BLOCKED_LINKS:
+            return answer{0, bytes(12)};
+        case TEK_REQ_PATH_CREATE:
+            // The same request creates the multicast domains' queues, below
+            // the first path identifier: those belong to the OLT's own state.
+            if (first < PATH_ID_FIRST)
+                return answer{};
+            if (o.paths.count(first))
+                return answer{RCODE_COMMAND_FAILED, {}};
+            o.paths[first] = d;
+            return answer{};
+        case TEK_REQ_PATH_QUERY: {
+            if (!o.paths.count(first))
+                return answer{RCODE_NOT_FOUND, {}};
+            return answer{0, bytes(16)};
+        }
+        case TEK_REQ_PATH_DELETE:
+            o.paths.erase(first);
+            return answer{};
+        case TEK_REQ_QUEUE_SLA:
+            o.queue_slas[first] = d;
+            return answer{};
+        case TEK_REQ_QUEUE_SLA_DELETE:
+            o.queue_slas.erase(first);
+            return answer{};
+        case TEK_REQ_LINK_SLA:
+            if (d.size() >= 6)
+                o.link_slas[key(d.data())] = d;
+            return answer{};
+        case TEK_REQ_DEST_CREATE:
+            o.destinations[first].create = d;
+            return answer{};
+        case TEK_REQ_DEST_QUERY:
+            return answer{uint16_t(o.destinations.count(first) ? 0 : RCODE_NOT_FOUND), {}};
+        case TEK_REQ_DEST_DELETE:
+            o.destinations.erase(first);
+            o.learned.erase(first);
+            return answer{};
+        case TEK_REQ_DEST_LEARNING:
+            if (!o.destinations.count(first))
+                return answer{RCODE_NOT_FOUND, {}};
+            o.destinations[first].learning = d;
+            return answer{};
+        case TEK_REQ_DEST_LEARNING_DELETE:
+            if (o.destinations.count(first))
+                o.destinations[first].learning.clear();
+            return answer{};
+        case TEK_REQ_DEST_STATIC_CLIENTS: {
+            uint16_t dest = be16(d, 2);
+            if (o.destinations.count(dest))
+                o.destinations[dest].statics = d;
+            return answer{};
+        }
+        case TEK_REQ_OPT82:
+            if (o.destinations.count(first))
+                o.destinations[first].opt82 = d;
+            return answer{};
+        case TEK_REQ_PPPOE_TAG:
+            if (o.destinations.count(first))
+                o.destinations[first].pppoe = d;
+            return answer{};
+        case TEK_REQ_DEST_LEARNED_MACS:
+        case TEK_REQ_DEST_ADDRESS_ENTRIES: {
+            const auto &macs = o.learned[first];
+            size_t entry = r.id == TEK_REQ_DEST_LEARNED_MACS ? 6 : 20;
+            bytes out(4);
+            store_be16(&out[0], first);
+            store_be16(&out[2], uint16_t(macs.size()));
+            for (const mac_key &m : macs) {
+                size_t at = out.size();
+                out.resize(at + entry);
+                memcpy(&out[at], m.data(), 6);
+            }
+            return answer{0, out};
+        }
+        default:
+            return answer{};
+        }
+    }
+    if (!eap_event.empty())
+        sim_.send_event(olt, ID_EAP_EVENT, eap_event);
+    if (restart)
+        population_.register_onu(mac, ONU_RESTART_MS);
+    return reply;
+}
+
+} // namespace oltsim

@@ -1,0 +1,91 @@
+// The ONUs' and the OLT's provisioning side in oltsim: EAP-MD5 answers
+// computed from each ONU's own secret, queue layouts (right or wrong per
+// ONU, repaired by a write, kept across the restart that follows), ONU
+// resets that make the ONU register again, and the OLT objects the daemon
+// builds for an ONU (paths, queue and link SLAs, destinations with their
+// rules, learning limits, identifiers and static clients) kept as state
+// that tests read and the teardown requests remove. Learned MACs are
+// seeded by tests.
+//
+// Threads: the chipset's service thread runs the handlers; tests read the
+// state and switch faults from their own thread; one mutex guards it all
+// and is never held while an event is sent.
+#pragma once
+
+#include "oltsim/oltsim.h"
+#include "oltsim/onus.h"
+
+#include <array>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace oltsim {
+
+constexpr uint16_t ID_EAP_EVENT = 0x8003;
+constexpr int ONU_RESTART_MS = 1500;   // from reset to the first new registration attempt
+constexpr uint16_t RCODE_COMMAND_FAILED = 4;
+constexpr uint16_t RCODE_NOT_FOUND = 1;
+
+using mac_key = std::array<uint8_t, 6>;
+
+// The layout an ONU of `links` links reports when nobody changed it.
+bytes factory_queue_layout(const uint8_t mac[6], int links, bool is_8600);
+
+struct destination_state {
+    bytes create;     // the 0x0196 payload
+    bytes learning;   // 0x019A
+    bytes opt82;      // 0x01F7
+    bytes pppoe;      // 0x0203
+    bytes statics;    // 0x01FD
+};
+
+class onu_service {
+public:
+    onu_service(chipset &sim, onu_population &population, std::vector<board_onu> onus);
+    void attach();
+
+    // --- faults and seeds ------------------------------------------------
+    // Request `id` is answered with `rcode` (0: normal again).
+    void fail_id(uint16_t id, uint16_t rcode);
+    void set_secret(const uint8_t mac[6], const std::string &secret);
+    void add_learned(int olt, uint16_t dest, const uint8_t mac[6]);
+
+    // --- state ------------------------------------------------------------
+    size_t paths(int olt);
+    size_t queue_slas(int olt);
+    size_t link_slas(int olt);
+    std::map<uint16_t, destination_state> destinations(int olt);
+    // The EAP code last sent to the ONU (3 Success, 4 Failure; 0 none).
+    int eap_result(const uint8_t mac[6]);
+    int resets(const uint8_t mac[6]);
+    bytes queue_layout(const uint8_t mac[6]);
+
+private:
+    struct onu_state {
+        const board_onu *spec = nullptr;
+        bytes layout;
+        int eap = 0;
+        int resets = 0;
+    };
+    struct olt_state {
+        std::map<uint16_t, bytes> paths;
+        std::map<uint16_t, bytes> queue_slas;
+        std::map<mac_key, bytes> link_slas;
+        std::map<uint16_t, destination_state> destinations;
+        std::map<uint16_t, std::vector<mac_key>> learned;
+    };
+
+    answer handle(int olt, const request_record &request);
+    answer onu_request(int olt, const request_record &request, bool *restart, bytes *eap_event);
+
+    chipset &sim_;
+    onu_population &population_;
+    std::vector<board_onu> onus_;
+    std::mutex lock_;
+    std::map<mac_key, onu_state> state_;
+    olt_state olts_[MAX_OLTS];
+    std::map<uint16_t, uint16_t> failing_;
+};
+
+} // namespace oltsim
