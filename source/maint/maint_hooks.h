@@ -1,11 +1,11 @@
-// What the maintenance threads reach outside their own layer, and the
-// stoppable pause both of them pace their loops with.
+// The ONU steps the maintenance threads take, and the stoppable pause both
+// of them pace their loops with.
 //
-// The link teardown, the rediscovery marking, the end-of-configuration
-// marker and the ONU queue layout and reset requests belong to ONU
-// configuration; main.cpp installs them before wd_init and scheduler_init.
-// An empty entry is a step this build does not have: it is skipped and
-// counts as failed where a result is looked at.
+// The steps (link teardown, rediscovery marking, the end-of-configuration
+// marker, the queue layout and the ONU reset) are reached through a table so
+// that the sweeps and jobs can be run without chips: main.cpp installs ONU
+// configuration's teardown and rediscovery and the requests declared below.
+// An empty entry is skipped and counts as failed where a result is looked at.
 //
 // Each entry is called with the ONU record's lock held by the caller, except
 // the queue and reset requests of the update scheduler, which get a copy of
@@ -33,6 +33,15 @@ struct maint_hook_table {
     int (*onu_reset)(const onu_record *onu);
 };
 extern maint_hook_table maint_hooks;
+
+// The chip requests behind the last four entries, as main.cpp installs
+// them: 0, or the request's failure (onu/onu_chipreq.h). The queue layout
+// is the one ONU configuration expects for the ONU's link count and chip,
+// zero-padded to 28 bytes.
+int maint_onu_config_end(const onu_record *onu);
+int maint_onu_queues_clear(const onu_record *onu);
+int maint_onu_queues_write(const onu_record *onu);
+int maint_onu_reset(const onu_record *onu);
 
 // A pause that ends early once stop() is called; the loops of the
 // maintenance threads wait on one of these between passes so that the

@@ -10,6 +10,7 @@
 #include "mgmt/kernlink.h"
 #include "platform/log.h"
 #include "oltsim/tftpserver.h"
+#include "onu/profiler_onu.h"
 #include "ponkernel/ponkernel.h"
 #include "wire/personality.h"
 
@@ -19,6 +20,17 @@
 namespace {
 
 using bytes = std::vector<uint8_t>;
+
+std::string hex_text(const bytes &data)
+{
+    std::string text;
+    char one[4];
+    for (uint8_t b : data) {
+        snprintf(one, sizeof one, "%02X ", b);
+        text += one;
+    }
+    return text;
+}
 
 int drssi_asked;
 unsigned waited;
@@ -274,6 +286,32 @@ TEST_F(ChipSweeps, PassesRunThePeriodicSweepsOnTheirMultiples)
         EXPECT_EQ(drssi_asked > 0, r.drssi);
         EXPECT_EQ(!onus_asked(TEK_REQ_ONU_I2C_READ, 0).empty(), r.rf);
     }
+}
+
+// ---- the ONU requests of the jobs and sweeps --------------------------------------------
+
+TEST_F(ChipSweeps, TheOnuRequestsCarryTheOnusMacOrItsExpectedQueueLayout)
+{
+    onu_record *onu = put_onu(0, 1, ONU_STATE_OK, 2);
+    onu->olt = 3;
+    onu->chip_id[0] = 0x86;   // 0x8600: its own layout
+    onu->chip_id[1] = 0x00;
+    EXPECT_EQ(maint_onu_config_end(onu), 0);
+    EXPECT_EQ(maint_onu_queues_clear(onu), 0);
+    EXPECT_EQ(maint_onu_queues_write(onu), 0);
+    EXPECT_EQ(maint_onu_reset(onu), 0);
+    const std::string mac = "00 0D B6 00 00 01 ";
+    for (uint16_t id : {TEK_REQ_ONU_CONFIG_END, TEK_REQ_QUEUES_CLEAR, TEK_REQ_ONU_RESET}) {
+        auto sent = requests(id);
+        ASSERT_EQ(sent.size(), 1u) << id;
+        EXPECT_EQ(sent[0].olt, 3);
+        EXPECT_EQ(hex_text(sent[0].data), mac);
+    }
+    auto written = requests(TEK_REQ_QUEUES_WRITE);
+    ASSERT_EQ(written.size(), 1u);
+    uint8_t layout[QUEUES_WRITE_LEN] = {};
+    onu_expected_queues(onu->mac, 2, true, layout);
+    EXPECT_EQ(written[0].data, bytes(layout, layout + QUEUES_WRITE_LEN));
 }
 
 // ---- scheduler jobs through TFTP ------------------------------------------------------
