@@ -31,6 +31,9 @@
 #include "engine/onu_phy.h"
 #include "events/tekhandlers.h"
 #include "chip/teklink.h"
+#include "maint/maint_hooks.h"
+#include "maint/scheduler.h"
+#include "maint/watchdog.h"
 
 #include <syslog.h>
 #include <unistd.h>
@@ -87,8 +90,9 @@ int onu_discovery(onu_record *onu)
     return 0;
 }
 
-// The update scheduler's add joins onu_steps (schedule_update) once the
-// scheduler is built; until then updates are reported as not scheduled.
+// ONU configuration schedules firmware and personality updates here.
+int schedule_update(const uint8_t mac[6], int kind) { return scheduler_add(mac, uint16_t(kind)); }
+
 const profiler_handlers engine_work = {
     profiler_olt_reconfigure,
     profiler_onu_reconfigure,
@@ -101,6 +105,8 @@ const profiler_handlers engine_work = {
 void stop_all()
 {
     profiler_stop();
+    scheduler_stop();          // a running job's waits are cut short
+    wd_stop();
     tekhandlers_stop();
     radius_accounting_close();
     kernlink_close();          // handler threads, then its receive thread
@@ -170,8 +176,26 @@ int main(int argc, char **argv)
         return -3;
     }
 
-    // The watchdog and the update scheduler take their places here as they
-    // are built.
+    // The watchdog and the update scheduler run before the chip link: their
+    // first passes find nothing to do but the OLTs still in reset.
+    onu_steps.schedule_update = schedule_update;
+    maint_hooks.links_cleanup = profiler_onu_links_cleanup;
+    maint_hooks.reconfiguration_init = profiler_onu_reconfiguration_init;
+    maint_hooks.config_end = maint_onu_config_end;
+    maint_hooks.queues_clear = maint_onu_queues_clear;
+    maint_hooks.queues_write = maint_onu_queues_write;
+    maint_hooks.onu_reset = maint_onu_reset;
+    rc = wd_init();
+    if (rc != 0) {
+        syslog(LOG_ERR, "wd_init failed: %d", rc);
+        return -3;
+    }
+    rc = scheduler_init();
+    if (rc != 0) {
+        syslog(LOG_ERR, "scheduler_init failed: %d", rc);
+        wd_stop();
+        return -3;
+    }
 
     // The chip link: its queues and receive thread (which opens the socket),
     // then the thread that handles the chips' events.

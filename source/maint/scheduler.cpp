@@ -1,0 +1,502 @@
+#include "maint/scheduler.h"
+
+#include "maint/maint_hooks.h"
+
+#include "base/balloc.h"
+#include "base/process.h"
+#include "chip/teklink.h"
+#include "chip/tektftp.h"
+#include "platform/clock.h"
+#include "platform/log.h"
+#include "platform/sandbox.h"
+#include "platform/textconv.h"
+#include "platform/threads.h"
+#include "store/datastruct.h"
+#include "wire/personality.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+int scheduler_onu_index = 0;
+
+namespace {
+
+schedule_entry schedule[SCHEDULE_SIZE];
+pthread_mutex_t scheduler_lock = PTHREAD_MUTEX_INITIALIZER;
+// Never destroyed: a process that exits while the thread still waits on it
+// (an early return of start-up) would block in the condition's destructor.
+maint_pause &scheduler_pause = *new maint_pause;
+pthread_t scheduler_thread;
+bool running = false;
+
+// Raised by scheduler_stop: ends a job's delay early.
+std::atomic<bool> job_stop{false};
+
+// The delays of the jobs are the daemon's own (scaled in tests of the whole
+// daemon, fake under the fake clock).
+bool delay_seconds(unsigned seconds) { return clock_delay(seconds * 1000u, &job_stop); }
+
+bool same_job(const schedule_entry &e, const uint8_t mac[6], uint16_t kind)
+{
+    return e.in_use && e.kind == kind && memcmp(e.mac, mac, 6) == 0;
+}
+
+// Slot of the in-use job (MAC, kind), or -1. Caller holds the lock.
+int find_job(const uint8_t mac[6], uint16_t kind)
+{
+    for (int i = 0; i < SCHEDULE_SIZE; i++)
+        if (same_job(schedule[i], mac, kind))
+            return i;
+    return -1;
+}
+
+// A failed attempt: another lap, unless that was the last try.
+void retry(schedule_entry *job)
+{
+    if (job->tries > 0)
+        job->tries--;
+    job->status = job->tries == 0 ? SCHEDULE_FAILED : SCHEDULE_WAITING;
+}
+
+// The connected ONU with the job's MAC, returned locked; NULL (with the
+// "not connected" lines) when there is none.
+onu_record *lock_connected_onu(const schedule_entry *job, const char *function, const char *mac)
+{
+    onu_record *onu = onu_get_by_mac(job->mac);
+    if (onu) {
+        onu_lock(onu);
+        if (onu->state != ONU_STATE_FREE && memcmp(onu->mac, job->mac, 6) == 0)
+            return onu;
+        onu_unlock(onu);
+    }
+    trace("%s: onu %s is not currently connected\n", function, mac);
+    syslog(LOG_INFO, "%s: ONU %s is not currently connected", function, mac);
+    return nullptr;
+}
+
+// A copy of the connected ONU, taken under its lock: the transfers that
+// follow run without it.
+std::unique_ptr<onu_record> connected_onu(const schedule_entry *job, const char *function, const char *mac)
+{
+    onu_record *onu = lock_connected_onu(job, function, mac);
+    if (!onu)
+        return nullptr;
+    auto copy = std::make_unique<onu_record>(*onu);
+    onu_unlock(onu);
+    return copy;
+}
+
+bool updatable_state(uint32_t state) { return state == ONU_STATE_OK || state == ONU_STATE_AUTHFAILED; }
+
+// After a new image or personality the ONU must start over with the queue
+// layout its link count calls for; the results are not looked at, the
+// restart shows whether it took.
+void restart_with_queue_layout(const onu_record *onu)
+{
+    if (maint_hooks.queues_clear)
+        maint_hooks.queues_clear(onu);
+    scheduler_wait(SCHEDULE_QUEUES_PAUSE_S);
+    if (maint_hooks.queues_write)
+        maint_hooks.queues_write(onu);
+    if (maint_hooks.onu_reset)
+        maint_hooks.onu_reset(onu);
+}
+
+// The whole file at board path `path` in a pool block: 0; -2 no memory;
+// -3 the file cannot be opened or read.
+int read_image(const char *path, uint8_t **image, size_t *size)
+{
+    std::string real = sandbox_path(path);
+    int fd = open(real.c_str(), O_RDONLY);
+    if (fd < 0)
+        return -3;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || st.st_size <= 0) {
+        close(fd);
+        return -3;
+    }
+    auto *block = static_cast<uint8_t *>(BALLOC(long(st.st_size)));
+    if (!block) {
+        close(fd);
+        return -2;
+    }
+    size_t done = 0;
+    while (done < size_t(st.st_size)) {
+        ssize_t n = read(fd, block + done, size_t(st.st_size) - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += size_t(n);
+    }
+    close(fd);
+    if (done != size_t(st.st_size)) {
+        BFREE(block);
+        return -3;
+    }
+    *image = block;
+    *size = done;
+    return 0;
+}
+
+void close_retrying(int fd)
+{
+    while (close(fd) != 0 && errno == EINTR) {
+    }
+}
+
+// The personality defaults file, exactly 2413 bytes; false (with the step's
+// line logged) when any step fails.
+bool load_pers_defaults(uint8_t out[ONU_PERS_DEFAULTS_SIZE])
+{
+    std::string path = sandbox_path(ONU_PERS_DEFAULTS);
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        syslog(LOG_INFO, "Can't load personality defaults\n");
+        return false;
+    }
+    const char *failure = nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        failure = "Can't stat personality defaults\n";
+    } else if (st.st_size != off_t(ONU_PERS_DEFAULTS_SIZE)) {
+        failure = "Wrong personality defaults format\n";
+    } else {
+        size_t done = 0;
+        while (done < ONU_PERS_DEFAULTS_SIZE) {
+            ssize_t n = read(fd, out + done, ONU_PERS_DEFAULTS_SIZE - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += size_t(n);
+        }
+        if (done != ONU_PERS_DEFAULTS_SIZE)
+            failure = "Can't read personality defaults\n";
+    }
+    close_retrying(fd);
+    if (failure)
+        syslog(LOG_INFO, "%s", failure);
+    return failure == nullptr;
+}
+
+void run_job(schedule_entry *job)
+{
+    int result = 0;
+    switch (job->kind) {
+    case SCHEDULE_FIRMWARE:
+        lock_timed(&onu_update_lock);
+        result = scheduler_update_onu_app(job);
+        pthread_mutex_unlock(&onu_update_lock);
+        break;
+    case SCHEDULE_PERSONALITY:
+        lock_timed(&onu_update_lock);
+        result = scheduler_update_onu_pers(job);
+        pthread_mutex_unlock(&onu_update_lock);
+        break;
+    case SCHEDULE_RECONFIGURE:
+        scheduler_reconfigure_onu(job);
+        return;
+    default:
+        return;
+    }
+    // An ONU that has just taken an image restarts; the next job waits for
+    // it (and for the chip link) to settle.
+    if (result == 0)
+        scheduler_wait(SCHEDULE_IMAGE_PAUSE_S);
+}
+
+void *scheduler_main(void *)
+{
+    while (run_flag.load() != 0 && !scheduler_pause.stopping()) {
+        scheduler_step();
+        scheduler_pause.wait_ms(SCHEDULE_SLOT_MS);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+bool (*scheduler_wait)(unsigned seconds) = delay_seconds;
+
+int scheduler_init()
+{
+    lock_timed(&scheduler_lock);
+    memset(schedule, 0, sizeof schedule);
+    scheduler_onu_index = 0;
+    pthread_mutex_unlock(&scheduler_lock);
+    scheduler_pause.reset();
+    job_stop = false;
+    if (pthread_create(&scheduler_thread, nullptr, scheduler_main, nullptr) != 0)
+        return -1;
+    running = true;
+    return 0;
+}
+
+void scheduler_stop()
+{
+    if (!running)
+        return;
+    job_stop = true;
+    clock_delay_wake();
+    scheduler_pause.stop();
+    pthread_join(scheduler_thread, nullptr);
+    running = false;
+}
+
+int scheduler_add(const uint8_t mac[6], uint16_t kind)
+{
+    char text[18];
+    convert_to_mac(text, mac);
+    lock_timed(&scheduler_lock);
+    if (find_job(mac, kind) >= 0) {
+        pthread_mutex_unlock(&scheduler_lock);
+        return SCHEDULE_DUPLICATE;
+    }
+    int start = (scheduler_onu_index + 1) % SCHEDULE_SIZE;
+    int slot = -1;
+    for (int n = 0; n < SCHEDULE_SIZE && slot < 0; n++) {
+        int i = (start + n) % SCHEDULE_SIZE;
+        if (!schedule[i].in_use)
+            slot = i;
+    }
+    if (slot >= 0) {
+        schedule_entry &e = schedule[slot];
+        memset(&e, 0, sizeof e);
+        e.in_use = 1;
+        memcpy(e.mac, mac, 6);
+        e.kind = kind;
+        e.status = SCHEDULE_WAITING;
+        e.tries = SCHEDULE_TRIES;
+    }
+    pthread_mutex_unlock(&scheduler_lock);
+    if (slot < 0) {
+        syslog(LOG_ALERT, "%s: %s - %d added %d %s\n", "scheduler_add", text, kind, start, "failed");
+        return SCHEDULE_FULL;
+    }
+    syslog(LOG_ALERT, "%s: %s - %d added %d %s\n", "scheduler_add", text, kind, slot, "ok");
+    return SCHEDULE_OK;
+}
+
+int scheduler_del(const uint8_t mac[6], uint16_t kind)
+{
+    char text[18];
+    convert_to_mac(text, mac);
+    lock_timed(&scheduler_lock);
+    int slot = find_job(mac, kind);
+    if (slot >= 0)
+        memset(&schedule[slot], 0, sizeof schedule[slot]);
+    pthread_mutex_unlock(&scheduler_lock);
+    trace("%s: %s - %d deleted %s\n", "scheduler_del", text, kind, slot >= 0 ? "ok" : "failed");
+    return slot >= 0 ? SCHEDULE_OK : SCHEDULE_NOT_FOUND;
+}
+
+int scheduler_clear(uint16_t kind)
+{
+    lock_timed(&scheduler_lock);
+    for (schedule_entry &e : schedule) {
+        if (!e.in_use || e.kind != kind)
+            continue;
+        char text[18];
+        convert_to_mac(text, e.mac);
+        trace("%s: %s - %d deleted ok\n", "scheduler_clear", text, kind);
+        memset(&e, 0, sizeof e);
+    }
+    pthread_mutex_unlock(&scheduler_lock);
+    return SCHEDULE_OK;
+}
+
+int scheduler_list(uint16_t kind, schedule_entry *out, int max)
+{
+    int count = 0;
+    lock_timed(&scheduler_lock);
+    for (int i = 0; i < SCHEDULE_SIZE && count < max; i++)
+        if (schedule[i].in_use && (kind == 0 || schedule[i].kind == kind))
+            out[count++] = schedule[i];
+    pthread_mutex_unlock(&scheduler_lock);
+    return count;
+}
+
+schedule_entry scheduler_entry(int slot)
+{
+    lock_timed(&scheduler_lock);
+    schedule_entry copy = schedule[unsigned(slot) % SCHEDULE_SIZE];
+    pthread_mutex_unlock(&scheduler_lock);
+    return copy;
+}
+
+void scheduler_step()
+{
+    lock_timed(&scheduler_lock);
+    scheduler_onu_index = (scheduler_onu_index + 1) % SCHEDULE_SIZE;
+    int slot = scheduler_onu_index;
+    schedule_entry &entry = schedule[slot];
+    if (!entry.in_use || entry.status != SCHEDULE_WAITING) {
+        pthread_mutex_unlock(&scheduler_lock);
+        return;
+    }
+    schedule_entry job = entry;
+    entry.status = SCHEDULE_RUNNING;
+    pthread_mutex_unlock(&scheduler_lock);
+
+    syslog(LOG_ALERT, "scheduler_onu_index %d OK", slot);
+    run_job(&job);
+
+    // A job deleted while it ran stays deleted.
+    lock_timed(&scheduler_lock);
+    int now = find_job(job.mac, job.kind);
+    if (now >= 0)
+        schedule[now] = job;
+    pthread_mutex_unlock(&scheduler_lock);
+}
+
+int scheduler_update_onu_app(schedule_entry *job)
+{
+    static const char *const function = "scheduler_update_onu_app";
+    char mac[18];
+    convert_to_mac(mac, job->mac);
+    std::unique_ptr<onu_record> onu = connected_onu(job, function, mac);
+    if (!onu)
+        return -1;
+    bool known_type = (onu->type >= 1 && onu->type <= 18) || onu->type == 40;
+    if (!known_type || !updatable_state(onu->state))
+        return 0;
+
+    uint8_t *image = nullptr;
+    size_t size = 0;
+    int rc = read_image(onu->type == 40 ? ONU_APP_IMAGE_TYPE40 : ONU_APP_IMAGE, &image, &size);
+    if (rc != 0)
+        return rc;
+    trace("%s: malloc ok\n", function);
+    trace("%s: %d bytes read\n", function, int(size));
+    bool ok = tftp_onu_app_upgrade(job->mac, image, size) == TFTP_IMAGE_OK;
+    BFREE(image);
+    trace("%s: ONU %s app updated %s\n", function, mac, ok ? "ok" : "failed");
+    syslog(LOG_INFO, "%s: ONU %s app updated %s\n", function, mac, ok ? "ok" : "failed");
+    if (!ok) {
+        retry(job);
+        return -4;
+    }
+    restart_with_queue_layout(onu.get());
+    job->status = SCHEDULE_DONE;
+    return 0;
+}
+
+void scheduler_pers_merge(uint8_t *personality, const uint8_t defaults[ONU_PERS_DEFAULTS_SIZE])
+{
+    constexpr size_t OWN_BYTE = 16, OWN_FIRST = 87, OWN_END = 99;
+    uint8_t own[1 + OWN_END - OWN_FIRST];
+    own[0] = personality[OWN_BYTE];
+    memcpy(own + 1, personality + OWN_FIRST, OWN_END - OWN_FIRST);
+    memcpy(personality, defaults, ONU_PERS_DEFAULTS_SIZE);
+    personality[OWN_BYTE] = own[0];
+    memcpy(personality + OWN_FIRST, own + 1, OWN_END - OWN_FIRST);
+}
+
+int scheduler_update_onu_pers(schedule_entry *job)
+{
+    static const char *const function = "scheduler_update_onu_pers";
+    char mac[18];
+    convert_to_mac(mac, job->mac);
+    std::unique_ptr<onu_record> onu = connected_onu(job, function, mac);
+    if (!onu)
+        return -1;
+    uint8_t *personality = tftp_onu_pers_read(job->mac);
+    if (!personality) {
+        syslog(LOG_INFO, "%s: can't ger personality for ONU %s", function, mac);
+        return -2;
+    }
+    int result = 0;
+    if (onu->type >= 1 && onu->type <= 18 && updatable_state(onu->state)) {
+        auto defaults = std::make_unique<uint8_t[]>(ONU_PERS_DEFAULTS_SIZE);
+        if (load_pers_defaults(defaults.get())) {
+            scheduler_pers_merge(personality, defaults.get());
+            syslog(LOG_INFO, "ONT-%s personality initialized successfully\n", mac);
+        }
+        bool ok = tftp_onu_pers_write(job->mac, personality) == TFTP_IMAGE_OK;
+        trace("%s: ONU %s personality updated %s\n", function, mac, ok ? "ok" : "failed");
+        syslog(LOG_INFO, "%s: ONU %s personality updated %s\n", function, mac, ok ? "ok" : "failed");
+        if (ok) {
+            restart_with_queue_layout(onu.get());
+            job->status = SCHEDULE_DONE;
+        } else {
+            retry(job);
+            result = -4;
+        }
+    } else {
+        syslog(LOG_INFO, "%s: ONU %s personality update failed (unknown ONU type)\n", function, mac);
+        job->status = SCHEDULE_FAILED;
+        job->tries = 0;
+    }
+    BFREE(personality);
+    return result;
+}
+
+int scheduler_reconfigure_onu(schedule_entry *job)
+{
+    static const char *const function = "scheduler_reconfigure_onu";
+    char mac[18];
+    convert_to_mac(mac, job->mac);
+    onu_record *onu = lock_connected_onu(job, function, mac);
+    if (!onu)
+        return -1;
+    onu_set_state(onu, ONU_STATE_ALLOCATED);
+    uint32_t now = uptime_seconds();
+    int count = std::min<int>(onu->discovered_links, ONU_LINKS);
+    for (int i = 0; i < count; i++) {
+        onu->links[i].state = ONU_STATE_REPORTTIMEOUT;
+        onu->links[i].state_time = now;
+        onu_change_counter_bump();
+    }
+    if (maint_hooks.links_cleanup)
+        maint_hooks.links_cleanup(onu);
+    onu_release(onu);
+    onu_unlock(onu);
+    syslog(LOG_INFO, "%s: ONU %s reconfiguring in progress", function, mac);
+
+    // The ONU registers afresh; watch it come back.
+    int last_ok = -1;   // never found
+    for (unsigned second = 0; second < SCHEDULE_RECONFIGURE_WATCH_S; second++) {
+        if (!scheduler_wait(1))
+            break;
+        onu = onu_get_by_mac(job->mac);
+        if (!onu) {
+            trace("%s: onu not found\n", function);
+            continue;
+        }
+        onu_lock(onu);
+        bool same = onu->state != ONU_STATE_FREE && memcmp(onu->mac, job->mac, 6) == 0;
+        uint32_t state = onu->state;
+        int links = std::min<int>(onu->link_count, ONU_LINKS);
+        int ok = 0;
+        for (int i = 0; same && i < links; i++)
+            if (onu->links[i].state == ONU_STATE_OK)
+                ok++;
+        onu_unlock(onu);
+        if (!same) {
+            trace("%s: onu not found\n", function);
+            continue;
+        }
+        last_ok = ok;
+        if ((state == ONU_STATE_OK && ok == links) || state == ONU_STATE_AUTHFAILED ||
+            state == ONU_STATE_CFGFAILED) {
+            job->status = SCHEDULE_DONE;
+            return 0;
+        }
+    }
+    if (last_ok == 0) {
+        job->status = SCHEDULE_DONE;
+        return 0;
+    }
+    retry(job);
+    return -4;
+}

@@ -1,0 +1,437 @@
+// The sweeps and jobs that talk to the chips, against the in-process chip
+// simulator (requests recorded, TFTP served) with the management process's
+// stand-in receiving the notifications.
+#include "maint_fixture.h"
+
+#include "chip/tektftp.h"
+#include "engine/onu_optics.h"
+#include "maint/scheduler.h"
+#include "maint/watchdog.h"
+#include "mgmt/kernlink.h"
+#include "platform/log.h"
+#include "oltsim/tftpserver.h"
+#include "onu/profiler_onu.h"
+#include "ponkernel/ponkernel.h"
+#include "wire/personality.h"
+
+#include <algorithm>
+#include <fstream>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+std::string hex_text(const bytes &data)
+{
+    std::string text;
+    char one[4];
+    for (uint8_t b : data) {
+        snprintf(one, sizeof one, "%02X ", b);
+        text += one;
+    }
+    return text;
+}
+
+int drssi_asked;
+unsigned waited;
+bool advance_clock(unsigned seconds)
+{
+    waited += seconds;
+    clock_fake_advance(seconds);
+    return true;
+}
+void no_pause(unsigned) {}
+
+class ChipSweeps : public MaintFixture {
+protected:
+    void BeforeStart() override
+    {
+        saved_optics_ = onu_optics_hooks;
+        drssi_asked = 0;
+        // DRSSI on PON port 0 of every OLT only.
+        onu_optics_hooks.drssi_enabled = [](int, int pon) { drssi_asked++; return pon == 0; };
+        saved_pause_ = tftp_pause;
+        tftp_pause = no_pause;
+        saved_timeouts_ = tftp_timeout;
+        tftp_timeout = {1, 1, 1};
+        saved_wait_ = scheduler_wait;
+        scheduler_wait = advance_clock;
+        waited = 0;
+        tftp_ = std::make_unique<oltsim::tftp_server>(*sim_);
+
+        ponkernel_options o;
+        o.unix_path = (root_ / "tmp/chip.sock").string();
+        o.print = false;
+        ASSERT_EQ(kernel_.start(o), 0);
+        flags.r = 0;
+        kernlink_init();
+        ASSERT_TRUE(kernel_.wait_connected(10));
+    }
+    void TearDown() override
+    {
+        kernlink_close();
+        kernel_.stop();
+        MaintFixture::TearDown();
+        onu_optics_hooks = saved_optics_;
+        tftp_pause = saved_pause_;
+        tftp_timeout = saved_timeouts_;
+        scheduler_wait = saved_wait_;
+    }
+
+    // The ONU of each request `id`, read from the request's first six
+    // bytes, as the ONU number n of test_mac.
+    std::vector<int> onus_asked(uint16_t id, size_t mac_at)
+    {
+        std::vector<int> out;
+        auto log = sim_->request_log();
+        for (size_t i = since_; i < log.size(); i++) {
+            const oltsim::request_record &r = log[i];
+            if (r.id != id)
+                continue;
+            if (r.data.size() >= mac_at + 6)
+                out.push_back(r.data[mac_at + 4] << 8 | r.data[mac_at + 5]);
+        }
+        return out;
+    }
+
+    std::vector<std::string> notifications(size_t expected)
+    {
+        kernel_.wait_notifications(expected, 10);
+        std::vector<std::string> out;
+        for (const kernmsg_notification &n : kernel_.notifications())
+            out.push_back(std::to_string(n.code) + " " + std::to_string(n.num[0]) + " " + n.text);
+        return out;
+    }
+
+    void write_file(const char *board_path, const bytes &content)
+    {
+        std::ofstream(root_ / (board_path + 1), std::ios::binary)
+            .write(reinterpret_cast<const char *>(content.data()), std::streamsize(content.size()));
+    }
+
+    // One whole lap of the scheduler's walk.
+    static void lap()
+    {
+        for (int i = 0; i < SCHEDULE_SIZE; i++)
+            scheduler_step();
+    }
+
+    // Requests from here on only.
+    void forget_requests() { since_ = sim_->request_log().size(); }
+
+    // Runs `fn` with the syslog lines (written to standard error too) caught.
+    std::string syslog_of(const std::function<void()> &fn)
+    {
+        setenv("ZANDREL_LOG_STDERR", "1", 1);
+        log_open();
+        std::filesystem::path path = root_ / "syslog.txt";
+        fflush(stderr);
+        int saved = dup(2);
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 2);
+        close(fd);
+        fn();
+        fflush(stderr);
+        dup2(saved, 2);
+        close(saved);
+        unsetenv("ZANDREL_LOG_STDERR");
+        log_open();   // the options again, without standard error
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    size_t since_ = 0;
+    onu_optics_hook_table saved_optics_{};
+    void (*saved_pause_)(unsigned) = nullptr;
+    tftp_timeouts saved_timeouts_{};
+    bool (*saved_wait_)(unsigned) = nullptr;
+    std::unique_ptr<oltsim::tftp_server> tftp_;
+    ponkernel_server kernel_;
+};
+
+// ---- UNI ports ----------------------------------------------------------------------
+
+TEST_F(ChipSweeps, BlockedUniPortsAreReopenedByTheOnusTypeAfterFiveMinutes)
+{
+    struct row {
+        int n;
+        uint8_t type;
+        uint32_t state;
+        uint32_t blocked_age;   // of UNI 1 and 2
+    } rows[] = {
+        {1, 1, ONU_STATE_OK, 301},            // port enable for both ports
+        {2, 5, ONU_STATE_OK, 301},            // end marker and PON parameters, per port
+        {3, 40, ONU_STATE_OK, 301},           // no request, still unblocked
+        {4, 1, ONU_STATE_OK, 300},            // too early
+        {5, 1, ONU_STATE_CFGINPROGRESS, 301}, // only OK ONUs
+    };
+    for (const row &r : rows) {
+        onu_record *onu = put_onu(r.n, r.n, r.state);
+        onu->type = r.type;
+        onu->olt = 1;
+        for (int p = 1; p <= 2; p++) {
+            onu->uni[p].blocked = 1;
+            onu->uni[p].blocked_time = uptime_seconds() - r.blocked_age;
+        }
+    }
+    // Blocked with no time: the block of ONU configuration, not the
+    // duplicate-MAC one; it stays.
+    onu_record *config_block = put_onu(6, 6, ONU_STATE_OK);
+    config_block->type = 1;
+    config_block->uni[1].blocked = 1;
+
+    wd_unblock_uni_ports();
+
+    EXPECT_EQ(onus_asked(TEK_REQ_PORT_ENABLE, 0), (std::vector<int>{1, 1}));
+    std::vector<std::string> ports;
+    for (auto &r : requests(TEK_REQ_PORT_ENABLE))
+        ports.push_back(std::to_string(load_be16(r.data.data() + 6)));
+    EXPECT_EQ(ports, (std::vector<std::string>{"1", "2"}));
+    EXPECT_EQ(hook_calls, (std::vector<std::string>{"config_end 00:0D:B6:00:00:02", "config_end 00:0D:B6:00:00:02"}));
+    EXPECT_EQ(onus_asked(TEK_REQ_ONU_PON_PARAMS, 0), (std::vector<int>{2, 2}));
+    EXPECT_EQ(notifications(6), (std::vector<std::string>{
+                                    "152 1 00:0D:B6:00:00:01 UNI port 1 not blocked",
+                                    "152 1 00:0D:B6:00:00:01 UNI port 2 not blocked",
+                                    "152 1 00:0D:B6:00:00:02 UNI port 1 not blocked",
+                                    "152 1 00:0D:B6:00:00:02 UNI port 2 not blocked",
+                                    "152 1 00:0D:B6:00:00:03 UNI port 1 not blocked",
+                                    "152 1 00:0D:B6:00:00:03 UNI port 2 not blocked",
+                                }));
+    for (int n : {1, 2, 3})
+        for (int p = 1; p <= 2; p++) {
+            EXPECT_EQ(onu_at(n)->uni[p].blocked, 0);
+            EXPECT_EQ(onu_at(n)->uni[p].blocked_time, 0u);
+        }
+    for (int n : {4, 5})
+        EXPECT_EQ(onu_at(n)->uni[1].blocked, 1);
+    EXPECT_EQ(config_block->uni[1].blocked, 1);
+}
+
+// ---- optics -------------------------------------------------------------------------
+
+TEST_F(ChipSweeps, DrssiCyclesReadSixtyFourOnusAndTheNextCycleGoesOn)
+{
+    // 100 readable ONUs in every third slot from 10, each followed by one on
+    // PON port 1 (DRSSI off there) and one on a bad OLT index.
+    for (int k = 0; k < 100; k++) {
+        put_onu(10 + 3 * k, k, ONU_STATE_OK)->olt = uint8_t(k % 4);
+        put_onu(11 + 3 * k, 1000 + k, ONU_STATE_OK)->port = 1;
+        put_onu(12 + 3 * k, 2000 + k, ONU_STATE_OK)->olt = 7;
+    }
+    wd_drssi_cursor = 0;
+    std::vector<int> expected;
+    for (int k = 0; k < 64; k++)
+        expected.push_back(k);
+    wd_read_drssi();
+    EXPECT_EQ(onus_asked(TEK_REQ_STATISTICS, 1), expected);
+    EXPECT_EQ(wd_drssi_cursor, 10 + 3 * 63 + 1);
+
+    forget_requests();
+    expected.clear();
+    for (int k = 64; k < 100; k++)
+        expected.push_back(k);
+    for (int k = 0; k < 28; k++)
+        expected.push_back(k);
+    wd_read_drssi();
+    EXPECT_EQ(onus_asked(TEK_REQ_STATISTICS, 1), expected);
+    EXPECT_EQ(wd_drssi_cursor, 10 + 3 * 27 + 1);
+}
+
+TEST_F(ChipSweeps, ADrssiCycleEndsAfterOneLapWhenFewOnusCanRead)
+{
+    for (int k = 0; k < 3; k++)
+        put_onu(500 * k, k, ONU_STATE_OK);
+    put_onu(1999, 3, ONU_STATE_FREE);
+    wd_drssi_cursor = 700;
+    wd_read_drssi();
+    EXPECT_EQ(onus_asked(TEK_REQ_STATISTICS, 1), (std::vector<int>{2, 0, 1}));
+    EXPECT_EQ(wd_drssi_cursor, 700);
+}
+
+TEST_F(ChipSweeps, RfLevelsAreChosenForOnuTypesWithAnRfOutput)
+{
+    const uint8_t types[] = {2, 25, 36, 1, 3, 19, 40};   // the first three have one
+    for (int i = 0; i < 7; i++)
+        put_onu(i, i, ONU_STATE_OK)->type = types[i];
+    put_onu(7, 7, ONU_STATE_FREE)->type = 2;
+    wd_set_rf_levels();
+    std::vector<int> asked = onus_asked(TEK_REQ_ONU_I2C_READ, 0);
+    asked.erase(std::unique(asked.begin(), asked.end()), asked.end());
+    EXPECT_EQ(asked, (std::vector<int>{0, 1, 2}));
+}
+
+// Which periodic sweeps a pass runs: unblocking every 10th, DRSSI every
+// 60th, RF levels every 3600th, all three on pass 0.
+TEST_F(ChipSweeps, PassesRunThePeriodicSweepsOnTheirMultiples)
+{
+    struct row {
+        unsigned n;
+        bool unblock, drssi, rf;
+    } rows[] = {
+        {0, true, true, true}, {1, false, false, false}, {10, true, false, false},
+        {60, true, true, false}, {3600, true, true, true}, {3601, false, false, false},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.n);
+        onu_record *onu = put_onu(0, 1, ONU_STATE_OK, 1);   // a link, so the report sweep keeps it
+        onu->type = 2;   // an RF output, unblocked by port enable
+        onu->uni[1].blocked = 1;
+        onu->uni[1].blocked_time = uptime_seconds() - 301;
+        forget_requests();
+        drssi_asked = 0;
+        wd_onu_pass(r.n);
+        EXPECT_EQ(onu->uni[1].blocked == 0, r.unblock);
+        EXPECT_EQ(drssi_asked > 0, r.drssi);
+        EXPECT_EQ(!onus_asked(TEK_REQ_ONU_I2C_READ, 0).empty(), r.rf);
+    }
+}
+
+// ---- the ONU requests of the jobs and sweeps --------------------------------------------
+
+TEST_F(ChipSweeps, TheOnuRequestsCarryTheOnusMacOrItsExpectedQueueLayout)
+{
+    onu_record *onu = put_onu(0, 1, ONU_STATE_OK, 2);
+    onu->olt = 3;
+    onu->chip_id[0] = 0x86;   // 0x8600: its own layout
+    onu->chip_id[1] = 0x00;
+    EXPECT_EQ(maint_onu_config_end(onu), 0);
+    EXPECT_EQ(maint_onu_queues_clear(onu), 0);
+    EXPECT_EQ(maint_onu_queues_write(onu), 0);
+    EXPECT_EQ(maint_onu_reset(onu), 0);
+    const std::string mac = "00 0D B6 00 00 01 ";
+    for (uint16_t id : {TEK_REQ_ONU_CONFIG_END, TEK_REQ_QUEUES_CLEAR, TEK_REQ_ONU_RESET}) {
+        auto sent = requests(id);
+        ASSERT_EQ(sent.size(), 1u) << id;
+        EXPECT_EQ(sent[0].olt, 3);
+        EXPECT_EQ(hex_text(sent[0].data), mac);
+    }
+    auto written = requests(TEK_REQ_QUEUES_WRITE);
+    ASSERT_EQ(written.size(), 1u);
+    uint8_t layout[QUEUES_WRITE_LEN] = {};
+    onu_expected_queues(onu->mac, 2, true, layout);
+    EXPECT_EQ(written[0].data, bytes(layout, layout + QUEUES_WRITE_LEN));
+}
+
+// ---- scheduler jobs through TFTP ------------------------------------------------------
+
+TEST_F(ChipSweeps, AFirmwareJobUpgradesTheOnuAndRestartsIt)
+{
+    bytes image(3000);
+    for (size_t i = 0; i < image.size(); i++)
+        image[i] = uint8_t(i * 7 + 3);
+    write_file(ONU_APP_IMAGE, image);
+    onu_record *onu = put_onu(0, 1, ONU_STATE_OK);
+    onu->type = 3;
+    onu->olt = 2;
+    EXPECT_EQ(scheduler_add(onu->mac, SCHEDULE_FIRMWARE), 0);
+    lap();
+    EXPECT_EQ(tftp_->onu_file({0x00, 0x0D, 0xB6, 0x00, 0x00, 0x01}, "app"), image);
+    schedule_entry job = scheduler_entry(1);
+    EXPECT_EQ(job.status, SCHEDULE_DONE);
+    EXPECT_EQ(job.tries, SCHEDULE_TRIES);
+    EXPECT_EQ(hook_calls, (std::vector<std::string>{"queues_clear 00:0D:B6:00:00:01", "queues_write 00:0D:B6:00:00:01",
+                                                    "reset 00:0D:B6:00:00:01"}));
+    EXPECT_EQ(waited, SCHEDULE_QUEUES_PAUSE_S + SCHEDULE_IMAGE_PAUSE_S);
+    std::string lines = trace();
+    EXPECT_EQ(count_of(lines, "scheduler_update_onu_app: malloc ok\n"), 1);
+    EXPECT_EQ(count_of(lines, "scheduler_update_onu_app: 3000 bytes read\n"), 1);
+    EXPECT_EQ(count_of(lines, "scheduler_update_onu_app: ONU 00:0D:B6:00:00:01 app updated ok\n"), 1);
+}
+
+TEST_F(ChipSweeps, AFirmwareJobThatFailsFiveTimesEndsFailed)
+{
+    write_file(ONU_APP_IMAGE, bytes(600, 0x5A));
+    onu_record *onu = put_onu(0, 1, ONU_STATE_AUTHFAILED);
+    onu->type = 40;
+    write_file(ONU_APP_IMAGE_TYPE40, bytes(700, 0xA5));
+    tftp_->fault_block(oltsim::tftp_server::fault::rcode, 0, 1000);   // the WRQ never passes
+    ASSERT_EQ(scheduler_add(onu->mac, SCHEDULE_FIRMWARE), 0);
+    for (int attempt = 1; attempt <= 5; attempt++) {
+        lap();
+        schedule_entry job = scheduler_entry(1);
+        EXPECT_EQ(job.tries, 5 - attempt);
+        EXPECT_EQ(job.status, attempt < 5 ? SCHEDULE_WAITING : SCHEDULE_FAILED);
+    }
+    lap();
+    EXPECT_EQ(count_of(trace(), "app updated failed\n"), 5) << "a failed job is not run again";
+    EXPECT_EQ(waited, 0u) << "no pause after a failure";
+    EXPECT_EQ(count_of(trace(), "scheduler_update_onu_app: 700 bytes read\n"), 5) << "type 40 has its own image";
+}
+
+TEST_F(ChipSweeps, APersonalityJobWritesTheDefaultsKeepingTheOnusOwnBytes)
+{
+    const oltsim::mac_address mac = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0x01};
+    bytes own = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 9);
+    tftp_->set_onu_personality(mac, own);
+    bytes defaults = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 77);
+    write_file(ONU_PERS_DEFAULTS, defaults);
+    onu_record *onu = put_onu(0, 1, ONU_STATE_OK);
+    onu->type = 18;
+    ASSERT_EQ(scheduler_add(onu->mac, SCHEDULE_PERSONALITY), 0);
+    lap();
+    EXPECT_EQ(scheduler_entry(1).status, SCHEDULE_DONE);
+    bytes written = tftp_->onu_file(mac, "personality");
+    ASSERT_EQ(written.size(), ONU_PERS_SIZE);
+    bytes expected = defaults;
+    expected[16] = own[16];
+    std::copy(own.begin() + 87, own.begin() + 99, expected.begin() + 87);
+    onu_pers_prepare(expected.data());   // the board's values and the CRC, as every write
+    EXPECT_EQ(written, expected);
+    EXPECT_EQ(count_of(trace(), "scheduler_update_onu_pers: ONU 00:0D:B6:00:00:01 personality updated ok\n"), 1);
+}
+
+// Defaults that cannot be used leave the ONU's personality as it was read;
+// it is written back all the same.
+TEST_F(ChipSweeps, APersonalityJobWithoutUsableDefaultsWritesTheOnusOwn)
+{
+    const oltsim::mac_address mac = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0x01};
+    bytes own = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 9);
+    tftp_->set_onu_personality(mac, own);
+    onu_record *onu = put_onu(0, 1, ONU_STATE_AUTHFAILED);
+    onu->type = 1;
+    struct row {
+        const char *name;
+        size_t size;   // of the defaults file; 0: no file
+        const char *line;
+    } rows[] = {
+        {"missing", 0, "Can't load personality defaults\n"},
+        {"short", ONU_PERS_SIZE - 1, "Wrong personality defaults format\n"},
+        {"long", ONU_PERS_SIZE + 1, "Wrong personality defaults format\n"},
+    };
+    bytes expected = own;
+    onu_pers_prepare(expected.data());
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::filesystem::remove(root_ / (ONU_PERS_DEFAULTS + 1));
+        if (r.size)
+            write_file(ONU_PERS_DEFAULTS, bytes(r.size, 0xDD));
+        scheduler_clear(SCHEDULE_PERSONALITY);
+        scheduler_onu_index = 0;
+        ASSERT_EQ(scheduler_add(onu->mac, SCHEDULE_PERSONALITY), 0);
+        std::string lines = syslog_of([] { scheduler_step(); });
+        EXPECT_EQ(count_of(lines, r.line), 1);
+        EXPECT_EQ(count_of(lines, "personality initialized successfully"), 0);
+        EXPECT_EQ(tftp_->onu_file(mac, "personality"), expected);
+        EXPECT_EQ(scheduler_entry(1).status, SCHEDULE_DONE);
+    }
+}
+
+TEST_F(ChipSweeps, APersonalityJobForAnUnconfiguredOnuFailsAtOnce)
+{
+    onu_record *onu = put_onu(0, 1, ONU_STATE_UNCONFIGURED);
+    onu->type = 3;
+    ASSERT_EQ(scheduler_add(onu->mac, SCHEDULE_PERSONALITY), 0);
+    std::string lines = syslog_of([] { scheduler_step(); });
+    EXPECT_EQ(count_of(lines, "scheduler_update_onu_pers: ONU 00:0D:B6:00:00:01 personality update failed (unknown ONU "
+                              "type)\n"),
+              1);
+    schedule_entry job = scheduler_entry(1);
+    EXPECT_EQ(job.status, SCHEDULE_FAILED);
+    EXPECT_EQ(job.tries, 0);
+    EXPECT_TRUE(tftp_->onu_file({0x00, 0x0D, 0xB6, 0x00, 0x00, 0x01}, "personality").empty());
+    EXPECT_TRUE(hook_calls.empty());
+}
+
+} // namespace

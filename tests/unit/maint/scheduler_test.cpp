@@ -1,0 +1,248 @@
+// The update schedule's table, its walk and the jobs' rules that need no
+// chip: placement, refusals, waiting and retried jobs, a job deleted while
+// it runs, the reconfiguration watch, and the threads' start and stop.
+#include "maint_fixture.h"
+
+#include "maint/scheduler.h"
+#include "maint/watchdog.h"
+
+#include <functional>
+
+namespace {
+
+std::function<void(unsigned)> on_wait;
+unsigned waited;
+bool fake_wait(unsigned seconds)
+{
+    waited += seconds;
+    clock_fake_advance(seconds);
+    if (on_wait)
+        on_wait(seconds);
+    return true;
+}
+
+class Schedule : public MaintFixture {
+protected:
+    bool with_chips() const override { return false; }
+    void SetUp() override
+    {
+        MaintFixture::SetUp();
+        saved_wait_ = scheduler_wait;
+        scheduler_wait = fake_wait;
+        waited = 0;
+        on_wait = nullptr;
+    }
+    void TearDown() override
+    {
+        on_wait = nullptr;
+        scheduler_wait = saved_wait_;
+        MaintFixture::TearDown();
+    }
+    static void lap()
+    {
+        for (int i = 0; i < SCHEDULE_SIZE; i++)
+            scheduler_step();
+    }
+    static std::vector<uint8_t> mac_of(int n)
+    {
+        std::vector<uint8_t> mac(6);
+        test_mac(mac.data(), n);
+        return mac;
+    }
+    bool (*saved_wait_)(unsigned) = nullptr;
+};
+
+// ---- the table ------------------------------------------------------------------------
+
+TEST_F(Schedule, AJobIsPlacedAfterTheSlotLastLookedAtAndRefusedTwice)
+{
+    scheduler_onu_index = 2046;
+    EXPECT_EQ(scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE), SCHEDULE_OK);
+    EXPECT_EQ(scheduler_add(mac_of(2).data(), SCHEDULE_FIRMWARE), SCHEDULE_OK);   // round the ring
+    EXPECT_EQ(scheduler_add(mac_of(1).data(), SCHEDULE_PERSONALITY), SCHEDULE_OK);   // another kind
+    schedule_entry first = scheduler_entry(2047);
+    EXPECT_EQ(first.in_use, 1);
+    EXPECT_EQ(first.kind, SCHEDULE_FIRMWARE);
+    EXPECT_EQ(first.status, SCHEDULE_WAITING);
+    EXPECT_EQ(first.tries, SCHEDULE_TRIES);
+    EXPECT_EQ(scheduler_entry(0).mac[5], 2);
+    EXPECT_EQ(scheduler_entry(1).kind, SCHEDULE_PERSONALITY);
+
+    EXPECT_EQ(scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE), SCHEDULE_DUPLICATE);
+    schedule_entry list[4];
+    EXPECT_EQ(scheduler_list(0, list, 4), 3) << "the table is unchanged";
+    EXPECT_EQ(scheduler_list(SCHEDULE_FIRMWARE, list, 4), 2);
+}
+
+TEST_F(Schedule, AFullTableRefusesTheNextJob)
+{
+    for (int n = 0; n < SCHEDULE_SIZE; n++)
+        ASSERT_EQ(scheduler_add(mac_of(n).data(), SCHEDULE_RECONFIGURE), SCHEDULE_OK);
+    EXPECT_EQ(scheduler_add(mac_of(5000).data(), SCHEDULE_RECONFIGURE), SCHEDULE_FULL);
+    EXPECT_EQ(scheduler_del(mac_of(700).data(), SCHEDULE_RECONFIGURE), SCHEDULE_OK);
+    EXPECT_EQ(scheduler_add(mac_of(5000).data(), SCHEDULE_RECONFIGURE), SCHEDULE_OK);
+    EXPECT_EQ(scheduler_entry(701).mac[5], uint8_t(5000 & 0xFF)) << "the freed slot";
+}
+
+TEST_F(Schedule, DeletingAndClearingFreeOnlyWhatTheyName)
+{
+    scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE);
+    scheduler_add(mac_of(2).data(), SCHEDULE_FIRMWARE);
+    scheduler_add(mac_of(1).data(), SCHEDULE_PERSONALITY);
+    EXPECT_EQ(scheduler_del(mac_of(1).data(), SCHEDULE_RECONFIGURE), SCHEDULE_NOT_FOUND);
+    EXPECT_EQ(scheduler_del(mac_of(2).data(), SCHEDULE_FIRMWARE), SCHEDULE_OK);
+    EXPECT_EQ(scheduler_del(mac_of(2).data(), SCHEDULE_FIRMWARE), SCHEDULE_NOT_FOUND);
+    EXPECT_EQ(scheduler_clear(SCHEDULE_FIRMWARE), SCHEDULE_OK);
+    schedule_entry list[4];
+    ASSERT_EQ(scheduler_list(0, list, 4), 1);
+    EXPECT_EQ(list[0].kind, SCHEDULE_PERSONALITY);
+    std::string lines = trace();
+    EXPECT_EQ(count_of(lines, "scheduler_del: 00:0D:B6:00:00:01 - 3 deleted failed\n"), 1);
+    EXPECT_EQ(count_of(lines, "scheduler_del: 00:0D:B6:00:00:02 - 1 deleted ok\n"), 1);
+    EXPECT_EQ(count_of(lines, "scheduler_clear: 00:0D:B6:00:00:01 - 1 deleted ok\n"), 1);
+}
+
+// ---- jobs -------------------------------------------------------------------------------
+
+TEST_F(Schedule, AFirmwareJobForAnOnuTypeWithoutImageWaitsLapAfterLap)
+{
+    put_onu(0, 1, ONU_STATE_OK, 1)->type = 20;
+    scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE);
+    for (unsigned laps = 1; laps <= 3; laps++) {
+        lap();
+        schedule_entry job = scheduler_entry(1);
+        EXPECT_EQ(job.status, SCHEDULE_WAITING);
+        EXPECT_EQ(job.tries, SCHEDULE_TRIES);
+        EXPECT_EQ(waited, laps * SCHEDULE_IMAGE_PAUSE_S);
+    }
+    EXPECT_EQ(count_of(trace(), "bytes read"), 0);
+}
+
+TEST_F(Schedule, AJobForAnOnuNotConnectedWaitsWithoutUsingATry)
+{
+    scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE);
+    scheduler_add(mac_of(1).data(), SCHEDULE_RECONFIGURE);
+    lap();
+    for (int slot : {1, 2}) {
+        EXPECT_EQ(scheduler_entry(slot).status, SCHEDULE_WAITING);
+        EXPECT_EQ(scheduler_entry(slot).tries, SCHEDULE_TRIES);
+    }
+    std::string lines = trace();
+    EXPECT_EQ(count_of(lines, "scheduler_update_onu_app: onu 00:0D:B6:00:00:01 is not currently connected\n"), 1);
+    EXPECT_EQ(count_of(lines, "scheduler_reconfigure_onu: onu 00:0D:B6:00:00:01 is not currently connected\n"), 1);
+    EXPECT_EQ(waited, 0u);
+}
+
+TEST_F(Schedule, AJobDeletedWhileItRunsStaysDeleted)
+{
+    put_onu(0, 1, ONU_STATE_OK, 1)->type = 20;
+    scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE);
+    on_wait = [](unsigned) {
+        EXPECT_EQ(scheduler_entry(1).status, SCHEDULE_RUNNING);
+        EXPECT_EQ(scheduler_del(mac_of(1).data(), SCHEDULE_FIRMWARE), SCHEDULE_OK);
+    };
+    lap();
+    EXPECT_EQ(scheduler_entry(1).in_use, 0);
+    schedule_entry list[1];
+    EXPECT_EQ(scheduler_list(0, list, 1), 0);
+}
+
+// ---- reconfiguration ----------------------------------------------------------------------
+
+TEST_F(Schedule, AReconfigurationReleasesTheOnuAndWatchesItComeBack)
+{
+    struct row {
+        const char *name;
+        unsigned back_after;   // seconds; 0 = never
+        uint32_t state;        // as it comes back
+        int ok_links;          // of its two
+        uint32_t status;
+        uint16_t tries;
+        unsigned watched;      // seconds
+    } rows[] = {
+        {"never back", 0, 0, 0, SCHEDULE_WAITING, 4, 60},
+        {"back OK with every link", 5, ONU_STATE_OK, 2, SCHEDULE_DONE, 5, 5},
+        {"back with one link of two", 5, ONU_STATE_CFGINPROGRESS, 1, SCHEDULE_WAITING, 4, 60},
+        {"back, no link OK yet", 5, ONU_STATE_CFGINPROGRESS, 0, SCHEDULE_DONE, 5, 60},
+        {"back and failing authorization", 7, ONU_STATE_AUTHFAILED, 0, SCHEDULE_DONE, 5, 7},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        scheduler_clear(SCHEDULE_RECONFIGURE);
+        scheduler_onu_index = 0;
+        waited = 0;
+        hook_calls.clear();
+        onu_record *onu = put_onu(0, 1, ONU_STATE_OK, 2);
+        onu->discovered_links = 2;
+        scheduler_add(mac_of(1).data(), SCHEDULE_RECONFIGURE);
+        on_wait = [&r](unsigned) {
+            if (r.back_after == 0 || waited != r.back_after)
+                return;
+            onu_record *again = put_onu(3, 1, r.state, 2, ONU_STATE_CFGINPROGRESS);
+            for (int i = 0; i < r.ok_links; i++)
+                again->links[i].state = ONU_STATE_OK;
+        };
+        scheduler_step();
+        on_wait = nullptr;
+        EXPECT_EQ(onu->state, ONU_STATE_FREE);
+        EXPECT_EQ(hook_calls, std::vector<std::string>{"cleanup 00:0D:B6:00:00:01"});
+        schedule_entry job = scheduler_entry(1);
+        EXPECT_EQ(job.status, r.status);
+        EXPECT_EQ(job.tries, r.tries);
+        EXPECT_EQ(waited, r.watched);
+        onu_at(3)->state = ONU_STATE_FREE;
+    }
+}
+
+TEST_F(Schedule, TheLinksAreMarkedTimedOutBeforeTheTeardown)
+{
+    onu_record *onu = put_onu(0, 1, ONU_STATE_OK, 3);
+    uint32_t counter = onu_change_counter_get();
+    maint_hooks.links_cleanup = [](onu_record *o) {
+        for (int i = 0; i < 3; i++)
+            EXPECT_EQ(o->links[i].state, ONU_STATE_REPORTTIMEOUT);
+        EXPECT_EQ(o->state, ONU_STATE_ALLOCATED);
+        return 0;
+    };
+    scheduler_add(mac_of(1).data(), SCHEDULE_RECONFIGURE);
+    scheduler_step();
+    // ALLOCATED, three links, FREE.
+    EXPECT_EQ(onu_change_counter_get() - counter, 5u);
+    EXPECT_EQ(onu->state, ONU_STATE_FREE);
+}
+
+// ---- personality defaults ---------------------------------------------------------------------
+
+TEST(PersonalityMerge, TheDefaultsReplaceAllButTheOnusIdentityBytes)
+{
+    std::vector<uint8_t> pers(ONU_PERS_DEFAULTS_SIZE, 0x11), defaults(ONU_PERS_DEFAULTS_SIZE, 0xDD);
+    scheduler_pers_merge(pers.data(), defaults.data());
+    for (size_t i = 0; i < pers.size(); i++) {
+        bool own = i == 16 || (i >= 87 && i <= 98);
+        ASSERT_EQ(pers[i], own ? 0x11 : 0xDD) << "byte " << i;
+    }
+}
+
+// ---- threads ------------------------------------------------------------------------------------
+
+// The threads start and are joined on stop, also while a pass or a job
+// would otherwise wait for a long time.
+TEST_F(Schedule, TheThreadsStopPromptlyWhenAsked)
+{
+    scheduler_wait = saved_wait_;   // the real, stoppable wait
+    put_onu(0, 1, ONU_STATE_OK, 1)->type = 20;   // a job that pauses 60 s after each look
+    ASSERT_EQ(wd_init(), 0);
+    ASSERT_EQ(scheduler_init(), 0);
+    scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE);
+    ASSERT_TRUE(eventually([] {
+        schedule_entry list[1];
+        return scheduler_list(0, list, 1) == 1 && list[0].status == SCHEDULE_RUNNING;
+    }));
+    scheduler_stop();
+    wd_stop();
+    schedule_entry list[1];
+    ASSERT_EQ(scheduler_list(0, list, 1), 1);
+    EXPECT_EQ(list[0].status, SCHEDULE_WAITING) << "the job's copy went back when its pause was cut short";
+}
+
+} // namespace

@@ -1,0 +1,263 @@
+// The watchdog's sweeps, one pass at a time under the fake clock: which
+// records each one acts on at the edges of its time-outs, and what it
+// leaves behind.
+#include "maint_fixture.h"
+
+#include "maint/watchdog.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+namespace {
+
+class Sweeps : public MaintFixture {
+protected:
+    bool with_chips() const override { return false; }
+};
+
+// ---- OLTs ---------------------------------------------------------------------
+
+// A socket in place of the board device, as in the sandbox: one datagram per
+// reset, holding the OLT index.
+class BoardSocket {
+public:
+    explicit BoardSocket(const std::filesystem::path &path)
+    {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    }
+    ~BoardSocket() { close(fd_); }
+    // The OLT indexes reset since the last call.
+    std::vector<int> resets()
+    {
+        std::vector<int> out;
+        uint8_t byte;
+        while (recv(fd_, &byte, 1, 0) == 1)
+            out.push_back(byte);
+        return out;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+TEST_F(Sweeps, OltsStuckInResetAreResetAgainAfterThirtySeconds)
+{
+    struct row {
+        const char *name;
+        uint32_t state;
+        uint32_t age;
+        bool reset;
+    } rows[] = {
+        {"RESETOK 31 s", ONU_STATE_RESETOK, 31, true},
+        {"RESETOK 30 s", ONU_STATE_RESETOK, 30, false},
+        {"RESETINPROGRESS 31 s", ONU_STATE_RESETINPROGRESS, 31, true},
+        {"RESETINPROGRESS 30 s", ONU_STATE_RESETINPROGRESS, 30, false},
+        {"CFGINPROGRESS", ONU_STATE_CFGINPROGRESS, 1000, false},
+        {"OK", ONU_STATE_OK, 1000, false},
+        {"RESETFWUPGRADE", ONU_STATE_RESETFWUPGRADE, 1000, false},
+    };
+    BoardSocket board(root_ / "dev/board");
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        for (int olt = 0; olt < OLT_COUNT; olt++)
+            olt_set_state(olt, ONU_STATE_OK);
+        olt_set_state(2, r.state);
+        clock_fake_advance(r.age);
+        std::string before = trace();
+        wd_cleanup_olts();
+        std::string lines = trace().substr(before.size());
+        if (r.reset) {
+            EXPECT_EQ(board.resets(), std::vector<int>{2});
+            EXPECT_EQ(olt_get_state(2), ONU_STATE_RESETFWUPGRADE);
+            EXPECT_EQ(olt_get(2)->state_time, uptime_seconds());
+            EXPECT_EQ(lines, "wd_cleanup_olts: OLT[2] in CHECKNEWFW state\n");
+        } else {
+            EXPECT_TRUE(board.resets().empty());
+            EXPECT_EQ(olt_get_state(2), r.state);
+            EXPECT_EQ(lines, "");
+        }
+    }
+}
+
+TEST_F(Sweeps, AnOltIsLeftAsItIsWhileTheBoardDeviceCannotBeOpened)
+{
+    for (int olt = 0; olt < OLT_COUNT; olt++)
+        olt_set_state(olt, ONU_STATE_RESETOK);
+    uint32_t stamp = olt_get(0)->state_time;
+    clock_fake_advance(100);
+    wd_cleanup_olts();
+    EXPECT_EQ(olt_get_state(0), ONU_STATE_RESETOK);
+    EXPECT_EQ(olt_get(0)->state_time, stamp);
+    EXPECT_EQ(count_of(trace(), "CHECKNEWFW"), 0);
+}
+
+// ---- lost links and released ONUs ------------------------------------------------
+
+TEST_F(Sweeps, ALinkWithoutProgressForMoreThanTenMinutesRetiresTheOnusLinks)
+{
+    struct row {
+        const char *name;
+        uint32_t onu_state;
+        uint32_t stuck_state;   // of link 1 of three; the others are OK
+        uint32_t age;
+        bool lost;
+    } rows[] = {
+        {"DISCOVERED link, 601 s", ONU_STATE_OK, ONU_STATE_DISCOVERED, 601, true},
+        {"DISCOVERED link, 600 s", ONU_STATE_OK, ONU_STATE_DISCOVERED, 600, false},
+        {"ALLOCATED link, 601 s", ONU_STATE_CFGINPROGRESS, ONU_STATE_ALLOCATED, 601, true},
+        {"REPORTTIMEOUT link, 601 s", ONU_STATE_AUTHINPROGRESS, ONU_STATE_REPORTTIMEOUT, 601, true},
+        {"OK link, 700 s", ONU_STATE_OK, ONU_STATE_OK, 700, false},
+        {"ONU DISCOVERED, link 700 s", ONU_STATE_DISCOVERED, ONU_STATE_DISCOVERED, 700, false},
+        {"ONU UNCONFIGURED, link 700 s", ONU_STATE_UNCONFIGURED, ONU_STATE_DISCOVERED, 700, false},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        onu_record *onu = put_onu(7, 1, r.onu_state, 3);
+        onu->links[1].state = r.stuck_state;
+        clock_fake_advance(r.age);
+        // A fresh OK link keeps nothing alive: the stuck one decides.
+        onu->links[0].state_time = uptime_seconds();
+        uint32_t counter = onu_change_counter_get();
+        std::string before = trace();
+        wd_cleanup_discovery_timeout_onus();
+        std::string lines = trace().substr(before.size());
+        if (r.lost) {
+            EXPECT_EQ(lines, "wd_cleanup_discovery_timeout_onus: 00:0D:B6:00:00:01[7] lost link[1] found\n");
+            EXPECT_EQ(onu->discovered_links, 0);
+            for (int i = 0; i < 3; i++) {
+                EXPECT_EQ(onu->links[i].state, ONU_STATE_REPORTTIMEOUT);
+                EXPECT_EQ(onu->links[i].state_time, uptime_seconds());
+            }
+            EXPECT_EQ(onu->links[3].state, 0u) << "only the discovered links";
+            EXPECT_EQ(onu_change_counter_get() - counter, 3u);
+            EXPECT_EQ(onu->state, r.onu_state) << "the report sweep releases it, not this one";
+        } else {
+            EXPECT_EQ(lines, "");
+            EXPECT_EQ(onu->discovered_links, 3);
+            EXPECT_EQ(onu->links[1].state, r.stuck_state);
+            EXPECT_EQ(onu_change_counter_get(), counter);
+        }
+    }
+}
+
+TEST_F(Sweeps, AnOnuIsReleasedWhenEveryDiscoveredLinkReportsTimeOut)
+{
+    struct row {
+        const char *name;
+        int links;
+        int timed_out;   // the first ones
+        bool released;
+    } rows[] = {
+        {"no link counted", 0, 0, true},
+        {"two of two", 2, 2, true},
+        {"one of two", 2, 1, false},
+        {"four of four", 4, 4, true},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        hook_calls.clear();
+        onu_record *onu = put_onu(12, 5, ONU_STATE_OK, r.links);
+        onu->olt = 3;
+        onu->port = 1;
+        for (int i = 0; i < r.timed_out; i++)
+            onu->links[i].state = ONU_STATE_REPORTTIMEOUT;
+        std::string before = trace();
+        wd_cleanup_report_timeout_onus();
+        std::string lines = trace().substr(before.size());
+        if (r.released) {
+            EXPECT_EQ(onu->state, ONU_STATE_FREE);
+            EXPECT_EQ(hook_calls, std::vector<std::string>{"cleanup 00:0D:B6:00:00:05"});
+            EXPECT_EQ(count_of(lines, "wd_cleanup_report_timeout_onus: ONT 00:0D:B6:00:00:05 (desc: desc-5) "
+                                      "disconnected\n"),
+                      1);
+        } else {
+            EXPECT_EQ(onu->state, ONU_STATE_OK);
+            EXPECT_TRUE(hook_calls.empty());
+        }
+    }
+}
+
+TEST_F(Sweeps, FreeSlotsAreNeverReleasedAgain)
+{
+    wd_cleanup_report_timeout_onus();
+    EXPECT_TRUE(hook_calls.empty());
+    EXPECT_EQ(count_of(trace(), "disconnected"), 0);
+}
+
+TEST_F(Sweeps, AStuckLinkRetiresItsOnuOnTheNextReportSweep)
+{
+    onu_record *onu = put_onu(0, 9, ONU_STATE_OK, 2, ONU_STATE_DISCOVERED);
+    clock_fake_advance(601);
+    wd_cleanup_report_timeout_onus();
+    EXPECT_EQ(onu->state, ONU_STATE_OK);
+    wd_cleanup_discovery_timeout_onus();
+    wd_cleanup_report_timeout_onus();
+    EXPECT_EQ(onu->state, ONU_STATE_FREE);
+}
+
+// A counter past the link table (four records) must not take the sweeps
+// into the bytes behind it.
+TEST_F(Sweeps, ADiscoveredLinksCounterAboveTheTableCountsItsFourLinks)
+{
+    onu_record *onu = put_onu(3, 2, ONU_STATE_OK, 4, ONU_STATE_REPORTTIMEOUT);
+    onu->discovered_links = 200;
+    wd_cleanup_report_timeout_onus();
+    EXPECT_EQ(onu->state, ONU_STATE_FREE);
+
+    onu = put_onu(3, 2, ONU_STATE_OK, 4, ONU_STATE_DISCOVERED);
+    onu->discovered_links = 200;
+    clock_fake_advance(601);
+    wd_cleanup_discovery_timeout_onus();
+    EXPECT_EQ(onu->discovered_links, 0);
+    // Where a fifth link's state and stamp would lie.
+    EXPECT_EQ(onu->drssi_accepted, 0);
+    EXPECT_EQ(onu->video_power, 0);
+}
+
+// ---- stuck configuration ------------------------------------------------------------
+
+TEST_F(Sweeps, OnusStuckInAuthorizationOrConfigurationAreRediscovered)
+{
+    struct row {
+        const char *name;
+        uint32_t state;
+        bool radius;
+        uint32_t age;
+        bool rediscovered;
+    } rows[] = {
+        {"CFGFAILED 301 s", ONU_STATE_CFGFAILED, false, 301, true},
+        {"CFGFAILED 300 s", ONU_STATE_CFGFAILED, false, 300, false},
+        {"AUTHINPROGRESS 301 s", ONU_STATE_AUTHINPROGRESS, false, 301, true},
+        {"AUTHFAILED 301 s", ONU_STATE_AUTHFAILED, true, 301, true},
+        {"UNCONFIGURED from RADIUS 61 s", ONU_STATE_UNCONFIGURED, true, 61, true},
+        {"UNCONFIGURED from RADIUS 60 s", ONU_STATE_UNCONFIGURED, true, 60, false},
+        {"UNCONFIGURED locally 1000 s", ONU_STATE_UNCONFIGURED, false, 1000, false},
+        {"OK 1000 s", ONU_STATE_OK, true, 1000, false},
+        {"CFGINPROGRESS 1000 s", ONU_STATE_CFGINPROGRESS, false, 1000, false},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        hook_calls.clear();
+        onu_record *onu = put_onu(40, 3, r.state, 1);
+        if (r.radius)
+            onu->cfg_flags |= ONU_CFG_FROM_RADIUS;
+        clock_fake_advance(r.age);
+        std::string before = trace();
+        wd_cleanup_cfg_timeout_onus();
+        std::string lines = trace().substr(before.size());
+        if (r.rediscovered) {
+            EXPECT_EQ(hook_calls, std::vector<std::string>{"rediscover 00:0D:B6:00:00:03"});
+            EXPECT_EQ(lines, "wd_cleanup_cfg_timeout_onus: 00:0D:B6:00:00:03 cfg timeout. force rediscovery started\n");
+        } else {
+            EXPECT_TRUE(hook_calls.empty());
+            EXPECT_EQ(lines, "");
+        }
+        EXPECT_EQ(onu->state, r.state) << "the state is left to the teardown";
+    }
+}
+
+} // namespace
