@@ -1,7 +1,7 @@
 // ONU optics and port status: the request bytes, the answers read within
 // what arrived, the RF level choice, the transceiver identification, the
 // DRSSI reading and the UNI port refresh, against oltsim's ONU hardware.
-#include "unit/engine/onu_fixture.h"
+#include "common/onu_fixture.h"
 
 #include "engine/onu_optics.h"
 #include "engine/onu_phy.h"

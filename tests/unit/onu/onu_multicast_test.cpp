@@ -1,7 +1,7 @@
 // ONU multicast: IGMP snooping bytes, domain grouping and requests, the
 // group filter's range subtraction and rules, and the 0x6838 group
 // requests; against oltsim's ONU where the order of requests matters.
-#include "unit/engine/onu_fixture.h"
+#include "common/onu_fixture.h"
 
 #include "onu/onu_multicast.h"
 

@@ -1,6 +1,6 @@
 // ONU network, port parameter and port block requests: their bytes, and
 // what oltsim's ONU makes of them.
-#include "unit/engine/onu_fixture.h"
+#include "common/onu_fixture.h"
 
 #include "onu/onu_ports.h"
 

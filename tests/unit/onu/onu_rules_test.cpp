@@ -1,7 +1,7 @@
 // ONU rule tables: the merge of own and profile rules, the chip form of a
 // rule (action parameters and clause encodings), the split into messages
 // of four, and a download compared with what oltsim's ONU holds.
-#include "unit/engine/onu_fixture.h"
+#include "common/onu_fixture.h"
 
 #include "engine/profiler_cache.h"
 #include "onu/onu_ports.h"

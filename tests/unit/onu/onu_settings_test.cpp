@@ -1,6 +1,6 @@
 // The configuration steps find their inputs in the ONU record and the
 // configuration cache: what oltsim's ONU holds after each.
-#include "unit/engine/onu_fixture.h"
+#include "common/onu_fixture.h"
 
 #include "engine/profiler_cache.h"
 #include "onu/onu_multicast.h"
