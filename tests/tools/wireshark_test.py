@@ -17,7 +17,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 LUA = os.path.join(ROOT, "tools", "wireshark", "zandrel.lua")
 SKIP = 77
 
-HOST, CHIP0, CHIP1 = "127.0.255.100", "127.0.255.1", "127.0.255.2"
+HOST, CHIP0, CHIP1, CHIP2 = "127.0.255.100", "127.0.255.1", "127.0.255.2", "127.0.255.3"
 MGMT_CLIENT, MGMT_SERVER = ("127.0.0.1", 40000), ("127.0.0.1", 7001)
 
 
@@ -157,7 +157,19 @@ CASES = [
      [("zandrel_chip.rcode", None), ("@expert", "Datagram too short for its fields")]),
     ("another port, by preference", udp(HOST, CHIP0, h("00 08 00 0C 00 00 | OLT_START, LEN 0"), 15000, 15000),
      [("zandrel_chip.id", "OLT_START (0x0008)")]),
-    ("config request and its answer in one segment", tcp.segment(True, config_request),
+    # Host at 127.0.0.1, whose last octet is a chip's too: the end seen
+    # sending an event is the chip.
+    ("console text from a chip", udp(CHIP2, "127.0.0.1", h("80 29 00 00 00 06 | CONSOLE, LEN 6\n"
+                                                           " 00 0F 00 00 | RCODE 15, SEQN 0\n 68 69 | \"hi\"")),
+     [("zandrel_chip.console", "hi"), ("zandrel_chip.direction", "chip to host (1)")]),
+    ("request to that chip", udp("127.0.0.1", CHIP2, h("00 53 00 0D 00 00 | ONU_RESET, LEN 0")),
+     [("zandrel_chip.direction", "host to chip (0)"), ("@info", "Request ONU_RESET CTAG 13")]),
+    ("its response", udp(CHIP2, "127.0.0.1", h("00 53 00 0D 00 02 | LEN 2\n 00 04 | RCODE 4")),
+     [("zandrel_chip.direction", "chip to host (1)"), ("zandrel_chip.rcode", "Command failed (4)")]),
+    ("neither end a chip", udp("127.0.0.5", "127.0.0.6", h("00 53 00 0E 00 00 | ONU_RESET, LEN 0")),
+     [("zandrel_chip.direction", "unknown (2)"), ("zandrel_chip.rcode", None),
+      ("@expert", "Cannot tell the chip's end from the host's")]),
+    ("request to the configuration module", tcp.segment(True, config_request),
      [("zandrel_mgmt.cmd", "0x2001"), ("zandrel_mgmt.cmd_name", "ONT_CONFIG"), ("zandrel_mgmt.type", "request (0)"),
       ("zandrel_mgmt.src", "chipset module (1)"), ("zandrel_mgmt.dst", "config module (2)"),
       ("zandrel_mgmt.len", "4"), ("zandrel_mgmt.magic", "0xa548a548")]),

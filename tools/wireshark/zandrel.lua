@@ -260,6 +260,10 @@ local function looks_like_chip(addr)
     return net == "" or net == a .. "." .. b .. "." .. c
 end
 
+function chip.init()
+    event_senders = {}
+end
+
 local function chip_direction(pinfo, id)
     if id >= FIRST_EVENT then
         event_senders[tostring(pinfo.src)] = true
