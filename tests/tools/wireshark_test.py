@@ -221,6 +221,35 @@ def info_column(path):
     return run.stdout.splitlines()
 
 
+# Without events to go by, a host on 127.0.0.1 and chip 1 both look like
+# chips; the chip network preference settles which end is which.
+NET_CASES = [
+    (udp("127.0.0.1", CHIP1, h("00 53 00 01 00 00 | ONU_RESET, CTAG 1, LEN 0")), "2", "0"),
+    (udp(CHIP1, "127.0.0.1", h("00 53 00 01 00 02 | LEN 2\n 00 00 | RCODE 0")), "2", "1"),
+]
+
+
+def directions(path, *options):
+    run = subprocess.run(["tshark", "-X", "lua_script:" + LUA, *options, "-r", path,
+                          "-T", "fields", "-e", "zandrel_chip.direction"],
+                         capture_output=True, text=True, timeout=120)
+    return run.stdout.split()
+
+
+def check_chip_net(tmp):
+    path = os.path.join(tmp, "net.pcap")
+    with open(path, "wb") as f:
+        f.write(pcap([frame for frame, _, _ in NET_CASES]))
+    failures = 0
+    for options, column in (((), 1), (("-o", "zandrel_chip.chip_net:127.0.255"), 2)):
+        want = [case[column] for case in NET_CASES]
+        have = directions(path, *options)
+        if have != want:
+            failures += 1
+            print(f"FAIL chip network {options}: directions {have}, expected {want}")
+    return failures
+
+
 def main():
     if not shutil.which("tshark"):
         print("tshark is not installed (scripts/setup installs it): skipped")
@@ -232,6 +261,7 @@ def main():
             f.write(pcap([frame for _, frame, _ in CASES]))
         frames = decode(path)
         infos = info_column(path)
+        failures += check_chip_net(tmp)
     if len(frames) != len(CASES):
         print(f"tshark decoded {len(frames)} frames, {len(CASES)} written")
         return 1
@@ -252,7 +282,7 @@ def main():
             if not ok:
                 failures += 1
                 print(f"FAIL {name}: {field} is {have}, expected {want}")
-    print(f"wireshark dissector: {len(CASES)} frames checked, {failures} mismatches")
+    print(f"wireshark dissector: {len(CASES) + len(NET_CASES)} frames checked, {failures} mismatches")
     return 1 if failures else 0
 
 
