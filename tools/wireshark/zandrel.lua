@@ -544,19 +544,17 @@ local function mgmt_pdu(tvb, pinfo, tree)
             end
         end
     end
-    -- Several messages may share a segment: list them all.
-    local col = tostring(pinfo.cols.info)
-    if pinfo.cols.protocol and tostring(pinfo.cols.protocol) == "ZANDREL" and col ~= "" then
-        pinfo.cols.info = col .. "; " .. info
-    else
-        pinfo.cols.info = info
-    end
+    -- Several messages may share a segment: each fences its text, which the
+    -- next one's clear() keeps, and follows the earlier ones.
     pinfo.cols.protocol = "ZANDREL"
+    pinfo.cols.info:clear()
+    if tostring(pinfo.cols.info) ~= "" then pinfo.cols.info:append("; ") end
+    pinfo.cols.info:append(info)
+    pinfo.cols.info:fence()
     return tvb:len()
 end
 
 function mgmt.dissector(tvb, pinfo, tree)
-    pinfo.cols.info = ""
     dissect_tcp_pdus(tvb, tree, MGMT_HEADER, mgmt_pdu_len, mgmt_pdu)
     return tvb:len()
 end
