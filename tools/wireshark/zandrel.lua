@@ -280,7 +280,7 @@ end
 local function dissect_tftp(tvb, tree)
     if tvb:len() < 2 then return "" end
     local op = tvb(0, 2):uint()
-    local t = tree:add(cf.tftp_opcode, tvb(0, 2))
+    tree:add(cf.tftp_opcode, tvb(0, 2))
     local summary = "TFTP " .. (TFTP_OPCODES[op] or tostring(op))
     local rest = tvb:len() - 2
     if (op == 1 or op == 2) and rest > 0 then
