@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-int onu_request_send(int olt, uint16_t id, const uint8_t *data, size_t len, uint8_t **response)
+int onu_request_send(int olt, uint16_t id, const uint8_t *data, size_t len, uint8_t **response, int timeout)
 {
     *response = nullptr;
     auto *request = static_cast<uint8_t *>(BALLOC(long(TEKLINK_MSG_DATA + len)));
@@ -17,7 +17,7 @@ int onu_request_send(int olt, uint16_t id, const uint8_t *data, size_t len, uint
     tekmsg_set_header(request, uint16_t(olt), id, 0, uint16_t(len));
     if (len)
         memcpy(request + TEKLINK_MSG_DATA, data, len);
-    int rc = teklink_message_send(request, response, ONU_REQUEST_TIMEOUT);
+    int rc = teklink_message_send(request, response, timeout);
     BFREE(request);
     return rc;
 }

@@ -15,10 +15,12 @@
 
 constexpr int ONU_REQUEST_TIMEOUT = 2;   // seconds per attempt
 
-// Sends `len` bytes of `data` as request `id` to OLT `olt`. 0 with
-// `*response` set (any RCODE; the caller frees it), TEK_RC_NO_MEMORY when no
-// block was left for the request, or the chip link's negative code.
-int onu_request_send(int olt, uint16_t id, const uint8_t *data, size_t len, uint8_t **response);
+// Sends `len` bytes of `data` as request `id` to OLT `olt`, waiting
+// `timeout` seconds per attempt. 0 with `*response` set (any RCODE; the
+// caller frees it), TEK_RC_NO_MEMORY when no block was left for the
+// request, or the chip link's negative code.
+int onu_request_send(int olt, uint16_t id, const uint8_t *data, size_t len, uint8_t **response,
+                     int timeout = ONU_REQUEST_TIMEOUT);
 
 // The same, with the answer reduced to a result: 0, TEK_RC_REFUSED for a
 // non-zero RCODE, TEK_RC_NO_MEMORY, or the negative transport code.

@@ -13,12 +13,11 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr int ONU_CHIP_TIMEOUT = 2;
+#include "engine/onu_request.h"
 
-// Sends `len` bytes of `payload` as request `id`. On 0 `*response` holds the
-// answer (any RCODE; the caller frees it). TEK_RC_NO_MEMORY or the transport
-// code otherwise, with `*response` NULL.
-int onu_chip_exchange(int olt, uint16_t id, const uint8_t *payload, size_t len, int timeout, uint8_t **response);
+constexpr int ONU_CHIP_TIMEOUT = ONU_REQUEST_TIMEOUT;
+
+// The exchange itself is onu_request_send (engine/onu_request.h).
 
 // The answer data of a response (the bytes after RCODE) that the block
 // really holds, however long LEN says it is.

@@ -258,7 +258,7 @@ int profiler_onu_link_path_query_internal(int olt, uint16_t path, uint16_t *valu
     uint8_t payload[PATH_QUERY_LEN];
     link_path_query_payload(path, payload);
     uint8_t *response = nullptr;
-    int rc = onu_chip_exchange(olt, TEK_REQ_PATH_QUERY, payload, sizeof payload, LINK_PATH_QUERY_TIMEOUT, &response);
+    int rc = onu_request_send(olt, TEK_REQ_PATH_QUERY, payload, sizeof payload, &response, LINK_PATH_QUERY_TIMEOUT);
     if (rc == TEK_RC_NO_MEMORY)
         return -1;
     if (rc != 0)
@@ -288,7 +288,7 @@ int profiler_onu_link_create_path_internal(int olt, uint16_t chip, const uint8_t
     uint8_t payload[PATH_CREATE_LEN];
     link_create_path_payload(*path, pon, swap, payload);
     uint8_t *response = nullptr;
-    int rc = onu_chip_exchange(olt, TEK_REQ_PATH_CREATE, payload, sizeof payload, ONU_CHIP_TIMEOUT, &response);
+    int rc = onu_request_send(olt, TEK_REQ_PATH_CREATE, payload, sizeof payload, &response, ONU_CHIP_TIMEOUT);
     if (rc == TEK_RC_NO_MEMORY) {
         trace(" ===== %s: ERRNORESOURCES! \n", function);
         return rc;

@@ -205,7 +205,7 @@ uint8_t *read_queues(onu_record *onu, const char *function)
     convert_to_mac(mac, onu->mac);
     for (int attempt = 0; attempt < QUEUES_READ_ATTEMPTS; attempt++) {
         uint8_t *response = nullptr;
-        if (onu_chip_exchange(onu->olt, TEK_REQ_QUEUES_READ, onu->mac, 6, ONU_CHIP_TIMEOUT, &response) != 0)
+        if (onu_request_send(onu->olt, TEK_REQ_QUEUES_READ, onu->mac, 6, &response, ONU_CHIP_TIMEOUT) != 0)
             return nullptr;
         uint16_t rcode = tekmsg_rcode(response);
         if (rcode == TEKLINK_RCODE_OK)
@@ -308,7 +308,7 @@ int profiler_onu_unblock_links(onu_record *onu)
 {
     static const char *const function = "profiler_onu_unblock_links";
     uint8_t *response = nullptr;
-    int rc = onu_chip_exchange(onu->olt, TEK_REQ_BLOCKED_LINKS, nullptr, 0, ONU_CHIP_TIMEOUT, &response);
+    int rc = onu_request_send(onu->olt, TEK_REQ_BLOCKED_LINKS, nullptr, 0, &response, ONU_CHIP_TIMEOUT);
     if (rc != 0)
         return rc;
     if (tekmsg_rcode(response) != TEKLINK_RCODE_OK) {

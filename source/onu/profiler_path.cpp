@@ -49,7 +49,7 @@ const uint8_t *static_clients(const onu_record *onu, int p) { return onu->cfg_bl
 // Sends `len` bytes and hands the answer back on RCODE 0.
 int exchange_ok(int olt, uint16_t id, const uint8_t *payload, size_t len, uint8_t **response)
 {
-    int rc = onu_chip_exchange(olt, id, payload, len, ONU_CHIP_TIMEOUT, response);
+    int rc = onu_request_send(olt, id, payload, len, response, ONU_CHIP_TIMEOUT);
     if (rc != 0)
         return rc;
     if (tekmsg_rcode(*response) != TEKLINK_RCODE_OK) {
