@@ -76,6 +76,12 @@ enum : uint16_t {
     TEK_REQ_ONU_IPMC_DOMAIN_ADD = 0x01AE,
     TEK_REQ_ONU_IPMC_DOMAIN_DELETE = 0x01AF,
     TEK_REQ_ONU_IGMP_SNOOPING = 0x01B1,
+    // management commands: statistics, chip console, uplink ports
+    TEK_REQ_STATISTICS_CLEAR_OLT = 0x0086,
+    TEK_REQ_STATISTICS_CLEAR_ONU = 0x0087,
+    TEK_REQ_UPLINK_PARAM = 0x0173,
+    TEK_REQ_CONSOLE_SWITCH = 0x0283,
+    TEK_REQ_CONSOLE_COMMAND = 0x0284,
 };
 
 // ---- chip events ------------------------------------------------------------
