@@ -255,8 +255,13 @@ TEST_F(OltCommands, RawRequestIsPassedThroughAndAnsweredFromItsId)
     raw[0] = 0x01;
     store_be16(raw.data() + 6, 3);
     cmd_answer none;
-    std::thread t([&] { none = send(0x0013, raw, 30); });
-    ASSERT_TRUE(advance_until([&] { return none.sent == 0; }, 500, 20));
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+        none = send(0x0013, raw, 30);
+        done = true;
+    });
+    ASSERT_TRUE(advance_until([&] { return done.load(); }, 500, 20));
+    EXPECT_EQ(none.sent, 0);
     t.join();
     EXPECT_EQ(none.rcode, CMD_RC_FAILED);
 }
