@@ -12,6 +12,7 @@
 #include "auth/radius_eap.h"
 #include "base/balloc.h"
 #include "store/datastruct.h"
+#include "cmd/cmd_olt.h"
 #include "mgmt/kernhandlers.h"
 #include "mgmt/kernlink.h"
 #include "platform/board.h"
@@ -202,7 +203,7 @@ int main(int argc, char **argv)
     teklink_init();
     tekhandlers_start();
 
-    kernlink_init(kernhandlers_link_table);
+    kernlink_init(cmd_command_table);
 
     if (wait_for_cfg_module()) {
         rc = profiler_get_cfg_cache();

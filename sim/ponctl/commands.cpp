@@ -179,9 +179,12 @@ void print_config(const std::vector<uint8_t> &answer, std::string &out)
 
 } // namespace
 
+bool ponctl_json = false;
+
 const std::vector<ponctl_command> &ponctl_commands()
 {
-    static const std::vector<ponctl_command> table = {
+    static const std::vector<ponctl_command> table = [] {
+        std::vector<ponctl_command> all = {
         {"ping", 0x0009, "ping", no_args, print_ping},
         {"report", 0x7002, "report", param_block, print_report},
         {"raw", 0, "raw CODE [HEX]", raw_args, print_raw},
@@ -194,14 +197,25 @@ const std::vector<ponctl_command> &ponctl_commands()
         {"config-edit", 0, "config-edit JSON", config_edit, print_config},
         {"config-refuse", 0, "config-refuse CMD RCODE (0: answer again)", config_refuse, print_config},
         {"config-silence", 0, "config-silence CMD on|off", config_silence, print_config},
-    };
+        };
+        const auto &olt = ponctl_olt_commands();
+        all.insert(all.end(), olt.begin(), olt.end());
+        return all;
+    }();
     return table;
 }
 
-const ponctl_command *ponctl_find(const std::string &name)
+const ponctl_command *ponctl_find(const std::vector<std::string> &words, size_t *used)
 {
-    for (const auto &command : ponctl_commands())
-        if (name == command.name)
-            return &command;
+    for (const auto &command : ponctl_commands()) {
+        std::string name;
+        for (size_t n = 0; n < words.size() && n < 2; n++) {
+            name += (n ? " " : "") + words[n];
+            if (name == command.name) {
+                *used = n + 1;
+                return &command;
+            }
+        }
+    }
     return nullptr;
 }

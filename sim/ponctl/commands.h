@@ -17,5 +17,11 @@ struct ponctl_command {
     void (*print)(const std::vector<uint8_t> &answer, std::string &out);
 };
 
+// Every command, the OLT commands (olt_commands.cpp) among them.
 const std::vector<ponctl_command> &ponctl_commands();
-const ponctl_command *ponctl_find(const std::string &name);
+const std::vector<ponctl_command> &ponctl_olt_commands();
+// The command whose name (one or two words) starts `words`; *used says how
+// many words the name took. NULL when none does.
+const ponctl_command *ponctl_find(const std::vector<std::string> &words, size_t *used);
+// --json: answers printed as JSON for scripts.
+extern bool ponctl_json;

@@ -17,12 +17,12 @@ namespace {
 
 constexpr uint8_t RCODE_NO_ANSWER = 0xFF;
 
-int usage()
+int usage(FILE *to = stderr, int status = 1)
 {
-    fprintf(stderr, "usage: ponctl [-s SOCKET] COMMAND [ARGS]\ncommands:\n");
+    fprintf(to, "usage: ponctl [-s SOCKET] [--json] COMMAND [ARGS]\ncommands:\n");
     for (const auto &command : ponctl_commands())
-        fprintf(stderr, "  %s\n", command.usage);
-    return 1;
+        fprintf(to, "  %s\n", command.usage);
+    return status;
 }
 
 } // namespace
@@ -30,22 +30,35 @@ int usage()
 int main(int argc, char **argv)
 {
     std::string path = sandbox_path("/tmp/ponkernel.ctl");
-    int option;
-    while ((option = getopt(argc, argv, "+s:")) != -1) {
-        if (option != 's')
-            return usage();
-        path = optarg;
+    std::vector<std::string> words;
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h")
+            return usage(stdout, 0);
+        if (arg == "--json")
+            ponctl_json = true;
+        else if (arg == "-s" && i + 1 < argc)
+            path = argv[++i];
+        else
+            words.push_back(arg);
     }
-    if (optind >= argc)
+    if (words.empty())
         return usage();
-    const ponctl_command *command = ponctl_find(argv[optind]);
-    if (!command)
+    size_t used = 0;
+    const ponctl_command *command = ponctl_find(words, &used);
+    if (!command) {
+        fprintf(stderr, "ponctl: unknown command '%s'\n", words[0].c_str());
         return usage();
-    std::vector<std::string> args(argv + optind + 1, argv + argc);
+    }
+    std::vector<std::string> args(words.begin() + long(used), words.end());
     uint16_t code = command->code;
     std::vector<uint8_t> payload;
-    if (!command->build(args, code, payload))
-        return usage();
+    if (!command->build(args, code, payload)) {
+        // One line saying what is wrong, then how the command is used; no
+        // request goes out.
+        fprintf(stderr, "ponctl: bad arguments for '%s'\nusage: ponctl %s\n", command->name, command->usage);
+        return 1;
+    }
 
     int fd = mgmt_connect_unix(path);
     if (fd < 0) {

@@ -368,10 +368,32 @@ void alarm_oltlink(uint8_t *event)
     syslog(LOG_INFO, "%s: %s (desc: %s) in REPORTTIMEOUT state\n", __func__, text, description);
 }
 
+namespace {
+std::mutex console_lock;   // leaf
+char console_path[CONSOLE_PATH_MAX + 1] = "/dev/pts/0";
+} // namespace
+
+void tekhandlers_set_console(const char *path, size_t length)
+{
+    if (length > CONSOLE_PATH_MAX)
+        length = CONSOLE_PATH_MAX;
+    std::lock_guard<std::mutex> hold(console_lock);
+    std::memcpy(console_path, path, length);
+    console_path[length] = '\0';
+}
+
+void tekhandlers_console(char out[CONSOLE_PATH_MAX + 1])
+{
+    std::lock_guard<std::mutex> hold(console_lock);
+    std::memcpy(out, console_path, sizeof console_path);
+}
+
 void console_handler(uint8_t *event)
 {
     const byte_reader text = tekmsg_event_data(event);
-    std::string path = sandbox_path(CONSOLE_TERMINAL);
+    char terminal[CONSOLE_PATH_MAX + 1];
+    tekhandlers_console(terminal);
+    std::string path = sandbox_path(terminal);
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
     if (fd < 1) {
         if (fd == 0)

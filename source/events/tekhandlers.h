@@ -49,7 +49,13 @@ constexpr size_t UNI_STATUS_LINK = 1;          // second status byte of a UNI en
 // The OLT application image, whose version (u16 at byte 2) the chips must run.
 constexpr const char *OLT_APP_IMAGE = "/usr/local/share/tk3723app.tkf";
 constexpr const char *OLT_BOOT_IMAGE = "/usr/local/share/tk3723boot.tkf";
-constexpr const char *CONSOLE_TERMINAL = "/dev/pts/0";
+constexpr const char *CONSOLE_TERMINAL = "/dev/pts/0";   // until a console command names another
+constexpr size_t CONSOLE_PATH_MAX = 63;
+
+// The terminal the chips' console text goes to: set by the console command,
+// read by the event thread. At most CONSOLE_PATH_MAX characters are kept.
+void tekhandlers_set_console(const char *path, size_t length);
+void tekhandlers_console(char out[CONSOLE_PATH_MAX + 1]);
 
 // Work that other modules supply: the image transfers by default, the EAP
 // frame handler once authentication fills it in. An empty entry: EAP frames

@@ -104,6 +104,12 @@ enum : uint16_t {
     TEK_REQ_QUEUES_READ = 0x0057,
     TEK_REQ_QUEUES_WRITE = 0x0058,
     TEK_REQ_QUEUES_CLEAR = 0x0088,
+    // management commands: statistics, chip console, uplink ports
+    TEK_REQ_STATISTICS_CLEAR_OLT = 0x0086,
+    TEK_REQ_STATISTICS_CLEAR_ONU = 0x0087,
+    TEK_REQ_UPLINK_PARAM = 0x0173,
+    TEK_REQ_CONSOLE_SWITCH = 0x0283,
+    TEK_REQ_CONSOLE_COMMAND = 0x0284,
 };
 
 // ---- chip events ------------------------------------------------------------

@@ -1,0 +1,35 @@
+#include "cmd/cmd_olt.h"
+#include "cmd/cmd_stats.h"
+
+#include <iterator>
+
+namespace {
+
+// Registration order fixes the table's slots; the ONU commands join in
+// their places as they are built.
+const kernhandlers_command commands[] = {
+    {0x0001, cmd_olt_start},
+    {0x0002, cmd_olt_stop},
+    {0x1002, cmd_stats_read},
+    {0x1006, cmd_stats_clear},
+    {0x1005, cmd_olt_record},
+    {0x1003, handler_olt_reconfig},
+    {CMDPING, kernhandlers_ping},
+    {0x1014, cmd_olt_boot_upgrade},
+    {0x1015, handler_all_olt_boot_upgrade},
+    {0x100C, cmd_olt_app_upgrade},
+    {0x100D, cmd_olt_pers_read},
+    {0x100E, cmd_olt_pers_write},
+    {0x1012, handler_all_olt_fw_upgrade},
+    {0x5041, cmd_uplink_param},
+    {0x0013, cmd_chip_passthrough},
+    {0x0011, cmd_console_switch},
+    {0x0012, cmd_console_command},
+    {0x0019, cmd_config_setting},
+    {0x1016, cmd_base_llid},
+    {CMDRESOURCEREPORT, kernhandlers_resource_report},
+};
+
+} // namespace
+
+const kernhandlers_table cmd_command_table = {commands, std::size(commands)};

@@ -1,0 +1,115 @@
+// ponctl against the whole simulated board: the daemon as a process
+// configures the chips (in this process), ponkernel serves the board file
+// and forwards ponctl's commands. The OLT record, the port statistics and
+// the refusals of bad arguments, as an operator sees them.
+#include "integration/harness.h"
+#include "integration/olt_config_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+
+namespace {
+
+constexpr int CONFIGURED_SECONDS = 60;
+
+class PonctlOlt : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string net = box_.environment["ZANDREL_CHIP_NET"];
+        setenv("ZANDREL_CHIP_NET", net.c_str(), 1);
+        setenv("ZANDREL_CHIP_BIND", (net + ".100").c_str(), 1);
+        setenv("ZANDREL_ROOT", box_.root().c_str(), 1);
+        std::ofstream(box_.path("/board.json")) << olt_test_board();
+        std::ofstream(box_.path("/usr/local/share/tk3723app.tkf"), std::ios::binary)
+            << std::string("TK\x02\x01", 4) << std::string(60, 'x');
+        oltsim::options opts;
+        opts.log = false;
+        opts.boot_ms = 3000;
+        sim_ = std::make_unique<oltsim::chipset>(opts);
+        chips_ = std::make_unique<oltsim::olt_config_sim>(*sim_);
+        chips_->attach();
+        // The chips' port state, which the OLT record's refresh reads: 18
+        // data bytes (the simulator's default answer is shorter).
+        sim_->set_handler(TEK_REQ_PORT_STATE, [](int, const oltsim::request_record &) {
+            oltsim::answer a;
+            a.data.assign(18, 0);
+            a.data[13] = 1;   // first status byte: link up
+            return a;
+        });
+        ASSERT_EQ(sim_->start(), 0);
+        ASSERT_TRUE(kernel_.start(box_, "ponkernel", PONKERNEL_BIN, {"-c", box_.path("/board.json")}));
+        ASSERT_TRUE(eventually([&] { return kernel_.out().find("listening") != std::string::npos; }, 10));
+        ASSERT_TRUE(daemon_.start(box_, "zandrel", ZANDREL_BIN));
+        const std::string ok = "profiler_olt_reconfigure: OLT[0] in OK state\n";
+        ASSERT_TRUE(eventually([&] { return daemon_.out().find(ok) != std::string::npos; }, CONFIGURED_SECONDS))
+            << daemon_.err();
+    }
+    void TearDown() override
+    {
+        daemon_.stop(15);
+        kernel_.stop(10);
+        sim_->stop();
+        unsetenv("ZANDREL_ROOT");
+    }
+
+    run_result ponctl(const std::vector<std::string> &args) { return run_program(box_, "ponctl", PONCTL_BIN, args); }
+
+    sandbox box_;
+    std::unique_ptr<oltsim::chipset> sim_;
+    std::unique_ptr<oltsim::olt_config_sim> chips_;
+    process kernel_, daemon_;
+};
+
+TEST_F(PonctlOlt, OltRecordShowsPortNamesTransceiversAndBaseLlids)
+{
+    run_result r = ponctl({"--json", "olt", "show", "0"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    nlohmann::json j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["rcode"], 0);
+    EXPECT_EQ(j["olt"], 0);
+    ASSERT_EQ(j["ports"].size(), 4u);
+    EXPECT_EQ(j["ports"][0]["name"], "PON0");
+    EXPECT_EQ(j["ports"][3]["name"], "NNI1");
+    EXPECT_EQ(j["ports"][0]["base_llid"], chips_->state(0).base_llid[0]);
+    EXPECT_EQ(j["ports"][1]["base_llid"], chips_->state(0).base_llid[1]);
+
+    run_result text = ponctl({"olt", "show", "0"});
+    ASSERT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find("PON0"), std::string::npos);
+    EXPECT_NE(text.out.find("0x1000"), std::string::npos);
+}
+
+TEST_F(PonctlOlt, PortStatisticsAndBadArguments)
+{
+    run_result r = ponctl({"--json", "stats", "port", "0", "1", "2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    nlohmann::json j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["rcode"], 0);
+    EXPECT_TRUE(j["counters"].is_array());
+
+    // No command reaches the daemon for a wrong argument.
+    auto commands = [&] { return count_of(daemon_.out(), "kernlink_process_loop Got message "); };
+    int before = commands();
+    const std::vector<std::vector<std::string>> bad = {
+        {"olt", "show", "4"}, {"olt", "show"}, {"olt", "reset", "x"}, {"stats", "port", "0", "1", "4"},
+        {"stats", "port", "0", "1"}, {"olt", "show", "-1"},
+    };
+    for (const auto &args : bad) {
+        run_result b = ponctl(args);
+        EXPECT_EQ(b.status, 1) << args[0];
+        EXPECT_NE(b.err.find("ponctl: bad arguments"), std::string::npos) << b.err;
+        EXPECT_NE(b.err.find("usage: ponctl " + args[0] + " " + args[1]), std::string::npos) << b.err;
+    }
+    EXPECT_EQ(commands(), before);
+
+    run_result help = ponctl({"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char *command : {"olt show", "olt reset", "stats port", "ping", "raw"})
+        EXPECT_NE(help.out.find(command), std::string::npos) << command;
+}
+
+} // namespace

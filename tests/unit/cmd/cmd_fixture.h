@@ -1,0 +1,93 @@
+// The management commands end to end inside one test process: the chip side
+// of ChipFixture (data store, chip link, in-process oltsim), the management
+// link to an in-process ponkernel with the commands' table installed, and
+// the dispatch loop on a thread. A test sends a command as the management
+// process would and reads the answer the daemon sends back. The clock is the
+// fake one, so the reconfiguration's polls move only when a test says so.
+#pragma once
+
+#include "cmd/cmd_olt.h"
+#include "mgmt/kernlink.h"
+#include "ponkernel/ponkernel.h"
+#include "base/process.h"
+#include "common/chip_fixture.h"
+#include "common/fake_time.h"
+
+#include <thread>
+
+struct cmd_answer {
+    int sent = -1;                 // ponkernel's command result: 0 answered
+    uint8_t rcode = 0xFF;
+    std::vector<uint8_t> data;     // the payload
+};
+
+class CmdFixture : public ChipFixture {
+protected:
+    void SetUp() override
+    {
+        ChipFixture::SetUp();
+        if (HasFatalFailure())
+            return;
+        flags.r = 0;
+        ponkernel_options o;
+        o.unix_path = root_.string() + "/tmp/chip.sock";
+        o.print = false;
+        ASSERT_EQ(kernel_.start(o), 0);
+        clock_fake_set(1000);
+        ASSERT_EQ(kernlink_init(cmd_command_table), 0);
+        ASSERT_TRUE(advance_until([] { return kernlink_connected(); }));
+        ASSERT_TRUE(kernel_.wait_connected(10));
+        loop_ = std::thread(kernlink_process_loop);
+    }
+
+    void TearDown() override
+    {
+        if (loop_.joinable()) {
+            run_flag = 0;
+            mqueue_put(kernlink_request_queue(), nullptr);   // ends the loop's wait
+            loop_.join();
+        }
+        kernlink_close();
+        clock_fake_release();
+        kernel_.stop();
+        ChipFixture::TearDown();
+    }
+
+    // Sends `cmd` with `payload` and waits for its answer.
+    cmd_answer send(uint16_t cmd, const std::vector<uint8_t> &payload, int seconds = 10)
+    {
+        cmd_answer a;
+        std::vector<uint8_t> raw;
+        a.sent = kernel_.command(cmd, payload, &raw, seconds);
+        if (a.sent != 0 || raw.size() < KERNMSG_HEADER_SIZE)
+            return a;
+        a.rcode = kernmsg_header_decode(raw.data()).rcode;
+        a.data.assign(raw.begin() + KERNMSG_HEADER_SIZE, raw.end());
+        return a;
+    }
+
+    // A 32-byte parameter block: u16 or u32 fields little-endian at their
+    // offsets, then `tail` (text, personality).
+    static std::vector<uint8_t> params(std::initializer_list<std::pair<size_t, uint32_t>> u32s,
+                                       const std::vector<uint8_t> &tail = {})
+    {
+        std::vector<uint8_t> p(CMD_PARAMS_SIZE, 0);
+        for (auto [at, value] : u32s)
+            store_le32(p.data() + at, value);
+        p.insert(p.end(), tail.begin(), tail.end());
+        return p;
+    }
+
+    // An ONU of `type` in state OK behind `olt`, in its summary too.
+    static void make_listed_onu(int index, const uint8_t mac[6], uint8_t type, int olt = 0)
+    {
+        onu_record *onu = make_onu(index, mac, ONU_STATE_OK, olt);
+        onu_lock(onu);
+        onu->type = type;
+        onu_summary_update(onu);
+        onu_unlock(onu);
+    }
+
+    ponkernel_server kernel_;
+    std::thread loop_;
+};
