@@ -109,6 +109,15 @@ void onu_service::attach()
         sim_.set_handler(id, [this](int olt, const request_record &r) { return handle(olt, r); });
 }
 
+bytes report_timeout_alarm(const uint8_t mac[6], int link)
+{
+    bytes alarm(8);
+    alarm[0] = ALARM_TAG_LINK;
+    link_mac(&alarm[1], mac, link);
+    alarm[7] = ALARM_LINK_REPORT_TIMEOUT;
+    return alarm;
+}
+
 void onu_service::quiet_restart(int ms)
 {
     std::lock_guard<std::mutex> hold(lock_);
@@ -348,14 +357,8 @@ answer onu_service::handle(int olt, const request_record &r)
             if (found != state_.end())
                 links = found->second.spec->links;
         }
-        for (int link = 0; quiet_ms > 0 && link < links; link++) {
-            // Which alarm, the link's MAC, which condition.
-            bytes alarm(8);
-            alarm[0] = ALARM_TAG_LINK;
-            link_mac(&alarm[1], mac, link);
-            alarm[7] = ALARM_LINK_REPORT_TIMEOUT;
-            sim_.send_event(olt, ID_ALARM_EVENT, alarm, QUIET_ALARM_MS);
-        }
+        for (int link = 0; quiet_ms > 0 && link < links; link++)
+            sim_.send_event(olt, ID_ALARM_EVENT, report_timeout_alarm(mac, link), QUIET_ALARM_MS);
         population_.register_onu(mac, quiet_ms > 0 ? quiet_ms : ONU_RESTART_MS);
     }
     return reply;

@@ -34,6 +34,10 @@ constexpr uint16_t LINK_PATH_FIRST = 8320;
 
 using mac_key = std::array<uint8_t, 6>;
 
+// Event 0x801A's data when link `link` of the ONU of MAC `mac` stopped
+// reporting: which alarm (link), the link's MAC, which condition (23).
+bytes report_timeout_alarm(const uint8_t mac[6], int link);
+
 // The layout an ONU of `links` links reports when nobody changed it.
 bytes factory_queue_layout(const uint8_t mac[6], int links, bool is_8600);
 

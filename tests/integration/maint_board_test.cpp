@@ -25,9 +25,6 @@
 namespace {
 
 constexpr int BOARD_SECONDS = 60;
-constexpr uint16_t EVENT_ALARM = 0x801A;
-constexpr uint8_t ALARM_OF_LINK = 7;
-constexpr uint8_t LINK_REPORT_TIMEOUT = 23;
 
 const char *KERNEL_BOARD = R"({
   "system": { "hostname": "maint", "address": "10.9.8.7" },
@@ -156,13 +153,7 @@ TEST_F(MaintBoard, OnuWhoseLinksStopReportingIsReleased)
     auto alarm = [&](int link) {
         oltsim::mac_address mac = QUIET;
         mac[5] = uint8_t(mac[5] + link);
-        // Which alarm, the link's MAC, which condition.
-        oltsim::bytes data(8);
-        data[0] = ALARM_OF_LINK;
-        for (size_t i = 0; i < mac.size(); i++)
-            data[1 + i] = mac[i];
-        data[7] = LINK_REPORT_TIMEOUT;
-        sim_->send_event(0, EVENT_ALARM, data);
+        sim_->send_event(0, oltsim::ID_ALARM_EVENT, oltsim::report_timeout_alarm(QUIET.data(), link));
         ASSERT_TRUE(eventually([&] { return says("alarm_oltlink: " + text(mac) + " in REPORTTIMEOUT state"); }, 10));
     };
     for (int link = 0; link < 3; link++)
