@@ -109,6 +109,21 @@ void onu_service::attach()
         sim_.set_handler(id, [this](int olt, const request_record &r) { return handle(olt, r); });
 }
 
+bytes report_timeout_alarm(const uint8_t mac[6], int link)
+{
+    bytes alarm(8);
+    alarm[0] = ALARM_TAG_LINK;
+    link_mac(&alarm[1], mac, link);
+    alarm[7] = ALARM_LINK_REPORT_TIMEOUT;
+    return alarm;
+}
+
+void onu_service::quiet_restart(int ms)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    quiet_restart_ms_ = ms;
+}
+
 void onu_service::fail_id(uint16_t id, uint16_t rcode)
 {
     std::lock_guard<std::mutex> hold(lock_);
@@ -332,8 +347,20 @@ answer onu_service::handle(int olt, const request_record &r)
     }
     if (!eap_event.empty())
         sim_.send_event(olt, ID_EAP_EVENT, eap_event);
-    if (restart)
-        population_.register_onu(mac, ONU_RESTART_MS);
+    if (restart) {
+        int quiet_ms = 0;
+        int links = 0;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            quiet_ms = quiet_restart_ms_;
+            auto found = state_.find(key(mac));
+            if (found != state_.end())
+                links = found->second.spec->links;
+        }
+        for (int link = 0; quiet_ms > 0 && link < links; link++)
+            sim_.send_event(olt, ID_ALARM_EVENT, report_timeout_alarm(mac, link), QUIET_ALARM_MS);
+        population_.register_onu(mac, quiet_ms > 0 ? quiet_ms : ONU_RESTART_MS);
+    }
     return reply;
 }
 

@@ -23,12 +23,20 @@
 namespace oltsim {
 
 constexpr uint16_t ID_EAP_EVENT = 0x8003;
+constexpr uint16_t ID_ALARM_EVENT = 0x801A;
+constexpr uint8_t ALARM_TAG_LINK = 7;
+constexpr uint8_t ALARM_LINK_REPORT_TIMEOUT = 23;
 constexpr int ONU_RESTART_MS = 1500;   // from reset to the first new registration attempt
+constexpr int QUIET_ALARM_MS = 200;    // from a quiet reset to the chip's link alarms
 constexpr uint16_t RCODE_COMMAND_FAILED = 4;
 constexpr uint16_t RCODE_NOT_FOUND = 1;
 constexpr uint16_t LINK_PATH_FIRST = 8320;
 
 using mac_key = std::array<uint8_t, 6>;
+
+// Event 0x801A's data when link `link` of the ONU of MAC `mac` stopped
+// reporting: which alarm (link), the link's MAC, which condition (23).
+bytes report_timeout_alarm(const uint8_t mac[6], int link);
 
 // The layout an ONU of `links` links reports when nobody changed it.
 bytes factory_queue_layout(const uint8_t mac[6], int links, bool is_8600);
@@ -51,6 +59,11 @@ public:
     void fail_id(uint16_t id, uint16_t rcode);
     void set_secret(const uint8_t mac[6], const std::string &secret);
     void add_learned(int olt, uint16_t dest, const uint8_t mac[6]);
+    // 0 (the default): a reset ONU registers again 1.5 s later, before the
+    // chip notices its links went quiet. Otherwise it stays away `ms` and
+    // the chip reports every link of it in report time-out (link alarm 23)
+    // 200 ms after the reset, as with a real ONU rebooting.
+    void quiet_restart(int ms);
 
     // --- state ------------------------------------------------------------
     // Links' paths: identifiers from 8320 on (the OLT's own domains use
@@ -89,6 +102,7 @@ private:
     std::map<mac_key, onu_state> state_;
     olt_state olts_[MAX_OLTS];
     std::map<uint16_t, uint16_t> failing_;
+    int quiet_restart_ms_ = 0;
 };
 
 } // namespace oltsim

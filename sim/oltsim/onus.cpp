@@ -34,6 +34,8 @@ unsigned long number(const nlohmann::json &e, const char *key, unsigned long fal
     return e[key].get<unsigned long>();
 }
 
+} // namespace
+
 // The link MAC: the ONU MAC plus the link index on its low three bytes.
 void link_mac(uint8_t out[6], const uint8_t mac[6], int link)
 {
@@ -43,8 +45,6 @@ void link_mac(uint8_t out[6], const uint8_t mac[6], int link)
     out[4] = uint8_t(low >> 8);
     out[5] = uint8_t(low);
 }
-
-} // namespace
 
 bool load_board(const std::string &path, std::vector<board_onu> &onus, uint16_t *version, std::string &error)
 {

@@ -41,6 +41,10 @@ struct board_onu {
 bool load_board(const std::string &path, std::vector<board_onu> &onus, uint16_t *version, std::string &error);
 bool parse_board(const std::string &text, std::vector<board_onu> &onus, uint16_t *version, std::string &error);
 
+// The MAC of link `link` of the ONU of MAC `mac`: the index added to its
+// low three bytes.
+void link_mac(uint8_t out[6], const uint8_t mac[6], int link);
+
 // Event data: a registration attempt (link MAC at 8) and a discovery record.
 bytes registration_data(const board_onu &onu, int link, const uint8_t olt_mac[6], uint16_t llid);
 bytes discovery_record(const board_onu &onu, int link, uint16_t llid);

@@ -1,0 +1,210 @@
+// The maintenance threads in the running daemon on the simulated board:
+// an ONU whose links all stop reporting is released by the watchdog and its
+// FREE state reaches the management process; an ONU that runs a firmware
+// the daemon knows to be outdated is upgraded by a scheduler job through the
+// chips' TFTP relay, restarted, and comes back OK. zandrel and ponkernel run
+// as processes, the chips, their ONUs and TFTP side in this test process.
+#include "integration/harness.h"
+#include "oltsim/oltsim.h"
+#include "oltsim/onu_service.h"
+#include "oltsim/onus.h"
+#include "oltsim/tftpserver.h"
+#include "wire/ids.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int BOARD_SECONDS = 60;
+
+const char *KERNEL_BOARD = R"({
+  "system": { "hostname": "maint", "address": "10.9.8.7" },
+  "profiles": { "link": [ { "index": 0, "links": 4 } ], "rules": [ { "index": 0, "in_use": 1 } ] },
+  "onus": [
+    { "mac": "00:0D:B6:20:00:00", "type": 1, "secret": "5820", "ont_id": 1, "description": "quiet",
+      "olt": 0, "pon": 0, "chip": "0x3714", "fw": "0x0210" },
+    { "mac": "00:0D:B6:20:00:10", "type": 1, "secret": "5820", "ont_id": 2, "description": "old",
+      "olt": 0, "pon": 0, "chip": "0x3714", "fw": "0x0222" }
+  ]
+})";
+
+// 0x0222 is one of the versions the daemon replaces when auto update is on.
+const char *CHIP_ONUS = R"({ "onus": [
+    { "mac": "00:0D:B6:20:00:00", "secret": "5820", "olt": 0, "pon": 0, "chip": "0x3714", "fw": "0x0210" },
+    { "mac": "00:0D:B6:20:00:10", "secret": "5820", "olt": 0, "pon": 0, "chip": "0x3714", "fw": "0x0222" }
+] })";
+
+const oltsim::mac_address QUIET = {0x00, 0x0D, 0xB6, 0x20, 0x00, 0x00};
+const oltsim::mac_address OLD = {0x00, 0x0D, 0xB6, 0x20, 0x00, 0x10};
+
+class MaintBoard : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string net = box_.environment["ZANDREL_CHIP_NET"];
+        setenv("ZANDREL_CHIP_NET", net.c_str(), 1);
+        setenv("ZANDREL_CHIP_BIND", (net + ".100").c_str(), 1);
+        setenv("ZANDREL_ROOT", box_.root().c_str(), 1);
+        write("/board.json", KERNEL_BOARD);
+        // The chips run the application the daemon expects: no OLT upgrade.
+        write("/usr/local/share/tk3723app.tkf", std::string("TK\x02\x01", 4) + std::string(60, 'x'));
+    }
+    void TearDown() override
+    {
+        daemon_.stop(15);
+        kernel_.stop(10);
+        if (sim_)
+            sim_->stop();
+        for (const char *name : {"ZANDREL_ROOT", "ZANDREL_CHIP_NET", "ZANDREL_CHIP_BIND"})
+            unsetenv(name);
+    }
+    void write(const std::string &path, const std::string &content)
+    {
+        std::filesystem::create_directories(std::filesystem::path(box_.path(path)).parent_path());
+        std::ofstream out(box_.path(path), std::ios::binary);
+        out << content;
+    }
+    void start()
+    {
+        oltsim::options opts;
+        opts.log = false;
+        opts.boot_ms = 3000;
+        sim_ = std::make_unique<oltsim::chipset>(opts);
+        std::string error;
+        ASSERT_TRUE(oltsim::parse_board(CHIP_ONUS, onus_, nullptr, error)) << error;
+        population_ = std::make_unique<oltsim::onu_population>(*sim_, onus_, opts.mac);
+        population_->attach();
+        service_ = std::make_unique<oltsim::onu_service>(*sim_, *population_, onus_);
+        service_->attach();
+        tftp_ = std::make_unique<oltsim::tftp_server>(*sim_);
+        ASSERT_EQ(sim_->start(), 0);
+        ASSERT_TRUE(kernel_.start(box_, "ponkernel", PONKERNEL_BIN, {"-c", box_.path("/board.json")}));
+        ASSERT_TRUE(eventually([&] { return kernel_.out().find("listening") != std::string::npos; }, 10));
+        ASSERT_TRUE(daemon_.start(box_, "zandrel", ZANDREL_BIN));
+        ASSERT_TRUE(eventually([&] { return says("oltready_handler: OLT[0] in RESETOK state"); }, BOARD_SECONDS))
+            << daemon_.err();
+    }
+    bool says(const std::string &text) const
+    {
+        return daemon_.out().find(text) != std::string::npos || daemon_.err().find(text) != std::string::npos;
+    }
+    static std::string text(const oltsim::mac_address &mac)
+    {
+        char out[18];
+        snprintf(out, sizeof out, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+        return out;
+    }
+    // The states the ONU went through, from the daemon's trace.
+    std::vector<std::string> states(const oltsim::mac_address &mac) const
+    {
+        std::vector<std::string> out;
+        std::regex line("ONU " + text(mac) + ", change state from [A-Z]+ to ([A-Z]+)");
+        std::string trace = daemon_.out();
+        for (std::sregex_iterator it(trace.begin(), trace.end(), line), end; it != end; ++it)
+            out.push_back((*it)[1]);
+        return out;
+    }
+    std::string state(const oltsim::mac_address &mac) const
+    {
+        auto all = states(mac);
+        return all.empty() ? "" : all.back();
+    }
+    // The state words of the ONU's state notifications ponkernel received.
+    std::vector<std::string> notified(const oltsim::mac_address &mac) const
+    {
+        std::vector<std::string> out;
+        std::regex line("notification: event " + std::to_string(EVENT_ONU_STATE) + " numbers [0-9 ]+ text \"" +
+                        text(mac) + " \\S+ \\S+ (\\S+)");
+        std::string log = kernel_.out();
+        for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it)
+            out.push_back((*it)[1]);
+        return out;
+    }
+    void bring_up(const oltsim::mac_address &mac)
+    {
+        population_->register_onu(mac.data());
+        ASSERT_TRUE(eventually([&] { return state(mac) == "OK"; }, BOARD_SECONDS)) << daemon_.out();
+    }
+
+    sandbox box_;
+    process daemon_, kernel_;
+    std::vector<oltsim::board_onu> onus_;
+    std::unique_ptr<oltsim::chipset> sim_;
+    std::unique_ptr<oltsim::onu_population> population_;
+    std::unique_ptr<oltsim::onu_service> service_;
+    std::unique_ptr<oltsim::tftp_server> tftp_;
+};
+
+TEST_F(MaintBoard, OnuWhoseLinksStopReportingIsReleased)
+{
+    start();
+    bring_up(QUIET);
+    // The chip reports a report time-out on three of the four links: the ONU
+    // still has a link that reports, so it stays.
+    auto alarm = [&](int link) {
+        oltsim::mac_address mac = QUIET;
+        mac[5] = uint8_t(mac[5] + link);
+        sim_->send_event(0, oltsim::ID_ALARM_EVENT, oltsim::report_timeout_alarm(QUIET.data(), link));
+        ASSERT_TRUE(eventually([&] { return says("alarm_oltlink: " + text(mac) + " in REPORTTIMEOUT state"); }, 10));
+    };
+    for (int link = 0; link < 3; link++)
+        alarm(link);
+    // A few watchdog passes (one a second) go by with three links silent.
+    EXPECT_FALSE(eventually([&] { return says("wd_cleanup_report_timeout_onus"); }, 3));
+    EXPECT_EQ(state(QUIET), "OK");
+
+    alarm(3);
+    std::string released = "wd_cleanup_report_timeout_onus: ONT " + text(QUIET) + " (desc: quiet) disconnected";
+    ASSERT_TRUE(eventually([&] { return says(released); }, 10)) << daemon_.out();
+    EXPECT_TRUE(eventually([&] { return state(QUIET) == "FREE"; }, 10)) << daemon_.out();
+    EXPECT_TRUE(eventually([&] { return !notified(QUIET).empty() && notified(QUIET).back() == "FREE"; }, 10))
+        << kernel_.out();
+    EXPECT_EQ(count_of(daemon_.out(), released), 1) << "released once, not on every pass";
+    // Released, the ONU may register again and comes back up.
+    bring_up(QUIET);
+}
+
+TEST_F(MaintBoard, OutdatedOnuFirmwareIsUpgradedThroughTftpAndTheOnuReturns)
+{
+    write("/etc/config/ontautoupdate", "1\n");
+    std::string image(3000, '\0');
+    for (size_t i = 0; i < image.size(); i++)
+        image[i] = char(i * 31 + (i >> 9));
+    write("/usr/local/share/tk3714app.tkf", image);
+    // The job's pauses (after the image, before the restart) are the
+    // daemon's own delays, shortened here.
+    setenv("ZANDREL_TIME_SCALE", "20", 1);
+    start();
+    unsetenv("ZANDREL_TIME_SCALE");
+    // Restarted, the ONU stays away a while and the chip reports its links
+    // silent: that is what retires its record, as on a real board.
+    service_->quiet_restart(4000);
+    bring_up(OLD);
+    ASSERT_TRUE(eventually([&] { return says("scheduler_update_onu_app: ONU " + text(OLD) + " app updated"); },
+                           BOARD_SECONDS))
+        << daemon_.out();
+    EXPECT_TRUE(says("scheduler_update_onu_app: ONU " + text(OLD) + " app updated ok"));
+    // The ONU kept what the daemon sent, byte for byte.
+    oltsim::bytes kept = tftp_->onu_file(OLD, TFTP_FILE_APP);
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), image);
+    // Restarted, it is released, registers again and comes back OK; the job
+    // is done and not run a second time.
+    ASSERT_TRUE(eventually([&] { return service_->resets(OLD.data()) == 1; }, BOARD_SECONDS)) << daemon_.out();
+    ASSERT_TRUE(eventually([&] {
+        auto all = states(OLD);
+        return std::count(all.begin(), all.end(), "FREE") == 1 && all.back() == "OK";
+    }, BOARD_SECONDS)) << daemon_.out();
+    EXPECT_TRUE(says("wd_cleanup_report_timeout_onus: ONT " + text(OLD) + " (desc: old) disconnected"));
+    EXPECT_EQ(count_of(daemon_.out(), "scheduler_update_onu_app: ONU " + text(OLD) + " app updated"), 1);
+}
+
+} // namespace
