@@ -109,6 +109,12 @@ void onu_service::attach()
         sim_.set_handler(id, [this](int olt, const request_record &r) { return handle(olt, r); });
 }
 
+void onu_service::mute_eap(bool on)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    eap_mute_ = on;
+}
+
 void onu_service::fail_id(uint16_t id, uint16_t rcode)
 {
     std::lock_guard<std::mutex> hold(lock_);
@@ -193,7 +199,7 @@ answer onu_service::onu_request(int, const request_record &r, bool *restart, byt
         size_t size = r.data.size() - 6;
         if (size >= 22 && eap[0] == 1 && eap[4] == 4) {
             // The 0x6838 ONUs are authorized without an answer.
-            if (onu.spec->chip != CHIP_6838)
+            if (onu.spec->chip != CHIP_6838 && !eap_mute_)
                 *eap_event = eap_md5_answer(onu.spec->mac, onu.spec->secret, eap[1], eap + 6);
         } else if (size >= 4 && (eap[0] == 3 || eap[0] == 4)) {
             onu.eap = eap[0];

@@ -49,6 +49,9 @@ public:
     // --- faults and seeds ------------------------------------------------
     // Request `id` is answered with `rcode` (0: normal again).
     void fail_id(uint16_t id, uint16_t rcode);
+    // The ONUs take their EAP requests (the chip answers them) but send no
+    // EAP answer while `on`: authentication stays in progress.
+    void mute_eap(bool on);
     void set_secret(const uint8_t mac[6], const std::string &secret);
     void add_learned(int olt, uint16_t dest, const uint8_t mac[6]);
 
@@ -89,6 +92,7 @@ private:
     std::map<mac_key, onu_state> state_;
     olt_state olts_[MAX_OLTS];
     std::map<uint16_t, uint16_t> failing_;
+    bool eap_mute_ = false;
 };
 
 } // namespace oltsim
