@@ -50,16 +50,17 @@ TEST_F(OnuFaults, ChipQuietMidConfigurationThenAnsweringAgain)
     expect_ok_and_nothing_leaked();
 }
 
-// Disabled: a chip quiet on destinations fails the configuration before the
-// test sees the ONU in CFGINPROGRESS; it needs a switch that holds the ONU's
-// own configuration without failing it.
+// Disabled: with the chip quiet on destinations the daemon's trace goes from
+// DISCOVERED straight to CFGFAILED (no CFGINPROGRESS line, though the road
+// without the fault shows one), so the moment to register again is never
+// seen; to be settled in the daemon first.
 TEST_F(OnuFaults, DISABLED_RegistrationAgainWhileConfiguring)
 {
     // Held in configuration by a chip quiet on destinations (the ONU's
     // paths are made by then) while the ONU registers again.
     sim_->silence_id(TEK_REQ_DEST_CREATE, true);
     population_->register_onu(road_);
-    ASSERT_TRUE(eventually([&] { return state(ROAD) == "CFGINPROGRESS"; }, FAULT_SECONDS)) << state(ROAD);
+    ASSERT_TRUE(eventually([&] { return state(ROAD) == "CFGINPROGRESS"; }, FAULT_SECONDS)) << daemon_.out();
     unsigned accepted = population_->accepted();
     population_->register_onu(road_);
     sim_->silence_id(TEK_REQ_DEST_CREATE, false);
