@@ -9,6 +9,7 @@
 #include "oltsim/onu_service.h"
 #include "oltsim/onus.h"
 #include "common/wait.h"
+#include "wire/ids.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -206,6 +207,19 @@ TEST_F(RadiusRoad, RightSecretIsConfiguredFromTheServerAccountedAndDisconnected)
     EXPECT_EQ(count_of(server_.log(), "Login OK: [" + std::string(ONU1) + "]"), 1) << server_.log();
     // Link profile 4 of the Accept: two links, a path each.
     EXPECT_EQ(service_->paths(0), 2u);
+    // Its rule texts reached the ONU: the PON rule's 224.0.0.1 and the UNI
+    // rule's MAC value in the ONU's rule requests.
+    bool pon_rule = false, uni_rule = false;
+    const std::string group = "\xE0\x00\x00\x01", value = "\x00\x0D\xB6\x01\x02\x03";
+    for (const auto &r : sim_->request_log()) {
+        std::string data(r.data.begin(), r.data.end());
+        if (r.id != TEK_REQ_ONU_RULES || data.compare(0, 6, std::string(mac, mac + 6)) != 0)
+            continue;
+        pon_rule |= data.find(group) != std::string::npos;
+        uni_rule |= data.find(value) != std::string::npos;
+    }
+    EXPECT_TRUE(pon_rule);
+    EXPECT_TRUE(uni_rule);
 
     // The session's Start, some seconds after OK.
     ASSERT_TRUE(eventually([&] { return count_of(server_.detail(), "Acct-Status-Type = Start") == 1; }, 60))
