@@ -31,12 +31,13 @@ const char HOSTNAME[] = "olt-road";
 
 // Users file of tests/common/freeradius: ONU 1 is accepted with its
 // configuration in vendor attributes (link profile 4, a PON and a UNI rule;
-// its chip registers the two links that profile gives);
-// ONU 2 is known with another secret than its chip answers with.
+// its chip registers the two links that profile gives); ONU 2 is known with
+// another secret than its chip answers with.
 const char *ONU1 = "00:0D:B6:12:34:56";
 const char *ONU2 = "00:0D:B6:AB:CD:EF";
 const char *CHIP_ONUS = R"({ "onus": [
-    { "mac": "00:0D:B6:12:34:56", "secret": "onu1secret", "links": 2, "olt": 0, "pon": 0, "chip": "0x3714", "fw": "0x0210" },
+    { "mac": "00:0D:B6:12:34:56", "secret": "onu1secret", "links": 2,
+      "olt": 0, "pon": 0, "chip": "0x3714", "fw": "0x0210" },
     { "mac": "00:0D:B6:AB:CD:EF", "secret": "guess", "olt": 0, "pon": 0, "chip": "0x3714" }
 ] })";
 
@@ -81,8 +82,8 @@ protected:
     }
     // RADIUS on, at the test's server; the device address is loopback, where
     // the daemon's RADIUS sockets are bound. Link profile 0 has four links,
-    // link profile 4 (ONU 1's, from the server) two; rules profile 1 (its
-    // too) is in use.
+    // link profile 4 (ONU 1's, from the server) two; rules profile 1, also
+    // ONU 1's, is in use.
     std::string board() const
     {
         return std::string(R"({ "system": { "hostname": ")") + HOSTNAME + R"(", "address": "127.0.0.1" },
