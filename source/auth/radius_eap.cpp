@@ -5,6 +5,7 @@
 #include "base/bytes.h"
 #include "engine/profiler_cache.h"
 #include "store/datastruct.h"
+#include "wire/cfgmsg.h"
 
 #include <cstring>
 
@@ -63,7 +64,13 @@ int radius_eap_check(onu_record *onu, const uint8_t *eap, size_t size, uint8_t *
     memset(answer + copied, 0, answer_size - copied);
     memset(onu->auth, 0xFF, RADIUS_STATE_SIZE);
     int result = RADIUS_CHECK_OK;
-    if (config->state == 0 && onu_create_from_config(onu, config) != 0)
+    int created = config->state == 0 ? onu_create_from_config(onu, config) : CFG_RC_OK;
+    // A configuration already in the store is this ONU's own from an earlier
+    // acceptance (it registered again, after a Disconnect-Request or a
+    // restart): the record carries the server's configuration all the same.
+    // Failing here would leave such an ONU unconfigured for good, since every
+    // later acceptance finds the same configuration there.
+    if (created != CFG_RC_OK && created != CFG_RC_EXISTS)
         result = RADIUS_CHECK_CONFIG_FAILED;
     else
         onu->cfg_flags |= ONU_CFG_RADIUS_AUTH;

@@ -4,8 +4,10 @@
 #include "auth/radius.h"
 #include "auth/radius_eap.h"
 #include "base/balloc.h"
+#include "common/link_fixture.h"
 #include "store/datastruct.h"
 #include "unit/auth/radius_peer.h"
+#include "wire/cfgmsg.h"
 
 #include <gtest/gtest.h>
 
@@ -129,6 +131,66 @@ TEST_F(RadiusEap, RefusalAndSilenceFailWithEapFailure)
         EXPECT_EQ(onu_->auth[0], 0x5A);
         EXPECT_FALSE(onu_->cfg_flags & ONU_CFG_RADIUS_AUTH);
     }
+}
+
+} // namespace
+
+namespace {
+
+// Acceptance with ONU state 0 against a configuration module that answers
+// the creation of the ONU's configuration with `rcode`.
+class RadiusEapStore : public LinkFixture {
+protected:
+    void SetUp() override
+    {
+        LinkFixture::SetUp();
+        if (HasFatalFailure())
+            return;
+        clock_fake_release();   // the exchange waits on a real server
+        ASSERT_EQ(datastruct_init(), 0);
+        server_ = radius_free_port();
+        radius_test_settings("127.0.0.1", "255.255.255.255", radius_free_port(), server_, SECRET);
+        radius_use_secondary = 0;
+        onu_ = onu_alloc();
+        memcpy(onu_->mac, MAC, 6);
+        onu_->state = ONU_STATE_AUTHINPROGRESS;
+    }
+    void TearDown() override
+    {
+        datastruct_close();
+        LinkFixture::TearDown();
+    }
+    int check_with_store_answer(uint8_t rcode)
+    {
+        kernel_.store().refuse(CFG_CMD_ONT_CREATE, rcode);
+        radius_peer peer("127.0.0.1", server_, accept_with_state(0));
+        const uint8_t eap[22] = {0x02, 0x05, 0x00, 0x16, 0x04, 0x10};
+        uint8_t answer[4] = {};
+        testing::internal::CaptureStderr();
+        int rc = radius_eap_check(onu_, eap, sizeof eap, answer, 4);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(answer[0], 3);
+        EXPECT_EQ(onu_->ont_id, 17u) << "the server's configuration is applied either way";
+        return rc;
+    }
+
+    uint16_t server_ = 0;
+    onu_record *onu_ = nullptr;
+};
+
+// The ONU registers again after the server disconnected it: its
+// configuration from the first acceptance is in the store already, and the
+// ONU must come up, not stay unconfigured.
+TEST_F(RadiusEapStore, ConfigurationAlreadyInTheStoreIsNoFailure)
+{
+    EXPECT_EQ(check_with_store_answer(CFG_RC_EXISTS), RADIUS_CHECK_OK);
+    EXPECT_TRUE(onu_->cfg_flags & ONU_CFG_RADIUS_AUTH);
+}
+
+TEST_F(RadiusEapStore, StoreOutOfRoomIsResultTwelve)
+{
+    EXPECT_EQ(check_with_store_answer(CFG_RC_NO_RESOURCES), RADIUS_CHECK_CONFIG_FAILED);
+    EXPECT_FALSE(onu_->cfg_flags & ONU_CFG_RADIUS_AUTH);
 }
 
 } // namespace
