@@ -94,11 +94,11 @@ bytes factory_queue_layout(const uint8_t mac[6], int links, bool is_8600)
 onu_service::onu_service(chipset &sim, onu_population &population, std::vector<board_onu> onus)
     : sim_(sim), population_(population), onus_(std::move(onus))
 {
-    for (const board_onu &spec : onus_) {
-        onu_state &s = state_[key(spec.mac)];
-        s.spec = &spec;
-        s.layout = factory_queue_layout(spec.mac, spec.links, spec.chip == CHIP_8600);
-        if (spec.wrong_queues)
+    for (const board_onu &board : onus_) {
+        onu_state &s = state_[key(board.mac)];
+        s.board = &board;
+        s.layout = factory_queue_layout(board.mac, board.links, board.chip == CHIP_8600);
+        if (board.wrong_queues)
             s.layout.back() ^= 0x01;
     }
 }
@@ -136,9 +136,9 @@ void onu_service::fail_id(uint16_t id, uint16_t rcode)
 void onu_service::set_secret(const uint8_t mac[6], const std::string &secret)
 {
     std::lock_guard<std::mutex> hold(lock_);
-    for (board_onu &spec : onus_)
-        if (memcmp(spec.mac, mac, 6) == 0)
-            spec.secret = secret;
+    for (board_onu &board : onus_)
+        if (memcmp(board.mac, mac, 6) == 0)
+            board.secret = secret;
 }
 
 void onu_service::add_learned(int olt, uint16_t dest, const uint8_t mac[6])
@@ -208,8 +208,8 @@ answer onu_service::onu_request(int, const request_record &r, bool *restart, byt
         size_t size = r.data.size() - 6;
         if (size >= 22 && eap[0] == 1 && eap[4] == 4) {
             // The 0x6838 ONUs are authorized without an answer.
-            if (onu.spec->chip != CHIP_6838)
-                *eap_event = eap_md5_answer(onu.spec->mac, onu.spec->secret, eap[1], eap + 6);
+            if (onu.board->chip != CHIP_6838)
+                *eap_event = eap_md5_answer(onu.board->mac, onu.board->secret, eap[1], eap + 6);
         } else if (size >= 4 && (eap[0] == 3 || eap[0] == 4)) {
             onu.eap = eap[0];
         }
@@ -218,7 +218,7 @@ answer onu_service::onu_request(int, const request_record &r, bool *restart, byt
     case TEK_REQ_QUEUES_READ:
         return answer{0, onu.layout};
     case TEK_REQ_QUEUES_CLEAR:
-        onu.layout.assign(onu.spec->mac, onu.spec->mac + 6);
+        onu.layout.assign(onu.board->mac, onu.board->mac + 6);
         onu.layout.push_back(0);
         return answer{};
     case TEK_REQ_ONU_RESET:
@@ -251,9 +251,9 @@ answer onu_service::handle(int olt, const request_record &r)
             auto found = state_.find(key(d.data()));
             if (found == state_.end())
                 return answer{RCODE_NOT_FOUND, {}};
-            const board_onu &spec = *found->second.spec;
+            const board_onu &board = *found->second.board;
             // The written record is zero-padded; the ONU keeps the layout it describes.
-            bytes layout = factory_queue_layout(spec.mac, d[WRITTEN_LAYOUT_LINKS], spec.chip == CHIP_8600);
+            bytes layout = factory_queue_layout(board.mac, d[WRITTEN_LAYOUT_LINKS], board.chip == CHIP_8600);
             bool same = layout.size() <= d.size() && std::equal(layout.begin(), layout.end(), d.begin());
             found->second.layout = same ? layout : d;
             return answer{};
@@ -355,7 +355,7 @@ answer onu_service::handle(int olt, const request_record &r)
             quiet_ms = quiet_restart_ms_;
             auto found = state_.find(key(mac));
             if (found != state_.end())
-                links = found->second.spec->links;
+                links = found->second.board->links;
         }
         for (int link = 0; quiet_ms > 0 && link < links; link++)
             sim_.send_event(olt, ID_ALARM_EVENT, report_timeout_alarm(mac, link), QUIET_ALARM_MS);

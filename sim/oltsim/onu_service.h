@@ -79,7 +79,7 @@ public:
 
 private:
     struct onu_state {
-        const board_onu *spec = nullptr;
+        const board_onu *board = nullptr;
         bytes layout;
         int eap = 0;
         int resets = 0;

@@ -56,13 +56,17 @@ inline const char *const CHIP_ONUS = R"({ "onus": [
 
 class Road : public ::testing::Test {
 protected:
+    // The board file ponkernel loads and the ONUs the chips see register;
+    // a fixture of other roads gives its own.
+    virtual std::string kernel_board() const { return KERNEL_BOARD; }
+    virtual const char *chip_onus() const { return CHIP_ONUS; }
     void SetUp() override
     {
         std::string net = box_.environment["ZANDREL_CHIP_NET"];
         setenv("ZANDREL_CHIP_NET", net.c_str(), 1);
         setenv("ZANDREL_CHIP_BIND", (net + ".100").c_str(), 1);
         setenv("ZANDREL_ROOT", box_.root().c_str(), 1);
-        write(box_.path("/board.json"), KERNEL_BOARD);
+        write(box_.path("/board.json"), kernel_board());
         // The chips run the application the daemon expects: no upgrade.
         std::string image = "TK";
         image += char(FILE_VERSION & 0xFF);
@@ -89,7 +93,7 @@ protected:
         opts.boot_ms = 3000;
         sim_ = std::make_unique<oltsim::chipset>(opts);
         std::string error;
-        ASSERT_TRUE(oltsim::parse_board(CHIP_ONUS, onus_, nullptr, error)) << error;
+        ASSERT_TRUE(oltsim::parse_board(chip_onus(), onus_, nullptr, error)) << error;
         population_ = std::make_unique<oltsim::onu_population>(*sim_, onus_, opts.mac);
         population_->attach();
         service_ = std::make_unique<oltsim::onu_service>(*sim_, *population_, onus_);

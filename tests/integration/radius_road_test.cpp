@@ -4,10 +4,7 @@
 // RADIUS authentication and accounting on and points them at that server;
 // the ONUs answer the server's MD5 challenge themselves (oltsim).
 #include "common/freeradius.h"
-#include "integration/harness.h"
-#include "oltsim/oltsim.h"
-#include "oltsim/onu_service.h"
-#include "oltsim/onus.h"
+#include "integration/onu_road_fixture.h"
 #include "common/wait.h"
 #include "wire/ids.h"
 
@@ -24,8 +21,6 @@
 
 namespace {
 
-constexpr int ROAD_SECONDS = 150;
-constexpr uint16_t FILE_VERSION = 0x0102;
 const char SECRET[] = "zandrel-road-radius";
 const char HOSTNAME[] = "olt-road";
 
@@ -35,21 +30,13 @@ const char HOSTNAME[] = "olt-road";
 // another secret than its chip answers with.
 const char *ONU1 = "00:0D:B6:12:34:56";
 const char *ONU2 = "00:0D:B6:AB:CD:EF";
-const char *CHIP_ONUS = R"({ "onus": [
+const char *RADIUS_CHIP_ONUS = R"({ "onus": [
     { "mac": "00:0D:B6:12:34:56", "secret": "onu1secret", "links": 2,
       "olt": 0, "pon": 0, "chip": "0x3714", "fw": "0x0210" },
     { "mac": "00:0D:B6:AB:CD:EF", "secret": "guess", "olt": 0, "pon": 0, "chip": "0x3714" }
 ] })";
 
-void mac_bytes(const char *text, uint8_t out[6])
-{
-    unsigned b[6];
-    sscanf(text, "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]);
-    for (int i = 0; i < 6; i++)
-        out[i] = uint8_t(b[i]);
-}
-
-class RadiusRoad : public ::testing::Test {
+class RadiusRoad : public Road {
 protected:
     void SetUp() override
     {
@@ -57,34 +44,22 @@ protected:
             GTEST_SKIP() << FREERADIUS_MISSING;
         ASSERT_TRUE(server_.start(box_.path("/radius"), SECRET))
             << "FreeRADIUS did not start; see " << box_.path("/radius/radius.log");
-        std::string net = box_.environment["ZANDREL_CHIP_NET"];
-        setenv("ZANDREL_CHIP_NET", net.c_str(), 1);
-        setenv("ZANDREL_CHIP_BIND", (net + ".100").c_str(), 1);
-        setenv("ZANDREL_ROOT", box_.root().c_str(), 1);
         disconnect_port_ = radius_free_port();
-        write(box_.path("/board.json"), board());
-        // The chips run the application the daemon expects: no upgrade.
-        std::string image = "TK";
-        image += char(FILE_VERSION & 0xFF);
-        image += char(FILE_VERSION >> 8);
-        write(box_.path("/usr/local/share/tk3723app.tkf"), image + std::string(60, 'x'));
+        Road::SetUp();
     }
     void TearDown() override
     {
         if (IsSkipped())
             return;
-        daemon_.stop(15);
-        kernel_.stop(10);
-        if (sim_)
-            sim_->stop();
+        Road::TearDown();
         server_.stop();
-        unsetenv("ZANDREL_ROOT");
     }
+    const char *chip_onus() const override { return RADIUS_CHIP_ONUS; }
     // RADIUS on, at the test's server; the device address is loopback, where
     // the daemon's RADIUS sockets are bound. Link profile 0 has four links,
     // link profile 4 (ONU 1's, from the server) two; rules profile 1, also
     // ONU 1's, is in use.
-    std::string board() const
+    std::string kernel_board() const override
     {
         return std::string(R"({ "system": { "hostname": ")") + HOSTNAME + R"(", "address": "127.0.0.1" },
   "radius": { "auth": 1, "primary": "127.0.0.1", "secondary": "255.255.255.255",
@@ -97,49 +72,6 @@ protected:
   "profiles": { "link": [ { "index": 0, "links": 4 }, { "index": 4, "links": 2 } ],
                 "rules": [ { "index": 0, "in_use": 1 }, { "index": 1, "in_use": 1 } ] }
 })";
-    }
-    static void write(const std::string &path, const std::string &content)
-    {
-        std::ofstream out(path, std::ios::binary);
-        out << content;
-    }
-    void start()
-    {
-        oltsim::options opts;
-        opts.log = false;
-        opts.boot_ms = 3000;
-        sim_ = std::make_unique<oltsim::chipset>(opts);
-        std::string error;
-        ASSERT_TRUE(oltsim::parse_board(CHIP_ONUS, onus_, nullptr, error)) << error;
-        population_ = std::make_unique<oltsim::onu_population>(*sim_, onus_, opts.mac);
-        population_->attach();
-        service_ = std::make_unique<oltsim::onu_service>(*sim_, *population_, onus_);
-        service_->attach();
-        ASSERT_EQ(sim_->start(), 0);
-        ASSERT_TRUE(
-            kernel_.start(box_, "ponkernel", PONKERNEL_BIN, {"-c", box_.path("/board.json")}));
-        ASSERT_TRUE(eventually([&] { return kernel_.out().find("listening") != std::string::npos; }, 10));
-        ASSERT_TRUE(daemon_.start(box_, "zandrel", ZANDREL_BIN));
-        ASSERT_TRUE(eventually([&] { return says("get config cache success"); }, 60)) << daemon_.err();
-        ASSERT_TRUE(eventually([&] { return says("oltready_handler: OLT[0] in RESETOK state"); }, 60));
-    }
-    bool says(const std::string &text) const
-    {
-        return daemon_.out().find(text) != std::string::npos || daemon_.err().find(text) != std::string::npos;
-    }
-    std::vector<std::string> states(const std::string &mac) const
-    {
-        std::vector<std::string> out;
-        std::regex line("ONU " + mac + ", change state from [A-Z]+ to ([A-Z]+)");
-        std::string text = daemon_.out();
-        for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it)
-            out.push_back((*it)[1]);
-        return out;
-    }
-    std::string state(const std::string &mac) const
-    {
-        auto all = states(mac);
-        return all.empty() ? "" : all.back();
     }
     // The Acct-Session-Id of the ONU's last accounting record, as the
     // 0x-hex radclient takes ("" when none).
@@ -182,14 +114,8 @@ protected:
     }
     std::string radclient_out() const { return read_file(box_.path("/radclient.out")); }
 
-    sandbox box_;
-    process daemon_, kernel_;
     freeradius_server server_;
     uint16_t disconnect_port_ = 0;
-    std::vector<oltsim::board_onu> onus_;
-    std::unique_ptr<oltsim::chipset> sim_;
-    std::unique_ptr<oltsim::onu_population> population_;
-    std::unique_ptr<oltsim::onu_service> service_;
 };
 
 // Authenticated through the server and configured from its Access-Accept,
@@ -197,14 +123,14 @@ protected:
 TEST_F(RadiusRoad, RightSecretIsConfiguredFromTheServerAccountedAndDisconnected)
 {
     start();
-    uint8_t mac[6];
-    mac_bytes(ONU1, mac);
-    population_->register_onu(mac);
+    uint8_t onu[6];
+    mac(ONU1, onu);
+    population_->register_onu(onu);
     ASSERT_TRUE(eventually([&] { return state(ONU1) == "OK"; }, ROAD_SECONDS))
         << daemon_.out() << daemon_.err() << "\n" << server_.log();
     EXPECT_EQ(states(ONU1), (std::vector<std::string>{"ALLOCATED", "AUTHINPROGRESS", "AUTHOK", "DISCOVERED",
                                                       "CFGINPROGRESS", "OK"}));
-    EXPECT_EQ(service_->eap_result(mac), 3) << "the server's EAP-Success reached the ONU";
+    EXPECT_EQ(service_->eap_result(onu), 3) << "the server's EAP-Success reached the ONU";
     EXPECT_EQ(count_of(server_.log(), "Login OK: [" + std::string(ONU1) + "]"), 1) << server_.log();
     // Link profile 4 of the Accept: two links, a path each.
     EXPECT_EQ(service_->paths(0), 2u);
@@ -214,7 +140,7 @@ TEST_F(RadiusRoad, RightSecretIsConfiguredFromTheServerAccountedAndDisconnected)
     const std::string group = "\xE0\x00\x00\x01", value = "\x00\x0D\xB6\x01\x02\x03";
     for (const auto &r : sim_->request_log()) {
         std::string data(r.data.begin(), r.data.end());
-        if (r.id != TEK_REQ_ONU_RULES || data.compare(0, 6, std::string(mac, mac + 6)) != 0)
+        if (r.id != TEK_REQ_ONU_RULES || data.compare(0, 6, std::string(onu, onu + 6)) != 0)
             continue;
         pon_rule |= data.find(group) != std::string::npos;
         uni_rule |= data.find(value) != std::string::npos;
@@ -246,7 +172,7 @@ TEST_F(RadiusRoad, RightSecretIsConfiguredFromTheServerAccountedAndDisconnected)
 
     // The ONU registers again and is authenticated afresh: its configuration
     // is already in the store from the first Accept, and it comes up again.
-    population_->register_onu(mac);
+    population_->register_onu(onu);
     ASSERT_TRUE(eventually([&] { return count_of(daemon_.out(), "ONU " + std::string(ONU1) +
                                                                     ", change state from CFGINPROGRESS to OK") == 2;
                            },
@@ -260,12 +186,12 @@ TEST_F(RadiusRoad, RightSecretIsConfiguredFromTheServerAccountedAndDisconnected)
 TEST_F(RadiusRoad, WrongSecretIsRejectedWithEapFailure)
 {
     start();
-    uint8_t mac[6];
-    mac_bytes(ONU2, mac);
-    population_->register_onu(mac);
+    uint8_t onu[6];
+    mac(ONU2, onu);
+    population_->register_onu(onu);
     ASSERT_TRUE(eventually([&] { return state(ONU2) == "AUTHFAILED"; }, ROAD_SECONDS))
         << daemon_.out() << daemon_.err() << "\n" << server_.log();
-    EXPECT_TRUE(eventually([&] { return service_->eap_result(mac) == 4; })) << "EAP-Failure to the ONU";
+    EXPECT_TRUE(eventually([&] { return service_->eap_result(onu) == 4; })) << "EAP-Failure to the ONU";
     EXPECT_NE(server_.log().find("Login incorrect"), std::string::npos) << server_.log();
 }
 
