@@ -4,10 +4,7 @@
 // the daemon knows to be outdated is upgraded by a scheduler job through the
 // chips' TFTP relay, restarted, and comes back OK. zandrel and ponkernel run
 // as processes, the chips, their ONUs and TFTP side in this test process.
-#include "integration/harness.h"
-#include "oltsim/oltsim.h"
-#include "oltsim/onu_service.h"
-#include "oltsim/onus.h"
+#include "integration/onu_road_fixture.h"
 #include "oltsim/tftpserver.h"
 #include "wire/ids.h"
 
@@ -26,7 +23,7 @@ namespace {
 
 constexpr int BOARD_SECONDS = 60;
 
-const char *KERNEL_BOARD = R"({
+const char *MAINT_BOARD = R"({
   "system": { "hostname": "maint", "address": "10.9.8.7" },
   "profiles": { "link": [ { "index": 0, "links": 4 } ], "rules": [ { "index": 0, "in_use": 1 } ] },
   "onus": [
@@ -38,7 +35,7 @@ const char *KERNEL_BOARD = R"({
 })";
 
 // 0x0222 is one of the versions the daemon replaces when auto update is on.
-const char *CHIP_ONUS = R"({ "onus": [
+const char *MAINT_CHIP_ONUS = R"({ "onus": [
     { "mac": "00:0D:B6:20:00:00", "secret": "5820", "olt": 0, "pon": 0, "chip": "0x3714", "fw": "0x0210" },
     { "mac": "00:0D:B6:20:00:10", "secret": "5820", "olt": 0, "pon": 0, "chip": "0x3714", "fw": "0x0222" }
 ] })";
@@ -46,56 +43,21 @@ const char *CHIP_ONUS = R"({ "onus": [
 const oltsim::mac_address QUIET = {0x00, 0x0D, 0xB6, 0x20, 0x00, 0x00};
 const oltsim::mac_address OLD = {0x00, 0x0D, 0xB6, 0x20, 0x00, 0x10};
 
-class MaintBoard : public ::testing::Test {
+class MaintBoard : public Road {
 protected:
-    void SetUp() override
-    {
-        std::string net = box_.environment["ZANDREL_CHIP_NET"];
-        setenv("ZANDREL_CHIP_NET", net.c_str(), 1);
-        setenv("ZANDREL_CHIP_BIND", (net + ".100").c_str(), 1);
-        setenv("ZANDREL_ROOT", box_.root().c_str(), 1);
-        write("/board.json", KERNEL_BOARD);
-        // The chips run the application the daemon expects: no OLT upgrade.
-        write("/usr/local/share/tk3723app.tkf", std::string("TK\x02\x01", 4) + std::string(60, 'x'));
-    }
-    void TearDown() override
-    {
-        daemon_.stop(15);
-        kernel_.stop(10);
-        if (sim_)
-            sim_->stop();
-        for (const char *name : {"ZANDREL_ROOT", "ZANDREL_CHIP_NET", "ZANDREL_CHIP_BIND"})
-            unsetenv(name);
-    }
-    void write(const std::string &path, const std::string &content)
-    {
-        std::filesystem::create_directories(std::filesystem::path(box_.path(path)).parent_path());
-        std::ofstream out(box_.path(path), std::ios::binary);
-        out << content;
-    }
+    std::string kernel_board() const override { return MAINT_BOARD; }
+    const char *chip_onus() const override { return MAINT_CHIP_ONUS; }
+    // The road's board, with oltsim's TFTP side for the image jobs.
     void start()
     {
-        oltsim::options opts;
-        opts.log = false;
-        opts.boot_ms = 3000;
-        sim_ = std::make_unique<oltsim::chipset>(opts);
-        std::string error;
-        ASSERT_TRUE(oltsim::parse_board(CHIP_ONUS, onus_, nullptr, error)) << error;
-        population_ = std::make_unique<oltsim::onu_population>(*sim_, onus_, opts.mac);
-        population_->attach();
-        service_ = std::make_unique<oltsim::onu_service>(*sim_, *population_, onus_);
-        service_->attach();
+        Road::start();
         tftp_ = std::make_unique<oltsim::tftp_server>(*sim_);
-        ASSERT_EQ(sim_->start(), 0);
-        ASSERT_TRUE(kernel_.start(box_, "ponkernel", PONKERNEL_BIN, {"-c", box_.path("/board.json")}));
-        ASSERT_TRUE(eventually([&] { return kernel_.out().find("listening") != std::string::npos; }, 10));
-        ASSERT_TRUE(daemon_.start(box_, "zandrel", ZANDREL_BIN));
-        ASSERT_TRUE(eventually([&] { return says("oltready_handler: OLT[0] in RESETOK state"); }, BOARD_SECONDS))
-            << daemon_.err();
     }
-    bool says(const std::string &text) const
+    // A file in the sandbox root.
+    void put(const std::string &path, const std::string &content)
     {
-        return daemon_.out().find(text) != std::string::npos || daemon_.err().find(text) != std::string::npos;
+        std::filesystem::create_directories(std::filesystem::path(box_.path(path)).parent_path());
+        write(box_.path(path), content);
     }
     static std::string text(const oltsim::mac_address &mac)
     {
@@ -103,21 +65,10 @@ protected:
         snprintf(out, sizeof out, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
         return out;
     }
-    // The states the ONU went through, from the daemon's trace.
-    std::vector<std::string> states(const oltsim::mac_address &mac) const
-    {
-        std::vector<std::string> out;
-        std::regex line("ONU " + text(mac) + ", change state from [A-Z]+ to ([A-Z]+)");
-        std::string trace = daemon_.out();
-        for (std::sregex_iterator it(trace.begin(), trace.end(), line), end; it != end; ++it)
-            out.push_back((*it)[1]);
-        return out;
-    }
-    std::string state(const oltsim::mac_address &mac) const
-    {
-        auto all = states(mac);
-        return all.empty() ? "" : all.back();
-    }
+    using Road::state;
+    using Road::states;
+    std::vector<std::string> states(const oltsim::mac_address &mac) const { return states(text(mac)); }
+    std::string state(const oltsim::mac_address &mac) const { return state(text(mac)); }
     // The state words of the ONU's state notifications ponkernel received.
     std::vector<std::string> notified(const oltsim::mac_address &mac) const
     {
@@ -135,12 +86,6 @@ protected:
         ASSERT_TRUE(eventually([&] { return state(mac) == "OK"; }, BOARD_SECONDS)) << daemon_.out();
     }
 
-    sandbox box_;
-    process daemon_, kernel_;
-    std::vector<oltsim::board_onu> onus_;
-    std::unique_ptr<oltsim::chipset> sim_;
-    std::unique_ptr<oltsim::onu_population> population_;
-    std::unique_ptr<oltsim::onu_service> service_;
     std::unique_ptr<oltsim::tftp_server> tftp_;
 };
 
@@ -175,11 +120,11 @@ TEST_F(MaintBoard, OnuWhoseLinksStopReportingIsReleased)
 
 TEST_F(MaintBoard, OutdatedOnuFirmwareIsUpgradedThroughTftpAndTheOnuReturns)
 {
-    write("/etc/config/ontautoupdate", "1\n");
+    put("/etc/config/ontautoupdate", "1\n");
     std::string image(3000, '\0');
     for (size_t i = 0; i < image.size(); i++)
         image[i] = char(i * 31 + (i >> 9));
-    write("/usr/local/share/tk3714app.tkf", image);
+    put("/usr/local/share/tk3714app.tkf", image);
     // The job's pauses (after the image, before the restart) are the
     // daemon's own delays, shortened here.
     setenv("ZANDREL_TIME_SCALE", "20", 1);
