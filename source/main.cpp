@@ -119,6 +119,39 @@ void stop_all()
     log_close();
 }
 
+// Where a lower layer calls up: every hook, installed before the first
+// thread starts.
+void install_hooks()
+{
+    // The data store: engine work and counts of a released ONU, MDIO, the
+    // accounting Stop.
+    datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
+    datastruct_hooks.accounting_stop = radius_accounting_stop_hook;
+    datastruct_hooks.onu_count_release = profiler_olt_onucnt_decrement;
+    datastruct_hooks.link_count_release = profiler_olt_link_count_sub;
+    datastruct_hooks.phy_read = onu_mdio_read;
+    datastruct_hooks.phy_write = onu_mdio_write;
+    // The engine: identifier templates, learned MACs, the DRSSI switch.
+    profiler_olt_hooks.identifier_templates = subscriber_ids_load_templates;
+    onu_optics_hooks.learned_macs = profiler_dest_learned_macs;
+    onu_optics_hooks.drssi_enabled = olt_port_drssi_enabled;
+    // The chip events that belong to authentication; RADIUS mode of
+    // authentication: the server's challenge for the ONU, and the ONU's
+    // answer relayed to the server.
+    tekhandlers_ops.eapframe = eapframe_handler;
+    static_assert(RADIUS_ONU_EAP_REQUEST == EAP_REQUEST_MAX);
+    onu_steps.radius_identity_request = radius_authorization_identity;
+    eapmd5_hooks.radius_check = radius_eap_check;
+    // ONU configuration schedules updates; maintenance tears ONUs down.
+    onu_steps.schedule_update = schedule_update;
+    maint_hooks.links_cleanup = profiler_onu_links_cleanup;
+    maint_hooks.reconfiguration_init = profiler_onu_reconfiguration_init;
+    maint_hooks.config_end = maint_onu_config_end;
+    maint_hooks.queues_clear = maint_onu_queues_clear;
+    maint_hooks.queues_write = maint_onu_queues_write;
+    maint_hooks.onu_reset = maint_onu_reset;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -148,28 +181,12 @@ int main(int argc, char **argv)
 
     clock_delay(START_DELAY_MS);
 
-    datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
-    datastruct_hooks.accounting_stop = radius_accounting_stop_hook;
-    datastruct_hooks.onu_count_release = profiler_olt_onucnt_decrement;
-    datastruct_hooks.link_count_release = profiler_olt_link_count_sub;
-    profiler_olt_hooks.identifier_templates = subscriber_ids_load_templates;
-    datastruct_hooks.phy_read = onu_mdio_read;
-    datastruct_hooks.phy_write = onu_mdio_write;
+    install_hooks();
     rc = datastruct_init();
     if (rc != 0) {
         syslog(LOG_ERR, "datastruct_init failed: %d", rc);
         return -2;
     }
-
-    // The chip events that belong to authentication.
-    tekhandlers_ops.eapframe = eapframe_handler;
-    onu_optics_hooks.learned_macs = profiler_dest_learned_macs;
-    onu_optics_hooks.drssi_enabled = olt_port_drssi_enabled;
-    // RADIUS mode of authentication: the server's challenge for the ONU, and
-    // the ONU's answer relayed to the server.
-    static_assert(RADIUS_ONU_EAP_REQUEST == EAP_REQUEST_MAX);
-    onu_steps.radius_identity_request = radius_authorization_identity;
-    eapmd5_hooks.radius_check = radius_eap_check;
 
     rc = profiler_init(&engine_work);
     if (rc != 0) {
@@ -179,13 +196,6 @@ int main(int argc, char **argv)
 
     // The watchdog and the update scheduler run before the chip link: their
     // first passes find nothing to do but the OLTs still in reset.
-    onu_steps.schedule_update = schedule_update;
-    maint_hooks.links_cleanup = profiler_onu_links_cleanup;
-    maint_hooks.reconfiguration_init = profiler_onu_reconfiguration_init;
-    maint_hooks.config_end = maint_onu_config_end;
-    maint_hooks.queues_clear = maint_onu_queues_clear;
-    maint_hooks.queues_write = maint_onu_queues_write;
-    maint_hooks.onu_reset = maint_onu_reset;
     rc = wd_init();
     if (rc != 0) {
         syslog(LOG_ERR, "wd_init failed: %d", rc);
