@@ -23,7 +23,10 @@ int main(int argc, char **argv)
         for (const auto &path : files) {
             std::ifstream in(path, std::ios::binary);
             std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+            // libFuzzer never passes a null buffer, not even for an empty
+            // input; an empty vector's data() may be null.
+            static const uint8_t empty = 0;
+            LLVMFuzzerTestOneInput(bytes.empty() ? &empty : bytes.data(), bytes.size());
             count++;
         }
     }

@@ -26,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     olt_protocol_filter_patch(data, size, filter);
 
     uint8_t slot[RULE_SLOT_SIZE] = {};
-    if (size)   // an empty input may come with no buffer at all
-        memcpy(slot, data, size < RULE_SLOT_SIZE ? size : RULE_SLOT_SIZE);
+    memcpy(slot, data, size < RULE_SLOT_SIZE ? size : RULE_SLOT_SIZE);
     uint8_t out[RULE_ENCODED_MAX];
     if (rule_encode(slot, out) > RULE_ENCODED_MAX)
         __builtin_trap();
