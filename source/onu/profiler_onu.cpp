@@ -300,7 +300,8 @@ uint32_t blocked_links_decode(const uint8_t *answer, size_t size, const uint8_t 
     size_t held = size > BLOCKED_LIST_MACS ? (size - BLOCKED_LIST_MACS) / 6 : 0;
     if (count > held)
         count = uint32_t(held);
-    *macs = answer + BLOCKED_LIST_MACS;
+    // No pointer past a short answer's end (nor off a missing one).
+    *macs = held ? answer + BLOCKED_LIST_MACS : nullptr;
     return count;
 }
 
