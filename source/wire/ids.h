@@ -111,6 +111,7 @@ enum : uint16_t {
     TEK_REQ_UPLINK_PARAM = 0x0173,
     TEK_REQ_CONSOLE_SWITCH = 0x0283,
     TEK_REQ_CONSOLE_COMMAND = 0x0284,
+    TEK_REQ_LASER_SHUTDOWN = 0x022E,        // an ONU's laser off for a time
 };
 
 // ---- chip events ------------------------------------------------------------
@@ -136,6 +137,7 @@ enum : uint8_t {
     EVENT_FIRMWARE_UPDATE_FAILED = 139,
     EVENT_UNI_UNBLOCKED = 152,
     EVENT_ONU_STATE = 155,
+    EVENT_UNI_BLOCKED = 13,
 };
 
 // ---- results of the chip requests --------------------------------------------
