@@ -1,0 +1,195 @@
+// Every command of the installed table against the payloads a careless or
+// hostile management process can send: too short for the fields the command
+// reads (empty, and one byte short of each field), an OLT index or selector
+// out of range, a MAC no ONU has. Each must be answered with its own result
+// code (a short payload with rcode 1 and nothing else), never by acting on
+// bytes that did not arrive: no chip request goes out for a short payload,
+// and under the ASan build (pool blocks on malloc) a read past the received
+// message is caught where it happens.
+//
+// The rows are keyed by command code and the test walks the table main.cpp
+// installs, so a command added to the table without a row fails here.
+#include "cmd/cmd_stats.h"
+
+#include "cmd_fixture.h"
+#include "wire/personality.h"
+
+#include <algorithm>
+#include <set>
+
+namespace {
+
+const uint8_t UNKNOWN_MAC[6] = {0x00, 0x0D, 0xB6, 0x7F, 0x7F, 0x7F};
+
+// One payload and the answer it must get.
+struct probe {
+    std::string what;
+    std::vector<uint8_t> payload;
+    uint8_t rcode;
+    size_t answer_size;   // payload bytes of the answer
+};
+
+// What a command reads and how it answers what it cannot use.
+struct shape {
+    uint16_t code;
+    // Where each field of the request ends (payload offsets), the parameter
+    // block's 32 bytes included where the command reads it: a payload one
+    // byte short of any of them, or empty, is answered rcode 1 with no data
+    // and sends nothing. Empty for a command that reads no payload.
+    std::vector<size_t> field_ends;
+    std::vector<probe> probes;
+};
+
+// A parameter block with little-endian u32 fields, then `tail`.
+std::vector<uint8_t> block(std::initializer_list<std::pair<size_t, uint32_t>> u32s, const std::vector<uint8_t> &tail = {})
+{
+    std::vector<uint8_t> p(CMD_PARAMS_SIZE, 0);
+    for (auto [at, value] : u32s)
+        store_le32(p.data() + at, value);
+    p.insert(p.end(), tail.begin(), tail.end());
+    return p;
+}
+
+// The same with a MAC at `at`.
+std::vector<uint8_t> block_mac(std::initializer_list<std::pair<size_t, uint32_t>> u32s, size_t at,
+                               const uint8_t mac[6])
+{
+    std::vector<uint8_t> p = block(u32s);
+    std::copy(mac, mac + 6, p.begin() + long(at));
+    return p;
+}
+
+// The raw chip request of 0x0013 in memory form: OLT index (host order),
+// ID, CTAG, LEN, data.
+std::vector<uint8_t> raw_request(uint16_t olt, uint16_t len_claimed, size_t data_size)
+{
+    std::vector<uint8_t> r(8 + data_size, 0x5A);
+    std::memcpy(r.data(), &olt, 2);
+    store_be16(r.data() + 2, 0x0201);
+    store_be16(r.data() + 4, 0);
+    store_be16(r.data() + 6, len_claimed);
+    return r;
+}
+
+// Every command's row. The ends follow the fields each command reads: u16
+// or u32 at 0 (OLT index or selector), at 4 (port, switch, value), u16 at 8
+// (sub-command, base LLID), MAC at 12..17 for the statistics commands; the
+// parameter block itself ends at 32.
+std::vector<shape> shapes()
+{
+    const std::vector<uint8_t> personality(OLT_PERS_BLOCK, 0x33);
+    return {
+        {0x0001, {2, 32}, {{"OLT index 4", block({{0, 4}}), uint8_t(-TEKLINK_ERR_ARGUMENT), 0}}},
+        {0x0002, {2, 32}, {{"OLT index 0xFFFF", block({{0, 0xFFFF}}), uint8_t(-TEKLINK_ERR_ARGUMENT), 0}}},
+        {CMDPING, {}, {{"empty", {}, CMD_RC_OK, 0}}},
+        {0x0011, {2, 8, 32}, {{"OLT index 4", block({{0, 4}, {4, 1}}), CMD_RC_FAILED, 0}}},
+        {0x0012, {2, 32}, {{"OLT index 4", block({{0, 4}}, {'x', 0}), CMD_RC_FAILED, 0}}},
+        {0x0013,
+         {2, 4, 6, 8},
+         {
+             {"LEN one past the data", raw_request(0, 4, 3), CMD_RC_UNSUPPORTED, 0},
+             {"LEN 0xFFFF, no data", raw_request(0, 0xFFFF, 0), CMD_RC_UNSUPPORTED, 0},
+             {"OLT index 4", raw_request(4, 3, 3), CMD_RC_FAILED, 0},
+         }},
+        {0x0019, {1, 5, 32}, {}},
+        {0x1002,
+         {2, 6, 10, 18, 32},
+         {
+             {"sub-command 4", block({{8, 4}}), CMD_RC_UNSUPPORTED, 0},
+             {"unknown ONU", block_mac({{4, 1}, {8, 15}}, 12, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 0},
+         }},
+        {0x1003, {4, 32}, {{"OLT index 4", block({{0, 4}}), CMD_RC_BAD_OLT, 0}}},
+        {0x1005, {4, 32}, {{"OLT index 0x80000000", block({{0, 0x80000000}}), CMD_RC_NOT_FOUND, 32 + OLT_RECORD_SENT}}},
+        {0x1006,
+         {2, 6, 10, 18, 32},
+         {
+             {"sub-command 15", block({{8, 15}}), CMD_RC_UNSUPPORTED, 0},
+             {"unknown ONU", block_mac({{8, 28}}, 12, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 0},
+         }},
+        // No image in the sandbox: the upgrades fail before any transfer.
+        {0x100C, {1, 32}, {{"OLT index 4", block({{0, 4}}), CMD_RC_FAILED, 32}}},
+        {0x1014, {1, 32}, {{"OLT index 0xFF", block({{0, 0xFF}}), CMD_RC_FAILED, 32}}},
+        {0x1012, {}, {{"empty", {}, CMD_RC_FAILED, 32}}},
+        {0x1015, {}, {{"empty", {}, CMD_RC_FAILED, 32}}},
+        {0x100D, {2, 32}, {{"OLT index 4", block({{0, 4}}), CMD_RC_FAILED, 32}}},
+        {0x100E,
+         {2, 32},
+         {
+             {"personality one byte short",
+              block({{0, 0}}, std::vector<uint8_t>(personality.begin(), personality.end() - 1)), CMD_RC_UNSUPPORTED,
+              32},
+             {"no personality", block({{0, 0}}), CMD_RC_UNSUPPORTED, 32},
+             {"OLT index 4", block({{0, 4}}, personality), CMD_RC_FAILED, 32},
+         }},
+        {0x1016,
+         {2, 6, 10, 32},
+         {
+             {"OLT index 4", block({{0, 4}, {8, 0x1000}}), CMD_RC_BAD_OLT, 32},
+             {"PON port 2", block({{0, 1}, {4, 2}, {8, 0x1000}}), CMD_RC_UNSUPPORTED, 32},
+         }},
+        {0x5041, {4, 32}, {{"selector 3", block({{0, 3}}), CMD_RC_UNSUPPORTED, 32}}},
+        {CMDRESOURCEREPORT, {}, {{"empty", {}, CMD_RC_OK, 32}}},
+    };
+}
+
+class BadPayloads : public CmdFixture {
+protected:
+    // Sends `p` as command `code` and checks its answer. `quiet`: the
+    // command must not have sent a chip request or a configuration module
+    // request for it. The fake clock runs meanwhile: a refused transfer
+    // pauses between its attempts.
+    void check(uint16_t code, const probe &p, bool quiet)
+    {
+        size_t chip_before = sim_->request_count();
+        unsigned cfg_before = kernel_.requests_seen(CMD_CFG_SETTING);
+        char name[16];
+        std::snprintf(name, sizeof name, "0x%04X", code);
+        cmd_answer a;
+        std::atomic<bool> done{false};
+        std::thread sender([&] {
+            a = send(code, p.payload, 60);
+            done = true;
+        });
+        EXPECT_TRUE(advance_until([&] { return done.load(); }, 100, 60)) << name << " " << p.what;
+        sender.join();
+        ASSERT_EQ(a.sent, 0) << name << " " << p.what << ": no answer";
+        EXPECT_EQ(a.rcode, p.rcode) << name << " " << p.what;
+        EXPECT_EQ(a.data.size(), p.answer_size) << name << " " << p.what;
+        if (quiet) {
+            EXPECT_EQ(sim_->request_count(), chip_before) << name << " " << p.what << ": acted on it";
+            EXPECT_EQ(kernel_.requests_seen(CMD_CFG_SETTING), cfg_before) << name << " " << p.what;
+        }
+    }
+};
+
+TEST_F(BadPayloads, EveryRegisteredCommandRefusesWhatItCannotRead)
+{
+    std::vector<shape> rows = shapes();
+    std::set<uint16_t> seen;
+    for (size_t i = 0; i < cmd_command_table.count; i++) {
+        uint16_t code = cmd_command_table.entries[i].code;
+        seen.insert(code);
+        auto row = std::find_if(rows.begin(), rows.end(), [&](const shape &s) { return s.code == code; });
+        if (row == rows.end()) {
+            ADD_FAILURE() << "command 0x" << std::hex << code << " is registered but has no row here";
+            continue;
+        }
+        std::set<size_t> sizes;
+        for (size_t end : row->field_ends) {
+            sizes.insert(0);
+            sizes.insert(end - 1);
+        }
+        for (size_t size : sizes) {
+            probe p{"payload of " + std::to_string(size) + " bytes", std::vector<uint8_t>(size, 0xA5),
+                    CMD_RC_UNSUPPORTED, 0};
+            check(code, p, true);
+        }
+        for (const probe &p : row->probes)
+            check(code, p, false);
+    }
+    // A row without a command is a command that went missing from the table.
+    for (const shape &s : rows)
+        EXPECT_TRUE(seen.count(s.code)) << "0x" << std::hex << s.code << " has a row but is not registered";
+}
+
+} // namespace
