@@ -3,9 +3,10 @@
 //    length the header claims) into its parameter block and trailing data,
 //    and the same bytes as a chip answer to a statistics read into the
 //    answer the management process gets;
-//  - the first byte picking a command of the installed table and the rest
-//    as its payload, run through that command's handler as the dispatch
-//    loop would, in a block of exactly the bytes that arrived.
+//  - the first two bytes as a command code (little-endian) and the rest as
+//    its payload, run through the handler the installed table has for it,
+//    as the dispatch loop would, in a block of exactly the bytes that
+//    arrived.
 // Nothing may be read past the bytes given, and the answer's entries stay
 // within it.
 //
@@ -41,16 +42,21 @@ bool ready()
     static bool ok = [] {
         // A sandbox root of its own: the resource report and the image
         // files the upgrades look for live under it.
-        char dir[] = "/tmp/zandrel_fuzz_cmd_XXXXXX";
+        static char dir[] = "/tmp/zandrel_fuzz_cmd_XXXXXX";
         if (!mkdtemp(dir))
             return false;
+        std::atexit([] { std::filesystem::remove_all(dir); });
         for (const char *sub : {"tmp", "dev", "usr/local/share", "etc/config"})
             std::filesystem::create_directories(std::string(dir) + "/" + sub);
         setenv("ZANDREL_ROOT", dir, 1);
         // The reconfiguration's one-second polls and the ONU restart's wait
         // are prescribed delays; scaled down they cost milliseconds.
         setenv("ZANDREL_TIME_SCALE", "1000", 1);
-        return bopen(nullptr, 1 << 22, 0) == 0 && datastruct_init() == 0 && profiler_queues_init() == 0;
+        if (bopen(nullptr, 1 << 22, 0) != 0 || datastruct_init() != 0 || profiler_queues_init() != 0)
+            return false;
+        // The table alone: the management link itself stays closed.
+        kernhandlers_init(cmd_command_table);
+        return true;
     }();
     return ok;
 }
@@ -104,15 +110,21 @@ void decode(const uint8_t *data, size_t size)
     BFREE(answer);
 }
 
-void handle(uint8_t pick, const uint8_t *payload, size_t size)
+void handle(uint16_t code, const uint8_t *payload, size_t size)
 {
-    const kernhandlers_command &command = cmd_command_table.entries[pick % cmd_command_table.count];
+    // Accounting on and off read no payload, and would start and stop a
+    // thread of their own at every turn.
+    if (code == 0x2031 || code == 0x2032)
+        return;
+    kernhandler handler = kernhandlers_lookup(code);
+    if (!handler)
+        return;
     // As the receive path builds it: the header, then exactly the payload.
     auto *request = static_cast<uint8_t *>(BALLOC(long(KERNMSG_HEADER_SIZE + size)));
     if (!request)
         return;
     kernmsg_header h;
-    h.cmd = command.code;
+    h.cmd = code;
     h.src = MODULE_PON_KERNEL;
     h.dst = MODULE_CHIPSET;
     h.len = uint32_t(size);
@@ -120,7 +132,7 @@ void handle(uint8_t pick, const uint8_t *payload, size_t size)
     if (size)
         std::memcpy(request + KERNMSG_HEADER_SIZE, payload, size);
     stand_onus();
-    uint8_t *done = command.handler(request);
+    uint8_t *done = handler(request);
     BFREE(done);
     // Work a command queued for the engine would pile up run after run.
     profiler_queues_drain();
@@ -145,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!ready())
         return 0;
     decode(data, size);
-    if (size >= 1)
-        handle(data[0], data + 1, size - 1);
+    if (size >= 2)
+        handle(load_le16(data), data + 2, size - 2);
     return 0;
 }

@@ -9,8 +9,12 @@
 //
 // The rows are keyed by command code and the test walks the table main.cpp
 // installs, so a command added to the table without a row fails here.
+#include "cmd/cmd_onu.h"
+#include "cmd/cmd_schedule.h"
 #include "cmd/cmd_stats.h"
 
+#include "auth/radius_accounting.h"
+#include "maint/scheduler.h"
 #include "cmd_fixture.h"
 #include "wire/personality.h"
 
@@ -20,14 +24,16 @@
 namespace {
 
 const uint8_t UNKNOWN_MAC[6] = {0x00, 0x0D, 0xB6, 0x7F, 0x7F, 0x7F};
+const uint8_t ALL_ONES[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 // One payload and the answer it must get.
 struct probe {
     std::string what;
     std::vector<uint8_t> payload;
-    uint8_t rcode;
+    int rcode;
     size_t answer_size;   // payload bytes of the answer
 };
+constexpr int NO_ANSWER = -1;   // as rcode: the command never answers
 
 // What a command reads and how it answers what it cannot use.
 struct shape {
@@ -38,6 +44,7 @@ struct shape {
     // and sends nothing. Empty for a command that reads no payload.
     std::vector<size_t> field_ends;
     std::vector<probe> probes;
+    bool answers = true;   // false: every payload goes unanswered, short ones too
 };
 
 // A parameter block with little-endian u32 fields, then `tail`.
@@ -78,9 +85,13 @@ std::vector<uint8_t> raw_request(uint16_t olt, uint16_t len_claimed, size_t data
 std::vector<shape> shapes()
 {
     const std::vector<uint8_t> personality(OLT_PERS_BLOCK, 0x33);
+    std::vector<uint8_t> onu_personality_short = block_mac({}, 8, UNKNOWN_MAC);
+    onu_personality_short.resize(32 + ONU_PERS_SIZE - 1, 0x44);
+    std::vector<uint8_t> onu_personality = onu_personality_short;
+    onu_personality.push_back(0x44);
     return {
-        {0x0001, {2, 32}, {{"OLT index 4", block({{0, 4}}), uint8_t(-TEKLINK_ERR_ARGUMENT), 0}}},
-        {0x0002, {2, 32}, {{"OLT index 0xFFFF", block({{0, 0xFFFF}}), uint8_t(-TEKLINK_ERR_ARGUMENT), 0}}},
+        {0x0001, {2, 32}, {{"OLT index 4", block({{0, 4}}), -TEKLINK_ERR_ARGUMENT, 0}}},
+        {0x0002, {2, 32}, {{"OLT index 0xFFFF", block({{0, 0xFFFF}}), -TEKLINK_ERR_ARGUMENT, 0}}},
         {CMDPING, {}, {{"empty", {}, CMD_RC_OK, 0}}},
         {0x0011, {2, 8, 32}, {{"OLT index 4", block({{0, 4}, {4, 1}}), CMD_RC_FAILED, 0}}},
         {0x0012, {2, 32}, {{"OLT index 4", block({{0, 4}}, {'x', 0}), CMD_RC_FAILED, 0}}},
@@ -129,35 +140,122 @@ std::vector<shape> shapes()
          }},
         {0x5041, {4, 32}, {{"selector 3", block({{0, 3}}), CMD_RC_UNSUPPORTED, 32}}},
         {CMDRESOURCEREPORT, {}, {{"empty", {}, CMD_RC_OK, 32}}},
+
+        // The ONU commands: MAC at 8..13, port or OLT index at 0, a value
+        // or selector at 4, the schedule's kind as u16 at 0.
+        {0x0018, {}, {{"empty", {}, CMD_RC_OK, CHANGE_COUNTER_ANSWER}}},
+        {0x2002, {14, 32}, {{"unknown ONU", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 0}}},
+        {0x2003, {}, {{"empty", {}, CMD_RC_OK, 32 + ONU_COUNT * ONU_LIST_COMPACT_SIZE}}},
+        {0x2004, {4, 32}, {{"OLT index 0xFFFFFFFF", block({{0, 0xFFFFFFFF}}), CMD_RC_OK, 32 + ONU_COUNT * ONU_LIST_COMPACT_SIZE}}},
+        {0x2026, {8, 32}, {{"selector 0xFFFFFFFF", block({{4, 0xFFFFFFFF}}), CMD_RC_OK, 32 + ONU_LIST_HALF * ONU_LIST_ENTRY_SIZE}}},
+        {0x2027, {4, 8, 32}, {{"OLT index 9", block({{0, 9}, {4, 1}}), CMD_RC_OK, 32 + ONU_LIST_HALF * ONU_LIST_ENTRY_SIZE}}},
+        {0x2005, {14, 32}, {{"unknown ONU", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 32 + ONU_RECORD_ANSWER}}},
+        {0x200F, {14, 32}, {{"unknown ONU", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 32 + ONU_DESCRIPTION_SIZE}}},
+        {0x200E, {14, 32}, {{"unknown ONU", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 0}}},
+        {0x100F, {4, 32}, {{"port 0xFFFFFFFF", block({{0, 0xFFFFFFFF}}), CMD_RC_OK, 32}}},
+        {0x1010, {4, 32}, {{"port 0xFFFFFFFF", block({{0, 0xFFFFFFFF}}), CMD_RC_OK, 32}}},
+        {0x1011, {14, 32}, {{"unknown ONU", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_OK, 32}}},
+        {0x1013, {14, 32}, {{"unknown ONU", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 0}}},
+        {0x2012, {14, 32}, {{"unknown ONU", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_FAILED, 32}}},
+        {0x2013, {14, 32}, {{"unknown ONU", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_FAILED, 32}}},
+        {0x2014,
+         {14, 32},
+         {
+             {"personality one byte short", onu_personality_short, CMD_RC_UNSUPPORTED, 32},
+             {"no personality", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_UNSUPPORTED, 32},
+             {"unknown ONU", onu_personality, CMD_RC_FAILED, 32},
+         }},
+        {0x2021, {14, 32}, {{"unknown ONU", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_FAILED, 32 + 256}}},
+        {0x2050,
+         {4, 8, 14, 32},
+         {
+             {"unknown ONU", block_mac({{0, 5}}, 8, UNKNOWN_MAC), CMD_RC_OK, 0},
+             {"every ONU behind port 0xFFFFFFFF", block_mac({{0, 5}, {4, 0xFFFFFFFF}}, 8, ALL_ONES), CMD_RC_OK, 0},
+         }},
+        {0x6003, {2, 32}, {{"kind 0xFFFF", block({{0, 0xFFFF}}), CMD_RC_OK, 32 + SCHED_LIST_ENTRY_SIZE}}},
+        {0x6001, {2, 14, 32}, {}},
+        {0x6005, {2, 32}, {}},
+        {0x6006, {2, 8, 32}, {}},
+        {0x6002, {2, 14, 32}, {{"never added", block_mac({{0, 1}}, 8, UNKNOWN_MAC), SCHEDULE_NOT_FOUND, 0}}},
+        {0x6004, {2, 32}, {}},
+        {0x2015,
+         {4, 14, 32},
+         {
+             {"port 3, learned nowhere", block_mac({{0, 3}}, 8, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 32 + FIND_MAC_ANSWER},
+             {"port 0xFFFFFFFF, learned nowhere", block_mac({{0, 0xFFFFFFFF}}, 8, UNKNOWN_MAC), CMD_RC_NOT_FOUND,
+              32 + FIND_MAC_ANSWER},
+         }},
+        {CMDPSSMACDUPLICATE,
+         {4, 14, 32},
+         {
+             {"OLT index 4", block_mac({{0, 4}}, 8, UNKNOWN_MAC), NO_ANSWER, 0},
+             {"learned nowhere", block_mac({{0, 1}}, 8, UNKNOWN_MAC), NO_ANSWER, 0},
+         },
+         false},
+        {0x2031, {}, {{"empty", {}, CMD_RC_OK, 0}, {"empty, running", {}, CMD_RC_ALREADY_RUNNING, 0}}},
+        {0x2032, {}, {{"empty", {}, CMD_RC_OK, 0}}},
     };
 }
 
 class BadPayloads : public CmdFixture {
 protected:
-    // Sends `p` as command `code` and checks its answer. `quiet`: the
-    // command must not have sent a chip request or a configuration module
-    // request for it. The fake clock runs meanwhile: a refused transfer
-    // pauses between its attempts.
+    void TearDown() override
+    {
+        radius_accounting_close();   // 0x2031 started it
+        CmdFixture::TearDown();
+    }
+
+    // The configuration-module requests the commands make, all counted.
+    unsigned config_requests()
+    {
+        return kernel_.requests_seen(CMD_CFG_SETTING) + kernel_.requests_seen(CMD_CFG_ONU_LIST);
+    }
+    size_t answers_sent() { return count_of(trace(), "Message from zandrel to kernel sent"); }
+    static size_t count_of(const std::string &text, const std::string &what)
+    {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            n++;
+        return n;
+    }
+
+    // Sends `p` as command `code` and checks its answer, or that none came
+    // once its handler ended. `quiet`: the command must not have sent a
+    // chip request or a configuration module request for it. The fake
+    // clock runs meanwhile: a refused transfer pauses between its attempts.
     void check(uint16_t code, const probe &p, bool quiet)
     {
         size_t chip_before = sim_->request_count();
-        unsigned cfg_before = kernel_.requests_seen(CMD_CFG_SETTING);
-        char name[16];
-        std::snprintf(name, sizeof name, "0x%04X", code);
+        unsigned cfg_before = config_requests();
+        size_t answers_before = answers_sent();
+        char name[80];
+        std::snprintf(name, sizeof name, "0x%04X %s", code, p.what.c_str());
         cmd_answer a;
         std::atomic<bool> done{false};
         std::thread sender([&] {
-            a = send(code, p.payload, 60);
+            if (p.rcode != NO_ANSWER) {
+                a = send(code, p.payload, 60);
+            } else {
+                auto before = kernhandlers_counters_get().started;
+                a.sent = kernel_.command_async(code, p.payload);
+                while (kernhandlers_counters_get().started == before || kernhandlers_busy_slots() != 0)
+                    std::this_thread::yield();
+            }
             done = true;
         });
-        EXPECT_TRUE(advance_until([&] { return done.load(); }, 100, 60)) << name << " " << p.what;
+        EXPECT_TRUE(advance_until([&] { return done.load(); }, 100, 60)) << name;
         sender.join();
-        ASSERT_EQ(a.sent, 0) << name << " " << p.what << ": no answer";
-        EXPECT_EQ(a.rcode, p.rcode) << name << " " << p.what;
-        EXPECT_EQ(a.data.size(), p.answer_size) << name << " " << p.what;
+        ASSERT_EQ(a.sent, 0) << name << ": no answer";
+        if (p.rcode == NO_ANSWER) {
+            EXPECT_EQ(answers_sent(), answers_before) << name << ": answered";
+            EXPECT_EQ(kernhandlers_mac_duplicate_count(), 0) << name;
+        } else {
+            EXPECT_EQ(a.rcode, p.rcode) << name;
+            EXPECT_EQ(a.data.size(), p.answer_size) << name;
+        }
         if (quiet) {
-            EXPECT_EQ(sim_->request_count(), chip_before) << name << " " << p.what << ": acted on it";
-            EXPECT_EQ(kernel_.requests_seen(CMD_CFG_SETTING), cfg_before) << name << " " << p.what;
+            EXPECT_EQ(sim_->request_count(), chip_before) << name << ": acted on it";
+            EXPECT_EQ(config_requests(), cfg_before) << name << ": acted on it";
         }
     }
 };
@@ -181,7 +279,7 @@ TEST_F(BadPayloads, EveryRegisteredCommandRefusesWhatItCannotRead)
         }
         for (size_t size : sizes) {
             probe p{"payload of " + std::to_string(size) + " bytes", std::vector<uint8_t>(size, 0xA5),
-                    CMD_RC_UNSUPPORTED, 0};
+                    row->answers ? int(CMD_RC_UNSUPPORTED) : NO_ANSWER, 0};
             check(code, p, true);
         }
         for (const probe &p : row->probes)
