@@ -16,6 +16,7 @@
 #include "auth/radius_accounting.h"
 #include "maint/scheduler.h"
 #include "cmd_fixture.h"
+#include "events/tekhandlers.h"
 #include "wire/personality.h"
 
 #include <algorithm>
@@ -47,21 +48,13 @@ struct shape {
     bool answers = true;   // false: every payload goes unanswered, short ones too
 };
 
-// A parameter block with little-endian u32 fields, then `tail`.
-std::vector<uint8_t> block(std::initializer_list<std::pair<size_t, uint32_t>> u32s, const std::vector<uint8_t> &tail = {})
-{
-    std::vector<uint8_t> p(CMD_PARAMS_SIZE, 0);
-    for (auto [at, value] : u32s)
-        store_le32(p.data() + at, value);
-    p.insert(p.end(), tail.begin(), tail.end());
-    return p;
-}
-
-// The same with a MAC at `at`.
+// A parameter block (CmdFixture::params) with a MAC at `at`.
 std::vector<uint8_t> block_mac(std::initializer_list<std::pair<size_t, uint32_t>> u32s, size_t at,
                                const uint8_t mac[6])
 {
-    std::vector<uint8_t> p = block(u32s);
+    std::vector<uint8_t> p(CMD_PARAMS_SIZE, 0);
+    for (auto [field, value] : u32s)
+        store_le32(p.data() + field, value);
     std::copy(mac, mac + 6, p.begin() + long(at));
     return p;
 }
@@ -78,127 +71,136 @@ std::vector<uint8_t> raw_request(uint16_t olt, uint16_t len_claimed, size_t data
     return r;
 }
 
-// Every command's row. The ends follow the fields each command reads: u16
-// or u32 at 0 (OLT index or selector), at 4 (port, switch, value), u16 at 8
-// (sub-command, base LLID), MAC at 12..17 for the statistics commands; the
-// parameter block itself ends at 32.
-std::vector<shape> shapes()
-{
-    const std::vector<uint8_t> personality(OLT_PERS_BLOCK, 0x33);
-    std::vector<uint8_t> onu_personality_short = block_mac({}, 8, UNKNOWN_MAC);
-    onu_personality_short.resize(32 + ONU_PERS_SIZE - 1, 0x44);
-    std::vector<uint8_t> onu_personality = onu_personality_short;
-    onu_personality.push_back(0x44);
-    return {
-        {0x0001, {2, 32}, {{"OLT index 4", block({{0, 4}}), -TEKLINK_ERR_ARGUMENT, 0}}},
-        {0x0002, {2, 32}, {{"OLT index 0xFFFF", block({{0, 0xFFFF}}), -TEKLINK_ERR_ARGUMENT, 0}}},
-        {CMDPING, {}, {{"empty", {}, CMD_RC_OK, 0}}},
-        {0x0011, {2, 8, 32}, {{"OLT index 4", block({{0, 4}, {4, 1}}), CMD_RC_FAILED, 0}}},
-        {0x0012, {2, 32}, {{"OLT index 4", block({{0, 4}}, {'x', 0}), CMD_RC_FAILED, 0}}},
-        {0x0013,
-         {2, 4, 6, 8},
-         {
-             {"LEN one past the data", raw_request(0, 4, 3), CMD_RC_UNSUPPORTED, 0},
-             {"LEN 0xFFFF, no data", raw_request(0, 0xFFFF, 0), CMD_RC_UNSUPPORTED, 0},
-             {"OLT index 4", raw_request(4, 3, 3), CMD_RC_FAILED, 0},
-         }},
-        {0x0019, {1, 5, 32}, {}},
-        {0x1002,
-         {2, 6, 10, 18, 32},
-         {
-             {"sub-command 4", block({{8, 4}}), CMD_RC_UNSUPPORTED, 0},
-             {"unknown ONU", block_mac({{4, 1}, {8, 15}}, 12, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 0},
-         }},
-        {0x1003, {4, 32}, {{"OLT index 4", block({{0, 4}}), CMD_RC_BAD_OLT, 0}}},
-        {0x1005, {4, 32}, {{"OLT index 0x80000000", block({{0, 0x80000000}}), CMD_RC_NOT_FOUND, 32 + OLT_RECORD_SENT}}},
-        {0x1006,
-         {2, 6, 10, 18, 32},
-         {
-             {"sub-command 15", block({{8, 15}}), CMD_RC_UNSUPPORTED, 0},
-             {"unknown ONU", block_mac({{8, 28}}, 12, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 0},
-         }},
-        // No image in the sandbox: the upgrades fail before any transfer.
-        {0x100C, {1, 32}, {{"OLT index 4", block({{0, 4}}), CMD_RC_FAILED, 32}}},
-        {0x1014, {1, 32}, {{"OLT index 0xFF", block({{0, 0xFF}}), CMD_RC_FAILED, 32}}},
-        {0x1012, {}, {{"empty", {}, CMD_RC_FAILED, 32}}},
-        {0x1015, {}, {{"empty", {}, CMD_RC_FAILED, 32}}},
-        {0x100D, {2, 32}, {{"OLT index 4", block({{0, 4}}), CMD_RC_FAILED, 32}}},
-        {0x100E,
-         {2, 32},
-         {
-             {"personality one byte short",
-              block({{0, 0}}, std::vector<uint8_t>(personality.begin(), personality.end() - 1)), CMD_RC_UNSUPPORTED,
-              32},
-             {"no personality", block({{0, 0}}), CMD_RC_UNSUPPORTED, 32},
-             {"OLT index 4", block({{0, 4}}, personality), CMD_RC_FAILED, 32},
-         }},
-        {0x1016,
-         {2, 6, 10, 32},
-         {
-             {"OLT index 4", block({{0, 4}, {8, 0x1000}}), CMD_RC_BAD_OLT, 32},
-             {"PON port 2", block({{0, 1}, {4, 2}, {8, 0x1000}}), CMD_RC_UNSUPPORTED, 32},
-         }},
-        {0x5041, {4, 32}, {{"selector 3", block({{0, 3}}), CMD_RC_UNSUPPORTED, 32}}},
-        {CMDRESOURCEREPORT, {}, {{"empty", {}, CMD_RC_OK, 32}}},
-
-        // The ONU commands: MAC at 8..13, port or OLT index at 0, a value
-        // or selector at 4, the schedule's kind as u16 at 0.
-        {0x0018, {}, {{"empty", {}, CMD_RC_OK, CHANGE_COUNTER_ANSWER}}},
-        {0x2002, {14, 32}, {{"unknown ONU", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 0}}},
-        {0x2003, {}, {{"empty", {}, CMD_RC_OK, 32 + ONU_COUNT * ONU_LIST_COMPACT_SIZE}}},
-        {0x2004, {4, 32}, {{"OLT index 0xFFFFFFFF", block({{0, 0xFFFFFFFF}}), CMD_RC_OK, 32 + ONU_COUNT * ONU_LIST_COMPACT_SIZE}}},
-        {0x2026, {8, 32}, {{"selector 0xFFFFFFFF", block({{4, 0xFFFFFFFF}}), CMD_RC_OK, 32 + ONU_LIST_HALF * ONU_LIST_ENTRY_SIZE}}},
-        {0x2027, {4, 8, 32}, {{"OLT index 9", block({{0, 9}, {4, 1}}), CMD_RC_OK, 32 + ONU_LIST_HALF * ONU_LIST_ENTRY_SIZE}}},
-        {0x2005, {14, 32}, {{"unknown ONU", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 32 + ONU_RECORD_ANSWER}}},
-        {0x200F, {14, 32}, {{"unknown ONU", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 32 + ONU_DESCRIPTION_SIZE}}},
-        {0x200E, {14, 32}, {{"unknown ONU", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 0}}},
-        {0x100F, {4, 32}, {{"port 0xFFFFFFFF", block({{0, 0xFFFFFFFF}}), CMD_RC_OK, 32}}},
-        {0x1010, {4, 32}, {{"port 0xFFFFFFFF", block({{0, 0xFFFFFFFF}}), CMD_RC_OK, 32}}},
-        {0x1011, {14, 32}, {{"unknown ONU", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_OK, 32}}},
-        {0x1013, {14, 32}, {{"unknown ONU", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 0}}},
-        {0x2012, {14, 32}, {{"unknown ONU", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_FAILED, 32}}},
-        {0x2013, {14, 32}, {{"unknown ONU", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_FAILED, 32}}},
-        {0x2014,
-         {14, 32},
-         {
-             {"personality one byte short", onu_personality_short, CMD_RC_UNSUPPORTED, 32},
-             {"no personality", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_UNSUPPORTED, 32},
-             {"unknown ONU", onu_personality, CMD_RC_FAILED, 32},
-         }},
-        {0x2021, {14, 32}, {{"unknown ONU", block_mac({}, 8, UNKNOWN_MAC), CMD_RC_FAILED, 32 + 256}}},
-        {0x2050,
-         {4, 8, 14, 32},
-         {
-             {"unknown ONU", block_mac({{0, 5}}, 8, UNKNOWN_MAC), CMD_RC_OK, 0},
-             {"every ONU behind port 0xFFFFFFFF", block_mac({{0, 5}, {4, 0xFFFFFFFF}}, 8, ALL_ONES), CMD_RC_OK, 0},
-         }},
-        {0x6003, {2, 32}, {{"kind 0xFFFF", block({{0, 0xFFFF}}), CMD_RC_OK, 32 + SCHED_LIST_ENTRY_SIZE}}},
-        {0x6001, {2, 14, 32}, {}},
-        {0x6005, {2, 32}, {}},
-        {0x6006, {2, 8, 32}, {}},
-        {0x6002, {2, 14, 32}, {{"never added", block_mac({{0, 1}}, 8, UNKNOWN_MAC), SCHEDULE_NOT_FOUND, 0}}},
-        {0x6004, {2, 32}, {}},
-        {0x2015,
-         {4, 14, 32},
-         {
-             {"port 3, learned nowhere", block_mac({{0, 3}}, 8, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 32 + FIND_MAC_ANSWER},
-             {"port 0xFFFFFFFF, learned nowhere", block_mac({{0, 0xFFFFFFFF}}, 8, UNKNOWN_MAC), CMD_RC_NOT_FOUND,
-              32 + FIND_MAC_ANSWER},
-         }},
-        {CMDPSSMACDUPLICATE,
-         {4, 14, 32},
-         {
-             {"OLT index 4", block_mac({{0, 4}}, 8, UNKNOWN_MAC), NO_ANSWER, 0},
-             {"learned nowhere", block_mac({{0, 1}}, 8, UNKNOWN_MAC), NO_ANSWER, 0},
-         },
-         false},
-        {0x2031, {}, {{"empty", {}, CMD_RC_OK, 0}, {"empty, running", {}, CMD_RC_ALREADY_RUNNING, 0}}},
-        {0x2032, {}, {{"empty", {}, CMD_RC_OK, 0}}},
-    };
-}
-
 class BadPayloads : public CmdFixture {
 protected:
+    // Every command's row. The ends follow the fields each command reads: u16
+    // or u32 at 0 (OLT index or selector), at 4 (port, switch, value), u16 at 8
+    // (sub-command, base LLID), MAC at 12..17 for the statistics commands; the
+    // parameter block itself ends at 32.
+    static std::vector<shape> shapes()
+    {
+        const std::vector<uint8_t> personality(OLT_PERS_BLOCK, 0x33);
+        const std::vector<uint8_t> unknown = block_mac({}, 8, UNKNOWN_MAC);
+        std::vector<uint8_t> onu_personality_short = unknown;
+        onu_personality_short.resize(32 + ONU_PERS_SIZE - 1, 0x44);
+        std::vector<uint8_t> onu_personality = onu_personality_short;
+        onu_personality.push_back(0x44);
+        const size_t compact_list = 32 + ONU_COUNT * ONU_LIST_COMPACT_SIZE;
+        const size_t full_list = 32 + ONU_LIST_HALF * ONU_LIST_ENTRY_SIZE;
+        return {
+            {0x0001, {2, 32}, {{"OLT index 4", params({{0, 4}}), -TEKLINK_ERR_ARGUMENT, 0}}},
+            {0x0002, {2, 32}, {{"OLT index 0xFFFF", params({{0, 0xFFFF}}), -TEKLINK_ERR_ARGUMENT, 0}}},
+            {CMDPING, {}, {{"empty", {}, CMD_RC_OK, 0}}},
+            {0x0011, {2, 8, 32}, {{"OLT index 4", params({{0, 4}, {4, 1}}), CMD_RC_FAILED, 0}}},
+            {0x0012, {2, 32}, {{"OLT index 4", params({{0, 4}}, {'x', 0}), CMD_RC_FAILED, 0}}},
+            {0x0013,
+             {2, 4, 6, 8},
+             {
+                 {"LEN one past the data", raw_request(0, 4, 3), CMD_RC_UNSUPPORTED, 0},
+                 {"LEN 0xFFFF, no data", raw_request(0, 0xFFFF, 0), CMD_RC_UNSUPPORTED, 0},
+                 {"OLT index 4", raw_request(4, 3, 3), CMD_RC_FAILED, 0},
+             }},
+            {0x0019, {1, 5, 32}, {}},
+            {0x1002,
+             {2, 6, 10, 18, 32},
+             {
+                 {"sub-command 4", params({{8, 4}}), CMD_RC_UNSUPPORTED, 0},
+                 {"unknown ONU", block_mac({{4, 1}, {8, 15}}, 12, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 0},
+             }},
+            {0x1003, {4, 32}, {{"OLT index 4", params({{0, 4}}), CMD_RC_BAD_OLT, 0}}},
+            {0x1005,
+             {4, 32},
+             {{"OLT index 0x80000000", params({{0, 0x80000000}}), CMD_RC_NOT_FOUND, 32 + OLT_RECORD_SENT}}},
+            {0x1006,
+             {2, 6, 10, 18, 32},
+             {
+                 {"sub-command 15", params({{8, 15}}), CMD_RC_UNSUPPORTED, 0},
+                 {"unknown ONU", block_mac({{8, 28}}, 12, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 0},
+             }},
+            // No image in the sandbox: the upgrades fail before any transfer.
+            {0x100C, {1, 32}, {{"OLT index 4", params({{0, 4}}), CMD_RC_FAILED, 32}}},
+            {0x1014, {1, 32}, {{"OLT index 0xFF", params({{0, 0xFF}}), CMD_RC_FAILED, 32}}},
+            {0x1012, {}, {{"empty", {}, CMD_RC_FAILED, 32}}},
+            {0x1015, {}, {{"empty", {}, CMD_RC_FAILED, 32}}},
+            {0x100D, {2, 32}, {{"OLT index 4", params({{0, 4}}), CMD_RC_FAILED, 32}}},
+            {0x100E,
+             {2, 32},
+             {
+                 {"personality one byte short",
+                  params({{0, 0}}, std::vector<uint8_t>(personality.begin(), personality.end() - 1)),
+                  CMD_RC_UNSUPPORTED, 32},
+                 {"no personality", params({{0, 0}}), CMD_RC_UNSUPPORTED, 32},
+                 {"OLT index 4", params({{0, 4}}, personality), CMD_RC_FAILED, 32},
+             }},
+            {0x1016,
+             {2, 6, 10, 32},
+             {
+                 {"OLT index 4", params({{0, 4}, {8, 0x1000}}), CMD_RC_BAD_OLT, 32},
+                 {"PON port 2", params({{0, 1}, {4, 2}, {8, 0x1000}}), CMD_RC_UNSUPPORTED, 32},
+             }},
+            {0x5041, {4, 32}, {{"selector 3", params({{0, 3}}), CMD_RC_UNSUPPORTED, 32}}},
+            {CMDRESOURCEREPORT, {}, {{"empty", {}, CMD_RC_OK, 32}}},
+
+            // The ONU commands: MAC at 8..13, port or OLT index at 0, a value
+            // or selector at 4, the schedule's kind as u16 at 0.
+            {0x0018, {}, {{"empty", {}, CMD_RC_OK, CHANGE_COUNTER_ANSWER}}},
+            {0x2002, {14, 32}, {{"unknown ONU", unknown, CMD_RC_NOT_FOUND, 0}}},
+            {0x2003, {}, {{"empty", {}, CMD_RC_OK, compact_list}}},
+            {0x2004, {4, 32}, {{"OLT index 0xFFFFFFFF", params({{0, 0xFFFFFFFF}}), CMD_RC_OK, compact_list}}},
+            {0x2026, {8, 32}, {{"selector 0xFFFFFFFF", params({{4, 0xFFFFFFFF}}), CMD_RC_OK, full_list}}},
+            {0x2027, {4, 8, 32}, {{"OLT index 9", params({{0, 9}, {4, 1}}), CMD_RC_OK, full_list}}},
+            {0x2005, {14, 32}, {{"unknown ONU", unknown, CMD_RC_NOT_FOUND, 32 + ONU_RECORD_ANSWER}}},
+            {0x200F,
+             {14, 32},
+             {{"unknown ONU", unknown, CMD_RC_NOT_FOUND, 32 + ONU_DESCRIPTION_SIZE}}},
+            {0x200E, {14, 32}, {{"unknown ONU", unknown, CMD_RC_NOT_FOUND, 0}}},
+            {0x100F, {4, 32}, {{"port 0xFFFFFFFF", params({{0, 0xFFFFFFFF}}), CMD_RC_OK, 32}}},
+            {0x1010, {4, 32}, {{"port 0xFFFFFFFF", params({{0, 0xFFFFFFFF}}), CMD_RC_OK, 32}}},
+            {0x1011, {14, 32}, {{"unknown ONU", unknown, CMD_RC_OK, 32}}},
+            {0x1013, {14, 32}, {{"unknown ONU", unknown, CMD_RC_NOT_FOUND, 0}}},
+            {0x2012, {14, 32}, {{"unknown ONU", unknown, CMD_RC_FAILED, 32}}},
+            {0x2013, {14, 32}, {{"unknown ONU", unknown, CMD_RC_FAILED, 32}}},
+            {0x2014,
+             {14, 32},
+             {
+                 {"personality one byte short", onu_personality_short, CMD_RC_UNSUPPORTED, 32},
+                 {"no personality", unknown, CMD_RC_UNSUPPORTED, 32},
+                 {"unknown ONU", onu_personality, CMD_RC_FAILED, 32},
+             }},
+            {0x2021, {14, 32}, {{"unknown ONU", unknown, CMD_RC_FAILED, 32 + 256}}},
+            {0x2050,
+             {4, 8, 14, 32},
+             {
+                 {"unknown ONU", block_mac({{0, 5}}, 8, UNKNOWN_MAC), CMD_RC_OK, 0},
+                 {"every ONU behind port 0xFFFFFFFF", block_mac({{0, 5}, {4, 0xFFFFFFFF}}, 8, ALL_ONES),
+                  CMD_RC_OK, 0},
+             }},
+            {0x6003, {2, 32}, {{"kind 0xFFFF", params({{0, 0xFFFF}}), CMD_RC_OK, 32 + SCHED_LIST_ENTRY_SIZE}}},
+            {0x6001, {2, 14, 32}, {}},
+            {0x6005, {2, 32}, {}},
+            {0x6006, {2, 8, 32}, {}},
+            {0x6002, {2, 14, 32}, {{"never added", block_mac({{0, 1}}, 8, UNKNOWN_MAC), SCHEDULE_NOT_FOUND, 0}}},
+            {0x6004, {2, 32}, {}},
+            {0x2015,
+             {4, 14, 32},
+             {
+                 {"port 3, learned nowhere", block_mac({{0, 3}}, 8, UNKNOWN_MAC), CMD_RC_NOT_FOUND,
+                  32 + FIND_MAC_ANSWER},
+                 {"port 0xFFFFFFFF, learned nowhere", block_mac({{0, 0xFFFFFFFF}}, 8, UNKNOWN_MAC), CMD_RC_NOT_FOUND,
+                  32 + FIND_MAC_ANSWER},
+             }},
+            {CMDPSSMACDUPLICATE,
+             {4, 14, 32},
+             {
+                 {"OLT index 4", block_mac({{0, 4}}, 8, UNKNOWN_MAC), NO_ANSWER, 0},
+                 {"learned nowhere", block_mac({{0, 1}}, 8, UNKNOWN_MAC), NO_ANSWER, 0},
+             },
+             false},
+            {0x2031, {}, {{"empty", {}, CMD_RC_OK, 0}, {"empty, running", {}, CMD_RC_ALREADY_RUNNING, 0}}},
+            {0x2032, {}, {{"empty", {}, CMD_RC_OK, 0}}},
+        };
+    }
+
     void TearDown() override
     {
         radius_accounting_close();   // 0x2031 started it
@@ -288,6 +290,28 @@ TEST_F(BadPayloads, EveryRegisteredCommandRefusesWhatItCannotRead)
     // A row without a command is a command that went missing from the table.
     for (const shape &s : rows)
         EXPECT_TRUE(seen.count(s.code)) << "0x" << std::hex << s.code << " has a row but is not registered";
+}
+
+// The switch may name a terminal only with the text it carries: one that
+// never came (or is empty) leaves the console text going where it went.
+TEST_F(BadPayloads, AConsoleTargetThatNeverCameKeepsTheOldOne)
+{
+    const std::string tty = "/dev/pts/3";
+    ASSERT_EQ(send(0x0011, params({{0, 1}, {4, 1}}, std::vector<uint8_t>(tty.begin(), tty.end()))).rcode, CMD_RC_OK);
+    const struct {
+        const char *what;
+        std::vector<uint8_t> tail;
+    } cases[] = {
+        {"block only", {}},
+        {"empty text", {0x00, 'x', 'y'}},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(send(0x0011, params({{0, 1}, {4, 1}}, c.tail)).rcode, CMD_RC_OK) << c.what;
+        char terminal[CONSOLE_PATH_MAX + 1];
+        tekhandlers_console(terminal);
+        EXPECT_EQ(std::string(terminal), tty) << c.what;
+    }
+    EXPECT_EQ(requests(TEK_REQ_CONSOLE_SWITCH).size(), 3u);   // the switch itself still goes out
 }
 
 } // namespace
