@@ -238,6 +238,8 @@ protected:
             if (p.rcode != NO_ANSWER) {
                 a = send(code, p.payload, 60);
             } else {
+                // As send() does: a slot still taken could drop the command.
+                EXPECT_TRUE(eventually([] { return kernhandlers_busy_slots() == 0; })) << name;
                 auto before = kernhandlers_counters_get().started;
                 a.sent = kernel_.command_async(code, p.payload);
                 while (kernhandlers_counters_get().started == before || kernhandlers_busy_slots() != 0)
