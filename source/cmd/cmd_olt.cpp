@@ -105,12 +105,14 @@ uint8_t *cmd_console_switch(uint8_t *request)
         return request;
     uint8_t on = p.block[4];
     int rc = cmd_chip_simple(p.u16(0), TEK_REQ_CONSOLE_SWITCH, &on, 1);
-    if (rc == CMD_RC_OK && p.u32(4) != 0) {
-        // Terminal names are short; a longer text is cut rather than read
-        // past the payload or the path buffer.
-        const char *path = reinterpret_cast<const char *>(p.data());
-        tekhandlers_set_console(path, strnlen(path, p.data_size()));
-    }
+    // Terminal names are short; a longer text is cut rather than read past
+    // the payload or the path buffer. A payload that ends with its block (or
+    // an empty text) names no terminal: the chip's console text keeps going
+    // where it went, rather than to a path that cannot be opened.
+    const char *path = reinterpret_cast<const char *>(p.data());
+    size_t length = strnlen(path, p.data_size());
+    if (rc == CMD_RC_OK && p.u32(4) != 0 && length > 0)
+        tekhandlers_set_console(path, length);
     cmd_reply(request, rc == CMD_RC_OK ? CMD_RC_OK : CMD_RC_FAILED);
     return request;
 }

@@ -1,0 +1,319 @@
+// Every command of the installed table against the payloads a careless or
+// hostile management process can send: too short for the fields the command
+// reads (empty, and one byte short of each field), an OLT index or selector
+// out of range, a MAC no ONU has. Each must be answered with its own result
+// code (a short payload with rcode 1 and nothing else), never by acting on
+// bytes that did not arrive: no chip request goes out for a short payload,
+// and under the ASan build (pool blocks on malloc) a read past the received
+// message is caught where it happens.
+//
+// The rows are keyed by command code and the test walks the table main.cpp
+// installs, so a command added to the table without a row fails here.
+#include "cmd/cmd_onu.h"
+#include "cmd/cmd_schedule.h"
+#include "cmd/cmd_stats.h"
+
+#include "auth/radius_accounting.h"
+#include "maint/scheduler.h"
+#include "cmd_fixture.h"
+#include "events/tekhandlers.h"
+#include "wire/personality.h"
+
+#include <algorithm>
+#include <set>
+
+namespace {
+
+const uint8_t UNKNOWN_MAC[6] = {0x00, 0x0D, 0xB6, 0x7F, 0x7F, 0x7F};
+const uint8_t ALL_ONES[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// One payload and the answer it must get.
+struct probe {
+    std::string what;
+    std::vector<uint8_t> payload;
+    int rcode;
+    size_t answer_size;   // payload bytes of the answer
+};
+constexpr int NO_ANSWER = -1;   // as rcode: the command never answers
+
+// What a command reads and how it answers what it cannot use.
+struct shape {
+    uint16_t code;
+    // Where each field of the request ends (payload offsets), the parameter
+    // block's 32 bytes included where the command reads it: a payload one
+    // byte short of any of them, or empty, is answered rcode 1 with no data
+    // and sends nothing. Empty for a command that reads no payload.
+    std::vector<size_t> field_ends;
+    std::vector<probe> probes;
+    bool answers = true;   // false: every payload goes unanswered, short ones too
+};
+
+// A parameter block (CmdFixture::params) with a MAC at `at`.
+std::vector<uint8_t> block_mac(std::initializer_list<std::pair<size_t, uint32_t>> u32s, size_t at,
+                               const uint8_t mac[6])
+{
+    std::vector<uint8_t> p(CMD_PARAMS_SIZE, 0);
+    for (auto [field, value] : u32s)
+        store_le32(p.data() + field, value);
+    std::copy(mac, mac + 6, p.begin() + long(at));
+    return p;
+}
+
+// The raw chip request of 0x0013 in memory form: OLT index (host order),
+// ID, CTAG, LEN, data.
+std::vector<uint8_t> raw_request(uint16_t olt, uint16_t len_claimed, size_t data_size)
+{
+    std::vector<uint8_t> r(8 + data_size, 0x5A);
+    std::memcpy(r.data(), &olt, 2);
+    store_be16(r.data() + 2, 0x0201);
+    store_be16(r.data() + 4, 0);
+    store_be16(r.data() + 6, len_claimed);
+    return r;
+}
+
+class BadPayloads : public CmdFixture {
+protected:
+    // Every command's row. The ends follow the fields each command reads: u16
+    // or u32 at 0 (OLT index or selector), at 4 (port, switch, value), u16 at 8
+    // (sub-command, base LLID), MAC at 12..17 for the statistics commands; the
+    // parameter block itself ends at 32.
+    static std::vector<shape> shapes()
+    {
+        const std::vector<uint8_t> personality(OLT_PERS_BLOCK, 0x33);
+        const std::vector<uint8_t> unknown = block_mac({}, 8, UNKNOWN_MAC);
+        std::vector<uint8_t> onu_personality_short = unknown;
+        onu_personality_short.resize(32 + ONU_PERS_SIZE - 1, 0x44);
+        std::vector<uint8_t> onu_personality = onu_personality_short;
+        onu_personality.push_back(0x44);
+        const size_t compact_list = 32 + ONU_COUNT * ONU_LIST_COMPACT_SIZE;
+        const size_t full_list = 32 + ONU_LIST_HALF * ONU_LIST_ENTRY_SIZE;
+        return {
+            {0x0001, {2, 32}, {{"OLT index 4", params({{0, 4}}), -TEKLINK_ERR_ARGUMENT, 0}}},
+            {0x0002, {2, 32}, {{"OLT index 0xFFFF", params({{0, 0xFFFF}}), -TEKLINK_ERR_ARGUMENT, 0}}},
+            {CMDPING, {}, {{"empty", {}, CMD_RC_OK, 0}}},
+            {0x0011, {2, 8, 32}, {{"OLT index 4", params({{0, 4}, {4, 1}}), CMD_RC_FAILED, 0}}},
+            {0x0012, {2, 32}, {{"OLT index 4", params({{0, 4}}, {'x', 0}), CMD_RC_FAILED, 0}}},
+            {0x0013,
+             {2, 4, 6, 8},
+             {
+                 {"LEN one past the data", raw_request(0, 4, 3), CMD_RC_UNSUPPORTED, 0},
+                 {"LEN 0xFFFF, no data", raw_request(0, 0xFFFF, 0), CMD_RC_UNSUPPORTED, 0},
+                 {"OLT index 4", raw_request(4, 3, 3), CMD_RC_FAILED, 0},
+             }},
+            {0x0019, {1, 5, 32}, {}},
+            {0x1002,
+             {2, 6, 10, 18, 32},
+             {
+                 {"sub-command 4", params({{8, 4}}), CMD_RC_UNSUPPORTED, 0},
+                 {"unknown ONU", block_mac({{4, 1}, {8, 15}}, 12, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 0},
+             }},
+            {0x1003, {4, 32}, {{"OLT index 4", params({{0, 4}}), CMD_RC_BAD_OLT, 0}}},
+            {0x1005,
+             {4, 32},
+             {{"OLT index 0x80000000", params({{0, 0x80000000}}), CMD_RC_NOT_FOUND, 32 + OLT_RECORD_SENT}}},
+            {0x1006,
+             {2, 6, 10, 18, 32},
+             {
+                 {"sub-command 15", params({{8, 15}}), CMD_RC_UNSUPPORTED, 0},
+                 {"unknown ONU", block_mac({{8, 28}}, 12, UNKNOWN_MAC), CMD_RC_NOT_FOUND, 0},
+             }},
+            // No image in the sandbox: the upgrades fail before any transfer.
+            {0x100C, {1, 32}, {{"OLT index 4", params({{0, 4}}), CMD_RC_FAILED, 32}}},
+            {0x1014, {1, 32}, {{"OLT index 0xFF", params({{0, 0xFF}}), CMD_RC_FAILED, 32}}},
+            {0x1012, {}, {{"empty", {}, CMD_RC_FAILED, 32}}},
+            {0x1015, {}, {{"empty", {}, CMD_RC_FAILED, 32}}},
+            {0x100D, {2, 32}, {{"OLT index 4", params({{0, 4}}), CMD_RC_FAILED, 32}}},
+            {0x100E,
+             {2, 32},
+             {
+                 {"personality one byte short",
+                  params({{0, 0}}, std::vector<uint8_t>(personality.begin(), personality.end() - 1)),
+                  CMD_RC_UNSUPPORTED, 32},
+                 {"no personality", params({{0, 0}}), CMD_RC_UNSUPPORTED, 32},
+                 {"OLT index 4", params({{0, 4}}, personality), CMD_RC_FAILED, 32},
+             }},
+            {0x1016,
+             {2, 6, 10, 32},
+             {
+                 {"OLT index 4", params({{0, 4}, {8, 0x1000}}), CMD_RC_BAD_OLT, 32},
+                 {"PON port 2", params({{0, 1}, {4, 2}, {8, 0x1000}}), CMD_RC_UNSUPPORTED, 32},
+             }},
+            {0x5041, {4, 32}, {{"selector 3", params({{0, 3}}), CMD_RC_UNSUPPORTED, 32}}},
+            {CMDRESOURCEREPORT, {}, {{"empty", {}, CMD_RC_OK, 32}}},
+
+            // The ONU commands: MAC at 8..13, port or OLT index at 0, a value
+            // or selector at 4, the schedule's kind as u16 at 0.
+            {0x0018, {}, {{"empty", {}, CMD_RC_OK, CHANGE_COUNTER_ANSWER}}},
+            {0x2002, {14, 32}, {{"unknown ONU", unknown, CMD_RC_NOT_FOUND, 0}}},
+            {0x2003, {}, {{"empty", {}, CMD_RC_OK, compact_list}}},
+            {0x2004, {4, 32}, {{"OLT index 0xFFFFFFFF", params({{0, 0xFFFFFFFF}}), CMD_RC_OK, compact_list}}},
+            {0x2026, {8, 32}, {{"selector 0xFFFFFFFF", params({{4, 0xFFFFFFFF}}), CMD_RC_OK, full_list}}},
+            {0x2027, {4, 8, 32}, {{"OLT index 9", params({{0, 9}, {4, 1}}), CMD_RC_OK, full_list}}},
+            {0x2005, {14, 32}, {{"unknown ONU", unknown, CMD_RC_NOT_FOUND, 32 + ONU_RECORD_ANSWER}}},
+            {0x200F,
+             {14, 32},
+             {{"unknown ONU", unknown, CMD_RC_NOT_FOUND, 32 + ONU_DESCRIPTION_SIZE}}},
+            {0x200E, {14, 32}, {{"unknown ONU", unknown, CMD_RC_NOT_FOUND, 0}}},
+            {0x100F, {4, 32}, {{"port 0xFFFFFFFF", params({{0, 0xFFFFFFFF}}), CMD_RC_OK, 32}}},
+            {0x1010, {4, 32}, {{"port 0xFFFFFFFF", params({{0, 0xFFFFFFFF}}), CMD_RC_OK, 32}}},
+            {0x1011, {14, 32}, {{"unknown ONU", unknown, CMD_RC_OK, 32}}},
+            {0x1013, {14, 32}, {{"unknown ONU", unknown, CMD_RC_NOT_FOUND, 0}}},
+            {0x2012, {14, 32}, {{"unknown ONU", unknown, CMD_RC_FAILED, 32}}},
+            {0x2013, {14, 32}, {{"unknown ONU", unknown, CMD_RC_FAILED, 32}}},
+            {0x2014,
+             {14, 32},
+             {
+                 {"personality one byte short", onu_personality_short, CMD_RC_UNSUPPORTED, 32},
+                 {"no personality", unknown, CMD_RC_UNSUPPORTED, 32},
+                 {"unknown ONU", onu_personality, CMD_RC_FAILED, 32},
+             }},
+            {0x2021, {14, 32}, {{"unknown ONU", unknown, CMD_RC_FAILED, 32 + 256}}},
+            {0x2050,
+             {4, 8, 14, 32},
+             {
+                 {"unknown ONU", block_mac({{0, 5}}, 8, UNKNOWN_MAC), CMD_RC_OK, 0},
+                 {"every ONU behind port 0xFFFFFFFF", block_mac({{0, 5}, {4, 0xFFFFFFFF}}, 8, ALL_ONES),
+                  CMD_RC_OK, 0},
+             }},
+            {0x6003, {2, 32}, {{"kind 0xFFFF", params({{0, 0xFFFF}}), CMD_RC_OK, 32 + SCHED_LIST_ENTRY_SIZE}}},
+            {0x6001, {2, 14, 32}, {}},
+            {0x6005, {2, 32}, {}},
+            {0x6006, {2, 8, 32}, {}},
+            {0x6002, {2, 14, 32}, {{"never added", block_mac({{0, 1}}, 8, UNKNOWN_MAC), SCHEDULE_NOT_FOUND, 0}}},
+            {0x6004, {2, 32}, {}},
+            {0x2015,
+             {4, 14, 32},
+             {
+                 {"port 3, learned nowhere", block_mac({{0, 3}}, 8, UNKNOWN_MAC), CMD_RC_NOT_FOUND,
+                  32 + FIND_MAC_ANSWER},
+                 {"port 0xFFFFFFFF, learned nowhere", block_mac({{0, 0xFFFFFFFF}}, 8, UNKNOWN_MAC), CMD_RC_NOT_FOUND,
+                  32 + FIND_MAC_ANSWER},
+             }},
+            {CMDPSSMACDUPLICATE,
+             {4, 14, 32},
+             {
+                 {"OLT index 4", block_mac({{0, 4}}, 8, UNKNOWN_MAC), NO_ANSWER, 0},
+                 {"learned nowhere", block_mac({{0, 1}}, 8, UNKNOWN_MAC), NO_ANSWER, 0},
+             },
+             false},
+            {0x2031, {}, {{"empty", {}, CMD_RC_OK, 0}, {"empty, running", {}, CMD_RC_ALREADY_RUNNING, 0}}},
+            {0x2032, {}, {{"empty", {}, CMD_RC_OK, 0}}},
+        };
+    }
+
+    void TearDown() override
+    {
+        radius_accounting_close();   // 0x2031 started it
+        CmdFixture::TearDown();
+    }
+
+    // The configuration-module requests the commands make, all counted.
+    unsigned config_requests()
+    {
+        return kernel_.requests_seen(CMD_CFG_SETTING) + kernel_.requests_seen(CMD_CFG_ONU_LIST);
+    }
+    size_t answers_sent() { return count_of(trace(), "Message from zandrel to kernel sent"); }
+    static size_t count_of(const std::string &text, const std::string &what)
+    {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            n++;
+        return n;
+    }
+
+    // Sends `p` as command `code` and checks its answer, or that none came
+    // once its handler ended. `quiet`: the command must not have sent a
+    // chip request or a configuration module request for it. The fake
+    // clock runs meanwhile: a refused transfer pauses between its attempts.
+    void check(uint16_t code, const probe &p, bool quiet)
+    {
+        size_t chip_before = sim_->request_count();
+        unsigned cfg_before = config_requests();
+        size_t answers_before = answers_sent();
+        char name[80];
+        std::snprintf(name, sizeof name, "0x%04X %s", code, p.what.c_str());
+        cmd_answer a;
+        std::atomic<bool> done{false};
+        std::thread sender([&] {
+            if (p.rcode != NO_ANSWER) {
+                a = send(code, p.payload, 60);
+            } else {
+                // As send() does: a slot still taken could drop the command.
+                EXPECT_TRUE(eventually([] { return kernhandlers_busy_slots() == 0; })) << name;
+                auto before = kernhandlers_counters_get().started;
+                a.sent = kernel_.command_async(code, p.payload);
+                while (kernhandlers_counters_get().started == before || kernhandlers_busy_slots() != 0)
+                    std::this_thread::yield();
+            }
+            done = true;
+        });
+        EXPECT_TRUE(advance_until([&] { return done.load(); }, 100, 60)) << name;
+        sender.join();
+        ASSERT_EQ(a.sent, 0) << name << ": no answer";
+        if (p.rcode == NO_ANSWER) {
+            EXPECT_EQ(answers_sent(), answers_before) << name << ": answered";
+            EXPECT_EQ(kernhandlers_mac_duplicate_count(), 0) << name;
+        } else {
+            EXPECT_EQ(a.rcode, p.rcode) << name;
+            EXPECT_EQ(a.data.size(), p.answer_size) << name;
+        }
+        if (quiet) {
+            EXPECT_EQ(sim_->request_count(), chip_before) << name << ": acted on it";
+            EXPECT_EQ(config_requests(), cfg_before) << name << ": acted on it";
+        }
+    }
+};
+
+TEST_F(BadPayloads, EveryRegisteredCommandRefusesWhatItCannotRead)
+{
+    std::vector<shape> rows = shapes();
+    std::set<uint16_t> seen;
+    for (size_t i = 0; i < cmd_command_table.count; i++) {
+        uint16_t code = cmd_command_table.entries[i].code;
+        seen.insert(code);
+        auto row = std::find_if(rows.begin(), rows.end(), [&](const shape &s) { return s.code == code; });
+        if (row == rows.end()) {
+            ADD_FAILURE() << "command 0x" << std::hex << code << " is registered but has no row here";
+            continue;
+        }
+        std::set<size_t> sizes;
+        for (size_t end : row->field_ends) {
+            sizes.insert(0);
+            sizes.insert(end - 1);
+        }
+        for (size_t size : sizes) {
+            probe p{"payload of " + std::to_string(size) + " bytes", std::vector<uint8_t>(size, 0xA5),
+                    row->answers ? int(CMD_RC_UNSUPPORTED) : NO_ANSWER, 0};
+            check(code, p, true);
+        }
+        for (const probe &p : row->probes)
+            check(code, p, false);
+    }
+    // A row without a command is a command that went missing from the table.
+    for (const shape &s : rows)
+        EXPECT_TRUE(seen.count(s.code)) << "0x" << std::hex << s.code << " has a row but is not registered";
+}
+
+// The switch may name a terminal only with the text it carries: one that
+// never came (or is empty) leaves the console text going where it went.
+TEST_F(BadPayloads, AConsoleTargetThatNeverCameKeepsTheOldOne)
+{
+    const std::string tty = "/dev/pts/3";
+    ASSERT_EQ(send(0x0011, params({{0, 1}, {4, 1}}, std::vector<uint8_t>(tty.begin(), tty.end()))).rcode, CMD_RC_OK);
+    const struct {
+        const char *what;
+        std::vector<uint8_t> tail;
+    } cases[] = {
+        {"block only", {}},
+        {"empty text", {0x00, 'x', 'y'}},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(send(0x0011, params({{0, 1}, {4, 1}}, c.tail)).rcode, CMD_RC_OK) << c.what;
+        char terminal[CONSOLE_PATH_MAX + 1];
+        tekhandlers_console(terminal);
+        EXPECT_EQ(std::string(terminal), tty) << c.what;
+    }
+    EXPECT_EQ(requests(TEK_REQ_CONSOLE_SWITCH).size(), 3u);   // the switch itself still goes out
+}
+
+} // namespace
