@@ -9,8 +9,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -399,6 +406,103 @@ TEST(PonctlOnuPrint, OutcomesAndFailuresAsTextAndJson)
     bytes counter(PONCTL_PARAMS, 0);
     store_le32(counter.data(), 4242);
     EXPECT_EQ(json::parse(printed({"changes"}, answer(0, counter), true))["counter"], 4242);
+}
+
+// ponkernel's control socket played by a thread: it answers each request
+// with what `reply` makes of it and keeps the requests.
+class FakeKernel {
+public:
+    explicit FakeKernel(std::function<bytes(const bytes &request)> reply) : reply_(std::move(reply))
+    {
+        char dir[] = "/tmp/ponctl-unit-XXXXXX";
+        EXPECT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        ponctl_socket = dir_ + "/ponkernel.ctl";
+        listener_ = mgmt_listen_unix(ponctl_socket);
+        EXPECT_GE(listener_, 0);
+        thread_ = std::thread([this] {
+            for (;;) {
+                int fd = accept(listener_, nullptr, nullptr);
+                if (fd < 0)
+                    return;
+                bytes message;
+                if (mgmt_read_message(fd, message) == KERNMSG_FRAME_OK) {
+                    {
+                        std::lock_guard<std::mutex> hold(lock_);
+                        requests_.push_back(message);
+                    }
+                    mgmt_write_all(fd, reply_(message));
+                }
+                close(fd);
+            }
+        });
+    }
+    ~FakeKernel()
+    {
+        shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        close(listener_);
+        unlink(ponctl_socket.c_str());
+        rmdir(dir_.c_str());
+    }
+    std::vector<bytes> requests()
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        return requests_;
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<bytes> requests_;
+    std::function<bytes(const bytes &)> reply_;
+    std::string dir_;
+    int listener_ = -1;
+    std::thread thread_;
+};
+
+TEST(PonctlOnuExchange, FullListAsksForBothHalvesAndJoinsThem)
+{
+    // Each half holds one ONU whose ONT id says which half it came from.
+    FakeKernel kernel([](const bytes &request) {
+        bytes payload = mgmt_payload(request);
+        payload.resize(PONCTL_PARAMS);
+        uint32_t half = load_le32(&payload[4]);
+        bytes entry = summary(100 + half, 1, half ? "00:0D:B6:10:00:10" : "00:0D:B6:10:00:00", 1, 0, 7, 0, 0, 1);
+        entry.resize(ONU_LIST_FULL, 0x11);
+        payload.insert(payload.end(), entry.begin(), entry.end());
+        payload.resize(PONCTL_PARAMS + 1000 * ONU_LIST_FULL, 0xFF);
+        return answer(0, payload);
+    });
+    uint16_t code = 0;
+    bytes payload;
+    size_t used = 0;
+    const ponctl_command *list = ponctl_find({"onu", "list"}, &used);
+    ASSERT_TRUE(request({"onu", "list", "--full", "--olt", "1"}, code, payload));
+    testing::internal::CaptureStdout();
+    ponctl_json = true;
+    int status = list->run({"--full", "--olt", "1"}, code, payload);
+    ponctl_json = false;
+    json j = json::parse(testing::internal::GetCapturedStdout());
+    EXPECT_EQ(status, 0);
+    std::vector<bytes> requests = kernel.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    for (uint32_t half = 0; half < 2; half++) {
+        const bytes &r = requests[half];
+        EXPECT_EQ(mgmt_header(r).cmd, 0x2027);
+        EXPECT_EQ(load_le32(&r[KERNMSG_HEADER_SIZE]), 1u) << "OLT index";
+        EXPECT_EQ(load_le32(&r[KERNMSG_HEADER_SIZE + 4]), half) << "half selector";
+    }
+    ASSERT_EQ(j["onus"].size(), 2u);
+    EXPECT_EQ(j["onus"][0]["ont_id"], 100);
+    EXPECT_EQ(j["onus"][1]["ont_id"], 101);
+    EXPECT_EQ(j["onus"][1]["info"].get<std::string>().substr(0, 5), "11 11");
+
+    // A refusal of the first half ends the list there.
+    FakeKernel refusing([](const bytes &) { return answer(3, {}); });
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(list->run({"--full"}, 0x2026, bytes(PONCTL_PARAMS, 0)), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ONU list: rcode 3\n");
+    EXPECT_EQ(refusing.requests().size(), 1u);
 }
 
 } // namespace
