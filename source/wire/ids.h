@@ -110,6 +110,8 @@ enum : uint16_t {
     TEK_REQ_UPLINK_PARAM = 0x0173,
     TEK_REQ_CONSOLE_SWITCH = 0x0283,
     TEK_REQ_CONSOLE_COMMAND = 0x0284,
+    // management commands: what the OLT learned behind an ONU
+    TEK_REQ_IGMP_GROUPS = 0x01EE,
 };
 
 // ---- chip events ------------------------------------------------------------
