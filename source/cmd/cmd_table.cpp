@@ -1,5 +1,7 @@
 #include "cmd/cmd_olt.h"
 #include "cmd/cmd_onu.h"
+#include "cmd/cmd_onu_actions.h"
+#include "cmd/cmd_schedule.h"
 #include "cmd/cmd_stats.h"
 
 #include <iterator>
@@ -33,16 +35,30 @@ const kernhandlers_command commands[] = {
     {0x100C, cmd_olt_app_upgrade},
     {0x100D, cmd_olt_pers_read},
     {0x100E, cmd_olt_pers_write},
+    {0x2012, cmd_onu_fw_upgrade},
     {0x1012, handler_all_olt_fw_upgrade},
     {0x2015, cmd_onu_find_mac},
+    {0x2013, cmd_onu_pers_read},
+    {0x2014, cmd_onu_pers_write},
+    {0x2050, handler_onu_shutdown_laser},
+    {0x6003, cmd_onu_sched_list},
+    {0x6001, handler_onu_sched_add},
+    {0x6005, handler_onu_sched_add_all},
+    {0x6006, cmd_onu_sched_add_type},
+    {0x6002, handler_onu_sched_del},
+    {0x6004, handler_onu_sched_clear},
+    {CMDPSSMACDUPLICATE, handler_onu_mac_duplicate},
     {0x5041, cmd_uplink_param},
     {0x0013, cmd_chip_passthrough},
     {0x0011, cmd_console_switch},
     {0x0012, cmd_console_command},
     {0x0018, cmd_onu_change_counter},
     {0x0019, cmd_config_setting},
+    {0x2021, handler_onu_get_triplexer_a2h},
     {0x1016, cmd_base_llid},
     {CMDRESOURCEREPORT, kernhandlers_resource_report},
+    {0x2031, cmd_accounting_start},
+    {0x2032, cmd_accounting_stop},
 };
 
 } // namespace

@@ -112,6 +112,7 @@ enum : uint16_t {
     TEK_REQ_CONSOLE_COMMAND = 0x0284,
     // management commands: what the OLT learned behind an ONU
     TEK_REQ_IGMP_GROUPS = 0x01EE,
+    TEK_REQ_LASER_SHUTDOWN = 0x022E,        // an ONU's laser off for a time
 };
 
 // ---- chip events ------------------------------------------------------------
@@ -137,6 +138,7 @@ enum : uint8_t {
     EVENT_FIRMWARE_UPDATE_FAILED = 139,
     EVENT_UNI_UNBLOCKED = 152,
     EVENT_ONU_STATE = 155,
+    EVENT_UNI_BLOCKED = 13,
 };
 
 // ---- results of the chip requests --------------------------------------------
