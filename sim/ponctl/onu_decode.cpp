@@ -234,6 +234,8 @@ json onu_record_decode(const std::vector<uint8_t> &payload)
 
 std::string onu_record_text(const json &j)
 {
+    const json &port = j["configured_port"];
+    std::string configured_port = port.is_string() ? port.get<std::string>() : std::to_string(port.get<unsigned>());
     std::string text = ponctl_format(
         "ONU %s  ONT id %u  state %s\n"
         "description   %s\n"
@@ -243,7 +245,7 @@ std::string onu_record_text(const json &j)
         "links %u (discovered %u)  flags %s  last activity %u  OK since %u\n",
         j["mac"].get<std::string>().c_str(), j["ont_id"].get<unsigned>(), j["state_name"].get<std::string>().c_str(),
         j["description"].get<std::string>().c_str(), j["olt"].get<unsigned>(), j["pon"].get<unsigned>(),
-        j["configured_port"].dump().c_str(), j["type"].get<unsigned>(), j["model"].get<std::string>().c_str(),
+        configured_port.c_str(), j["type"].get<unsigned>(), j["model"].get<std::string>().c_str(),
         j["hardware"].get<unsigned>(), j["chip"].get<std::string>().c_str(),
         j["firmware_text"].get<std::string>().c_str(), j["transceiver"].get<std::string>().c_str(),
         j["drssi"].get<unsigned>(), j["drssi_accepted"].get<unsigned>(), j["drssi_rejected"].get<unsigned>(),

@@ -115,6 +115,14 @@ TEST_F(PonctlOnu, ListsAndRecordsAgreeWithTheDaemon)
     EXPECT_EQ(ponctl({"onu", "desc", "00:0D:B6:10:00:30"}).out, "00:0D:B6:10:00:30  no eap\n");
     EXPECT_EQ(ponctl({"onu", "show", "00:0D:B6:99:99:99"}).out, "ONU record: not found (rcode 8)\n");
     EXPECT_GT(ponctl_json({"changes"})["counter"], 0);
+
+    // Look-ups and actions answer in the words of their outcome.
+    EXPECT_EQ(ponctl({"onu", "find", "02:00:00:00:00:09"}).out, "ONU look-up: not found (rcode 8)\n");
+    EXPECT_TRUE(ponctl_json({"onu", "macs", "0"})["records"].is_array());
+    EXPECT_EQ(ponctl({"onu", "reconfigure", "00:0D:B6:99:99:99"}).out, "ONU reconfigure: no such ONU (rcode 8)\n");
+    EXPECT_EQ(ponctl({"accounting", "start"}).out, "RADIUS accounting: started (rcode 0)\n");
+    EXPECT_EQ(ponctl({"accounting", "start"}).out, "RADIUS accounting: already running (rcode 255)\n");
+    EXPECT_EQ(ponctl({"accounting", "stop"}).out, "RADIUS accounting: stopped (rcode 0)\n");
 }
 
 TEST_F(PonctlOnu, ScheduleAddListDeleteClear)

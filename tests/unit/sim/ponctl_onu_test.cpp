@@ -280,6 +280,7 @@ TEST(PonctlOnuDecode, RecordIsPutBackTogetherFromItsThreePieces)
 
     std::string text = onu_record_text(j);
     EXPECT_NE(text.find("ONU 00:0D:B6:10:00:00  ONT id 77  state OK"), std::string::npos) << text;
+    EXPECT_NE(text.find("OLT 1 port 1  configured port any\n"), std::string::npos) << text;
     EXPECT_NE(text.find("   1  00:0D:B6:10:00:01  0x1001   8322     0  OK"), std::string::npos) << text;
     EXPECT_EQ(text.find("secret"), std::string::npos);
 
