@@ -409,6 +409,41 @@ TEST(PonctlOnuPrint, OutcomesAndFailuresAsTextAndJson)
     EXPECT_EQ(json::parse(printed({"changes"}, answer(0, counter), true))["counter"], 4242);
 }
 
+// Whatever length an answer arrives with, each printer reads only within
+// it (the sanitizer build sees any byte read past the end) and prints
+// something; the full-length answers here are the layouts' sizes.
+TEST(PonctlOnuPrint, EveryCutOfEveryAnswerIsReadWithinItsLength)
+{
+    bytes filled(PONCTL_PARAMS + 1000 * ONU_LIST_FULL, 0x01);
+    const struct {
+        std::vector<std::string> command;
+        bytes full;
+    } cases[] = {
+        {{"onu", "show"}, record_answer()},
+        {{"onu", "desc"}, bytes(PONCTL_PARAMS + 256, 0x41)},
+        {{"onu", "find"}, bytes(49, 0x02)},
+        {{"onu", "igmp"}, bytes(PONCTL_PARAMS + 257, 0x20)},
+        // record count 1, a record claiming 255 MACs
+        {{"onu", "macs"}, bytes(PONCTL_PARAMS + 18 + 6 * 255, 0xFF)},
+        {{"onu", "addrs"}, bytes(PONCTL_PARAMS + 18 + 20 * 255, 0xFF)},
+        {{"onu", "triplexer"}, bytes(PONCTL_PARAMS + 256, 0x7F)},
+        {{"schedule", "list"}, bytes(PONCTL_PARAMS + 12 * 40, 0x03)},
+        {{"changes"}, bytes(PONCTL_PARAMS, 0x09)},
+    };
+    for (const auto &c : cases) {
+        for (size_t cut = 0; cut <= c.full.size(); cut += cut < 64 ? 1 : 7) {
+            bytes payload(c.full.begin(), c.full.begin() + long(cut));
+            EXPECT_FALSE(printed(c.command, answer(0, payload)).empty()) << c.command.back() << " cut at " << cut;
+            EXPECT_NO_THROW(json::parse(printed(c.command, answer(0, payload), true)));
+        }
+    }
+    // The list entries, compact and full, cut anywhere.
+    for (size_t cut = 0; cut <= 3 * ONU_LIST_FULL; cut++) {
+        EXPECT_LE(onu_list_entries(filled.data(), cut, ONU_LIST_COMPACT).size(), cut / ONU_LIST_COMPACT);
+        EXPECT_LE(onu_list_entries(filled.data(), cut, ONU_LIST_FULL).size(), cut / ONU_LIST_FULL);
+    }
+}
+
 // ponkernel's control socket played by a thread: it answers each request
 // with what `reply` makes of it and keeps the requests.
 class FakeKernel {
