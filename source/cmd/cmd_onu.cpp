@@ -11,11 +11,14 @@
 
 #include <syslog.h>
 
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
-static_assert(ONU_LIST_SUMMARY_INFO + ONU_LIST_INFO_SIZE < ONU_SUMMARY_SIZE);
+static_assert(ONU_LIST_SUMMARY_INFO == offsetof(onu_summary, info));
 static_assert(ONU_LIST_COMPACT_SIZE + ONU_LIST_INFO_SIZE == ONU_LIST_ENTRY_SIZE);
+static_assert(ONU_RECORD_UNI_AT == offsetof(onu_record, uni));
+static_assert(ONU_RECORD_CFG_AT == offsetof(onu_record, profiles));
 static_assert(ONU_RECORD_UNI_AT + ONU_RECORD_UNI_SIZE == ONU_RECORD_CFG_AT);
 static_assert(ONU_RECORD_CFG_AT + ONU_RECORD_CFG_SIZE <= ONU_RECORD_SIZE);
 static_assert(ONU_RECORD_HEAD_SIZE == ONU_RECORD_UNI_AT);
@@ -23,8 +26,8 @@ static_assert(CMD_PARAMS_SIZE + ONU_RECORD_ANSWER == 18505);
 
 namespace {
 
-constexpr size_t SUMMARY_STATE = 14;
-constexpr size_t SUMMARY_OLT = 12;
+constexpr size_t SUMMARY_STATE = offsetof(onu_summary, state);
+constexpr size_t SUMMARY_OLT = offsetof(onu_summary, olt);
 
 // The ONU list commands differ only in the slots they walk, the OLT they
 // keep and the size of an entry. The answer is always complete in size.

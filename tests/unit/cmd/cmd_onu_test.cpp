@@ -401,6 +401,40 @@ TEST_F(OnuCommands, AddressListingStopsWhereTheNextRecordWouldNotFit)
         ASSERT_EQ(a.data[32 + r * record + 17], 4) << r;
 }
 
+TEST_F(OnuCommands, LearnedMacListingStaysWithinItsBlock)
+{
+    // 34 ONUs whose two destinations each learned 300 MACs: records of at
+    // most 255 MACs (18 + 1530 bytes), more than the block holds.
+    for (int i = 0; i < 34; i++) {
+        uint8_t mac[6] = {0x00, 0x0D, 0xB6, 0x03, 0x00, uint8_t(i)};
+        listed(i, mac, 3, 1);
+        onu_record *onu = onu_at(i);
+        onu_lock(onu);
+        onu->uni_path[0] = uint16_t(3000 + 2 * i);
+        onu->uni_path[1] = uint16_t(3001 + 2 * i);
+        onu_unlock(onu);
+    }
+    answer_with(TEK_REQ_DEST_LEARNED_MACS, [] {
+        std::vector<uint8_t> out = {0, 0, 0x01, 0x2C};   // 300
+        out.resize(4 + 300 * 6, 0x22);
+        return out;
+    }());
+    cmd_answer a = send(0x100F, params({{0, 7}}));
+    ASSERT_EQ(a.rcode, CMD_RC_OK);
+    ASSERT_LE(a.data.size(), LEARNED_MAC_LIST_BLOCK);
+    // The records, walked by their own counts, end exactly where the answer
+    // does, and there are as many as the echo says.
+    uint32_t count = load_le32(a.data.data() + 4);
+    size_t at = 32;
+    for (uint32_t r = 0; r < count; r++) {
+        ASSERT_LE(at + 18, a.data.size()) << r;
+        EXPECT_EQ(a.data[at + 15], 1) << "PON port of record " << r;
+        at += 18 + 6 * size_t(a.data[at + 17]);
+    }
+    EXPECT_EQ(at, a.data.size());
+    EXPECT_GE(count, (LEARNED_MAC_LIST_BLOCK - 32) / (18 + 255 * 6));
+}
+
 TEST_F(OnuCommands, IgmpGroupsGoOutAsAddressAndKind)
 {
     listed(30, ONU_A, 2, 1);
