@@ -37,7 +37,7 @@ const char *ACTIONS_CHIP_ONUS = R"({ "onus": [
 const uint8_t PLAIN[6] = {0x00, 0x0D, 0xB6, 0x30, 0x00, 0x00};
 const uint8_t NINETEEN[6] = {0x00, 0x0D, 0xB6, 0x30, 0x00, 0x10};
 
-class OnuCommandsBoard : public Road {
+class OnuActionsBoard : public Road {
 protected:
     std::string kernel_board() const override { return ACTIONS_BOARD; }
     const char *chip_onus() const override { return ACTIONS_CHIP_ONUS; }
@@ -85,7 +85,7 @@ protected:
     }
 };
 
-TEST_F(OnuCommandsBoard, LaserFirmwareAndAccountingCommands)
+TEST_F(OnuActionsBoard, LaserFirmwareAndAccountingCommands)
 {
     start();
     bring_up(NINETEEN, "00:0D:B6:30:00:10");
@@ -118,7 +118,7 @@ TEST_F(OnuCommandsBoard, LaserFirmwareAndAccountingCommands)
     EXPECT_TRUE(answered(command(0x2032, ""), 0, 0));
 }
 
-TEST_F(OnuCommandsBoard, ScheduleRefusesWhatItHoldsAndADuplicateMacBlocksTheUni)
+TEST_F(OnuActionsBoard, ScheduleRefusesWhatItHoldsAndADuplicateMacBlocksTheUni)
 {
     start();
     bring_up(PLAIN, "00:0D:B6:30:00:00");
