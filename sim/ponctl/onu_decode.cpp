@@ -150,12 +150,13 @@ std::string onu_list_table(const json &onus, bool full)
 
 std::string onu_list_header(const json &onus, const std::string &clock)
 {
-    std::map<std::string, unsigned> counts;
+    // In the order of the state codes, as the daemon numbers them.
+    std::map<uint32_t, unsigned> counts;
     for (const auto &onu : onus)
-        counts[onu["state_name"].get<std::string>()]++;
+        counts[onu["state"].get<uint32_t>()]++;
     std::string text = ponctl_format("%s  ONUs %zu", clock.c_str(), onus.size());
     for (const auto &[state, n] : counts)
-        text += ponctl_format("  %s %u", state.c_str(), n);
+        text += ponctl_format("  %s %u", ponctl_state_name(state), n);
     return text + "\n";
 }
 

@@ -216,6 +216,9 @@ TEST(PonctlOnuDecode, ListEntriesSkipUnusedOnesAndDecodeTheSummary)
               std::string::npos)
         << table;
     EXPECT_EQ(onu_list_header(onus, "12:00:00"), "12:00:00  ONUs 2  AUTHFAILED 1  OK 1\n");
+    // Counted in the order of the state codes: OK (7) before DISCOVERED (11).
+    json three = json::array({{{"state", 11}}, {{"state", 7}}, {{"state", 11}}});
+    EXPECT_EQ(onu_list_header(three, "00:00:01"), "00:00:01  ONUs 3  OK 1  DISCOVERED 2\n");
 }
 
 // An ONU record laid out in its own order: the answer sends it in three
