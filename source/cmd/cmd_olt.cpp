@@ -28,7 +28,7 @@ bool olt_valid(uint32_t olt) { return olt < uint32_t(OLT_COUNT); }
 uint8_t *olt_switch(uint8_t *request, uint16_t id)
 {
     cmd_params p;
-    if (cmd_params_or_refuse(request, &p))
+    if (params_or_refuse(request, &p))
         cmd_reply(request, cmd_chip_simple(p.u16(0), id, nullptr, 0));
     return request;
 }
@@ -50,7 +50,7 @@ bool reset_olt_locked(int olt, const char *who)
 uint8_t *one_olt_upgrade(uint8_t *request, const char *path, int (*upgrade)(int, const uint8_t *, size_t))
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     int rc = olt_upgrade_from_file(p.block[0], path, upgrade) == 0 ? CMD_RC_OK : CMD_RC_FAILED;
     cmd_reply_echo(request, p, rc);
@@ -101,7 +101,7 @@ uint8_t *cmd_olt_stop(uint8_t *request) { return olt_switch(request, TEK_REQ_OLT
 uint8_t *cmd_console_switch(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     uint8_t on = p.block[4];
     int rc = cmd_chip_simple(p.u16(0), TEK_REQ_CONSOLE_SWITCH, &on, 1);
@@ -118,7 +118,7 @@ uint8_t *cmd_console_switch(uint8_t *request)
 uint8_t *cmd_console_command(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     size_t n = strnlen(reinterpret_cast<const char *>(p.data()), p.data_size());
     int rc = cmd_chip_simple(p.u16(0), TEK_REQ_CONSOLE_COMMAND, p.data(), n);
@@ -155,7 +155,7 @@ uint8_t *cmd_chip_passthrough(uint8_t *request)
 uint8_t *cmd_config_setting(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     uint8_t payload[CMD_CFG_SETTING_LEN] = {};
     payload[CMD_PARAMS_SIZE] = p.block[0];
@@ -173,7 +173,7 @@ uint8_t *cmd_config_setting(uint8_t *request)
 uint8_t *handler_olt_reconfig(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     uint32_t olt = p.u32(0);
     if (!olt_valid(olt)) {
@@ -210,7 +210,7 @@ uint8_t *handler_olt_reconfig(uint8_t *request)
 uint8_t *cmd_olt_record(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     uint32_t olt = p.u32(0);
     uint8_t out[OLT_RECORD_SENT] = {};
@@ -246,7 +246,7 @@ uint8_t *handler_all_olt_boot_upgrade(uint8_t *request)
 uint8_t *cmd_olt_pers_read(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     uint8_t *image = tftp_olt_pers_read(p.u16(0));
     if (!image) {
@@ -261,7 +261,7 @@ uint8_t *cmd_olt_pers_read(uint8_t *request)
 uint8_t *cmd_olt_pers_write(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     // A personality shorter than the image the write sends is not written
     // with whatever lies behind the payload.
@@ -279,7 +279,7 @@ uint8_t *cmd_olt_pers_write(uint8_t *request)
 uint8_t *cmd_base_llid(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     uint16_t olt = p.u16(0), port = p.u16(4), value = p.u16(8);
     // Only the two PON ports have a base LLID.
@@ -298,7 +298,7 @@ uint8_t *cmd_base_llid(uint8_t *request)
 uint8_t *cmd_uplink_param(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     uint32_t value;
     uint16_t mode;

@@ -93,7 +93,7 @@ uint8_t *cmd_onu_list(uint8_t *request)
 uint8_t *cmd_onu_list_olt(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     return onu_list_answer(request, p, 0, ONU_COUNT, p.u32(0), false);
 }
@@ -101,7 +101,7 @@ uint8_t *cmd_onu_list_olt(uint8_t *request)
 uint8_t *cmd_onu_list_full(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     return onu_list_answer(request, p, list_half(p.u32(4)), ONU_LIST_HALF, -1, true);
 }
@@ -109,7 +109,7 @@ uint8_t *cmd_onu_list_full(uint8_t *request)
 uint8_t *cmd_onu_list_full_olt(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     return onu_list_answer(request, p, list_half(p.u32(4)), ONU_LIST_HALF, p.u32(0), true);
 }
@@ -117,7 +117,7 @@ uint8_t *cmd_onu_list_full_olt(uint8_t *request)
 uint8_t *cmd_onu_record(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     std::vector<uint8_t> out(ONU_RECORD_ANSWER);
     onu_record *onu = refreshed_onu(p.block + ONU_MAC_AT);
@@ -138,7 +138,7 @@ uint8_t *cmd_onu_record(uint8_t *request)
 uint8_t *cmd_onu_description(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     uint8_t out[ONU_DESCRIPTION_SIZE] = {};
     onu_record *onu = refreshed_onu(p.block + ONU_MAC_AT);
@@ -156,7 +156,7 @@ uint8_t *cmd_onu_description(uint8_t *request)
 uint8_t *cmd_onu_reconfigure(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     const uint8_t *m = p.block + ONU_MAC_AT;
     syslog(LOG_INFO, "Got signal for reconfigure ONT-%02X:%02X:%02X:%02X:%02X:%02X", m[0], m[1], m[2], m[3], m[4],
@@ -175,7 +175,7 @@ uint8_t *cmd_onu_reconfigure(uint8_t *request)
 uint8_t *cmd_onu_queues_reset(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     onu_record *onu = onu_get_by_mac_locked(p.block + ONU_MAC_AT);
     if (!onu) {

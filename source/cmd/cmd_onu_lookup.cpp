@@ -71,7 +71,7 @@ int igmp_groups_decode(const uint8_t *data, size_t size, uint8_t out[IGMP_RESULT
 uint8_t *cmd_onu_find_mac(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     uint32_t port = p.u32(0);
     const uint8_t *mac = p.block + ONU_MAC_AT;
@@ -108,7 +108,7 @@ uint8_t *cmd_onu_find_mac(uint8_t *request)
 uint8_t *handler_onu_get_igmp_groups(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     const uint8_t *mac = p.block + ONU_MAC_AT;
     onu_record *onu = onu_get_by_mac_locked(mac);
@@ -145,7 +145,7 @@ uint8_t *handler_onu_get_igmp_groups(uint8_t *request)
 uint8_t *cmd_port_learned_macs(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     uint32_t port = p.u32(0);
     listing_answer(request, p, LEARNED_MAC_LIST_BLOCK, [&](uint8_t *out, size_t capacity, size_t *length) {
@@ -157,7 +157,7 @@ uint8_t *cmd_port_learned_macs(uint8_t *request)
 uint8_t *cmd_port_address_entries(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     uint32_t port = p.u32(0);
     listing_answer(request, p, ADDRESS_LIST_BLOCK, [&](uint8_t *out, size_t capacity, size_t *length) {
@@ -169,7 +169,7 @@ uint8_t *cmd_port_address_entries(uint8_t *request)
 uint8_t *cmd_onu_learned_macs(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     const uint8_t *mac = p.block + ONU_MAC_AT;
     listing_answer(request, p, ONU_MAC_LIST_BLOCK, [&](uint8_t *out, size_t capacity, size_t *length) {

@@ -26,7 +26,7 @@ cmd_params cmd_params_decode(const uint8_t *request, size_t length)
 
 cmd_params cmd_params_of(const uint8_t *request) { return cmd_params_decode(request, blength(request)); }
 
-bool cmd_params_or_refuse(uint8_t *request, cmd_params *p)
+bool params_or_refuse(uint8_t *request, cmd_params *p)
 {
     *p = cmd_params_of(request);
     if (p->has_block())

@@ -51,10 +51,9 @@ struct cmd_params {
 cmd_params cmd_params_decode(const uint8_t *request, size_t length);
 // The same for a received pool block (its length is what arrived).
 cmd_params cmd_params_of(const uint8_t *request);
-// The handlers' common opening: true with `*p` decoded when the payload
-// holds the whole parameter block; else answers rcode 1 (no data), since
-// fields that never came cannot be read, and returns false.
-bool cmd_params_or_refuse(uint8_t *request, cmd_params *p);
+// The handlers' common opening: true with `*p` read; a payload without its
+// parameter block cannot be read, and is answered rcode 1 (false).
+bool params_or_refuse(uint8_t *request, cmd_params *p);
 
 // One chip request: `len` bytes of `data` to OLT `olt`. 0 with *answer set
 // (any RCODE; the caller frees it), or the chip link's negative result, or

@@ -181,6 +181,7 @@ TEST_F(OnuCommandsBoard, AnswersAgreeWithTheOnuRecordsOfOnusInOk)
     ASSERT_EQ(counter.rcode, 0);
     ASSERT_EQ(counter.data.size(), 32u);
     EXPECT_GE(load_le32(counter.data.data()), 12u) << "two ONUs' states and their links";
+    EXPECT_TRUE(std::all_of(counter.data.begin() + 4, counter.data.end(), [](uint8_t b) { return b == 0; }));
 
     // A MAC learned behind the road ONU's first UNI: found from its port
     // and from "any port", listed for the port and for the ONU.

@@ -206,18 +206,6 @@ TEST_F(OnuCommands, RecordGoesOutInThreePiecesAndDescriptionBehindTheEcho)
     EXPECT_TRUE(std::equal(record.begin() + 4, record.begin() + 260, d.data.begin() + 32));
 }
 
-TEST_F(OnuCommands, ChangeCounterIsItsValueThenZeros)
-{
-    uint32_t before = onu_change_counter_get();
-    for (int i = 0; i < 3; i++)
-        onu_change_counter_bump();
-    cmd_answer a = send(0x0018, {});
-    ASSERT_EQ(a.rcode, CMD_RC_OK);
-    ASSERT_EQ(a.data.size(), 32u);
-    EXPECT_EQ(load_le32(a.data.data()), before + 3);
-    EXPECT_TRUE(std::all_of(a.data.begin() + 4, a.data.end(), [](uint8_t b) { return b == 0; }));
-}
-
 TEST_F(OnuCommands, ReconfigureSendsEveryLinkToReportTimeout)
 {
     listed(8, ONU_A, 0);
