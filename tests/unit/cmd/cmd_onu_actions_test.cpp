@@ -45,8 +45,9 @@ TEST(OnuAppImage, ByTypeCode)
         {0, nullptr}, {1, ONU_APP_IMAGE}, {18, ONU_APP_IMAGE}, {19, nullptr},
         {39, nullptr}, {40, ONU_APP_IMAGE_TYPE40}, {41, nullptr}, {255, nullptr},
     };
+    auto text = [](const char *p) { return std::string(p ? p : "(none)"); };
     for (const auto &c : cases)
-        EXPECT_EQ(onu_app_image_for(c.type), c.image) << int(c.type);
+        EXPECT_EQ(text(onu_app_image_for(c.type)), text(c.image)) << int(c.type);
 }
 
 class OnuActions : public CmdFixture {
