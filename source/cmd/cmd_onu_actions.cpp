@@ -121,7 +121,7 @@ void laser_request_encode(uint8_t out[LASER_REQUEST_LEN], const uint8_t olt_mac[
 uint8_t *cmd_onu_fw_upgrade(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     int rc = CMD_RC_FAILED;
     onu_record *onu = onu_get_by_mac(mac_of(p));
@@ -139,7 +139,7 @@ uint8_t *cmd_onu_fw_upgrade(uint8_t *request)
 uint8_t *cmd_onu_pers_read(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     uint8_t *image = tftp_onu_pers_read(mac_of(p));
     if (!image) {
@@ -154,7 +154,7 @@ uint8_t *cmd_onu_pers_read(uint8_t *request)
 uint8_t *cmd_onu_pers_write(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     // A personality shorter than the image the write sends is not written
     // with whatever lies behind the payload.
@@ -171,7 +171,7 @@ uint8_t *cmd_onu_pers_write(uint8_t *request)
 uint8_t *handler_onu_get_triplexer_a2h(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     uint8_t page[SFP_DIAG_PAGE_SIZE] = {};
     onu_record *onu = onu_get_by_mac_locked(mac_of(p));
@@ -206,7 +206,7 @@ uint8_t *cmd_accounting_stop(uint8_t *request)
 uint8_t *handler_onu_shutdown_laser(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     uint32_t port = p.u32(4);
     uint16_t duration = uint16_t(p.u32(0));

@@ -137,7 +137,7 @@ size_t sched_list_answer_size(int count) { return CMD_PARAMS_SIZE + SCHED_LIST_E
 uint8_t *handler_onu_sched_add(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     int rc = scheduler_add(p.block + MAC_AT, p.u16(0));
     log_added(__func__, p.block + MAC_AT, rc);
@@ -148,7 +148,7 @@ uint8_t *handler_onu_sched_add(uint8_t *request)
 uint8_t *handler_onu_sched_del(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     char text[18];
     convert_to_mac(text, p.block + MAC_AT);
@@ -164,7 +164,7 @@ uint8_t *handler_onu_sched_del(uint8_t *request)
 uint8_t *cmd_onu_sched_list(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     auto *jobs = static_cast<schedule_entry *>(BALLOC(long(sizeof(schedule_entry) * SCHEDULE_SIZE)));
     if (!jobs) {
@@ -195,7 +195,7 @@ uint8_t *cmd_onu_sched_list(uint8_t *request)
 uint8_t *handler_onu_sched_clear(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     int rc = scheduler_clear(p.u16(0));
     if (rc == SCHEDULE_OK)
@@ -209,7 +209,7 @@ uint8_t *handler_onu_sched_clear(uint8_t *request)
 uint8_t *handler_onu_sched_add_all(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     int added = 0;
     uint8_t last[6] = {};
@@ -229,7 +229,7 @@ uint8_t *handler_onu_sched_add_all(uint8_t *request)
 uint8_t *cmd_onu_sched_add_type(uint8_t *request)
 {
     cmd_params p;
-    if (!cmd_params_or_refuse(request, &p))
+    if (!params_or_refuse(request, &p))
         return request;
     uint32_t type = p.u32(4);
     int added = 0;
