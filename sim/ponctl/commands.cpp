@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -180,6 +182,36 @@ void print_config(const std::vector<uint8_t> &answer, std::string &out)
 } // namespace
 
 bool ponctl_json = false;
+std::string ponctl_socket;
+
+int ponctl_exchange(uint16_t code, const std::vector<uint8_t> &payload, std::vector<uint8_t> &answer)
+{
+    // ponkernel answers in the daemon's stead when the daemon did not.
+    constexpr uint8_t RCODE_NO_ANSWER = 0xFF;
+    int fd = mgmt_connect_unix(ponctl_socket);
+    if (fd < 0) {
+        fprintf(stderr, "ponctl: cannot reach ponkernel at %s\n", ponctl_socket.c_str());
+        return 2;
+    }
+    kernmsg_header h;
+    h.cmd = code;
+    h.type = KERNMSG_REQUEST;
+    h.src = MODULE_PON_KERNEL;
+    // Edits of the configuration store are for ponkernel's own
+    // configuration module; everything else goes on to the daemon.
+    h.dst = code >= CONFIG_EDIT && code <= CONFIG_SILENCE ? MODULE_CONFIG : MODULE_CHIPSET;
+    bool ok = mgmt_write_all(fd, mgmt_build(h, payload)) == 0 && mgmt_read_message(fd, answer) == KERNMSG_FRAME_OK;
+    close(fd);
+    if (!ok) {
+        fprintf(stderr, "ponctl: ponkernel closed the connection\n");
+        return 2;
+    }
+    if (mgmt_header(answer).rcode == RCODE_NO_ANSWER && mgmt_header(answer).src == MODULE_PON_KERNEL) {
+        fprintf(stderr, "ponctl: no answer from the daemon\n");
+        return 3;
+    }
+    return 0;
+}
 
 const std::vector<ponctl_command> &ponctl_commands()
 {
@@ -198,8 +230,8 @@ const std::vector<ponctl_command> &ponctl_commands()
         {"config-refuse", 0, "config-refuse CMD RCODE (0: answer again)", config_refuse, print_config},
         {"config-silence", 0, "config-silence CMD on|off", config_silence, print_config},
         };
-        const auto &olt = ponctl_olt_commands();
-        all.insert(all.end(), olt.begin(), olt.end());
+        for (const auto *more : {&ponctl_olt_commands(), &ponctl_onu_commands(), &ponctl_schedule_commands()})
+            all.insert(all.end(), more->begin(), more->end());
         return all;
     }();
     return table;

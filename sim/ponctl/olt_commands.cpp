@@ -5,6 +5,7 @@
 
 #include "base/bytes.h"
 #include "common/mgmt_conn.h"
+#include "ponctl/decode.h"
 
 #include <nlohmann/json.hpp>
 
@@ -15,7 +16,6 @@
 
 namespace {
 
-constexpr size_t PARAMS = 32;
 // The OLT record as the daemon sends it: index, MAC, firmware, then four
 // ports of name, status, transceiver vendor and part, base LLID.
 constexpr size_t OLT_MAC = 1, OLT_FW = 7, OLT_PORTS = 9, PORT_SIZE = 106;
@@ -24,20 +24,13 @@ constexpr size_t OLT_RECORD_SENT = 1331;
 constexpr size_t STATS_COUNT = 10, STATS_ENTRY = 12;
 constexpr uint16_t STATS_READ = 0x1002;
 
-bool number(const std::string &text, unsigned long max, unsigned long *out)
-{
-    char *end = nullptr;
-    *out = strtoul(text.c_str(), &end, 0);
-    return !text.empty() && *end == '\0' && text[0] != '-' && *out <= max;
-}
-
 // The OLT index argument: 0..3.
 bool olt_index(const std::vector<std::string> &args, std::vector<uint8_t> &payload)
 {
     unsigned long olt;
-    if (args.size() != 1 || !number(args[0], 3, &olt))
+    if (args.size() != 1 || !ponctl_number(args[0], 3, &olt))
         return false;
-    payload.assign(PARAMS, 0);
+    payload.assign(PONCTL_PARAMS, 0);
     store_le32(payload.data(), uint32_t(olt));
     return true;
 }
@@ -55,30 +48,16 @@ bool stats_port(const std::vector<std::string> &args, uint16_t &, std::vector<ui
 {
     static const unsigned groups[] = {2, 3, 6, 7, 8, 9};
     unsigned long olt, port, group;
-    if (args.size() != 3 || !number(args[0], 3, &olt) || !number(args[1], 0xFFFF, &port) ||
-        !number(args[2], 0xFFFF, &group))
+    if (args.size() != 3 || !ponctl_number(args[0], 3, &olt) || !ponctl_number(args[1], 0xFFFF, &port) ||
+        !ponctl_number(args[2], 0xFFFF, &group))
         return false;
     if (std::find(std::begin(groups), std::end(groups), group) == std::end(groups))
         return false;
-    payload.assign(PARAMS, 0);
+    payload.assign(PONCTL_PARAMS, 0);
     store_le16(payload.data(), uint16_t(olt));
     store_le16(payload.data() + 4, uint16_t(port));
     store_le16(payload.data() + 8, uint16_t(group));
     return true;
-}
-
-std::string text_field(const uint8_t *p, size_t n) { return std::string(reinterpret_cast<const char *>(p), strnlen(reinterpret_cast<const char *>(p), n)); }
-
-std::string mac_text(const uint8_t *mac)
-{
-    char text[18];
-    snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-    return text;
-}
-
-void emit(const nlohmann::json &j, const std::string &text, std::string &out)
-{
-    out += ponctl_json ? j.dump(2) + "\n" : text;
 }
 
 void print_olt(const std::vector<uint8_t> &answer, std::string &out)
@@ -86,48 +65,40 @@ void print_olt(const std::vector<uint8_t> &answer, std::string &out)
     std::vector<uint8_t> data = mgmt_payload(answer);
     uint8_t rcode = mgmt_header(answer).rcode;
     nlohmann::json j = {{"rcode", rcode}};
-    if (rcode != 0 || data.size() < PARAMS + OLT_RECORD_SENT) {
+    if (rcode != 0 || data.size() < PONCTL_PARAMS + OLT_RECORD_SENT) {
         char line[64];
         snprintf(line, sizeof line, "OLT record: rcode %u\n", rcode);
-        emit(j, line, out);
+        ponctl_emit(j, line, out);
         return;
     }
-    const uint8_t *r = data.data() + PARAMS;
+    const uint8_t *r = data.data() + PONCTL_PARAMS;
     char line[200];
-    snprintf(line, sizeof line, "OLT %u  MAC %s  firmware %04X\n", r[0], mac_text(r + OLT_MAC).c_str(),
+    snprintf(line, sizeof line, "OLT %u  MAC %s  firmware %04X\n", r[0], ponctl_mac_text(r + OLT_MAC).c_str(),
              load_le16(r + OLT_FW));
     std::string text = line;
     text += "PORT      SFP VENDOR        SFP PART          BASE LLID\n";
     j["olt"] = r[0];
-    j["mac"] = mac_text(r + OLT_MAC);
+    j["mac"] = ponctl_mac_text(r + OLT_MAC);
     j["firmware"] = load_le16(r + OLT_FW);
     j["ports"] = nlohmann::json::array();
     for (size_t i = 0; i < 4; i++) {
         const uint8_t *port = r + OLT_PORTS + i * PORT_SIZE;
-        std::string name = text_field(port + PORT_NAME, 64), vendor = text_field(port + PORT_VENDOR, 16),
-                    part = text_field(port + PORT_PART, 16);
+        std::string name = ponctl_text_field(port + PORT_NAME, 64), vendor = ponctl_text_field(port + PORT_VENDOR, 16),
+                    part = ponctl_text_field(port + PORT_PART, 16);
         uint16_t llid = load_le16(port + PORT_LLID);
         snprintf(line, sizeof line, "%-9s %-17s %-17s 0x%04X\n", name.c_str(), vendor.c_str(), part.c_str(), llid);
         text += line;
         j["ports"].push_back({{"name", name}, {"sfp_vendor", vendor}, {"sfp_part", part}, {"base_llid", llid}});
     }
-    emit(j, text, out);
+    ponctl_emit(j, text, out);
 }
 
 void print_reset(const std::vector<uint8_t> &answer, std::string &out)
 {
-    static const struct {
-        uint8_t rcode;
-        const char *text;
-    } outcomes[] = {{0, "configured"}, {2, "no such OLT"}, {6, "did not come back in time"}, {12, "configuration failed"}};
-    uint8_t rcode = mgmt_header(answer).rcode;
-    const char *text = "failed";
-    for (const auto &o : outcomes)
-        if (o.rcode == rcode)
-            text = o.text;
-    char line[96];
-    snprintf(line, sizeof line, "OLT reset: %s (rcode %u)\n", text, rcode);
-    emit({{"rcode", rcode}, {"outcome", text}}, line, out);
+    ponctl_print_outcome(answer, "OLT reset",
+                         {{0, "configured"}, {2, "no such OLT"}, {6, "did not come back in time"},
+                          {12, "configuration failed"}},
+                         out);
 }
 
 void print_stats(const std::vector<uint8_t> &answer, std::string &out)
@@ -138,11 +109,11 @@ void print_stats(const std::vector<uint8_t> &answer, std::string &out)
     char line[96];
     snprintf(line, sizeof line, "statistics: rcode %u\n", rcode);
     std::string text = line;
-    if (rcode == 0 && data.size() >= PARAMS) {
+    if (rcode == 0 && data.size() >= PONCTL_PARAMS) {
         size_t count = load_le16(data.data() + STATS_COUNT);
         text += "COUNTER  VALUE\n";
-        for (size_t i = 0; i < count && PARAMS + (i + 1) * STATS_ENTRY <= data.size(); i++) {
-            const uint8_t *e = data.data() + PARAMS + i * STATS_ENTRY;
+        for (size_t i = 0; i < count && PONCTL_PARAMS + (i + 1) * STATS_ENTRY <= data.size(); i++) {
+            const uint8_t *e = data.data() + PONCTL_PARAMS + i * STATS_ENTRY;
             uint16_t id = load_le16(e);
             uint64_t value = uint64_t(load_le32(e + 8)) << 32 | load_le32(e + 4);
             snprintf(line, sizeof line, "%7u  %llu\n", id, static_cast<unsigned long long>(value));
@@ -150,7 +121,7 @@ void print_stats(const std::vector<uint8_t> &answer, std::string &out)
             j["counters"].push_back({{"id", id}, {"value", value}});
         }
     }
-    emit(j, text, out);
+    ponctl_emit(j, text, out);
 }
 
 } // namespace

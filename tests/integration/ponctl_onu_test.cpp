@@ -1,0 +1,199 @@
+// ponctl's ONU side against the whole simulated board: the road fixture's
+// ONUs register and end where their configurations send them, and what
+// ponctl prints of them (lists, records, descriptions, the schedule) agrees
+// with what the daemon traced and what the board file says.
+#include "integration/onu_road_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <signal.h>
+
+#include <map>
+
+namespace {
+
+using nlohmann::json;
+
+class PonctlOnu : public Road {
+protected:
+    // Every ONU of the board at the end of its road.
+    void settle()
+    {
+        start();
+        population_->register_all(0);
+        const std::map<std::string, std::string> ends = {
+            {"00:0D:B6:10:00:00", "OK"},         {"00:0D:B6:10:00:10", "AUTHFAILED"},
+            {"00:0D:B6:10:00:20", "CFGFAILED"},  {"00:0D:B6:10:00:30", "OK"},
+            {"00:0D:B6:10:00:40", "OK"},         {"00:0D:B6:10:00:50", "UNCONFIGURED"},
+        };
+        ASSERT_TRUE(eventually(
+            [&] {
+                for (const auto &[mac, end] : ends)
+                    if (state(mac) != end)
+                        return false;
+                return true;
+            },
+            ROAD_SECONDS))
+            << daemon_.out();
+    }
+    run_result ponctl(const std::vector<std::string> &args) { return run_program(box_, "ponctl", PONCTL_BIN, args); }
+    json ponctl_json(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), "--json");
+        run_result r = ponctl(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.status == 0 ? json::parse(r.out) : json();
+    }
+    int commands() const { return count_of(daemon_.out(), "kernlink_process_loop Got message "); }
+};
+
+TEST_F(PonctlOnu, ListsAndRecordsAgreeWithTheDaemon)
+{
+    settle();
+
+    // Every ONU the daemon holds, in the state it traced last; the ONT ids,
+    // types and ports the board file and the registrations gave.
+    json list = ponctl_json({"onu", "list"});
+    ASSERT_EQ(list["rcode"], 0);
+    std::map<std::string, json> by_mac;
+    for (const auto &onu : list["onus"])
+        by_mac[onu["mac"].get<std::string>()] = onu;
+    ASSERT_EQ(by_mac.size(), 6u) << list.dump(1);
+    for (const auto &[mac, onu] : by_mac)
+        EXPECT_EQ(onu["state_name"], state(mac)) << mac;
+    json road = by_mac["00:0D:B6:10:00:00"];
+    EXPECT_EQ(road["ont_id"], 1);
+    EXPECT_EQ(road["type"], 1);
+    EXPECT_EQ(road["olt"], 0);
+    EXPECT_EQ(road["pon"], 0);
+    EXPECT_EQ(road["firmware"], 0x0210);
+    EXPECT_EQ(road["discovered_links"], 4);
+    EXPECT_EQ(by_mac["00:0D:B6:10:00:30"]["ont_id"], 4);
+    EXPECT_EQ(by_mac["00:0D:B6:10:00:30"]["pon"], 1);
+
+    // The same ONUs in the full list (both halves) and per OLT.
+    json full = ponctl_json({"onu", "list", "--full"});
+    ASSERT_EQ(full["onus"].size(), 6u);
+    for (const auto &onu : full["onus"]) {
+        EXPECT_EQ(onu["state"], by_mac[onu["mac"].get<std::string>()]["state"]);
+        EXPECT_EQ(onu["info"].get<std::string>().size(), 64u * 3 - 1);
+    }
+    EXPECT_EQ(ponctl_json({"onu", "list", "--olt", "0", "--full"})["onus"].size(), 6u);
+    EXPECT_TRUE(ponctl_json({"onu", "list", "--olt", "1"})["onus"].empty());
+
+    run_result text = ponctl({"onu", "list"});
+    ASSERT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find("00:0D:B6:10:00:00  0/0            1  OK              2.10      ONTM-01"),
+              std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("00:0D:B6:10:00:50"), std::string::npos);
+
+    // The record: its main fields, its four links in OK at the ONU's MAC
+    // plus their index.
+    json record = ponctl_json({"onu", "show", "00:0D:B6:10:00:00"});
+    ASSERT_EQ(record["rcode"], 0) << record.dump(1);
+    EXPECT_EQ(record["mac"], "00:0D:B6:10:00:00");
+    EXPECT_EQ(record["ont_id"], 1);
+    EXPECT_EQ(record["description"], "road");
+    EXPECT_EQ(record["state_name"], "OK");
+    EXPECT_EQ(record["chip"], "0x3714");
+    EXPECT_EQ(record["link_count"], 4);
+    EXPECT_TRUE(record["flags"]["configured_ok"]);
+    ASSERT_EQ(record["links"].size(), 4u);
+    for (unsigned i = 0; i < 4; i++) {
+        EXPECT_EQ(record["links"][i]["index"], i);
+        EXPECT_EQ(record["links"][i]["mac"], "00:0D:B6:10:00:0" + std::to_string(i));
+        EXPECT_EQ(record["links"][i]["state_name"], "OK");
+        EXPECT_NE(record["links"][i]["llid"], 0);
+    }
+    run_result shown = ponctl({"onu", "show", "00:0D:B6:10:00:00"});
+    EXPECT_NE(shown.out.find("ONU 00:0D:B6:10:00:00  ONT id 1  state OK"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("description   road"), std::string::npos);
+
+    EXPECT_EQ(ponctl({"onu", "desc", "00:0D:B6:10:00:30"}).out, "00:0D:B6:10:00:30  no eap\n");
+    EXPECT_EQ(ponctl({"onu", "show", "00:0D:B6:99:99:99"}).out, "ONU record: not found (rcode 8)\n");
+    EXPECT_GT(ponctl_json({"changes"})["counter"], 0);
+
+    // Look-ups and actions answer in the words of their outcome.
+    EXPECT_EQ(ponctl({"onu", "find", "02:00:00:00:00:09"}).out, "ONU look-up: not found (rcode 8)\n");
+    EXPECT_TRUE(ponctl_json({"onu", "macs", "0"})["records"].is_array());
+    EXPECT_EQ(ponctl({"onu", "reconfigure", "00:0D:B6:99:99:99"}).out, "ONU reconfigure: no such ONU (rcode 8)\n");
+    EXPECT_EQ(ponctl({"accounting", "start"}).out, "RADIUS accounting: started (rcode 0)\n");
+    EXPECT_EQ(ponctl({"accounting", "start"}).out, "RADIUS accounting: already running (rcode 255)\n");
+    EXPECT_EQ(ponctl({"accounting", "stop"}).out, "RADIUS accounting: stopped (rcode 0)\n");
+}
+
+TEST_F(PonctlOnu, ScheduleAddListDeleteClear)
+{
+    settle();
+    // A kind the scheduler does not run stays waiting, whatever the lap.
+    EXPECT_EQ(ponctl({"schedule", "add", "00:0D:B6:10:00:00", "7"}).out, "schedule add: added (rcode 0)\n");
+    EXPECT_EQ(ponctl({"schedule", "add", "00:0D:B6:10:00:30", "7"}).out, "schedule add: added (rcode 0)\n");
+    EXPECT_EQ(ponctl({"schedule", "add", "00:0D:B6:10:00:00", "7"}).out,
+              "schedule add: already scheduled (rcode 9)\n");
+    // Without its image, the firmware job of the road ONU is tried and
+    // fails; it stays listed under its kind.
+    EXPECT_EQ(ponctl({"schedule", "add", "00:0D:B6:10:00:00", "firmware"}).out, "schedule add: added (rcode 0)\n");
+
+    json jobs = ponctl_json({"schedule", "list", "7"});
+    ASSERT_EQ(jobs["rcode"], 0);
+    ASSERT_EQ(jobs["jobs"].size(), 2u) << jobs.dump(1);
+    EXPECT_EQ(jobs["jobs"][0]["mac"], "00:0D:B6:10:00:00");
+    EXPECT_EQ(jobs["jobs"][1]["mac"], "00:0D:B6:10:00:30");
+    for (const auto &job : jobs["jobs"]) {
+        EXPECT_EQ(job["kind"], 7);
+        EXPECT_EQ(job["status_name"], "waiting");
+    }
+    json firmware = ponctl_json({"schedule", "list", "firmware"});
+    ASSERT_EQ(firmware["jobs"].size(), 1u);
+    EXPECT_EQ(firmware["jobs"][0]["kind_name"], "firmware");
+    EXPECT_NE(firmware["jobs"][0]["status_name"], "unknown");
+    run_result table = ponctl({"schedule", "list", "firmware"});
+    EXPECT_NE(table.out.find("00:0D:B6:10:00:00  firmware"), std::string::npos) << table.out;
+
+    EXPECT_EQ(ponctl({"schedule", "del", "00:0D:B6:10:00:30", "7"}).out, "schedule del: deleted (rcode 0)\n");
+    EXPECT_EQ(ponctl({"schedule", "del", "00:0D:B6:10:00:30", "7"}).out, "schedule del: not scheduled (rcode 8)\n");
+    EXPECT_EQ(ponctl_json({"schedule", "list", "7"})["jobs"].size(), 1u);
+    EXPECT_EQ(ponctl({"schedule", "clear", "7"}).out, "schedule clear: cleared (rcode 0)\n");
+    EXPECT_TRUE(ponctl_json({"schedule", "list", "7"})["jobs"].empty());
+    EXPECT_EQ(ponctl_json({"schedule", "list", "firmware"})["jobs"].size(), 1u) << "another kind stays";
+}
+
+TEST_F(PonctlOnu, WatchRedrawsUntilInterruptedAndBadArgumentsSendNothing)
+{
+    start();
+    process watch;
+    ASSERT_TRUE(watch.start(box_, "watch", PONCTL_BIN, {"onu", "list", "--watch", "--interval", "0.2"}));
+    ASSERT_TRUE(eventually([&] { return count_of(watch.out(), "\033[H\033[2J") >= 2; }, 30)) << watch.err();
+    EXPECT_NE(watch.out().find("  ONUs 0\nMAC "), std::string::npos) << watch.out();
+    kill(watch.pid(), SIGINT);
+    EXPECT_EQ(watch.wait(10), 0) << "Ctrl-C ends it cleanly";
+
+    int before = commands();
+    run_result json_watch = ponctl({"--json", "onu", "list", "--watch"});
+    EXPECT_EQ(json_watch.status, 1);
+    EXPECT_EQ(count_of(json_watch.err, "\n"), 1) << json_watch.err;
+    const std::vector<std::vector<std::string>> bad = {
+        {"onu", "show", "00:0D:B6:10:00"}, {"onu", "list", "--olt", "4"},
+        {"onu", "laser", "FF:FF:FF:FF:FF:FF", "5"}, {"schedule", "add", "00:0D:B6:10:00:00", "later"},
+        {"schedule", "list"}, {"onu", "macs", "9"},
+    };
+    for (const auto &args : bad) {
+        run_result b = ponctl(args);
+        EXPECT_EQ(b.status, 1) << args[1];
+        EXPECT_NE(b.err.find("ponctl: bad arguments"), std::string::npos) << b.err;
+        EXPECT_NE(b.err.find("usage: ponctl " + args[0] + " " + args[1]), std::string::npos) << b.err;
+    }
+    EXPECT_EQ(commands(), before);
+
+    run_result help = ponctl({"--help"});
+    for (const char *command : {"onu list", "onu show", "onu desc", "onu reconfigure", "onu queues", "onu find",
+                                "onu igmp", "onu macs", "onu addrs", "onu laser", "onu upgrade", "onu triplexer",
+                                "accounting start", "accounting stop", "changes", "schedule add", "schedule del",
+                                "schedule list", "schedule clear", "schedule add-all", "schedule add-type"})
+        EXPECT_NE(help.out.find(command), std::string::npos) << command;
+}
+
+} // namespace
