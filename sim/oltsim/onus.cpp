@@ -119,7 +119,7 @@ bytes discovery_record(const board_onu &onu, int link, uint16_t llid)
 }
 
 onu_population::onu_population(chipset &sim, std::vector<board_onu> onus, const uint8_t chip_mac[6])
-    : sim_(sim), onus_(std::move(onus))
+    : sim_(sim), onus_(std::move(onus)), accepted_by_onu_(onus_.size())
 {
     memcpy(chip_mac_, chip_mac, 6);
 }
@@ -181,6 +181,7 @@ answer onu_population::on_accept(int olt, const request_record &request)
             if (const link_state &l = *it; memcmp(l.mac, &request.data[8], 6) == 0 && onus_[l.onu].olt == olt) {
                 record = discovery_record(onus_[l.onu], l.link, l.llid);
                 accepted_++;
+                accepted_by_onu_[l.onu]++;
                 break;
             }
     }
@@ -196,10 +197,16 @@ answer onu_population::on_ack(int, const request_record &)
     return answer{};
 }
 
-unsigned onu_population::accepted()
+unsigned onu_population::accepted(const uint8_t *mac)
 {
     std::lock_guard<std::mutex> hold(lock_);
-    return accepted_;
+    if (!mac)
+        return accepted_;
+    unsigned count = 0;
+    for (size_t i = 0; i < onus_.size(); i++)
+        if (memcmp(onus_[i].mac, mac, 6) == 0)
+            count += accepted_by_onu_[i];
+    return count;
 }
 
 unsigned onu_population::acknowledged()

@@ -59,7 +59,9 @@ public:
     // Registration attempts for every link of the ONU of MAC `mac`,
     // leaving `delay_ms` from now (an ONU that restarts).
     void register_onu(const uint8_t mac[6], int delay_ms = 0);
-    unsigned accepted();
+    // Registrations the daemon accepted: all, or those of the ONU of MAC
+    // `mac` only.
+    unsigned accepted(const uint8_t *mac = nullptr);
     unsigned acknowledged();
 
 private:
@@ -81,6 +83,7 @@ private:
     std::vector<link_state> links_;
     uint16_t next_llid_[MAX_OLTS] = {FIRST_LLID, FIRST_LLID, FIRST_LLID, FIRST_LLID};
     unsigned accepted_ = 0, acknowledged_ = 0;
+    std::vector<unsigned> accepted_by_onu_;   // by index into onus_
 };
 
 } // namespace oltsim
