@@ -120,7 +120,7 @@ TEST_F(OnuFaults, PonkernelAwayWhenTheOnuAnswersItsAuthentication)
     ASSERT_EQ(kernel_.stop(10), 0);
     service_->hold_eap(false);
     ASSERT_TRUE(eventually([&] { return state(ROAD) == "FREE"; }, FAULT_SECONDS)) << daemon_.out();
-    EXPECT_TRUE(says("config request failed")) << daemon_.out();
+    EXPECT_TRUE(says("profiler_set_ont_config: " + std::string(ROAD) + " config request failed")) << daemon_.out();
     EXPECT_EQ(service_->resets(road_), 1);
     restart_kernel(before);
     expect_ok_and_nothing_leaked();
