@@ -33,6 +33,11 @@ protected:
         ASSERT_TRUE(eventually([&] { return state(ROAD) == "OK"; }, FAULT_SECONDS)) << daemon_.out();
         EXPECT_EQ(service_->eap_result(road_), 3) << "EAP Success";
         expect_nothing_leaked(holding(before_, 1, 4));
+        // The resource reports also left the pacing counters: at least the
+        // nine events and five work items of one ONU's road.
+        std::string counters = read_file(box_.path("/tmp/zandrel_counters"));
+        EXPECT_GE(figure(counters, "events_handled"), 9) << counters;
+        EXPECT_GE(figure(counters, "work_items"), 5) << counters;
     }
     int timeouts() const { return count_of(daemon_.out(), "teklink: response timeout for msg"); }
     int attempts() const { return count_of(daemon_.out(), "registrationattempt_handler: " + std::string(ROAD)); }
