@@ -217,16 +217,20 @@ int main(int argc, char **argv)
     }
 
     // The watchdog and the update scheduler run before the chip link: their
-    // first passes find nothing to do but the OLTs still in reset.
+    // first passes find nothing to do but the OLTs still in reset. Giving up
+    // here stops the threads already running, or they would outlive main
+    // into the process's exit.
     rc = wd_init();
     if (rc != 0) {
         syslog(LOG_ERR, "wd_init failed: %d", rc);
+        profiler_stop();
         return -3;
     }
     rc = scheduler_init();
     if (rc != 0) {
         syslog(LOG_ERR, "scheduler_init failed: %d", rc);
         wd_stop();
+        profiler_stop();
         return -3;
     }
 

@@ -5,6 +5,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace oltsim {
@@ -20,11 +21,17 @@ constexpr uint16_t SERVICE_IDS[] = {
     TEK_REQ_PATH_DELETE,      TEK_REQ_QUEUE_SLA,       TEK_REQ_QUEUE_SLA_DELETE,  TEK_REQ_LINK_SLA,
     TEK_REQ_DEST_CREATE,      TEK_REQ_DEST_QUERY,      TEK_REQ_DEST_DELETE,       TEK_REQ_DEST_LEARNING,
     TEK_REQ_DEST_LEARNING_DELETE, TEK_REQ_DEST_STATIC_CLIENTS, TEK_REQ_DEST_LEARNED_MACS,
-    TEK_REQ_DEST_ADDRESS_ENTRIES, TEK_REQ_OPT82,       TEK_REQ_PPPOE_TAG,
+    TEK_REQ_DEST_ADDRESS_ENTRIES, TEK_REQ_OPT82,       TEK_REQ_PPPOE_TAG,         TEK_REQ_IGMP_GROUPS,
 };
 constexpr uint16_t CHIP_8600 = 0x8600;
 constexpr uint16_t CHIP_6838 = 0x6838;
 constexpr size_t WRITTEN_LAYOUT_LINKS = 6;
+// The IGMP group answer: the ONU MAC, the count at 6, four reserved bytes,
+// then per group its kind, two reserved bytes, the address length (4), the
+// address, an 0xFF end mark and four reserved bytes.
+constexpr size_t GROUP_RECORDS_AT = 11;
+constexpr size_t GROUP_RECORD_SIZE = 13;
+constexpr size_t GROUP_COUNT_MAX = 255;
 
 mac_key key(const uint8_t *mac)
 {
@@ -160,6 +167,14 @@ void onu_service::add_learned(int olt, uint16_t dest, const uint8_t mac[6])
     olts_[olt].learned[dest].push_back(key(mac));
 }
 
+void onu_service::join_group(const uint8_t mac[6], uint8_t kind, const uint8_t group[4])
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    auto found = state_.find(key(mac));
+    if (found != state_.end())
+        found->second.groups.push_back({kind, group[0], group[1], group[2], group[3]});
+}
+
 size_t onu_service::paths(int olt)
 {
     std::lock_guard<std::mutex> hold(lock_);
@@ -236,8 +251,23 @@ answer onu_service::onu_request(int, const request_record &r, bool *restart, byt
         return answer{};
     case TEK_REQ_ONU_RESET:
         onu.resets++;
+        onu.groups.clear();
         *restart = true;
         return answer{};
+    case TEK_REQ_IGMP_GROUPS: {
+        size_t count = std::min(onu.groups.size(), GROUP_COUNT_MAX);
+        bytes out(GROUP_RECORDS_AT + GROUP_RECORD_SIZE * count);
+        memcpy(out.data(), onu.board->mac, 6);
+        out[6] = uint8_t(count);
+        for (size_t i = 0; i < count; i++) {
+            uint8_t *record = &out[GROUP_RECORDS_AT + GROUP_RECORD_SIZE * i];
+            record[0] = onu.groups[i][0];
+            record[3] = 4;
+            memcpy(record + 4, &onu.groups[i][1], 4);
+            record[8] = 0xFF;
+        }
+        return answer{0, out};
+    }
     default:
         return answer{};
     }
@@ -275,6 +305,7 @@ answer onu_service::handle(int olt, const request_record &r)
         case TEK_REQ_QUEUES_READ:
         case TEK_REQ_QUEUES_CLEAR:
         case TEK_REQ_ONU_RESET:
+        case TEK_REQ_IGMP_GROUPS:
             reply = onu_request(olt, r, &restart, &eap_event);
             if (d.size() >= 6)
                 memcpy(mac, d.data(), 6);

@@ -4,8 +4,9 @@
 // resets that make the ONU register again, and the OLT objects the daemon
 // builds for an ONU (paths, queue and link SLAs, destinations with their
 // rules, learning limits, identifiers and static clients) kept as state
-// that tests read and the teardown requests remove. Learned MACs are
-// seeded by tests.
+// that tests read and the teardown requests remove. Learned MACs and the
+// IGMP groups joined behind an ONU are seeded by tests; a reset ONU has
+// joined none.
 //
 // Threads: the chipset's service thread runs the handlers; tests read the
 // state and switch faults from their own thread; one mutex guards it all
@@ -60,6 +61,9 @@ public:
     void fail_id(uint16_t id, uint16_t rcode);
     void set_secret(const uint8_t mac[6], const std::string &secret);
     void add_learned(int olt, uint16_t dest, const uint8_t mac[6]);
+    // A group joined behind the ONU: `kind` 1..3 (the IGMP version), the
+    // IPv4 group address. Any other kind is answered as given.
+    void join_group(const uint8_t mac[6], uint8_t kind, const uint8_t group[4]);
     // 0 (the default): a reset ONU registers again 1.5 s later, before the
     // chip notices its links went quiet. Otherwise it stays away `ms` and
     // the chip reports every link of it in report time-out (link alarm 23)
@@ -87,6 +91,7 @@ private:
         bytes layout;
         int eap = 0;
         int resets = 0;
+        std::vector<std::array<uint8_t, 5>> groups;   // kind, then the group address
     };
     struct olt_state {
         std::map<uint16_t, bytes> paths;

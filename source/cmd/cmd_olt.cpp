@@ -25,17 +25,6 @@ namespace {
 
 bool olt_valid(uint32_t olt) { return olt < uint32_t(OLT_COUNT); }
 
-// The handlers' common opening: a payload without its parameter block
-// cannot be read, and is answered rcode 1.
-bool params_or_refuse(uint8_t *request, cmd_params *p)
-{
-    *p = cmd_params_of(request);
-    if (p->has_block())
-        return true;
-    cmd_reply(request, CMD_RC_UNSUPPORTED);
-    return false;
-}
-
 uint8_t *olt_switch(uint8_t *request, uint16_t id)
 {
     cmd_params p;

@@ -26,6 +26,15 @@ cmd_params cmd_params_decode(const uint8_t *request, size_t length)
 
 cmd_params cmd_params_of(const uint8_t *request) { return cmd_params_decode(request, blength(request)); }
 
+bool params_or_refuse(uint8_t *request, cmd_params *p)
+{
+    *p = cmd_params_of(request);
+    if (p->has_block())
+        return true;
+    cmd_reply(request, CMD_RC_UNSUPPORTED);
+    return false;
+}
+
 int cmd_chip_exchange(int olt, uint16_t id, const uint8_t *data, size_t len, uint8_t **answer)
 {
     *answer = nullptr;

@@ -21,9 +21,13 @@ enum : uint8_t {
     CMD_RC_UNSUPPORTED = 1,   // sub-command or request kind; also a payload too short to read
     CMD_RC_BAD_OLT = 2,
     CMD_RC_FAILED = 3,
+    CMD_RC_LIST_FULL = 4,     // the update schedule
     CMD_RC_TIMEOUT = 6,
     CMD_RC_NOT_FOUND = 8,
+    CMD_RC_ALREADY_LISTED = 9,
+    CMD_RC_PARTLY_ADDED = 10,
     CMD_RC_CONFIG_FAILED = 12,
+    CMD_RC_ALREADY_RUNNING = 255,
 };
 
 // A command's payload as received: the parameter block and whatever follows
@@ -47,6 +51,9 @@ struct cmd_params {
 cmd_params cmd_params_decode(const uint8_t *request, size_t length);
 // The same for a received pool block (its length is what arrived).
 cmd_params cmd_params_of(const uint8_t *request);
+// The handlers' common opening: true with `*p` read; a payload without its
+// parameter block cannot be read, and is answered rcode 1 (false).
+bool params_or_refuse(uint8_t *request, cmd_params *p);
 
 // One chip request: `len` bytes of `data` to OLT `olt`. 0 with *answer set
 // (any RCODE; the caller frees it), or the chip link's negative result, or

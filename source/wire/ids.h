@@ -76,6 +76,7 @@ enum : uint16_t {
     TEK_REQ_ONU_IPMC_DOMAIN_ADD = 0x01AE,
     TEK_REQ_ONU_IPMC_DOMAIN_DELETE = 0x01AF,
     TEK_REQ_ONU_IGMP_SNOOPING = 0x01B1,
+    TEK_REQ_IGMP_GROUPS = 0x01EE,           // the groups joined behind an ONU
     // links and their SLAs
     TEK_REQ_LINK_OAM_RATE = 0x009A,
     TEK_REQ_PATH_CREATE = TEK_REQ_DOMAIN_QUEUE,   // one request: a path with its two queues
@@ -110,6 +111,7 @@ enum : uint16_t {
     TEK_REQ_UPLINK_PARAM = 0x0173,
     TEK_REQ_CONSOLE_SWITCH = 0x0283,
     TEK_REQ_CONSOLE_COMMAND = 0x0284,
+    TEK_REQ_LASER_SHUTDOWN = 0x022E,        // an ONU's laser off for a time
 };
 
 // ---- chip events ------------------------------------------------------------
@@ -135,6 +137,7 @@ enum : uint8_t {
     EVENT_FIRMWARE_UPDATE_FAILED = 139,
     EVENT_UNI_UNBLOCKED = 152,
     EVENT_ONU_STATE = 155,
+    EVENT_UNI_BLOCKED = 13,
 };
 
 // ---- results of the chip requests --------------------------------------------

@@ -122,6 +122,7 @@ TEST_F(EapFrame, WrongAnswerFailsWithTheMismatchLines)
     EXPECT_EQ(count_of(text, "compose_eap_packet_olt_internal: config secret: 5820\n"), 1);
     EXPECT_EQ(count_of(text, "compose_eap_packet_olt_internal: MD5: 742E5952B79289C41596FEA45EE9D9F7\n"), 1);
     EXPECT_EQ(count_of(text, "compose_eap_packet_olt_internal: md5 hashes are mismatch\n"), 1);
+    EXPECT_EQ(count_of(text, "eapframe_handler: 00:0D:B6:50:00:00 compose_eap_packet failed (3)"), 1);
     EXPECT_EQ(count_of(text, "eapframe_handler: ONU 00:0D:B6:50:00:00 are in AUTHFAILED state\n"), 1);
     EXPECT_EQ(int(profiler_onu_queue()->used), 0);
 }

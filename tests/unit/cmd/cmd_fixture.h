@@ -56,6 +56,10 @@ protected:
     // Sends `cmd` with `payload` and waits for its answer.
     cmd_answer send(uint16_t cmd, const std::vector<uint8_t> &payload, int seconds = 10)
     {
+        // A handler answers before its thread gives the slot back; commands
+        // sent back to back could find all three slots still taken, and the
+        // dispatcher drops a command then.
+        EXPECT_TRUE(eventually([] { return kernhandlers_busy_slots() == 0; }));
         cmd_answer a;
         std::vector<uint8_t> raw;
         a.sent = kernel_.command(cmd, payload, &raw, seconds);
