@@ -19,6 +19,7 @@
 #include <array>
 #include <map>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace oltsim {
@@ -68,6 +69,9 @@ public:
     // the chip reports every link of it in report time-out (link alarm 23)
     // 200 ms after the reset, as with a real ONU rebooting.
     void quiet_restart(int ms);
+    // On: the ONUs keep their EAP answers, as a supplicant that is slow to
+    // answer; off: the answers kept meanwhile leave, in their order.
+    void hold_eap(bool on);
 
     // --- state ------------------------------------------------------------
     // Links' paths: identifiers from 8320 on (the OLT's own domains use
@@ -108,6 +112,8 @@ private:
     olt_state olts_[MAX_OLTS];
     std::map<uint16_t, uint16_t> failing_;
     int quiet_restart_ms_ = 0;
+    bool hold_eap_ = false;
+    std::vector<std::pair<int, bytes>> held_eap_;   // (OLT, event data)
 };
 
 } // namespace oltsim
