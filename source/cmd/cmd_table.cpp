@@ -3,10 +3,19 @@
 #include "cmd/cmd_onu_actions.h"
 #include "cmd/cmd_schedule.h"
 #include "cmd/cmd_stats.h"
+#include "events/work_counters.h"
 
 #include <iterator>
 
 namespace {
+
+// The resource report also leaves the pacing counters in their own file,
+// written first so that they are there when the report's answer arrives.
+uint8_t *resource_report(uint8_t *request)
+{
+    work_counters_write();
+    return kernhandlers_resource_report(request);
+}
 
 // Registration order fixes the table's slots; the ONU commands join in
 // their places as they are built.
@@ -56,7 +65,7 @@ const kernhandlers_command commands[] = {
     {0x0019, cmd_config_setting},
     {0x2021, handler_onu_get_triplexer_a2h},
     {0x1016, cmd_base_llid},
-    {CMDRESOURCEREPORT, kernhandlers_resource_report},
+    {CMDRESOURCEREPORT, resource_report},
     {0x2031, cmd_accounting_start},
     {0x2032, cmd_accounting_stop},
 };
