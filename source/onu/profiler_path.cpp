@@ -494,18 +494,17 @@ int profiler_learned_mac_list(int olt, int port, const uint8_t *onu_mac, uint8_t
                 profiler_dest_learned_macs(onu->olt, onu->uni_path[p], macs.data(), LEARNED_MACS_MAX, &n) != 0 ||
                 n == 0)
                 continue;
-            // A record keeps at most 255 MACs (its count is one byte) and
-            // only what the caller's buffer still holds.
+            // A record keeps at most 255 MACs (its count is one byte). The
+            // listing ends before a record that would not fit whole: a
+            // shortened one would pass a path's list off as complete.
             if (n > 255)
                 n = 255;
-            if (used + LOOKUP_RECORD_HEAD > capacity)
+            size_t size = LOOKUP_RECORD_HEAD + size_t(n) * 6;
+            if (used + size > capacity)
                 return false;
-            size_t room = (capacity - used - LOOKUP_RECORD_HEAD) / 6;
-            if (size_t(n) > room)
-                n = int(room);
             put_record_head(out + used, onu, p, n);
             memcpy(out + used + LOOKUP_RECORD_HEAD, macs.data(), size_t(n) * 6);
-            used += LOOKUP_RECORD_HEAD + size_t(n) * 6;
+            used += size;
             records++;
         }
         return true;

@@ -175,12 +175,17 @@ TEST_F(PathTest, LearnedMacCopiesStayWithinTheAnswerAndTheBuffer)
     const uint8_t stranger[6] = {0x02, 9, 9, 9, 9, 9};
     EXPECT_EQ(profiler_find_by_learned_mac(0, 2, stranger, found, &path), 8);
 
-    uint8_t list[18 + 6 * 2];
-    size_t length = 0;
+    // A record goes in whole or not at all: room for two of its three MACs
+    // lists nothing rather than a list cut short.
+    uint8_t list[18 + 6 * 3];
+    size_t length = 1;
+    EXPECT_EQ(profiler_learned_mac_list(0, 0, nullptr, list, sizeof list - 6, &length), 0);
+    EXPECT_EQ(length, 0u);
     EXPECT_EQ(profiler_learned_mac_list(0, 0, nullptr, list, sizeof list, &length), 1);
-    EXPECT_EQ(length, sizeof list) << "the record is cut to the room left";
+    EXPECT_EQ(length, sizeof list);
     EXPECT_EQ(list[16], 2);   // path number
-    EXPECT_EQ(list[17], 2);   // MACs kept
+    EXPECT_EQ(list[17], 3);   // MACs listed
+    EXPECT_EQ(list[sizeof list - 1], 3);
     onu_lock(onu_);
 }
 
