@@ -127,7 +127,7 @@ int main(int argc, char **argv)
     population.attach();
     oltsim::onu_ports hardware(sim);   // the ONUs' optics, PHYs, ports and rules
     for (const auto &onu : onus)
-        hardware.add(onu.mac);
+        hardware.add(onu);
     hardware.attach();
     oltsim::onu_service service(sim, population, onus);   // EAP, queues and the OLT's provisioning state
     service.attach();

@@ -36,6 +36,86 @@ void onu_device::set_part_number(const std::string &part)
     std::copy_n(part.begin(), std::min<size_t>(part.size(), 16), a0.begin() + 40);
 }
 
+namespace {
+
+// SFF-8472 layout of the two transceiver pages.
+constexpr size_t A0_IDENTIFIER = 0, A0_VENDOR = 20, A0_SERIAL = 68, A0_DATE = 84, A0_DIAG_TYPE = 92,
+                 A0_ENHANCED = 93, A0_COMPLIANCE = 94, A0_CC_BASE = 63, A0_CC_EXT = 95;
+constexpr size_t A2_THRESHOLDS = 0, A2_CC_DMI = 95, A2_TEMPERATURE = 96, A2_VCC = 98, A2_TX_BIAS = 100,
+                 A2_TX_POWER = 102, A2_RX_POWER = 104;
+constexpr uint8_t SFP_IDENTIFIER = 0x03;
+constexpr uint8_t DIAG_INTERNAL_AVERAGE = 0x68;   // monitoring, internally calibrated, average power
+constexpr uint8_t ENHANCED_ALARMS = 0xF0;
+constexpr uint8_t COMPLIANCE_11_0 = 0x08;
+constexpr uint16_t FACTORY_VIDEO_POWER = 5000;    // 0.5 mW: -3 dBm
+constexpr uint8_t UNI_LINK = 1;                   // status byte of the link (also the port alarm's)
+constexpr uint16_t PHY_100_FULL = 0x0018;
+
+// Alarm high, alarm low, warning high, warning low of temperature (1/256
+// degree C: 85, -40, 80, -35), supply (100 uV: 3.6, 3.0, 3.5, 3.1 V), laser
+// bias (2 uA: 80, 2, 70, 3 mA), transmit power (0.1 uW: +5, -1, +4, 0 dBm)
+// and receive power (0.1 uW: -7, -28, -8, -27 dBm).
+const uint16_t factory_thresholds[20] = {0x5500, 0xD800, 0x5000, 0xDD00, 36000, 30000, 35000, 31000,
+                                         40000,  1000,   35000,  1500,   31623, 7943,  25119, 10000,
+                                         1995,   16,     1585,   20};
+
+uint8_t checksum(const uint8_t *from, size_t count)
+{
+    unsigned sum = 0;
+    for (size_t i = 0; i < count; i++)
+        sum += from[i];
+    return uint8_t(sum);
+}
+
+void put_text(uint8_t *to, size_t size, const std::string &text)
+{
+    memset(to, ' ', size);
+    memcpy(to, text.data(), std::min(size, text.size()));
+}
+
+} // namespace
+
+void fit_out(onu_device &device, const board_onu &onu)
+{
+    // Readings a healthy ONU reports, set apart per ONU by its MAC's last byte.
+    unsigned spread = onu.mac[5] & 0x0F;
+    char serial[17];
+    snprintf(serial, sizeof serial, "ZS%02X%02X%02X", onu.mac[3], onu.mac[4], onu.mac[5]);
+
+    uint8_t *a0 = device.a0.data();
+    a0[A0_IDENTIFIER] = SFP_IDENTIFIER;
+    put_text(a0 + A0_VENDOR, 16, "LIGENT");
+    device.set_part_number("LTY9775A-CCG1");
+    put_text(a0 + A0_SERIAL, 16, serial);
+    put_text(a0 + A0_DATE, 8, "260301");
+    a0[A0_DIAG_TYPE] = DIAG_INTERNAL_AVERAGE;
+    a0[A0_ENHANCED] = ENHANCED_ALARMS;
+    a0[A0_COMPLIANCE] = COMPLIANCE_11_0;
+    a0[A0_CC_BASE] = checksum(a0, A0_CC_BASE);
+    a0[A0_CC_EXT] = checksum(a0 + A0_CC_BASE + 1, A0_CC_EXT - A0_CC_BASE - 1);
+
+    uint8_t *a2 = device.a2.data();
+    for (size_t i = 0; i < 20; i++)
+        store_be16(a2 + A2_THRESHOLDS + 2 * i, factory_thresholds[i]);
+    a2[A2_CC_DMI] = checksum(a2, A2_CC_DMI);
+    store_be16(a2 + A2_TEMPERATURE, uint16_t((38 + spread / 2) << 8 | 0x80));   // 38.5 .. 45.5 C
+    store_be16(a2 + A2_VCC, uint16_t(32900 + 20 * spread));                      // 3.29 .. 3.32 V
+    store_be16(a2 + A2_TX_BIAS, uint16_t(6000 + 100 * spread));                  // 12 .. 15 mA
+    store_be16(a2 + A2_TX_POWER, uint16_t(15000 + 200 * spread));                // +1.8 .. +2.6 dBm
+    store_be16(a2 + A2_RX_POWER, uint16_t(150 + 4 * spread));                    // -18.2 .. -17 dBm
+    device.set_video_power(FACTORY_VIDEO_POWER);
+
+    // Both UNI PHYs report 100 Mbit/s full duplex in their register 31
+    // (speed indication 110 in bits 4..2). Single-port models (types 3..18)
+    // answer for a second port that has nothing behind it: no link, no speed.
+    for (int port = 1; port <= 2; port++)
+        device.uni[port].phy_reg31 = PHY_100_FULL;
+    if (onu.type >= 3 && onu.type <= 18) {
+        device.uni[2].status[UNI_LINK] = 0;
+        device.uni[2].phy_reg31 = 0;
+    }
+}
+
 void onu_device::set_video_power(uint16_t raw) { store_be16(a2.data() + 106, raw); }
 
 void onu_device::add_phy(uint8_t address, uint16_t id)
@@ -64,6 +144,17 @@ onu_device onu_ports::add(const uint8_t mac[6])
         onu->port_config[port] = block;
     }
     return *onu;
+}
+
+onu_device onu_ports::add(const board_onu &onu)
+{
+    add(onu.mac);
+    onu_device copy;
+    update(onu.mac, [&](onu_device &device) {
+        fit_out(device, onu);
+        copy = device;
+    });
+    return copy;
 }
 
 bool onu_ports::update(const uint8_t mac[6], const std::function<void(onu_device &)> &change)
@@ -230,6 +321,9 @@ answer onu_ports::port_state(onu_device &onu, const request_record &r)
     std::copy_n(r.data.begin(), 8, data.begin());
     for (int i = 0; i < 8; i++)
         data[status_at[i]] = onu.uni[port].status[i];
+    // A port switched off has no link, whatever is plugged into it.
+    if (!onu.uni[port].enabled)
+        data[status_at[UNI_LINK]] = 0;
     return ok(data);
 }
 

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "oltsim/oltsim.h"
+#include "oltsim/onus.h"
 
 #include <array>
 #include <functional>
@@ -82,6 +83,9 @@ public:
 
     // Adds (or resets) the ONU of this MAC and returns a copy of its state.
     onu_device add(const uint8_t mac[6]);
+    // The same for an ONU of the board file, fitted out as such an ONU
+    // leaves the factory (see fit_out).
+    onu_device add(const board_onu &onu);
     // Runs `change` on the ONU's state under the lock; false when unknown.
     bool update(const uint8_t mac[6], const std::function<void(onu_device &)> &change);
     // A copy of the ONU's state; an all-zero device when unknown.
@@ -117,6 +121,11 @@ private:
     mutable std::mutex lock_;
     std::vector<onu_device> onus_;
 };
+
+// What a working ONU of this type shows: its transceiver's serial ID and
+// diagnostics pages (readings set apart a little by the MAC) and the link
+// state of its UNI ports (types 3..18 have one; the others two).
+void fit_out(onu_device &device, const board_onu &onu);
 
 // The program's ONU switches, given as input lines "name MAC=VALUE":
 // onu-part (part number text), onu-video (raw video power), onu-phy

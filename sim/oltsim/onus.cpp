@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,12 @@ constexpr size_t INFO_TYPE = 9;
 constexpr size_t INFO_HARDWARE = 10;
 constexpr size_t INFO_BASE_MAC = 73;
 constexpr size_t INFO_CHIP = 93;
+// The 64-byte information block the daemon keeps spans information bytes
+// 9..72; 0x8600 and 0x6838 ONUs carry their software version text in it
+// from its second byte, in place of the hardware byte.
+constexpr size_t INFO_BLOCK_END = 73;
+constexpr size_t INFO_VERSION_TEXT = 10;
+constexpr uint16_t CHIP_8600 = 0x8600, CHIP_6838 = 0x6838;
 constexpr uint8_t VENDOR_OUI[3] = {0x00, 0x0D, 0xB6};
 
 unsigned long number(const nlohmann::json &e, const char *key, unsigned long fallback)
@@ -76,6 +83,7 @@ bool parse_board(const std::string &text, std::vector<board_onu> &onus, uint16_t
             onu.links = int(number(e, "links", 4));
             onu.secret = e.value("secret", std::string());
             onu.wrong_queues = e.value("queues", std::string("right")) == "wrong";
+            onu.info = e.value("info", std::string());
             if (onu.olt < 0 || onu.olt >= MAX_OLTS || onu.pon < 0 || onu.pon > 1 || onu.links < 1 || onu.links > 4) {
                 error = "onus: " + e["mac"].get<std::string>() + ": olt 0..3, pon 0..1 and 1..4 links";
                 return false;
@@ -113,6 +121,18 @@ bytes discovery_record(const board_onu &onu, int link, uint16_t llid)
     store_be16(info + INFO_FW, onu.fw);
     info[INFO_TYPE] = onu.type;
     info[INFO_HARDWARE] = onu.hardware;
+    if (onu.chip == CHIP_8600 || onu.chip == CHIP_6838) {
+        std::string text = onu.info;
+        if (text.empty()) {
+            char version[16];
+            snprintf(version, sizeof version, "V%X.%02X", onu.fw >> 8, onu.fw & 0xFF);
+            text = version;
+        }
+        // NUL-terminated within the block.
+        size_t room = INFO_BLOCK_END - INFO_VERSION_TEXT - 1;
+        memset(info + INFO_VERSION_TEXT, 0, INFO_BLOCK_END - INFO_VERSION_TEXT);
+        memcpy(info + INFO_VERSION_TEXT, text.data(), std::min(room, text.size()));
+    }
     memcpy(info + INFO_BASE_MAC, onu.mac, 6);
     store_be16(info + INFO_CHIP, onu.chip);
     return record;

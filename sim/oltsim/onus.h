@@ -35,6 +35,9 @@ struct board_onu {
     int links = 4;
     std::string secret;          // what it hashes into its EAP-MD5 answer
     bool wrong_queues = false;   // reports a queue layout other than the expected one
+    // 0x8600 and 0x6838 ONUs: the software version text their information
+    // block carries from its second byte ("info"; "V<fw>" when not given).
+    std::string info;
 };
 
 // The ONUs of a board file and, when it names one, the chips' version.

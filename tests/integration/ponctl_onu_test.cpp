@@ -3,6 +3,7 @@
 // ponctl prints of them (lists, records, descriptions, the schedule) agrees
 // with what the daemon traced and what the board file says.
 #include "integration/onu_road_fixture.h"
+#include "oltsim/onu_ports.h"
 
 #include <gtest/gtest.h>
 
@@ -18,10 +19,18 @@ using nlohmann::json;
 
 class PonctlOnu : public Road {
 protected:
-    // Every ONU of the board at the end of its road.
-    void settle()
+    // Every ONU of the board at the end of its road; with `hardware` the
+    // ONUs answer for their UNI ports and transceivers as oltsim's program
+    // has them.
+    void settle(bool hardware = false)
     {
         start();
+        if (hardware) {
+            ports_ = std::make_unique<oltsim::onu_ports>(*sim_);
+            for (const auto &onu : onus_)
+                ports_->add(onu);
+            ports_->attach();
+        }
         population_->register_all(0);
         const std::map<std::string, std::string> ends = {
             {"00:0D:B6:10:00:00", "OK"},         {"00:0D:B6:10:00:10", "AUTHFAILED"},
@@ -47,6 +56,8 @@ protected:
         return r.status == 0 ? json::parse(r.out) : json();
     }
     int commands() const { return count_of(daemon_.out(), "kernlink_process_loop Got message "); }
+
+    std::unique_ptr<oltsim::onu_ports> ports_;
 };
 
 TEST_F(PonctlOnu, ListsAndRecordsAgreeWithTheDaemon)
@@ -123,6 +134,68 @@ TEST_F(PonctlOnu, ListsAndRecordsAgreeWithTheDaemon)
     EXPECT_EQ(ponctl({"accounting", "start"}).out, "RADIUS accounting: started (rcode 0)\n");
     EXPECT_EQ(ponctl({"accounting", "start"}).out, "RADIUS accounting: already running (rcode 255)\n");
     EXPECT_EQ(ponctl({"accounting", "stop"}).out, "RADIUS accounting: stopped (rcode 0)\n");
+}
+
+TEST_F(PonctlOnu, OnusInOkShowTheirUniPortsAndTransceiverPage)
+{
+    settle(true);
+
+    // Two-port ONUs: both UNIs named, their status from the port answers,
+    // the second byte the link, which a port the configuration switched off
+    // (0x0017) has not; UNI1's third and fourth bytes are the PHY flags of
+    // its register 31 (100 Mbit/s full duplex), which the 0x6838 ONU is not
+    // asked for.
+    const std::map<std::string, std::vector<std::string>> unis = {
+        {"00:0D:B6:10:00:00", {"01 LL 02 01 00 01 00 00", "01 LL 01 01 00 01 00 00"}},
+        {"00:0D:B6:10:00:30", {"01 LL 02 01 00 01 00 00", "01 LL 02 01 00 01 00 00"}},
+    };
+    for (const auto &[mac, status] : unis) {
+        uint8_t address[6];
+        Road::mac(mac.c_str(), address);
+        oltsim::onu_device device = ports_->get(address);
+        json record = ponctl_json({"onu", "show", mac});
+        ASSERT_EQ(record["rcode"], 0) << mac;
+        ASSERT_EQ(record["uni_ports"].size(), 2u) << record.dump(1);
+        for (unsigned u = 0; u < 2; u++) {
+            std::string expect = status[u];
+            expect.replace(3, 2, device.uni[u + 1].enabled ? "01" : "00");
+            EXPECT_EQ(record["uni_ports"][u]["entry"], u + 1) << mac;
+            EXPECT_EQ(record["uni_ports"][u]["name"], "UNI" + std::to_string(u)) << mac;
+            EXPECT_EQ(record["uni_ports"][u]["status"], expect) << mac << " UNI" << u;
+        }
+    }
+    // The road ONU's configuration switches both its UNIs off; the 0x6838
+    // ONU's leaves them alone.
+    uint8_t road[6], other[6];
+    Road::mac("00:0D:B6:10:00:00", road);
+    Road::mac("00:0D:B6:10:00:30", other);
+    EXPECT_FALSE(ports_->get(road).uni[1].enabled);
+    EXPECT_TRUE(ports_->get(other).uni[1].enabled);
+    run_result shown = ponctl({"onu", "show", "00:0D:B6:10:00:00"});
+    EXPECT_NE(shown.out.find("UNI0    01 00 02 01 00 01 00 00  no       0"), std::string::npos) << shown.out;
+
+    // The 0x6838 ONU's information block: its type code, then its version
+    // text ("V1.00" of firmware 0x0100); the 0x3714 ONU's stays empty.
+    std::map<std::string, std::string> info;
+    json full = ponctl_json({"onu", "list", "--full"});
+    for (const auto &onu : full["onus"])
+        info[onu["mac"].get<std::string>()] = onu["info"].get<std::string>();
+    EXPECT_EQ(info["00:0D:B6:10:00:30"].substr(0, 21), "01 56 31 2E 30 30 00 ");
+    EXPECT_EQ(info["00:0D:B6:10:00:00"].find_first_not_of("0 "), std::string::npos) << info["00:0D:B6:10:00:00"];
+
+    // The diagnostics page of a healthy transceiver, readings within the
+    // ranges the simulated ONUs spread over.
+    for (const char *mac : {"00:0D:B6:10:00:00", "00:0D:B6:10:00:30", "00:0D:B6:10:00:40"}) {
+        json page = ponctl_json({"onu", "triplexer", mac});
+        ASSERT_EQ(page["rcode"], 0) << mac;
+        EXPECT_EQ(page["page"].get<std::string>().substr(0, 11), "55 00 D8 00") << mac;   // 85 C, -40 C alarms
+        EXPECT_GE(page["temperature_c"].get<double>(), 38.5) << mac;
+        EXPECT_LE(page["temperature_c"].get<double>(), 45.5) << mac;
+        EXPECT_NEAR(page["vcc_v"].get<double>(), 3.3, 0.05) << mac;
+        EXPECT_NEAR(page["tx_power_dbm"].get<double>(), 2.2, 0.5) << mac;
+        EXPECT_NEAR(page["rx_power_dbm"].get<double>(), -17.5, 0.8) << mac;
+        EXPECT_NEAR(page["video_power_dbm"].get<double>(), -3.0, 0.05) << mac;
+    }
 }
 
 TEST_F(PonctlOnu, ScheduleAddListDeleteClear)
