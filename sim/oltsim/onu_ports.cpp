@@ -102,7 +102,7 @@ void fit_out(onu_device &device, const board_onu &onu)
     store_be16(a2 + A2_VCC, uint16_t(32900 + 20 * spread));                      // 3.29 .. 3.32 V
     store_be16(a2 + A2_TX_BIAS, uint16_t(6000 + 100 * spread));                  // 12 .. 15 mA
     store_be16(a2 + A2_TX_POWER, uint16_t(15000 + 200 * spread));                // +1.8 .. +2.6 dBm
-    store_be16(a2 + A2_RX_POWER, uint16_t(150 + 4 * spread));                    // -18.2 .. -17 dBm
+    store_be16(a2 + A2_RX_POWER, uint16_t(150 + 4 * spread));                    // -18.2 .. -16.8 dBm
     device.set_video_power(FACTORY_VIDEO_POWER);
 
     // Both UNI PHYs report 100 Mbit/s full duplex in their register 31
