@@ -64,6 +64,10 @@ public:
     // the chip reports every link of it in report time-out (link alarm 23)
     // 200 ms after the reset, as with a real ONU rebooting.
     void quiet_restart(int ms);
+    // The ONU of MAC `mac` goes away (powered off, fibre pulled): its chip
+    // reports every link of it in report time-out QUIET_ALARM_MS later. It
+    // comes back when it registers again (onu_population::register_onu).
+    void leave(const uint8_t mac[6]);
 
     // --- state ------------------------------------------------------------
     // Links' paths: identifiers from 8320 on (the OLT's own domains use
@@ -93,6 +97,8 @@ private:
     };
 
     answer handle(int olt, const request_record &request);
+    // The chip's link alarms for every link of the ONU, `delay_ms` from now.
+    void report_links_gone(const uint8_t mac[6], int delay_ms);
     answer onu_request(int olt, const request_record &request, bool *restart, bytes *eap_event);
 
     chipset &sim_;
