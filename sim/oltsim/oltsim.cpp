@@ -356,6 +356,14 @@ void chipset::on_request(int olt, const uint8_t *datagram, size_t size, const so
     answer reply = forced >= 0 ? answer{uint16_t(forced), {}} : fn(olt, req);
     if (reply.silent)
         return;
+    // Fragments carry RCODE 14 and 15 in place of the answer's own: an
+    // error answer leaves whole, or the daemon would read success.
+    if (reply.rcode != TEKLINK_RCODE_OK)
+        parts = 1;
+    if (reorder && parts > 1) {
+        std::lock_guard<std::mutex> hold(lock_);
+        dealt_.reordered++;
+    }
     schedule(olt, encode(header.id, header.ctag, true, reply.rcode, reply.data, parts, reorder), from, delay_ms);
 }
 
@@ -383,8 +391,7 @@ chipset::random_fault chipset::deal(int olt)
     case random_fault::rcode:
         dealt_.rcodes++;
         break;
-    case random_fault::reorder:
-        dealt_.reordered++;
+    case random_fault::reorder:   // counted when the answer goes out in fragments
         break;
     case random_fault::none:
         fault_run_[olt] = 0;

@@ -156,6 +156,13 @@ TEST_F(OltsimFaults, ReorderedAnswersLeaveLastFragmentFirst)
         EXPECT_EQ(second.seqn, reordered ? 0u : 1u);
     }
     EXPECT_EQ(sim_->faults_dealt().reordered, 2u);
+    // An error answer leaves whole: fragments have no room for its RCODE.
+    sim_->rcode_next(0, 11, 1);
+    request(9);
+    datagram error{};
+    ASSERT_TRUE(receive(error));
+    EXPECT_EQ(error.code, 11u);
+    EXPECT_EQ(error.seqn, 0xFFFFu);
     // Whole answers have nothing to reorder: no fault is dealt.
     sim_->fragment_answers(1);
     request(4);
