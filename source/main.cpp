@@ -31,6 +31,7 @@
 #include "engine/onu_optics.h"
 #include "engine/onu_phy.h"
 #include "events/tekhandlers.h"
+#include "events/work_counters.h"
 #include "chip/teklink.h"
 #include "maint/maint_hooks.h"
 #include "maint/scheduler.h"
@@ -40,6 +41,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 namespace {
 
@@ -152,6 +154,26 @@ void install_hooks()
     maint_hooks.onu_reset = maint_onu_reset;
 }
 
+// The resource report also leaves the pacing counters in their own file,
+// written first so that they are there when the report's answer arrives.
+uint8_t *resource_report(uint8_t *request)
+{
+    work_counters_write();
+    return kernhandlers_resource_report(request);
+}
+
+// The command table with the resource report above in its place (the slot
+// order stays the table's).
+std::vector<kernhandlers_command> command_table()
+{
+    std::vector<kernhandlers_command> commands(cmd_command_table.entries,
+                                               cmd_command_table.entries + cmd_command_table.count);
+    for (auto &command : commands)
+        if (command.code == CMDRESOURCEREPORT)
+            command.handler = resource_report;
+    return commands;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -213,7 +235,8 @@ int main(int argc, char **argv)
     teklink_init();
     tekhandlers_start();
 
-    kernlink_init(cmd_command_table);
+    std::vector<kernhandlers_command> commands = command_table();
+    kernlink_init({commands.data(), commands.size()});
 
     if (wait_for_cfg_module()) {
         rc = profiler_get_cfg_cache();

@@ -78,6 +78,7 @@ void answer_chip(int olt, uint16_t id, const uint8_t *data, size_t size)
 pthread_t events_thread_id;
 bool events_running;          // start-up and stopping thread only
 std::atomic<bool> events_stop{false};
+std::atomic<unsigned long> events_handled{0};
 
 void *events_thread(void *)
 {
@@ -87,6 +88,7 @@ void *events_thread(void *)
             continue;   // nothing came, a message that could not be joined, or a stop
         events_process(event);
         BFREE(event);
+        events_handled++;
         usleep(EVENTS_PAUSE_MS * 1000);
     }
     return nullptr;
@@ -116,6 +118,8 @@ void tekhandlers_stop()
     pthread_join(events_thread_id, nullptr);
     events_running = false;
 }
+
+unsigned long tekhandlers_events_handled() { return events_handled.load(); }
 
 void events_process(uint8_t *event)
 {

@@ -75,6 +75,12 @@ int tekhandlers_start();
 // when no thread runs.
 void tekhandlers_stop();
 
+// Events the chip event thread took from the queue and handled since the
+// start of the process; each was followed by the thread's 10 ms pause, so
+// this times the pause is the least the events can have taken. Read without
+// a lock; it only grows.
+unsigned long tekhandlers_events_handled();
+
 // Handles one event block (a teklink_msg from the events queue). The caller
 // frees the block afterwards.
 void events_process(uint8_t *event);
