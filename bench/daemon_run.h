@@ -85,16 +85,40 @@ inline long report_figure(const std::string &report, const std::string &label)
     return at == std::string::npos ? -1 : std::stol(report.substr(at + label.size()));
 }
 
-// The daemon's resource report, asked for through ponkernel; empty when
-// it did not come.
-inline std::string resource_report(ponkernel_server &kernel, const fs::path &root)
+// What one resource report command leaves: the report's text, and the
+// pacing counters the daemon writes beside it - the chip events its event
+// thread and the work items its profiler thread handled since it started,
+// each followed by its thread's 10 ms pause.
+struct daemon_report {
+    std::string text;
+    unsigned long events = 0, items = 0;
+    bool counted = false;   // both counters were there
+};
+
+// Asks the daemon for its resource report through ponkernel; empty when it
+// did not come.
+inline daemon_report resource_report(ponkernel_server &kernel, const fs::path &root)
 {
-    fs::path path = root / "tmp/system_resources.log";
-    fs::remove(path);
+    daemon_report r;
+    fs::path report = root / "tmp/system_resources.log", counters = root / "tmp/zandrel_counters";
+    fs::remove(report);
+    fs::remove(counters);
     std::vector<uint8_t> answer;
     if (kernel.command(RESOURCE_REPORT, std::vector<uint8_t>(RESOURCE_REPORT_PARAMS), &answer, REPORT_SECONDS) != 0)
-        return "";
-    return read_file(path);
+        return r;
+    r.text = read_file(report);
+    std::istringstream text(read_file(counters));
+    std::string name;
+    unsigned long value;
+    int found = 0;
+    while (text >> name >> value) {
+        if (name == "events_handled")
+            r.events = value, found++;
+        else if (name == "work_items")
+            r.items = value, found++;
+    }
+    r.counted = found == 2;
+    return r;
 }
 
 // A sandbox root of this process's own with the directories the daemon

@@ -5,7 +5,8 @@
 // Prints, in this order: the wall time from the first registration to the
 // last "configure ok"; the pacing floor the event and profiler threads
 // impose (the larger of the events and of the work items the daemon
-// counted, 10 ms each) and the ratio of the two; the daemon's CPU seconds
+// counted over the road, from its counters file, 10 ms each) and the
+// ratio of the two; the daemon's CPU seconds
 // over the road; its peak RSS (VmHWM); the pool's peaks from its resource
 // report; then the daemon's CPU share over an idle spell.
 //
@@ -36,12 +37,6 @@ constexpr double PAUSE_SECONDS = 0.010;   // each event, each work item
 constexpr int START_SECONDS = 120;
 constexpr int ROAD_SECONDS = 1200;
 constexpr int POLL_MS = 50;
-// Each ONU brings four registration attempts, four link discoveries and
-// one EAP answer (nine events), and four link-discovery items and one
-// ONU-reconfigure item (five work items).
-constexpr int EVENTS_PER_ONU = 9;
-constexpr int ITEMS_PER_ONU = 5;
-
 struct settings {
     int per_port = 250;
     int spacing_ms = 40;
@@ -86,17 +81,6 @@ std::string board(int onus)
                 std::to_string(i + 1) + R"(, "olt": )" + std::to_string(olt_of(i)) + R"(, "pon": )" +
                 std::to_string(port_of(i)) + R"(, "chip": "0x3714"})";
     return text + "]}";
-}
-
-// The events the event thread and the work items the profiler thread
-// handled since the daemon started.
-struct pacing_counts {
-    double events = 0, items = 0;
-};
-
-pacing_counts pacing(int onus)
-{
-    return {double(onus) * EVENTS_PER_ONU, double(onus) * ITEMS_PER_ONU};
 }
 
 } // namespace
@@ -162,6 +146,7 @@ int main(int argc, char **argv)
         stop_daemon(daemon);
         return 1;
     }
+    daemon_report before = resource_report(kernel, root);
     double cpu_before = cpu_seconds(daemon);
     auto configured = [&] {
         size_t n = 0;
@@ -176,15 +161,20 @@ int main(int argc, char **argv)
     double wall = seconds_since(start);
     double cpu = cpu_seconds(daemon) - cpu_before;
     long hwm_kib = status_kib(daemon, "VmHWM");
-    pacing_counts counts = pacing(onus);
-    std::string report = resource_report(kernel, root);
-
-    double events = counts.events * PAUSE_SECONDS, items = counts.items * PAUSE_SECONDS;
+    daemon_report after = resource_report(kernel, root);
+    if (!before.counted || !after.counted) {
+        fprintf(stderr, "the daemon's counters could not be read\n");
+        stop_daemon(daemon);
+        return 1;
+    }
+    const std::string &report = after.text;
+    double counted_events = double(after.events - before.events), counted_items = double(after.items - before.items);
+    double events = counted_events * PAUSE_SECONDS, items = counted_items * PAUSE_SECONDS;
     double floor = std::max(events, items);
     printf("onus %d configured %zu%s\n", onus, configured(), done ? "" : " (timed out)");
     printf("wall %.2f s (first registration to last OK)\n", wall);
     printf("pacing floor %.2f s (%.0f events %.2f s, %.0f work items %.2f s), ratio %.3f (target <= 1.1)\n", floor,
-           counts.events, events, counts.items, items, wall / floor);
+           counted_events, events, counted_items, items, wall / floor);
     printf("daemon cpu %.2f s over the road\n", cpu);
     printf("peak rss %.1f MiB (VmHWM %ld kB, target <= 48 MiB)\n", double(hwm_kib) / 1024.0, hwm_kib);
     printf("pool peak: max memory ever used %ld, ever balloced %ld, max blocks %ld\n",
