@@ -24,8 +24,6 @@
 #include "oltsim/onus.h"
 #include "wire/ids.h"
 
-#include <cstring>
-
 namespace {
 
 using namespace bench;
@@ -37,6 +35,7 @@ constexpr double PAUSE_SECONDS = 0.010;   // each event, each work item
 constexpr int START_SECONDS = 120;
 constexpr int ROAD_SECONDS = 1200;
 constexpr int POLL_MS = 50;
+
 struct settings {
     int per_port = 250;
     int spacing_ms = 40;
