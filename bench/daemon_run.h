@@ -85,6 +85,27 @@ inline long report_figure(const std::string &report, const std::string &label)
     return at == std::string::npos ? -1 : std::stol(report.substr(at + label.size()));
 }
 
+// The queues of a report whose peak was above zero, "file:line peak/size"
+// each, from lines "Queue %p(file:line): total_size = S, current_size = C,
+// peak_size = P".
+inline std::string queue_peaks(const std::string &report)
+{
+    std::string out;
+    std::istringstream lines(report);
+    for (std::string line; std::getline(lines, line);) {
+        size_t open = line.find('('), close = line.find("):"), size = line.find("total_size = "),
+               peak = line.find("peak_size = ");
+        if (line.rfind("Queue ", 0) != 0 || open == std::string::npos || close == std::string::npos ||
+            size == std::string::npos || peak == std::string::npos)
+            continue;
+        long peak_value = std::stol(line.substr(peak + 12));
+        if (peak_value > 0)
+            out += " " + line.substr(open + 1, close - open - 1) + " " + std::to_string(peak_value) + "/" +
+                   std::to_string(std::stol(line.substr(size + 13)));
+    }
+    return out.empty() ? " none above 0" : out;
+}
+
 // What one resource report command leaves: the report's text, and the
 // pacing counters the daemon writes beside it - the chip events its event
 // thread and the work items its profiler thread handled since it started,
