@@ -4,8 +4,8 @@
 // resets that make the ONU register again, and the OLT objects the daemon
 // builds for an ONU (paths, queue and link SLAs, destinations with their
 // rules, learning limits, identifiers and static clients) kept as state
-// that tests read and the teardown requests remove. Learned MACs are
-// seeded by tests.
+// that tests read and the teardown requests remove; a restart of the chip
+// clears it. Learned MACs are seeded by tests.
 //
 // Threads: the chipset's service thread runs the handlers; tests read the
 // state and switch faults from their own thread; one mutex guards it all
@@ -52,6 +52,7 @@ struct destination_state {
 class onu_service {
 public:
     onu_service(chipset &sim, onu_population &population, std::vector<board_onu> onus);
+    // Installs the handlers and the reaction to a chip restart.
     void attach();
 
     // --- faults and seeds ------------------------------------------------
