@@ -7,10 +7,8 @@
 #include "ponkernel/ponkernel.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -165,29 +163,10 @@ inline fs::path make_sandbox(const std::string &name, uint16_t version)
     return root;
 }
 
-// Without a syslog daemon (no /dev/log, as in a bare container) the C
-// library writes every log line of the daemon to /dev/console instead
-// (LOG_CONS), and a serial console takes milliseconds a line: the thread
-// that logs stalls, and a benchmark would measure the console rather than
-// the daemon. A board has its syslog daemon. So, in a mount namespace of
-// the daemon's own, the console is the file `console` (the machine's
-// console is untouched); true when that was done.
-inline bool divert_console(const fs::path &console)
-{
-    if (access("/dev/log", F_OK) == 0)
-        return false;
-    int fd = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0)
-        return false;
-    close(fd);
-    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           mount(console.c_str(), "/dev/console", nullptr, MS_BIND, nullptr) == 0;
-}
-
 // The daemon built beside this benchmark, started with its trace and log
-// in `trace` and its console, where there is no syslog daemon, in
-// `console`; its pid, or -1.
-inline pid_t start_daemon(const fs::path &trace, const fs::path &console)
+// in `trace` (ZANDREL_LOG_STDERR keeps its log lines off the machine's
+// console); its pid, or -1.
+inline pid_t start_daemon(const fs::path &trace)
 {
     fs::path self = fs::canonical("/proc/self/exe");
     fs::path daemon_bin = self.parent_path().parent_path() / "zandrel";
@@ -196,8 +175,6 @@ inline pid_t start_daemon(const fs::path &trace, const fs::path &console)
         int fd = open(trace.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(fd, 1);
         dup2(fd, 2);
-        if (access("/dev/log", F_OK) != 0 && !divert_console(console))
-            fprintf(stderr, "bench: no syslog daemon, and the console could not be diverted: log lines go to it\n");
         execl(daemon_bin.c_str(), "zandrel", nullptr);
         _exit(127);
     }

@@ -132,7 +132,7 @@ int main(int argc, char **argv)
         return 1;
 
     fs::path trace = root / "zandrel.out";
-    pid_t daemon = start_daemon(trace, root / "console.log");
+    pid_t daemon = start_daemon(trace);
     // Every OLT configured: the ONUs find their ports ready.
     bool ready = wait_for(
         [&] {

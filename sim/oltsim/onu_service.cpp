@@ -145,6 +145,19 @@ void onu_service::report_links_gone(const uint8_t mac[6], int delay_ms)
         sim_.send_event(board->olt, ID_ALARM_EVENT, report_timeout_alarm(mac, link), delay_ms);
 }
 
+void onu_service::hold_eap(bool on)
+{
+    std::vector<std::pair<int, bytes>> kept;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        hold_eap_ = on;
+        if (!on)
+            kept.swap(held_eap_);
+    }
+    for (auto &[olt, event] : kept)
+        sim_.send_event(olt, ID_EAP_EVENT, event);
+}
+
 void onu_service::fail_id(uint16_t id, uint16_t rcode)
 {
     std::lock_guard<std::mutex> hold(lock_);
@@ -366,8 +379,15 @@ answer onu_service::handle(int olt, const request_record &r)
             return answer{};
         }
     }
-    if (!eap_event.empty())
-        sim_.send_event(olt, ID_EAP_EVENT, eap_event);
+    if (!eap_event.empty()) {
+        std::unique_lock<std::mutex> hold(lock_);
+        if (hold_eap_) {
+            held_eap_.emplace_back(olt, std::move(eap_event));
+        } else {
+            hold.unlock();
+            sim_.send_event(olt, ID_EAP_EVENT, eap_event);
+        }
+    }
     if (restart) {
         int quiet_ms = 0;
         {

@@ -18,6 +18,7 @@
 #include <array>
 #include <map>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace oltsim {
@@ -69,6 +70,9 @@ public:
     // reports every link of it in report time-out QUIET_ALARM_MS later. It
     // comes back when it registers again (onu_population::register_onu).
     void leave(const uint8_t mac[6]);
+    // On: the ONUs keep their EAP answers, as a supplicant that is slow to
+    // answer; off: the answers kept meanwhile leave, in their order.
+    void hold_eap(bool on);
 
     // --- state ------------------------------------------------------------
     // Links' paths: identifiers from 8320 on (the OLT's own domains use
@@ -110,6 +114,8 @@ private:
     olt_state olts_[MAX_OLTS];
     std::map<uint16_t, uint16_t> failing_;
     int quiet_restart_ms_ = 0;
+    bool hold_eap_ = false;
+    std::vector<std::pair<int, bytes>> held_eap_;   // (OLT, event data)
 };
 
 } // namespace oltsim

@@ -10,8 +10,11 @@
 void log_open()
 {
     int options = LOG_CONS | LOG_NDELAY;
+    // Off the board the lines go to standard error; the console fallback
+    // would write each of them once more, to whatever console the machine
+    // has (a serial one takes milliseconds a line, on the logging thread).
     if (sandbox_log_stderr())
-        options |= LOG_PERROR;
+        options = (options & ~LOG_CONS) | LOG_PERROR;
     openlog("pelvaro", options, LOG_USER);
 }
 

@@ -5,8 +5,9 @@
 // any thread.
 #pragma once
 
-// openlog("pelvaro", LOG_CONS | LOG_NDELAY, LOG_USER), with LOG_PERROR added
-// when ZANDREL_LOG_STDERR is 1.
+// openlog("pelvaro", LOG_CONS | LOG_NDELAY, LOG_USER); when ZANDREL_LOG_STDERR
+// is 1, LOG_PERROR instead of LOG_CONS: the lines reach standard error, not
+// the machine's console as well when no system logger listens.
 void log_open();
 void log_close();
 

@@ -11,6 +11,8 @@
 namespace {
 
 constexpr int FAULT_SECONDS = 60;
+// A rebooting ONU stays away this long: time for ponkernel to come back.
+constexpr int REBOOT_MS = 5000;
 
 const char *const ROAD = "00:0D:B6:10:00:00";
 
@@ -31,8 +33,24 @@ protected:
         ASSERT_TRUE(eventually([&] { return state(ROAD) == "OK"; }, FAULT_SECONDS)) << daemon_.out();
         EXPECT_EQ(service_->eap_result(road_), 3) << "EAP Success";
         expect_nothing_leaked(holding(before_, 1, 4));
+        // The resource reports also left the pacing counters: at least the
+        // nine events and five work items of one ONU's road.
+        std::string counters = read_file(box_.path("/tmp/zandrel_counters"));
+        EXPECT_GE(figure(counters, "events_handled"), 9) << counters;
+        EXPECT_GE(figure(counters, "work_items"), 5) << counters;
     }
     int timeouts() const { return count_of(daemon_.out(), "teklink: response timeout for msg"); }
+    int attempts() const { return count_of(daemon_.out(), "registrationattempt_handler: " + std::string(ROAD)); }
+    int rejected() const { return count_of(daemon_.out(), "registrationattempt_handler: rejected"); }
+    // Counted by ponkernel (its output runs on across restarts): the daemon
+    // may connect to a stopping ponkernel's backlog and lose the link again.
+    int connections() const { return count_of(kernel_.out(), "ponkernel: daemon connected"); }
+    // ponkernel started again; the daemon's link comes back to it.
+    void restart_kernel(int before)
+    {
+        start_kernel();
+        ASSERT_TRUE(eventually([&] { return connections() > before; }, 30)) << daemon_.err();
+    }
 
     uint8_t road_[6];
     resources before_;
@@ -51,3 +69,66 @@ TEST_F(OnuFaults, ChipQuietMidConfigurationThenAnsweringAgain)
 }
 
 } // namespace
+
+// The ONU registers its links again while the engine configures it (held
+// there by a chip that is slow to answer the network parameters): the
+// registrations wait for the configuration, find the links no longer
+// ALLOCATED and are refused; the configuration finishes and the ONU stays
+// up with the paths and record it had.
+TEST_F(OnuFaults, RegistrationAgainWhileConfiguringIsRefused)
+{
+    sim_->silence_id(TEK_REQ_ONU_NETWORK, true);
+    population_->register_onu(road_);
+    ASSERT_TRUE(eventually([&] { return state(ROAD) == "CFGINPROGRESS"; }, FAULT_SECONDS)) << daemon_.out();
+    int first = attempts();
+    unsigned accepted = population_->accepted();
+    population_->register_onu(road_);
+    ASSERT_TRUE(eventually([&] { return attempts() > first; }, FAULT_SECONDS)) << daemon_.out();
+    // The request's resend is answered: the configuration goes on.
+    sim_->silence_id(TEK_REQ_ONU_NETWORK, false);
+    expect_ok_and_nothing_leaked();
+    ASSERT_TRUE(eventually([&] { return rejected() == 4; }, FAULT_SECONDS)) << daemon_.out();
+    EXPECT_EQ(population_->accepted(), accepted) << "no link of the ONU registered twice";
+    EXPECT_EQ(service_->resets(road_), 0);
+    auto road = states(ROAD);
+    EXPECT_EQ(std::count(road.begin(), road.end(), "OK"), 1) << "configured once";
+}
+
+// ponkernel restarts while the ONU is in AUTHINPROGRESS and the ONU answers
+// after the link is back: authentication just completes.
+TEST_F(OnuFaults, PonkernelRestartedDuringAuthenticationThenTheOnuAnswers)
+{
+    service_->hold_eap(true);
+    population_->register_onu(road_);
+    ASSERT_TRUE(eventually([&] { return state(ROAD) == "AUTHINPROGRESS"; }, FAULT_SECONDS)) << daemon_.out();
+    int before = connections();
+    ASSERT_EQ(kernel_.stop(10), 0);
+    restart_kernel(before);
+    service_->hold_eap(false);
+    expect_ok_and_nothing_leaked();
+    EXPECT_EQ(service_->resets(road_), 0);
+}
+
+// The ONU answers while ponkernel is away: authenticated, its ONT
+// configuration cannot be fetched, so the ONU is reset and its record
+// released. It reboots, registers again once ponkernel is back and comes
+// up. (An ONU that never answers is rediscovered by the watchdog after 300
+// seconds in AUTHINPROGRESS; the watchdog's unit tests drive that on the
+// fake clock.)
+TEST_F(OnuFaults, PonkernelAwayWhenTheOnuAnswersItsAuthentication)
+{
+    service_->hold_eap(true);
+    service_->quiet_restart(REBOOT_MS);
+    population_->register_onu(road_);
+    ASSERT_TRUE(eventually([&] { return state(ROAD) == "AUTHINPROGRESS"; }, FAULT_SECONDS)) << daemon_.out();
+    int before = connections();
+    ASSERT_EQ(kernel_.stop(10), 0);
+    service_->hold_eap(false);
+    ASSERT_TRUE(eventually([&] { return state(ROAD) == "FREE"; }, FAULT_SECONDS)) << daemon_.out();
+    EXPECT_TRUE(says("profiler_set_ont_config: " + std::string(ROAD) + " config request failed")) << daemon_.out();
+    EXPECT_EQ(service_->resets(road_), 1);
+    restart_kernel(before);
+    expect_ok_and_nothing_leaked();
+    auto road = states(ROAD);
+    EXPECT_EQ(std::count(road.begin(), road.end(), "ALLOCATED"), 2) << "released and allocated again";
+}
