@@ -46,6 +46,10 @@ const char *control_usage()
            "  reorder on|off      fragments leave last first\n"
            "  lose I              fragment number I is never sent (-1: none)\n"
            "  duplicate on|off    every datagram leaves twice\n"
+           "  drop P              about P % of requests are lost on their way to the chips\n"
+           "  rcode-random RCODE:P   about P % of requests are answered with RCODE\n"
+           "  reorder-random P    about P % of fragmented answers and long events leave last first\n"
+           "  seed N              the random faults' draws start from N\n"
            "  clear               all faults off\n"
            "  reset N             restart chip N (it sends its OLT ready event)\n";
 }
@@ -82,6 +86,14 @@ bool control_apply(chipset &sim, const std::string &name, const std::string &arg
         ok = number(arg, n) && (sim.lose_fragment(int(n)), true);
     else if (name == "duplicate")
         ok = on_off(flag) && (sim.duplicate(flag), true);
+    else if (name == "drop")
+        ok = number(arg, n) && (sim.drop_requests(int(n)), true);
+    else if (name == "rcode-random")
+        ok = numbers(arg, 2, v) && (sim.rcode_random(uint16_t(v[0]), int(v[1])), true);
+    else if (name == "reorder-random")
+        ok = number(arg, n) && (sim.reorder_random(int(n)), true);
+    else if (name == "seed")
+        ok = number(arg, n) && (sim.seed(uint32_t(n)), true);
     else if (name == "clear")
         sim.clear_faults();
     else if (name == "reset")

@@ -44,7 +44,9 @@ void usage()
     fprintf(stderr,
             "usage: oltsim [--olts N] [--version 0xVVVV] [--quiet] [--no-board] [--ready] [--stdin-exit]\n"
             "              [--board FILE] [--register-after SECONDS] [--boot-ms MS] [fault switches]\n"
-            "  register [OLT]      the ONUs of the board file register (on standard input)\n%s",
+            "  register [OLT]      the ONUs of the board file register (on standard input)\n"
+            "  leave MAC           the ONU goes away: its links are reported in report time-out\n"
+            "  come-back MAC       the ONU registers its links again\n%s",
             oltsim::control_usage());
     fputs(oltsim::tftp_control_usage(), stderr);
     fputs(oltsim::olt_config_control_usage(), stderr);
@@ -201,6 +203,21 @@ int main(int argc, char **argv)
             continue;
         if (name == "register") {
             population.register_all(arg.empty() ? -1 : atoi(arg.c_str()));
+            continue;
+        }
+        if (name == "leave" || name == "come-back") {
+            unsigned b[6];
+            uint8_t mac[6];
+            if (sscanf(arg.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6) {
+                fprintf(stderr, "oltsim: %s needs an ONU MAC\n", name.c_str());
+                continue;
+            }
+            for (int i = 0; i < 6; i++)
+                mac[i] = uint8_t(b[i]);
+            if (name == "leave")
+                service.leave(mac);
+            else
+                population.register_onu(mac);
             continue;
         }
         int config_switch = oltsim::olt_config_control_apply(olt_config, name, arg, error);

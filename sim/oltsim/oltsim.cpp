@@ -179,6 +179,39 @@ void chipset::duplicate(bool on)
     duplicate_ = on;
 }
 
+void chipset::drop_requests(int percent)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    drop_percent_ = std::clamp(percent, 0, 100);
+}
+
+void chipset::rcode_random(uint16_t rcode, int percent)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    random_rcode_ = rcode;
+    rcode_percent_ = std::clamp(percent, 0, 100);
+}
+
+void chipset::reorder_random(int percent)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    reorder_percent_ = std::clamp(percent, 0, 100);
+}
+
+void chipset::seed(uint32_t value)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    random_.seed(value);
+}
+
+chipset::fault_counts chipset::faults_dealt() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return dealt_;
+}
+
+int chipset::draw() { return int(random_() % 100); }
+
 void chipset::clear_faults()
 {
     std::lock_guard<std::mutex> hold(lock_);
@@ -189,10 +222,12 @@ void chipset::clear_faults()
     answer_parts_ = event_parts_ = 1;
     reorder_ = duplicate_ = false;
     lose_ = -1;
+    drop_percent_ = rcode_percent_ = reorder_percent_ = 0;
+    std::fill(std::begin(fault_run_), std::end(fault_run_), 0);
 }
 
 std::vector<bytes> chipset::encode(uint16_t id, uint16_t ctag, bool response, uint16_t rcode, const bytes &data,
-                                   int parts)
+                                   int parts, bool reorder)
 {
     std::vector<bytes> out;
     auto add = [&](int code, int seqn, const uint8_t *p, size_t n) {
@@ -218,7 +253,11 @@ std::vector<bytes> chipset::encode(uint16_t id, uint16_t ctag, bool response, ui
     std::lock_guard<std::mutex> hold(lock_);
     if (lose_ >= 0 && size_t(lose_) < out.size())
         out.erase(out.begin() + lose_);
-    if (reorder_)
+    if (!response && out.size() > 1 && reorder_percent_ > 0 && draw() < reorder_percent_) {
+        dealt_.reordered++;
+        reorder = true;
+    }
+    if (reorder_ || reorder)
         std::reverse(out.begin(), out.end());
     return out;
 }
@@ -283,9 +322,15 @@ void chipset::on_request(int olt, const uint8_t *datagram, size_t size, const so
     handler fn = default_answer;
     int parts, delay_ms = 0;
     int forced = -1;
-    bool silent;
+    bool silent, reorder = false;
     {
         std::lock_guard<std::mutex> hold(lock_);
+        random_fault fault = deal(olt);
+        if (fault == random_fault::lost)
+            return;
+        if (fault == random_fault::rcode)
+            forced = random_rcode_;
+        reorder = fault == random_fault::reorder;
         daemon_ = from;
         daemon_known_ = true;
         if (opts_.record)
@@ -311,7 +356,49 @@ void chipset::on_request(int olt, const uint8_t *datagram, size_t size, const so
     answer reply = forced >= 0 ? answer{uint16_t(forced), {}} : fn(olt, req);
     if (reply.silent)
         return;
-    schedule(olt, encode(header.id, header.ctag, true, reply.rcode, reply.data, parts), from, delay_ms);
+    // Fragments carry RCODE 14 and 15 in place of the answer's own: an
+    // error answer leaves whole, or the daemon would read success.
+    if (reply.rcode != TEKLINK_RCODE_OK)
+        parts = 1;
+    if (reorder && parts > 1) {
+        std::lock_guard<std::mutex> hold(lock_);
+        dealt_.reordered++;
+    }
+    schedule(olt, encode(header.id, header.ctag, true, reply.rcode, reply.data, parts, reorder), from, delay_ms);
+}
+
+// One draw per request decides its random fault, if any: the shares of
+// the three kinds lie side by side on the hundred. Reordering needs an
+// answer in fragments to act on.
+chipset::random_fault chipset::deal(int olt)
+{
+    int total = drop_percent_ + rcode_percent_ + (answer_parts_ > 1 ? reorder_percent_ : 0);
+    if (total == 0)
+        return random_fault::none;
+    if (fault_run_[olt] >= FAULT_RUN_MAX) {
+        fault_run_[olt] = 0;
+        return random_fault::none;
+    }
+    int at = draw();
+    random_fault fault = at < drop_percent_                   ? random_fault::lost
+                         : at < drop_percent_ + rcode_percent_ ? random_fault::rcode
+                         : at < total                          ? random_fault::reorder
+                                                               : random_fault::none;
+    switch (fault) {
+    case random_fault::lost:
+        dealt_.dropped++;
+        break;
+    case random_fault::rcode:
+        dealt_.rcodes++;
+        break;
+    case random_fault::reorder:   // counted when the answer goes out in fragments
+        break;
+    case random_fault::none:
+        fault_run_[olt] = 0;
+        return fault;
+    }
+    fault_run_[olt]++;
+    return fault;
 }
 
 void chipset::on_board()
@@ -326,11 +413,15 @@ void chipset::reset(int olt, int boot_ms)
 {
     if (olt < 0 || olt >= opts_.olts)
         return;
+    std::vector<std::function<void(int)>> hooks;
     {
         std::lock_guard<std::mutex> hold(lock_);
         resets_[olt]++;
         changed_.notify_all();
+        hooks = restart_hooks_;
     }
+    for (const auto &hook : hooks)
+        hook(olt);
     if (opts_.log)
         fprintf(stderr, "oltsim: OLT[%d] restarted\n", olt);
     bytes ready(OLT_READY_SIZE);
@@ -338,6 +429,12 @@ void chipset::reset(int olt, int boot_ms)
     ready[5] = uint8_t(ready[5] + olt);
     store_be16(ready.data() + 15, opts_.version);
     send_event(olt, TEK_EVENT_OLT_READY, ready, boot_ms);
+}
+
+void chipset::on_restart(std::function<void(int)> fn)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    restart_hooks_.push_back(std::move(fn));
 }
 
 void chipset::send_event(int olt, uint16_t id, const bytes &data, int delay_ms)

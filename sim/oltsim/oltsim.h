@@ -25,6 +25,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <random>
 #include <set>
 #include <thread>
 #include <vector>
@@ -36,6 +37,7 @@ using bytes = std::vector<uint8_t>;
 constexpr int MAX_OLTS = 4;
 constexpr size_t OLT_READY_SIZE = 32;        // MAC at 0, application version at 15
 constexpr size_t DEFAULT_ANSWER_SIZE = 8;    // zero bytes after RCODE 0
+constexpr int FAULT_RUN_MAX = 2;             // random faults in a row on one chip
 
 struct request_record {
     int olt;
@@ -97,6 +99,18 @@ public:
     void lose_fragment(int index);
     // Every datagram leaves twice.
     void duplicate(bool on);
+    // Random faults, each hitting about `percent` of the requests (0: off):
+    // the request is lost on its way to the chip; it is answered with
+    // `rcode` and no data (11 "No ONU Response", say); its fragmented answer
+    // (or long event) leaves last fragment first. The draws follow `seed`.
+    // A chip lets the next request through after FAULT_RUN_MAX random
+    // faults running, as a real chip's trouble passes: the daemon's third
+    // transmission of an exchange always arrives and is answered in order,
+    // so a soak measures recovery, not the odds of three losses in a row.
+    void drop_requests(int percent);
+    void rcode_random(uint16_t rcode, int percent);
+    void reorder_random(int percent);
+    void seed(uint32_t value);
     // Faults back to none (handlers stay).
     void clear_faults();
 
@@ -110,6 +124,16 @@ public:
     // Restarts chip `olt` as a board reset would; its ready event leaves
     // after `boot_ms`.
     void reset(int olt, int boot_ms = 0);
+    // `fn(olt)` runs at every restart of a chip, before its ready event is
+    // scheduled, without the simulator's lock: what a chip keeps for its
+    // ONUs (oltsim::onu_service) is gone after a restart, as in a real one.
+    void on_restart(std::function<void(int olt)> fn);
+
+    // The random faults dealt so far.
+    struct fault_counts {
+        unsigned dropped = 0, rcodes = 0, reordered = 0;
+    };
+    fault_counts faults_dealt() const;
 
     std::vector<request_record> request_log() const;
     size_t request_count() const { return requests_.load(); }
@@ -131,7 +155,12 @@ private:
     void on_board();
     // The datagrams of one message (fragmented as set), in sending order.
     std::vector<bytes> encode(uint16_t id, uint16_t ctag, bool response, uint16_t rcode, const bytes &data,
-                              int parts);
+                              int parts, bool reorder = false);
+    enum class random_fault { none, lost, rcode, reorder };
+    // The random fault the request just come to `olt` meets; the lock is held.
+    random_fault deal(int olt);
+    // 0..99 from the seeded generator; the lock is held.
+    int draw();
     void transmit(int olt, const bytes &datagram, const sockaddr_in &to);
     // Sends now, or after `delay_ms` from the service thread.
     void schedule(int olt, std::vector<bytes> datagrams, const sockaddr_in &to, int delay_ms);
@@ -160,9 +189,15 @@ private:
     int answer_parts_ = 1, event_parts_ = 1;
     bool reorder_ = false, duplicate_ = false;
     int lose_ = -1;
+    int drop_percent_ = 0, rcode_percent_ = 0, reorder_percent_ = 0;
+    uint16_t random_rcode_ = 0;
+    std::mt19937 random_{1};
+    int fault_run_[MAX_OLTS] = {};
+    fault_counts dealt_;
     std::vector<request_record> log_;
     std::atomic<size_t> requests_{0};
     int resets_[MAX_OLTS] = {};
+    std::vector<std::function<void(int)>> restart_hooks_;
     uint16_t event_ctag_[MAX_OLTS] = {};
     bool daemon_known_ = false;
     sockaddr_in daemon_{};

@@ -114,6 +114,12 @@ void onu_service::attach()
 {
     for (uint16_t id : SERVICE_IDS)
         sim_.set_handler(id, [this](int olt, const request_record &r) { return handle(olt, r); });
+    // A restarted chip comes up empty: the daemon builds its ONUs' paths,
+    // SLAs and destinations again, under the same identifiers.
+    sim_.on_restart([this](int olt) {
+        std::lock_guard<std::mutex> hold(lock_);
+        olts_[olt] = olt_state{};
+    });
 }
 
 bytes report_timeout_alarm(const uint8_t mac[6], int link)
@@ -129,6 +135,21 @@ void onu_service::quiet_restart(int ms)
 {
     std::lock_guard<std::mutex> hold(lock_);
     quiet_restart_ms_ = ms;
+}
+
+void onu_service::leave(const uint8_t mac[6]) { report_links_gone(mac, QUIET_ALARM_MS); }
+
+void onu_service::report_links_gone(const uint8_t mac[6], int delay_ms)
+{
+    const board_onu *board = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        auto found = state_.find(key(mac));
+        if (found != state_.end())
+            board = found->second.board;
+    }
+    for (int link = 0; board && link < board->links; link++)
+        sim_.send_event(board->olt, ID_ALARM_EVENT, report_timeout_alarm(mac, link), delay_ms);
 }
 
 void onu_service::hold_eap(bool on)
@@ -400,16 +421,12 @@ answer onu_service::handle(int olt, const request_record &r)
     }
     if (restart) {
         int quiet_ms = 0;
-        int links = 0;
         {
             std::lock_guard<std::mutex> hold(lock_);
             quiet_ms = quiet_restart_ms_;
-            auto found = state_.find(key(mac));
-            if (found != state_.end())
-                links = found->second.board->links;
         }
-        for (int link = 0; quiet_ms > 0 && link < links; link++)
-            sim_.send_event(olt, ID_ALARM_EVENT, report_timeout_alarm(mac, link), QUIET_ALARM_MS);
+        if (quiet_ms > 0)
+            report_links_gone(mac, QUIET_ALARM_MS);
         population_.register_onu(mac, quiet_ms > 0 ? quiet_ms : ONU_RESTART_MS);
     }
     return reply;

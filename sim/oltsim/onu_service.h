@@ -4,9 +4,9 @@
 // resets that make the ONU register again, and the OLT objects the daemon
 // builds for an ONU (paths, queue and link SLAs, destinations with their
 // rules, learning limits, identifiers and static clients) kept as state
-// that tests read and the teardown requests remove. Learned MACs and the
-// IGMP groups joined behind an ONU are seeded by tests; a reset ONU has
-// joined none.
+// that tests read and the teardown requests remove; a restart of the chip
+// clears it. Learned MACs and the IGMP groups joined behind an ONU are
+// seeded by tests; a reset ONU has joined none.
 //
 // Threads: the chipset's service thread runs the handlers; tests read the
 // state and switch faults from their own thread; one mutex guards it all
@@ -54,6 +54,7 @@ struct destination_state {
 class onu_service {
 public:
     onu_service(chipset &sim, onu_population &population, std::vector<board_onu> onus);
+    // Installs the handlers and the reaction to a chip restart.
     void attach();
 
     // --- faults and seeds ------------------------------------------------
@@ -69,6 +70,10 @@ public:
     // the chip reports every link of it in report time-out (link alarm 23)
     // 200 ms after the reset, as with a real ONU rebooting.
     void quiet_restart(int ms);
+    // The ONU of MAC `mac` goes away (powered off, fibre pulled): its chip
+    // reports every link of it in report time-out QUIET_ALARM_MS later. It
+    // comes back when it registers again (onu_population::register_onu).
+    void leave(const uint8_t mac[6]);
     // On: the ONUs keep their EAP answers, as a supplicant that is slow to
     // answer; off: the answers kept meanwhile leave, in their order.
     void hold_eap(bool on);
@@ -102,6 +107,8 @@ private:
     };
 
     answer handle(int olt, const request_record &request);
+    // The chip's link alarms for every link of the ONU, `delay_ms` from now.
+    void report_links_gone(const uint8_t mac[6], int delay_ms);
     answer onu_request(int olt, const request_record &request, bool *restart, bytes *eap_event);
 
     chipset &sim_;

@@ -1,0 +1,201 @@
+// The whole board at its full size: 4 OLTs x 2 PON ports x 250 ONUs = 2000
+// ONUs, from a cold start of the daemon (a process) to every ONU OK, against
+// the configuration store and the chips with their ONUs in this program.
+//
+// Prints, in this order: the wall time from the first registration to the
+// last "configure ok"; the pacing floor the event and profiler threads
+// impose (the larger of the events and of the work items the daemon
+// counted over the road, from its counters file, 10 ms each) and the
+// ratio of the two; the daemon's CPU seconds
+// over the road; its peak RSS (VmHWM); the pool's and the queues' peaks
+// from its resource report; then the daemon's CPU share over an idle spell.
+//
+// bench_scale [--onus-per-port N] [--spacing-ms MS] [--idle-seconds S]
+//   N   ONUs on each of the eight PON ports (250)
+//   MS  between one ONU's registration and the next, ports taken in turn
+//       (40: the ONUs keep ahead of the daemon's 100 events a second, so
+//       its queues, not the spacing, set the pace)
+//   S   the idle spell after the road (60)
+#include "daemon_run.h"
+
+#include "oltsim/oltsim.h"
+#include "oltsim/onu_ports.h"
+#include "oltsim/onu_service.h"
+#include "oltsim/onus.h"
+#include "wire/ids.h"
+
+namespace {
+
+using namespace bench;
+
+constexpr int OLTS = 4;
+constexpr int PORTS = 2;
+constexpr uint16_t FIRMWARE = 0x0102;
+constexpr double PAUSE_SECONDS = 0.010;   // each event, each work item
+constexpr int START_SECONDS = 120;
+constexpr int ROAD_SECONDS = 1200;
+// Each look at the notifications copies them all (six per ONU): seldom
+// enough to leave the two cores to the daemon, often enough for the wall
+// time's resolution.
+constexpr int POLL_MS = 250;
+
+struct settings {
+    int per_port = 250;
+    int spacing_ms = 40;
+    int idle_seconds = 60;
+};
+
+bool parse(int argc, char **argv, settings &s)
+{
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string name = argv[i];
+        int value = atoi(argv[i + 1]);
+        if (name == "--onus-per-port" && value > 0 && value <= 250)
+            s.per_port = value;
+        else if (name == "--spacing-ms" && value >= 0)
+            s.spacing_ms = value;
+        else if (name == "--idle-seconds" && value >= 0)
+            s.idle_seconds = value;
+        else
+            return false;
+    }
+    return argc % 2 == 1;
+}
+
+// ONU i: OLT i % 4, PON port i / 4 % 2, so that the ports fill in turn.
+int olt_of(int i) { return i % OLTS; }
+int port_of(int i) { return i / OLTS % PORTS; }
+
+std::string onu_mac(int i)
+{
+    char text[18];
+    snprintf(text, sizeof text, "00:0D:B6:22:%02X:%02X", (4 * i) >> 8 & 0xFF, (4 * i) & 0xFF);
+    return text;
+}
+
+// The configuration store and the chips see the same ONUs.
+std::string board(int onus)
+{
+    std::string text = R"({"system": {"hostname": "scale"}, "profiles": {"link": [{"index": 0, "links": 4}],
+        "rules": [{"index": 0, "in_use": 1}]}, "onus": [)";
+    for (int i = 0; i < onus; i++)
+        text += std::string(i ? "," : "") + R"({"mac": ")" + onu_mac(i) + R"(", "secret": "5820", "ont_id": )" +
+                std::to_string(i + 1) + R"(, "olt": )" + std::to_string(olt_of(i)) + R"(, "pon": )" +
+                std::to_string(port_of(i)) + R"(, "chip": "0x3714"})";
+    return text + "]}";
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    settings s;
+    if (!parse(argc, argv, s)) {
+        fprintf(stderr, "usage: bench_scale [--onus-per-port N] [--spacing-ms MS] [--idle-seconds S]\n");
+        return 2;
+    }
+    const int onus = s.per_port * OLTS * PORTS;
+    fs::path root = make_sandbox("scale", FIRMWARE);
+
+    ponkernel_server kernel;
+    std::string error;
+    if (!kernel.store().load_text(board(onus), error)) {
+        fprintf(stderr, "board: %s\n", error.c_str());
+        return 1;
+    }
+    ponkernel_options options;
+    options.unix_path = (root / "tmp/chip.sock").string();
+    options.print = false;
+    if (kernel.start(options) != 0)
+        return 1;
+
+    std::vector<oltsim::board_onu> list;
+    if (!oltsim::parse_board(board(onus), list, nullptr, error)) {
+        fprintf(stderr, "board: %s\n", error.c_str());
+        return 1;
+    }
+    oltsim::options chip_options;
+    chip_options.log = false;
+    chip_options.record = false;
+    chip_options.boot_ms = 3000;
+    chip_options.olts = OLTS;
+    oltsim::chipset sim(chip_options);
+    oltsim::onu_population population(sim, list, chip_options.mac);
+    population.attach();
+    oltsim::onu_service service(sim, population, list);
+    service.attach();
+    oltsim::onu_ports hardware(sim);
+    for (const auto &onu : list)
+        hardware.add(onu.mac);
+    hardware.attach();
+    if (sim.start() != 0)
+        return 1;
+
+    fs::path trace = root / "zandrel.out";
+    pid_t daemon = start_daemon(trace);
+    // Every OLT configured: the ONUs find their ports ready.
+    bool ready = wait_for(
+        [&] {
+            std::string text = read_file(trace);
+            int configured = 0;
+            for (int olt = 0; olt < OLTS; olt++)
+                configured += text.find("OLT[" + std::to_string(olt) + "] in OK state") != std::string::npos;
+            return configured == OLTS;
+        },
+        START_SECONDS, 200);
+    if (!ready) {
+        fprintf(stderr, "the daemon did not bring its OLTs up\n");
+        stop_daemon(daemon);
+        return 1;
+    }
+    daemon_report before = resource_report(kernel, root);
+    double cpu_before = cpu_seconds(daemon);
+    auto configured = [&] {
+        size_t n = 0;
+        for (const auto &note : kernel.notifications())
+            n += note.code == EVENT_ONU_CONFIGURE_OK;
+        return n;
+    };
+    auto start = clock_type::now();
+    for (int i = 0; i < onus; i++)
+        population.register_onu(list[size_t(i)].mac, i * s.spacing_ms);
+    bool done = wait_for([&] { return configured() >= size_t(onus); }, ROAD_SECONDS, POLL_MS);
+    double wall = seconds_since(start);
+    double cpu = cpu_seconds(daemon) - cpu_before;
+    long hwm_kib = status_kib(daemon, "VmHWM");
+    daemon_report after = resource_report(kernel, root);
+    if (!before.counted || !after.counted) {
+        fprintf(stderr, "the daemon's counters could not be read\n");
+        stop_daemon(daemon);
+        return 1;
+    }
+    const std::string &report = after.text;
+    double counted_events = double(after.events - before.events), counted_items = double(after.items - before.items);
+    double events = counted_events * PAUSE_SECONDS, items = counted_items * PAUSE_SECONDS;
+    double floor = std::max(events, items);
+    printf("onus %d configured %zu%s\n", onus, configured(), done ? "" : " (timed out)");
+    printf("wall %.2f s (first registration to last OK)\n", wall);
+    printf("pacing floor %.2f s (%.0f events %.2f s, %.0f work items %.2f s), ratio %.3f (target <= 1.1)\n", floor,
+           counted_events, events, counted_items, items, wall / floor);
+    printf("daemon cpu %.2f s over the road\n", cpu);
+    printf("peak rss %.1f MiB (VmHWM %ld kB, target <= 48 MiB); now anonymous %ld kB, file %ld kB\n",
+           double(hwm_kib) / 1024.0, hwm_kib, status_kib(daemon, "RssAnon"), status_kib(daemon, "RssFile"));
+    printf("pool peak: max memory ever used %ld, ever balloced %ld, max blocks %ld\n",
+           report_figure(report, "Max memory ever used"), report_figure(report, "Max memory ever balloced"),
+           report_figure(report, "Max blocks allocated"));
+    printf("queue peaks:%s\n", queue_peaks(report).c_str());
+    fflush(stdout);
+
+    double idle_before = cpu_seconds(daemon);
+    std::this_thread::sleep_for(std::chrono::seconds(s.idle_seconds));
+    double idle = cpu_seconds(daemon) - idle_before;
+    if (s.idle_seconds > 0)
+        printf("idle cpu %.2f s over %d s = %.2f %% (target < 1 %%)\n", idle, s.idle_seconds,
+               100.0 * idle / s.idle_seconds);
+
+    stop_daemon(daemon);
+    sim.stop();
+    kernel.stop();
+    fs::remove_all(root);
+    return done ? 0 : 2;
+}
