@@ -14,35 +14,16 @@
 // with 2000, only the rows copied differ.
 //
 // bench_cmd_onu_list [PER_PORT]   (default 250: 8 ports, 2000 ONUs)
-#include "oltsim/oltsim.h"
-#include "oltsim/onu_ports.h"
-#include "oltsim/onu_service.h"
-#include "oltsim/onus.h"
-#include "ponkernel/ponkernel.h"
-#include "wire/ids.h"
+#include "daemon_run.h"
+
 #include "wire/kernmsg.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
-namespace fs = std::filesystem;
-using clock_type = std::chrono::steady_clock;
+using namespace bench;
 
 constexpr int PON_PORTS = 8;
 constexpr uint16_t CMD_ONU_LIST = 0x2003;
@@ -54,42 +35,20 @@ constexpr int ROAD_SECONDS = 300;
 constexpr int IDLE_SECONDS = 10;
 constexpr int ANSWER_SECONDS = 10;
 constexpr int DONE_CHECK_MS = 100;
+constexpr int POLL_MS = 50;
 // The bulk registers slower than the event thread handles a registration
 // (nine paced events, 90 ms), so the chip socket never overflows; the
 // measured 250 register as fast as on the road bench.
 constexpr int FILL_SPACING_MS = 100;
 constexpr int ROAD_SPACING_MS = 40;
 
-std::string onu_mac(int i)
-{
-    char text[18];
-    snprintf(text, sizeof text, "00:0D:B6:21:%02X:%02X", (4 * i) >> 8 & 0xFF, (4 * i) & 0xFF);
-    return text;
-}
-
 // ONU i sits on PON port i / per_port; the store and the chips agree.
 std::string board(int per_port)
 {
-    std::string text = R"({"system": {"hostname": "bench"}, "profiles": {"link": [{"index": 0, "links": 4}],
-        "rules": [{"index": 0, "in_use": 1}]}, "onus": [)";
-    for (int i = 0; i < per_port * PON_PORTS; i++) {
+    return board_text("bench", 0x21, per_port * PON_PORTS, [per_port](int i) {
         int port = i / per_port;
-        text += std::string(i ? "," : "") + R"({"mac": ")" + onu_mac(i) + R"(", "secret": "5820", "ont_id": )" +
-                std::to_string(i + 1) + R"(, "olt": )" + std::to_string(port / 2) + R"(, "pon": )" +
-                std::to_string(port % 2) + R"(, "chip": "0x3714"})";
-    }
-    return text + "]}";
-}
-
-bool wait_for(const std::function<bool()> &condition, int seconds)
-{
-    auto deadline = clock_type::now() + std::chrono::seconds(seconds);
-    while (!condition()) {
-        if (clock_type::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
+        return onu_place{port / 2, port % 2};
+    });
 }
 
 struct figures {
@@ -128,7 +87,7 @@ figures hammer(ponkernel_server &kernel, const std::function<bool()> &done)
             f.rows += !std::all_of(entry, entry + LIST_ENTRY, [](uint8_t b) { return b == 0xFF; });
         }
     }
-    f.seconds = std::chrono::duration<double>(clock_type::now() - start).count();
+    f.seconds = seconds_since(start);
     if (!ms.empty()) {
         std::sort(ms.begin(), ms.end());
         f.p50_ms = ms[ms.size() / 2];
@@ -156,76 +115,25 @@ int main(int argc, char **argv)
         return 2;
     }
     int total = per_port * PON_PORTS, bulk = total - per_port;
-    fs::path self = fs::canonical("/proc/self/exe");
-    fs::path daemon_bin = self.parent_path().parent_path() / "zandrel";
-    fs::path root = fs::temp_directory_path() / ("zandrel_bench_list_" + std::to_string(getpid()));
-    for (const char *dir : {"tmp", "dev", "usr/local/share", "etc/config"})
-        fs::create_directories(root / dir);
-    std::string net = "127.0." + std::to_string(150 + getpid() % 50);
-    setenv("ZANDREL_ROOT", root.c_str(), 1);
-    setenv("ZANDREL_CHIP_NET", net.c_str(), 1);
-    setenv("ZANDREL_CHIP_BIND", (net + ".100").c_str(), 1);
-    setenv("ZANDREL_IFACE", "lo", 1);
+    fs::path root = make_sandbox("list");
 
-    ponkernel_server kernel;
-    std::string error;
-    if (!kernel.store().load_text(board(per_port), error)) {
-        fprintf(stderr, "board: %s\n", error.c_str());
+    simulated_board board_sim;
+    if (!board_sim.start(board(per_port), root))
         return 1;
-    }
-    ponkernel_options options;
-    options.unix_path = (root / "tmp/chip.sock").string();
-    options.print = false;
-    if (kernel.start(options) != 0)
-        return 1;
-
-    std::vector<oltsim::board_onu> list;
-    if (!oltsim::parse_board(board(per_port), list, nullptr, error)) {
-        fprintf(stderr, "board: %s\n", error.c_str());
-        return 1;
-    }
-    oltsim::options chip_options;
-    chip_options.log = false;
-    chip_options.record = false;
-    chip_options.boot_ms = 3000;
-    oltsim::chipset sim(chip_options);
-    oltsim::onu_population population(sim, list, chip_options.mac);
-    population.attach();
-    oltsim::onu_service service(sim, population, list);
-    service.attach();
-    oltsim::onu_ports hardware(sim);
-    for (const auto &onu : list)
-        hardware.add(onu.mac);
-    hardware.attach();
-    if (sim.start() != 0)
-        return 1;
+    ponkernel_server &kernel = board_sim.kernel;
 
     // The daemon's trace is kept for a look afterwards, not read here.
-    pid_t daemon = fork();
-    if (daemon == 0) {
-        int fd = open((root / "zandrel.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        execl(daemon_bin.c_str(), "zandrel", nullptr);
-        _exit(127);
-    }
+    pid_t daemon = start_daemon(root / "zandrel.out");
     auto stop = [&](int status) {
-        kill(daemon, SIGTERM);
-        waitpid(daemon, nullptr, 0);
-        sim.stop();
-        kernel.stop();
+        stop_daemon(daemon);
+        board_sim.stop();
         fs::remove_all(root);
         return status;
     };
-    auto configured = [&] {
-        size_t n = 0;
-        for (const auto &note : kernel.notifications())
-            n += note.code == EVENT_ONU_CONFIGURE_OK;
-        return n;
-    };
+    auto configured = [&] { return board_sim.configured(); };
     // Up when it answers on the management link; the chips then boot and
     // the profiler starts a few seconds later, which the fill waits out.
-    if (!wait_for([&] { return kernel.connected(); }, START_SECONDS)) {
+    if (!wait_for([&] { return kernel.connected(); }, START_SECONDS, POLL_MS)) {
         fprintf(stderr, "the daemon did not come up\n");
         return stop(1);
     }
@@ -233,10 +141,10 @@ int main(int argc, char **argv)
 
     auto fill_start = clock_type::now();
     for (int i = 0; i < bulk; i++)
-        population.register_onu(list[size_t(i)].mac, i * FILL_SPACING_MS);
-    bool filled = wait_for([&] { return configured() >= size_t(bulk); }, FILL_SECONDS);
+        board_sim.register_onu(i, i * FILL_SPACING_MS);
+    bool filled = wait_for([&] { return configured() >= size_t(bulk); }, FILL_SECONDS, POLL_MS);
     printf("fill: %zu of %d ONUs configured on ports 0..6 in %.0f s%s\n", configured(), bulk,
-           std::chrono::duration<double>(clock_type::now() - fill_start).count(), filled ? "" : " (timed out)");
+           seconds_since(fill_start), filled ? "" : " (timed out)");
     if (!filled)
         return stop(1);
 
@@ -247,7 +155,7 @@ int main(int argc, char **argv)
     print("idle", idle());
 
     for (int i = bulk; i < total; i++)
-        population.register_onu(list[size_t(i)].mac, (i - bulk) * ROAD_SPACING_MS);
+        board_sim.register_onu(i, (i - bulk) * ROAD_SPACING_MS);
     auto road_end = clock_type::now() + std::chrono::seconds(ROAD_SECONDS);
     figures road = hammer(kernel, [&] { return configured() >= size_t(total) || clock_type::now() > road_end; });
     print("provisioning", road);

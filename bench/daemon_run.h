@@ -1,10 +1,17 @@
 // What the benchmarks that run the real daemon as a process share: a
 // sandbox root, the daemon started in it with its trace in a file, and the
 // figures read about it from outside - CPU seconds and peak RSS from /proc,
-// the pool's figures from the resource report that ponkernel asks for.
+// the pool's figures from the resource report that ponkernel asks for -
+// and the board it runs against: the configuration store and the chips
+// with their ONUs, in the benchmark's own process.
 #pragma once
 
+#include "oltsim/oltsim.h"
+#include "oltsim/onu_ports.h"
+#include "oltsim/onu_service.h"
+#include "oltsim/onus.h"
 #include "ponkernel/ponkernel.h"
+#include "wire/ids.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -16,6 +23,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -144,9 +152,11 @@ inline daemon_report resource_report(ponkernel_server &kernel, const fs::path &r
 
 // A sandbox root of this process's own with the directories the daemon
 // uses, and the sandbox variables pointing at it and at a loopback chip
-// net; the chips run the application version `version` the daemon expects.
-inline fs::path make_sandbox(const std::string &name, uint16_t version)
+// net. Its firmware image holds the application version the simulated
+// chips run, so the daemon expects the version they report.
+inline fs::path make_sandbox(const std::string &name)
 {
+    const uint16_t version = oltsim::options{}.version;
     fs::path root = fs::temp_directory_path() / ("zandrel_bench_" + name + "_" + std::to_string(getpid()));
     for (const char *dir : {"tmp", "dev", "usr/local/share", "etc/config"})
         fs::create_directories(root / dir);
@@ -188,5 +198,107 @@ inline void stop_daemon(pid_t daemon)
     kill(daemon, SIGTERM);
     waitpid(daemon, nullptr, 0);
 }
+
+// The MAC of ONU `i`: `group` (the fourth byte) keeps one benchmark's ONUs
+// apart from another's; the last two bytes count the ONUs in steps of four.
+inline std::string onu_mac(uint8_t group, int i)
+{
+    char text[18];
+    snprintf(text, sizeof text, "00:0D:B6:%02X:%02X:%02X", group, (4 * i) >> 8 & 0xFF, (4 * i) & 0xFF);
+    return text;
+}
+
+struct onu_place {
+    int olt = 0, pon = 0;
+};
+
+// The board text both the configuration store and the chips read, so that
+// they see the same ONUs: `onus` of them, ONU i of MAC onu_mac(group, i),
+// ONT id i + 1, on place(i).
+template <typename Place> std::string board_text(const std::string &hostname, uint8_t group, int onus, Place place)
+{
+    std::string text = R"({"system": {"hostname": ")" + hostname +
+                       R"("}, "profiles": {"link": [{"index": 0, "links": 4}],
+        "rules": [{"index": 0, "in_use": 1}]}, "onus": [)";
+    for (int i = 0; i < onus; i++) {
+        onu_place at = place(i);
+        text += std::string(i ? "," : "") + R"({"mac": ")" + onu_mac(group, i) + R"(", "secret": "5820", "ont_id": )" +
+                std::to_string(i + 1) + R"(, "olt": )" + std::to_string(at.olt) + R"(, "pon": )" +
+                std::to_string(at.pon) + R"(, "chip": "0x3714"})";
+    }
+    return text + "]}";
+}
+
+// What the daemon talks to: ponkernel (the configuration store and the
+// management link) on the sandbox's chip socket, and the chips with the
+// board's ONUs, which answer every request an ONU's provisioning makes.
+// A chip the board resets sends its ready event 3 s later. Used from the
+// benchmark's main thread; the servers run their own threads.
+class simulated_board {
+public:
+    ponkernel_server kernel;
+    std::vector<oltsim::board_onu> onus;   // in the board text's order
+
+    // Loads `board` into both and starts them; false, said on standard
+    // error, when one would not.
+    bool start(const std::string &board, const fs::path &root)
+    {
+        std::string error;
+        if (!kernel.store().load_text(board, error) || !oltsim::parse_board(board, onus, nullptr, error))
+            return failed("board: " + error);
+        ponkernel_options options;
+        options.unix_path = (root / "tmp/chip.sock").string();
+        options.print = false;
+        if (kernel.start(options) != 0)
+            return failed("ponkernel did not start");
+        oltsim::options chip_options;
+        chip_options.log = false;
+        chip_options.record = false;
+        chip_options.boot_ms = 3000;
+        sim_ = std::make_unique<oltsim::chipset>(chip_options);
+        population_ = std::make_unique<oltsim::onu_population>(*sim_, onus, chip_options.mac);
+        population_->attach();
+        service_ = std::make_unique<oltsim::onu_service>(*sim_, *population_, onus);
+        service_->attach();
+        hardware_ = std::make_unique<oltsim::onu_ports>(*sim_);
+        for (const auto &onu : onus)
+            hardware_->add(onu.mac);
+        hardware_->attach();
+        if (sim_->start() != 0)
+            return failed("the chips could not bind their addresses");
+        return true;
+    }
+
+    // ONU `i` of the board sends its registrations `delay_ms` from now.
+    void register_onu(int i, int delay_ms) { population_->register_onu(onus[size_t(i)].mac, delay_ms); }
+
+    // The ONUs the daemon reported configured so far.
+    size_t configured()
+    {
+        size_t n = 0;
+        for (const auto &note : kernel.notifications())
+            n += note.code == EVENT_ONU_CONFIGURE_OK;
+        return n;
+    }
+
+    void stop()
+    {
+        if (sim_)
+            sim_->stop();
+        kernel.stop();
+    }
+
+private:
+    static bool failed(const std::string &why)
+    {
+        fprintf(stderr, "%s\n", why.c_str());
+        return false;
+    }
+
+    std::unique_ptr<oltsim::chipset> sim_;
+    std::unique_ptr<oltsim::onu_population> population_;
+    std::unique_ptr<oltsim::onu_service> service_;
+    std::unique_ptr<oltsim::onu_ports> hardware_;
+};
 
 } // namespace bench

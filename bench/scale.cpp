@@ -18,19 +18,12 @@
 //   S   the idle spell after the road (60)
 #include "daemon_run.h"
 
-#include "oltsim/oltsim.h"
-#include "oltsim/onu_ports.h"
-#include "oltsim/onu_service.h"
-#include "oltsim/onus.h"
-#include "wire/ids.h"
-
 namespace {
 
 using namespace bench;
 
 constexpr int OLTS = 4;
 constexpr int PORTS = 2;
-constexpr uint16_t FIRMWARE = 0x0102;
 constexpr double PAUSE_SECONDS = 0.010;   // each event, each work item
 constexpr int START_SECONDS = 120;
 constexpr int ROAD_SECONDS = 1200;
@@ -63,26 +56,9 @@ bool parse(int argc, char **argv, settings &s)
 }
 
 // ONU i: OLT i % 4, PON port i / 4 % 2, so that the ports fill in turn.
-int olt_of(int i) { return i % OLTS; }
-int port_of(int i) { return i / OLTS % PORTS; }
-
-std::string onu_mac(int i)
-{
-    char text[18];
-    snprintf(text, sizeof text, "00:0D:B6:22:%02X:%02X", (4 * i) >> 8 & 0xFF, (4 * i) & 0xFF);
-    return text;
-}
-
-// The configuration store and the chips see the same ONUs.
 std::string board(int onus)
 {
-    std::string text = R"({"system": {"hostname": "scale"}, "profiles": {"link": [{"index": 0, "links": 4}],
-        "rules": [{"index": 0, "in_use": 1}]}, "onus": [)";
-    for (int i = 0; i < onus; i++)
-        text += std::string(i ? "," : "") + R"({"mac": ")" + onu_mac(i) + R"(", "secret": "5820", "ont_id": )" +
-                std::to_string(i + 1) + R"(, "olt": )" + std::to_string(olt_of(i)) + R"(, "pon": )" +
-                std::to_string(port_of(i)) + R"(, "chip": "0x3714"})";
-    return text + "]}";
+    return board_text("scale", 0x22, onus, [](int i) { return onu_place{i % OLTS, i / OLTS % PORTS}; });
 }
 
 } // namespace
@@ -95,41 +71,12 @@ int main(int argc, char **argv)
         return 2;
     }
     const int onus = s.per_port * OLTS * PORTS;
-    fs::path root = make_sandbox("scale", FIRMWARE);
+    fs::path root = make_sandbox("scale");
 
-    ponkernel_server kernel;
-    std::string error;
-    if (!kernel.store().load_text(board(onus), error)) {
-        fprintf(stderr, "board: %s\n", error.c_str());
+    simulated_board board_sim;
+    if (!board_sim.start(board(onus), root))
         return 1;
-    }
-    ponkernel_options options;
-    options.unix_path = (root / "tmp/chip.sock").string();
-    options.print = false;
-    if (kernel.start(options) != 0)
-        return 1;
-
-    std::vector<oltsim::board_onu> list;
-    if (!oltsim::parse_board(board(onus), list, nullptr, error)) {
-        fprintf(stderr, "board: %s\n", error.c_str());
-        return 1;
-    }
-    oltsim::options chip_options;
-    chip_options.log = false;
-    chip_options.record = false;
-    chip_options.boot_ms = 3000;
-    chip_options.olts = OLTS;
-    oltsim::chipset sim(chip_options);
-    oltsim::onu_population population(sim, list, chip_options.mac);
-    population.attach();
-    oltsim::onu_service service(sim, population, list);
-    service.attach();
-    oltsim::onu_ports hardware(sim);
-    for (const auto &onu : list)
-        hardware.add(onu.mac);
-    hardware.attach();
-    if (sim.start() != 0)
-        return 1;
+    ponkernel_server &kernel = board_sim.kernel;
 
     fs::path trace = root / "zandrel.out";
     pid_t daemon = start_daemon(trace);
@@ -150,15 +97,10 @@ int main(int argc, char **argv)
     }
     daemon_report before = resource_report(kernel, root);
     double cpu_before = cpu_seconds(daemon);
-    auto configured = [&] {
-        size_t n = 0;
-        for (const auto &note : kernel.notifications())
-            n += note.code == EVENT_ONU_CONFIGURE_OK;
-        return n;
-    };
+    auto configured = [&] { return board_sim.configured(); };
     auto start = clock_type::now();
     for (int i = 0; i < onus; i++)
-        population.register_onu(list[size_t(i)].mac, i * s.spacing_ms);
+        board_sim.register_onu(i, i * s.spacing_ms);
     bool done = wait_for([&] { return configured() >= size_t(onus); }, ROAD_SECONDS, POLL_MS);
     double wall = seconds_since(start);
     double cpu = cpu_seconds(daemon) - cpu_before;
@@ -194,8 +136,7 @@ int main(int argc, char **argv)
                100.0 * idle / s.idle_seconds);
 
     stop_daemon(daemon);
-    sim.stop();
-    kernel.stop();
+    board_sim.stop();
     fs::remove_all(root);
     return done ? 0 : 2;
 }
