@@ -47,7 +47,6 @@ TEST(ManagementHeader, EncodesEveryFieldLittleEndian)
 TEST(ManagementHeader, ModuleNames)
 {
     EXPECT_STREQ(kernmsg_module_name(0), "pon kernel");
-    EXPECT_STREQ(kernmsg_module_name(2), "config module");
     EXPECT_STREQ(kernmsg_module_name(9), "console4");
     EXPECT_STREQ(kernmsg_module_name(10), "invalid");
 }
