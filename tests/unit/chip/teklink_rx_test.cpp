@@ -121,9 +121,7 @@ TEST(HexText, RefusesABufferBelowTheSizeRule)
 TEST(RcodeName, TableLowSixteenBitsAndInvalid)
 {
     EXPECT_STREQ(teklink_rcode_name(0), "OK");
-    EXPECT_STREQ(teklink_rcode_name(10), "No OAM Bandwidth");
     EXPECT_STREQ(teklink_rcode_name(11), "No ONU Response");
-    EXPECT_STREQ(teklink_rcode_name(13), "ONU Returned Error");
     EXPECT_STREQ(teklink_rcode_name(15), "Multi part last");
     EXPECT_STREQ(teklink_rcode_name(16), "Invalid");
     EXPECT_STREQ(teklink_rcode_name(0xFFFF), "Invalid");
