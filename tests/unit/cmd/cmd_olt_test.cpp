@@ -14,25 +14,6 @@ const uint8_t ONU_MAC[6] = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0x11};
 
 class OltCommands : public CmdFixture {};
 
-TEST_F(OltCommands, ShortPayloadsAreRefusedWithoutAChipRequest)
-{
-    // Every command that reads its parameter block, given less than one
-    // (the raw request has a test of its own: it carries no block).
-    const uint16_t codes[] = {0x0001, 0x0002, 0x0011, 0x0012, 0x0019, 0x1002, 0x1003,
-                              0x1005, 0x1006, 0x100C, 0x100D, 0x100E, 0x1014, 0x1016, 0x5041};
-    size_t before = sim_->request_count();
-    for (uint16_t code : codes) {
-        for (size_t size : {0, 4, 31}) {
-            cmd_answer a = send(code, std::vector<uint8_t>(size, 0));
-            ASSERT_EQ(a.sent, 0) << std::hex << code << " size " << std::dec << size;
-            EXPECT_EQ(a.rcode, CMD_RC_UNSUPPORTED) << std::hex << code << " size " << std::dec << size;
-            EXPECT_TRUE(a.data.empty()) << std::hex << code;
-        }
-    }
-    EXPECT_EQ(sim_->request_count(), before);
-    EXPECT_EQ(kernel_.requests_seen(CMD_CFG_SETTING), 0u);
-}
-
 TEST_F(OltCommands, StartAndStopSendTheirRequestAndReportTheChipsAnswer)
 {
     cmd_answer a = send(0x0001, params({{0, 2}}));

@@ -62,24 +62,6 @@ protected:
     }
 };
 
-TEST_F(OnuCommands, ShortPayloadsAreRefusedWithoutAChipRequest)
-{
-    // Every ONU command that reads its parameter block; the compact list of
-    // all ONUs and the change counter read none.
-    const uint16_t codes[] = {0x2004, 0x2026, 0x2027, 0x2005, 0x200F, 0x2002,
-                              0x200E, 0x2015, 0x1013, 0x100F, 0x1010, 0x1011};
-    listed(3, ONU_A, 0);
-    size_t before = sim_->request_count();
-    for (uint16_t code : codes)
-        for (size_t size : {0, 8, 31}) {
-            cmd_answer a = send(code, std::vector<uint8_t>(size, 0));
-            ASSERT_EQ(a.sent, 0) << std::hex << code;
-            EXPECT_EQ(a.rcode, CMD_RC_UNSUPPORTED) << std::hex << code << " size " << std::dec << size;
-            EXPECT_TRUE(a.data.empty()) << std::hex << code;
-        }
-    EXPECT_EQ(sim_->request_count(), before);
-}
-
 TEST_F(OnuCommands, ListsPackTheSelectedSummariesAndFillTheRestWithFF)
 {
     const uint8_t macs[4][6] = {{0, 0x0D, 0xB6, 1, 0, 5},
@@ -140,10 +122,6 @@ TEST_F(OnuCommands, ListOfAnEmptySystemIsTheEchoAndFillerOnly)
     ASSERT_EQ(a.data.size(), 54032u);
     EXPECT_TRUE(std::all_of(a.data.begin(), a.data.begin() + 32, [](uint8_t b) { return b == 0; }));
     EXPECT_TRUE(std::all_of(a.data.begin() + 32, a.data.end(), [](uint8_t b) { return b == 0xFF; }));
-
-    cmd_answer full = send(0x2027, params({{0, 0}, {4, 1}}));
-    ASSERT_EQ(full.data.size(), 91032u);
-    EXPECT_TRUE(std::all_of(full.data.begin() + 32, full.data.end(), [](uint8_t b) { return b == 0xFF; }));
 }
 
 TEST_F(OnuCommands, UnknownOnusAnswerNotFoundInTheirFullSize)

@@ -281,11 +281,14 @@ TEST_F(BadPayloads, EveryRegisteredCommandRefusesWhatItCannotRead)
             sizes.insert(0);
             sizes.insert(end - 1);
         }
-        for (size_t size : sizes) {
-            probe p{"payload of " + std::to_string(size) + " bytes", std::vector<uint8_t>(size, 0xA5),
-                    row->answers ? int(CMD_RC_UNSUPPORTED) : NO_ANSWER, 0};
-            check(code, p, true);
-        }
+        // Zeros name OLT 0, port 0 and sub-command 0, which a handler that
+        // skipped the length check would act on; 0xA5 names none of them.
+        for (size_t size : sizes)
+            for (uint8_t fill : {0x00, 0xA5}) {
+                probe p{"payload of " + std::to_string(size) + " bytes of " + std::to_string(fill),
+                        std::vector<uint8_t>(size, fill), row->answers ? int(CMD_RC_UNSUPPORTED) : NO_ANSWER, 0};
+                check(code, p, true);
+            }
         for (const probe &p : row->probes)
             check(code, p, false);
     }

@@ -138,15 +138,6 @@ TEST_F(ScheduleCommands, AddDeleteAndListOneJob)
     EXPECT_EQ(send(0x6003, job(0, MAC_A)).data.size(), 44u);
 }
 
-TEST_F(ScheduleCommands, ShortPayloadsAreRefused)
-{
-    for (uint16_t code : {0x6001, 0x6002, 0x6003, 0x6004, 0x6005, 0x6006}) {
-        cmd_answer a = send(code, std::vector<uint8_t>(12, 0));
-        EXPECT_EQ(a.rcode, CMD_RC_UNSUPPORTED) << std::hex << code;
-    }
-    EXPECT_EQ(kernel_.requests_seen(CMD_CFG_ONU_LIST), 0u);
-}
-
 TEST_F(ScheduleCommands, AddAllTakesConnectedOnusOfTheUpdatableTypes)
 {
     board(R"({"mac": "00:0D:B6:00:00:A1", "type": 1}, {"mac": "00:0D:B6:00:00:B2", "type": 40},
