@@ -4,6 +4,7 @@
 #include "maint/scheduler.h"
 #include "mgmt/kernhandlers.h"
 #include "mgmt/kernlink.h"
+#include "onu/profiler_onu.h"
 #include "platform/textconv.h"
 #include "store/datastruct.h"
 #include "wire/kernmsg.h"
@@ -28,17 +29,9 @@ bool mac_is(const uint8_t mac[6], uint8_t fill)
 // The log lines of one add, by the scheduler's result.
 void log_added(const char *who, const uint8_t mac[6], int rc)
 {
-    char text[18], description[DESCRIPTION_SIZE];
-    convert_to_mac(text, mac);
+    char description[DESCRIPTION_SIZE];
     onu_get_description(mac, description);
-    if (rc == SCHEDULE_DUPLICATE)
-        syslog(LOG_INFO, "%s: ERROR: This ONT (desc: %s) is already in the list", who, description);
-    else if (rc == SCHEDULE_FULL)
-        syslog(LOG_INFO, "%s: ERROR: Update schedule list full", who);
-    else if (rc == SCHEDULE_OK)
-        syslog(LOG_INFO, "%s: Added ONT %s (desc: %s)", who, text, description);
-    else
-        syslog(LOG_INFO, "%s: ERROR: Can't add ONT (desc: %s) to update schedule", who, description);
+    profiler_onu_schedule_log(who, mac, description, rc);
 }
 
 // The configuration module's ONU list; false when it did not answer.

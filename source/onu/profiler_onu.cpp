@@ -354,13 +354,19 @@ namespace {
 
 void schedule(const uint8_t mac[6], const char *description, int kind, const char *function)
 {
+    int rc = onu_steps.schedule_update ? onu_steps.schedule_update(mac, kind) : -1;
+    profiler_onu_schedule_log(function, mac, description, rc);
+}
+
+bool flag_file(const char *path) { return access(sandbox_path(path).c_str(), F_OK) == 0; }
+
+} // namespace
+
+void profiler_onu_schedule_log(const char *function, const uint8_t mac[6], const char *description, int rc)
+{
     char text[18];
     convert_to_mac(text, mac);
-    if (!onu_steps.schedule_update) {
-        syslog(LOG_INFO, "%s: ERROR: Can't add ONT (desc: %s) to update schedule", function, description);
-        return;
-    }
-    switch (onu_steps.schedule_update(mac, kind)) {
+    switch (rc) {
     case 0:
         syslog(LOG_INFO, "%s: Added ONT %s (desc: %s)", function, text, description);
         break;
@@ -375,10 +381,6 @@ void schedule(const uint8_t mac[6], const char *description, int kind, const cha
         break;
     }
 }
-
-bool flag_file(const char *path) { return access(sandbox_path(path).c_str(), F_OK) == 0; }
-
-} // namespace
 
 void profiler_onu_schedule_fw_update(const uint8_t mac[6], const char *description)
 {

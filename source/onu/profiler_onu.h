@@ -91,6 +91,10 @@ int profiler_onu_unblock_links(onu_record *onu);
 // ONU is queued for reconfiguration.
 void profiler_onu_discovery(onu_record *onu);
 void profiler_onu_schedule_fw_update(const uint8_t mac[6], const char *description);
+// The log line of one addition to the update schedule, on behalf of
+// `function`, by the scheduler's result: 0 added, 4 list full, 9 already
+// listed, anything else could not be added.
+void profiler_onu_schedule_log(const char *function, const uint8_t mac[6], const char *description, int rc);
 void profiler_onu_schedule_pers_update(const uint8_t mac[6], const char *description);
 // true when this firmware version must be replaced.
 bool onu_firmware_outdated(uint16_t version);
