@@ -159,7 +159,11 @@ void accounting_loop()
             continue;
         }
         close_sockets();
-        radius_accounting_running = cfgcache_radius_accounting_enabled(cfgcache()) ? 1 : 0;
+        // The new settings may end the thread, never revive it: a stop asked
+        // while the settings were fetched must hold, or the thread would spin
+        // on the cut-short pause and its join would never return.
+        if (!cfgcache_radius_accounting_enabled(cfgcache()))
+            radius_accounting_running = 0;
         radius_cfg_changed = 0;
     }
     close_sockets();

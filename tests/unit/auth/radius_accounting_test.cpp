@@ -5,6 +5,8 @@
 #include "auth/radius.h"
 #include "auth/radius_accounting.h"
 #include "base/balloc.h"
+#include "common/link_fixture.h"
+#include "common/mgmt_conn.h"
 #include "common/wait.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -13,7 +15,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -230,13 +236,19 @@ TEST(Statistics, AnswerEntriesAfterTheEcho)
     EXPECT_EQ(onu_statistics_decode(answer.data(), 8, out, 4), 0u);
 }
 
-TEST(AccountingThread, ChangedSettingsRestartOrEndIt)
+// Accounting enabled, with its two local ports free on 127.0.0.1.
+void accounting_settings()
 {
-    ASSERT_EQ(bopen(nullptr, 1 << 20, 0), 0);
     radius_test_settings("127.0.0.1", "255.255.255.255", 0, 0, "x");
     store_le16(cfgcache()->radius + RADIUS_ACCT_LOCAL_PORT, radius_free_port());
     store_le16(cfgcache()->radius + RADIUS_DISCONNECT_LOCAL_PORT, radius_free_port());
     cfgcache()->radius[RADIUS_ACCT_ENABLED] = 1;
+}
+
+TEST(AccountingThread, ChangedSettingsRestartOrEndIt)
+{
+    ASSERT_EQ(bopen(nullptr, 1 << 20, 0), 0);
+    accounting_settings();
     ASSERT_EQ(radius_accounting_start(), 0);
     // Still enabled: the thread takes the new settings and goes on.
     radius_cfg_changed = 1;
@@ -250,6 +262,45 @@ TEST(AccountingThread, ChangedSettingsRestartOrEndIt)
     radius_accounting_close();
     EXPECT_EQ(radius_accounting_running.load(), 0);
     bclose();
+}
+
+// A stop that comes while the thread fetches changed settings: the fetch's
+// answer, which still enables accounting, must not start the thread again,
+// or it spins on its cut-short pause and the join never returns.
+using AccountingLink = LinkFixture;
+
+TEST_F(AccountingLink, StopDuringTheSettingsFetchEndsTheThread)
+{
+    accounting_settings();
+    kernel_.store().silence(CFG_CMD_RADIUS, true);
+    const std::string flag = root_ + RADIUS_CHANGED_FLAG;
+    fclose(fopen(flag.c_str(), "w"));
+    ASSERT_EQ(radius_accounting_start(), 0);
+    ASSERT_TRUE(eventually([&] { return kernel_.requests_seen(CFG_CMD_RADIUS) == 1; }));
+    radius_accounting_stop();
+    std::filesystem::remove(flag);
+
+    // The held fetch (the link's first request, tag 1) is answered now.
+    kernmsg_header h;
+    h.cmd = CFG_CMD_RADIUS;
+    h.tag = 1;
+    h.type = KERNMSG_ANSWER;
+    h.src = MODULE_CONFIG;
+    h.dst = MODULE_CHIPSET;
+    std::vector<uint8_t> payload(CFG_PARAMS_SIZE, 0);
+    payload.insert(payload.end(), cfgcache()->radius, cfgcache()->radius + RADIUS_SETTINGS_SIZE);
+    ASSERT_EQ(kernel_.send_raw(mgmt_build(h, payload)), 0);
+
+    std::atomic<bool> closed{false};
+    std::thread closer([&] {
+        radius_accounting_close();
+        closed = true;
+    });
+    bool ended = eventually([&] { return closed.load(); }, 5);
+    if (!ended)
+        radius_accounting_running = 0;   // frees the spinning thread, so the test can end
+    closer.join();
+    EXPECT_TRUE(ended) << "the accounting thread did not end after its stop";
 }
 
 } // namespace
