@@ -101,14 +101,11 @@ int accounting_exchange(onu_record *onu, int status, const radius_counters *coun
     radius_build_accounting_request(request, uint8_t(radius_identifier.load()), onu, status, uptime_seconds(),
                                     counters, secret, secret_length);
     drain(fd);
-    if (radius_send_packet(fd, radius_setting_u16(RADIUS_ACCT_SERVER_PORT), request) != 0)
+    uint16_t server_port = radius_setting_u16(RADIUS_ACCT_SERVER_PORT);
+    if (radius_send_packet(fd, server_port, request) != 0)
         return RADIUS_ERR_SEND;
     uint8_t answer[RADIUS_BUFFER_SIZE];
-    size_t received = 0;
-    int rc = radius_wait_answer(fd, answer, &received);
-    if (rc != 0)
-        return rc;
-    return radius_verify_response(answer, received, request, secret, secret_length);
+    return radius_wait_answer(fd, server_port, request, answer, secret, secret_length);
 }
 
 // One datagram waiting on the disconnect socket, answered to its sender's
@@ -273,20 +270,20 @@ size_t radius_build_accounting_request(uint8_t *packet, uint8_t identifier, cons
 int radius_send_change_state_msg(onu_record *onu, int status)
 {
     int rc = RADIUS_ERR_SOCKET;
-    if (acct_socket.load() >= 0) {
-        radius_counters counters;
-        if (status != RADIUS_ACCT_START)
-            radius_accounting_counters(onu, &counters);
-        lock_timed(&radius_lock);
-        for (int attempt = 0; acct_socket.load() >= 0; attempt++) {
-            rc = accounting_exchange(onu, status, status != RADIUS_ACCT_START ? &counters : nullptr);
-            if (attempt > 0 || (rc != RADIUS_ERR_NO_ANSWER && rc != RADIUS_ERR_SEND) || !radius_switch_server())
-                break;
-            syslog(LOG_ERR, "%s retry", "radius_send_change_state_msg");
-        }
-        pthread_mutex_unlock(&radius_lock);
+    radius_counters counters;
+    counters.count[0] = counters.count[1] = 0;
+    if (acct_socket.load() >= 0 && status != RADIUS_ACCT_START)
+        radius_accounting_counters(onu, &counters);
+    lock_timed(&radius_lock);
+    for (int attempt = 0; acct_socket.load() >= 0; attempt++) {
+        rc = accounting_exchange(onu, status, status != RADIUS_ACCT_START ? &counters : nullptr);
+        if (attempt > 0 || (rc != RADIUS_ERR_NO_ANSWER && rc != RADIUS_ERR_SEND) || !radius_switch_server())
+            break;
+        syslog(LOG_ERR, "%s retry", "radius_send_change_state_msg");
     }
+    // Under the lock, so the next exchange never takes this one's identifier.
     radius_next_identifier();
+    pthread_mutex_unlock(&radius_lock);
     return rc;
 }
 
