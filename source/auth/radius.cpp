@@ -187,7 +187,14 @@ int radius_open_socket(uint16_t port)
     local.sin_port = htons(port);
     memcpy(&local.sin_addr.s_addr, cfgcache()->system + SYSTEM_DEVICE_ADDRESS, 4);
     if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
-        syslog(LOG_ERR, "RADIUS: can't bind socket on port %d errno(%s)", port, strerror(errno));
+        int error = errno;
+        char address[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &local.sin_addr, address, sizeof address);
+        const char *why = local.sin_addr.s_addr == 0 ? ", the device address is missing from the configuration"
+                          : error == EADDRNOTAVAIL ? ", the device address is missing from this host"
+                                                   : "";
+        syslog(LOG_ERR, "RADIUS: can't bind socket on port %d errno(%s), %s:%d%s", port, strerror(error), address,
+               port, why);
         close(fd);
         return RADIUS_ERR_BIND;
     }

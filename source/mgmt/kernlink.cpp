@@ -152,7 +152,13 @@ int kernlink_connect()
         return -1;
     }
     if (connect(fd, reinterpret_cast<sockaddr *>(&address), length) != 0) {
-        syslog(LOG_ERR, "kernlink: connect error: %s", strerror(errno));
+        int error = errno;
+        char where[sizeof(sockaddr_un::sun_path) + 16];
+        if (flags.r)
+            snprintf(where, sizeof where, "127.0.0.1:%u", unsigned(sandbox_kernel_port()));
+        else
+            snprintf(where, sizeof where, "%s", reinterpret_cast<sockaddr_un *>(&address)->sun_path);
+        syslog(LOG_ERR, "kernlink: connect error: %s (%s)", strerror(error), where);
         close(fd);
         return -1;
     }

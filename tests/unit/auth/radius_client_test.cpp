@@ -156,6 +156,19 @@ std::vector<uint8_t> accept_type_9(const std::vector<uint8_t> &request)
                                SECRET);
 }
 
+TEST_F(Client, BindFailureNamesTheDeviceAddress)
+{
+    radius_test_settings("127.0.0.1", "255.255.255.255", local_, server_, SECRET);
+    inet_pton(AF_INET, "192.0.2.1", cfgcache()->system + SYSTEM_DEVICE_ADDRESS);   // no address of this host
+    int rc;
+    std::string log = identity(&rc);
+    EXPECT_EQ(rc, RADIUS_ERR_BIND);
+    EXPECT_NE(log.find("RADIUS: can't bind socket on port " + std::to_string(local_) + " errno("), std::string::npos);
+    EXPECT_NE(log.find("192.0.2.1:" + std::to_string(local_) + ", the device address is missing from this host"),
+              std::string::npos)
+        << log;
+}
+
 // Datagrams that must never authenticate an ONU: each is dropped with its
 // line and the wait goes on to its time-out; the configuration stays as it
 // was.
