@@ -41,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     (void)ready;
     stream input{data, size, 0};
     kernlink_rx_proc(read_memory, &input);
-    mqueue_flush(kernlink_request_queue());
+    while (uint8_t *request = kernlink_take_request(0))
+        BFREE(request);
     return 0;
 }

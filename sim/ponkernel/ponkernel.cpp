@@ -133,6 +133,7 @@ void ponkernel_server::on_message(const std::vector<uint8_t> &msg)
     }
     if (h.type == KERNMSG_ANSWER) {
         std::lock_guard<std::mutex> hold(lock_);
+        answers_[h.cmd]++;
         if (awaiting_ && h.tag == awaited_tag_) {
             answer_ = msg;
             answered_ = true;
@@ -280,6 +281,33 @@ int ponkernel_server::command_async(uint16_t cmd, const std::vector<uint8_t> &pa
     h.src = MODULE_PON_KERNEL;
     h.dst = MODULE_CHIPSET;
     return write_locked(mgmt_build(h, payload));
+}
+
+unsigned ponkernel_server::flood(uint16_t cmd, unsigned count, size_t payload_size)
+{
+    const std::vector<uint8_t> payload(payload_size, 0xA5);
+    unsigned sent = 0;
+    for (; sent < count; sent++) {
+        // One message at a time under the lock, so the daemon's answers
+        // are taken in between.
+        std::lock_guard<std::mutex> hold(lock_);
+        kernmsg_header h;
+        h.cmd = cmd;
+        h.tag = ++next_tag_;
+        h.type = KERNMSG_REQUEST;
+        h.src = MODULE_PON_KERNEL;
+        h.dst = MODULE_CHIPSET;
+        if (write_locked(mgmt_build(h, payload)) != 0)
+            break;
+    }
+    return sent;
+}
+
+unsigned ponkernel_server::answers_seen(uint16_t cmd)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    auto it = answers_.find(cmd);
+    return it == answers_.end() ? 0 : it->second;
 }
 
 int ponkernel_server::send_raw(const std::vector<uint8_t> &bytes)

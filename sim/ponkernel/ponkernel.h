@@ -65,6 +65,13 @@ public:
     int command_async(uint16_t cmd, const std::vector<uint8_t> &payload);
     // Fault injection: writes raw bytes on the daemon's connection. 0, or -1.
     int send_raw(const std::vector<uint8_t> &bytes);
+    // A flooding peer: sends `count` commands `cmd` with `payload_size`
+    // bytes each, back to back and without waiting for answers, as fast as
+    // the daemon reads them. Returns when all are written: the number
+    // written (fewer when the connection broke).
+    unsigned flood(uint16_t cmd, unsigned count, size_t payload_size);
+    // Answers to our commands seen, per command code, whatever their tag.
+    unsigned answers_seen(uint16_t cmd);
     // Closes the daemon's connection; the daemon is expected to come back.
     void drop_connection();
 
@@ -89,6 +96,7 @@ private:
     std::condition_variable changed_;
     unsigned connections_ = 0;
     std::map<uint16_t, unsigned> requests_;
+    std::map<uint16_t, unsigned> answers_;
     std::vector<kernmsg_notification> notifications_;
     uint16_t next_tag_ = 0;
     bool awaiting_ = false;

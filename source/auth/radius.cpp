@@ -187,7 +187,14 @@ int radius_open_socket(uint16_t port)
     local.sin_port = htons(port);
     memcpy(&local.sin_addr.s_addr, cfgcache()->system + SYSTEM_DEVICE_ADDRESS, 4);
     if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
-        syslog(LOG_ERR, "RADIUS: can't bind socket on port %d errno(%s)", port, strerror(errno));
+        int error = errno;
+        char address[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &local.sin_addr, address, sizeof address);
+        const char *why = local.sin_addr.s_addr == 0 ? ", the device address is missing from the configuration"
+                          : error == EADDRNOTAVAIL ? ", the device address is missing from this host"
+                                                   : "";
+        syslog(LOG_ERR, "RADIUS: can't bind socket on port %d errno(%s), %s:%d%s", port, strerror(error), address,
+               port, why);
         close(fd);
         return RADIUS_ERR_BIND;
     }
@@ -208,38 +215,51 @@ int radius_send_packet(int fd, uint16_t server_port, const uint8_t *packet)
     return 0;
 }
 
-int radius_wait_answer(int fd, uint8_t *buffer, size_t *received)
+namespace {
+
+// Whether a datagram came from the server in use, at the port asked.
+bool from_server(const sockaddr_in &from, uint16_t server_port)
 {
-    memset(buffer, 0, RADIUS_BUFFER_SIZE);
-    *received = 0;
+    if (from.sin_addr.s_addr == radius_server_address() && from.sin_port == htons(server_port))
+        return true;
+    // Only the server we asked may answer: anything else could be a forged
+    // acceptance, or a late answer to an earlier request.
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+    syslog(LOG_ERR, "RADIUS: answer from unknown address %s port %u dropped", text, unsigned(ntohs(from.sin_port)));
+    radius_answers_dropped++;
+    return false;
+}
+
+} // namespace
+
+int radius_wait_answer(int fd, uint16_t server_port, const uint8_t *request, uint8_t *buffer, const char *secret,
+                       size_t secret_length)
+{
     uint64_t deadline = clock_now_ms() + RADIUS_ANSWER_SECONDS * 1000u;
     for (uint64_t now = clock_now_ms(); now < deadline; now = clock_now_ms()) {
+        memset(buffer, 0, RADIUS_BUFFER_SIZE);
         pollfd p{fd, POLLIN, 0};
         int ready = clock_poll(&p, 1, unsigned(deadline - now));
         if (ready < 0) {
             syslog(LOG_ERR, "RADIUS: select errno(%s)", strerror(errno));
-            return 0;
+            return RADIUS_ERR_NO_ANSWER;
         }
         if (ready == 0)
             break;
         sockaddr_in from{};
         socklen_t from_size = sizeof from;
         ssize_t n = recvfrom(fd, buffer, RADIUS_BUFFER_SIZE, 0, reinterpret_cast<sockaddr *>(&from), &from_size);
-        if (n < 0)
+        if (n < 0 || !from_server(from, server_port))
             continue;
-        if (from.sin_addr.s_addr != radius_server_address()) {
-            // Only the server we asked may answer: anything else could be
-            // a forged acceptance.
-            char text[INET_ADDRSTRLEN] = "";
-            inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-            syslog(LOG_ERR, "RADIUS: answer from unknown address %s dropped", text);
-            radius_answers_dropped++;
-            memset(buffer, 0, RADIUS_BUFFER_SIZE);
-            continue;
-        }
-        *received = size_t(n);
-        return 0;
+        // A datagram that fails its check is not the answer: a stray or
+        // forged one must not end an exchange that the server may still
+        // answer in time (RFC 2865, 3).
+        int rc = radius_verify_response(buffer, size_t(n), request, secret, secret_length);
+        if (rc > 0)
+            return rc;
     }
+    memset(buffer, 0, RADIUS_BUFFER_SIZE);
     syslog(LOG_ERR, "RADIUS: no answer from %s RADIUS-server in 3 seconds", server_name());
     return RADIUS_ERR_NO_ANSWER;
 }
@@ -337,12 +357,10 @@ int radius_exchange(const char *user_name, uint8_t *answer, const uint8_t *eap, 
         close_socket(fd);
         return RADIUS_ERR_SEND;
     }
-    size_t received = 0;
-    int rc = radius_wait_answer(fd, answer, &received);
+    int rc = radius_wait_answer(fd, radius_setting_u16(RADIUS_AUTH_SERVER_PORT), request, answer, secret,
+                                secret_length);
     close_socket(fd);
-    if (rc != 0)
-        return rc;
-    return radius_verify_response(answer, received, request, secret, secret_length);
+    return rc;
 }
 
 int radius_eap_identity_request(const uint8_t mac[6], uint8_t *eap, uint8_t *state)
@@ -350,13 +368,15 @@ int radius_eap_identity_request(const uint8_t mac[6], uint8_t *eap, uint8_t *sta
     char user[18];
     convert_to_mac(user, mac);
     size_t text = strlen(user);
+
+    // The identifier is read and advanced under the lock, so the next
+    // exchange, whoever runs it, takes another.
+    lock_timed(&radius_lock);
     eap[0] = EAP_RESPONSE;
     eap[1] = uint8_t(radius_identifier.load());
     store_be16(eap + 2, uint16_t(text + 5));
     eap[4] = EAP_TYPE_IDENTITY;
     memcpy(eap + 5, user, text);
-
-    lock_timed(&radius_lock);
     uint8_t answer[RADIUS_BUFFER_SIZE];
     int rc;
     for (int attempt = 0;; attempt++) {
@@ -369,8 +389,8 @@ int radius_eap_identity_request(const uint8_t mac[6], uint8_t *eap, uint8_t *sta
             break;
         syslog(LOG_ERR, "%s retry", "radius_eap_identity_request");
     }
-    pthread_mutex_unlock(&radius_lock);
     radius_next_identifier();
+    pthread_mutex_unlock(&radius_lock);
     return rc;
 }
 
@@ -383,7 +403,7 @@ int radius_eap_response(const uint8_t mac[6], uint8_t *eap, uint8_t *state, onu_
     int rc = radius_exchange(user, answer, eap, state, 1);
     if (rc == RADIUS_ACCESS_ACCEPT)
         radius_parse_attributes(answer, RADIUS_BUFFER_SIZE, config, eap, state);
-    pthread_mutex_unlock(&radius_lock);
     radius_next_identifier();
+    pthread_mutex_unlock(&radius_lock);
     return rc;
 }

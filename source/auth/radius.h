@@ -7,7 +7,7 @@
 // Threads: the provisioning engine (identity phase), the chip event thread
 // (answer phase) and the accounting thread. `radius_lock` makes every
 // exchange exclusive, its retry included: all authentication exchanges use
-// one local port, and the identifier is advanced after each. It is taken
+// one local port, and the identifier is advanced under it after each. It is taken
 // with an ONU record held (the answer phase, the accounting Stop), so it
 // ranks after the ONU records; nothing but the pool's leaf lock is taken
 // under it.
@@ -17,7 +17,7 @@
 // bound to) are read from the configuration cache at each exchange.
 //
 // Answers are checked before anything in them is used: the sender must be
-// the server in use, the length field must lie within what arrived, the
+// the server in use, at the port asked, the length field must lie within what arrived, the
 // Response Authenticator and, when present, the Message-Authenticator must
 // be right, and every attribute must lie within the packet.
 #pragma once
@@ -64,6 +64,7 @@ enum : uint8_t {
     RADIUS_ATTR_ACCT_SESSION_ID = 44,
     RADIUS_ATTR_ACCT_AUTHENTIC = 45,
     RADIUS_ATTR_ACCT_SESSION_TIME = 46,
+    RADIUS_ATTR_EVENT_TIMESTAMP = 55,
     RADIUS_ATTR_NAS_PORT_TYPE = 61,
     RADIUS_ATTR_EAP_MESSAGE = 79,
     RADIUS_ATTR_MESSAGE_AUTHENTICATOR = 80,
@@ -103,8 +104,8 @@ uint32_t radius_server_address();
 extern std::atomic<uint32_t> radius_identifier;   // the packet identifier is its low byte
 extern std::atomic<int> radius_use_secondary;     // 0 primary, 1 secondary; kept between requests
 extern pthread_mutex_t radius_lock;
-// Answers dropped: from another address than the server in use, or failing
-// their check. For the resource report and tests.
+// Answers dropped: from another address or port than the server in use's,
+// or failing their check. For the resource report and tests.
 extern std::atomic<uint32_t> radius_answers_dropped;
 
 // 1 when another server was chosen (logged), else 0.
@@ -143,12 +144,13 @@ int radius_open_socket(uint16_t port);
 // `packet` (its length field) to the server in use at `server_port`: 0 or
 // RADIUS_ERR_SEND (logged).
 int radius_send_packet(int fd, uint16_t server_port, const uint8_t *packet);
-// Waits up to 3 seconds (on the daemon's clock) for a datagram from the
-// server in use; datagrams
-// from any other address are dropped with a log line. 0 with the answer in
-// `buffer` (RADIUS_BUFFER_SIZE bytes, zeroed first) and its size in
-// `*received`, or RADIUS_ERR_NO_ANSWER (logged).
-int radius_wait_answer(int fd, uint8_t *buffer, size_t *received);
+// Waits up to 3 seconds (on the daemon's clock) for the answer to `request`:
+// a datagram from the server in use at `server_port` that passes
+// radius_verify_response. Any other datagram is dropped (logged, counted)
+// and the wait goes on. The answer's code with the answer in `buffer`
+// (RADIUS_BUFFER_SIZE bytes), or RADIUS_ERR_NO_ANSWER (logged).
+int radius_wait_answer(int fd, uint16_t server_port, const uint8_t *request, uint8_t *buffer, const char *secret,
+                       size_t secret_length);
 
 // Checks an answer of `received` bytes against the request it answers: the
 // answer's code, or RADIUS_ERR_TOO_LONG, _IDENTIFIER, _AUTHENTICATOR or

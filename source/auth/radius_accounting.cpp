@@ -11,8 +11,8 @@
 #include "platform/threads.h"
 #include "store/datastruct.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -21,6 +21,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 #include <mutex>
 #include <thread>
@@ -101,37 +102,36 @@ int accounting_exchange(onu_record *onu, int status, const radius_counters *coun
     radius_build_accounting_request(request, uint8_t(radius_identifier.load()), onu, status, uptime_seconds(),
                                     counters, secret, secret_length);
     drain(fd);
-    if (radius_send_packet(fd, radius_setting_u16(RADIUS_ACCT_SERVER_PORT), request) != 0)
+    uint16_t server_port = radius_setting_u16(RADIUS_ACCT_SERVER_PORT);
+    if (radius_send_packet(fd, server_port, request) != 0)
         return RADIUS_ERR_SEND;
     uint8_t answer[RADIUS_BUFFER_SIZE];
-    size_t received = 0;
-    int rc = radius_wait_answer(fd, answer, &received);
-    if (rc != 0)
-        return rc;
-    return radius_verify_response(answer, received, request, secret, secret_length);
+    return radius_wait_answer(fd, server_port, request, answer, secret, secret_length);
 }
 
-// One datagram waiting on the disconnect socket, answered to its sender's
-// port at the server in use.
+// Every datagram waiting on the disconnect socket, each answered to its
+// sender's port at the server in use. The bound only keeps a flood from
+// holding the thread for ever; it lies above what the socket can queue.
 void serve_disconnect(int fd)
 {
-    int waiting = 0;
-    if (ioctl(fd, FIONREAD, &waiting) != 0 || waiting <= 0)
-        return;
-    uint8_t packet[RADIUS_BUFFER_SIZE] = {};
-    sockaddr_in from{};
-    socklen_t from_size = sizeof from;
-    ssize_t n = recvfrom(fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr *>(&from), &from_size);
-    if (n <= 0)
-        return;
-    uint8_t answer[RADIUS_HEADER];
-    if (radius_disconnect_handle(packet, size_t(n), answer) == 0)
-        return;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = from.sin_port;
-    to.sin_addr.s_addr = radius_server_address();
-    sendto(fd, answer, sizeof answer, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    constexpr int MOST_PER_PASS = 1024;
+    for (int i = 0; i < MOST_PER_PASS; i++) {
+        uint8_t packet[RADIUS_BUFFER_SIZE] = {};
+        sockaddr_in from{};
+        socklen_t from_size = sizeof from;
+        ssize_t n = recvfrom(fd, packet, sizeof packet, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from),
+                             &from_size);
+        if (n < 0)
+            return;
+        uint8_t answer[RADIUS_HEADER];
+        if (radius_disconnect_handle(packet, size_t(n), from.sin_addr.s_addr, answer) == 0)
+            continue;
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = from.sin_port;
+        to.sin_addr.s_addr = radius_server_address();
+        sendto(fd, answer, sizeof answer, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    }
 }
 
 void accounting_loop()
@@ -159,7 +159,11 @@ void accounting_loop()
             continue;
         }
         close_sockets();
-        radius_accounting_running = cfgcache_radius_accounting_enabled(cfgcache()) ? 1 : 0;
+        // The new settings may end the thread, never revive it: a stop asked
+        // while the settings were fetched must hold, or the thread would spin
+        // on the cut-short pause and its join would never return.
+        if (!cfgcache_radius_accounting_enabled(cfgcache()))
+            radius_accounting_running = 0;
         radius_cfg_changed = 0;
     }
     close_sockets();
@@ -269,20 +273,20 @@ size_t radius_build_accounting_request(uint8_t *packet, uint8_t identifier, cons
 int radius_send_change_state_msg(onu_record *onu, int status)
 {
     int rc = RADIUS_ERR_SOCKET;
-    if (acct_socket.load() >= 0) {
-        radius_counters counters;
-        if (status != RADIUS_ACCT_START)
-            radius_accounting_counters(onu, &counters);
-        lock_timed(&radius_lock);
-        for (int attempt = 0; acct_socket.load() >= 0; attempt++) {
-            rc = accounting_exchange(onu, status, status != RADIUS_ACCT_START ? &counters : nullptr);
-            if (attempt > 0 || (rc != RADIUS_ERR_NO_ANSWER && rc != RADIUS_ERR_SEND) || !radius_switch_server())
-                break;
-            syslog(LOG_ERR, "%s retry", "radius_send_change_state_msg");
-        }
-        pthread_mutex_unlock(&radius_lock);
+    radius_counters counters;
+    counters.count[0] = counters.count[1] = 0;
+    if (acct_socket.load() >= 0 && status != RADIUS_ACCT_START)
+        radius_accounting_counters(onu, &counters);
+    lock_timed(&radius_lock);
+    for (int attempt = 0; acct_socket.load() >= 0; attempt++) {
+        rc = accounting_exchange(onu, status, status != RADIUS_ACCT_START ? &counters : nullptr);
+        if (attempt > 0 || (rc != RADIUS_ERR_NO_ANSWER && rc != RADIUS_ERR_SEND) || !radius_switch_server())
+            break;
+        syslog(LOG_ERR, "%s retry", "radius_send_change_state_msg");
     }
+    // Under the lock, so the next exchange never takes this one's identifier.
     radius_next_identifier();
+    pthread_mutex_unlock(&radius_lock);
     return rc;
 }
 
@@ -318,8 +322,111 @@ void radius_accounting_sweep()
 
 // ---- Disconnect-Requests ----------------------------------------------------------------
 
-int radius_disconnect_handle(const uint8_t *packet, size_t size, uint8_t answer[20])
+namespace {
+
+// Authenticated requests of the last RADIUS_DISCONNECT_WINDOW seconds, a
+// ring; accounting thread only.
+struct remembered_request {
+    bool used;
+    uint32_t when;
+    uint8_t identifier;
+    uint8_t authenticator[RADIUS_AUTH_SIZE];
+};
+remembered_request remembered[RADIUS_DISCONNECT_REMEMBERED];
+size_t remembered_next;
+
+// true when the request was seen within the window; else it is remembered.
+bool replayed(const uint8_t *packet)
 {
+    for (const remembered_request &r : remembered)
+        if (r.used && !uptime_expired(r.when, RADIUS_DISCONNECT_WINDOW) && r.identifier == packet[1] &&
+            memcmp(r.authenticator, packet + RADIUS_AUTHENTICATOR, RADIUS_AUTH_SIZE) == 0)
+            return true;
+    remembered_request &slot = remembered[remembered_next];
+    remembered_next = (remembered_next + 1) % RADIUS_DISCONNECT_REMEMBERED;
+    slot.used = true;
+    slot.when = uptime_seconds();
+    slot.identifier = packet[1];
+    memcpy(slot.authenticator, packet + RADIUS_AUTHENTICATOR, RADIUS_AUTH_SIZE);
+    return false;
+}
+
+bool from_configured_server(uint32_t from)
+{
+    uint32_t primary, secondary;
+    memcpy(&primary, cfgcache()->radius + RADIUS_PRIMARY_SERVER, 4);
+    memcpy(&secondary, cfgcache()->radius + RADIUS_SECONDARY_SERVER, 4);
+    return from == primary || (from == secondary && secondary != 0xFFFFFFFF);
+}
+
+// Where the Message-Authenticator's value and the Event-Timestamp attribute
+// lie in a packet whose attributes are known to lie within `length`; 0
+// when absent.
+struct disconnect_extras {
+    size_t signature;
+    size_t timestamp;
+};
+disconnect_extras find_extras(const uint8_t *packet, size_t length)
+{
+    disconnect_extras found{0, 0};
+    for (size_t at = RADIUS_HEADER; at + 2 <= length && packet[at + 1] >= 2; at += packet[at + 1]) {
+        if (packet[at] == RADIUS_ATTR_MESSAGE_AUTHENTICATOR)
+            found.signature = at;
+        else if (packet[at] == RADIUS_ATTR_EVENT_TIMESTAMP)
+            found.timestamp = at;
+    }
+    return found;
+}
+
+// Why an authenticated-looking request is refused, or nullptr. `work` is
+// the packet with a zero authenticator.
+const char *refusal(const uint8_t *packet, uint8_t *work, size_t length, const char *secret, size_t secret_length)
+{
+    uint8_t digest[16];
+    radius_md5_authenticator(work, length, secret, secret_length, digest);
+    if (memcmp(digest, packet + RADIUS_AUTHENTICATOR, RADIUS_AUTH_SIZE) != 0)
+        return "RADIUS: bad shared secret, check it";
+    disconnect_extras extras = find_extras(work, length);
+    if (extras.signature) {
+        // RFC 5176, 3.1: over the packet with a zero authenticator and a zero
+        // Message-Authenticator.
+        uint8_t mac[16];
+        if (work[extras.signature + 1] != 2 + RADIUS_AUTH_SIZE)
+            return "RADIUS: bad Message-Authenticator in Disconnect-Request";
+        memset(work + extras.signature + 2, 0, RADIUS_AUTH_SIZE);
+        if (!radius_hmac_md5(work, length, secret, secret_length, mac) ||
+            memcmp(mac, packet + extras.signature + 2, RADIUS_AUTH_SIZE) != 0)
+            return "RADIUS: bad Message-Authenticator in Disconnect-Request";
+    }
+    if (extras.timestamp) {
+        // The one time here that is the real-time clock's: the server's.
+        if (work[extras.timestamp + 1] != 6)
+            return "RADIUS: stale Event-Timestamp in Disconnect-Request";
+        int64_t skew = int64_t(time(nullptr)) - int64_t(load_be32(work + extras.timestamp + 2));
+        if (skew > int64_t(RADIUS_DISCONNECT_WINDOW) || skew < -int64_t(RADIUS_DISCONNECT_WINDOW))
+            return "RADIUS: stale Event-Timestamp in Disconnect-Request";
+    }
+    if (replayed(packet))
+        return "RADIUS: replayed Disconnect-Request";
+    return nullptr;
+}
+
+} // namespace
+
+void radius_disconnect_forget()
+{
+    memset(remembered, 0, sizeof remembered);
+    remembered_next = 0;
+}
+
+int radius_disconnect_handle(const uint8_t *packet, size_t size, uint32_t from, uint8_t answer[20])
+{
+    if (!from_configured_server(from)) {
+        char text[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &from, text, sizeof text);
+        syslog(LOG_ERR, "RADIUS: datagram from %s, no RADIUS server, on the disconnect port dropped", text);
+        return 0;
+    }
     if (size < RADIUS_HEADER || packet[0] != RADIUS_DISCONNECT_REQUEST) {
         syslog(LOG_ERR, "RADIUS: datagram of %zu bytes, code %d, on the disconnect port dropped", size,
                size ? packet[0] : 0);
@@ -341,17 +448,15 @@ int radius_disconnect_handle(const uint8_t *packet, size_t size, uint8_t answer[
 
     size_t secret_length;
     const char *secret = radius_secret(&secret_length);
-    uint8_t digest[16];
     memset(work + RADIUS_AUTHENTICATOR, 0, RADIUS_AUTH_SIZE);
-    radius_md5_authenticator(work, length, secret, secret_length, digest);
 
     int code = RADIUS_DISCONNECT_NAK;
     const char *user = reinterpret_cast<const char *>(name);
     size_t host_length;
     const char *host = host_name(&host_length);
     static const uint8_t NO_SESSION[4] = {};
-    if (memcmp(digest, packet + RADIUS_AUTHENTICATOR, RADIUS_AUTH_SIZE) != 0) {
-        syslog(LOG_ERR, "RADIUS: bad shared secret, check it");
+    if (const char *why = refusal(packet, work, length, secret, secret_length)) {
+        syslog(LOG_ERR, "%s", why);
     } else if (strlen(user) == host_length && memcmp(user, host, host_length) == 0 &&
                memcmp(session, NO_SESSION, 4) == 0) {
         if (SaveConfig() == 0) {

@@ -89,7 +89,21 @@ size_t radius_build_accounting_request(uint8_t *packet, uint8_t identifier, cons
                                        uint32_t now, const radius_counters *counters, const char *secret,
                                        size_t secret_length);
 
-// Handles one datagram that arrived on the disconnect socket: 41 or 42 with
-// the 20-byte answer in `answer`, or 0 when the datagram is no
-// Disconnect-Request and gets no answer.
-int radius_disconnect_handle(const uint8_t *packet, size_t size, uint8_t answer[20]);
+// Disconnect-Requests are taken only from the configured servers, signed
+// with the secret (and with a right Message-Authenticator when one is
+// there), with an Event-Timestamp, when one is there, within this many
+// seconds of the real-time clock, and only once: a repeat of an identifier
+// and authenticator seen within this many seconds (on the daemon's clock) is
+// refused.
+constexpr uint32_t RADIUS_DISCONNECT_WINDOW = 300;
+// Requests remembered for the replay check; the oldest gives way.
+constexpr size_t RADIUS_DISCONNECT_REMEMBERED = 256;
+
+// Handles one datagram that arrived on the disconnect socket from IPv4
+// address `from` (network order): 41 or 42 with the 20-byte answer in
+// `answer`, or 0 when the datagram is no Disconnect-Request, or comes from
+// elsewhere than a configured server, and gets no answer. Accounting thread
+// only (it keeps the replay memory).
+int radius_disconnect_handle(const uint8_t *packet, size_t size, uint32_t from, uint8_t answer[20]);
+// Forgets the requests remembered for the replay check (tests, fuzzing).
+void radius_disconnect_forget();

@@ -299,7 +299,7 @@ kernhandlers_outcome kernhandlers_dispatch(uint8_t *request)
 void kernlink_process_loop()
 {
     while (run_flag.load()) {
-        auto *request = static_cast<uint8_t *>(mqueue_timedget(kernlink_request_queue(), 1));
+        uint8_t *request = kernlink_take_request(1);
         if (request)
             kernhandlers_dispatch(request);
     }

@@ -47,14 +47,63 @@ pthread_t rx_thread;
 bool rx_started = false;
 std::atomic<bool> rx_stop{false};
 
+// Region bytes held by the messages in the two queues. While they hold more
+// than 1/KERNLINK_POOL_SHARE of the pool the receive thread reads nothing
+// more; whoever takes a message wakes it. The peer then waits in its
+// writes: nothing is dropped, and the pool cannot run dry for the link.
+std::atomic<long> queued_bytes{0};
+pthread_mutex_t room_lock = PTHREAD_MUTEX_INITIALIZER;   // leaf
+pthread_cond_t room = PTHREAD_COND_INITIALIZER;
+
 uint8_t rx_buffer[KERNMSG_RX_BUFFER];   // receive thread only
 // A byte of the message being read has come: from now on a silence longer
 // than KERNLINK_STALL_SECONDS breaks the connection. Receive thread only.
 bool rx_in_message;
 
 struct {
-    std::atomic<unsigned long> requests, answers, dropped_dst, dropped_answers, queue_full, connections, stalls;
+    std::atomic<unsigned long> requests, answers, dropped_dst, dropped_answers, queue_full, connections, stalls,
+        paused;
 } counters;
+
+long region_bytes(const void *block) { return block ? long(bblock_bytes(long(blength(block)))) : 0; }
+
+bool over_share()
+{
+    size_t region = bregion_size();
+    return region && queued_bytes.load() > long(region / KERNLINK_POOL_SHARE);
+}
+
+void wake_receiver()
+{
+    pthread_mutex_lock(&room_lock);
+    pthread_cond_broadcast(&room);
+    pthread_mutex_unlock(&room_lock);
+}
+
+// Receive thread, between messages: waits while the queued messages hold
+// their share of the pool (or until the link closes).
+void wait_for_room()
+{
+    if (!over_share())
+        return;
+    counters.paused++;
+    trace("kernlink: %ld bytes of messages queued, reading paused\n", queued_bytes.load());
+    pthread_mutex_lock(&room_lock);
+    while (over_share() && !rx_stop.load() && run_flag.load())
+        pthread_cond_wait(&room, &room_lock);
+    pthread_mutex_unlock(&room_lock);
+}
+
+// The oldest message of `queue`, counted out of the queued bytes.
+void *take(mqueue *queue, int seconds)
+{
+    void *msg = mqueue_timedget(queue, seconds);
+    if (msg) {
+        queued_bytes -= region_bytes(msg);
+        wake_receiver();
+    }
+    return msg;
+}
 
 void close_socket()
 {
@@ -103,7 +152,13 @@ int kernlink_connect()
         return -1;
     }
     if (connect(fd, reinterpret_cast<sockaddr *>(&address), length) != 0) {
-        syslog(LOG_ERR, "kernlink: connect error: %s", strerror(errno));
+        int error = errno;
+        char where[sizeof(sockaddr_un::sun_path) + 16];
+        if (flags.r)
+            snprintf(where, sizeof where, "127.0.0.1:%u", unsigned(sandbox_kernel_port()));
+        else
+            snprintf(where, sizeof where, "%s", reinterpret_cast<sockaddr_un *>(&address)->sun_path);
+        syslog(LOG_ERR, "kernlink: connect error: %s (%s)", strerror(error), where);
         close(fd);
         return -1;
     }
@@ -159,12 +214,15 @@ void rx_sort(const uint8_t *msg)
     if (!block)
         pool_exhausted(h);
     memcpy(block, msg, KERNMSG_HEADER_SIZE + h.len);
-    // Counted before the put: once a consumer holds the message, the count
-    // already says it arrived.
+    // Counted before the put: once a consumer holds the message, the counts
+    // already say it arrived.
     auto &delivered = answer ? counters.answers : counters.requests;
     delivered++;
+    long held = region_bytes(block);
+    queued_bytes += held;
     if (mqueue_put(answer ? &reply_queue : &request_queue, block) != 0) {
         delivered--;
+        queued_bytes -= held;
         syslog(LOG_ERR, "%s:%d Error on put in queue.", "kernlink_rx_proc", __LINE__);
         counters.queue_full++;
         BFREE(block);
@@ -220,6 +278,7 @@ int kernlink_queues_open()
         mqueue_destroy(&request_queue);
         return -1;
     }
+    queued_bytes.store(0);
     queues_open = true;
     return 0;
 }
@@ -250,6 +309,7 @@ void kernlink_close()
     kernhandlers_close();
     rx_stop.store(true);
     clock_delay_wake();
+    wake_receiver();
     int fd = link_socket.load();
     if (fd >= 0)
         shutdown(fd, SHUT_RDWR);   // ends a read the receive thread is blocked in
@@ -265,8 +325,12 @@ bool kernlink_connected() { return link_socket.load() >= 0; }
 
 mqueue *kernlink_request_queue() { return &request_queue; }
 
+uint8_t *kernlink_take_request(int seconds) { return static_cast<uint8_t *>(take(&request_queue, seconds)); }
+
 int kernlink_socket_read(uint8_t *buf, size_t n)
 {
+    if (!rx_in_message)
+        wait_for_room();
     size_t got = 0;
     while (got < n) {
         int fd = link_socket.load();
@@ -336,7 +400,8 @@ int kernlink_send_message(uint8_t *msg, uint8_t **answer, int timeout)
         return KERNLINK_NO_ANSWER_POINTER;
 
     lock_timed(&send_lock);
-    mqueue_flush(&reply_queue);   // stale answers of earlier exchanges
+    while (void *stale = take(&reply_queue, 0))   // answers of earlier exchanges
+        BFREE(stale);
     if (type == KERNMSG_REQUEST || type == KERNMSG_NOTIFICATION) {
         uint16_t tag = uint16_t(last_tag.load() + 1);
         last_tag.store(tag);
@@ -351,7 +416,7 @@ int kernlink_send_message(uint8_t *msg, uint8_t **answer, int timeout)
     }
     bool answered = true;
     if (type == KERNMSG_REQUEST) {
-        *answer = static_cast<uint8_t *>(mqueue_timedget(&reply_queue, timeout));
+        *answer = static_cast<uint8_t *>(take(&reply_queue, timeout));
         waiting.store(0);
         answered = *answer != nullptr;
     }
@@ -414,5 +479,5 @@ kernlink_counters kernlink_counters_get()
 {
     return {counters.requests.load(), counters.answers.load(), counters.dropped_dst.load(),
             counters.dropped_answers.load(), counters.queue_full.load(), counters.connections.load(),
-            counters.stalls.load()};
+            counters.stalls.load(), counters.paused.load()};
 }

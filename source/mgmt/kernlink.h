@@ -5,7 +5,11 @@
 // read side and the 128 KiB receive buffer; it connects, reconnects once a
 // second for ever, and sorts messages into the request queue (commands for
 // the dispatch loop, kernhandlers.h) and the reply queue (answers to our own
-// requests). A link may idle between messages for ever, but a message whose
+// requests). While the messages in the two queues hold more than
+// 1/KERNLINK_POOL_SHARE of the block pool, the receive thread reads no
+// further until a consumer has taken some: a peer that sends faster than
+// the dispatcher serves waits in its writes, and the pool never runs dry
+// for the link. A link may idle between messages for ever, but a message whose
 // first byte has come must not pause for more than KERNLINK_STALL_SECONDS:
 // a peer that stops half-way would otherwise hold the link for ever, so the
 // connection is closed (logged) and made anew. Any thread sends.
@@ -41,6 +45,7 @@ enum : int {
 constexpr int KERNLINK_EXIT_POOL_EXHAUSTED = 70;
 
 constexpr int KERNLINK_QUEUE_CAPACITY = 64;
+constexpr unsigned KERNLINK_POOL_SHARE = 4;
 constexpr int KERNLINK_NOTIFY_TIMEOUT = 3;
 constexpr unsigned KERNLINK_STALL_SECONDS = 5;
 
@@ -80,8 +85,12 @@ int kernlink_notify(uint8_t code, uint32_t num1, uint32_t num2, uint32_t num3, u
 int kernlink_notify_fmt(uint8_t code, uint32_t num1, uint32_t num2, uint32_t num3, uint32_t num4,
                         const char *format, ...) __attribute__((format(printf, 6, 7)));
 
-// The queue of commands for the dispatch loop.
+// The queue of commands for the dispatch loop; a NULL put into it wakes
+// the loop.
 mqueue *kernlink_request_queue();
+// The next command, waiting up to `seconds` (0: only one that is there), or
+// NULL; the caller owns it. Taking it makes room for the receive thread.
+uint8_t *kernlink_take_request(int seconds);
 
 // The receive path as a function of bytes: reads messages through `read`
 // until the stream ends or breaks, and sorts them into the queues. Returns
@@ -102,5 +111,6 @@ struct kernlink_counters {
     unsigned long queue_full;
     unsigned long connections;
     unsigned long stalls;         // connections closed on a stalled message
+    unsigned long paused;         // times reading waited for the queues to empty
 };
 kernlink_counters kernlink_counters_get();

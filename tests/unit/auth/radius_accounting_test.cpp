@@ -5,6 +5,8 @@
 #include "auth/radius.h"
 #include "auth/radius_accounting.h"
 #include "base/balloc.h"
+#include "common/link_fixture.h"
+#include "common/mgmt_conn.h"
 #include "common/wait.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -13,7 +15,14 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -68,27 +77,49 @@ protected:
         return onu;
     }
 
-    // A Disconnect-Request signed with `secret`.
+    enum signature { NO_SIGNATURE, SIGNED, BADLY_SIGNED };
+    // A Disconnect-Request signed with `secret`: `extra` attributes after
+    // User-Name and Acct-Session-Id, then a Message-Authenticator if asked.
     static std::vector<uint8_t> disconnect(const std::string &user, const std::vector<uint8_t> &session,
-                                           const char *secret = SECRET)
+                                           const char *secret = SECRET, const std::vector<uint8_t> &extra = {},
+                                           signature sign = NO_SIGNATURE)
     {
         std::vector<uint8_t> attributes = {RADIUS_ATTR_USER_NAME, uint8_t(user.size() + 2)};
         attributes.insert(attributes.end(), user.begin(), user.end());
         attributes.insert(attributes.end(), {RADIUS_ATTR_ACCT_SESSION_ID, uint8_t(session.size() + 2)});
         attributes.insert(attributes.end(), session.begin(), session.end());
+        attributes.insert(attributes.end(), extra.begin(), extra.end());
+        if (sign != NO_SIGNATURE) {
+            attributes.insert(attributes.end(), {RADIUS_ATTR_MESSAGE_AUTHENTICATOR, 18});
+            attributes.insert(attributes.end(), 16, 0);
+        }
         std::vector<uint8_t> p(RADIUS_HEADER + attributes.size(), 0);
         p[0] = RADIUS_DISCONNECT_REQUEST;
         p[1] = 0x33;
         store_be16(&p[2], uint16_t(p.size()));
         std::copy(attributes.begin(), attributes.end(), p.begin() + RADIUS_HEADER);
+        if (sign != NO_SIGNATURE) {
+            radius_hmac_md5(p.data(), p.size(), secret, strlen(secret), &p[p.size() - 16]);
+            p[p.size() - 1] ^= sign == BADLY_SIGNED;
+        }
         radius_md5_authenticator(p.data(), p.size(), secret, strlen(secret), &p[4]);
         return p;
     }
-
-    int handle(const std::vector<uint8_t> &packet, uint8_t answer[20], std::string *log)
+    // Event-Timestamp `offset` seconds from now.
+    static std::vector<uint8_t> timestamp(long offset)
     {
+        std::vector<uint8_t> a = {RADIUS_ATTR_EVENT_TIMESTAMP, 6, 0, 0, 0, 0};
+        store_be32(&a[2], uint32_t(time(nullptr) + offset));
+        return a;
+    }
+
+    int handle(const std::vector<uint8_t> &packet, uint8_t answer[20], std::string *log,
+               const char *from = "127.0.0.1")
+    {
+        uint32_t address;
+        inet_pton(AF_INET, from, &address);
         testing::internal::CaptureStderr();
-        int code = radius_disconnect_handle(packet.data(), packet.size(), answer);
+        int code = radius_disconnect_handle(packet.data(), packet.size(), address, answer);
         *log = testing::internal::GetCapturedStderr();
         return code;
     }
@@ -148,31 +179,52 @@ TEST_F(Accounting, InterimCarriesTheSentCountersAndTheSessionTime)
     EXPECT_EQ(packet[20 + 19 + 5], RADIUS_ACCT_INTERIM);
 }
 
+// In turn, against one ONU whose links are put back before each request:
+// what a request names decides its answer, once it has passed the checks
+// that keep out forged, stale and replayed ones.
 TEST_F(Accounting, DisconnectRequestsAreAnsweredByWhatTheyName)
 {
+    radius_disconnect_forget();
     onu_record *onu = make_onu(ONU_STATE_OK);
     memcpy(radius_acct_session_id(onu), "\x00\x00\x01\x00", 4);
+    const std::vector<uint8_t> known = disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0});
+    constexpr uint32_t KEPT = ONU_STATE_ALLOCATED, TORN_DOWN = ONU_STATE_REPORTTIMEOUT;
     struct {
         const char *name;
         std::vector<uint8_t> packet;
         int code;
         const char *line;
         uint32_t link_state;
+        uint32_t advance = 0;   // seconds on the daemon's clock before it comes
     } cases[] = {
         {"another session", disconnect("00:0D:B6:12:34:56", {0, 0, 2, 0}), RADIUS_DISCONNECT_NAK,
-         "RADIUS: ONT 00:0D:B6:12:34:56 found, but have another acct-session-id (0x10000)", ONU_STATE_ALLOCATED},
+         "RADIUS: ONT 00:0D:B6:12:34:56 found, but have another acct-session-id (0x10000)", KEPT},
         {"unknown ONU", disconnect("00:0D:B6:AB:CD:EF", {0, 0, 1, 0}), RADIUS_DISCONNECT_NAK,
-         "RADIUS: ONT 00:0D:B6:AB:CD:EF not found", ONU_STATE_ALLOCATED},
+         "RADIUS: ONT 00:0D:B6:AB:CD:EF not found", KEPT},
         {"bad secret", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}, "wrong"), RADIUS_DISCONNECT_NAK,
-         "RADIUS: bad shared secret, check it", ONU_STATE_ALLOCATED},
+         "RADIUS: bad shared secret, check it", KEPT},
         {"save without the configuration module", disconnect("olt-test", {0, 0, 0, 0}), RADIUS_DISCONNECT_NAK,
-         "RADIUS: error on config saving", ONU_STATE_ALLOCATED},
+         "RADIUS: error on config saving", KEPT},
         {"host name with a session is an ONU name", disconnect("olt-test", {0, 0, 1, 0}), RADIUS_DISCONNECT_NAK,
-         "RADIUS: ONT olt-test not found", ONU_STATE_ALLOCATED},
-        {"known session", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}), RADIUS_DISCONNECT_ACK,
-         "RADIUS: ONT 00:0D:B6:12:34:56 reconfigure inited", ONU_STATE_REPORTTIMEOUT},
+         "RADIUS: ONT olt-test not found", KEPT},
+        {"known session", known, RADIUS_DISCONNECT_ACK, "RADIUS: ONT 00:0D:B6:12:34:56 reconfigure inited",
+         TORN_DOWN},
+        {"the same request again", known, RADIUS_DISCONNECT_NAK, "RADIUS: replayed Disconnect-Request", KEPT, 299},
+        {"the same request after the window", known, RADIUS_DISCONNECT_ACK,
+         "RADIUS: ONT 00:0D:B6:12:34:56 reconfigure inited", TORN_DOWN, 2},
+        {"bad Message-Authenticator", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}, SECRET, timestamp(0), BADLY_SIGNED),
+         RADIUS_DISCONNECT_NAK, "RADIUS: bad Message-Authenticator in Disconnect-Request", KEPT},
+        {"stale Event-Timestamp", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}, SECRET, timestamp(-400), SIGNED),
+         RADIUS_DISCONNECT_NAK, "RADIUS: stale Event-Timestamp in Disconnect-Request", KEPT},
+        {"Event-Timestamp ahead", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}, SECRET, timestamp(400)),
+         RADIUS_DISCONNECT_NAK, "RADIUS: stale Event-Timestamp in Disconnect-Request", KEPT},
+        {"signed and timely", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}, SECRET, timestamp(-10), SIGNED),
+         RADIUS_DISCONNECT_ACK, "RADIUS: ONT 00:0D:B6:12:34:56 reconfigure inited", TORN_DOWN},
     };
     for (auto &c : cases) {
+        for (link_record &link : onu->links)
+            link.state = KEPT;
+        clock_fake_advance(c.advance);
         uint8_t answer[20];
         std::string log;
         EXPECT_EQ(handle(c.packet, answer, &log), c.code) << c.name;
@@ -206,6 +258,16 @@ TEST_F(Accounting, DatagramsThatAreNoDisconnectRequestGetNoAnswer)
         EXPECT_EQ(handle(packet, answer, &log), 0);
         EXPECT_NE(log.find("dropped"), std::string::npos) << log;
     }
+    // A good request from anywhere but a configured server.
+    onu_record *onu = make_onu(ONU_STATE_OK);
+    memcpy(radius_acct_session_id(onu), "\x00\x00\x01\x00", 4);
+    uint8_t answer[20];
+    std::string log;
+    EXPECT_EQ(handle(disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}), answer, &log, "127.0.0.9"), 0);
+    EXPECT_NE(log.find("RADIUS: datagram from 127.0.0.9, no RADIUS server, on the disconnect port dropped"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(onu->links[0].state, ONU_STATE_ALLOCATED);
 }
 
 } // namespace
@@ -230,13 +292,19 @@ TEST(Statistics, AnswerEntriesAfterTheEcho)
     EXPECT_EQ(onu_statistics_decode(answer.data(), 8, out, 4), 0u);
 }
 
-TEST(AccountingThread, ChangedSettingsRestartOrEndIt)
+// Accounting enabled, with its two local ports free on 127.0.0.1.
+void accounting_settings()
 {
-    ASSERT_EQ(bopen(nullptr, 1 << 20, 0), 0);
     radius_test_settings("127.0.0.1", "255.255.255.255", 0, 0, "x");
     store_le16(cfgcache()->radius + RADIUS_ACCT_LOCAL_PORT, radius_free_port());
     store_le16(cfgcache()->radius + RADIUS_DISCONNECT_LOCAL_PORT, radius_free_port());
     cfgcache()->radius[RADIUS_ACCT_ENABLED] = 1;
+}
+
+TEST(AccountingThread, ChangedSettingsRestartOrEndIt)
+{
+    ASSERT_EQ(bopen(nullptr, 1 << 20, 0), 0);
+    accounting_settings();
     ASSERT_EQ(radius_accounting_start(), 0);
     // Still enabled: the thread takes the new settings and goes on.
     radius_cfg_changed = 1;
@@ -250,6 +318,45 @@ TEST(AccountingThread, ChangedSettingsRestartOrEndIt)
     radius_accounting_close();
     EXPECT_EQ(radius_accounting_running.load(), 0);
     bclose();
+}
+
+// A stop that comes while the thread fetches changed settings: the fetch's
+// answer, which still enables accounting, must not start the thread again,
+// or it spins on its cut-short pause and the join never returns.
+using AccountingLink = LinkFixture;
+
+TEST_F(AccountingLink, StopDuringTheSettingsFetchEndsTheThread)
+{
+    accounting_settings();
+    kernel_.store().silence(CFG_CMD_RADIUS, true);
+    const std::string flag = root_ + RADIUS_CHANGED_FLAG;
+    fclose(fopen(flag.c_str(), "w"));
+    ASSERT_EQ(radius_accounting_start(), 0);
+    ASSERT_TRUE(eventually([&] { return kernel_.requests_seen(CFG_CMD_RADIUS) == 1; }));
+    radius_accounting_stop();
+    std::filesystem::remove(flag);
+
+    // The held fetch (the link's first request, tag 1) is answered now.
+    kernmsg_header h;
+    h.cmd = CFG_CMD_RADIUS;
+    h.tag = 1;
+    h.type = KERNMSG_ANSWER;
+    h.src = MODULE_CONFIG;
+    h.dst = MODULE_CHIPSET;
+    std::vector<uint8_t> payload(CFG_PARAMS_SIZE, 0);
+    payload.insert(payload.end(), cfgcache()->radius, cfgcache()->radius + RADIUS_SETTINGS_SIZE);
+    ASSERT_EQ(kernel_.send_raw(mgmt_build(h, payload)), 0);
+
+    std::atomic<bool> closed{false};
+    std::thread closer([&] {
+        radius_accounting_close();
+        closed = true;
+    });
+    bool ended = eventually([&] { return closed.load(); }, 5);
+    if (!ended)
+        radius_accounting_running = 0;   // frees the spinning thread, so the test can end
+    closer.join();
+    EXPECT_TRUE(ended) << "the accounting thread did not end after its stop";
 }
 
 } // namespace

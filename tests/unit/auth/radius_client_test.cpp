@@ -150,31 +150,46 @@ TEST_F(Client, SilentPrimaryWithoutSecondaryFailsAfterOneRequest)
     EXPECT_EQ(log.find("retry"), std::string::npos);
 }
 
-// Peers that must never authenticate an ONU: each reply is dropped with its
-// line, the configuration stays as it was.
+std::vector<uint8_t> accept_type_9(const std::vector<uint8_t> &request)
+{
+    return radius_signed_reply(request, RADIUS_ACCESS_ACCEPT, {26, 9, 0, 0, 0xB8, 0x01, 100, 3, 9, 79, 6, 3, 5, 0, 4},
+                               SECRET);
+}
+
+TEST_F(Client, BindFailureNamesTheDeviceAddress)
+{
+    radius_test_settings("127.0.0.1", "255.255.255.255", local_, server_, SECRET);
+    inet_pton(AF_INET, "192.0.2.1", cfgcache()->system + SYSTEM_DEVICE_ADDRESS);   // no address of this host
+    int rc;
+    std::string log = identity(&rc);
+    EXPECT_EQ(rc, RADIUS_ERR_BIND);
+    EXPECT_NE(log.find("RADIUS: can't bind socket on port " + std::to_string(local_) + " errno("), std::string::npos);
+    EXPECT_NE(log.find("192.0.2.1:" + std::to_string(local_) + ", the device address is missing from this host"),
+              std::string::npos)
+        << log;
+}
+
+// Datagrams that must never authenticate an ONU: each is dropped with its
+// line and the wait goes on to its time-out; the configuration stays as it
+// was.
 TEST_F(Client, BadPeersAreDroppedWithALogLine)
 {
     struct bad_peer {
         const char *name;
         radius_reply_fn reply;
         const char *answer_from;
-        int rc;
         const char *line;
     };
-    auto accept = [](const std::vector<uint8_t> &request) {
-        return radius_signed_reply(request, RADIUS_ACCESS_ACCEPT, {26, 9, 0, 0, 0xB8, 0x01, 100, 3, 9, 79, 6, 3, 5, 0, 4},
-                                   SECRET);
-    };
     const bad_peer cases[] = {
-        {"impostor address", accept, "127.0.0.3", RADIUS_ERR_NO_ANSWER,
-         "RADIUS: answer from unknown address 127.0.0.3 dropped"},
+        {"impostor address", accept_type_9, "127.0.0.3", "RADIUS: answer from unknown address 127.0.0.3 port"},
+        {"server address, another port", accept_type_9, "127.0.0.1", "RADIUS: answer from unknown address 127.0.0.1 port"},
         {"wrong response authenticator",
          [&](const std::vector<uint8_t> &request) {
-             auto answer = accept(request);
+             auto answer = accept_type_9(request);
              answer[19] ^= 1;
              return answer;
          },
-         nullptr, RADIUS_ERR_AUTHENTICATOR, "RADIUS: bad authenticator in response message"},
+         nullptr, "RADIUS: bad authenticator in response message"},
         {"wrong Message-Authenticator",
          [&](const std::vector<uint8_t> &request) {
              auto answer = radius_signed_reply(request, RADIUS_ACCESS_ACCEPT, {79, 6, 3, 5, 0, 4}, "other-secret");
@@ -186,24 +201,22 @@ TEST_F(Client, BadPeersAreDroppedWithALogLine)
              memcpy(&answer[4], digest, 16);
              return answer;
          },
-         nullptr, RADIUS_ERR_AUTHENTICATOR, "RADIUS: bad Message-Authenticator in response message"},
+         nullptr, "RADIUS: bad Message-Authenticator in response message"},
         {"truncated attribute",
          [&](const std::vector<uint8_t> &request) {
              // Attribute 26 claims 40 bytes where 9 are left.
              return radius_signed_reply(request, RADIUS_ACCESS_ACCEPT, {26, 40, 0, 0, 0xB8, 0x01, 100, 3, 9}, SECRET,
                                         false);
          },
-         nullptr, RADIUS_ERR_MALFORMED, "RADIUS: malformed attribute in response message"},
+         nullptr, "RADIUS: malformed attribute in response message"},
     };
     for (const bad_peer &c : cases) {
         radius_test_settings("127.0.0.1", "255.255.255.255", local_, server_, SECRET);
         uint32_t dropped = radius_answers_dropped.load();
-        std::function<void()> after;
-        if (c.answer_from)
-            after = [dropped] {
-                eventually([dropped] { return radius_answers_dropped.load() > dropped; });
-                time_out();
-            };
+        auto after = [dropped] {
+            eventually([dropped] { return radius_answers_dropped.load() > dropped; });
+            time_out();
+        };
         radius_peer peer("127.0.0.1", server_, c.reply, c.answer_from, after);
         auto config = std::make_unique<onu_record>();
         onu_config_defaults(config.get());
@@ -212,12 +225,36 @@ TEST_F(Client, BadPeersAreDroppedWithALogLine)
         testing::internal::CaptureStderr();
         int rc = radius_eap_response(MAC, eap, state, config.get());
         std::string log = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(rc, c.rc) << c.name;
+        EXPECT_EQ(rc, RADIUS_ERR_NO_ANSWER) << c.name;
         EXPECT_NE(log.find(c.line), std::string::npos) << c.name << ": " << log;
         EXPECT_EQ(config->type, 0) << c.name;
         EXPECT_EQ(eap[0], 0x02) << c.name;
         EXPECT_EQ(radius_answers_dropped.load(), dropped + 1) << c.name;
     }
+}
+
+// A stray datagram ahead of the server's answer costs nothing: a 20-byte
+// datagram and a forged Accept are dropped, the genuine Accept is taken.
+TEST_F(Client, StraysAheadOfTheAcceptAreDroppedAndTheAcceptWins)
+{
+    radius_test_settings("127.0.0.1", "255.255.255.255", local_, server_, SECRET);
+    radius_peer peer("127.0.0.1", server_, radius_replies_fn([](const std::vector<uint8_t> &request) {
+                         std::vector<uint8_t> bare(RADIUS_HEADER, 0);
+                         bare[0] = RADIUS_ACCESS_ACCEPT;
+                         bare[1] = request[1];
+                         store_be16(&bare[2], RADIUS_HEADER);
+                         auto forged = accept_type_9(request);
+                         forged[19] ^= 1;
+                         return std::vector<std::vector<uint8_t>>{bare, forged, accept_type_9(request)};
+                     }));
+    uint32_t dropped = radius_answers_dropped.load();
+    auto config = std::make_unique<onu_record>();
+    onu_config_defaults(config.get());
+    uint8_t eap[RADIUS_EAP_SIZE] = {0x02, 0x05, 0x00, 0x16, 0x04, 0x10};
+    uint8_t state[RADIUS_STATE_SIZE] = {};
+    EXPECT_EQ(radius_eap_response(MAC, eap, state, config.get()), RADIUS_ACCESS_ACCEPT);
+    EXPECT_EQ(config->type, 9);
+    EXPECT_EQ(radius_answers_dropped.load(), dropped + 2);
 }
 
 TEST_F(Client, AcceptFillsTheConfigurationAndAnswersWithState)

@@ -1,7 +1,8 @@
 // A scripted RADIUS peer on a loopback address for the client's tests: it
 // records the requests it receives and answers each with whatever the test's
-// reply function builds (nothing when it returns an empty packet), from its
-// own address or, to play an impostor, from another one. After each request
+// reply function builds (nothing when it returns an empty packet; a replies
+// function may send several datagrams in turn), from its own address and
+// port or, to play an impostor, from another one. After each request
 // (and its answer) it runs the test's `after` step, for instance moving the
 // fake clock past the client's wait.
 #pragma once
@@ -26,13 +27,22 @@
 #include <vector>
 
 using radius_reply_fn = std::function<std::vector<uint8_t>(const std::vector<uint8_t> &request)>;
+using radius_replies_fn = std::function<std::vector<std::vector<uint8_t>>(const std::vector<uint8_t> &request)>;
 
 class radius_peer {
 public:
     // Listens on `address`:`port`; answers from `answer_from` when given.
     radius_peer(const char *address, uint16_t port, radius_reply_fn reply, const char *answer_from = nullptr,
                 std::function<void()> after = nullptr)
-        : reply_(std::move(reply)), after_(std::move(after))
+        : radius_peer(address, port, radius_replies_fn([reply](const std::vector<uint8_t> &request) {
+                          return std::vector<std::vector<uint8_t>>{reply(request)};
+                      }),
+                      answer_from, std::move(after))
+    {
+    }
+    radius_peer(const char *address, uint16_t port, radius_replies_fn replies, const char *answer_from = nullptr,
+                std::function<void()> after = nullptr)
+        : reply_(std::move(replies)), after_(std::move(after))
     {
         fd_ = bound(address, port);
         out_fd_ = answer_from ? bound(answer_from, 0) : fd_;
@@ -85,19 +95,20 @@ private:
             if (n <= 0)
                 continue;
             packet.resize(size_t(n));
-            std::vector<uint8_t> answer = reply_(packet);
+            std::vector<std::vector<uint8_t>> answers = reply_(packet);
             {
                 std::lock_guard<std::mutex> guard(mutex_);
                 requests_.push_back(packet);
             }
-            if (!answer.empty())
-                sendto(out_fd_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr *>(&from), size);
+            for (const auto &answer : answers)
+                if (!answer.empty())
+                    sendto(out_fd_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr *>(&from), size);
             if (after_)
                 after_();
         }
     }
 
-    radius_reply_fn reply_;
+    radius_replies_fn reply_;
     std::function<void()> after_;
     int fd_ = -1, out_fd_ = -1;
     std::atomic<bool> stop_{false};

@@ -127,13 +127,38 @@ TEST_F(Link, ReceivePathSortsAndDrops)
     mine.dst = MODULE_CHIPSET;
     ASSERT_EQ(kernel_.send_raw(mgmt_build(mine, std::vector<uint8_t>(40, 7))), 0);
 
-    uint8_t *request = static_cast<uint8_t *>(mqueue_timedget(kernlink_request_queue(), 5));
+    uint8_t *request = kernlink_take_request(5);
     ASSERT_NE(request, nullptr);
     EXPECT_EQ(kernmsg_header_decode(request).len, 40u);
     EXPECT_EQ(request[KERNMSG_HEADER_SIZE + 39], 7);
     BFREE(request);
     EXPECT_TRUE(eventually([&] { return kernlink_counters_get().requests == before.requests + 1; }));
     EXPECT_EQ(kernlink_counters_get().dropped_dst, before.dropped_dst + 1);
+}
+
+// A peer sends 48 commands of 128 KiB, six times a quarter of the pool,
+// before anyone serves them: the receive thread stops reading once the
+// queued ones hold a quarter, and every command is answered once the
+// dispatcher runs. Without the pause the pool runs dry and the process ends.
+TEST_F(Link, AFloodOfLargeCommandsWaitsInTheSocketAndIsServedInFull)
+{
+    constexpr unsigned FLOOD = 48;
+    const size_t block = bblock_bytes(long(KERNMSG_RX_BUFFER));
+    const kernlink_counters before = kernlink_counters_get();
+    unsigned sent = 0;
+    std::thread peer([&] { sent = kernel_.flood(CMD_PING, FLOOD, KERNMSG_RX_BUFFER - KERNMSG_HEADER_SIZE); });
+    ASSERT_TRUE(eventually([&] { return kernlink_counters_get().paused > before.paused; }));
+    EXPECT_LE((kernlink_counters_get().requests - before.requests) * block,
+              bregion_size() / KERNLINK_POOL_SHARE + block);
+
+    std::thread dispatcher(kernlink_process_loop);
+    EXPECT_TRUE(eventually([&] { return kernel_.answers_seen(CMD_PING) == FLOOD; }));
+    run_flag = 0;
+    mqueue_put(kernlink_request_queue(), nullptr);   // ends the loop's wait
+    dispatcher.join();
+    peer.join();
+    EXPECT_EQ(sent, FLOOD);
+    EXPECT_EQ(kernlink_counters_get().requests - before.requests, FLOOD);
 }
 
 TEST_F(Link, BadMagicClosesTheConnectionAndTheLinkComesBack)
