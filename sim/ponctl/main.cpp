@@ -3,20 +3,29 @@
 // and prints the answer decoded.
 //
 // Exit status: 0 answered, 1 bad usage, 2 ponkernel unreachable, 3 the
-// daemon did not answer.
+// daemon did not answer, 4 the daemon answered that the command failed
+// (an rcode other than 0: not found, refused, ...).
+#include "common/mgmt_conn.h"
 #include "platform/sandbox.h"
 #include "ponctl/commands.h"
+#include "ponctl/decode.h"
 
 #include <cstdio>
 
 namespace {
 
-int usage(FILE *to = stderr, int status = 1)
+int usage(FILE *to = stderr, int status = PONCTL_USAGE)
 {
     fprintf(to, "usage: ponctl [-s SOCKET] [--json] COMMAND [ARGS]\ncommands:\n");
     for (const auto &command : ponctl_commands())
         fprintf(to, "  %s\n", command.usage);
     return status;
+}
+
+int refuse(const std::string &what)
+{
+    fprintf(stderr, "ponctl: %s\n", what.c_str());
+    return PONCTL_USAGE;
 }
 
 } // namespace
@@ -29,29 +38,35 @@ int main(int argc, char **argv)
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h")
             return usage(stdout, 0);
-        if (arg == "--json")
+        if (arg == "--json") {
             ponctl_json = true;
-        else if (arg == "-s" && i + 1 < argc)
+        } else if (arg == "-s") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0')
+                return refuse("-s wants the path of ponkernel's control socket (-s ROOT/tmp/ponkernel.ctl)");
             ponctl_socket = argv[++i];
-        else
+        } else if (words.empty() && arg.size() > 1 && arg[0] == '-') {
+            // Options after the command's name are the command's own.
+            return refuse("unknown option '" + arg + "' (want -s SOCKET, --json or --help)");
+        } else {
             words.push_back(arg);
+        }
     }
     if (words.empty())
         return usage();
     size_t used = 0;
     const ponctl_command *command = ponctl_find(words, &used);
-    if (!command) {
-        fprintf(stderr, "ponctl: unknown command '%s'\n", words[0].c_str());
-        return usage();
-    }
+    if (!command)
+        return refuse(ponctl_error);
     std::vector<std::string> args(words.begin() + long(used), words.end());
     uint16_t code = command->code;
     std::vector<uint8_t> payload;
+    ponctl_error.clear();
     if (!command->build(args, code, payload)) {
         // One line saying what is wrong, then how the command is used; no
         // request goes out.
-        fprintf(stderr, "ponctl: bad arguments for '%s'\nusage: ponctl %s\n", command->name, command->usage);
-        return 1;
+        fprintf(stderr, "ponctl: %s: %s\nusage: ponctl %s\n", command->name,
+                ponctl_error.empty() ? "bad arguments" : ponctl_error.c_str(), command->usage);
+        return PONCTL_USAGE;
     }
     if (command->run)
         return command->run(args, code, payload);
@@ -62,5 +77,5 @@ int main(int argc, char **argv)
     std::string out;
     command->print(answer, out);
     fputs(out.c_str(), stdout);
-    return 0;
+    return ponctl_status_of(mgmt_header(answer).rcode);
 }
