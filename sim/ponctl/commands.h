@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,11 @@ enum {
     PONCTL_REFUSED = 4,       // answered with an rcode that is not 0 (not found, failed, ...)
 };
 
+// ponctl itself: `argv` are its arguments (options, command, the command's
+// arguments); prints the answer, and what went wrong on standard error.
+// Returns the exit status.
+int ponctl_main(const std::vector<std::string> &argv);
+
 // One request to the daemon through ponkernel's control socket and its
 // answer (header and payload). The result is PONCTL_ANSWERED, or
 // PONCTL_UNREACHABLE or PONCTL_NO_ANSWER, whose line goes to `*why` when
@@ -53,10 +59,11 @@ int ponctl_exchange(uint16_t code, const std::vector<uint8_t> &payload, std::vec
                     std::string *why = nullptr);
 // The exit status of an answered command: PONCTL_REFUSED unless rcode is 0.
 inline int ponctl_status_of(unsigned rcode) { return rcode == 0 ? PONCTL_ANSWERED : PONCTL_REFUSED; }
-// `onu list --watch`: the list of `code` redrawn every `interval` seconds,
-// with "waiting for ..." while ponkernel or the daemon does not answer,
-// until SIGINT or SIGTERM reaches the calling thread; returns 0 then.
-int ponctl_watch_list(uint16_t code, const std::vector<uint8_t> &payload, double interval, bool full);
+// `onu list --watch`: the list of `code` redrawn on `to` every `interval`
+// seconds, with "waiting for ..." while ponkernel or the daemon does not
+// answer, until SIGINT or SIGTERM reaches the calling thread; returns 0
+// then.
+int ponctl_watch_list(uint16_t code, const std::vector<uint8_t> &payload, double interval, bool full, FILE *to);
 // The control socket (-s), $ZANDREL_ROOT/tmp/ponkernel.ctl by default.
 extern std::string ponctl_socket;
 // --json: answers printed as JSON for scripts.

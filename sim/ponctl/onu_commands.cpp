@@ -314,7 +314,7 @@ void on_interrupt(int) { interrupted = 1; }
 // says what it waits for, and the next interval tries again. The signals
 // stay blocked during an exchange and are let in only while waiting, so an
 // interruption never cuts an exchange short and never goes unseen.
-int ponctl_watch_list(uint16_t code, const std::vector<uint8_t> &payload, double interval, bool full)
+int ponctl_watch_list(uint16_t code, const std::vector<uint8_t> &payload, double interval, bool full, FILE *to)
 {
     interrupted = 0;
     struct sigaction action = {};
@@ -345,8 +345,8 @@ int ponctl_watch_list(uint16_t code, const std::vector<uint8_t> &payload, double
         else
             screen += onu_list_header(onus, clock) +
                       (rcode == 0 ? onu_list_table(onus, full) : ponctl_format("ONU list: rcode %u\n", rcode));
-        fputs(screen.c_str(), stdout);
-        fflush(stdout);
+        fputs(screen.c_str(), to);
+        fflush(to);
         struct timespec wait;
         wait.tv_sec = time_t(interval);
         wait.tv_nsec = long((interval - double(wait.tv_sec)) * 1e9);
@@ -367,7 +367,7 @@ int run_list(const std::vector<std::string> &args, uint16_t code, const std::vec
         return PONCTL_USAGE;
     }
     if (o.watch)
-        return ponctl_watch_list(code, payload, o.interval, o.full);
+        return ponctl_watch_list(code, payload, o.interval, o.full, stdout);
     json onus;
     unsigned rcode;
     if (int status = fetch_list(code, payload, onus, rcode))
