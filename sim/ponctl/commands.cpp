@@ -412,5 +412,7 @@ int ponctl_main(const std::vector<std::string> &argv)
     std::string out;
     command->print(answer, out);
     fputs(out.c_str(), stdout);
-    return ponctl_status_of(mgmt_header(answer).rcode);
+    // raw shows any answer as it came, its rcode among the rest: answered
+    // is all it can say of it.
+    return command->print == print_raw ? PONCTL_ANSWERED : ponctl_status_of(mgmt_header(answer).rcode);
 }

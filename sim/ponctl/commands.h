@@ -43,7 +43,7 @@ enum {
     PONCTL_USAGE = 1,         // bad usage: nothing was sent
     PONCTL_UNREACHABLE = 2,   // ponkernel not reachable, or the connection lost
     PONCTL_NO_ANSWER = 3,     // the daemon did not answer
-    PONCTL_REFUSED = 4,       // answered with an rcode that is not 0 (not found, failed, ...)
+    PONCTL_REFUSED = 4,       // answered with an rcode that is not 0 (not found, failed, ...); not raw
 };
 
 // ponctl itself: `argv` are its arguments (options, command, the command's

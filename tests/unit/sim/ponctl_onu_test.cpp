@@ -625,6 +625,7 @@ TEST(PonctlRefusals, EachNamesTheBadArgumentWithItsExitStatus)
     ran missing = run_ponctl({"onu", "show", "00:0D:B6:99:99:99"});
     EXPECT_EQ(missing.status, 4);
     EXPECT_EQ(missing.out, "ONU record: not found (rcode 8)\n");
+    EXPECT_EQ(run_ponctl({"raw", "0x2005", "00"}).status, 0) << "raw prints any answer as it came";
     rcode = 0xFF;   // ponkernel's own answer: the daemon did not
     ran silent = run_ponctl({"ping"});
     EXPECT_EQ(silent.status, 3);
