@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 bool ponctl_number(const std::string &text, unsigned long max, unsigned long *out)
 {
@@ -63,16 +64,12 @@ bool ponctl_arity(const std::vector<std::string> &args, size_t min, size_t max, 
     if (args.size() > max)
         return ponctl_refuse("unexpected argument '%s' (want %s)", args[max].c_str(), *names ? names : "none");
     if (args.size() < min) {
-        // The name of the first argument not given: the usage's words are
-        // the required arguments first.
-        std::string all = names, missing = all;
-        size_t from = 0;
-        for (size_t i = 0; i < args.size() && from != std::string::npos; i++)
-            from = all.find(' ', from) + 1;
-        if (from != std::string::npos && from != 0)
-            missing = all.substr(from, all.find(' ', from) - from);
-        else if (args.empty())
-            missing = all.substr(0, all.find(' '));
+        // The first argument not given is the usage's word after the ones
+        // given (the required arguments come first).
+        std::istringstream words(names);
+        std::string missing;
+        for (size_t i = 0; i <= args.size(); i++)
+            words >> missing;
         return missing == names ? ponctl_refuse("missing %s", names)
                                 : ponctl_refuse("missing %s (want %s)", missing.c_str(), names);
     }
