@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 bool ponctl_number(const std::string &text, unsigned long max, unsigned long *out)
 {
@@ -31,6 +32,46 @@ bool ponctl_mac(const std::string &text, uint8_t out[6])
             return false;
         char byte[3] = {pair[0], pair[1], '\0'};
         out[i] = uint8_t(strtoul(byte, nullptr, 16));
+    }
+    return true;
+}
+
+std::string ponctl_error;
+
+bool ponctl_refuse(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    char line[512];
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    ponctl_error = line;
+    return false;
+}
+
+bool ponctl_number_arg(const char *what, const std::string &text, unsigned long max, unsigned long *out)
+{
+    return ponctl_number(text, max, out) || ponctl_refuse("bad %s '%s' (want 0..%lu)", what, text.c_str(), max);
+}
+
+bool ponctl_mac_arg(const std::string &text, uint8_t out[6])
+{
+    return ponctl_mac(text, out) || ponctl_refuse("bad MAC '%s' (want 00:0D:B6:10:00:00)", text.c_str());
+}
+
+bool ponctl_arity(const std::vector<std::string> &args, size_t min, size_t max, const char *names)
+{
+    if (args.size() > max)
+        return ponctl_refuse("unexpected argument '%s' (want %s)", args[max].c_str(), *names ? names : "none");
+    if (args.size() < min) {
+        // The first argument not given is the usage's word after the ones
+        // given (the required arguments come first).
+        std::istringstream words(names);
+        std::string missing;
+        for (size_t i = 0; i <= args.size(); i++)
+            words >> missing;
+        return missing == names ? ponctl_refuse("missing %s", names)
+                                : ponctl_refuse("missing %s (want %s)", missing.c_str(), names);
     }
     return true;
 }
@@ -69,9 +110,16 @@ const char *ponctl_state_name(uint32_t state)
     return state < sizeof names / sizeof names[0] ? names[state] : "UNKNOWN";
 }
 
+std::string ponctl_trimmed(std::string text)
+{
+    size_t end = text.find_last_not_of(std::string(" \t\0", 3));
+    text.erase(end == std::string::npos ? 0 : end + 1);
+    return text;
+}
+
 void ponctl_emit(const nlohmann::json &j, const std::string &text, std::string &out)
 {
-    out += ponctl_json ? j.dump(2) + "\n" : text;
+    out += ponctl_json ? j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n" : text;
 }
 
 std::string ponctl_format(const char *format, ...)

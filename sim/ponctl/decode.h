@@ -19,6 +19,22 @@ constexpr size_t PONCTL_PARAMS = 32;
 bool ponctl_number(const std::string &text, unsigned long max, unsigned long *out);
 // "00:0D:B6:10:00:00" (or '-' between the bytes) into six bytes.
 bool ponctl_mac(const std::string &text, uint8_t out[6]);
+
+// Why a command's arguments were refused, in one line that names the bad
+// argument and what is wanted instead; ponctl prints it with the command's
+// usage. Set by the refusals below.
+extern std::string ponctl_error;
+// Sets ponctl_error from the format and returns false, so that an argument
+// reader ends with `return ponctl_refuse(...)`.
+bool ponctl_refuse(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// ponctl_number that refuses with "bad WHAT 'TEXT' (want 0..MAX)".
+bool ponctl_number_arg(const char *what, const std::string &text, unsigned long max, unsigned long *out);
+// ponctl_mac that refuses with "bad MAC 'TEXT' (want 00:0D:B6:10:00:00)".
+bool ponctl_mac_arg(const std::string &text, uint8_t out[6]);
+// `args` holds between `min` and `max` arguments; else refuses naming the
+// first missing one (from `names`, the arguments as the usage writes them)
+// or the first one too many.
+bool ponctl_arity(const std::vector<std::string> &args, size_t min, size_t max, const char *names);
 // A parameter block with `mac` at bytes 8..13, as the ONU commands take it.
 std::vector<uint8_t> ponctl_mac_params(const uint8_t mac[6]);
 
@@ -30,7 +46,11 @@ std::string ponctl_hex(const uint8_t *p, size_t n);
 // The name of an ONU, link or OLT state code; "UNKNOWN" above 15.
 const char *ponctl_state_name(uint32_t state);
 
-// `j` as indented JSON with --json, else `text`.
+// Trailing blanks and NULs cut from a padded text field.
+std::string ponctl_trimmed(std::string text);
+
+// `j` as indented JSON with --json, else `text`. Text that is not valid
+// UTF-8 (a field cut mid-character) is printed with the bad bytes replaced.
 void ponctl_emit(const nlohmann::json &j, const std::string &text, std::string &out);
 // printf into a std::string.
 std::string ponctl_format(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -17,9 +17,11 @@
 namespace {
 
 // The OLT record as the daemon sends it: index, MAC, firmware, then four
-// ports of name, status, transceiver vendor and part, base LLID.
-constexpr size_t OLT_MAC = 1, OLT_FW = 7, OLT_PORTS = 9, PORT_SIZE = 106;
-constexpr size_t PORT_NAME = 0, PORT_VENDOR = 72, PORT_PART = 88, PORT_LLID = 104;
+// ports of name, status, transceiver vendor and part, base LLID; further on
+// the OLT's state and the uptime second it was entered.
+constexpr size_t OLT_MAC = 1, OLT_FW = 7, OLT_PORTS = 9, PORT_SIZE = 106, OLT_STATE = 1315, OLT_STATE_SINCE = 1319;
+constexpr size_t PORT_NAME = 0, PORT_STATUS = 64, PORT_STATUS_SIZE = 8, PORT_VENDOR = 72, PORT_PART = 88,
+                 PORT_LLID = 104;
 constexpr size_t OLT_RECORD_SENT = 1331;
 constexpr size_t STATS_COUNT = 10, STATS_ENTRY = 12;
 constexpr uint16_t STATS_READ = 0x1002;
@@ -28,7 +30,7 @@ constexpr uint16_t STATS_READ = 0x1002;
 bool olt_index(const std::vector<std::string> &args, std::vector<uint8_t> &payload)
 {
     unsigned long olt;
-    if (args.size() != 1 || !ponctl_number(args[0], 3, &olt))
+    if (!ponctl_arity(args, 1, 1, "OLT") || !ponctl_number_arg("OLT", args[0], 3, &olt))
         return false;
     payload.assign(PONCTL_PARAMS, 0);
     store_le32(payload.data(), uint32_t(olt));
@@ -48,11 +50,12 @@ bool stats_port(const std::vector<std::string> &args, uint16_t &, std::vector<ui
 {
     static const unsigned groups[] = {2, 3, 6, 7, 8, 9};
     unsigned long olt, port, group;
-    if (args.size() != 3 || !ponctl_number(args[0], 3, &olt) || !ponctl_number(args[1], 0xFFFF, &port) ||
-        !ponctl_number(args[2], 0xFFFF, &group))
+    if (!ponctl_arity(args, 3, 3, "OLT PORT GROUP") || !ponctl_number_arg("OLT", args[0], 3, &olt) ||
+        !ponctl_number_arg("PORT", args[1], 0xFFFF, &port))
         return false;
-    if (std::find(std::begin(groups), std::end(groups), group) == std::end(groups))
-        return false;
+    if (!ponctl_number(args[2], 0xFFFF, &group) ||
+        std::find(std::begin(groups), std::end(groups), group) == std::end(groups))
+        return ponctl_refuse("bad GROUP '%s' (want 2, 3, 6, 7, 8 or 9)", args[2].c_str());
     payload.assign(PONCTL_PARAMS, 0);
     store_le16(payload.data(), uint16_t(olt));
     store_le16(payload.data() + 4, uint16_t(port));
@@ -65,30 +68,43 @@ void print_olt(const std::vector<uint8_t> &answer, std::string &out)
     std::vector<uint8_t> data = mgmt_payload(answer);
     uint8_t rcode = mgmt_header(answer).rcode;
     nlohmann::json j = {{"rcode", rcode}};
-    if (rcode != 0 || data.size() < PONCTL_PARAMS + OLT_RECORD_SENT) {
-        char line[64];
-        snprintf(line, sizeof line, "OLT record: rcode %u\n", rcode);
-        ponctl_emit(j, line, out);
+    if (rcode != 0) {
+        ponctl_emit(j, ponctl_format("OLT record: rcode %u\n", rcode), out);
+        return;
+    }
+    if (data.size() < PONCTL_PARAMS + OLT_RECORD_SENT) {
+        j["error"] = ponctl_format("short answer: %zu of %zu bytes", data.size(), PONCTL_PARAMS + OLT_RECORD_SENT);
+        ponctl_emit(j, "OLT record: " + j["error"].get<std::string>() + "\n", out);
         return;
     }
     const uint8_t *r = data.data() + PONCTL_PARAMS;
-    char line[200];
-    snprintf(line, sizeof line, "OLT %u  MAC %s  firmware %04X\n", r[0], ponctl_mac_text(r + OLT_MAC).c_str(),
-             load_le16(r + OLT_FW));
-    std::string text = line;
-    text += "PORT      SFP VENDOR        SFP PART          BASE LLID\n";
+    uint32_t state = load_le32(r + OLT_STATE), since = load_le32(r + OLT_STATE_SINCE);
+    std::string text = ponctl_format("OLT %u  MAC %s  firmware %04X  state %s since %u\n", r[0],
+                                     ponctl_mac_text(r + OLT_MAC).c_str(), load_le16(r + OLT_FW),
+                                     ponctl_state_name(state), since);
+    text += "PORT      STATUS                   SFP VENDOR        SFP PART          BASE LLID\n";
     j["olt"] = r[0];
     j["mac"] = ponctl_mac_text(r + OLT_MAC);
     j["firmware"] = load_le16(r + OLT_FW);
+    j["state"] = state;
+    j["state_name"] = ponctl_state_name(state);
+    j["state_since"] = since;
     j["ports"] = nlohmann::json::array();
     for (size_t i = 0; i < 4; i++) {
         const uint8_t *port = r + OLT_PORTS + i * PORT_SIZE;
-        std::string name = ponctl_text_field(port + PORT_NAME, 64), vendor = ponctl_text_field(port + PORT_VENDOR, 16),
-                    part = ponctl_text_field(port + PORT_PART, 16);
+        // The transceiver's texts come padded with blanks to their 16 bytes.
+        std::string name = ponctl_text_field(port + PORT_NAME, 64),
+                    status = ponctl_hex(port + PORT_STATUS, PORT_STATUS_SIZE),
+                    vendor = ponctl_trimmed(ponctl_text_field(port + PORT_VENDOR, 16)),
+                    part = ponctl_trimmed(ponctl_text_field(port + PORT_PART, 16));
         uint16_t llid = load_le16(port + PORT_LLID);
-        snprintf(line, sizeof line, "%-9s %-17s %-17s 0x%04X\n", name.c_str(), vendor.c_str(), part.c_str(), llid);
-        text += line;
-        j["ports"].push_back({{"name", name}, {"sfp_vendor", vendor}, {"sfp_part", part}, {"base_llid", llid}});
+        text += ponctl_format("%-9s %-24s %-17s %-17s 0x%04X\n", name.c_str(), status.c_str(), vendor.c_str(),
+                              part.c_str(), llid);
+        j["ports"].push_back({{"name", name},
+                              {"status", status},
+                              {"sfp_vendor", vendor},
+                              {"sfp_part", part},
+                              {"base_llid", llid}});
     }
     ponctl_emit(j, text, out);
 }

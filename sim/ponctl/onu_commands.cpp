@@ -11,6 +11,7 @@
 #include "base/bytes.h"
 #include "common/mgmt_conn.h"
 
+#include <pthread.h>
 #include <sys/select.h>
 
 #include <csignal>
@@ -37,22 +38,26 @@ constexpr const char *REDRAW = "\033[H\033[2J";
 bool no_args(const std::vector<std::string> &args, uint16_t &, std::vector<uint8_t> &payload)
 {
     payload.assign(PONCTL_PARAMS, 0);
-    return args.empty();
+    return ponctl_arity(args, 0, 0, "");
 }
 
 bool mac_arg(const std::vector<std::string> &args, uint16_t &, std::vector<uint8_t> &payload)
 {
     uint8_t mac[6];
-    if (args.size() != 1 || !ponctl_mac(args[0], mac))
+    if (!ponctl_arity(args, 1, 1, "MAC") || !ponctl_mac_arg(args[0], mac))
         return false;
     payload = ponctl_mac_params(mac);
     return true;
 }
 
-// "--port P" at args[at], P a PON port number 0..7.
+// "--port P" at args[at], P a PON port number 0..7, and nothing after it.
 bool port_option(const std::vector<std::string> &args, size_t at, unsigned long *port)
 {
-    return args.size() == at + 2 && args[at] == "--port" && ponctl_number(args[at + 1], LAST_PORT, port);
+    if (args[at] != "--port")
+        return ponctl_refuse("unexpected argument '%s' (want --port PORT)", args[at].c_str());
+    if (args.size() == at + 1)
+        return ponctl_refuse("--port wants a PORT (0..%u)", LAST_PORT);
+    return ponctl_number_arg("--port", args[at + 1], LAST_PORT, port) && ponctl_arity(args, 0, at + 2, "");
 }
 
 struct list_options {
@@ -73,21 +78,29 @@ bool parse_list(const std::vector<std::string> &args, list_options &o)
             o.full = true;
         } else if (a == "--watch") {
             o.watch = true;
-        } else if (a == "--olt" && has_value && ponctl_number(args[i + 1], 3, &olt)) {
-            o.olt = long(olt);
-            i++;
-        } else if (a == "--interval" && has_value) {
-            char *end = nullptr;
-            o.interval_given = true;
-            o.interval = strtod(args[++i].c_str(), &end);
-            if (*end || !(o.interval >= 0.1 && o.interval <= MAX_INTERVAL_S))
+        } else if (a == "--olt") {
+            if (!has_value)
+                return ponctl_refuse("--olt wants an OLT (0..3)");
+            if (!ponctl_number_arg("--olt", args[++i], 3, &olt))
                 return false;
+            o.olt = long(olt);
+        } else if (a == "--interval") {
+            if (!has_value)
+                return ponctl_refuse("--interval wants SECONDS (0.1 to %.0f)", MAX_INTERVAL_S);
+            char *end = nullptr;
+            const std::string &text = args[++i];
+            o.interval_given = true;
+            o.interval = strtod(text.c_str(), &end);
+            if (text.empty() || *end || !(o.interval >= 0.1 && o.interval <= MAX_INTERVAL_S))
+                return ponctl_refuse("bad --interval '%s' (want seconds from 0.1 to %.0f)", text.c_str(),
+                                     MAX_INTERVAL_S);
         } else {
-            return false;
+            return ponctl_refuse("unexpected argument '%s' (want --olt OLT, --full, --watch or --interval SECONDS)",
+                                 a.c_str());
         }
     }
     // An interval only means something to a redrawn list.
-    return o.watch || !o.interval_given;
+    return o.watch || !o.interval_given || ponctl_refuse("--interval goes with --watch");
 }
 
 bool onu_list(const std::vector<std::string> &args, uint16_t &code, std::vector<uint8_t> &payload)
@@ -107,7 +120,8 @@ bool onu_find(const std::vector<std::string> &args, uint16_t &, std::vector<uint
 {
     uint8_t mac[6];
     unsigned long port = ANY_PORT;
-    if (args.empty() || !ponctl_mac(args[0], mac) || (args.size() > 1 && !port_option(args, 1, &port)))
+    if (!ponctl_arity(args, 1, 3, "MAC [--port PORT]") || !ponctl_mac_arg(args[0], mac) ||
+        (args.size() > 1 && !port_option(args, 1, &port)))
         return false;
     payload = ponctl_mac_params(mac);
     store_le32(payload.data(), uint32_t(port));
@@ -117,12 +131,14 @@ bool onu_find(const std::vector<std::string> &args, uint16_t &, std::vector<uint
 // PORT, or --onu MAC.
 bool onu_macs(const std::vector<std::string> &args, uint16_t &code, std::vector<uint8_t> &payload)
 {
-    if (args.size() == 2 && args[0] == "--onu") {
+    if (!args.empty() && args[0] == "--onu") {
         code = MACS_ONU;
-        return mac_arg({args[1]}, code, payload);
+        if (args.size() == 1)
+            return ponctl_refuse("--onu wants a MAC (00:0D:B6:10:00:00)");
+        return mac_arg({args.begin() + 1, args.end()}, code, payload);
     }
     unsigned long port;
-    if (args.size() != 1 || !ponctl_number(args[0], LAST_PORT, &port))
+    if (!ponctl_arity(args, 1, 1, "PORT") || !ponctl_number_arg("PORT", args[0], LAST_PORT, &port))
         return false;
     code = MACS_PORT;
     payload.assign(PONCTL_PARAMS, 0);
@@ -132,7 +148,9 @@ bool onu_macs(const std::vector<std::string> &args, uint16_t &code, std::vector<
 
 bool onu_addrs(const std::vector<std::string> &args, uint16_t &code, std::vector<uint8_t> &payload)
 {
-    if (args.size() != 1 || !onu_macs(args, code, payload))
+    if (!args.empty() && args[0] == "--onu")
+        return ponctl_refuse("unexpected argument '--onu' (want PORT: address entries are listed per port)");
+    if (!onu_macs(args, code, payload))
         return false;
     code = ADDRS_PORT;
     return true;
@@ -145,11 +163,14 @@ bool onu_laser(const std::vector<std::string> &args, uint16_t &, std::vector<uin
     uint8_t mac[6];
     unsigned long seconds, port = 0;
     // The daemon sends the chip only the duration's low 16 bits.
-    if (args.size() < 2 || !ponctl_mac(args[0], mac) || !ponctl_number(args[1], 0xFFFF, &seconds))
+    if (!ponctl_arity(args, 2, 4, "MAC SECONDS [--port PORT]") || !ponctl_mac_arg(args[0], mac) ||
+        !ponctl_number_arg("SECONDS", args[1], 0xFFFF, &seconds))
         return false;
     bool all = memcmp(mac, BROADCAST, 6) == 0;
-    if (args.size() > 2 ? !port_option(args, 2, &port) : all)
+    if (args.size() > 2 && !port_option(args, 2, &port))
         return false;
+    if (all && args.size() == 2)
+        return ponctl_refuse("MAC FF:FF:FF:FF:FF:FF (every ONU of a port) wants --port PORT (0..7)");
     payload = ponctl_mac_params(mac);
     store_le32(payload.data(), uint32_t(seconds));
     store_le32(payload.data() + 4, uint32_t(port));
@@ -258,8 +279,9 @@ void print_accounting_stop(const std::vector<uint8_t> &answer, std::string &out)
 // ---- the lists ---------------------------------------------------------------------
 
 // The ONUs of one list: one exchange, or two for the full list (its halves
-// are the ONU slots 0..999 and 1000..1999). 0, or the exchange's status.
-int fetch_list(uint16_t code, std::vector<uint8_t> payload, json &onus, unsigned &rcode)
+// are the ONU slots 0..999 and 1000..1999). 0, or the exchange's status
+// (its line in `*why` when given).
+int fetch_list(uint16_t code, std::vector<uint8_t> payload, json &onus, unsigned &rcode, std::string *why = nullptr)
 {
     bool full = code == LIST_FULL || code == LIST_FULL_OLT;
     onus = json::array();
@@ -267,7 +289,7 @@ int fetch_list(uint16_t code, std::vector<uint8_t> payload, json &onus, unsigned
     for (uint32_t half = 0; half < (full ? 2u : 1u); half++) {
         store_le32(payload.data() + HALF_SELECTOR, half);
         std::vector<uint8_t> answer;
-        if (int status = ponctl_exchange(code, payload, answer))
+        if (int status = ponctl_exchange(code, payload, answer, why))
             return status;
         rcode = mgmt_header(answer).rcode;
         if (rcode != 0)
@@ -285,11 +307,16 @@ int fetch_list(uint16_t code, std::vector<uint8_t> payload, json &onus, unsigned
 volatile sig_atomic_t interrupted = 0;
 void on_interrupt(int) { interrupted = 1; }
 
-// The list redrawn every interval until Ctrl-C (or SIGTERM). The signals
+} // namespace
+
+// The list redrawn every interval until Ctrl-C (or SIGTERM). While
+// ponkernel or the daemon is not there (not yet, or no longer), the screen
+// says what it waits for, and the next interval tries again. The signals
 // stay blocked during an exchange and are let in only while waiting, so an
 // interruption never cuts an exchange short and never goes unseen.
-int watch_list(uint16_t code, const std::vector<uint8_t> &payload, const list_options &o)
+int ponctl_watch_list(uint16_t code, const std::vector<uint8_t> &payload, double interval, bool full, FILE *to)
 {
+    interrupted = 0;
     struct sigaction action = {};
     action.sa_handler = on_interrupt;
     sigaction(SIGINT, &action, nullptr);
@@ -298,41 +325,49 @@ int watch_list(uint16_t code, const std::vector<uint8_t> &payload, const list_op
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGINT);
     sigaddset(&blocked, SIGTERM);
-    sigprocmask(SIG_BLOCK, &blocked, &waiting);
+    pthread_sigmask(SIG_BLOCK, &blocked, &waiting);
     sigdelset(&waiting, SIGINT);
     sigdelset(&waiting, SIGTERM);
-    bool full = code == LIST_FULL || code == LIST_FULL_OLT;
     while (!interrupted) {
         json onus;
         unsigned rcode;
-        if (int status = fetch_list(code, payload, onus, rcode))
-            return status;
+        std::string why;
+        int status = fetch_list(code, payload, onus, rcode, &why);
         char clock[16];
         time_t now = time(nullptr);
         struct tm local;
         strftime(clock, sizeof clock, "%H:%M:%S", localtime_r(&now, &local));
-        std::string screen = REDRAW + onu_list_header(onus, clock);
-        screen += rcode == 0 ? onu_list_table(onus, full) : ponctl_format("ONU list: rcode %u\n", rcode);
-        fputs(screen.c_str(), stdout);
-        fflush(stdout);
+        std::string screen = REDRAW;
+        if (status == PONCTL_UNREACHABLE)
+            screen += ponctl_format("%s  waiting for ponkernel (%s)\n", clock, why.c_str());
+        else if (status != 0)
+            screen += ponctl_format("%s  waiting for the daemon (%s)\n", clock, why.c_str());
+        else
+            screen += onu_list_header(onus, clock) +
+                      (rcode == 0 ? onu_list_table(onus, full) : ponctl_format("ONU list: rcode %u\n", rcode));
+        fputs(screen.c_str(), to);
+        fflush(to);
         struct timespec wait;
-        wait.tv_sec = time_t(o.interval);
-        wait.tv_nsec = long((o.interval - double(wait.tv_sec)) * 1e9);
+        wait.tv_sec = time_t(interval);
+        wait.tv_nsec = long((interval - double(wait.tv_sec)) * 1e9);
         pselect(0, nullptr, nullptr, nullptr, &wait, &waiting);
     }
+    pthread_sigmask(SIG_SETMASK, &waiting, nullptr);
     return 0;
 }
+
+namespace {
 
 int run_list(const std::vector<std::string> &args, uint16_t code, const std::vector<uint8_t> &payload)
 {
     list_options o;
     parse_list(args, o);
     if (o.watch && ponctl_json) {
-        fprintf(stderr, "ponctl: --watch redraws a table and cannot be used with --json\n");
-        return 1;
+        fprintf(stderr, "ponctl: onu list: --watch redraws a table and cannot be used with --json\n");
+        return PONCTL_USAGE;
     }
     if (o.watch)
-        return watch_list(code, payload, o);
+        return ponctl_watch_list(code, payload, o.interval, o.full, stdout);
     json onus;
     unsigned rcode;
     if (int status = fetch_list(code, payload, onus, rcode))
@@ -341,7 +376,7 @@ int run_list(const std::vector<std::string> &args, uint16_t code, const std::vec
     json j = {{"rcode", rcode}, {"onus", onus}};
     ponctl_emit(j, rcode == 0 ? onu_list_table(onus, o.full) : ponctl_format("ONU list: rcode %u\n", rcode), out);
     fputs(out.c_str(), stdout);
-    return 0;
+    return ponctl_status_of(rcode);
 }
 
 } // namespace

@@ -181,7 +181,7 @@ json onu_record_decode(const std::vector<uint8_t> &payload)
     j["chip"] = ponctl_format("0x%04X", load_be16(r + REC_CHIP));
     j["configured_port"] = r[REC_PORT] == NO_PORT ? json("any") : json(r[REC_PORT]);
     j["info"] = ponctl_hex(r + REC_INFO, INFO_SIZE);
-    j["transceiver"] = ponctl_text_field(r + REC_PART, REC_PART_SIZE);
+    j["transceiver"] = ponctl_trimmed(ponctl_text_field(r + REC_PART, REC_PART_SIZE));
     j["last_activity"] = load_le32(r + REC_ACTIVITY);
     j["drssi_accepted"] = load_le16(r + REC_DRSSI_ACCEPTED);
     j["drssi_rejected"] = load_le16(r + REC_DRSSI_REJECTED);

@@ -23,7 +23,9 @@ bool kind_arg(const std::string &text, unsigned long *kind)
             *kind = k;
             return true;
         }
-    return ponctl_number(text, MAX_KIND, kind) && *kind != 0;
+    return (ponctl_number(text, MAX_KIND, kind) && *kind != 0) ||
+           ponctl_refuse("bad KIND '%s' (want firmware, personality, reconfiguration or a number 1..%u)",
+                         text.c_str(), MAX_KIND);
 }
 
 // The kind goes in the u16 at 0 of the parameter block.
@@ -34,7 +36,7 @@ bool mac_kind(const std::vector<std::string> &args, uint16_t &, std::vector<uint
 {
     uint8_t mac[6];
     unsigned long kind;
-    if (args.size() != 2 || !ponctl_mac(args[0], mac) || !kind_arg(args[1], &kind))
+    if (!ponctl_arity(args, 2, 2, "MAC KIND") || !ponctl_mac_arg(args[0], mac) || !kind_arg(args[1], &kind))
         return false;
     payload = ponctl_mac_params(mac);
     put_kind(payload, kind);
@@ -45,7 +47,7 @@ bool mac_kind(const std::vector<std::string> &args, uint16_t &, std::vector<uint
 bool kind_only(const std::vector<std::string> &args, uint16_t &, std::vector<uint8_t> &payload)
 {
     unsigned long kind;
-    if (args.size() != 1 || !kind_arg(args[0], &kind))
+    if (!ponctl_arity(args, 1, 1, "KIND") || !kind_arg(args[0], &kind))
         return false;
     payload.assign(PONCTL_PARAMS, 0);
     put_kind(payload, kind);
@@ -56,7 +58,8 @@ bool kind_only(const std::vector<std::string> &args, uint16_t &, std::vector<uin
 bool kind_type(const std::vector<std::string> &args, uint16_t &code, std::vector<uint8_t> &payload)
 {
     unsigned long type;
-    if (args.size() != 2 || !ponctl_number(args[1], MAX_TYPE, &type) || !kind_only({args[0]}, code, payload))
+    if (!ponctl_arity(args, 2, 2, "KIND TYPE") || !kind_only({args[0]}, code, payload) ||
+        !ponctl_number_arg("TYPE", args[1], MAX_TYPE, &type))
         return false;
     store_le32(payload.data() + 4, uint32_t(type));
     return true;

@@ -7,13 +7,28 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 
 namespace {
 constexpr unsigned long BOARD_IOCTL_RESET_OLT = 5;
+
+// Without the board device every OLT reset does nothing, silently: say so
+// once, at the first open that fails (start-up's, where there is one).
+int missing_board(const std::string &path)
+{
+    static std::atomic<bool> told{false};
+    int error = errno;
+    if (!told.exchange(true))
+        syslog(LOG_ERR, "board: cannot open %s (%s): OLT resets will do nothing", path.c_str(), strerror(error));
+    errno = error;
+    return -1;
 }
+} // namespace
 
 int board_open(board_device *dev)
 {
@@ -32,7 +47,7 @@ int board_open(board_device *dev)
         return 0;
     }
     dev->fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    return dev->fd < 0 ? -1 : 0;
+    return dev->fd < 0 ? missing_board(path) : 0;
 }
 
 int board_reset(board_device *dev, uint8_t olt)

@@ -148,6 +148,22 @@ CASES = [
         """)),
      [("zandrel_chip.link_mac", "00:0d:b6:00:00:02"), ("zandrel_chip.llid", "1025"),
       ("zandrel_chip.pon_port", "1"), ("zandrel_chip.seqn", "0")]),
+    ("registration attempt: chip, port, link and LLID", udp(CHIP0, HOST, h("""
+        80 14 00 00 00 14 | REGISTRATION, LEN 20
+        00 0F 00 00 | RCODE 15, SEQN 0
+        00 0D B6 37 23 00 | OLT MAC
+        00 01 | 0, PON port 1
+        00 0D B6 00 00 03 | link MAC
+        0C 02 | LLID 3074
+        """)),
+     [("zandrel_chip.olt_mac", "00:0d:b6:37:23:00"), ("zandrel_chip.pon_port", "1"),
+      ("zandrel_chip.link_mac", "00:0d:b6:00:00:03"), ("zandrel_chip.llid", "3074")]),
+    ("its acceptance echoes it", udp(HOST, CHIP0, h("""
+        01 27 00 21 00 10 | REGISTRATION_ACCEPT, CTAG 33, LEN 16
+        00 0D B6 37 23 00 00 01 00 0D B6 00 00 03 0C 02 | the attempt's data
+        """)),
+     [("zandrel_chip.olt_mac", "00:0d:b6:37:23:00"), ("zandrel_chip.pon_port", "1"),
+      ("zandrel_chip.link_mac", "00:0d:b6:00:00:03"), ("zandrel_chip.llid", "3074")]),
     ("link alarm", udp(CHIP0, HOST, h("80 1A 00 00 00 0C | ALARM, LEN 12\n 00 0F 00 00 | RCODE 15, SEQN 0\n"
                                       " 07 | tag 7 link alarm\n 00 0D B6 00 00 02 | MAC\n 17 | alarm 23")),
      [("zandrel_chip.alarm.tag", "link alarm (7)"), ("zandrel_chip.alarm.id", "23"), ("zandrel_chip.alarm.port", None)]),

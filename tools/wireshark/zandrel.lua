@@ -315,6 +315,17 @@ local function dissect_tftp(tvb, tree)
     return summary
 end
 
+-- A registration attempt's data, which the registration accepted request
+-- echoes: the chip's MAC, a zero byte, the PON port, the link's MAC, the
+-- LLID the chip gave the link.
+local function dissect_registration(data, tree)
+    local n = data:len()
+    if n >= 6 then tree:add(cf.olt_mac, data(0, 6)) end
+    if n >= 8 then tree:add(cf.pon_port, data(7, 1)) end
+    if n >= 14 then tree:add(cf.link_mac, data(8, 6)) end
+    if n >= 16 then tree:add(cf.llid, data(14, 2)) end
+end
+
 -- The fields of the events and requests whose data layout the daemon reads.
 -- `data` is the message's data from its first byte (a long event's only in
 -- its first fragment).
@@ -323,8 +334,8 @@ local function dissect_event_data(id, data, tree)
     if id == 0x8000 and n >= 17 then          -- OLT ready
         tree:add(cf.olt_mac, data(0, 6))
         tree:add(cf.version, data(15, 2))
-    elseif id == 0x8014 and n >= 14 then      -- registration attempt
-        tree:add(cf.link_mac, data(8, 6))
+    elseif id == 0x8014 then                  -- registration attempt
+        dissect_registration(data, tree)
     elseif id == 0x8019 and n >= 20 then      -- link discovery
         tree:add(cf.link_mac, data(0, 6))
         tree:add(cf.llid, data(15, 2))
@@ -355,7 +366,7 @@ local function dissect_request_data(id, data, tree)
         tree:add(cf.onu_mac, data(0, 6))
         if n > 6 then return dissect_tftp(data(6):tvb(), tree) end
     elseif id == 0x0127 then                  -- registration accepted: the attempt's data echoed
-        if n >= 14 then tree:add(cf.link_mac, data(8, 6)) end
+        dissect_registration(data, tree)
     elseif id == 0x0128 and n >= 14 then      -- link discovery acknowledged
         tree:add(cf.olt_mac, data(0, 6))
         tree:add(cf.pon_port, data(7, 1))

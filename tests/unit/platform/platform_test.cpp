@@ -2,6 +2,7 @@
 // and the address texts.
 #include "platform/board.h"
 #include "platform/clock.h"
+#include "platform/log.h"
 #include "platform/sandbox.h"
 #include "platform/textconv.h"
 #include "platform/threads.h"
@@ -96,7 +97,15 @@ TEST_F(Environment, BoardResetIsADatagramOnTheSandboxSocket)
     fs::create_directories(root / "dev");
     setenv("ZANDREL_ROOT", root.c_str(), 1);
     board_device none;
-    EXPECT_EQ(board_open(&none), -1);   // neither device nor socket
+    // Neither device nor socket: logged once, however often it is tried.
+    setenv("ZANDREL_LOG_STDERR", "1", 1);
+    log_open();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(board_open(&none), -1);
+    EXPECT_EQ(board_open(&none), -1);
+    std::string logged = testing::internal::GetCapturedStderr();
+    log_close();
+    EXPECT_EQ(count_of(logged, "board: cannot open " + (root / "dev/board").string() + " (No such file"), 1) << logged;
     EXPECT_EQ(board_reset(&none, 1), -1);
 
     int listener = socket(AF_UNIX, SOCK_DGRAM, 0);

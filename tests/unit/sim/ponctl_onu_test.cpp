@@ -7,10 +7,18 @@
 #include "ponctl/decode.h"
 #include "ponctl/onu_decode.h"
 
+#include "common/wait.h"
+
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <fstream>
+#include <sstream>
 
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +32,14 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 using nlohmann::json;
+
+std::string read_text(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 bytes hex(const std::string &text)
 {
@@ -125,44 +141,6 @@ TEST(PonctlOnuRequests, ArgumentsBecomeParameterBlocks)
         bytes want = hex(c.payload);
         want.resize(PONCTL_PARAMS, 0);
         EXPECT_EQ(payload, want) << c.words[0] << " " << c.words[1];
-    }
-}
-
-TEST(PonctlOnuRequests, WrongArgumentsAreRefused)
-{
-    const std::vector<std::vector<std::string>> bad = {
-        {"onu", "list", "--olt", "4"},
-        {"onu", "list", "--olt"},
-        {"onu", "list", "--interval", "2"},   // only with --watch
-        {"onu", "list", "--watch", "--interval", "0"},
-        {"onu", "list", "--watch", "--interval", "x"},
-        {"onu", "list", "extra"},
-        {"onu", "show"},
-        {"onu", "show", "00:0D:B6:10:00"},
-        {"onu", "show", "00:0D:B6:10:00:0G"},
-        {"onu", "show", "00:0D:B6:10:00:01", "more"},
-        {"onu", "find", "00:0D:B6:10:00:01", "--port", "8"},
-        {"onu", "find", "00:0D:B6:10:00:01", "--port"},
-        {"onu", "macs", "8"},
-        {"onu", "macs", "--onu"},
-        {"onu", "addrs", "--onu", "00:0D:B6:10:00:01"},
-        {"onu", "laser", "00:0D:B6:10:00:01"},
-        {"onu", "laser", "00:0D:B6:10:00:01", "65536"},
-        {"onu", "laser", "00:0D:B6:10:00:01", "-1"},
-        {"onu", "laser", "FF:FF:FF:FF:FF:FF", "10"},   // every ONU: of which port?
-        {"schedule", "add", "00:0D:B6:10:00:01", "firmwares"},
-        {"schedule", "add", "00:0D:B6:10:00:01", "0"},
-        {"schedule", "add", "00:0D:B6:10:00:01"},
-        {"schedule", "list"},
-        {"schedule", "add-type", "firmware", "256"},
-        {"schedule", "add-type", "firmware"},
-        {"changes", "now"},
-        {"accounting", "stop", "now"},
-    };
-    for (const auto &words : bad) {
-        uint16_t code = 0;
-        bytes payload;
-        EXPECT_FALSE(request(words, code, payload)) << words[0] << " " << words[1] << " " << words.back();
     }
 }
 
@@ -412,6 +390,26 @@ TEST(PonctlOnuPrint, OutcomesAndFailuresAsTextAndJson)
     EXPECT_EQ(json::parse(printed({"changes"}, answer(0, counter), true))["counter"], 4242);
 }
 
+// The OLT record: its state, and the transceiver texts as the chips pad
+// them (blanks) or the daemon cuts them (mid-character): trimmed, and the
+// bad bytes replaced, never an abort.
+TEST(PonctlOltPrint, RecordGivesTheStateAndCleanTransceiverTexts)
+{
+    bytes a(PONCTL_PARAMS + 1331, 0);
+    uint8_t *r = &a[PONCTL_PARAMS];
+    memcpy(r + 9, "PON0", 4);
+    memcpy(r + 9 + 72, "LIGENT          ", 16);
+    memcpy(r + 9 + 88, "LTE4302M-\xC3\xA9\xC3   ", 15);   // 'e' acute, then half of one
+    store_le32(r + 1315, 5);                                   // CFGFAILED
+    store_le32(r + 1319, 42);
+    json j = json::parse(printed({"olt", "show"}, answer(0, a), true));
+    EXPECT_EQ(j["state_name"], "CFGFAILED");
+    EXPECT_EQ(j["state_since"], 42);
+    EXPECT_EQ(j["ports"][0]["sfp_vendor"], "LIGENT");
+    EXPECT_EQ(j["ports"][0]["sfp_part"], "LTE4302M-\xC3\xA9\xEF\xBF\xBD");
+    EXPECT_NE(printed({"olt", "show"}, answer(0, a)).find("state CFGFAILED since 42"), std::string::npos);
+}
+
 // Whatever length an answer arrives with, each printer reads only within
 // it (the sanitizer build sees any byte read past the end) and prints
 // something; the full-length answers here are the layouts' sizes.
@@ -539,9 +537,145 @@ TEST(PonctlOnuExchange, FullListAsksForBothHalvesAndJoinsThem)
     // A refusal of the first half ends the list there.
     FakeKernel refusing([](const bytes &) { return answer(3, {}); });
     testing::internal::CaptureStdout();
-    EXPECT_EQ(list->run({"--full"}, 0x2026, bytes(PONCTL_PARAMS, 0)), 0);
+    EXPECT_EQ(list->run({"--full"}, 0x2026, bytes(PONCTL_PARAMS, 0)), PONCTL_REFUSED);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ONU list: rcode 3\n");
     EXPECT_EQ(refusing.requests().size(), 1u);
+}
+
+// ponctl run whole, as from a shell: its exit status and what it printed.
+struct ran {
+    int status;
+    std::string out, err;
+};
+ran run_ponctl(const std::vector<std::string> &argv)
+{
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int status = ponctl_main(argv);
+    ran r = {status, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
+    ponctl_json = false;
+    return r;
+}
+
+TEST(PonctlRefusals, EachNamesTheBadArgumentWithItsExitStatus)
+{
+    std::atomic<uint8_t> rcode{8};
+    FakeKernel kernel([&](const bytes &request) {
+        kernmsg_header h = mgmt_header(request);
+        h.type = KERNMSG_ANSWER;
+        h.rcode = rcode;
+        h.src = rcode == 0xFF ? MODULE_PON_KERNEL : MODULE_CHIPSET;
+        return mgmt_build(h, {});
+    });
+    const struct {
+        std::vector<std::string> argv;
+        int status;
+        const char *says;
+    } cases[] = {
+        {{"onu", "frobnicate"}, 1, "ponctl: unknown sub-command 'frobnicate' for 'onu' (want list, show,"},
+        {{"onu"}, 1, "'onu' wants a sub-command: list, show,"},
+        {{"frobnicate"}, 1, "unknown command 'frobnicate'"},
+        {{"-s"}, 1, "-s wants the path of ponkernel's control socket"},
+        {{"--jsno", "ping"}, 1, "unknown option '--jsno'"},
+        {{"onu", "show", "000DB6100000"}, 1, "onu show: bad MAC '000DB6100000' (want 00:0D:B6:10:00:00)"},
+        {{"onu", "show", "00:0D:B6:10:00:0G"}, 1, "bad MAC '00:0D:B6:10:00:0G'"},
+        {{"onu", "show"}, 1, "missing MAC"},
+        {{"onu", "show", "00:0D:B6:10:00:01", "more"}, 1, "unexpected argument 'more' (want MAC)"},
+        {{"onu", "list", "--watch", "--interval", "0"}, 1, "bad --interval '0' (want seconds from 0.1 to 3600)"},
+        {{"onu", "list", "--watch", "--interval"}, 1, "--interval wants SECONDS (0.1 to 3600)"},
+        {{"onu", "list", "--interval", "2"}, 1, "--interval goes with --watch"},
+        {{"onu", "list", "--olt", "4"}, 1, "bad --olt '4' (want 0..3)"},
+        {{"onu", "list", "extra"}, 1, "unexpected argument 'extra'"},
+        {{"--json", "onu", "list", "--watch"}, 1, "--watch redraws a table and cannot be used with --json"},
+        {{"onu", "find", "00:0D:B6:10:00:01", "--port", "8"}, 1, "bad --port '8' (want 0..7)"},
+        {{"onu", "find", "00:0D:B6:10:00:01", "--port"}, 1, "--port wants a PORT (0..7)"},
+        {{"onu", "macs", "8"}, 1, "bad PORT '8' (want 0..7)"},
+        {{"onu", "macs", "--onu"}, 1, "--onu wants a MAC"},
+        {{"onu", "addrs", "--onu", "00:0D:B6:10:00:01"}, 1, "unexpected argument '--onu'"},
+        {{"onu", "laser", "00:0D:B6:10:00:01"}, 1, "missing SECONDS"},
+        {{"onu", "laser", "00:0D:B6:10:00:01", "-1"}, 1, "bad SECONDS '-1' (want 0..65535)"},
+        {{"onu", "laser", "FF:FF:FF:FF:FF:FF", "10"}, 1, "FF:FF:FF:FF:FF:FF (every ONU of a port) wants --port"},
+        {{"schedule", "list", "bogus"}, 1,
+         "bad KIND 'bogus' (want firmware, personality, reconfiguration or a number 1..65535)"},
+        {{"schedule", "add", "00:0D:B6:10:00:01", "0"}, 1, "bad KIND '0'"},
+        {{"schedule", "add", "00:0D:B6:10:00:01"}, 1, "missing KIND (want MAC KIND)"},
+        {{"schedule", "add-type", "firmware", "256"}, 1, "bad TYPE '256' (want 0..255)"},
+        {{"olt", "show", "4"}, 1, "olt show: bad OLT '4' (want 0..3)"},
+        {{"stats", "port", "0", "1", "4"}, 1, "bad GROUP '4' (want 2, 3, 6, 7, 8 or 9)"},
+        {{"raw", "0x10005"}, 1, "bad CODE '0x10005' (want 0x0001..0xFFFF)"},
+        {{"raw", "0x1005", "0"}, 1, "bad HEX '0'"},
+        {{"set-radius", "auth=yes"}, 1, "bad auth 'yes' (want 0..1)"},
+        {{"set-radius", "frobnicate=1"}, 1, "unknown key 'frobnicate' (want auth, primary,"},
+        {{"set-radius", "primary=10.0.0"}, 1, "bad primary '10.0.0' (want an IPv4 address"},
+        {{"set-system", "word"}, 1, "bad setting 'word' (want KEY=VALUE)"},
+        {{"set-profile", "links", "1"}, 1, "bad profile type 'links' (want link, sla, paths, multicast or rules)"},
+        {{"set-profile", "link", "1", "28=xy"}, 1, "bad bytes 'xy' for offset 28"},
+        {{"config-silence", "0x2005", "maybe"}, 1, "bad switch 'maybe' (want on or off)"},
+        {{"changes", "now"}, 1, "unexpected argument 'now' (want none)"},
+    };
+    for (const auto &c : cases) {
+        ran r = run_ponctl(c.argv);
+        EXPECT_EQ(r.status, c.status) << c.argv.back();
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_LE(count_of(r.err, "\n"), 2) << "one line, then the usage: " << r.err;
+    }
+    EXPECT_TRUE(kernel.requests().empty()) << "nothing is sent for a wrong argument";
+
+    // Answered, but not done: not found is a failure to a script.
+    ran missing = run_ponctl({"onu", "show", "00:0D:B6:99:99:99"});
+    EXPECT_EQ(missing.status, 4);
+    EXPECT_EQ(missing.out, "ONU record: not found (rcode 8)\n");
+    EXPECT_EQ(run_ponctl({"raw", "0x2005", "00"}).status, 0) << "raw prints any answer as it came";
+    rcode = 0xFF;   // ponkernel's own answer: the daemon did not
+    ran silent = run_ponctl({"ping"});
+    EXPECT_EQ(silent.status, 3);
+    EXPECT_EQ(silent.err, "ponctl: no answer from the daemon\n");
+    rcode = 0;
+    ran json_ping = run_ponctl({"--json", "ping"});
+    EXPECT_EQ(json_ping.status, 0);
+    EXPECT_EQ(json::parse(json_ping.out)["outcome"], "answered");
+    ponctl_socket += ".gone";
+    EXPECT_EQ(run_ponctl({"ping"}).status, 2);
+}
+
+// Started before ponkernel and the daemon are there, the redrawn list says
+// what it waits for and keeps trying until it has the list; Ctrl-C ends it.
+TEST(PonctlWatch, WaitsForPonkernelAndTheDaemonThenDrawsTheList)
+{
+    enum { GONE, NO_DAEMON, LIST };
+    std::atomic<int> board{GONE};
+    FakeKernel kernel([&](const bytes &request) {
+        kernmsg_header h = mgmt_header(request);
+        h.type = KERNMSG_ANSWER;
+        h.src = MODULE_PON_KERNEL;
+        if (board == GONE)
+            return bytes();   // the connection closed unanswered
+        if (board == NO_DAEMON) {
+            h.rcode = 0xFF;
+            return mgmt_build(h, {});
+        }
+        bytes payload(PONCTL_PARAMS, 0);
+        bytes entry = summary(1, 1, "00:0D:B6:10:00:00", 0, 0, 7, 0, 0, 0x0210);
+        payload.insert(payload.end(), entry.begin(), entry.end());
+        h.src = MODULE_CHIPSET;
+        return mgmt_build(h, payload);
+    });
+    std::string path = ::testing::TempDir() + "ponctl-watch-" + std::to_string(getpid());
+    FILE *screen = fopen(path.c_str(), "w");
+    ASSERT_NE(screen, nullptr);
+    std::thread watch([&] { EXPECT_EQ(ponctl_watch_list(0x2003, bytes(PONCTL_PARAMS, 0), 0.05, false, screen), 0); });
+    auto shown = [&](const std::string &text) {
+        return eventually([&] { return read_text(path).find(text) != std::string::npos; }, 10);
+    };
+    EXPECT_TRUE(shown("waiting for ponkernel (ponkernel at " + ponctl_socket + " closed the connection)"));
+    board = NO_DAEMON;
+    EXPECT_TRUE(shown("waiting for the daemon (no answer from the daemon)"));
+    board = LIST;
+    EXPECT_TRUE(shown("ONUs 1  OK 1\nMAC "));
+    pthread_kill(watch.native_handle(), SIGINT);
+    watch.join();
+    fclose(screen);
+    unlink(path.c_str());
 }
 
 } // namespace
