@@ -55,7 +55,13 @@ traffic_counters::traffic_counters(chipset &sim) : sim_(sim) { std::fill(std::be
 
 void traffic_counters::attach()
 {
-    sim_.set_handler(TEK_REQ_STATISTICS, [this](int olt, const request_record &r) { return statistics(olt, r); });
+    // Other selectors (the DRSSI reading) go on to whoever answered before.
+    handler previous = sim_.handler_of(TEK_REQ_STATISTICS);
+    sim_.set_handler(TEK_REQ_STATISTICS, [this, previous](int olt, const request_record &r) {
+        if (r.data.empty() || (r.data[0] != STATS_OBJECT_PORT && r.data[0] != STATS_OBJECT_ONU))
+            return previous(olt, r);
+        return statistics(olt, r);
+    });
     sim_.set_handler(TEK_REQ_STATISTICS_CLEAR_OLT, [this](int olt, const request_record &) {
         std::lock_guard<std::mutex> hold(lock_);
         up_[olt] = clock::now();
@@ -110,7 +116,7 @@ std::vector<std::pair<uint16_t, uint64_t>> traffic_counters::read(int olt, uint8
 answer traffic_counters::statistics(int olt, const request_record &r)
 {
     const bytes &d = r.data;
-    if (d.size() < STATS_REQUEST_SIZE || (d[0] != STATS_OBJECT_PORT && d[0] != STATS_OBJECT_ONU))
+    if (d.size() < STATS_REQUEST_SIZE)
         return answer{RCODE_BAD, {}};
     uint8_t object = d[0];
     uint16_t port = load_be16(&d[7]);

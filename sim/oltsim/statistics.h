@@ -37,8 +37,9 @@ constexpr uint16_t STATS_COUNTERS[] = {1, 2, 3, 4, 5, 17, 18};
 class traffic_counters {
 public:
     explicit traffic_counters(chipset &sim);
-    // Installs the handlers of 0x0138, 0x0086 and 0x0087 and the reaction
-    // to a chip restart. Attach it before onu_ports, which takes the DRSSI
+    // Installs the handlers of 0x0138 (selectors 05 and 02; others go on to
+    // the handler installed before), 0x0086 and 0x0087 and the reaction to a
+    // chip restart. Attach it before onu_ports, which takes the DRSSI
     // readings (selector 07) of 0x0138 and passes the rest on.
     void attach();
     // The counters (number, value) a read of this object would give now.
