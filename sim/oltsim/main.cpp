@@ -80,8 +80,12 @@ struct line_source {
     {
         char buffer[512];
         ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got == 0)
+        if (got == 0) {
+            if (!pending.empty())
+                lines.push_back(pending);   // a last line without its newline
+            pending.clear();
             return false;
+        }
         if (got < 0)
             return errno == EAGAIN || errno == EINTR;
         pending.append(buffer, size_t(got));
@@ -266,9 +270,12 @@ int main(int argc, char **argv)
             return;
         if (name == "register") {
             long olt = -1;
-            if (!arg.empty() && (!whole_number(arg, 0, LONG_MAX, olt) || !oltsim::control_chip(sim, olt, error))) {
-                fprintf(stderr, "oltsim: register %s: %s\n", arg.c_str(),
-                        whole_number(arg, 0, LONG_MAX, olt) ? error.c_str() : "want a chip number");
+            if (!arg.empty() && !whole_number(arg, 0, LONG_MAX, olt)) {
+                olt = -1;
+                error = "want a chip number";
+            }
+            if (!arg.empty() && (olt < 0 || !oltsim::control_chip(sim, olt, error))) {
+                fprintf(stderr, "oltsim: register %s: %s\n", arg.c_str(), error.c_str());
                 return;
             }
             population.register_all(int(olt));
@@ -326,15 +333,15 @@ int main(int argc, char **argv)
         if (poll(fds, 2, 200) <= 0)
             continue;
         std::vector<std::string> lines;
-        if ((fds[0].revents & (POLLIN | POLLHUP)) && !input.read_lines(lines)) {
-            if (stdin_exit)
-                break;
+        bool ended = (fds[0].revents & (POLLIN | POLLHUP)) && !input.read_lines(lines);
+        if (ended)
             input.fd = -1;   // poll leaves a negative descriptor alone
-        }
         if (fds[1].revents & POLLIN)
             fifo.read_lines(lines);
         for (const std::string &line : lines)
             apply(line);
+        if (ended && stdin_exit)
+            break;
     }
     sim.stop();
     return 0;
