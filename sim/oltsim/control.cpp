@@ -34,6 +34,14 @@ bool numbers(const std::string &text, size_t count, std::vector<long> &out)
 
 } // namespace
 
+bool control_chip(const chipset &sim, long olt, std::string &error)
+{
+    if (olt >= 0 && olt < sim.olts())
+        return true;
+    error = "no chip " + std::to_string(olt) + " (chips 0.." + std::to_string(sim.olts() - 1) + ")";
+    return false;
+}
+
 const char *control_usage()
 {
     return "faults and actions (command line: --name [arg]; standard input: name [arg]):\n"
@@ -68,6 +76,17 @@ bool control_apply(chipset &sim, const std::string &name, const std::string &arg
     };
     bool flag = false;
     bool ok = true;
+    // A switch that names a chip the program does not play says so.
+    auto chip = [&](long olt) {
+        if (control_chip(sim, olt, error))
+            return true;
+        error = name + " " + arg + ": " + error;
+        return false;
+    };
+    if ((name == "silent-olt" || name == "loud-olt" || name == "reset") && number(arg, n) && !chip(n))
+        return false;
+    if ((name == "rcode" || name == "delay") && numbers(arg, 3, v) && !chip(v[0]))
+        return false;
     if (name == "silent-olt" || name == "loud-olt")
         ok = number(arg, n) && (sim.silence_olt(int(n), name == "silent-olt"), true);
     else if (name == "silent-id" || name == "loud-id")

@@ -1,16 +1,19 @@
 // oltsim: the simulated OLT chips, for people.
 //
 //   oltsim [--olts N] [--version 0xVVVV] [--quiet] [--no-board] [--ready]
-//          [--board FILE] [--register-after SECONDS] [--boot-ms MS]
-//          [fault switches ...]
+//          [--board FILE] [--register-after SECONDS] [--return-after SECONDS]
+//          [--boot-ms MS] [--control FIFO] [fault switches ...]
 //
 // Chips, addresses and the board-reset socket follow the sandbox variables
 // (ZANDREL_CHIP_NET, ZANDREL_CHIP_PORT, ZANDREL_CHIP_BIND, ZANDREL_ROOT).
 // --ready sends every chip's OLT ready event at start. Fault switches can be
-// given on the command line and, while it runs, as lines on standard input.
-// --board reads the ONUs (and the chips' version) from a board file; each
-// chip's ONUs register SECONDS after it restarted (--register-after, 10 by
-// default), or on the input line "register [OLT]".
+// given on the command line and, while it runs, as lines on standard input
+// or written to the FIFO that --control names (made if missing), which is
+// how a board started in the background is reached. --board reads the ONUs
+// (and the chips' version) from a board file; each chip's ONUs register
+// SECONDS after it restarted (--register-after, 10 by default), or on the
+// input line "register [OLT]"; an ONU whose links the daemon released
+// registers again after --return-after SECONDS (3 by default; 0: never).
 // Runs until SIGINT or SIGTERM (or end of input with --stdin-exit).
 #include "oltsim/control.h"
 #include "oltsim/olt_config.h"
@@ -18,17 +21,21 @@
 #include "oltsim/onus.h"
 #include "oltsim/onu_ports.h"
 #include "oltsim/onu_service.h"
+#include "oltsim/statistics.h"
 #include "oltsim/tftpserver.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <cerrno>
 #include <chrono>
-#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -43,14 +50,64 @@ void usage()
 {
     fprintf(stderr,
             "usage: oltsim [--olts N] [--version 0xVVVV] [--quiet] [--no-board] [--ready] [--stdin-exit]\n"
-            "              [--board FILE] [--register-after SECONDS] [--boot-ms MS] [fault switches]\n"
-            "  register [OLT]      the ONUs of the board file register (on standard input)\n"
+            "              [--board FILE] [--register-after SECONDS] [--return-after SECONDS] [--boot-ms MS]\n"
+            "              [--control FIFO] [fault switches]\n"
+            "input lines (standard input, or the --control FIFO):\n"
+            "  register [OLT]      the ONUs of the board file register\n"
             "  leave MAC           the ONU goes away: its links are reported in report time-out\n"
-            "  come-back MAC       the ONU registers its links again\n%s",
+            "  come-back MAC       the ONU registers its links again\n"
+            "  return-after SECONDS  an ONU whose links were released registers again this much later (0: never)\n%s",
             oltsim::control_usage());
     fputs(oltsim::tftp_control_usage(), stderr);
     fputs(oltsim::olt_config_control_usage(), stderr);
     fputs(oltsim::onu_control_usage(), stderr);
+}
+
+bool whole_number(const std::string &text, long low, long high, long &out)
+{
+    char *end = nullptr;
+    errno = 0;
+    out = strtol(text.c_str(), &end, 0);
+    return !text.empty() && *end == '\0' && errno == 0 && out >= low && out <= high;
+}
+
+// Lines as they arrive on a descriptor (standard input, the control FIFO).
+struct line_source {
+    int fd = -1;
+    std::string pending;
+    // Reads what is there; false at the end of the input.
+    bool read_lines(std::vector<std::string> &lines)
+    {
+        char buffer[512];
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got == 0) {
+            if (!pending.empty())
+                lines.push_back(pending);   // a last line without its newline
+            pending.clear();
+            return false;
+        }
+        if (got < 0)
+            return errno == EAGAIN || errno == EINTR;
+        pending.append(buffer, size_t(got));
+        for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+            lines.push_back(pending.substr(0, end));
+            pending.erase(0, end + 1);
+        }
+        return true;
+    }
+};
+
+// The FIFO at `path`, made when missing, opened for reading and writing so
+// that it never reports an end when a writer closes it. -1 when `path` is
+// something else or cannot be opened.
+int open_control(const std::string &path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 && mkfifo(path.c_str(), 0600) != 0)
+        return -1;
+    if (stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode))
+        return -1;
+    return open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
 }
 
 } // namespace
@@ -62,6 +119,8 @@ int main(int argc, char **argv)
     bool ready = false, stdin_exit = false;
     std::string board;
     long register_after = 10;
+    long return_after = oltsim::ONU_RETURN_MS / 1000;
+    std::string control;
     bool version_given = false;
     std::vector<std::pair<std::string, std::string>> switches, tftp_switches, config_switches;
     for (int i = 1; i < argc; i++) {
@@ -88,13 +147,23 @@ int main(int argc, char **argv)
             board = argv[++i];
         } else if (name == "register-after" && i + 1 < argc) {
             register_after = strtol(argv[++i], nullptr, 0);
-        } else if ((name == "olts" || name == "version") && i + 1 < argc) {
-            version_given = version_given || name == "version";
-            long value = strtol(argv[++i], nullptr, 0);
-            if (name == "olts")
-                opts.olts = int(value);
-            else
-                opts.version = uint16_t(value);
+        } else if (name == "return-after" && i + 1 < argc) {
+            if (!whole_number(argv[++i], 0, 3600, return_after)) {
+                fprintf(stderr, "oltsim: --return-after %s: want 0..3600 seconds\n", argv[i]);
+                return 2;
+            }
+        } else if (name == "control" && i + 1 < argc) {
+            control = argv[++i];
+        } else if (name == "olts" && i + 1 < argc) {
+            long value;
+            if (!whole_number(argv[++i], 1, oltsim::MAX_OLTS, value)) {
+                fprintf(stderr, "oltsim: --olts %s: want 1..%d chips\n", argv[i], oltsim::MAX_OLTS);
+                return 2;
+            }
+            opts.olts = int(value);
+        } else if (name == "version" && i + 1 < argc) {
+            version_given = true;
+            opts.version = uint16_t(strtol(argv[++i], nullptr, 0));
         } else if (oltsim::olt_config_control_is_switch(name) && i + 1 < argc) {
             config_switches.emplace_back(name, argv[++i]);
         } else if (oltsim::tftp_control_is_switch(name)) {
@@ -123,10 +192,13 @@ int main(int argc, char **argv)
     oltsim::tftp_server tftp(sim);   // image writes and personality reads
     oltsim::olt_config_sim olt_config(sim);
     olt_config.attach();
+    oltsim::traffic_counters counters(sim);
+    counters.attach();
     if (sim.start() != 0)
         return 1;
     oltsim::onu_population population(sim, onus, opts.mac);
     population.attach();
+    population.return_after(int(return_after * 1000));
     oltsim::onu_ports hardware(sim);   // the ONUs' optics, PHYs, ports and rules
     for (const auto &onu : onus)
         hardware.add(onu);
@@ -161,6 +233,13 @@ int main(int argc, char **argv)
             return 2;
         }
     }
+    line_source input{STDIN_FILENO, {}};
+    line_source fifo;
+    if (!control.empty() && (fifo.fd = open_control(control)) < 0) {
+        fprintf(stderr, "oltsim: --control %s: not a FIFO that can be opened: %s\n", control.c_str(),
+                strerror(errno));
+        return 2;
+    }
     signal(SIGINT, on_stop);
     signal(SIGTERM, on_stop);
     if (ready)
@@ -168,8 +247,75 @@ int main(int argc, char **argv)
             sim.reset(olt);
     fprintf(stderr, "oltsim: %d chips up\n", opts.olts);
 
-    std::string line;
-    bool input = true;
+    // The ONU of the board file with MAC text `text`; false (said) when none.
+    auto board_mac = [&](const std::string &name, const std::string &text, uint8_t mac[6]) {
+        unsigned b[6];
+        if (sscanf(text.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6) {
+            fprintf(stderr, "oltsim: %s needs an ONU MAC\n", name.c_str());
+            return false;
+        }
+        for (int i = 0; i < 6; i++)
+            mac[i] = uint8_t(b[i]);
+        for (const auto &onu : onus)
+            if (memcmp(onu.mac, mac, 6) == 0)
+                return true;
+        fprintf(stderr, "oltsim: %s %s: no such ONU on the board\n", name.c_str(), text.c_str());
+        return false;
+    };
+    auto apply = [&](const std::string &line) {
+        std::istringstream words(line);
+        std::string name, arg;
+        words >> name >> arg;
+        if (name.empty())
+            return;
+        if (name == "register") {
+            long olt = -1;
+            if (!arg.empty() && !whole_number(arg, 0, LONG_MAX, olt)) {
+                olt = -1;
+                error = "want a chip number";
+            }
+            if (!arg.empty() && (olt < 0 || !oltsim::control_chip(sim, olt, error))) {
+                fprintf(stderr, "oltsim: register %s: %s\n", arg.c_str(), error.c_str());
+                return;
+            }
+            population.register_all(int(olt));
+            return;
+        }
+        if (name == "return-after") {
+            long seconds;
+            if (!whole_number(arg, 0, 3600, seconds))
+                fprintf(stderr, "oltsim: return-after %s: want 0..3600 seconds\n", arg.c_str());
+            else
+                population.return_after(int(seconds * 1000));
+            return;
+        }
+        if (name == "leave" || name == "come-back") {
+            uint8_t mac[6];
+            if (!board_mac(name, arg, mac))
+                return;
+            if (name == "leave")
+                service.leave(mac);
+            else
+                population.register_onu(mac);
+            return;
+        }
+        int config_switch = oltsim::olt_config_control_apply(olt_config, name, arg, error);
+        if (config_switch != 0) {
+            if (config_switch < 0)
+                fprintf(stderr, "oltsim: %s\n", error.c_str());
+            return;
+        }
+        int onu_switch = oltsim::onu_control_apply(hardware, name, arg, error);
+        if (onu_switch != 0) {
+            if (onu_switch < 0)
+                fprintf(stderr, "oltsim: %s\n", error.c_str());
+            return;
+        }
+        int tftp_switch = oltsim::tftp_control_apply(tftp, name, arg, error);
+        if (tftp_switch < 0 || (tftp_switch == 0 && !oltsim::control_apply(sim, name, arg, error)))
+            fprintf(stderr, "oltsim: %s\n", error.c_str());
+    };
+
     while (!stop_requested) {
         for (int olt = 0; olt < opts.olts && !onus.empty(); olt++) {
             int resets = sim.reset_count(olt);
@@ -183,58 +329,19 @@ int main(int argc, char **argv)
                 population.register_all(olt);
             }
         }
-        pollfd in{STDIN_FILENO, POLLIN, 0};
-        if (!input) {
-            usleep(200 * 1000);
+        pollfd fds[2] = {{input.fd, POLLIN, 0}, {fifo.fd, POLLIN, 0}};
+        if (poll(fds, 2, 200) <= 0)
             continue;
-        }
-        if (poll(&in, 1, 200) <= 0)
-            continue;
-        if (!std::getline(std::cin, line)) {
-            if (stdin_exit)
-                break;
-            input = false;
-            continue;
-        }
-        std::istringstream words(line);
-        std::string name, arg;
-        words >> name >> arg;
-        if (name.empty())
-            continue;
-        if (name == "register") {
-            population.register_all(arg.empty() ? -1 : atoi(arg.c_str()));
-            continue;
-        }
-        if (name == "leave" || name == "come-back") {
-            unsigned b[6];
-            uint8_t mac[6];
-            if (sscanf(arg.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6) {
-                fprintf(stderr, "oltsim: %s needs an ONU MAC\n", name.c_str());
-                continue;
-            }
-            for (int i = 0; i < 6; i++)
-                mac[i] = uint8_t(b[i]);
-            if (name == "leave")
-                service.leave(mac);
-            else
-                population.register_onu(mac);
-            continue;
-        }
-        int config_switch = oltsim::olt_config_control_apply(olt_config, name, arg, error);
-        if (config_switch != 0) {
-            if (config_switch < 0)
-                fprintf(stderr, "oltsim: %s\n", error.c_str());
-            continue;
-        }
-        int onu_switch = oltsim::onu_control_apply(hardware, name, arg, error);
-        if (onu_switch != 0) {
-            if (onu_switch < 0)
-                fprintf(stderr, "oltsim: %s\n", error.c_str());
-            continue;
-        }
-        int tftp_switch = oltsim::tftp_control_apply(tftp, name, arg, error);
-        if (tftp_switch < 0 || (tftp_switch == 0 && !oltsim::control_apply(sim, name, arg, error)))
-            fprintf(stderr, "oltsim: %s\n", error.c_str());
+        std::vector<std::string> lines;
+        bool ended = (fds[0].revents & (POLLIN | POLLHUP)) && !input.read_lines(lines);
+        if (ended)
+            input.fd = -1;   // poll leaves a negative descriptor alone
+        if (fds[1].revents & POLLIN)
+            fifo.read_lines(lines);
+        for (const std::string &line : lines)
+            apply(line);
+        if (ended && stdin_exit)
+            break;
     }
     sim.stop();
     return 0;

@@ -4,6 +4,7 @@
 #include "base/bytes.h"
 #include "wire/ids.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,6 +49,16 @@ answer ok(bytes data = bytes(DEFAULT_ANSWER_SIZE, 0))
 }
 
 } // namespace
+
+bytes port_state_answer(const bytes &request, const uint8_t status[8])
+{
+    static const uint8_t status_at[8] = {13, 14, 8, 9, 10, 11, 16, 17};
+    bytes data(PORT_STATE_ANSWER);
+    std::copy_n(request.begin(), std::min<size_t>(request.size(), 8), data.begin());
+    for (int i = 0; i < 8; i++)
+        data[status_at[i]] = status[i];
+    return data;
+}
 
 olt_config_sim::olt_config_sim(chipset &sim) : sim_(sim)
 {
@@ -112,6 +123,16 @@ void olt_config_sim::attach()
             return ok();
         });
     }
+    sim_.set_handler(TEK_REQ_PORT_STATE, [this](int olt, const request_record &r) {
+        if (r.data.size() < 8 || load_be16(&r.data[6]) > 3)
+            return answer{1, {}};
+        uint8_t status[8];
+        std::copy(std::begin(PORT_STATUS_UP), std::end(PORT_STATUS_UP), status);
+        std::lock_guard<std::mutex> hold(lock_);
+        if (chips_[olt].enabled[load_be16(&r.data[6])] == 0)
+            status[PORT_STATUS_LINK] = 0;
+        return ok(port_state_answer(r.data, status));
+    });
     sim_.set_handler(TEK_REQ_DRSSI, [this](int olt, const request_record &r) {
         std::lock_guard<std::mutex> hold(lock_);
         if (r.data.size() > DRSSI_SWITCH_AT && r.data[8] < 2)

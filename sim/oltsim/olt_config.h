@@ -16,6 +16,10 @@
 //   0x0190                      the rule tables written, per port
 //   0x0225 / 0x017E             domains created / removed
 //   0x0121                      the PON ports' ONU indicators
+//   0x0015 port state           for the chip's own ports 0..3 (any MAC the
+//                               ONU models do not hold): the request's 8
+//                               bytes and the port's eight status bytes
+//                               (link down while the port is disabled)
 //
 // Threads: the chipset's service thread runs the handlers; tests and the
 // program's control thread set the knobs and read the state; one mutex
@@ -36,6 +40,15 @@ constexpr size_t SFP_PAGE_SIZE = 128;
 constexpr size_t SFP_PAGE_VENDOR = 20;
 constexpr size_t SFP_PAGE_PART = 40;
 constexpr size_t FILTER_SIZE = 145;
+constexpr size_t PORT_STATE_ANSWER = 18;
+constexpr size_t PORT_STATUS_LINK = 1;   // the status byte of the link
+// A working port: enabled, link up, and the rest as a chip reports them.
+constexpr uint8_t PORT_STATUS_UP[8] = {1, 1, 2, 1, 0, 1, 0, 0};
+
+// The answer to a port state request (0x0015) for one port, OLT or UNI: the
+// request's first 8 bytes, then the eight status bytes in the order the
+// daemon stores them at answer bytes 13, 14, 8, 9, 10, 11, 16, 17.
+bytes port_state_answer(const bytes &request, const uint8_t status[8]);
 
 struct olt_chip_state {
     uint16_t base_llid[2] = {};

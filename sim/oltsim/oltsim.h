@@ -78,6 +78,9 @@ public:
     int start();
     void stop();
 
+    // The chips played: 0 .. olts() - 1.
+    int olts() const { return opts_.olts; }
+
     void set_handler(uint16_t id, handler fn);
     // The handler that answers `id` now (the default answer when none was
     // set), so that a newcomer can pass on the requests it does not serve.

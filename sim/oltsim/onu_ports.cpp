@@ -1,6 +1,8 @@
 // The ONUs' hardware in oltsim. See onu_ports.h.
 #include "oltsim/onu_ports.h"
 
+#include "oltsim/olt_config.h"
+
 #include "base/bytes.h"
 #include "wire/ids.h"
 
@@ -15,10 +17,6 @@ namespace {
 
 constexpr uint16_t RCODE_OK = 0;
 constexpr uint8_t DRSSI_SELECTOR = 0x07;
-// Where the port state answer carries the eight status bytes, in the
-// daemon's order.
-const uint8_t status_at[8] = {13, 14, 8, 9, 10, 11, 16, 17};
-constexpr size_t PORT_STATE_ANSWER = 18;
 constexpr size_t RULE_HEADER = 6;
 constexpr size_t RULE_CLAUSE = 10;
 
@@ -317,14 +315,12 @@ answer onu_ports::port_state(onu_device &onu, const request_record &r)
     uint16_t port = port_of(r);
     if (!uni_port(port))
         return bad();
-    bytes data(PORT_STATE_ANSWER);
-    std::copy_n(r.data.begin(), 8, data.begin());
-    for (int i = 0; i < 8; i++)
-        data[status_at[i]] = onu.uni[port].status[i];
+    uint8_t status[8];
+    std::copy(std::begin(onu.uni[port].status), std::end(onu.uni[port].status), status);
     // A port switched off has no link, whatever is plugged into it.
     if (!onu.uni[port].enabled)
-        data[status_at[UNI_LINK]] = 0;
-    return ok(data);
+        status[UNI_LINK] = 0;
+    return ok(port_state_answer(r.data, status));
 }
 
 answer onu_ports::port_enable(onu_device &onu, const request_record &r)

@@ -137,7 +137,11 @@ void onu_service::quiet_restart(int ms)
     quiet_restart_ms_ = ms;
 }
 
-void onu_service::leave(const uint8_t mac[6]) { report_links_gone(mac, QUIET_ALARM_MS); }
+void onu_service::leave(const uint8_t mac[6])
+{
+    population_.leave(mac);
+    report_links_gone(mac, QUIET_ALARM_MS);
+}
 
 void onu_service::report_links_gone(const uint8_t mac[6], int delay_ms)
 {

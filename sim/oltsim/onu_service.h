@@ -72,7 +72,8 @@ public:
     void quiet_restart(int ms);
     // The ONU of MAC `mac` goes away (powered off, fibre pulled): its chip
     // reports every link of it in report time-out QUIET_ALARM_MS later. It
-    // comes back when it registers again (onu_population::register_onu).
+    // comes back when it registers again (onu_population::register_onu), not
+    // by itself when the daemon releases its links.
     void leave(const uint8_t mac[6]);
     // On: the ONUs keep their EAP answers, as a supplicant that is slow to
     // answer; off: the answers kept meanwhile leave, in their order.

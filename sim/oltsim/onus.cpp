@@ -139,20 +139,124 @@ bytes discovery_record(const board_onu &onu, int link, uint16_t llid)
 }
 
 onu_population::onu_population(chipset &sim, std::vector<board_onu> onus, const uint8_t chip_mac[6])
-    : sim_(sim), onus_(std::move(onus)), accepted_by_onu_(onus_.size())
+    : sim_(sim), onus_(std::move(onus)), accepted_by_onu_(onus_.size()), presence_(onus_.size())
 {
     memcpy(chip_mac_, chip_mac, 6);
+}
+
+onu_population::~onu_population()
+{
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        stopping_ = true;
+    }
+    due_.notify_all();
+    if (returner_.joinable())
+        returner_.join();
 }
 
 void onu_population::attach()
 {
     sim_.set_handler(TEK_REQ_REGISTRATION_ACCEPT, [this](int olt, const request_record &r) { return on_accept(olt, r); });
     sim_.set_handler(TEK_REQ_DISCOVERY_ACK, [this](int olt, const request_record &r) { return on_ack(olt, r); });
+    handler previous = sim_.handler_of(TEK_REQ_LINK_RELEASE);
+    sim_.set_handler(TEK_REQ_LINK_RELEASE, [this, previous](int olt, const request_record &r) {
+        if (r.data.size() >= 6) {
+            std::lock_guard<std::mutex> hold(lock_);
+            on_release(olt, r.data.data());
+        }
+        return previous(olt, r);
+    });
+    // A restarted chip has forgotten every link; the daemon's clean-up of
+    // its old records is no deregistration.
+    sim_.on_restart([this](int olt) {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (size_t i = 0; i < onus_.size(); i++)
+            if (onus_[i].olt == olt) {
+                presence_[i].registered = 0;
+                presence_[i].returning = false;
+            }
+    });
+    if (!returner_.joinable())
+        returner_ = std::thread([this] { serve_returns(); });
+}
+
+void onu_population::return_after(int ms)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return_ms_ = std::max(ms, 0);
+}
+
+void onu_population::leave(const uint8_t mac[6])
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    for (size_t i = 0; i < onus_.size(); i++)
+        if (memcmp(onus_[i].mac, mac, 6) == 0) {
+            presence_[i].away = true;
+            presence_[i].returning = false;
+        }
+}
+
+unsigned onu_population::returns()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return returns_;
+}
+
+void onu_population::on_release(int olt, const uint8_t mac[6])
+{
+    for (auto it = links_.rbegin(); it != links_.rend(); ++it) {
+        const link_state &l = *it;
+        if (memcmp(l.mac, mac, 6) != 0 || onus_[l.onu].olt != olt)
+            continue;
+        presence &p = presence_[l.onu];
+        unsigned bit = 1u << l.link;
+        if (!(p.registered & bit))
+            return;
+        p.registered &= ~bit;
+        if (p.registered == 0 && !p.away && return_ms_ > 0) {
+            p.returning = true;
+            p.due = clock::now() + std::chrono::milliseconds(return_ms_);
+            due_.notify_all();
+        }
+        return;
+    }
+}
+
+void onu_population::serve_returns()
+{
+    std::unique_lock<std::mutex> hold(lock_);
+    while (!stopping_) {
+        auto next = clock::time_point::max();
+        size_t due_onu = onus_.size();
+        for (size_t i = 0; i < onus_.size(); i++)
+            if (presence_[i].returning && presence_[i].due < next) {
+                next = presence_[i].due;
+                due_onu = i;
+            }
+        if (due_onu == onus_.size()) {
+            due_.wait(hold);
+            continue;
+        }
+        if (clock::now() < next) {
+            due_.wait_until(hold, next);
+            continue;
+        }
+        std::vector<std::pair<int, bytes>> attempts;
+        queue_attempts(due_onu, attempts);
+        returns_++;
+        hold.unlock();
+        for (auto &[chip, data] : attempts)
+            sim_.send_event(chip, TEK_EVENT_REGISTRATION, data);
+        hold.lock();
+    }
 }
 
 void onu_population::queue_attempts(size_t index, std::vector<std::pair<int, bytes>> &attempts)
 {
     const board_onu &onu = onus_[index];
+    // A new registration: whatever return was due is this one.
+    presence_[index] = presence{};
     uint8_t chip_mac[6];
     memcpy(chip_mac, chip_mac_, 6);
     chip_mac[5] = uint8_t(chip_mac[5] + onu.olt);
@@ -202,6 +306,7 @@ answer onu_population::on_accept(int olt, const request_record &request)
                 record = discovery_record(onus_[l.onu], l.link, l.llid);
                 accepted_++;
                 accepted_by_onu_[l.onu]++;
+                presence_[l.onu].registered |= 1u << l.link;
                 break;
             }
     }

@@ -8,14 +8,25 @@
 // with "olt", "pon", "chip", "fw" and "hardware"), which also sets the
 // chips' firmware version ("oltsim": {"version"}).
 //
+// An ONU whose links the daemon has all released (request 0x0182: after an
+// ONU reconfiguration, a scheduled one, a RADIUS Disconnect, a watchdog
+// clean-up) goes back to discovery and registers again a few seconds later,
+// as a real ONU does; one that left (leave()) stays away until it registers
+// again. A chip restart forgets its links' registrations.
+//
 // Threads: the chipset's service thread runs the handlers; any thread may
-// start registrations and read the counts; one mutex guards the links.
+// start registrations and read the counts; one mutex guards the links. A
+// thread of its own sends the returning ONUs' registrations when they fall
+// due.
 #pragma once
 
 #include "oltsim/oltsim.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace oltsim {
@@ -23,6 +34,7 @@ namespace oltsim {
 constexpr size_t REGISTRATION_SIZE = 24;
 constexpr size_t DISCOVERY_RECORD_SIZE = 130;
 constexpr uint16_t FIRST_LLID = 0x0C00;
+constexpr int ONU_RETURN_MS = 3000;   // from the release of an ONU's last link to its new registration
 
 struct board_onu {
     uint8_t mac[6] = {};
@@ -55,8 +67,21 @@ bytes discovery_record(const board_onu &onu, int link, uint16_t llid);
 class onu_population {
 public:
     onu_population(chipset &sim, std::vector<board_onu> onus, const uint8_t chip_mac[6]);
-    // Installs the handlers of 0x0127 and 0x0128 on the chipset.
+    ~onu_population();
+    onu_population(const onu_population &) = delete;
+    onu_population &operator=(const onu_population &) = delete;
+    // Installs the handlers of 0x0127, 0x0128 and 0x0182 on the chipset
+    // (after the handlers it passes 0x0182 on to) and the reaction to a chip
+    // restart.
     void attach();
+    // An ONU whose links were all released registers again `ms` later;
+    // 0: it stays away (ONU_RETURN_MS unless set).
+    void return_after(int ms);
+    // The ONU of MAC `mac` went away: it does not come back by itself until
+    // it registered again.
+    void leave(const uint8_t mac[6]);
+    // Registrations an ONU started by itself after its links were released.
+    unsigned returns();
     // Registration attempts for every link of every ONU on OLT `olt` (-1: all).
     void register_all(int olt = -1);
     // Registration attempts for every link of the ONU of MAC `mac`,
@@ -68,16 +93,27 @@ public:
     unsigned acknowledged();
 
 private:
+    using clock = std::chrono::steady_clock;
     struct link_state {
         size_t onu;
         int link;
         uint8_t mac[6];
         uint16_t llid;
     };
+    // Where an ONU stands with the chip, by index into onus_.
+    struct presence {
+        unsigned registered = 0;   // links accepted since its last attempts, one bit each
+        bool away = false;         // left: no return of its own
+        bool returning = false;    // registers again at `due`
+        clock::time_point due;
+    };
     // Queues the attempts of ONU `index`; the lock is held.
     void queue_attempts(size_t index, std::vector<std::pair<int, bytes>> &attempts);
     answer on_accept(int olt, const request_record &request);
     answer on_ack(int olt, const request_record &request);
+    // A link released by the daemon; the lock is held.
+    void on_release(int olt, const uint8_t mac[6]);
+    void serve_returns();
 
     chipset &sim_;
     std::vector<board_onu> onus_;
@@ -87,6 +123,12 @@ private:
     uint16_t next_llid_[MAX_OLTS] = {FIRST_LLID, FIRST_LLID, FIRST_LLID, FIRST_LLID};
     unsigned accepted_ = 0, acknowledged_ = 0;
     std::vector<unsigned> accepted_by_onu_;   // by index into onus_
+    std::vector<presence> presence_;          // by index into onus_
+    int return_ms_ = ONU_RETURN_MS;
+    unsigned returns_ = 0;
+    std::condition_variable due_;
+    bool stopping_ = false;
+    std::thread returner_;
 };
 
 } // namespace oltsim

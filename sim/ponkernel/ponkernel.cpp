@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -69,6 +70,7 @@ void ponkernel_server::stop()
 {
     if (stopping_.exchange(true))
         return;
+    changed_.notify_all();
     drop_connection();
     if (daemon_thread_.joinable())
         daemon_thread_.join();
@@ -262,9 +264,9 @@ int ponkernel_server::command(uint16_t cmd, const std::vector<uint8_t> &payload,
         awaiting_ = false;
         return -1;
     }
-    bool got = changed_.wait_for(hold, std::chrono::seconds(seconds), [&] { return answered_; });
+    bool got = changed_.wait_for(hold, std::chrono::seconds(seconds), [&] { return answered_ || stopping_.load(); });
     awaiting_ = false;
-    if (!got)
+    if (!got || !answered_)
         return -2;
     if (answer)
         *answer = answer_;
@@ -329,20 +331,55 @@ void ponkernel_server::serve_control()
         int client = accept4(control_listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0)
             continue;
-        std::vector<uint8_t> request;
-        if (mgmt_read_message(client, request) == KERNMSG_FRAME_OK) {
-            kernmsg_header h = mgmt_header(request);
-            std::vector<uint8_t> answer;
-            if (h.dst == MODULE_CONFIG)
-                answer = control_config(request);
-            else if (command(h.cmd, mgmt_payload(request), &answer, CONTROL_ANSWER_SECONDS) != 0) {
-                kernmsg_header none = h;
-                none.type = KERNMSG_ANSWER;
-                none.rcode = RCODE_NO_ANSWER;
-                answer = mgmt_build(none);
-            }
-            mgmt_write_all(client, answer);
+        // A client that says nothing, or reads nothing, is let go.
+        timeval limit{PONKERNEL_CONTROL_READ_SECONDS, 0};
+        setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        std::lock_guard<std::mutex> hold(clients_lock_);
+        reap_clients(false);
+        if (clients_.size() >= PONKERNEL_CONTROL_CLIENTS) {
+            close(client);
+            continue;
         }
-        close(client);
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        clients_.push_back({client, done, std::thread([this, client, done] {
+                                serve_control_client(client);
+                                *done = true;
+                            })});
     }
+    std::lock_guard<std::mutex> hold(clients_lock_);
+    reap_clients(true);
+}
+
+void ponkernel_server::reap_clients(bool all)
+{
+    for (auto it = clients_.begin(); it != clients_.end();) {
+        if (!all && !it->done->load()) {
+            ++it;
+            continue;
+        }
+        if (all)
+            shutdown(it->fd, SHUT_RDWR);
+        it->thread.join();
+        close(it->fd);
+        it = clients_.erase(it);
+    }
+}
+
+void ponkernel_server::serve_control_client(int client)
+{
+    std::vector<uint8_t> request;
+    if (mgmt_read_message(client, request) != KERNMSG_FRAME_OK)
+        return;
+    kernmsg_header h = mgmt_header(request);
+    std::vector<uint8_t> answer;
+    if (h.dst == MODULE_CONFIG)
+        answer = control_config(request);
+    else if (command(h.cmd, mgmt_payload(request), &answer, CONTROL_ANSWER_SECONDS) != 0) {
+        kernmsg_header none = h;
+        none.type = KERNMSG_ANSWER;
+        none.rcode = RCODE_NO_ANSWER;
+        answer = mgmt_build(none);
+    }
+    mgmt_write_all(client, answer);
 }

@@ -7,7 +7,10 @@
 // a test in-process - to the daemon, returning the daemon's answer.
 //
 // Threads: one serves the daemon's connection (accept, read, answer), one
-// serves the control socket (one ponctl client at a time). Any thread may
+// accepts on the control socket and gives each ponctl client a thread of
+// its own, which lets the client go when it sends nothing for
+// PONKERNEL_CONTROL_READ_SECONDS (at most PONKERNEL_CONTROL_CLIENTS at
+// once; the daemon still serves their commands one at a time). Any thread may
 // call the public operations; one mutex guards the recorded state and the
 // connection, and a second serialises operator commands (one outstanding
 // command at a time, as the daemon serves them).
@@ -19,11 +22,16 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+constexpr int PONKERNEL_CONTROL_READ_SECONDS = 5;
+constexpr size_t PONKERNEL_CONTROL_CLIENTS = 16;
 
 struct ponkernel_options {
     std::string unix_path;        // where the daemon connects (-r 0)
@@ -78,6 +86,10 @@ public:
 private:
     void serve_daemon();
     void serve_control();
+    void serve_control_client(int client);
+    // Joins and closes the clients that are done (all of them, shut down
+    // first, with `all`); clients_lock_ is held.
+    void reap_clients(bool all);
     void on_message(const std::vector<uint8_t> &msg);
     void answer_config(const std::vector<uint8_t> &msg);
     // ponctl's requests for the store itself (destination config module).
@@ -106,6 +118,14 @@ private:
 
     std::mutex command_lock_;
     config_store store_;
+
+    struct control_client {
+        int fd;
+        std::shared_ptr<std::atomic<bool>> done;
+        std::thread thread;
+    };
+    std::mutex clients_lock_;
+    std::list<control_client> clients_;
 };
 
 // The text ponkernel prints for a notification.

@@ -220,11 +220,16 @@ uint8_t *cmd_olt_record(uint8_t *request)
         cmd_reply_echo_data(request, p.block, CMD_RC_NOT_FOUND, out, sizeof out);
         return request;
     }
-    profiler_olt_update_state(int(olt));
+    // A refresh that failed is said so: the record still goes with the
+    // answer, but its port table is not the chip's word of now.
+    int refreshed = profiler_olt_update_state(int(olt));
     olt_lock(int(olt));
     std::memcpy(out, olt_get(int(olt)), sizeof out);
     olt_unlock(int(olt));
-    cmd_reply_echo_data(request, p.block, CMD_RC_OK, out, sizeof out);
+    int rc = refreshed == 0 ? int(CMD_RC_OK) : refreshed < 0 ? int(cmd_rc_of_transport(refreshed)) : int(CMD_RC_FAILED);
+    if (rc != CMD_RC_OK)
+        trace("%s: OLT[%d] port state refresh failed (%d)\n", __func__, int(olt), refreshed);
+    cmd_reply_echo_data(request, p.block, rc, out, sizeof out);
     return request;
 }
 

@@ -2,8 +2,10 @@
 // an ONU whose links all stop reporting is released by the watchdog and its
 // FREE state reaches the management process; an ONU that runs a firmware
 // the daemon knows to be outdated is upgraded by a scheduler job through the
-// chips' TFTP relay, restarted, and comes back OK. zandrel and ponkernel run
-// as processes, the chips, their ONUs and TFTP side in this test process.
+// chips' TFTP relay, restarted, and comes back OK; an ONU that the operator
+// or the schedule reconfigures registers again by itself and is OK again.
+// zandrel and ponkernel run as processes, the chips, their ONUs and TFTP
+// side in this test process.
 #include "integration/onu_road_fixture.h"
 #include "oltsim/tftpserver.h"
 #include "wire/ids.h"
@@ -22,6 +24,9 @@
 namespace {
 
 constexpr int BOARD_SECONDS = 60;
+// An ONU whose links the daemon deregistered is OK again within this, by
+// itself.
+constexpr int RETURN_SECONDS = 30;
 
 const char *MAINT_BOARD = R"({
   "system": { "hostname": "maint", "address": "10.9.8.7" },
@@ -150,6 +155,35 @@ TEST_F(MaintBoard, OutdatedOnuFirmwareIsUpgradedThroughTftpAndTheOnuReturns)
     }, BOARD_SECONDS)) << daemon_.out();
     EXPECT_TRUE(says("wd_cleanup_report_timeout_onus: ONT " + text(OLD) + " (desc: old) disconnected"));
     EXPECT_EQ(count_of(daemon_.out(), "scheduler_update_onu_app: ONU " + text(OLD) + " app updated"), 1);
+}
+
+// The operator reconfigures the ONU, then schedules the reconfiguration of
+// every ONU: each time the daemon deregisters the ONU's links, the ONU
+// registers again on its own and is OK again, and the scheduled job ends
+// done.
+TEST_F(MaintBoard, ReconfiguredOnuIsOkAgainByItself)
+{
+    // In real time: the job watches 60 of the daemon's seconds for the ONU.
+    box_.environment["ZANDREL_TIME_SCALE"] = "1";
+    start();
+    bring_up(QUIET);
+    auto ponctl = [&](const std::vector<std::string> &args) { return run_program(box_, "ponctl", PONCTL_BIN, args); };
+    auto configured = [&] {
+        return count_of(daemon_.out(), "ONU " + text(QUIET) + ", change state from CFGINPROGRESS to OK");
+    };
+
+    ASSERT_EQ(ponctl({"onu", "reconfigure", text(QUIET)}).status, 0);
+    ASSERT_TRUE(eventually([&] { return configured() == 2; }, RETURN_SECONDS)) << daemon_.out();
+
+    ASSERT_EQ(ponctl({"schedule", "add-all", "reconfiguration"}).status, 0);
+    ASSERT_TRUE(eventually([&] { return configured() == 3; }, RETURN_SECONDS)) << daemon_.out();
+    EXPECT_TRUE(says("scheduler_reconfigure_onu: ONU " + text(QUIET) + " reconfiguring in progress"));
+    EXPECT_TRUE(eventually([&] { return ponctl({"schedule", "list", "reconfiguration"}).out.find("done") !=
+                                        std::string::npos; }, 10))
+        << ponctl({"schedule", "list", "reconfiguration"}).out;
+    auto all = states(QUIET);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "FREE"), 2) << "released twice, back twice";
+    EXPECT_EQ(population_->returns(), 2u);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "oltsim/oltsim.h"
 #include "oltsim/onu_service.h"
 #include "oltsim/onus.h"
+#include "oltsim/statistics.h"
 #include "wire/ids.h"
 #include "common/wait.h"
 
@@ -98,6 +99,8 @@ protected:
         population_->attach();
         service_ = std::make_unique<oltsim::onu_service>(*sim_, *population_, onus_);
         service_->attach();
+        counters_ = std::make_unique<oltsim::traffic_counters>(*sim_);
+        counters_->attach();
         ASSERT_EQ(sim_->start(), 0);
         start_kernel();
         ASSERT_TRUE(daemon_.start(box_, "zandrel", ZANDREL_BIN));
@@ -210,5 +213,6 @@ protected:
     std::unique_ptr<oltsim::chipset> sim_;
     std::unique_ptr<oltsim::onu_population> population_;
     std::unique_ptr<oltsim::onu_service> service_;
+    std::unique_ptr<oltsim::traffic_counters> counters_;
 };
 

@@ -4,6 +4,7 @@
 // the refusals of bad arguments, as an operator sees them.
 #include "integration/harness.h"
 #include "integration/olt_config_fixture.h"
+#include "oltsim/statistics.h"
 
 #include <gtest/gtest.h>
 
@@ -32,14 +33,8 @@ protected:
         sim_ = std::make_unique<oltsim::chipset>(opts);
         chips_ = std::make_unique<oltsim::olt_config_sim>(*sim_);
         chips_->attach();
-        // The chips' port state, which the OLT record's refresh reads: 18
-        // data bytes (the simulator's default answer is shorter).
-        sim_->set_handler(TEK_REQ_PORT_STATE, [](int, const oltsim::request_record &) {
-            oltsim::answer a;
-            a.data.assign(18, 0);
-            a.data[13] = 1;   // first status byte: link up
-            return a;
-        });
+        counters_ = std::make_unique<oltsim::traffic_counters>(*sim_);
+        counters_->attach();
         ASSERT_EQ(sim_->start(), 0);
         ASSERT_TRUE(kernel_.start(box_, "ponkernel", PONKERNEL_BIN, {"-c", box_.path("/board.json")}));
         ASSERT_TRUE(eventually([&] { return kernel_.out().find("listening") != std::string::npos; }, 10));
@@ -61,6 +56,7 @@ protected:
     sandbox box_;
     std::unique_ptr<oltsim::chipset> sim_;
     std::unique_ptr<oltsim::olt_config_sim> chips_;
+    std::unique_ptr<oltsim::traffic_counters> counters_;
     process kernel_, daemon_;
 };
 
@@ -90,7 +86,13 @@ TEST_F(PonctlOlt, PortStatisticsAndBadArguments)
     ASSERT_EQ(r.status, 0) << r.err;
     nlohmann::json j = nlohmann::json::parse(r.out);
     EXPECT_EQ(j["rcode"], 0);
-    EXPECT_TRUE(j["counters"].is_array());
+    // The chip's counters, growing with its traffic.
+    ASSERT_EQ(j["counters"].size(), std::size(oltsim::STATS_COUNTERS)) << r.out;
+    EXPECT_EQ(j["counters"][1]["id"], 2);
+    uint64_t frames = j["counters"][1]["value"];
+    EXPECT_GT(frames, 0u);
+    nlohmann::json later = nlohmann::json::parse(ponctl({"--json", "stats", "port", "0", "1", "2"}).out);
+    EXPECT_GT(later["counters"][1]["value"].get<uint64_t>(), frames);
 
     // No command reaches the daemon for a wrong argument.
     auto commands = [&] { return count_of(daemon_.out(), "kernlink_process_loop Got message "); };

@@ -160,24 +160,31 @@ TEST_F(RadiusRoad, RightSecretIsConfiguredFromTheServerAccountedAndDisconnected)
         << radclient_out();
     EXPECT_EQ(state(ONU1), "OK");
     // Its own session: ACK; the ONU's links time out, it is released and its
-    // session ends with a Stop.
+    // session ends with a Stop that carries its traffic counters.
     ASSERT_EQ(radclient_disconnect("User-Name = \"" + std::string(ONU1) + "\", Attr-44 = " + session), 0)
         << radclient_out() << daemon_.err();
     EXPECT_NE(radclient_out().find("Disconnect-ACK"), std::string::npos) << radclient_out();
     ASSERT_TRUE(eventually([&] { return state(ONU1) == "FREE"; }, 60)) << daemon_.out();
     EXPECT_TRUE(says("(desc: test onu one) disconnected")) << "the description of the Accept";
+
     ASSERT_TRUE(eventually([&] { return count_of(server_.detail(), "Acct-Status-Type = Stop") == 1; }, 20))
         << server_.detail();
+    std::string detail = server_.detail();
+    std::string stop = detail.substr(detail.find("Acct-Status-Type = Stop"));
+    std::smatch frames;
+    ASSERT_TRUE(std::regex_search(stop, frames, std::regex("Pon-Set20-Counter-2 = \"([0-9]+)\""))) << stop;
+    EXPECT_GT(std::stoull(frames[1]), 0u) << "the chip's frame count";
     EXPECT_EQ(session_of(ONU1), session) << "the Stop closes the session the Start opened";
 
-    // The ONU registers again and is authenticated afresh: its configuration
-    // is already in the store from the first Accept, and it comes up again.
-    population_->register_onu(onu);
+    // Deregistered, the ONU registers again by itself and is authenticated
+    // afresh: its configuration is already in the store from the first
+    // Accept, and it is OK again within 30 seconds.
     ASSERT_TRUE(eventually([&] { return count_of(daemon_.out(), "ONU " + std::string(ONU1) +
                                                                     ", change state from CFGINPROGRESS to OK") == 2;
                            },
-                           ROAD_SECONDS))
+                           30))
         << daemon_.out() << daemon_.err();
+    EXPECT_EQ(population_->returns(), 1u);
     EXPECT_EQ(count_of(server_.log(), "Login OK: [" + std::string(ONU1) + "]"), 2);
     EXPECT_TRUE(eventually([&] { return count_of(server_.detail(), "Acct-Status-Type = Start") == 2; }, 60));
     EXPECT_NE(session_of(ONU1), session) << "a new session";

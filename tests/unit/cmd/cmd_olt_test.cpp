@@ -7,6 +7,7 @@
 
 #include "cmd_fixture.h"
 #include "events/tekhandlers.h"
+#include "oltsim/olt_config.h"
 
 namespace {
 
@@ -29,15 +30,21 @@ TEST_F(OltCommands, StartAndStopSendTheirRequestAndReportTheChipsAnswer)
     EXPECT_EQ(send(0x0002, params({{0, 7}})).rcode, 2);
 }
 
-TEST_F(OltCommands, OltRecordIsTheEchoAndTheRecordsFirstBytes)
+TEST_F(OltCommands, OltRecordIsTheEchoAndTheRecordsFirstBytesAfterItsPortRefresh)
 {
+    // The chip answers the port state of its ports 0..2 and refuses port 3.
+    sim_->set_handler(TEK_REQ_PORT_STATE, [](int, const oltsim::request_record &r) {
+        uint8_t status[8] = {1, 1, 2, 1, 0, 1, 0, uint8_t(r.data[7] + 1)};
+        return r.data[7] < 3 ? oltsim::answer{0, oltsim::port_state_answer(r.data, status)} : oltsim::answer{1, {}};
+    });
     olt_lock(1);
-    std::strcpy(olt_get(1)->ports[3].name, "NNI3");
+    std::strcpy(olt_get(1)->ports[3].name, "kept");
     olt_get(1)->ports[0].base_llid = 0x1200;
     olt_unlock(1);
     std::vector<uint8_t> p = params({{0, 1}, {20, 0xABCDEF}});
     cmd_answer a = send(0x1005, p);
-    ASSERT_EQ(a.rcode, CMD_RC_OK);
+    // A refresh the chip refused is no success, but the record still comes.
+    ASSERT_EQ(a.rcode, CMD_RC_FAILED);
     ASSERT_EQ(a.data.size(), 1363u);
     EXPECT_TRUE(std::equal(p.begin(), p.end(), a.data.begin()));
     std::vector<uint8_t> record(OLT_RECORD_SENT);
@@ -45,9 +52,23 @@ TEST_F(OltCommands, OltRecordIsTheEchoAndTheRecordsFirstBytes)
     std::memcpy(record.data(), olt_get(1), record.size());
     olt_unlock(1);
     EXPECT_TRUE(std::equal(record.begin(), record.end(), a.data.begin() + 32));
-    EXPECT_EQ(std::string(reinterpret_cast<const char *>(a.data.data()) + 32 + offsetof(olt_record, ports) +
-                          3 * sizeof(olt_port)),
-              "NNI3");
+    auto port = [](const cmd_answer &answer, int i) {
+        olt_port out;
+        std::memcpy(&out, answer.data.data() + 32 + offsetof(olt_record, ports) + size_t(i) * sizeof out, sizeof out);
+        return out;
+    };
+    EXPECT_STREQ(port(a, 2).name, "NNI0");
+    EXPECT_EQ(port(a, 2).status[7], 3);
+    EXPECT_STREQ(port(a, 3).name, "kept");
+    EXPECT_EQ(port(a, 0).base_llid, 0x1200);
+    sim_->set_handler(TEK_REQ_PORT_STATE, [](int, const oltsim::request_record &r) {
+        return oltsim::answer{0, oltsim::port_state_answer(r.data, oltsim::PORT_STATUS_UP)};
+    });
+    a = send(0x1005, p);
+    EXPECT_EQ(a.rcode, CMD_RC_OK);
+    ASSERT_EQ(a.data.size(), 1363u);
+    EXPECT_STREQ(port(a, 3).name, "NNI1");
+    EXPECT_EQ(port(a, 3).status[1], 1) << "link up";
 
     for (uint32_t olt : {4u, 8u, 0xFFFFFFFFu}) {
         cmd_answer none = send(0x1005, params({{0, olt}}));

@@ -1,12 +1,18 @@
 // ponkernel's configuration store on its own: board files it accepts and
 // refuses, and the answers the daemon's other requests get (OLT
-// configuration, ONU list and description, creation), byte for byte.
+// configuration, ONU list and description, creation), byte for byte; and
+// the control socket through which ponctl reaches it.
 #include "base/bytes.h"
+#include "common/mgmt_conn.h"
 #include "ponkernel/config_store.h"
+#include "ponkernel/ponkernel.h"
 
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -166,6 +172,35 @@ TEST_F(ConfigStore, FaultSwitches)
     EXPECT_TRUE(ask(store, CFG_CMD_PING, {}).silent);
     EXPECT_EQ(store.asked(CFG_CMD_PING), 1u);
     EXPECT_EQ(ask(store, 0x7777, params(0)).rcode, CFG_RC_NOT_FOUND);
+}
+
+// A client of the control socket that connects and says nothing holds up
+// neither the clients after it nor ponkernel's end.
+TEST_F(ConfigStore, ControlSocketServesPastASilentClientAndStops)
+{
+    ponkernel_options options;
+    options.unix_path = root_ + "/tmp/chip.sock";
+    options.control_path = root_ + "/tmp/ponkernel.ctl";
+    options.print = false;
+    ponkernel_server server;
+    ASSERT_EQ(server.start(options), 0);
+    int silent = mgmt_connect_unix(options.control_path);
+    ASSERT_GE(silent, 0);
+    int client = mgmt_connect_unix(options.control_path);
+    ASSERT_GE(client, 0);
+    timeval limit{2, 0};
+    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    kernmsg_header h{};
+    h.cmd = 0x7777;
+    h.type = KERNMSG_REQUEST;
+    h.dst = MODULE_CONFIG;
+    ASSERT_EQ(mgmt_write_all(client, mgmt_build(h)), 0);
+    std::vector<uint8_t> answer;
+    ASSERT_EQ(mgmt_read_message(client, answer), KERNMSG_FRAME_OK) << "answered while the silent client waits";
+    EXPECT_EQ(mgmt_header(answer).rcode, CFG_RC_INCORRECT);
+    server.stop();   // returns with the silent client still connected
+    close(client);
+    close(silent);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // what reaches the chip, what comes back and in which order, and that a
 // chip never deals more than two random faults running - the daemon's
 // third transmission of an exchange must get through.
+#include "oltsim/control.h"
 #include "oltsim/oltsim.h"
 #include "oltsim/onu_service.h"
 #include "oltsim/onus.h"
@@ -243,6 +244,83 @@ TEST_F(OltsimFaults, RestartAndLeavingOnu)
         oltsim::bytes expected = {0x07, 0x00, 0x0D, 0xB6, 0x30, 0x00, uint8_t(0x10 + link), 0x17};
         EXPECT_EQ(d.data, expected);
     }
+}
+
+// An ONU whose links the daemon released registers again by itself, after
+// the set delay; not one that left, and not after a chip restart, which
+// forgot the links before the daemon released them.
+TEST_F(OltsimFaults, ReleasedOnuRegistersAgainUnlessItLeftOrItsChipRestarted)
+{
+    std::vector<oltsim::board_onu> onus(1);
+    const uint8_t onu_mac[6] = {0x00, 0x0D, 0xB6, 0x30, 0x00, 0x20};
+    memcpy(onus[0].mac, onu_mac, 6);
+    oltsim::options opts;
+    oltsim::onu_population population(*sim_, onus, opts.mac);
+    population.attach();
+    oltsim::onu_service service(*sim_, population, onus);
+    service.attach();
+    population.return_after(300);
+
+    // Events of `id` that arrive within `ms` (up to four), others skipped.
+    auto events = [&](uint16_t id, int ms) {
+        int n = 0;
+        datagram d{};
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (n < 4 && receive(d, int(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           until - std::chrono::steady_clock::now()).count())))
+            n += d.id == id;
+        return n;
+    };
+    uint16_t ctag = 100;
+    auto accept_all = [&] {
+        for (int link = 0; link < 4; link++)
+            request(ctag++, TEK_REQ_REGISTRATION_ACCEPT, oltsim::registration_data(onus[0], link, opts.mac, 0));
+        EXPECT_EQ(events(TEK_EVENT_LINK_DISCOVERY, 500), 4);
+    };
+    auto release = [&](int from, int to) {
+        for (int link = from; link < to; link++) {
+            uint8_t mac[6];
+            oltsim::link_mac(mac, onu_mac, link);
+            request(ctag++, TEK_REQ_LINK_RELEASE, oltsim::bytes(mac, mac + 6));
+        }
+    };
+
+    population.register_onu(onu_mac);
+    ASSERT_EQ(events(TEK_EVENT_REGISTRATION, 500), 4);
+    accept_all();
+    release(0, 3);
+    EXPECT_EQ(events(TEK_EVENT_REGISTRATION, 600), 0) << "a link still registered";
+    release(3, 4);
+    EXPECT_EQ(events(TEK_EVENT_REGISTRATION, 1000), 4) << "back with every link";
+    EXPECT_EQ(population.returns(), 1u);
+
+    accept_all();
+    service.leave(onu_mac);
+    EXPECT_EQ(events(oltsim::ID_ALARM_EVENT, 500), 4);
+    release(0, 4);
+    EXPECT_EQ(events(TEK_EVENT_REGISTRATION, 600), 0) << "it left";
+
+    population.register_onu(onu_mac);   // come-back
+    ASSERT_EQ(events(TEK_EVENT_REGISTRATION, 500), 4);
+    accept_all();
+    sim_->reset(0);
+    release(0, 4);
+    EXPECT_EQ(events(TEK_EVENT_REGISTRATION, 600), 0) << "the restarted chip knows no link of it";
+    EXPECT_EQ(population.returns(), 1u);
+}
+
+// Switches that name a chip the program does not play say so.
+TEST_F(OltsimFaults, SwitchesNamingNoChipAreRefused)
+{
+    std::string error;
+    for (const char *arg : {"4", "9", "-1"}) {
+        EXPECT_FALSE(oltsim::control_apply(*sim_, "reset", arg, error)) << arg;
+        EXPECT_NE(error.find("no chip"), std::string::npos) << error;
+    }
+    EXPECT_FALSE(oltsim::control_apply(*sim_, "silent-olt", "7", error));
+    EXPECT_FALSE(oltsim::control_apply(*sim_, "rcode", "5:11:1", error));
+    EXPECT_TRUE(oltsim::control_apply(*sim_, "reset", "3", error)) << error;
+    EXPECT_EQ(sim_->reset_count(3), 1);
 }
 
 } // namespace
