@@ -100,21 +100,38 @@ void unknown_sender(uint16_t olt, const sockaddr_in &from, const uint8_t *datagr
     trace("teklink: datagram from %s:%u is not a chip's, dropped\n", address, unsigned(ntohs(from.sin_port)));
 }
 
+// While the pool holds anything, runs its ageing once a second on the
+// daemon's clock, whatever arrives meanwhile (datagrams of unknown senders
+// never reach the pool's own pass). The wait until the next pass in
+// milliseconds, or -1 (wait for a datagram) with the pool empty.
+int rx_ageing_wait(uint64_t *next)
+{
+    if (teklink_rxpool_used() == 0)
+        return -1;
+    uint64_t now = clock_now_ms();
+    if (now >= *next)
+        teklink_rxpool_freeaged();
+    if (now >= *next || *next - now > TEKLINK_RX_AGEING_MS)   // due, or the clock was set back
+        *next = now + TEKLINK_RX_AGEING_MS;
+    return teklink_rxpool_used() > 0 ? int(*next - now) : -1;
+}
+
 // Receive thread body. teklink_close stops it by raising `rx_stop` and
 // `rx_wake`, which ends the wait at once whenever it began. While the pool
-// holds fragments the wait ends once a second so that they age without
-// traffic; with the pool empty the thread sleeps until a datagram comes.
+// holds fragments the wait ends in time for their ageing pass, once a
+// second; with the pool empty the thread sleeps until a datagram comes.
 // Stopping at a point of its choosing, the thread never dies holding the
 // pool, a queue or stdout.
 void *teklink_rx_thread(void *)
 {
     teklink_rxpool_clear();
     static uint8_t buffer[TEKMSG_MAX_DATAGRAM];
+    uint64_t next_ageing = 0;
     while (!rx_stop.load()) {
         if (teklink_create_socket() != 0) {
+            int error = errno;
             char address[INET_ADDRSTRLEN] = "?";
             in_addr local = sandbox_chip_bind();
-            int error = errno;
             inet_ntop(AF_INET, &local, address, sizeof address);
             syslog(LOG_ERR, "teklink_create_socket failed: %s:%u: %s", address, unsigned(sandbox_chip_port()),
                    strerror(error));
@@ -123,11 +140,9 @@ void *teklink_rx_thread(void *)
         }
         const int fd = teklink_rx_socket.load();
         pollfd wait[2] = {{fd, POLLIN, 0}, {rx_wake, POLLIN, 0}};
-        int ready = poll(wait, 2, teklink_rxpool_used() > 0 ? int(TEKLINK_RX_AGEING_MS) : -1);
+        int ready = poll(wait, 2, rx_ageing_wait(&next_ageing));
         if (rx_stop.load())
             break;
-        if (ready == 0)
-            teklink_rxpool_freeaged();
         if (ready <= 0 || !wait[0].revents)
             continue;
         sockaddr_in from{};
@@ -198,9 +213,12 @@ int teklink_create_socket()
     if (teklink_rx_socket.load() >= 0)
         return 0;
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int error = errno;
     trace("%s: teklink_rx_socket %d\n", __func__, fd);
-    if (fd < 0)
+    if (fd < 0) {
+        errno = error;   // for the caller's log line
         return -1;
+    }
     int size = TEKLINK_RCVBUF;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     socklen_t optlen = sizeof size;
@@ -218,7 +236,7 @@ int teklink_create_socket()
     local.sin_addr = sandbox_chip_bind();
     local.sin_port = htons(sandbox_chip_port());
     if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
-        int error = errno;   // for the caller's log line
+        error = errno;
         close(fd);   // an unbound socket would look open and never receive
         errno = error;
         return -1;

@@ -236,20 +236,29 @@ TEST_F(ChipLink, DatagramFromAnythingButAChipAddressIsDumpedAndDropped)
     EXPECT_EQ(teklink_unknown_senders() - before, 3u);
 }
 
-// Fragments whose last part never comes age out after a minute, whether or
-// not anything else arrives.
-TEST_F(ChipLink, HeldFragmentsAgeWithoutFurtherTraffic)
+// Fragments whose last part never comes age out after a minute, whether
+// nothing else arrives or a neighbour keeps the socket busy.
+TEST_F(ChipLink, HeldFragmentsAgeWithOrWithoutFurtherTraffic)
 {
     clock_fake_set(uptime_seconds());
-    const bytes data(4, 0x22);
-    bytes part(TEKMSG_HEADER + 4 + data.size());
-    tekmsg_encode(part.data(), part.size(), 0x0500, 77, TEKLINK_RCODE_MORE, 0, data.data(), data.size());
-    sim_->send_raw(1, part);
-    ASSERT_TRUE(eventually([] { return teklink_rxpool_used() == 1; }));
-    clock_fake_advance(TEKLINK_RXPOOL_MAX_AGE + 1);
-    EXPECT_TRUE(eventually([] { return teklink_rxpool_used() == 0; }, 5));
+    const bytes data(4, 0x22), junk(TEKMSG_HEADER, 0);
+    for (bool chatter : {false, true}) {
+        bytes part(TEKMSG_HEADER + 4 + data.size());
+        tekmsg_encode(part.data(), part.size(), 0x0500, 77, TEKLINK_RCODE_MORE, 0, data.data(), data.size());
+        sim_->send_raw(1, part);
+        ASSERT_TRUE(eventually([] { return teklink_rxpool_used() == 1; }));
+        clock_fake_advance(TEKLINK_RXPOOL_MAX_AGE + 1);
+        EXPECT_TRUE(eventually(
+            [&] {
+                if (chatter)
+                    sim_->send_foreign(junk, loopback_neighbour(net_, 2));
+                return teklink_rxpool_used() == 0;
+            },
+            5))
+            << (chatter ? "with" : "without") << " traffic";
+    }
     clock_fake_release();
-    EXPECT_EQ(count_of(trace(), "teklink_rxpool_freeaged: bfree: OLT1 (ID: 1280 CTAG: 77"), 1);
+    EXPECT_EQ(count_of(trace(), "teklink_rxpool_freeaged: bfree: OLT1 (ID: 1280 CTAG: 77"), 2);
 }
 
 TEST_F(ChipLink, FragmentedAnswerReachesTheCallerWhole)

@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -452,6 +453,7 @@ TEST(ChipSocket, FailedBindLeavesNothingOpenAndTheNextTryBinds)
     setenv("ZANDREL_CHIP_BIND", "192.0.2.1", 1);   // not an address of this machine
     testing::internal::CaptureStdout();
     EXPECT_EQ(teklink_create_socket(), -1);
+    EXPECT_EQ(errno, EADDRNOTAVAIL) << "the receive thread's log line names the bind's error";
     EXPECT_EQ(teklink_rx_socket.load(), -1);
     std::string net = "127.66." + std::to_string(getpid() & 0xFF) + ".100";
     setenv("ZANDREL_CHIP_BIND", net.c_str(), 1);
