@@ -1,7 +1,7 @@
 // Sequences of chip datagrams through the receive path: check, pool,
-// classification, reassembly, ageing and dispatch. Nothing may crash, the
-// chip path never holds more than its share of the pool, and once the
-// queues and the pool are emptied every block is back.
+// classification, reassembly, ageing and dispatch. Nothing may crash, no
+// chip holds more than its share of the pool, and once the queues and the
+// pool are emptied every block is back.
 //
 // Input: records of [control][length u16 BE][length bytes]. Control bits
 // 0..2: the sender's index (4..6 lie outside the chip range, 7 stands for an
@@ -58,9 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if ((control & 16) && length >= 4)
             teklink_ctag = load_be16(datagram + 2);
         teklink_rx_datagram(olt, datagram, length);
-        // Whatever arrives, the chip path holds no more than its share.
-        if (baccount_bytes(BALLOC_ACCOUNT_CHIP_RX) > bregion_size() / TEKLINK_RX_POOL_SHARE)
-            abort();
+        // Whatever arrives, no chip holds more than its share.
+        for (uint16_t chip = 0; chip < OLT_COUNT; chip++)
+            if (baccount_bytes(teklink_rx_account(chip)) > bregion_size() / TEKLINK_RX_CHIP_SHARE)
+                abort();
     }
     teklink_queues_drain();
     teklink_rxpool_clear();

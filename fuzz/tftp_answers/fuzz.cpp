@@ -21,17 +21,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<uint8_t> dest(room + 1, 0xA5);
     size_t got = 12345;
 
-    int result = tftp_read_answer(block.data(), block.size(), onu, dest.data(), room, &got);
-    if (result != TFTP_BLOCK_MORE && result != TFTP_BLOCK_LAST && result != TFTP_BLOCK_BAD)
-        abort();
-    if (got > room || got > 512 || dest[room] != 0xA5)
-        abort();
-    if (result == TFTP_BLOCK_BAD && got != 0)
-        abort();
-    if (result == TFTP_BLOCK_MORE && got != 512)
-        abort();
+    // Asked for DATA 1, then for DATA 2 (so DATA 1 is a repeat).
+    for (uint16_t asked : {1, 2}) {
+        int result = tftp_read_answer(block.data(), block.size(), onu, asked, dest.data(), room, &got);
+        if (result != TFTP_BLOCK_MORE && result != TFTP_BLOCK_LAST && result != TFTP_BLOCK_BAD &&
+            result != TFTP_BLOCK_REPEAT)
+            abort();
+        if (got > room || got > 512 || dest[room] != 0xA5)
+            abort();
+        if ((result == TFTP_BLOCK_BAD || result == TFTP_BLOCK_REPEAT) && got != 0)
+            abort();
+        if (result == TFTP_BLOCK_MORE && got != 512)
+            abort();
+    }
 
-    result = tftp_write_answer(block.data(), block.size(), onu);
+    int result = tftp_write_answer(block.data(), block.size(), onu);
     if (result != TFTP_BLOCK_MORE && result != TFTP_BLOCK_BAD)
         abort();
     return 0;

@@ -93,7 +93,14 @@ void chipset::stop()
             close(fd);
         fd = -1;
     }
-    for (int *fd : {&foreign_fd_, &wake_[0], &wake_[1]}) {
+    {
+        std::lock_guard<std::mutex> hold(foreign_lock_);
+        for (auto &[address, fd] : foreign_fd_)
+            if (fd >= 0)
+                close(fd);
+        foreign_fd_.clear();
+    }
+    for (int *fd : {&wake_[0], &wake_[1]}) {
         if (*fd >= 0)
             close(*fd);
         *fd = -1;
@@ -279,7 +286,7 @@ sockaddr_in chipset::daemon_address()
 
 void chipset::transmit(int olt, const bytes &datagram, const sockaddr_in &to)
 {
-    int fd = olt == MAX_OLTS ? foreign_fd_ : olt >= 0 && olt < MAX_OLTS ? chip_fd_[olt] : -1;
+    int fd = olt >= 0 && olt < MAX_OLTS ? chip_fd_[olt] : -1;
     if (fd < 0)
         return;
     bool twice;
@@ -453,11 +460,19 @@ void chipset::send_event(int olt, uint16_t id, const bytes &data, int delay_ms)
 
 void chipset::send_raw(int olt, const bytes &datagram) { schedule(olt, {datagram}, daemon_address(), 0); }
 
-void chipset::send_foreign(const bytes &datagram)
+void chipset::send_foreign(const bytes &datagram) { send_foreign(datagram, sandbox_chip_addr(MAX_OLTS)); }
+
+void chipset::send_foreign(const bytes &datagram, in_addr from)
 {
-    if (foreign_fd_ < 0)
-        foreign_fd_ = bind_udp(sandbox_chip_addr(MAX_OLTS), sandbox_chip_port());
-    transmit(MAX_OLTS, datagram, daemon_address());
+    if (ntohl(from.s_addr) >> 24 != 127)
+        return;
+    sockaddr_in to = daemon_address();
+    std::lock_guard<std::mutex> hold(foreign_lock_);
+    auto found = foreign_fd_.find(from.s_addr);
+    if (found == foreign_fd_.end())
+        found = foreign_fd_.emplace(from.s_addr, bind_udp(from, sandbox_chip_port())).first;
+    if (found->second >= 0)
+        sendto(found->second, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
 }
 
 std::vector<request_record> chipset::request_log() const

@@ -122,8 +122,13 @@ public:
     // it leaves `delay_ms` from now.
     void send_event(int olt, uint16_t id, const bytes &data, int delay_ms = 0);
     void send_raw(int olt, const bytes &datagram);
-    // A datagram from ZANDREL_CHIP_NET.5, outside the chip range.
+    // A datagram from a sender that is not a chip, sent at once from the
+    // chips' port: from ZANDREL_CHIP_NET.5, outside the chip range, or from
+    // any loopback address `from` (another network's x.1, say, which ends
+    // like a chip's address). Nothing leaves for an address outside 127/8.
+    // Any thread.
     void send_foreign(const bytes &datagram);
+    void send_foreign(const bytes &datagram, in_addr from);
     // Restarts chip `olt` as a board reset would; its ready event leaves
     // after `boot_ms`.
     void reset(int olt, int boot_ms = 0);
@@ -171,7 +176,8 @@ private:
 
     options opts_;
     int chip_fd_[MAX_OLTS] = {-1, -1, -1, -1};
-    int foreign_fd_ = -1;
+    std::map<in_addr_t, int> foreign_fd_;   // by sender address, under foreign_lock_
+    std::mutex foreign_lock_;
     int board_fd_ = -1;
     int wake_[2] = {-1, -1};
     std::thread thread_;

@@ -157,6 +157,11 @@ answer tftp_server::handle(int olt, bool onu, const request_record &request)
     for (armed_fault &f : faults_) {
         if (f.left <= 0 || f.block != block)
             continue;
+        const transfer &t = transfers_[who];
+        bool repeatable = in.opcode == TFTP_ACK && block > 0 && t.mode == transfer::reading &&
+                          size_t(block - 1) * TFTP_BLOCK_SIZE <= t.data.size();
+        if (f.kind == fault::repeat && !repeatable)
+            continue;
         f.left--;
         switch (f.kind) {
         case fault::drop:
@@ -168,6 +173,11 @@ answer tftp_server::handle(int olt, bool onu, const request_record &request)
             // What a confused peer might say: an ACK to a read, DATA to a write.
             bytes wrong = in.opcode == TFTP_RRQ || in.opcode == TFTP_ACK ? ack_packet(block) : data_packet(1, {});
             reply.data.insert(reply.data.end(), wrong.begin(), wrong.end());
+            return reply;
+        }
+        case fault::repeat: {
+            bytes again = data_packet(block, t.data);
+            reply.data.insert(reply.data.end(), again.begin(), again.end());
             return reply;
         }
         }
@@ -248,6 +258,7 @@ const char *tftp_control_usage()
            "  tftp-drop B[:N]     lose the request\n"
            "  tftp-rcode B[:N]    answer RCODE 4\n"
            "  tftp-opcode B[:N]   answer with the wrong TFTP opcode\n"
+           "  tftp-dup B[:N]      answer a read's ACK B with DATA B again\n"
            "  tftp-clear          no TFTP faults\n";
 }
 
@@ -266,6 +277,8 @@ int tftp_control_apply(tftp_server &server, const std::string &name, const std::
         kind = tftp_server::fault::rcode;
     else if (name == "tftp-opcode")
         kind = tftp_server::fault::wrong_opcode;
+    else if (name == "tftp-dup")
+        kind = tftp_server::fault::repeat;
     else {
         error = "unknown switch " + name;
         return -1;

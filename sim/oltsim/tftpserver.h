@@ -8,7 +8,8 @@
 // (ONU: 2413 bytes, CRC big-endian; OLT: the chip's 1304-byte personality
 // area, a 1288-byte image with its CRC little-endian and 16 zero bytes),
 // or whatever a test sets. Fault switches drop the answer to a block, answer
-// it with a non-zero RCODE, or answer with the wrong TFTP opcode.
+// it with a non-zero RCODE, answer with the wrong TFTP opcode, or answer a
+// read's ACK n with DATA n again (a chip that missed the ACK).
 //
 // Threads: the handlers run on the simulator's service thread; tests set
 // images and faults and read results from theirs. One mutex guards it all.
@@ -44,8 +45,9 @@ public:
 
     // Faults for the next `times` requests of block `block`: for a write the
     // WRQ is block 0 and DATA k block k; for a read the RRQ is block 0 and
-    // ACK n block n. They apply to OLTs and ONUs alike.
-    enum class fault { drop, rcode, wrong_opcode };
+    // ACK n block n. They apply to OLTs and ONUs alike. `repeat` applies to
+    // reads only: ACK n (n > 0) is answered with DATA n once more.
+    enum class fault { drop, rcode, wrong_opcode, repeat };
     void fault_block(fault kind, uint16_t block, int times = 1);
     void clear_faults();
 
@@ -105,6 +107,7 @@ private:
 //   tftp-drop B[:N]    drop the answers to block B, N times (default 1)
 //   tftp-rcode B[:N]   answer block B with RCODE 4
 //   tftp-opcode B[:N]  answer block B with the wrong TFTP opcode
+//   tftp-dup B[:N]     answer a read's ACK B with DATA B again
 //   tftp-clear         no TFTP faults
 // 1 when applied, 0 when `name` is not a TFTP switch, -1 (with `error`)
 // when its argument is malformed.

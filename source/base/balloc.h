@@ -42,8 +42,10 @@ constexpr uint8_t BALLOC_POISON = 0xDB;            // fills freed blocks in debu
 // What a block may be charged to (see balloc_charged).
 enum : int {
     BALLOC_ACCOUNT_NONE = 0,
-    BALLOC_ACCOUNT_CHIP_RX = 1,   // chip datagrams and what is joined from them
-    BALLOC_ACCOUNTS = 2,
+    // Chip datagrams and what is joined from them, one account per chip:
+    // OLT n's are charged to BALLOC_ACCOUNT_CHIP_RX + n.
+    BALLOC_ACCOUNT_CHIP_RX = 1,
+    BALLOC_ACCOUNTS = BALLOC_ACCOUNT_CHIP_RX + 4,
 };
 
 // Opens the pool: `buffer` of `size` bytes, or (buffer NULL) a heap region of

@@ -10,13 +10,16 @@
 #include "platform/threads.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 std::atomic<uint16_t> teklink_ctag{0};
@@ -51,9 +54,10 @@ bool queues_created;
 sockaddr_in chip_address[OLT_COUNT];
 bool rx_thread_running;
 std::atomic<bool> rx_stop{false};
-constexpr int RX_WAIT_SECONDS = 1;   // receive time-out: how soon a stop is seen at worst
+int rx_wake = -1;   // eventfd that teklink_close raises to end the receive thread's wait
 constexpr unsigned SOCKET_RETRY_MS = 1000;
 pthread_t rx_thread;
+std::atomic<unsigned> unknown_senders;
 
 const char DUMP_CLOSE[] = "=======================================================\n\n";
 
@@ -84,29 +88,74 @@ void dump_fields(uint16_t id, uint16_t ctag, uint16_t len, const char *code_line
     fflush(stdout);
 }
 
+// A datagram from anyone but a chip: the socket listens on every address
+// of the card, so an address that merely ends like a chip's is not one.
+// Dumped like any datagram, counted, and dropped.
+void unknown_sender(uint16_t olt, const sockaddr_in &from, const uint8_t *datagram, size_t length)
+{
+    teklink_dump_received(olt, datagram, std::min(length, TEKMSG_MAX_DATAGRAM));
+    unknown_senders.fetch_add(1, std::memory_order_relaxed);
+    char address[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &from.sin_addr, address, sizeof address);
+    trace("teklink: datagram from %s:%u is not a chip's, dropped\n", address, unsigned(ntohs(from.sin_port)));
+}
+
+// While the pool holds anything, runs its ageing once a second on the
+// daemon's clock, whatever arrives meanwhile (datagrams of unknown senders
+// never reach the pool's own pass). The wait until the next pass in
+// milliseconds, or -1 (wait for a datagram) with the pool empty.
+int rx_ageing_wait(uint64_t *next)
+{
+    if (teklink_rxpool_used() == 0)
+        return -1;
+    uint64_t now = clock_now_ms();
+    if (now >= *next)
+        teklink_rxpool_freeaged();
+    if (now >= *next || *next - now > TEKLINK_RX_AGEING_MS)   // due, or the clock was set back
+        *next = now + TEKLINK_RX_AGEING_MS;
+    return teklink_rxpool_used() > 0 ? int(*next - now) : -1;
+}
+
 // Receive thread body. teklink_close stops it by raising `rx_stop` and
-// shutting the socket down, which wakes a waiting receive at once; the
-// receive time-out bounds the wait should the socket open just after the
-// shutdown. Stopping at a point of its choosing, the thread never dies
-// holding the pool, a queue or stdout.
+// `rx_wake`, which ends the wait at once whenever it began. While the pool
+// holds fragments the wait ends in time for their ageing pass, once a
+// second; with the pool empty the thread sleeps until a datagram comes.
+// Stopping at a point of its choosing, the thread never dies holding the
+// pool, a queue or stdout.
 void *teklink_rx_thread(void *)
 {
     teklink_rxpool_clear();
     static uint8_t buffer[TEKMSG_MAX_DATAGRAM];
+    uint64_t next_ageing = 0;
     while (!rx_stop.load()) {
         if (teklink_create_socket() != 0) {
-            syslog(LOG_ERR, "teklink_create_socket failed");
+            int error = errno;
+            char address[INET_ADDRSTRLEN] = "?";
+            in_addr local = sandbox_chip_bind();
+            inet_ntop(AF_INET, &local, address, sizeof address);
+            syslog(LOG_ERR, "teklink_create_socket failed: %s:%u: %s", address, unsigned(sandbox_chip_port()),
+                   strerror(error));
             clock_delay(SOCKET_RETRY_MS, &rx_stop);
             continue;
         }
+        const int fd = teklink_rx_socket.load();
+        pollfd wait[2] = {{fd, POLLIN, 0}, {rx_wake, POLLIN, 0}};
+        int ready = poll(wait, 2, rx_ageing_wait(&next_ageing));
+        if (rx_stop.load())
+            break;
+        if (ready <= 0 || !wait[0].revents)
+            continue;
         sockaddr_in from{};
         socklen_t from_size = sizeof from;
-        ssize_t got = recvfrom(teklink_rx_socket.load(), buffer, sizeof buffer, 0,
-                               reinterpret_cast<sockaddr *>(&from), &from_size);
-        if (got < 0 || rx_stop.load() || from_size < sizeof from || from.sin_family != AF_INET)
+        ssize_t got = recvfrom(fd, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from),
+                               &from_size);
+        if (got < 0 || from_size < sizeof from || from.sin_family != AF_INET)
             continue;
         uint16_t olt = uint16_t((ntohl(from.sin_addr.s_addr) & 0xFF) - 1);
-        teklink_rx_datagram(olt, buffer, size_t(got));
+        if (olt < OLT_COUNT && from.sin_addr.s_addr == chip_address[olt].sin_addr.s_addr)
+            teklink_rx_datagram(olt, buffer, size_t(got));
+        else
+            unknown_sender(olt, from, buffer, size_t(got));
     }
     return nullptr;
 }
@@ -119,6 +168,8 @@ void teklink_queues_drain()
         mqueue_flush(&queue);
     mqueue_flush(&teklink_events_queue);
 }
+
+unsigned teklink_unknown_senders() { return unknown_senders.load(std::memory_order_relaxed); }
 
 const char *teklink_rcode_name(unsigned rcode)
 {
@@ -162,9 +213,12 @@ int teklink_create_socket()
     if (teklink_rx_socket.load() >= 0)
         return 0;
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int error = errno;
     trace("%s: teklink_rx_socket %d\n", __func__, fd);
-    if (fd < 0)
+    if (fd < 0) {
+        errno = error;   // for the caller's log line
         return -1;
+    }
     int size = TEKLINK_RCVBUF;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     socklen_t optlen = sizeof size;
@@ -181,10 +235,10 @@ int teklink_create_socket()
     local.sin_family = AF_INET;
     local.sin_addr = sandbox_chip_bind();
     local.sin_port = htons(sandbox_chip_port());
-    timeval wait{RX_WAIT_SECONDS, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        error = errno;
         close(fd);   // an unbound socket would look open and never receive
+        errno = error;
         return -1;
     }
     teklink_rx_socket.store(fd);
@@ -213,8 +267,14 @@ int teklink_init()
     if (rx_thread_running)
         return 0;
     rx_stop = false;
-    if (pthread_create(&rx_thread, nullptr, teklink_rx_thread, nullptr) != 0)
+    rx_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (rx_wake < 0)
         return -1;
+    if (pthread_create(&rx_thread, nullptr, teklink_rx_thread, nullptr) != 0) {
+        close(rx_wake);
+        rx_wake = -1;
+        return -1;
+    }
     rx_thread_running = true;
     return 0;
 }
@@ -224,11 +284,12 @@ void teklink_close()
     if (rx_thread_running) {
         rx_stop = true;
         clock_delay_wake();
-        int fd = teklink_rx_socket.load();
-        if (fd >= 0)
-            shutdown(fd, SHUT_RDWR);
+        uint64_t one = 1;
+        (void)!write(rx_wake, &one, sizeof one);
         pthread_join(rx_thread, nullptr);
         rx_thread_running = false;
+        close(rx_wake);
+        rx_wake = -1;
     }
     int fd = teklink_rx_socket.exchange(-1);
     if (fd >= 0) {

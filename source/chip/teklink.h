@@ -51,8 +51,9 @@ int teklink_init();
 int teklink_queues_init();
 // Frees whatever the queues hold; only while no receive thread runs.
 void teklink_queues_drain();
-// Opens, sizes and binds the chip socket unless it is open. 0 or -1; after a
-// failure no descriptor is left open, so the next call starts afresh.
+// Opens, sizes and binds the chip socket unless it is open. 0 or -1 (errno
+// says why); after a failure no descriptor is left open, so the next call
+// starts afresh.
 int teklink_create_socket();
 // Stops the receive thread, closes the socket and frees what the receive
 // pool still holds. Safe to call when nothing is open.
@@ -63,6 +64,11 @@ void teklink_close();
 // attempt for the answer with its CTAG. 0 with `*response` set (any RCODE;
 // the caller frees it), or TEKLINK_ERR_* with `*response` NULL.
 int teklink_message_send(uint8_t *request, uint8_t **response, int timeout);
+
+// Datagrams dropped since start-up because their sender was not a chip: a
+// datagram is a chip's only when it comes from exactly that chip's address
+// (ZANDREL_CHIP_NET.n+1 for OLT n). Any thread may read it.
+unsigned teklink_unknown_senders();
 
 // Name of an RCODE (low 16 bits); "Invalid" above 15.
 const char *teklink_rcode_name(unsigned rcode);

@@ -29,18 +29,28 @@ struct rxpool_slot {
     uint8_t *msg;          // teklink_msg block, NULL when free
     uint32_t rxpool_time;  // uptime second of storing
     uint32_t length;       // wire bytes received (block holds length + 2)
+    uint16_t olt;          // whose slot it is
 };
+
+// Slots one chip may hold: the pool's slots are shared like its blocks, so
+// that one chip's fragments that never complete cannot leave the others
+// without a slot.
+constexpr int CHIP_SLOTS = TEKLINK_RXPOOL_SLOTS / OLT_COUNT;
+
+static_assert(BALLOC_ACCOUNT_CHIP_RX + OLT_COUNT <= BALLOC_ACCOUNTS, "one pool account per chip");
 
 rxpool_slot teklink_rxpool[TEKLINK_RXPOOL_SLOTS];
 int rxpool_top;            // one past the highest slot in use
-int rxpool_used;
+std::atomic<int> rxpool_used;
+int chip_used[OLT_COUNT];  // slots in use per chip
 std::atomic<unsigned> share_drops;
-bool share_burst;          // the last datagram was dropped for the share
+bool share_burst[OLT_COUNT];   // the chip's last datagram was dropped for its share
 
 constexpr size_t ALARM_FIELDS = 1 + 6 + 1;   // tag, ONU MAC, alarm ID
 
 void slot_clear(int slot)
 {
+    chip_used[teklink_rxpool[slot].olt]--;
     teklink_rxpool[slot] = rxpool_slot{};
     rxpool_used--;
     while (rxpool_top > 0 && !teklink_rxpool[rxpool_top - 1].msg)
@@ -102,27 +112,34 @@ bool alarm_passes(const uint8_t *datagram, size_t length)
     return true;
 }
 
-// A block of the receive path for `size` bytes, within the path's share of
-// the pool; NULL when refused for the share (`*over_share` set; counted, and
-// logged once per burst) or when the pool itself cannot serve.
+// A datagram of chip `olt` dropped because the chip holds its share of the
+// pool's blocks or slots: counted, and logged once per burst of the chip.
+void share_drop(uint16_t olt)
+{
+    share_drops.fetch_add(1, std::memory_order_relaxed);
+    if (!share_burst[olt])
+        syslog(LOG_WARNING, "teklink: chip messages hold their share of the pool (%u bytes, %d slots), dropping "
+                            "datagrams from OLT[%d] on",
+               unsigned(bregion_size() / TEKLINK_RX_CHIP_SHARE), CHIP_SLOTS, olt);
+    share_burst[olt] = true;
+}
+
+// A block of the receive path for `size` bytes, within the share of the
+// pool of chip `olt`; NULL when refused for the share (`*over_share` set,
+// the drop counted) or when the pool itself cannot serve.
 uint8_t *share_block(long size, uint16_t olt, bool *over_share)
 {
     *over_share = false;
-    auto *msg = static_cast<uint8_t *>(BALLOC_CHARGED(size, BALLOC_ACCOUNT_CHIP_RX, TEKLINK_RX_POOL_SHARE));
+    const int account = teklink_rx_account(olt);
+    auto *msg = static_cast<uint8_t *>(BALLOC_CHARGED(size, account, TEKLINK_RX_CHIP_SHARE));
     if (msg) {
-        share_burst = false;
+        share_burst[olt] = false;
         return msg;
     }
-    size_t share = bregion_size() / TEKLINK_RX_POOL_SHARE;
-    if (baccount_bytes(BALLOC_ACCOUNT_CHIP_RX) + bblock_bytes(size) <= share)
+    if (baccount_bytes(account) + bblock_bytes(size) <= bregion_size() / TEKLINK_RX_CHIP_SHARE)
         return nullptr;
     *over_share = true;
-    share_drops.fetch_add(1, std::memory_order_relaxed);
-    if (!share_burst)
-        syslog(LOG_WARNING, "teklink: chip messages hold their share of the pool (%u bytes), dropping datagrams "
-                            "from OLT[%d] on",
-               unsigned(share), olt);
-    share_burst = true;
+    share_drop(olt);
     return nullptr;
 }
 
@@ -161,13 +178,15 @@ int teklink_check_rx_message(const uint8_t *datagram, size_t length, uint16_t ol
 
 int teklink_rxpool_add_entry(const uint8_t *datagram, size_t length, uint16_t olt)
 {
-    int slot = 0;
-    if (rxpool_used < TEKLINK_RXPOOL_SLOTS) {
-        while (teklink_rxpool[slot].msg)
-            slot++;
-    } else {
+    if (olt >= OLT_COUNT || rxpool_used.load(std::memory_order_relaxed) >= TEKLINK_RXPOOL_SLOTS)
+        return -1;
+    if (chip_used[olt] >= CHIP_SLOTS) {
+        share_drop(olt);
         return -1;
     }
+    int slot = 0;
+    while (teklink_rxpool[slot].msg)
+        slot++;
     bool over_share;
     uint8_t *msg = share_block(long(length) + 2, olt, &over_share);
     if (!msg) {
@@ -180,8 +199,9 @@ int teklink_rxpool_add_entry(const uint8_t *datagram, size_t length, uint16_t ol
     }
     tekmsg_set_olt(msg, olt);
     std::memcpy(msg + TEKLINK_MSG_ID, datagram, length);
-    teklink_rxpool[slot] = rxpool_slot{msg, uptime_seconds(), uint32_t(length)};
+    teklink_rxpool[slot] = rxpool_slot{msg, uptime_seconds(), uint32_t(length), olt};
     rxpool_used++;
+    chip_used[olt]++;
     rxpool_top = std::max(rxpool_top, slot + 1);
     return 0;
 }
@@ -271,7 +291,8 @@ uint8_t *extract_mp_message(const uint8_t *last)
         for (int s = 0; s < fragments; s++)
             total += fragment_data(teklink_rxpool[parts[s]]);
         // Charged but not refused: it replaces the fragments freed below.
-        joined = static_cast<uint8_t *>(BALLOC_CHARGED(long(total) + 10, BALLOC_ACCOUNT_CHIP_RX, 0));
+        joined = static_cast<uint8_t *>(
+            BALLOC_CHARGED(long(total) + 10, teklink_rx_account(teklink_rxpool[parts[0]].olt), 0));
         if (!joined) {
             trace("%s: %d: balloc failed (defragmented), ID %d, CTAG %d\n", __func__, __LINE__, id, key);
         } else {
@@ -306,8 +327,9 @@ void teklink_rxpool_clear()
             slot_free(slot);
     rxpool_top = 0;
     rxpool_used = 0;
+    std::fill_n(chip_used, OLT_COUNT, 0);
 }
 
-int teklink_rxpool_used() { return rxpool_used; }
+int teklink_rxpool_used() { return rxpool_used.load(std::memory_order_relaxed); }
 
 unsigned teklink_rx_share_drops() { return share_drops.load(std::memory_order_relaxed); }

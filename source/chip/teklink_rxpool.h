@@ -4,11 +4,16 @@
 //
 // Every block of the receive path (stored datagrams, fragments, joined
 // messages, and so the answers and events waiting in the queues until their
-// consumer frees them) is charged to the pool's chip account. Together they
-// may hold at most 1/TEKLINK_RX_POOL_SHARE of the pool's region: a datagram
-// beyond it is dropped and counted, with one log line per burst of drops.
-// So a chip, or anything sending from a chip address, can never starve the
-// management link of blocks.
+// consumer frees them) is charged to the pool account of the chip it came
+// from. The chips together may hold at most 1/TEKLINK_RX_POOL_SHARE of the
+// pool's region, each chip a quarter of that: a datagram beyond its chip's
+// share is dropped and counted, with one log line per burst of drops. So a
+// chip can never starve the management link of blocks, nor the other chips.
+// Only datagrams from a chip's own address get this far (teklink.h).
+//
+// Fragments that never complete age out after a minute; the receive thread
+// runs the ageing once a second while the pool holds any, whether or not
+// datagrams come.
 //
 // Threads: only the chip receive thread calls these (tests and the fuzz
 // target call them on their own thread while no receive thread runs). The
@@ -17,8 +22,9 @@
 // mismatch found here only prints a line.
 #pragma once
 
-#include "store/datastruct.h"
+#include "base/balloc.h"
 #include "base/mqueue.h"
+#include "store/datastruct.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +36,8 @@ constexpr int TEKLINK_RX_QUEUE_SIZE = 1024;
 constexpr int TEKLINK_EVENTS_QUEUE_SIZE = 8192;
 constexpr int32_t TEKLINK_ALARM_FLOOD_EVERY = 1000;    // every thousandth counted alarm is dropped
 constexpr unsigned TEKLINK_RX_POOL_SHARE = 2;           // the receive path holds at most half the region
+constexpr unsigned TEKLINK_RX_CHIP_SHARE = TEKLINK_RX_POOL_SHARE * OLT_COUNT;   // ... a quarter of it per chip
+constexpr unsigned TEKLINK_RX_AGEING_MS = 1000;         // ageing pace while fragments are held
 
 // Complete responses, one queue per OLT, emptied by the holder of the send
 // lock; complete events, emptied by the chip event thread. An empty (NULL)
@@ -63,8 +71,10 @@ uint8_t *extract_mp_message(const uint8_t *last);
 
 // Frees every entry and empties the pool (receive thread start, shut-down).
 void teklink_rxpool_clear();
-// Entries in use, for tests and the resource report.
+// Entries in use, for tests and the resource report; any thread may read it.
 int teklink_rxpool_used();
-// Datagrams dropped because the receive path held its whole share of the
-// pool, since start-up; any thread may read it.
+// Datagrams dropped because their chip held its whole share of the pool,
+// since start-up; any thread may read it.
 unsigned teklink_rx_share_drops();
+// The pool account that blocks received from OLT `olt` (0..3) are charged to.
+inline int teklink_rx_account(uint16_t olt) { return BALLOC_ACCOUNT_CHIP_RX + olt; }

@@ -66,7 +66,7 @@ int read_block(int olt, const uint8_t *mac, uint16_t n, uint8_t *dest, size_t ro
     int result = exchange(olt, mac, packet, length, tftp_timeout.read, &response);
     if (result != 0)
         return result;
-    result = tftp_read_answer(response, tekmsg_size(response), mac != nullptr, dest, room, size);
+    result = tftp_read_answer(response, tekmsg_size(response), mac != nullptr, uint16_t(n + 1), dest, room, size);
     BFREE(response);
     if (result == TFTP_BLOCK_LAST) {
         // The closing ACK only tells the peer we are done; nothing depends on it.
@@ -188,12 +188,15 @@ int olt_upgrade(const char *caller, const olt_image_kind &kind, int olt, const u
 
 // --- answers -------------------------------------------------------------------
 
-int tftp_read_answer(const uint8_t *response, size_t length, bool onu, uint8_t *dest, size_t room, size_t *size)
+int tftp_read_answer(const uint8_t *response, size_t length, bool onu, uint16_t block, uint8_t *dest, size_t room,
+                     size_t *size)
 {
     *size = 0;
     tftp_packet packet;
     if (!answer_packet(response, length, onu, &packet) || packet.opcode != TFTP_DATA)
         return TFTP_BLOCK_BAD;
+    if (packet.block != block)
+        return block > 1 && packet.block == uint16_t(block - 1) ? TFTP_BLOCK_REPEAT : TFTP_BLOCK_BAD;
     if (packet.size > TFTP_BLOCK_SIZE || packet.size > room)
         return TFTP_BLOCK_BAD;
     if (packet.size)

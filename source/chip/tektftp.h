@@ -42,12 +42,14 @@ enum : int {
 
 // --- block operations -------------------------------------------------------
 // Each returns TFTP_BLOCK_MORE, TFTP_BLOCK_LAST, TFTP_BLOCK_BAD (non-zero
-// RCODE, wrong TFTP opcode, malformed answer, or DATA that does not fit),
+// RCODE, wrong TFTP opcode, malformed answer, DATA out of order or that does
+// not fit), TFTP_BLOCK_REPEAT (a read got the DATA block before again),
 // TFTP_BLOCK_NO_MEMORY, or the negative result of teklink_message_send.
 
 // Block n = 0 sends the RRQ for "personality", n > 0 the ACK of DATA n; the
-// DATA that answers (at most `room` bytes) lands at `dest`, its length in
-// *size. After a short DATA the closing ACK n + 1 goes out (result ignored).
+// DATA n + 1 that answers (at most `room` bytes) lands at `dest`, its length
+// in *size. After a short DATA the closing ACK n + 1 goes out (result
+// ignored).
 int tftp_onu_read_block(int olt, const uint8_t mac[6], uint16_t n, uint8_t *dest, size_t room, size_t *size);
 int tftp_olt_read_block(int olt, uint16_t n, uint8_t *dest, size_t room, size_t *size);
 // Block 0 sends the WRQ for `file`, block k > 0 DATA k with `size` bytes.
@@ -61,9 +63,11 @@ int tftp_olt_write_block(int olt, const char *file, uint16_t block, const uint8_
 // `length` bytes as received (tekmsg_size; bytes past LEN or past those
 // received are never read);
 // `onu` says whether a MAC precedes the TFTP packet (request 0x0014).
-// A read answer: DATA of at most 512 and at most `room` bytes, copied to
-// `dest`: TFTP_BLOCK_MORE for a full block, TFTP_BLOCK_LAST for a short one.
-int tftp_read_answer(const uint8_t *response, size_t length, bool onu, uint8_t *dest, size_t room,
+// A read answer: DATA block number `block` of at most 512 and at most `room`
+// bytes, copied to `dest`: TFTP_BLOCK_MORE for a full block, TFTP_BLOCK_LAST
+// for a short one. DATA `block` - 1 again is TFTP_BLOCK_REPEAT, any other
+// block TFTP_BLOCK_BAD; neither is copied.
+int tftp_read_answer(const uint8_t *response, size_t length, bool onu, uint16_t block, uint8_t *dest, size_t room,
                      size_t *size);
 // A write answer: an ACK, TFTP_BLOCK_MORE; anything else TFTP_BLOCK_BAD.
 int tftp_write_answer(const uint8_t *response, size_t length, bool onu);

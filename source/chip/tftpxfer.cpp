@@ -55,8 +55,11 @@ int tftp_read_image(tftp_read_step step, void *ctx, uint8_t *buffer, size_t capa
                 *total += got;
                 break;
             }
-            tftp_pause(TFTP_RETRY_PAUSE_SECONDS);
+            if (result != TFTP_BLOCK_REPEAT)
+                tftp_pause(TFTP_RETRY_PAUSE_SECONDS);
         }
+        if (result == TFTP_BLOCK_REPEAT)
+            return TFTP_BLOCK_BAD;   // a peer stuck on one block
         if (!finished(result))
             return result;
         if (result == TFTP_BLOCK_LAST)

@@ -5,7 +5,9 @@
 // read, block 0 is the RRQ and block k > 0 the ACK of DATA k (each fetching
 // DATA k + 1). Each block is tried up to four times with a one-second pause
 // after every failed try; the first block that reports "last" ends the
-// transfer. The step that exchanges one block is given by the caller: the
+// transfer. A read step that gets the previous DATA block again (the peer
+// missed our ACK) reports a repeat: as TFTP does, the ACK goes out again at
+// once, without the pause, and the repeat counts as a try. The step that exchanges one block is given by the caller: the
 // chip link (tektftp) on the board, a test double in tests.
 //
 // Threads: a transfer runs on its caller's thread and keeps no state between
@@ -19,7 +21,8 @@
 enum : int {
     TFTP_BLOCK_MORE = 0,      // block done, more to come
     TFTP_BLOCK_LAST = 13,     // last block done
-    TFTP_BLOCK_BAD = 3,       // non-zero RCODE, wrong TFTP opcode or a malformed answer
+    TFTP_BLOCK_BAD = 3,       // non-zero RCODE, wrong TFTP opcode or block, or a malformed answer
+    TFTP_BLOCK_REPEAT = 1,    // read: the peer sent the DATA block before again; nothing kept
     TFTP_BLOCK_NO_MEMORY = -1,
     // or the negative result of teklink_message_send
 };

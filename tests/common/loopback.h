@@ -5,7 +5,9 @@
 // the same one, whatever their pids; a crashed process's locks go with it.
 #pragma once
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,6 +45,17 @@ inline std::string loopback_chip_net()
 {
     unsigned slot = loopback_reserve();
     return "127." + std::to_string(64 + slot / 256) + "." + std::to_string(slot % 256);
+}
+
+// Address `octet` of the network 32 above the chip network `chip_net` in its
+// second octet (127.96.0 to 127.127.255): a neighbour of the test's own
+// whose .1 .. .4 end like the chips' addresses, for senders that must not
+// pass for chips.
+inline in_addr loopback_neighbour(const std::string &chip_net, int octet)
+{
+    in_addr net{};
+    inet_pton(AF_INET, (chip_net + ".0").c_str(), &net);
+    return in_addr{htonl(ntohl(net.s_addr) + (32u << 16) + unsigned(octet))};
 }
 
 // A port from 20000 to 28191, below the ephemeral range: TCP for the

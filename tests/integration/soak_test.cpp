@@ -1,7 +1,9 @@
 // The board under faults for a while: the chips lose requests, answer
 // "No ONU Response" and send fragments out of order at random, ONUs go
 // away (some for good) and come back, an OLT is reset by the operator and
-// its ONUs register again, the management process restarts. Then the
+// its ONUs register again, the management process restarts, and all the
+// while a neighbour network sprays chip datagrams from addresses that end
+// like the chips' (its .1 .. .4). Then the
 // faults stop, and the daemon must end where a quiet board would: every
 // ONU that is there OK, every ONU that left FREE, its pool back to its idle
 // figure, the chips holding exactly the paths of the ONUs that are there,
@@ -12,14 +14,17 @@
 // on each of the eight PON ports (2).
 #include "integration/onu_road_fixture.h"
 #include "chip/teklink_rxpool.h"
+#include "wire/tekmsg.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <random>
 #include <thread>
 
 namespace {
@@ -39,7 +44,8 @@ constexpr int OLT_UP_SECONDS = 120;
 constexpr int SETTLE_SECONDS = 240;
 constexpr int TICK_MS = 250;
 constexpr int REGISTRATION_SPACING_MS = 40;
-constexpr uint16_t UNHANDLED_EVENT = 0x8005;
+constexpr int NEIGHBOUR_PER_SECOND = 20;
+constexpr unsigned NEIGHBOUR_MAX = 12000;
 
 int setting(const char *name, int fallback)
 {
@@ -172,6 +178,69 @@ protected:
     mutable std::string chip_board_;
 };
 
+// A host on a neighbour network whose addresses end like the chips' (x.1 ..
+// x.4), spraying what a chip might send at the daemon's chip port: EAP
+// frames of the soak's ONUs, OLT ready events, registrations, responses
+// with fresh CTAGs, fragments and junk, at a bounded rate and count. The
+// daemon must take none of it for a chip's.
+class neighbour {
+public:
+    neighbour(oltsim::chipset &sim, const std::string &chip_net, int onus) : sim_(sim), net_(chip_net), onus_(onus) {}
+    ~neighbour() { stop(); }
+    void start()
+    {
+        thread_ = std::thread([this] { spray(); });
+    }
+    void stop()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    unsigned sent() const { return sent_.load(); }
+
+private:
+    void spray()
+    {
+        std::mt19937 random(SEED);
+        auto pick = [&](unsigned n) { return unsigned(random() % n); };
+        while (!stop_ && sent_ < NEIGHBOUR_MAX) {
+            std::vector<uint8_t> data(pick(200)), datagram(TEKMSG_HEADER + 4 + 200);
+            for (uint8_t &b : data)
+                b = uint8_t(random());
+            uint16_t id;
+            int rcode = -1, seqn = -1;
+            switch (pick(5)) {
+            case 0:   // an EAP answer of one of the soak's ONUs
+                id = TEK_EVENT_EAP_FRAME;
+            {
+                unsigned i = 4 * pick(unsigned(onus_));   // as soak_mac(i) spells it
+                data.resize(std::max<size_t>(data.size(), 24));
+                const uint8_t onu[6] = {0x00, 0x0D, 0xB6, 0x30, uint8_t(i >> 8), uint8_t(i)};
+                std::copy(onu, onu + 6, data.begin());
+                break;
+            }
+            case 1: id = TEK_EVENT_OLT_READY; data.resize(oltsim::OLT_READY_SIZE); break;
+            case 2: id = uint16_t(TEK_EVENT_REGISTRATION + pick(2) * 5), rcode = 15, seqn = 0; break;
+            case 3: id = uint16_t(pick(0x300)), rcode = int(pick(16)), seqn = rcode >= 14 ? int(pick(3)) : -1; break;
+            default: id = uint16_t(0x8000 + pick(0x30)); break;
+            }
+            datagram.resize(tekmsg_encode(datagram.data(), datagram.size(), id, uint16_t(random()), rcode, seqn,
+                                          data.data(), data.size()));
+            sim_.send_foreign(datagram, loopback_neighbour(net_, 1 + int(pick(4))));
+            sent_++;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000 / NEIGHBOUR_PER_SECOND));
+        }
+    }
+
+    oltsim::chipset &sim_;
+    std::string net_;
+    int onus_;
+    std::atomic<bool> stop_{false};
+    std::atomic<unsigned> sent_{0};
+    std::thread thread_;
+};
+
 // Where each ONU is in the run: registered and expected OK, gone until it
 // is FREE and then coming back, or gone for good.
 enum class where { present, coming_back, gone };
@@ -194,6 +263,8 @@ TEST_F(Soak, FaultsThenEveryOnuWhereItBelongs)
         << "the OLTs were not configured";
     resources idle = measure();
     ASSERT_GE(idle.in_use, 0) << "no resource report";
+    neighbour hostile(*sim_, box_.environment["ZANDREL_CHIP_NET"], count_);
+    hostile.start();
 
     faults_on();
     std::vector<where> onus(size_t(count_), where::present);
@@ -354,15 +425,12 @@ TEST_F(Soak, FaultsThenEveryOnuWhereItBelongs)
 
     // Settled ONUs hold no pool block. The fragments of reordered answers
     // that came after their last one wait in the receive pool until they
-    // are a minute old and a datagram comes: a chip event nobody handles
-    // brings the ageing round. The chips keep the paths of the ONUs that
-    // are there.
+    // are a minute old, and go then without any further datagram. The
+    // chips keep the paths of the ONUs that are there.
     resources after;
     bool idle_again = false;
     auto deadline = faults_off + std::chrono::seconds(TEKLINK_RXPOOL_MAX_AGE + SETTLE_SECONDS);
     while (!idle_again && steady::now() < deadline) {
-        if (steady::now() - faults_off > std::chrono::seconds(TEKLINK_RXPOOL_MAX_AGE + 1))
-            sim_->send_event(0, UNHANDLED_EVENT, {});
         after = measure();
         idle_again = after.in_use >= 0 && after.in_use <= idle.in_use && paths() == size_t(present * LINKS);
         if (!idle_again)
@@ -373,6 +441,14 @@ TEST_F(Soak, FaultsThenEveryOnuWhereItBelongs)
                             << allocated(read_file(box_.path("/tmp/system_resources.log")));
     printf("soak: pool memory in use %ld idle, %ld after; balloced %ld idle, %ld after\n", idle.in_use, after.in_use,
            idle.balloced, after.balloced);
+
+    // Every datagram of the neighbour was dumped and dropped as not a chip's.
+    hostile.stop();
+    int refused = 0;
+    eventually([&] { return (refused = count_of(daemon_.out(), " is not a chip's, dropped\n")) >= int(hostile.sent()); }, 30);
+    printf("soak: neighbour datagrams %u, refused %d\n", hostile.sent(), refused);
+    EXPECT_GT(hostile.sent(), 0u);
+    EXPECT_EQ(refused, int(hostile.sent()));
 }
 
 } // namespace

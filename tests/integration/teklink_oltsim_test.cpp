@@ -208,17 +208,57 @@ TEST_F(ChipLink, ResetDuringTheResendPauseEndsWithoutLeakingTheAnswer)
     EXPECT_EQ(sim_->request_count(), 1u);
 }
 
-TEST_F(ChipLink, DatagramFromOutsideTheChipRangeIsDumpedAndDropped)
+// Only a chip's own address speaks for it. The socket listens on every
+// address, so a neighbour network's x.1 or x.2 ends like a chip's address:
+// what it sends (an EAP frame, an OLT ready event) is dumped, counted and
+// dropped like a datagram from outside the chip range.
+TEST_F(ChipLink, DatagramFromAnythingButAChipAddressIsDumpedAndDropped)
 {
-    bytes answer(TEKMSG_HEADER + 2);
+    const bytes frame(24, 0x11), chip(oltsim::OLT_READY_SIZE);
+    bytes answer(TEKMSG_HEADER + 2), eap(TEKMSG_HEADER + frame.size()), ready(TEKMSG_HEADER + chip.size());
     tekmsg_encode(answer.data(), answer.size(), 0x0001, teklink_ctag.load(), 0, -1, nullptr, 0);
-    sim_->send_foreign(answer);
-    ASSERT_TRUE(eventually([&] { return count_of(trace(), "== OLT[4] > HOST") == 1; }));
-    sim_->send_raw(3, answer);   // something that is kept, to know the first was handled
+    tekmsg_encode(eap.data(), eap.size(), TEK_EVENT_EAP_FRAME, 1, -1, -1, frame.data(), frame.size());
+    tekmsg_encode(ready.data(), ready.size(), TEK_EVENT_OLT_READY, 1, -1, -1, chip.data(), chip.size());
+    const unsigned before = teklink_unknown_senders();
+    sim_->send_foreign(answer);   // NET.5: outside the chip range
+    sim_->send_foreign(eap, loopback_neighbour(net_, 1));
+    sim_->send_foreign(ready, loopback_neighbour(net_, 2));
+    ASSERT_TRUE(eventually([&] { return teklink_unknown_senders() - before == 3; }));
+    std::string out = trace();
+    for (const char *dump : {"== OLT[4] > HOST", "== OLT[0] > HOST", "== OLT[1] > HOST"})
+        EXPECT_EQ(count_of(out, dump), 1) << dump;
+    EXPECT_EQ(count_of(out, " is not a chip's, dropped\n"), 3);
+    sim_->send_raw(3, answer);   // something that is kept, to know the others were handled
     ASSERT_TRUE(eventually([] { return mqueue_peek(&teklink_rx_queue[3]) != nullptr; }));
     for (int olt = 0; olt < 3; olt++)
         EXPECT_EQ(mqueue_tryget(&teklink_rx_queue[olt]), nullptr);
     EXPECT_EQ(mqueue_tryget(&teklink_events_queue), nullptr);
+    EXPECT_EQ(teklink_unknown_senders() - before, 3u);
+}
+
+// Fragments whose last part never comes age out after a minute, whether
+// nothing else arrives or a neighbour keeps the socket busy.
+TEST_F(ChipLink, HeldFragmentsAgeWithOrWithoutFurtherTraffic)
+{
+    clock_fake_set(uptime_seconds());
+    const bytes data(4, 0x22), junk(TEKMSG_HEADER, 0);
+    for (bool chatter : {false, true}) {
+        bytes part(TEKMSG_HEADER + 4 + data.size());
+        tekmsg_encode(part.data(), part.size(), 0x0500, 77, TEKLINK_RCODE_MORE, 0, data.data(), data.size());
+        sim_->send_raw(1, part);
+        ASSERT_TRUE(eventually([] { return teklink_rxpool_used() == 1; }));
+        clock_fake_advance(TEKLINK_RXPOOL_MAX_AGE + 1);
+        EXPECT_TRUE(eventually(
+            [&] {
+                if (chatter)
+                    sim_->send_foreign(junk, loopback_neighbour(net_, 2));
+                return teklink_rxpool_used() == 0;
+            },
+            5))
+            << (chatter ? "with" : "without") << " traffic";
+    }
+    clock_fake_release();
+    EXPECT_EQ(count_of(trace(), "teklink_rxpool_freeaged: bfree: OLT1 (ID: 1280 CTAG: 77"), 2);
 }
 
 TEST_F(ChipLink, FragmentedAnswerReachesTheCallerWhole)

@@ -307,6 +307,20 @@ TEST_F(Transfers, WrongOpcodeAndDroppedAnswersAreRetried)
                                "ACK 5"}));
 }
 
+// A chip that missed our ACK sends the block before again: it is
+// acknowledged once more, at once, and kept only once.
+TEST_F(Transfers, ARepeatedDataBlockIsAcknowledgedAgainAndKeptOnce)
+{
+    bytes image = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 5);
+    tftp_->set_onu_personality(onu_mac, image);
+    tftp_->fault_block(fault::repeat, 2);
+    uint8_t *pers = tftp_onu_pers_read_on(onu_mac.data(), 0);
+    ASSERT_NE(pers, nullptr);
+    EXPECT_EQ(take(pers, ONU_PERS_SIZE), image);
+    EXPECT_EQ(sequence(), (seq{"RRQ personality", "ACK 1", "ACK 2", "ACK 2", "ACK 3", "ACK 4", "ACK 5"}));
+    EXPECT_TRUE(pauses.empty());
+}
+
 TEST_F(Transfers, WritesOfNamesTheChipDoesNotKnowFail)
 {
     uint8_t data[10] = {};

@@ -141,12 +141,16 @@ TEST(TftpAnswers, ReadAnswersAreDataThatFits)
         size_t room;
         int result;
         size_t size;
+        uint16_t asked = 1;   // the DATA block the read waits for
     } cases[] = {
         {"full block", false, answer_block(0x0B, cat({{0, 0, 0, 3, 0, 1}, full})), 2413, TFTP_BLOCK_MORE, 512},
-        {"short block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 5, 'a', 'b', 'c'}), 2413, TFTP_BLOCK_LAST, 3},
-        {"empty block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 5}), 0, TFTP_BLOCK_LAST, 0},
-        {"behind an ONU", true, answer_block(0x14, cat({{0, 0}, MAC, {0, 3, 0, 2, 'x'}})), 10, TFTP_BLOCK_LAST, 1},
-        {"block number not compared", false, answer_block(0x0B, {0, 0, 0, 3, 0x99, 0x99, 'z'}), 9, TFTP_BLOCK_LAST, 1},
+        {"short block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 5, 'a', 'b', 'c'}), 2413, TFTP_BLOCK_LAST, 3, 5},
+        {"empty block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 5}), 0, TFTP_BLOCK_LAST, 0, 5},
+        {"behind an ONU", true, answer_block(0x14, cat({{0, 0}, MAC, {0, 3, 0, 2, 'x'}})), 10, TFTP_BLOCK_LAST, 1, 2},
+        {"the block before again", false, answer_block(0x0B, {0, 0, 0, 3, 0, 4, 'z'}), 9, TFTP_BLOCK_REPEAT, 0, 5},
+        {"a block ahead", false, answer_block(0x0B, {0, 0, 0, 3, 0, 6, 'z'}), 9, TFTP_BLOCK_BAD, 0, 5},
+        {"a block far off", false, answer_block(0x0B, {0, 0, 0, 3, 0x99, 0x99, 'z'}), 9, TFTP_BLOCK_BAD, 0},
+        {"block 0 for the first", false, answer_block(0x0B, {0, 0, 0, 3, 0, 0, 'z'}), 9, TFTP_BLOCK_BAD, 0},
         {"more than the room", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1, 'a', 'b', 'c'}), 2, TFTP_BLOCK_BAD, 0},
         {"more than a block", false, answer_block(0x0B, cat({{0, 0, 0, 3, 0, 1}, full, {1}})), 4096, TFTP_BLOCK_BAD, 0},
         {"error rcode", false, answer_block(0x0B, {0, 4, 0, 3, 0, 1, 'a'}), 100, TFTP_BLOCK_BAD, 0},
@@ -164,15 +168,19 @@ TEST(TftpAnswers, ReadAnswersAreDataThatFits)
     for (const auto &c : cases) {
         bytes dest(c.room + 1, 0xEE);
         size_t size = 999;
-        EXPECT_EQ(tftp_read_answer(c.block.data(), c.block.size(), c.onu, dest.data(), c.room, &size), c.result)
+        EXPECT_EQ(tftp_read_answer(c.block.data(), c.block.size(), c.onu, c.asked, dest.data(), c.room, &size),
+                  c.result)
             << c.name;
         EXPECT_EQ(size, c.size) << c.name;
         EXPECT_EQ(dest[c.room], 0xEE) << c.name;
+        if (c.room && c.result != TFTP_BLOCK_MORE && c.result != TFTP_BLOCK_LAST) {
+            EXPECT_EQ(dest[0], 0xEE) << c.name << ": nothing kept";
+        }
     }
     bytes dest(512);
     size_t size = 0;
     bytes block = answer_block(0x0B, cat({{0, 0, 0, 3, 0, 1}, full}));
-    ASSERT_EQ(tftp_read_answer(block.data(), block.size(), false, dest.data(), 512, &size), TFTP_BLOCK_MORE);
+    ASSERT_EQ(tftp_read_answer(block.data(), block.size(), false, 1, dest.data(), 512, &size), TFTP_BLOCK_MORE);
     EXPECT_EQ(dest, full);
 }
 
@@ -457,6 +465,7 @@ TEST(OltsimTftpSwitches, BlockAndCountAreCheckedBeforeAFaultIsArmed)
         {"tftp-clear", "", 1},       {"tftp-drop", "", -1},       {"tftp-drop", "x", -1},
         {"tftp-rcode", "3:", -1},    {"tftp-rcode", "3:0", -1},   {"tftp-opcode", "65536", -1},
         {"tftp-drop", "2:3x", -1},   {"tftp-lose", "1", -1},      {"silent-olt", "1", 0},
+        {"tftp-dup", "2", 1},
     };
     for (const auto &c : cases) {
         std::string error;
