@@ -2,7 +2,8 @@
 // board brings its ONUs to OK, settles, and is then watched for a spell in
 // which nothing changes. Prints, for that spell, the process's wake-ups a
 // second (voluntary and involuntary context switches of all its threads,
-// from /proc/PID/task/*/status) and its CPU share, then the same per thread,
+// from /proc/PID/task/*/status) and its CPU share (their run time, from
+// /proc/PID/task/*/schedstat), then the same per thread,
 // so a thread that wakes more than it should shows itself. The sweeps' own
 // chip exchanges (DRSSI readings, where enabled) are real work and count.
 //
@@ -52,7 +53,7 @@ bool parse(int argc, char **argv, settings &s)
 }
 
 struct thread_figures {
-    unsigned long switches = 0;
+    unsigned long switches = 0, involuntary = 0;
     double cpu = 0;
 };
 
@@ -63,19 +64,14 @@ unsigned long status_count(const std::string &status, const std::string &name)
     return at == std::string::npos ? 0 : std::stoul(status.substr(at + name.size() + 2));
 }
 
-// user + system seconds of a task's stat line.
-double stat_cpu(const std::string &stat)
+// Seconds a task has run, from the nanoseconds of its schedstat (the
+// clock ticks of stat are too coarse for a spell at rest).
+double run_seconds(const std::string &schedstat)
 {
-    size_t close = stat.rfind(')');
-    if (close == std::string::npos)
-        return 0;
-    std::istringstream fields(stat.substr(close + 2));
-    std::string skip;
-    for (int i = 0; i < 11; i++)
-        fields >> skip;
-    unsigned long user = 0, system = 0;
-    fields >> user >> system;
-    return double(user + system) / double(sysconf(_SC_CLK_TCK));
+    std::istringstream fields(schedstat);
+    unsigned long long ns = 0;
+    fields >> ns;
+    return double(ns) / 1e9;
 }
 
 // Every thread of `pid` by its id.
@@ -87,9 +83,9 @@ std::map<int, thread_figures> threads_of(pid_t pid)
     for (const auto &task : fs::directory_iterator(tasks, error)) {
         std::string status = read_file(task.path() / "status");
         thread_figures t;
-        t.switches = status_count(status, "voluntary_ctxt_switches") +
-                     status_count(status, "nonvoluntary_ctxt_switches");
-        t.cpu = stat_cpu(read_file(task.path() / "stat"));
+        t.involuntary = status_count(status, "nonvoluntary_ctxt_switches");
+        t.switches = status_count(status, "voluntary_ctxt_switches") + t.involuntary;
+        t.cpu = run_seconds(read_file(task.path() / "schedstat"));
         out[std::stoi(task.path().filename().string())] = t;
     }
     return out;
@@ -144,19 +140,22 @@ int main(int argc, char **argv)
     printf("load average before: %s\n", load_average().c_str());
     fflush(stdout);
     std::map<int, thread_figures> before = threads_of(daemon);
-    double cpu_before = cpu_seconds(daemon);
     auto start = clock_type::now();
     std::this_thread::sleep_for(std::chrono::seconds(s.seconds));
     double spell = seconds_since(start);
-    double cpu = cpu_seconds(daemon) - cpu_before;
     std::map<int, thread_figures> after = threads_of(daemon);
     printf("load average after:  %s\n", load_average().c_str());
 
-    unsigned long switches = 0;
-    for (const auto &[tid, t] : after)
+    unsigned long switches = 0, involuntary = 0;
+    double cpu = 0;
+    for (const auto &[tid, t] : after) {
         switches += t.switches - (before.count(tid) ? before[tid].switches : 0);
-    printf("at rest over %.1f s with %d ONUs: %.2f wake-ups/s, cpu %.3f s = %.3f %% of one core\n", spell, s.onus,
-           double(switches) / spell, cpu, 100.0 * cpu / spell);
+        involuntary += t.involuntary - (before.count(tid) ? before[tid].involuntary : 0);
+        cpu += t.cpu - (before.count(tid) ? before[tid].cpu : 0);
+    }
+    printf("at rest over %.1f s with %d ONUs: %.2f wake-ups/s (%.2f of them involuntary), cpu %.4f s = %.4f %% of "
+           "one core\n",
+           spell, s.onus, double(switches) / spell, double(involuntary) / spell, cpu, 100.0 * cpu / spell);
     // The daemon's threads in the order it starts them (ids grow with it).
     static const char *const roles[] = {"dispatch (main)", "profiler", "watchdog OLTs", "watchdog ONUs",
                                         "scheduler", "chip receive", "chip events", "mgmt receive"};
@@ -165,8 +164,9 @@ int main(int argc, char **argv)
         const thread_figures *was = before.count(tid) ? &before[tid] : nullptr;
         const char *role = n < std::size(roles) ? roles[n] : "other";
         n++;
-        printf("  thread %-7d %-16s %7.2f wake-ups/s  cpu %7.1f ms\n", tid, role,
-               double(t.switches - (was ? was->switches : 0)) / spell, 1000.0 * (t.cpu - (was ? was->cpu : 0)));
+        printf("  thread %-7d %-16s %7.2f wake-ups/s (%.2f involuntary)  cpu %7.2f ms\n", tid, role,
+               double(t.switches - (was ? was->switches : 0)) / spell,
+               double(t.involuntary - (was ? was->involuntary : 0)) / spell, 1000.0 * (t.cpu - (was ? was->cpu : 0)));
     }
 
     stop_daemon(daemon);
