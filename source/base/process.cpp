@@ -13,6 +13,7 @@
 process_flags flags;
 std::atomic<int> run_flag{1};
 std::atomic<void (*)()> process_stop_wake{nullptr};
+static_assert(std::atomic<void (*)()>::is_always_lock_free, "the stop handler reads it");
 uint8_t board_mac[6];
 
 namespace {

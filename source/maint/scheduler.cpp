@@ -343,8 +343,8 @@ int scheduler_add(const uint8_t mac[6], uint16_t kind)
         e.tries = SCHEDULE_TRIES;
     }
     // The first job ahead of the sleeping walk: it must wake for this slot.
-    bool sooner = slot >= 0 && walk.asleep &&
-                  slots_to_work(scheduler_onu_index) == (slot - scheduler_onu_index + SCHEDULE_SIZE - 1) % SCHEDULE_SIZE + 1;
+    int ahead = (slot - scheduler_onu_index + SCHEDULE_SIZE - 1) % SCHEDULE_SIZE + 1;
+    bool sooner = slot >= 0 && walk.asleep && slots_to_work(scheduler_onu_index) == ahead;
     if (sooner)
         walk_woken = true;
     pthread_mutex_unlock(&scheduler_lock);

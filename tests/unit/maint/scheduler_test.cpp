@@ -284,7 +284,8 @@ TEST_F(Schedule, TheSleepingWalkRunsEachJobAtItsSlotsTime)
     ASSERT_EQ(scheduler_entry(2003).in_use, 1);
     clock_fake_advance_ms(10);
     ASSERT_TRUE(eventually([this] {
-        return count_of(trace(), "onu 00:0D:B6:00:00:02 is not currently connected") == 1 && clock_fake_waiters() == 1;
+        return count_of(trace(), "onu 00:0D:B6:00:00:02 is not currently connected") == 1 &&
+               clock_fake_waiters() == 1;
     })) << "the job added ahead of the sleep woke the thread at its slot";
     clock_fake_advance_ms(SCHEDULE_SIZE * SCHEDULE_SLOT_MS - 5000 - 10 - 1);
     EXPECT_TRUE(still_waiting(1502));
