@@ -103,6 +103,9 @@ int scheduler_update_onu_pers(schedule_entry *job);
 int scheduler_reconfigure_onu(schedule_entry *job);
 // The table slot `slot` (a copy).
 schedule_entry scheduler_entry(int slot);
+// The slot the walk stands on, under the scheduler lock. While the thread
+// sleeps it is brought up to the clock when a job is added, so it is read
+// directly only while the thread is not running (tests).
 extern int scheduler_onu_index;
 
 // Waits `seconds` for a job runner; false when the scheduler is stopping.
