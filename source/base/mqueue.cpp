@@ -17,6 +17,7 @@
 
 #include <syslog.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,8 +53,12 @@ void set_used(mqueue *queue, unsigned used) { __atomic_store_n(&queue->used, use
 
 unsigned next(const mqueue *queue, unsigned position) { return position + 1 == queue->capacity ? 0 : position + 1; }
 
+// A unit of the item count with no item behind it is a wake-up
+// (mqueue_wake): nothing to take.
 void *take_oldest(mqueue *queue)
 {
+    if (queue->used == 0)
+        return nullptr;
     void *item = queue->ring[queue->read];
     queue->ring[queue->read] = nullptr;
     queue->read = next(queue, queue->read);
@@ -108,11 +113,12 @@ int mqueue_put(mqueue *queue, void *item)
     return sem_post(&queue->count) == 0 ? 0 : -3;
 }
 
-void *mqueue_timedget(mqueue *queue, int seconds)
+namespace {
+
+// Takes the item a unit of the item count was taken for.
+void *take_after_unit(mqueue *queue, const char *who, int line)
 {
-    if (!wait_item(queue, seconds))
-        return nullptr;
-    if (!lock_limited(queue, "mqueue_timedget", __LINE__)) {
+    if (!lock_limited(queue, who, line)) {
         sem_post(&queue->count);
         return nullptr;
     }
@@ -120,6 +126,25 @@ void *mqueue_timedget(mqueue *queue, int seconds)
     unlock(queue);
     return item;
 }
+
+} // namespace
+
+void *mqueue_timedget(mqueue *queue, int seconds)
+{
+    if (!wait_item(queue, seconds))
+        return nullptr;
+    return take_after_unit(queue, "mqueue_timedget", __LINE__);
+}
+
+void *mqueue_wait(mqueue *queue)
+{
+    while (sem_wait(&queue->count) != 0)
+        if (errno != EINTR)
+            return nullptr;
+    return take_after_unit(queue, "mqueue_wait", __LINE__);
+}
+
+void mqueue_wake(mqueue *queue) { sem_post(&queue->count); }
 
 void *mqueue_get(mqueue *queue) { return mqueue_timedget(queue, 1); }
 
@@ -144,7 +169,7 @@ void *mqueue_peek(mqueue *queue)
         sem_post(&queue->count);
         return nullptr;
     }
-    void *item = queue->ring[queue->read];
+    void *item = queue->used ? queue->ring[queue->read] : nullptr;
     unlock(queue);
     sem_post(&queue->count);
     return item;

@@ -38,6 +38,14 @@ int mqueue_put(mqueue *queue, void *item);
 // A NULL item put into a queue wakes its consumer with nothing to do.
 void *mqueue_timedget(mqueue *queue, int seconds);
 void *mqueue_get(mqueue *queue);    // mqueue_timedget(queue, 1)
+// The oldest item, waiting as long as it takes: for a consumer that has
+// nothing else to do until an item or a stop comes. NULL when it was woken
+// with nothing to take (an empty item, or mqueue_wake).
+void *mqueue_wait(mqueue *queue);
+// Wakes one waiting consumer with nothing to take; a consumer that is not
+// waiting finds the wake-up at its next get. Only raises the item count, so
+// a signal handler may call it.
+void mqueue_wake(mqueue *queue);
 void *mqueue_tryget(mqueue *queue); // never waits for an item
 // The oldest item, left in the queue; waits at most 1 second.
 void *mqueue_peek(mqueue *queue);

@@ -12,6 +12,8 @@
 
 process_flags flags;
 std::atomic<int> run_flag{1};
+std::atomic<void (*)()> process_stop_wake{nullptr};
+static_assert(std::atomic<void (*)()>::is_always_lock_free, "the stop handler reads it");
 uint8_t board_mac[6];
 
 namespace {
@@ -21,7 +23,12 @@ char redirect_file[512];
 
 void on_usr1(int) { process_redirect_stdout(); }
 
-void on_stop(int) { run_flag.store(0); }
+void on_stop(int)
+{
+    run_flag.store(0);
+    if (void (*wake)() = process_stop_wake.load())
+        wake();
+}
 
 } // namespace
 

@@ -21,6 +21,10 @@ struct process_flags {
 
 extern process_flags flags;
 extern std::atomic<int> run_flag;
+// Called by the stop handler once it has cleared the run flag, so that a
+// loop sleeping until work comes hears of the stop at once. Runs in a
+// signal handler: it may only do what is safe there (mqueue_wake).
+extern std::atomic<void (*)()> process_stop_wake;
 extern uint8_t board_mac[6];
 
 // getopt with "b:r:a:p:i:": every option takes a decimal argument and its

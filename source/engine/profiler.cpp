@@ -290,8 +290,13 @@ bool profiler_engine_pass(profiler_engine *engine, int onu_wait_seconds)
     if (!got)
         got = mqueue_timedget(&onu_queue, onu_wait_seconds);
     if (!got) {
-        if (engine->idle > PROFILER_IDLE_PASSES)
-            profiler_idle_sweep();
+        if (engine->idle > PROFILER_IDLE_PASSES) {
+            uint32_t changes = onu_change_counter_get();
+            if (!engine->quiet || changes != engine->quiet_at) {
+                engine->quiet = !profiler_idle_sweep();
+                engine->quiet_at = changes;
+            }
+        }
         engine->idle++;
         return false;
     }

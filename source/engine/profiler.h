@@ -152,6 +152,11 @@ extern const uint8_t profiler_default_eap_request[EAP_REQUEST_MAX];
 // ---- the thread's loop, exposed for tests ---------------------------------
 struct profiler_engine {
     unsigned idle = 0;   // passes since the last OLT or link item
+    // The ONU change counter when an idle sweep last found no DISCOVERED
+    // ONU: every way into DISCOVERED bumps it, so while it stands still
+    // the next sweep would find nothing either and is skipped.
+    bool quiet = false;
+    uint32_t quiet_at = 0;
 };
 // One pass: takes at most one item in priority order (link, OLT, then ONU
 // waiting up to `onu_wait_seconds`; 0 does not wait), dispatches it to the

@@ -83,7 +83,7 @@ std::atomic<unsigned long> events_handled{0};
 void *events_thread(void *)
 {
     while (run_flag.load() && !events_stop.load()) {
-        uint8_t *event = static_cast<uint8_t *>(mqueue_timedget(&teklink_events_queue, EVENTS_WAIT_SECONDS));
+        uint8_t *event = static_cast<uint8_t *>(mqueue_wait(&teklink_events_queue));
         if (!event)
             continue;   // nothing came, a message that could not be joined, or a stop
         events_process(event);
@@ -112,8 +112,9 @@ void tekhandlers_stop()
     if (!events_running)
         return;
     events_stop.store(true);
-    // An empty item ends the wait for an event at once; should the queue be
-    // full, the wait ends by itself within its second.
+    // An empty item ends the wait for an event at once; a queue too full to
+    // take it has a thread that is not waiting, and sees the stop after
+    // its event.
     mqueue_put(&teklink_events_queue, nullptr);
     pthread_join(events_thread_id, nullptr);
     events_running = false;

@@ -28,7 +28,6 @@
 // Answers to the chip.
 constexpr int TEKHANDLERS_CHIP_TIMEOUT = 2;
 constexpr unsigned EVENTS_PAUSE_MS = 10;     // about 100 events a second
-constexpr int EVENTS_WAIT_SECONDS = 1;
 
 // Event data fields.
 constexpr size_t OLT_READY_MAC = 0;

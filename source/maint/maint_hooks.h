@@ -1,5 +1,5 @@
-// The ONU steps the maintenance threads take, and the stoppable pause both
-// of them pace their loops with.
+// The ONU steps the maintenance threads take, and the stoppable pause the
+// watchdog paces its loops with.
 //
 // The steps (link teardown, rediscovery marking, the end-of-configuration
 // marker, the queue layout and the ONU reset) are reached through a table so
@@ -43,9 +43,9 @@ int maint_onu_queues_clear(const onu_record *onu);
 int maint_onu_queues_write(const onu_record *onu);
 int maint_onu_reset(const onu_record *onu);
 
-// A pause that ends early once stop() is called; the loops of the
-// maintenance threads wait on one of these between passes so that the
-// stopping sequence never waits a whole period.
+// A pause that ends early once stop() is called; the watchdog's loops wait
+// on one of these between passes so that the stopping sequence never waits
+// a whole period.
 class maint_pause {
 public:
     // false when stopping (at once, or during the pause).

@@ -32,14 +32,23 @@ namespace {
 
 schedule_entry schedule[SCHEDULE_SIZE];
 pthread_mutex_t scheduler_lock = PTHREAD_MUTEX_INITIALIZER;
-// Never destroyed: a process that exits while the thread still waits on it
-// (an early return of start-up) would block in the condition's destructor.
-maint_pause &scheduler_pause = *new maint_pause;
 pthread_t scheduler_thread;
 bool running = false;
 
-// Raised by scheduler_stop: ends a job's delay early.
+// Raised by scheduler_stop: ends a job's delay and the walk's sleep early.
 std::atomic<bool> job_stop{false};
+
+// The walk takes one slot every SCHEDULE_SLOT_MS, but the thread wakes
+// only for a slot that holds a waiting job. While it sleeps, the slot it
+// has reached follows from the time: it left scheduler_onu_index at
+// origin_ms. Guarded by the scheduler lock.
+struct {
+    bool asleep = false;
+    uint64_t origin_ms = 0;
+} walk;
+// Raised (under the scheduler lock) for the sleeping walk when a job lands
+// before the slot it sleeps towards, and by scheduler_stop.
+std::atomic<bool> walk_woken{false};
 
 // The delays of the jobs are the daemon's own (scaled in tests of the whole
 // daemon, fake under the fake clock).
@@ -48,6 +57,59 @@ bool delay_seconds(unsigned seconds) { return clock_delay(seconds * 1000u, &job_
 bool same_job(const schedule_entry &e, const uint8_t mac[6], uint16_t kind)
 {
     return e.in_use && e.kind == kind && memcmp(e.mac, mac, 6) == 0;
+}
+
+uint64_t walk_now_ms() { return scheduler_walk_on_fake_clock ? clock_now_ms() : clock_real_ms(); }
+
+// Slots from `from` to the next waiting job: 1..SCHEDULE_SIZE (a whole lap
+// when the only one is at `from`), or 0 when no job waits. Caller holds the
+// lock.
+int slots_to_work(int from)
+{
+    for (int d = 1; d <= SCHEDULE_SIZE; d++) {
+        const schedule_entry &e = schedule[(from + d) % SCHEDULE_SIZE];
+        if (e.in_use && e.status == SCHEDULE_WAITING)
+            return d;
+    }
+    return 0;
+}
+
+// Brings scheduler_onu_index to the slot the sleeping walk has reached by
+// now, but never onto a waiting job: that one is the thread's to run.
+// Caller holds the lock.
+void walk_catch_up()
+{
+    if (!walk.asleep)
+        return;
+    uint64_t passed = (walk_now_ms() - walk.origin_ms) / SCHEDULE_SLOT_MS;
+    int to_work = slots_to_work(scheduler_onu_index);
+    if (to_work > 0 && passed >= uint64_t(to_work))
+        passed = uint64_t(to_work) - 1;
+    scheduler_onu_index = int((uint64_t(scheduler_onu_index) + passed) % SCHEDULE_SIZE);
+    walk.origin_ms += passed * SCHEDULE_SLOT_MS;
+}
+
+// Sleeps until the walk reaches the slot before the next waiting job, so
+// that the next step lands on it at its time, or until a stop. An added
+// job that comes sooner makes it look again.
+void walk_to_work()
+{
+    lock_timed(&scheduler_lock);
+    walk.asleep = true;
+    walk.origin_ms = walk_now_ms();
+    while (!job_stop.load()) {
+        walk_catch_up();
+        int to_work = slots_to_work(scheduler_onu_index);
+        uint64_t due = to_work > 0 ? walk.origin_ms + uint64_t(to_work) * SCHEDULE_SLOT_MS : UINT64_MAX;
+        if (to_work > 0 && walk_now_ms() >= due)
+            break;
+        walk_woken = false;
+        pthread_mutex_unlock(&scheduler_lock);
+        clock_sleep_until(due, &walk_woken, scheduler_walk_on_fake_clock);
+        lock_timed(&scheduler_lock);
+    }
+    walk.asleep = false;
+    pthread_mutex_unlock(&scheduler_lock);
 }
 
 // Slot of the in-use job (MAC, kind), or -1. Caller holds the lock.
@@ -217,9 +279,9 @@ void run_job(schedule_entry *job)
 
 void *scheduler_main(void *)
 {
-    while (run_flag.load() != 0 && !scheduler_pause.stopping()) {
+    while (run_flag.load() != 0 && !job_stop.load()) {
         scheduler_step();
-        scheduler_pause.wait_ms(SCHEDULE_SLOT_MS);
+        walk_to_work();
     }
     return nullptr;
 }
@@ -227,14 +289,15 @@ void *scheduler_main(void *)
 } // namespace
 
 bool (*scheduler_wait)(unsigned seconds) = delay_seconds;
+bool scheduler_walk_on_fake_clock = false;
 
 int scheduler_init()
 {
     lock_timed(&scheduler_lock);
     memset(schedule, 0, sizeof schedule);
     scheduler_onu_index = 0;
+    walk.asleep = false;
     pthread_mutex_unlock(&scheduler_lock);
-    scheduler_pause.reset();
     job_stop = false;
     if (pthread_create(&scheduler_thread, nullptr, scheduler_main, nullptr) != 0)
         return -1;
@@ -247,8 +310,8 @@ void scheduler_stop()
     if (!running)
         return;
     job_stop = true;
+    walk_woken = true;
     clock_delay_wake();
-    scheduler_pause.stop();
     pthread_join(scheduler_thread, nullptr);
     running = false;
 }
@@ -262,6 +325,7 @@ int scheduler_add(const uint8_t mac[6], uint16_t kind)
         pthread_mutex_unlock(&scheduler_lock);
         return SCHEDULE_DUPLICATE;
     }
+    walk_catch_up();
     int start = (scheduler_onu_index + 1) % SCHEDULE_SIZE;
     int slot = -1;
     for (int n = 0; n < SCHEDULE_SIZE && slot < 0; n++) {
@@ -278,7 +342,14 @@ int scheduler_add(const uint8_t mac[6], uint16_t kind)
         e.status = SCHEDULE_WAITING;
         e.tries = SCHEDULE_TRIES;
     }
+    // The first job ahead of the sleeping walk: it must wake for this slot.
+    int ahead = (slot - scheduler_onu_index + SCHEDULE_SIZE - 1) % SCHEDULE_SIZE + 1;
+    bool sooner = slot >= 0 && walk.asleep && slots_to_work(scheduler_onu_index) == ahead;
+    if (sooner)
+        walk_woken = true;
     pthread_mutex_unlock(&scheduler_lock);
+    if (sooner)
+        clock_delay_wake();
     if (slot < 0) {
         syslog(LOG_ALERT, "%s: %s - %d added %d %s\n", "scheduler_add", text, kind, start, "failed");
         return SCHEDULE_FULL;

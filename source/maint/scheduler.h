@@ -5,7 +5,11 @@
 //
 // Threads: ONU configuration and the management handlers add, delete and
 // clear jobs and read the table; the scheduler thread walks the table as a
-// ring, one slot every 10 ms, and runs the waiting job it lands on.
+// ring, one slot every 10 ms, and runs the waiting job it lands on. It
+// wakes only for those: between them it sleeps until the walk would reach
+// the next one, and the slot it has reached meanwhile follows from the
+// clock (a job added meanwhile is placed after it, as ever, and wakes the
+// thread when it comes first).
 //
 // Locks: the scheduler lock guards the table and scheduler_onu_index; it is
 // a leaf, never held while a job runs. A firmware or personality job runs
@@ -99,11 +103,18 @@ int scheduler_update_onu_pers(schedule_entry *job);
 int scheduler_reconfigure_onu(schedule_entry *job);
 // The table slot `slot` (a copy).
 schedule_entry scheduler_entry(int slot);
+// The slot the walk stands on, under the scheduler lock. While the thread
+// sleeps it is brought up to the clock when a job is added, so it is read
+// directly only while the thread is not running (tests).
 extern int scheduler_onu_index;
 
 // Waits `seconds` for a job runner; false when the scheduler is stopping.
 // Tests install a wait that advances the fake clock instead.
 extern bool (*scheduler_wait)(unsigned seconds);
+// The walk's time is the real clock, so the thread keeps walking under a
+// test's standing fake clock; true makes it follow the fake clock. Set
+// only while the thread is not running.
+extern bool scheduler_walk_on_fake_clock;
 // The personality defaults over the ONU's `personality`, keeping the
 // ONU's own bytes 16 and 87..98 (its identity and calibration).
 void scheduler_pers_merge(uint8_t *personality, const uint8_t defaults[ONU_PERS_DEFAULTS_SIZE]);

@@ -296,13 +296,23 @@ kernhandlers_outcome kernhandlers_dispatch(uint8_t *request)
     return KERNHANDLERS_STARTED;
 }
 
+namespace {
+
+void wake_dispatch() { mqueue_wake(kernlink_request_queue()); }
+
+} // namespace
+
 void kernlink_process_loop()
 {
+    // The loop sleeps until a command comes: the stop signal wakes it, and
+    // so does an empty item.
+    process_stop_wake = wake_dispatch;
     while (run_flag.load()) {
-        uint8_t *request = kernlink_take_request(1);
+        uint8_t *request = kernlink_take_request(-1);
         if (request)
             kernhandlers_dispatch(request);
     }
+    process_stop_wake = nullptr;
 }
 
 void kernhandlers_mac_duplicate_done()

@@ -97,7 +97,7 @@ void wait_for_room()
 // The oldest message of `queue`, counted out of the queued bytes.
 void *take(mqueue *queue, int seconds)
 {
-    void *msg = mqueue_timedget(queue, seconds);
+    void *msg = seconds < 0 ? mqueue_wait(queue) : mqueue_timedget(queue, seconds);
     if (msg) {
         queued_bytes -= region_bytes(msg);
         wake_receiver();

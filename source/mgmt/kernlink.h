@@ -88,8 +88,9 @@ int kernlink_notify_fmt(uint8_t code, uint32_t num1, uint32_t num2, uint32_t num
 // The queue of commands for the dispatch loop; a NULL put into it wakes
 // the loop.
 mqueue *kernlink_request_queue();
-// The next command, waiting up to `seconds` (0: only one that is there), or
-// NULL; the caller owns it. Taking it makes room for the receive thread.
+// The next command, waiting up to `seconds` (0: only one that is there; a
+// negative value: until one comes or the queue is woken), or NULL; the
+// caller owns it. Taking it makes room for the receive thread.
 uint8_t *kernlink_take_request(int seconds);
 
 // The receive path as a function of bytes: reads messages through `read`

@@ -188,6 +188,27 @@ bool clock_delay(unsigned ms, const std::atomic<bool> *stop)
 
 void clock_delay_wake() { notify_delays(); }
 
+bool clock_sleep_until(uint64_t at_ms, const std::atomic<bool> *woken, bool on_fake_clock)
+{
+    auto is_woken = [woken] { return woken->load(); };
+    std::unique_lock<std::mutex> hold(delay_lock);
+    if (on_fake_clock && fake_on.load(std::memory_order_acquire)) {
+        fake_waiting++;
+        delay_changed.wait(hold, [&] { return is_woken() || !fake_on.load() || fake_ms.load() >= at_ms; });
+        fake_waiting--;
+        return !is_woken();
+    }
+    if (at_ms == UINT64_MAX) {
+        delay_changed.wait(hold, is_woken);
+        return false;
+    }
+    uint64_t now = real_now_ms();
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(at_ms > now ? at_ms - now : 0);
+    return !delay_changed.wait_until(hold, until, is_woken);
+}
+
+uint64_t clock_real_ms() { return real_now_ms(); }
+
 unsigned clock_time_scale()
 {
     static const unsigned scale = sandbox_time_scale();

@@ -55,9 +55,19 @@ int clock_poll(pollfd *fds, unsigned count, unsigned ms);
 // its course; false when `*stop` was (or became) true, which ends it as soon
 // as clock_delay_wake() is called.
 bool clock_delay(unsigned ms, const std::atomic<bool> *stop = nullptr);
-// Makes every running delay look at its stop flag again. Called by whoever
-// raises a stop flag.
+// Makes every running delay and sleep look at its flag again. Called by
+// whoever raises a stop or wake flag.
 void clock_delay_wake();
+
+// A thread that paces itself sleeps until its next piece of work is due:
+// until `at_ms` (UINT64_MAX: no time, only the flag) on the clock_now_ms()
+// scale with `on_fake_clock`, else on clock_real_ms(); never scaled. Ends
+// early when `*woken` is (or becomes) true and clock_delay_wake() is
+// called. true when the time came; false when woken.
+bool clock_sleep_until(uint64_t at_ms, const std::atomic<bool> *woken, bool on_fake_clock);
+// The monotonic clock in milliseconds, even while a fake clock is set: the
+// clock of pacing, which goes on in tests that stand the fake clock still.
+uint64_t clock_real_ms();
 // The divisor of delays: ZANDREL_TIME_SCALE when it holds a number from 1
 // to 1000, else 1. Read once.
 unsigned clock_time_scale();

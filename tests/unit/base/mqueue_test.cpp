@@ -1,5 +1,5 @@
-// Message queues: capacity and overflow, the peak rule, waiting gets,
-// conditional flush and the queue list.
+// Message queues: capacity and overflow, the peak rule, waiting gets and
+// wake-ups, conditional flush and the queue list.
 #include "base/balloc.h"
 #include "base/mqueue.h"
 #include "platform/clock.h"
@@ -126,6 +126,33 @@ TEST_F(Queue, WaitingConsumerWakesForAnItemFromAnotherThread)
     clock_fake_release();
     EXPECT_EQ(got, p);
     BFREE(p);
+}
+
+// The stop signal wakes a consumer that waits without a time-out: the
+// wake-up ends the wait with nothing, takes no item, and one that finds no
+// waiter costs the next get a NULL, never an item out of order.
+TEST_F(Queue, AWakeUpEndsAWaitWithNothingAndTakesNoItem)
+{
+    mqueue *q = make(2);
+    void *got = q;
+    std::thread consumer([&] { got = mqueue_wait(q); });
+    mqueue_wake(q);
+    consumer.join();
+    EXPECT_EQ(got, nullptr);
+
+    int *a = item(1), *b = item(2);
+    mqueue_put(q, a);
+    mqueue_wake(q);
+    mqueue_put(q, b);
+    EXPECT_EQ(mqueue_wait(q), a);
+    EXPECT_EQ(mqueue_wait(q), b);
+    EXPECT_EQ(mqueue_wait(q), nullptr);
+    EXPECT_EQ(mqueue_tryget(q), nullptr);
+    mqueue_put(q, a);
+    mqueue_wake(q);
+    mqueue_flush(q);   // frees a, takes the wake-up
+    EXPECT_EQ(mqueue_tryget(q), nullptr);
+    BFREE(b);
 }
 
 TEST_F(Queue, ConditionalFlushRemovesFirstMiddleAndLastKeepingOrder)

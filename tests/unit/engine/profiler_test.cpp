@@ -216,6 +216,16 @@ TEST_F(Engine, IdleSweepQueuesOneDiscoveredOnuPerPassAfterSixEmptyOnes)
     EXPECT_EQ(profiler_onu_queue()->used, 0u);
     EXPECT_FALSE(profiler_engine_pass(&engine, 0));
     EXPECT_EQ(profiler_onu_queue()->used, 1u);
+
+    // A sweep that finds nothing is not repeated until an ONU changes
+    // state; then the ONU that became DISCOVERED is found at once.
+    EXPECT_TRUE(profiler_engine_pass(&engine, 0));
+    EXPECT_FALSE(profiler_engine_pass(&engine, 0));
+    onu_lock(again);
+    onu_set_state(again, ONU_STATE_DISCOVERED);
+    onu_unlock(again);
+    EXPECT_FALSE(profiler_engine_pass(&engine, 0));
+    EXPECT_EQ(profiler_onu_queue()->used, 1u);
 }
 
 TEST_F(Engine, FlushRemovesOneOnusWorkAndKeepsTheOrderOfTheRest)

@@ -1,12 +1,15 @@
 // The update schedule's table, its walk and the jobs' rules that need no
 // chip: placement, refusals, waiting and retried jobs, a job deleted while
-// it runs, the reconfiguration watch, and the threads' start and stop.
+// it runs, the reconfiguration watch, the sleeping walk's timing, and the
+// threads' start and stop.
 #include "maint_fixture.h"
 
 #include "maint/scheduler.h"
 #include "maint/watchdog.h"
 
+#include <atomic>
 #include <functional>
+#include <thread>
 
 namespace {
 
@@ -34,6 +37,8 @@ protected:
     }
     void TearDown() override
     {
+        scheduler_stop();
+        scheduler_walk_on_fake_clock = false;
         on_wait = nullptr;
         scheduler_wait = saved_wait_;
         MaintFixture::TearDown();
@@ -243,6 +248,64 @@ TEST_F(Schedule, TheThreadsStopPromptlyWhenAsked)
     schedule_entry list[1];
     ASSERT_EQ(scheduler_list(0, list, 1), 1);
     EXPECT_EQ(list[0].status, SCHEDULE_WAITING) << "the job's copy went back when its pause was cut short";
+}
+
+// Between jobs the thread sleeps; a job still runs at the time the walk
+// of one slot every 10 ms reaches its slot, whether it was added while the
+// thread slept or waits a whole lap ahead, and one added ahead of the slot
+// the thread sleeps towards wakes it.
+TEST_F(Schedule, TheSleepingWalkRunsEachJobAtItsSlotsTime)
+{
+    scheduler_wait = saved_wait_;   // the stoppable wait, on the fake clock
+    scheduler_walk_on_fake_clock = true;
+    put_onu(0, 1, ONU_STATE_OK, 1)->type = 20;   // a look at the job, then a 60 s pause
+    auto status = [](int slot) { return scheduler_entry(slot).status; };
+    // A job that must not have started: nothing may run it before its time.
+    auto still_waiting = [&](int slot) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return status(slot) == SCHEDULE_WAITING;
+    };
+    ASSERT_EQ(scheduler_init(), 0);
+    ASSERT_TRUE(eventually([] { return clock_fake_waiters() == 1; })) << "asleep on slot 1, nothing to do";
+
+    clock_fake_advance_ms(15000);   // the walk has gone on to slot 1501
+    ASSERT_EQ(scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE), SCHEDULE_OK);
+    ASSERT_EQ(scheduler_entry(1502).in_use, 1);
+    clock_fake_advance_ms(9);
+    EXPECT_TRUE(still_waiting(1502));
+    clock_fake_advance_ms(1);
+    ASSERT_TRUE(eventually([&] { return status(1502) == SCHEDULE_RUNNING; }));
+
+    // After its pause the job waits again, a lap (20.48 s) ahead.
+    clock_fake_advance(SCHEDULE_IMAGE_PAUSE_S);
+    ASSERT_TRUE(eventually([&] { return status(1502) == SCHEDULE_WAITING && clock_fake_waiters() == 1; }));
+    clock_fake_advance_ms(5000);   // slot 2002
+    ASSERT_EQ(scheduler_add(mac_of(2).data(), SCHEDULE_RECONFIGURE), SCHEDULE_OK);
+    ASSERT_EQ(scheduler_entry(2003).in_use, 1);
+    clock_fake_advance_ms(10);
+    ASSERT_TRUE(eventually([this] {
+        return count_of(trace(), "onu 00:0D:B6:00:00:02 is not currently connected") == 1 &&
+               clock_fake_waiters() == 1;
+    })) << "the job added ahead of the sleep woke the thread at its slot";
+    clock_fake_advance_ms(SCHEDULE_SIZE * SCHEDULE_SLOT_MS - 5000 - 10 - 1);
+    EXPECT_TRUE(still_waiting(1502));
+    clock_fake_advance_ms(1);
+    EXPECT_TRUE(eventually([&] { return status(1502) == SCHEDULE_RUNNING; })) << "a lap after its pause";
+}
+
+TEST_F(Schedule, AStopEndsTheLongSleepAtOnce)
+{
+    ASSERT_EQ(scheduler_init(), 0);
+    // Looked at at once (the ONU is not there), then a lap ahead.
+    ASSERT_EQ(scheduler_add(mac_of(1).data(), SCHEDULE_RECONFIGURE), SCHEDULE_OK);
+    ASSERT_TRUE(eventually([this] { return count_of(trace(), "is not currently connected") == 1; }));
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        scheduler_stop();
+        stopped = true;
+    });
+    EXPECT_TRUE(eventually([&] { return stopped.load(); }, 5)) << "the walk sleeps 20 s towards the job";
+    stopper.join();
 }
 
 } // namespace
