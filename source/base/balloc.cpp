@@ -315,8 +315,7 @@ void stdout_writer(void *, const char *format, ...)
     fflush(stdout);
 }
 
-
-// ---- tags and the block table --------------------------------------------
+// ---- tags and the block set --------------------------------------------
 
 int find_or_add_tag(const char *file, int line)
 {
