@@ -2,8 +2,10 @@
 //
 // Prints, from one run: balloc+bfree pairs per second and malloc+free pairs
 // per second over the same sequence of sizes (16 .. 4096 bytes), both with
-// one block at a time and with 64 blocks live; and items per second moved
-// through an mqueue from a producer thread to a consumer thread.
+// one block at a time and with 64 blocks live; balloc+bfree pairs per
+// millisecond before and after a burst of 16,000 blocks in use at once (the
+// pool's bookkeeping must not slow down for good after one); and items per
+// second moved through an mqueue from a producer thread to a consumer thread.
 #include "base/balloc.h"
 #include "base/mqueue.h"
 
@@ -52,6 +54,28 @@ double pairs_per_second(const std::vector<long> &seq, size_t live, Alloc alloc, 
     return double(seq.size()) / seconds_since(start);
 }
 
+// One block at a time, 64 bytes, `pairs` times: pairs per millisecond.
+double pairs_per_ms(int pairs)
+{
+    auto start = clock_type::now();
+    for (int i = 0; i < pairs; i++) {
+        void *p = balloc(__FILE__, __LINE__, 64);
+        static_cast<volatile char *>(p)[0] = 1;
+        bfree(__FILE__, __LINE__, p);
+    }
+    return pairs / (seconds_since(start) * 1000);
+}
+
+// 16,000 blocks in use at once, then all given back.
+void burst()
+{
+    std::vector<void *> held(16000);
+    for (void *&p : held)
+        p = balloc(__FILE__, __LINE__, 64);
+    for (void *p : held)
+        bfree(__FILE__, __LINE__, p);
+}
+
 double queue_items_per_second(int items)
 {
     mqueue queue;
@@ -90,6 +114,10 @@ int main()
         printf("  %2zu live: balloc+bfree %10.0f pairs/s, malloc+free %10.0f pairs/s, ratio %.2f\n", live, pool,
                heap, pool / heap);
     }
+    double before = pairs_per_ms(200000);
+    burst();
+    double after = pairs_per_ms(200000);
+    printf("pool after a burst: %.0f pairs/ms before a 16,000-block burst, %.0f pairs/ms after\n", before, after);
     int items = 1000000;
     printf("queue: %.0f items/s from one thread to another (%d items, capacity 1024)\n",
            queue_items_per_second(items), items);

@@ -116,6 +116,7 @@ void stop_all()
     teklink_queues_drain();
     datastruct_close();
     bclose();
+    process_redirect_stop();
     log_close();
 }
 
@@ -171,6 +172,8 @@ int main(int argc, char **argv)
         if (child > 0)
             return 0;
     }
+    // SIGUSR1's redirect runs on a thread of its own, woken by the signal.
+    process_redirect_start();
 
     int rc = bopen(nullptr, POOL_SIZE, 0);
     if (rc != 0) {

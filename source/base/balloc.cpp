@@ -19,6 +19,13 @@
 //   and the free lists are counted as the pool would do them (a free list is
 //   a count), so the report, the accounting and running out of the region
 //   behave as with the real pool.
+// - The blocks in use are kept in an open-addressing set keyed by payload
+//   address (linear probing, deletion by backward shift), never more than
+//   half full and doubled on the heap before it would be: entering and
+//   removing a block cost the same whatever the pool has seen. The set only
+//   serves the report (its strings, the most blocks in use at once) and the
+//   give-back of a malloc-mapped pool; a block it cannot hold (the heap
+//   refused to grow it) goes unlisted, nothing else changes.
 // - Tags are looked up first in a small cache keyed by the caller's file
 //   pointer and line (every allocation site passes the same __FILE__
 //   literal), then by text as the report defines them. The cache changes only
@@ -30,6 +37,7 @@
 #include <pthread.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cctype>
@@ -45,6 +53,7 @@ constexpr size_t DEFAULT_REGION = 64 * 1024;
 constexpr int TAG_TEXT = 256;
 constexpr int TAG_CACHE = 1024;
 constexpr uint32_t ACCOUNT_BITS = 0x00000FFF;   // word 1 bits the mark leaves free
+constexpr size_t BLOCK_SET_START = 1024;        // entries of the set at its first use
 
 #ifdef ZANDREL_POOL_MALLOC
 constexpr bool malloc_mapped = true;
@@ -99,9 +108,10 @@ struct pool_state {
     pthread_t opener;
 
     tag_entry tags[BALLOC_TAGS];
-    block_entry blocks[BALLOC_BLOCKS];
-    int blocks_hwm;                 // entries [0, hwm) have been used
-    int blocks_hint;                // no empty entry below this one
+    block_entry *blocks;            // the set of blocks in use, heap, or NULL
+    size_t blocks_capacity;         // its entries, a power of two
+    int blocks_used;
+    int blocks_hwm;                 // the most blocks in use at once
     tag_cache_entry tag_cache[TAG_CACHE];
 
     unsigned fail_countdown;
@@ -152,6 +162,7 @@ uint32_t free_count(int q)
 // ---- statistics report ---------------------------------------------------
 
 struct string_line {
+    uintptr_t at;   // the block, for the order of the lines
     char text[TAG_TEXT];
     char tag[TAG_TEXT];
 };
@@ -223,7 +234,7 @@ void take_snapshot(report_snapshot *s)
     }
 
     int wanted = 0;
-    for (int i = 0; i < pool.blocks_hwm; i++)
+    for (size_t i = 0; i < pool.blocks_capacity; i++)
         if (pool.blocks[i].block && peek_is_text(pool.blocks[i].block))
             wanted++;
     if (!wanted)
@@ -231,13 +242,14 @@ void take_snapshot(report_snapshot *s)
     s->strings = static_cast<string_line *>(malloc(sizeof(string_line) * size_t(wanted)));
     if (!s->strings)
         return;
-    for (int i = pool.blocks_hwm - 1; i >= 0; i--) {
+    for (size_t i = 0; i < pool.blocks_capacity && s->string_count < wanted; i++) {
         const block_entry &entry = pool.blocks[i];
         if (!entry.block || !peek_is_text(entry.block))
             continue;
         // The payload need not be text: never read past the block or copy
         // more than a line's worth.
         string_line &line = s->strings[s->string_count++];
+        line.at = reinterpret_cast<uintptr_t>(entry.block);
         size_t limit = header_word(entry.block, 0);
         if (limit > TAG_TEXT - 1)
             limit = TAG_TEXT - 1;
@@ -303,20 +315,7 @@ void stdout_writer(void *, const char *format, ...)
     fflush(stdout);
 }
 
-// Writes the report; the caller holds the pool lock.
-void report_locked(void *handle, bstats_writer writer)
-{
-    if (reporting.exchange(true))
-        return;
-    report_snapshot snap{};
-    take_snapshot(&snap);
-    write_snapshot(snap, handle, writer ? writer : stdout_writer);
-    free(snap.tags);
-    free(snap.strings);
-    reporting.store(false);
-}
-
-// ---- tags and the block table --------------------------------------------
+// ---- tags and the block set --------------------------------------------
 
 int find_or_add_tag(const char *file, int line)
 {
@@ -350,43 +349,81 @@ int find_or_add_tag(const char *file, int line)
     return empty;
 }
 
+size_t block_home(const uint8_t *payload, size_t capacity)
+{
+    uintptr_t h = (reinterpret_cast<uintptr_t>(payload) >> 3) * uintptr_t(0x9E3779B97F4A7C15ull);
+    h ^= h >> 15;
+    return size_t(h) & (capacity - 1);
+}
+
+// Puts an entry that is not in `table` yet into its first free place.
+void place_block(block_entry *table, size_t capacity, block_entry entry)
+{
+    size_t i = block_home(entry.block, capacity);
+    while (table[i].block)
+        i = (i + 1) & (capacity - 1);
+    table[i] = entry;
+}
+
+bool grow_block_set()
+{
+    size_t capacity = pool.blocks_capacity ? pool.blocks_capacity * 2 : BLOCK_SET_START;
+    auto *table = static_cast<block_entry *>(calloc(capacity, sizeof(block_entry)));
+    if (!table)
+        return false;
+    for (size_t i = 0; i < pool.blocks_capacity; i++)
+        if (pool.blocks[i].block)
+            place_block(table, capacity, pool.blocks[i]);
+    free(pool.blocks);
+    pool.blocks = table;
+    pool.blocks_capacity = capacity;
+    return true;
+}
+
 void enter_block(uint8_t *payload, int tag)
 {
-    for (int i = pool.blocks_hint; i < BALLOC_BLOCKS; i++) {
-        if (!pool.blocks[i].block) {
-            pool.blocks[i] = {payload, tag};
-            pool.blocks_hint = i + 1;
-            if (i >= pool.blocks_hwm)
-                pool.blocks_hwm = i + 1;
-            return;
-        }
-    }
+    size_t wanted = size_t(pool.blocks_used) + 1;
+    // One entry always stays free, so that every probe ends.
+    if (wanted * 2 > pool.blocks_capacity && !grow_block_set() && wanted >= pool.blocks_capacity)
+        return;
+    place_block(pool.blocks, pool.blocks_capacity, {payload, tag});
+    if (++pool.blocks_used > pool.blocks_hwm)
+        pool.blocks_hwm = pool.blocks_used;
 }
 
 // `size`: what the block is charged.
 void remove_block(const uint8_t *payload, size_t size)
 {
-    for (int i = pool.blocks_hwm - 1; i >= 0; i--) {
-        block_entry &entry = pool.blocks[i];
-        if (entry.block != payload)
-            continue;
-        if (entry.tag >= 0) {
-            tag_entry &tag = pool.tags[entry.tag];
-            tag.bytes -= uint32_t(size);
-            tag.blocks--;
-        }
-        entry = {nullptr, -1};
-        if (i < pool.blocks_hint)
-            pool.blocks_hint = i;
+    if (!pool.blocks_capacity)
         return;
+    size_t mask = pool.blocks_capacity - 1;
+    size_t i = block_home(payload, pool.blocks_capacity);
+    for (; pool.blocks[i].block != payload; i = (i + 1) & mask)
+        if (!pool.blocks[i].block)
+            return;   // never listed
+    if (pool.blocks[i].tag >= 0) {
+        tag_entry &tag = pool.tags[pool.blocks[i].tag];
+        tag.bytes -= uint32_t(size);
+        tag.blocks--;
     }
+    pool.blocks_used--;
+    // Later entries of the same probe run move up into the gap when their
+    // home lies at or before it.
+    size_t gap = i;
+    for (size_t j = (gap + 1) & mask; pool.blocks[j].block; j = (j + 1) & mask) {
+        size_t home = block_home(pool.blocks[j].block, pool.blocks_capacity);
+        if (((j - home) & mask) >= ((j - gap) & mask)) {
+            pool.blocks[gap] = pool.blocks[j];
+            gap = j;
+        }
+    }
+    pool.blocks[gap] = {nullptr, -1};
 }
 
 void reset_state()
 {
+    free(pool.blocks);
     memset(&pool, 0, sizeof pool);
-    for (block_entry &entry : pool.blocks)
-        entry.tag = -1;
 }
 
 // Header and exactly `asked` bytes from the heap, for a block that stands
@@ -397,9 +434,16 @@ uint8_t *mapped_block(size_t asked)
     return raw ? raw + HEADER : nullptr;
 }
 
+// What a failed or fallen-back allocation prints once the pool lock is
+// released: a line (or NULL), then the report when `report` is set.
+struct alloc_notice {
+    const char *line;
+    bool report;
+};
+
 // Region or heap block for class q (q < 14) holding `asked` bytes, or NULL.
 // Caller holds the lock.
-uint8_t *take_block(int q, size_t asked, bool *heap)
+uint8_t *take_block(int q, size_t asked, bool *heap, alloc_notice *notice)
 {
     size_t size = class_size(q);
     *heap = false;
@@ -424,16 +468,14 @@ uint8_t *take_block(int q, size_t asked, bool *heap)
         return payload;
     }
     if (!(pool.flags & BOPEN_HEAP_FALLBACK)) {
-        puts("4B: malloc failed");
-        report_locked(nullptr, nullptr);
+        *notice = {"4B: malloc failed", true};
         return nullptr;
     }
     if (pool.heap_fallbacks++ == 0)
-        report_locked(nullptr, nullptr);
+        notice->report = true;
     uint8_t *raw = static_cast<uint8_t *>(malloc((malloc_mapped ? asked : size) + HEADER));
     if (!raw) {
-        puts("3B: malloc failed");
-        report_locked(nullptr, nullptr);
+        *notice = {"3B: malloc failed", true};
         return nullptr;
     }
     pool.malloced += size + HEADER;
@@ -445,11 +487,21 @@ uint8_t *take_block(int q, size_t asked, bool *heap)
 // the region back would. Caller holds the lock; only when malloc-mapped.
 void release_mapped_blocks()
 {
-    for (int i = 0; i < pool.blocks_hwm; i++) {
+    for (size_t i = 0; i < pool.blocks_capacity; i++) {
         uint8_t *payload = pool.blocks[i].block;
         if (payload && is_marked(payload) && !(header_word(payload, 1) & BALLOC_HEAP_BIT))
             free(payload - HEADER);
     }
+}
+
+// Written with no lock held: the report takes the pool lock itself, and
+// standard output may be slow (a terminal, a full pipe).
+void announce(const alloc_notice &notice)
+{
+    if (notice.line)
+        puts(notice.line);
+    if (notice.report)
+        bstats(nullptr, nullptr);
 }
 
 } // namespace
@@ -533,35 +585,31 @@ void *balloc_charged(const char *file, int line, long size, int account, unsigne
     }
 
     int q = class_of(size_t(size));
-    uint8_t *payload;
-    bool heap;
+    uint8_t *payload = nullptr;
+    bool heap = true;
     size_t size_word;
     size_t asked = size_t(size);
+    alloc_notice notice{nullptr, false};
     if (q < BALLOC_CLASSES) {
-        payload = take_block(q, asked, &heap);
+        payload = take_block(q, asked, &heap, &notice);
         size_word = class_size(q);
+    } else if (!(pool.flags & BOPEN_HEAP_FALLBACK)) {
+        notice = {"2B: malloc failed", true};
+        size_word = 0;
     } else {
-        if (!(pool.flags & BOPEN_HEAP_FALLBACK)) {
-            puts("2B: malloc failed");
-            report_locked(nullptr, nullptr);
-            pthread_mutex_unlock(&pool_lock);
-            return nullptr;
-        }
-        report_locked(nullptr, nullptr);
+        notice.report = true;
         // Beyond the largest class the block is exactly as large as asked.
         size_word = size_t(size);
         uint8_t *raw = static_cast<uint8_t *>(malloc(size_word + HEADER));
-        if (!raw) {
-            puts("1B: malloc failed");
-            report_locked(nullptr, nullptr);
-        } else {
+        if (!raw)
+            notice = {"1B: malloc failed", true};
+        else
             pool.malloced += size_word + HEADER;
-        }
         payload = raw ? raw + HEADER : nullptr;
-        heap = true;
     }
     if (!payload) {
         pthread_mutex_unlock(&pool_lock);
+        announce(notice);
         return nullptr;
     }
 
@@ -602,6 +650,7 @@ void *balloc_charged(const char *file, int line, long size, int account, unsigne
     }
     enter_block(payload, tag);
     pthread_mutex_unlock(&pool_lock);
+    announce(notice);
     return payload;
 }
 
@@ -739,6 +788,10 @@ void bstats(void *handle, bstats_writer writer)
     lock_timed(&pool_lock);
     take_snapshot(&snap);
     pthread_mutex_unlock(&pool_lock);
+    // Newest carved first, as the blocks came from the region.
+    if (snap.strings)
+        std::sort(snap.strings, snap.strings + snap.string_count,
+                  [](const string_line &a, const string_line &b) { return a.at > b.at; });
     write_snapshot(snap, handle, writer ? writer : stdout_writer);
     free(snap.tags);
     free(snap.strings);

@@ -20,7 +20,9 @@
 //
 // Threads: any thread allocates and frees, and a block may be freed by a
 // thread other than the one that took it. One mutex guards all pool state
-// (taken with lock_timed); it is a leaf lock: nothing else is taken under it.
+// (taken with lock_timed); it is a leaf lock: nothing else is taken under it,
+// and nothing is written while it is held (a failed allocation prints its
+// line and the report after letting it go).
 #pragma once
 
 #include <cstddef>
@@ -33,7 +35,6 @@ enum : int {
 
 constexpr int BALLOC_CLASSES = 14;
 constexpr int BALLOC_TAGS = 512;
-constexpr int BALLOC_BLOCKS = 65536;
 constexpr uint32_t BALLOC_MARK = 0x08124000;       // header word 1 of a block in use
 constexpr uint32_t BALLOC_HEAP_BIT = 0x80000000;   // ... when it came from the heap
 constexpr uint32_t BALLOC_FREE_MARK = 0x77777777;  // header word 1 on a free list

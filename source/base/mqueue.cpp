@@ -106,11 +106,22 @@ int mqueue_put(mqueue *queue, void *item)
         unlock(queue);
         return -2;
     }
-    queue->ring[queue->write] = item;
-    queue->write = next(queue, queue->write);
+    // The unit is raised before the lock goes, so that an item a consumer
+    // can never be told of does not stay in the ring: the caller frees it on
+    // -3, and it must not be handed out as well.
+    unsigned at = queue->write;
+    queue->ring[at] = item;
+    queue->write = next(queue, at);
     set_used(queue, queue->used + 1);
+    if (sem_post(&queue->count) != 0) {
+        queue->ring[at] = nullptr;
+        queue->write = at;
+        set_used(queue, queue->used - 1);
+        unlock(queue);
+        return -3;
+    }
     unlock(queue);
-    return sem_post(&queue->count) == 0 ? 0 : -3;
+    return 0;
 }
 
 namespace {

@@ -4,9 +4,15 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,7 +27,40 @@ namespace {
 constexpr size_t REDIRECT_WORD = 35;
 char redirect_file[512];
 
-void on_usr1(int) { process_redirect_stdout(); }
+// Posted by SIGUSR1 (sem_post is async-signal-safe) and by the stop.
+sem_t redirect_wake;
+bool redirect_wake_ready = false;
+std::atomic<bool> redirect_stopping{false};
+std::atomic<unsigned> redirects_done{0};
+pthread_t redirect_thread;
+bool redirect_running = false;
+
+void on_usr1(int)
+{
+    int saved = errno;
+    sem_post(&redirect_wake);
+    errno = saved;
+}
+
+void *redirect_main(void *)
+{
+    for (;;) {
+        while (sem_wait(&redirect_wake) != 0 && errno == EINTR) {
+        }
+        if (redirect_stopping.load())
+            return nullptr;
+        process_redirect_stdout();
+        redirects_done.fetch_add(1);
+    }
+}
+
+// Only the daemon's own user may say where its trace goes: a control file
+// others can write (or swap, through a link) would let them point the
+// daemon's writes at any file it may open.
+bool trusted_control(const struct stat &st)
+{
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
 
 void on_stop(int)
 {
@@ -56,18 +95,61 @@ void process_install_signals()
 {
     if (sandbox_path(redirect_file, sizeof redirect_file, "/tmp/zandrel_stdout") != 0)
         redirect_file[0] = '\0';
+    if (!redirect_wake_ready) {
+        sem_init(&redirect_wake, 0, 0);
+        redirect_wake_ready = true;
+    }
     signal(SIGUSR1, on_usr1);
     signal(SIGTERM, on_stop);
     signal(SIGINT, on_stop);
 }
 
+int process_redirect_start()
+{
+    if (redirect_running)
+        return 0;
+    if (!redirect_wake_ready) {
+        sem_init(&redirect_wake, 0, 0);
+        redirect_wake_ready = true;
+    }
+    redirect_stopping = false;
+    if (pthread_create(&redirect_thread, nullptr, redirect_main, nullptr) != 0)
+        return -1;
+    redirect_running = true;
+    return 0;
+}
+
+void process_redirect_stop()
+{
+    if (!redirect_running)
+        return;
+    redirect_stopping = true;
+    sem_post(&redirect_wake);
+    pthread_join(redirect_thread, nullptr);
+    redirect_running = false;
+}
+
+unsigned process_redirects_done() { return redirects_done.load(); }
+
 void process_redirect_stdout()
 {
+    static const char *const who = "process_redirect_stdout";
     if (!redirect_file[0] && sandbox_path(redirect_file, sizeof redirect_file, "/tmp/zandrel_stdout") != 0)
         return;
     char target[REDIRECT_WORD + 1] = "/dev/null";
-    int in = open(redirect_file, O_RDONLY | O_CLOEXEC);
+    int in = open(redirect_file, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (in < 0 && errno != ENOENT) {
+        syslog(LOG_ERR, "%s: %s cannot be read (%s), trace not moved", who, redirect_file, strerror(errno));
+        return;
+    }
     if (in >= 0) {
+        struct stat st {};
+        if (fstat(in, &st) != 0 || !trusted_control(st)) {
+            syslog(LOG_ERR, "%s: %s is not a regular file of this user closed to others, trace not moved", who,
+                   redirect_file);
+            close(in);
+            return;
+        }
         // One whitespace-delimited word, as "%35s" would read it.
         char text[256];
         ssize_t n = read(in, text, sizeof text - 1);
@@ -82,9 +164,23 @@ void process_redirect_stdout()
         memcpy(target, p, len);
         target[len] = '\0';
     }
-    int out = open(target, O_WRONLY | O_CLOEXEC);
-    if (out < 0)
+    int out = open(target, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (out < 0) {
+        syslog(LOG_ERR, "%s: %s cannot be opened (%s), trace not moved", who, target, strerror(errno));
         return;
+    }
+    struct stat st {};
+    if (fstat(out, &st) != 0 || S_ISFIFO(st.st_mode)) {
+        syslog(LOG_ERR, "%s: %s is a FIFO, trace not moved", who, target);
+        close(out);
+        return;
+    }
+    // Blocking again from here on: a slow terminal delays a trace line
+    // rather than losing it.
+    int fl = fcntl(out, F_GETFL);
+    if (fl >= 0)
+        fcntl(out, F_SETFL, fl & ~O_NONBLOCK);
+    fflush(stdout);
     dup2(out, STDOUT_FILENO);
     close(out);
 }

@@ -1,6 +1,7 @@
 // Process-wide values of the daemon and the pieces of its lifecycle that do
 // not belong to any subsystem: the command-line flags, the run flag, the
-// board MAC and the standard-output redirector (SIGUSR1).
+// board MAC and the standard-output redirector (SIGUSR1), whose work runs on
+// a thread of its own that sleeps on a semaphore the signal posts.
 //
 // The flags and the board MAC are written once on the main thread before any
 // other thread starts and only read afterwards. The run flag is read by every
@@ -32,13 +33,25 @@ extern uint8_t board_mac[6];
 // Unknown options and missing arguments are skipped silently.
 void process_parse_options(int argc, char **argv);
 
-// Installs the SIGUSR1 redirector and the SIGTERM/SIGINT stop handler. The
-// redirect file's path is fixed here, so the handler itself only makes
-// system calls.
+// Installs the SIGUSR1 and SIGTERM/SIGINT handlers. The SIGUSR1 handler
+// only wakes the redirect thread (errno kept); a SIGUSR1 taken before that
+// thread runs is served once it starts.
 void process_install_signals();
+// Starts the redirect thread, which sleeps until SIGUSR1 and then runs
+// process_redirect_stdout. After the fork of -b (no thread survives it). 0,
+// or -1 when the thread cannot be started.
+int process_redirect_start();
+// Ends and joins the redirect thread.
+void process_redirect_stop();
+// Redirects the thread has run so far (tests wait for the next one).
+unsigned process_redirects_done();
 
-// The redirector, as SIGUSR1 runs it: reads one word (at most 35 characters)
-// from "/tmp/zandrel_stdout", or takes "/dev/null" when that file does not
-// exist, opens it write-only without creating or truncating it and, if that
-// worked, puts it on standard output.
+// The redirect, as the thread runs it. The control file "/tmp/zandrel_stdout"
+// is read only when it is a regular file (not a link) owned by the daemon's
+// user and writable by nobody else; then one word of it (at most 35
+// characters) names the target, and without a control file the target is
+// "/dev/null". The target is opened write-only, neither created nor
+// truncated, and must not be a FIFO. Both opens are non-blocking, so nothing
+// a writer of /tmp puts there can hold the thread. A control file or target
+// that cannot be used is logged and leaves standard output where it was.
 void process_redirect_stdout();

@@ -13,7 +13,6 @@
 #include "onu/profiler_path.h"
 #include "platform/clock.h"
 #include "platform/log.h"
-#include "platform/sandbox.h"
 #include "platform/textconv.h"
 #include "store/datastruct.h"
 #include "wire/ids.h"
@@ -23,8 +22,6 @@
 #include <syslog.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 namespace {
@@ -33,17 +30,6 @@ constexpr size_t MAC_AT = 8;
 const uint8_t ALL_ONUS[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 const uint8_t *mac_of(const cmd_params &p) { return p.block + MAC_AT; }
-
-// The whole file at board path `path`; false when it cannot be read or is
-// empty.
-bool read_file(const char *path, std::vector<uint8_t> *out)
-{
-    std::ifstream in(sandbox_path(path), std::ios::binary);
-    if (!in)
-        return false;
-    out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad() && !out->empty();
-}
 
 void olt_mac(int olt, uint8_t out[6])
 {
@@ -98,16 +84,38 @@ bool block_uni_locked(onu_record *onu, int olt, int uni)
     return true;
 }
 
-} // namespace
-
-const char *onu_app_image_for(uint8_t type)
+// The firmware upgrade of the ONU with `mac`: CMD_RC_OK, or CMD_RC_FAILED
+// with the reason in the log. Its type is read from its record, under its
+// lock, so that a slot reused meanwhile cannot choose the image.
+int onu_fw_upgrade(const uint8_t mac[6])
 {
-    if (type >= 1 && type <= 18)
-        return ONU_APP_IMAGE;
-    if (type == 40)
-        return ONU_APP_IMAGE_TYPE40;
-    return nullptr;
+    static const char *const who = "cmd_onu_fw_upgrade";
+    char text[18];
+    convert_to_mac(text, mac);
+    onu_record *onu = onu_get_by_mac_locked(mac);
+    if (!onu) {
+        syslog(LOG_INFO, "%s: ONU %s is not currently connected", who, text);
+        return CMD_RC_FAILED;
+    }
+    uint8_t type = onu->type;
+    onu_unlock(onu);
+    const char *path = onu_app_image_for(type);
+    if (!path) {
+        syslog(LOG_ERR, "%s: ONU %s: no image for type %u", who, text, unsigned(type));
+        return CMD_RC_FAILED;
+    }
+    std::vector<uint8_t> image;
+    if (onu_app_image_read(path, &image) != ONU_IMAGE_OK)   // logs which file and why
+        return CMD_RC_FAILED;
+    int rc = tftp_onu_app_upgrade(mac, image.data(), image.size());
+    if (rc != TFTP_IMAGE_OK) {
+        syslog(LOG_ERR, "%s: ONU %s: transfer of %s refused (%d)", who, text, path, rc);
+        return CMD_RC_FAILED;
+    }
+    return CMD_RC_OK;
 }
+
+} // namespace
 
 void laser_request_encode(uint8_t out[LASER_REQUEST_LEN], const uint8_t olt_mac[6], uint16_t port,
                           const uint8_t target[6], uint16_t duration)
@@ -123,16 +131,7 @@ uint8_t *cmd_onu_fw_upgrade(uint8_t *request)
     cmd_params p;
     if (!params_or_refuse(request, &p))
         return request;
-    int rc = CMD_RC_FAILED;
-    onu_record *onu = onu_get_by_mac(mac_of(p));
-    uint8_t summary[ONU_SUMMARY_SIZE];
-    if (onu && onu_summary_read(onu_index(onu), summary) == 0) {
-        const char *path = onu_app_image_for(summary[offsetof(onu_summary, type)]);
-        std::vector<uint8_t> image;
-        if (path && read_file(path, &image) && tftp_onu_app_upgrade(mac_of(p), image.data(), image.size()) == 0)
-            rc = CMD_RC_OK;
-    }
-    cmd_reply_echo(request, p, rc);
+    cmd_reply_echo(request, p, onu_fw_upgrade(mac_of(p)));
     return request;
 }
 
@@ -214,9 +213,14 @@ uint8_t *handler_onu_shutdown_laser(uint8_t *request)
     syslog(LOG_INFO, "Got signal for shutdown laser on ONT-%02X:%02X:%02X:%02X:%02X:%02X for %d seconds", mac[0],
            mac[1], mac[2], mac[3], mac[4], mac[5], int(p.u32(0)));
     if (std::memcmp(mac, ALL_ONUS, 6) == 0) {
-        laser_request(int(port / 2), int(port % 2), mac, duration);
-    } else if (onu_record *onu = onu_get_by_mac(mac)) {
-        onu_lock(onu);
+        // Only eight PON ports exist: a port number past them names no OLT,
+        // and must not reach one by the OLT index being cut short. The
+        // answer stays 0, as for every outcome of this command.
+        if (port < uint32_t(LASER_PON_PORTS))
+            laser_request(int(port / 2), int(port % 2), mac, duration);
+        else
+            syslog(LOG_ERR, "%s: no PON port %u, no laser shut down", __func__, unsigned(port));
+    } else if (onu_record *onu = onu_get_by_mac_locked(mac)) {
         int olt = onu->olt, pon = onu->port;
         onu_unlock(onu);
         laser_request(olt, pon, mac, duration);

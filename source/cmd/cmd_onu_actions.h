@@ -19,10 +19,6 @@
 constexpr size_t LASER_REQUEST_LEN = 16;
 constexpr int LASER_PON_PORTS = 8;   // OLTs 0..3 × PON ports 0..1
 
-// The application image for an ONU of type code `type`, or NULL when none
-// may be sent to it.
-const char *onu_app_image_for(uint8_t type);
-
 // The laser shutdown request (0x022E): the OLT's MAC, the PON port (u16),
 // the target MAC, the duration in seconds (u16), big-endian.
 void laser_request_encode(uint8_t out[LASER_REQUEST_LEN], const uint8_t olt_mac[6], uint16_t port,

@@ -25,6 +25,9 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <string>
+#include <vector>
 
 int scheduler_onu_index = 0;
 
@@ -173,43 +176,6 @@ void restart_with_queue_layout(const onu_record *onu)
         maint_hooks.onu_reset(onu);
 }
 
-// The whole file at board path `path` in a pool block: 0; -2 no memory;
-// -3 the file cannot be opened or read.
-int read_image(const char *path, uint8_t **image, size_t *size)
-{
-    std::string real = sandbox_path(path);
-    int fd = open(real.c_str(), O_RDONLY);
-    if (fd < 0)
-        return -3;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || st.st_size <= 0) {
-        close(fd);
-        return -3;
-    }
-    auto *block = static_cast<uint8_t *>(BALLOC(long(st.st_size)));
-    if (!block) {
-        close(fd);
-        return -2;
-    }
-    size_t done = 0;
-    while (done < size_t(st.st_size)) {
-        ssize_t n = read(fd, block + done, size_t(st.st_size) - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += size_t(n);
-    }
-    close(fd);
-    if (done != size_t(st.st_size)) {
-        BFREE(block);
-        return -3;
-    }
-    *image = block;
-    *size = done;
-    return 0;
-}
-
 void close_retrying(int fd)
 {
     while (close(fd) != 0 && errno == EINTR) {
@@ -290,6 +256,52 @@ void *scheduler_main(void *)
 
 bool (*scheduler_wait)(unsigned seconds) = delay_seconds;
 bool scheduler_walk_on_fake_clock = false;
+
+const char *onu_app_image_for(uint8_t type)
+{
+    if (type >= 1 && type <= 18)
+        return ONU_APP_IMAGE;
+    if (type == 40)
+        return ONU_APP_IMAGE_TYPE40;
+    return nullptr;
+}
+
+int onu_app_image_read(const char *path, std::vector<uint8_t> *out)
+{
+    std::string real = sandbox_path(path);
+    int fd = open(real.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || st.st_size <= 0) {
+        syslog(LOG_ERR, "%s: image %s unreadable (%s)", __func__, path,
+               fd < 0 ? strerror(errno) : "empty");
+        if (fd >= 0)
+            close_retrying(fd);
+        return ONU_IMAGE_UNREADABLE;
+    }
+    try {
+        out->resize(size_t(st.st_size));
+    } catch (const std::bad_alloc &) {
+        close_retrying(fd);
+        out->clear();
+        return ONU_IMAGE_NO_MEMORY;
+    }
+    size_t done = 0;
+    while (done < out->size()) {
+        ssize_t n = read(fd, out->data() + done, out->size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += size_t(n);
+    }
+    close_retrying(fd);
+    if (done != out->size()) {
+        syslog(LOG_ERR, "%s: image %s unreadable (%zu of %zu bytes)", __func__, path, done, out->size());
+        out->clear();
+        return ONU_IMAGE_UNREADABLE;
+    }
+    return ONU_IMAGE_OK;
+}
 
 int scheduler_init()
 {
@@ -438,19 +450,26 @@ int scheduler_update_onu_app(schedule_entry *job)
     std::unique_ptr<onu_record> onu = connected_onu(job, function, mac);
     if (!onu)
         return -1;
-    bool known_type = (onu->type >= 1 && onu->type <= 18) || onu->type == 40;
-    if (!known_type || !updatable_state(onu->state))
+    const char *path = onu_app_image_for(onu->type);
+    if (!path || !updatable_state(onu->state))
         return 0;
 
-    uint8_t *image = nullptr;
-    size_t size = 0;
-    int rc = read_image(onu->type == 40 ? ONU_APP_IMAGE_TYPE40 : ONU_APP_IMAGE, &image, &size);
-    if (rc != 0)
+    std::vector<uint8_t> image;
+    int rc = onu_app_image_read(path, &image);
+    if (rc == ONU_IMAGE_UNREADABLE) {
+        // Another lap would read the same file: the job ends here.
+        job->status = SCHEDULE_FAILED;
+        job->tries = 0;
         return rc;
+    }
+    if (rc != ONU_IMAGE_OK) {
+        retry(job);
+        return rc;
+    }
     trace("%s: malloc ok\n", function);
-    trace("%s: %d bytes read\n", function, int(size));
-    bool ok = tftp_onu_app_upgrade(job->mac, image, size) == TFTP_IMAGE_OK;
-    BFREE(image);
+    trace("%s: %d bytes read\n", function, int(image.size()));
+    bool ok = tftp_onu_app_upgrade(job->mac, image.data(), image.size()) == TFTP_IMAGE_OK;
+    std::vector<uint8_t>().swap(image);   // megabytes, not kept through the restart
     trace("%s: ONU %s app updated %s\n", function, mac, ok ? "ok" : "failed");
     syslog(LOG_INFO, "%s: ONU %s app updated %s\n", function, mac, ok ? "ok" : "failed");
     if (!ok) {

@@ -26,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 constexpr int SCHEDULE_SIZE = 2048;
 constexpr uint16_t SCHEDULE_TRIES = 5;
@@ -73,6 +74,20 @@ static_assert(offsetof(schedule_entry, mac) == 1 && offsetof(schedule_entry, kin
 constexpr const char *ONU_APP_IMAGE = "/usr/local/share/tk3714app.tkf";
 constexpr const char *ONU_APP_IMAGE_TYPE40 = "/usr/local/share/ontm40.fw.bin";
 constexpr const char *ONU_PERS_DEFAULTS = "/usr/local/share/tk3714pers.tkf";
+
+// The application image for an ONU of type code `type` (1..18, 40), or NULL
+// when none may be sent to it.
+const char *onu_app_image_for(uint8_t type);
+// Results of onu_app_image_read.
+enum : int {
+    ONU_IMAGE_OK = 0,
+    ONU_IMAGE_NO_MEMORY = -2,
+    ONU_IMAGE_UNREADABLE = -3,   // missing, empty, or not read whole
+};
+// The whole file at board path `path` into `out`, on the heap: images run
+// to megabytes, far beyond the pool's largest block. Firmware jobs and the
+// upgrade command both read through here.
+int onu_app_image_read(const char *path, std::vector<uint8_t> *out);
 
 // Clears the table and starts the thread. 0, or -1 when the thread could
 // not be started. Start-up, once; again only after scheduler_stop.

@@ -131,6 +131,11 @@ struct olt_slot {
 struct onu_slot {
     onu_record rec;            // first member: a record pointer is its slot's
     pthread_mutex_t lock;
+    // The record's MAC as the locked look-up may read it without the lock:
+    // the six bytes and bit 48 while the record is not FREE, else 0. Written
+    // under the lock by every state change; the MAC of a record that is not
+    // FREE never changes.
+    uint64_t key;
 };
 struct summary_slot {
     onu_summary sum;
@@ -193,6 +198,20 @@ int summary_table_init()
 }
 
 bool same_mac(const uint8_t *a, const uint8_t *b) { return memcmp(a, b, 6) == 0; }
+
+uint64_t mac_key(const uint8_t mac[6])
+{
+    uint64_t key = uint64_t(1) << 48;
+    for (int i = 0; i < 6; i++)
+        key |= uint64_t(mac[i]) << (8 * i);
+    return key;
+}
+
+void publish_key(onu_record *onu)
+{
+    uint64_t key = onu->state != ONU_STATE_FREE ? mac_key(onu->mac) : 0;
+    __atomic_store_n(&slot_of(onu)->key, key, __ATOMIC_RELEASE);
+}
 
 // The state notification's text, as the management process parses it.
 void state_change_text(const onu_record *onu, uint32_t state, char *text, size_t size, uint32_t *port_out)
@@ -391,24 +410,25 @@ onu_record *onu_get_by_mac(const uint8_t mac[6])
     return nullptr;
 }
 
+// One pass. A slot that is free to take is checked under its lock; a busy
+// one only when its published MAC is the one looked for, and then it is
+// waited for: a record held elsewhere for seconds (an accounting sweep, a
+// queue rewrite) holds up only the look-ups of its own MAC.
 onu_record *onu_get_by_mac_locked(const uint8_t mac[6])
 {
-    for (;;) {
-        bool busy = false;
-        for (int i = 0; i < ONU_COUNT; i++) {
-            onu_slot &slot = onu_table[i];
-            if (pthread_mutex_trylock(&slot.lock) != 0) {
-                busy = true;
+    const uint64_t wanted = mac_key(mac);
+    for (int i = 0; i < ONU_COUNT; i++) {
+        onu_slot &slot = onu_table[i];
+        if (pthread_mutex_trylock(&slot.lock) != 0) {
+            if (__atomic_load_n(&slot.key, __ATOMIC_ACQUIRE) != wanted)
                 continue;
-            }
-            if (slot.rec.state != ONU_STATE_FREE && same_mac(slot.rec.mac, mac))
-                return &slot.rec;
-            pthread_mutex_unlock(&slot.lock);
+            lock_timed(&slot.lock);
         }
-        if (!busy)
-            return nullptr;
-        sched_yield();
+        if (slot.rec.state != ONU_STATE_FREE && same_mac(slot.rec.mac, mac))
+            return &slot.rec;
+        pthread_mutex_unlock(&slot.lock);
     }
+    return nullptr;
 }
 
 link_record *onu_find_link(onu_record *onu, const uint8_t mac[6])
@@ -485,9 +505,10 @@ void onu_release_all_on_olt(int olt)
 void onu_set_state(onu_record *onu, uint32_t state)
 {
     uint32_t old = onu->state;
+    onu->state = state;
+    publish_key(onu);
     if (state == old)
         return;
-    onu->state = state;
 
     bool notify;
     if (state == ONU_STATE_FREE || state == ONU_STATE_AUTHFAILED || state == ONU_STATE_CFGFAILED ||

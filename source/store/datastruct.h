@@ -230,8 +230,9 @@ void onu_unlock(onu_record *onu);
 // Look-ups scan slots 0..1999 and see only records that are not FREE.
 // Returned unlocked: lock, then check MAC and state again.
 onu_record *onu_get_by_mac(const uint8_t mac[6]);
-// Returned locked. Never blocks on a busy slot: skips it and repeats the
-// pass; NULL only after a pass in which no slot was busy.
+// Returned locked. One pass: a busy slot is waited for only when the MAC
+// its record published is `mac`, so records held elsewhere never hold up
+// the look-up of another MAC, nor of one that is not there.
 onu_record *onu_get_by_mac_locked(const uint8_t mac[6]);
 // The ONU with a link in use of MAC `mac`; returned unlocked.
 onu_record *onu_get_by_link_mac(const uint8_t mac[6]);

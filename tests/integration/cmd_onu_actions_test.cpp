@@ -110,6 +110,7 @@ TEST_F(OnuActionsBoard, LaserFirmwareAndAccountingCommands)
     size_t transfers = chip_requests(TEK_REQ_TFTP_ONU);
     EXPECT_TRUE(answered(command(0x2012, block(0, 0, "00:0D:B6:30:00:10")), 3, 32));
     EXPECT_EQ(chip_requests(TEK_REQ_TFTP_ONU), transfers);
+    EXPECT_TRUE(says("cmd_onu_fw_upgrade: ONU 00:0D:B6:30:00:10: no image for type 19")) << "the log says why";
 
     // Accounting starts once.
     EXPECT_TRUE(answered(command(0x2031, ""), 0, 0));

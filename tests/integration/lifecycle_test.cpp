@@ -1,8 +1,10 @@
-// The daemon as a process: daemonising, and stopping cleanly on SIGTERM.
+// The daemon as a process: daemonising, stopping cleanly on SIGTERM, and the
+// SIGUSR1 redirect of its trace.
 #include "integration/harness.h"
 
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,6 +71,28 @@ TEST(Lifecycle, ForegroundDaemonStopsWithStatusZero)
     process daemon;
     ASSERT_TRUE(daemon.start(box, "zandrel", ZANDREL_BIN, {"-x", "-r", "zero"}));   // harmless options
     EXPECT_FALSE(eventually([&] { return !daemon.running(); }, 1));
+    EXPECT_EQ(daemon.stop(20), 0);
+}
+
+// SIGUSR1 is served away from the signal: a FIFO planted as the control
+// file holds nothing up, a good control file then moves the trace, and
+// SIGTERM still ends the daemon.
+TEST(Lifecycle, Sigusr1RedirectDoesNotStallOnAFifo)
+{
+    sandbox box;
+    process daemon;
+    ASSERT_TRUE(daemon.start(box, "zandrel", ZANDREL_BIN));
+    ASSERT_TRUE(eventually([&] { return count_in_file(daemon.out_path(), "RESETINPROGRESS") == 4; }));
+    std::string control = box.path("/tmp/zandrel_stdout"), target = box.path("/trace.txt");
+    ASSERT_EQ(mkfifo(control.c_str(), 0600), 0);
+    kill(daemon.pid(), SIGUSR1);
+    fs::remove(control);
+    std::ofstream(target).close();
+    std::ofstream(control) << target;
+    fs::permissions(control, fs::perms(0644));
+    kill(daemon.pid(), SIGUSR1);
+    std::string fd1 = "/proc/" + std::to_string(daemon.pid()) + "/fd/1";
+    EXPECT_TRUE(eventually([&] { return fs::read_symlink(fd1).string() == target; }, 10));
     EXPECT_EQ(daemon.stop(20), 0);
 }
 

@@ -254,6 +254,22 @@ TEST_F(Pool, StringsOfTheReportStayInsideTheirBlock)
     BFREE(block);
 }
 
+// Every block is listed however many are in use: once they are all back
+// the tag holds nothing, and the report counts the most there were.
+TEST_F(Pool, BlocksPastAnyFixedTableAreTrackedAndComeOff)
+{
+    constexpr int many = 70000;
+    open_pool(size_t(many) * 24 + 64);
+    std::vector<void *> held(many);
+    for (void *&p : held)
+        ASSERT_NE(p = balloc("burst", 1, 16), nullptr);
+    for (void *p : held)
+        BFREE(p);
+    std::string text = report();
+    EXPECT_NE(text.find("Max blocks allocated        70000\n"), std::string::npos);
+    EXPECT_NE(text.find("\nTotal allocated       0\n"), std::string::npos) << text.substr(0, 2000);
+}
+
 TEST_F(Pool, AllocationFailureHookFailsExactlyTheNthRequest)
 {
     open_pool(1 << 16);

@@ -86,6 +86,23 @@ TEST_F(Queue, HoldsCapacityItemsInOrderAndRefusesOneMore)
     }
 }
 
+// An item whose unit cannot be raised is refused and leaves no trace: the
+// producer frees it, so no consumer may find it later.
+TEST_F(Queue, ARefusedItemCountLeavesTheRingAsItWas)
+{
+    mqueue *q = make(4);
+    sem_destroy(&q->count);
+    sem_init(&q->count, 0, SEM_VALUE_MAX);   // the next post overflows
+    int *refused = item(1);
+    EXPECT_EQ(mqueue_put(q, refused), -3);
+    BFREE(refused);
+    EXPECT_EQ(q->used, 0u);
+    EXPECT_EQ(q->write, 0u);
+    EXPECT_EQ(q->ring[0], nullptr);
+    sem_destroy(&q->count);
+    sem_init(&q->count, 0, 0);
+}
+
 TEST_F(Queue, PeakIsZeroWhileNeverMoreThanOneItemWaits)
 {
     mqueue *q = make(8);

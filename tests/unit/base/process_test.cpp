@@ -3,7 +3,10 @@
 
 #include "platform/sandbox.h"
 
+#include "common/wait.h"
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -55,7 +58,8 @@ TEST(Options, UnknownOptionsAndMissingArgumentsPassSilently)
     flags = process_flags{};
 }
 
-// Runs the redirector in a sandbox root and tells where standard output went.
+// Runs the redirect thread in a sandbox root and tells where standard output
+// went.
 class Redirect : public ::testing::Test {
 protected:
     void SetUp() override
@@ -69,10 +73,14 @@ protected:
         int start = open((root / "start.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(start, STDOUT_FILENO);
         close(start);
+        saved_umask = umask(022);
         process_install_signals();
+        ASSERT_EQ(process_redirect_start(), 0);
     }
     void TearDown() override
     {
+        process_redirect_stop();
+        umask(saved_umask);
         fflush(stdout);
         dup2(saved, STDOUT_FILENO);
         close(saved);
@@ -81,6 +89,13 @@ protected:
         signal(SIGINT, SIG_DFL);
         unsetenv("ZANDREL_ROOT");
         fs::remove_all(root);
+    }
+    // SIGUSR1, and the redirect it wakes has run.
+    static void usr1()
+    {
+        unsigned before = process_redirects_done();
+        raise(SIGUSR1);
+        ASSERT_TRUE(eventually([&] { return process_redirects_done() > before; }, 10)) << "the redirect stalled";
     }
     static void say(const char *text)
     {
@@ -94,6 +109,7 @@ protected:
     }
     fs::path root;
     int saved = -1;
+    mode_t saved_umask = 0;
 };
 
 TEST_F(Redirect, WordInTheFileNamesTheNewStandardOutput)
@@ -101,7 +117,7 @@ TEST_F(Redirect, WordInTheFileNamesTheNewStandardOutput)
     fs::path target = root / "pts0";
     std::ofstream(target).close();
     std::ofstream(root / "tmp/zandrel_stdout") << "  " << target.string() << " ignored words\n";
-    raise(SIGUSR1);
+    usr1();
     say("after");
     EXPECT_EQ(read(target), "after");
     EXPECT_EQ(read(root / "start.txt"), "");
@@ -112,19 +128,19 @@ TEST_F(Redirect, TargetIsNeitherCreatedNorTruncated)
     fs::path target = root / "keep";
     std::ofstream(target) << "old";
     std::ofstream(root / "tmp/zandrel_stdout") << target.string();
-    raise(SIGUSR1);
+    usr1();
     say("X");
     EXPECT_EQ(read(target), "Xld");
 
     fs::path missing = root / "missing";
     std::ofstream(root / "tmp/zandrel_stdout") << missing.string();
-    raise(SIGUSR1);
+    usr1();
     EXPECT_FALSE(fs::exists(missing));
 }
 
 TEST_F(Redirect, NoFileSendsStandardOutputToDevNull)
 {
-    raise(SIGUSR1);
+    usr1();
     say("gone");
     EXPECT_EQ(read(root / "start.txt"), "");
     struct stat out{}, null{};
@@ -136,9 +152,62 @@ TEST_F(Redirect, NoFileSendsStandardOutputToDevNull)
 TEST_F(Redirect, UnopenablePathLeavesStandardOutputAlone)
 {
     std::ofstream(root / "tmp/zandrel_stdout") << "/nonexistent/dir/tty";
-    raise(SIGUSR1);
+    usr1();
     say("still");
     EXPECT_EQ(read(root / "start.txt"), "still");
+}
+
+// Whoever else can write /tmp must not choose where the daemon writes, nor
+// hold the thread with a FIFO: the control file is used only when it is a
+// regular file of this user that no one else may write.
+TEST_F(Redirect, OnlyAControlFileOfOurOwnClosedToOthersIsRead)
+{
+    fs::path target = root / "pts0", control = root / "tmp/zandrel_stdout", own = root / "own";
+    std::ofstream(target).close();
+    struct row {
+        const char *name;
+        int make;   // 0 FIFO, 1 file of that mode, 2 link to a file of ours
+        mode_t mode;
+        bool moved;
+    } rows[] = {
+        {"FIFO", 0, 0600, false},
+        {"group-writable", 1, 0620, false},
+        {"other-writable", 1, 0602, false},
+        {"link to a file of ours", 2, 0600, false},
+        {"ours, closed to others", 1, 0644, true},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        fs::remove(control);
+        if (r.make == 0) {
+            ASSERT_EQ(mkfifo(control.c_str(), r.mode), 0);
+        } else {
+            fs::path file = r.make == 1 ? control : own;
+            std::ofstream(file) << target.string();
+            chmod(file.c_str(), r.mode);
+            if (r.make == 2)
+                fs::create_symlink(own, control);
+        }
+        usr1();
+        say(r.name);
+        std::string where = read(r.moved ? target : root / "start.txt");
+        EXPECT_NE(where.find(r.name), std::string::npos) << where;
+    }
+}
+
+TEST_F(Redirect, AFifoTargetIsRefusedWithOrWithoutAReader)
+{
+    fs::path fifo = root / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(root / "tmp/zandrel_stdout") << fifo.string();
+    usr1();   // no reader: a blocking open would wait for one
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    usr1();
+    say("kept");
+    EXPECT_EQ(read(root / "start.txt"), "kept");
+    char c;
+    EXPECT_LE(::read(reader, &c, 1), 0) << "nothing went to the FIFO";
+    close(reader);
 }
 
 TEST_F(Redirect, WordIsCutAtThirtyFiveCharacters)
@@ -150,11 +219,11 @@ TEST_F(Redirect, WordIsCutAtThirtyFiveCharacters)
     fs::path cwd = fs::current_path();
     fs::current_path(root);
     std::ofstream(root / "tmp/zandrel_stdout") << name;
-    raise(SIGUSR1);
+    usr1();
     say("kept");
     EXPECT_EQ(read(root / "start.txt"), "kept");
     std::ofstream(root / name.substr(0, 35)).close();
-    raise(SIGUSR1);
+    usr1();
     say("cut");
     EXPECT_EQ(read(root / name.substr(0, 35)), "cut");
     fs::current_path(cwd);

@@ -139,6 +139,9 @@ TEST_F(OnuActions, LaserShutdownGoesWhereTheMacSays)
         std::vector<std::pair<int, uint16_t>> sent;   // (OLT, PON port)
     } cases[] = {
         {"all ONUs: the port number's OLT and PON port", {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, false, 5, {{2, 1}}},
+        // 131072 / 2 cut to 16 bits would be OLT 0.
+        {"all ONUs on a port past the eighth: nothing", {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, false, 131072, {}},
+        {"all ONUs on port 8: nothing", {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, false, 8, {}},
         {"a known ONU: its own OLT and port", {0x00, 0x0D, 0xB6, 0x00, 0x00, 0x21}, true, 0, {{3, 0}}},
         {"an unknown MAC: every PON port",
          {0x00, 0x0D, 0xB6, 0x00, 0x00, 0x99},
@@ -184,7 +187,11 @@ TEST_F(OnuActions, FirmwareUpgradeOnlyForKnownTypesWithAnImage)
     EXPECT_EQ(send(0x2012, p).rcode, 3);
     EXPECT_TRUE(tftp_->packets().empty()) << "no transfer for a type without an image";
 
-    make_listed_onu(0, ONU_MAC, 7);
+    // The record's own type counts, not a summary slot that may already
+    // mirror whatever reused it: here the summary still says 40.
+    onu_lock(onu_at(0));
+    onu_at(0)->type = 7;
+    onu_unlock(onu_at(0));
     cmd_answer done = send(0x2012, p);
     EXPECT_EQ(done.rcode, 0);
     EXPECT_EQ(done.data, p);

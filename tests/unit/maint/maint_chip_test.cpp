@@ -316,11 +316,12 @@ TEST_F(ChipSweeps, TheOnuRequestsCarryTheOnusMacOrItsExpectedQueueLayout)
 
 // ---- scheduler jobs through TFTP ------------------------------------------------------
 
+// A real image runs to megabytes, far past any pool block.
 TEST_F(ChipSweeps, AFirmwareJobUpgradesTheOnuAndRestartsIt)
 {
-    bytes image(3000);
+    bytes image((16u << 20) - 100);
     for (size_t i = 0; i < image.size(); i++)
-        image[i] = uint8_t(i * 7 + 3);
+        image[i] = uint8_t(i * 7 + (i >> 12));
     write_file(ONU_APP_IMAGE, image);
     onu_record *onu = put_onu(0, 1, ONU_STATE_OK);
     onu->type = 3;
@@ -336,7 +337,7 @@ TEST_F(ChipSweeps, AFirmwareJobUpgradesTheOnuAndRestartsIt)
     EXPECT_EQ(waited, SCHEDULE_QUEUES_PAUSE_S + SCHEDULE_IMAGE_PAUSE_S);
     std::string lines = trace();
     EXPECT_EQ(count_of(lines, "scheduler_update_onu_app: malloc ok\n"), 1);
-    EXPECT_EQ(count_of(lines, "scheduler_update_onu_app: 3000 bytes read\n"), 1);
+    EXPECT_EQ(count_of(lines, "scheduler_update_onu_app: 16777116 bytes read\n"), 1);
     EXPECT_EQ(count_of(lines, "scheduler_update_onu_app: ONU 00:0D:B6:00:00:01 app updated ok\n"), 1);
 }
 
@@ -358,6 +359,21 @@ TEST_F(ChipSweeps, AFirmwareJobThatFailsFiveTimesEndsFailed)
     EXPECT_EQ(count_of(trace(), "app updated failed\n"), 5) << "a failed job is not run again";
     EXPECT_EQ(waited, 0u) << "no pause after a failure";
     EXPECT_EQ(count_of(trace(), "scheduler_update_onu_app: 700 bytes read\n"), 5) << "type 40 has its own image";
+}
+
+// No other lap can find the image that is not there: the job ends failed
+// and is not run again.
+TEST_F(ChipSweeps, AFirmwareJobWithoutItsImageEndsFailed)
+{
+    onu_record *onu = put_onu(0, 1, ONU_STATE_OK);
+    onu->type = 40;
+    ASSERT_EQ(scheduler_add(onu->mac, SCHEDULE_FIRMWARE), 0);
+    std::string lines = syslog_of([] { lap(), lap(); });
+    EXPECT_EQ(count_of(lines, "image /usr/local/share/ontm40.fw.bin unreadable"), 1) << lines;
+    schedule_entry job = scheduler_entry(1);
+    EXPECT_EQ(job.status, SCHEDULE_FAILED);
+    EXPECT_EQ(job.tries, 0);
+    EXPECT_TRUE(tftp_->packets().empty());
 }
 
 TEST_F(ChipSweeps, APersonalityJobWritesTheDefaultsKeepingTheOnusOwnBytes)
