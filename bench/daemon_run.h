@@ -107,9 +107,12 @@ inline std::string queue_peaks(const std::string &report)
             size == std::string::npos || peak == std::string::npos)
             continue;
         long peak_value = std::stol(line.substr(peak + 12));
+        // Appended piece by piece: GCC 12 at -O3 takes the temporaries of a
+        // chain of + for overlapping copies.
         if (peak_value > 0)
-            out += " " + line.substr(open + 1, close - open - 1) + " " + std::to_string(peak_value) + "/" +
-                   std::to_string(std::stol(line.substr(size + 13)));
+            out.append(" ").append(line, open + 1, close - open - 1).append(" ")
+                .append(std::to_string(peak_value)).append("/")
+                .append(std::to_string(std::stol(line.substr(size + 13))));
     }
     return out.empty() ? " none above 0" : out;
 }

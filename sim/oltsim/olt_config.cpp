@@ -177,22 +177,23 @@ answer olt_config_sim::port_settings(int, const request_record &r)
 answer olt_config_sim::sfp_info(int olt, const request_record &r)
 {
     int port = r.data.size() > 8 ? r.data[8] : 0;
-    bytes out(r.data.begin(), r.data.begin() + std::min(r.data.size(), SFP_REQUEST));
-    out.resize(SFP_REQUEST, 0);
-    bytes page(SFP_PAGE_SIZE, 0);
+    // The request echoed (zero-padded to its full size), then the page, in
+    // one buffer sized once.
+    bytes out(SFP_REQUEST + SFP_PAGE_SIZE, 0);
+    std::copy_n(r.data.begin(), std::min(r.data.size(), SFP_REQUEST), out.begin());
+    uint8_t *page = out.data() + SFP_REQUEST;
     page[0] = 0x03;   // SFP
     {
         std::lock_guard<std::mutex> hold(lock_);
         if (port < 2) {
             // Transceiver texts are padded with spaces.
-            memset(&page[SFP_PAGE_VENDOR], ' ', 16);
-            memset(&page[SFP_PAGE_PART], ' ', 16);
+            memset(page + SFP_PAGE_VENDOR, ' ', 16);
+            memset(page + SFP_PAGE_PART, ' ', 16);
             const std::string &vendor = sfp_[olt][port][0], &part = sfp_[olt][port][1];
-            memcpy(&page[SFP_PAGE_VENDOR], vendor.data(), std::min<size_t>(vendor.size(), 16));
-            memcpy(&page[SFP_PAGE_PART], part.data(), std::min<size_t>(part.size(), 16));
+            memcpy(page + SFP_PAGE_VENDOR, vendor.data(), std::min<size_t>(vendor.size(), 16));
+            memcpy(page + SFP_PAGE_PART, part.data(), std::min<size_t>(part.size(), 16));
         }
     }
-    out.insert(out.end(), page.begin(), page.end());
     return ok(out);
 }
 

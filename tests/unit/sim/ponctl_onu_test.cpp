@@ -435,7 +435,7 @@ TEST(PonctlOnuPrint, EveryCutOfEveryAnswerIsReadWithinItsLength)
         for (size_t cut = 0; cut <= c.full.size(); cut += cut < 64 ? 1 : 7) {
             bytes payload(c.full.begin(), c.full.begin() + long(cut));
             EXPECT_FALSE(printed(c.command, answer(0, payload)).empty()) << c.command.back() << " cut at " << cut;
-            EXPECT_NO_THROW(json::parse(printed(c.command, answer(0, payload), true)));
+            EXPECT_TRUE(json::accept(printed(c.command, answer(0, payload), true)));
         }
     }
     // The list entries, compact and full, cut anywhere.
