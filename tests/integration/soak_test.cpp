@@ -413,8 +413,9 @@ TEST_F(Soak, FaultsThenEveryOnuWhereItBelongs)
     EXPECT_TRUE(quiet) << "not where they belong:" << stuck;
     // The daemon answers the reset once the OLT is configured again, or
     // when its polls run out first (in the sandbox they run 20 times
-    // faster than the OLT comes back): either way it answered.
-    EXPECT_EQ(reset_result.status, 0) << reset_result.out << reset_result.err;
+    // faster than the OLT comes back, rcode 6, which ponctl exits 4 for):
+    // either way it answered.
+    EXPECT_TRUE(reset_result.status == 0 || reset_result.status == 4) << reset_result.out << reset_result.err;
     EXPECT_GT(trace.olt_configured(RESET_OLT), olt_ok_before) << "OLT " << RESET_OLT << " was not configured again";
     EXPECT_GT(leavers, 0);
     EXPECT_GT(dealt.dropped + dealt.rcodes + dealt.reordered, 0u);
