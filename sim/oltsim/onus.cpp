@@ -148,6 +148,33 @@ void onu_population::attach()
 {
     sim_.set_handler(TEK_REQ_REGISTRATION_ACCEPT, [this](int olt, const request_record &r) { return on_accept(olt, r); });
     sim_.set_handler(TEK_REQ_DISCOVERY_ACK, [this](int olt, const request_record &r) { return on_ack(olt, r); });
+    sim_.on_restart([this](int olt) {
+        std::lock_guard<std::mutex> hold(lock_);
+        std::vector<size_t> &onus = coming_back_[olt];
+        for (const link_state &l : links_)
+            if (come_back_ && onus_[l.onu].olt == olt && std::find(onus.begin(), onus.end(), l.onu) == onus.end())
+                onus.push_back(l.onu);
+    });
+    handler start = sim_.handler_of(TEK_REQ_OLT_START);
+    sim_.set_handler(TEK_REQ_OLT_START, [this, start](int olt, const request_record &r) {
+        answer reply = start(olt, r);
+        std::vector<std::pair<int, bytes>> attempts;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            for (size_t index : coming_back_[olt])
+                queue_attempts(index, attempts);
+            coming_back_[olt].clear();
+        }
+        for (auto &[chip, data] : attempts)
+            sim_.send_event(chip, TEK_EVENT_REGISTRATION, data);
+        return reply;
+    });
+}
+
+void onu_population::come_back_after_restart(bool on)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    come_back_ = on;
 }
 
 void onu_population::queue_attempts(size_t index, std::vector<std::pair<int, bytes>> &attempts)

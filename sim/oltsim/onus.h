@@ -55,8 +55,14 @@ bytes discovery_record(const board_onu &onu, int link, uint16_t llid);
 class onu_population {
 public:
     onu_population(chipset &sim, std::vector<board_onu> onus, const uint8_t chip_mac[6]);
-    // Installs the handlers of 0x0127 and 0x0128 on the chipset.
+    // Installs the handlers of 0x0127 and 0x0128 on the chipset, and passes
+    // 0x0008 on to the handler it finds (see come_back_after_restart).
     void attach();
+    // On: the ONUs that had registered on a chip before it restarted
+    // register again once it is started again (0x0008), as real ONUs do
+    // when their OLT comes back. Off by default: oltsim's own loop registers a
+    // restarted chip's ONUs itself.
+    void come_back_after_restart(bool on);
     // Registration attempts for every link of every ONU on OLT `olt` (-1: all).
     void register_all(int olt = -1);
     // Registration attempts for every link of the ONU of MAC `mac`,
@@ -86,6 +92,8 @@ private:
     std::vector<link_state> links_;
     uint16_t next_llid_[MAX_OLTS] = {FIRST_LLID, FIRST_LLID, FIRST_LLID, FIRST_LLID};
     unsigned accepted_ = 0, acknowledged_ = 0;
+    bool come_back_ = false;
+    std::vector<size_t> coming_back_[MAX_OLTS];   // registered before the chip restarted
     std::vector<unsigned> accepted_by_onu_;   // by index into onus_
 };
 

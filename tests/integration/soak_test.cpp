@@ -288,9 +288,10 @@ TEST_F(Soak, FaultsThenEveryOnuWhereItBelongs)
             next_churn += churn;
             for (int tried = 0; tried < count_; tried++) {
                 int i = next_leaver++ % count_;
-                bool resetting = (olt_reset && olt_of(i) == RESET_OLT && trace.olt_configured(RESET_OLT) <= olt_ok_before) ||
-                                 (chip_restarted && olt_of(i) == RESTART_OLT &&
-                                  trace.olt_configured(RESTART_OLT) <= restart_ok_before);
+                bool resetting =
+                    (olt_reset && olt_of(i) == RESET_OLT && trace.olt_configured(RESET_OLT) <= olt_ok_before) ||
+                    (chip_restarted && olt_of(i) == RESTART_OLT &&
+                     trace.olt_configured(RESTART_OLT) <= restart_ok_before);
                 if (onus[size_t(i)] == where::present && !resetting && trace.state(soak_mac(i)) == "OK") {
                     leave(i);
                     onus[size_t(i)] = ++leavers % 3 == 0 ? where::gone : where::coming_back;
@@ -378,7 +379,8 @@ TEST_F(Soak, FaultsThenEveryOnuWhereItBelongs)
     EXPECT_EQ(overflows, 0);
     EXPECT_TRUE(kernel_restarted);
     EXPECT_TRUE(chip_restarted);
-    EXPECT_GT(trace.olt_configured(RESTART_OLT), restart_ok_before) << "chip " << RESTART_OLT << " not configured again";
+    EXPECT_GT(trace.olt_configured(RESTART_OLT), restart_ok_before)
+        << "chip " << RESTART_OLT << " was not configured again";
 
     // Settled ONUs hold no pool block. The fragments of reordered answers
     // that came after their last one wait in the receive pool until they
