@@ -35,8 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         break;
     }
     default: {
+        static const uint8_t challenge[EAP_MD5_VALUE_SIZE] = {};
         uint8_t reply[EAP_ANSWER_SIZE];
-        compose_eap_packet_olt_internal("5820", answer.data(), answer.size(), reply);
+        compose_eap_packet_olt_internal("5820", challenge, answer.data(), answer.size(), reply);
         break;
     }
     }

@@ -227,6 +227,56 @@ std::map<uint16_t, destination_state> onu_service::destinations(int olt)
     return olts_[olt].destinations;
 }
 
+bool onu_service::destination_holder(const bytes &create, mac_key *onu, std::set<uint16_t> *paths) const
+{
+    // Destination index, 4, 1, the link count, then per link: its MAC, eight
+    // zero bytes, 30 01 and its path, followed by rules of any length.
+    constexpr size_t FIRST_LINK = 5, PATH_AFTER_MAC = 16;
+    static const uint8_t marker[10] = {0, 0, 0, 0, 0, 0, 0, 0, 0x30, 0x01};
+    if (create.size() < FIRST_LINK + 6)
+        return false;
+    for (const board_onu &board : onus_) {
+        bool owner = false;
+        for (int link = 0; link < board.links; link++) {
+            uint8_t mac[6];
+            link_mac(mac, board.mac, link);
+            if (memcmp(mac, &create[FIRST_LINK], 6) == 0)
+                owner = true;
+        }
+        if (!owner)
+            continue;
+        *onu = key(board.mac);
+        for (int link = 0; link < board.links; link++) {
+            uint8_t part[16];
+            link_mac(part, board.mac, link);
+            memcpy(part + 6, marker, sizeof marker);
+            auto at = std::search(create.begin(), create.end(), part, part + sizeof part);
+            if (at != create.end() && size_t(create.end() - at) >= PATH_AFTER_MAC + 2)
+                paths->insert(load_be16(&*(at + PATH_AFTER_MAC)));
+        }
+        return true;
+    }
+    return false;
+}
+
+std::vector<uint16_t> onu_service::shared_ids(int olt)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    std::map<uint16_t, std::set<mac_key>> path_holders;
+    std::set<uint16_t> shared;
+    for (const auto &[dest, onus] : olts_[olt].holders) {
+        if (onus.size() > 1)
+            shared.insert(dest);
+        for (const auto &[onu, paths] : onus)
+            for (uint16_t path : paths)
+                path_holders[path].insert(onu);
+    }
+    for (const auto &[path, onus] : path_holders)
+        if (onus.size() > 1)
+            shared.insert(path);
+    return std::vector<uint16_t>(shared.begin(), shared.end());
+}
+
 int onu_service::eap_result(const uint8_t mac[6])
 {
     std::lock_guard<std::mutex> hold(lock_);
@@ -353,6 +403,9 @@ answer onu_service::handle(int olt, const request_record &r)
         }
         case TEK_REQ_PATH_DELETE:
             o.paths.erase(first);
+            for (auto &[dest, onus] : o.holders)
+                for (auto &[onu, paths] : onus)
+                    paths.erase(first);
             return answer{};
         case TEK_REQ_QUEUE_SLA:
             o.queue_slas[first] = d;
@@ -364,13 +417,19 @@ answer onu_service::handle(int olt, const request_record &r)
             if (d.size() >= 6)
                 o.link_slas[key(d.data())] = d;
             return answer{};
-        case TEK_REQ_DEST_CREATE:
+        case TEK_REQ_DEST_CREATE: {
             o.destinations[first].create = d;
+            mac_key holder;
+            std::set<uint16_t> paths;
+            if (destination_holder(d, &holder, &paths))
+                o.holders[first][holder] = paths;
             return answer{};
+        }
         case TEK_REQ_DEST_QUERY:
             return answer{uint16_t(o.destinations.count(first) ? 0 : RCODE_NOT_FOUND), {}};
         case TEK_REQ_DEST_DELETE:
             o.destinations.erase(first);
+            o.holders.erase(first);
             o.learned.erase(first);
             return answer{};
         case TEK_REQ_DEST_LEARNING:

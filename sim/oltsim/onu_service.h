@@ -19,6 +19,7 @@
 #include <array>
 #include <map>
 #include <mutex>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -86,6 +87,11 @@ public:
     size_t queue_slas(int olt);
     size_t link_slas(int olt);
     std::map<uint16_t, destination_state> destinations(int olt);
+    // Path identifiers and destination indexes that more than one ONU holds
+    // on OLT `olt`, ascending. What an ONU holds comes from the destinations
+    // built for it: each create (0x0196) names the ONU's links, each with
+    // its path; a deleted path or destination is held by nobody.
+    std::vector<uint16_t> shared_ids(int olt);
     // The EAP code last sent to the ONU (3 Success, 4 Failure; 0 none).
     int eap_result(const uint8_t mac[6]);
     int resets(const uint8_t mac[6]);
@@ -105,7 +111,12 @@ private:
         std::map<mac_key, bytes> link_slas;
         std::map<uint16_t, destination_state> destinations;
         std::map<uint16_t, std::vector<mac_key>> learned;
+        // Destination index -> the ONUs that built it -> their links' paths.
+        std::map<uint16_t, std::map<mac_key, std::set<uint16_t>>> holders;
     };
+    // The ONU of the first link a destination create names, with the paths
+    // of its links found in it; false when no board ONU owns that link.
+    bool destination_holder(const bytes &create, mac_key *onu, std::set<uint16_t> *paths) const;
 
     answer handle(int olt, const request_record &request);
     // The chip's link alarms for every link of the ONU, `delay_ms` from now.

@@ -169,16 +169,42 @@ void onu_population::attach()
     });
     // A restarted chip has forgotten every link; the daemon's clean-up of
     // its old records is no deregistration.
+    // With come_back_after_restart, those that had registered register
+    // again once the daemon starts the chip.
     sim_.on_restart([this](int olt) {
         std::lock_guard<std::mutex> hold(lock_);
+        std::vector<size_t> &onus = coming_back_[olt];
+        for (const link_state &l : links_)
+            if (come_back_ && onus_[l.onu].olt == olt && std::find(onus.begin(), onus.end(), l.onu) == onus.end())
+                onus.push_back(l.onu);
         for (size_t i = 0; i < onus_.size(); i++)
             if (onus_[i].olt == olt) {
                 presence_[i].registered = 0;
                 presence_[i].returning = false;
             }
     });
+    handler start = sim_.handler_of(TEK_REQ_OLT_START);
+    sim_.set_handler(TEK_REQ_OLT_START, [this, start](int olt, const request_record &r) {
+        answer reply = start(olt, r);
+        std::vector<std::pair<int, bytes>> attempts;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            for (size_t index : coming_back_[olt])
+                queue_attempts(index, attempts);
+            coming_back_[olt].clear();
+        }
+        for (auto &[chip, data] : attempts)
+            sim_.send_event(chip, TEK_EVENT_REGISTRATION, data);
+        return reply;
+    });
     if (!returner_.joinable())
         returner_ = std::thread([this] { serve_returns(); });
+}
+
+void onu_population::come_back_after_restart(bool on)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    come_back_ = on;
 }
 
 void onu_population::return_after(int ms)

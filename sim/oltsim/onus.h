@@ -71,9 +71,14 @@ public:
     onu_population(const onu_population &) = delete;
     onu_population &operator=(const onu_population &) = delete;
     // Installs the handlers of 0x0127, 0x0128 and 0x0182 on the chipset
-    // (after the handlers it passes 0x0182 on to) and the reaction to a chip
-    // restart.
+    // (after the handlers it passes 0x0182 and 0x0008 on to) and the
+    // reaction to a chip restart.
     void attach();
+    // On: the ONUs that had registered on a chip before it restarted
+    // register again once it is started again (0x0008), as real ONUs do
+    // when their OLT comes back. Off by default: oltsim's own loop registers a
+    // restarted chip's ONUs itself.
+    void come_back_after_restart(bool on);
     // An ONU whose links were all released registers again `ms` later;
     // 0: it stays away (ONU_RETURN_MS unless set).
     void return_after(int ms);
@@ -122,6 +127,8 @@ private:
     std::vector<link_state> links_;
     uint16_t next_llid_[MAX_OLTS] = {FIRST_LLID, FIRST_LLID, FIRST_LLID, FIRST_LLID};
     unsigned accepted_ = 0, acknowledged_ = 0;
+    bool come_back_ = false;
+    std::vector<size_t> coming_back_[MAX_OLTS];   // registered before the chip restarted
     std::vector<unsigned> accepted_by_onu_;   // by index into onus_
     std::vector<presence> presence_;          // by index into onus_
     int return_ms_ = ONU_RETURN_MS;

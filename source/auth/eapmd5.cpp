@@ -5,6 +5,7 @@
 #include "onu/profiler_onu.h"
 
 #include "base/bytes.h"
+#include "engine/profiler.h"
 #include "engine/profiler_cache.h"
 #include "mgmt/kernlink.h"
 #include "platform/log.h"
@@ -12,6 +13,7 @@
 #include "store/datastruct.h"
 #include "wire/tekmsg.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <syslog.h>
 
@@ -19,6 +21,8 @@
 #include <vector>
 
 eapmd5_hook_table eapmd5_hooks = {};
+
+static_assert(EAP_CHALLENGE_SIZE == EAP_MD5_VALUE_SIZE, "the answer hashes the whole challenge");
 
 namespace {
 
@@ -35,28 +39,31 @@ bool radius_mode() { return cfgcache()->radius[RADIUS_AUTH_ENABLED] != 0; }
 
 } // namespace
 
-void eap_md5_expected(const char *secret, uint8_t digest[EAP_MD5_VALUE_SIZE])
+void eap_md5_expected(const char *secret, const uint8_t challenge[EAP_MD5_VALUE_SIZE],
+                      uint8_t digest[EAP_MD5_VALUE_SIZE])
 {
     size_t length = strlen(secret);
     std::vector<uint8_t> text(1 + length + EAP_MD5_VALUE_SIZE, 0);
     text[0] = EAP_LOCAL_IDENTIFIER;
     memcpy(&text[1], secret, length);
+    memcpy(&text[1 + length], challenge, EAP_MD5_VALUE_SIZE);
     unsigned size = 0;
     EVP_Digest(text.data(), text.size(), digest, &size, EVP_md5(), nullptr);
 }
 
-int compose_eap_packet_olt_internal(const char *secret, const uint8_t *eap, size_t size,
+int compose_eap_packet_olt_internal(const char *secret, const uint8_t *challenge, const uint8_t *eap, size_t size,
                                     uint8_t answer[EAP_ANSWER_SIZE])
 {
-    uint8_t digest[EAP_MD5_VALUE_SIZE];
-    eap_md5_expected(secret, digest);
-    bool match = size >= EAP_MD5_VALUE + EAP_MD5_VALUE_SIZE &&
-                 memcmp(digest, eap + EAP_MD5_VALUE, EAP_MD5_VALUE_SIZE) == 0;
+    uint8_t digest[EAP_MD5_VALUE_SIZE] = {};
+    if (challenge)
+        eap_md5_expected(secret, challenge, digest);
+    bool match = challenge && size >= EAP_MD5_VALUE + EAP_MD5_VALUE_SIZE &&
+                 CRYPTO_memcmp(digest, eap + EAP_MD5_VALUE, EAP_MD5_VALUE_SIZE) == 0;
     if (!match) {
         char hex[2 * EAP_MD5_VALUE_SIZE + 1];
         for (size_t i = 0; i < EAP_MD5_VALUE_SIZE; i++)
             snprintf(hex + 2 * i, 3, "%02X", digest[i]);
-        trace("%s: config secret: %s\n", __func__, secret);
+        trace("%s: config secret: %s\n", __func__, ONU_SECRET_MASK);
         trace("%s: MD5: %s\n", __func__, hex);
         trace("%s: md5 hashes are %s\n", __func__, "mismatch");
         syslog(LOG_INFO, "%s: md5 hashes are %s\n", __func__, "mismatch");
@@ -113,6 +120,13 @@ void eapframe_handler(uint8_t *event)
         syslog(LOG_INFO, "%s: onu_get_by_mac failed\n", __func__);
         return;
     }
+    if (onu->state != ONU_STATE_AUTHINPROGRESS) {
+        // Late, repeated or unasked: only the answer to a pending challenge
+        // is checked.
+        trace("%s: ONU %s in %s state, EAP frame dropped\n", __func__, mac, onu_state_name(onu->state));
+        onu_unlock(onu);
+        return;
+    }
     const uint8_t *eap = data + 6;
     size_t eap_size = size - 6;
     bool radius = radius_mode();
@@ -135,7 +149,9 @@ void eapframe_handler(uint8_t *event)
     if (!radius) {
         char secret[sizeof onu->secret + 1] = {};
         memcpy(secret, onu->secret, sizeof onu->secret);
-        result = compose_eap_packet_olt_internal(secret, eap, eap_size, answer);
+        uint8_t challenge[EAP_CHALLENGE_SIZE];
+        bool pending = profiler_eap_challenge_take(onu, challenge);
+        result = compose_eap_packet_olt_internal(secret, pending ? challenge : nullptr, eap, eap_size, answer);
     } else if (eapmd5_hooks.radius_check) {
         result = eapmd5_hooks.radius_check(onu, eap, eap_size, answer, EAP_ANSWER_SIZE);
     } else {

@@ -32,14 +32,15 @@ constexpr uint8_t EAP_LOCAL_IDENTIFIER = 1;
 enum : int { EAP_AUTH_OK = 0, EAP_AUTH_FAILED = 3, EAP_AUTH_CONFIG_FAILED = 12 };
 
 // The MD5 a right answer carries: of the identifier 1, the secret's
-// characters and the sixteen zero bytes of the challenge.
-void eap_md5_expected(const char *secret, uint8_t digest[EAP_MD5_VALUE_SIZE]);
+// characters and the 16 bytes of the challenge the ONU was sent.
+void eap_md5_expected(const char *secret, const uint8_t challenge[EAP_MD5_VALUE_SIZE],
+                      uint8_t digest[EAP_MD5_VALUE_SIZE]);
 
 // Local mode: compares the answer's value (`eap`, `size` bytes) with the
-// expected digest, writes Success or Failure (identifier 1, length 4) into
-// `answer`. 0 on a match, 3 otherwise (and for an answer too short to hold
-// the value).
-int compose_eap_packet_olt_internal(const char *secret, const uint8_t *eap, size_t size,
+// digest expected for `challenge`, writes Success or Failure (identifier 1,
+// length 4) into `answer`. 0 on a match, 3 otherwise: a wrong value, an
+// answer too short to hold one, or no challenge pending (NULL).
+int compose_eap_packet_olt_internal(const char *secret, const uint8_t *challenge, const uint8_t *eap, size_t size,
                                     uint8_t answer[EAP_ANSWER_SIZE]);
 
 // RADIUS mode: the RADIUS engineer's check, same contract plus 12. An empty

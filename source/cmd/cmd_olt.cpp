@@ -185,14 +185,7 @@ uint8_t *handler_olt_reconfig(uint8_t *request)
     olt_lock(int(olt));
     reset_olt_locked(int(olt), OLT_RECONFIG);
     olt_unlock(int(olt));
-    onu_release_all_on_olt(int(olt));
-    olt_lock(int(olt));
-    olt_record *record = olt_get(int(olt));
-    record->onus_total = 0;
-    std::memset(record->onus_on_port, 0, sizeof record->onus_on_port);
-    std::memset(record->onus_first_group, 0, sizeof record->onus_first_group);
-    std::memset(record->onus_second_group, 0, sizeof record->onus_second_group);
-    olt_unlock(int(olt));
+    profiler_olt_release_onus(int(olt));
 
     int rc = CMD_RC_TIMEOUT;
     for (int poll = 0; poll < OLT_RECONFIG_POLLS && rc == CMD_RC_TIMEOUT; poll++) {

@@ -13,6 +13,7 @@
 #include "chip/teklink.h"
 #include "wire/tekmsg.h"
 
+#include <openssl/rand.h>
 #include <pthread.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -82,6 +83,16 @@ int match_link(void *item, const void *mac)
         return 1;
     BFREE(work->record);
     work->record = nullptr;
+    return 0;
+}
+
+// Discoveries reported by one OLT; the record goes with the item.
+int match_olt(void *item, const void *olt)
+{
+    auto *work = static_cast<profiler_work_item *>(item);
+    if (!work || work->olt != *static_cast<const uint8_t *>(olt))
+        return 1;
+    BFREE_SAFE(work->record);
     return 0;
 }
 
@@ -265,6 +276,25 @@ void profiler_flush_onu_work(const onu_record *onu)
         mQueueCondFlush(&link_queue, onu->links[i].mac, match_link);
 }
 
+void profiler_olt_release_onus(int olt)
+{
+    if (olt < 0 || olt >= OLT_COUNT)
+        return;
+    // Discoveries first: one taken after the release would build a record
+    // for a link the chip no longer holds.
+    const uint8_t index = uint8_t(olt);
+    if (queues_made)
+        mQueueCondFlush(&link_queue, &index, match_olt);
+    onu_release_all_on_olt(olt);
+    olt_lock(olt);
+    olt_record *record = olt_get(olt);
+    record->onus_total = 0;
+    memset(record->onus_on_port, 0, sizeof record->onus_on_port);
+    memset(record->onus_first_group, 0, sizeof record->onus_first_group);
+    memset(record->onus_second_group, 0, sizeof record->onus_second_group);
+    olt_unlock(olt);
+}
+
 bool profiler_idle_sweep()
 {
     for (int i = 0; i < ONU_COUNT; i++) {
@@ -368,16 +398,54 @@ int profiler_olt_update_state(int olt)
     return 0;
 }
 
+namespace {
+
+// The challenge each ONU slot was last sent, until its answer takes it.
+// Under the ONU's lock.
+struct eap_challenge {
+    bool pending;
+    uint8_t value[EAP_CHALLENGE_SIZE];
+};
+eap_challenge challenges[ONU_COUNT];
+
+} // namespace
+
+bool profiler_eap_challenge_take(const onu_record *onu, uint8_t out[EAP_CHALLENGE_SIZE])
+{
+    int index = onu_index(onu);
+    if (index < 0 || index >= ONU_COUNT || !challenges[index].pending)
+        return false;
+    memcpy(out, challenges[index].value, EAP_CHALLENGE_SIZE);
+    challenges[index] = {};
+    return true;
+}
+
 int profiler_onu_send_eap_request(const onu_record *onu, const uint8_t *eap)
 {
     constexpr uint16_t LEN = 6 + EAP_REQUEST_MAX;
     size_t size = EAP_REQUEST_MAX;
+    uint8_t own[EAP_REQUEST_MAX];
     if (eap) {
         size = load_be16(eap + 2);
         if (size > EAP_REQUEST_MAX) {
             trace("%s: failed(%d)\n", __func__, TEKLINK_ERR_ARGUMENT);
             return TEKLINK_ERR_ARGUMENT;
         }
+    } else {
+        // A fresh challenge for every authentication, so that an answer
+        // overheard once authenticates nobody later.
+        int index = onu_index(onu);
+        if (index < 0 || index >= ONU_COUNT)
+            return TEKLINK_ERR_ARGUMENT;
+        memcpy(own, profiler_default_eap_request, sizeof own);
+        if (RAND_bytes(own + EAP_CHALLENGE_AT, EAP_CHALLENGE_SIZE) != 1) {
+            challenges[index] = {};
+            trace("%s: failed(%d)\n", __func__, -1);
+            return -1;
+        }
+        challenges[index].pending = true;
+        memcpy(challenges[index].value, own + EAP_CHALLENGE_AT, EAP_CHALLENGE_SIZE);
+        eap = own;
     }
     uint8_t *request = static_cast<uint8_t *>(BALLOC(TEKLINK_MSG_DATA + LEN));
     if (!request)
@@ -385,7 +453,7 @@ int profiler_onu_send_eap_request(const onu_record *onu, const uint8_t *eap)
     memset(request, 0, TEKLINK_MSG_DATA + LEN);
     tekmsg_set_header(request, onu->olt, TEK_REQ_EAP_FRAME, 0, LEN);
     memcpy(request + TEKLINK_MSG_DATA, onu->mac, 6);
-    memcpy(request + TEKLINK_MSG_DATA + 6, eap ? eap : profiler_default_eap_request, size);
+    memcpy(request + TEKLINK_MSG_DATA + 6, eap, size);
     uint8_t *response = nullptr;
     int rc = teklink_message_send(request, &response, PROFILER_CHIP_TIMEOUT);
     if (rc != 0)

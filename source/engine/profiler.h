@@ -130,6 +130,14 @@ void profiler_init_link_discovery(int olt, uint8_t *record);
 // its links; the other items keep their order. The caller holds the ONU.
 void profiler_flush_onu_work(const onu_record *onu);
 
+// The ONUs of OLT `olt` are gone with its chip (a reset, or a restart the
+// chip reports with a new ready event): drops the link discoveries still
+// queued for the OLT, releases every ONU record of the OLT (their queued
+// work flushed, FREE notified, an OK one's accounting Stop sent) and clears
+// the OLT's ONU counts. Takes each ONU's lock, then the OLT's; the caller
+// holds neither.
+void profiler_olt_release_onus(int olt);
+
 // 0 when the ONU information names OUI 00-0D-B6, a supported chip and a base
 // MAC other than zero; else prints why and returns 3. `link` is the link MAC
 // as text.
@@ -142,12 +150,21 @@ uint32_t check_TkOnuInfoTlv(const uint8_t *tlv, const char *link);
 int profiler_olt_update_state(int olt);
 
 // Sends an EAP packet (or, with NULL, the default MD5-Challenge request) to
-// the ONU through its OLT. The send result; -1 without pool memory;
-// TEKLINK_ERR_ARGUMENT when the packet says it is longer than 22 bytes.
+// the ONU through its OLT. The send result; -1 without pool memory or
+// randomness; TEKLINK_ERR_ARGUMENT when the packet says it is longer than 22
+// bytes. The caller holds the ONU.
 int profiler_onu_send_eap_request(const onu_record *onu, const uint8_t *eap);
-// The default request: Request, Identifier 1, Length 22, MD5-Challenge with
-// sixteen zero bytes of value.
+// The default request: Request, Identifier 1, Length 22, MD5-Challenge;
+// its 16-byte value is drawn afresh (RAND_bytes) for every request sent.
 extern const uint8_t profiler_default_eap_request[EAP_REQUEST_MAX];
+constexpr size_t EAP_CHALLENGE_AT = 6;
+constexpr size_t EAP_CHALLENGE_SIZE = 16;
+// The challenge of the ONU's pending default request, handed over once:
+// true with it in `out`, and it is forgotten; false when none is pending
+// (never sent, already checked, or the slot was reused). It is kept beside
+// the ONU record, whose bytes go to the management process as they are.
+// The caller holds the ONU.
+bool profiler_eap_challenge_take(const onu_record *onu, uint8_t out[EAP_CHALLENGE_SIZE]);
 
 // ---- the thread's loop, exposed for tests ---------------------------------
 struct profiler_engine {

@@ -47,8 +47,9 @@ void set_sfp_unknown(olt_record *record)
 
 // The ONU personality's version byte, when the board keeps ONU
 // personalities up to date. Only the version is taken; problems with the
-// file skip it.
-void read_onu_pers_version(olt_record *record)
+// file skip it. The file is read without the OLT; its version is stored
+// under the OLT's lock.
+void read_onu_pers_version(int olt, olt_record *record)
 {
     if (access(sandbox_path(ONU_PERS_AUTOUPDATE_FLAG).c_str(), F_OK) != 0)
         return;
@@ -73,9 +74,11 @@ void read_onu_pers_version(olt_record *record)
                 break;
             got += size_t(n);
         }
-        if (got == ONU_PERS_SIZE)
+        if (got == ONU_PERS_SIZE) {
+            olt_lock(olt);
             store_le16(olt_state(record) + OLT_STATE_PERS_VERSION, image[ONU_PERS_VERSION_AT]);
-        else
+            olt_unlock(olt);
+        } else
             syslog(LOG_INFO, "Can't read personality\n");
     }
     while (close(fd) != 0 && errno == EINTR) {
@@ -371,7 +374,7 @@ int profiler_olt_reconfigure(int olt)
     set_sfp_unknown(record);
     olt_unlock(olt);
     profiler_olt_stop(olt);
-    read_onu_pers_version(record);
+    read_onu_pers_version(olt, record);
 
     olt_lock(olt);
     if (flags.p) {

@@ -136,6 +136,10 @@ void events_process(uint8_t *event)
             trace("%s: event too short (%u bytes) dropped\n", __func__, unsigned(tekmsg_event_data(event).left()));
             break;
         }
+        // The chip restarted, asked or not: whatever it held for its ONUs
+        // is gone, so their records go too, before anything is configured
+        // again. They come back when they register again.
+        profiler_olt_release_onus(olt);
         oltfwupdate_handler(event);
         // After a successful upgrade the chip restarts with the new image
         // and sends another ready event; until then it stays in reset.

@@ -1,7 +1,9 @@
 // Chip event processing: the chip event thread takes every complete event
 // from the chip link's events queue and handles it: OLT ready (firmware
 // check, then reconfiguration), registration attempts, link discoveries,
-// alarms, console text and duplicate links. Heavy work goes to the
+// alarms, console text and duplicate links. A ready event first releases
+// the ONU records of its OLT (a chip that restarted holds nothing for them
+// any more), then the OLT is checked and reconfigured. Heavy work goes to the
 // provisioning engine's queues; the thread never configures anything.
 //
 // Threads: the chip event thread (started at start-up right after the

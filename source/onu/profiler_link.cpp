@@ -164,9 +164,13 @@ onu_record *create_onu(int olt, const uint8_t *registration, const char *onu_tex
     onu_record *onu = onu_alloc();
     if (!onu) {
         // Nothing could hold the ONU: the registration stops here rather
-        // than being processed against a record that is not there.
+        // than being processed against a record that is not there. The chip
+        // has acknowledged the link by now; it is released there too, so the
+        // ONU registers again later and finds a record once one is free.
         syslog(LOG_ERR, "ONT %s (link %s): no free ONU record, registration ignored", onu_text, link_text);
         trace("ONT %s (link %s): no free ONU record, registration ignored\n", onu_text, link_text);
+        profiler_onu_link_release_internal(olt, registration + LINK_RECORD_MAC);
+        profiler_onu_link_clear_internal(olt, registration + LINK_RECORD_MAC);
         return nullptr;
     }
     onu_lock(onu);

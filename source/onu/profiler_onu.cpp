@@ -80,7 +80,7 @@ void profiler_olt_authorize(onu_record *onu)
     char mac[18];
     convert_to_mac(mac, onu->mac);
     int rc = profiler_get_ont_secret(config_mac(onu), onu->secret);
-    trace("%s: ret = %d, ONT %s secret = %s\n", __func__, rc, mac, onu->secret);
+    trace("%s: ret = %d, ONT %s secret = %s\n", __func__, rc, mac, ONU_SECRET_MASK);
     if (rc == CFG_RC_NOT_FOUND) {
         onu_set_state(onu, ONU_STATE_UNCONFIGURED);
         return;

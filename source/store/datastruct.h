@@ -47,6 +47,8 @@ constexpr int ONU_LINKS = 4;
 constexpr int OLT_PATH_SLOTS = 4000;
 constexpr int OLT_PATH_ID_BASE = 8320;
 constexpr uint8_t PORT_NONE = 255;
+// What the trace and the log print in place of an ONU's secret.
+constexpr const char *ONU_SECRET_MASK = "****";
 
 // Notification events sent from here.
 

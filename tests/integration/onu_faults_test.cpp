@@ -23,6 +23,9 @@ protected:
         Road::SetUp();
         mac(ROAD, road_);
         start();
+        // A restarted chip's ONUs register again once it is started.
+        if (population_)
+            population_->come_back_after_restart(true);
         if (!HasFatalFailure())
             before_ = measure();
     }
@@ -131,4 +134,34 @@ TEST_F(OnuFaults, PonkernelAwayWhenTheOnuAnswersItsAuthentication)
     expect_ok_and_nothing_leaked();
     auto road = states(ROAD);
     EXPECT_EQ(std::count(road.begin(), road.end(), "ALLOCATED"), 2) << "released and allocated again";
+}
+
+// The chip restarts unasked (a crash, a power glitch) while two ONUs are in
+// service: the daemon releases them at its ready event (FREE notified), the
+// chip is configured again, the ONUs register again on their own and come
+// back OK, and no path or destination is held by two ONUs on the chip.
+TEST_F(OnuFaults, ChipRestartedUnaskedReleasesItsOnusWhichComeBack)
+{
+    const char *const other = "00:0D:B6:10:00:30";   // authorized without EAP
+    uint8_t other_[6];
+    mac(other, other_);
+    population_->register_onu(road_);
+    population_->register_onu(other_);
+    auto both = [&](const char *want) { return state(ROAD) == want && state(other) == want; };
+    ASSERT_TRUE(eventually([&] { return both("OK"); }, FAULT_SECONDS)) << daemon_.out();
+    int configured = count_of(daemon_.out(), "OLT[0] in OK state");
+
+    sim_->reset(0);
+    ASSERT_TRUE(eventually([&] { return both("FREE"); }, FAULT_SECONDS)) << daemon_.out();
+    for (const char *onu : {ROAD, other}) {
+        std::regex freed(std::string("text \"") + onu + " [^ ]+ [^ ]+ FREE");
+        EXPECT_TRUE(eventually([&] { return std::regex_search(kernel_.out(), freed); }, 10))
+            << onu << " FREE notified\n"
+            << kernel_.out();
+    }
+    ASSERT_TRUE(eventually([&] { return count_of(daemon_.out(), "OLT[0] in OK state") > configured; }, FAULT_SECONDS));
+    ASSERT_TRUE(eventually([&] { return both("OK"); }, FAULT_SECONDS)) << daemon_.out();
+    EXPECT_EQ(service_->paths(0), size_t(2 * 4));
+    EXPECT_EQ(service_->shared_ids(0), std::vector<uint16_t>{});
+    EXPECT_EQ(count_of(daemon_.out(), "registrationattempt_handler: rejected"), 0) << daemon_.out();
 }

@@ -1,13 +1,14 @@
 // The board under faults for a while: the chips lose requests, answer
 // "No ONU Response" and send fragments out of order at random, ONUs go
 // away (some for good) and come back, an OLT is reset by the operator and
-// its ONUs register again, the management process restarts, and all the
-// while a neighbour network sprays chip datagrams from addresses that end
-// like the chips' (its .1 .. .4). Then the
+// its ONUs register again, another chip restarts unasked with its ONUs in
+// service and they register again, the management process restarts, and
+// all the while a neighbour network sprays chip datagrams from addresses
+// that end like the chips' (its .1 .. .4). Then the
 // faults stop, and the daemon must end where a quiet board would: every
 // ONU that is there OK, every ONU that left FREE, its pool back to its idle
 // figure, the chips holding exactly the paths of the ONUs that are there,
-// and no queue overflowed.
+// no path or destination held by two ONUs, and no queue overflowed.
 //
 // ZANDREL_SOAK_SECONDS sets the length of the fault phase (60 by default;
 // scripts/soak runs the long form) and ZANDREL_SOAK_ONUS_PER_PORT the ONUs
@@ -38,6 +39,7 @@ constexpr int PERCENT_FAULT = 5;
 constexpr uint16_t RCODE_NO_ONU_RESPONSE = 11;
 constexpr uint32_t SEED = 16;
 constexpr int RESET_OLT = 3;
+constexpr int RESTART_OLT = 1;   // its chip restarts unasked
 constexpr int OLT_UP_SECONDS = 120;
 // The end state may take long to reach on a loaded machine: a request
 // lost costs the daemon a whole 2-second time-out, one exchange at a time.
@@ -278,8 +280,8 @@ TEST_F(Soak, FaultsThenEveryOnuWhereItBelongs)
     auto start_time = steady::now();
     auto elapsed = [&] { return std::chrono::duration<double>(steady::now() - start_time).count(); };
     double next_churn = churn;
-    bool olt_reset = false, kernel_restarted = false;
-    int olt_ok_before = 0;
+    bool olt_reset = false, kernel_restarted = false, chip_restarted = false;
+    int olt_ok_before = 0, restart_ok_before = 0;
     run_result reset_result{-1, "", ""};
     std::thread reset_thread;
     struct joiner {
@@ -309,6 +311,8 @@ TEST_F(Soak, FaultsThenEveryOnuWhereItBelongs)
                 continue;
             if (olt_of(i) == RESET_OLT && olt_reset && trace.olt_configured(RESET_OLT) <= olt_ok_before)
                 continue;
+            if (olt_of(i) == RESTART_OLT && chip_restarted && trace.olt_configured(RESTART_OLT) <= restart_ok_before)
+                continue;
             register_onu(i);
             onus[size_t(i)] = where::present;
             comebacks++;
@@ -337,13 +341,28 @@ TEST_F(Soak, FaultsThenEveryOnuWhereItBelongs)
         });
     };
 
+    // The chip restarts on its own with its ONUs in service: the daemon
+    // releases them at its ready event; they register again once it is
+    // configured again.
+    auto restart_chip = [&] {
+        chip_restarted = true;
+        restart_ok_before = trace.olt_configured(RESTART_OLT);
+        for (int i = 0; i < count_; i++)
+            if (olt_of(i) == RESTART_OLT && onus[size_t(i)] == where::present)
+                onus[size_t(i)] = where::coming_back;
+        sim_->reset(RESTART_OLT);
+    };
+
     while (elapsed() < seconds) {
         tick();
         if (elapsed() >= next_churn) {
             next_churn += churn;
             for (int tried = 0; tried < count_; tried++) {
                 int i = next_leaver++ % count_;
-                bool resetting = olt_reset && olt_of(i) == RESET_OLT && trace.olt_configured(RESET_OLT) <= olt_ok_before;
+                bool resetting =
+                    (olt_reset && olt_of(i) == RESET_OLT && trace.olt_configured(RESET_OLT) <= olt_ok_before) ||
+                    (chip_restarted && olt_of(i) == RESTART_OLT &&
+                     trace.olt_configured(RESTART_OLT) <= restart_ok_before);
                 if (onus[size_t(i)] == where::present && !resetting && trace.state(soak_mac(i)) == "OK") {
                     leave(i);
                     onus[size_t(i)] = ++leavers % 3 == 0 ? where::gone : where::coming_back;
@@ -353,6 +372,8 @@ TEST_F(Soak, FaultsThenEveryOnuWhereItBelongs)
         }
         if (!olt_reset && elapsed() >= seconds / 3.0 && settled(RESET_OLT))
             reset_olt();
+        if (!chip_restarted && elapsed() >= seconds / 4.0 && settled(RESTART_OLT))
+            restart_chip();
         // The management process restarts while no ONU is on its way: one
         // that was being authorized would wait out the daemon's 300-second
         // rediscovery, which is no fault of the restart.
@@ -383,6 +404,10 @@ TEST_F(Soak, FaultsThenEveryOnuWhereItBelongs)
         reset_olt();
         quiet = settle();
     }
+    if (quiet && !chip_restarted) {
+        restart_chip();
+        quiet = settle();
+    }
     if (reset_thread.joinable())
         reset_thread.join();
     if (quiet && !kernel_restarted) {
@@ -404,8 +429,10 @@ TEST_F(Soak, FaultsThenEveryOnuWhereItBelongs)
     std::string err = daemon_.err();
     int overflows = count_of(err, "queue overflow") + count_of(err, "Error on queue add");
     int timeouts = count_of(err, "teklink: response timeout") + count_of(daemon_.out(), "teklink: response timeout");
-    printf("soak: %d s of faults, %d ONUs: %d present, %d left (%d came back), OLT %d reset, ponkernel %s\n",
-           seconds, count_, present, gone, comebacks, RESET_OLT, kernel_restarted ? "restarted" : "not restarted");
+    printf("soak: %d s of faults, %d ONUs: %d present, %d left (%d came back), OLT %d reset, chip %d restarted, "
+           "ponkernel %s\n",
+           seconds, count_, present, gone, comebacks, RESET_OLT, RESTART_OLT,
+           kernel_restarted ? "restarted" : "not restarted");
     printf("soak: requests lost %u, answered RCODE 11 %u, fragments reordered %u; daemon time-outs %d\n",
            dealt.dropped, dealt.rcodes, dealt.reordered, timeouts);
     printf("soak: queue overflows %d\n", overflows);
@@ -423,6 +450,9 @@ TEST_F(Soak, FaultsThenEveryOnuWhereItBelongs)
     // at a time and the ONUs come in a few at once.
     EXPECT_EQ(overflows, 0);
     EXPECT_TRUE(kernel_restarted);
+    EXPECT_TRUE(chip_restarted);
+    EXPECT_GT(trace.olt_configured(RESTART_OLT), restart_ok_before)
+        << "chip " << RESTART_OLT << " was not configured again";
 
     // Settled ONUs hold no pool block. The fragments of reordered answers
     // that came after their last one wait in the receive pool until they
@@ -440,6 +470,8 @@ TEST_F(Soak, FaultsThenEveryOnuWhereItBelongs)
     EXPECT_TRUE(idle_again) << "pool memory in use " << idle.in_use << " -> " << after.in_use << ", paths " << paths()
                             << " for " << present << " ONUs\n"
                             << allocated(read_file(box_.path("/tmp/system_resources.log")));
+    for (int olt = 0; olt < OLTS; olt++)
+        EXPECT_EQ(service_->shared_ids(olt), std::vector<uint16_t>{}) << "ids held by two ONUs on OLT " << olt;
     printf("soak: pool memory in use %ld idle, %ld after; balloced %ld idle, %ld after\n", idle.in_use, after.in_use,
            idle.balloced, after.balloced);
 

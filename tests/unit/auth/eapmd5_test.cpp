@@ -2,6 +2,7 @@
 // handler's effect on the ONU, against the in-process chip simulator.
 #include "auth/eapmd5.h"
 
+#include "engine/profiler.h"
 #include "engine/profiler_cache.h"
 #include "onu/profiler_onu.h"
 #include "common/chip_fixture.h"
@@ -35,6 +36,8 @@ bytes md5_response(const bytes &digest, uint8_t identifier = 1)
     return eap;
 }
 
+const uint8_t zeros[16] = {};
+
 TEST(EapMd5Hash, KnownDigests)
 {
     struct {
@@ -46,7 +49,7 @@ TEST(EapMd5Hash, KnownDigests)
     };
     for (auto c : cases) {
         uint8_t digest[16];
-        eap_md5_expected(c.secret, digest);
+        eap_md5_expected(c.secret, zeros, digest);
         EXPECT_EQ(bytes(digest, digest + 16), from_hex(c.digest)) << "'" << c.secret << "'";
     }
 }
@@ -58,21 +61,27 @@ TEST(EapMd5Compose, AnswersSuccessOrFailure)
     wrong[15] ^= 1;
     struct {
         const char *name;
+        const uint8_t *challenge;
         bytes eap;
         int result;
         bytes answer;
     } cases[] = {
-        {"right value", md5_response(right), EAP_AUTH_OK, {3, 1, 0, 4}},
-        {"right value, identifier 7 in the answer", md5_response(right, 7), EAP_AUTH_OK, {3, 1, 0, 4}},
-        {"wrong value", md5_response(wrong), EAP_AUTH_FAILED, {4, 1, 0, 4}},
-        {"too short for a value", bytes{2, 1, 0, 6, 4, 16}, EAP_AUTH_FAILED, {4, 1, 0, 4}},
+        {"right value", zeros, md5_response(right), EAP_AUTH_OK, {3, 1, 0, 4}},
+        {"right value, identifier 7 in the answer", zeros, md5_response(right, 7), EAP_AUTH_OK, {3, 1, 0, 4}},
+        {"wrong value", zeros, md5_response(wrong), EAP_AUTH_FAILED, {4, 1, 0, 4}},
+        {"too short for a value", zeros, bytes{2, 1, 0, 6, 4, 16}, EAP_AUTH_FAILED, {4, 1, 0, 4}},
+        {"no challenge pending", nullptr, md5_response(right), EAP_AUTH_FAILED, {4, 1, 0, 4}},
     };
     for (auto &c : cases) {
         uint8_t answer[EAP_ANSWER_SIZE] = {};
-        EXPECT_EQ(compose_eap_packet_olt_internal("5820", c.eap.data(), c.eap.size(), answer), c.result) << c.name;
+        EXPECT_EQ(compose_eap_packet_olt_internal("5820", c.challenge, c.eap.data(), c.eap.size(), answer), c.result)
+            << c.name;
         EXPECT_EQ(bytes(answer, answer + 4), c.answer) << c.name;
     }
 }
+
+int accounting_stops;
+void count_stop(onu_record *) { accounting_stops++; }
 
 class EapFrame : public ChipFixture {
 protected:
@@ -86,6 +95,31 @@ protected:
         onu_->discovered_links = ONU_LINKS;
         onu_->cfg_flags = ONU_CFG_QUEUES_OK;   // configuration stored, layout verified
         onu_unlock(onu_);
+        challenge_ = challenge();
+        accounting_stops = 0;
+        datastruct_hooks.accounting_stop = count_stop;
+    }
+    void TearDown() override
+    {
+        datastruct_hooks.accounting_stop = nullptr;
+        ChipFixture::TearDown();
+    }
+    // Sends the ONU the daemon's challenge; the 16 bytes it carried.
+    bytes challenge()
+    {
+        onu_lock(onu_);
+        EXPECT_EQ(profiler_onu_send_eap_request(onu_, nullptr), 0);
+        onu_unlock(onu_);
+        bytes sent = requests(TEK_REQ_EAP_FRAME).back().data;
+        EXPECT_EQ(bytes(sent.begin() + 6, sent.begin() + 12), (bytes{1, 1, 0, 0x16, 4, 16}));
+        return bytes(sent.begin() + 12, sent.begin() + 28);
+    }
+    // What an ONU that knows `secret` answers to `value`.
+    static bytes answer_to(const bytes &value, const char *secret = "5820")
+    {
+        uint8_t digest[16];
+        eap_md5_expected(secret, value.data(), digest);
+        return md5_response(bytes(digest, digest + 16));
     }
     void frame(const uint8_t mac[6], const bytes &eap)
     {
@@ -97,30 +131,64 @@ protected:
         eapframe_handler(event);
         BFREE(event);
     }
+    // The daemon's Success and Failure answers (LEN 10), not its challenges.
+    std::vector<oltsim::request_record> answers()
+    {
+        std::vector<oltsim::request_record> out;
+        for (auto &r : requests(TEK_REQ_EAP_FRAME))
+            if (r.len == 10)
+                out.push_back(r);
+        return out;
+    }
     onu_record *onu_ = nullptr;
+    bytes challenge_;
 };
 
 TEST_F(EapFrame, RightAnswerAuthenticatesAndQueuesTheConfiguration)
 {
-    frame(onu_mac, md5_response(from_hex("742E5952B79289C41596FEA45EE9D9F7")));
+    frame(onu_mac, answer_to(challenge_));
     EXPECT_EQ(onu_->state, ONU_STATE_DISCOVERED) << "AUTHOK, then discovered: all links are";
-    auto answers = requests(TEK_REQ_EAP_FRAME);
-    ASSERT_EQ(answers.size(), 1u);
-    EXPECT_EQ(answers[0].len, 10);
-    EXPECT_EQ(answers[0].data, (bytes{0x00, 0x0D, 0xB6, 0x50, 0x00, 0x00, 3, 1, 0, 4}));
+    auto sent = answers();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].data, (bytes{0x00, 0x0D, 0xB6, 0x50, 0x00, 0x00, 3, 1, 0, 4}));
     EXPECT_EQ(int(profiler_onu_queue()->used), 1);
+}
+
+// Every authentication draws its own challenge, and only the answer to the
+// pending one counts: an answer over sixteen zero bytes (the old fixed
+// challenge) or over an earlier challenge is refused.
+TEST_F(EapFrame, EachChallengeIsFreshAndOnlyItsAnswerCounts)
+{
+    bytes earlier = challenge_;
+    challenge_ = challenge();
+    EXPECT_NE(challenge_, earlier);
+    EXPECT_NE(challenge_, bytes(16, 0));
+    for (const bytes &stale : {bytes(16, 0), earlier}) {
+        onu_lock(onu_);
+        onu_->state = ONU_STATE_AUTHINPROGRESS;
+        onu_unlock(onu_);
+        frame(onu_mac, answer_to(stale));
+        EXPECT_EQ(onu_->state, ONU_STATE_AUTHFAILED);
+        challenge_ = challenge();
+    }
+    EXPECT_EQ(answers().size(), 2u);
 }
 
 TEST_F(EapFrame, WrongAnswerFailsWithTheMismatchLines)
 {
     frame(onu_mac, md5_response(bytes(16, 0x11)));
     EXPECT_EQ(onu_->state, ONU_STATE_AUTHFAILED);
-    auto answers = requests(TEK_REQ_EAP_FRAME);
-    ASSERT_EQ(answers.size(), 1u);
-    EXPECT_EQ(answers[0].data, (bytes{0x00, 0x0D, 0xB6, 0x50, 0x00, 0x00, 4, 1, 0, 4}));
+    auto sent = answers();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].data, (bytes{0x00, 0x0D, 0xB6, 0x50, 0x00, 0x00, 4, 1, 0, 4}));
+    uint8_t expected[16];
+    eap_md5_expected("5820", challenge_.data(), expected);
+    char hex[33];
+    for (int i = 0; i < 16; i++)
+        snprintf(hex + 2 * i, 3, "%02X", expected[i]);
     std::string text = trace();
-    EXPECT_EQ(count_of(text, "compose_eap_packet_olt_internal: config secret: 5820\n"), 1);
-    EXPECT_EQ(count_of(text, "compose_eap_packet_olt_internal: MD5: 742E5952B79289C41596FEA45EE9D9F7\n"), 1);
+    EXPECT_EQ(count_of(text, "compose_eap_packet_olt_internal: config secret: ****\n"), 1);
+    EXPECT_EQ(count_of(text, "compose_eap_packet_olt_internal: MD5: " + std::string(hex) + "\n"), 1);
     EXPECT_EQ(count_of(text, "compose_eap_packet_olt_internal: md5 hashes are mismatch\n"), 1);
     EXPECT_EQ(count_of(text, "eapframe_handler: 00:0D:B6:50:00:00 compose_eap_packet failed (3)"), 1);
     EXPECT_EQ(count_of(text, "eapframe_handler: ONU 00:0D:B6:50:00:00 are in AUTHFAILED state\n"), 1);
@@ -137,7 +205,25 @@ TEST_F(EapFrame, NonMd5PacketsAndStrangersGetNoAnswer)
     frame(onu_mac, bytes{2, 1, 0, 9, 1, 'u', 's', 'e', 'r'});   // an EAP-Response/Identity
     EXPECT_EQ(onu_->state, ONU_STATE_AUTHFAILED);
     EXPECT_EQ(count_of(trace(), "eapframe_handler: non eap-md5 message from ont 00:0D:B6:50:00:00\n"), 1);
-    EXPECT_TRUE(requests(TEK_REQ_EAP_FRAME).empty());
+    EXPECT_TRUE(answers().empty());
+}
+
+// Frames for an ONU that waits for no answer, late or unasked, right or
+// wrong, change nothing: no state change, no accounting Stop, no answer.
+TEST_F(EapFrame, FramesOutsideAuthenticationAreDropped)
+{
+    onu_lock(onu_);
+    onu_->state = ONU_STATE_OK;
+    onu_unlock(onu_);
+    for (const bytes &eap : {answer_to(challenge_), md5_response(bytes(16, 0x11)), bytes{2, 1, 0, 5, 1}}) {
+        frame(onu_mac, eap);
+        EXPECT_EQ(onu_->state, ONU_STATE_OK);
+    }
+    EXPECT_EQ(accounting_stops, 0);
+    EXPECT_TRUE(answers().empty());
+    std::string text = trace();
+    EXPECT_EQ(count_of(text, "eapframe_handler: ONU 00:0D:B6:50:00:00 in OK state, EAP frame dropped\n"), 3);
+    EXPECT_EQ(count_of(text, "change state"), 0);
 }
 
 } // namespace

@@ -375,7 +375,10 @@ TEST_F(ChipOps, EapRequestsCarryTheOnuMacAndThePacket)
     oltsim::bytes expected(ONU_A, ONU_A + 6);
     for (uint8_t b : {0x01, 0x01, 0x00, 0x16, 0x04, 0x10})
         expected.push_back(b);
-    expected.resize(28);
+    uint8_t challenge[EAP_CHALLENGE_SIZE];
+    ASSERT_TRUE(profiler_eap_challenge_take(onu, challenge)) << "kept until its answer is checked";
+    EXPECT_FALSE(profiler_eap_challenge_take(onu, challenge)) << "handed over once";
+    expected.insert(expected.end(), challenge, challenge + EAP_CHALLENGE_SIZE);
     EXPECT_EQ(sent[0].data, expected);
     oltsim::bytes second(ONU_A, ONU_A + 6);
     second.insert(second.end(), custom, custom + 8);

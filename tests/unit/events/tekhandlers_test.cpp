@@ -107,13 +107,36 @@ TEST_F(Events, TheEventThreadServesUntilItsStopEndsTheWaitForTheNextEvent)
     clock_fake_release();
 }
 
+// A chip that restarts unasked holds nothing for its ONUs any more: their
+// records go (FREE), with the discoveries still queued for that OLT, before
+// the OLT is configured again; another OLT's ONU and work stay.
 TEST_F(Events, ReadyWithTheFilesVersionQueuesAReconfiguration)
 {
     app_image(0x0304);
     olt_record *olt = olt_get(1);
     olt->missed_pings = 3;
     olt->path_slots[17] = 1;
+    olt->onus_total = 1;
+    onu_record *gone = make_onu(4, ONU_MAC, ONU_STATE_OK, 1);
+    const uint8_t other_mac[6] = {0x00, 0x0D, 0xB6, 0x44, 0x00, 0x10};
+    onu_record *other = make_onu(5, other_mac, ONU_STATE_OK, 2);
+    for (int on : {1, 2}) {
+        uint8_t link[6] = {0x00, 0x0D, 0xB6, 0x55, 0x00, uint8_t(on)};
+        profiler_init_link_discovery(on, discovery_record(link, link));
+    }
+    datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
     process(1, TEK_EVENT_OLT_READY, olt_ready(0x01, 0x0304));
+    datastruct_hooks.flush_onu_work = nullptr;
+
+    EXPECT_EQ(gone->state, ONU_STATE_FREE);
+    EXPECT_EQ(other->state, ONU_STATE_OK);
+    EXPECT_EQ(olt->onus_total, 0);
+    ASSERT_EQ(profiler_link_queue()->used, 1u);
+    auto *kept = static_cast<profiler_work_item *>(mqueue_tryget(profiler_link_queue()));
+    EXPECT_EQ(kept->olt, 2);
+    BFREE(kept->record);
+    BFREE(kept);
+    EXPECT_LT(trace().find("to FREE"), trace().find("oltready_handler: OLT[1] in RESETOK state"));
 
     EXPECT_EQ(olt_get_state(1), ONU_STATE_RESETOK);
     EXPECT_EQ(olt->index, 1);

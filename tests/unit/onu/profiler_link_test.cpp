@@ -92,6 +92,17 @@ TEST_F(LinkTest, NoFreeOnuRecordStopsTheRegistration)
     }
     EXPECT_EQ(discover(1), nullptr);
     EXPECT_EQ(count_of(trace(), "ONT 00:0D:B6:20:00:00 (link 00:0D:B6:20:00:01): no free ONU record"), 1);
+    // The chip lets go of the link it acknowledged, so the ONU registers
+    // again; once a record is free, that registration is served.
+    const bytes link{0x00, 0x0D, 0xB6, 0x20, 0x00, 0x01};
+    ASSERT_EQ(count(TEK_REQ_LINK_RELEASE), 1u);
+    EXPECT_EQ(requests(TEK_REQ_LINK_RELEASE)[0].data, link);
+    EXPECT_EQ(requests(TEK_REQ_LINK_CLEAR)[0].data, link);
+    onu_release_locked(onu_at(1234));
+    onu_record *onu = discover(1);
+    ASSERT_EQ(onu, onu_at(1234));
+    EXPECT_EQ(onu->links[1].state, ONU_STATE_DISCOVERED);
+    onu_unlock(onu);
 }
 
 // An ONU configured far enough for its links: SLA profile `sla` and the

@@ -206,12 +206,15 @@ TEST_F(OltsimFaults, SeedRepeatsTheDraws)
 }
 
 // A chip restart takes what the chip kept for its ONUs with it; an ONU
-// that goes away has each of its links reported in report time-out.
+// that goes away has each of its links reported in report time-out. A
+// path or destination that the destinations of two ONUs name is shared.
 TEST_F(OltsimFaults, RestartAndLeavingOnu)
 {
-    std::vector<oltsim::board_onu> onus(1);
+    std::vector<oltsim::board_onu> onus(2);
     const uint8_t onu_mac[6] = {0x00, 0x0D, 0xB6, 0x30, 0x00, 0x10};
+    const uint8_t other_mac[6] = {0x00, 0x0D, 0xB6, 0x30, 0x00, 0x20};
     memcpy(onus[0].mac, onu_mac, 6);
+    memcpy(onus[1].mac, other_mac, 6);
     oltsim::options opts;
     oltsim::onu_population population(*sim_, onus, opts.mac);
     population.attach();
@@ -227,10 +230,29 @@ TEST_F(OltsimFaults, RestartAndLeavingOnu)
     ASSERT_TRUE(receive(d));
     EXPECT_EQ(d.code, oltsim::RCODE_COMMAND_FAILED) << "the path exists";
     EXPECT_EQ(service.paths(0), 1u);
+    // Destination `dest` of the ONU of `mac`, its link 1 on path 8320.
+    auto destination = [&](uint16_t ctag, uint8_t dest, const uint8_t *mac) {
+        oltsim::bytes create = {0x04, dest, 4, 1, 1};
+        create.insert(create.end(), mac, mac + 5);
+        create.push_back(uint8_t(mac[5] + 1));
+        create.insert(create.end(), 8, 0);
+        create.insert(create.end(), {0x30, 0x01, 0x20, 0x80, 0x10, 0x00, 0x10, 0x01});
+        create.resize(create.size() + 25);
+        request(ctag, TEK_REQ_DEST_CREATE, create);
+        datagram answer{};
+        ASSERT_TRUE(receive(answer));
+    };
+    destination(4, 0x00, onu_mac);
+    EXPECT_EQ(service.shared_ids(0), std::vector<uint16_t>{});
+    destination(5, 0x01, other_mac);
+    EXPECT_EQ(service.shared_ids(0), std::vector<uint16_t>{8320});
+    destination(6, 0x00, other_mac);
+    EXPECT_EQ(service.shared_ids(0), (std::vector<uint16_t>{0x0400, 8320}));
     sim_->reset(0);
     ASSERT_TRUE(receive(d));
     EXPECT_EQ(d.id, TEK_EVENT_OLT_READY);
     EXPECT_EQ(service.paths(0), 0u);
+    EXPECT_EQ(service.shared_ids(0), std::vector<uint16_t>{});
     request(3, TEK_REQ_PATH_CREATE, path);
     ASSERT_TRUE(receive(d));
     EXPECT_EQ(d.code, 0u) << "built again after the restart";
