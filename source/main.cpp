@@ -172,9 +172,6 @@ int main(int argc, char **argv)
         if (child > 0)
             return 0;
     }
-    // SIGUSR1's redirect runs on a thread of its own, woken by the signal.
-    process_redirect_start();
-
     int rc = bopen(nullptr, POOL_SIZE, 0);
     if (rc != 0) {
         syslog(LOG_ERR, "bopen failed: %d", rc);
@@ -214,6 +211,11 @@ int main(int argc, char **argv)
         profiler_stop();
         return -3;
     }
+
+    // SIGUSR1's redirect runs on a thread of its own, woken by the signal
+    // (a signal that came earlier is served as it starts). From here on
+    // every way out goes through stop_all, which ends it.
+    process_redirect_start();
 
     // The chip link: its queues and receive thread (which opens the socket),
     // then the thread that handles the chips' events.
