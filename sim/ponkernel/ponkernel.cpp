@@ -289,19 +289,11 @@ unsigned ponkernel_server::flood(uint16_t cmd, unsigned count, size_t payload_si
 {
     const std::vector<uint8_t> payload(payload_size, 0xA5);
     unsigned sent = 0;
-    for (; sent < count; sent++) {
-        // One message at a time under the lock, so the daemon's answers
-        // are taken in between.
-        std::lock_guard<std::mutex> hold(lock_);
-        kernmsg_header h;
-        h.cmd = cmd;
-        h.tag = ++next_tag_;
-        h.type = KERNMSG_REQUEST;
-        h.src = MODULE_PON_KERNEL;
-        h.dst = MODULE_CHIPSET;
-        if (write_locked(mgmt_build(h, payload)) != 0)
+    // One message at a time under the lock, so the daemon's answers are
+    // taken in between.
+    for (; sent < count; sent++)
+        if (command_async(cmd, payload) != 0)
             break;
-    }
     return sent;
 }
 
