@@ -104,6 +104,7 @@ protected:
     std::string net_;
     process daemon_, kernel_;
     std::unique_ptr<oltsim::chipset> sim_;
+    std::unique_ptr<oltsim::onu_population> population_;
 };
 
 TEST_F(Board, StartUpPingsUntilAnsweredThenFetchesTheCacheAndServes)
@@ -151,7 +152,10 @@ TEST_F(Board, ChipsComeOutOfResetAndOnusRegister)
     std::vector<oltsim::board_onu> onus;
     std::string error;
     ASSERT_TRUE(oltsim::parse_board(BOARD, onus, nullptr, error)) << error;
-    oltsim::onu_population population(*sim_, onus, oltsim::options{}.mac);
+    // The chips' handlers call into the population until TearDown stops
+    // them: the fixture holds it.
+    population_ = std::make_unique<oltsim::onu_population>(*sim_, onus, oltsim::options{}.mac);
+    oltsim::onu_population &population = *population_;
     population.attach();
     sim_->fragment_events(3);   // long events arrive in three fragments
     start_kernel();
