@@ -72,29 +72,6 @@ int compose_eap_packet_olt_internal(const char *secret, const uint8_t *challenge
     return match ? EAP_AUTH_OK : EAP_AUTH_FAILED;
 }
 
-namespace {
-
-// The steps after a successful check, each reported under the handler's name.
-void authenticated(onu_record *onu, const char *mac)
-{
-    static const char *const function = "eapframe_handler";
-    kernlink_notify_fmt(EVENT_ONU_AUTH_OK, onu_port_index(onu), 0, 0, 0, "%s auth ok", mac);
-    onu_set_state(onu, ONU_STATE_AUTHOK);
-    if (profiler_set_ont_config(onu) != 0) {
-        syslog(LOG_INFO, "%s: ONU %s set config FAILED\n", function, mac);
-        return;
-    }
-    syslog(LOG_INFO, "%s: ONU %s set config OK\n", function, mac);
-    if (profiler_check_ont_queues(onu) != 0) {
-        syslog(LOG_INFO, "%s: ONU %s has invalid queues config\n", function, mac);
-        return;
-    }
-    syslog(LOG_INFO, "%s: ONU %s has right queues config\n", function, mac);
-    profiler_onu_discovery(onu);
-}
-
-} // namespace
-
 void eapframe_handler(uint8_t *event)
 {
     byte_reader in = tekmsg_event_data(event);
@@ -161,7 +138,8 @@ void eapframe_handler(uint8_t *event)
 
     switch (result) {
     case EAP_AUTH_OK:
-        authenticated(onu, mac);
+        kernlink_notify_fmt(EVENT_ONU_AUTH_OK, onu_port_index(onu), 0, 0, 0, "%s auth ok", mac);
+        profiler_onu_authenticated(onu, __func__);
         break;
     case EAP_AUTH_CONFIG_FAILED:
         onu_set_state(onu, ONU_STATE_UNCONFIGURED);

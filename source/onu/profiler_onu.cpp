@@ -94,11 +94,28 @@ void profiler_olt_authorize(onu_record *onu)
         return;
     }
     // These ONUs do not answer the challenge: they are taken as authorized.
+    profiler_onu_authenticated(onu, nullptr);
+}
+
+void profiler_onu_authenticated(onu_record *onu, const char *reporter)
+{
+    char mac[18];
+    convert_to_mac(mac, onu->mac);
     onu_set_state(onu, ONU_STATE_AUTHOK);
-    if (profiler_set_ont_config(onu) != 0)
+    if (profiler_set_ont_config(onu) != 0) {
+        if (reporter)
+            syslog(LOG_INFO, "%s: ONU %s set config FAILED\n", reporter, mac);
         return;
-    if (profiler_check_ont_queues(onu) != 0)
+    }
+    if (reporter)
+        syslog(LOG_INFO, "%s: ONU %s set config OK\n", reporter, mac);
+    if (profiler_check_ont_queues(onu) != 0) {
+        if (reporter)
+            syslog(LOG_INFO, "%s: ONU %s has invalid queues config\n", reporter, mac);
         return;
+    }
+    if (reporter)
+        syslog(LOG_INFO, "%s: ONU %s has right queues config\n", reporter, mac);
     profiler_onu_discovery(onu);
 }
 

@@ -72,6 +72,11 @@ extern onu_steps_table onu_steps;
 void profiler_onu_authorization_start(onu_record *onu);
 // Local mode: the secret, then the challenge (0x6838: AUTHOK at once).
 void profiler_olt_authorize(onu_record *onu);
+// The one road of an authenticated ONU, in either mode: AUTHOK, its
+// configuration stored in the record, its queue layout checked, then
+// discovery. With `reporter` each step's outcome is logged under that name;
+// nullptr logs nothing. Called with the record locked.
+void profiler_onu_authenticated(onu_record *onu, const char *reporter);
 // 0 stored (or already stored); -1 request failed (ONU reset, record
 // released); 8 unconfigured; 10 incorrect.
 int profiler_set_ont_config(onu_record *onu);
