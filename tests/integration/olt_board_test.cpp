@@ -2,7 +2,7 @@
 // simulated chips (with their configuration side) run in this process, the
 // ponkernel program serves the board's OLT configurations.
 #include "integration/harness.h"
-#include "integration/olt_config_fixture.h"
+#include "common/olt_config_fixture.h"
 
 #include <gtest/gtest.h>
 

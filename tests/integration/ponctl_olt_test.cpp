@@ -3,7 +3,7 @@
 // and forwards ponctl's commands. The OLT record, the port statistics and
 // the refusals of bad arguments, as an operator sees them.
 #include "integration/harness.h"
-#include "integration/olt_config_fixture.h"
+#include "common/olt_config_fixture.h"
 #include "oltsim/statistics.h"
 
 #include <gtest/gtest.h>
