@@ -1,10 +1,10 @@
-// The daemon's chip side in one test process, for unit and integration
-// tests alike: a sandbox root, the data store, the provisioning queues and
-// the chip link talking to an in-process oltsim on a loopback chip network
-// and port of the test's own, so tests run side by side. Standard output
-// (the daemon's trace and the chip link's dumps) goes to a file the test
-// reads; a failing test gets its own lines back on standard error. Nothing
-// here waits on timings, only on conditions with generous bounds.
+// The daemon's chip side in one unit test process: a sandbox root, the data
+// store, the provisioning queues and the chip link talking to an in-process
+// oltsim on a loopback chip network and port of the test's own, so tests run
+// side by side. Standard output (the daemon's trace and the chip link's
+// dumps) goes to a file the test reads; a failing test gets its own lines
+// back on standard error. Nothing here waits on timings, only on conditions
+// with generous bounds.
 #pragma once
 
 #include "base/balloc.h"
