@@ -1,10 +1,10 @@
-// The daemon's chip side in one test process, for unit and integration
-// tests alike: a sandbox root, the data store, the provisioning queues and
-// the chip link talking to an in-process oltsim on a loopback chip network
-// and port of the test's own, so tests run side by side. Standard output
-// (the daemon's trace and the chip link's dumps) goes to a file the test
-// reads; a failing test gets its own lines back on standard error. Nothing
-// here waits on timings, only on conditions with generous bounds.
+// The daemon's chip side in one unit test process: a sandbox root, the data
+// store, the provisioning queues and the chip link talking to an in-process
+// oltsim on a loopback chip network and port of the test's own, so tests run
+// side by side. Standard output (the daemon's trace and the chip link's
+// dumps) goes to a file the test reads; a failing test gets its own lines
+// back on standard error. Nothing here waits on timings, only on conditions
+// with generous bounds.
 #pragma once
 
 #include "base/balloc.h"
@@ -36,7 +36,8 @@
 #include <thread>
 #include <vector>
 
-class ChipFixture : public ::testing::Test {
+// The chip layer's part: no provisioning queues, which belong to the engine.
+class ChipLinkFixture : public ::testing::Test {
 protected:
     // Tests that need no chips skip the simulator and the link.
     virtual bool with_chips() const { return true; }
@@ -51,6 +52,10 @@ protected:
     }
     // Handlers and helpers to install before the chips start.
     virtual void BeforeStart() {}
+    // The queues of the layers above the chip link, set up before the chips
+    // start and emptied after the link closes.
+    virtual void QueuesInit() {}
+    virtual void QueuesDrain() {}
 
     void SetUp() override
     {
@@ -77,8 +82,8 @@ protected:
         // Before the chips listen on the board socket: the start-up resets
         // find no device and are skipped.
         ASSERT_EQ(datastruct_init(), 0);
-        ASSERT_EQ(profiler_queues_init(), 0);
-        if (!with_chips())
+        QueuesInit();
+        if (HasFatalFailure() || !with_chips())
             return;
         for (int olt = 0; olt < OLT_COUNT; olt++)
             olt_set_state(olt, ONU_STATE_OK);
@@ -95,7 +100,7 @@ protected:
             sim_->stop();
         teklink_close();
         teklink_queues_drain();
-        profiler_queues_drain();
+        QueuesDrain();
         datastruct_close();
         balloc_figures f{};
         balloc_figures_get(&f);
@@ -202,4 +207,11 @@ private:
                 fprintf(stderr, "%s\n", line.c_str());
         }
     }
+};
+
+// With the provisioning queues the engine's handlers feed.
+class ChipFixture : public ChipLinkFixture {
+protected:
+    void QueuesInit() override { ASSERT_EQ(profiler_queues_init(), 0); }
+    void QueuesDrain() override { profiler_queues_drain(); }
 };

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/chip_fixture.h"
+#include "common/hex.h"
 #include "oltsim/onu_ports.h"
 
 #include <cctype>
@@ -12,27 +13,6 @@
 #include <vector>
 
 using byte_vec = std::vector<uint8_t>;
-
-// "00 0D B6 | 01 02" -> bytes; anything that is not a hex digit separates.
-inline byte_vec hex(const std::string &text)
-{
-    byte_vec out;
-    int nibble = -1;
-    for (char c : text) {
-        if (!isxdigit(static_cast<unsigned char>(c))) {
-            nibble = -1;
-            continue;
-        }
-        int v = isdigit(static_cast<unsigned char>(c)) ? c - '0' : (tolower(c) - 'a' + 10);
-        if (nibble < 0) {
-            nibble = v;
-        } else {
-            out.push_back(uint8_t(nibble << 4 | v));
-            nibble = -1;
-        }
-    }
-    return out;
-}
 
 inline std::string hex_text(const byte_vec &bytes)
 {

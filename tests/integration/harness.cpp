@@ -163,3 +163,51 @@ run_result run_program(const sandbox &box, const std::string &name, const std::s
         status = p.stop(1);
     return {status, p.out(), p.err()};
 }
+
+board::board(const sandbox &box) : box_(box)
+{
+    for (const char *name : {"ZANDREL_CHIP_NET", "ZANDREL_CHIP_BIND", "ZANDREL_ROOT"}) {
+        const char *was = getenv(name);
+        saved_.emplace_back(name, was ? std::optional<std::string>(was) : std::nullopt);
+        setenv(name, box.environment.at(name).c_str(), 1);
+    }
+}
+
+board::~board()
+{
+    stop();
+    for (const auto &[name, value] : saved_) {
+        if (value)
+            setenv(name.c_str(), value->c_str(), 1);
+        else
+            unsetenv(name.c_str());
+    }
+}
+
+void board::write_board(const std::string &json) { std::ofstream(box_.path("/board.json"), std::ios::binary) << json; }
+
+void board::app_image(uint16_t version)
+{
+    std::string image = "TK";
+    image += char(version & 0xFF);
+    image += char(version >> 8);
+    std::ofstream(box_.path("/usr/local/share/tk3723app.tkf"), std::ios::binary) << image << std::string(60, 'x');
+}
+
+bool board::start_kernel()
+{
+    int listening = count_of(kernel.out(), "ponkernel: listening");
+    return kernel.start(box_, "ponkernel", PONKERNEL_BIN, {"-c", box_.path("/board.json")}) &&
+           eventually([&] { return count_of(kernel.out(), "ponkernel: listening") > listening; }, 10);
+}
+
+bool board::start_daemon() { return daemon.start(box_, "zandrel", ZANDREL_BIN); }
+
+int board::stop(int daemon_seconds, int kernel_seconds)
+{
+    int status = daemon.stop(daemon_seconds);
+    kernel.stop(kernel_seconds);
+    if (sim)
+        sim->stop();
+    return status;
+}

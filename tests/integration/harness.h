@@ -7,12 +7,16 @@
 
 #include "common/loopback.h"
 #include "common/wait.h"
+#include "oltsim/oltsim.h"
 
 #include <sys/types.h>
 
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 std::string read_file(const std::string &path);
@@ -81,3 +85,39 @@ struct run_result {
 };
 run_result run_program(const sandbox &box, const std::string &name, const std::string &binary,
                        const std::vector<std::string> &args, int seconds = 30);
+
+// The application image version the simulated chips run unless told
+// otherwise: an image of it means no upgrade at start-up.
+constexpr uint16_t BOARD_APP_VERSION = 0x0102;
+
+// The board around one daemon in `box`: the simulated chips (`sim`, made by
+// the test) run in this process, so while the board lives this process's
+// environment points at the sandbox's chip network and root; ponkernel and
+// the daemon run as processes. stop() ends the daemon, ponkernel and then
+// the chips; the destructor stops what still runs and puts the environment
+// back as it found it.
+class board {
+public:
+    explicit board(const sandbox &box);
+    ~board();
+    board(const board &) = delete;
+    board &operator=(const board &) = delete;
+
+    // The board file ponkernel loads.
+    void write_board(const std::string &json);
+    // The OLT application image: its version is the u16 LE at byte 2.
+    void app_image(uint16_t version = BOARD_APP_VERSION);
+    // ponkernel on the board file, until it says it listens; also how a test
+    // brings it back (its output runs on across restarts).
+    bool start_kernel();
+    bool start_daemon();
+    // The daemon's exit status, as process::stop reports it.
+    int stop(int daemon_seconds = 15, int kernel_seconds = 10);
+
+    process kernel, daemon;
+    std::unique_ptr<oltsim::chipset> sim;
+
+private:
+    const sandbox &box_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};

@@ -2,11 +2,9 @@
 // simulated chips (with their configuration side) run in this process, the
 // ponkernel program serves the board's OLT configurations.
 #include "integration/harness.h"
-#include "integration/olt_config_fixture.h"
+#include "common/olt_config_fixture.h"
 
 #include <gtest/gtest.h>
-
-#include <fstream>
 
 namespace {
 
@@ -15,26 +13,22 @@ constexpr int CONFIGURED_SECONDS = 60;   // start-up, the profiler's first pause
 TEST(OltBoard, EveryReadyOltIsConfiguredAndReachesOk)
 {
     sandbox box;
-    std::string net = box.environment["ZANDREL_CHIP_NET"];
-    setenv("ZANDREL_CHIP_NET", net.c_str(), 1);
-    setenv("ZANDREL_CHIP_BIND", (net + ".100").c_str(), 1);
-    setenv("ZANDREL_ROOT", box.root().c_str(), 1);
-    std::ofstream(box.path("/board.json")) << olt_test_board();
+    board b(box);
+    b.write_board(olt_test_board());
     // The application image matches the chips' version: no upgrade first.
-    std::ofstream(box.path("/usr/local/share/tk3723app.tkf"), std::ios::binary)
-        << std::string("TK\x02\x01", 4) << std::string(60, 'x');
+    b.app_image();
 
     oltsim::options opts;
     opts.log = false;
     opts.boot_ms = 3000;   // the daemon opens its chip socket after it reset the chips
-    oltsim::chipset sim(opts);
+    b.sim = std::make_unique<oltsim::chipset>(opts);
+    oltsim::chipset &sim = *b.sim;
     oltsim::olt_config_sim chips(sim);
     chips.attach();
     ASSERT_EQ(sim.start(), 0);
-    process kernel, daemon;
-    ASSERT_TRUE(kernel.start(box, "ponkernel", PONKERNEL_BIN, {"-c", box.path("/board.json")}));
-    ASSERT_TRUE(eventually([&] { return kernel.out().find("listening") != std::string::npos; }, 10));
-    ASSERT_TRUE(daemon.start(box, "zandrel", ZANDREL_BIN));
+    process &kernel = b.kernel, &daemon = b.daemon;
+    ASSERT_TRUE(b.start_kernel());
+    ASSERT_TRUE(b.start_daemon());
 
     for (int olt = 0; olt < 4; olt++) {
         std::string line = "profiler_olt_reconfigure: OLT[" + std::to_string(olt) + "] in OK state\n";
@@ -57,10 +51,7 @@ TEST(OltBoard, EveryReadyOltIsConfiguredAndReachesOk)
     EXPECT_EQ(count_of(kernel.out(), "notification: event 4 numbers 2 "), 0);   // OLT 1 PON 0 is disabled
     EXPECT_EQ(count_of(kernel.out(), "notification: event 4 numbers 3 "), 1);
 
-    daemon.stop(15);
-    kernel.stop(10);
-    sim.stop();
-    unsetenv("ZANDREL_ROOT");
+    b.stop();
 }
 
 } // namespace

@@ -63,25 +63,11 @@ protected:
     virtual const char *chip_onus() const { return CHIP_ONUS; }
     void SetUp() override
     {
-        std::string net = box_.environment["ZANDREL_CHIP_NET"];
-        setenv("ZANDREL_CHIP_NET", net.c_str(), 1);
-        setenv("ZANDREL_CHIP_BIND", (net + ".100").c_str(), 1);
-        setenv("ZANDREL_ROOT", box_.root().c_str(), 1);
-        write(box_.path("/board.json"), kernel_board());
+        board_.write_board(kernel_board());
         // The chips run the application the daemon expects: no upgrade.
-        std::string image = "TK";
-        image += char(FILE_VERSION & 0xFF);
-        image += char(FILE_VERSION >> 8);
-        write(box_.path("/usr/local/share/tk3723app.tkf"), image + std::string(60, 'x'));
+        board_.app_image(FILE_VERSION);
     }
-    void TearDown() override
-    {
-        daemon_.stop(15);
-        kernel_.stop(10);
-        if (sim_)
-            sim_->stop();
-        unsetenv("ZANDREL_ROOT");
-    }
+    void TearDown() override { board_.stop(); }
     static void write(const std::string &path, const std::string &content)
     {
         std::ofstream out(path, std::ios::binary);
@@ -103,18 +89,13 @@ protected:
         counters_->attach();
         ASSERT_EQ(sim_->start(), 0);
         start_kernel();
-        ASSERT_TRUE(daemon_.start(box_, "zandrel", ZANDREL_BIN));
+        ASSERT_TRUE(board_.start_daemon());
         ASSERT_TRUE(eventually([&] { return says("get config cache success"); }, 60)) << daemon_.err();
         ASSERT_TRUE(eventually([&] { return says("oltready_handler: OLT[0] in RESETOK state"); }, 60));
     }
     // ponkernel on the board file, listening; also how a test brings it back
     // (its output runs on across restarts).
-    void start_kernel()
-    {
-        int listening = count_of(kernel_.out(), "ponkernel: listening");
-        ASSERT_TRUE(kernel_.start(box_, "ponkernel", PONKERNEL_BIN, {"-c", box_.path("/board.json")}));
-        ASSERT_TRUE(eventually([&] { return count_of(kernel_.out(), "ponkernel: listening") > listening; }, 10));
-    }
+    void start_kernel() { ASSERT_TRUE(board_.start_kernel()) << kernel_.err(); }
     bool says(const std::string &text) const
     {
         return daemon_.out().find(text) != std::string::npos || daemon_.err().find(text) != std::string::npos;
@@ -208,9 +189,10 @@ protected:
     }
 
     sandbox box_;
-    process daemon_, kernel_;
+    board board_{box_};
+    process &daemon_ = board_.daemon, &kernel_ = board_.kernel;
     std::vector<oltsim::board_onu> onus_;
-    std::unique_ptr<oltsim::chipset> sim_;
+    std::unique_ptr<oltsim::chipset> &sim_ = board_.sim;
     std::unique_ptr<oltsim::onu_population> population_;
     std::unique_ptr<oltsim::onu_service> service_;
     std::unique_ptr<oltsim::traffic_counters> counters_;

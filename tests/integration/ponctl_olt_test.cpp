@@ -3,14 +3,12 @@
 // and forwards ponctl's commands. The OLT record, the port statistics and
 // the refusals of bad arguments, as an operator sees them.
 #include "integration/harness.h"
-#include "integration/olt_config_fixture.h"
+#include "common/olt_config_fixture.h"
 #include "oltsim/statistics.h"
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-
-#include <fstream>
 
 namespace {
 
@@ -20,13 +18,8 @@ class PonctlOlt : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string net = box_.environment["ZANDREL_CHIP_NET"];
-        setenv("ZANDREL_CHIP_NET", net.c_str(), 1);
-        setenv("ZANDREL_CHIP_BIND", (net + ".100").c_str(), 1);
-        setenv("ZANDREL_ROOT", box_.root().c_str(), 1);
-        std::ofstream(box_.path("/board.json")) << olt_test_board();
-        std::ofstream(box_.path("/usr/local/share/tk3723app.tkf"), std::ios::binary)
-            << std::string("TK\x02\x01", 4) << std::string(60, 'x');
+        board_.write_board(olt_test_board());
+        board_.app_image();
         oltsim::options opts;
         opts.log = false;
         opts.boot_ms = 3000;
@@ -36,28 +29,22 @@ protected:
         counters_ = std::make_unique<oltsim::traffic_counters>(*sim_);
         counters_->attach();
         ASSERT_EQ(sim_->start(), 0);
-        ASSERT_TRUE(kernel_.start(box_, "ponkernel", PONKERNEL_BIN, {"-c", box_.path("/board.json")}));
-        ASSERT_TRUE(eventually([&] { return kernel_.out().find("listening") != std::string::npos; }, 10));
-        ASSERT_TRUE(daemon_.start(box_, "zandrel", ZANDREL_BIN));
+        ASSERT_TRUE(board_.start_kernel());
+        ASSERT_TRUE(board_.start_daemon());
         const std::string ok = "profiler_olt_reconfigure: OLT[0] in OK state\n";
         ASSERT_TRUE(eventually([&] { return daemon_.out().find(ok) != std::string::npos; }, CONFIGURED_SECONDS))
             << daemon_.err();
     }
-    void TearDown() override
-    {
-        daemon_.stop(15);
-        kernel_.stop(10);
-        sim_->stop();
-        unsetenv("ZANDREL_ROOT");
-    }
+    void TearDown() override { board_.stop(); }
 
     run_result ponctl(const std::vector<std::string> &args) { return run_program(box_, "ponctl", PONCTL_BIN, args); }
 
     sandbox box_;
-    std::unique_ptr<oltsim::chipset> sim_;
+    board board_{box_};
+    std::unique_ptr<oltsim::chipset> &sim_ = board_.sim;
     std::unique_ptr<oltsim::olt_config_sim> chips_;
     std::unique_ptr<oltsim::traffic_counters> counters_;
-    process kernel_, daemon_;
+    process &kernel_ = board_.kernel, &daemon_ = board_.daemon;
 };
 
 TEST_F(PonctlOlt, OltRecordShowsPortNamesTransceiversAndBaseLlids)

@@ -14,7 +14,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -36,20 +35,14 @@ class StopUnderLoad : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override
     {
-        // The simulated chips run here, on the sandbox's chip network.
-        std::string net = box_.environment["ZANDREL_CHIP_NET"];
-        setenv("ZANDREL_CHIP_NET", net.c_str(), 1);
-        setenv("ZANDREL_CHIP_BIND", (net + ".100").c_str(), 1);
-        setenv("ZANDREL_ROOT", box_.root().c_str(), 1);
-        std::ofstream(box_.path("/board.json")) << BOARD;
+        board_.write_board(BOARD);
         oltsim::options opts;
         opts.log = false;
         opts.boot_ms = 200;
         sim_ = std::make_unique<oltsim::chipset>(opts);
         ASSERT_EQ(sim_->start(), 0);
-        ASSERT_TRUE(kernel_.start(box_, "ponkernel", PONKERNEL_BIN, {"-c", box_.path("/board.json")}));
-        ASSERT_TRUE(eventually([&] { return kernel_.out().find("listening") != std::string::npos; }, 10));
-        ASSERT_TRUE(daemon_.start(box_, "zandrel", ZANDREL_BIN));
+        ASSERT_TRUE(board_.start_kernel());
+        ASSERT_TRUE(board_.start_daemon());
     }
     void TearDown() override
     {
@@ -62,7 +55,6 @@ protected:
         for (auto &t : load_)
             t.join();
         sim_->stop();
-        unsetenv("ZANDREL_ROOT");
     }
 
     run_result ponctl(const std::vector<std::string> &args)
@@ -98,8 +90,10 @@ protected:
     }
 
     sandbox box_;
-    process daemon_, kernel_;
-    std::unique_ptr<oltsim::chipset> sim_;
+    // The simulated chips run here, on the sandbox's chip network.
+    board board_{box_};
+    process &daemon_ = board_.daemon, &kernel_ = board_.kernel;
+    std::unique_ptr<oltsim::chipset> &sim_ = board_.sim;
     std::vector<std::thread> load_;
     std::atomic<bool> loading_{true};
     std::atomic<int> answered_{0};

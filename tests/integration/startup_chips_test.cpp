@@ -35,43 +35,17 @@ class Board : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        // The simulated chips run here, on the sandbox's chip network.
-        net_ = box_.environment["ZANDREL_CHIP_NET"];
-        setenv("ZANDREL_CHIP_NET", net_.c_str(), 1);
-        setenv("ZANDREL_CHIP_BIND", (net_ + ".100").c_str(), 1);
-        setenv("ZANDREL_ROOT", box_.root().c_str(), 1);
-        write(box_.path("/board.json"), BOARD);
-        app_image(FILE_VERSION);
+        board_.write_board(BOARD);
+        board_.app_image(FILE_VERSION);
     }
-    void TearDown() override
-    {
-        daemon_.stop(15);
-        kernel_.stop(10);
-        if (sim_)
-            sim_->stop();
-        unsetenv("ZANDREL_ROOT");
-    }
+    void TearDown() override { board_.stop(); }
 
     static void write(const std::string &path, const std::string &content)
     {
         std::ofstream out(path, std::ios::binary);
         out << content;
     }
-    // The OLT application image: its version is the u16 LE at byte 2.
-    void app_image(uint16_t version)
-    {
-        std::string image = "TK";
-        image += char(version & 0xFF);
-        image += char(version >> 8);
-        image += std::string(60, 'x');
-        write(box_.path("/usr/local/share/tk3723app.tkf"), image);
-    }
-    void start_kernel()
-    {
-        ASSERT_TRUE(kernel_.start(box_, "ponkernel", PONKERNEL_BIN, {"-c", box_.path("/board.json")}));
-        ASSERT_TRUE(eventually([&] { return kernel_.out().find("listening") != std::string::npos; }, 10))
-            << kernel_.err();
-    }
+    void start_kernel() { ASSERT_TRUE(board_.start_kernel()) << kernel_.err(); }
     void start_chips(uint16_t version)
     {
         oltsim::options opts;
@@ -81,7 +55,7 @@ protected:
         sim_ = std::make_unique<oltsim::chipset>(opts);
         ASSERT_EQ(sim_->start(), 0);
     }
-    void start_daemon() { ASSERT_TRUE(daemon_.start(box_, "zandrel", ZANDREL_BIN)); }
+    void start_daemon() { ASSERT_TRUE(board_.start_daemon()); }
     bool daemon_says(const std::string &text, int seconds = START_SECONDS)
     {
         return eventually([&] { return daemon_.out().find(text) != std::string::npos ||
@@ -101,9 +75,10 @@ protected:
     }
 
     sandbox box_;
-    std::string net_;
-    process daemon_, kernel_;
-    std::unique_ptr<oltsim::chipset> sim_;
+    // The simulated chips run here, on the sandbox's chip network.
+    board board_{box_};
+    process &daemon_ = board_.daemon, &kernel_ = board_.kernel;
+    std::unique_ptr<oltsim::chipset> &sim_ = board_.sim;
     std::unique_ptr<oltsim::onu_population> population_;
 };
 

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -16,21 +15,18 @@ namespace {
 TEST(WatchdogBoard, AnOltThatNeverReportsReadyIsResetAgain)
 {
     sandbox box;
-    std::string net = box.environment["ZANDREL_CHIP_NET"];
-    setenv("ZANDREL_CHIP_NET", net.c_str(), 1);
-    setenv("ZANDREL_CHIP_BIND", (net + ".100").c_str(), 1);
-    setenv("ZANDREL_ROOT", box.root().c_str(), 1);
+    board b(box);
     // Three chips: the board's fourth never answers, so its start-up reset
     // brings no ready event.
     oltsim::options opts;
     opts.olts = 3;
     opts.log = false;
     opts.boot_ms = 3000;
-    auto sim = std::make_unique<oltsim::chipset>(opts);
-    ASSERT_EQ(sim->start(), 0);
+    b.sim = std::make_unique<oltsim::chipset>(opts);
+    ASSERT_EQ(b.sim->start(), 0);
 
-    process daemon;
-    ASSERT_TRUE(daemon.start(box, "zandrel", ZANDREL_BIN));
+    process &daemon = b.daemon;
+    ASSERT_TRUE(b.start_daemon());
     ASSERT_TRUE(eventually([&] { return daemon.out().find("olt_init: OLT[3] in RESETINPROGRESS state") !=
                                         std::string::npos; },
                            30))
@@ -45,9 +41,6 @@ TEST(WatchdogBoard, AnOltThatNeverReportsReadyIsResetAgain)
     // RESETFWUPGRADE is left to the chip's ready event: no second reset.
     EXPECT_EQ(daemon.stop(15), 0) << daemon.err();
     EXPECT_EQ(count_in_file(daemon.out_path(), line), 1);
-    sim->stop();
-    for (const char *name : {"ZANDREL_ROOT", "ZANDREL_CHIP_NET", "ZANDREL_CHIP_BIND"})
-        unsetenv(name);
 }
 
 } // namespace

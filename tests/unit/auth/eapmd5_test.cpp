@@ -6,6 +6,7 @@
 #include "engine/profiler_cache.h"
 #include "onu/profiler_onu.h"
 #include "common/chip_fixture.h"
+#include "common/hex.h"
 
 #include <gtest/gtest.h>
 
@@ -16,14 +17,6 @@ namespace {
 using bytes = std::vector<uint8_t>;
 
 const uint8_t onu_mac[6] = {0x00, 0x0D, 0xB6, 0x50, 0x00, 0x00};
-
-bytes from_hex(const std::string &hex)
-{
-    bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    return out;
-}
 
 // The ONU's EAP-Response/MD5-Challenge with `digest` as its value.
 bytes md5_response(const bytes &digest, uint8_t identifier = 1)
@@ -50,13 +43,13 @@ TEST(EapMd5Hash, KnownDigests)
     for (auto c : cases) {
         uint8_t digest[16];
         eap_md5_expected(c.secret, zeros, digest);
-        EXPECT_EQ(bytes(digest, digest + 16), from_hex(c.digest)) << "'" << c.secret << "'";
+        EXPECT_EQ(bytes(digest, digest + 16), hex(c.digest)) << "'" << c.secret << "'";
     }
 }
 
 TEST(EapMd5Compose, AnswersSuccessOrFailure)
 {
-    bytes right = from_hex("742E5952B79289C41596FEA45EE9D9F7");
+    bytes right = hex("742E5952B79289C41596FEA45EE9D9F7");
     bytes wrong = right;
     wrong[15] ^= 1;
     struct {

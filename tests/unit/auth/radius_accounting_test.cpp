@@ -5,6 +5,7 @@
 #include "auth/radius.h"
 #include "auth/radius_accounting.h"
 #include "base/balloc.h"
+#include "common/hex.h"
 #include "common/link_fixture.h"
 #include "common/mgmt_conn.h"
 #include "common/wait.h"
@@ -29,20 +30,6 @@ namespace {
 
 const char SECRET[] = "acct-secret";
 const uint8_t MAC[6] = {0x00, 0x0D, 0xB6, 0x12, 0x34, 0x56};
-
-std::vector<uint8_t> hex(const std::string &text)
-{
-    std::vector<uint8_t> out;
-    for (size_t i = 0; i + 1 < text.size();) {
-        if (text[i] == ' ') {
-            i++;
-            continue;
-        }
-        out.push_back(uint8_t(std::stoi(text.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return out;
-}
 
 class Accounting : public ::testing::Test {
 protected:

@@ -4,6 +4,7 @@
 // and the identifier's wrap.
 #include "auth/radius.h"
 #include "base/bytes.h"
+#include "common/hex.h"
 
 #include <gtest/gtest.h>
 
@@ -12,20 +13,6 @@
 #include <vector>
 
 namespace {
-
-std::vector<uint8_t> hex(const std::string &text)
-{
-    std::vector<uint8_t> out;
-    for (size_t i = 0; i + 1 < text.size();) {
-        if (text[i] == ' ') {
-            i++;
-            continue;
-        }
-        out.push_back(uint8_t(std::stoi(text.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return out;
-}
 
 const char SECRET[] = "testing123";
 

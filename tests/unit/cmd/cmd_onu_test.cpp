@@ -5,6 +5,7 @@
 #include "cmd/cmd_onu.h"
 
 #include "cmd_fixture.h"
+#include "common/hex.h"
 #include "onu/profiler_onu.h"
 #include "onu/profiler_path.h"
 
@@ -17,17 +18,6 @@ const uint8_t ONU_A[6] = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0x20};
 const uint8_t ONU_B[6] = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0x30};
 const uint8_t UNKNOWN[6] = {0x00, 0x0D, 0xB6, 0x0F, 0x0F, 0x0F};
 const uint8_t LEARNED[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
-
-// "0A 0b ..." (spaces, line breaks and "|" separators ignored) as bytes.
-std::vector<uint8_t> hex(const std::string &text)
-{
-    std::vector<uint8_t> out;
-    std::istringstream in(text);
-    for (std::string word; in >> word;)
-        if (word != "|")
-            out.push_back(uint8_t(std::stoul(word, nullptr, 16)));
-    return out;
-}
 
 class OnuCommands : public CmdFixture {
 protected:

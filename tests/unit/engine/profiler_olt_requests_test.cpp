@@ -1,7 +1,7 @@
 // The OLT configuration's requests byte for byte, from blocks whose bytes are
 // all different, and the decoders of the answers it reads.
 #include "engine/profiler_olt_requests.h"
-#include "unit/engine/olt_hex.h"
+#include "common/hex.h"
 
 #include <gtest/gtest.h>
 
@@ -127,7 +127,7 @@ TEST(OltRequests, EachRequestIsLaidOutByteForByte)
     for (const auto &c : cases) {
         bytes out(OLT_RULES_REQUEST_MAX, 0xEE);
         out.resize(c.build(out.data()));
-        EXPECT_EQ(out, olt_hex(c.data)) << c.name;
+        EXPECT_EQ(out, hex(c.data)) << c.name;
     }
 }
 
@@ -139,14 +139,14 @@ TEST(OltRequests, DomainRuleTemplates)
     bytes b(200);
     b.resize(olt_req_domain_rules(0x401, entry, b.data()));
     ASSERT_EQ(b.size(), 116u);
-    EXPECT_EQ(bytes(b.begin(), b.begin() + 22), olt_hex("04 01 | 00 01 0E 01 0C 00 01 06 00 00 00 00 00 00 00 00 00 00 06 01"));
+    EXPECT_EQ(bytes(b.begin(), b.begin() + 22), hex("04 01 | 00 01 0E 01 0C 00 01 06 00 00 00 00 00 00 00 00 00 00 06 01"));
     bytes a(200);
     a.resize(olt_req_domain_rules(0x403, entry, a.data()));
     ASSERT_EQ(a.size(), 120u);
     EXPECT_EQ(bytes(a.begin(), a.begin() + 42),
-              olt_hex("04 03 | 00 01 0E 01 0E 02 01 | 07 | 01 06 34 00 00 00 00 00 00 00 | 01 64 |"
+              hex("04 03 | 00 01 0E 01 0E 02 01 | 07 | 01 06 34 00 00 00 00 00 00 00 | 01 64 |"
                       "01 01 0E 01 0E 02 01 | 07 | 01 06 34 00 00 00 00 00 00 00 | 01 64"));
-    EXPECT_EQ(bytes(a.end() - 4, a.end()), olt_hex("00 00 07 00"));
+    EXPECT_EQ(bytes(a.end() - 4, a.end()), hex("00 00 07 00"));
     EXPECT_TRUE(olt_domain_wanted(0x401, entry));
     const uint8_t no_vlan[9] = {1, 0, 0, 0, 0, 0, 0, 0, 0};
     EXPECT_FALSE(olt_domain_wanted(0x402, no_vlan));
@@ -167,7 +167,7 @@ TEST(OltRequests, RuleTableRequest)
     second[3] = 5;
     second[4] = 0x42;
     out.resize(olt_req_rules(MAC, 1, table.data(), out.data()));
-    EXPECT_EQ(out, olt_hex("05 | 00 0D B6 37 23 01 | 00 01 00 | 01 | 09 01 05 01 42 00"));
+    EXPECT_EQ(out, hex("05 | 00 0D B6 37 23 01 | 00 01 00 | 01 | 09 01 05 01 42 00"));
 
     for (int s = 0; s < RULE_SLOTS; s++) {
         uint8_t *slot = &table[s * RULE_SLOT_SIZE];
@@ -199,7 +199,7 @@ TEST(OltAnswers, PortSettingsEntries)
         {"empty", "", 0},
     };
     for (const auto &c : cases) {
-        bytes e = olt_hex(c.entry);
+        bytes e = hex(c.entry);
         EXPECT_EQ(olt_port_settings_entry_size(e.data(), e.size()), c.size) << c.name;
     }
 }
@@ -219,7 +219,7 @@ TEST(OltAnswers, PortSettingsWalk)
         {"count above the entries", "05 00 0D B6 37 23 01 00 01 00 | 03 | 07 00 00", false, {3}},
     };
     for (const auto &c : cases) {
-        bytes a = olt_hex(c.answer);
+        bytes a = hex(c.answer);
         std::vector<size_t> sizes;
         bool whole = olt_port_settings_walk(a.data(), a.size(), [&](const uint8_t *, size_t size) {
             sizes.push_back(size);
@@ -229,7 +229,7 @@ TEST(OltAnswers, PortSettingsWalk)
         EXPECT_EQ(sizes, c.sizes) << c.name;
     }
     // The walk stops where the caller says.
-    bytes a = olt_hex(cases[0].answer);
+    bytes a = hex(cases[0].answer);
     int calls = 0;
     EXPECT_TRUE(olt_port_settings_walk(a.data(), a.size(), [&](const uint8_t *, size_t) { return ++calls < 1; }));
     EXPECT_EQ(calls, 1);
@@ -261,7 +261,7 @@ TEST(OltAnswers, SfpInformationAndDrssiParts)
 
 TEST(OltAnswers, BaseLlidAndProtocolFilter)
 {
-    bytes llid = olt_hex("00 0D B6 37 23 01 00 01 | 14 00");
+    bytes llid = hex("00 0D B6 37 23 01 00 01 | 14 00");
     uint16_t value = 0;
     EXPECT_TRUE(olt_base_llid_decode(llid.data(), llid.size(), &value));
     EXPECT_EQ(value, 0x1400);
@@ -271,7 +271,7 @@ TEST(OltAnswers, BaseLlidAndProtocolFilter)
     uint8_t out[PROTOCOL_FILTER_SIZE];
     ASSERT_TRUE(olt_protocol_filter_patch(filter.data(), filter.size(), out));
     EXPECT_EQ(bytes(out, out + 121), bytes(filter.begin(), filter.begin() + 121));
-    EXPECT_EQ(bytes(out + 121, out + 139), olt_hex("00 00 08 00 12 06 00 00 05 00 0D 03 00 00 05 01 0D 03"));
+    EXPECT_EQ(bytes(out + 121, out + 139), hex("00 00 08 00 12 06 00 00 05 00 0D 03 00 00 05 01 0D 03"));
     EXPECT_EQ(bytes(out + 139, out + 145), bytes(filter.begin() + 139, filter.end()));
     EXPECT_FALSE(olt_protocol_filter_patch(filter.data(), 144, out));
 }

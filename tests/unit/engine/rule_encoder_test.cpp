@@ -1,7 +1,7 @@
 // The rule encoder: every field code's value length and byte order, every
 // action class, the forced header byte, and the slot left as it was.
 #include "engine/rule_encoder.h"
-#include "unit/engine/olt_hex.h"
+#include "common/hex.h"
 
 #include <gtest/gtest.h>
 
@@ -79,7 +79,7 @@ TEST(RuleEncoder, EachFieldCodeWritesItsValue)
         {"code 0 alone", {0, {9, 9, 9, 9, 9}}, "07 01 | 00 | 00"},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(encode(slot(7, {c.c}, {})), olt_hex(c.encoded)) << c.name;
+        EXPECT_EQ(encode(slot(7, {c.c}, {})), hex(c.encoded)) << c.name;
 }
 
 struct action_case {
@@ -125,7 +125,7 @@ TEST(RuleEncoder, EachActionClassArrangesItsValue)
          "01 00 01 | 09 0D 04 | 01 02 03 04 05 06 07 08 | 06"},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(encode(slot(1, {}, {c.a})), olt_hex(c.encoded)) << c.name;
+        EXPECT_EQ(encode(slot(1, {}, {c.a})), hex(c.encoded)) << c.name;
 }
 
 TEST(RuleEncoder, FullRuleIsTheLargestAndConditionsComeInOrder)
@@ -135,8 +135,8 @@ TEST(RuleEncoder, FullRuleIsTheLargestAndConditionsComeInOrder)
     std::vector<action> eight(8, action{{1, 5, 0}, {1, 2, 3, 4, 5, 6, 7, 8}, 5});
     bytes out = encode(slot(2, four, eight));
     EXPECT_EQ(out.size(), 2 + 3 * 7 + 2 + 1 + 8 * 12u);
-    EXPECT_EQ(bytes(out.begin(), out.begin() + 10), olt_hex("02 04 | 04 05 02 01 04 03 05 | 04"));
-    EXPECT_EQ(bytes(out.end() - 12, out.end()), olt_hex("01 05 00 | 08 07 06 05 04 03 02 01 | 05"));
+    EXPECT_EQ(bytes(out.begin(), out.begin() + 10), hex("02 04 | 04 05 02 01 04 03 05 | 04"));
+    EXPECT_EQ(bytes(out.end() - 12, out.end()), hex("01 05 00 | 08 07 06 05 04 03 02 01 | 05"));
     std::vector<condition> full(4, condition{4, {1, 2, 3, 4, 5}});
     EXPECT_EQ(encode(slot(2, full, eight)).size(), RULE_ENCODED_MAX);
 }

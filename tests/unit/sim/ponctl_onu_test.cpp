@@ -2,6 +2,7 @@
 // arguments make (and the arguments it refuses), and its decoders over
 // canned answers laid out as the daemon sends them, short ones included.
 #include "base/bytes.h"
+#include "common/hex.h"
 #include "common/mgmt_conn.h"
 #include "ponctl/commands.h"
 #include "ponctl/decode.h"
@@ -39,13 +40,6 @@ std::string read_text(const std::string &path)
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-bytes hex(const std::string &text)
-{
-    bytes out;
-    EXPECT_TRUE(mgmt_parse_hex(text, out)) << text;
-    return out;
 }
 
 // The request a command line makes: code and payload, or false.

@@ -2,7 +2,7 @@
 // the wire, and the framed read's verdict on every kind of bad stream.
 #include "wire/kernmsg.h"
 
-#include "common/mgmt_conn.h"
+#include "common/hex.h"
 #include "common/memory_stream.h"
 
 #include <gtest/gtest.h>
@@ -12,13 +12,6 @@
 #include <vector>
 
 namespace {
-
-std::vector<uint8_t> hex(const std::string &text)
-{
-    std::vector<uint8_t> out;
-    EXPECT_TRUE(mgmt_parse_hex(text, out)) << text;
-    return out;
-}
 
 TEST(ManagementHeader, EncodesEveryFieldLittleEndian)
 {

@@ -40,7 +40,7 @@ bytes pattern(size_t n, uint8_t seed)
     return out;
 }
 
-class Transfers : public ChipFixture {
+class Transfers : public ChipLinkFixture {
 protected:
     void BeforeStart() override
     {
@@ -66,7 +66,7 @@ protected:
     {
         kernlink_close();
         kernel_.stop();
-        ChipFixture::TearDown();
+        ChipLinkFixture::TearDown();
         tftp_pause = saved_pause_;
         tftp_timeout = saved_timeouts_;
     }

@@ -29,11 +29,11 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-class ChipLink : public ChipFixture {
+class ChipLink : public ChipLinkFixture {
 protected:
     oltsim::options sim_options() override
     {
-        oltsim::options opts = ChipFixture::sim_options();
+        oltsim::options opts = ChipLinkFixture::sim_options();
         opts.board = true;   // the reset test restarts a chip through the board socket
         return opts;
     }

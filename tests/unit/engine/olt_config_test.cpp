@@ -2,7 +2,7 @@
 // the whole request sequence, the base LLID decisions, the transceiver check,
 // the configuration failing, answers shorter than their layouts, the ONU
 // counts with their domains and registration groups, and option -p.
-#include "integration/olt_config_fixture.h"
+#include "common/olt_config_fixture.h"
 
 #include "base/bytes.h"
 #include "engine/profiler_cache.h"

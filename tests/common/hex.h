@@ -1,0 +1,42 @@
+// Hex text as bytes, for the tests' wire images: pairs of hex digits, with
+// spaces, line breaks, "|", ":" and "-" between them ignored, and text from
+// "#" to the end of a line skipped as annotation. Anything else, or an odd
+// digit left over, fails the test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+inline std::vector<uint8_t> hex(const std::string &text)
+{
+    std::vector<uint8_t> out;
+    int high = -1;
+    bool comment = false;
+    for (char c : text) {
+        auto u = static_cast<unsigned char>(c);
+        if (comment || c == '#') {
+            comment = c != '\n';
+            continue;
+        }
+        if (isspace(u) || c == '|' || c == ':' || c == '-')
+            continue;
+        if (!isxdigit(u)) {
+            ADD_FAILURE() << "not hex: " << text;
+            return out;
+        }
+        int digit = isdigit(u) ? c - '0' : tolower(u) - 'a' + 10;
+        if (high < 0) {
+            high = digit;
+        } else {
+            out.push_back(uint8_t(high << 4 | digit));
+            high = -1;
+        }
+    }
+    if (high >= 0)
+        ADD_FAILURE() << "odd number of hex digits: " << text;
+    return out;
+}
