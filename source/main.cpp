@@ -23,16 +23,13 @@
 #include "engine/profiler.h"
 #include "engine/profiler_cache.h"
 #include "engine/profiler_olt.h"
-#include "auth/eapmd5.h"
 #include "onu/profiler_link.h"
 #include "onu/profiler_onu.h"
 #include "onu/profiler_path.h"
 #include "onu/subscriber_ids.h"
 #include "engine/onu_optics.h"
-#include "engine/onu_phy.h"
 #include "events/tekhandlers.h"
 #include "chip/teklink.h"
-#include "maint/maint_hooks.h"
 #include "maint/scheduler.h"
 #include "maint/watchdog.h"
 
@@ -75,15 +72,6 @@ bool wait_for_cfg_module()
     return false;
 }
 
-// What the port status refresh asks of the OLT configuration below it.
-bool olt_port_drssi_enabled(int olt, int port)
-{
-    olt_lock(olt);
-    bool enabled = profiler_olt_drssi_enabled(olt_get(olt), port) != 0;
-    olt_unlock(olt);
-    return enabled;
-}
-
 // ONU discovery as the engine runs it.
 int onu_discovery(onu_record *onu)
 {
@@ -124,33 +112,20 @@ void stop_all()
 // thread starts.
 void install_hooks()
 {
-    // The data store: engine work and counts of a released ONU, MDIO, the
+    // The data store: engine work and counts of a released ONU, the
     // accounting Stop.
     datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
     datastruct_hooks.accounting_stop = radius_accounting_stop_hook;
     datastruct_hooks.onu_count_release = profiler_olt_onucnt_decrement;
     datastruct_hooks.link_count_release = profiler_olt_link_count_sub;
-    datastruct_hooks.phy_read = onu_mdio_read;
-    datastruct_hooks.phy_write = onu_mdio_write;
-    // The engine: identifier templates, learned MACs, the DRSSI switch.
+    // The engine: identifier templates, learned MACs.
     profiler_olt_hooks.identifier_templates = subscriber_ids_load_templates;
     onu_optics_hooks.learned_macs = profiler_dest_learned_macs;
-    onu_optics_hooks.drssi_enabled = olt_port_drssi_enabled;
-    // The chip events that belong to authentication; RADIUS mode of
-    // authentication: the server's challenge for the ONU, and the ONU's
-    // answer relayed to the server.
-    tekhandlers_ops.eapframe = eapframe_handler;
+    // ONU configuration: RADIUS mode of authorization (the server's
+    // challenge for the ONU), and the updates it schedules.
     static_assert(RADIUS_ONU_EAP_REQUEST == EAP_REQUEST_MAX);
     onu_steps.radius_identity_request = radius_authorization_identity;
-    eapmd5_hooks.radius_check = radius_eap_check;
-    // ONU configuration schedules updates; maintenance tears ONUs down.
     onu_steps.schedule_update = schedule_update;
-    maint_hooks.links_cleanup = profiler_onu_links_cleanup;
-    maint_hooks.reconfiguration_init = profiler_onu_reconfiguration_init;
-    maint_hooks.config_end = maint_onu_config_end;
-    maint_hooks.queues_clear = maint_onu_queues_clear;
-    maint_hooks.queues_write = maint_onu_queues_write;
-    maint_hooks.onu_reset = maint_onu_reset;
 }
 
 } // namespace

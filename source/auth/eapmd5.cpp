@@ -1,5 +1,6 @@
 // EAP-MD5: the local check, the mode switch and the EAP frame event.
 #include "auth/eapmd5.h"
+#include "auth/radius_eap.h"
 
 #include "onu/onu_chipreq.h"
 #include "onu/profiler_onu.h"
@@ -17,8 +18,6 @@
 
 #include <cstring>
 #include <vector>
-
-eapmd5_hook_table eapmd5_hooks = {};
 
 namespace {
 
@@ -136,11 +135,8 @@ void eapframe_handler(uint8_t *event)
         char secret[sizeof onu->secret + 1] = {};
         memcpy(secret, onu->secret, sizeof onu->secret);
         result = compose_eap_packet_olt_internal(secret, eap, eap_size, answer);
-    } else if (eapmd5_hooks.radius_check) {
-        result = eapmd5_hooks.radius_check(onu, eap, eap_size, answer, EAP_ANSWER_SIZE);
     } else {
-        put_answer(answer, EAP_CODE_FAILURE);
-        result = EAP_AUTH_FAILED;
+        result = radius_eap_check(onu, eap, eap_size, answer, EAP_ANSWER_SIZE);
     }
 
     switch (result) {
