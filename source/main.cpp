@@ -5,9 +5,9 @@
 // layers reach the higher ones. The main thread then becomes the management
 // dispatch loop until the run flag is cleared (SIGTERM, SIGINT), and the
 // stopping sequence ends and joins every thread before it closes the pool:
-// first the threads that do work (engine, chip events, RADIUS accounting,
-// command handlers), then the links' receive threads, then the pool they all
-// allocate from.
+// first the threads that do work (RADIUS accounting, maintenance, chip
+// events, engine, command handlers), each before what it uses, then the
+// links' receive threads, then the pool they all allocate from.
 #include "auth/radius_accounting.h"
 #include "auth/radius_eap.h"
 #include "base/balloc.h"
@@ -89,15 +89,18 @@ const profiler_handlers engine_work = {
     onu_discovery,
 };
 
-// Ends every thread, users of the links first, and closes the pool once
-// nothing can touch it. The queues are emptied so every block is back.
+// Ends every thread before what it uses, and closes the pool once nothing
+// can touch it: RADIUS accounting, which no other thread uses; the
+// maintenance threads and the chip event thread, which post to or flush the
+// profiler's queues; the profiler; then the links, whose receive threads all
+// of them use. The queues are emptied so every block is back.
 void stop_all()
 {
-    profiler_stop();
+    radius_accounting_close();
     scheduler_stop();          // a running job's waits are cut short
     wd_stop();
     tekhandlers_stop();
-    radius_accounting_close();
+    profiler_stop();
     kernlink_close();          // handler threads, then its receive thread
     teklink_close();           // its receive thread, then the socket
     profiler_queues_drain();
