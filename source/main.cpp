@@ -5,9 +5,9 @@
 // layers reach the higher ones. The main thread then becomes the management
 // dispatch loop until the run flag is cleared (SIGTERM, SIGINT), and the
 // stopping sequence ends and joins every thread before it closes the pool:
-// first the threads that do work (engine, chip events, RADIUS accounting,
-// command handlers), then the links' receive threads, then the pool they all
-// allocate from.
+// first the threads that do work (RADIUS accounting, maintenance, chip
+// events, engine, command handlers), each before what it uses, then the
+// links' receive threads, then the pool they all allocate from.
 #include "auth/radius_accounting.h"
 #include "auth/radius_eap.h"
 #include "base/balloc.h"
@@ -23,16 +23,13 @@
 #include "engine/profiler.h"
 #include "engine/profiler_cache.h"
 #include "engine/profiler_olt.h"
-#include "auth/eapmd5.h"
 #include "onu/profiler_link.h"
 #include "onu/profiler_onu.h"
 #include "onu/profiler_path.h"
 #include "onu/subscriber_ids.h"
 #include "engine/onu_optics.h"
-#include "engine/onu_phy.h"
 #include "events/tekhandlers.h"
 #include "chip/teklink.h"
-#include "maint/maint_hooks.h"
 #include "maint/scheduler.h"
 #include "maint/watchdog.h"
 
@@ -75,15 +72,6 @@ bool wait_for_cfg_module()
     return false;
 }
 
-// What the port status refresh asks of the OLT configuration below it.
-bool olt_port_drssi_enabled(int olt, int port)
-{
-    olt_lock(olt);
-    bool enabled = profiler_olt_drssi_enabled(olt_get(olt), port) != 0;
-    olt_unlock(olt);
-    return enabled;
-}
-
 // ONU discovery as the engine runs it.
 int onu_discovery(onu_record *onu)
 {
@@ -101,15 +89,18 @@ const profiler_handlers engine_work = {
     onu_discovery,
 };
 
-// Ends every thread, users of the links first, and closes the pool once
-// nothing can touch it. The queues are emptied so every block is back.
+// Ends every thread before what it uses, and closes the pool once nothing
+// can touch it: RADIUS accounting, which no other thread uses; the
+// maintenance threads and the chip event thread, which post to or flush the
+// profiler's queues; the profiler; then the links, whose receive threads all
+// of them use. The queues are emptied so every block is back.
 void stop_all()
 {
-    profiler_stop();
+    radius_accounting_close();
     scheduler_stop();          // a running job's waits are cut short
     wd_stop();
     tekhandlers_stop();
-    radius_accounting_close();
+    profiler_stop();
     kernlink_close();          // handler threads, then its receive thread
     teklink_close();           // its receive thread, then the socket
     profiler_queues_drain();
@@ -124,33 +115,20 @@ void stop_all()
 // thread starts.
 void install_hooks()
 {
-    // The data store: engine work and counts of a released ONU, MDIO, the
+    // The data store: engine work and counts of a released ONU, the
     // accounting Stop.
     datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
     datastruct_hooks.accounting_stop = radius_accounting_stop_hook;
     datastruct_hooks.onu_count_release = profiler_olt_onucnt_decrement;
     datastruct_hooks.link_count_release = profiler_olt_link_count_sub;
-    datastruct_hooks.phy_read = onu_mdio_read;
-    datastruct_hooks.phy_write = onu_mdio_write;
-    // The engine: identifier templates, learned MACs, the DRSSI switch.
+    // The engine: identifier templates, learned MACs.
     profiler_olt_hooks.identifier_templates = subscriber_ids_load_templates;
     onu_optics_hooks.learned_macs = profiler_dest_learned_macs;
-    onu_optics_hooks.drssi_enabled = olt_port_drssi_enabled;
-    // The chip events that belong to authentication; RADIUS mode of
-    // authentication: the server's challenge for the ONU, and the ONU's
-    // answer relayed to the server.
-    tekhandlers_ops.eapframe = eapframe_handler;
+    // ONU configuration: RADIUS mode of authorization (the server's
+    // challenge for the ONU), and the updates it schedules.
     static_assert(RADIUS_ONU_EAP_REQUEST == EAP_REQUEST_MAX);
     onu_steps.radius_identity_request = radius_authorization_identity;
-    eapmd5_hooks.radius_check = radius_eap_check;
-    // ONU configuration schedules updates; maintenance tears ONUs down.
     onu_steps.schedule_update = schedule_update;
-    maint_hooks.links_cleanup = profiler_onu_links_cleanup;
-    maint_hooks.reconfiguration_init = profiler_onu_reconfiguration_init;
-    maint_hooks.config_end = maint_onu_config_end;
-    maint_hooks.queues_clear = maint_onu_queues_clear;
-    maint_hooks.queues_write = maint_onu_queues_write;
-    maint_hooks.onu_reset = maint_onu_reset;
 }
 
 } // namespace

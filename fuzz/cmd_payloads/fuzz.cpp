@@ -50,7 +50,7 @@ bool ready()
             std::filesystem::create_directories(std::string(dir) + "/" + sub);
         setenv("ZANDREL_ROOT", dir, 1);
         // The reconfiguration's one-second polls and the ONU restart's wait
-        // are prescribed delays; scaled down they cost milliseconds.
+        // are fixed delays; scaled down they cost milliseconds.
         setenv("ZANDREL_TIME_SCALE", "1000", 1);
         if (bopen(nullptr, 1 << 22, 0) != 0 || datastruct_init() != 0 || profiler_queues_init() != 0)
             return false;

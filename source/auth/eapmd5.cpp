@@ -1,5 +1,6 @@
 // EAP-MD5: the local check, the mode switch and the EAP frame event.
 #include "auth/eapmd5.h"
+#include "auth/radius_eap.h"
 
 #include "onu/onu_chipreq.h"
 #include "onu/profiler_onu.h"
@@ -19,8 +20,6 @@
 
 #include <cstring>
 #include <vector>
-
-eapmd5_hook_table eapmd5_hooks = {};
 
 static_assert(EAP_CHALLENGE_SIZE == EAP_MD5_VALUE_SIZE, "the answer hashes the whole challenge");
 
@@ -129,11 +128,8 @@ void eapframe_handler(uint8_t *event)
         uint8_t challenge[EAP_CHALLENGE_SIZE];
         bool pending = profiler_eap_challenge_take(onu, challenge);
         result = compose_eap_packet_olt_internal(secret, pending ? challenge : nullptr, eap, eap_size, answer);
-    } else if (eapmd5_hooks.radius_check) {
-        result = eapmd5_hooks.radius_check(onu, eap, eap_size, answer, EAP_ANSWER_SIZE);
     } else {
-        put_answer(answer, EAP_CODE_FAILURE);
-        result = EAP_AUTH_FAILED;
+        result = radius_eap_check(onu, eap, eap_size, answer, EAP_ANSWER_SIZE);
     }
 
     switch (result) {

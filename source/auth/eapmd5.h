@@ -43,12 +43,7 @@ void eap_md5_expected(const char *secret, const uint8_t challenge[EAP_MD5_VALUE_
 int compose_eap_packet_olt_internal(const char *secret, const uint8_t *challenge, const uint8_t *eap, size_t size,
                                     uint8_t answer[EAP_ANSWER_SIZE]);
 
-// RADIUS mode: the RADIUS engineer's check, same contract plus 12. An empty
-// entry fails every RADIUS-mode answer (3).
-struct eapmd5_hook_table {
-    int (*radius_check)(onu_record *onu, const uint8_t *eap, size_t size, uint8_t *answer, size_t answer_size);
-};
-extern eapmd5_hook_table eapmd5_hooks;
+// RADIUS mode: radius_eap_check (auth/radius_eap.h), same contract plus 12.
 
 // Event 0x8003 (a `teklink_msg` block): ONU MAC, then the ONU's EAP packet.
 void eapframe_handler(uint8_t *event);

@@ -6,10 +6,10 @@
 // - radius_eap_check: the ONU's answer goes to the server; on acceptance the
 //   ONU's configuration comes from the server's vendor attributes.
 //
-// Both are entries of hook tables of lower modules (the ONU configuration's
-// steps and the EAP frame handler), installed by main.cpp. They run with the
-// ONU record held (profiler thread, chip event thread) and take radius_lock
-// inside it for the exchange.
+// The first is an entry of the ONU configuration's steps (a layer below),
+// installed by main.cpp; the EAP frame handler calls the second. They run
+// with the ONU record held (profiler thread, chip event thread) and take
+// radius_lock inside it for the exchange.
 #pragma once
 
 #include <cstddef>

@@ -3,6 +3,7 @@
 #include "base/balloc.h"
 #include "chip/teklink.h"
 #include "chip/tektftp.h"
+#include "engine/olt_ports.h"
 #include "engine/profiler.h"
 #include "events/tekhandlers.h"
 #include "mgmt/kernlink.h"

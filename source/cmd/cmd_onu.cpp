@@ -4,7 +4,7 @@
 #include "cmd/cmd_onu.h"
 
 #include "engine/onu_optics.h"
-#include "maint/maint_hooks.h"
+#include "maint/maint_steps.h"
 #include "onu/profiler_link.h"
 #include "platform/clock.h"
 #include "store/datastruct.h"

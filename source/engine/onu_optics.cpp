@@ -6,6 +6,7 @@
 #include "engine/onu_phy.h"
 #include "engine/onu_request.h"
 #include "engine/profiler.h"
+#include "engine/profiler_olt.h"
 #include "platform/log.h"
 #include "store/datastruct.h"
 #include "wire/ids.h"
@@ -309,7 +310,7 @@ int profiler_onu_update_ports(const uint8_t mac[6])
             return rc;
         }
     }
-    if (onu_optics_hooks.drssi_enabled && onu_optics_hooks.drssi_enabled(onu->olt, onu->port))
+    if (olt_port_drssi_enabled(onu->olt, onu->port))
         profiler_onu_read_drssi(onu);
     if (!is_6838(onu))
         profiler_onu_set_rf_level(onu);

@@ -110,16 +110,13 @@ int profiler_onu_set_rf_level(onu_record *onu);
 // the data store's jump filter. 0, 3 refused, or the transport's code.
 int profiler_onu_read_drssi(onu_record *onu);
 
-// What the port status refresh needs from the layers above and from OLT
-// configuration; main.cpp installs the entries. An empty entry counts as
-// "nothing learned" / "DRSSI off".
+// What the port status refresh needs from the layer above; main.cpp
+// installs the entry. An empty entry counts as "nothing learned".
 struct onu_optics_hook_table {
     // The MACs learned behind destination `destination` of OLT `olt` (the
     // paths' read request), at most `max` of 6 bytes into `out`: the
     // request's result, `*count` the MACs copied.
     int (*learned_macs)(int olt, uint16_t destination, uint8_t *out, int max, int *count);
-    // Whether OLT configuration enabled DRSSI on PON port `pon` of `olt`.
-    bool (*drssi_enabled)(int olt, int pon);
 };
 extern onu_optics_hook_table onu_optics_hooks;
 

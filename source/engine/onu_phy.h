@@ -52,7 +52,7 @@ size_t onu_mdio_write_request(uint8_t out[ONU_MDIO_REQUEST_LEN], const uint8_t m
 int onu_mdio_read_answer(const uint8_t *response, uint16_t *out);
 
 // 0 when the exchange succeeded with RCODE 0 (and, for a read, the value
-// arrived), else -1. Also the data store's onu_phy_read / onu_phy_write.
+// arrived), else -1.
 int onu_mdio_read(int olt, const uint8_t mac[6], uint8_t address, uint16_t reg, uint16_t *out);
 int onu_mdio_write(int olt, const uint8_t mac[6], uint8_t address, uint16_t reg, uint16_t value);
 

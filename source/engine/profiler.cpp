@@ -1,5 +1,5 @@
 // Provisioning engine: the queues, the profiler thread and its dispatch, the
-// idle sweep, and the small chip operations that belong to the engine.
+// idle sweep, and the EAP request of ONU authorization.
 #include "engine/profiler.h"
 
 #include "base/balloc.h"
@@ -40,8 +40,6 @@ std::atomic<bool> stop{false};
 struct {
     std::atomic<unsigned long> olt_reconfigure, onu_reconfigure, link_discovery, unknown;
 } counters;
-
-constexpr uint8_t VENDOR_OUI[3] = {0x00, 0x0D, 0xB6};
 
 profiler_work_item *new_item(uint8_t kind)
 {
@@ -334,68 +332,6 @@ bool profiler_engine_pass(profiler_engine *engine, int onu_wait_seconds)
     dispatch(engine, item);
     free_item(item);
     return true;
-}
-
-uint32_t check_TkOnuInfoTlv(const uint8_t *tlv, const char *link)
-{
-    static const uint8_t zero_mac[6] = {};
-    uint16_t chip = load_be16(tlv + ONU_INFO_CHIP_ID);
-    const uint8_t *base = tlv + ONU_INFO_BASE_MAC;
-    bool valid = memcmp(tlv + ONU_INFO_OUI, VENDOR_OUI, 3) == 0 &&
-                 (chip == ONU_CHIP_3714 || chip == ONU_CHIP_8600 || chip == ONU_CHIP_6838) &&
-                 memcmp(base, zero_mac, 6) != 0;
-    if (valid)
-        return 0;
-    char mac[18];
-    convert_to_mac(mac, base);
-    trace("%s: LINK %s returns invalid ONT info (%02x%02x%02x %04x %s). Skiping...\n", __func__, link, tlv[0],
-          tlv[1], tlv[2], unsigned(chip), mac);
-    return 3;
-}
-
-int profiler_olt_update_state(int olt)
-{
-    // Answer data bytes that make up a port's eight status bytes, in order.
-    static const uint8_t status_from[8] = {13, 14, 8, 9, 10, 11, 16, 17};
-    constexpr size_t ANSWER_NEEDED = 18;   // answer data bytes, after RCODE
-    if (olt < 0 || olt >= OLT_COUNT)
-        return TEKLINK_ERR_ARGUMENT;
-
-    olt_lock(olt);
-    olt_record *record = olt_get(olt);
-    for (int port = 0; port < 4; port++) {
-        uint8_t *request = static_cast<uint8_t *>(BALLOC(TEKLINK_MSG_DATA + 8));
-        if (!request) {
-            olt_unlock(olt);
-            return TEK_RC_NO_MEMORY;
-        }
-        tekmsg_set_header(request, uint16_t(olt), TEK_REQ_PORT_STATE, 0, 8);
-        memcpy(request + TEKLINK_MSG_DATA, record->mac, 6);
-        store_be16(request + TEKLINK_MSG_DATA + 6, uint16_t(port));
-        uint8_t *response = nullptr;
-        int rc = teklink_message_send(request, &response, PROFILER_CHIP_TIMEOUT);
-        BFREE(request);
-        if (rc < 0) {
-            olt_unlock(olt);
-            return rc;
-        }
-        byte_reader in = tekmsg_payload(response);
-        uint16_t rcode = in.be16();
-        uint8_t answer[ANSWER_NEEDED];
-        in.bytes(answer, sizeof answer);
-        if (!in.ok() || rcode != TEKLINK_RCODE_OK) {
-            BFREE(response);
-            olt_unlock(olt);
-            return TEK_RC_REFUSED;
-        }
-        for (int i = 0; i < 8; i++)
-            record->ports[port].status[i] = answer[status_from[i]];
-        snprintf(record->ports[port].name, sizeof record->ports[port].name, port < 2 ? "PON%d" : "NNI%d",
-                 port < 2 ? port : port - 2);
-        BFREE(response);
-    }
-    olt_unlock(olt);
-    return 0;
 }
 
 namespace {

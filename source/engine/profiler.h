@@ -5,16 +5,14 @@
 // Threads: the chip event thread posts OLT reconfigurations and link
 // discoveries; the profiler thread itself posts ONU reconfigurations (ONU
 // discovery and its idle sweep) and is the only consumer of all three
-// queues. Management handlers call profiler_olt_update_state; ONU
-// authorization calls profiler_onu_send_eap_request; the data store calls
-// profiler_flush_onu_work when it releases an ONU.
+// queues. ONU authorization calls profiler_onu_send_eap_request; the data
+// store calls profiler_flush_onu_work when it releases an ONU.
 //
 // Locks, in this order: onu_update_lock (held by the profiler thread across
 // each whole ONU reconfiguration), then an ONU record (held from link
 // discovery until ONU discovery has returned; in the idle sweep while one
 // record's state is read and it is queued), then the queues' own leaf locks.
-// profiler_olt_update_state holds the OLT record across its four chip
-// exchanges; the chip link's send lock is taken innermost.
+// The chip link's send lock is taken innermost.
 //
 // The work itself (OLT configuration, link discovery, ONU discovery and ONU
 // configuration) belongs to the layers above, which this one cannot call:
@@ -26,6 +24,7 @@
 #include "wire/ids.h"
 
 #include "base/mqueue.h"
+#include "engine/link_record.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -58,23 +57,6 @@ constexpr unsigned PROFILER_START_DELAY_SECONDS = 5;
 constexpr int PROFILER_ONU_WAIT_SECONDS = 1;   // the only get that waits
 constexpr unsigned PROFILER_ITEM_PAUSE_MS = 10;
 constexpr unsigned PROFILER_IDLE_PASSES = 5;    // sweeps start when the counter passes this
-
-// The link discovery record that the chip event thread copies from the event.
-constexpr size_t LINK_DISCOVERY_RECORD_SIZE = 130;
-constexpr size_t LINK_RECORD_MAC = 0;
-constexpr size_t LINK_RECORD_LLID = 15;
-constexpr size_t LINK_RECORD_PORT = 19;
-constexpr size_t LINK_RECORD_ONU_INFO = 29;   // the TkOnuInfoTlv
-// Fields of the ONU information TLV, from its first byte.
-constexpr size_t ONU_INFO_OUI = 0;
-constexpr size_t ONU_INFO_BASE_MAC = 73;
-constexpr size_t ONU_INFO_CHIP_ID = 93;       // u16 BE
-constexpr size_t ONU_INFO_SIZE = 95;
-static_assert(LINK_RECORD_ONU_INFO + ONU_INFO_SIZE <= LINK_DISCOVERY_RECORD_SIZE);
-
-constexpr uint16_t ONU_CHIP_3714 = 0x3714;
-constexpr uint16_t ONU_CHIP_8600 = 0x8600;
-constexpr uint16_t ONU_CHIP_6838 = 0x6838;
 
 // Chip requests sent from here.
 constexpr int PROFILER_CHIP_TIMEOUT = 2;
@@ -137,17 +119,6 @@ void profiler_flush_onu_work(const onu_record *onu);
 // the OLT's ONU counts. Takes each ONU's lock, then the OLT's; the caller
 // holds neither.
 void profiler_olt_release_onus(int olt);
-
-// 0 when the ONU information names OUI 00-0D-B6, a supported chip and a base
-// MAC other than zero; else prints why and returns 3. `link` is the link MAC
-// as text.
-uint32_t check_TkOnuInfoTlv(const uint8_t *tlv, const char *link);
-
-// Refreshes the OLT's port table (status and names of PON0, PON1, NNI0,
-// NNI1) from the chip, port by port. 0; TEK_RC_REFUSED the chip refused (or answered
-// short); TEK_RC_NO_MEMORY no pool memory; a negative transport result; TEKLINK_ERR_ARGUMENT
-// for an index outside 0..3 (nothing touched).
-int profiler_olt_update_state(int olt);
 
 // Sends an EAP packet (or, with NULL, the default MD5-Challenge request) to
 // the ONU through its OLT. The send result; -1 without pool memory or

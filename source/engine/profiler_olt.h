@@ -103,6 +103,9 @@ uint8_t profiler_olt_global_parameter(const olt_record *olt);
 uint8_t profiler_olt_option82_format(const olt_record *olt);   // option 82 format of the paths
 uint8_t profiler_olt_pppoe_format(const olt_record *olt);      // PPPoE+ tag format of the paths
 uint8_t profiler_olt_drssi_enabled(const olt_record *olt, int port);
+// The same for OLT `olt` (0..3), read under its record's lock: what the
+// port status refresh and the watchdog's DRSSI readings ask.
+bool olt_port_drssi_enabled(int olt, int port);
 uint8_t profiler_olt_link_count(const olt_record *olt, int port);
 uint16_t profiler_olt_onu_pers_version(const olt_record *olt);
 uint32_t profiler_olt_status_word(const olt_record *olt);

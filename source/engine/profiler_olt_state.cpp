@@ -301,6 +301,13 @@ uint8_t profiler_olt_drssi_enabled(const olt_record *olt, int port)
 {
     return port == 0 || port == 1 ? olt->config_state[OLT_STATE_DRSSI + port] : 0;
 }
+bool olt_port_drssi_enabled(int olt, int port)
+{
+    olt_lock(olt);
+    bool enabled = profiler_olt_drssi_enabled(olt_get(olt), port) != 0;
+    olt_unlock(olt);
+    return enabled;
+}
 uint8_t profiler_olt_link_count(const olt_record *olt, int port)
 {
     return port == 0 || port == 1 ? olt->config_state[OLT_STATE_LINK_COUNT + port] : 0;

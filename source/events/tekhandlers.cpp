@@ -1,6 +1,7 @@
 // Chip event processing: the event thread, the dispatcher and the handlers.
 #include "events/tekhandlers.h"
 
+#include "auth/eapmd5.h"
 #include "base/balloc.h"
 #include "base/bytes.h"
 #include "store/datastruct.h"
@@ -26,8 +27,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-tekhandlers_ops_table tekhandlers_ops = {nullptr, tftp_olt_boot_upgrade, tftp_olt_app_upgrade};
 
 namespace {
 
@@ -151,11 +150,7 @@ void events_process(uint8_t *event)
         break;
     }
     case TEK_EVENT_EAP_FRAME:
-        if (tekhandlers_ops.eapframe) {
-            tekhandlers_ops.eapframe(event);
-            break;
-        }
-        trace("%s: unhandled event (%d)\n", __func__, int(id));
+        eapframe_handler(event);
         break;
     case TEK_EVENT_REGISTRATION:
         registrationattempt_handler(event);
@@ -230,8 +225,8 @@ void oltfwupdate_handler(uint8_t *event)
     if (olt_app_image_version() != running) {
         olt_set_state_locked(olt, ONU_STATE_RESETFWUPGRADE);
         syslog(LOG_INFO, "%s: OLT[%d] in CHECKNEWFW state\n", __func__, olt);
-        if (olt_upgrade_from_file(olt, OLT_BOOT_IMAGE, tekhandlers_ops.olt_boot_upgrade) == 0 &&
-            olt_upgrade_from_file(olt, OLT_APP_IMAGE, tekhandlers_ops.olt_app_upgrade) == 0) {
+        if (olt_upgrade_from_file(olt, OLT_BOOT_IMAGE, tftp_olt_boot_upgrade) == 0 &&
+            olt_upgrade_from_file(olt, OLT_APP_IMAGE, tftp_olt_app_upgrade) == 0) {
             olt_unlock(olt);
             return;
         }

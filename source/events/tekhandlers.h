@@ -5,6 +5,8 @@
 // the ONU records of its OLT (a chip that restarted holds nothing for them
 // any more), then the OLT is checked and reconfigured. Heavy work goes to the
 // provisioning engine's queues; the thread never configures anything.
+// EAP frames go to authentication (eapframe_handler), new OLT images to the
+// chip's TFTP transfers.
 //
 // Threads: the chip event thread (started at start-up right after the
 // chip link, tekhandlers_start; stopped by tekhandlers_stop) is the only
@@ -57,17 +59,6 @@ constexpr size_t CONSOLE_PATH_MAX = 63;
 // read by the event thread. At most CONSOLE_PATH_MAX characters are kept.
 void tekhandlers_set_console(const char *path, size_t length);
 void tekhandlers_console(char out[CONSOLE_PATH_MAX + 1]);
-
-// Work that other modules supply: the image transfers by default, the EAP
-// frame handler once authentication fills it in. An empty entry: EAP frames
-// are reported unhandled; an image upgrade counts as failed.
-struct tekhandlers_ops_table {
-    void (*eapframe)(uint8_t *event);
-    // 0 when OLT `olt` took the image of `size` bytes.
-    int (*olt_boot_upgrade)(int olt, const uint8_t *image, size_t size);
-    int (*olt_app_upgrade)(int olt, const uint8_t *image, size_t size);
-};
-extern tekhandlers_ops_table tekhandlers_ops;
 
 // Starts the chip event thread. 0, or -1. Start-up, after teklink_init.
 int tekhandlers_start();

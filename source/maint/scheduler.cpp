@@ -1,8 +1,9 @@
 #include "maint/scheduler.h"
 
-#include "maint/maint_hooks.h"
+#include "maint/maint_steps.h"
 
 #include "base/balloc.h"
+#include "onu/profiler_link.h"
 #include "base/process.h"
 #include "chip/teklink.h"
 #include "chip/tektftp.h"
@@ -167,13 +168,10 @@ bool updatable_state(uint32_t state) { return state == ONU_STATE_OK || state == 
 // restart shows whether it took.
 void restart_with_queue_layout(const onu_record *onu)
 {
-    if (maint_hooks.queues_clear)
-        maint_hooks.queues_clear(onu);
+    maint_onu_queues_clear(onu);
     scheduler_wait(SCHEDULE_QUEUES_PAUSE_S);
-    if (maint_hooks.queues_write)
-        maint_hooks.queues_write(onu);
-    if (maint_hooks.onu_reset)
-        maint_hooks.onu_reset(onu);
+    maint_onu_queues_write(onu);
+    maint_onu_reset(onu);
 }
 
 void close_retrying(int fd)
@@ -547,8 +545,7 @@ int scheduler_reconfigure_onu(schedule_entry *job)
         onu->links[i].state_time = now;
         onu_change_counter_bump();
     }
-    if (maint_hooks.links_cleanup)
-        maint_hooks.links_cleanup(onu);
+    profiler_onu_links_cleanup(onu);
     onu_release(onu);
     onu_unlock(onu);
     syslog(LOG_INFO, "%s: ONU %s reconfiguring in progress", function, mac);

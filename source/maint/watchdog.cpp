@@ -1,11 +1,13 @@
 #include "maint/watchdog.h"
 
-#include "maint/maint_hooks.h"
+#include "maint/maint_steps.h"
 
 #include "base/process.h"
 #include "engine/onu_optics.h"
+#include "engine/profiler_olt.h"
 #include "mgmt/kernlink.h"
 #include "onu/onu_ports.h"
+#include "onu/profiler_link.h"
 #include "platform/board.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -198,8 +200,7 @@ void wd_cleanup_report_timeout_onus()
         description_text desc(onu);
         trace("%s: ONT %s (desc: %s) disconnected\n", "wd_cleanup_report_timeout_onus", mac, desc.text);
         syslog(LOG_INFO, "ONT %s (desc: %s) disconnected (OLT%d[%d])", mac, desc.text, onu->olt, onu->port);
-        if (maint_hooks.links_cleanup)
-            maint_hooks.links_cleanup(onu);
+        profiler_onu_links_cleanup(onu);
         onu_release(onu);
     });
 }
@@ -219,8 +220,7 @@ void wd_cleanup_cfg_timeout_onus()
         trace("%s: %s cfg timeout. force rediscovery started\n", "wd_cleanup_cfg_timeout_onus", mac);
         syslog(LOG_INFO, "ONT-%s in state (%s) force rediscovery by timeout started", mac,
                onu_state_name(onu->state));
-        if (maint_hooks.reconfiguration_init)
-            maint_hooks.reconfiguration_init(onu);
+        profiler_onu_reconfiguration_init(onu);
     });
 }
 
@@ -237,8 +237,7 @@ void wd_unblock_uni_ports()
             if (onu->type == 1 || onu->type == 2) {
                 profiler_onu_port_block(onu->olt, onu->mac, p, true);
             } else if (onu->type >= 3 && onu->type <= 36) {
-                if (maint_hooks.config_end)
-                    maint_hooks.config_end(onu);
+                maint_onu_config_end(onu);
                 profiler_onu_pon_port_params(onu->olt, onu->mac, 1);
             }
             char mac[18];
@@ -255,10 +254,9 @@ void wd_read_drssi()
     // Whether each PON port reads DRSSI, asked once per cycle and with no
     // ONU held: the answer lives with the OLT records.
     bool enabled[OLT_COUNT][2] = {};
-    if (onu_optics_hooks.drssi_enabled)
-        for (int olt = 0; olt < OLT_COUNT; olt++)
-            for (int pon = 0; pon < 2; pon++)
-                enabled[olt][pon] = onu_optics_hooks.drssi_enabled(olt, pon);
+    for (int olt = 0; olt < OLT_COUNT; olt++)
+        for (int pon = 0; pon < 2; pon++)
+            enabled[olt][pon] = olt_port_drssi_enabled(olt, pon);
 
     int begin = wd_drssi_cursor;
     int readings = 0;

@@ -7,7 +7,7 @@
 //   - time-outs (a queue get, a lock with a limit): clock_sem_wait and
 //     clock_mutex_lock end when the semaphore or lock is had, or at the
 //     deadline;
-//   - delays the daemon's behaviour prescribes (the start-up wait, the
+//   - fixed delays of the daemon's behaviour (the start-up wait, the
 //     engine's start delay, reconnect, retry and resend pauses):
 //     clock_delay. ZANDREL_TIME_SCALE divides them, so tests of the whole
 //     daemon need not pay for them; a stop flag cuts them short;

@@ -607,16 +607,6 @@ void onu_drssi_filter(onu_record *onu)
     onu_summary_set_drssi(onu);
 }
 
-int onu_phy_read(int olt, const uint8_t mac[6], uint8_t phy, uint16_t reg, uint16_t *out)
-{
-    return datastruct_hooks.phy_read ? datastruct_hooks.phy_read(olt, mac, phy, reg, out) : -1;
-}
-
-int onu_phy_write(int olt, const uint8_t mac[6], uint8_t phy, uint16_t reg, uint16_t value)
-{
-    return datastruct_hooks.phy_write ? datastruct_hooks.phy_write(olt, mac, phy, reg, value) : -1;
-}
-
 // ---- summaries ----------------------------------------------------------------
 
 uint8_t onu_transceiver_class(const char part[16])

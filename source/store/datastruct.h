@@ -188,10 +188,6 @@ struct datastruct_hook_table {
     void (*onu_count_release)(int olt, int port, int choice);
     // Its discovered links leave the port's link count. Takes the OLT's lock.
     void (*link_count_release)(int olt, int port, int links);
-    // MDIO access to a PHY behind an ONU through its OLT chip (the chip link
-    // sits above the data store): 0, or -1 on any failure.
-    int (*phy_read)(int olt, const uint8_t mac[6], uint8_t phy, uint16_t reg, uint16_t *out);
-    int (*phy_write)(int olt, const uint8_t mac[6], uint8_t phy, uint16_t reg, uint16_t value);
 };
 extern datastruct_hook_table datastruct_hooks;
 
@@ -260,10 +256,6 @@ void onu_config_defaults(onu_record *config);
 constexpr int ONU_PROFILE_LINK = 3;   // rules, SLA, multicast, link, paths
 // Caller holds the ONU. The DRSSI jump filter over the latest reading.
 void onu_drssi_filter(onu_record *onu);
-// PHY register of an ONU's UNI port, through the installed MDIO hooks: 0, or
-// -1 when the exchange failed, the chip refused or no hook is installed.
-int onu_phy_read(int olt, const uint8_t mac[6], uint8_t phy, uint16_t reg, uint16_t *out);
-int onu_phy_write(int olt, const uint8_t mac[6], uint8_t phy, uint16_t reg, uint16_t value);
 
 // ---- summaries ------------------------------------------------------------
 // Each takes the summary slot's lock; the caller holds the ONU's.

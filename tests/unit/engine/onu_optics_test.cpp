@@ -5,6 +5,7 @@
 
 #include "engine/onu_optics.h"
 #include "engine/onu_phy.h"
+#include "engine/profiler_olt_internal.h"
 
 #include <cmath>
 
@@ -258,7 +259,6 @@ int two_learned(int olt, uint16_t destination, uint8_t *out, int max, int *count
     *count = 2;
     return 0;
 }
-bool drssi_on(int, int) { return true; }
 
 class Ports : public OnuChip {
 protected:
@@ -278,7 +278,8 @@ protected:
 
 TEST_F(Ports, RefreshFillsBothUniEntries)
 {
-    onu_optics_hooks = {two_learned, drssi_on};
+    onu_optics_hooks = {two_learned};
+    olt_state(olt_get(onu_->olt))[OLT_STATE_DRSSI + onu_->port] = 1;   // its OLT reads DRSSI on the ONU's port
     change([](oltsim::onu_device &d) {
         const uint8_t s1[8] = {1, 2, 3, 4, 5, 6, 7, 8}, s2[8] = {9, 10, 11, 12, 13, 14, 15, 16};
         memcpy(d.uni[1].status, s1, 8);

@@ -125,23 +125,18 @@ TEST_F(Phy, SetUpFailures)
     EXPECT_EQ(count_of(trace(), "phy (type: C816, addr: 2) configured false\n"), 1);
 }
 
-TEST_F(Phy, TheDataStoreReachesTheSameMdioRequests)
+TEST_F(Phy, MdioReadsAndWritesAPhyRegister)
 {
     change([](oltsim::onu_device &d) { d.add_phy(2, 0xC816); });
-    datastruct_hooks.phy_read = onu_mdio_read;
-    datastruct_hooks.phy_write = onu_mdio_write;
     uint16_t value = 0;
-    EXPECT_EQ(onu_phy_write(1, ONU_MAC, 2, 0x11, 0x000B), 0);
-    EXPECT_EQ(onu_phy_read(1, ONU_MAC, 2, 0x11, &value), 0);
+    EXPECT_EQ(onu_mdio_write(1, ONU_MAC, 2, 0x11, 0x000B), 0);
+    EXPECT_EQ(onu_mdio_read(1, ONU_MAC, 2, 0x11, &value), 0);
     EXPECT_EQ(value, 0x000B);
-    EXPECT_EQ(onu_phy_read(1, ONU_MAC, 2, PHY_REG_ID, &value), 0);
+    EXPECT_EQ(onu_mdio_read(1, ONU_MAC, 2, PHY_REG_ID, &value), 0);
     EXPECT_EQ(value, 0xC816);
     sim_->rcode_next(1, 2, 2);
-    EXPECT_EQ(onu_phy_read(1, ONU_MAC, 2, 0x11, &value), -1);
-    EXPECT_EQ(onu_phy_write(1, ONU_MAC, 2, 0x11, 1), -1);
-    datastruct_hooks.phy_read = nullptr;
-    datastruct_hooks.phy_write = nullptr;
-    EXPECT_EQ(onu_phy_read(1, ONU_MAC, 2, 0x11, &value), -1);
+    EXPECT_EQ(onu_mdio_read(1, ONU_MAC, 2, 0x11, &value), -1);
+    EXPECT_EQ(onu_mdio_write(1, ONU_MAC, 2, 0x11, 1), -1);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include "base/bytes.h"
 #include "common/fake_time.h"
+#include "engine/olt_ports.h"
 #include "platform/textconv.h"
 
 #include <string>

@@ -7,6 +7,7 @@
 #include "store/datastruct.h"
 #include "chip/teklink_rxpool.h"
 #include "events/tekhandlers.h"
+#include "oltsim/tftpserver.h"
 #include "platform/clock.h"
 
 #include <fstream>
@@ -51,31 +52,23 @@ bytes olt_ready(uint8_t last_mac_byte, uint16_t version)
     return data;
 }
 
-// What the upgrade doubles received.
-std::vector<std::string> upgrades;
-int upgrade_ok(int olt, const uint8_t *image, size_t size, const char *what)
-{
-    upgrades.push_back(std::string(what) + " " + std::to_string(olt) + " " + std::string(image, image + size));
-    return 0;
-}
-int boot_ok(int olt, const uint8_t *image, size_t size) { return upgrade_ok(olt, image, size, "boot"); }
-int app_ok(int olt, const uint8_t *image, size_t size) { return upgrade_ok(olt, image, size, "app"); }
-
 class Events : public ChipFixture {
 protected:
-    void SetUp() override
+    void BeforeStart() override { tftp_ = std::make_unique<oltsim::tftp_server>(*sim_); }
+    // The images the simulated chips took, as "boot|app OLT content".
+    std::vector<std::string> upgrades() const
     {
-        ChipFixture::SetUp();
-        upgrades.clear();
-        saved_ = tekhandlers_ops;
-        tekhandlers_ops = {};
+        std::vector<std::string> took;
+        for (int olt = 0; olt < OLT_COUNT; olt++)
+            for (const char *what : {"boot", "app"}) {
+                oltsim::bytes image = tftp_->olt_file(olt, what);
+                if (!image.empty())
+                    took.push_back(std::string(what) + " " + std::to_string(olt) + " " +
+                                   std::string(image.begin(), image.end()));
+            }
+        return took;
     }
-    void TearDown() override
-    {
-        tekhandlers_ops = saved_;
-        ChipFixture::TearDown();
-    }
-    tekhandlers_ops_table saved_{};
+    std::unique_ptr<oltsim::tftp_server> tftp_;
     void write_file(const char *board_path, const std::string &content)
     {
         std::ofstream out(root_.string() + board_path, std::ios::binary);
@@ -146,16 +139,15 @@ TEST_F(Events, ReadyWithTheFilesVersionQueuesAReconfiguration)
     EXPECT_EQ(olt->path_slots[17], 0);
     EXPECT_EQ(profiler_olt_queue()->used, 1u);
     EXPECT_NE(trace().find("oltready_handler: OLT[1] in RESETOK state\n"), std::string::npos);
-    EXPECT_TRUE(upgrades.empty());
+    EXPECT_TRUE(upgrades().empty());
 }
 
 TEST_F(Events, AnotherVersionIsUpgradedAndWaitsForTheNextReady)
 {
     app_image(0x0304);
     write_file(OLT_BOOT_IMAGE, "boot-image");
-    tekhandlers_ops.olt_boot_upgrade = boot_ok;
-    tekhandlers_ops.olt_app_upgrade = app_ok;
     process(2, TEK_EVENT_OLT_READY, olt_ready(0x02, 0x0300));
+    std::vector<std::string> upgrades = this->upgrades();
 
     EXPECT_EQ(olt_get_state(2), ONU_STATE_RESETINPROGRESS);
     EXPECT_EQ(profiler_olt_queue()->used, 0u);
@@ -169,10 +161,8 @@ TEST_F(Events, AFailedUpgradeCarriesOnToReady)
 {
     // No image files at all: the file's version is 0, the upgrade cannot
     // read its image, and the chip goes on with what it runs.
-    tekhandlers_ops.olt_boot_upgrade = boot_ok;
-    tekhandlers_ops.olt_app_upgrade = app_ok;
     process(0, TEK_EVENT_OLT_READY, olt_ready(0x00, 0x0102));
-    EXPECT_TRUE(upgrades.empty());
+    EXPECT_TRUE(upgrades().empty());
     EXPECT_EQ(olt_get_state(0), ONU_STATE_RESETOK);
     EXPECT_EQ(profiler_olt_queue()->used, 1u);
 }
@@ -319,11 +309,11 @@ TEST_F(Events, ConsoleTextGoesToTheTerminal)
 TEST_F(Events, UnhandledAndMalformedEvents)
 {
     process(0, 0x8005, bytes(4));
-    process(0, TEK_EVENT_EAP_FRAME, bytes(30));   // its handler comes with authentication
+    process(0, TEK_EVENT_EAP_FRAME, bytes(30));   // authentication's: from no ONU it knows
     process(0, 0x802C, bytes(4));
     std::string text = trace();
     EXPECT_NE(text.find("events_process: unhandled event (32773)\n"), std::string::npos);
-    EXPECT_NE(text.find("events_process: unhandled event (32771)\n"), std::string::npos);
+    EXPECT_NE(text.find("eapframe_handler: onu_get_by_mac failed\n"), std::string::npos);
     EXPECT_NE(text.find("events_process: unhandled event (32812)\n"), std::string::npos);
 
     // Short or foreign events change nothing and send nothing.

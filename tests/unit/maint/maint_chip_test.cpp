@@ -46,10 +46,9 @@ class ChipSweeps : public MaintFixture {
 protected:
     void BeforeStart() override
     {
-        saved_optics_ = onu_optics_hooks;
         drssi_asked = 0;
         // DRSSI on PON port 0 of every OLT only.
-        onu_optics_hooks.drssi_enabled = [](int, int pon) { drssi_asked++; return pon == 0; };
+        drssi_double = [](int, int pon) { drssi_asked++; return pon == 0; };
         saved_pause_ = tftp_pause;
         tftp_pause = no_pause;
         saved_timeouts_ = tftp_timeout;
@@ -72,7 +71,6 @@ protected:
         kernlink_close();
         kernel_.stop();
         MaintFixture::TearDown();
-        onu_optics_hooks = saved_optics_;
         tftp_pause = saved_pause_;
         tftp_timeout = saved_timeouts_;
         scheduler_wait = saved_wait_;
@@ -143,7 +141,6 @@ protected:
     }
 
     size_t since_ = 0;
-    onu_optics_hook_table saved_optics_{};
     void (*saved_pause_)(unsigned) = nullptr;
     tftp_timeouts saved_timeouts_{};
     bool (*saved_wait_)(unsigned) = nullptr;
@@ -296,6 +293,7 @@ TEST_F(ChipSweeps, TheOnuRequestsCarryTheOnusMacOrItsExpectedQueueLayout)
     onu->olt = 3;
     onu->chip_id[0] = 0x86;   // 0x8600: its own layout
     onu->chip_id[1] = 0x00;
+    real_onu_requests = true;
     EXPECT_EQ(maint_onu_config_end(onu), 0);
     EXPECT_EQ(maint_onu_queues_clear(onu), 0);
     EXPECT_EQ(maint_onu_queues_write(onu), 0);

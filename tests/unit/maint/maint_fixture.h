@@ -1,11 +1,11 @@
 // Shared by the maintenance tests: a data store under the fake clock, the
-// ONU configuration steps replaced by recorders, and helpers that lay out
-// ONU records the way the sweeps and jobs find them.
+// ONU steps replaced by recorders (at link time, fake_steps.cpp), and
+// helpers that lay out ONU records the way the sweeps and jobs find them.
 #pragma once
 
 #include "common/chip_fixture.h"
 
-#include "maint/maint_hooks.h"
+#include "maint/maint_steps.h"
 #include "maint/scheduler.h"
 #include "platform/clock.h"
 #include "platform/textconv.h"
@@ -13,8 +13,14 @@
 #include <string>
 #include <vector>
 
-// What the installed maint_hooks were asked to do, as "step MAC".
+// What the replaced steps were asked to do, as "step MAC".
 inline std::vector<std::string> hook_calls;
+// What a test puts in place of the replacements: the link teardown, the
+// DRSSI switch of each PON port (off without one), and the ONU requests of
+// maint_steps.h sent for real.
+inline int (*links_cleanup_double)(onu_record *onu);
+inline bool (*drssi_double)(int olt, int pon);
+inline bool real_onu_requests;
 
 inline std::string mac_text(const uint8_t mac[6])
 {
@@ -26,18 +32,6 @@ inline std::string mac_text(const uint8_t mac[6])
 inline void record_call(const char *step, const onu_record *onu)
 {
     hook_calls.push_back(std::string(step) + " " + mac_text(onu->mac));
-}
-
-inline maint_hook_table recording_hooks()
-{
-    maint_hook_table h{};
-    h.links_cleanup = [](onu_record *onu) { record_call("cleanup", onu); return 0; };
-    h.reconfiguration_init = [](onu_record *onu) { record_call("rediscover", onu); };
-    h.config_end = [](const onu_record *onu) { record_call("config_end", onu); return 0; };
-    h.queues_clear = [](const onu_record *onu) { record_call("queues_clear", onu); return 0; };
-    h.queues_write = [](const onu_record *onu) { record_call("queues_write", onu); return 0; };
-    h.onu_reset = [](const onu_record *onu) { record_call("reset", onu); return 0; };
-    return h;
 }
 
 constexpr uint32_t CLOCK_START = 100000;
@@ -53,10 +47,12 @@ class MaintFixture : public ChipFixture {
 protected:
     void SetUp() override
     {
+        hook_calls.clear();
+        links_cleanup_double = nullptr;
+        drssi_double = nullptr;
+        real_onu_requests = false;
         ChipFixture::SetUp();
         clock_fake_set(CLOCK_START);
-        hook_calls.clear();
-        maint_hooks = recording_hooks();
         // The schedule lives as long as the process: every test starts
         // with an empty one, walked from slot 0.
         for (uint16_t kind : {SCHEDULE_FIRMWARE, SCHEDULE_PERSONALITY, SCHEDULE_RECONFIGURE})
@@ -65,7 +61,6 @@ protected:
     }
     void TearDown() override
     {
-        maint_hooks = maint_hook_table{};
         clock_fake_release();
         ChipFixture::TearDown();
     }

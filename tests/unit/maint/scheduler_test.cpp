@@ -203,7 +203,7 @@ TEST_F(Schedule, TheLinksAreMarkedTimedOutBeforeTheTeardown)
 {
     onu_record *onu = put_onu(0, 1, ONU_STATE_OK, 3);
     uint32_t counter = onu_change_counter_get();
-    maint_hooks.links_cleanup = [](onu_record *o) {
+    links_cleanup_double = [](onu_record *o) {
         for (int i = 0; i < 3; i++)
             EXPECT_EQ(o->links[i].state, ONU_STATE_REPORTTIMEOUT);
         EXPECT_EQ(o->state, ONU_STATE_ALLOCATED);

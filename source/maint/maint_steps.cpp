@@ -1,4 +1,4 @@
-#include "maint/maint_hooks.h"
+#include "maint/maint_steps.h"
 
 #include "base/bytes.h"
 #include "engine/profiler.h"
@@ -7,8 +7,6 @@
 #include "store/datastruct.h"
 
 #include <chrono>
-
-maint_hook_table maint_hooks{};
 
 namespace {
 
