@@ -1,7 +1,7 @@
 // EAP-MD5: the local check, the mode switch and the EAP frame event.
 #include "auth/eapmd5.h"
 
-#include "onu/onu_chipreq.h"
+#include "chip/tekrequest.h"
 #include "onu/profiler_onu.h"
 
 #include "base/bytes.h"
@@ -159,6 +159,6 @@ void eapframe_handler(uint8_t *event)
         syslog(LOG_INFO, "%s: ONU %s are in %s\n", __func__, mac, "AUTHFAILED state");
         break;
     }
-    onu_chip_request(olt, TEK_REQ_EAP_FRAME, request, sizeof request);
+    tekrequest_result(olt, TEK_REQ_EAP_FRAME, request, sizeof request);
     onu_unlock(onu);
 }

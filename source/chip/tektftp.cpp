@@ -8,6 +8,7 @@
 #include "platform/log.h"
 #include "platform/textconv.h"
 #include "chip/teklink.h"
+#include "chip/tekrequest.h"
 #include "wire/tftp.h"
 
 #include <syslog.h>
@@ -36,24 +37,20 @@ bool answer_packet(const uint8_t *response, size_t size, bool onu, tftp_packet *
 }
 
 // Sends one TFTP packet to the OLT (mac NULL) or to the ONU behind it.
-// 0 with the answer in *response (the caller frees it), or a failure.
+// 0 with the answer in *response (the caller frees it; NULL: freed unread),
+// or a failure.
 int exchange(int olt, const uint8_t *mac, const uint8_t *packet, size_t size, int timeout, uint8_t **response)
 {
-    *response = nullptr;
-    auto *request = static_cast<uint8_t *>(BALLOC(long(TFTP_REQUEST_BLOCK)));
-    if (!request)
-        return TFTP_BLOCK_NO_MEMORY;
+    uint8_t request[TFTP_REQUEST_BLOCK - TEKLINK_MSG_DATA];
     size_t len = 0;
     if (mac) {
-        memcpy(request + TEKLINK_MSG_DATA, mac, TFTP_ONU_MAC_SIZE);
+        memcpy(request, mac, TFTP_ONU_MAC_SIZE);
         len = TFTP_ONU_MAC_SIZE;
     }
-    memcpy(request + TEKLINK_MSG_DATA + len, packet, size);
+    memcpy(request + len, packet, size);
     len += size;
-    tekmsg_set_header(request, uint16_t(olt), mac ? TEK_REQ_TFTP_ONU : TEK_REQ_TFTP_OLT, 0, uint16_t(len));
-    int result = teklink_message_send(request, response, timeout);
-    BFREE(request);
-    return result;
+    int result = tekrequest_send(olt, mac ? TEK_REQ_TFTP_ONU : TEK_REQ_TFTP_OLT, request, len, response, timeout);
+    return result == TEK_RC_NO_MEMORY ? TFTP_BLOCK_NO_MEMORY : result;
 }
 
 int read_block(int olt, const uint8_t *mac, uint16_t n, uint8_t *dest, size_t room, size_t *size)
@@ -71,8 +68,7 @@ int read_block(int olt, const uint8_t *mac, uint16_t n, uint8_t *dest, size_t ro
     if (result == TFTP_BLOCK_LAST) {
         // The closing ACK only tells the peer we are done; nothing depends on it.
         length = tftp_encode_ack(packet, sizeof packet, uint16_t(n + 1));
-        if (exchange(olt, mac, packet, length, tftp_timeout.closing, &response) == 0)
-            BFREE(response);
+        exchange(olt, mac, packet, length, tftp_timeout.closing, nullptr);
     }
     return result;
 }

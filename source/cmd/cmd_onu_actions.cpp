@@ -8,7 +8,7 @@
 #include "maint/scheduler.h"
 #include "mgmt/kernhandlers.h"
 #include "mgmt/kernlink.h"
-#include "onu/onu_chipreq.h"
+#include "chip/tekrequest.h"
 #include "onu/onu_ports.h"
 #include "onu/profiler_path.h"
 #include "platform/clock.h"
@@ -73,7 +73,7 @@ bool block_uni_locked(onu_record *onu, int olt, int uni)
         // watchdog closes it again with the end marker.
         if (onu->uni[uni].blocked)
             return true;
-        onu_chip_request(olt, TEK_REQ_ONU_CONFIG_START, onu->mac, 6);
+        tekrequest_result(olt, TEK_REQ_ONU_CONFIG_START, onu->mac, 6);
         profiler_onu_pon_port_params(olt, onu->mac, 0);
     } else {
         return false;

@@ -1,7 +1,7 @@
 #include "cmd/cmd_request.h"
 
 #include "base/balloc.h"
-#include "chip/teklink.h"
+#include "chip/tekrequest.h"
 #include "mgmt/kernhandlers.h"
 #include "wire/kernmsg.h"
 #include "wire/tekmsg.h"
@@ -40,15 +40,8 @@ int cmd_chip_exchange(int olt, uint16_t id, const uint8_t *data, size_t len, uin
     *answer = nullptr;
     if (len > 0xFFFF)
         return -CMD_RC_FAILED;
-    uint8_t *msg = static_cast<uint8_t *>(BALLOC(TEKLINK_MSG_DATA + len));
-    if (!msg)
-        return -CMD_RC_FAILED;
-    tekmsg_set_header(msg, uint16_t(olt), id, 0, uint16_t(len));
-    if (len)
-        std::memcpy(msg + TEKLINK_MSG_DATA, data, len);
-    int rc = teklink_message_send(msg, answer, CMD_CHIP_TIMEOUT);
-    BFREE(msg);
-    return rc;
+    int rc = tekrequest_send(olt, id, data, len, answer, CMD_CHIP_TIMEOUT);
+    return rc == TEK_RC_NO_MEMORY ? -CMD_RC_FAILED : rc;
 }
 
 int cmd_chip_simple(int olt, uint16_t id, const uint8_t *data, size_t len)

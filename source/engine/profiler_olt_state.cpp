@@ -7,6 +7,7 @@
 #include "base/bytes.h"
 #include "base/process.h"
 #include "chip/teklink.h"
+#include "chip/tekrequest.h"
 #include "chip/tektftp.h"
 #include "engine/profiler_cache.h"
 #include "mgmt/kernlink.h"
@@ -70,16 +71,9 @@ int olt_record_index(const olt_record *olt)
 
 int olt_send(int olt, uint16_t id, const uint8_t *data, size_t len, int timeout, uint8_t **response)
 {
-    uint8_t *request = static_cast<uint8_t *>(BALLOC(TEKLINK_MSG_DATA + len));
-    if (!request)
-        return TEK_RC_NO_MEMORY;
-    tekmsg_set_header(request, uint16_t(olt), id, 0, uint16_t(len));
-    if (len)
-        memcpy(request + TEKLINK_MSG_DATA, data, len);
-    uint8_t *answer = nullptr;
-    int rc = teklink_message_send(request, &answer, timeout);
-    BFREE(request);
-    if (rc < 0)
+    uint8_t *answer;
+    int rc = tekrequest_send(olt, id, data, len, &answer, timeout);
+    if (rc != 0)
         return rc;
     if (tekmsg_rcode(answer) != TEKLINK_RCODE_OK) {
         BFREE(answer);

@@ -35,7 +35,7 @@ struct maint_hook_table {
 extern maint_hook_table maint_hooks;
 
 // The chip requests behind the last four entries, as main.cpp installs
-// them: 0, or the request's failure (onu/onu_chipreq.h). The queue layout
+// them: 0, or the request's failure (chip/tekrequest.h). The queue layout
 // is the one ONU configuration expects for the ONU's link count and chip,
 // zero-padded to 28 bytes.
 int maint_onu_config_end(const onu_record *onu);

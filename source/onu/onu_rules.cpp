@@ -3,7 +3,7 @@
 
 #include "base/balloc.h"
 #include "base/bytes.h"
-#include "engine/onu_request.h"
+#include "chip/tekrequest.h"
 #include "engine/profiler_cache.h"
 #include "onu/onu_ports.h"
 #include "store/datastruct.h"
@@ -162,7 +162,7 @@ int profiler_onu_rules_internal(int olt, const uint8_t mac[6], uint16_t port, co
     int count = onu_rules_messages(table, mac, port, messages);
     for (int i = 0; i < count; i++) {
         uint8_t *response;
-        int rc = onu_request_send(olt, TEK_REQ_ONU_RULES, messages[i].data, messages[i].len, &response);
+        int rc = tekrequest_send(olt, TEK_REQ_ONU_RULES, messages[i].data, messages[i].len, &response);
         if (rc < 0) {
             syslog(LOG_ERR, "profiler_onu_rules_internal(): ret = %d\n", rc);
             return rc;

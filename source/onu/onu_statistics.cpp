@@ -2,7 +2,7 @@
 
 #include "base/balloc.h"
 #include "base/bytes.h"
-#include "engine/onu_request.h"
+#include "chip/tekrequest.h"
 #include "wire/ids.h"
 #include "wire/tekmsg.h"
 
@@ -41,7 +41,7 @@ int onu_statistics_request(int olt, const uint8_t mac[6], uint16_t port, uint16_
     data[11] = 0xFF;
     data[12] = 0x00;
     uint8_t *response = nullptr;
-    int rc = onu_request_send(olt, TEK_REQ_STATISTICS, data, sizeof data, &response);
+    int rc = tekrequest_send(olt, TEK_REQ_STATISTICS, data, sizeof data, &response);
     if (rc != 0)
         return rc;
     byte_reader in = tekmsg_payload(response);

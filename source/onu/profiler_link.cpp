@@ -1,7 +1,7 @@
 // Links: discovery, configuration (OAM rate, path, SLAs) and teardown.
 #include "onu/profiler_link.h"
 
-#include "onu/onu_chipreq.h"
+#include "chip/tekrequest.h"
 #include "onu/profiler_onu.h"
 
 #include "base/balloc.h"
@@ -69,7 +69,7 @@ int send_sla(int olt, uint16_t id, const uint8_t *payload, size_t len, const cha
              const char *function)
 {
     uint16_t rcode = 0;
-    int rc = onu_chip_request(olt, id, payload, len, ONU_CHIP_TIMEOUT, &rcode);
+    int rc = tekrequest_result(olt, id, payload, len, TEKREQUEST_TIMEOUT, &rcode);
     if (rc == TEK_RC_NO_MEMORY) {
         trace(" ===== %s: ERRNORESOURCES! \n", function);
         return rc;
@@ -94,7 +94,7 @@ int send_sla(int olt, uint16_t id, const uint8_t *payload, size_t len, const cha
 int teardown(int olt, uint16_t id, const uint8_t *payload, size_t len, uint16_t *rcode)
 {
     *rcode = 0;
-    return onu_chip_request(olt, id, payload, len, ONU_CHIP_TIMEOUT, rcode);
+    return tekrequest_result(olt, id, payload, len, TEKREQUEST_TIMEOUT, rcode);
 }
 
 void put16(uint8_t out[2], uint16_t v) { store_be16(out, v); }
@@ -250,7 +250,7 @@ int profiler_onu_link_set_oam_rate_internal(int olt, const uint8_t link_mac[6])
 {
     uint8_t payload[OAM_RATE_LEN];
     link_oam_rate_payload(link_mac, payload);
-    return onu_chip_request(olt, TEK_REQ_LINK_OAM_RATE, payload, sizeof payload);
+    return tekrequest_result(olt, TEK_REQ_LINK_OAM_RATE, payload, sizeof payload);
 }
 
 int profiler_onu_link_path_query_internal(int olt, uint16_t path, uint16_t *value)
@@ -258,13 +258,13 @@ int profiler_onu_link_path_query_internal(int olt, uint16_t path, uint16_t *valu
     uint8_t payload[PATH_QUERY_LEN];
     link_path_query_payload(path, payload);
     uint8_t *response = nullptr;
-    int rc = onu_request_send(olt, TEK_REQ_PATH_QUERY, payload, sizeof payload, &response, LINK_PATH_QUERY_TIMEOUT);
+    int rc = tekrequest_send(olt, TEK_REQ_PATH_QUERY, payload, sizeof payload, &response, LINK_PATH_QUERY_TIMEOUT);
     if (rc == TEK_RC_NO_MEMORY)
         return -1;
     if (rc != 0)
         return rc;
     rc = TEK_RC_REFUSED;
-    if (tekmsg_rcode(response) == TEKLINK_RCODE_OK && onu_answer_size(response) >= PATH_QUERY_VALUE + 2) {
+    if (tekmsg_rcode(response) == TEKLINK_RCODE_OK && tekrequest_answer_size(response) >= PATH_QUERY_VALUE + 2) {
         *value = load_be16(response + TEKLINK_MSG_SEQN + PATH_QUERY_VALUE);
         rc = 0;
     }
@@ -288,7 +288,7 @@ int profiler_onu_link_create_path_internal(int olt, uint16_t chip, const uint8_t
     uint8_t payload[PATH_CREATE_LEN];
     link_create_path_payload(*path, pon, swap, payload);
     uint8_t *response = nullptr;
-    int rc = onu_request_send(olt, TEK_REQ_PATH_CREATE, payload, sizeof payload, &response, ONU_CHIP_TIMEOUT);
+    int rc = tekrequest_send(olt, TEK_REQ_PATH_CREATE, payload, sizeof payload, &response, TEKREQUEST_TIMEOUT);
     if (rc == TEK_RC_NO_MEMORY) {
         trace(" ===== %s: ERRNORESOURCES! \n", function);
         return rc;
@@ -421,7 +421,7 @@ void profiler_onu_reconfiguration_init(onu_record *onu)
 
 int profiler_onu_link_release_internal(int olt, const uint8_t link_mac[6])
 {
-    return onu_chip_request(olt, TEK_REQ_LINK_RELEASE, link_mac, 6);
+    return tekrequest_result(olt, TEK_REQ_LINK_RELEASE, link_mac, 6);
 }
 
 int profiler_onu_link_clear_internal(int olt, const uint8_t link_mac[6])

@@ -2,7 +2,7 @@
 // layout, ONU discovery and the configuration sequence.
 #include "onu/profiler_onu.h"
 
-#include "onu/onu_chipreq.h"
+#include "chip/tekrequest.h"
 #include "onu/profiler_link.h"
 #include "onu/profiler_path.h"
 #include "onu/onu_ports.h"
@@ -41,7 +41,7 @@ const uint8_t *config_mac(const onu_record *onu) { return flags.a ? ont_config_f
 // A request whose payload is the ONU MAC; its result.
 int mac_request(const onu_record *onu, uint16_t id)
 {
-    return onu_chip_request(onu->olt, id, onu->mac, 6);
+    return tekrequest_result(onu->olt, id, onu->mac, 6);
 }
 
 } // namespace
@@ -205,7 +205,7 @@ uint8_t *read_queues(onu_record *onu, const char *function)
     convert_to_mac(mac, onu->mac);
     for (int attempt = 0; attempt < QUEUES_READ_ATTEMPTS; attempt++) {
         uint8_t *response = nullptr;
-        if (onu_request_send(onu->olt, TEK_REQ_QUEUES_READ, onu->mac, 6, &response, ONU_CHIP_TIMEOUT) != 0)
+        if (tekrequest_send(onu->olt, TEK_REQ_QUEUES_READ, onu->mac, 6, &response, TEKREQUEST_TIMEOUT) != 0)
             return nullptr;
         uint16_t rcode = tekmsg_rcode(response);
         if (rcode == TEKLINK_RCODE_OK)
@@ -229,7 +229,7 @@ int profiler_onu_queues_check_internal(onu_record *onu)
     uint8_t expected[QUEUES_LAYOUT_MAX];
     size_t length = onu_expected_queues(onu->mac, onu->link_count, chip_id(onu) == ONU_CHIP_8600, expected);
     size_t len = tekmsg_len(response);
-    bool same = len >= 2 && len - 2 == length && onu_answer_size(response) >= length &&
+    bool same = len >= 2 && len - 2 == length && tekrequest_answer_size(response) >= length &&
                 memcmp(response + TEKLINK_MSG_SEQN, expected, length) == 0;
     BFREE(response);
     return same ? 0 : TEK_RC_REFUSED;
@@ -241,7 +241,8 @@ int profiler_onu_queues_check_6838_internal(onu_record *onu)
     uint8_t *response = read_queues(onu, __func__);
     if (!response)
         return TEK_RC_REFUSED;
-    bool same = onu_answer_size(response) > LINK_COUNT && response[TEKLINK_MSG_SEQN + LINK_COUNT] == onu->link_count;
+    bool same =
+        tekrequest_answer_size(response) > LINK_COUNT && response[TEKLINK_MSG_SEQN + LINK_COUNT] == onu->link_count;
     BFREE(response);
     return same ? 0 : TEK_RC_REFUSED;
 }
@@ -272,7 +273,7 @@ int profiler_check_ont_queues(onu_record *onu)
     onu_expected_queues(onu->mac, onu->link_count, chip_id(onu) == ONU_CHIP_8600, layout);
     bool written = false;
     for (int attempt = 0; attempt < QUEUES_WRITE_ATTEMPTS && !written; attempt++) {
-        written = onu_chip_request(onu->olt, TEK_REQ_QUEUES_WRITE, layout, sizeof layout) == 0;
+        written = tekrequest_result(onu->olt, TEK_REQ_QUEUES_WRITE, layout, sizeof layout) == 0;
         if (!written) {
             syslog(LOG_INFO, "%s: set up ONU %s queue configuration failed", function, mac);
             trace("%s: set up ONU %s queue configuration failed", function, mac);
@@ -309,7 +310,7 @@ int profiler_onu_unblock_links(onu_record *onu)
 {
     static const char *const function = "profiler_onu_unblock_links";
     uint8_t *response = nullptr;
-    int rc = onu_request_send(onu->olt, TEK_REQ_BLOCKED_LINKS, nullptr, 0, &response, ONU_CHIP_TIMEOUT);
+    int rc = tekrequest_send(onu->olt, TEK_REQ_BLOCKED_LINKS, nullptr, 0, &response, TEKREQUEST_TIMEOUT);
     if (rc != 0)
         return rc;
     if (tekmsg_rcode(response) != TEKLINK_RCODE_OK) {
@@ -317,7 +318,7 @@ int profiler_onu_unblock_links(onu_record *onu)
         return TEK_RC_REFUSED;
     }
     const uint8_t *macs = nullptr;
-    uint32_t count = blocked_links_decode(response + TEKLINK_MSG_SEQN, onu_answer_size(response), &macs);
+    uint32_t count = blocked_links_decode(response + TEKLINK_MSG_SEQN, tekrequest_answer_size(response), &macs);
     for (uint32_t i = 0; i < count; i++) {
         const uint8_t *m = macs + 6 * i;
         for (int l = 0; l < ONU_LINKS; l++) {
@@ -325,7 +326,7 @@ int profiler_onu_unblock_links(onu_record *onu)
                 continue;
             trace("%s: Unblocking %02X:%02X:%02X:%02X:%02X:%02X\n", function, m[0], m[1], m[2], m[3], m[4], m[5]);
             uint16_t rcode = 0;
-            int sent = onu_chip_request(onu->olt, TEK_REQ_LINK_UNBLOCK, m, 6, ONU_CHIP_TIMEOUT, &rcode);
+            int sent = tekrequest_result(onu->olt, TEK_REQ_LINK_UNBLOCK, m, 6, TEKREQUEST_TIMEOUT, &rcode);
             if (sent < 0 || sent == TEK_RC_NO_MEMORY)
                 syslog(LOG_INFO, "%s: Error while sending unblock message for mac %02X:%02X:%02X:%02X:%02X:%02X, ret is %d\n",
                        function, m[0], m[1], m[2], m[3], m[4], m[5], sent);
@@ -539,7 +540,7 @@ int profiler_onu_reconfigure(const uint8_t mac_bytes[6])
         uint8_t eap[6 + sizeof failure];
         memcpy(eap, onu->mac, 6);
         memcpy(eap + 6, failure, sizeof failure);
-        onu_chip_request(onu->olt, TEK_REQ_EAP_FRAME, eap, sizeof eap);
+        tekrequest_result(onu->olt, TEK_REQ_EAP_FRAME, eap, sizeof eap);
         mac_request(onu, TEK_REQ_ONU_CONFIG_START);
         onu_set_state(onu, ONU_STATE_CFGFAILED);
         kernlink_notify_fmt(EVENT_CONFIG_PROBLEM, port, 0, 0, 0, "%s configure failed", mac);
