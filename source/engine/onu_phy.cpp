@@ -1,7 +1,6 @@
 // External PHY detection and set-up. See onu_phy.h.
 #include "engine/onu_phy.h"
 
-#include "base/balloc.h"
 #include "base/bytes.h"
 #include "chip/tekrequest.h"
 #include "engine/profiler.h"
@@ -69,12 +68,9 @@ int onu_mdio_read(int olt, const uint8_t mac[6], uint8_t address, uint16_t reg, 
 {
     uint8_t data[ONU_MDIO_REQUEST_LEN];
     size_t len = onu_mdio_read_request(data, mac, address, reg);
-    uint8_t *response;
-    if (tekrequest_send(olt, TEK_REQ_ONU_MDIO_READ, data, len, &response) != 0)
-        return -1;
-    int rc = onu_mdio_read_answer(response, out);
-    BFREE(response);
-    return rc;
+    int rc = tekrequest_read(olt, TEK_REQ_ONU_MDIO_READ, data, len, TEKREQUEST_TIMEOUT,
+                             [out](const uint8_t *response) { return onu_mdio_read_answer(response, out); });
+    return rc == 0 ? 0 : -1;
 }
 
 int onu_mdio_write(int olt, const uint8_t mac[6], uint8_t address, uint16_t reg, uint16_t value)

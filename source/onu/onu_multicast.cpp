@@ -1,7 +1,6 @@
 // ONU multicast requests. See onu_multicast.h.
 #include "onu/onu_multicast.h"
 
-#include "base/balloc.h"
 #include "base/bytes.h"
 #include "chip/tekrequest.h"
 #include "onu/onu_ports.h"
@@ -179,12 +178,11 @@ int profiler_onu_ipmc_domains(int olt, const uint8_t mac[6], const uint8_t *prof
     ipmc_domain_group groups[MCAST_DOMAIN_ENTRIES];
     onu_ipmc_domain_groups(profile, groups);
 
-    uint8_t *response;
     unsigned count = 0;
-    if (tekrequest_send(olt, TEK_REQ_ONU_IPMC_DOMAIN_COUNT, mac, 6, &response) == 0) {
+    tekrequest_read(olt, TEK_REQ_ONU_IPMC_DOMAIN_COUNT, mac, 6, TEKREQUEST_TIMEOUT, [&count](const uint8_t *response) {
         count = onu_ipmc_domain_count_answer(response);
-        BFREE(response);
-    }
+        return 0;
+    });
     for (unsigned i = 0; i < count; i++) {
         uint8_t data[ONU_IPMC_DOMAIN_DELETE_LEN];
         size_t len = onu_ipmc_domain_delete_request(data, mac, uint8_t(i));

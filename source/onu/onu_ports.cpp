@@ -1,7 +1,6 @@
 // ONU network, port parameter and port block requests. See onu_ports.h.
 #include "onu/onu_ports.h"
 
-#include "base/balloc.h"
 #include "base/bytes.h"
 #include "engine/onu_optics.h"
 #include "chip/tekrequest.h"
@@ -107,17 +106,17 @@ int profiler_onu_port_config_refresh(int olt, const uint8_t mac[6], uint16_t por
 {
     uint8_t data[ONU_PORT_REQUEST_LEN];
     size_t len = onu_port_request(data, mac, port);
-    uint8_t *response;
-    int rc = tekrequest_send(olt, TEK_REQ_ONU_PORT_CONFIG_READ, data, len, &response);
+    uint8_t block[ONU_PORT_CONFIG_SIZE];
+    auto read = [&block](const uint8_t *response) {
+        const uint8_t *config = tekrequest_answer(response, ONU_PORT_CONFIG_SIZE);
+        if (!config)
+            return int(TEK_RC_REFUSED);
+        onu_port_config_write_request(block, config);
+        return 0;
+    };
+    int rc = tekrequest_read(olt, TEK_REQ_ONU_PORT_CONFIG_READ, data, len, TEKREQUEST_TIMEOUT, read);
     if (rc != 0)
         return rc;
-    const uint8_t *read = tekrequest_answer(response, ONU_PORT_CONFIG_SIZE);
-    uint8_t block[ONU_PORT_CONFIG_SIZE];
-    if (read)
-        onu_port_config_write_request(block, read);
-    BFREE(response);
-    if (!read)
-        return TEK_RC_REFUSED;
     return tekrequest_result(olt, TEK_REQ_ONU_PORT_CONFIG_WRITE, block, sizeof block);
 }
 

@@ -4,7 +4,6 @@
 #include "chip/tekrequest.h"
 #include "onu/profiler_onu.h"
 
-#include "base/balloc.h"
 #include "base/bytes.h"
 #include "engine/profiler.h"
 #include "engine/profiler_cache.h"
@@ -257,19 +256,15 @@ int profiler_onu_link_path_query_internal(int olt, uint16_t path, uint16_t *valu
 {
     uint8_t payload[PATH_QUERY_LEN];
     link_path_query_payload(path, payload);
-    uint8_t *response = nullptr;
-    int rc = tekrequest_send(olt, TEK_REQ_PATH_QUERY, payload, sizeof payload, &response, LINK_PATH_QUERY_TIMEOUT);
-    if (rc == TEK_RC_NO_MEMORY)
-        return -1;
-    if (rc != 0)
-        return rc;
-    rc = TEK_RC_REFUSED;
-    if (tekmsg_rcode(response) == TEKLINK_RCODE_OK && tekrequest_answer_size(response) >= PATH_QUERY_VALUE + 2) {
-        *value = load_be16(response + TEKLINK_MSG_SEQN + PATH_QUERY_VALUE);
-        rc = 0;
-    }
-    BFREE(response);
-    return rc;
+    auto read = [value](const uint8_t *response) {
+        const uint8_t *answer = tekrequest_answer(response, PATH_QUERY_VALUE + 2);
+        if (!answer)
+            return int(TEK_RC_REFUSED);
+        *value = load_be16(answer + PATH_QUERY_VALUE);
+        return 0;
+    };
+    int rc = tekrequest_read(olt, TEK_REQ_PATH_QUERY, payload, sizeof payload, LINK_PATH_QUERY_TIMEOUT, read);
+    return rc == TEK_RC_NO_MEMORY ? -1 : rc;
 }
 
 int profiler_onu_link_create_path_internal(int olt, uint16_t chip, const uint8_t link_mac[6], int pon, uint16_t *path,
@@ -287,8 +282,13 @@ int profiler_onu_link_create_path_internal(int olt, uint16_t chip, const uint8_t
 
     uint8_t payload[PATH_CREATE_LEN];
     link_create_path_payload(*path, pon, swap, payload);
-    uint8_t *response = nullptr;
-    int rc = tekrequest_send(olt, TEK_REQ_PATH_CREATE, payload, sizeof payload, &response, TEKREQUEST_TIMEOUT);
+    uint16_t rcode = 0, answer_id = 0;
+    int rc = tekrequest_read(olt, TEK_REQ_PATH_CREATE, payload, sizeof payload, TEKREQUEST_TIMEOUT,
+                             [&](const uint8_t *response) {
+                                 rcode = tekmsg_rcode(response);
+                                 answer_id = tekmsg_id(response);
+                                 return 0;
+                             });
     if (rc == TEK_RC_NO_MEMORY) {
         trace(" ===== %s: ERRNORESOURCES! \n", function);
         return rc;
@@ -299,9 +299,6 @@ int profiler_onu_link_create_path_internal(int olt, uint16_t chip, const uint8_t
         trace("%s: teklink_message_send: link %s create new path(%d) failed(ret %d)", function, link, id, rc);
         return rc;
     }
-    uint16_t rcode = tekmsg_rcode(response);
-    uint16_t answer_id = tekmsg_id(response);
-    BFREE(response);
     if (rcode == TEKLINK_RCODE_OK)
         return 0;
     uint16_t value = 1;

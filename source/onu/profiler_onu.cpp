@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <vector>
 
 onu_steps_table onu_steps = {};
@@ -197,54 +198,53 @@ size_t onu_expected_queues(const uint8_t mac[6], unsigned links, bool is_8600, u
 
 namespace {
 
-// Reads the layout, resending while the ONU does not answer. The answer
-// (freed by the caller) on RCODE 0, else NULL.
-uint8_t *read_queues(onu_record *onu, const char *function)
+// Reads the layout, resending while the ONU does not answer, and lends an
+// answer with RCODE 0 to `same`: 0 when it finds the layout right, else
+// TEK_RC_REFUSED.
+int queues_match(onu_record *onu, const char *function, const std::function<bool(const uint8_t *response)> &same)
 {
     char mac[18];
     convert_to_mac(mac, onu->mac);
     for (int attempt = 0; attempt < QUEUES_READ_ATTEMPTS; attempt++) {
-        uint8_t *response = nullptr;
-        if (tekrequest_send(onu->olt, TEK_REQ_QUEUES_READ, onu->mac, 6, &response, TEKREQUEST_TIMEOUT) != 0)
-            return nullptr;
-        uint16_t rcode = tekmsg_rcode(response);
+        uint16_t rcode = 0;
+        bool matched = false;
+        auto read = [&](const uint8_t *response) {
+            rcode = tekmsg_rcode(response);
+            matched = rcode == TEKLINK_RCODE_OK && same(response);
+            return 0;
+        };
+        if (tekrequest_read(onu->olt, TEK_REQ_QUEUES_READ, onu->mac, 6, TEKREQUEST_TIMEOUT, read) != 0)
+            return TEK_RC_REFUSED;
         if (rcode == TEKLINK_RCODE_OK)
-            return response;
-        BFREE(response);
+            return matched ? 0 : TEK_RC_REFUSED;
         if (rcode != TEKLINK_RCODE_NO_ONU_RESPONSE)
-            return nullptr;
+            return TEK_RC_REFUSED;
         trace("%s: no ONU %s response, resending...\n", function, mac);
         usleep(QUEUES_RESEND_PAUSE_MS * 1000);
     }
-    return nullptr;
+    return TEK_RC_REFUSED;
 }
 
 } // namespace
 
 int profiler_onu_queues_check_internal(onu_record *onu)
 {
-    uint8_t *response = read_queues(onu, __func__);
-    if (!response)
-        return TEK_RC_REFUSED;
     uint8_t expected[QUEUES_LAYOUT_MAX];
     size_t length = onu_expected_queues(onu->mac, onu->link_count, chip_id(onu) == ONU_CHIP_8600, expected);
-    size_t len = tekmsg_len(response);
-    bool same = len >= 2 && len - 2 == length && tekrequest_answer_size(response) >= length &&
-                memcmp(response + TEKLINK_MSG_SEQN, expected, length) == 0;
-    BFREE(response);
-    return same ? 0 : TEK_RC_REFUSED;
+    return queues_match(onu, __func__, [&](const uint8_t *response) {
+        size_t len = tekmsg_len(response);
+        return len >= 2 && len - 2 == length && tekrequest_answer_size(response) >= length &&
+               memcmp(response + TEKLINK_MSG_SEQN, expected, length) == 0;
+    });
 }
 
 int profiler_onu_queues_check_6838_internal(onu_record *onu)
 {
     constexpr size_t LINK_COUNT = 6;
-    uint8_t *response = read_queues(onu, __func__);
-    if (!response)
-        return TEK_RC_REFUSED;
-    bool same =
-        tekrequest_answer_size(response) > LINK_COUNT && response[TEKLINK_MSG_SEQN + LINK_COUNT] == onu->link_count;
-    BFREE(response);
-    return same ? 0 : TEK_RC_REFUSED;
+    return queues_match(onu, __func__, [onu](const uint8_t *response) {
+        return tekrequest_answer_size(response) > LINK_COUNT &&
+               response[TEKLINK_MSG_SEQN + LINK_COUNT] == onu->link_count;
+    });
 }
 
 int profiler_check_ont_queues(onu_record *onu)

@@ -6,7 +6,6 @@
 #include "onu/profiler_onu.h"
 #include "onu/subscriber_ids.h"
 
-#include "base/balloc.h"
 #include "base/bytes.h"
 #include "engine/profiler_cache.h"
 #include "engine/profiler_olt.h"
@@ -45,20 +44,6 @@ int path_links(const onu_record *onu, const uint8_t *profile, int p, int links[O
 
 // The configuration's static client list of UNI `p`.
 const uint8_t *static_clients(const onu_record *onu, int p) { return onu->cfg_block + UNI_BLOCK[p] + UNI_STATIC_CLIENTS; }
-
-// Sends `len` bytes and hands the answer back on RCODE 0.
-int exchange_ok(int olt, uint16_t id, const uint8_t *payload, size_t len, uint8_t **response)
-{
-    int rc = tekrequest_send(olt, id, payload, len, response, TEKREQUEST_TIMEOUT);
-    if (rc != 0)
-        return rc;
-    if (tekmsg_rcode(*response) != TEKLINK_RCODE_OK) {
-        BFREE(*response);
-        *response = nullptr;
-        return TEK_RC_REFUSED;
-    }
-    return 0;
-}
 
 } // namespace
 
@@ -370,13 +355,12 @@ template <typename Decode> int destination_read(int olt, uint16_t id, uint16_t d
     *count = 0;
     uint8_t payload[2];
     store_be16(payload, dest);
-    uint8_t *response = nullptr;
-    int rc = exchange_ok(olt, id, payload, 2, &response);
-    if (rc != 0)
-        return rc;
-    *count = decode(response + TEKLINK_MSG_SEQN, tekrequest_answer_size(response));
-    BFREE(response);
-    return 0;
+    return tekrequest_read(olt, id, payload, 2, TEKREQUEST_TIMEOUT, [&](const uint8_t *response) {
+        if (tekmsg_rcode(response) != TEKLINK_RCODE_OK)
+            return int(TEK_RC_REFUSED);
+        *count = decode(response + TEKLINK_MSG_SEQN, tekrequest_answer_size(response));
+        return 0;
+    });
 }
 
 } // namespace

@@ -1,6 +1,5 @@
 #include "onu/subscriber_ids.h"
 
-#include "base/balloc.h"
 #include "base/bytes.h"
 #include "platform/board.h"
 #include "platform/log.h"
