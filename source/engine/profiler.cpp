@@ -23,6 +23,7 @@
 #include <cstring>
 
 const uint8_t profiler_default_eap_request[EAP_REQUEST_MAX] = {0x01, 0x01, 0x00, 0x16, 0x04, 0x10};
+pthread_mutex_t onu_update_lock = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 

@@ -27,6 +27,8 @@
 
 #include "base/mqueue.h"
 
+#include <pthread.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -148,6 +150,12 @@ int profiler_onu_send_eap_request(const onu_record *onu, const uint8_t *eap);
 // The default request: Request, Identifier 1, Length 22, MD5-Challenge with
 // sixteen zero bytes of value.
 extern const uint8_t profiler_default_eap_request[EAP_REQUEST_MAX];
+
+// Keeps ONU configuration and ONU firmware updates apart: held by the
+// profiler thread across each whole ONU reconfiguration and by the update
+// scheduler (maint/scheduler.h) across each update job. Taken before any ONU
+// record.
+extern pthread_mutex_t onu_update_lock;
 
 // ---- the thread's loop, exposed for tests ---------------------------------
 struct profiler_engine {
