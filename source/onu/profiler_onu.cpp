@@ -309,35 +309,32 @@ uint32_t blocked_links_decode(const uint8_t *answer, size_t size, const uint8_t 
 int profiler_onu_unblock_links(onu_record *onu)
 {
     static const char *const function = "profiler_onu_unblock_links";
-    uint8_t *response = nullptr;
-    int rc = tekrequest_send(onu->olt, TEK_REQ_BLOCKED_LINKS, nullptr, 0, &response, TEKREQUEST_TIMEOUT);
-    if (rc != 0)
-        return rc;
-    if (tekmsg_rcode(response) != TEKLINK_RCODE_OK) {
-        BFREE(response);
-        return TEK_RC_REFUSED;
-    }
-    const uint8_t *macs = nullptr;
-    uint32_t count = blocked_links_decode(response + TEKLINK_MSG_SEQN, tekrequest_answer_size(response), &macs);
-    for (uint32_t i = 0; i < count; i++) {
-        const uint8_t *m = macs + 6 * i;
-        for (int l = 0; l < ONU_LINKS; l++) {
-            if (memcmp(onu->links[l].mac, m, 6) != 0)
-                continue;
-            trace("%s: Unblocking %02X:%02X:%02X:%02X:%02X:%02X\n", function, m[0], m[1], m[2], m[3], m[4], m[5]);
-            uint16_t rcode = 0;
-            int sent = tekrequest_result(onu->olt, TEK_REQ_LINK_UNBLOCK, m, 6, TEKREQUEST_TIMEOUT, &rcode);
-            if (sent < 0 || sent == TEK_RC_NO_MEMORY)
-                syslog(LOG_INFO, "%s: Error while sending unblock message for mac %02X:%02X:%02X:%02X:%02X:%02X, ret is %d\n",
-                       function, m[0], m[1], m[2], m[3], m[4], m[5], sent);
-            else if (sent == TEK_RC_REFUSED)
-                syslog(LOG_INFO, "%s: message for unblock %02X:%02X:%02X:%02X:%02X:%02X returned rcode %d \n",
-                       function, m[0], m[1], m[2], m[3], m[4], m[5], int(rcode));
-            break;
+    auto unblock = [onu](const uint8_t *response) {
+        if (tekmsg_rcode(response) != TEKLINK_RCODE_OK)
+            return int(TEK_RC_REFUSED);
+        const uint8_t *macs = nullptr;
+        uint32_t count = blocked_links_decode(response + TEKLINK_MSG_SEQN, tekrequest_answer_size(response), &macs);
+        for (uint32_t i = 0; i < count; i++) {
+            const uint8_t *m = macs + 6 * i;
+            for (int l = 0; l < ONU_LINKS; l++) {
+                if (memcmp(onu->links[l].mac, m, 6) != 0)
+                    continue;
+                trace("%s: Unblocking %02X:%02X:%02X:%02X:%02X:%02X\n", function, m[0], m[1], m[2], m[3], m[4], m[5]);
+                uint16_t rcode = 0;
+                int sent = tekrequest_result(onu->olt, TEK_REQ_LINK_UNBLOCK, m, 6, TEKREQUEST_TIMEOUT, &rcode);
+                if (sent < 0 || sent == TEK_RC_NO_MEMORY)
+                    syslog(LOG_INFO,
+                           "%s: Error while sending unblock message for mac %02X:%02X:%02X:%02X:%02X:%02X, ret is %d\n",
+                           function, m[0], m[1], m[2], m[3], m[4], m[5], sent);
+                else if (sent == TEK_RC_REFUSED)
+                    syslog(LOG_INFO, "%s: message for unblock %02X:%02X:%02X:%02X:%02X:%02X returned rcode %d \n",
+                           function, m[0], m[1], m[2], m[3], m[4], m[5], int(rcode));
+                break;
+            }
         }
-    }
-    BFREE(response);
-    return 0;
+        return 0;
+    };
+    return tekrequest_read(onu->olt, TEK_REQ_BLOCKED_LINKS, nullptr, 0, TEKREQUEST_TIMEOUT, unblock);
 }
 
 // ---- discovery and updates ---------------------------------------------------------
