@@ -10,7 +10,7 @@
 #include "base/bytes.h"
 #include "engine/onu_optics.h"
 #include "engine/onu_phy.h"
-#include "engine/onu_request.h"
+#include "chip/tekrequest.h"
 #include "onu/onu_multicast.h"
 #include "wire/tekmsg.h"
 
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     uint16_t value;
     onu_mdio_read_answer(response, &value);
     onu_ipmc_domain_count_answer(response);
-    const uint8_t *answer = onu_answer_data(response, length);
+    const uint8_t *answer = tekrequest_answer(response, length);
     if (answer) {
         uint8_t sum = 0;
         for (size_t i = 0; i < length; i++)

@@ -2,7 +2,7 @@
 #include "auth/eapmd5.h"
 #include "auth/radius_eap.h"
 
-#include "onu/onu_chipreq.h"
+#include "chip/tekrequest.h"
 #include "onu/profiler_onu.h"
 
 #include "base/bytes.h"
@@ -149,6 +149,6 @@ void eapframe_handler(uint8_t *event)
         syslog(LOG_INFO, "%s: ONU %s are in %s\n", __func__, mac, "AUTHFAILED state");
         break;
     }
-    onu_chip_request(olt, TEK_REQ_EAP_FRAME, request, sizeof request);
+    tekrequest_result(olt, TEK_REQ_EAP_FRAME, request, sizeof request);
     onu_unlock(onu);
 }

@@ -25,7 +25,6 @@
 std::atomic<uint16_t> teklink_ctag{0};
 std::atomic<int> teklink_rx_socket{-1};
 pthread_mutex_t teklink_send_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_mutex_t onu_update_lock = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
@@ -62,15 +61,9 @@ std::atomic<unsigned> unknown_senders;
 const char DUMP_CLOSE[] = "=======================================================\n\n";
 
 // Clock ticks (100 a second) of the daemon's clock, for the dump headers:
-// the monotonic clock that uptime_seconds() reads, so a dump's tick count
-// divided by 100 is the uptime second of the records. Read through the vDSO,
-// where times() would cost a system call per dump.
-unsigned clock_ticks()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return unsigned(uint64_t(now.tv_sec) * 100 + uint64_t(now.tv_nsec) / 10000000);
-}
+// the clock that uptime_seconds() reads, so a dump's tick count divided by
+// 100 is the uptime second of the records.
+unsigned clock_ticks() { return unsigned(clock_now_ms() / 10); }
 
 // The body of a dump after its opening line: the header fields, the optional
 // RCODE / SEQN lines, and "DATA:" with the hex text when LEN is above 0.

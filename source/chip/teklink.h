@@ -9,8 +9,7 @@
 // `teklink_ctag` and empties the response queues. It is taken innermost,
 // after any record lock, and nothing is taken under it except the queue and
 // pool leaf locks. The receive thread (teklink_rxpool.h) owns the receive
-// side of the socket. `onu_update_lock` lives here for the scheduler and the
-// provisioning engine; the chip link itself never takes it.
+// side of the socket.
 #pragma once
 
 #include "chip/teklink_rxpool.h"
@@ -40,7 +39,6 @@ extern std::atomic<uint16_t> teklink_ctag;
 // Descriptor of the chip socket, -1 while none is open.
 extern std::atomic<int> teklink_rx_socket;
 extern pthread_mutex_t teklink_send_lock;
-extern pthread_mutex_t onu_update_lock;
 
 // Creates the response and events queues (on the first call; later calls
 // empty them), resets the alarm count and starts the receive thread, which

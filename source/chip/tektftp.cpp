@@ -8,6 +8,7 @@
 #include "platform/log.h"
 #include "platform/textconv.h"
 #include "chip/teklink.h"
+#include "chip/tekrequest.h"
 #include "wire/tftp.h"
 
 #include <syslog.h>
@@ -15,6 +16,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 tftp_timeouts tftp_timeout = {20, 60, 1};
 
@@ -35,25 +37,21 @@ bool answer_packet(const uint8_t *response, size_t size, bool onu, tftp_packet *
     return tftp_decode(in.position(), in.left(), packet);
 }
 
-// Sends one TFTP packet to the OLT (mac NULL) or to the ONU behind it.
-// 0 with the answer in *response (the caller frees it), or a failure.
-int exchange(int olt, const uint8_t *mac, const uint8_t *packet, size_t size, int timeout, uint8_t **response)
+// Sends one TFTP packet to the OLT (mac NULL) or to the ONU behind it and
+// lends the answer to `read`: its result, or a failure.
+int exchange(int olt, const uint8_t *mac, const uint8_t *packet, size_t size, int timeout,
+             const std::function<int(const uint8_t *response)> &read)
 {
-    *response = nullptr;
-    auto *request = static_cast<uint8_t *>(BALLOC(long(TFTP_REQUEST_BLOCK)));
-    if (!request)
-        return TFTP_BLOCK_NO_MEMORY;
+    uint8_t request[TFTP_REQUEST_BLOCK - TEKLINK_MSG_DATA];
     size_t len = 0;
     if (mac) {
-        memcpy(request + TEKLINK_MSG_DATA, mac, TFTP_ONU_MAC_SIZE);
+        memcpy(request, mac, TFTP_ONU_MAC_SIZE);
         len = TFTP_ONU_MAC_SIZE;
     }
-    memcpy(request + TEKLINK_MSG_DATA + len, packet, size);
+    memcpy(request + len, packet, size);
     len += size;
-    tekmsg_set_header(request, uint16_t(olt), mac ? TEK_REQ_TFTP_ONU : TEK_REQ_TFTP_OLT, 0, uint16_t(len));
-    int result = teklink_message_send(request, response, timeout);
-    BFREE(request);
-    return result;
+    int result = tekrequest_read(olt, mac ? TEK_REQ_TFTP_ONU : TEK_REQ_TFTP_OLT, request, len, timeout, read);
+    return result == TEK_RC_NO_MEMORY ? TFTP_BLOCK_NO_MEMORY : result;
 }
 
 int read_block(int olt, const uint8_t *mac, uint16_t n, uint8_t *dest, size_t room, size_t *size)
@@ -62,17 +60,13 @@ int read_block(int olt, const uint8_t *mac, uint16_t n, uint8_t *dest, size_t ro
     uint8_t packet[32];
     size_t length = n == 0 ? tftp_encode_request(packet, sizeof packet, TFTP_RRQ, TFTP_FILE_PERSONALITY)
                            : tftp_encode_ack(packet, sizeof packet, n);
-    uint8_t *response;
-    int result = exchange(olt, mac, packet, length, tftp_timeout.read, &response);
-    if (result != 0)
-        return result;
-    result = tftp_read_answer(response, tekmsg_size(response), mac != nullptr, uint16_t(n + 1), dest, room, size);
-    BFREE(response);
+    int result = exchange(olt, mac, packet, length, tftp_timeout.read, [&](const uint8_t *response) {
+        return tftp_read_answer(response, tekmsg_size(response), mac != nullptr, uint16_t(n + 1), dest, room, size);
+    });
     if (result == TFTP_BLOCK_LAST) {
         // The closing ACK only tells the peer we are done; nothing depends on it.
         length = tftp_encode_ack(packet, sizeof packet, uint16_t(n + 1));
-        if (exchange(olt, mac, packet, length, tftp_timeout.closing, &response) == 0)
-            BFREE(response);
+        exchange(olt, mac, packet, length, tftp_timeout.closing, [](const uint8_t *) { return 0; });
     }
     return result;
 }
@@ -84,12 +78,9 @@ int write_block(int olt, const uint8_t *mac, const char *file, uint16_t block, c
                                : tftp_encode_data(packet, sizeof packet, block, data, size);
     if (length == 0)
         return TFTP_BLOCK_BAD;   // a name or a block we cannot encode: our bug, never the peer's
-    uint8_t *response;
-    int result = exchange(olt, mac, packet, length, tftp_timeout.write, &response);
-    if (result != 0)
-        return result;
-    result = tftp_write_answer(response, tekmsg_size(response), mac != nullptr);
-    BFREE(response);
+    int result = exchange(olt, mac, packet, length, tftp_timeout.write, [mac](const uint8_t *response) {
+        return tftp_write_answer(response, tekmsg_size(response), mac != nullptr);
+    });
     if (result != TFTP_BLOCK_MORE || block == 0)
         return result;
     return size < TFTP_BLOCK_SIZE ? TFTP_BLOCK_LAST : TFTP_BLOCK_MORE;

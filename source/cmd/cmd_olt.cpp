@@ -138,20 +138,18 @@ uint8_t *cmd_chip_passthrough(uint8_t *request)
         cmd_reply(request, CMD_RC_UNSUPPORTED);
         return request;
     }
-    uint8_t *answer;
+    auto pass_back = [request](const uint8_t *answer) {
+        // From the answer's ID field on: LEN + 6 bytes, of those that arrived.
+        size_t size = tekmsg_size(answer);
+        size_t have = size > TEKLINK_MSG_ID ? size - TEKLINK_MSG_ID : 0;
+        size_t want = size >= TEKLINK_MSG_DATA ? TEKMSG_HEADER + tekmsg_len(answer) : 0;
+        size_t n = want < have ? want : have;
+        kernhandlers_reply(request, CMD_RC_OK, uint32_t(n), answer + TEKLINK_MSG_ID);
+    };
     int rc = cmd_chip_exchange(tekmsg_olt(p.payload), tekmsg_id(p.payload), p.payload + TEKLINK_MSG_DATA,
-                               tekmsg_len(p.payload), &answer);
-    if (rc < 0) {
+                               tekmsg_len(p.payload), pass_back);
+    if (rc < 0)
         cmd_reply(request, CMD_RC_FAILED);
-        return request;
-    }
-    // From the answer's ID field on: LEN + 6 bytes, of those that arrived.
-    size_t size = tekmsg_size(answer);
-    size_t have = size > TEKLINK_MSG_ID ? size - TEKLINK_MSG_ID : 0;
-    size_t want = size >= TEKLINK_MSG_DATA ? TEKMSG_HEADER + tekmsg_len(answer) : 0;
-    size_t n = want < have ? want : have;
-    kernhandlers_reply(request, CMD_RC_OK, uint32_t(n), answer + TEKLINK_MSG_ID);
-    BFREE(answer);
     return request;
 }
 

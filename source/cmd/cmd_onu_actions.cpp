@@ -8,7 +8,7 @@
 #include "maint/scheduler.h"
 #include "mgmt/kernhandlers.h"
 #include "mgmt/kernlink.h"
-#include "onu/onu_chipreq.h"
+#include "chip/tekrequest.h"
 #include "onu/onu_ports.h"
 #include "onu/profiler_path.h"
 #include "platform/clock.h"
@@ -49,17 +49,14 @@ void laser_request(int olt, int port, const uint8_t target[6], uint16_t duration
     uint8_t mac[6], data[LASER_REQUEST_LEN];
     olt_mac(olt, mac);
     laser_request_encode(data, mac, uint16_t(port), target, duration);
-    uint8_t *answer;
-    int rc = cmd_chip_exchange(olt, TEK_REQ_LASER_SHUTDOWN, data, sizeof data, &answer);
-    if (rc < 0) {
+    int rc = cmd_chip_exchange(olt, TEK_REQ_LASER_SHUTDOWN, data, sizeof data, [](const uint8_t *answer) {
+        byte_reader in = tekmsg_payload(answer);
+        uint16_t rcode = in.be16();
+        if (!in.ok() || rcode != TEKLINK_RCODE_OK)
+            trace("%s: %d\n", who, rcode);
+    });
+    if (rc < 0)
         trace("%s: %d %d\n", who, rc, olt);
-        return;
-    }
-    byte_reader in = tekmsg_payload(answer);
-    uint16_t rcode = in.be16();
-    BFREE(answer);
-    if (!in.ok() || rcode != TEKLINK_RCODE_OK)
-        trace("%s: %d\n", who, rcode);
 }
 
 // Blocks UNI port `uni` (1, 2) of the locked `onu`, whose duplicate was
@@ -73,7 +70,7 @@ bool block_uni_locked(onu_record *onu, int olt, int uni)
         // watchdog closes it again with the end marker.
         if (onu->uni[uni].blocked)
             return true;
-        onu_chip_request(olt, TEK_REQ_ONU_CONFIG_START, onu->mac, 6);
+        tekrequest_result(olt, TEK_REQ_ONU_CONFIG_START, onu->mac, 6);
         profiler_onu_pon_port_params(olt, onu->mac, 0);
     } else {
         return false;

@@ -119,22 +119,22 @@ uint8_t *handler_onu_get_igmp_groups(uint8_t *request)
     int olt = onu->olt;
     onu_unlock(onu);
 
-    uint8_t *answer;
-    int rc = cmd_chip_exchange(olt, TEK_REQ_IGMP_GROUPS, mac, 6, &answer);
+    const char *function = __func__;   // the texts name the handler, not the reader
+    uint8_t groups[IGMP_RESULT_SIZE];
+    int result = CMD_RC_FAILED;
+    int rc = cmd_chip_exchange(olt, TEK_REQ_IGMP_GROUPS, mac, 6, [&](const uint8_t *answer) {
+        byte_reader in = tekmsg_payload(answer);
+        uint16_t rcode = in.be16();
+        if (!in.ok() || rcode != TEKLINK_RCODE_OK)
+            trace("%s: %d\n", function, rcode);
+        else
+            result = igmp_groups_decode(in.position(), in.left(), groups);
+    });
     if (rc < 0) {
         trace("%s: %d", __func__, rc);
         cmd_reply_echo(request, p, CMD_RC_FAILED);
         return request;
     }
-    byte_reader in = tekmsg_payload(answer);
-    uint16_t rcode = in.be16();
-    uint8_t groups[IGMP_RESULT_SIZE];
-    int result = CMD_RC_FAILED;
-    if (!in.ok() || rcode != TEKLINK_RCODE_OK)
-        trace("%s: %d\n", __func__, rcode);
-    else
-        result = igmp_groups_decode(in.position(), in.left(), groups);
-    BFREE(answer);
     if (result != 0)
         cmd_reply_echo(request, p, CMD_RC_FAILED);
     else

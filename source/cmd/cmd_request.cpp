@@ -1,7 +1,7 @@
 #include "cmd/cmd_request.h"
 
 #include "base/balloc.h"
-#include "chip/teklink.h"
+#include "chip/tekrequest.h"
 #include "mgmt/kernhandlers.h"
 #include "wire/kernmsg.h"
 #include "wire/tekmsg.h"
@@ -35,33 +35,29 @@ bool params_or_refuse(uint8_t *request, cmd_params *p)
     return false;
 }
 
-int cmd_chip_exchange(int olt, uint16_t id, const uint8_t *data, size_t len, uint8_t **answer)
+int cmd_chip_exchange(int olt, uint16_t id, const uint8_t *data, size_t len, const cmd_answer_reader &read)
 {
-    *answer = nullptr;
     if (len > 0xFFFF)
         return -CMD_RC_FAILED;
-    uint8_t *msg = static_cast<uint8_t *>(BALLOC(TEKLINK_MSG_DATA + len));
-    if (!msg)
-        return -CMD_RC_FAILED;
-    tekmsg_set_header(msg, uint16_t(olt), id, 0, uint16_t(len));
-    if (len)
-        std::memcpy(msg + TEKLINK_MSG_DATA, data, len);
-    int rc = teklink_message_send(msg, answer, CMD_CHIP_TIMEOUT);
-    BFREE(msg);
-    return rc;
+    int rc = tekrequest_read(olt, id, data, len, CMD_CHIP_TIMEOUT, [&read](const uint8_t *answer) {
+        read(answer);
+        return 0;
+    });
+    return rc == TEK_RC_NO_MEMORY ? -CMD_RC_FAILED : rc;
 }
 
 int cmd_chip_simple(int olt, uint16_t id, const uint8_t *data, size_t len)
 {
-    uint8_t *answer;
-    int rc = cmd_chip_exchange(olt, id, data, len, &answer);
+    int result = CMD_RC_FAILED;
+    int rc = cmd_chip_exchange(olt, id, data, len, [&result](const uint8_t *answer) {
+        // An answer too short to carry RCODE is no acceptance either.
+        byte_reader in = tekmsg_payload(answer);
+        uint16_t rcode = in.be16();
+        result = in.ok() && rcode == TEKLINK_RCODE_OK ? CMD_RC_OK : CMD_RC_FAILED;
+    });
     if (rc < 0)
         return cmd_rc_of_transport(rc);
-    // An answer too short to carry RCODE is no acceptance either.
-    byte_reader in = tekmsg_payload(answer);
-    uint16_t rcode = in.be16();
-    BFREE(answer);
-    return in.ok() && rcode == TEKLINK_RCODE_OK ? CMD_RC_OK : CMD_RC_FAILED;
+    return result;
 }
 
 void cmd_reply(const uint8_t *request, int rcode) { kernhandlers_reply(request, uint8_t(rcode), 0, nullptr); }

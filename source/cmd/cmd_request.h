@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 constexpr size_t CMD_PARAMS_SIZE = 32;
 constexpr int CMD_CHIP_TIMEOUT = 2;
@@ -55,10 +56,13 @@ cmd_params cmd_params_of(const uint8_t *request);
 // parameter block cannot be read, and is answered rcode 1 (false).
 bool params_or_refuse(uint8_t *request, cmd_params *p);
 
-// One chip request: `len` bytes of `data` to OLT `olt`. 0 with *answer set
-// (any RCODE; the caller frees it), or the chip link's negative result, or
-// -CMD_RC_FAILED when no block could be had.
-int cmd_chip_exchange(int olt, uint16_t id, const uint8_t *data, size_t len, uint8_t **answer);
+// Reads a chip answer (the whole response block, any RCODE), lent for the
+// length of the call.
+using cmd_answer_reader = std::function<void(const uint8_t *answer)>;
+// One chip request: `len` bytes of `data` to OLT `olt`. 0 once `read` has
+// had the answer, or the chip link's negative result, or -CMD_RC_FAILED when
+// no block could be had.
+int cmd_chip_exchange(int olt, uint16_t id, const uint8_t *data, size_t len, const cmd_answer_reader &read);
 // The answer code of a chip exchange whose answer carries nothing we need:
 // 0, CMD_RC_FAILED for a non-zero RCODE, or -r for the transport's failure r.
 int cmd_chip_simple(int olt, uint16_t id, const uint8_t *data, size_t len);

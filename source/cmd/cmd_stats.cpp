@@ -47,13 +47,13 @@ void olt_mac(int olt, uint8_t mac[6])
 }
 
 // A port group of OLT `olt`: read or clear.
-int port_group_exchange(int olt, uint16_t port, uint16_t group, bool clear, uint8_t **answer)
+int port_group_exchange(int olt, uint16_t port, uint16_t group, bool clear, const cmd_answer_reader &read)
 {
     uint8_t mac[6];
     olt_mac(olt, mac);
     uint8_t data[STATS_REQUEST_LEN];
     return cmd_chip_exchange(olt, TEK_REQ_STATISTICS, data,
-                             stats_request(STATS_SELECT_PORT, mac, port, group, clear, data), answer);
+                             stats_request(STATS_SELECT_PORT, mac, port, group, clear, data), read);
 }
 
 uint16_t answer_rcode(const uint8_t *answer)
@@ -148,11 +148,20 @@ uint8_t *cmd_stats_read(uint8_t *request)
         cmd_reply(request, CMD_RC_UNSUPPORTED);
         return request;
     }
-    uint8_t *answer = nullptr;
-    int rc;
     bool onu = stats_is_onu_group(sub);
+    auto reply = [&](const uint8_t *answer) {
+        uint16_t rcode = answer_rcode(answer);
+        std::vector<uint8_t> out;
+        if (rcode != TEKLINK_RCODE_OK)
+            cmd_reply(request, onu ? int(uint8_t(rcode)) : int(CMD_RC_FAILED));
+        else if (!stats_answer(answer, p.block, &out))
+            cmd_reply(request, CMD_RC_FAILED);
+        else
+            kernhandlers_reply(request, CMD_RC_OK, uint32_t(out.size()), out.data());
+    };
+    int rc;
     if (!onu) {
-        rc = port_group_exchange(p.u16(0) & 3, p.u16(4), uint16_t(group), false, &answer);
+        rc = port_group_exchange(p.u16(0) & 3, p.u16(4), uint16_t(group), false, reply);
     } else {
         uint8_t olt, type;
         if (!find_onu(p.mac(), &olt, &type)) {
@@ -167,21 +176,10 @@ uint8_t *cmd_stats_read(uint8_t *request)
         uint8_t data[STATS_REQUEST_LEN];
         rc = cmd_chip_exchange(olt, TEK_REQ_STATISTICS, data,
                                stats_request(STATS_SELECT_ONU, p.mac(), uint16_t(port), uint16_t(group), false, data),
-                               &answer);
+                               reply);
     }
-    if (rc < 0) {
+    if (rc < 0)
         cmd_reply(request, cmd_rc_of_transport(rc));
-        return request;
-    }
-    uint16_t rcode = answer_rcode(answer);
-    std::vector<uint8_t> out;
-    if (rcode != TEKLINK_RCODE_OK)
-        cmd_reply(request, onu ? int(uint8_t(rcode)) : int(CMD_RC_FAILED));
-    else if (!stats_answer(answer, p.block, &out))
-        cmd_reply(request, CMD_RC_FAILED);
-    else
-        kernhandlers_reply(request, CMD_RC_OK, uint32_t(out.size()), out.data());
-    BFREE(answer);
     return request;
 }
 
@@ -197,14 +195,11 @@ uint8_t *cmd_stats_clear(uint8_t *request)
     int rc;
     int group = stats_clear_group(sub);
     if (group >= 0) {
-        uint8_t *answer = nullptr;
-        rc = port_group_exchange(olt, p.u16(4), uint16_t(group), true, &answer);
-        if (rc == 0) {
-            rc = answer_rcode(answer) == TEKLINK_RCODE_OK ? CMD_RC_OK : CMD_RC_FAILED;
-            BFREE(answer);
-        } else {
-            rc = cmd_rc_of_transport(rc);
-        }
+        int answered = CMD_RC_FAILED;
+        rc = port_group_exchange(olt, p.u16(4), uint16_t(group), true, [&answered](const uint8_t *answer) {
+            answered = answer_rcode(answer) == TEKLINK_RCODE_OK ? CMD_RC_OK : CMD_RC_FAILED;
+        });
+        rc = rc == 0 ? answered : cmd_rc_of_transport(rc);
     } else if (sub == STATS_CLEAR_OLT) {
         rc = cmd_chip_simple(olt, TEK_REQ_STATISTICS_CLEAR_OLT, nullptr, 0);
     } else if (sub == STATS_CLEAR_ONU) {

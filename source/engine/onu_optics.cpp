@@ -1,10 +1,9 @@
 // ONU optics and port status. See onu_optics.h.
 #include "engine/onu_optics.h"
 
-#include "base/balloc.h"
 #include "base/bytes.h"
 #include "engine/onu_phy.h"
-#include "engine/onu_request.h"
+#include "chip/tekrequest.h"
 #include "engine/profiler.h"
 #include "engine/profiler_olt.h"
 #include "platform/log.h"
@@ -91,7 +90,7 @@ size_t onu_port_request(uint8_t out[ONU_PORT_STATE_REQUEST_LEN], const uint8_t m
 
 int onu_i2c_read_answer(const uint8_t *response, uint16_t length, uint8_t *out)
 {
-    const uint8_t *answer = onu_answer_data(response, ONU_I2C_ANSWER_DATA + length);
+    const uint8_t *answer = tekrequest_answer(response, ONU_I2C_ANSWER_DATA + length);
     if (!answer)
         return TEK_RC_REFUSED;
     memcpy(out, answer + ONU_I2C_ANSWER_DATA, length);
@@ -113,18 +112,17 @@ int profiler_onu_i2c_read(const onu_record *onu, uint8_t device, uint8_t offset,
 {
     uint8_t data[ONU_I2C_REQUEST_LEN];
     size_t len = onu_i2c_read_request(data, onu->mac, device, offset, length);
-    uint8_t *response;
-    int rc = onu_request_send(onu->olt, TEK_REQ_ONU_I2C_READ, data, len, &response);
-    if (rc == TEK_RC_NO_MEMORY)
+    auto read = [&](const uint8_t *response) {
+        int rc = onu_i2c_read_answer(response, length, out);
+        if (rc != 0)
+            syslog(LOG_ERR, "ERROR: Can not get I2C device data. Return code=%d", tekmsg_rcode(response));
         return rc;
-    if (rc != 0) {
+    };
+    int rc = tekrequest_read(onu->olt, TEK_REQ_ONU_I2C_READ, data, len, TEKREQUEST_TIMEOUT, read);
+    if (rc < 0) {
         syslog(LOG_ERR, "ERROR: Can not get I2C device data (%d)", rc);
         return TEK_RC_REFUSED;
     }
-    rc = onu_i2c_read_answer(response, length, out);
-    if (rc != 0)
-        syslog(LOG_ERR, "ERROR: Can not get I2C device data. Return code=%d", tekmsg_rcode(response));
-    BFREE(response);
     return rc;
 }
 
@@ -132,7 +130,7 @@ int profiler_onu_gpio_set(const onu_record *onu, uint32_t mask, uint32_t value)
 {
     uint8_t data[ONU_GPIO_REQUEST_LEN];
     size_t len = onu_gpio_request(data, onu->mac, mask, value);
-    int rc = onu_request_result(onu->olt, TEK_REQ_ONU_GPIO, data, len);
+    int rc = tekrequest_result(onu->olt, TEK_REQ_ONU_GPIO, data, len);
     if (rc == TEK_RC_NO_MEMORY || rc == 0)
         return rc;
     syslog(LOG_ERR, "ERROR: Can not set ONU GPIO data");
@@ -143,17 +141,14 @@ int profiler_onu_phy_read(int olt, const uint8_t mac[6], uint16_t port, uint16_t
 {
     uint8_t data[ONU_PHY_REQUEST_LEN];
     size_t len = onu_phy_read_request(data, mac, port, reg);
-    uint8_t *response;
-    int rc = onu_request_send(olt, TEK_REQ_ONU_PHY_READ, data, len, &response);
-    if (rc == TEK_RC_NO_MEMORY)
-        return rc;
-    if (rc != 0)
-        return rc & 0xFFFF;
-    const uint8_t *answer = onu_answer_data(response, ONU_PHY_ANSWER_VALUE + 2);
-    if (answer)
+    int rc = tekrequest_read(olt, TEK_REQ_ONU_PHY_READ, data, len, TEKREQUEST_TIMEOUT, [out](const uint8_t *response) {
+        const uint8_t *answer = tekrequest_answer(response, ONU_PHY_ANSWER_VALUE + 2);
+        if (!answer)
+            return int(TEK_RC_REFUSED);
         *out = load_be16(answer + ONU_PHY_ANSWER_VALUE);
-    BFREE(response);
-    return answer ? 0 : TEK_RC_REFUSED;
+        return 0;
+    });
+    return rc < 0 ? rc & 0xFFFF : rc;
 }
 
 int profiler_onu_get_triplexer_a2h(const onu_record *onu, uint8_t out[SFP_DIAG_PAGE_SIZE])
@@ -237,17 +232,14 @@ int profiler_onu_read_drssi(onu_record *onu)
 {
     uint8_t data[ONU_DRSSI_REQUEST_LEN];
     size_t len = onu_drssi_request(data, onu->mac);
-    uint8_t *response;
-    int rc = onu_request_send(onu->olt, TEK_REQ_STATISTICS, data, len, &response);
-    if (rc != 0)
-        return rc;
-    const uint8_t *answer = onu_answer_data(response, ONU_DRSSI_ANSWER_VALUE + 2);
-    if (answer) {
+    return tekrequest_read(onu->olt, TEK_REQ_STATISTICS, data, len, TEKREQUEST_TIMEOUT, [onu](const uint8_t *response) {
+        const uint8_t *answer = tekrequest_answer(response, ONU_DRSSI_ANSWER_VALUE + 2);
+        if (!answer)
+            return int(TEK_RC_REFUSED);
         onu->drssi = load_be16(answer + ONU_DRSSI_ANSWER_VALUE);
         onu_drssi_filter(onu);
-    }
-    BFREE(response);
-    return answer ? 0 : TEK_RC_REFUSED;
+        return 0;
+    });
 }
 
 namespace {
@@ -258,21 +250,19 @@ int refresh_uni(onu_record *onu, int u)
     uni_port &uni = onu->uni[u];
     uint8_t data[ONU_PORT_STATE_REQUEST_LEN];
     size_t len = onu_port_request(data, onu->mac, uint16_t(u));
-    uint8_t *response;
-    int rc = onu_request_send(onu->olt, TEK_REQ_PORT_STATE, data, len, &response);
+    bool fixed = u == 1 && onu->type >= FIRST_TYPE_WITH_FIXED_UNI;
+    int rc = tekrequest_read(onu->olt, TEK_REQ_PORT_STATE, data, len, TEKREQUEST_TIMEOUT, [&](const uint8_t *response) {
+        const uint8_t *answer = tekrequest_answer(response, fixed ? 0 : ONU_PORT_STATE_ANSWER_SIZE);
+        if (!answer)
+            return int(TEK_RC_REFUSED);
+        if (fixed)
+            memcpy(uni.status, fixed_uni_status, sizeof uni.status);
+        else
+            onu_port_status_from_answer(answer, ONU_PORT_STATE_ANSWER_SIZE, uni.status);
+        return 0;
+    });
     if (rc != 0)
         return rc;
-    bool fixed = u == 1 && onu->type >= FIRST_TYPE_WITH_FIXED_UNI;
-    const uint8_t *answer = onu_answer_data(response, fixed ? 0 : ONU_PORT_STATE_ANSWER_SIZE);
-    if (!answer) {
-        BFREE(response);
-        return TEK_RC_REFUSED;
-    }
-    if (fixed)
-        memcpy(uni.status, fixed_uni_status, sizeof uni.status);
-    else
-        onu_port_status_from_answer(answer, ONU_PORT_STATE_ANSWER_SIZE, uni.status);
-    BFREE(response);
 
     if (!is_6838(onu) && u == 2) {
         const phy_slot *slots = onu_phy_slots(onu);

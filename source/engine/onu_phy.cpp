@@ -1,9 +1,8 @@
 // External PHY detection and set-up. See onu_phy.h.
 #include "engine/onu_phy.h"
 
-#include "base/balloc.h"
 #include "base/bytes.h"
-#include "engine/onu_request.h"
+#include "chip/tekrequest.h"
 #include "engine/profiler.h"
 #include "platform/log.h"
 #include "store/datastruct.h"
@@ -58,7 +57,7 @@ size_t onu_mdio_write_request(uint8_t out[ONU_MDIO_REQUEST_LEN], const uint8_t m
 
 int onu_mdio_read_answer(const uint8_t *response, uint16_t *out)
 {
-    const uint8_t *answer = onu_answer_data(response, ONU_MDIO_ANSWER_VALUE + 2);
+    const uint8_t *answer = tekrequest_answer(response, ONU_MDIO_ANSWER_VALUE + 2);
     if (!answer)
         return -1;
     *out = load_be16(answer + ONU_MDIO_ANSWER_VALUE);
@@ -69,19 +68,16 @@ int onu_mdio_read(int olt, const uint8_t mac[6], uint8_t address, uint16_t reg, 
 {
     uint8_t data[ONU_MDIO_REQUEST_LEN];
     size_t len = onu_mdio_read_request(data, mac, address, reg);
-    uint8_t *response;
-    if (onu_request_send(olt, TEK_REQ_ONU_MDIO_READ, data, len, &response) != 0)
-        return -1;
-    int rc = onu_mdio_read_answer(response, out);
-    BFREE(response);
-    return rc;
+    int rc = tekrequest_read(olt, TEK_REQ_ONU_MDIO_READ, data, len, TEKREQUEST_TIMEOUT,
+                             [out](const uint8_t *response) { return onu_mdio_read_answer(response, out); });
+    return rc == 0 ? 0 : -1;
 }
 
 int onu_mdio_write(int olt, const uint8_t mac[6], uint8_t address, uint16_t reg, uint16_t value)
 {
     uint8_t data[ONU_MDIO_REQUEST_LEN];
     size_t len = onu_mdio_write_request(data, mac, address, reg, value);
-    return onu_request_result(olt, TEK_REQ_ONU_MDIO_WRITE, data, len) == 0 ? 0 : -1;
+    return tekrequest_result(olt, TEK_REQ_ONU_MDIO_WRITE, data, len) == 0 ? 0 : -1;
 }
 
 phy_slot *onu_phy_slots(const onu_record *onu)

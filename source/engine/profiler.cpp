@@ -11,6 +11,7 @@
 #include "platform/threads.h"
 #include "base/process.h"
 #include "chip/teklink.h"
+#include "chip/tekrequest.h"
 #include "wire/tekmsg.h"
 
 #include <openssl/rand.h>
@@ -23,6 +24,7 @@
 #include <cstring>
 
 const uint8_t profiler_default_eap_request[EAP_REQUEST_MAX] = {0x01, 0x01, 0x00, 0x16, 0x04, 0x10};
+pthread_mutex_t onu_update_lock = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
@@ -383,18 +385,13 @@ int profiler_onu_send_eap_request(const onu_record *onu, const uint8_t *eap)
         memcpy(challenges[index].value, own + EAP_CHALLENGE_AT, EAP_CHALLENGE_SIZE);
         eap = own;
     }
-    uint8_t *request = static_cast<uint8_t *>(BALLOC(TEKLINK_MSG_DATA + LEN));
-    if (!request)
+    uint8_t request[LEN] = {};
+    memcpy(request, onu->mac, 6);
+    memcpy(request + 6, eap ? eap : profiler_default_eap_request, size);
+    int rc = tekrequest_send(onu->olt, TEK_REQ_EAP_FRAME, request, LEN, nullptr, PROFILER_CHIP_TIMEOUT);
+    if (rc == TEK_RC_NO_MEMORY)
         return -1;
-    memset(request, 0, TEKLINK_MSG_DATA + LEN);
-    tekmsg_set_header(request, onu->olt, TEK_REQ_EAP_FRAME, 0, LEN);
-    memcpy(request + TEKLINK_MSG_DATA, onu->mac, 6);
-    memcpy(request + TEKLINK_MSG_DATA + 6, eap, size);
-    uint8_t *response = nullptr;
-    int rc = teklink_message_send(request, &response, PROFILER_CHIP_TIMEOUT);
     if (rc != 0)
         trace("%s: failed(%d)\n", __func__, rc);
-    BFREE_SAFE(response);
-    BFREE(request);
     return rc;
 }

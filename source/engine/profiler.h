@@ -26,6 +26,8 @@
 #include "base/mqueue.h"
 #include "engine/link_record.h"
 
+#include <pthread.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -136,6 +138,12 @@ constexpr size_t EAP_CHALLENGE_SIZE = 16;
 // the ONU record, whose bytes go to the management process as they are.
 // The caller holds the ONU.
 bool profiler_eap_challenge_take(const onu_record *onu, uint8_t out[EAP_CHALLENGE_SIZE]);
+
+// Keeps ONU configuration and ONU firmware updates apart: held by the
+// profiler thread across each whole ONU reconfiguration and by the update
+// scheduler (maint/scheduler.h) across each update job. Taken before any ONU
+// record.
+extern pthread_mutex_t onu_update_lock;
 
 // ---- the thread's loop, exposed for tests ---------------------------------
 struct profiler_engine {

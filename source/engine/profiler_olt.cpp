@@ -102,21 +102,15 @@ int port_settings_write(int olt, const uint8_t *mac, int port, const uint8_t *en
 int port_settings_refresh(int olt, const uint8_t *mac, int port)
 {
     uint8_t data[OLT_REQUEST_MAX];
-    uint8_t *response = nullptr;
-    int rc = olt_send(olt, TEK_REQ_PORT_SETTINGS_READ, data, olt_req_port_settings_read(mac, port, data),
-                      OLT_CHIP_TIMEOUT, &response);
-    if (rc != 0)
-        return rc;
-    size_t len;
-    const uint8_t *answer = olt_answer(response, &len);
-    // A refused write ends the port's entries; the port's result stays 0.
-    bool whole = olt_port_settings_walk(answer, len, [&](const uint8_t *entry, size_t size) {
-        return port_settings_write(olt, mac, port, entry, size) >= 0;
-    });
-    if (!whole)
-        rc = olt_short_answer("port_settings_refresh", olt, TEK_REQ_PORT_SETTINGS_READ, len);
-    BFREE(response);
-    return rc;
+    auto write_back = [&](const uint8_t *answer, size_t len) {
+        // A refused write ends the port's entries; the port's result stays 0.
+        bool whole = olt_port_settings_walk(answer, len, [&](const uint8_t *entry, size_t size) {
+            return port_settings_write(olt, mac, port, entry, size) >= 0;
+        });
+        return whole ? 0 : olt_short_answer("port_settings_refresh", olt, TEK_REQ_PORT_SETTINGS_READ, len);
+    };
+    return olt_send(olt, TEK_REQ_PORT_SETTINGS_READ, data, olt_req_port_settings_read(mac, port, data),
+                    OLT_CHIP_TIMEOUT, write_back);
 }
 
 // The four rule tables of a port block.
@@ -143,19 +137,14 @@ int write_rule_tables(int olt, const uint8_t *mac, int port, const uint8_t *tabl
 int check_transceiver(int olt, olt_record *record, int port)
 {
     uint8_t data[OLT_REQUEST_MAX];
-    uint8_t *response = nullptr;
-    if (olt_send(olt, TEK_REQ_SFP_INFO, data, olt_req_sfp_info(record->mac, port, data), OLT_SFP_TIMEOUT,
-                 &response) != 0)
-        return 0;
-    size_t len;
-    const uint8_t *answer = olt_answer(response, &len);
     char vendor[SFP_TEXT], part[SFP_TEXT];
-    bool ok = olt_sfp_decode(answer, len, vendor, part);
-    BFREE(response);
-    if (!ok) {
-        olt_short_answer("check_transceiver", olt, TEK_REQ_SFP_INFO, len);
+    auto decode = [&](const uint8_t *answer, size_t len) {
+        if (olt_sfp_decode(answer, len, vendor, part))
+            return 0;
+        return olt_short_answer("check_transceiver", olt, TEK_REQ_SFP_INFO, len);
+    };
+    if (olt_send(olt, TEK_REQ_SFP_INFO, data, olt_req_sfp_info(record->mac, port, data), OLT_SFP_TIMEOUT, decode) != 0)
         return 0;
-    }
     memcpy(record->ports[port].sfp_part, part, SFP_TEXT);
     memcpy(record->ports[port].sfp_vendor, vendor, SFP_TEXT);
     uint8_t *drssi = olt_state(record) + OLT_STATE_DRSSI + port;
@@ -304,17 +293,15 @@ int identifiers_configure(int olt, olt_record *record, const uint8_t *block)
 
 int protocol_filter_update(int olt)
 {
-    uint8_t *response = nullptr;
-    int rc = olt_send(olt, TEK_REQ_PROTOCOL_FILTER_READ, nullptr, 0, OLT_CHIP_TIMEOUT, &response);
+    uint8_t filter[PROTOCOL_FILTER_SIZE];
+    auto patch = [&](const uint8_t *answer, size_t len) {
+        if (olt_protocol_filter_patch(answer, len, filter))
+            return 0;
+        return olt_short_answer("protocol_filter_update", olt, TEK_REQ_PROTOCOL_FILTER_READ, len);
+    };
+    int rc = olt_send(olt, TEK_REQ_PROTOCOL_FILTER_READ, nullptr, 0, OLT_CHIP_TIMEOUT, patch);
     if (rc != 0)
         return rc;
-    size_t len;
-    const uint8_t *answer = olt_answer(response, &len);
-    uint8_t filter[PROTOCOL_FILTER_SIZE];
-    bool ok = olt_protocol_filter_patch(answer, len, filter);
-    BFREE(response);
-    if (!ok)
-        return olt_short_answer("protocol_filter_update", olt, TEK_REQ_PROTOCOL_FILTER_READ, len);
     rc = olt_send(olt, TEK_REQ_PROTOCOL_FILTER_WRITE, filter, sizeof filter, OLT_CHIP_TIMEOUT);
     if (rc != 0)
         return rc;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 // Offsets in olt_record::config_state.
 constexpr size_t OLT_STATE_GLOBAL_PARAMETER = 0;
@@ -20,12 +21,13 @@ uint8_t *olt_state(olt_record *olt);
 // The OLT's index from its record (the table position).
 int olt_record_index(const olt_record *olt);
 
+// The answer data of an RCODE-0 answer (the bytes after RCODE) and their
+// count, lent to a reader for the length of the call.
+using olt_reader = std::function<int(const uint8_t *answer, size_t len)>;
 // One chip request with `len` data bytes to OLT `olt`: 0, 3 (non-zero
-// RCODE), 4 (no pool block) or the transport's negative result. With
-// `response`, a 0 hands the response over (the caller frees it).
-int olt_send(int olt, uint16_t id, const uint8_t *data, size_t len, int timeout, uint8_t **response = nullptr);
-// The answer data of a response and its length.
-const uint8_t *olt_answer(const uint8_t *response, size_t *len);
+// RCODE), 4 (no pool block) or the transport's negative result. With `read`,
+// an RCODE-0 answer goes to it and its result is the request's.
+int olt_send(int olt, uint16_t id, const uint8_t *data, size_t len, int timeout, const olt_reader &read = nullptr);
 // Reports an answer shorter than its layout: prints
 // "%s: OLT[%d] short answer to 0x%04X (%u bytes)\n" and returns 3.
 int olt_short_answer(const char *who, int olt, uint16_t id, size_t len);

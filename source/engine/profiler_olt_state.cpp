@@ -7,6 +7,7 @@
 #include "base/bytes.h"
 #include "base/process.h"
 #include "chip/teklink.h"
+#include "chip/tekrequest.h"
 #include "chip/tektftp.h"
 #include "engine/profiler_cache.h"
 #include "mgmt/kernlink.h"
@@ -68,36 +69,17 @@ int olt_record_index(const olt_record *olt)
     return -1;
 }
 
-int olt_send(int olt, uint16_t id, const uint8_t *data, size_t len, int timeout, uint8_t **response)
+int olt_send(int olt, uint16_t id, const uint8_t *data, size_t len, int timeout, const olt_reader &read)
 {
-    uint8_t *request = static_cast<uint8_t *>(BALLOC(TEKLINK_MSG_DATA + len));
-    if (!request)
-        return TEK_RC_NO_MEMORY;
-    tekmsg_set_header(request, uint16_t(olt), id, 0, uint16_t(len));
-    if (len)
-        memcpy(request + TEKLINK_MSG_DATA, data, len);
-    uint8_t *answer = nullptr;
-    int rc = teklink_message_send(request, &answer, timeout);
-    BFREE(request);
-    if (rc < 0)
-        return rc;
-    if (tekmsg_rcode(answer) != TEKLINK_RCODE_OK) {
-        BFREE(answer);
-        return TEK_RC_REFUSED;
-    }
-    if (response)
-        *response = answer;
-    else
-        BFREE(answer);
-    return 0;
-}
-
-const uint8_t *olt_answer(const uint8_t *response, size_t *len)
-{
-    byte_reader in = tekmsg_payload(response);
-    in.skip(2);   // RCODE
-    *len = in.ok() ? in.left() : 0;
-    return in.position();
+    return tekrequest_read(olt, id, data, len, timeout, [&read](const uint8_t *response) {
+        if (tekmsg_rcode(response) != TEKLINK_RCODE_OK)
+            return int(TEK_RC_REFUSED);
+        if (!read)
+            return 0;
+        byte_reader in = tekmsg_payload(response);
+        in.skip(2);   // RCODE
+        return read(in.position(), in.ok() ? in.left() : 0);
+    });
 }
 
 int olt_short_answer(const char *who, int olt, uint16_t id, size_t len)
@@ -346,6 +328,7 @@ uint16_t profiler_olt_next_seed(uint16_t seed) { return 1024u * seed + 4608 < 32
 
 void profiler_olt_set_base_llid(int olt, olt_record *record, const uint16_t configured[2])
 {
+    const char *function = __func__;   // the texts name this function, not a reader
     uint16_t &seed = llid_seed[olt];
     bool change = false;
     if (first_configuration[olt]) {
@@ -358,19 +341,15 @@ void profiler_olt_set_base_llid(int olt, olt_record *record, const uint16_t conf
                                     ? configured[port]
                                     : uint16_t(BASE_LLID_EXPECTED_FIRST + (2 * seed + port) * BASE_LLID_STEP);
             uint8_t data[8];
-            uint8_t *response = nullptr;
             uint16_t current = 0;
-            int rc = olt_send(olt, TEK_REQ_BASE_LLID_READ, data, olt_req_mac_port(record->mac, port, data),
-                              OLT_LONG_TIMEOUT, &response);
             // A value the chip cannot tell is one the daemon cannot rely on:
             // set them again.
-            if (rc == 0) {
-                size_t len;
-                const uint8_t *answer = olt_answer(response, &len);
-                if (!olt_base_llid_decode(answer, len, &current))
-                    rc = olt_short_answer(__func__, olt, TEK_REQ_BASE_LLID_READ, len);
-                BFREE(response);
-            }
+            int rc = olt_send(olt, TEK_REQ_BASE_LLID_READ, data, olt_req_mac_port(record->mac, port, data),
+                              OLT_LONG_TIMEOUT, [&](const uint8_t *answer, size_t len) {
+                                  if (olt_base_llid_decode(answer, len, &current))
+                                      return 0;
+                                  return olt_short_answer(function, olt, TEK_REQ_BASE_LLID_READ, len);
+                              });
             if (rc != 0 || current != expected)
                 change = true;
         }
@@ -389,18 +368,14 @@ void profiler_olt_set_base_llid(int olt, olt_record *record, const uint16_t conf
             continue;
         }
         trace("%s: set base LLID for %d:%d ERROR %d\n", __func__, olt, port, rc);
-        uint8_t *response = nullptr;
-        if (olt_send(olt, TEK_REQ_BASE_LLID_READ, data, olt_req_mac_port(record->mac, port, data), OLT_LONG_TIMEOUT,
-                     &response) == 0) {
-            size_t len;
-            const uint8_t *answer = olt_answer(response, &len);
-            uint16_t current;
-            if (olt_base_llid_decode(answer, len, &current))
-                record->ports[port].base_llid = current;
-            else
-                olt_short_answer(__func__, olt, TEK_REQ_BASE_LLID_READ, len);
-            BFREE(response);
-        }
+        olt_send(olt, TEK_REQ_BASE_LLID_READ, data, olt_req_mac_port(record->mac, port, data), OLT_LONG_TIMEOUT,
+                 [&](const uint8_t *answer, size_t len) {
+                     uint16_t current;
+                     if (!olt_base_llid_decode(answer, len, &current))
+                         return olt_short_answer(function, olt, TEK_REQ_BASE_LLID_READ, len);
+                     record->ports[port].base_llid = current;
+                     return 0;
+                 });
     }
     seed = profiler_olt_next_seed(seed);
 }

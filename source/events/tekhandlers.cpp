@@ -12,6 +12,7 @@
 #include "base/process.h"
 #include "engine/profiler.h"
 #include "chip/teklink.h"
+#include "chip/tekrequest.h"
 #include "chip/tektftp.h"
 #include "wire/tekmsg.h"
 
@@ -63,15 +64,7 @@ bool decoded(const byte_reader &in, const uint8_t *event, const char *handler)
 // Sends `data` as request `id` to OLT `olt` and frees the answer unread.
 void answer_chip(int olt, uint16_t id, const uint8_t *data, size_t size)
 {
-    uint8_t *request = static_cast<uint8_t *>(BALLOC(long(TEKLINK_MSG_DATA + size)));
-    if (!request)
-        return;
-    tekmsg_set_header(request, uint16_t(olt), id, 0, uint16_t(size));
-    memcpy(request + TEKLINK_MSG_DATA, data, size);
-    uint8_t *response = nullptr;
-    teklink_message_send(request, &response, TEKHANDLERS_CHIP_TIMEOUT);
-    BFREE_SAFE(response);
-    BFREE(request);
+    tekrequest_send(olt, id, data, size, nullptr, TEKHANDLERS_CHIP_TIMEOUT);
 }
 
 pthread_t events_thread_id;

@@ -2,7 +2,7 @@
 
 #include "base/bytes.h"
 #include "engine/profiler.h"
-#include "onu/onu_chipreq.h"
+#include "chip/tekrequest.h"
 #include "onu/profiler_onu.h"
 #include "store/datastruct.h"
 
@@ -10,7 +10,7 @@
 
 namespace {
 
-int mac_request(const onu_record *onu, uint16_t id) { return onu_chip_request(onu->olt, id, onu->mac, 6); }
+int mac_request(const onu_record *onu, uint16_t id) { return tekrequest_result(onu->olt, id, onu->mac, 6); }
 
 } // namespace
 
@@ -24,7 +24,7 @@ int maint_onu_queues_write(const onu_record *onu)
 {
     uint8_t layout[QUEUES_WRITE_LEN] = {};
     onu_expected_queues(onu->mac, onu->link_count, load_be16(onu->chip_id) == ONU_CHIP_8600, layout);
-    return onu_chip_request(onu->olt, TEK_REQ_QUEUES_WRITE, layout, sizeof layout);
+    return tekrequest_result(onu->olt, TEK_REQ_QUEUES_WRITE, layout, sizeof layout);
 }
 
 bool maint_pause::wait_ms(unsigned ms)

@@ -18,7 +18,7 @@ struct onu_record;
 // The end-of-configuration marker (request 0x0092); clear the ONU's queue
 // layout (0x0088), write the expected one for its link count and chip
 // (0x0058), zero-padded to 28 bytes; reset the ONU (0x0053). 0, or the
-// request's failure (onu/onu_chipreq.h).
+// request's failure (chip/tekrequest.h).
 int maint_onu_config_end(const onu_record *onu);
 int maint_onu_queues_clear(const onu_record *onu);
 int maint_onu_queues_write(const onu_record *onu);

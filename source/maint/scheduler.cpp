@@ -7,6 +7,7 @@
 #include "base/process.h"
 #include "chip/teklink.h"
 #include "chip/tektftp.h"
+#include "engine/profiler.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/sandbox.h"

@@ -1,9 +1,8 @@
 // ONU multicast requests. See onu_multicast.h.
 #include "onu/onu_multicast.h"
 
-#include "base/balloc.h"
 #include "base/bytes.h"
-#include "engine/onu_request.h"
+#include "chip/tekrequest.h"
 #include "onu/onu_ports.h"
 #include "onu/onu_rules.h"
 #include "wire/ids.h"
@@ -107,7 +106,7 @@ size_t onu_ipmc_domain_delete_request(uint8_t out[ONU_IPMC_DOMAIN_DELETE_LEN], c
 
 unsigned onu_ipmc_domain_count_answer(const uint8_t *response)
 {
-    const uint8_t *answer = onu_answer_data(response, DOMAIN_COUNT_AT + 1);
+    const uint8_t *answer = tekrequest_answer(response, DOMAIN_COUNT_AT + 1);
     return answer ? answer[DOMAIN_COUNT_AT] : 0;
 }
 
@@ -171,7 +170,7 @@ int profiler_onu_igmp_snooping(int olt, const uint8_t mac[6], const uint8_t *pro
 {
     uint8_t data[ONU_IGMP_REQUEST_LEN];
     size_t len = onu_igmp_request(data, mac, profile);
-    return onu_request_result(olt, TEK_REQ_ONU_IGMP_SNOOPING, data, len);
+    return tekrequest_result(olt, TEK_REQ_ONU_IGMP_SNOOPING, data, len);
 }
 
 int profiler_onu_ipmc_domains(int olt, const uint8_t mac[6], const uint8_t *profile)
@@ -179,16 +178,15 @@ int profiler_onu_ipmc_domains(int olt, const uint8_t mac[6], const uint8_t *prof
     ipmc_domain_group groups[MCAST_DOMAIN_ENTRIES];
     onu_ipmc_domain_groups(profile, groups);
 
-    uint8_t *response;
     unsigned count = 0;
-    if (onu_request_send(olt, TEK_REQ_ONU_IPMC_DOMAIN_COUNT, mac, 6, &response) == 0) {
+    tekrequest_read(olt, TEK_REQ_ONU_IPMC_DOMAIN_COUNT, mac, 6, TEKREQUEST_TIMEOUT, [&count](const uint8_t *response) {
         count = onu_ipmc_domain_count_answer(response);
-        BFREE(response);
-    }
+        return 0;
+    });
     for (unsigned i = 0; i < count; i++) {
         uint8_t data[ONU_IPMC_DOMAIN_DELETE_LEN];
         size_t len = onu_ipmc_domain_delete_request(data, mac, uint8_t(i));
-        onu_request_result(olt, TEK_REQ_ONU_IPMC_DOMAIN_DELETE, data, len);
+        tekrequest_result(olt, TEK_REQ_ONU_IPMC_DOMAIN_DELETE, data, len);
     }
 
     int result = 0;
@@ -197,7 +195,7 @@ int profiler_onu_ipmc_domains(int olt, const uint8_t mac[6], const uint8_t *prof
             continue;
         uint8_t data[ONU_IPMC_DOMAIN_ADD_MAX];
         size_t len = onu_ipmc_domain_add_request(data, mac, uint8_t(g), groups[g]);
-        result |= onu_request_result(olt, TEK_REQ_ONU_IPMC_DOMAIN_ADD, data, len);
+        result |= tekrequest_result(olt, TEK_REQ_ONU_IPMC_DOMAIN_ADD, data, len);
     }
     return result;
 }
@@ -211,7 +209,7 @@ int profiler_onu_ipmc_groups(int olt, const uint8_t mac[6], const uint8_t *profi
         for (uint16_t port : filter_ports) {
             uint8_t data[ONU_IPMC_GROUP_RULE_LEN];
             size_t len = onu_ipmc_group_rule_request(data, mac, port, ranges[r]);
-            result |= onu_request_result(olt, TEK_REQ_ONU_RULES, data, len);
+            result |= tekrequest_result(olt, TEK_REQ_ONU_RULES, data, len);
         }
     }
     return result;
@@ -225,7 +223,7 @@ int profiler_onu_ipmc_groups_6838(int olt, const uint8_t mac[6], const uint8_t *
             continue;
         uint8_t data[ONU_IPMC_GROUP_6838_LEN];
         size_t len = onu_ipmc_group_6838_request(data, mac, load_be32(entry + 1), load_be32(entry + 5));
-        onu_request_result(olt, TEK_REQ_ONU_IPMC_GROUP_6838, data, len);
+        tekrequest_result(olt, TEK_REQ_ONU_IPMC_GROUP_6838, data, len);
     }
     return 0;
 }

@@ -1,10 +1,9 @@
 // ONU network, port parameter and port block requests. See onu_ports.h.
 #include "onu/onu_ports.h"
 
-#include "base/balloc.h"
 #include "base/bytes.h"
 #include "engine/onu_optics.h"
-#include "engine/onu_request.h"
+#include "chip/tekrequest.h"
 #include "store/datastruct.h"
 #include "wire/ids.h"
 
@@ -33,7 +32,7 @@ int port_request(int olt, uint16_t id, const uint8_t mac[6], uint16_t port)
 {
     uint8_t data[ONU_PORT_REQUEST_LEN];
     size_t len = onu_port_request(data, mac, port);
-    return onu_request_result(olt, id, data, len);
+    return tekrequest_result(olt, id, data, len);
 }
 
 } // namespace
@@ -99,7 +98,7 @@ int profiler_onu_network_params(int olt, const uint8_t mac[6], uint16_t value, u
 {
     uint8_t data[ONU_NETWORK_REQUEST_LEN];
     size_t len = onu_network_request(data, mac, value, byte1, byte2);
-    int rc = onu_request_result(olt, TEK_REQ_ONU_NETWORK, data, len);
+    int rc = tekrequest_result(olt, TEK_REQ_ONU_NETWORK, data, len);
     return rc == TEK_RC_NO_MEMORY ? ONU_NETWORK_NO_MEMORY : rc;
 }
 
@@ -107,25 +106,25 @@ int profiler_onu_port_config_refresh(int olt, const uint8_t mac[6], uint16_t por
 {
     uint8_t data[ONU_PORT_REQUEST_LEN];
     size_t len = onu_port_request(data, mac, port);
-    uint8_t *response;
-    int rc = onu_request_send(olt, TEK_REQ_ONU_PORT_CONFIG_READ, data, len, &response);
+    uint8_t block[ONU_PORT_CONFIG_SIZE];
+    auto read = [&block](const uint8_t *response) {
+        const uint8_t *config = tekrequest_answer(response, ONU_PORT_CONFIG_SIZE);
+        if (!config)
+            return int(TEK_RC_REFUSED);
+        onu_port_config_write_request(block, config);
+        return 0;
+    };
+    int rc = tekrequest_read(olt, TEK_REQ_ONU_PORT_CONFIG_READ, data, len, TEKREQUEST_TIMEOUT, read);
     if (rc != 0)
         return rc;
-    const uint8_t *read = onu_answer_data(response, ONU_PORT_CONFIG_SIZE);
-    uint8_t block[ONU_PORT_CONFIG_SIZE];
-    if (read)
-        onu_port_config_write_request(block, read);
-    BFREE(response);
-    if (!read)
-        return TEK_RC_REFUSED;
-    return onu_request_result(olt, TEK_REQ_ONU_PORT_CONFIG_WRITE, block, sizeof block);
+    return tekrequest_result(olt, TEK_REQ_ONU_PORT_CONFIG_WRITE, block, sizeof block);
 }
 
 int profiler_onu_pon_port_params(int olt, const uint8_t mac[6], uint8_t option)
 {
     uint8_t data[ONU_PON_PARAMS_REQUEST_LEN];
     size_t len = onu_pon_params_request(data, mac, option);
-    return onu_request_result(olt, TEK_REQ_ONU_PON_PARAMS, data, len);
+    return tekrequest_result(olt, TEK_REQ_ONU_PON_PARAMS, data, len);
 }
 
 int profiler_onu_uni_port_params(int olt, const uint8_t mac[6], uint16_t port,
@@ -136,11 +135,11 @@ int profiler_onu_uni_port_params(int olt, const uint8_t mac[6], uint16_t port,
     if (rc != 0)
         return rc;
     uint8_t mode[ONU_UNI_MODE_REQUEST_LEN];
-    rc = onu_request_result(olt, TEK_REQ_ONU_PORT_MODE, mode, onu_uni_mode_request(mode, mac, port, params));
+    rc = tekrequest_result(olt, TEK_REQ_ONU_PORT_MODE, mode, onu_uni_mode_request(mode, mac, port, params));
     if (rc != 0)
         return rc;
     uint8_t settings[ONU_UNI_SETTINGS_REQUEST_LEN];
-    return onu_request_result(olt, TEK_REQ_ONU_PORT_SETTINGS, settings, onu_uni_settings_request(settings, mac, port));
+    return tekrequest_result(olt, TEK_REQ_ONU_PORT_SETTINGS, settings, onu_uni_settings_request(settings, mac, port));
 }
 
 int profiler_onu_port_block(int olt, const uint8_t mac[6], uint16_t port, bool unblock)
@@ -151,7 +150,7 @@ int profiler_onu_port_block(int olt, const uint8_t mac[6], uint16_t port, bool u
         return TEK_RC_REFUSED;
     uint8_t data[ONU_RF_OUTPUT_REQUEST_LEN];
     size_t len = onu_rf_output_request(data, mac, unblock);
-    int rc = onu_request_result(olt, TEK_REQ_ONU_RF_OUTPUT, data, len);
+    int rc = tekrequest_result(olt, TEK_REQ_ONU_RF_OUTPUT, data, len);
     return rc == TEK_RC_NO_MEMORY ? rc : 0;
 }
 

@@ -1,9 +1,8 @@
 // ONU rule tables: merge and download. See onu_rules.h.
 #include "onu/onu_rules.h"
 
-#include "base/balloc.h"
 #include "base/bytes.h"
-#include "engine/onu_request.h"
+#include "chip/tekrequest.h"
 #include "engine/profiler_cache.h"
 #include "onu/onu_ports.h"
 #include "store/datastruct.h"
@@ -161,17 +160,16 @@ int profiler_onu_rules_internal(int olt, const uint8_t mac[6], uint16_t port, co
     onu_rules_message messages[ONU_RULES_MESSAGES_MAX];
     int count = onu_rules_messages(table, mac, port, messages);
     for (int i = 0; i < count; i++) {
-        uint8_t *response;
-        int rc = onu_request_send(olt, TEK_REQ_ONU_RULES, messages[i].data, messages[i].len, &response);
+        uint16_t rcode;
+        int rc =
+            tekrequest_result(olt, TEK_REQ_ONU_RULES, messages[i].data, messages[i].len, TEKREQUEST_TIMEOUT, &rcode);
         if (rc < 0) {
             syslog(LOG_ERR, "profiler_onu_rules_internal(): ret = %d\n", rc);
             return rc;
         }
-        if (rc != 0)
+        if (rc == TEK_RC_NO_MEMORY)
             return rc;
-        uint16_t rcode = tekmsg_rcode(response);
-        BFREE(response);
-        if (rcode != TEKLINK_RCODE_OK) {
+        if (rc != 0) {
             syslog(LOG_ERR, "profiler_onu_rules_internal(): response->header.rcode = %d\n", rcode);
             return TEK_RC_REFUSED;
         }

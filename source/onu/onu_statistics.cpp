@@ -1,8 +1,7 @@
 #include "onu/onu_statistics.h"
 
-#include "base/balloc.h"
 #include "base/bytes.h"
-#include "engine/onu_request.h"
+#include "chip/tekrequest.h"
 #include "wire/ids.h"
 #include "wire/tekmsg.h"
 
@@ -40,17 +39,12 @@ int onu_statistics_request(int olt, const uint8_t mac[6], uint16_t port, uint16_
     store_be16(data + 9, group);
     data[11] = 0xFF;
     data[12] = 0x00;
-    uint8_t *response = nullptr;
-    int rc = onu_request_send(olt, TEK_REQ_STATISTICS, data, sizeof data, &response);
-    if (rc != 0)
-        return rc;
-    byte_reader in = tekmsg_payload(response);
-    uint16_t rcode = in.be16();
-    int result = TEK_RC_REFUSED;
-    if (in.ok() && rcode == TEKLINK_RCODE_OK) {
-        *count = onu_statistics_decode(in.position(), in.left(), out, ONU_STAT_MAX_ENTRIES);
-        result = 0;
-    }
-    BFREE(response);
-    return result;
+    auto read = [&](const uint8_t *response) {
+        const uint8_t *answer = tekrequest_answer(response, 0);
+        if (!answer)
+            return int(TEK_RC_REFUSED);
+        *count = onu_statistics_decode(answer, tekrequest_answer_size(response), out, ONU_STAT_MAX_ENTRIES);
+        return 0;
+    };
+    return tekrequest_read(olt, TEK_REQ_STATISTICS, data, sizeof data, TEKREQUEST_TIMEOUT, read);
 }

@@ -1,10 +1,9 @@
 // Links: discovery, configuration (OAM rate, path, SLAs) and teardown.
 #include "onu/profiler_link.h"
 
-#include "onu/onu_chipreq.h"
+#include "chip/tekrequest.h"
 #include "onu/profiler_onu.h"
 
-#include "base/balloc.h"
 #include "base/bytes.h"
 #include "engine/profiler.h"
 #include "engine/profiler_cache.h"
@@ -69,7 +68,7 @@ int send_sla(int olt, uint16_t id, const uint8_t *payload, size_t len, const cha
              const char *function)
 {
     uint16_t rcode = 0;
-    int rc = onu_chip_request(olt, id, payload, len, ONU_CHIP_TIMEOUT, &rcode);
+    int rc = tekrequest_result(olt, id, payload, len, TEKREQUEST_TIMEOUT, &rcode);
     if (rc == TEK_RC_NO_MEMORY) {
         trace(" ===== %s: ERRNORESOURCES! \n", function);
         return rc;
@@ -94,7 +93,7 @@ int send_sla(int olt, uint16_t id, const uint8_t *payload, size_t len, const cha
 int teardown(int olt, uint16_t id, const uint8_t *payload, size_t len, uint16_t *rcode)
 {
     *rcode = 0;
-    return onu_chip_request(olt, id, payload, len, ONU_CHIP_TIMEOUT, rcode);
+    return tekrequest_result(olt, id, payload, len, TEKREQUEST_TIMEOUT, rcode);
 }
 
 void put16(uint8_t out[2], uint16_t v) { store_be16(out, v); }
@@ -254,26 +253,22 @@ int profiler_onu_link_set_oam_rate_internal(int olt, const uint8_t link_mac[6])
 {
     uint8_t payload[OAM_RATE_LEN];
     link_oam_rate_payload(link_mac, payload);
-    return onu_chip_request(olt, TEK_REQ_LINK_OAM_RATE, payload, sizeof payload);
+    return tekrequest_result(olt, TEK_REQ_LINK_OAM_RATE, payload, sizeof payload);
 }
 
 int profiler_onu_link_path_query_internal(int olt, uint16_t path, uint16_t *value)
 {
     uint8_t payload[PATH_QUERY_LEN];
     link_path_query_payload(path, payload);
-    uint8_t *response = nullptr;
-    int rc = onu_request_send(olt, TEK_REQ_PATH_QUERY, payload, sizeof payload, &response, LINK_PATH_QUERY_TIMEOUT);
-    if (rc == TEK_RC_NO_MEMORY)
-        return -1;
-    if (rc != 0)
-        return rc;
-    rc = TEK_RC_REFUSED;
-    if (tekmsg_rcode(response) == TEKLINK_RCODE_OK && onu_answer_size(response) >= PATH_QUERY_VALUE + 2) {
-        *value = load_be16(response + TEKLINK_MSG_SEQN + PATH_QUERY_VALUE);
-        rc = 0;
-    }
-    BFREE(response);
-    return rc;
+    auto read = [value](const uint8_t *response) {
+        const uint8_t *answer = tekrequest_answer(response, PATH_QUERY_VALUE + 2);
+        if (!answer)
+            return int(TEK_RC_REFUSED);
+        *value = load_be16(answer + PATH_QUERY_VALUE);
+        return 0;
+    };
+    int rc = tekrequest_read(olt, TEK_REQ_PATH_QUERY, payload, sizeof payload, LINK_PATH_QUERY_TIMEOUT, read);
+    return rc == TEK_RC_NO_MEMORY ? -1 : rc;
 }
 
 int profiler_onu_link_create_path_internal(int olt, uint16_t chip, const uint8_t link_mac[6], int pon, uint16_t *path,
@@ -291,8 +286,13 @@ int profiler_onu_link_create_path_internal(int olt, uint16_t chip, const uint8_t
 
     uint8_t payload[PATH_CREATE_LEN];
     link_create_path_payload(*path, pon, swap, payload);
-    uint8_t *response = nullptr;
-    int rc = onu_request_send(olt, TEK_REQ_PATH_CREATE, payload, sizeof payload, &response, ONU_CHIP_TIMEOUT);
+    uint16_t rcode = 0, answer_id = 0;
+    int rc = tekrequest_read(olt, TEK_REQ_PATH_CREATE, payload, sizeof payload, TEKREQUEST_TIMEOUT,
+                             [&](const uint8_t *response) {
+                                 rcode = tekmsg_rcode(response);
+                                 answer_id = tekmsg_id(response);
+                                 return 0;
+                             });
     if (rc == TEK_RC_NO_MEMORY) {
         trace(" ===== %s: ERRNORESOURCES! \n", function);
         return rc;
@@ -303,9 +303,6 @@ int profiler_onu_link_create_path_internal(int olt, uint16_t chip, const uint8_t
         trace("%s: teklink_message_send: link %s create new path(%d) failed(ret %d)", function, link, id, rc);
         return rc;
     }
-    uint16_t rcode = tekmsg_rcode(response);
-    uint16_t answer_id = tekmsg_id(response);
-    BFREE(response);
     if (rcode == TEKLINK_RCODE_OK)
         return 0;
     uint16_t value = 1;
@@ -425,7 +422,7 @@ void profiler_onu_reconfiguration_init(onu_record *onu)
 
 int profiler_onu_link_release_internal(int olt, const uint8_t link_mac[6])
 {
-    return onu_chip_request(olt, TEK_REQ_LINK_RELEASE, link_mac, 6);
+    return tekrequest_result(olt, TEK_REQ_LINK_RELEASE, link_mac, 6);
 }
 
 int profiler_onu_link_clear_internal(int olt, const uint8_t link_mac[6])

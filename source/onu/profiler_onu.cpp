@@ -2,7 +2,7 @@
 // layout, ONU discovery and the configuration sequence.
 #include "onu/profiler_onu.h"
 
-#include "onu/onu_chipreq.h"
+#include "chip/tekrequest.h"
 #include "onu/profiler_link.h"
 #include "onu/profiler_path.h"
 #include "onu/onu_ports.h"
@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <vector>
 
 onu_steps_table onu_steps = {};
@@ -41,7 +42,7 @@ const uint8_t *config_mac(const onu_record *onu) { return flags.a ? ont_config_f
 // A request whose payload is the ONU MAC; its result.
 int mac_request(const onu_record *onu, uint16_t id)
 {
-    return onu_chip_request(onu->olt, id, onu->mac, 6);
+    return tekrequest_result(onu->olt, id, onu->mac, 6);
 }
 
 } // namespace
@@ -214,53 +215,53 @@ size_t onu_expected_queues(const uint8_t mac[6], unsigned links, bool is_8600, u
 
 namespace {
 
-// Reads the layout, resending while the ONU does not answer. The answer
-// (freed by the caller) on RCODE 0, else NULL.
-uint8_t *read_queues(onu_record *onu, const char *function)
+// Reads the layout, resending while the ONU does not answer, and lends an
+// answer with RCODE 0 to `same`: 0 when it finds the layout right, else
+// TEK_RC_REFUSED.
+int queues_match(onu_record *onu, const char *function, const std::function<bool(const uint8_t *response)> &same)
 {
     char mac[18];
     convert_to_mac(mac, onu->mac);
     for (int attempt = 0; attempt < QUEUES_READ_ATTEMPTS; attempt++) {
-        uint8_t *response = nullptr;
-        if (onu_request_send(onu->olt, TEK_REQ_QUEUES_READ, onu->mac, 6, &response, ONU_CHIP_TIMEOUT) != 0)
-            return nullptr;
-        uint16_t rcode = tekmsg_rcode(response);
+        uint16_t rcode = 0;
+        bool matched = false;
+        auto read = [&](const uint8_t *response) {
+            rcode = tekmsg_rcode(response);
+            matched = rcode == TEKLINK_RCODE_OK && same(response);
+            return 0;
+        };
+        if (tekrequest_read(onu->olt, TEK_REQ_QUEUES_READ, onu->mac, 6, TEKREQUEST_TIMEOUT, read) != 0)
+            return TEK_RC_REFUSED;
         if (rcode == TEKLINK_RCODE_OK)
-            return response;
-        BFREE(response);
+            return matched ? 0 : TEK_RC_REFUSED;
         if (rcode != TEKLINK_RCODE_NO_ONU_RESPONSE)
-            return nullptr;
+            return TEK_RC_REFUSED;
         trace("%s: no ONU %s response, resending...\n", function, mac);
         usleep(QUEUES_RESEND_PAUSE_MS * 1000);
     }
-    return nullptr;
+    return TEK_RC_REFUSED;
 }
 
 } // namespace
 
 int profiler_onu_queues_check_internal(onu_record *onu)
 {
-    uint8_t *response = read_queues(onu, __func__);
-    if (!response)
-        return TEK_RC_REFUSED;
     uint8_t expected[QUEUES_LAYOUT_MAX];
     size_t length = onu_expected_queues(onu->mac, onu->link_count, chip_id(onu) == ONU_CHIP_8600, expected);
-    size_t len = tekmsg_len(response);
-    bool same = len >= 2 && len - 2 == length && onu_answer_size(response) >= length &&
-                memcmp(response + TEKLINK_MSG_SEQN, expected, length) == 0;
-    BFREE(response);
-    return same ? 0 : TEK_RC_REFUSED;
+    return queues_match(onu, __func__, [&](const uint8_t *response) {
+        size_t len = tekmsg_len(response);
+        return len >= 2 && len - 2 == length && tekrequest_answer_size(response) >= length &&
+               memcmp(response + TEKLINK_MSG_SEQN, expected, length) == 0;
+    });
 }
 
 int profiler_onu_queues_check_6838_internal(onu_record *onu)
 {
     constexpr size_t LINK_COUNT = 6;
-    uint8_t *response = read_queues(onu, __func__);
-    if (!response)
-        return TEK_RC_REFUSED;
-    bool same = onu_answer_size(response) > LINK_COUNT && response[TEKLINK_MSG_SEQN + LINK_COUNT] == onu->link_count;
-    BFREE(response);
-    return same ? 0 : TEK_RC_REFUSED;
+    return queues_match(onu, __func__, [onu](const uint8_t *response) {
+        return tekrequest_answer_size(response) > LINK_COUNT &&
+               response[TEKLINK_MSG_SEQN + LINK_COUNT] == onu->link_count;
+    });
 }
 
 int profiler_check_ont_queues(onu_record *onu)
@@ -289,7 +290,7 @@ int profiler_check_ont_queues(onu_record *onu)
     onu_expected_queues(onu->mac, onu->link_count, chip_id(onu) == ONU_CHIP_8600, layout);
     bool written = false;
     for (int attempt = 0; attempt < QUEUES_WRITE_ATTEMPTS && !written; attempt++) {
-        written = onu_chip_request(onu->olt, TEK_REQ_QUEUES_WRITE, layout, sizeof layout) == 0;
+        written = tekrequest_result(onu->olt, TEK_REQ_QUEUES_WRITE, layout, sizeof layout) == 0;
         if (!written) {
             syslog(LOG_INFO, "%s: set up ONU %s queue configuration failed", function, mac);
             trace("%s: set up ONU %s queue configuration failed", function, mac);
@@ -325,35 +326,32 @@ uint32_t blocked_links_decode(const uint8_t *answer, size_t size, const uint8_t 
 int profiler_onu_unblock_links(onu_record *onu)
 {
     static const char *const function = "profiler_onu_unblock_links";
-    uint8_t *response = nullptr;
-    int rc = onu_request_send(onu->olt, TEK_REQ_BLOCKED_LINKS, nullptr, 0, &response, ONU_CHIP_TIMEOUT);
-    if (rc != 0)
-        return rc;
-    if (tekmsg_rcode(response) != TEKLINK_RCODE_OK) {
-        BFREE(response);
-        return TEK_RC_REFUSED;
-    }
-    const uint8_t *macs = nullptr;
-    uint32_t count = blocked_links_decode(response + TEKLINK_MSG_SEQN, onu_answer_size(response), &macs);
-    for (uint32_t i = 0; i < count; i++) {
-        const uint8_t *m = macs + 6 * i;
-        for (int l = 0; l < ONU_LINKS; l++) {
-            if (memcmp(onu->links[l].mac, m, 6) != 0)
-                continue;
-            trace("%s: Unblocking %02X:%02X:%02X:%02X:%02X:%02X\n", function, m[0], m[1], m[2], m[3], m[4], m[5]);
-            uint16_t rcode = 0;
-            int sent = onu_chip_request(onu->olt, TEK_REQ_LINK_UNBLOCK, m, 6, ONU_CHIP_TIMEOUT, &rcode);
-            if (sent < 0 || sent == TEK_RC_NO_MEMORY)
-                syslog(LOG_INFO, "%s: Error while sending unblock message for mac %02X:%02X:%02X:%02X:%02X:%02X, ret is %d\n",
-                       function, m[0], m[1], m[2], m[3], m[4], m[5], sent);
-            else if (sent == TEK_RC_REFUSED)
-                syslog(LOG_INFO, "%s: message for unblock %02X:%02X:%02X:%02X:%02X:%02X returned rcode %d \n",
-                       function, m[0], m[1], m[2], m[3], m[4], m[5], int(rcode));
-            break;
+    auto unblock = [onu](const uint8_t *response) {
+        if (tekmsg_rcode(response) != TEKLINK_RCODE_OK)
+            return int(TEK_RC_REFUSED);
+        const uint8_t *macs = nullptr;
+        uint32_t count = blocked_links_decode(response + TEKLINK_MSG_SEQN, tekrequest_answer_size(response), &macs);
+        for (uint32_t i = 0; i < count; i++) {
+            const uint8_t *m = macs + 6 * i;
+            for (int l = 0; l < ONU_LINKS; l++) {
+                if (memcmp(onu->links[l].mac, m, 6) != 0)
+                    continue;
+                trace("%s: Unblocking %02X:%02X:%02X:%02X:%02X:%02X\n", function, m[0], m[1], m[2], m[3], m[4], m[5]);
+                uint16_t rcode = 0;
+                int sent = tekrequest_result(onu->olt, TEK_REQ_LINK_UNBLOCK, m, 6, TEKREQUEST_TIMEOUT, &rcode);
+                if (sent < 0 || sent == TEK_RC_NO_MEMORY)
+                    syslog(LOG_INFO,
+                           "%s: Error while sending unblock message for mac %02X:%02X:%02X:%02X:%02X:%02X, ret is %d\n",
+                           function, m[0], m[1], m[2], m[3], m[4], m[5], sent);
+                else if (sent == TEK_RC_REFUSED)
+                    syslog(LOG_INFO, "%s: message for unblock %02X:%02X:%02X:%02X:%02X:%02X returned rcode %d \n",
+                           function, m[0], m[1], m[2], m[3], m[4], m[5], int(rcode));
+                break;
+            }
         }
-    }
-    BFREE(response);
-    return 0;
+        return 0;
+    };
+    return tekrequest_read(onu->olt, TEK_REQ_BLOCKED_LINKS, nullptr, 0, TEKREQUEST_TIMEOUT, unblock);
 }
 
 // ---- discovery and updates ---------------------------------------------------------
@@ -556,7 +554,7 @@ int profiler_onu_reconfigure(const uint8_t mac_bytes[6])
         uint8_t eap[6 + sizeof failure];
         memcpy(eap, onu->mac, 6);
         memcpy(eap + 6, failure, sizeof failure);
-        onu_chip_request(onu->olt, TEK_REQ_EAP_FRAME, eap, sizeof eap);
+        tekrequest_result(onu->olt, TEK_REQ_EAP_FRAME, eap, sizeof eap);
         mac_request(onu, TEK_REQ_ONU_CONFIG_START);
         onu_set_state(onu, ONU_STATE_CFGFAILED);
         kernlink_notify_fmt(EVENT_CONFIG_PROBLEM, port, 0, 0, 0, "%s configure failed", mac);

@@ -2,11 +2,10 @@
 // static clients and subscriber identifiers; the learned-address look-ups.
 #include "onu/profiler_path.h"
 
-#include "onu/onu_chipreq.h"
+#include "chip/tekrequest.h"
 #include "onu/profiler_onu.h"
 #include "onu/subscriber_ids.h"
 
-#include "base/balloc.h"
 #include "base/bytes.h"
 #include "engine/profiler_cache.h"
 #include "engine/profiler_olt.h"
@@ -45,20 +44,6 @@ int path_links(const onu_record *onu, const uint8_t *profile, int p, int links[O
 
 // The configuration's static client list of UNI `p`.
 const uint8_t *static_clients(const onu_record *onu, int p) { return onu->cfg_block + UNI_BLOCK[p] + UNI_STATIC_CLIENTS; }
-
-// Sends `len` bytes and hands the answer back on RCODE 0.
-int exchange_ok(int olt, uint16_t id, const uint8_t *payload, size_t len, uint8_t **response)
-{
-    int rc = onu_request_send(olt, id, payload, len, response, ONU_CHIP_TIMEOUT);
-    if (rc != 0)
-        return rc;
-    if (tekmsg_rcode(*response) != TEKLINK_RCODE_OK) {
-        BFREE(*response);
-        *response = nullptr;
-        return TEK_RC_REFUSED;
-    }
-    return 0;
-}
 
 } // namespace
 
@@ -197,7 +182,7 @@ int profiler_onu_destination_create_internal(onu_record *onu, int p, const uint8
     }
     size_t len = size_t(w - payload.data());
     uint16_t rcode = 0;
-    int rc = onu_chip_request(onu->olt, TEK_REQ_DEST_CREATE, payload.data(), len, ONU_CHIP_TIMEOUT, &rcode);
+    int rc = tekrequest_result(onu->olt, TEK_REQ_DEST_CREATE, payload.data(), len, TEKREQUEST_TIMEOUT, &rcode);
     if (rc < 0 || rc == TEK_RC_NO_MEMORY) {
         syslog(LOG_INFO, "%s: ONU %s create destination for path[%d] failed(%d)", function, mac, p, rc);
         trace("%s: teklink_message_send ONU %s create destination for path[%d] failed(%d)\n", function, mac, p, rc);
@@ -217,7 +202,7 @@ int profiler_onu_destination_delete_internal(onu_record *onu, uint16_t dest)
     uint8_t payload[2];
     store_be16(payload, dest);
     uint16_t rcode = 0;
-    int rc = onu_chip_request(onu->olt, TEK_REQ_DEST_DELETE, payload, 2, ONU_CHIP_TIMEOUT, &rcode);
+    int rc = tekrequest_result(onu->olt, TEK_REQ_DEST_DELETE, payload, 2, TEKREQUEST_TIMEOUT, &rcode);
     if (rc == TEK_RC_REFUSED)
         trace("%s: %s delete destination[%d] failed (response->header.rcode %d)\n", function, mac, int(dest),
               int(rcode));
@@ -232,7 +217,7 @@ int profiler_onu_path_olt_learning_internal(onu_record *onu, uint16_t dest, bool
 {
     uint8_t payload[LEARNING_LEN];
     dest_learning_payload(dest, limit, payload);
-    return onu_chip_request(onu->olt, TEK_REQ_DEST_LEARNING, payload, sizeof payload);
+    return tekrequest_result(onu->olt, TEK_REQ_DEST_LEARNING, payload, sizeof payload);
 }
 
 int profiler_onu_path_static_entry_internal(uint16_t dest, int, int olt, const uint8_t link_mac[6],
@@ -243,7 +228,7 @@ int profiler_onu_path_static_entry_internal(uint16_t dest, int, int olt, const u
     size_t len = static_clients_payload(dest, link_mac, clients, payload.data(), payload.size());
     if (len == 0)
         return NONE_USED;
-    int rc = onu_chip_request(olt, TEK_REQ_DEST_STATIC_CLIENTS, payload.data(), len);
+    int rc = tekrequest_result(olt, TEK_REQ_DEST_STATIC_CLIENTS, payload.data(), len);
     if (rc == TEK_RC_NO_MEMORY)
         return rc;
     if (rc < 0)
@@ -370,13 +355,12 @@ template <typename Decode> int destination_read(int olt, uint16_t id, uint16_t d
     *count = 0;
     uint8_t payload[2];
     store_be16(payload, dest);
-    uint8_t *response = nullptr;
-    int rc = exchange_ok(olt, id, payload, 2, &response);
-    if (rc != 0)
-        return rc;
-    *count = decode(response + TEKLINK_MSG_SEQN, onu_answer_size(response));
-    BFREE(response);
-    return 0;
+    return tekrequest_read(olt, id, payload, 2, TEKREQUEST_TIMEOUT, [&](const uint8_t *response) {
+        if (tekmsg_rcode(response) != TEKLINK_RCODE_OK)
+            return int(TEK_RC_REFUSED);
+        *count = decode(response + TEKLINK_MSG_SEQN, tekrequest_answer_size(response));
+        return 0;
+    });
 }
 
 } // namespace

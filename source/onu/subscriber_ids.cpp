@@ -1,11 +1,11 @@
 #include "onu/subscriber_ids.h"
 
-#include "base/balloc.h"
 #include "base/bytes.h"
 #include "platform/board.h"
 #include "platform/log.h"
 #include "platform/sandbox.h"
 #include "chip/teklink.h"
+#include "chip/tekrequest.h"
 #include "store/datastruct.h"
 
 #include <syslog.h>
@@ -177,15 +177,9 @@ int send_payload(const char *op, bool onu_text, int olt, uint16_t id, const uint
         syslog(LOG_ERR, "%s: identifier does not fit its length byte", op);
         return SUBSCRIBER_ID_LOCAL_FAILURE;
     }
-    auto *request = static_cast<uint8_t *>(BALLOC(long(TEKLINK_MSG_DATA + size)));
-    if (!request)
-        return TEK_RC_NO_MEMORY;
-    tekmsg_set_header(request, uint16_t(olt), id, 0, uint16_t(size));
-    memcpy(request + TEKLINK_MSG_DATA, payload, size);
-    uint8_t *response = nullptr;
-    int result = teklink_message_send(request, &response, SUBSCRIBER_ID_TIMEOUT);
-    BFREE(request);
-    BFREE_SAFE(response);
+    int result = tekrequest_send(olt, id, payload, size, nullptr, SUBSCRIBER_ID_TIMEOUT);
+    if (result == TEK_RC_NO_MEMORY)
+        return result;
     if (result < 0) {
         if (onu_text)
             trace("%s: ONU teklink_message_send failed (ret = %d)\n", op, result);
