@@ -128,23 +128,23 @@ bool key_values(const std::vector<std::string> &args, size_t first, key_table ta
             object["patch"][key] = value;
             continue;
         }
-        const key_spec *spec = nullptr;
+        const key_spec *wanted = nullptr;
         for (size_t k = 0; k < table.count; k++)
             if (key == table.keys[k].name)
-                spec = &table.keys[k];
-        if (!spec)
+                wanted = &table.keys[k];
+        if (!wanted)
             return ponctl_refuse("unknown key '%s' (want %s)", key.c_str(), names.c_str());
         unsigned long n;
         in_addr address;
-        switch (spec->kind) {
+        switch (wanted->kind) {
         case NUMBER:
-            if (!ponctl_number_arg(spec->name, value, spec->max, &n))
+            if (!ponctl_number_arg(wanted->name, value, wanted->max, &n))
                 return false;
             object[key] = n;
             break;
         case ADDRESS:
             if (inet_pton(AF_INET, value.c_str(), &address) != 1)
-                return ponctl_refuse("bad %s '%s' (want an IPv4 address such as 127.0.0.1)", spec->name,
+                return ponctl_refuse("bad %s '%s' (want an IPv4 address such as 127.0.0.1)", wanted->name,
                                      value.c_str());
             object[key] = value;
             break;
