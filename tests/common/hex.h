@@ -40,3 +40,13 @@ inline std::vector<uint8_t> hex(const std::string &text)
         ADD_FAILURE() << "odd number of hex digits: " << text;
     return out;
 }
+
+// `n` bytes that differ from block to block and from `seed` to `seed`, for
+// images and payloads whose content only has to come back intact.
+inline std::vector<uint8_t> byte_pattern(size_t n, uint8_t seed = 1)
+{
+    std::vector<uint8_t> out(n);
+    for (size_t i = 0; i < n; i++)
+        out[i] = uint8_t(seed + i * 7 + (i >> 8));
+    return out;
+}

@@ -6,6 +6,8 @@
 
 #include "base/bytes.h"
 
+#include "common/hex.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,14 +18,6 @@
 namespace {
 
 using bytes = std::vector<uint8_t>;
-
-bytes pattern(size_t n, uint8_t seed = 1)
-{
-    bytes out(n);
-    for (size_t i = 0; i < n; i++)
-        out[i] = uint8_t(seed + i * 7 + (i >> 8));
-    return out;
-}
 
 // ---- chip answers ---------------------------------------------------------
 
@@ -51,7 +45,7 @@ const bytes MAC = {0x00, 0x0D, 0xB6, 0x01, 0x02, 0x03};
 
 TEST(TftpAnswers, ReadAnswersAreDataThatFits)
 {
-    bytes full = pattern(512);
+    bytes full = byte_pattern(512);
     struct {
         const char *name;
         bool onu;
@@ -181,7 +175,7 @@ TEST_F(Transfer, WritesEndWithAShortOrEmptyDataBlock)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        bytes image = pattern(c.size);
+        bytes image = byte_pattern(c.size);
         write_peer peer;
         EXPECT_EQ(tftp_write_image(write_peer::step, &peer, image.data(), image.size()), 0);
         EXPECT_EQ(peer.log, c.expected);
@@ -192,7 +186,7 @@ TEST_F(Transfer, WritesEndWithAShortOrEmptyDataBlock)
 
 TEST_F(Transfer, ABlockIsTriedFourTimesWithAPauseAfterEachFailure)
 {
-    bytes image = pattern(1500);
+    bytes image = byte_pattern(1500);
     write_peer peer;
     peer.fail_block = 2;
     peer.fail_tries = 3;   // the fourth try passes
@@ -249,7 +243,7 @@ struct read_peer {
 TEST_F(Transfer, ReadCollectsBlocksUntilTheShortOne)
 {
     read_peer peer;
-    peer.image = pattern(2413);
+    peer.image = byte_pattern(2413);
     bytes buffer(2413);
     size_t total = 0;
     EXPECT_EQ(tftp_read_image(read_peer::step, &peer, buffer.data(), buffer.size(), &total), 0);
@@ -261,7 +255,7 @@ TEST_F(Transfer, ReadCollectsBlocksUntilTheShortOne)
 TEST_F(Transfer, ReadFailsRatherThanOverrunTheBuffer)
 {
     read_peer peer;
-    peer.image = pattern(2414);
+    peer.image = byte_pattern(2414);
     bytes buffer(2413 + 16, 0xEE);
     size_t total = 0;
     EXPECT_NE(tftp_read_image(read_peer::step, &peer, buffer.data(), 2413, &total), 0);
@@ -274,7 +268,7 @@ TEST_F(Transfer, ReadFailsRatherThanOverrunTheBuffer)
 TEST_F(Transfer, FailedTriesAddNothingToTheTotal)
 {
     read_peer peer;
-    peer.image = pattern(700);
+    peer.image = byte_pattern(700);
     peer.fail_block = 1;
     bytes buffer(2413);
     size_t total = 0;

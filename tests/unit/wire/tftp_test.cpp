@@ -4,6 +4,8 @@
 #include "wire/personality.h"
 #include "wire/tftp.h"
 
+#include "common/hex.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,14 +15,6 @@
 namespace {
 
 using bytes = std::vector<uint8_t>;
-
-bytes pattern(size_t n, uint8_t seed = 1)
-{
-    bytes out(n);
-    for (size_t i = 0; i < n; i++)
-        out[i] = uint8_t(seed + i * 7 + (i >> 8));
-    return out;
-}
 
 // ---- TFTP packets ---------------------------------------------------------
 
@@ -45,7 +39,7 @@ TEST(TftpPacket, RequestsCarryNameAndOctetMode)
 TEST(TftpPacket, DataAndAckRoundTrip)
 {
     uint8_t out[TFTP_MAX_PACKET + 8];
-    bytes data = pattern(512);
+    bytes data = byte_pattern(512);
     ASSERT_EQ(tftp_encode_data(out, sizeof out, 0x1234, data.data(), 512), 516u);
     EXPECT_EQ(load_be16(out), TFTP_DATA);
     EXPECT_EQ(load_be16(out + 2), 0x1234);
@@ -93,7 +87,7 @@ TEST(TftpPacket, TruncatedOrUnterminatedPacketsAreRefused)
 
 bytes onu_image(size_t size)
 {
-    bytes image = pattern(ONU_PERS_SIZE, 3);
+    bytes image = byte_pattern(ONU_PERS_SIZE, 3);
     std::fill(image.begin() + long(size), image.end(), 0);
     store_be32(image.data() + 4, pers_crc(image.data(), size));
     return image;
@@ -141,7 +135,7 @@ TEST(Personality, OnuWriteSetsTheBoardValuesAndTheCrcOfItsForm)
 
 TEST(Personality, OltWriteSetsTheBoardValuesAndALittleEndianCrc)
 {
-    bytes image = pattern(OLT_PERS_BLOCK, 5);
+    bytes image = byte_pattern(OLT_PERS_BLOCK, 5);
     image[1287] = 0;
     olt_pers_prepare(image.data());
     const uint8_t thousand[] = {0xE8, 0x03};
