@@ -194,6 +194,21 @@ inline pid_t start_daemon(const fs::path &trace)
     return daemon;
 }
 
+// Waits up to `seconds` until the daemon's trace says each of its `olts`
+// OLTs reached OK; false when one did not.
+inline bool wait_for_olts_ok(const fs::path &trace, int olts, int seconds)
+{
+    return wait_for(
+        [&] {
+            std::string text = read_file(trace);
+            int configured = 0;
+            for (int olt = 0; olt < olts; olt++)
+                configured += text.find("OLT[" + std::to_string(olt) + "] in OK state") != std::string::npos;
+            return configured == olts;
+        },
+        seconds, 200);
+}
+
 inline void stop_daemon(pid_t daemon)
 {
     if (daemon <= 0)

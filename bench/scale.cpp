@@ -81,15 +81,7 @@ int main(int argc, char **argv)
     fs::path trace = root / "zandrel.out";
     pid_t daemon = start_daemon(trace);
     // Every OLT configured: the ONUs find their ports ready.
-    bool ready = wait_for(
-        [&] {
-            std::string text = read_file(trace);
-            int configured = 0;
-            for (int olt = 0; olt < OLTS; olt++)
-                configured += text.find("OLT[" + std::to_string(olt) + "] in OK state") != std::string::npos;
-            return configured == OLTS;
-        },
-        START_SECONDS, 200);
+    bool ready = wait_for_olts_ok(trace, OLTS, START_SECONDS);
     if (!ready) {
         fprintf(stderr, "the daemon did not bring its OLTs up\n");
         stop_daemon(daemon);
