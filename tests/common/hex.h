@@ -8,6 +8,8 @@
 
 #include <cctype>
 #include <cstdint>
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -50,3 +52,36 @@ inline std::vector<uint8_t> byte_pattern(size_t n, uint8_t seed = 1)
         out[i] = uint8_t(seed + i * 7 + (i >> 8));
     return out;
 }
+
+#ifdef ZANDREL_VECTORS_DIR
+// The byte vectors of an annotated hex file under tests/vectors/ (FILE is
+// relative to it): each "[name]" line starts a vector, the hex text below it
+// (as `hex` reads it) up to the next one is its bytes. A file that cannot be
+// read, or a name given twice, fails the test.
+inline std::map<std::string, std::vector<uint8_t>> hex_vectors(const std::string &file)
+{
+    std::map<std::string, std::vector<uint8_t>> out;
+    std::ifstream in(std::string(ZANDREL_VECTORS_DIR) + "/" + file);
+    if (!in) {
+        ADD_FAILURE() << "cannot read vectors " << file;
+        return out;
+    }
+    std::string line, name, text;
+    auto flush = [&] {
+        if (!name.empty() && !out.emplace(name, hex(text)).second)
+            ADD_FAILURE() << file << ": vector " << name << " given twice";
+    };
+    while (std::getline(in, line)) {
+        size_t start = line.find_first_not_of(" \t");
+        if (start != std::string::npos && line[start] == '[') {
+            flush();
+            name = line.substr(start + 1, line.find(']', start) - start - 1);
+            text.clear();
+        } else {
+            text += line + "\n";
+        }
+    }
+    flush();
+    return out;
+}
+#endif
