@@ -1,0 +1,113 @@
+#include "wire/pcapng.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+std::vector<uint8_t> section()
+{
+    std::vector<uint8_t> out(PCAPNG_SECTION_SIZE);
+    EXPECT_EQ(pcapng_section(out.data()), PCAPNG_SECTION_SIZE);
+    return out;
+}
+
+void append(std::vector<uint8_t> &file, const pcapng_packet &packet, const std::vector<uint8_t> &bytes)
+{
+    uint8_t head[PCAPNG_HEAD_MAX], tail[PCAPNG_TAIL_MAX];
+    size_t h = pcapng_head(head, packet, bytes.size());
+    size_t t = pcapng_tail(tail, packet, bytes.size());
+    file.insert(file.end(), head, head + h);
+    file.insert(file.end(), bytes.begin(), bytes.end());
+    file.insert(file.end(), tail, tail + t);
+    EXPECT_EQ(file.size() % 4, 0u);
+}
+
+}  // namespace
+
+// Both links and both directions come back as written: addressing, time,
+// sequence numbers, and the link bytes whatever their padding.
+TEST(Pcapng, PacketsOfEveryLinkReadBackAsWritten)
+{
+    struct row {
+        pcapng_packet packet;
+        size_t length;
+    } rows[] = {
+        {{PCAPNG_CHIP, PCAPNG_OUT, 1765000000123456, 0x7F00FF64, 0x7F00FF01, 14113, 14113, 0, 0}, 37},
+        {{PCAPNG_CHIP, PCAPNG_IN, 1765000000123999, 0x7F00FF64, 0x7F00FF02, 14113, 14113, 0, 0}, 1400},
+        {{PCAPNG_MGMT, PCAPNG_IN, 1765000000200000, PCAPNG_LOOPBACK, PCAPNG_LOOPBACK, 40001, 7001, 77, 1000}, 16},
+        {{PCAPNG_MGMT, PCAPNG_OUT, 1765000000300000, PCAPNG_LOOPBACK, PCAPNG_LOOPBACK, 40001, 7001, 1000, 93},
+         PCAPNG_SEGMENT_MAX},
+        {{PCAPNG_RADIUS, PCAPNG_OUT, 1, 0x7F000001, 0x7F000002, 50000, 1812, 0, 0}, 0},
+    };
+    std::vector<uint8_t> file = section();
+    for (const row &r : rows) {
+        std::vector<uint8_t> bytes(r.length);
+        for (size_t i = 0; i < bytes.size(); i++)
+            bytes[i] = uint8_t(i * 7 + r.length);
+        append(file, r.packet, bytes);
+    }
+    pcapng_reader reader;
+    ASSERT_EQ(pcapng_open(reader, file.data(), file.size()), PCAPNG_OK);
+    for (const row &r : rows) {
+        pcapng_record record;
+        ASSERT_EQ(pcapng_next(reader, record), PCAPNG_OK);
+        const pcapng_packet &p = record.packet;
+        EXPECT_EQ(p.interface, r.packet.interface);
+        EXPECT_EQ(p.direction, r.packet.direction);
+        EXPECT_EQ(p.time_us, r.packet.time_us);
+        EXPECT_EQ(p.local, r.packet.local);
+        EXPECT_EQ(p.peer, r.packet.peer);
+        EXPECT_EQ(p.local_port, r.packet.local_port);
+        EXPECT_EQ(p.peer_port, r.packet.peer_port);
+        if (p.interface == PCAPNG_MGMT) {
+            EXPECT_EQ(p.seq, r.packet.seq);
+            EXPECT_EQ(p.ack, r.packet.ack);
+        }
+        ASSERT_EQ(record.length, r.length);
+        for (size_t i = 0; i < record.length; i++)
+            ASSERT_EQ(record.data[i], uint8_t(i * 7 + r.length)) << i;
+    }
+    pcapng_record record;
+    EXPECT_EQ(pcapng_next(reader, record), PCAPNG_END);
+}
+
+// A second section (the next file of a ring, appended) brings its own
+// interfaces; damaged files stop the reader with the reason, never a read
+// past the bytes it holds.
+TEST(Pcapng, DamagedCapturesAreRefusedWithTheirReason)
+{
+    std::vector<uint8_t> good = section();
+    append(good, {PCAPNG_CHIP, PCAPNG_IN, 5, 1, 2, 14113, 14113, 0, 0}, std::vector<uint8_t>(10, 0xAB));
+    std::vector<uint8_t> two = good;
+    two.insert(two.end(), good.begin(), good.end());
+
+    auto walk = [](std::vector<uint8_t> file) {
+        pcapng_reader reader;
+        int result = pcapng_open(reader, file.data(), file.size());
+        pcapng_record record;
+        int packets = 0;
+        while (result == PCAPNG_OK && (result = pcapng_next(reader, record)) == PCAPNG_OK)
+            packets++;
+        return std::make_pair(result, packets);
+    };
+    EXPECT_EQ(walk(two), std::make_pair(int(PCAPNG_END), 2));
+
+    std::vector<uint8_t> cut(good.begin(), good.end() - 1);
+    EXPECT_EQ(walk(cut).first, PCAPNG_TRUNCATED);
+    std::vector<uint8_t> swapped = good;
+    std::swap(swapped[8], swapped[11]);
+    std::swap(swapped[9], swapped[10]);
+    EXPECT_EQ(walk(swapped).first, PCAPNG_BIG_ENDIAN);
+    EXPECT_EQ(walk({1, 2, 3}).first, PCAPNG_NOT_PCAPNG);
+    std::vector<uint8_t> trailer = good;
+    trailer[trailer.size() - 4] ^= 4;  // the packet's trailing length disagrees
+    EXPECT_EQ(walk(trailer).first, PCAPNG_BAD_BLOCK);
+    std::vector<uint8_t> no_interfaces(good.begin(), good.begin() + 44);
+    no_interfaces.insert(no_interfaces.end(), good.begin() + PCAPNG_SECTION_SIZE, good.end());
+    EXPECT_EQ(walk(no_interfaces).first, PCAPNG_BAD_INTERFACE);
+    std::vector<uint8_t> ip = good;
+    ip[PCAPNG_SECTION_SIZE + 28 + 2] = 0xFF;  // IPv4 total length past the captured bytes
+    EXPECT_EQ(walk(ip).first, PCAPNG_BAD_PACKET);
+}
