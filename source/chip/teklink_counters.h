@@ -33,7 +33,8 @@ using teklink_counter = std::atomic<unsigned long>;
 
 struct teklink_olt_counters {
     teklink_counter exchanges;            // requests sent with their answer awaited (one per exchange)
-    teklink_counter timeouts;             // transmissions whose answer did not come in time
+    teklink_counter timeouts;             // transmissions whose answer did not come in time (or
+                                          // came in fragments that could not be joined)
     teklink_counter resends[TEKLINK_RCODE_SLOTS];   // by the RCODE that called for them (10, 11)
     teklink_counter dropped_stale_ctag;   // answers whose CTAG was not the exchange's
     teklink_counter dropped_short;        // datagrams too short for the fields of their kind

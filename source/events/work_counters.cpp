@@ -204,7 +204,8 @@ int work_counters_prom_start()
         return 0;
     prom_path = sandbox_counters_prom();
     if (prom_path.empty()) {
-        if (getenv("ZANDREL_COUNTERS_PROM"))
+        const char *asked = getenv("ZANDREL_COUNTERS_PROM");
+        if (asked && *asked)
             syslog(LOG_ERR, "counters: ZANDREL_COUNTERS_PROM wants an absolute path, not written");
         return 0;
     }

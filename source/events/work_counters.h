@@ -26,6 +26,7 @@
 // then for each OLT n from 0 to 3:
 //   oltn_exchanges N        chip requests sent with their answer awaited
 //   oltn_timeouts N         transmissions whose answer did not come in time
+//                           (or came in fragments that could not be joined)
 //   oltn_resends_rcode_R N  resends called for by an answer with RCODE R
 //                           (10, 11; "other" for any RCODE above 14); only
 //                           RCODEs that caused one
