@@ -29,6 +29,7 @@
 #include "onu/subscriber_ids.h"
 #include "engine/onu_optics.h"
 #include "events/tekhandlers.h"
+#include "events/work_counters.h"
 #include "chip/teklink.h"
 #include "maint/scheduler.h"
 #include "maint/watchdog.h"
@@ -96,6 +97,7 @@ const profiler_handlers engine_work = {
 // of them use. The queues are emptied so every block is back.
 void stop_all()
 {
+    work_counters_prom_stop();
     radius_accounting_close();
     scheduler_stop();          // a running job's waits are cut short
     wd_stop();
@@ -201,6 +203,8 @@ int main(int argc, char **argv)
     tekhandlers_start();
 
     kernlink_init(cmd_command_table);
+    if (work_counters_prom_start() != 0)
+        syslog(LOG_ERR, "counters: cannot start the Prometheus file's writer");
 
     if (wait_for_cfg_module()) {
         rc = profiler_get_cfg_cache();

@@ -4,6 +4,9 @@
 #include "ponctl/decode.h"
 
 #include "common/mgmt_conn.h"
+#include "common/textfile.h"
+#include "events/work_counters.h"
+#include "platform/sandbox.h"
 #include "ponkernel/config_store.h"
 
 #include <nlohmann/json.hpp>
@@ -12,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <sstream>
 
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +71,59 @@ void print_ping(const std::vector<uint8_t> &answer, std::string &out)
 void print_report(const std::vector<uint8_t> &answer, std::string &out)
 {
     print_rcode("resource report written", "written", answer, out);
+}
+
+// The counters file's lines as one object (--json), or grouped by what
+// they count (the daemon, each OLT, the chip link, the management link),
+// names and values aligned.
+std::string counters_shown(const std::string &file)
+{
+    std::vector<std::pair<std::string, unsigned long long>> lines;
+    std::istringstream in(file);
+    std::string name;
+    unsigned long long value;
+    size_t width = 0;
+    while (in >> name >> value) {
+        lines.emplace_back(name, value);
+        width = std::max(width, name.size());
+    }
+    nlohmann::json j = nlohmann::json::object();
+    std::string text, group;
+    for (const auto &[counter, n] : lines) {
+        j[counter] = n;
+        size_t cut = counter.find('_');
+        std::string prefix = counter.substr(0, cut);
+        bool grouped = cut != std::string::npos &&
+                       (prefix == "chip" || prefix == "mgmt" || (prefix.size() == 4 && prefix.rfind("olt", 0) == 0));
+        std::string own = grouped ? prefix : "daemon";
+        if (own != group)
+            text += (group.empty() ? "" : "\n") + own + "\n";
+        group = own;
+        text += ponctl_format("  %-*s %12llu\n", int(width), grouped ? counter.c_str() + cut + 1 : counter.c_str(), n);
+    }
+    std::string out;
+    ponctl_emit(j, text, out);
+    return out;
+}
+
+// The resource report makes the daemon write its counters file, which is
+// then read from the board's root.
+int run_counters(const std::vector<std::string> &, uint16_t code, const std::vector<uint8_t> &payload)
+{
+    std::vector<uint8_t> answer;
+    if (int status = ponctl_exchange(code, payload, answer))
+        return status;
+    if (unsigned rcode = mgmt_header(answer).rcode) {
+        fprintf(stderr, "ponctl: counters: the resource report failed: rcode %u\n", rcode);
+        return PONCTL_REFUSED;
+    }
+    std::string file, error;
+    if (!read_text_file(sandbox_path(WORK_COUNTERS_FILE), file, error)) {
+        fprintf(stderr, "ponctl: counters: %s\n", error.c_str());
+        return PONCTL_NO_ANSWER;
+    }
+    fputs(counters_shown(file).c_str(), stdout);
+    return PONCTL_ANSWERED;
 }
 
 void print_raw(const std::vector<uint8_t> &answer, std::string &out)
@@ -295,6 +352,8 @@ const std::vector<ponctl_command> &ponctl_commands()
         std::vector<ponctl_command> all = {
         {"ping", 0x0009, "ping", no_args, print_ping},
         {"report", 0x7002, "report", param_block, print_report},
+        {"counters", 0x7002, "counters  (a resource report, then the counters it wrote to ROOT/tmp/zandrel_counters)",
+         param_block, print_report, run_counters},
         {"raw", 0, "raw CODE [HEX]", raw_args, print_raw},
         {"set-profile", 0, "set-profile link|sla|paths|multicast|rules INDEX [fill=N] [links=N] [in_use=N] [OFFSET=HEX]...",
          set_profile, print_config},

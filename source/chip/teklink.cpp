@@ -2,6 +2,7 @@
 #include "chip/teklink.h"
 
 #include "base/balloc.h"
+#include "chip/teklink_counters.h"
 #include "store/datastruct.h"
 #include "base/hextext.h"
 #include "platform/clock.h"
@@ -25,6 +26,7 @@
 std::atomic<uint16_t> teklink_ctag{0};
 std::atomic<int> teklink_rx_socket{-1};
 pthread_mutex_t teklink_send_lock = PTHREAD_MUTEX_INITIALIZER;
+teklink_olt_counters teklink_counters[OLT_COUNT];
 
 namespace {
 
@@ -310,6 +312,7 @@ int teklink_message_send(uint8_t *request, uint8_t **response, int timeout)
 
     lock_timed(&teklink_send_lock);
     *response = nullptr;
+    teklink_olt_counters &count = teklink_counters[olt];
     for (int left = TEKLINK_SEND_ATTEMPTS; left > 0;) {
         if (olt_get_state(olt) == ONU_STATE_RESETINPROGRESS) {
             // A resend may still hold the RCODE 10/11 answer; the caller sees
@@ -326,6 +329,7 @@ int teklink_message_send(uint8_t *request, uint8_t **response, int timeout)
             trace("teklink: error (%s) accured while sending msg ID:%u (CTAG:%u) to OLT[%u]\n",
                   teklink_rcode_name(tekmsg_rcode(*response)), tekmsg_id(request), ctag, olt);
             trace("teklink: have to resend msg (%d)\n", left);
+            teklink_count(count.resends[teklink_rcode_slot(tekmsg_rcode(*response))]);
             BFREE(*response);
             *response = nullptr;
         }
@@ -337,6 +341,8 @@ int teklink_message_send(uint8_t *request, uint8_t **response, int timeout)
             pthread_mutex_unlock(&teklink_send_lock);
             return TEKLINK_ERR_SEND;
         }
+        if (left == TEKLINK_SEND_ATTEMPTS)
+            teklink_count(count.exchanges);
 
         uint8_t *answer;
         for (;;) {
@@ -344,11 +350,13 @@ int teklink_message_send(uint8_t *request, uint8_t **response, int timeout)
             if (!answer || tekmsg_ctag(answer) == ctag)
                 break;
             trace("Mismatch CTAG: request->header.ctag = %u, response->header.ctag=%u\n", ctag, tekmsg_ctag(answer));
+            teklink_count(count.dropped_stale_ctag);
             BFREE(answer);
         }
         left--;
         if (!answer) {
             trace("teklink: response timeout for msg ID:%u (CTAG:%u) to OLT[%u]\n", tekmsg_id(request), ctag, olt);
+            teklink_count(count.timeouts);
             continue;
         }
         *response = answer;

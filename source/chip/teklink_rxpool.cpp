@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "chip/teklink.h"
+#include "chip/teklink_counters.h"
 #include "wire/ids.h"
 #include "wire/tekmsg.h"
 
@@ -43,7 +44,6 @@ rxpool_slot teklink_rxpool[TEKLINK_RXPOOL_SLOTS];
 int rxpool_top;            // one past the highest slot in use
 std::atomic<int> rxpool_used;
 int chip_used[OLT_COUNT];  // slots in use per chip
-std::atomic<unsigned> share_drops;
 bool share_burst[OLT_COUNT];   // the chip's last datagram was dropped for its share
 
 constexpr size_t ALARM_FIELDS = 1 + 6 + 1;   // tag, ONU MAC, alarm ID
@@ -116,7 +116,7 @@ bool alarm_passes(const uint8_t *datagram, size_t length)
 // pool's blocks or slots: counted, and logged once per burst of the chip.
 void share_drop(uint16_t olt)
 {
-    share_drops.fetch_add(1, std::memory_order_relaxed);
+    teklink_count(teklink_counters[olt].dropped_pool_share);
     if (!share_burst[olt])
         syslog(LOG_WARNING, "teklink: chip messages hold their share of the pool (%u bytes, %d slots), dropping "
                             "datagrams from OLT[%d] on",
@@ -160,15 +160,19 @@ int teklink_check_rx_message(const uint8_t *datagram, size_t length, uint16_t ol
     if (olt >= OLT_COUNT)
         return -1;
     tekmsg_header header{};
-    if (!tekmsg_parse_header(datagram, length, &header))
+    if (!tekmsg_parse_header(datagram, length, &header)) {
+        teklink_count(teklink_counters[olt].dropped_short);
         return -1;
+    }
     if (size_t(header.len) + TEKMSG_HEADER != length)
         trace("teklink: header len %d bytes; received %d bytes\n", int(header.len + TEKMSG_HEADER), int(length));
     // Classification reads RCODE and SEQN from the block: a datagram without
     // the fields of its kind cannot be classified safely.
     uint16_t rcode = length >= TEKMSG_HEADER + 2 ? load_be16(datagram + TEKMSG_HEADER) : 0;
-    if (length < tekmsg_min_length(header.id, rcode))
+    if (length < tekmsg_min_length(header.id, rcode)) {
+        teklink_count(teklink_counters[olt].dropped_short);
         return -1;
+    }
     if (!tekmsg_is_event(header.id) && header.ctag != teklink_ctag.load(std::memory_order_relaxed))
         trace("teklink: answer ctag mismatch\n");
     if (header.id == TEK_EVENT_ALARM && !alarm_passes(datagram, length))
@@ -216,8 +220,9 @@ int teklink_rxpool_poccess()
         rx_kind kind = classify(msg);
         if (kind == rx_kind::stays)
             continue;
-        bool event = tekmsg_is_event(tekmsg_id(msg));
-        mqueue *queue = event ? &teklink_events_queue : &teklink_rx_queue[tekmsg_olt(msg)];
+        const uint16_t id = tekmsg_id(msg), olt = tekmsg_olt(msg);
+        bool event = tekmsg_is_event(id);
+        mqueue *queue = event ? &teklink_events_queue : &teklink_rx_queue[olt];
         uint8_t *out = msg;
         if (kind == rx_kind::complete) {
             slot_clear(slot);
@@ -228,6 +233,8 @@ int teklink_rxpool_poccess()
                             : "* %s: %d: Error: multipart event extracting failed \n",
                       __func__, __LINE__);
         }
+        if (event && out)
+            teklink_count(teklink_counters[olt].events[teklink_event_slot(id)]);
         int rc = mqueue_put(queue, out);
         if (rc != 0) {
             syslog(LOG_ERR, "%s:%d Error on queue add (%d)\n", __func__, __LINE__, rc);
@@ -251,6 +258,7 @@ int teklink_rxpool_freeaged()
         int stored = int(entry.rxpool_time), now = int(uptime_seconds());
         syslog(LOG_ERR, format, __func__, olt, id, ctag, len, stored, now);
         trace(format, __func__, olt, id, ctag, len, stored, now);
+        teklink_count(teklink_counters[entry.olt].fragments_aged);
         slot_free(slot);
         freed++;
     }
@@ -311,6 +319,7 @@ uint8_t *extract_mp_message(const uint8_t *last)
                 std::memcpy(p, entry.msg + TEKLINK_MSG_FRAGMENT_DATA, n);
                 p += n;
             }
+            teklink_count(teklink_counters[teklink_rxpool[parts[0]].olt].fragments_joined, unsigned(fragments));
         }
     }
 
@@ -332,4 +341,10 @@ void teklink_rxpool_clear()
 
 int teklink_rxpool_used() { return rxpool_used.load(std::memory_order_relaxed); }
 
-unsigned teklink_rx_share_drops() { return share_drops.load(std::memory_order_relaxed); }
+unsigned teklink_rx_share_drops()
+{
+    unsigned long drops = 0;
+    for (const auto &count : teklink_counters)
+        drops += count.dropped_pool_share.load(std::memory_order_relaxed);
+    return unsigned(drops);
+}

@@ -135,6 +135,7 @@ uint8_t *cmd_chip_passthrough(uint8_t *request)
     // The payload is a chip request block: OLT index, ID, CTAG, LEN, data.
     // One whose LEN claims more than it carries is not sent.
     if (p.size < TEKLINK_MSG_DATA || TEKLINK_MSG_DATA + size_t(tekmsg_len(p.payload)) > p.size) {
+        kernhandlers_count_refused();
         cmd_reply(request, CMD_RC_UNSUPPORTED);
         return request;
     }

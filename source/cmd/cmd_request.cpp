@@ -31,6 +31,7 @@ bool params_or_refuse(uint8_t *request, cmd_params *p)
     *p = cmd_params_of(request);
     if (p->has_block())
         return true;
+    kernhandlers_count_refused();
     cmd_reply(request, CMD_RC_UNSUPPORTED);
     return false;
 }

@@ -53,7 +53,8 @@ cmd_params cmd_params_decode(const uint8_t *request, size_t length);
 // The same for a received pool block (its length is what arrived).
 cmd_params cmd_params_of(const uint8_t *request);
 // The handlers' common opening: true with `*p` read; a payload without its
-// parameter block cannot be read, and is answered rcode 1 (false).
+// parameter block cannot be read, and is answered rcode 1 (false) and
+// counted as a refused payload.
 bool params_or_refuse(uint8_t *request, cmd_params *p);
 
 // Reads a chip answer (the whole response block, any RCODE), lent for the

@@ -137,11 +137,9 @@ bool stats_answer(const uint8_t *response, const uint8_t echo[CMD_PARAMS_SIZE], 
 
 uint8_t *cmd_stats_read(uint8_t *request)
 {
-    cmd_params p = cmd_params_of(request);
-    if (!p.has_block()) {
-        cmd_reply(request, CMD_RC_UNSUPPORTED);
+    cmd_params p;
+    if (!params_or_refuse(request, &p))
         return request;
-    }
     uint16_t sub = p.u16(8);
     int group = stats_group(sub);
     if (group < 0) {
@@ -185,11 +183,9 @@ uint8_t *cmd_stats_read(uint8_t *request)
 
 uint8_t *cmd_stats_clear(uint8_t *request)
 {
-    cmd_params p = cmd_params_of(request);
-    if (!p.has_block()) {
-        cmd_reply(request, CMD_RC_UNSUPPORTED);
+    cmd_params p;
+    if (!params_or_refuse(request, &p))
         return request;
-    }
     uint16_t sub = p.u16(8);
     int olt = p.u16(0) & 3;
     int rc;

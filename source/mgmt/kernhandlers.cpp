@@ -42,7 +42,8 @@ pthread_mutex_t mac_duplicate_lock = PTHREAD_MUTEX_INITIALIZER;
 int mac_duplicate_count = 0;
 
 struct {
-    std::atomic<unsigned long> inline_runs, started, no_handler, all_busy, duplicate_limit, thread_failed;
+    std::atomic<unsigned long> inline_runs, started, no_handler, all_busy, duplicate_limit, thread_failed,
+        refused_payloads;
 } counters;
 
 uint16_t command_of(const uint8_t *msg) { return load_le16(msg); }
@@ -341,5 +342,8 @@ int kernhandlers_busy_slots()
 kernhandlers_counters kernhandlers_counters_get()
 {
     return {counters.inline_runs.load(), counters.started.load(), counters.no_handler.load(),
-            counters.all_busy.load(), counters.duplicate_limit.load(), counters.thread_failed.load()};
+            counters.all_busy.load(), counters.duplicate_limit.load(), counters.thread_failed.load(),
+            counters.refused_payloads.load()};
 }
+
+void kernhandlers_count_refused() { counters.refused_payloads.fetch_add(1, std::memory_order_relaxed); }

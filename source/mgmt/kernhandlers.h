@@ -100,5 +100,8 @@ int kernhandlers_busy_slots();
 
 struct kernhandlers_counters {
     unsigned long inline_runs, started, no_handler, all_busy, duplicate_limit, thread_failed;
+    unsigned long refused_payloads;   // commands answered as refused for a payload they could not be read from
 };
 kernhandlers_counters kernhandlers_counters_get();
+// A handler refused its command for a payload it cannot read. Any thread.
+void kernhandlers_count_refused();

@@ -20,6 +20,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -62,8 +63,36 @@ bool rx_in_message;
 
 struct {
     std::atomic<unsigned long> requests, answers, dropped_dst, dropped_answers, queue_full, connections, stalls,
-        paused;
+        paused, answers_sent;
 } counters;
+
+// Requests by command code, open addressing: a key is the code plus one (0:
+// free) and, once set, never changes. Keys are claimed by compare-exchange,
+// so that a second reader of the stream (a test, the fuzz target) cannot
+// give one code two entries.
+struct code_entry {
+    std::atomic<uint32_t> key;
+    std::atomic<unsigned long> count;
+};
+code_entry command_codes[KERNLINK_COUNTED_CODES];
+std::atomic<unsigned long> other_codes;
+
+void count_command(uint16_t code)
+{
+    const uint32_t key = uint32_t(code) + 1;
+    unsigned at = (code * 40503u) >> 10;   // multiplicative hashing
+    for (int probe = 0; probe < KERNLINK_COUNTED_CODES; probe++, at++) {
+        code_entry &entry = command_codes[at % KERNLINK_COUNTED_CODES];
+        uint32_t seen = entry.key.load(std::memory_order_acquire);
+        if (seen == 0 && entry.key.compare_exchange_strong(seen, key, std::memory_order_acq_rel))
+            seen = key;
+        if (seen == key) {
+            entry.count.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+    }
+    other_codes.fetch_add(1, std::memory_order_relaxed);
+}
 
 long region_bytes(const void *block) { return block ? long(bblock_bytes(long(blength(block)))) : 0; }
 
@@ -218,6 +247,8 @@ void rx_sort(const uint8_t *msg)
     // already say it arrived.
     auto &delivered = answer ? counters.answers : counters.requests;
     delivered++;
+    if (!answer)
+        count_command(h.cmd);
     long held = region_bytes(block);
     queued_bytes += held;
     if (mqueue_put(answer ? &reply_queue : &request_queue, block) != 0) {
@@ -414,6 +445,8 @@ int kernlink_send_message(uint8_t *msg, uint8_t **answer, int timeout)
         pthread_mutex_unlock(&send_lock);
         return KERNLINK_WRITE_FAILED;
     }
+    if (type == KERNMSG_ANSWER)
+        counters.answers_sent.fetch_add(1, std::memory_order_relaxed);
     bool answered = true;
     if (type == KERNMSG_REQUEST) {
         *answer = static_cast<uint8_t *>(take(&reply_queue, timeout));
@@ -479,5 +512,18 @@ kernlink_counters kernlink_counters_get()
 {
     return {counters.requests.load(), counters.answers.load(), counters.dropped_dst.load(),
             counters.dropped_answers.load(), counters.queue_full.load(), counters.connections.load(),
-            counters.stalls.load(), counters.paused.load()};
+            counters.stalls.load(), counters.paused.load(), counters.answers_sent.load()};
+}
+
+int kernlink_command_counts(kernlink_code_count *out, unsigned long *other)
+{
+    int n = 0;
+    for (const code_entry &entry : command_codes) {
+        uint32_t key = entry.key.load(std::memory_order_acquire);
+        if (key != 0)
+            out[n++] = {uint16_t(key - 1), entry.count.load(std::memory_order_relaxed)};
+    }
+    std::sort(out, out + n, [](const kernlink_code_count &a, const kernlink_code_count &b) { return a.code < b.code; });
+    *other = other_codes.load(std::memory_order_relaxed);
+    return n;
 }

@@ -113,5 +113,19 @@ struct kernlink_counters {
     unsigned long connections;
     unsigned long stalls;         // connections closed on a stalled message
     unsigned long paused;         // times reading waited for the queues to empty
+    unsigned long answers_sent;   // answers to the management process's commands written
 };
 kernlink_counters kernlink_counters_get();
+
+// The commands received for this daemon (every message but answers), by
+// command code: a table of KERNLINK_COUNTED_CODES codes, filled as codes
+// first come; the messages of codes that find it full are counted as
+// `other`. One relaxed add per message once its code has its entry.
+constexpr int KERNLINK_COUNTED_CODES = 64;
+struct kernlink_code_count {
+    uint16_t code;
+    unsigned long count;
+};
+// Fills `out` (room for KERNLINK_COUNTED_CODES) with the codes counted so
+// far, by ascending code, and `*other`; the number of codes. Any thread.
+int kernlink_command_counts(kernlink_code_count *out, unsigned long *other);

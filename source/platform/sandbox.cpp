@@ -85,3 +85,11 @@ bool sandbox_log_stderr()
 }
 
 unsigned sandbox_time_scale() { return unsigned(env_number("ZANDREL_TIME_SCALE", 1000, 1)); }
+
+std::string sandbox_counters_prom()
+{
+    const char *path = env_or("ZANDREL_COUNTERS_PROM", "");
+    return path[0] == '/' ? sandbox_path(path) : std::string();
+}
+
+unsigned sandbox_counters_prom_seconds() { return unsigned(env_number("ZANDREL_COUNTERS_PROM_SECONDS", 3600, 60)); }

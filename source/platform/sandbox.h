@@ -11,6 +11,10 @@
 //   ZANDREL_IFACE        interface whose MAC is the board MAC (eth0)
 //   ZANDREL_LOG_STDERR   1: syslog lines also go to standard error
 //   ZANDREL_TIME_SCALE   divisor of the daemon's delays, 1 to 1000 (1)
+//   ZANDREL_COUNTERS_PROM  absolute path (under ZANDREL_ROOT) of a Prometheus
+//                        text file of the daemon's counters, rewritten
+//                        periodically (none: not written)
+//   ZANDREL_COUNTERS_PROM_SECONDS  its period, 1 to 3600 (60)
 // The variables are read on every call, so any thread may call these; a test
 // sets them before it starts the module that reads them.
 #pragma once
@@ -36,3 +40,8 @@ const char *sandbox_iface();
 bool sandbox_log_stderr();
 // ZANDREL_TIME_SCALE: 1 to 1000, or 1 when unset or anything else.
 unsigned sandbox_time_scale();
+// ZANDREL_COUNTERS_PROM as a path of this run; empty when unset or not an
+// absolute path.
+std::string sandbox_counters_prom();
+// ZANDREL_COUNTERS_PROM_SECONDS: 1 to 3600, or 60.
+unsigned sandbox_counters_prom_seconds();

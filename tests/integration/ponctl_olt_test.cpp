@@ -29,6 +29,8 @@ protected:
         counters_ = std::make_unique<oltsim::traffic_counters>(*sim_);
         counters_->attach();
         ASSERT_EQ(sim_->start(), 0);
+        box_.environment["ZANDREL_COUNTERS_PROM"] = "/tmp/zandrel.prom";
+        box_.environment["ZANDREL_COUNTERS_PROM_SECONDS"] = "1";
         ASSERT_TRUE(board_.start_kernel());
         ASSERT_TRUE(board_.start_daemon());
         const std::string ok = "profiler_olt_reconfigure: OLT[0] in OK state\n";
@@ -100,6 +102,35 @@ TEST_F(PonctlOlt, PortStatisticsAndBadArguments)
     EXPECT_EQ(help.status, 0);
     for (const char *command : {"olt show", "olt reset", "stats port", "ping", "raw"})
         EXPECT_NE(help.out.find(command), std::string::npos) << command;
+}
+
+// The daemon's counters as a script reads them, and as its Prometheus file
+// shows them: the chip exchanges of the configuration, the commands by
+// code, the answers, and a command refused for its payload.
+TEST_F(PonctlOlt, CountersAsJsonAndInThePrometheusFile)
+{
+    auto counters = [&] {
+        run_result r = ponctl({"counters", "--json"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return nlohmann::json::parse(r.out);
+    };
+    nlohmann::json before = counters();
+    EXPECT_GT(before["olt0_exchanges"].get<unsigned long>(), 0u);
+    EXPECT_EQ(ponctl({"raw", "0x1005"}).status, 0);   // no parameter block: refused
+    nlohmann::json after = counters();
+    EXPECT_EQ(after["mgmt_commands_0x7002"].get<unsigned long>() - before["mgmt_commands_0x7002"].get<unsigned long>(), 1u);
+    EXPECT_EQ(after["mgmt_commands_0x1005"].get<unsigned long>(), 1u);
+    EXPECT_EQ(after["mgmt_refused_payloads"].get<unsigned long>() - before["mgmt_refused_payloads"].get<unsigned long>(), 1u);
+    // Every command before this report answered; its own answer leaves after.
+    EXPECT_EQ(after["mgmt_answers"].get<unsigned long>() - before["mgmt_answers"].get<unsigned long>(), 2u);
+
+    run_result text = ponctl({"counters"});
+    EXPECT_NE(text.out.find("olt0\n  exchanges "), std::string::npos) << text.out;
+    std::string prom;
+    EXPECT_TRUE(eventually([&] {
+        prom = read_file(box_.path("/tmp/zandrel.prom"));
+        return prom.find("zandrel_mgmt_commands_total{code=\"0x1005\"} 1\n") != std::string::npos;
+    }, 10)) << prom;
 }
 
 } // namespace

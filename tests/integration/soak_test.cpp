@@ -18,6 +18,7 @@
 #include "wire/tekmsg.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -482,6 +483,32 @@ TEST_F(Soak, FaultsThenEveryOnuWhereItBelongs)
     printf("soak: neighbour datagrams %u, refused %d\n", hostile.sent(), refused);
     EXPECT_GT(hostile.sent(), 0u);
     EXPECT_EQ(refused, int(hostile.sent()));
+
+    // The daemon's counters tell what it met: every lost request a
+    // time-out, and so every reordered answer, whose fragments cannot be
+    // joined (its early fragment ages out); every "No ONU Response" a
+    // resend, unless its answer came so late that it was dropped as stale;
+    // every neighbour datagram an unknown sender; the management process's
+    // restart a reconnection.
+    run_result shown = run_program(box_, "ponctl", PONCTL_BIN, {"counters", "--json"});
+    ASSERT_EQ(shown.status, 0) << shown.err;
+    nlohmann::json counted = nlohmann::json::parse(shown.out);
+    printf("soak: counters %s\n", counted.dump().c_str());
+    auto olts = [&](const std::string &name) {
+        unsigned long n = 0;
+        for (int olt = 0; olt < OLTS; olt++)
+            n += counted.value("olt" + std::to_string(olt) + "_" + name, 0ul);
+        return n;
+    };
+    const unsigned long resends = olts("resends_rcode_11"), stale = olts("dropped_stale_ctag");
+    EXPECT_EQ(olts("timeouts"), unsigned(count_of(daemon_.out(), "teklink: response timeout")));
+    EXPECT_GE(olts("timeouts"), dealt.dropped + dealt.reordered);
+    EXPECT_LE(resends, dealt.rcodes);
+    EXPECT_GE(resends + stale, dealt.rcodes);
+    EXPECT_LE(olts("fragments_aged"), dealt.reordered);
+    EXPECT_GT(olts("fragments_joined"), 0u);
+    EXPECT_EQ(counted.value("chip_dropped_unknown_sender", 0u), hostile.sent());
+    EXPECT_GE(counted.value("mgmt_reconnects", 0), 1);
 }
 
 } // namespace

@@ -1,7 +1,9 @@
-// The pacing counters file: what the event thread and the profiler's passes
-// handled, in the order and names outside tools parse.
+// The counters file: what the event thread and the profiler's passes
+// handled and what the chip link met, in the order and names outside tools
+// parse, and the same as a Prometheus text file.
 #include "common/chip_fixture.h"
 
+#include "chip/tekrequest.h"
 #include "engine/profiler.h"
 #include "events/tekhandlers.h"
 #include "events/work_counters.h"
@@ -46,17 +48,15 @@ protected:
     }
 };
 
-TEST(WorkCountersText, NamesInTheirOrderAndATooSmallBufferRefused)
+TEST(WorkCountersText, TheFirstNamesKeepTheirOrder)
 {
-    char text[512];
-    int length = work_counters_text(text, sizeof text);
-    ASSERT_GT(length, 0);
     std::vector<std::string> names;
-    for (const auto &line : parse(text))
+    for (const auto &line : parse(work_counters_text()))
         names.push_back(line.first);
+    names.resize(7);
     EXPECT_EQ(names, (std::vector<std::string>{"events_handled", "work_items", "work_olt_reconfigure",
-                                               "work_onu_reconfigure", "work_link_discovery", "work_unknown"}));
-    EXPECT_EQ(work_counters_text(text, size_t(length)), -1) << "no room for the terminating zero";
+                                               "work_onu_reconfigure", "work_link_discovery", "work_unknown",
+                                               "olt0_exchanges"}));
 }
 
 TEST_F(WorkCounters, EveryEventTheThreadHandlesAndEveryWorkItemAPassTakesIsCounted)
@@ -82,17 +82,69 @@ TEST_F(WorkCounters, EveryEventTheThreadHandlesAndEveryWorkItemAPassTakesIsCount
     while (profiler_engine_pass(&engine, 0)) {
     }
 
+    // Two requests lost (a chip lets the third through), then an answer
+    // "No ONU Response" and the resend answered.
+    sim_->drop_requests(100);
+    EXPECT_EQ(with_time_running([] { return tekrequest_result(1, TEK_REQ_OLT_PARAMS, nullptr, 0, 1); }), 0);
+    sim_->clear_faults();
+    sim_->rcode_next(1, TEKLINK_RCODE_NO_ONU_RESPONSE, 1);
+    EXPECT_EQ(with_time_running([] { return tekrequest_result(1, TEK_REQ_OLT_PARAMS, nullptr, 0, 1); }), 0);
+
     auto after = written();
+    EXPECT_EQ(after["olt2_events_0x8014"] - before["olt2_events_0x8014"], 3u);
+    EXPECT_EQ(after["olt1_exchanges"] - before["olt1_exchanges"], 2u);
+    EXPECT_EQ(after["olt1_timeouts"] - before["olt1_timeouts"], 2u);
+    EXPECT_EQ(after["olt1_resends_rcode_11"] - before["olt1_resends_rcode_11"], 1u);
+    EXPECT_EQ(after["olt0_exchanges"], before["olt0_exchanges"]);
     EXPECT_EQ(after["events_handled"] - before["events_handled"], 3u);
     EXPECT_EQ(after["work_olt_reconfigure"] - before["work_olt_reconfigure"], 1u);
     EXPECT_EQ(after["work_onu_reconfigure"] - before["work_onu_reconfigure"], 2u);
     EXPECT_EQ(after["work_items"] - before["work_items"], 3u);
 }
 
+// The textfile collector's format: every family announced by HELP and TYPE
+// once, before its samples; the values those of the counters file; the
+// file replaced whole.
+TEST_F(WorkCounters, PrometheusTextHasOneTypedFamilyPerNameAndTheFilesValues)
+{
+    auto counters = written();
+    const std::string path = (root_ / "tmp/zandrel.prom").string();
+    ASSERT_EQ(work_counters_prom_write(path), 0);
+    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+    std::ifstream in(path);
+    std::map<std::string, unsigned long> samples;
+    std::map<std::string, int> typed;
+    std::string line, family;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string first, name, type;
+        words >> first;
+        if (first == "#") {
+            words >> type >> name;
+            if (type == "TYPE") {
+                family = name;
+                typed[name]++;
+                EXPECT_EQ(line, "# TYPE " + name + " counter");
+            }
+            continue;
+        }
+        EXPECT_EQ(first.substr(0, first.find('{')), family) << line;
+        words >> samples[first];
+    }
+    for (const auto &[name, count] : typed)
+        EXPECT_EQ(count, 1) << name;
+    EXPECT_EQ(samples["zandrel_events_handled_total"], counters["events_handled"]);
+    EXPECT_EQ(samples["zandrel_chip_exchanges_total{olt=\"1\"}"], counters["olt1_exchanges"]);
+    EXPECT_EQ(samples["zandrel_chip_dropped_total{olt=\"3\",reason=\"pool_share\"}"], counters["olt3_dropped_pool_share"]);
+    EXPECT_EQ(samples["zandrel_work_items_total{kind=\"unknown\"}"], counters["work_unknown"]);
+    EXPECT_EQ(samples.count("zandrel_mgmt_reconnects_total"), 1u);
+}
+
 TEST_F(WorkCounters, AFileThatCannotBeWrittenIsReported)
 {
     std::filesystem::remove_all(root_ / "tmp");
     EXPECT_EQ(work_counters_write(), -1);
+    EXPECT_EQ(work_counters_prom_write((root_ / "tmp/zandrel.prom").string()), -1);
     std::filesystem::create_directories(root_ / "tmp");
 }
 
