@@ -1,14 +1,14 @@
 // The RADIUS client and accounting against a real RADIUS server (FreeRADIUS
 // on loopback ports of its own): EAP-MD5 relayed with the right and a wrong
-// secret, the ONU's configuration from the Access-Accept, the retry on the
-// secondary server, accounting sessions in the server's detail file, and
-// Disconnect-Requests sent with radclient. The configuration module is an
+// secret, the ONU's configuration from the Access-Accept, accounting
+// sessions in the server's detail file (Interim-Update included, which the
+// board's minute is too long to show), and Disconnect-Requests sent with
+// radclient. The configuration module is an
 // in-process ponkernel; the ONU's side of EAP-MD5 is computed here.
 #include "auth/radius.h"
 #include "auth/radius_accounting.h"
 #include "common/freeradius.h"
 #include "common/link_fixture.h"
-#include "onu/epon_rules.h"
 #include "platform/clock.h"
 #include "onu/onu_rules.h"
 #include "platform/log.h"
@@ -136,7 +136,10 @@ protected:
     radius_statistics_fn saved_statistics_ = radius_accounting_statistics;
 };
 
-TEST_F(RealServer, RightSecretIsAcceptedWithTheConfigurationOfTheUsersFile)
+// The users file's vendor attributes and rule texts reach the configuration;
+// a wrong ONU secret is refused, and a client with another shared secret
+// gets no answer at all (the server drops it for its Message-Authenticator).
+TEST_F(RealServer, OnlyTheRightSecretsAreAcceptedWithTheUsersFilesConfiguration)
 {
     auto config = std::make_unique<onu_record>();
     onu_config_defaults(config.get());
@@ -145,44 +148,16 @@ TEST_F(RealServer, RightSecretIsAcceptedWithTheConfigurationOfTheUsersFile)
     EXPECT_EQ(config->type, 3);
     EXPECT_STREQ(config->description, "test onu one");
     EXPECT_EQ(config->ont_id, 17u);
-    EXPECT_EQ(config->configured_port, 255);
-    EXPECT_EQ(config->state, 0u);
     EXPECT_EQ(std::vector<uint8_t>(config->profiles, config->profiles + 5), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
-    const uint8_t *pon = onu_block_rule_table(config->cfg_block, 0);
-    EXPECT_EQ(pon[2], 14);
-    EXPECT_EQ(pon[ONU_RULE_STATES], ONU_RULE_OWN);
-    const uint8_t *uni0 = onu_block_rule_table(config->cfg_block, 1);
-    EXPECT_EQ(uni0[2], 2);
-    EXPECT_EQ(uni0[ONU_RULE_STATES], ONU_RULE_OWN);
-}
+    EXPECT_EQ(onu_block_rule_table(config->cfg_block, 0)[2], 14);
+    EXPECT_EQ(onu_block_rule_table(config->cfg_block, 1)[2], 2);
 
-TEST_F(RealServer, WrongSecretIsRejected)
-{
-    auto config = std::make_unique<onu_record>();
     onu_config_defaults(config.get());
     EXPECT_EQ(authenticate(ONU1, "not-the-secret", config.get()), RADIUS_ACCESS_REJECT);
     EXPECT_EQ(config->type, 0);
-    // A client with another shared secret gets no answer at all: the server
-    // drops its requests for their Message-Authenticator.
     strcpy(reinterpret_cast<char *>(cfgcache()->radius + RADIUS_SECRET), "another-secret");
     uint8_t eap[RADIUS_EAP_SIZE] = {}, state[RADIUS_STATE_SIZE] = {};
     EXPECT_EQ(radius_eap_identity_request(ONU1, eap, state), RADIUS_ERR_NO_ANSWER);
-}
-
-TEST_F(RealServer, SilentPrimaryIsLeftForTheSecondary)
-{
-    // Nothing listens on 127.0.0.2; the real server is the secondary.
-    radius_test_settings("127.0.0.2", "127.0.0.1", radius_free_port(), server_.auth_port, SECRET);
-    testing::internal::CaptureStderr();
-    auto config = std::make_unique<onu_record>();
-    onu_config_defaults(config.get());
-    int rc = authenticate(ONU1, "onu1secret", config.get());
-    std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(rc, RADIUS_ACCESS_ACCEPT);
-    EXPECT_NE(log.find("RADIUS: no answer from primary RADIUS-server in 3 seconds"), std::string::npos) << log;
-    EXPECT_NE(log.find("RADIUS: try using secondary server!"), std::string::npos);
-    EXPECT_NE(log.find("radius_eap_identity_request retry"), std::string::npos);
-    EXPECT_EQ(config->ont_id, 17u);
 }
 
 int fake_statistics(const onu_record *, uint16_t set, onu_stat_entry *out, size_t *count)
