@@ -150,45 +150,57 @@ TEST_F(Accounting, RequestsCarryTheSessionAsIntegersAndTheSentCounters)
 
 // In turn, against one ONU whose links are put back before each request:
 // what a request names decides its answer, once it has passed the checks
-// that keep out forged, stale and replayed ones.
+// that keep out forged, stale and replayed ones. Datagrams that are no
+// Disconnect-Request, or come from no configured server, get no answer.
 TEST_F(Accounting, DisconnectRequestsAreAnsweredByWhatTheyName)
 {
     radius_disconnect_forget();
     onu_record *onu = make_onu(ONU_STATE_OK);
     memcpy(radius_acct_session_id(onu), "\x00\x00\x01\x00", 4);
-    const std::vector<uint8_t> known = disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0});
+    const std::string ONU = "00:0D:B6:12:34:56";
+    const std::vector<uint8_t> SESSION = {0, 0, 1, 0};
+    const std::vector<uint8_t> known = disconnect(ONU, SESSION);
+    std::vector<uint8_t> truncated = known, other = known, short_length = known;
+    truncated[RADIUS_HEADER + 1] = 60;   // User-Name runs past the packet
+    other[0] = RADIUS_ACCOUNTING_REQUEST;
+    store_be16(&short_length[2], 19);
     constexpr uint32_t KEPT = ONU_STATE_ALLOCATED, TORN_DOWN = ONU_STATE_REPORTTIMEOUT;
     struct {
         const char *name;
         std::vector<uint8_t> packet;
         int code;
         const char *line;
-        uint32_t link_state;
+        uint32_t link_state = KEPT;
         uint32_t advance = 0;   // seconds on the daemon's clock before it comes
+        const char *from = "127.0.0.1";
     } cases[] = {
-        {"another session", disconnect("00:0D:B6:12:34:56", {0, 0, 2, 0}), RADIUS_DISCONNECT_NAK,
-         "RADIUS: ONT 00:0D:B6:12:34:56 found, but have another acct-session-id (0x10000)", KEPT},
-        {"unknown ONU", disconnect("00:0D:B6:AB:CD:EF", {0, 0, 1, 0}), RADIUS_DISCONNECT_NAK,
-         "RADIUS: ONT 00:0D:B6:AB:CD:EF not found", KEPT},
-        {"bad secret", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}, "wrong"), RADIUS_DISCONNECT_NAK,
-         "RADIUS: bad shared secret, check it", KEPT},
+        {"another session", disconnect(ONU, {0, 0, 2, 0}), RADIUS_DISCONNECT_NAK,
+         "RADIUS: ONT 00:0D:B6:12:34:56 found, but have another acct-session-id (0x10000)"},
+        {"unknown ONU", disconnect("00:0D:B6:AB:CD:EF", SESSION), RADIUS_DISCONNECT_NAK,
+         "RADIUS: ONT 00:0D:B6:AB:CD:EF not found"},
+        {"bad secret", disconnect(ONU, SESSION, "wrong"), RADIUS_DISCONNECT_NAK, "RADIUS: bad shared secret, check it"},
         {"save without the configuration module", disconnect("olt-test", {0, 0, 0, 0}), RADIUS_DISCONNECT_NAK,
-         "RADIUS: error on config saving", KEPT},
-        {"host name with a session is an ONU name", disconnect("olt-test", {0, 0, 1, 0}), RADIUS_DISCONNECT_NAK,
-         "RADIUS: ONT olt-test not found", KEPT},
-        {"known session", known, RADIUS_DISCONNECT_ACK, "RADIUS: ONT 00:0D:B6:12:34:56 reconfigure inited",
-         TORN_DOWN},
+         "RADIUS: error on config saving"},
+        {"host name with a session is an ONU name", disconnect("olt-test", SESSION), RADIUS_DISCONNECT_NAK,
+         "RADIUS: ONT olt-test not found"},
+        {"known session", known, RADIUS_DISCONNECT_ACK, "RADIUS: ONT 00:0D:B6:12:34:56 reconfigure inited", TORN_DOWN},
         {"the same request again", known, RADIUS_DISCONNECT_NAK, "RADIUS: replayed Disconnect-Request", KEPT, 299},
         {"the same request after the window", known, RADIUS_DISCONNECT_ACK,
          "RADIUS: ONT 00:0D:B6:12:34:56 reconfigure inited", TORN_DOWN, 2},
-        {"bad Message-Authenticator", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}, SECRET, timestamp(0), BADLY_SIGNED),
-         RADIUS_DISCONNECT_NAK, "RADIUS: bad Message-Authenticator in Disconnect-Request", KEPT},
-        {"stale Event-Timestamp", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}, SECRET, timestamp(-400), SIGNED),
-         RADIUS_DISCONNECT_NAK, "RADIUS: stale Event-Timestamp in Disconnect-Request", KEPT},
-        {"Event-Timestamp ahead", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}, SECRET, timestamp(400)),
-         RADIUS_DISCONNECT_NAK, "RADIUS: stale Event-Timestamp in Disconnect-Request", KEPT},
-        {"signed and timely", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}, SECRET, timestamp(-10), SIGNED),
-         RADIUS_DISCONNECT_ACK, "RADIUS: ONT 00:0D:B6:12:34:56 reconfigure inited", TORN_DOWN},
+        {"bad Message-Authenticator", disconnect(ONU, SESSION, SECRET, timestamp(0), BADLY_SIGNED),
+         RADIUS_DISCONNECT_NAK, "RADIUS: bad Message-Authenticator in Disconnect-Request"},
+        {"stale Event-Timestamp", disconnect(ONU, SESSION, SECRET, timestamp(-400), SIGNED), RADIUS_DISCONNECT_NAK,
+         "RADIUS: stale Event-Timestamp in Disconnect-Request"},
+        {"Event-Timestamp ahead", disconnect(ONU, SESSION, SECRET, timestamp(400)), RADIUS_DISCONNECT_NAK,
+         "RADIUS: stale Event-Timestamp in Disconnect-Request"},
+        {"signed and timely", disconnect(ONU, SESSION, SECRET, timestamp(-10), SIGNED), RADIUS_DISCONNECT_ACK,
+         "RADIUS: ONT 00:0D:B6:12:34:56 reconfigure inited", TORN_DOWN},
+        {"truncated attribute", truncated, 0, "dropped"},
+        {"another code", other, 0, "dropped"},
+        {"length field below a header", short_length, 0, "dropped"},
+        {"shorter than a header", std::vector<uint8_t>(19, 40), 0, "dropped"},
+        {"from no configured server", disconnect(ONU, SESSION, SECRET, timestamp(0)), 0,
+         "RADIUS: datagram from 127.0.0.9, no RADIUS server, on the disconnect port dropped", KEPT, 0, "127.0.0.9"},
     };
     for (auto &c : cases) {
         for (link_record &link : onu->links)
@@ -196,47 +208,21 @@ TEST_F(Accounting, DisconnectRequestsAreAnsweredByWhatTheyName)
         clock_fake_advance(c.advance);
         uint8_t answer[20];
         std::string log;
-        EXPECT_EQ(handle(c.packet, answer, &log), c.code) << c.name;
+        EXPECT_EQ(handle(c.packet, answer, &log, c.from), c.code) << c.name;
         EXPECT_NE(log.find(c.line), std::string::npos) << c.name << ": " << log;
         for (const link_record &link : onu->links)
             EXPECT_EQ(link.state, c.link_state) << c.name;
+        if (c.code == 0)
+            continue;
         // The answer: the request's header with the new code and length 20,
         // signed over itself with the request's authenticator.
-        EXPECT_EQ(answer[0], c.code);
-        EXPECT_EQ(answer[1], 0x33);
-        EXPECT_EQ(load_be16(answer + 2), 20);
+        EXPECT_EQ(std::vector<uint8_t>(answer, answer + 4), (std::vector<uint8_t>{uint8_t(c.code), 0x33, 0, 20}));
         std::vector<uint8_t> signed_part(answer, answer + 20);
         memcpy(&signed_part[4], &c.packet[4], 16);
         uint8_t digest[16];
         radius_md5_authenticator(signed_part.data(), 20, SECRET, strlen(SECRET), digest);
         EXPECT_EQ(memcmp(digest, answer + 4, 16), 0) << c.name;
     }
-}
-
-TEST_F(Accounting, DatagramsThatAreNoDisconnectRequestGetNoAnswer)
-{
-    std::vector<uint8_t> truncated = disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0});
-    truncated[RADIUS_HEADER + 1] = 60;   // User-Name runs past the packet
-    std::vector<uint8_t> other = disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0});
-    other[0] = RADIUS_ACCOUNTING_REQUEST;
-    std::vector<uint8_t> short_length = disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0});
-    store_be16(&short_length[2], 19);
-    for (const auto &packet : {truncated, other, short_length, std::vector<uint8_t>(19, 40)}) {
-        uint8_t answer[20];
-        std::string log;
-        EXPECT_EQ(handle(packet, answer, &log), 0);
-        EXPECT_NE(log.find("dropped"), std::string::npos) << log;
-    }
-    // A good request from anywhere but a configured server.
-    onu_record *onu = make_onu(ONU_STATE_OK);
-    memcpy(radius_acct_session_id(onu), "\x00\x00\x01\x00", 4);
-    uint8_t answer[20];
-    std::string log;
-    EXPECT_EQ(handle(disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}), answer, &log, "127.0.0.9"), 0);
-    EXPECT_NE(log.find("RADIUS: datagram from 127.0.0.9, no RADIUS server, on the disconnect port dropped"),
-              std::string::npos)
-        << log;
-    EXPECT_EQ(onu->links[0].state, ONU_STATE_ALLOCATED);
 }
 
 } // namespace

@@ -144,7 +144,7 @@ TEST_F(Client, OnlyTheServersSignedAnswerIsTaken)
         memset(state, 0x5A, sizeof state);
         int rc = 0;
         std::string log = logged([&] { rc = radius_eap_response(MAC, eap, state, config.get()); });
-        EXPECT_EQ(rc, taken ? RADIUS_ACCESS_ACCEPT : RADIUS_ERR_NO_ANSWER) << c.name;
+        EXPECT_EQ(rc, taken ? int(RADIUS_ACCESS_ACCEPT) : int(RADIUS_ERR_NO_ANSWER)) << c.name;
         EXPECT_NE(log.find(c.line), std::string::npos) << c.name << ": " << log;
         EXPECT_EQ(config->type, taken ? 9 : 0) << c.name;
         EXPECT_EQ(eap[0], taken ? 3 : 2) << c.name;
