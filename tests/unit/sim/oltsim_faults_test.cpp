@@ -5,6 +5,7 @@
 // (restarts, ONUs that leave and return) are the board tests'.
 #include "oltsim/control.h"
 #include "oltsim/oltsim.h"
+#include "oltsim/tftpserver.h"
 #include "wire/tekmsg.h"
 #include "common/loopback.h"
 
@@ -146,8 +147,10 @@ TEST_F(OltsimFaults, AlwaysFaultingLetsEveryThirdRequestThrough)
     EXPECT_EQ(error.seqn, 0xFFFFu);
 }
 
-// Switches that name a chip the program does not play say so.
-TEST_F(OltsimFaults, SwitchesNamingNoChipAreRefused)
+// Switches that name a chip the program does not play say so; the TFTP
+// switches check their block and count before a fault is armed (1 applied,
+// -1 refused, 0 not a TFTP switch).
+TEST_F(OltsimFaults, SwitchesWithBadArgumentsAreRefused)
 {
     std::string error;
     for (const char *arg : {"4", "9", "-1"}) {
@@ -158,6 +161,23 @@ TEST_F(OltsimFaults, SwitchesNamingNoChipAreRefused)
     EXPECT_FALSE(oltsim::control_apply(*sim_, "rcode", "5:11:1", error));
     EXPECT_TRUE(oltsim::control_apply(*sim_, "reset", "3", error)) << error;
     EXPECT_EQ(sim_->reset_count(3), 1);
+
+    oltsim::tftp_server server(*sim_);
+    struct {
+        const char *name, *arg;
+        int result;
+    } cases[] = {
+        {"tftp-drop", "3", 1},       {"tftp-rcode", "0:4", 1},    {"tftp-opcode", "65535:1", 1},
+        {"tftp-clear", "", 1},       {"tftp-drop", "", -1},       {"tftp-drop", "x", -1},
+        {"tftp-rcode", "3:", -1},    {"tftp-rcode", "3:0", -1},   {"tftp-opcode", "65536", -1},
+        {"tftp-drop", "2:3x", -1},   {"tftp-lose", "1", -1},      {"silent-olt", "1", 0},
+        {"tftp-dup", "2", 1},
+    };
+    for (const auto &c : cases) {
+        error.clear();
+        EXPECT_EQ(oltsim::tftp_control_apply(server, c.name, c.arg, error), c.result) << c.name << " " << c.arg;
+        EXPECT_EQ(error.empty(), c.result >= 0) << c.name << " " << c.arg;
+    }
 }
 
 } // namespace
