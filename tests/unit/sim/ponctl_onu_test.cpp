@@ -9,20 +9,13 @@
 #include "ponctl/commands.h"
 #include "ponctl/decode.h"
 #include "ponctl/onu_decode.h"
-#include "ponkernel/ponkernel.h"
 
 #include <gtest/gtest.h>
 
-#include <pthread.h>
-#include <unistd.h>
-
-#include <csignal>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -162,34 +155,6 @@ TEST(PonctlPrint, OltRecordTextsAreTrimmedAndCleaned)
     EXPECT_EQ(j["state_name"], "CFGFAILED");
     EXPECT_EQ(j["ports"][0]["sfp_vendor"], "LIGENT");
     EXPECT_EQ(j["ports"][0]["sfp_part"], "LTE4302M-\xC3\xA9\xEF\xBF\xBD");
-}
-
-// ponkernel up, the daemon not: the redrawn list says what it waits for
-// until Ctrl-C ends it (the wait for ponkernel itself is seen on the board).
-TEST(PonctlWatch, WaitsForTheDaemonUntilInterrupted)
-{
-    std::string dir = ::testing::TempDir() + "ponctl-watch-" + std::to_string(getpid());
-    std::filesystem::create_directories(dir);
-    ponkernel_options options;
-    options.unix_path = dir + "/chip.sock";
-    options.control_path = ponctl_socket = dir + "/ponkernel.ctl";
-    options.print = false;
-    ponkernel_server server;
-    ASSERT_EQ(server.start(options), 0);
-    std::string path = dir + "/screen";
-    FILE *screen = fopen(path.c_str(), "w");
-    ASSERT_NE(screen, nullptr);
-    std::thread watch([&] { EXPECT_EQ(ponctl_watch_list(0x2003, bytes(PONCTL_PARAMS, 0), 0.05, false, screen), 0); });
-    EXPECT_TRUE(eventually([&] {
-        std::stringstream text;
-        text << std::ifstream(path).rdbuf();
-        return text.str().find("waiting for the daemon (no answer from the daemon)") != std::string::npos;
-    }, 10));
-    pthread_kill(watch.native_handle(), SIGINT);
-    watch.join();
-    fclose(screen);
-    server.stop();
-    std::filesystem::remove_all(dir);
 }
 
 } // namespace
