@@ -68,70 +68,66 @@ def notification(tag, code, nums, text):
 # Chip datagrams: the vector's name, source, destination, and the fields
 # expected in the frame as (field, shown text); None for a field that must
 # be absent, a list for a field shown more than once.
-C = "zandrel_chip."
 CHIP = [
-    ("TFTP WRQ to the OLT", H, C0, [(C + "direction", "host to chip (0)"), (C + "id", "TFTP_OLT (0x000b)"),
-                                    (C + "rcode", None), (C + "tftp.opcode", "WRQ (2)"), (C + "tftp.file", "app"),
-                                    (C + "tftp.mode", "octet"), ("@info", "Request TFTP_OLT CTAG 5, TFTP WRQ \"app\"")]),
-    ("its ACK 0", C0, H, [(C + "direction", "chip to host (1)"), (C + "rcode", "OK (0)"), (C + "tftp.block", "0")]),
-    ("TFTP DATA to an ONU", H, C1, [(C + "onu_mac", "00:0d:b6:00:00:01"), (C + "tftp.opcode", "DATA (3)"),
-                                    (C + "tftp.block", "1"), (C + "tftp.data_len", "4")]),
-    ("the ONU's ACK, after the MAC", C1, H, [(C + "onu_mac", "00:0d:b6:00:00:01"), (C + "tftp.opcode", "ACK (4)")]),
-    ("RCODE 11 names the silent ONU", C0, H, [(C + "id", "ONU_CONFIG_START (0x0093)"),
-                                              (C + "rcode", "No ONU Response (11)"),
-                                              ("@expert", "The chip refused the request")]),
-    ("RCODE above 15 is Invalid", C0, H, [(C + "rcode", "Invalid (16)"), (C + "seqn", None)]),
-    ("first fragment of a response", C0, H, [(C + "rcode", "Multi part more to come (14)"), (C + "seqn", "0"),
-                                             (C + "data", "aa:bb")]),
-    ("last fragment", C0, H, [(C + "rcode", "Multi part last (15)"), (C + "seqn", "1")]),
-    ("OLT ready, a short event", C1, H, [(C + "id", "OLT_READY (0x8000)"), (C + "rcode", None),
-                                         (C + "olt_mac", "00:0d:b6:37:23:01"), (C + "version", "0x0102"),
-                                         ("@info", "Event OLT_READY CTAG 0")]),
-    ("link discovery, a long event in one fragment", C0, H, [(C + "link_mac", "00:0d:b6:00:00:02"),
-                                                             (C + "llid", "1025"), (C + "pon_port", "1")]),
-    ("registration attempt", C0, H, [(C + "olt_mac", "00:0d:b6:37:23:00"), (C + "pon_port", "1"),
-                                     (C + "link_mac", "00:0d:b6:00:00:03"), (C + "llid", "3074")]),
-    ("its acceptance echoes it", H, C0, [(C + "olt_mac", "00:0d:b6:37:23:00"), (C + "llid", "3074")]),
-    ("link alarm", C0, H, [(C + "alarm.tag", "link alarm (7)"), (C + "alarm.id", "23"), (C + "alarm.port", None)]),
-    ("an event the daemon does not handle", C0, H, [(C + "id", "Unknown (0x8005)"), ("@info", "Event 0x8005 CTAG 0")]),
+    ("TFTP WRQ to the OLT", H, C0, [("chip.direction", "host to chip (0)"), ("chip.id", "TFTP_OLT (0x000b)"),
+        ("chip.rcode", None), ("chip.tftp.opcode", "WRQ (2)"), ("chip.tftp.file", "app"), ("chip.tftp.mode", "octet"),
+        ("@info", 'Request TFTP_OLT CTAG 5, TFTP WRQ "app"')]),
+    ("its ACK 0", C0, H, [("chip.direction", "chip to host (1)"), ("chip.rcode", "OK (0)"), ("chip.tftp.block", "0")]),
+    ("TFTP DATA to an ONU", H, C1, [("chip.onu_mac", "00:0d:b6:00:00:01"), ("chip.tftp.opcode", "DATA (3)"),
+        ("chip.tftp.block", "1"), ("chip.tftp.data_len", "4")]),
+    ("the ONU's ACK, after the MAC", C1, H, [("chip.onu_mac", "00:0d:b6:00:00:01"), ("chip.tftp.opcode", "ACK (4)")]),
+    ("RCODE 11 names the silent ONU", C0, H, [("chip.id", "ONU_CONFIG_START (0x0093)"),
+        ("chip.rcode", "No ONU Response (11)"), ("@expert", "The chip refused the request")]),
+    ("RCODE above 15 is Invalid", C0, H, [("chip.rcode", "Invalid (16)"), ("chip.seqn", None)]),
+    ("first fragment of a response", C0, H, [("chip.rcode", "Multi part more to come (14)"), ("chip.seqn", "0"),
+        ("chip.data", "aa:bb")]),
+    ("last fragment", C0, H, [("chip.rcode", "Multi part last (15)"), ("chip.seqn", "1")]),
+    ("OLT ready, a short event", C1, H, [("chip.id", "OLT_READY (0x8000)"), ("chip.rcode", None),
+        ("chip.olt_mac", "00:0d:b6:37:23:01"), ("chip.version", "0x0102"), ("@info", "Event OLT_READY CTAG 0")]),
+    ("link discovery, a long event in one fragment", C0, H, [("chip.link_mac", "00:0d:b6:00:00:02"),
+        ("chip.llid", "1025"), ("chip.pon_port", "1")]),
+    ("registration attempt", C0, H, [("chip.olt_mac", "00:0d:b6:37:23:00"), ("chip.pon_port", "1"),
+        ("chip.link_mac", "00:0d:b6:00:00:03"), ("chip.llid", "3074")]),
+    ("its acceptance echoes it", H, C0, [("chip.olt_mac", "00:0d:b6:37:23:00"), ("chip.llid", "3074")]),
+    ("link alarm", C0, H, [("chip.alarm.tag", "link alarm (7)"), ("chip.alarm.id", "23"), ("chip.alarm.port", None)]),
+    ("an event the daemon does not handle", C0, H, [("chip.id", "Unknown (0x8005)"), ("@info", "Event 0x8005 CTAG 0")]),
     ("LEN beyond the datagram", C0, H, [("@expert", "LEN + 6 differs from the datagram's length")]),
-    ("datagram cut inside RCODE", C0, H, [(C + "rcode", None), ("@expert", "Datagram too short for its fields")]),
-    ("another port, by preference", H, C0, [(C + "id", "OLT_START (0x0008)")], 15000),
+    ("datagram cut inside RCODE", C0, H, [("chip.rcode", None), ("@expert", "Datagram too short for its fields")]),
+    ("another port, by preference", H, C0, [("chip.id", "OLT_START (0x0008)")], 15000),
     # Host at 127.0.0.1, whose last octet is a chip's too: the end seen
     # sending an event is the chip.
-    ("console text from a chip", C2, LO, [(C + "console", "hi"), (C + "direction", "chip to host (1)")]),
-    ("request to that chip", LO, C2, [(C + "direction", "host to chip (0)"), ("@info", "Request ONU_RESET CTAG 13")]),
-    ("its response", C2, LO, [(C + "direction", "chip to host (1)"), (C + "rcode", "Command failed (4)")]),
-    ("neither end a chip", "127.0.0.5", "127.0.0.6", [(C + "direction", "unknown (2)"), (C + "rcode", None),
-                                                      ("@expert", "Cannot tell the chip's end from the host's")]),
+    ("console text from a chip", C2, LO, [("chip.console", "hi"), ("chip.direction", "chip to host (1)")]),
+    ("request to that chip", LO, C2, [("chip.direction", "host to chip (0)"), ("@info", "Request ONU_RESET CTAG 13")]),
+    ("its response", C2, LO, [("chip.direction", "chip to host (1)"), ("chip.rcode", "Command failed (4)")]),
+    ("neither end a chip", "127.0.0.5", "127.0.0.6", [("chip.direction", "unknown (2)"), ("chip.rcode", None),
+        ("@expert", "Cannot tell the chip's end from the host's")]),
 ]
 
 # Management segments: a notification split after its first 10 bytes, and
 # one whose rest comes with two answers in the next segment.
-M = "zandrel_mgmt."
 notify = notification(7, 155, (3, 12, 0, 0), '00:0D:B6:00:00:01 OK "desc"')
 answer = mgmt(0x2001, 8, 1, 2, 1, 8, 0)
 three = notification(20, 129, (0, 0, 0, 0), "") + b"".join(mgmt(0x2022, t, 1, 2, 1, 0, 0) for t in (21, 22))
 MGMT = [
     ("request to the configuration module", tcp(True, mgmt(0x2001, 8, 0, 1, 2, 0, 4) + b"\1\2\3\4"),
-     [(M + "cmd_name", "ONT_CONFIG"), (M + "type", "request (0)"), (M + "src", "chipset module (1)"),
-      (M + "dst", "config module (2)"), (M + "len", "4"), (M + "magic", "0xa548a548")]),
+     [("mgmt.cmd_name", "ONT_CONFIG"), ("mgmt.type", "request (0)"), ("mgmt.src", "chipset module (1)"),
+      ("mgmt.dst", "config module (2)"), ("mgmt.len", "4"), ("mgmt.magic", "0xa548a548")]),
     ("answer with result 8", tcp(False, answer),
-     [(M + "type", "answer (1)"), (M + "rcode", "8"), ("@expert", "Answer with a non-zero result code")]),
-    ("notification, header in one segment", tcp(False, notify[:10]), [(M + "cmd", None)]),
+     [("mgmt.type", "answer (1)"), ("mgmt.rcode", "8"), ("@expert", "Answer with a non-zero result code")]),
+    ("notification, header in one segment", tcp(False, notify[:10]), [("mgmt.cmd", None)]),
     ("notification, rest in the next: reassembled", tcp(False, notify[10:] + answer),
-     [(M + "cmd", ["0x000a", "0x2001"]), (M + "dst", ["SNMP module (5)", "chipset module (1)"]),
-      (M + "notify.code", "ONU_STATE (155)"), (M + "notify.num", ["3", "12", "0", "0"]),
-      (M + "notify.text", '00:0D:B6:00:00:01 OK "desc"')]),
-    ("start of a notification", tcp(False, three[:100]), [(M + "tag", None)]),
+     [("mgmt.cmd", ["0x000a", "0x2001"]), ("mgmt.dst", ["SNMP module (5)", "chipset module (1)"]),
+      ("mgmt.notify.code", "ONU_STATE (155)"), ("mgmt.notify.num", ["3", "12", "0", "0"]),
+      ("mgmt.notify.text", '00:0D:B6:00:00:01 OK "desc"')]),
+    ("start of a notification", tcp(False, three[:100]), [("mgmt.tag", None)]),
     ("its rest and two more messages, each in the info column", tcp(False, three[100:]),
-     [(M + "tag", ["20", "21", "22"]),
+     [("mgmt.tag", ["20", "21", "22"]),
       ("@info", "; ".join(['notification 0x000A NOTIFY tag 20 chipset module > SNMP module: '
                            'event ONU_CONFIGURE_OK (129) 0 0 ""']
                           + [f"answer 0x2022 FETCH tag {t} config module > chipset module rcode 0"
                              for t in (21, 22)]))]),
     ("unknown module, bad magic", tcp(True, mgmt(9, 9, 0, 12, 1, 0, 0, 0x48A548A5)),
-     [(M + "src", "invalid (12)"), ("@expert", "Bad magic: the receiver closes the connection")]),
+     [("mgmt.src", "invalid (12)"), ("@expert", "Bad magic: the receiver closes the connection")]),
 ]
 
 
@@ -173,7 +169,7 @@ def decode(path, *options):
 def mismatches(name, got, expected):
     out = []
     for field, want in expected:
-        have = got.get(field)
+        have = got.get(field if field[0] == "@" else "zandrel_" + field)
         if field == "@expert":
             ok = have is not None and any(want in e for e in have)
         elif field == "@info":
@@ -206,7 +202,7 @@ def main():
         for options, want in (((), ["unknown (2)"] * 2), (("-o", "zandrel_chip.chip_net:127.0.255"),
                                                           ["host to chip (0)", "chip to host (1)"])):
             for i, got in enumerate(decode(path, *options)):
-                failures += mismatches(f"chip network {options}", got, [(C + "direction", want[i])])
+                failures += mismatches(f"chip network {options}", got, [("chip.direction", want[i])])
     print("\n".join(failures))
     print(f"wireshark dissector: {len(cases) + 4} frames checked, {len(failures)} mismatches")
     return 1 if failures else 0
