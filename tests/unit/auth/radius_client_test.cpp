@@ -36,6 +36,12 @@ bytes accept(const bytes &request, const char *secret = SECRET, bool sign = true
     return radius_signed_reply(request, RADIUS_ACCESS_ACCEPT, {26, 9, 0, 0, 0xB8, 0x01, 100, 3, 9, 79, 6, 3, 5, 0, 4},
                                secret, sign);
 }
+// `packet` with its byte `at` changed.
+bytes flipped(bytes packet, size_t at)
+{
+    packet[at] ^= 1;
+    return packet;
+}
 bytes challenge(const bytes &request)
 {
     return radius_signed_reply(request, RADIUS_ACCESS_CHALLENGE, {79, 6, 1, 5, 0, 4}, SECRET);
@@ -89,26 +95,18 @@ TEST_F(Client, OnlyTheServersSignedAnswerIsTaken)
         {"accepted", [](const bytes &r) { return datagrams{accept(r)}; }, nullptr, "", 0},
         {"strays ahead of the Accept",
          [](const bytes &r) {
-             bytes bare(RADIUS_HEADER, 0);   // a 20-byte Accept
-             bare[0] = RADIUS_ACCESS_ACCEPT;
-             bare[1] = r[1];
+             bytes bare = accept(r);   // cut to a 20-byte Accept
+             bare.resize(RADIUS_HEADER);
              store_be16(&bare[2], RADIUS_HEADER);
-             bytes forged = accept(r);
-             forged[19] ^= 1;
-             return datagrams{bare, forged, accept(r)};
+             return datagrams{bare, flipped(accept(r), 19), accept(r)};
          },
          nullptr, "", 2},
         {"impostor address", [](const bytes &r) { return datagrams{accept(r)}; }, "127.0.0.3",
          "RADIUS: answer from unknown address 127.0.0.3 port"},
         {"server address, another port", [](const bytes &r) { return datagrams{accept(r)}; }, "127.0.0.1",
          "RADIUS: answer from unknown address 127.0.0.1 port"},
-        {"wrong response authenticator",
-         [](const bytes &r) {
-             bytes a = accept(r);
-             a[19] ^= 1;
-             return datagrams{a};
-         },
-         nullptr, "RADIUS: bad authenticator in response message"},
+        {"wrong response authenticator", [](const bytes &r) { return datagrams{flipped(accept(r), 19)}; }, nullptr,
+         "RADIUS: bad authenticator in response message"},
         {"wrong Message-Authenticator",
          [](const bytes &r) {
              // Signed with another secret, the header signed again with the
