@@ -134,7 +134,15 @@ TEST_F(EapFrame, EachChallengeIsFreshAndOnlyItsAnswerCounts)
         EXPECT_EQ(onu_->state, ONU_STATE_AUTHFAILED);
         challenge_ = challenge();
     }
-    EXPECT_EQ(answers(), 2u);
+    // The answer to the pending one authenticates, and the ONU's stored
+    // configuration with its queues already verified goes on at once.
+    onu_lock(onu_);
+    onu_->state = ONU_STATE_AUTHINPROGRESS;
+    onu_unlock(onu_);
+    frame(onu_mac, answer_to(challenge_));
+    EXPECT_EQ(onu_->state, ONU_STATE_DISCOVERED) << "AUTHOK, then discovered: all links are";
+    EXPECT_EQ(int(profiler_onu_queue()->used), 1);
+    EXPECT_EQ(answers(), 3u);
 }
 
 // Frames that get no answer: from a MAC of no ONU, a packet that is no

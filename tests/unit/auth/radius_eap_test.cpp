@@ -96,6 +96,7 @@ TEST_F(RadiusEap, TheAnswerDecidesTheResultAndTheStoreItsConfiguration)
         bytes eap;             // what the ONU is told
         uint32_t ont_id;       // the server's configuration applied
         bool from_radius;
+        bool linked = true;    // false: no configuration module to ask
     } cases[] = {
         {"server state: the store is kept", accept_with_state(1), 0, RADIUS_CHECK_OK, {3, 9, 0, 4}, 0, true},
         {"created: the store's ONT id", accept_with_state(0), 0, RADIUS_CHECK_OK, {3, 9, 0, 4}, 1, true},
@@ -108,6 +109,8 @@ TEST_F(RadiusEap, TheAnswerDecidesTheResultAndTheStoreItsConfiguration)
          },
          0, RADIUS_CHECK_FAILED, {4, 1, 0, 4}, 0, false},
         {"a Challenge where an answer was due", long_challenge, 0, RADIUS_CHECK_FAILED, {4, 1, 0, 4}, 0, false},
+        {"no configuration module", accept_with_state(0), 0, RADIUS_CHECK_CONFIG_FAILED, {3, 9, 0, 4}, 17, false,
+         false},
     };
     for (const auto &c : cases) {
         onu_record *onu = onu_alloc();
@@ -116,6 +119,8 @@ TEST_F(RadiusEap, TheAnswerDecidesTheResultAndTheStoreItsConfiguration)
         onu->cfg_flags = ONU_CFG_PENDING;
         memset(onu->auth, 0x5A, sizeof onu->auth);
         kernel_.store().refuse(CFG_CMD_ONT_CREATE, c.store_rcode);
+        if (!c.linked)
+            kernlink_close();
         radius_peer peer("127.0.0.1", server_, c.reply);
         const uint8_t eap[22] = {0x02, 0x05, 0x00, 0x16, 0x04, 0x10};
         uint8_t answer[4] = {};
