@@ -141,6 +141,29 @@ TEST(PonctlPrint, EveryCutOfEveryAnswerIsReadWithinItsLength)
     }
 }
 
+// Answers the board leaves empty (IGMP groups, learned MACs and addresses)
+// decoded field by field; a listing cut inside a record keeps the whole ones.
+TEST(PonctlPrint, GroupAndListingAnswersAreDecodedInPlace)
+{
+    auto answers = hex_vectors("sim/ponctl_answers.hex");
+    bytes igmp = answers["onu igmp"];
+    igmp.resize(PONCTL_PARAMS + 257, 0);
+    json g = json::parse(printed({"onu", "igmp"}, igmp, true));
+    ASSERT_EQ(g["groups"].size(), 2u);
+    EXPECT_EQ(g["groups"][0]["group"], "239.1.2.3");
+    EXPECT_EQ(g["groups"][1]["kind"], 2);
+    json m = json::parse(printed({"onu", "macs"}, answers["onu macs"], true));
+    ASSERT_EQ(m["records"].size(), 1u);
+    EXPECT_EQ(m["count"], 2);
+    EXPECT_EQ(m["records"][0]["mac"], "00:0D:B6:10:00:00");
+    EXPECT_EQ(m["records"][0]["path"], 1);
+    EXPECT_EQ(m["records"][0]["entries"], json::array({"02:00:00:00:00:01", "02:00:00:00:00:02"}));
+    EXPECT_TRUE(m.contains("warning"));
+    json a = json::parse(printed({"onu", "addrs"}, answers["onu addrs"], true));
+    EXPECT_EQ(a["records"][0]["entries"][0]["value"], 0x1234);
+    EXPECT_FALSE(a.contains("warning"));
+}
+
 // The transceiver texts as the chips pad them (blanks) or the daemon cuts
 // them (mid-character): trimmed, and the bad bytes replaced, never an abort.
 TEST(PonctlPrint, OltRecordTextsAreTrimmedAndCleaned)
