@@ -112,101 +112,95 @@ protected:
     }
 };
 
-TEST_F(Accounting, StartCarriesTheSessionAsRfc2866Integers)
+// Integers as 4-byte values, the counters that are sent as vendor texts,
+// and the Request Authenticator: MD5 over the packet with a zero one, then
+// the secret.
+TEST_F(Accounting, RequestsCarryTheSessionAsIntegersAndTheSentCounters)
 {
-    onu_record *onu = make_onu(ONU_STATE_OK);
-    onu->cfg_flags |= ONU_CFG_RADIUS_AUTH;
-    memcpy(radius_acct_session_id(onu), "\x00\x00\x05\x00", 4);
-    uint8_t packet[RADIUS_BUFFER_SIZE];
-    size_t length = radius_build_accounting_request(packet, 0x44, onu, RADIUS_ACCT_START, 5100, nullptr, SECRET,
-                                                    strlen(SECRET));
-    const std::vector<uint8_t> attributes = hex(
-        "01 13 30303a30443a42363a31323a33343a3536"   // User-Name
-        "28 06 00000001"                             // Acct-Status-Type Start
-        "05 06 00000001"                             // NAS-Port: PON port 1
-        "3d 06 00000023"                             // NAS-Port-Type
-        "20 0a 6f6c742d74657374"                     // NAS-Identifier "olt-test"
-        "2c 06 00000500"                             // Acct-Session-Id
-        "2d 06 00000001");                           // Acct-Authentic RADIUS
-    ASSERT_EQ(length, RADIUS_HEADER + attributes.size());
-    EXPECT_EQ(packet[0], RADIUS_ACCOUNTING_REQUEST);
-    EXPECT_EQ(packet[1], 0x44);
-    EXPECT_EQ(load_be16(packet + 2), length);
-    EXPECT_EQ(std::vector<uint8_t>(packet + 20, packet + length), attributes);
-    // Request Authenticator: MD5 over the packet with a zero one, then the secret.
-    std::vector<uint8_t> zeroed(packet, packet + length);
-    memset(&zeroed[4], 0, 16);
-    uint8_t digest[16];
-    radius_md5_authenticator(zeroed.data(), length, SECRET, strlen(SECRET), digest);
-    EXPECT_EQ(memcmp(digest, packet + 4, 16), 0);
-}
-
-TEST_F(Accounting, InterimCarriesTheSentCountersAndTheSessionTime)
-{
+    auto vectors = hex_vectors("auth/accounting.hex");
     onu_record *onu = make_onu(ONU_STATE_OK);
     onu->ok_time = 5000 - 61;
     radius_counters counters{};
     counters.entries[0][0] = {1, 12345};
-    counters.entries[0][1] = {6, 1};           // not a sent counter
+    counters.entries[0][1] = {6, 1};
     counters.entries[0][2] = {18, 7};
     counters.count[0] = 3;
     counters.entries[1][0] = {2, 18446744073709551615ull};
     counters.count[1] = 1;
-    uint8_t packet[RADIUS_BUFFER_SIZE];
-    size_t length = radius_build_accounting_request(packet, 1, onu, RADIUS_ACCT_INTERIM, 5000, &counters, SECRET,
-                                                    strlen(SECRET));
-    const std::vector<uint8_t> tail = hex(
-        "2d 06 00000002"                                     // Acct-Authentic Local
-        "1a 0d 0000b801 82 07 3132333435"                    // set 20 counter 1 -> 130 "12345"
-        "1a 09 0000b801 93 03 37"                            // set 20 counter 18 -> 147 "7"
-        "1a 1c 0000b801 a1 16 3138343436373434303733373039353531363135"   // set 21 counter 2 -> 161
-        "2e 06 0000003d");                                   // Acct-Session-Time 61
-    ASSERT_GE(length, RADIUS_HEADER + tail.size());
-    EXPECT_EQ(std::vector<uint8_t>(packet + length - tail.size(), packet + length), tail);
-    EXPECT_EQ(packet[20 + 19 + 5], RADIUS_ACCT_INTERIM);
+    for (const char *name : {"interim", "start"}) {
+        bool start = name[0] == 's';
+        if (start) {
+            onu->cfg_flags |= ONU_CFG_RADIUS_AUTH;
+            memcpy(radius_acct_session_id(onu), "\x00\x00\x05\x00", 4);
+        }
+        uint8_t packet[RADIUS_BUFFER_SIZE];
+        size_t length = radius_build_accounting_request(packet, 0x44, onu, start ? RADIUS_ACCT_START : RADIUS_ACCT_INTERIM,
+                                                        5000, start ? nullptr : &counters, SECRET, strlen(SECRET));
+        ASSERT_EQ(length, RADIUS_HEADER + vectors[name].size()) << name;
+        EXPECT_EQ(std::vector<uint8_t>(packet, packet + 4), (std::vector<uint8_t>{RADIUS_ACCOUNTING_REQUEST, 0x44, 0,
+                                                                                  uint8_t(length)}));
+        EXPECT_EQ(std::vector<uint8_t>(packet + 20, packet + length), vectors[name]) << name;
+        std::vector<uint8_t> zeroed(packet, packet + length);
+        memset(&zeroed[4], 0, 16);
+        uint8_t digest[16];
+        radius_md5_authenticator(zeroed.data(), length, SECRET, strlen(SECRET), digest);
+        EXPECT_EQ(memcmp(digest, packet + 4, 16), 0) << name;
+    }
 }
 
 // In turn, against one ONU whose links are put back before each request:
 // what a request names decides its answer, once it has passed the checks
-// that keep out forged, stale and replayed ones.
+// that keep out forged, stale and replayed ones. Datagrams that are no
+// Disconnect-Request, or come from no configured server, get no answer.
 TEST_F(Accounting, DisconnectRequestsAreAnsweredByWhatTheyName)
 {
     radius_disconnect_forget();
     onu_record *onu = make_onu(ONU_STATE_OK);
     memcpy(radius_acct_session_id(onu), "\x00\x00\x01\x00", 4);
-    const std::vector<uint8_t> known = disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0});
+    const std::string ONU = "00:0D:B6:12:34:56";
+    const std::vector<uint8_t> SESSION = {0, 0, 1, 0};
+    const std::vector<uint8_t> known = disconnect(ONU, SESSION);
+    std::vector<uint8_t> truncated = known, other = known, short_length = known;
+    truncated[RADIUS_HEADER + 1] = 60;   // User-Name runs past the packet
+    other[0] = RADIUS_ACCOUNTING_REQUEST;
+    store_be16(&short_length[2], 19);
     constexpr uint32_t KEPT = ONU_STATE_ALLOCATED, TORN_DOWN = ONU_STATE_REPORTTIMEOUT;
     struct {
         const char *name;
         std::vector<uint8_t> packet;
         int code;
         const char *line;
-        uint32_t link_state;
+        uint32_t link_state = KEPT;
         uint32_t advance = 0;   // seconds on the daemon's clock before it comes
+        const char *from = "127.0.0.1";
     } cases[] = {
-        {"another session", disconnect("00:0D:B6:12:34:56", {0, 0, 2, 0}), RADIUS_DISCONNECT_NAK,
-         "RADIUS: ONT 00:0D:B6:12:34:56 found, but have another acct-session-id (0x10000)", KEPT},
-        {"unknown ONU", disconnect("00:0D:B6:AB:CD:EF", {0, 0, 1, 0}), RADIUS_DISCONNECT_NAK,
-         "RADIUS: ONT 00:0D:B6:AB:CD:EF not found", KEPT},
-        {"bad secret", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}, "wrong"), RADIUS_DISCONNECT_NAK,
-         "RADIUS: bad shared secret, check it", KEPT},
+        {"another session", disconnect(ONU, {0, 0, 2, 0}), RADIUS_DISCONNECT_NAK,
+         "RADIUS: ONT 00:0D:B6:12:34:56 found, but have another acct-session-id (0x10000)"},
+        {"unknown ONU", disconnect("00:0D:B6:AB:CD:EF", SESSION), RADIUS_DISCONNECT_NAK,
+         "RADIUS: ONT 00:0D:B6:AB:CD:EF not found"},
+        {"bad secret", disconnect(ONU, SESSION, "wrong"), RADIUS_DISCONNECT_NAK, "RADIUS: bad shared secret, check it"},
         {"save without the configuration module", disconnect("olt-test", {0, 0, 0, 0}), RADIUS_DISCONNECT_NAK,
-         "RADIUS: error on config saving", KEPT},
-        {"host name with a session is an ONU name", disconnect("olt-test", {0, 0, 1, 0}), RADIUS_DISCONNECT_NAK,
-         "RADIUS: ONT olt-test not found", KEPT},
-        {"known session", known, RADIUS_DISCONNECT_ACK, "RADIUS: ONT 00:0D:B6:12:34:56 reconfigure inited",
-         TORN_DOWN},
+         "RADIUS: error on config saving"},
+        {"host name with a session is an ONU name", disconnect("olt-test", SESSION), RADIUS_DISCONNECT_NAK,
+         "RADIUS: ONT olt-test not found"},
+        {"known session", known, RADIUS_DISCONNECT_ACK, "RADIUS: ONT 00:0D:B6:12:34:56 reconfigure inited", TORN_DOWN},
         {"the same request again", known, RADIUS_DISCONNECT_NAK, "RADIUS: replayed Disconnect-Request", KEPT, 299},
         {"the same request after the window", known, RADIUS_DISCONNECT_ACK,
          "RADIUS: ONT 00:0D:B6:12:34:56 reconfigure inited", TORN_DOWN, 2},
-        {"bad Message-Authenticator", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}, SECRET, timestamp(0), BADLY_SIGNED),
-         RADIUS_DISCONNECT_NAK, "RADIUS: bad Message-Authenticator in Disconnect-Request", KEPT},
-        {"stale Event-Timestamp", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}, SECRET, timestamp(-400), SIGNED),
-         RADIUS_DISCONNECT_NAK, "RADIUS: stale Event-Timestamp in Disconnect-Request", KEPT},
-        {"Event-Timestamp ahead", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}, SECRET, timestamp(400)),
-         RADIUS_DISCONNECT_NAK, "RADIUS: stale Event-Timestamp in Disconnect-Request", KEPT},
-        {"signed and timely", disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}, SECRET, timestamp(-10), SIGNED),
-         RADIUS_DISCONNECT_ACK, "RADIUS: ONT 00:0D:B6:12:34:56 reconfigure inited", TORN_DOWN},
+        {"bad Message-Authenticator", disconnect(ONU, SESSION, SECRET, timestamp(0), BADLY_SIGNED),
+         RADIUS_DISCONNECT_NAK, "RADIUS: bad Message-Authenticator in Disconnect-Request"},
+        {"stale Event-Timestamp", disconnect(ONU, SESSION, SECRET, timestamp(-400), SIGNED), RADIUS_DISCONNECT_NAK,
+         "RADIUS: stale Event-Timestamp in Disconnect-Request"},
+        {"Event-Timestamp ahead", disconnect(ONU, SESSION, SECRET, timestamp(400)), RADIUS_DISCONNECT_NAK,
+         "RADIUS: stale Event-Timestamp in Disconnect-Request"},
+        {"signed and timely", disconnect(ONU, SESSION, SECRET, timestamp(-10), SIGNED), RADIUS_DISCONNECT_ACK,
+         "RADIUS: ONT 00:0D:B6:12:34:56 reconfigure inited", TORN_DOWN},
+        {"truncated attribute", truncated, 0, "dropped"},
+        {"another code", other, 0, "dropped"},
+        {"length field below a header", short_length, 0, "dropped"},
+        {"shorter than a header", std::vector<uint8_t>(19, 40), 0, "dropped"},
+        {"from no configured server", disconnect(ONU, SESSION, SECRET, timestamp(0)), 0,
+         "RADIUS: datagram from 127.0.0.9, no RADIUS server, on the disconnect port dropped", KEPT, 0, "127.0.0.9"},
     };
     for (auto &c : cases) {
         for (link_record &link : onu->links)
@@ -214,47 +208,21 @@ TEST_F(Accounting, DisconnectRequestsAreAnsweredByWhatTheyName)
         clock_fake_advance(c.advance);
         uint8_t answer[20];
         std::string log;
-        EXPECT_EQ(handle(c.packet, answer, &log), c.code) << c.name;
+        EXPECT_EQ(handle(c.packet, answer, &log, c.from), c.code) << c.name;
         EXPECT_NE(log.find(c.line), std::string::npos) << c.name << ": " << log;
         for (const link_record &link : onu->links)
             EXPECT_EQ(link.state, c.link_state) << c.name;
+        if (c.code == 0)
+            continue;
         // The answer: the request's header with the new code and length 20,
         // signed over itself with the request's authenticator.
-        EXPECT_EQ(answer[0], c.code);
-        EXPECT_EQ(answer[1], 0x33);
-        EXPECT_EQ(load_be16(answer + 2), 20);
+        EXPECT_EQ(std::vector<uint8_t>(answer, answer + 4), (std::vector<uint8_t>{uint8_t(c.code), 0x33, 0, 20}));
         std::vector<uint8_t> signed_part(answer, answer + 20);
         memcpy(&signed_part[4], &c.packet[4], 16);
         uint8_t digest[16];
         radius_md5_authenticator(signed_part.data(), 20, SECRET, strlen(SECRET), digest);
         EXPECT_EQ(memcmp(digest, answer + 4, 16), 0) << c.name;
     }
-}
-
-TEST_F(Accounting, DatagramsThatAreNoDisconnectRequestGetNoAnswer)
-{
-    std::vector<uint8_t> truncated = disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0});
-    truncated[RADIUS_HEADER + 1] = 60;   // User-Name runs past the packet
-    std::vector<uint8_t> other = disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0});
-    other[0] = RADIUS_ACCOUNTING_REQUEST;
-    std::vector<uint8_t> short_length = disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0});
-    store_be16(&short_length[2], 19);
-    for (const auto &packet : {truncated, other, short_length, std::vector<uint8_t>(19, 40)}) {
-        uint8_t answer[20];
-        std::string log;
-        EXPECT_EQ(handle(packet, answer, &log), 0);
-        EXPECT_NE(log.find("dropped"), std::string::npos) << log;
-    }
-    // A good request from anywhere but a configured server.
-    onu_record *onu = make_onu(ONU_STATE_OK);
-    memcpy(radius_acct_session_id(onu), "\x00\x00\x01\x00", 4);
-    uint8_t answer[20];
-    std::string log;
-    EXPECT_EQ(handle(disconnect("00:0D:B6:12:34:56", {0, 0, 1, 0}), answer, &log, "127.0.0.9"), 0);
-    EXPECT_NE(log.find("RADIUS: datagram from 127.0.0.9, no RADIUS server, on the disconnect port dropped"),
-              std::string::npos)
-        << log;
-    EXPECT_EQ(onu->links[0].state, ONU_STATE_ALLOCATED);
 }
 
 } // namespace

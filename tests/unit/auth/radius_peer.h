@@ -62,11 +62,7 @@ public:
         std::lock_guard<std::mutex> guard(mutex_);
         return requests_;
     }
-    size_t count()
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return requests_.size();
-    }
+    size_t count() { return requests().size(); }
 
 private:
     static int bound(const char *address, uint16_t port)

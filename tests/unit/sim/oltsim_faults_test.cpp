@@ -1,11 +1,11 @@
-// oltsim's random faults, seen from the daemon's side of the chip network:
-// what reaches the chip, what comes back and in which order, and that a
-// chip never deals more than two random faults running - the daemon's
-// third transmission of an exchange must get through.
+// oltsim's fault switches, seen from the daemon's side of the chip network:
+// what comes back and in which order, that a chip never deals more than two
+// random faults running (the daemon's third transmission of an exchange
+// must get through), and switches that name no chip. The flows they drive
+// (restarts, ONUs that leave and return) are the board tests'.
 #include "oltsim/control.h"
 #include "oltsim/oltsim.h"
-#include "oltsim/onu_service.h"
-#include "oltsim/onus.h"
+#include "oltsim/tftpserver.h"
 #include "wire/tekmsg.h"
 #include "common/loopback.h"
 
@@ -16,8 +16,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,8 +26,7 @@ constexpr uint16_t REQUEST_ID = 0x0101;
 constexpr int ANSWER_MS = 5000;   // generous: only a failing test waits it out
 
 struct datagram {
-    uint16_t id, ctag, code, seqn;
-    oltsim::bytes data;   // after SEQN in a fragment
+    uint16_t ctag, code, seqn;
 };
 
 class OltsimFaults : public ::testing::Test {
@@ -64,15 +61,16 @@ protected:
         inet_pton(AF_INET, (net_ + "." + std::to_string(host)).c_str(), &a.sin_addr);
         return a;
     }
-    void request(uint16_t ctag, uint16_t id = REQUEST_ID, const oltsim::bytes &data = {0x00, 0x01})
+    void request(uint16_t ctag)
     {
+        const uint8_t data[] = {0x00, 0x01};
         uint8_t out[64];
-        size_t n = tekmsg_encode(out, sizeof out, id, ctag, -1, -1, data.data(), data.size());
+        size_t n = tekmsg_encode(out, sizeof out, REQUEST_ID, ctag, -1, -1, data, sizeof data);
         sockaddr_in chip = address(1);
         ASSERT_EQ(sendto(fd_, out, n, 0, reinterpret_cast<sockaddr *>(&chip), sizeof chip), ssize_t(n));
     }
-    // The next datagram from the chips: ID, CTAG, RCODE and SEQN (0xFFFF
-    // where the datagram has none); false when nothing came.
+    // The next datagram from the chips: CTAG, RCODE and SEQN (0xFFFF where
+    // the datagram has none); false when nothing came.
     bool receive(datagram &d, int ms = ANSWER_MS)
     {
         pollfd p{fd_, POLLIN, 0};
@@ -84,9 +82,7 @@ protected:
         if (got < 8 || !tekmsg_parse_header(in, size_t(got), &h))
             return false;
         bool fragment = got >= 10 && (load_be16(in + 6) == 14 || load_be16(in + 6) == 15);
-        d = {h.id, h.ctag, load_be16(in + 6), fragment ? load_be16(in + 8) : uint16_t(0xFFFF), {}};
-        if (fragment)
-            d.data.assign(in + 10, in + got);
+        d = {h.ctag, load_be16(in + 6), fragment ? load_be16(in + 8) : uint16_t(0xFFFF)};
         return true;
     }
     bool nothing_more()
@@ -101,18 +97,19 @@ protected:
 };
 
 // Every request meets a fault while the chip lets one through after two:
-// requests 1 2 | 3 | 4 5 | 6 are faulted, answered, faulted, answered.
+// requests 1 2 | 3 | 4 5 | 6 are faulted, answered, faulted, answered. A
+// reordered answer in two fragments leaves SEQN 1 (RCODE 15) before SEQN 0.
 TEST_F(OltsimFaults, AlwaysFaultingLetsEveryThirdRequestThrough)
 {
     struct {
         const char *name;
         void (*on)(oltsim::chipset &);
-        // What comes back for a faulted request: nothing, or one RCODE.
-        bool answered;
-        uint16_t rcode;
+        bool answered;    // a faulted request: nothing comes back, or...
+        uint16_t rcode;   // ...this RCODE, or two fragments last first (15)
     } cases[] = {
         {"lost", [](oltsim::chipset &s) { s.drop_requests(100); }, false, 0},
         {"no ONU response", [](oltsim::chipset &s) { s.rcode_random(11, 100); }, true, 11},
+        {"reordered", [](oltsim::chipset &s) { s.fragment_answers(2), s.reorder_random(100); }, true, 15},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -127,36 +124,20 @@ TEST_F(OltsimFaults, AlwaysFaultingLetsEveryThirdRequestThrough)
             datagram d{};
             ASSERT_TRUE(receive(d)) << "CTAG " << ctag;
             EXPECT_EQ(d.ctag, ctag);
-            EXPECT_EQ(d.code, faulted ? c.rcode : 0u) << "CTAG " << ctag;
+            bool fragments = c.rcode == 15;
+            EXPECT_EQ(d.code, faulted ? c.rcode : fragments ? 14u : 0u) << "CTAG " << ctag;
+            if (fragments) {
+                EXPECT_EQ(d.seqn, faulted ? 1u : 0u) << "CTAG " << ctag;
+                ASSERT_TRUE(receive(d));
+                EXPECT_EQ(d.seqn, faulted ? 0u : 1u) << "CTAG " << ctag;
+            }
         }
         EXPECT_TRUE(nothing_more());
     }
     auto dealt = sim_->faults_dealt();
     EXPECT_EQ(dealt.dropped, 4u);
     EXPECT_EQ(dealt.rcodes, 4u);
-    EXPECT_EQ(dealt.reordered, 0u);
-}
-
-// Answers in two fragments: a reordered one leaves SEQN 1 (RCODE 15)
-// before SEQN 0 (RCODE 14); the third goes out in order.
-TEST_F(OltsimFaults, ReorderedAnswersLeaveLastFragmentFirst)
-{
-    sim_->fragment_answers(2);
-    sim_->reorder_random(100);
-    for (uint16_t ctag = 1; ctag <= 3; ctag++)
-        request(ctag);
-    for (uint16_t ctag = 1; ctag <= 3; ctag++) {
-        datagram first{}, second{};
-        ASSERT_TRUE(receive(first));
-        ASSERT_TRUE(receive(second));
-        EXPECT_EQ(first.ctag, ctag);
-        EXPECT_EQ(second.ctag, ctag);
-        bool reordered = ctag != 3;
-        EXPECT_EQ(first.seqn, reordered ? 1u : 0u) << "CTAG " << ctag;
-        EXPECT_EQ(first.code, reordered ? 15u : 14u);
-        EXPECT_EQ(second.seqn, reordered ? 0u : 1u);
-    }
-    EXPECT_EQ(sim_->faults_dealt().reordered, 2u);
+    EXPECT_EQ(dealt.reordered, 4u);
     // An error answer leaves whole: fragments have no room for its RCODE.
     sim_->rcode_next(0, 11, 1);
     request(9);
@@ -164,175 +145,12 @@ TEST_F(OltsimFaults, ReorderedAnswersLeaveLastFragmentFirst)
     ASSERT_TRUE(receive(error));
     EXPECT_EQ(error.code, 11u);
     EXPECT_EQ(error.seqn, 0xFFFFu);
-    // Whole answers have nothing to reorder: no fault is dealt.
-    sim_->fragment_answers(1);
-    request(4);
-    datagram d{};
-    ASSERT_TRUE(receive(d));
-    EXPECT_EQ(d.code, 0u);
-    EXPECT_EQ(sim_->faults_dealt().reordered, 2u);
 }
 
-// The same seed deals the same faults: a run can be repeated.
-TEST_F(OltsimFaults, SeedRepeatsTheDraws)
-{
-    constexpr uint16_t REQUESTS = 20;
-    auto answered_of_twenty = [&] {
-        sim_->clear_faults();
-        sim_->seed(16);
-        sim_->drop_requests(50);
-        size_t seen = sim_->request_count();
-        unsigned lost = sim_->faults_dealt().dropped;
-        for (uint16_t ctag = 1; ctag <= REQUESTS; ctag++)
-            request(ctag);
-        // Every request is either lost or answered.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ANSWER_MS);
-        while (sim_->request_count() - seen + sim_->faults_dealt().dropped - lost < REQUESTS &&
-               std::chrono::steady_clock::now() < deadline)
-            sim_->wait_requests(sim_->request_count() + 1, 10);
-        std::vector<uint16_t> answered;
-        for (size_t n = sim_->request_count() - seen; n > 0; n--) {
-            datagram d{};
-            if (receive(d))
-                answered.push_back(d.ctag);
-        }
-        return answered;
-    };
-    auto first = answered_of_twenty();
-    auto second = answered_of_twenty();
-    EXPECT_EQ(first, second);
-    EXPECT_LT(first.size(), REQUESTS);
-    EXPECT_GE(first.size(), REQUESTS / 3u);   // never more than two lost running
-}
-
-// A chip restart takes what the chip kept for its ONUs with it; an ONU
-// that goes away has each of its links reported in report time-out. A
-// path or destination that the destinations of two ONUs name is shared.
-TEST_F(OltsimFaults, RestartAndLeavingOnu)
-{
-    std::vector<oltsim::board_onu> onus(2);
-    const uint8_t onu_mac[6] = {0x00, 0x0D, 0xB6, 0x30, 0x00, 0x10};
-    const uint8_t other_mac[6] = {0x00, 0x0D, 0xB6, 0x30, 0x00, 0x20};
-    memcpy(onus[0].mac, onu_mac, 6);
-    memcpy(onus[1].mac, other_mac, 6);
-    oltsim::options opts;
-    oltsim::onu_population population(*sim_, onus, opts.mac);
-    population.attach();
-    oltsim::onu_service service(*sim_, population, onus);
-    service.attach();
-
-    const oltsim::bytes path = {0x20, 0x80, 0x00, 0x00};   // path 8320
-    datagram d{};
-    request(1, TEK_REQ_PATH_CREATE, path);
-    ASSERT_TRUE(receive(d));
-    EXPECT_EQ(d.code, 0u);
-    request(2, TEK_REQ_PATH_CREATE, path);
-    ASSERT_TRUE(receive(d));
-    EXPECT_EQ(d.code, oltsim::RCODE_COMMAND_FAILED) << "the path exists";
-    EXPECT_EQ(service.paths(0), 1u);
-    // Destination `dest` of the ONU of `mac`, its link 1 on path 8320.
-    auto destination = [&](uint16_t ctag, uint8_t dest, const uint8_t *mac) {
-        oltsim::bytes create = {0x04, dest, 4, 1, 1};
-        create.insert(create.end(), mac, mac + 5);
-        create.push_back(uint8_t(mac[5] + 1));
-        create.insert(create.end(), 8, 0);
-        create.insert(create.end(), {0x30, 0x01, 0x20, 0x80, 0x10, 0x00, 0x10, 0x01});
-        create.resize(create.size() + 25);
-        request(ctag, TEK_REQ_DEST_CREATE, create);
-        datagram answer{};
-        ASSERT_TRUE(receive(answer));
-    };
-    destination(4, 0x00, onu_mac);
-    EXPECT_EQ(service.shared_ids(0), std::vector<uint16_t>{});
-    destination(5, 0x01, other_mac);
-    EXPECT_EQ(service.shared_ids(0), std::vector<uint16_t>{8320});
-    destination(6, 0x00, other_mac);
-    EXPECT_EQ(service.shared_ids(0), (std::vector<uint16_t>{0x0400, 8320}));
-    sim_->reset(0);
-    ASSERT_TRUE(receive(d));
-    EXPECT_EQ(d.id, TEK_EVENT_OLT_READY);
-    EXPECT_EQ(service.paths(0), 0u);
-    EXPECT_EQ(service.shared_ids(0), std::vector<uint16_t>{});
-    request(3, TEK_REQ_PATH_CREATE, path);
-    ASSERT_TRUE(receive(d));
-    EXPECT_EQ(d.code, 0u) << "built again after the restart";
-
-    service.leave(onu_mac);
-    for (int link = 0; link < 4; link++) {
-        ASSERT_TRUE(receive(d)) << "link " << link;
-        EXPECT_EQ(d.id, oltsim::ID_ALARM_EVENT);
-        EXPECT_EQ(d.code, 15u);
-        //                         tag   link MAC                             alarm 23
-        oltsim::bytes expected = {0x07, 0x00, 0x0D, 0xB6, 0x30, 0x00, uint8_t(0x10 + link), 0x17};
-        EXPECT_EQ(d.data, expected);
-    }
-}
-
-// An ONU whose links the daemon released registers again by itself, after
-// the set delay; not one that left, and not after a chip restart, which
-// forgot the links before the daemon released them.
-TEST_F(OltsimFaults, ReleasedOnuRegistersAgainUnlessItLeftOrItsChipRestarted)
-{
-    std::vector<oltsim::board_onu> onus(1);
-    const uint8_t onu_mac[6] = {0x00, 0x0D, 0xB6, 0x30, 0x00, 0x20};
-    memcpy(onus[0].mac, onu_mac, 6);
-    oltsim::options opts;
-    oltsim::onu_population population(*sim_, onus, opts.mac);
-    population.attach();
-    oltsim::onu_service service(*sim_, population, onus);
-    service.attach();
-    population.return_after(300);
-
-    // Events of `id` that arrive within `ms` (up to four), others skipped.
-    auto events = [&](uint16_t id, int ms) {
-        int n = 0;
-        datagram d{};
-        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (n < 4 && receive(d, int(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           until - std::chrono::steady_clock::now()).count())))
-            n += d.id == id;
-        return n;
-    };
-    uint16_t ctag = 100;
-    auto accept_all = [&] {
-        for (int link = 0; link < 4; link++)
-            request(ctag++, TEK_REQ_REGISTRATION_ACCEPT, oltsim::registration_data(onus[0], link, opts.mac, 0));
-        EXPECT_EQ(events(TEK_EVENT_LINK_DISCOVERY, 500), 4);
-    };
-    auto release = [&](int from, int to) {
-        for (int link = from; link < to; link++) {
-            uint8_t mac[6];
-            oltsim::link_mac(mac, onu_mac, link);
-            request(ctag++, TEK_REQ_LINK_RELEASE, oltsim::bytes(mac, mac + 6));
-        }
-    };
-
-    population.register_onu(onu_mac);
-    ASSERT_EQ(events(TEK_EVENT_REGISTRATION, 500), 4);
-    accept_all();
-    release(0, 3);
-    EXPECT_EQ(events(TEK_EVENT_REGISTRATION, 600), 0) << "a link still registered";
-    release(3, 4);
-    EXPECT_EQ(events(TEK_EVENT_REGISTRATION, 1000), 4) << "back with every link";
-    EXPECT_EQ(population.returns(), 1u);
-
-    accept_all();
-    service.leave(onu_mac);
-    EXPECT_EQ(events(oltsim::ID_ALARM_EVENT, 500), 4);
-    release(0, 4);
-    EXPECT_EQ(events(TEK_EVENT_REGISTRATION, 600), 0) << "it left";
-
-    population.register_onu(onu_mac);   // come-back
-    ASSERT_EQ(events(TEK_EVENT_REGISTRATION, 500), 4);
-    accept_all();
-    sim_->reset(0);
-    release(0, 4);
-    EXPECT_EQ(events(TEK_EVENT_REGISTRATION, 600), 0) << "the restarted chip knows no link of it";
-    EXPECT_EQ(population.returns(), 1u);
-}
-
-// Switches that name a chip the program does not play say so.
-TEST_F(OltsimFaults, SwitchesNamingNoChipAreRefused)
+// Switches that name a chip the program does not play say so; the TFTP
+// switches check their block and count before a fault is armed (1 applied,
+// -1 refused, 0 not a TFTP switch).
+TEST_F(OltsimFaults, SwitchesWithBadArgumentsAreRefused)
 {
     std::string error;
     for (const char *arg : {"4", "9", "-1"}) {
@@ -343,6 +161,23 @@ TEST_F(OltsimFaults, SwitchesNamingNoChipAreRefused)
     EXPECT_FALSE(oltsim::control_apply(*sim_, "rcode", "5:11:1", error));
     EXPECT_TRUE(oltsim::control_apply(*sim_, "reset", "3", error)) << error;
     EXPECT_EQ(sim_->reset_count(3), 1);
+
+    oltsim::tftp_server server(*sim_);
+    struct {
+        const char *name, *arg;
+        int result;
+    } cases[] = {
+        {"tftp-drop", "3", 1},       {"tftp-rcode", "0:4", 1},    {"tftp-opcode", "65535:1", 1},
+        {"tftp-clear", "", 1},       {"tftp-drop", "", -1},       {"tftp-drop", "x", -1},
+        {"tftp-rcode", "3:", -1},    {"tftp-rcode", "3:0", -1},   {"tftp-opcode", "65536", -1},
+        {"tftp-drop", "2:3x", -1},   {"tftp-lose", "1", -1},      {"silent-olt", "1", 0},
+        {"tftp-dup", "2", 1},
+    };
+    for (const auto &c : cases) {
+        error.clear();
+        EXPECT_EQ(oltsim::tftp_control_apply(server, c.name, c.arg, error), c.result) << c.name << " " << c.arg;
+        EXPECT_EQ(error.empty(), c.result >= 0) << c.name << " " << c.arg;
+    }
 }
 
 } // namespace
