@@ -234,20 +234,6 @@ TEST_F(Pool, ChargedBlocksCountToTheirAccountUntilFreedByAnyThread)
     EXPECT_EQ(figures().inuse_bytes, 0u);
 }
 
-TEST_F(Pool, FreedBlocksArePoisonedInDebugBuilds)
-{
-#ifdef NDEBUG
-    GTEST_SKIP() << "only debug builds poison";
-#endif
-    if (mapped)
-        GTEST_SKIP() << "a freed block is the heap's when mapped onto malloc";
-    open_pool(1 << 16);
-    uint8_t *block = static_cast<uint8_t *>(BALLOC(40));   // class 64
-    memset(block, 0x11, 40);
-    BFREE(block);
-    EXPECT_EQ(memcmp(block, std::vector<uint8_t>(64, BALLOC_POISON).data(), 64), 0);
-}
-
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define POOL_ASAN 1

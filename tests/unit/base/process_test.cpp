@@ -174,24 +174,4 @@ TEST_F(Redirect, AFifoTargetIsRefusedWithOrWithoutAReader)
     close(reader);
 }
 
-TEST(StopSignal, ClearsTheRunFlag)
-{
-    process_install_signals();
-    // And wakes the loop that sleeps until work comes.
-    static std::atomic<int> wakes{0};
-    process_stop_wake = [] { wakes++; };
-    run_flag = 1;
-    raise(SIGTERM);
-    EXPECT_EQ(run_flag.load(), 0);
-    run_flag = 1;
-    raise(SIGINT);
-    EXPECT_EQ(run_flag.load(), 0);
-    EXPECT_EQ(wakes.load(), 2);
-    process_stop_wake = nullptr;
-    run_flag = 1;
-    signal(SIGUSR1, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGINT, SIG_DFL);
-}
-
 } // namespace
