@@ -66,6 +66,7 @@ TEST_F(Pool, ClassEdgesAndTheHeaderWords)
         }
     }
     EXPECT_EQ(BALLOC(-1), nullptr);
+    EXPECT_EQ(bsize(nullptr), 0u);
     EXPECT_EQ(out_of([] { return BALLOC(131073); }).rfind("2B: malloc failed\n", 0), 0u);
 }
 

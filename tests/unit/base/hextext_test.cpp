@@ -18,6 +18,7 @@ TEST(HexText, LinesOfSixteenWithAlignedContinuationInTheSizeRule)
     EXPECT_EQ(hex_text(out, 17, data, 0), 1);
     EXPECT_STREQ(out, "\n");
     EXPECT_EQ(hex_text(out, 16, data, 0), -1);
+    EXPECT_EQ(hex_text(out, 0, data, 0), -1);
     EXPECT_GT(hex_text(out, 81, data, 16), 0);
     EXPECT_STREQ(out, "FF 10 21 32 43 54 65 76 87 98 A9 BA CB DC ED FE \n");
     EXPECT_EQ(hex_text(out, 80, data, 16), -1);

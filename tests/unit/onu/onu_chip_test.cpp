@@ -224,6 +224,12 @@ TEST_F(OnuLayer, DestinationsCarryTheLinksOfTheirPath)
     EXPECT_EQ(hex_text(requests(TEK_REQ_DEST_CREATE)[0].data),
               hex_text(hex_vectors("onu/requests.hex")["destination, four links on path 0"]));
     EXPECT_EQ(hex_text(requests(TEK_REQ_DEST_LEARNING)[0].data), "04 00 00 00 00 10 00 04 ");
+    auto creates = sim_->handler_of(TEK_REQ_DEST_CREATE);
+    answer(TEK_REQ_DEST_CREATE, 3);   // three refusals are a firmware fault
+    EXPECT_EQ(profiler_onu_path_internal(onu, 0, profile.data(), true, 0, onu->cfg_block), TEK_RC_REFUSED);
+    EXPECT_EQ(count(TEK_REQ_DEST_CREATE), 4u);
+    EXPECT_EQ(count(TEK_REQ_DEST_DELETE), 2u) << "before the second and third attempt";
+    sim_->set_handler(TEK_REQ_DEST_CREATE, creates);
 
     memset(named, 0, RULE_SLOT_SIZE);
     profile[PATHS_LINK_PATH + PATHS_LINK_STRIDE * 2] = 1;
@@ -233,7 +239,7 @@ TEST_F(OnuLayer, DestinationsCarryTheLinksOfTheirPath)
     onu->cfg_flags &= ~ONU_CFG_PATHS_DONE;
     EXPECT_EQ(profiler_paths_reconfigure_internal(onu), 0);
     EXPECT_EQ(onu->uni_path[1], 1026);
-    EXPECT_EQ(requests(TEK_REQ_DEST_CREATE)[2].data[4], 1) << "link 3 is not the ONU's";
+    EXPECT_EQ(requests(TEK_REQ_DEST_CREATE).back().data[4], 1) << "link 3 is not the ONU's";
     EXPECT_EQ(profiler_paths_reconfigure_internal(onu), TEK_RC_REFUSED) << "paths are configured once";
 
     named[0] = named[2] = 1;
@@ -265,11 +271,11 @@ TEST_F(OnuLayer, LearnedMacCopiesStayWithinTheAnswerAndTheBuffer)
     onu_->uni_path[1] = 1024;   // an ONU in OK with a service path
     uint8_t found[6];
     int path = 0;
-    EXPECT_EQ(profiler_find_by_learned_mac(1, 0, &learned[16], found, &path), 0);
+    EXPECT_EQ(profiler_find_by_learned_mac(1, 2, &learned[16], found, &path), 0);   // 2: any PON port
     EXPECT_EQ(memcmp(found, ONU_MAC, 6), 0);
     EXPECT_EQ(path, 2);
     const uint8_t stranger[6] = {0x02, 9, 9, 9, 9, 9};
-    EXPECT_EQ(profiler_find_by_learned_mac(1, 0, stranger, found, &path), 8);
+    EXPECT_EQ(profiler_find_by_learned_mac(1, 2, stranger, found, &path), 8);
     // A record goes in whole or not at all.
     uint8_t list[18 + 6 * 3];
     size_t length = 1;
@@ -338,7 +344,8 @@ TEST_F(OnuLayer, SubscriberIdsCarryTheBoardMacOrAreNotSent)
     crid_pair pair;
     crid_Init(&pair, CRID_OLT_CAPACITY);
     EXPECT_EQ(profiler_onu_path_pppoe_tag(1, PPPOE_TAG_BINARY, &p, &pair), 0);
-    EXPECT_EQ(requests(TEK_REQ_PPPOE_TAG).size(), 1u);
+    EXPECT_EQ(profiler_onu_path_pppoe_tag(1, PPPOE_TAG_TEXT, &p, &pair), 0);
+    EXPECT_EQ(requests(TEK_REQ_PPPOE_TAG).size(), 2u);
     size_t before = sim_->request_count();
     setenv("ZANDREL_IFACE", "nosuchif0", 1);
     EXPECT_EQ(profiler_onu_path_opt82(0, OPT82_EXTENDED_BINARY, &p), SUBSCRIBER_ID_LOCAL_FAILURE);
@@ -501,6 +508,7 @@ TEST_F(OnuLayer, RuleDownloadsMergeTheNamedProfileAndEndAtARefusal)
     EXPECT_EQ(profiler_onu_rules_internal(onu_->olt, onu_->mac, ONU_PORT_PON, onu_->cfg_block), 0);
     sim_->rcode_next(1, 6, 1);
     EXPECT_EQ(profiler_onu_rules_internal(onu_->olt, onu_->mac, ONU_PORT_UNI1, onu_->cfg_block), 3);
+    EXPECT_EQ(profiler_onu_rules_internal(onu_->olt, onu_->mac, ONU_PORT_RFOUT, onu_->cfg_block), 3);
     balloc_fail_nth(1);
     EXPECT_EQ(profiler_onu_rules_internal(onu_->olt, onu_->mac, ONU_PORT_UNI1, onu_->cfg_block), 4);
     balloc_fail_nth(0);
@@ -510,6 +518,33 @@ TEST_F(OnuLayer, RuleDownloadsMergeTheNamedProfileAndEndAtARefusal)
     EXPECT_EQ(d.rules[0][4][1], 0x42);
     EXPECT_EQ(d.rule_messages, 2u);
     EXPECT_EQ(count(TEK_REQ_ONU_RULES), 3u);
+}
+
+// The sequence blocks what the record asks after the end of configuration,
+// a second run only reports, and a refused step fails the ONU with an
+// EAP-Failure.
+TEST_F(OnuLayer, ConfigurationBlocksWhatTheRecordAsksAndFailsOnARefusal)
+{
+    cfgcache()->rules[0][0] = 1;
+    classes(0, 1, 1);
+    for (bool refuse : {false, true}) {
+        onu_record *onu = make_onu(7, LINK_ONU, ONU_STATE_DISCOVERED);
+        store_be16(onu->chip_id, 0x3714);
+        onu->configured_port = PORT_NONE;
+        onu->cfg_flags = 0;
+        onu->link_count = 1;
+        onu->cfg_bytes[ONU_CFG_BYTE_BLOCK_UNI1] = 1;
+        answer(TEK_REQ_ONU_RULES, refuse ? 3 : 0);
+        EXPECT_EQ(profiler_onu_reconfigure(LINK_ONU), refuse ? TEK_RC_REFUSED : 0);
+        EXPECT_EQ(onu->state, refuse ? ONU_STATE_CFGFAILED : ONU_STATE_OK);
+        if (!refuse) {
+            EXPECT_EQ(ids().back(), TEK_REQ_PORT_DISABLE) << "UNI1 blocked again after the end of configuration";
+            size_t before = sim_->request_log().size();
+            EXPECT_EQ(profiler_onu_reconfigure(LINK_ONU), 0);
+            EXPECT_EQ(sim_->request_log().size(), before);
+        }
+    }
+    EXPECT_EQ(sent(TEK_REQ_EAP_FRAME), (std::vector<std::string>{"00 0D B6 20 00 00 04 01 00 04 "})) << "EAP-Failure";
 }
 
 } // namespace

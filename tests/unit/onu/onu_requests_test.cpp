@@ -185,7 +185,7 @@ TEST(OnuRequests, EveryBuilderLaysOutItsVector)
          ids(templates((std::string(90, 'c') + "%ONTID%").c_str(), (std::string(20, 'r') + "%ONTID%").c_str()))},
         {"oam rate", build([](uint8_t *o) { return link_oam_rate_payload(MAC, o), OAM_RATE_LEN; })},
         {"create path, PON 0, swapped", build([](uint8_t *o) { return link_create_path_payload(8322, 0, true, o), PATH_CREATE_LEN; })},
-        {"create path, PON 0", build([](uint8_t *o) { return link_create_path_payload(8322, 0, false, o), PATH_CREATE_LEN; })},
+        {"create path, PON 1", build([](uint8_t *o) { return link_create_path_payload(8322, 1, false, o), PATH_CREATE_LEN; })},
         {"path query", build([](uint8_t *o) { return link_path_query_payload(16318, o), PATH_QUERY_LEN; })},
         {"queue SLA, both used", queue_sla(shaping(10000, 100, 1, 16), shaping(20000, 200, 2, 32))},
         {"queue SLA, second unused", queue_sla(shaping(10000, 100, 1, 16), shaping(5, 7, 255, 9))},
