@@ -65,6 +65,10 @@ TEST_F(Pool, ClassEdgesAndTheHeaderWords)
             EXPECT_EQ(word(block, 1), BALLOC_FREE_MARK);
         }
     }
+    balloc_fail_nth(2);   // the tests' fault switch fails exactly the second request
+    void *first = BALLOC(10);
+    EXPECT_EQ(BALLOC(10), nullptr);
+    BFREE(first);
     EXPECT_EQ(BALLOC(-1), nullptr);
     EXPECT_EQ(bsize(nullptr), 0u);
     EXPECT_EQ(out_of([] { return BALLOC(131073); }).rfind("2B: malloc failed\n", 0), 0u);
@@ -183,6 +187,8 @@ TEST_F(Pool, ReportFiguresAfterAKnownSequence)
 TEST_F(Pool, StringsOfTheReportStayInsideTheirBlock)
 {
     open_pool(1 << 16);
+    for (int i = 0; i < 16; i++)
+        BMEMDUP(nullptr, 16);   // blocks that hold no text, walked past
     char *block = static_cast<char *>(BALLOC(16));
     memset(block, 'A', 16);   // no terminating NUL inside the block
     EXPECT_NE(report().find(std::string(16, 'A') + std::string(34, ' ') + " allocated by"), std::string::npos);
