@@ -15,7 +15,6 @@
 #include "onu/subscriber_ids.h"
 
 #include <algorithm>
-#include <array>
 
 namespace {
 
@@ -410,16 +409,7 @@ TEST_F(OnuLayer, PortsStopAtTheFirstRefusalAndKeepTheirFlags)
 TEST_F(OnuLayer, MulticastRequestsFollowTheOnusAnswers)
 {
     change([](oltsim::onu_device &d) { d.ipmc_domains[0] = d.ipmc_domains[1] = d.ipmc_domains[2] = {1}; });
-    std::array<uint8_t, 435> p{};
-    uint8_t *domain = p.data() + MCAST_DOMAINS + MCAST_DOMAIN_SIZE;
-    domain[0] = 1;
-    uint8_t *group = p.data() + MCAST_GROUPS;
-    group[0] = 1;
-    store_be32(group + 1, 0xE1000000);
-    store_be32(group + 5, 0xE1000009);
-    group[MCAST_GROUP_SIZE] = 1;
-    store_be32(group + MCAST_GROUP_SIZE + 1, 0xE2000001);
-    store_be32(group + MCAST_GROUP_SIZE + 5, 0xE2000001);
+    bytes p = hex_vectors("onu/requests.hex")["multicast profile"];   // two groups, two domain groups
     EXPECT_EQ(profiler_onu_ipmc_domains(1, ONU_MAC, p.data()), 0);
     EXPECT_EQ(device().ipmc_deleted, (std::vector<uint8_t>{0, 1, 2}));
     auto passed_on = sim_->handler_of(TEK_REQ_ONU_IPMC_DOMAIN_COUNT);
@@ -441,7 +431,8 @@ TEST_F(OnuLayer, MulticastRequestsFollowTheOnusAnswers)
     EXPECT_EQ(profiler_onu_ipmc_groups(1, ONU_MAC, p.data()), 3);
     sim_->rcode_next(1, 4, 1);
     EXPECT_EQ(profiler_onu_ipmc_groups_6838(1, ONU_MAC, p.data()), 0);
-    EXPECT_EQ(device().groups_6838, (std::vector<std::pair<uint32_t, uint32_t>>{{0xE2000001, 0xE2000001}}));
+    EXPECT_EQ(device().groups_6838, (std::vector<std::pair<uint32_t, uint32_t>>{{0xE2000001, 0xE2000001}}))
+        << "the first was refused, the second kept";
 }
 
 // The steps read their inputs from the record and the cache: what the ONU

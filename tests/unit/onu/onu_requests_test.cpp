@@ -90,17 +90,6 @@ void allow(profile &p, int entry, uint32_t first, uint32_t last)
     store_be32(e + 5, last);
 }
 
-void domain(profile &p, int entry, uint8_t a, uint8_t slot, uint16_t v1, uint16_t v2, uint8_t b)
-{
-    uint8_t *e = p.data() + MCAST_DOMAINS + MCAST_DOMAIN_SIZE * size_t(entry);
-    e[0] = 1;
-    e[1] = a;
-    e[2] = slot;
-    store_le16(e + 5, v1);
-    store_le16(e + 7, v2);
-    e[9] = b;
-}
-
 bytes rule_text(const char *text, bool pon)
 {
     uint8_t entry[ONU_RULE_SIZE] = {};
@@ -142,15 +131,11 @@ TEST(OnuRequests, EveryBuilderLaysOutItsVector)
     auto queues = [](unsigned links, bool is_8600) {
         return build([&](uint8_t *o) { return onu_expected_queues(MAC, links, is_8600, o); });
     };
-    profile igmp{};
-    memcpy(igmp.data() + 1, "\x11\x22\x33\x44", 4);
-    store_le16(igmp.data() + 5, 0x0A0B);
-    profile domains{};
-    domain(domains, 0, 0xA0, 0, 0x0100, 0x0200, 0xB0);
-    domain(domains, 1, 0xA3, 0, 0x0300, 0x0400, 0xB3);
-    domain(domains, 2, 0xA1, 1, 0x0100, 0x0200, 0xB1);   // joins group 0 in slot 1
+    auto vectors = hex_vectors("onu/requests.hex");
+    const bytes &mcast = vectors["multicast profile"];
+    EXPECT_EQ(mcast.size(), 435u);
     ipmc_domain_group groups[MCAST_DOMAIN_ENTRIES];
-    onu_ipmc_domain_groups(domains.data(), groups);
+    onu_ipmc_domain_groups(mcast.data(), groups);
     EXPECT_TRUE(groups[0].used && groups[1].used && !groups[2].used && !groups[3].used);
     uint8_t port_read[ONU_PORT_CONFIG_SIZE];
     for (size_t i = 0; i < sizeof port_read; i++)
@@ -218,7 +203,7 @@ TEST(OnuRequests, EveryBuilderLaysOutItsVector)
         {"rule text, UNI", rule_text("a=0x21 action=14 param=300 field12=224.0.0.1 op=4", false)},
         {"rule text, PON", rule_text("action=0x12 param=3.4 field0=00:0D:B6:01:02:03 op=1", true)},
         {"rule text, 64-bit", rule_text(" action=7\tfield5=0x0102030405060708 op=2 ", false)},
-        {"IGMP snooping", build([&](uint8_t *o) { return onu_igmp_request(o, MAC, igmp.data()); })},
+        {"IGMP snooping", build([&](uint8_t *o) { return onu_igmp_request(o, MAC, mcast.data()); })},
         {"IPMC group rule", build([](uint8_t *o) {
              return onu_ipmc_group_rule_request(o, MAC, 2, {ip(224, 0, 1, 0), ip(239, 255, 255, 255)});
          })},
@@ -227,7 +212,6 @@ TEST(OnuRequests, EveryBuilderLaysOutItsVector)
         {"IPMC domain add, two slots", build([&](uint8_t *o) { return onu_ipmc_domain_add_request(o, MAC, 0, groups[0]); })},
         {"IPMC domain add, one slot", build([&](uint8_t *o) { return onu_ipmc_domain_add_request(o, MAC, 1, groups[1]); })},
     };
-    auto vectors = hex_vectors("onu/requests.hex");
     for (const auto &[name, got] : built)
         EXPECT_EQ(hex_text(got), vectors.count(name) ? hex_text(vectors[name]) : "(no vector)") << name;
     // The rule entries as kept in the table, against what goes to the ONU.
