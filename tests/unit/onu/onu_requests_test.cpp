@@ -270,6 +270,11 @@ TEST(OnuRequests, TemplatesAreRefusedOrClearedAtTheirLimits)
     EXPECT_EQ(rc, CRID_UPDATE_BOTH_REFUSED);
     templates("ok", "%ONTID", CRID_OLT_CAPACITY, &rc);
     EXPECT_EQ(rc, CRID_UPDATE_REMOTE_REFUSED);
+    templates("%ONTID", "r-%PATHID%", CRID_OLT_CAPACITY, &rc);   // the bytes: "ids circuit refused, written empty"
+    EXPECT_EQ(rc, CRID_UPDATE_CIRCUIT_REFUSED);
+    templates((std::string(90, 'c') + "%ONTID%").c_str(), (std::string(20, 'r') + "%ONTID%").c_str(),
+              CRID_OLT_CAPACITY, &rc);   // 134 > 128; the bytes: "ids too large: both cleared"
+    EXPECT_EQ(rc, CRID_UPDATE_TOO_LARGE);
     // Able to pass 255 bytes: cleared, yet counted a success.
     crid_pair pair = templates((std::string(200, 'w') + "%OPT60%").c_str(), "r", 1000, &rc);
     EXPECT_EQ(rc, 0);
