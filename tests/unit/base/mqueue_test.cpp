@@ -56,22 +56,28 @@ protected:
     std::vector<mqueue *> made;
 };
 
-TEST_F(Queue, AFullRingRefusesOneMoreAndKeepsOrderAcrossItsEnd)
+// The ring starts part-way so its walks cross the end: a full ring refuses
+// one more, and a conditional flush takes first, middle and last items.
+TEST_F(Queue, AFullRingRefusesOneMoreAndFlushesAcrossItsEnd)
 {
-    mqueue *q = make(4);
-    for (int i = 0; i < 3; i++) {   // never more than one waiting: the peak stays 0
-        mqueue_put(q, item(i));
+    mqueue *q = make(8);
+    for (int i = 0; i < 5; i++) {   // never more than one waiting: the peak stays 0
+        mqueue_put(q, item(-1));
         BFREE(mqueue_get(q));
     }
-    EXPECT_NE(dump().find("total_size = 4, current_size = 0, peak_size = 0"), std::string::npos);
-    for (int i = 0; i < 4; i++)
-        EXPECT_EQ(mqueue_put(q, item(i)), 0);
+    EXPECT_NE(dump().find("total_size = 8, current_size = 0, peak_size = 0"), std::string::npos);
+    for (int v : {0, 1, 2, 3, 4, 5, 6, 8})   // the flush below takes 0 first, 2..6 middle, 8 last
+        EXPECT_EQ(mqueue_put(q, item(v)), 0);
     int *extra = item(99);
     EXPECT_EQ(mqueue_put(q, extra), -2);
     BFREE(extra);
-    // The peak shows the count found before a put: 4 once a put was refused.
-    EXPECT_NE(dump().find("total_size = 4, current_size = 4, peak_size = 4"), std::string::npos);
-    EXPECT_EQ(drain(q), (std::vector<int>{0, 1, 2, 3}));
+    // The peak shows the count found before a put: 8 once a put was refused.
+    EXPECT_NE(dump().find("total_size = 8, current_size = 8, peak_size = 8"), std::string::npos);
+    mQueueCondFlush(q, nullptr, [](void *item, const void *) { return *static_cast<int *>(item) % 2; });
+    EXPECT_EQ(drain(q), (std::vector<int>{1, 3, 5}));
+    balloc_figures f{};
+    balloc_figures_get(&f);
+    EXPECT_EQ(f.inuse_blocks[0], 0u);   // the flushed items went back to the pool
 }
 
 // An item whose unit cannot be raised is refused and leaves no trace: the
@@ -113,22 +119,6 @@ TEST_F(Queue, AWakeUpEndsAWaitWithNothingAndTakesNoItem)
     EXPECT_EQ(mqueue_wait(q), nullptr);
     EXPECT_EQ(mqueue_tryget(q), nullptr);
     BFREE(b);
-}
-
-TEST_F(Queue, ConditionalFlushRemovesFirstMiddleAndLastAcrossTheRingsEnd)
-{
-    mqueue *q = make(8);
-    for (int i = 0; i < 5; i++) {   // start the ring part-way
-        mqueue_put(q, item(-1));
-        BFREE(mqueue_tryget(q));
-    }
-    for (int v = 0; v < 7; v++)
-        mqueue_put(q, item(v));
-    mQueueCondFlush(q, nullptr, [](void *item, const void *) { return *static_cast<int *>(item) % 2; });
-    EXPECT_EQ(drain(q), (std::vector<int>{1, 3, 5}));
-    balloc_figures f{};
-    balloc_figures_get(&f);
-    EXPECT_EQ(f.inuse_blocks[0], 0u);   // the flushed items went back to the pool
 }
 
 // An empty item (the chip link's wake-up) does not end a flush, and the
