@@ -8,35 +8,24 @@
 
 namespace {
 
-TEST(HexText, LinesOfSixteenWithAlignedContinuation)
+// 16 bytes need 16 + 48 + 17 = 81; 17 bytes need 16 + 51 + 17 = 84; none 17.
+TEST(HexText, LinesOfSixteenWithAlignedContinuationInTheSizeRule)
 {
-    char out[256];
+    char out[128];
     uint8_t data[17];
     for (int i = 0; i < 17; i++)
         data[i] = uint8_t(i * 0x11 - 1);
-    EXPECT_EQ(hex_text(out, sizeof out, data, 0), 1);
+    EXPECT_EQ(hex_text(out, 17, data, 0), 1);
     EXPECT_STREQ(out, "\n");
-    hex_text(out, sizeof out, data, 1);
-    EXPECT_STREQ(out, "FF \n");
-    hex_text(out, sizeof out, data, 16);
-    EXPECT_STREQ(out, "FF 10 21 32 43 54 65 76 87 98 A9 BA CB DC ED FE \n");
-    hex_text(out, sizeof out, data, 17);
-    EXPECT_STREQ(out, "FF 10 21 32 43 54 65 76 87 98 A9 BA CB DC ED FE \n        0F \n");
-}
-
-TEST(HexText, RefusesABufferBelowTheSizeRule)
-{
-    char out[128];
-    uint8_t data[17] = {};
-    // 16 bytes need 16 + 48 + 17 = 81; 17 bytes need 16 + 51 + 17 = 84.
+    EXPECT_EQ(hex_text(out, 16, data, 0), -1);
+    EXPECT_EQ(hex_text(out, 0, data, 0), -1);
     EXPECT_GT(hex_text(out, 81, data, 16), 0);
+    EXPECT_STREQ(out, "FF 10 21 32 43 54 65 76 87 98 A9 BA CB DC ED FE \n");
     EXPECT_EQ(hex_text(out, 80, data, 16), -1);
     EXPECT_STREQ(out, "");
     EXPECT_GT(hex_text(out, 84, data, 17), 0);
+    EXPECT_STREQ(out, "FF 10 21 32 43 54 65 76 87 98 A9 BA CB DC ED FE \n        0F \n");
     EXPECT_EQ(hex_text(out, 83, data, 17), -1);
-    EXPECT_EQ(hex_text(out, 17, data, 0), 1);
-    EXPECT_EQ(hex_text(out, 16, data, 0), -1);
-    EXPECT_EQ(hex_text(out, 0, data, 0), -1);
 }
 
 } // namespace

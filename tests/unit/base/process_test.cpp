@@ -32,27 +32,15 @@ void parse(std::vector<const char *> args)
     process_parse_options(int(argv.size() - 1), argv.data());
 }
 
+// Numbers become 0 or 1; anything else is 0, and unknown options or a
+// missing argument pass without a word.
 TEST(Options, DecimalArgumentsBecomeZeroOrOne)
 {
-    parse({"-a", "1", "-b", "2", "-i", "0", "-p", "17", "-r", "1"});
-    EXPECT_EQ(flags.a, 1);
-    EXPECT_EQ(flags.b, 1);   // any non-zero number daemonises
-    EXPECT_EQ(flags.i, 0);
-    EXPECT_EQ(flags.p, 1);
-    EXPECT_EQ(flags.r, 1);
-
-    parse({"-a", "yes", "-r", "x1", "-p7"});
-    EXPECT_EQ(flags.a, 0);   // non-numeric is 0
-    EXPECT_EQ(flags.r, 0);
-    EXPECT_EQ(flags.p, 1);   // attached argument
-}
-
-TEST(Options, UnknownOptionsAndMissingArgumentsPassSilently)
-{
+    parse({"-a", "1", "-b", "2", "-i", "0", "-p7", "-r", "x1"});
+    EXPECT_EQ(std::vector<int>({flags.a, flags.b, flags.i, flags.p, flags.r}), std::vector<int>({1, 1, 0, 1, 0}));
     testing::internal::CaptureStderr();
     parse({"-z", "-x", "3", "-i", "1", "-b"});
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(flags.i, 1);
     EXPECT_EQ(flags.b, 0);
     flags = process_flags{};
@@ -112,141 +100,74 @@ protected:
     mode_t saved_umask = 0;
 };
 
-TEST_F(Redirect, WordInTheFileNamesTheNewStandardOutput)
-{
-    fs::path target = root / "pts0";
-    std::ofstream(target).close();
-    std::ofstream(root / "tmp/zandrel_stdout") << "  " << target.string() << " ignored words\n";
-    usr1();
-    say("after");
-    EXPECT_EQ(read(target), "after");
-    EXPECT_EQ(read(root / "start.txt"), "");
-}
-
-TEST_F(Redirect, TargetIsNeitherCreatedNorTruncated)
-{
-    fs::path target = root / "keep";
-    std::ofstream(target) << "old";
-    std::ofstream(root / "tmp/zandrel_stdout") << target.string();
-    usr1();
-    say("X");
-    EXPECT_EQ(read(target), "Xld");
-
-    fs::path missing = root / "missing";
-    std::ofstream(root / "tmp/zandrel_stdout") << missing.string();
-    usr1();
-    EXPECT_FALSE(fs::exists(missing));
-}
-
-TEST_F(Redirect, NoFileSendsStandardOutputToDevNull)
-{
-    usr1();
-    say("gone");
-    EXPECT_EQ(read(root / "start.txt"), "");
-    struct stat out{}, null{};
-    fstat(STDOUT_FILENO, &out);
-    stat("/dev/null", &null);
-    EXPECT_EQ(out.st_rdev, null.st_rdev);
-}
-
-TEST_F(Redirect, UnopenablePathLeavesStandardOutputAlone)
-{
-    std::ofstream(root / "tmp/zandrel_stdout") << "/nonexistent/dir/tty";
-    usr1();
-    say("still");
-    EXPECT_EQ(read(root / "start.txt"), "still");
-}
-
 // Whoever else can write /tmp must not choose where the daemon writes, nor
 // hold the thread with a FIFO: the control file is used only when it is a
-// regular file of this user that no one else may write.
+// regular file of this user that no one else may write. Its first word, cut
+// at 35 characters, names a file that must exist, which is neither created
+// nor truncated; no control file means /dev/null.
 TEST_F(Redirect, OnlyAControlFileOfOurOwnClosedToOthersIsRead)
 {
-    fs::path target = root / "pts0", control = root / "tmp/zandrel_stdout", own = root / "own";
-    std::ofstream(target).close();
+    fs::path pts0 = root / "pts0", keep = root / "keep", control = root / "tmp/zandrel_stdout", own = root / "own";
+    std::string a36(36, 'a'), a35(35, 'a');
+    for (const fs::path &p : {pts0, root / a36, root / a35})
+        std::ofstream(p).close();
+    std::ofstream(keep) << std::string(40, 'x');
+    process_install_signals();   // a second install keeps the redirect's wake-up
+    fs::path cwd = fs::current_path();
+    fs::current_path(root);
+    enum { NONE, FILE, FIFO, LINK };
+    fs::path fifo = root / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = -1;
     struct row {
         const char *name;
-        int make;   // 0 FIFO, 1 file of that mode, 2 link to a file of ours
+        int make;
         mode_t mode;
-        bool moved;
+        std::string word;
+        fs::path lands;
     } rows[] = {
-        {"FIFO", 0, 0600, false},
-        {"group-writable", 1, 0620, false},
-        {"other-writable", 1, 0602, false},
-        {"link to a file of ours", 2, 0600, false},
-        {"ours, closed to others", 1, 0644, true},
+        {"spaces and words after", FILE, 0644, "  " + pts0.string() + " ignored words\n", pts0},
+        {"FIFO", FIFO, 0600, "", pts0},
+        {"group-writable", FILE, 0620, keep.string(), pts0},
+        {"other-writable", FILE, 0602, keep.string(), pts0},
+        {"link to a file of ours", LINK, 0600, keep.string(), pts0},
+        {"missing target", FILE, 0600, (root / "missing").string(), pts0},
+        {"unopenable", FILE, 0600, "/nonexistent/dir/tty", pts0},
+        {"FIFO target, no reader", FILE, 0644, fifo.string(), pts0},   // a blocking open would wait
+        {"FIFO target, a reader", FILE, 0644, fifo.string(), pts0},
+        {"cut at 35", FILE, 0600, a36, root / a35},
+        {"not truncated", FILE, 0644, keep.string(), keep},
+        {"no control file", NONE, 0, "", root / "start.txt"},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
         fs::remove(control);
-        if (r.make == 0) {
+        if (r.make == FIFO) {
             ASSERT_EQ(mkfifo(control.c_str(), r.mode), 0);
-        } else {
-            fs::path file = r.make == 1 ? control : own;
-            std::ofstream(file) << target.string();
+        }
+        if (r.make == FILE || r.make == LINK) {
+            fs::path file = r.make == FILE ? control : own;
+            std::ofstream(file) << r.word;
             chmod(file.c_str(), r.mode);
-            if (r.make == 2)
+            if (r.make == LINK)
                 fs::create_symlink(own, control);
         }
+        if (r.name == std::string("FIFO target, a reader"))
+            reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
         usr1();
         say(r.name);
-        std::string where = read(r.moved ? target : root / "start.txt");
-        EXPECT_NE(where.find(r.name), std::string::npos) << where;
+        EXPECT_EQ(read(r.lands).find(r.name) != std::string::npos, r.make != NONE) << read(r.lands);
     }
-}
-
-TEST_F(Redirect, AFifoTargetIsRefusedWithOrWithoutAReader)
-{
-    fs::path fifo = root / "fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::ofstream(root / "tmp/zandrel_stdout") << fifo.string();
-    usr1();   // no reader: a blocking open would wait for one
-    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    usr1();
-    say("kept");
-    EXPECT_EQ(read(root / "start.txt"), "kept");
+    fs::current_path(cwd);
     char c;
     EXPECT_LE(::read(reader, &c, 1), 0) << "nothing went to the FIFO";
     close(reader);
-}
-
-TEST_F(Redirect, WordIsCutAtThirtyFiveCharacters)
-{
-    // 36 characters: the 35 read name a file that does not exist.
-    std::string name(36, 'a');
-    fs::path longer = root / name;
-    std::ofstream(longer).close();
-    fs::path cwd = fs::current_path();
-    fs::current_path(root);
-    std::ofstream(root / "tmp/zandrel_stdout") << name;
-    usr1();
-    say("kept");
-    EXPECT_EQ(read(root / "start.txt"), "kept");
-    std::ofstream(root / name.substr(0, 35)).close();
-    usr1();
-    say("cut");
-    EXPECT_EQ(read(root / name.substr(0, 35)), "cut");
-    fs::current_path(cwd);
-}
-
-TEST(StopSignal, ClearsTheRunFlag)
-{
-    process_install_signals();
-    // And wakes the loop that sleeps until work comes.
-    static std::atomic<int> wakes{0};
-    process_stop_wake = [] { wakes++; };
-    run_flag = 1;
-    raise(SIGTERM);
-    EXPECT_EQ(run_flag.load(), 0);
-    run_flag = 1;
-    raise(SIGINT);
-    EXPECT_EQ(run_flag.load(), 0);
-    EXPECT_EQ(wakes.load(), 2);
-    process_stop_wake = nullptr;
-    run_flag = 1;
-    signal(SIGUSR1, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGINT, SIG_DFL);
+    EXPECT_FALSE(fs::exists(root / "missing"));
+    EXPECT_EQ(read(keep), "not truncated" + std::string(27, 'x'));
+    struct stat out{}, null{};
+    fstat(STDOUT_FILENO, &out);
+    stat("/dev/null", &null);
+    EXPECT_EQ(out.st_rdev, null.st_rdev);
 }
 
 } // namespace

@@ -1,0 +1,443 @@
+// The ONU layer's pure builders and tables: every request and payload byte
+// for byte against tests/vectors/onu/requests.hex, then the logic that picks
+// what goes in them (templates, rule merge and split, rule texts, multicast
+// ranges).
+#include "onu/epon_rules.h"
+#include "onu/l3agents/CircuitAndRemoteIds.h"
+#include "onu/onu_multicast.h"
+#include "onu/onu_ports.h"
+#include "onu/onu_rules.h"
+#include "onu/profiler_link.h"
+#include "onu/profiler_onu.h"
+#include "onu/profiler_path.h"
+#include "onu/subscriber_ids.h"
+
+#include "common/onu_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+using profile = std::array<uint8_t, 435>;
+
+const uint8_t *const MAC = ONU_MAC;
+const uint8_t BOARD_MAC[6] = {0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
+
+uint32_t ip(int a, int b, int c, int d) { return uint32_t(a) << 24 | uint32_t(b) << 16 | uint32_t(c) << 8 | uint32_t(d); }
+
+bytes build(const std::function<size_t(uint8_t *)> &fn)
+{
+    bytes out(512);
+    out.resize(fn(out.data()));
+    return out;
+}
+
+subscriber_path path(uint32_t ont = 0x0A0B0C0D, const char *host = "olt7")
+{
+    subscriber_path p{};
+    p.dest_index = 0x0102;
+    p.port_index = 5;
+    p.ont_number = ont;
+    p.path_index = 1;
+    p.system_word = 0x11223344;
+    p.host_name = host;
+    memcpy(p.onu_mac, MAC, 6);
+    return p;
+}
+
+crid_pair templates(const char *circuit, const char *remote, size_t capacity = CRID_OLT_CAPACITY, int *rc = nullptr)
+{
+    crid_pair pair;
+    crid_Init(&pair, capacity);
+    int result = crid_Update(&pair, circuit, remote, "olt", "s1", "192.168.1.10");
+    if (rc)
+        *rc = result;
+    return pair;
+}
+
+// Circuit and remote IDs from `pair` for ONT 37, path 1, channel 3.
+bytes ids(const crid_pair &pair, const uint8_t *opt60 = nullptr, uint32_t channel = 3, size_t size = 400)
+{
+    crid_values v{channel, 37, 1, 100, 200, MAC, opt60};
+    bytes out(size);
+    out.resize(crid_AddCircuitIdAndRemoteId(&pair, out.data(), out.size(), &v));
+    return out;
+}
+
+// A shaping record as the management process stores it: host order.
+bytes shaping(uint32_t first, uint16_t second, uint8_t cls, uint16_t third)
+{
+    bytes r(SHAPING_RECORD_SIZE);
+    memcpy(&r[0], &first, 4);
+    memcpy(&r[4], &second, 2);
+    r[6] = cls;
+    memcpy(&r[7], &third, 2);
+    return r;
+}
+
+void allow(profile &p, int entry, uint32_t first, uint32_t last)
+{
+    uint8_t *e = p.data() + MCAST_GROUPS + MCAST_GROUP_SIZE * size_t(entry);
+    e[0] = 1;
+    store_be32(e + 1, first);
+    store_be32(e + 5, last);
+}
+
+bytes rule_text(const char *text, bool pon)
+{
+    uint8_t entry[ONU_RULE_SIZE] = {};
+    EXPECT_EQ(epon_rule_translate_to_bin(text, entry), 0) << text;
+    return build([&](uint8_t *o) { return onu_rule_encode(o, entry, pon); });
+}
+
+TEST(OnuRequests, EveryBuilderLaysOutItsVector)
+{
+    static const uint8_t opt60[] = {5, 'M', 'S', 'F', 'T', ' '};
+    static uint8_t long_opt60[1 + 200];
+    long_opt60[0] = 200;
+    memset(long_opt60 + 1, 'o', 200);
+    static const std::string host230(230, 'h');
+    static const uint8_t mode0[ONU_UNI_PARAMS_SIZE] = {1, 0, 0x21, 0x22, 9, 9, 9, 9, 9, 9, 9};
+    static const uint8_t mode3[ONU_UNI_PARAMS_SIZE] = {1, 3, 0x21, 0x22};
+    auto opt82 = [](uint8_t format, subscriber_path p) {
+        return build([&](uint8_t *o) { return opt82_payload(format, &p, BOARD_MAC, o, SUBSCRIBER_PAYLOAD_MAX); });
+    };
+    auto pppoe = [](uint8_t format, subscriber_path p, crid_pair pair) {
+        return build([&](uint8_t *o) { return pppoe_tag_payload(format, &p, &pair, o, SUBSCRIBER_PAYLOAD_MAX); });
+    };
+    auto queue_sla = [](bytes first, bytes second) {
+        return build([&](uint8_t *o) { return link_queue_sla_payload(8320, first.data(), second.data(), o) ? QUEUE_SLA_LEN : 0; });
+    };
+    auto link_sla = [](bytes first, bytes second) {
+        return build([&](uint8_t *o) { return link_sla_payload(MAC, first.data(), second.data(), o) ? LINK_SLA_LEN : 0; });
+    };
+    auto clients = [](uint8_t count) {
+        bytes list(4 + 64 * STATIC_CLIENT_SIZE);
+        list[0] = count;   // least significant byte first
+        const uint8_t entry[11] = {1, 0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 192, 168, 1, 20};
+        memcpy(&list[4 + STATIC_CLIENT_SIZE], entry, sizeof entry);
+        list[4 + 5 * STATIC_CLIENT_SIZE] = 1;   // used, but beyond a count of 3
+        bytes out(2 + 64 * STATIC_ENTRY_SIZE);
+        out.resize(static_clients_payload(1025, MAC, list.data(), out.data(), out.size()));
+        return out;
+    };
+    auto queues = [](unsigned links, bool is_8600) {
+        return build([&](uint8_t *o) { return onu_expected_queues(MAC, links, is_8600, o); });
+    };
+    auto vectors = hex_vectors("onu/requests.hex");
+    const bytes &mcast = vectors["multicast profile"];
+    EXPECT_EQ(mcast.size(), 435u);
+    ipmc_domain_group groups[MCAST_DOMAIN_ENTRIES];
+    onu_ipmc_domain_groups(mcast.data(), groups);
+    EXPECT_TRUE(groups[0].used && groups[1].used && !groups[2].used && !groups[3].used);
+    uint8_t port_read[ONU_PORT_CONFIG_SIZE];
+    for (size_t i = 0; i < sizeof port_read; i++)
+        port_read[i] = 0xC0 | uint8_t(i & 0x3F);
+    std::vector<uint8_t> one_rule(ONU_RULE_TABLE_SIZE, 0);
+    one_rule[ONU_RULE_SIZE * 2 + 1] = 0x33;
+    one_rule[ONU_RULE_SIZE * 2 + 2] = 5;
+    one_rule[ONU_RULE_STATES + 2] = 1;
+
+    const std::map<std::string, bytes> built = {
+        {"opt82 reduced binary", opt82(OPT82_REDUCED_BINARY, path())},
+        {"opt82 expanded binary", opt82(OPT82_EXPANDED_BINARY, path())},
+        {"opt82 extended binary", opt82(OPT82_EXTENDED_BINARY, path())},
+        {"opt82 expanded text", opt82(OPT82_EXPANDED_TEXT, path(37))},
+        {"opt82 reduced text", opt82(OPT82_REDUCED_TEXT, path(37))},
+        {"opt82 unknown format", opt82(5, path())},
+        {"opt82 text past a length byte", opt82(OPT82_EXPANDED_TEXT, path(37, host230.c_str()))},
+        {"pppoe binary", pppoe(PPPOE_TAG_BINARY, path(), templates("", ""))},
+        {"pppoe text", pppoe(PPPOE_TAG_TEXT, path(37), templates("", ""))},
+        {"pppoe text past a length byte", pppoe(PPPOE_TAG_TEXT, path(37, host230.c_str()), templates("", ""))},
+        {"pppoe custom, empty templates", pppoe(PPPOE_TAG_CUSTOM, path(37), templates("", ""))},
+        {"pppoe custom from the templates",
+         pppoe(0xFF, path(37), templates("%HOSTNAME%-%ONTID%", "c%CHANNELID%/%PATHID% %MAC%"))},
+        {"ids static only", ids(templates("just text", ""))},
+        {"ids every keyword",
+         ids(templates("%SLOTID%/%MNGIP% c%CHANNELID% p%PATHID% %VLAN0%.%VLAN1%", "%MAC%|%OPT60%|%HOSTNAME%", 400),
+             opt60)},
+        {"ids without option 60", ids(templates("", "%MAC%|%OPT60%|"))},
+        {"ids values cut at their maximum", ids(templates("%CHANNELID%%PATHID%%OPT60%", ""), long_opt60, 12345)},
+        {"ids circuit refused, written empty", ids(templates("%ONTID", "r-%PATHID%"))},
+        {"ids too large: both cleared",
+         ids(templates((std::string(90, 'c') + "%ONTID%").c_str(), (std::string(20, 'r') + "%ONTID%").c_str()))},
+        {"oam rate", build([](uint8_t *o) { return link_oam_rate_payload(MAC, o), OAM_RATE_LEN; })},
+        {"create path, PON 0, swapped", build([](uint8_t *o) { return link_create_path_payload(8322, 0, true, o), PATH_CREATE_LEN; })},
+        {"create path, PON 1", build([](uint8_t *o) { return link_create_path_payload(8322, 1, false, o), PATH_CREATE_LEN; })},
+        {"path query", build([](uint8_t *o) { return link_path_query_payload(16318, o), PATH_QUERY_LEN; })},
+        {"queue SLA, both used", queue_sla(shaping(10000, 100, 1, 16), shaping(20000, 200, 2, 32))},
+        {"queue SLA, second unused", queue_sla(shaping(10000, 100, 1, 16), shaping(5, 7, 255, 9))},
+        {"queue SLA, both unused", queue_sla(shaping(1, 2, 255, 3), shaping(4, 5, 255, 6))},
+        {"link SLA, second unused", link_sla(shaping(10000, 100, 5, 16), shaping(3, 4, 255, 6))},
+        {"link SLA, both unused", link_sla(shaping(1, 1, 255, 1), shaping(1, 1, 255, 1))},
+        {"learning, no limit", build([](uint8_t *o) { return dest_learning_payload(1024, 0, o), LEARNING_LEN; })},
+        {"learning, limit 16", build([](uint8_t *o) { return dest_learning_payload(1024, 16, o), LEARNING_LEN; })},
+        {"static clients, count 3", clients(3)},
+        {"static clients, count past the list", clients(200)},
+        {"queues, 1 link", queues(1, false)},
+        {"queues, 2 links", queues(2, false)},
+        {"queues, 2 links, 8600", queues(2, true)},
+        {"queues, 3 links", queues(3, false)},
+        {"queues, 4 links, 8600", queues(4, true)},
+        {"network", build([](uint8_t *o) { return onu_network_request(o, MAC, 0x1234, 0x56, 0x78); })},
+        {"PON parameters, option on", build([](uint8_t *o) { return onu_pon_params_request(o, MAC, 1); })},
+        {"PON parameters, option off", build([](uint8_t *o) { return onu_pon_params_request(o, MAC, 0); })},
+        {"UNI mode, mode byte 0", build([](uint8_t *o) { return onu_uni_mode_request(o, MAC, 1, mode0); })},
+        {"UNI mode, mode byte 3", build([](uint8_t *o) { return onu_uni_mode_request(o, MAC, 2, mode3); })},
+        {"UNI settings", build([](uint8_t *o) { return onu_uni_settings_request(o, MAC, 2); })},
+        {"RF output, block", build([](uint8_t *o) { return onu_rf_output_request(o, MAC, false); })},
+        {"RF output, unblock", build([](uint8_t *o) { return onu_rf_output_request(o, MAC, true); })},
+        {"port configuration write", build([&](uint8_t *o) { return onu_port_config_write_request(o, port_read); })},
+        {"rules message, one rule", build([&](uint8_t *o) {
+             onu_rules_message m[ONU_RULES_MESSAGES_MAX];
+             EXPECT_EQ(onu_rules_messages(one_rule.data(), MAC, 2, m), 1);
+             return memcpy(o, m[0].data, m[0].len), size_t(m[0].len);
+         })},
+        {"rule text, UNI", rule_text("a=0x21 action=14 param=300 field12=224.0.0.1 op=4", false)},
+        {"rule text, PON", rule_text("action=0x12 param=3.4 field0=00:0D:B6:01:02:03 op=1", true)},
+        {"rule text, 64-bit", rule_text(" action=7\tfield5=0x0102030405060708 op=2 ", false)},
+        {"IGMP snooping", build([&](uint8_t *o) { return onu_igmp_request(o, MAC, mcast.data()); })},
+        {"IPMC group rule", build([](uint8_t *o) {
+             return onu_ipmc_group_rule_request(o, MAC, 2, {ip(224, 0, 1, 0), ip(239, 255, 255, 255)});
+         })},
+        {"IPMC group, 0x6838", build([](uint8_t *o) { return onu_ipmc_group_6838_request(o, MAC, ip(225, 1, 2, 3), ip(225, 1, 2, 9)); })},
+        {"IPMC domain delete", build([](uint8_t *o) { return onu_ipmc_domain_delete_request(o, MAC, 2); })},
+        {"IPMC domain add, two slots", build([&](uint8_t *o) { return onu_ipmc_domain_add_request(o, MAC, 0, groups[0]); })},
+        {"IPMC domain add, one slot", build([&](uint8_t *o) { return onu_ipmc_domain_add_request(o, MAC, 1, groups[1]); })},
+    };
+    for (const auto &[name, got] : built)
+        EXPECT_EQ(hex_text(got), vectors.count(name) ? hex_text(vectors[name]) : "(no vector)") << name;
+    // The rule entries as kept in the table, against what goes to the ONU.
+    int rules = 0;
+    for (const auto &[name, stored] : vectors) {
+        if (name.rfind("stored: ", 0) != 0)
+            continue;
+        uint8_t rule[ONU_RULE_SIZE] = {};
+        memcpy(rule, stored.data(), stored.size());
+        bool pon = name.find("PON") != std::string::npos;
+        EXPECT_EQ(hex_text(build([&](uint8_t *o) { return onu_rule_encode(o, rule, pon); })),
+                  hex_text(vectors["sent: " + name.substr(8)]))
+            << name;
+        rules++;
+    }
+    EXPECT_EQ(rules, 10);
+}
+
+// Template texts: every way a parse fails, the static text's limits, the
+// twenty dynamic fields, and a pair that can pass its capacity.
+TEST(OnuRequests, TemplatesAreRefusedOrClearedAtTheirLimits)
+{
+    std::string t254(254, 'a'), host250(250, 'h'), fields;
+    for (int i = 0; i < 20; i++)
+        fields += "%PATHID%";
+    struct {
+        std::string text;
+        const char *host;
+        int result;
+    } rows[] = {
+        {"id-%ONTID", "h", CRID_PARSE_UNCLOSED},
+        {"x%ABCDEFGHIJKLMNO%", "h", CRID_PARSE_TOKEN_TOO_LONG},   // 17 characters
+        {"x%ABCDEFGHIJKLM%", "h", CRID_PARSE_BAD_KEYWORD},        // 15: long enough, unknown
+        {"%ontid%", "h", CRID_PARSE_BAD_KEYWORD},
+        {"%%", "h", CRID_PARSE_BAD_KEYWORD},
+        {t254, "", 0},
+        {t254 + "b", "", CRID_PARSE_TAIL_TOO_LONG},
+        {t254 + "b%ONTID%", "", CRID_PARSE_TEXT_TOO_LONG},
+        {"abcd%HOSTNAME%", host250.c_str(), 0},                   // 254 characters
+        {"abcde%HOSTNAME%", host250.c_str(), CRID_PARSE_BAD_KEYWORD},
+        {fields, "", 0},
+        {fields + "%PATHID%", "", CRID_PARSE_BAD_KEYWORD},
+    };
+    for (const auto &r : rows) {
+        crid_desc desc;
+        EXPECT_EQ(GetFieldMaxLen(&desc, r.text.c_str(), r.host, "", "ip"), r.result) << r.text;
+    }
+    crid_desc desc;
+    ASSERT_EQ(GetFieldMaxLen(&desc, "%HOSTNAME%-%ONTID%", "olt7", "", "10.0.0.1"), 0);
+    EXPECT_EQ(std::string(desc.static_text) + "/" + std::to_string(desc.fields[0].position) + "/" +
+                  std::to_string(desc.dynamic_max),
+              "olt7-/5/10");
+
+    int rc;
+    templates("%ONTID", "%BOGUS%", CRID_OLT_CAPACITY, &rc);
+    EXPECT_EQ(rc, CRID_UPDATE_BOTH_REFUSED);
+    templates("ok", "%ONTID", CRID_OLT_CAPACITY, &rc);
+    EXPECT_EQ(rc, CRID_UPDATE_REMOTE_REFUSED);
+    templates("%ONTID", "r-%PATHID%", CRID_OLT_CAPACITY, &rc);   // the bytes: "ids circuit refused, written empty"
+    EXPECT_EQ(rc, CRID_UPDATE_CIRCUIT_REFUSED);
+    templates((std::string(90, 'c') + "%ONTID%").c_str(), (std::string(20, 'r') + "%ONTID%").c_str(),
+              CRID_OLT_CAPACITY, &rc);   // 134 > 128; the bytes: "ids too large: both cleared"
+    EXPECT_EQ(rc, CRID_UPDATE_TOO_LARGE);
+    // Able to pass 255 bytes: cleared, yet counted a success.
+    crid_pair pair = templates((std::string(200, 'w') + "%OPT60%").c_str(), "r", 1000, &rc);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(pair.capacity, 0u + 1 + 4);
+    // 94 + 30 + 4 = 128 fits exactly, and only a buffer that holds it.
+    pair = templates((std::string(84, 'c') + "%ONTID%").c_str(), (std::string(20, 'r') + "%ONTID%").c_str(),
+                     CRID_OLT_CAPACITY, &rc);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(pair.capacity, 128u);
+    EXPECT_EQ(ids(pair, nullptr, 3, 127).size(), 0u);
+}
+
+// Own rules first, then the profile's; a stale profile rule in slot 0 goes.
+TEST(OnuRequests, RuleTablesMergeAndSplitIntoMessagesOfFour)
+{
+    auto put = [](bytes &t, int slot, uint8_t state, uint8_t tag) {
+        t[ONU_RULE_SIZE * size_t(slot) + 1] = tag;
+        t[ONU_RULE_SIZE * size_t(slot) + 2] = 5;
+        t[ONU_RULE_STATES + size_t(slot)] = state;
+    };
+    auto layout = [](const bytes &t) {
+        std::string out;
+        for (size_t s = 0; s < ONU_RULE_SLOTS; s++)
+            if (t[ONU_RULE_STATES + s])
+                out += std::to_string(s) + ":" + std::to_string(t[ONU_RULE_SIZE * s + 1]) + "/" +
+                       std::to_string(t[ONU_RULE_STATES + s]) + " ";
+        return out;
+    };
+    struct {
+        std::vector<std::tuple<int, uint8_t, uint8_t>> own;   // slot, state, tag
+        std::vector<std::pair<int, uint8_t>> profile;         // slot, tag
+        const char *expected;
+    } rows[] = {
+        {{}, {{0, 50}, {7, 51}}, "1:50/1 2:51/1 "},
+        {{{0, 1, 9}}, {{3, 50}}, "1:50/1 "},
+        {{{2, 2, 10}, {3, 1, 90}, {5, 2, 11}, {9, 1, 91}}, {{0, 50}}, "0:10/2 1:11/2 2:50/1 "},
+    };
+    for (const auto &r : rows) {
+        bytes t(ONU_RULE_TABLE_SIZE), p(ONU_RULE_TABLE_SIZE);
+        for (auto [slot, state, tag] : r.own)
+            put(t, slot, state, tag);
+        for (auto [slot, tag] : r.profile)
+            put(p, slot, 1, tag);
+        onu_rules_merge_table(t.data(), p.data());
+        EXPECT_EQ(layout(t), r.expected);
+    }
+    bytes t(ONU_RULE_TABLE_SIZE), p(ONU_RULE_TABLE_SIZE);   // 3 own and a full profile: 53 fit
+    for (int s = 0; s < ONU_RULE_SLOTS; s++)
+        put(p, s, 1, uint8_t(100 + s));
+    for (int s = 0; s < 3; s++)
+        put(t, s, 2, uint8_t(s));
+    onu_rules_merge_table(t.data(), p.data());
+    EXPECT_EQ(t[ONU_RULE_SIZE * 55 + 1], 152);
+
+    // (rules, messages as mark/count): always a final message; gaps skipped.
+    struct {
+        int rules;
+        const char *messages;
+    } splits[] = {{5, "4/4 0/1 "}, {4, "4/4 0/0 "}, {0, "4/0 "}};
+    for (auto c : splits) {
+        bytes table(ONU_RULE_TABLE_SIZE);
+        for (int r = 0; r < c.rules; r++)
+            put(table, r * 3, 2, uint8_t(r));
+        onu_rules_message m[ONU_RULES_MESSAGES_MAX];
+        int n = onu_rules_messages(table.data(), MAC, 1, m);
+        std::string got;
+        for (int i = 0; i < n; i++) {
+            got += std::to_string(m[i].data[8]) + "/" + std::to_string(m[i].data[9]) + " ";
+            EXPECT_EQ(m[i].len, 10u + 6u * m[i].data[9]);
+        }
+        EXPECT_EQ(got, c.messages) << c.rules;
+    }
+    // A clause count the entry cannot hold is cut to eight clauses.
+    uint8_t rule[ONU_RULE_SIZE] = {0, 1, 5, 0, 0, 200};
+    uint8_t out[ONU_RULE_SIZE];
+    EXPECT_EQ(onu_rule_encode(out, rule, false), 86u);
+    EXPECT_EQ(out[5], 8);
+}
+
+TEST(OnuRequests, UnparsableRuleTextsAreRefusedAndLeaveTheEntry)
+{
+    std::string nine = "action=1";
+    for (int i = 0; i < 9; i++)
+        nine += " field20=" + std::to_string(i) + " op=1";
+    const std::string bad[] = {
+        "", "action=256", "action=1 action=2", "action=-1", "action=1x", "action=", "action", "action=1 colour=red",
+        "action=1 field12=224.0.0.1", "action=1 op=1", "action=1 field12=224.0.0.1 field13=1.2.3.4 op=1",
+        "action=1 field12=224.0.0 op=1", "action=1 field12=224.0.0.1.5 op=1", "action=1 field12=256.0.0.1 op=1",
+        "action=1 field1=00:0D:B6:01:02 op=1", "action=1 field1=00:0D:B6:01:02:0G op=1",
+        "action=1 field1=000:D:B6:01:02:03 op=1", "action=1 field5=18446744073709551616 op=1",
+        "action=1 field256=1 op=1", "action=1 fieldx=1 op=1", "action=1 param=65536", "action=1 param=1.256",
+        "action=1 param=1.2.3", "action=1 field5=1 op=256", "action=0x", nine,
+    };
+    for (const std::string &text : bad) {
+        std::vector<uint8_t> e(ONU_RULE_SIZE, 0xEE);
+        EXPECT_EQ(epon_rule_translate_to_bin(text.c_str(), e.data()), -1) << text;
+        EXPECT_EQ(e, std::vector<uint8_t>(ONU_RULE_SIZE, 0xEE)) << text;
+    }
+    EXPECT_EQ(epon_rule_translate_to_bin(nullptr, nullptr), -1);
+}
+
+// The group filter is the multicast space less the allowed ranges
+// ("allowed: X" against "filter: X" in the vectors, first and last address
+// of each range), in at most 32 pieces; an unused entry allows nothing.
+TEST(OnuRequests, AllowedMulticastRangesAreSubtracted)
+{
+    auto filter = [](const profile &p) {
+        ipmc_range r[IPMC_RANGES_MAX];
+        int n = onu_ipmc_filter_ranges(p.data(), r);
+        bytes out(8 * size_t(n));
+        for (int i = 0; i < n; i++) {
+            store_be32(&out[8 * size_t(i)], r[i].first);
+            store_be32(&out[8 * size_t(i) + 4], r[i].last);
+        }
+        return out;
+    };
+    auto vectors = hex_vectors("onu/requests.hex");
+    int rows = 0;
+    for (const auto &[name, allowed] : vectors) {
+        if (name.rfind("allowed: ", 0) != 0)
+            continue;
+        profile p{};
+        for (size_t i = 0; i < allowed.size() / 8; i++)
+            allow(p, int(i), load_be32(&allowed[8 * i]), load_be32(&allowed[8 * i + 4]));
+        EXPECT_EQ(hex_text(filter(p)), hex_text(vectors["filter: " + name.substr(9)])) << name;
+        rows++;
+    }
+    EXPECT_EQ(rows, 8);
+    profile p{};
+    allow(p, 0, ip(225, 0, 0, 0), ip(225, 0, 0, 0));
+    p[MCAST_GROUPS] = 0;
+    EXPECT_EQ(filter(p).size(), 8u);
+    for (int i = 0; i < 32; i++)   // 33 pieces: the highest is dropped
+        allow(p, i, ip(225, 0, uint8_t(i), 1), ip(225, 0, uint8_t(i), 1));
+    bytes pieces = filter(p);
+    ASSERT_EQ(pieces.size(), 32u * 8);
+    EXPECT_EQ(load_be32(&pieces[31 * 8 + 4]), ip(225, 0, 31, 0));
+}
+
+TEST(OnuRequests, LinkConditionsBecomePositionsOnTheirPathAndFirmwareAges)
+{
+    uint8_t slots[PATH_RULE_SLOTS][RULE_SLOT_SIZE] = {};
+    auto condition = [&](int slot, uint8_t field, uint16_t link) {
+        slots[slot][0] = 1;
+        slots[slot][2] = 1;
+        slots[slot][RULE_SLOT_CONDITIONS] = field;
+        memcpy(slots[slot] + RULE_SLOT_CONDITIONS + 3, &link, 2);
+    };
+    condition(0, RULE_FIELD_LINK, 3);   // link 3: position 1
+    condition(2, 5, 0);                 // no link condition: position 0
+    const int links[] = {1, 3};
+    int owner[PATH_RULE_SLOTS];
+    ASSERT_EQ(dest_prepare_rules(slots, links, 2, owner), 0);
+    EXPECT_EQ(slots[0][RULE_SLOT_CONDITIONS + 3], 1);
+    EXPECT_EQ(std::vector<int>(owner, owner + 3), (std::vector<int>{1, -1, 0}));
+    condition(4, RULE_FIELD_LINK, 2);   // link 2 is not on this path
+    EXPECT_EQ(dest_prepare_rules(slots, links, 2, owner), -3);
+    EXPECT_EQ(destination_index(16318), 5023);
+
+    EXPECT_FALSE(onu_firmware_outdated(0x0226));
+    EXPECT_TRUE(onu_firmware_outdated(0x0224));
+    EXPECT_TRUE(onu_firmware_outdated(0x0264));
+    EXPECT_FALSE(onu_firmware_outdated(0x0210));
+}
+
+} // namespace
