@@ -7,7 +7,6 @@
 
 #include "chip/teklink_rxpool.h"
 #include "events/tekhandlers.h"
-#include "events/work_counters.h"
 
 #include <fstream>
 #include <iterator>
@@ -167,18 +166,6 @@ TEST_F(Events, ConsoleTextGoesToTheTerminalAndOtherEventsChangeNothing)
     process(0, TEK_EVENT_DUPLICATE_LINK, bytes(6));
     EXPECT_EQ(sim_->request_count(), before);
     EXPECT_EQ(profiler_link_queue()->used, 0u);
-}
-
-// The counters file the pacing tools read (its counting is proved on the
-// board): a text that does not fit, or a file that cannot be written, fails.
-TEST_F(Events, ACountersFileThatCannotBeWrittenIsReported)
-{
-    char text[512];
-    int length = work_counters_text(text, sizeof text);
-    EXPECT_EQ(work_counters_text(text, size_t(length)), -1) << "no room for the terminating zero";
-    std::filesystem::remove_all(root_ / "tmp");
-    EXPECT_EQ(work_counters_write(), -1);
-    std::filesystem::create_directories(root_ / "tmp");
 }
 
 // The receive path on the test's own thread (no chips, no receive thread):
