@@ -1,5 +1,6 @@
 #include "wire/capture.h"
 
+#include "base/bytes.h"
 #include "platform/clock.h"
 #include "platform/sandbox.h"
 
@@ -8,7 +9,7 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/statvfs.h>
-#include <sys/uio.h>
+#include <sys/mman.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -17,7 +18,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace capture_detail {
 std::atomic<bool> on{false};
@@ -31,10 +31,15 @@ namespace {
 constexpr uint64_t MIB = 1024 * 1024;
 constexpr uint64_t RESERVE_LEAST = MIB;
 constexpr unsigned RESERVE_SHARE = 10;   // a tenth of the file system
+// The part of a file not yet written is one block of a type for local use,
+// which readers skip; it is cut off when the file is closed.
+constexpr uint32_t BLOCK_UNWRITTEN = 0x80000001;
+constexpr size_t UNWRITTEN_MIN = 12;
 
 // Everything below is guarded by `lock`.
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 int file = -1;
+uint8_t *mapped = nullptr; // the current file, `limit` bytes
 std::string path;          // PATH as seen in this run
 unsigned files = CAPTURE_FILES_DEFAULT;
 uint64_t limit = CAPTURE_MIB_DEFAULT * MIB;
@@ -42,9 +47,37 @@ uint64_t written = 0;      // bytes of the current file
 uint32_t chip_local = 0;   // the daemon's address towards the chips, host order
 // The management stream's next sequence number each way (daemon's first).
 uint32_t seq_out = 1, seq_in = 1;
-std::vector<uint8_t> masked;   // a copy of a message whose secrets are zeroed
 
 std::string ring_name(unsigned index) { return index == 0 ? path : path + "." + std::to_string(index); }
+
+// Marks the rest of the file, from `written` on, as not written.
+void mark_unwritten()
+{
+    uint32_t rest = uint32_t(limit - written);
+    store_le32(mapped + written, BLOCK_UNWRITTEN);
+    store_le32(mapped + written + 4, rest);
+    store_le32(mapped + limit - 4, rest);
+}
+
+// Cuts the file to what was written and closes it. false on an error
+// (logged).
+bool close_current()
+{
+    if (file < 0)
+        return true;
+    bool ok = true;
+    if (mapped) {
+        munmap(mapped, limit);
+        mapped = nullptr;
+        if (ftruncate(file, off_t(written)) != 0) {
+            syslog(LOG_ERR, "capture: write error on %s (%s)", path.c_str(), strerror(errno));
+            ok = false;
+        }
+    }
+    close(file);
+    file = -1;
+    return ok;
+}
 
 void close_file(const char *why)
 {
@@ -52,8 +85,7 @@ void close_file(const char *why)
     capture_detail::radius_on.store(false, std::memory_order_relaxed);
     if (file < 0)
         return;
-    close(file);
-    file = -1;
+    close_current();
     syslog(LOG_INFO, "capture: stopped (%s), %s", why, path.c_str());
 }
 
@@ -78,12 +110,15 @@ bool room_for_file()
 }
 
 // Moves the ring up one (the oldest file goes) and starts a new PATH with
-// its section. false (logged, capture off) when it cannot.
+// its section. The file's whole size is allocated and mapped at once: a
+// packet is then one copy into the page cache, no system call, and the
+// kernel keeps what was copied even when the daemon dies. false (logged,
+// capture off) when it cannot.
 bool next_file()
 {
-    if (file >= 0) {
-        close(file);
-        file = -1;
+    if (!close_current()) {
+        close_file("write error");
+        return false;
     }
     for (unsigned i = files - 1; i > 0; i--)
         rename(ring_name(i - 1).c_str(), ring_name(i).c_str());
@@ -91,20 +126,26 @@ bool next_file()
         close_file("no room");
         return false;
     }
-    file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    file = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (file < 0) {
         syslog(LOG_ERR, "capture: stopped, %s cannot be opened (%s)", path.c_str(), strerror(errno));
         close_file("no file");
         return false;
     }
-    uint8_t section[PCAPNG_SECTION_SIZE];
-    size_t n = pcapng_section(section);
-    if (write(file, section, n) != ssize_t(n)) {
-        syslog(LOG_ERR, "capture: write error on %s (%s)", path.c_str(), strerror(errno));
-        close_file("write error");
+    // Allocated, not merely sized: a page that the file system could not
+    // find room for later would kill the daemon (SIGBUS) as it is written.
+    int error = posix_fallocate(file, 0, off_t(limit));
+    void *at = error == 0 ? mmap(nullptr, limit, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0) : MAP_FAILED;
+    if (at == MAP_FAILED) {
+        syslog(LOG_ERR, "capture: stopped, %s cannot be given %llu MiB (%s)", path.c_str(),
+               (unsigned long long)(limit / MIB), strerror(error ? error : errno));
+        written = 0;
+        close_file("no room");
         return false;
     }
-    written = n;
+    mapped = static_cast<uint8_t *>(at);
+    written = pcapng_section(mapped);
+    mark_unwritten();
     seq_out = seq_in = 1;
     return true;
 }
@@ -115,30 +156,22 @@ bool room_for(size_t need)
 {
     if (file < 0)
         return false;
-    return written + need <= limit || next_file();
+    return written + need + UNWRITTEN_MIN <= limit || next_file();
 }
 
-// One packet: block head, the bytes where they lie, block tail, in one
-// writev. false when capture stopped.
-bool write_packet(const pcapng_packet &packet, const uint8_t *bytes, size_t length)
+// One packet: block head, the bytes (zeros for NULL), block tail, copied
+// into the file. Returns where the bytes went.
+uint8_t *write_packet(const pcapng_packet &packet, const uint8_t *bytes, size_t length)
 {
-    uint8_t head[PCAPNG_HEAD_MAX], tail[PCAPNG_TAIL_MAX];
-    iovec pieces[3] = {{head, pcapng_head(head, packet, length)},
-                       {const_cast<uint8_t *>(bytes), length},
-                       {tail, pcapng_tail(tail, packet, length)}};
-    size_t total = pieces[0].iov_len + length + pieces[2].iov_len;
-    ssize_t n;
-    do
-        n = writev(file, pieces, 3);
-    while (n < 0 && errno == EINTR);
-    if (n != ssize_t(total)) {
-        syslog(LOG_ERR, "capture: write error on %s (%s)", path.c_str(),
-               n < 0 ? strerror(errno) : "short write");
-        close_file("write error");
-        return false;
-    }
-    written += total;
-    return true;
+    uint8_t *at = mapped + written;
+    size_t head = pcapng_head(at, packet, length);
+    if (bytes)
+        std::memcpy(at + head, bytes, length);
+    else
+        std::memset(at + head, 0, length);
+    written += head + length + pcapng_tail(at + head + length, packet, length);
+    mark_unwritten();
+    return at + head;
 }
 
 size_t packet_bound(size_t length) { return PCAPNG_HEAD_MAX + length + PCAPNG_TAIL_MAX; }
@@ -260,18 +293,11 @@ void capture_radius(uint8_t direction, int fd, const sockaddr_in &peer, const ui
 void capture_mgmt(uint8_t direction, const uint8_t *msg, size_t length)
 {
     pthread_mutex_lock(&lock);
-    capture_span spans[CAPTURE_SPANS_MAX];
-    size_t count = capture_hooks.secrets && file >= 0 ? capture_hooks.secrets(msg, length, spans) : 0;
-    if (count > 0) {
-        masked.assign(msg, msg + length);
-        for (size_t i = 0; i < std::min(count, CAPTURE_SPANS_MAX); i++)
-            if (spans[i].offset < length)
-                std::memset(masked.data() + spans[i].offset, 0, std::min(spans[i].length, length - spans[i].offset));
-        msg = masked.data();
-    }
     // The whole message goes into one file, so that its segments reassemble.
     size_t segments = length == 0 ? 1 : (length + PCAPNG_SEGMENT_MAX - 1) / PCAPNG_SEGMENT_MAX;
     if (room_for(length + segments * packet_bound(0))) {
+        capture_span spans[CAPTURE_SPANS_MAX];
+        size_t secrets = capture_hooks.secrets ? std::min(capture_hooks.secrets(msg, length, spans), CAPTURE_SPANS_MAX) : 0;
         pcapng_packet packet;
         packet.interface = PCAPNG_MGMT;
         packet.direction = direction;
@@ -286,8 +312,24 @@ void capture_mgmt(uint8_t direction, const uint8_t *msg, size_t length)
             size_t n = std::min(length - at, PCAPNG_SEGMENT_MAX);
             packet.seq = seq;
             packet.ack = out ? seq_in : seq_out;
-            if (!write_packet(packet, msg + at, n))
-                break;
+            uint8_t *copy = write_packet(packet, secrets ? nullptr : msg + at, n);
+            // With secrets, only the bytes around them are copied.
+            for (size_t pos = at, end = at + n; secrets && pos < end;) {
+                size_t stop = end, skip = pos;
+                for (size_t i = 0; i < secrets; i++) {
+                    const capture_span &span = spans[i];
+                    if (span.offset <= pos && pos - span.offset < span.length)
+                        skip = std::max(skip, span.offset + std::min(span.length, end - span.offset));
+                    else if (span.offset > pos)
+                        stop = std::min(stop, span.offset);
+                }
+                if (skip > pos) {
+                    pos = skip;
+                    continue;
+                }
+                std::memcpy(copy + (pos - at), msg + pos, stop - pos);
+                pos = stop;
+            }
             seq += uint32_t(n);
             at += n;
         } while (at < length);

@@ -9,17 +9,23 @@
 // starts; a start does the same, so a restart keeps what the last run saw.
 // Before each file is opened the free space of its folder is checked: with
 // less than the file's size and a reserve (the larger of 1 MiB and a tenth
-// of the file system) left, capture stops, and so it does on a write error,
+// of the file system) left, capture stops, and so it does on an error,
 // each time with a log line saying why; the daemon goes on without it.
+// Since the whole file is allocated at its start, a file system that fills
+// meanwhile cannot fail a write.
 //
 // Off, a message costs the test of capture_on(), a relaxed load that
 // callers put in front of the call:
 //     if (capture_on()) [[unlikely]]
 //         capture_chip(PCAPNG_OUT, chip.sin_addr, bytes, size);
-// On, one mutex serialises the writes: each packet is one writev (block
-// head, the bytes where they lie, block tail), so what was written before
-// a crash is in the file whole. Management messages that hold secrets are
-// copied and the secrets zeroed (capture_hooks.secrets) before they go in.
+// On, one mutex serialises the writes. Each file is allocated whole and
+// mapped when it starts, so a packet is one copy into the page cache
+// (block head, the bytes, block tail) and no system call: a write per
+// packet would cost the chip link a tenth of its exchange rate. What was
+// copied stays in the file when the daemon dies; the part not yet written
+// is one block of a local type that readers skip, and it is cut off when
+// the file is closed. The secrets of management messages
+// (capture_hooks.secrets) are never copied: zeros stand in their place.
 //
 // Any thread. The lock is a leaf: nothing is taken under it.
 #pragma once
