@@ -28,7 +28,7 @@ capture_hooks_t capture_hooks;
 
 namespace {
 
-constexpr uint64_t MIB = 1024 * 1024;
+constexpr size_t MIB = 1024 * 1024;
 constexpr uint64_t RESERVE_LEAST = MIB;
 constexpr unsigned RESERVE_SHARE = 10;   // a tenth of the file system
 // The part of a file not yet written is one block of a type for local use,
@@ -42,8 +42,8 @@ int file = -1;
 uint8_t *mapped = nullptr; // the current file, `limit` bytes
 std::string path;          // PATH as seen in this run
 unsigned files = CAPTURE_FILES_DEFAULT;
-uint64_t limit = CAPTURE_MIB_DEFAULT * MIB;
-uint64_t written = 0;      // bytes of the current file
+size_t limit = CAPTURE_MIB_DEFAULT * MIB;
+size_t written = 0;        // bytes of the current file
 uint32_t chip_local = 0;   // the daemon's address towards the chips, host order
 // The management stream's next sequence number each way (daemon's first).
 uint32_t seq_out = 1, seq_in = 1;
