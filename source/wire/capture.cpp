@@ -216,6 +216,10 @@ uint32_t chip_source()
 
 int capture_start(const char *board_path)
 {
+    if (board_path[0] != '/') {
+        syslog(LOG_ERR, "capture: not started, %s is not an absolute path", board_path);
+        return -1;
+    }
     pthread_mutex_lock(&lock);
     if (file >= 0) {
         pthread_mutex_unlock(&lock);

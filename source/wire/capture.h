@@ -68,10 +68,11 @@ constexpr unsigned CAPTURE_MIB_DEFAULT = 4, CAPTURE_MIB_MAX = 256;
 // The capture SIGUSR2 starts when ZANDREL_CAPTURE is not set.
 constexpr const char *CAPTURE_DEFAULT_PATH = "/tmp/zandrel.pcapng";
 
-// Starts capturing to the board path `path` (under ZANDREL_ROOT) with the
-// ring of ZANDREL_CAPTURE_FILES and ZANDREL_CAPTURE_MIB, and RADIUS as
-// ZANDREL_CAPTURE_RADIUS says. Logged. 0, or -1 (logged) when the file
-// cannot be opened or the folder has no room; already on: 0.
+// Starts capturing to the board path `path` (absolute, under ZANDREL_ROOT)
+// with the ring of ZANDREL_CAPTURE_FILES and ZANDREL_CAPTURE_MIB, and
+// RADIUS as ZANDREL_CAPTURE_RADIUS says. Logged. 0, or -1 (logged) when
+// the path is relative, the file cannot be made or the folder has no room;
+// already on: 0.
 int capture_start(const char *path);
 // ZANDREL_CAPTURE's capture, when it is set: start-up calls it.
 void capture_start_configured();
