@@ -15,6 +15,12 @@
 //                        text file of the daemon's counters, rewritten
 //                        periodically (none: not written)
 //   ZANDREL_COUNTERS_PROM_SECONDS  its period, 1 to 3600 (60)
+//   ZANDREL_CAPTURE      board path of a capture of both links, started at
+//                        start-up (none; SIGUSR2 toggles capture at run time,
+//                        here or at /tmp/zandrel.pcapng)
+//   ZANDREL_CAPTURE_FILES  files in the capture's ring, 2 to 64 (4)
+//   ZANDREL_CAPTURE_MIB  size of each of them in MiB, 1 to 256 (4)
+//   ZANDREL_CAPTURE_RADIUS 1: RADIUS datagrams are captured too
 // The variables are read on every call, so any thread may call these; a test
 // sets them before it starts the module that reads them.
 #pragma once
@@ -45,3 +51,10 @@ unsigned sandbox_time_scale();
 std::string sandbox_counters_prom();
 // ZANDREL_COUNTERS_PROM_SECONDS: 1 to 3600, or 60.
 unsigned sandbox_counters_prom_seconds();
+// ZANDREL_CAPTURE as set (a board path), or "" when unset.
+const char *sandbox_capture_path();
+// ZANDREL_CAPTURE_FILES and ZANDREL_CAPTURE_MIB: a number from `least` to
+// `most`, or `fallback` when unset or anything else.
+unsigned sandbox_capture_files(unsigned least, unsigned most, unsigned fallback);
+unsigned sandbox_capture_mib(unsigned least, unsigned most, unsigned fallback);
+bool sandbox_capture_radius();
