@@ -5,8 +5,8 @@
 
 #include "common/mgmt_conn.h"
 #include "common/textfile.h"
-#include "events/work_counters.h"
 #include "platform/sandbox.h"
+#include "wire/ids.h"
 #include "ponkernel/config_store.h"
 
 #include <nlohmann/json.hpp>

@@ -74,9 +74,10 @@
 // without a lock.
 #pragma once
 
+#include "wire/ids.h"
+
 #include <string>
 
-constexpr const char *WORK_COUNTERS_FILE = "/tmp/zandrel_counters";
 
 // The counters as the file's text / as Prometheus text.
 std::string work_counters_text();

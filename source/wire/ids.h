@@ -146,3 +146,8 @@ enum : int {
     TEK_RC_REFUSED = 3,     // the chip answered with a non-zero RCODE (or too short)
     TEK_RC_NO_MEMORY = 4,   // no pool block for the request
 };
+
+// ---- files ------------------------------------------------------------------
+// The counters file every resource report writes (events/work_counters), which
+// ponctl reads: a board path, under ZANDREL_ROOT on the simulated board.
+constexpr const char *WORK_COUNTERS_FILE = "/tmp/zandrel_counters";
