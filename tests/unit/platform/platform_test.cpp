@@ -48,47 +48,39 @@ protected:
     }
 };
 
-TEST_F(Environment, EveryVariableOverridesItsBoardDefault)
+TEST_F(Environment, EveryVariableOverridesItsBoardDefaultAndAMalformedValueFallsBackToIt)
 {
-    struct {
+    const struct {
         const char *variable, *value;
         std::string (*read)();
-        const char *board, *overridden;
+        const char *board, *overridden, *malformed;
     } cases[] = {
         {"ZANDREL_ROOT", "/var/run/box/", [] { return sandbox_path("/etc/config/ontautoupdate"); },
-         "/etc/config/ontautoupdate", "/var/run/box/etc/config/ontautoupdate"},
-        {"ZANDREL_CHIP_NET", "127.0.255", [] { return text_of(sandbox_chip_addr(0)); }, "192.168.255.1", "127.0.255.1"},
-        {"ZANDREL_CHIP_NET", "127.0.255", [] { return text_of(sandbox_chip_addr(3)); }, "192.168.255.4", "127.0.255.4"},
-        {"ZANDREL_CHIP_BIND", "127.0.255.100", [] { return text_of(sandbox_chip_bind()); }, "0.0.0.0", "127.0.255.100"},
-        {"ZANDREL_CHIP_PORT", "24113", [] { return std::to_string(sandbox_chip_port()); }, "14113", "24113"},
-        {"ZANDREL_KERNEL_PORT", "17001", [] { return std::to_string(sandbox_kernel_port()); }, "7001", "17001"},
-        {"ZANDREL_IFACE", "lo", [] { return std::string(sandbox_iface()); }, "eth0", "lo"},
-        {"ZANDREL_LOG_STDERR", "1", [] { return std::to_string(sandbox_log_stderr()); }, "0", "1"},
+         "/etc/config/ontautoupdate", "/var/run/box/etc/config/ontautoupdate", nullptr},
+        {"ZANDREL_CHIP_NET", "127.0.255", [] { return text_of(sandbox_chip_addr(3)); }, "192.168.255.4", "127.0.255.4",
+         "not.a.net"},
+        {"ZANDREL_CHIP_BIND", "127.0.255.100", [] { return text_of(sandbox_chip_bind()); }, "0.0.0.0", "127.0.255.100",
+         nullptr},
+        {"ZANDREL_CHIP_PORT", "24113", [] { return std::to_string(sandbox_chip_port()); }, "14113", "24113", "70000"},
+        {"ZANDREL_KERNEL_PORT", "17001", [] { return std::to_string(sandbox_kernel_port()); }, "7001", "17001", "12x"},
+        {"ZANDREL_IFACE", "lo", [] { return std::string(sandbox_iface()); }, "eth0", "lo", nullptr},
+        {"ZANDREL_LOG_STDERR", "1", [] { return std::to_string(sandbox_log_stderr()); }, "0", "1", "yes"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.variable);
+        if (c.malformed) {
+            setenv(c.variable, c.malformed, 1);
+            EXPECT_EQ(c.read(), c.board);
+        }
         unsetenv(c.variable);
         EXPECT_EQ(c.read(), c.board);
         setenv(c.variable, c.value, 1);
         EXPECT_EQ(c.read(), c.overridden);
     }
-    char small[16];
+    char small[16], big[64];
     EXPECT_EQ(sandbox_path(small, sizeof small, "/tmp/chip.sock"), -1);
-    char big[64];
     EXPECT_EQ(sandbox_path(big, sizeof big, "/dev/board"), 0);
     EXPECT_STREQ(big, "/var/run/box/dev/board");
-}
-
-TEST_F(Environment, MalformedValuesFallBackToTheDefaults)
-{
-    setenv("ZANDREL_CHIP_NET", "not.a.net", 1);
-    setenv("ZANDREL_CHIP_PORT", "70000", 1);
-    setenv("ZANDREL_KERNEL_PORT", "12x", 1);
-    setenv("ZANDREL_LOG_STDERR", "yes", 1);
-    EXPECT_EQ(text_of(sandbox_chip_addr(1)), "192.168.255.2");
-    EXPECT_EQ(sandbox_chip_port(), 14113);
-    EXPECT_EQ(sandbox_kernel_port(), 7001);
-    EXPECT_FALSE(sandbox_log_stderr());
 }
 
 TEST_F(Environment, BoardResetIsADatagramOnTheSandboxSocket)
@@ -113,17 +105,13 @@ TEST_F(Environment, BoardResetIsADatagramOnTheSandboxSocket)
     addr.sun_family = AF_UNIX;
     strcpy(addr.sun_path, (root / "dev/board").c_str());
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-
     board_device dev;
     ASSERT_EQ(board_open(&dev), 0);
     EXPECT_EQ(board_reset(&dev, 2), 0);
-    EXPECT_EQ(board_reset(&dev, 0), 0);
     board_close(&dev);
     uint8_t got[4];
     EXPECT_EQ(recv(listener, got, sizeof got, 0), 1);
     EXPECT_EQ(got[0], 2);
-    EXPECT_EQ(recv(listener, got, sizeof got, 0), 1);
-    EXPECT_EQ(got[0], 0);
     close(listener);
     fs::remove_all(root);
 }
@@ -258,25 +246,12 @@ TEST(Clock, WaitsEndOnTheirEventWhileFakeTimeStandsStill)
     sem_destroy(&sem);
 }
 
-TEST(Clock, ARealDelayEndsOnItsStopFlag)
-{
-    std::atomic<bool> stop{false};
-    timed_wait delay([&] { return clock_delay(600000, &stop); });
-    std::this_thread::yield();
-    stop = true;
-    clock_delay_wake();
-    EXPECT_FALSE(delay.finish());
-}
-
 TEST(Clock, TimeScaleIsADivisorFromOneToAThousand)
 {
     const struct {
         const char *value;
         unsigned scale;
-    } cases[] = {
-        {nullptr, 1}, {"", 1}, {"1", 1}, {"20", 20}, {"1000", 1000},
-        {"1001", 1}, {"0", 1}, {"-4", 1}, {"8x", 1}, {"fast", 1},
-    };
+    } cases[] = {{nullptr, 1}, {"20", 20}, {"1000", 1000}, {"1001", 1}, {"0", 1}, {"8x", 1}};
     for (const auto &c : cases) {
         if (c.value)
             setenv("ZANDREL_TIME_SCALE", c.value, 1);
