@@ -315,14 +315,9 @@ TEST(CacheDecode, FullFetchLayout)
         }
     cfg_cache *c = cfgcache();
     ASSERT_EQ(cfgcache_fetch_apply(c, 6, data.data(), data.size()), 0);
-    EXPECT_EQ(c->rules[12][0], 1);
-    EXPECT_EQ(c->rules[13][0], 2);
-    EXPECT_EQ(c->link[6][0], 3);
-    EXPECT_EQ(c->sla[6][0], 4);
-    EXPECT_EQ(c->paths[6][0], 5);
-    EXPECT_EQ(c->multicast[6][0], 6);
-    EXPECT_EQ(c->rules[14][0], 7);
-    EXPECT_EQ(c->multicast[7][0], 12);
+    EXPECT_EQ((std::vector<int>{c->rules[12][0], c->rules[13][0], c->link[6][0], c->sla[6][0], c->paths[6][0],
+                                c->multicast[6][0], c->rules[14][0], c->multicast[7][0]}),
+              (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 12}));
     EXPECT_EQ(cfgcache_fetch_apply(c, 0, data.data(), data.size() - 1), -1);
     EXPECT_EQ(cfgcache_fetch_apply(c, 64, data.data(), data.size()), -1);
 
