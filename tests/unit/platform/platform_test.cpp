@@ -145,7 +145,6 @@ TEST(Clock, FakeClockDrivesElapsedAndExpiry)
 
 // A wait on the fake clock that notes the fake time at which it ended.
 struct timed_wait {
-    std::atomic<bool> done{false};
     std::atomic<uint64_t> ended_at{0};
     bool result = false;
     std::thread thread;
@@ -155,7 +154,6 @@ struct timed_wait {
         : thread([this, wait] {
               result = wait();
               ended_at = clock_now_ms();
-              done = true;
           })
     {
     }
@@ -202,16 +200,9 @@ TEST(Clock, TimeOutsAndDelaysEndExactlyWhenTheFakeClockPassesTheirDeadline)
     sem_destroy(&sem);
 }
 
-TEST(Clock, WaitsEndOnTheirEventWhileFakeTimeStandsStill)
+TEST(Clock, ALockRetriesAndAStopFlagEndsADelayWhileFakeTimeStandsStill)
 {
     clock_fake_set(100);
-    sem_t sem;
-    sem_init(&sem, 0, 0);
-    timed_wait unit([&] { return clock_sem_wait(&sem, 2000); });
-    ASSERT_TRUE(eventually([] { return clock_fake_waiters() == 1; }));
-    sem_post(&sem);
-    EXPECT_TRUE(unit.finish());
-
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     std::latch held(1), release(1);
     std::thread holder([&] {
@@ -243,7 +234,6 @@ TEST(Clock, WaitsEndOnTheirEventWhileFakeTimeStandsStill)
     EXPECT_EQ(delay.ended_at.load(), before) << "no time passed";
     EXPECT_FALSE(clock_delay(1, &stop)) << "a raised flag ends a delay before it starts";
     clock_fake_release();
-    sem_destroy(&sem);
 }
 
 TEST(Clock, TimeScaleIsADivisorFromOneToAThousand)
