@@ -320,14 +320,6 @@ TEST(CacheDecode, FullFetchLayout)
               (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 12}));
     EXPECT_EQ(cfgcache_fetch_apply(c, 0, data.data(), data.size() - 1), -1);
     EXPECT_EQ(cfgcache_fetch_apply(c, 64, data.data(), data.size()), -1);
-
-    bytes settings(FETCH_SETTINGS_SIZE);
-    settings[0] = 0xAA;
-    settings[SYSTEM_SETTINGS_SIZE + RADIUS_ACCT_ENABLED] = 1;
-    ASSERT_EQ(cfgcache_settings_apply(c, settings.data(), settings.size()), 0);
-    EXPECT_EQ(c->system[0], 0xAA);
-    EXPECT_TRUE(cfgcache_radius_accounting_enabled(c));
-    EXPECT_EQ(cfgcache_settings_apply(c, settings.data(), settings.size() - 1), -1);
 }
 
 } // namespace
