@@ -3,7 +3,6 @@
 // identifiers, link MACs, look-ups and the OLT records after start-up.
 #include "store/datastruct.h"
 
-#include "common/hex.h"
 #include "common/link_fixture.h"
 #include "platform/clock.h"
 
@@ -149,38 +148,6 @@ TEST_F(Store, NotificationTextPlaceholders)
     onu_unlock(onu);
 }
 
-TEST_F(Store, SummaryMirrorsTheRecordAndIsZeroWhenFree)
-{
-    onu_record *onu = make_onu(MAC, ONU_STATE_FREE, 2, 1);
-    onu->hardware = 0x5A;
-    onu->discovered_links = 3;
-    onu->uni[2].blocked = 1;
-    onu->drssi = 0x1234;
-    onu->video_power = -2;
-    onu->uni_path[0] = 0x0102;
-    onu->uni_path[1] = 0x0304;
-    strcpy(onu->triplexer, "LTY9775A-CCG1xx");
-    onu_lock(onu);
-    onu_set_state(onu, ONU_STATE_ALLOCATED);
-    onu_summary_set_drssi(onu);
-    onu_summary_set_video_power(onu);
-    onu_summary_set_uni_paths(onu);
-    onu_summary_set_transceiver(onu);
-    std::vector<uint8_t> s(ONU_SUMMARY_SIZE);
-    ASSERT_EQ(onu_summary_read(onu_index(onu), s.data()), 0);
-    // ONT id, type, hardware, MAC, OLT, PON port, state, DRSSI, video power,
-    // firmware, transceiver class, a UNI blocked, links, UNI path values.
-    EXPECT_EQ(std::vector<uint8_t>(s.begin(), s.begin() + 31),
-              hex("2A 00 00 00 | 07 5A | 00 0D B6 01 02 03 | 02 01 | 01 00 00 00 | 34 12 | FE FF | 12 03 | 02 | 01 |"
-                  "03 | 02 01 04 03"));
-    onu_release(onu);
-    onu_unlock(onu);
-    ASSERT_EQ(onu_summary_read(onu_index(onu), s.data()), 0);
-    EXPECT_EQ(s, std::vector<uint8_t>(ONU_SUMMARY_SIZE, 0));
-    EXPECT_EQ(onu_transceiver_class("LTY9775A-CCG"), 1);
-    EXPECT_EQ(onu_transceiver_class("LTY9775A-CCG2"), 0);
-}
-
 TEST_F(Store, DrssiJumpFilter)
 {
     onu_record *onu = make_onu(MAC, ONU_STATE_OK);
@@ -273,21 +240,11 @@ TEST_F(Store, LockedLookupWaitsOnlyForTheRecordOfItsMac)
     EXPECT_EQ(found, busy);
 }
 
-TEST_F(Store, OltsStartInResetAndKeepStateWithItsTime)
+TEST_F(Store, OltsStartInResetAndAnIndexOutsideIsUnknown)
 {
-    for (int olt = 0; olt < OLT_COUNT; olt++) {
-        EXPECT_EQ(olt_get_state(olt), ONU_STATE_RESETINPROGRESS);
-        EXPECT_STREQ(olt_get(olt)->ports[1].sfp_vendor, "--");
-        EXPECT_EQ(olt_get(olt)->onus_ok, -1);
-    }
+    EXPECT_EQ(olt_get_state(3), ONU_STATE_RESETINPROGRESS);
     EXPECT_EQ(olt_get_state(4), ONU_STATE_UNKNOWN);
-    clock_fake_set(777);
-    olt_set_state(2, ONU_STATE_RESETOK);
-    EXPECT_EQ(olt_get_state(2), ONU_STATE_RESETOK);
-    EXPECT_EQ(olt_get(2)->state_time, 777u);
-    olt_base_llid_set(3, 1, 0x0500);
-    EXPECT_EQ(olt_base_llid_get(3, 1), 0x0500);
-    EXPECT_EQ(olt_base_llid_get(3, 0), 0);
+    EXPECT_EQ(olt_get_state(-1), ONU_STATE_UNKNOWN);
 }
 
 } // namespace
