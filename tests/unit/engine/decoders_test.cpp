@@ -97,6 +97,7 @@ TEST(OnuAnswers, AreReadOnlyWithinWhatArrived)
         {0, "00 0D B6 11 22 33 51 6A 27 10 00 12", 0, -1, false},
         {0, "00 0D B6 11 22 33 51 6A 27 10 00 12 34 05 06 07 08", 0, 0, false},
         {5, "00 0D B6 11 22 33 51 6A 27 10 00 12 34 05 06 07 08 09 0A", 3, -1, true},
+        {0, "", 3, -1, false},
     };
     for (const auto &c : cases) {
         byte_vec answer = hex(c.answer);
