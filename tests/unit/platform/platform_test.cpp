@@ -190,7 +190,7 @@ TEST(Clock, TimeScaleIsADivisorFromOneToAThousand)
     const struct {
         const char *value;
         unsigned scale;
-    } cases[] = {{nullptr, 1}, {"20", 20}, {"1000", 1000}, {"1001", 1}, {"0", 1}, {"8x", 1}};
+    } cases[] = {{nullptr, 1}, {"", 1}, {"20", 20}, {"1000", 1000}, {"1001", 1}, {"0", 1}, {"8x", 1}};
     for (const auto &c : cases) {
         if (c.value)
             setenv("ZANDREL_TIME_SCALE", c.value, 1);
