@@ -14,18 +14,6 @@ namespace {
 
 const uint8_t ONU_ONE[6] = {0x00, 0x0D, 0xB6, 0x10, 0x00, 0x00};
 
-const char *BOARD = R"({
-  "system": { "word": 7, "hostname": "cache-test", "address": "10.1.2.3" },
-  "radius": { "auth": 1, "secret": "s3cret", "accounting": 1 },
-  "profiles": {
-    "link": [ { "index": 1, "links": 2 }, { "index": 63, "links": 3 } ],
-    "rules": [ { "index": 127, "in_use": 1 }, { "index": 2, "fill": 9 } ],
-    "paths": [ { "index": 5, "fill": 5 } ]
-  },
-  "onus": [ { "mac": "00:0D:B6:10:00:00", "type": 3, "secret": "5820", "ont_id": 41,
-              "profiles": { "link": 1, "sla": 2 }, "description": "first", "port": 3 } ]
-})";
-
 class CacheLink : public LinkFixture {
 protected:
     void SetUp() override
@@ -33,7 +21,7 @@ protected:
         LinkFixture::SetUp();
         ASSERT_EQ(datastruct_init(), 0);
         std::string error;
-        ASSERT_TRUE(kernel_.store().load_text(BOARD, error)) << error;
+        ASSERT_TRUE(kernel_.store().load_file(ZANDREL_VECTORS_DIR "/engine/cache_board.json", error)) << error;
         cfgcache_clear();
         radius_cfg_changed = 0;
         flags.a = 0;
