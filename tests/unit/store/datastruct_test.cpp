@@ -240,6 +240,14 @@ TEST_F(Store, LockedLookupWaitsOnlyForTheRecordOfItsMac)
     EXPECT_EQ(found, busy);
 }
 
+TEST_F(Store, DescriptionOfAnOnuTheStoreDoesNotKnowIsNone)
+{
+    char text[256] = "stale";
+    onu_get_description(MAC, text);
+    EXPECT_STREQ(text, "none");
+    EXPECT_EQ(kernel_.requests_seen(0x2010), 1u);
+}
+
 TEST_F(Store, OltsStartInResetAndAnIndexOutsideIsUnknown)
 {
     EXPECT_EQ(olt_get_state(3), ONU_STATE_RESETINPROGRESS);
