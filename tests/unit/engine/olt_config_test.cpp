@@ -1,7 +1,8 @@
-// OLT configuration against the simulated chips and configuration module:
-// the whole request sequence, the base LLID decisions, the transceiver check,
-// the configuration failing, answers shorter than their layouts, the ONU
-// counts with their domains and registration groups, and option -p.
+// OLT configuration against the simulated chips and configuration module,
+// what the board's start-up does not reach: the base LLID decisions, the
+// transceiver check, the configuration failing, answers shorter than their
+// layouts, the ONU counts with their domains and registration groups, the ONU
+// personality version and option -p.
 #include "common/olt_config_fixture.h"
 
 #include "base/bytes.h"

@@ -1,5 +1,5 @@
 // The configuration cache against ponkernel's configuration store over the
-// real management link: the full fetch, refreshes driven by the flag files
+// real management link: a refused fetch, refreshes driven by the flag files
 // and the change summary, the four-check refresh that gives up, and the
 // per-ONU requests.
 #include "store/datastruct.h"

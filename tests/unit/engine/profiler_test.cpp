@@ -1,7 +1,6 @@
 // The provisioning engine: strict priority across its three queues, the
-// bounded OLT queue, the idle sweep, ONU information checks, the flush of
-// one ONU's work, and the chip operations it owns (port refresh, EAP
-// request), run against test doubles of the provisioning work and an
+// bounded OLT queue, the idle sweep, the flush of one ONU's work, and the
+// chip operations it owns (port answers, EAP request), run against test doubles of the provisioning work and an
 // in-process chip simulator.
 #include "common/chip_fixture.h"
 #include "common/hex.h"

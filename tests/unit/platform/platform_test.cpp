@@ -1,5 +1,5 @@
-// The platform layer: sandbox overrides, board resets, the clock, locking
-// and the address texts.
+// The platform layer: sandbox overrides, a missing board, the clock and the
+// address texts.
 #include "platform/board.h"
 #include "platform/clock.h"
 #include "platform/log.h"

@@ -1,6 +1,6 @@
 // The device data store: state-change notifications as the management
-// process receives them, summary bytes, the DRSSI jump filter, path
-// identifiers, link MACs, look-ups and the OLT records after start-up.
+// process receives them, the DRSSI jump filter, path identifiers, link MACs,
+// look-ups, the description fallback and the OLT index.
 #include "store/datastruct.h"
 
 #include "common/link_fixture.h"
