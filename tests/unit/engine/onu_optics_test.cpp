@@ -262,18 +262,6 @@ TEST_F(Optics, PhySetUpWritesItsTableInOrderAndStopsAtARefusal)
     EXPECT_EQ(count_of(trace(), "phy (type: C816, addr: 3) configured false\n"), 1);
 }
 
-TEST_F(Optics, MdioReadsAndWritesAPhyRegister)
-{
-    change([](oltsim::onu_device &d) { d.add_phy(2, 0xC816); });
-    uint16_t value = 0;
-    EXPECT_EQ(onu_mdio_write(1, ONU_MAC, 2, 0x11, 0x000B), 0);
-    EXPECT_EQ(onu_mdio_read(1, ONU_MAC, 2, 0x11, &value), 0);
-    EXPECT_EQ(value, 0x000B);
-    sim_->rcode_next(1, 2, 2);
-    EXPECT_EQ(onu_mdio_read(1, ONU_MAC, 2, 0x11, &value), -1);
-    EXPECT_EQ(onu_mdio_write(1, ONU_MAC, 2, 0x11, 1), -1);
-}
-
 TEST(OltsimOnuSwitches, SetTheHardwareOfAKnownOnuAndNameABadArgument)
 {
     oltsim::options opts;
