@@ -101,33 +101,6 @@ TEST_F(Environment, AMissingBoardIsLoggedOnceAndResetsNothing)
     fs::remove_all(root);
 }
 
-TEST(BoardMac, LoopbackHasAnAddressAndAMissingInterfaceFails)
-{
-    uint8_t mac[6] = {1, 2, 3, 4, 5, 6};
-    EXPECT_EQ(board_iface_mac("lo", mac), 0);
-    EXPECT_EQ(memcmp(mac, "\0\0\0\0\0\0", 6), 0);
-    uint8_t kept[6] = {9, 9, 9, 9, 9, 9};
-    EXPECT_EQ(board_iface_mac("nosuchif0", kept), -1);
-    EXPECT_EQ(kept[0], 9);
-}
-
-TEST(Clock, FakeClockDrivesElapsedAndExpiry)
-{
-    clock_fake_set(1000);
-    EXPECT_EQ(uptime_seconds(), 1000u);
-    clock_fake_advance(60);
-    EXPECT_EQ(uptime_elapsed(1000), 60u);
-    EXPECT_FALSE(uptime_expired(1000, 60));
-    clock_fake_advance(1);
-    EXPECT_TRUE(uptime_expired(1000, 60));
-    // Elapsed time is unsigned and survives a wrap of the counter.
-    clock_fake_set(5);
-    EXPECT_EQ(uptime_elapsed(0xFFFFFFFBu), 10u);
-    clock_fake_release();
-    uint32_t real = uptime_seconds();
-    EXPECT_NE(real, 5u);
-}
-
 // A wait on the fake clock that notes the fake time at which it ended.
 struct timed_wait {
     std::atomic<uint64_t> ended_at{0};
