@@ -1,9 +1,9 @@
 // The provisioning engine: strict priority across its three queues, the
-// bounded OLT queue, the idle sweep, ONU information checks, the flush of
-// one ONU's work, and the chip operations it owns (port refresh, EAP
-// request), run against test doubles of the provisioning work and an
+// bounded OLT queue, the idle sweep, the flush of one ONU's work, and the
+// chip operations it owns (port answers, EAP request), run against test doubles of the provisioning work and an
 // in-process chip simulator.
 #include "common/chip_fixture.h"
+#include "common/hex.h"
 
 #include "base/bytes.h"
 #include "common/fake_time.h"
@@ -79,59 +79,37 @@ protected:
     profiler_engine engine;
 };
 
-TEST_F(Engine, LinksOvertakeOltsWhichOvertakeOnus)
-{
-    profiler_init_onu_reconfigure(ONU_A);
-    profiler_init_olt_reconfigure(2);
-    profiler_init_link_discovery(1, discovery_record(ONU_A, ONU_A));
-    profiler_init_olt_reconfigure(3);
-
-    EXPECT_TRUE(profiler_engine_pass(&engine, 0));
-    EXPECT_EQ(calls, (std::vector<std::string>{"link 1 00:0D:B6:10:00:00", "discovery 00:00:00:00:00:00"}));
-    EXPECT_EQ(run_all(), 3);
-    EXPECT_EQ(calls, (std::vector<std::string>{"link 1 00:0D:B6:10:00:00", "discovery 00:00:00:00:00:00", "olt 2",
-                                               "olt 3", "onu 00:0D:B6:10:00:00"}));
-    EXPECT_FALSE(profiler_engine_pass(&engine, 0));
-}
-
-TEST_F(Engine, TheNinthOltItemIsRefused)
-{
-    for (int i = 0; i < 9; i++)
-        profiler_init_olt_reconfigure(i % 4);
-    EXPECT_EQ(profiler_olt_queue()->used, 8u);
-    EXPECT_EQ(run_all(), 8);
-    EXPECT_EQ(calls.back(), "olt 3");   // the eighth post; the ninth was lost
-}
-
-TEST_F(Engine, InvalidOnuInformationSkipsTheLink)
-{
-    uint8_t *record = discovery_record(ONU_A, ONU_A);
-    record[LINK_RECORD_ONU_INFO + 2] = 0xB7;
-    profiler_init_link_discovery(0, record);
-    EXPECT_EQ(run_all(), 1);
-    EXPECT_TRUE(calls.empty());
-    EXPECT_NE(trace().find("check_TkOnuInfoTlv: LINK 00:0D:B6:10:00:00 returns invalid ONT info (000db7 3714 "
-                           "00:0D:B6:10:00:00). Skiping..."),
-              std::string::npos);
-}
-
-TEST_F(Engine, EveryKindIsCountedAndAnUnknownOneIsDroppedAndFreed)
+TEST_F(Engine, StrictPriorityABoundedOltQueueAndEveryKindCounted)
 {
     profiler_counters before = profiler_counters_get();
-    profiler_init_olt_reconfigure(0);
     profiler_init_onu_reconfigure(ONU_A);
-    profiler_init_link_discovery(0, discovery_record(ONU_A, ONU_A));
+    for (int i = 0; i < 9; i++)   // the ninth is refused
+        profiler_init_olt_reconfigure(i % 4);
+    EXPECT_EQ(profiler_olt_queue()->used, 8u);
+    profiler_init_link_discovery(1, discovery_record(ONU_A, ONU_A));
+    uint8_t *invalid = discovery_record(ONU_B, ONU_B);
+    invalid[LINK_RECORD_ONU_INFO + 2] = 0xB7;
+    profiler_init_link_discovery(0, invalid);
     auto *stray = static_cast<profiler_work_item *>(BALLOC(sizeof(profiler_work_item)));
     memset(stray, 0, sizeof *stray);
     stray->kind = 2;   // between the known kinds
     ASSERT_EQ(mqueue_put(profiler_onu_queue(), stray), 0);
-    EXPECT_EQ(run_all(), 4);
+
+    EXPECT_TRUE(profiler_engine_pass(&engine, 0));
+    EXPECT_EQ(calls, (std::vector<std::string>{"link 1 00:0D:B6:10:00:00", "discovery 00:00:00:00:00:00"}));
+    EXPECT_EQ(run_all(), 11);
+    EXPECT_EQ(calls.size(), 11u) << "neither the invalid link nor the stray item reached a handler";
+    EXPECT_EQ(calls[2], "olt 0");
+    EXPECT_EQ(calls[9], "olt 3");
+    EXPECT_EQ(calls[10], "onu 00:0D:B6:10:00:00");
+    EXPECT_NE(trace().find("check_TkOnuInfoTlv: LINK 00:0D:B6:20:00:00 returns invalid ONT info (000db7 3714 "
+                           "00:0D:B6:20:00:00). Skiping..."),
+              std::string::npos);
     profiler_counters after = profiler_counters_get();
-    EXPECT_EQ(after.olt_reconfigure, before.olt_reconfigure + 1);
+    EXPECT_EQ(after.olt_reconfigure, before.olt_reconfigure + 8);
     EXPECT_EQ(after.onu_reconfigure, before.onu_reconfigure + 1);
-    EXPECT_EQ(after.link_discovery, before.link_discovery + 1);
+    EXPECT_EQ(after.link_discovery, before.link_discovery + 2);
     EXPECT_EQ(after.unknown, before.unknown + 1);
-    EXPECT_EQ(calls.size(), 4u) << "the stray item reached no handler";
 }
 
 TEST_F(Engine, StartRefusesATableWithAMissingEntry)
@@ -146,8 +124,7 @@ TEST_F(Engine, StartRefusesATableWithAMissingEntry)
         EXPECT_EQ(profiler_init(&missing), -1) << "no thread is started";
     }
     EXPECT_EQ(profiler_init(nullptr), -1);
-    // The table in use is still the whole one.
-    profiler_init_olt_reconfigure(1);
+    profiler_init_olt_reconfigure(1);   // the table in use is still the whole one
     EXPECT_EQ(run_all(), 1);
     EXPECT_EQ(calls, std::vector<std::string>{"olt 1"});
 }
@@ -173,17 +150,14 @@ TEST_F(Engine, StopEndsTheThreadInItsStartDelayAndInItsWaitForWork)
 
 TEST_F(Engine, PostingWithoutPoolMemoryLosesNothingElse)
 {
-    // The item of a discovery cannot be had: the record goes back too.
     uint8_t *record = discovery_record(ONU_A, ONU_A);
-    balloc_fail_nth(1);
+    balloc_fail_nth(1);   // the item of a discovery cannot be had: the record goes back too
     profiler_init_link_discovery(0, record);
-    balloc_fail_nth(0);
-    EXPECT_EQ(profiler_link_queue()->used, 0u);
-    EXPECT_NE(trace().find("profiler_init_link_discovery: "), std::string::npos);
     balloc_fail_nth(1);
     profiler_init_olt_reconfigure(1);
     balloc_fail_nth(0);
-    EXPECT_EQ(profiler_olt_queue()->used, 0u);
+    EXPECT_EQ(profiler_link_queue()->used + profiler_olt_queue()->used, 0u);
+    EXPECT_NE(trace().find("profiler_init_link_discovery: "), std::string::npos);
 }
 
 TEST_F(Engine, IdleSweepQueuesOneDiscoveredOnuPerPassAfterSixEmptyOnes)
@@ -257,95 +231,22 @@ TEST_F(Engine, FlushRemovesOneOnusWorkAndKeepsTheOrderOfTheRest)
                                                "onu 00:0D:B6:20:00:00"}));
 }
 
-TEST(OnuInfo, OnlyVendorChipsWithABaseMacAreValid)
-{
-    struct Case {
-        const char *name;
-        uint8_t oui2;
-        uint16_t chip;
-        bool zero_mac;
-        uint32_t result;
-    } cases[] = {
-        {"3714", 0xB6, 0x3714, false, 0},
-        {"8600", 0xB6, 0x8600, false, 0},
-        {"6838", 0xB6, 0x6838, false, 0},
-        {"other OUI", 0xB7, 0x3714, false, 3},
-        {"unknown chip", 0xB6, 0x3715, false, 3},
-        {"zero base MAC", 0xB6, 0x6838, true, 3},
-    };
-    for (const Case &c : cases) {
-        uint8_t tlv[ONU_INFO_SIZE] = {0x00, 0x0D, c.oui2};
-        store_be16(tlv + ONU_INFO_CHIP_ID, c.chip);
-        if (!c.zero_mac)
-            tlv[ONU_INFO_BASE_MAC + 5] = 1;
-        EXPECT_EQ(check_TkOnuInfoTlv(tlv, "00:00:00:00:00:01"), c.result) << c.name;
-    }
-}
-
 using ChipOps = ChipFixture;
 
-TEST_F(ChipOps, PortRefreshStopsAtTheRefusedPort)
+TEST_F(ChipOps, PortAnswersAreReadWithinLenAndWhatArrived)
 {
-    olt_record *olt = olt_get(1);
-    const uint8_t olt_mac[6] = {0x00, 0x0D, 0xB6, 0x37, 0x23, 0x01};
-    memcpy(olt->mac, olt_mac, 6);
-    strcpy(olt->ports[2].name, "old");
-    olt->ports[3].status[0] = 0x77;
-    sim_->set_handler(TEK_REQ_PORT_STATE, [](int, const oltsim::request_record &r) {
-        int port = load_be16(&r.data[6]);
-        oltsim::answer a;
-        a.rcode = port == 2 ? 3 : 0;
-        a.data.resize(18);
-        for (int i = 0; i < 18; i++)
-            a.data[size_t(i)] = uint8_t(port * 0x20 + i);
-        return a;
-    });
-
-    EXPECT_EQ(profiler_olt_update_state(1), 3);
-    auto sent = requests(TEK_REQ_PORT_STATE);
-    ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[0].olt, 1);
-    EXPECT_EQ(sent[1].data, (oltsim::bytes{0x00, 0x0D, 0xB6, 0x37, 0x23, 0x01, 0x00, 0x01}));
-    EXPECT_STREQ(olt->ports[0].name, "PON0");
-    EXPECT_STREQ(olt->ports[1].name, "PON1");
-    const uint8_t port1[8] = {0x2D, 0x2E, 0x28, 0x29, 0x2A, 0x2B, 0x30, 0x31};
-    EXPECT_EQ(memcmp(olt->ports[1].status, port1, 8), 0);
-    EXPECT_STREQ(olt->ports[2].name, "old");
-    EXPECT_EQ(olt->ports[3].status[0], 0x77);
-
-    sim_->set_handler(TEK_REQ_PORT_STATE, [](int, const oltsim::request_record &) {
-        return oltsim::answer{0, oltsim::bytes(18)};
-    });
-    EXPECT_EQ(profiler_olt_update_state(1), 0);
-    EXPECT_STREQ(olt->ports[2].name, "NNI0");
-    EXPECT_STREQ(olt->ports[3].name, "NNI1");
-
-    // A short answer is a refusal, not a read past its end.
-    sim_->set_handler(TEK_REQ_PORT_STATE, [](int, const oltsim::request_record &) {
-        return oltsim::answer{0, oltsim::bytes(10)};
-    });
-    EXPECT_EQ(profiler_olt_update_state(1), 3);
-
     size_t before = sim_->request_count();
     EXPECT_EQ(profiler_olt_update_state(4), TEKLINK_ERR_ARGUMENT);
     EXPECT_EQ(sim_->request_count(), before);
-}
 
-// The chip's own datagram with a LEN of its choosing: the answer is read
-// within LEN and within the bytes that arrived, whichever ends first.
-TEST_F(ChipOps, PortAnswersAreReadWithinLenAndWhatArrived)
-{
-    struct row {
-        const char *name;
+    // The chip's own datagram with a LEN of its choosing: the answer is read
+    // within LEN and within the bytes that arrived, whichever ends first.
+    const struct {
         uint16_t len;      // claimed: RCODE + answer bytes
         size_t arrived;    // answer bytes sent after RCODE
         int result;
-    } rows[] = {
-        {"LEN 20 and 18 answer bytes", 20, 18, 0},
-        {"LEN 20, only 10 answer bytes arrived", 20, 10, 3},
-        {"LEN 12, short of the 18 bytes that arrived", 12, 18, 3},
-    };
-    for (const row &r : rows) {
+    } rows[] = {{20, 18, 0}, {20, 10, 3}, {12, 18, 3}};
+    for (const auto &r : rows) {
         sim_->set_handler(TEK_REQ_PORT_STATE, [this, r](int olt, const oltsim::request_record &request) {
             oltsim::bytes datagram(8, 0);   // ID, CTAG, LEN, RCODE 0
             store_be16(&datagram[0], TEK_REQ_PORT_STATE);
@@ -357,38 +258,27 @@ TEST_F(ChipOps, PortAnswersAreReadWithinLenAndWhatArrived)
             none.silent = true;
             return none;
         });
-        EXPECT_EQ(profiler_olt_update_state(1), r.result) << r.name;
+        EXPECT_EQ(profiler_olt_update_state(1), r.result) << r.len << " " << r.arrived;
     }
 }
 
+// The default request is proven on the board's ONU road; a given packet is
+// sent padded to the frame, one longer than the frame is refused.
 TEST_F(ChipOps, EapRequestsCarryTheOnuMacAndThePacket)
 {
     onu_record *onu = make_onu(0, ONU_A, ONU_STATE_ALLOCATED, 2);
-    EXPECT_EQ(profiler_onu_send_eap_request(onu, nullptr), 0);
     const uint8_t custom[8] = {0x01, 0x07, 0x00, 0x08, 0x01, 'a', 'b', 'c'};
     EXPECT_EQ(profiler_onu_send_eap_request(onu, custom), 0);
     const uint8_t too_long[4] = {0x01, 0x07, 0x00, 23};
     EXPECT_EQ(profiler_onu_send_eap_request(onu, too_long), TEKLINK_ERR_ARGUMENT);
-
     auto sent = requests(TEK_REQ_EAP_FRAME);
-    ASSERT_EQ(sent.size(), 2u);
+    ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].olt, 2);
-    oltsim::bytes expected(ONU_A, ONU_A + 6);
-    for (uint8_t b : {0x01, 0x01, 0x00, 0x16, 0x04, 0x10})
-        expected.push_back(b);
+    EXPECT_EQ(sent[0].data, hex("00 0D B6 10 00 00 | 01 07 00 08 01 61 62 63 | 00 00 00 00 00 00 00 00 00 00 00 00 00 00"));
     uint8_t challenge[EAP_CHALLENGE_SIZE];
-    ASSERT_TRUE(profiler_eap_challenge_take(onu, challenge)) << "kept until its answer is checked";
-    EXPECT_FALSE(profiler_eap_challenge_take(onu, challenge)) << "handed over once";
-    expected.insert(expected.end(), challenge, challenge + EAP_CHALLENGE_SIZE);
-    EXPECT_EQ(sent[0].data, expected);
-    oltsim::bytes second(ONU_A, ONU_A + 6);
-    second.insert(second.end(), custom, custom + 8);
-    second.resize(28);
-    EXPECT_EQ(sent[1].data, second);
-
+    EXPECT_FALSE(profiler_eap_challenge_take(onu, challenge)) << "no challenge of our own was sent";
     sim_->silence_olt(2, true);
-    EXPECT_EQ(with_time_running([&] { return profiler_onu_send_eap_request(onu, nullptr); }), TEKLINK_ERR_TIMEOUT);
-    EXPECT_NE(trace().find("profiler_onu_send_eap_request: failed(-6)"), std::string::npos);
+    EXPECT_EQ(with_time_running([&] { return profiler_onu_send_eap_request(onu, custom); }), TEKLINK_ERR_TIMEOUT);
 }
 
 } // namespace

@@ -1,0 +1,313 @@
+// The engine's pure decisions: answers read within what arrived, the
+// configuration cache's placement of profiles, the automatic base LLIDs, the
+// ONU information check and the RF level choice.
+#include "common/onu_fixture.h"
+
+#include "engine/link_record.h"
+#include "engine/onu_optics.h"
+#include "engine/onu_phy.h"
+#include "engine/profiler_cache.h"
+#include "engine/profiler_olt.h"
+#include "engine/profiler_olt_requests.h"
+
+#include <cmath>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+TEST(OltAnswers, PortSettingsAreWalkedOnlyOverWholeEntries)
+{
+    struct {
+        const char *entry;
+        size_t size;
+    } entries[] = {
+        {"07 | 00 | 00", 3},
+        {"07 | 02 | 01 02 AA BB | 02 00 | 01 | 00 01 02 03 04 05 06 07 08 09 0A 0B", 21},
+        {"07 | 01 | 01 05 AA", 0},       // TLV cut
+        {"07 | 00 | 01 | 00 01 02", 0},  // fixed item cut
+        {"07", 0},
+    };
+    for (const auto &c : entries) {
+        bytes e = hex(c.entry);
+        EXPECT_EQ(olt_port_settings_entry_size(e.data(), e.size()), c.size) << c.entry;
+    }
+    struct {
+        const char *answer;
+        bool whole;
+        std::vector<size_t> sizes;
+    } walks[] = {
+        {"05 00 0D B6 37 23 01 00 01 00 | 02 | 07 00 00 | 08 01 01 01 AA 00", true, {3, 6}},
+        {"05 00 0D B6 37 23 01 00 01 00 | 02 | 07 00 00 | 08 01 01 05 AA", false, {3}},
+        {"05 00 0D B6 37 23 01 00 01 00", false, {}},
+        {"05 00 0D B6 37 23 01 00 01 00 | 03 | 07 00 00", false, {3}},
+    };
+    for (const auto &c : walks) {
+        bytes a = hex(c.answer);
+        std::vector<size_t> sizes;
+        EXPECT_EQ(olt_port_settings_walk(a.data(), a.size(), [&](const uint8_t *, size_t size) {
+                      sizes.push_back(size);
+                      return sizes.size() < 2;   // the walk stops where the caller says
+                  }),
+                  c.whole)
+            << c.answer;
+        EXPECT_EQ(sizes, c.sizes) << c.answer;
+    }
+}
+
+// The base LLID and protocol filter answers are proven by the short-answer
+// table of the OLT configuration and on the wire.
+TEST(OltAnswers, SfpTextsAreTrimmedAndDrssiPartsMatchAnywhere)
+{
+    bytes answer(SFP_ANSWER_MIN, ' ');
+    memcpy(&answer[SFP_VENDOR], "SOURCEPHOTONICSX", 16);
+    memcpy(&answer[SFP_PART], "SLG20-D6C-EXTRAY", 16);
+    char vendor[SFP_TEXT], part[SFP_TEXT];
+    ASSERT_TRUE(olt_sfp_decode(answer.data(), answer.size(), vendor, part));
+    EXPECT_STREQ(vendor, "SOURCEPHOTONICS");
+    EXPECT_STREQ(part, "SLG20-D6C-EXTRA");
+    EXPECT_FALSE(olt_sfp_decode(answer.data(), answer.size() - 1, vendor, part));
+    for (const char *p : {"XLTE4303M", "38J0-6538E"})
+        EXPECT_TRUE(olt_sfp_drssi_supported(p)) << p;
+    for (const char *p : {"LTE430", "38J0-6539E"})
+        EXPECT_FALSE(olt_sfp_drssi_supported(p)) << p;
+}
+
+TEST(OnuAnswers, AreReadOnlyWithinWhatArrived)
+{
+    ASSERT_EQ(bopen(nullptr, 0x10000, 0), 0);
+    const struct {
+        uint16_t rcode;
+        const char *answer;
+        int i2c, mdio;   // 2-byte I2C read, MDIO register read
+        bool status;     // port status bytes
+    } cases[] = {
+        {0, "00 0D B6 11 22 33 51 6A | 27 10 | 00 | 12 34 | 05 06 07 08 09 0A", 0, 0, true},
+        {0, "00 0D B6 11 22 33 51 6A 27", 3, -1, false},
+        {0, "00 0D B6 11 22 33 51 6A 27 10 00 12", 0, -1, false},
+        {0, "00 0D B6 11 22 33 51 6A 27 10 00 12 34 05 06 07 08", 0, 0, false},
+        {5, "00 0D B6 11 22 33 51 6A 27 10 00 12 34 05 06 07 08 09 0A", 3, -1, true},
+        {0, "", 3, -1, false},
+    };
+    for (const auto &c : cases) {
+        byte_vec answer = hex(c.answer);
+        uint8_t *response = response_block(c.rcode, answer);
+        uint8_t two[2] = {};
+        EXPECT_EQ(onu_i2c_read_answer(response, 2, two), c.i2c) << c.answer;
+        if (c.i2c == 0) {
+            EXPECT_EQ(load_be16(two), 10000) << c.answer;
+        }
+        uint16_t value = 0;
+        EXPECT_EQ(onu_mdio_read_answer(response, &value), c.mdio) << c.answer;
+        if (c.mdio == 0) {
+            EXPECT_EQ(value, 0x1234) << c.answer;
+        }
+        uint8_t status[8];
+        EXPECT_EQ(onu_port_status_from_answer(answer.data(), answer.size(), status), c.status) << c.answer;
+        BFREE(response);
+    }
+    bclose();
+}
+
+TEST(OnuRfLevel, ChoosesTheLinesFromThePower)
+{
+    const struct {
+        int16_t raw;
+        bool correct;
+        double dbm;
+        const char *steps;   // (mask value) after the two clears
+    } cases[] = {
+        {10000, false, 0.0, "100=100"},
+        {10000, true, -6.16, "100=100"},
+        {15849, false, 2.0, "100=100 200=200"},
+        {999, false, -10.004, "200=200"},
+        {0, true, -INFINITY, "200=200"},
+        {-1, false, 8.165, "100=100 200=200"},   // a negative reading is the reading + 65536
+    };
+    for (const auto &c : cases) {
+        double dbm = onu_rf_power_dbm(c.raw, c.correct);
+        if (std::isinf(c.dbm)) {
+            EXPECT_TRUE(std::isinf(dbm) && dbm < 0) << c.raw;
+        }
+        else
+            EXPECT_NEAR(dbm, c.dbm, 0.001) << c.raw;
+        onu_gpio_step steps[ONU_RF_STEPS_MAX];
+        int n = onu_rf_level_steps(dbm, steps);
+        ASSERT_GE(n, 3) << c.raw;
+        EXPECT_TRUE(steps[0].mask == 0x100 && steps[0].value == 0 && steps[1].mask == 0x200 && steps[1].value == 0);
+        std::string text;
+        for (int i = 2; i < n; i++)
+            text += (text.empty() ? "" : " ") + std::to_string(steps[i].mask / 0x100 * 100) + "=" +
+                    std::to_string(steps[i].value / 0x100 * 100);
+        EXPECT_EQ(text, c.steps) << c.raw;
+    }
+}
+
+TEST(OltBaseLlid, AutomaticValuesSkipTheOtherPortsAndWrap)
+{
+    const struct {
+        uint16_t seed;
+        int port;
+        uint16_t other, value, seed_after;
+    } cases[] = {
+        {0, 1, 0, 0x1200, 0},
+        {27, 1, 0, 0x7E00, 27},
+        {4, 0, 0x2000, 0x2400, 5},
+        {4, 0, 0x2200, 0x2000, 4},
+        {27, 1, 0x7E00, 0x1200, LLID_SEED_SKIP},
+        {27, 0, 0x7C00, 0x1000, LLID_SEED_SKIP},
+    };
+    for (const auto &c : cases) {
+        uint16_t seed = c.seed;
+        EXPECT_EQ(profiler_olt_auto_llid(&seed, c.port, c.other), c.value) << c.seed << " " << c.port;
+        EXPECT_EQ(seed, c.seed_after) << c.seed << " " << c.port;
+    }
+    EXPECT_EQ(profiler_olt_next_seed(26), 27);
+    EXPECT_EQ(profiler_olt_next_seed(27), 0);
+    EXPECT_EQ(profiler_olt_next_seed(LLID_SEED_SKIP), 0);
+}
+
+TEST(OnuInfo, OnlyVendorChipsWithABaseMacAreValid)
+{
+    const struct {
+        uint8_t oui2;
+        uint16_t chip;
+        bool zero_mac;
+        uint32_t result;
+    } cases[] = {
+        {0xB6, 0x3714, false, 0}, {0xB6, 0x8600, false, 0}, {0xB6, 0x6838, false, 0},
+        {0xB7, 0x3714, false, 3}, {0xB6, 0x3715, false, 3}, {0xB6, 0x6838, true, 3},
+    };
+    for (const auto &c : cases) {
+        uint8_t tlv[ONU_INFO_SIZE] = {0x00, 0x0D, c.oui2};
+        store_be16(tlv + ONU_INFO_CHIP_ID, c.chip);
+        tlv[ONU_INFO_BASE_MAC + 5] = !c.zero_mac;
+        EXPECT_EQ(check_TkOnuInfoTlv(tlv, "00:00:00:00:00:01"), c.result) << std::hex << c.chip;
+    }
+}
+
+// A profile bitmap as the configuration module writes it: the second u32 LE
+// word holds positions 0..31, the first positions 32..63.
+void put_bitmap(uint8_t *p, const std::vector<unsigned> &positions)
+{
+    uint32_t high = 0, low = 0;
+    for (unsigned n : positions)
+        (n < 32 ? low : high) |= 1u << (n % 32);
+    store_le32(p, high);
+    store_le32(p + 4, low);
+}
+
+// An update answer whose records are filled with 1, 2, 3 ... so that each
+// placed entry tells which record it received.
+bytes update_answer(unsigned type, const std::vector<unsigned> &a, const std::vector<unsigned> &b, unsigned count,
+                    unsigned records)
+{
+    cfg_profile_table table;
+    EXPECT_TRUE(cfgcache_table(cfgcache(), type, &table));
+    bytes data(PROFILE_UPDATE_HEADER + records * table.entry_size);
+    put_bitmap(&data[0], a);
+    put_bitmap(&data[8], b);
+    data[16] = uint8_t(count);
+    data[17] = uint8_t(type);
+    for (unsigned i = 0; i < records; i++)
+        memset(&data[PROFILE_UPDATE_HEADER + i * table.entry_size], int(i + 1), table.entry_size);
+    return data;
+}
+
+// The record number an entry holds (0: untouched, -1: mixed).
+int entry_mark(unsigned type, unsigned entry)
+{
+    cfg_profile_table table;
+    cfgcache_table(cfgcache(), type, &table);
+    const uint8_t *p = table.base + entry * table.entry_size;
+    for (size_t i = 1; i < table.entry_size; i++)
+        if (p[i] != p[0])
+            return -1;
+    return p[0];
+}
+
+TEST(CacheDecode, ProfilesArePlacedAtTheSetBitsWithinTheirTable)
+{
+    const std::vector<unsigned> ten = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    const struct {
+        const char *name;
+        unsigned type;
+        std::vector<unsigned> a, b;
+        unsigned count, records;
+        int result;
+        std::vector<std::pair<unsigned, int>> marks;   // entry, record it holds
+    } cases[] = {
+        {"first bitmap", PROFILE_TYPE_SLA, {0, 31}, {}, 2, 2, 0, {{0, 1}, {31, 2}, {1, 0}, {32, 0}}},
+        {"rules in both bitmaps", PROFILE_TYPE_RULES, {5, 63}, {1}, 3, 3, 0, {{5, 1}, {63, 2}, {65, 3}}},
+        {"records beyond the bitmaps", PROFILE_TYPE_MULTICAST, {7}, {}, 3, 3, 0, {{7, 1}, {8, 0}}},
+        {"ten paths: eight now", PROFILE_TYPE_PATHS, ten, {}, 10, 10, PROFILE_UPDATE_MORE, {{7, 8}, {8, 0}}},
+        {"ten rules: seven now", PROFILE_TYPE_RULES, ten, {}, 8, 8, PROFILE_UPDATE_MORE, {{6, 7}, {7, 0}}},
+        {"eight paths", PROFILE_TYPE_PATHS, ten, {}, 8, 8, 0, {}},
+        {"count above what came: whole records only", PROFILE_TYPE_SLA, {0, 1, 2}, {}, 3, 2, 0, {{0, 1}, {1, 0}}},
+        // 64 entries: a record for "entry 64 + n" is dropped, not written past the table.
+        {"second bitmap of a link table", PROFILE_TYPE_LINK, {63}, {0, 1}, 2, 2, 0, {{63, 1}}},
+    };
+    for (const auto &c : cases) {
+        cfgcache_clear();
+        auto data = update_answer(c.type, c.a, c.b, c.count, c.records);
+        if (c.count > c.records)
+            data.pop_back();
+        EXPECT_EQ(cfgcache_profiles_apply(cfgcache(), c.type, data.data(), data.size()), c.result) << c.name;
+        for (auto [entry, mark] : c.marks)
+            EXPECT_EQ(entry_mark(c.type, entry), mark) << c.name << ": entry " << entry;
+    }
+    EXPECT_EQ(cfgcache()->sla[0][0], 0) << "the link table's overflow reached the next table";
+    auto data = update_answer(PROFILE_TYPE_SLA, {0}, {}, 1, 1);
+    EXPECT_EQ(cfgcache_profiles_apply(cfgcache(), PROFILE_TYPE_SLA, data.data(), 17), -1);
+    EXPECT_EQ(cfgcache_profiles_apply(cfgcache(), 6, data.data(), data.size()), -1);
+    data[17] = PROFILE_TYPE_LINK;
+    EXPECT_EQ(cfgcache_profiles_apply(cfgcache(), PROFILE_TYPE_SLA, data.data(), data.size()), -2);
+    EXPECT_EQ(entry_mark(PROFILE_TYPE_LINK, 0), 0);
+}
+
+// The cache tests over the management link prove system, paths, links and
+// "reload all"; these are the range ends they leave.
+TEST(CacheDecode, ChangeSummaryFlags)
+{
+    const struct {
+        size_t offset;   // byte set to `value`
+        uint8_t value;
+        int flags;
+    } cases[] = {
+        {0, 0xFF, CFG_CHANGED_ALL},
+        {1, 0x80, CFG_CHANGED_LINK},
+        {16, 0x10, CFG_CHANGED_SLA},
+        {32, 0x40, CFG_CHANGED_MULTICAST},
+        {33, 0x01, CFG_CHANGED_RULES},
+        {48, 0x01, CFG_CHANGED_RULES},
+    };
+    for (const auto &c : cases) {
+        uint8_t data[CHANGE_SUMMARY_SIZE] = {};
+        data[c.offset] = c.value;
+        EXPECT_EQ(cfgcache_changes_decode(data, sizeof data), c.flags) << c.offset << " " << int(c.value);
+    }
+    uint8_t all[CHANGE_SUMMARY_SIZE] = {};
+    EXPECT_EQ(cfgcache_changes_decode(all, CHANGE_SUMMARY_SIZE - 1), -1);
+}
+
+TEST(CacheDecode, FullFetchLayout)
+{
+    bytes data(FETCH_ANSWER_SIZE);
+    size_t at = 0;   // the first byte of every part of both groups is marked
+    uint8_t mark = 1;
+    for (int group = 0; group < 2; group++)
+        for (size_t size : {PROFILE_RULES_SIZE, PROFILE_RULES_SIZE, PROFILE_LINK_SIZE, PROFILE_SLA_SIZE,
+                            PROFILE_PATHS_SIZE, PROFILE_MULTICAST_SIZE}) {
+            data[at] = mark++;
+            at += size;
+        }
+    cfg_cache *c = cfgcache();
+    ASSERT_EQ(cfgcache_fetch_apply(c, 6, data.data(), data.size()), 0);
+    EXPECT_EQ((std::vector<int>{c->rules[12][0], c->rules[13][0], c->link[6][0], c->sla[6][0], c->paths[6][0],
+                                c->multicast[6][0], c->rules[14][0], c->multicast[7][0]}),
+              (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 12}));
+    EXPECT_EQ(cfgcache_fetch_apply(c, 0, data.data(), data.size() - 1), -1);
+    EXPECT_EQ(cfgcache_fetch_apply(c, 64, data.data(), data.size()), -1);
+}
+
+} // namespace
