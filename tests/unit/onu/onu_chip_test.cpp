@@ -140,10 +140,8 @@ TEST_F(OnuLayer, LinksAreConfiguredOnceWithTheSlasTheirProfileUses)
 // asked of a 0x6838 ONU); no free slot sends nothing.
 TEST_F(OnuLayer, CreatePathRefusedWithFourIsFixedWhenThePathExists)
 {
-    struct {
-        uint16_t chip, query_value;
-        int expected;
-    } rows[] = {{0x3714, 0, 0}, {0x6838, 0, TEK_RC_REFUSED}, {0x3714, 1, TEK_RC_REFUSED}};
+    struct { uint16_t chip, query_value; int expected; } rows[] = {
+        {0x3714, 0, 0}, {0x6838, 0, TEK_RC_REFUSED}, {0x3714, 1, TEK_RC_REFUSED}};
     answer(TEK_REQ_PATH_CREATE, 4);
     for (auto r : rows) {
         bytes query(16);
@@ -154,8 +152,8 @@ TEST_F(OnuLayer, CreatePathRefusedWithFourIsFixedWhenThePathExists)
         EXPECT_GE(path, 8320) << "the identifier stays with the caller";
     }
     EXPECT_EQ(count(TEK_REQ_PATH_QUERY), 2u);
-    while (olt_path_id_alloc(0) >= 0) {
-    }
+    while (olt_path_id_alloc(0) >= 0)
+        continue;
     size_t creates = count(TEK_REQ_PATH_CREATE);
     uint16_t path = 0;
     EXPECT_EQ(profiler_onu_link_create_path_internal(0, 0x3714, LINK_ONU, 0, &path, false), TEK_RC_NO_MEMORY);
@@ -285,12 +283,9 @@ TEST_F(OnuLayer, QueueLayoutsAndBlockedLinksAreReadWithinTheAnswer)
     EXPECT_EQ(sent(TEK_REQ_LINK_UNBLOCK), (std::vector<std::string>{"00 0D B6 11 22 35 "}));
     EXPECT_EQ(profiler_onu_queues_check_internal(onu_), 0);
     EXPECT_EQ(count(TEK_REQ_QUEUES_READ), size_t(TEKLINK_SEND_ATTEMPTS + 1));
-    struct {
-        uint16_t chip;
-        bytes layout;
-        int expected;
-    } rows[] = {{0x3714, longer, TEK_RC_REFUSED}, {0x3714, other, TEK_RC_REFUSED}, {0x6838, other, 0},
-                {0x6838, bytes{0, 0, 0, 0, 0, 0, 2}, TEK_RC_REFUSED}};
+    struct { uint16_t chip; bytes layout; int expected; } rows[] = {
+        {0x3714, longer, TEK_RC_REFUSED}, {0x3714, other, TEK_RC_REFUSED}, {0x6838, other, 0},
+        {0x6838, bytes{0, 0, 0, 0, 0, 0, 2}, TEK_RC_REFUSED}};
     for (auto &r : rows) {
         answer(TEK_REQ_QUEUES_READ, 0, r.layout);
         store_be16(onu_->chip_id, r.chip);
@@ -358,14 +353,10 @@ TEST_F(OnuLayer, PortsStopAtTheFirstRefusalAndKeepTheirFlags)
     EXPECT_EQ(profiler_onu_port_config_refresh(1, ONU_MAC, 1), 3);
     EXPECT_EQ(device().port_config_writes[1], 0u);
 
-    struct {
-        uint16_t port;
-        bool unblock;
-        uint16_t rcode;
-        int result;
-        uint8_t flag;   // afterwards, starting at 5
-    } rows[] = {{1, false, 0, 0, 1}, {2, true, 0, 0, 5}, {2, false, 9, 3, 1},
-                {3, true, 0, 0, 0},  {3, true, 9, 0, 0}};   // the RF output's refusal is not looked at
+    // The flag afterwards, starting at 5.
+    struct { uint16_t port; bool unblock; uint16_t rcode; int result; uint8_t flag; } rows[] = {
+        {1, false, 0, 0, 1}, {2, true, 0, 0, 5}, {2, false, 9, 3, 1},
+        {3, true, 0, 0, 0},  {3, true, 9, 0, 0}};   // the RF output's refusal is not looked at
     for (const auto &r : rows) {
         if (r.rcode)
             sim_->rcode_next(1, r.rcode, 1);

@@ -41,15 +41,7 @@ bytes build(const std::function<size_t(uint8_t *)> &fn)
 
 subscriber_path path(uint32_t ont = 0x0A0B0C0D, const char *host = "olt7")
 {
-    subscriber_path p{};
-    p.dest_index = 0x0102;
-    p.port_index = 5;
-    p.ont_number = ont;
-    p.path_index = 1;
-    p.system_word = 0x11223344;
-    p.host_name = host;
-    memcpy(p.onu_mac, MAC, 6);
-    return p;
+    return {0x0102, 5, ont, 1, 0x11223344, host, {0x00, 0x0D, 0xB6, 0x11, 0x22, 0x33}};
 }
 
 crid_pair templates(const char *circuit, const char *remote, size_t capacity = CRID_OLT_CAPACITY, int *rc = nullptr)
@@ -203,11 +195,7 @@ TEST(OnuRequests, TemplatesAreRefusedOrClearedAtTheirLimits)
     std::string t254(254, 'a'), host250(250, 'h'), fields;
     for (int i = 0; i < 20; i++)
         fields += "%PATHID%";
-    struct {
-        std::string text;
-        const char *host;
-        int result;
-    } rows[] = {
+    struct { std::string text; const char *host; int result; } rows[] = {
         {"id-%ONTID", "h", CRID_PARSE_UNCLOSED},
         {"x%ABCDEFGHIJKLMNO%", "h", CRID_PARSE_TOKEN_TOO_LONG},   // 17 characters
         {"x%ABCDEFGHIJKLM%", "h", CRID_PARSE_BAD_KEYWORD},        // 15: long enough, unknown
@@ -269,9 +257,10 @@ TEST(OnuRequests, RuleTablesMergeAndSplitIntoMessagesOfFour)
                        std::to_string(t[ONU_RULE_STATES + s]) + " ";
         return out;
     };
+    // Own rules as (slot, state, tag), the profile's as (slot, tag).
     struct {
-        std::vector<std::tuple<int, uint8_t, uint8_t>> own;   // slot, state, tag
-        std::vector<std::pair<int, uint8_t>> profile;         // slot, tag
+        std::vector<std::tuple<int, uint8_t, uint8_t>> own;
+        std::vector<std::pair<int, uint8_t>> profile;
         const char *expected;
     } rows[] = {
         {{}, {{0, 50}, {7, 51}}, "1:50/1 2:51/1 "},
@@ -296,10 +285,7 @@ TEST(OnuRequests, RuleTablesMergeAndSplitIntoMessagesOfFour)
     EXPECT_EQ(t[ONU_RULE_SIZE * 55 + 1], 152);
 
     // (rules, messages as mark/count): always a final message; gaps skipped.
-    struct {
-        int rules;
-        const char *messages;
-    } splits[] = {{5, "4/4 0/1 "}, {4, "4/4 0/0 "}, {0, "4/0 "}};
+    struct { int rules; const char *messages; } splits[] = {{5, "4/4 0/1 "}, {4, "4/4 0/0 "}, {0, "4/0 "}};
     for (auto c : splits) {
         bytes table(ONU_RULE_TABLE_SIZE);
         for (int r = 0; r < c.rules; r++)
