@@ -154,12 +154,11 @@ TEST_F(Queue, ManyProducersAndConsumersLoseNothingWhileTheReportReads)
         });
     for (int t = 0; t < 2; t++)
         threads.emplace_back([&] {
-            while (taken.load() < 2 * PER_PRODUCER)
-                if (int *p = static_cast<int *>(mqueue_timedget(q, 0))) {
-                    sum += *p;
-                    taken++;
-                    BFREE(p);
-                }
+            while (int *p = static_cast<int *>(mqueue_wait(q))) {   // a wake-up ends it
+                sum += *p;
+                taken++;
+                BFREE(p);
+            }
         });
     int last_peak = 0;
     for (int reports = 0; taken.load() < 2 * PER_PRODUCER || reports < 10; reports++) {
@@ -168,6 +167,8 @@ TEST_F(Queue, ManyProducersAndConsumersLoseNothingWhileTheReportReads)
         EXPECT_TRUE(total == 8 && current >= 0 && current <= 8 && peak >= last_peak && peak <= 8) << line();
         last_peak = peak;
     }
+    mqueue_wake(q);
+    mqueue_wake(q);
     for (auto &t : threads)
         t.join();
     long n = 2 * PER_PRODUCER;
