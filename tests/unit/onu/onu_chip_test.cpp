@@ -191,11 +191,13 @@ TEST_F(OnuLayer, DestinationsCarryTheLinksOfTheirPath)
     slot(0, 0)[0] = 1;
     slot(0, 0)[1] = 0x11;
     uint8_t *named = slot(0, 2);
-    named[0] = 1;
+    auto name_link = [named](uint8_t link) {   // a used rule with one condition: the link
+        named[0] = named[2] = 1;
+        named[RULE_SLOT_CONDITIONS] = RULE_FIELD_LINK;
+        named[RULE_SLOT_CONDITIONS + 3] = link;
+    };
+    name_link(3);
     named[1] = 0x22;
-    named[2] = 1;
-    named[RULE_SLOT_CONDITIONS] = RULE_FIELD_LINK;
-    named[RULE_SLOT_CONDITIONS + 3] = 3;
     onu_record *onu = make_onu(3, LINK_ONU, ONU_STATE_CFGINPROGRESS);
     onu_lock(onu);
     for (int k = 0; k < ONU_LINKS; k++)
@@ -220,9 +222,7 @@ TEST_F(OnuLayer, DestinationsCarryTheLinksOfTheirPath)
     EXPECT_EQ(requests(TEK_REQ_DEST_CREATE).back().data[4], 1) << "link 3 is not the ONU's";
     EXPECT_EQ(profiler_paths_reconfigure_internal(onu), TEK_RC_REFUSED) << "paths are configured once";
 
-    named[0] = named[2] = 1;
-    named[RULE_SLOT_CONDITIONS] = RULE_FIELD_LINK;
-    named[RULE_SLOT_CONDITIONS + 3] = 2;
+    name_link(2);
     uint16_t dest = 0;
     EXPECT_EQ(profiler_onu_destination_create_internal(onu, 0, profile.data(), &dest), TEK_RC_REFUSED);
     onu_unlock(onu);

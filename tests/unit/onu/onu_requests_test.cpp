@@ -386,10 +386,8 @@ TEST(OnuRequests, LinkConditionsBecomePositionsOnTheirPathAndFirmwareAges)
     EXPECT_EQ(dest_prepare_rules(slots, links, 2, owner), -3);
     EXPECT_EQ(destination_index(16318), 5023);
 
-    EXPECT_FALSE(onu_firmware_outdated(0x0226));
-    EXPECT_TRUE(onu_firmware_outdated(0x0224));
-    EXPECT_TRUE(onu_firmware_outdated(0x0264));
-    EXPECT_FALSE(onu_firmware_outdated(0x0210));
+    for (auto [version, outdated] : {std::pair<uint16_t, bool>{0x0226, false}, {0x0224, true}, {0x0264, true}, {0x0210, false}})
+        EXPECT_EQ(onu_firmware_outdated(version), outdated) << version;
 }
 
 } // namespace
