@@ -85,12 +85,7 @@ protected:
         raise(SIGUSR1);
         ASSERT_TRUE(eventually([&] { return process_redirects_done() > before; }, 10)) << "the redirect stalled";
     }
-    static void say(const char *text)
-    {
-        ssize_t n = write(STDOUT_FILENO, text, strlen(text));
-        (void)n;
-    }
-    std::string read(const fs::path &p)
+    static std::string read(const fs::path &p)
     {
         std::ifstream in(p);
         return std::string(std::istreambuf_iterator<char>(in), {});
@@ -132,7 +127,6 @@ TEST_F(Redirect, OnlyAControlFileOfOurOwnClosedToOthersIsRead)
         {"other-writable", FILE, 0602, keep.string(), pts0},
         {"link to a file of ours", LINK, 0600, keep.string(), pts0},
         {"missing target", FILE, 0600, (root / "missing").string(), pts0},
-        {"unopenable", FILE, 0600, "/nonexistent/dir/tty", pts0},
         {"FIFO target, no reader", FILE, 0644, fifo.string(), pts0},   // a blocking open would wait
         {"FIFO target, a reader", FILE, 0644, fifo.string(), pts0},
         {"cut at 35", FILE, 0600, a36, root / a35},
@@ -155,7 +149,7 @@ TEST_F(Redirect, OnlyAControlFileOfOurOwnClosedToOthersIsRead)
         if (r.name == std::string("FIFO target, a reader"))
             reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
         usr1();
-        say(r.name);
+        ASSERT_GT(write(STDOUT_FILENO, r.name, strlen(r.name)), 0);
         EXPECT_EQ(read(r.lands).find(r.name) != std::string::npos, r.make != NONE) << read(r.lands);
     }
     fs::current_path(cwd);

@@ -41,15 +41,7 @@ bytes build(const std::function<size_t(uint8_t *)> &fn)
 
 subscriber_path path(uint32_t ont = 0x0A0B0C0D, const char *host = "olt7")
 {
-    subscriber_path p{};
-    p.dest_index = 0x0102;
-    p.port_index = 5;
-    p.ont_number = ont;
-    p.path_index = 1;
-    p.system_word = 0x11223344;
-    p.host_name = host;
-    memcpy(p.onu_mac, MAC, 6);
-    return p;
+    return {0x0102, 5, ont, 1, 0x11223344, host, {0x00, 0x0D, 0xB6, 0x11, 0x22, 0x33}};
 }
 
 crid_pair templates(const char *circuit, const char *remote, size_t capacity = CRID_OLT_CAPACITY, int *rc = nullptr)
@@ -88,13 +80,6 @@ void allow(profile &p, int entry, uint32_t first, uint32_t last)
     e[0] = 1;
     store_be32(e + 1, first);
     store_be32(e + 5, last);
-}
-
-bytes rule_text(const char *text, bool pon)
-{
-    uint8_t entry[ONU_RULE_SIZE] = {};
-    EXPECT_EQ(epon_rule_translate_to_bin(text, entry), 0) << text;
-    return build([&](uint8_t *o) { return onu_rule_encode(o, entry, pon); });
 }
 
 TEST(OnuRequests, EveryBuilderLaysOutItsVector)
@@ -137,13 +122,6 @@ TEST(OnuRequests, EveryBuilderLaysOutItsVector)
     ipmc_domain_group groups[MCAST_DOMAIN_ENTRIES];
     onu_ipmc_domain_groups(mcast.data(), groups);
     EXPECT_TRUE(groups[0].used && groups[1].used && !groups[2].used && !groups[3].used);
-    uint8_t port_read[ONU_PORT_CONFIG_SIZE];
-    for (size_t i = 0; i < sizeof port_read; i++)
-        port_read[i] = 0xC0 | uint8_t(i & 0x3F);
-    std::vector<uint8_t> one_rule(ONU_RULE_TABLE_SIZE, 0);
-    one_rule[ONU_RULE_SIZE * 2 + 1] = 0x33;
-    one_rule[ONU_RULE_SIZE * 2 + 2] = 5;
-    one_rule[ONU_RULE_STATES + 2] = 1;
 
     const std::map<std::string, bytes> built = {
         {"opt82 reduced binary", opt82(OPT82_REDUCED_BINARY, path())},
@@ -168,11 +146,8 @@ TEST(OnuRequests, EveryBuilderLaysOutItsVector)
         {"ids circuit refused, written empty", ids(templates("%ONTID", "r-%PATHID%"))},
         {"ids too large: both cleared",
          ids(templates((std::string(90, 'c') + "%ONTID%").c_str(), (std::string(20, 'r') + "%ONTID%").c_str()))},
-        {"oam rate", build([](uint8_t *o) { return link_oam_rate_payload(MAC, o), OAM_RATE_LEN; })},
         {"create path, PON 0, swapped", build([](uint8_t *o) { return link_create_path_payload(8322, 0, true, o), PATH_CREATE_LEN; })},
         {"create path, PON 1", build([](uint8_t *o) { return link_create_path_payload(8322, 1, false, o), PATH_CREATE_LEN; })},
-        {"path query", build([](uint8_t *o) { return link_path_query_payload(16318, o), PATH_QUERY_LEN; })},
-        {"queue SLA, both used", queue_sla(shaping(10000, 100, 1, 16), shaping(20000, 200, 2, 32))},
         {"queue SLA, second unused", queue_sla(shaping(10000, 100, 1, 16), shaping(5, 7, 255, 9))},
         {"queue SLA, both unused", queue_sla(shaping(1, 2, 255, 3), shaping(4, 5, 255, 6))},
         {"link SLA, second unused", link_sla(shaping(10000, 100, 5, 16), shaping(3, 4, 255, 6))},
@@ -186,27 +161,10 @@ TEST(OnuRequests, EveryBuilderLaysOutItsVector)
         {"queues, 2 links, 8600", queues(2, true)},
         {"queues, 3 links", queues(3, false)},
         {"queues, 4 links, 8600", queues(4, true)},
-        {"network", build([](uint8_t *o) { return onu_network_request(o, MAC, 0x1234, 0x56, 0x78); })},
         {"PON parameters, option on", build([](uint8_t *o) { return onu_pon_params_request(o, MAC, 1); })},
         {"PON parameters, option off", build([](uint8_t *o) { return onu_pon_params_request(o, MAC, 0); })},
         {"UNI mode, mode byte 0", build([](uint8_t *o) { return onu_uni_mode_request(o, MAC, 1, mode0); })},
         {"UNI mode, mode byte 3", build([](uint8_t *o) { return onu_uni_mode_request(o, MAC, 2, mode3); })},
-        {"UNI settings", build([](uint8_t *o) { return onu_uni_settings_request(o, MAC, 2); })},
-        {"RF output, block", build([](uint8_t *o) { return onu_rf_output_request(o, MAC, false); })},
-        {"RF output, unblock", build([](uint8_t *o) { return onu_rf_output_request(o, MAC, true); })},
-        {"port configuration write", build([&](uint8_t *o) { return onu_port_config_write_request(o, port_read); })},
-        {"rules message, one rule", build([&](uint8_t *o) {
-             onu_rules_message m[ONU_RULES_MESSAGES_MAX];
-             EXPECT_EQ(onu_rules_messages(one_rule.data(), MAC, 2, m), 1);
-             return memcpy(o, m[0].data, m[0].len), size_t(m[0].len);
-         })},
-        {"rule text, UNI", rule_text("a=0x21 action=14 param=300 field12=224.0.0.1 op=4", false)},
-        {"rule text, PON", rule_text("action=0x12 param=3.4 field0=00:0D:B6:01:02:03 op=1", true)},
-        {"rule text, 64-bit", rule_text(" action=7\tfield5=0x0102030405060708 op=2 ", false)},
-        {"IGMP snooping", build([&](uint8_t *o) { return onu_igmp_request(o, MAC, mcast.data()); })},
-        {"IPMC group rule", build([](uint8_t *o) {
-             return onu_ipmc_group_rule_request(o, MAC, 2, {ip(224, 0, 1, 0), ip(239, 255, 255, 255)});
-         })},
         {"IPMC group, 0x6838", build([](uint8_t *o) { return onu_ipmc_group_6838_request(o, MAC, ip(225, 1, 2, 3), ip(225, 1, 2, 9)); })},
         {"IPMC domain delete", build([](uint8_t *o) { return onu_ipmc_domain_delete_request(o, MAC, 2); })},
         {"IPMC domain add, two slots", build([&](uint8_t *o) { return onu_ipmc_domain_add_request(o, MAC, 0, groups[0]); })},
@@ -237,11 +195,7 @@ TEST(OnuRequests, TemplatesAreRefusedOrClearedAtTheirLimits)
     std::string t254(254, 'a'), host250(250, 'h'), fields;
     for (int i = 0; i < 20; i++)
         fields += "%PATHID%";
-    struct {
-        std::string text;
-        const char *host;
-        int result;
-    } rows[] = {
+    struct { std::string text; const char *host; int result; } rows[] = {
         {"id-%ONTID", "h", CRID_PARSE_UNCLOSED},
         {"x%ABCDEFGHIJKLMNO%", "h", CRID_PARSE_TOKEN_TOO_LONG},   // 17 characters
         {"x%ABCDEFGHIJKLM%", "h", CRID_PARSE_BAD_KEYWORD},        // 15: long enough, unknown
@@ -303,9 +257,10 @@ TEST(OnuRequests, RuleTablesMergeAndSplitIntoMessagesOfFour)
                        std::to_string(t[ONU_RULE_STATES + s]) + " ";
         return out;
     };
+    // Own rules as (slot, state, tag), the profile's as (slot, tag).
     struct {
-        std::vector<std::tuple<int, uint8_t, uint8_t>> own;   // slot, state, tag
-        std::vector<std::pair<int, uint8_t>> profile;         // slot, tag
+        std::vector<std::tuple<int, uint8_t, uint8_t>> own;
+        std::vector<std::pair<int, uint8_t>> profile;
         const char *expected;
     } rows[] = {
         {{}, {{0, 50}, {7, 51}}, "1:50/1 2:51/1 "},
@@ -330,10 +285,7 @@ TEST(OnuRequests, RuleTablesMergeAndSplitIntoMessagesOfFour)
     EXPECT_EQ(t[ONU_RULE_SIZE * 55 + 1], 152);
 
     // (rules, messages as mark/count): always a final message; gaps skipped.
-    struct {
-        int rules;
-        const char *messages;
-    } splits[] = {{5, "4/4 0/1 "}, {4, "4/4 0/0 "}, {0, "4/0 "}};
+    struct { int rules; const char *messages; } splits[] = {{5, "4/4 0/1 "}, {4, "4/4 0/0 "}, {0, "4/0 "}};
     for (auto c : splits) {
         bytes table(ONU_RULE_TABLE_SIZE);
         for (int r = 0; r < c.rules; r++)
@@ -434,10 +386,8 @@ TEST(OnuRequests, LinkConditionsBecomePositionsOnTheirPathAndFirmwareAges)
     EXPECT_EQ(dest_prepare_rules(slots, links, 2, owner), -3);
     EXPECT_EQ(destination_index(16318), 5023);
 
-    EXPECT_FALSE(onu_firmware_outdated(0x0226));
-    EXPECT_TRUE(onu_firmware_outdated(0x0224));
-    EXPECT_TRUE(onu_firmware_outdated(0x0264));
-    EXPECT_FALSE(onu_firmware_outdated(0x0210));
+    for (auto [version, outdated] : {std::pair<uint16_t, bool>{0x0226, false}, {0x0224, true}, {0x0264, true}, {0x0210, false}})
+        EXPECT_EQ(onu_firmware_outdated(version), outdated) << version;
 }
 
 } // namespace
