@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
+#include <semaphore>
 #include <thread>
 
 namespace {
@@ -17,33 +17,24 @@ namespace {
 constexpr uint16_t CMD_SLOW = 0x0F01;
 
 // Handlers that run until the test lets them go.
-struct gate {
-    std::mutex lock;
-    std::condition_variable changed;
-    int running = 0;
-    int releases = 0;   // handlers allowed to end; TearDown allows all
-} gate;
+std::counting_semaphore<> gate(0);
+std::atomic<int> running{0};
 
-void wait_at_gate()
+void hold()
 {
-    std::unique_lock<std::mutex> hold(gate.lock);
-    gate.running++;
-    gate.changed.notify_all();
-    gate.changed.wait(hold, [] { return gate.releases > 0; });
-    gate.releases--;
-    gate.running--;
+    running++;
+    gate.acquire();
+    running--;
 }
-
 uint8_t *slow_handler(uint8_t *request)
 {
-    wait_at_gate();
+    hold();
     kernhandlers_reply(request, 0, 0, nullptr);
     return request;
 }
-
 uint8_t *mac_duplicate_handler(uint8_t *request)
 {
-    wait_at_gate();
+    hold();
     kernhandlers_mac_duplicate_done();
     return request;
 }
@@ -53,30 +44,22 @@ protected:
     void SetUp() override
     {
         LinkFixture::SetUp();
-        gate.running = gate.releases = 0;
         kernhandlers_register(CMD_SLOW, slow_handler);
         kernhandlers_register(CMDPSSMACDUPLICATE, mac_duplicate_handler);
         loop_ = std::thread(kernlink_process_loop);
     }
     void TearDown() override
     {
-        release(1000);
+        gate.release(100);
+        EXPECT_TRUE(eventually([] { return kernhandlers_busy_slots() == 0; }));
+        while (gate.try_acquire())
+            ;
         run_flag = 0;
         mqueue_put(kernlink_request_queue(), nullptr);   // ends the loop's wait for a command
         loop_.join();
         LinkFixture::TearDown();
     }
-    static bool running(int n)
-    {
-        std::unique_lock<std::mutex> hold(gate.lock);
-        return gate.changed.wait_for(hold, std::chrono::seconds(10), [n] { return gate.running == n; });
-    }
-    static void release(int n)
-    {
-        std::lock_guard<std::mutex> hold(gate.lock);
-        gate.releases += n;
-        gate.changed.notify_all();
-    }
+    static bool running_are(int n) { return eventually([n] { return running == n; }, 10); }
     std::thread loop_;
 };
 
@@ -85,7 +68,7 @@ TEST_F(Dispatch, PingIsAnsweredWhileThreeHandlersRunAndAFourthCommandIsDropped)
     kernhandlers_counters before = kernhandlers_counters_get();
     for (int i = 0; i < 3; i++)
         ASSERT_EQ(kernel_.command_async(CMD_SLOW, {}), 0);
-    ASSERT_TRUE(running(3));
+    ASSERT_TRUE(running_are(3));
     std::vector<uint8_t> answer;
     ASSERT_EQ(kernel_.command(CMDPING, {}, &answer, 5), 0);
     EXPECT_EQ(kernmsg_header_decode(answer.data()).src, MODULE_CHIPSET);
@@ -95,10 +78,10 @@ TEST_F(Dispatch, PingIsAnsweredWhileThreeHandlersRunAndAFourthCommandIsDropped)
     EXPECT_EQ(kernhandlers_counters_get().started, before.started + 3);
     EXPECT_EQ(kernhandlers_counters_get().inline_runs, before.inline_runs + 1);
     // Once a slot is free again, commands are served as before.
-    release(1);
+    gate.release();
     ASSERT_TRUE(eventually([] { return kernhandlers_busy_slots() == 2; }));
     ASSERT_EQ(kernel_.command_async(CMD_SLOW, {}), 0);
-    ASSERT_TRUE(running(3));
+    ASSERT_TRUE(running_are(3));
 }
 
 TEST_F(Dispatch, CommandWithoutHandlerIsFreedUnanswered)
@@ -117,15 +100,15 @@ TEST_F(Dispatch, AtMostTwoDuplicateMacCommandsRun)
     kernhandlers_counters before = kernhandlers_counters_get();
     ASSERT_EQ(kernel_.command_async(CMDPSSMACDUPLICATE, {}), 0);
     ASSERT_EQ(kernel_.command_async(CMDPSSMACDUPLICATE, {}), 0);
-    ASSERT_TRUE(running(2));
+    ASSERT_TRUE(running_are(2));
     ASSERT_EQ(kernel_.command_async(CMDPSSMACDUPLICATE, {}), 0);
     ASSERT_TRUE(eventually([&] { return kernhandlers_counters_get().duplicate_limit == before.duplicate_limit + 1; }));
     EXPECT_EQ(kernhandlers_counters_get().all_busy, before.all_busy) << "a slot was free: the limit dropped it";
 
-    release(1);
+    gate.release();
     ASSERT_TRUE(eventually([] { return kernhandlers_mac_duplicate_count() == 1; }));
     ASSERT_EQ(kernel_.command_async(CMDPSSMACDUPLICATE, {}), 0);
-    ASSERT_TRUE(running(2));
+    ASSERT_TRUE(running_are(2));
     EXPECT_EQ(kernhandlers_mac_duplicate_count(), 2);
 }
 

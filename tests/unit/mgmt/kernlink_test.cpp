@@ -29,14 +29,13 @@ TEST_F(Link, ExchangesAndNotificationsTakeTheNextTagInTurn)
     ASSERT_TRUE(kernel_.wait_notifications(2, 5));
     EXPECT_STREQ(kernel_.notifications()[0].text, "00:0D:B6:00:00:01 configure ok");
     EXPECT_EQ(kernel_.notifications()[1].num[1], 12u);
+    // Two threads at once: one exchange at a time, each with the next tag.
     uint8_t *answers[2] = {};
-    int results[2] = {1, 1};
-    std::thread first([&] { results[0] = kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answers[0], 5); });
-    std::thread second([&] { results[1] = kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answers[1], 5); });
+    auto ask = [&](int i) { EXPECT_EQ(kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answers[i], 5), 0); };
+    std::thread first(ask, 0), second(ask, 1);
     first.join();
     second.join();
-    ASSERT_EQ(results[0], 0);
-    ASSERT_EQ(results[1], 0);
+    ASSERT_TRUE(answers[0] && answers[1]);
     EXPECT_EQ(kernmsg_header_decode(answers[0]).tag + kernmsg_header_decode(answers[1]).tag, 3 + 4);
     BFREE(answers[0]);
     BFREE(answers[1]);
@@ -63,16 +62,17 @@ TEST_F(SilentConfig, LateAnswerAndStaleTagAreDropped)
         return mgmt_build(h);
     };
     uint8_t *answer = nullptr;
-    std::thread late([&] { EXPECT_EQ(kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answer, 1), KERNLINK_TIMEOUT); });
+    int result = 0;
+    std::thread late([&] { result = kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answer, 1); });
     ASSERT_TRUE(advance_when_waiting(1001));
     late.join();
+    EXPECT_EQ(result, KERNLINK_TIMEOUT);
     kernlink_counters before = kernlink_counters_get();
     // The answer to the request that timed out (tag 1) comes too late.
     ASSERT_EQ(kernel_.send_raw(answer_of(1)), 0);
     ASSERT_TRUE(eventually([&] { return kernlink_counters_get().dropped_answers == before.dropped_answers + 1; }));
 
     // While a request waits, an answer with another tag is not taken for it.
-    int result = 0;
     std::thread waiter([&] { result = kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answer, 3); });
     ASSERT_TRUE(eventually([&] { return kernel_.requests_seen(CMD_PING) == 2; }));
     ASSERT_EQ(kernel_.send_raw(answer_of(77)), 0);
