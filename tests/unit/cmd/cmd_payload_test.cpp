@@ -58,34 +58,13 @@ struct shape {
     bool answers = true;   // false: every payload goes unanswered, short ones too
 };
 
-// A parameter block (CmdFixture::params) with a MAC at `at`.
-std::vector<uint8_t> with(std::initializer_list<std::pair<size_t, uint32_t>> u32s, const uint8_t mac[6], size_t at = 8)
-{
-    std::vector<uint8_t> p(CMD_PARAMS_SIZE, 0);
-    for (auto [field, value] : u32s)
-        store_le32(p.data() + field, value);
-    std::copy(mac, mac + 6, p.begin() + long(at));
-    return p;
-}
-
 class BadPayloads : public CmdFixture {
 protected:
     void SetUp() override
     {
         CmdFixture::SetUp();
-        make_listed_onu(3, KNOWN, 1, 2);
-        onu_lock(onu_at(3));
-        onu_at(3)->port = 1;
-        onu_at(3)->uni_path[1] = 0x1234;
-        onu_unlock(onu_at(3));
-        // dest (2) | count (2) | its MACs: LEARNED behind 0x1234 only.
-        sim_->set_handler(TEK_REQ_DEST_LEARNED_MACS, [](int, const oltsim::request_record &r) {
-            bool ours = r.data.size() >= 2 && load_be16(r.data.data()) == 0x1234;
-            oltsim::answer a{0, {r.data[0], r.data[1], 0, uint8_t(ours)}};
-            if (ours)
-                a.data.insert(a.data.end(), LEARNED, LEARNED + 6);
-            return a;
-        });
+        make_listed_onu(3, KNOWN, 1, 2, 1, {0, 0x1234});
+        learned_behind(0x1234, LEARNED);
     }
     void TearDown() override
     {
