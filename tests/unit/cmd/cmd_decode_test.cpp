@@ -184,6 +184,7 @@ TEST(CommandTables, FieldsMapOnlyToWhatTheChipsKnow)
     EXPECT_TRUE(uplink_setting(2, &value, &mode) && value == 0 && mode == 0);
     EXPECT_FALSE(uplink_setting(3, &value, &mode));
     // The ONU firmware image by type.
+    EXPECT_EQ(onu_app_image_for(0), nullptr);
     EXPECT_STREQ(onu_app_image_for(18), ONU_APP_IMAGE);
     EXPECT_EQ(onu_app_image_for(19), nullptr);
     EXPECT_STREQ(onu_app_image_for(40), ONU_APP_IMAGE_TYPE40);

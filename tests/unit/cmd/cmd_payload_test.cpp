@@ -111,6 +111,10 @@ protected:
                 {"sub-command 4", params({{8, 4}}), CMD_RC_UNSUPPORTED, 0, {}},
                 {"unknown ONU", with({{4, 1}, {8, 15}}, UNKNOWN, 12), CMD_RC_NOT_FOUND, 0, {}},
                 {"port 3 of a type-1 ONU", with({{4, 3}, {8, 15}}, KNOWN, 12), CMD_RC_UNSUPPORTED, 0, {}},
+                {"port 4 of a type-1 ONU", with({{4, 4}, {8, 18}}, KNOWN, 12), CMD_RC_UNSUPPORTED, 0, {}},
+                {"port 1 of the known ONU", with({{4, 1}, {8, 15}}, KNOWN, 12), CMD_RC_OK, 33, {2}},
+                // An ONU group's refusal comes back as the chip's own RCODE.
+                {"refused by the ONU's chip", with({{4, 1}, {8, 15}}, KNOWN, 12), 1, 0, {2}, 2},
                 // The chip's default answer: no entries, one byte past the echo.
                 {"port group 7 of OLT 5 & 3", params({{0, 5}, {4, 1}, {8, 7}}), CMD_RC_OK, 33, {1}}}},
             {0x1003, {4, 32}, {{"OLT index 4", params({{0, 4}}), CMD_RC_BAD_OLT, 0}}},
@@ -186,6 +190,7 @@ protected:
                 {"unknown MAC: every PON port", with({{0, 5}}, UNKNOWN), 0, 0, EVERY_PON_PORT},
                 {"known ONU: its own port", with({{0, 5}, {4, 7}}, KNOWN), 0, 0, {2}},
                 {"every ONU of port 5", with({{0, 5}, {4, 5}}, ALL_ONES), 0, 0, {2}},
+                {"every ONU of port 5, refused", with({{0, 5}, {4, 5}}, ALL_ONES), 0, 0, {2}, 2},
                 {"every ONU of port 8", with({{0, 5}, {4, 8}}, ALL_ONES), 0, 0, {}},
                 // 131072 / 2 cut to 16 bits would be OLT 0.
                 {"every ONU of port 131072", with({{0, 5}, {4, 131072}}, ALL_ONES), 0, 0, {}},

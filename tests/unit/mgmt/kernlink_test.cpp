@@ -1,6 +1,7 @@
-// The management link against an in-process ponkernel: one exchange at a
-// time, strict answer matching, tags, what the receive path drops, the
-// pause on a flood, the stall limit, and the stop on an exhausted pool.
+// The management link against an in-process ponkernel: strict answer
+// matching, what the receive path drops, the pause on a flood, the stall
+// limit, and the stop on an exhausted pool. Tags and exchanges in turn are
+// on the wire of every board test.
 #include "mgmt/kernlink.h"
 
 #include "base/bytes.h"
@@ -17,29 +18,6 @@ namespace {
 constexpr uint16_t CMD_PING = 0x0009;
 
 using Link = LinkFixture;
-
-TEST_F(Link, ExchangesAndNotificationsTakeTheNextTagInTurn)
-{
-    EXPECT_EQ(kernlink_send_message(nullptr, nullptr, 1), KERNLINK_NO_MESSAGE);
-    std::vector<uint8_t> request = mgmt_build(kernmsg_header{});
-    EXPECT_EQ(kernlink_send_message(request.data(), nullptr, 1), KERNLINK_NO_ANSWER_POINTER);
-
-    ASSERT_EQ(kernlink_notify(129, 3, 0, 0, 0, "00:0D:B6:00:00:01 configure ok"), 0);   // tag 1
-    ASSERT_EQ(kernlink_notify_fmt(131, 5, 12, 0, 0, "%s", ""), 0);                      // tag 2
-    ASSERT_TRUE(kernel_.wait_notifications(2, 5));
-    EXPECT_STREQ(kernel_.notifications()[0].text, "00:0D:B6:00:00:01 configure ok");
-    EXPECT_EQ(kernel_.notifications()[1].num[1], 12u);
-    // Two threads at once: one exchange at a time, each with the next tag.
-    uint8_t *answers[2] = {};
-    auto ask = [&](int i) { EXPECT_EQ(kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answers[i], 5), 0); };
-    std::thread first(ask, 0), second(ask, 1);
-    first.join();
-    second.join();
-    ASSERT_TRUE(answers[0] && answers[1]);
-    EXPECT_EQ(kernmsg_header_decode(answers[0]).tag + kernmsg_header_decode(answers[1]).tag, 3 + 4);
-    BFREE(answers[0]);
-    BFREE(answers[1]);
-}
 
 class SilentConfig : public LinkFixture {
     ponkernel_options options() override
@@ -86,6 +64,9 @@ TEST_F(SilentConfig, LateAnswerAndStaleTagAreDropped)
 
 TEST_F(Link, ReceivePathKeepsOnlyWhatIsForTheChipsetModule)
 {
+    EXPECT_EQ(kernlink_send_message(nullptr, nullptr, 1), KERNLINK_NO_MESSAGE);
+    std::vector<uint8_t> request = mgmt_build(kernmsg_header{});
+    EXPECT_EQ(kernlink_send_message(request.data(), nullptr, 1), KERNLINK_NO_ANSWER_POINTER);
     kernlink_counters before = kernlink_counters_get();
     kernmsg_header other;
     other.cmd = 0x1005;
@@ -94,10 +75,10 @@ TEST_F(Link, ReceivePathKeepsOnlyWhatIsForTheChipsetModule)
     kernmsg_header mine = other;
     mine.dst = MODULE_CHIPSET;
     ASSERT_EQ(kernel_.send_raw(mgmt_build(mine, std::vector<uint8_t>(40, 7))), 0);
-    uint8_t *request = kernlink_take_request(5);
-    ASSERT_NE(request, nullptr);
-    EXPECT_EQ(request[KERNMSG_HEADER_SIZE + 39], 7);
-    BFREE(request);
+    uint8_t *taken = kernlink_take_request(5);
+    ASSERT_NE(taken, nullptr);
+    EXPECT_EQ(taken[KERNMSG_HEADER_SIZE + 39], 7);
+    BFREE(taken);
     EXPECT_EQ(kernlink_counters_get().dropped_dst, before.dropped_dst + 1);
 
     kernel_.stop();
