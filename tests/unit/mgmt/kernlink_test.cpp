@@ -28,7 +28,7 @@ class SilentConfig : public LinkFixture {
     }
 };
 
-TEST_F(SilentConfig, LateAnswerAndStaleTagAreDropped)
+TEST_F(SilentConfig, AnAnswerWithAnotherTagIsDropped)
 {
     auto answer_of = [](uint16_t tag) {
         kernmsg_header h;
@@ -41,24 +41,16 @@ TEST_F(SilentConfig, LateAnswerAndStaleTagAreDropped)
     };
     uint8_t *answer = nullptr;
     int result = 0;
-    std::thread late([&] { result = kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answer, 1); });
-    ASSERT_TRUE(advance_when_waiting(1001));
-    late.join();
-    EXPECT_EQ(result, KERNLINK_TIMEOUT);
     kernlink_counters before = kernlink_counters_get();
-    // The answer to the request that timed out (tag 1) comes too late.
-    ASSERT_EQ(kernel_.send_raw(answer_of(1)), 0);
-    ASSERT_TRUE(eventually([&] { return kernlink_counters_get().dropped_answers == before.dropped_answers + 1; }));
-
     // While a request waits, an answer with another tag is not taken for it.
     std::thread waiter([&] { result = kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answer, 3); });
-    ASSERT_TRUE(eventually([&] { return kernel_.requests_seen(CMD_PING) == 2; }));
+    ASSERT_TRUE(eventually([&] { return kernel_.requests_seen(CMD_PING) == 1; }));
     ASSERT_EQ(kernel_.send_raw(answer_of(77)), 0);
-    ASSERT_TRUE(eventually([&] { return kernlink_counters_get().dropped_answers == before.dropped_answers + 2; }));
-    ASSERT_EQ(kernel_.send_raw(answer_of(2)), 0);
+    ASSERT_TRUE(eventually([&] { return kernlink_counters_get().dropped_answers == before.dropped_answers + 1; }));
+    ASSERT_EQ(kernel_.send_raw(answer_of(1)), 0);
     waiter.join();
     ASSERT_EQ(result, 0);
-    EXPECT_EQ(kernmsg_header_decode(answer).tag, 2);
+    EXPECT_EQ(kernmsg_header_decode(answer).tag, 1);
     BFREE(answer);
 }
 
