@@ -65,6 +65,13 @@ protected:
         CmdFixture::SetUp();
         make_listed_onu(3, KNOWN, 1, 2, 1, {0, 0x1234});
         learned_behind(0x1234, LEARNED);
+        // Its UNI ports answer up (18 bytes), their PHY registers in the
+        // chip's short default: the record's refresh reads past neither.
+        sim_->set_handler(TEK_REQ_PORT_STATE, [](int, const oltsim::request_record &) {
+            oltsim::answer a{0, std::vector<uint8_t>(18, 0)};
+            a.data[13] = 1;
+            return a;
+        });
     }
     void TearDown() override
     {
