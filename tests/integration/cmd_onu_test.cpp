@@ -119,6 +119,7 @@ TEST_F(OnuCommandsBoard, WhatTheOperatorSeesAgreesWithTheDaemonAndTheChips)
     ASSERT_EQ(macs["records"].size(), 1u) << macs.dump(1);
     EXPECT_EQ(macs["records"][0]["entries"], json::array({host_text}));
     EXPECT_EQ(ponctl_json({"onu", "macs", "--onu", ROAD})["records"], macs["records"]);
+    EXPECT_TRUE(ponctl_json({"onu", "macs", "1"})["records"].empty()) << "nothing learned behind PON 1";
     EXPECT_EQ(ponctl_json({"onu", "addrs", "0"})["count"], 1);
     uint8_t road[6], no_eap[6];
     mac(ROAD, road);
