@@ -1,246 +1,174 @@
-// The ONU table commands on the simulated board: real ONUs provisioned to
-// OK by the daemon as a process, then read back through ponkernel with
-// ponctl's raw command. The answers' sizes are exact; the list entries
-// agree with the ONU records the daemon sends, and the look-ups find what
-// the chips were seeded with.
+// The ONU commands on the simulated board, sent the way an operator sends
+// them (ponctl through ponkernel to the daemon as a process): what ponctl
+// shows of the road fixture's ONUs agrees with the daemon's trace and the
+// board file, the look-ups find what the chips were seeded with, and the
+// actions reach the chips, the schedule and the management process.
 #include "integration/onu_road_fixture.h"
-
-#include "base/bytes.h"
+#include "oltsim/onu_ports.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include <map>
 
 namespace {
 
-struct raw_answer {
-    int rcode = -1;
-    std::vector<uint8_t> data;
-};
+using nlohmann::json;
 
-// Where ONU record byte `offset` lies in the record command's answer: the
-// echo, the UNI table (record bytes 428..2399), the record's first 428
-// bytes, then the rest from 2400.
-constexpr size_t record_at(size_t offset)
-{
-    return offset < 428 ? 32 + 1972 + offset : offset < 2400 ? 32 + offset - 428 : 32 + offset;
-}
+const char *const ROAD = "00:0D:B6:10:00:00";
+const char *const NO_EAP = "00:0D:B6:10:00:30";
 
 class OnuCommandsBoard : public Road {
 protected:
-    // Sends `code` with `payload` through ponctl and reads the hex back.
-    raw_answer raw(uint16_t code, const std::vector<uint8_t> &payload)
+    // Every ONU of the board at the end of its road, its UNI ports and
+    // transceiver answering as oltsim's program has them.
+    void settle()
     {
-        char name[8];
-        snprintf(name, sizeof name, "0x%04X", code);
-        std::string hex;
-        for (uint8_t b : payload) {
-            char two[3];
-            snprintf(two, sizeof two, "%02X", b);
-            hex += two;
-        }
-        std::vector<std::string> args = {"raw", name};
-        if (!hex.empty())
-            args.push_back(hex);
+        start();
+        ports_ = std::make_unique<oltsim::onu_ports>(*sim_);
+        for (const auto &onu : onus_)
+            ports_->add(onu);
+        ports_->attach();
+        population_->register_all(0);
+        const std::map<std::string, std::string> ends = {
+            {ROAD, "OK"},   {"00:0D:B6:10:00:10", "AUTHFAILED"}, {"00:0D:B6:10:00:20", "CFGFAILED"},
+            {NO_EAP, "OK"}, {"00:0D:B6:10:00:40", "OK"},         {"00:0D:B6:10:00:50", "UNCONFIGURED"},
+        };
+        ASSERT_TRUE(eventually(
+            [&] {
+                return std::all_of(ends.begin(), ends.end(), [&](const auto &e) { return state(e.first) == e.second; });
+            },
+            ROAD_SECONDS))
+            << daemon_.out();
+    }
+    std::string ponctl(const std::vector<std::string> &args)
+    {
         run_result r = run_program(box_, "ponctl", PONCTL_BIN, args);
-        raw_answer a;
-        if (r.status != 0)
-            return a;
-        std::istringstream in(r.out);
-        std::string head;
-        std::getline(in, head);
-        size_t at = head.find(" rcode ");
-        if (at == std::string::npos)
-            return a;
-        a.rcode = std::stoi(head.substr(at + 7));
-        for (std::string word; in >> word;)
-            a.data.push_back(uint8_t(std::stoul(word, nullptr, 16)));
-        return a;
+        return r.out + r.err;
+    }
+    json ponctl_json(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), "--json");
+        run_result r = run_program(box_, "ponctl", PONCTL_BIN, args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.status == 0 ? json::parse(r.out) : json();
+    }
+    size_t chip_requests(uint16_t id)
+    {
+        auto log = sim_->request_log();
+        return size_t(std::count_if(log.begin(), log.end(), [&](const auto &r) { return r.id == id; }));
     }
 
-    static std::vector<uint8_t> block(const uint8_t *mac = nullptr, uint32_t first = 0, uint32_t second = 0)
-    {
-        std::vector<uint8_t> p(32, 0);
-        store_le32(p.data(), first);
-        store_le32(p.data() + 4, second);
-        if (mac)
-            std::memcpy(p.data() + 8, mac, 6);
-        return p;
-    }
-
-    // The list entries that are not filler, each `size` bytes.
-    static std::vector<std::vector<uint8_t>> entries(const raw_answer &a, size_t size)
-    {
-        std::vector<std::vector<uint8_t>> out;
-        for (size_t at = 32; at + size <= a.data.size(); at += size) {
-            std::vector<uint8_t> e(a.data.begin() + long(at), a.data.begin() + long(at + size));
-            if (std::all_of(e.begin(), e.end(), [](uint8_t b) { return b == 0xFF; }))
-                break;
-            out.push_back(e);
-        }
-        return out;
-    }
+    std::unique_ptr<oltsim::onu_ports> ports_;
 };
 
-TEST_F(OnuCommandsBoard, AnswersAgreeWithTheOnuRecordsOfOnusInOk)
+TEST_F(OnuCommandsBoard, WhatTheOperatorSeesAgreesWithTheDaemonAndTheChips)
 {
-    start();
-    // The ONUs' port state, which the record's refresh reads: 18 data bytes
-    // (the simulator's default answer is shorter), the port up.
-    sim_->set_handler(TEK_REQ_PORT_STATE, [](int, const oltsim::request_record &) {
-        oltsim::answer a;
-        a.data.assign(18, 0);
-        a.data[13] = 1;
-        return a;
-    });
-    population_->register_all(0);
-    const char *road = "00:0D:B6:10:00:00";
-    const char *no_eap = "00:0D:B6:10:00:30";
-    ASSERT_TRUE(eventually([&] { return state(road) == "OK" && state(no_eap) == "OK"; }, ROAD_SECONDS))
-        << daemon_.out();
-    uint8_t road_mac[6], no_eap_mac[6], unknown[6];
-    mac(road, road_mac);
-    mac(no_eap, no_eap_mac);
-    mac("00:0D:B6:7F:7F:7F", unknown);
+    settle();
+    // Every ONU the daemon holds, in the state it traced last, with the ONT
+    // ids, types and ports the board file and the registrations gave.
+    std::map<std::string, json> by_mac;
+    json list = ponctl_json({"onu", "list"}), full = ponctl_json({"onu", "list", "--olt", "0", "--full"});
+    for (const auto &onu : list["onus"])
+        by_mac[onu["mac"].get<std::string>()] = onu;
+    ASSERT_EQ(by_mac.size(), 6u);
+    for (const auto &[mac, onu] : by_mac)
+        EXPECT_EQ(onu["state_name"], state(mac)) << mac;
+    EXPECT_EQ(by_mac[ROAD]["firmware"], 0x0210);
+    EXPECT_EQ(by_mac[ROAD]["discovered_links"], 4);
+    EXPECT_EQ(by_mac[NO_EAP]["ont_id"], 4);
+    // The full list's information block: the 0x6838 ONU's type code and
+    // version text ("V1.00" of firmware 0x0100); the 0x3714 ONU's is empty.
+    std::map<std::string, std::string> info;
+    for (const auto &onu : full["onus"])
+        info[onu["mac"].get<std::string>()] = onu["info"].get<std::string>();
+    ASSERT_EQ(info.size(), 6u);
+    EXPECT_EQ(info[NO_EAP].substr(0, 21), "01 56 31 2E 30 30 00 ");
+    EXPECT_EQ(info[ROAD].find_first_not_of("0 "), std::string::npos) << info[ROAD];
 
-    // The record of each ONU in OK: the echo, then its three pieces.
-    raw_answer record = raw(0x2005, block(road_mac));
-    ASSERT_EQ(record.rcode, 0);
-    ASSERT_EQ(record.data.size(), 18505u);
-    const uint8_t *r = record.data.data();
-    EXPECT_EQ(std::memcmp(r + 8, road_mac, 6), 0);                 // the echo
-    EXPECT_EQ(load_le32(r + record_at(0)), 1u);                            // ONT id
-    EXPECT_STREQ(reinterpret_cast<const char *>(r + record_at(4)), "road");
-    EXPECT_EQ(std::memcmp(r + record_at(266), road_mac, 6), 0);
-    EXPECT_EQ(load_le16(r + record_at(264)), 0x0210);                 // firmware
-    EXPECT_EQ(std::string(reinterpret_cast<const char *>(r + record_at(428 + 461))), "UNI0");   // refreshed
-    EXPECT_EQ(r[record_at(428 + 461 + 64)], 1) << "UNI0 up";
-    EXPECT_EQ(load_le32(r + record_at(2364)), 7u);                     // OK
-    EXPECT_EQ(r[record_at(18468)], 4);                                 // link count
-
-    // The compact list: every ONU record the daemon holds, packed, each
-    // entry the summary of its record.
-    raw_answer all = raw(0x2003, {});
-    ASSERT_EQ(all.rcode, 0);
-    ASSERT_EQ(all.data.size(), 54032u);
-    auto compact = entries(all, 27);
-    ASSERT_GE(compact.size(), 2u);
-    bool seen_road = false, seen_no_eap = false;
-    for (const auto &e : compact) {
-        EXPECT_EQ(e[12], 0) << "OLT";
-        if (std::memcmp(e.data() + 6, road_mac, 6) == 0) {
-            seen_road = true;
-            EXPECT_EQ(load_le32(e.data()), load_le32(r + record_at(0)));   // ONT id
-            EXPECT_EQ(e[4], r[record_at(260)]);                        // type
-            EXPECT_EQ(e[13], r[record_at(273)]);                       // PON port
-            EXPECT_EQ(load_le32(e.data() + 14), 7u);
-            EXPECT_EQ(load_le16(e.data() + 22), 0x0210);
-        }
-        if (std::memcmp(e.data() + 6, no_eap_mac, 6) == 0) {
-            seen_no_eap = true;
-            EXPECT_EQ(load_le32(e.data()), 4u);
-            EXPECT_EQ(e[13], 1) << "PON port";
-        }
+    // The record: its four links in OK at the ONU's MAC plus their index;
+    // its UNIs named, their status from the port answers, the second byte
+    // the link, which the road configuration switched off.
+    json record = ponctl_json({"onu", "show", ROAD});
+    ASSERT_EQ(record["rcode"], 0) << record.dump(1);
+    EXPECT_EQ(record["description"], "road");
+    EXPECT_TRUE(record["flags"]["configured_ok"]);
+    ASSERT_EQ(record["links"].size(), 4u);
+    for (unsigned i = 0; i < 4; i++) {
+        EXPECT_EQ(record["links"][i]["mac"], "00:0D:B6:10:00:0" + std::to_string(i));
+        EXPECT_EQ(record["links"][i]["state_name"], "OK");
     }
-    EXPECT_TRUE(seen_road);
-    EXPECT_TRUE(seen_no_eap);
-    // Nothing after the last entry but filler.
-    EXPECT_TRUE(std::all_of(all.data.begin() + 32 + long(27 * compact.size()), all.data.end(),
-                            [](uint8_t b) { return b == 0xFF; }));
+    ASSERT_EQ(record["uni_ports"].size(), 2u);
+    EXPECT_EQ(record["uni_ports"][0]["status"], "01 00 02 01 00 01 00 00");
+    EXPECT_EQ(record["uni_ports"][1]["status"], "01 00 01 01 00 01 00 00");
+    EXPECT_EQ(ponctl({"onu", "desc", NO_EAP}), "00:0D:B6:10:00:30  no eap\n");
+    EXPECT_EQ(ponctl({"onu", "show", "00:0D:B6:99:99:99"}), "ONU record: not found (rcode 8)\n");
+    EXPECT_NEAR(ponctl_json({"onu", "triplexer", NO_EAP})["vcc_v"].get<double>(), 3.3, 0.05);
 
-    // Per OLT: all of them on OLT 0, none on OLT 1.
-    raw_answer olt0 = raw(0x2004, block(nullptr, 0));
-    ASSERT_EQ(olt0.data.size(), 54032u);
-    EXPECT_EQ(entries(olt0, 27).size(), compact.size());
-    raw_answer olt1 = raw(0x2004, block(nullptr, 1));
-    ASSERT_EQ(olt1.data.size(), 54032u);
-    EXPECT_TRUE(entries(olt1, 27).empty());
-
-    // The full list's lower half carries the information blocks; the
-    // upper half of this small board is empty.
-    raw_answer lower = raw(0x2026, block(nullptr, 0, 0));
-    ASSERT_EQ(lower.rcode, 0);
-    ASSERT_EQ(lower.data.size(), 91032u);
-    auto full = entries(lower, 91);
-    ASSERT_EQ(full.size(), compact.size());
-    for (const auto &e : full) {
-        if (std::memcmp(e.data() + 6, road_mac, 6) == 0) {
-            EXPECT_EQ(std::memcmp(e.data() + 27, r + record_at(275), 64), 0) << "information block";
-        }
-    }
-    raw_answer upper = raw(0x2027, block(nullptr, 0, 1));
-    ASSERT_EQ(upper.data.size(), 91032u);
-    EXPECT_TRUE(entries(upper, 91).empty());
-
-    raw_answer desc = raw(0x200F, block(no_eap_mac));
-    ASSERT_EQ(desc.rcode, 0);
-    ASSERT_EQ(desc.data.size(), 288u);
-    EXPECT_STREQ(reinterpret_cast<const char *>(desc.data.data() + 32), "no eap");
-
-    raw_answer counter = raw(0x0018, {});
-    ASSERT_EQ(counter.rcode, 0);
-    ASSERT_EQ(counter.data.size(), 32u);
-    EXPECT_GE(load_le32(counter.data.data()), 12u) << "two ONUs' states and their links";
-    EXPECT_TRUE(std::all_of(counter.data.begin() + 4, counter.data.end(), [](uint8_t b) { return b == 0; }));
-
-    // A MAC learned behind the road ONU's first UNI: found from its port
-    // and from "any port", listed for the port and for the ONU.
-    uint16_t dest = load_le16(r + record_at(2360));
-    ASSERT_NE(dest, 0);
-    const uint8_t host[6] = {0x02, 0x00, 0x5E, 0x10, 0x20, 0x30};
-    service_->add_learned(0, dest, host);
-    for (uint32_t port : {0u, 8u}) {
-        raw_answer found = raw(0x2015, block(host, port));
-        ASSERT_EQ(found.rcode, 0) << port;
-        ASSERT_EQ(found.data.size(), 49u);
-        EXPECT_EQ(load_le32(found.data.data() + 32), 1u);
-        EXPECT_EQ(std::memcmp(found.data.data() + 36, road_mac, 6), 0);
-        EXPECT_EQ(load_le32(found.data.data() + 42), 7u);
-        EXPECT_EQ(found.data[46], 0);
-        EXPECT_EQ(found.data[47], 0);
-        EXPECT_EQ(found.data[48], 1) << "UNI port";
-    }
-    EXPECT_EQ(raw(0x2015, block(host, 1)).rcode, 8) << "not on PON port 1";
-    EXPECT_EQ(raw(0x2015, block(unknown, 8)).rcode, 8);
-
-    raw_answer macs = raw(0x100F, block(nullptr, 0));
-    ASSERT_EQ(macs.rcode, 0);
-    ASSERT_EQ(load_le32(macs.data.data() + 4), 1u);
-    ASSERT_EQ(macs.data.size(), 32u + 18 + 6);
-    EXPECT_EQ(std::memcmp(macs.data.data() + 36, road_mac, 6), 0);
-    EXPECT_EQ(macs.data[32 + 16], 1) << "path number";
-    EXPECT_EQ(std::memcmp(macs.data.data() + 50, host, 6), 0);
-    raw_answer onu_macs = raw(0x1011, block(road_mac));
-    EXPECT_EQ(std::vector<uint8_t>(onu_macs.data.begin() + 32, onu_macs.data.end()),
-              std::vector<uint8_t>(macs.data.begin() + 32, macs.data.end()));
-    raw_answer entries_answer = raw(0x1010, block(nullptr, 0));
-    ASSERT_EQ(entries_answer.rcode, 0);
-    EXPECT_EQ(load_le32(entries_answer.data.data() + 4), 1u);
-    EXPECT_EQ(entries_answer.data.size(), 32u + 18 + 20);
-
-    // Groups joined behind the ONU, as oltsim keeps them.
+    // A host learned behind the road ONU's first UNI: found from its port
+    // or any port, listed for the port; groups joined behind it.
+    const uint8_t host[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+    const std::string host_text = "02:11:22:33:44:55";
+    service_->add_learned(0, record["uni_paths"][0].get<uint16_t>(), host);
+    json found = ponctl_json({"onu", "find", host_text});
+    EXPECT_EQ(found["mac"], ROAD);
+    EXPECT_EQ(found["uni"], 1);
+    EXPECT_EQ(ponctl({"onu", "find", host_text, "--port", "1"}), "ONU look-up: not found (rcode 8)\n");
+    json macs = ponctl_json({"onu", "macs", "0"});
+    ASSERT_EQ(macs["records"].size(), 1u) << macs.dump(1);
+    EXPECT_EQ(macs["records"][0]["entries"], json::array({host_text}));
+    EXPECT_EQ(ponctl_json({"onu", "macs", "--onu", ROAD})["records"], macs["records"]);
+    EXPECT_TRUE(ponctl_json({"onu", "macs", "1"})["records"].empty()) << "nothing learned behind PON 1";
+    EXPECT_EQ(ponctl_json({"onu", "addrs", "0"})["count"], 1);
+    uint8_t road[6], no_eap[6];
+    mac(ROAD, road);
+    mac(NO_EAP, no_eap);
     const uint8_t group[4] = {239, 1, 2, 3};
-    service_->join_group(road_mac, 2, group);
-    raw_answer igmp = raw(0x1013, block(road_mac));
-    ASSERT_EQ(igmp.rcode, 0);
-    ASSERT_EQ(igmp.data.size(), 289u);
-    EXPECT_EQ(igmp.data[32], 1);
-    EXPECT_EQ(std::vector<uint8_t>(igmp.data.begin() + 33, igmp.data.begin() + 41),
-              (std::vector<uint8_t>{239, 1, 2, 3, 1, 0, 0, 0}));
-
-    // Unknown ONUs.
-    EXPECT_EQ(raw(0x2005, block(unknown)).data.size(), 18505u);
-    EXPECT_EQ(raw(0x2005, block(unknown)).rcode, 8);
-    EXPECT_EQ(raw(0x2002, block(unknown)).rcode, 8);
-    EXPECT_EQ(raw(0x1013, block(unknown)).rcode, 8);
+    service_->join_group(road, 2, group);
+    EXPECT_EQ(ponctl_json({"onu", "igmp", ROAD})["groups"], json::parse(R"([{"group": "239.1.2.3", "kind": 1}])"));
 
     // The queue rewrite restarts the ONU with the layout it should have.
-    int resets = service_->resets(no_eap_mac);
-    raw_answer queues = raw(0x200E, block(no_eap_mac));
-    EXPECT_EQ(queues.rcode, 0);
-    EXPECT_TRUE(queues.data.empty());
-    EXPECT_EQ(service_->resets(no_eap_mac), resets + 1);
-    EXPECT_EQ(service_->queue_layout(no_eap_mac), oltsim::factory_queue_layout(no_eap_mac, 4, false));
+    int resets = service_->resets(no_eap);
+    EXPECT_EQ(ponctl({"onu", "queues", NO_EAP}), "ONU queues: rewritten, ONU reset (rcode 0)\n");
+    EXPECT_EQ(service_->resets(no_eap), resets + 1);
+    EXPECT_EQ(service_->queue_layout(no_eap), oltsim::factory_queue_layout(no_eap, 4, false));
+
+    EXPECT_EQ(ponctl({"accounting", "start"}), "RADIUS accounting: started (rcode 0)\n");
+    EXPECT_EQ(ponctl({"accounting", "start"}), "RADIUS accounting: already running (rcode 255)\n");
+    EXPECT_EQ(ponctl({"accounting", "stop"}), "RADIUS accounting: stopped (rcode 0)\n");
+
+    // The host's MAC shows up elsewhere: the road ONU's UNI is blocked, the
+    // management process told, and the command never answered.
+    size_t blocks = chip_requests(TEK_REQ_PORT_DISABLE);
+    std::string block = "0000000000000000" + std::string("021122334455") + std::string(36, '0');
+    EXPECT_NE(ponctl({"raw", "0x5040", block}).find("no answer from the daemon"), std::string::npos);
+    EXPECT_TRUE(eventually(
+        [&] {
+            return kernel_.out().find("notification: event 13 numbers 0 0 0 0 text \"02:11:22:33:44:55 UNI port 1 "
+                                      "blocked\"") != std::string::npos;
+        },
+        10))
+        << kernel_.out();
+    EXPECT_EQ(chip_requests(TEK_REQ_PORT_DISABLE) - blocks, 1u);
+    EXPECT_TRUE(says("handler_onu_mac_duplicate [DEBUG] Mac duplicate process decreased, count = 0!"));
+
+    // Kinds the scheduler does not run stay waiting.
+    for (const char *onu : {ROAD, NO_EAP})
+        EXPECT_EQ(ponctl({"schedule", "add", onu, "7"}), "schedule add: added (rcode 0)\n");
+    EXPECT_EQ(ponctl({"schedule", "add", ROAD, "9"}), "schedule add: added (rcode 0)\n");
+    EXPECT_EQ(ponctl({"schedule", "add", ROAD, "7"}), "schedule add: already scheduled (rcode 9)\n");
+    json jobs = ponctl_json({"schedule", "list", "7"});
+    ASSERT_EQ(jobs["jobs"].size(), 2u) << jobs.dump(1);
+    EXPECT_EQ(jobs["jobs"][1]["mac"], NO_EAP);
+    EXPECT_EQ(jobs["jobs"][1]["status_name"], "waiting");
+    EXPECT_EQ(ponctl({"schedule", "del", NO_EAP, "7"}), "schedule del: deleted (rcode 0)\n");
+    EXPECT_EQ(ponctl({"schedule", "del", NO_EAP, "7"}), "schedule del: not scheduled (rcode 8)\n");
+    EXPECT_EQ(ponctl({"schedule", "clear", "7"}), "schedule clear: cleared (rcode 0)\n");
+    EXPECT_TRUE(ponctl_json({"schedule", "list", "7"})["jobs"].empty());
+    EXPECT_EQ(ponctl_json({"schedule", "list", "9"})["jobs"].size(), 1u) << "another kind stays";
 }
+
+
 
 } // namespace

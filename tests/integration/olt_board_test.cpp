@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 namespace {
 
 constexpr int CONFIGURED_SECONDS = 60;   // start-up, the profiler's first pause, four OLTs
@@ -27,6 +29,8 @@ TEST(OltBoard, EveryReadyOltIsConfiguredAndReachesOk)
     chips.attach();
     ASSERT_EQ(sim.start(), 0);
     process &kernel = b.kernel, &daemon = b.daemon;
+    box.environment["ZANDREL_COUNTERS_PROM"] = "/tmp/zandrel.prom";
+    box.environment["ZANDREL_COUNTERS_PROM_SECONDS"] = "1";
     ASSERT_TRUE(b.start_kernel());
     ASSERT_TRUE(b.start_daemon());
 
@@ -50,6 +54,32 @@ TEST(OltBoard, EveryReadyOltIsConfiguredAndReachesOk)
     EXPECT_TRUE(eventually([&] { return kernel.out().find("notification: event 4 numbers 1 0 0 0") != std::string::npos; }, 10));
     EXPECT_EQ(count_of(kernel.out(), "notification: event 4 numbers 2 "), 0);   // OLT 1 PON 0 is disabled
     EXPECT_EQ(count_of(kernel.out(), "notification: event 4 numbers 3 "), 1);
+
+    // The link counters, as ponctl and the Prometheus file show them.
+    auto counters = [&] {
+        run_result r = run_program(box, "ponctl", PONCTL_BIN, {"counters", "--json"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return nlohmann::json::parse(r.out);
+    };
+    auto grew = [](const nlohmann::json &after, const nlohmann::json &before, const char *name) {
+        return after[name].get<unsigned long>() - before.value(name, 0ul);
+    };
+    nlohmann::json before = counters();
+    EXPECT_GT(before["olt0_exchanges"].get<unsigned long>(), 0u);
+    EXPECT_EQ(run_program(box, "ponctl", PONCTL_BIN, {"raw", "0x1005"}).status, 0);   // no parameter block: refused
+    nlohmann::json after = counters();
+    EXPECT_EQ(grew(after, before, "mgmt_commands_0x7002"), 1u);
+    EXPECT_EQ(grew(after, before, "mgmt_commands_0x1005"), 1u);
+    EXPECT_EQ(grew(after, before, "mgmt_refused_payloads"), 1u);
+    // Every command before this report answered; its own answer leaves after.
+    EXPECT_EQ(grew(after, before, "mgmt_answers"), 2u);
+    run_result text = run_program(box, "ponctl", PONCTL_BIN, {"counters"});
+    EXPECT_NE(text.out.find("olt0\n  exchanges "), std::string::npos) << text.out;
+    std::string prom;
+    EXPECT_TRUE(eventually([&] {
+        prom = read_file(box.path("/tmp/zandrel.prom"));
+        return prom.find("zandrel_mgmt_commands_total{code=\"0x1005\"} 1\n") != std::string::npos;
+    }, 10)) << prom;
 
     b.stop();
 }

@@ -1,219 +1,196 @@
-// The commands' decoding and answer layouts as functions of bytes: the
-// statistics tables, request and answer conversion, the parameter block
-// bounded by what arrived, the base LLID rule and the uplink selectors.
+// The commands' byte work as functions of bytes: each decoder of what the
+// chips and the management process send, over the vectors of
+// tests/vectors/cmd/decoders.hex (whole, cut short, lying about their
+// length), the requests the commands build, and the small tables the
+// commands map their fields through.
 #include "cmd/cmd_olt.h"
+#include "cmd/cmd_onu.h"
+#include "cmd/cmd_onu_actions.h"
+#include "cmd/cmd_schedule.h"
 #include "cmd/cmd_stats.h"
+#include "maint/scheduler.h"
 
 #include "base/balloc.h"
-#include "wire/kernmsg.h"
+#include "common/hex.h"
 #include "wire/tekmsg.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
-#include <vector>
 
 namespace {
 
-class Pool : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(bopen(nullptr, 1 << 20, 0), 0); }
-    void TearDown() override { bclose(); }
-
-    // A teklink_msg block: OLT index, then the wire bytes.
-    static uint8_t *block(const std::vector<uint8_t> &wire)
-    {
-        auto *b = static_cast<uint8_t *>(BALLOC(2 + wire.size()));
-        tekmsg_set_olt(b, 1);
-        std::memcpy(b + 2, wire.data(), wire.size());
-        return b;
-    }
+// What a decoder made of its bytes: its result (a count or a size; negative
+// for a refusal) and the bytes it produced.
+struct decoded {
+    int result;
+    std::vector<uint8_t> out;
 };
 
-TEST(StatsTables, SubcommandsMapToTheirGroupsAndNothingElseIsKnown)
+// A statistics answer in a pool block behind its OLT index; the echo stays
+// but for bytes 10..11, which carry the count. Out: what follows the echo.
+decoded stats(const std::vector<uint8_t> &wire)
 {
-    const struct {
-        uint16_t sub;
-        int read, clear;
-        bool onu;
-    } cases[] = {
-        {2, 14, 14, false}, {3, 15, 15, false}, {6, 10, 10, false}, {7, 11, 11, false},
-        {8, 12, 12, false}, {9, 13, 13, false}, {15, 18, -1, true},  {16, 19, -1, true},
-        {17, 20, -1, true}, {18, 21, -1, true}, {0, -1, -1, false},  {1, -1, -1, false},
-        {4, -1, -1, false}, {5, -1, -1, false}, {10, -1, -1, false}, {14, -1, -1, false},
-        {19, -1, -1, true}, {27, -1, -1, true}, {28, -1, -1, true},  {0xFFFF, -1, -1, true},
-    };
-    for (const auto &c : cases) {
-        EXPECT_EQ(stats_group(c.sub), c.read) << c.sub;
-        EXPECT_EQ(stats_clear_group(c.sub), c.clear) << c.sub;
-        if (c.read >= 0) {
-            EXPECT_EQ(stats_is_onu_group(c.sub), c.onu) << c.sub;
-        }
-    }
-}
-
-TEST(StatsTables, OnuPortsByType)
-{
-    const struct {
-        uint8_t type;
-        uint32_t port;
-        bool allowed;
-    } cases[] = {
-        {1, 1, true},  {1, 2, true},   {1, 3, false},  {1, 4, false}, {2, 3, false}, {2, 5, true},
-        {3, 1, true},  {3, 2, false},  {3, 3, false},  {3, 4, false}, {18, 2, false}, {18, 1, true},
-        {19, 3, true}, {0, 3, true},   {12, 0, true},  {2, 0x10003, true},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(stats_onu_port_allowed(c.type, c.port), c.allowed) << int(c.type) << " port " << c.port;
-}
-
-TEST(StatsRequest, ReadAndClearBytes)
-{
-    const uint8_t mac[6] = {0x00, 0x0D, 0xB6, 0x37, 0x23, 0x01};
-    uint8_t out[STATS_REQUEST_LEN];
-    ASSERT_EQ(stats_request(STATS_SELECT_PORT, mac, 1, 14, false, out), 13u);
-    const std::vector<uint8_t> read = {
-        0x05,                                 // port selector
-        0x00, 0x0D, 0xB6, 0x37, 0x23, 0x01,   // OLT MAC
-        0x00, 0x01,                           // port
-        0x00, 0x0E,                           // group 14
-        0xFF, 0x00,                           // read
-    };
-    EXPECT_EQ(std::vector<uint8_t>(out, out + 13), read);
-    stats_request(STATS_SELECT_ONU, mac, 2, 21, true, out);
-    EXPECT_EQ(out[0], 0x02);
-    EXPECT_EQ(out[10], 21);
-    EXPECT_EQ(out[12], 0x01);   // clear
-}
-
-TEST_F(Pool, StatsAnswerConvertsEntriesAndCountsThem)
-{
-    const std::vector<uint8_t> wire = {
-        0x01, 0x38, 0x00, 0x07, 0x00, 0x25,   // ID, CTAG, LEN 37
-        0x00, 0x00,                           // RCODE
-        0x05, 1, 2, 3, 4, 5, 6, 0x00, 0x01, 0x00, 0x0E,   // the request's fields, echoed
-        0x00, 0x21, 0xAA, 0xBB,               // id 0x21, two bytes kept
-        0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,   // value
-        0x01, 0x00, 0xCC, 0xDD,               // id 0x100
-        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x2A,   // value 42
-    };
-    uint8_t *answer = block(wire);
+    auto *block = static_cast<uint8_t *>(BALLOC(2 + wire.size()));
+    tekmsg_set_olt(block, 1);
+    std::memcpy(block + 2, wire.data(), wire.size());
     uint8_t echo[CMD_PARAMS_SIZE];
     for (size_t i = 0; i < sizeof echo; i++)
         echo[i] = uint8_t(0x80 + i);
     std::vector<uint8_t> out;
-    ASSERT_TRUE(stats_answer(answer, echo, &out));
-    BFREE(answer);
-    // 32 + LEN - 9: the two entries and four bytes the chip never sent, zero.
-    ASSERT_EQ(out.size(), 32u + 37 - 9);
-    EXPECT_EQ(load_le16(out.data() + 10), 2);    // the count replaces echo bytes 10..11
-    EXPECT_EQ(out[9], 0x89);
-    EXPECT_EQ(out[12], 0x8C);
-    const std::vector<uint8_t> entries = {
-        0x21, 0x00, 0xAA, 0xBB, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,
-        0x00, 0x01, 0xCC, 0xDD, 0x2A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-        0x00, 0x00, 0x00, 0x00,
-    };
-    EXPECT_EQ(std::vector<uint8_t>(out.begin() + 32, out.end()), entries);
+    bool ok = stats_answer(block, echo, &out);
+    BFREE(block);
+    if (!ok)
+        return {-1, {}};
+    for (size_t i = 0; i < CMD_PARAMS_SIZE; i++) {
+        EXPECT_TRUE(i == 10 || i == 11 || out[i] == echo[i]) << "echo byte " << i;
+    }
+    return {load_le16(out.data() + 10), {out.begin() + CMD_PARAMS_SIZE, out.end()}};
 }
 
-TEST_F(Pool, StatsAnswerNeverReadsPastWhatArrived)
+// The groups, and zeros after them.
+decoded igmp(const std::vector<uint8_t> &in)
 {
+    uint8_t out[IGMP_RESULT_SIZE];
+    std::memset(out, 0xEE, sizeof out);
+    int rc = igmp_groups_decode(in.data(), in.size(), out);
+    if (rc != 0)
+        return {-rc, {}};
+    size_t used = 1 + IGMP_ENTRY_SIZE * out[0];
+    EXPECT_TRUE(std::all_of(out + used, out + sizeof out, [](uint8_t b) { return b == 0; }));
+    return {out[0], {out + 1, out + used}};
+}
+
+decoded onu_list(const std::vector<uint8_t> &payload)
+{
+    decoded d{0, {}};
+    for (const sched_candidate &c : sched_config_list_decode(payload.data(), payload.size()))
+        d.out.push_back(c.type);
+    d.result = int(d.out.size());
+    return d;
+}
+
+// What was not there reads as zero, never as the bytes behind it.
+decoded params(const std::vector<uint8_t> &message)
+{
+    cmd_params p = cmd_params_decode(message.data(), message.size());
+    for (size_t i = std::min(p.size, CMD_PARAMS_SIZE); i < CMD_PARAMS_SIZE; i++)
+        EXPECT_EQ(p.block[i], 0) << "block byte " << i;
+    EXPECT_EQ(p.has_block(), p.size >= CMD_PARAMS_SIZE);
+    EXPECT_EQ(p.data_size(), p.size > CMD_PARAMS_SIZE ? p.size - CMD_PARAMS_SIZE : 0);
+    return {int(p.size), {}};
+}
+
+TEST(CommandBytes, DecodersReadOnlyWhatArrivedAndBuildersPlaceEachField)
+{
+    ASSERT_EQ(bopen(nullptr, 1 << 20, 0), 0);
+    auto vectors = hex_vectors("cmd/decoders.hex");
     const struct {
         const char *name;
-        std::vector<uint8_t> wire;
-        bool ok;
-        size_t size;
-        uint16_t count;
+        decoded (*decode)(const std::vector<uint8_t> &);
+        int result;
     } cases[] = {
-        {"header only", {0x01, 0x38, 0, 1, 0x00, 0x00}, false, 0, 0},
-        {"LEN below nine", {0x01, 0x38, 0, 1, 0x00, 0x08, 0, 0, 1, 2, 3, 4, 5, 6}, false, 0, 0},
-        // LEN claims one entry, but the datagram stops after the echo.
-        {"LEN past the datagram", {0x01, 0x38, 0, 1, 0x00, 0x19, 0, 0, 5, 1, 2, 3, 4, 5, 6, 0, 1, 0, 14}, true,
-         32 + 16, 0},
-        {"default chip answer", {0x01, 0x38, 0, 1, 0x00, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, true, 33, 0},
-    };
-    uint8_t echo[CMD_PARAMS_SIZE] = {};
-    for (const auto &c : cases) {
-        uint8_t *answer = block(c.wire);
-        std::vector<uint8_t> out;
-        EXPECT_EQ(stats_answer(answer, echo, &out), c.ok) << c.name;
-        BFREE(answer);
-        if (!c.ok)
-            continue;
-        EXPECT_EQ(out.size(), c.size) << c.name;
-        EXPECT_EQ(load_le16(out.data() + 10), c.count) << c.name;
-    }
-}
-
-TEST_F(Pool, ParameterBlockIsBoundedByTheBytesThatArrived)
-{
-    const struct {
-        const char *name;
-        uint32_t claimed;
-        size_t arrived;   // payload bytes in the block
-        size_t size;
-        bool block;
-    } cases[] = {
-        {"whole block", 32, 32, 32, true},
-        {"block and text", 40, 40, 40, true},
-        {"short payload", 8, 8, 8, false},
-        {"header claims more than arrived", 4000, 20, 20, false},
-        {"header claims less than arrived", 10, 40, 10, false},
+        {"stats.two-entries", stats, 2},
+        {"stats.header-only", stats, -1},
+        {"stats.len-below-nine", stats, -1},
+        {"stats.len-past-the-datagram", stats, 0},
+        {"stats.default-chip-answer", stats, 0},
+        {"igmp.none", igmp, 0},
+        {"igmp.none-nothing-after-the-count", igmp, 0},
+        {"igmp.kinds-1-to-3", igmp, 3},
+        {"igmp.kind-0", igmp, -CMD_RC_FAILED},
+        {"igmp.kind-4", igmp, -CMD_RC_FAILED},
+        {"igmp.no-end-mark", igmp, -CMD_RC_FAILED},
+        {"igmp.count-past-the-answer", igmp, -CMD_RC_FAILED},
+        {"igmp.record-cut-short", igmp, -CMD_RC_FAILED},
+        {"igmp.no-count", igmp, -CMD_RC_FAILED},
+        {"igmp.forty-groups", igmp, 32},
+        {"onu-list.shorter-than-the-block", onu_list, 0},
+        {"onu-list.block-only", onu_list, 0},
+        {"onu-list.two-then-all-ones", onu_list, 2},
+        {"onu-list.one-then-all-zeros", onu_list, 1},
+        {"onu-list.second-cut-by-one-byte", onu_list, 1},
+        {"onu-list.no-end", onu_list, 2},
+        {"params.whole-block", params, 32},
+        {"params.block-and-text", params, 40},
+        {"params.short-payload", params, 8},
+        {"params.len-claims-more-than-arrived", params, 20},
+        {"params.len-claims-less-than-arrived", params, 10},
+        {"params.no-whole-header", params, 0},
     };
     for (const auto &c : cases) {
-        std::vector<uint8_t> msg(KERNMSG_HEADER_SIZE + c.arrived, 0xEE);
-        store_le32(msg.data() + 8, c.claimed);
-        cmd_params p = cmd_params_decode(msg.data(), msg.size());
-        EXPECT_EQ(p.size, c.size) << c.name;
-        EXPECT_EQ(p.has_block(), c.block) << c.name;
-        // What was not there reads as zero, never as the bytes behind it.
-        size_t copied = c.size < CMD_PARAMS_SIZE ? c.size : CMD_PARAMS_SIZE;
-        for (size_t i = copied; i < CMD_PARAMS_SIZE; i++)
-            ASSERT_EQ(p.block[i], 0) << c.name << " byte " << i;
-        EXPECT_EQ(p.data_size(), c.size > 32 ? c.size - 32 : 0) << c.name;
-    }
-    cmd_params none = cmd_params_decode(std::vector<uint8_t>(10).data(), 10);
-    EXPECT_EQ(none.size, 0u);
-}
-
-TEST(BaseLlid, TheOtherPortsBlockIsRefused)
-{
-    const struct {
-        uint16_t value, other;
-        bool stored;
-    } cases[] = {
-        {0x1000, 0x0000, true},    // the other port automatic
-        {0x0000, 0x1000, true},    // back to automatic
-        {0x1000, 0x1000, false},
-        {0x11FF, 0x1000, false},   // same 512-block
-        {0x1200, 0x1000, true},
-        {0x0FFF, 0x1000, true},
-        {0xFE00, 0xFFFF, false},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(base_llid_acceptable(c.value, c.other), c.stored) << std::hex << c.value << " " << c.other;
-}
-
-TEST(Uplink, SelectorsZeroToTwoOnly)
-{
-    const struct {
-        uint32_t selector;
-        bool known;
-        uint32_t value;
-        uint16_t mode;
-    } cases[] = {
-        {0, true, 10000, 2}, {1, true, 100000, 2}, {2, true, 0, 0}, {3, false, 0, 0}, {0xFFFFFFFF, false, 0, 0},
-    };
-    for (const auto &c : cases) {
-        uint32_t value = 7;
-        uint16_t mode = 7;
-        ASSERT_EQ(uplink_setting(c.selector, &value, &mode), c.known) << c.selector;
-        if (c.known) {
-            EXPECT_EQ(value, c.value);
-            EXPECT_EQ(mode, c.mode);
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(vectors.count(c.name));
+        decoded d = c.decode(vectors[c.name]);
+        EXPECT_EQ(d.result, c.result);
+        std::string out = std::string(c.name) + ".out";
+        if (vectors.count(out)) {
+            EXPECT_EQ(d.out, vectors[out]);
         }
     }
+    // The configuration module's list stops after 2000 entries.
+    std::vector<uint8_t> list(CMD_PARAMS_SIZE + 2001 * SCHED_CFG_ENTRY_SIZE, 1);
+    EXPECT_EQ(sched_config_list_decode(list.data(), list.size()).size(), SCHED_CFG_ENTRIES_MAX);
+    bclose();
+
+    const uint8_t olt[6] = {0x00, 0x0D, 0xB6, 0x37, 0x23, 0x01}, onu[6] = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0x21};
+    uint8_t out[STATS_REQUEST_LEN], laser[LASER_REQUEST_LEN];
+    ASSERT_EQ(stats_request(STATS_SELECT_PORT, olt, 1, 14, false, out), sizeof out);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + sizeof out), vectors["stats-request.port-1-group-14-read"]);
+    stats_request(STATS_SELECT_ONU, onu, 2, 21, true, out);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + sizeof out), vectors["stats-request.onu-port-2-group-21-clear"]);
+    laser_request_encode(laser, olt, 1, onu, 300);
+    EXPECT_EQ(std::vector<uint8_t>(laser, laser + sizeof laser), vectors["laser-request.pon-1-300-seconds"]);
+}
+
+TEST(CommandTables, FieldsMapOnlyToWhatTheChipsKnow)
+{
+    // Statistics sub-commands: the group read, the group cleared, an ONU's.
+    const struct {
+        uint16_t sub;
+        int read, clear;
+    } subs[] = {{2, 14, 14}, {9, 13, 13}, {15, 18, -1}, {18, 21, -1}, {0, -1, -1}, {19, -1, -1}};
+    for (const auto &c : subs) {
+        EXPECT_EQ(stats_group(c.sub), c.read) << c.sub;
+        EXPECT_EQ(stats_clear_group(c.sub), c.clear) << c.sub;
+    }
+    EXPECT_FALSE(stats_is_onu_group(14));
+    EXPECT_TRUE(stats_is_onu_group(15));
+    // The UNI ports of an ONU's type (port 0 and the high bits aside).
+    const struct {
+        uint8_t type;
+        uint32_t port;
+        bool allowed;
+    } ports[] = {{1, 2, true}, {1, 3, false}, {2, 4, false},  {3, 1, true},
+                 {18, 2, false}, {19, 3, true}, {2, 0x10003, true}};
+    for (const auto &c : ports)
+        EXPECT_EQ(stats_onu_port_allowed(c.type, c.port), c.allowed) << int(c.type) << " port " << c.port;
+    // A base LLID in the other PON port's 512-block is refused.
+    EXPECT_TRUE(base_llid_acceptable(0x1000, 0x0000));
+    EXPECT_TRUE(base_llid_acceptable(0x0000, 0x1000));
+    EXPECT_FALSE(base_llid_acceptable(0x11FF, 0x1000));
+    EXPECT_TRUE(base_llid_acceptable(0x1200, 0x1000));
+    EXPECT_TRUE(base_llid_acceptable(0x0FFF, 0x1000));
+    // Uplink selectors 0..2 only.
+    uint32_t value = 7;
+    uint16_t mode = 7;
+    EXPECT_TRUE(uplink_setting(0, &value, &mode) && value == 10000 && mode == 2);
+    EXPECT_TRUE(uplink_setting(2, &value, &mode) && value == 0 && mode == 0);
+    EXPECT_FALSE(uplink_setting(3, &value, &mode));
+    // The ONU firmware image by type.
+    EXPECT_EQ(onu_app_image_for(0), nullptr);
+    EXPECT_STREQ(onu_app_image_for(18), ONU_APP_IMAGE);
+    EXPECT_EQ(onu_app_image_for(19), nullptr);
+    EXPECT_STREQ(onu_app_image_for(40), ONU_APP_IMAGE_TYPE40);
+    EXPECT_EQ(onu_app_image_for(41), nullptr);
+    // Add-many: nothing to add, all added, all there, some added, full.
+    EXPECT_EQ(sched_add_many_result(0, 0, false), 0);
+    EXPECT_EQ(sched_add_many_result(3, 3, false), 0);
+    EXPECT_EQ(sched_add_many_result(3, 0, false), 9);
+    EXPECT_EQ(sched_add_many_result(3, 1, false), 10);
+    EXPECT_EQ(sched_add_many_result(3, 1, true), 4);
+    EXPECT_EQ(sched_add_many_result(1, 0, true), 4);
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include "common/chip_fixture.h"
 #include "common/fake_time.h"
 
+#include <array>
 #include <thread>
 
 struct cmd_answer {
@@ -81,15 +82,43 @@ protected:
         p.insert(p.end(), tail.begin(), tail.end());
         return p;
     }
+    // The same with a MAC at `at` (8 for the ONU commands).
+    static std::vector<uint8_t> with(std::initializer_list<std::pair<size_t, uint32_t>> u32s, const uint8_t mac[6],
+                                     size_t at = 8)
+    {
+        std::vector<uint8_t> p = params(u32s);
+        std::copy(mac, mac + 6, p.begin() + long(at));
+        return p;
+    }
 
-    // An ONU of `type` in state OK behind `olt`, in its summary too.
-    static void make_listed_onu(int index, const uint8_t mac[6], uint8_t type, int olt = 0)
+    // An ONU of `type` in state OK behind `olt` and PON port `port`, in its
+    // summary too, its two UNIs' destinations `paths`.
+    static onu_record *make_listed_onu(int index, const uint8_t mac[6], uint8_t type, int olt = 0, int port = 0,
+                                       std::array<uint16_t, 2> paths = {})
     {
         onu_record *onu = make_onu(index, mac, ONU_STATE_OK, olt);
         onu_lock(onu);
         onu->type = type;
+        onu->port = uint8_t(port);
+        onu->uni_path[0] = paths[0];
+        onu->uni_path[1] = paths[1];
         onu_summary_update(onu);
         onu_unlock(onu);
+        return onu;
+    }
+
+    // The chips' learned-MAC answers: `mac` behind destination `dest`,
+    // nothing behind any other.
+    void learned_behind(uint16_t dest, const uint8_t mac[6])
+    {
+        std::vector<uint8_t> learned(mac, mac + 6);
+        sim_->set_handler(TEK_REQ_DEST_LEARNED_MACS, [dest, learned](int, const oltsim::request_record &r) {
+            bool ours = r.data.size() >= 2 && load_be16(r.data.data()) == dest;
+            oltsim::answer a{0, {r.data[0], r.data[1], 0, uint8_t(ours)}};   // dest | count | MACs
+            if (ours)
+                a.data.insert(a.data.end(), learned.begin(), learned.end());
+            return a;
+        });
     }
 
     ponkernel_server kernel_;

@@ -1,459 +1,214 @@
-// The ONU table and look-up commands served end to end in one process, and
-// the IGMP answer decoder over canned chip answers. Checks the answers'
-// sizes and layouts against the data store, the result codes, and the chip
-// requests that went out (or did not).
+// The ONU commands whose outcome depends on what the chips, the data store
+// and the configuration module hold: listings larger than their block, a
+// firmware upgrade by the record's own type, the personality's way there
+// and back, the UNI block behind a
+// duplicated MAC by ONU type, and the schedule's additions from the
+// configuration module's list.
 #include "cmd/cmd_onu.h"
+#include "cmd/cmd_onu_actions.h"
+#include "cmd/cmd_schedule.h"
+#include "maint/scheduler.h"
 
+#include "chip/tftpxfer.h"
 #include "cmd_fixture.h"
-#include "common/hex.h"
-#include "onu/profiler_onu.h"
-#include "onu/profiler_path.h"
+#include "oltsim/tftpserver.h"
+#include "wire/personality.h"
 
-#include <atomic>
-#include <sstream>
+#include <fstream>
 
 namespace {
 
-const uint8_t ONU_A[6] = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0x20};
-const uint8_t ONU_B[6] = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0x30};
-const uint8_t UNKNOWN[6] = {0x00, 0x0D, 0xB6, 0x0F, 0x0F, 0x0F};
-const uint8_t LEARNED[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+const uint8_t ONU_MAC[6] = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0x21};
+const uint8_t LEARNED[6] = {0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
 
-class OnuCommands : public CmdFixture {
+void no_pause(unsigned) {}
+
+class OnuActions : public CmdFixture {
 protected:
-    // The parameter block naming an ONU (or a learned MAC) at 8, with a
-    // u32 at 0.
-    static std::vector<uint8_t> mac_params(const uint8_t mac[6], uint32_t first = 0)
+    void BeforeStart() override
     {
-        std::vector<uint8_t> p = params({{0, first}});
-        std::copy(mac, mac + 6, p.begin() + ONU_MAC_AT);
-        return p;
+        saved_pause_ = tftp_pause;
+        tftp_pause = no_pause;
+        tftp_ = std::make_unique<oltsim::tftp_server>(*sim_);
+    }
+    void TearDown() override
+    {
+        CmdFixture::TearDown();
+        tftp_pause = saved_pause_;
+    }
+    // ONUs of OLT 3, PON port 1, whose two UNI destinations each learned
+    // `entries` entries of `size` bytes.
+    void crowd(int onus, uint16_t id, size_t entries, size_t size)
+    {
+        for (int i = 0; i < onus; i++) {
+            uint8_t mac[6] = {0x00, 0x0D, 0xB6, 0x02, uint8_t(i >> 8), uint8_t(i)};
+            make_listed_onu(i, mac, 1, 3, 1, {uint16_t(2000 + 2 * i), uint16_t(2001 + 2 * i)});
+        }
+        std::vector<uint8_t> answer = {0, 0, uint8_t(entries >> 8), uint8_t(entries)};
+        answer.resize(4 + entries * size, 0x22);
+        sim_->set_handler(id, [answer](int, const oltsim::request_record &) { return oltsim::answer{0, answer}; });
     }
 
-    // An ONU in OK behind `olt`/`port` whose summary carries a recognisable
-    // information block.
-    static void listed(int index, const uint8_t mac[6], int olt, int port = 0)
-    {
-        onu_record *onu = make_onu(index, mac, ONU_STATE_OK, olt);
-        onu_lock(onu);
-        onu->port = uint8_t(port);
-        onu->ont_id = 700 + uint32_t(index);
-        for (size_t i = 0; i < sizeof onu->info; i++)
-            onu->info[i] = uint8_t(index + i);
-        onu_summary_update(onu);
-        onu_summary_set_info(onu);
-        onu_unlock(onu);
-    }
-
-    // Answers `id` with `data` after RCODE 0.
-    void answer_with(uint16_t id, std::vector<uint8_t> data)
-    {
-        sim_->set_handler(id, [data](int, const oltsim::request_record &) { return oltsim::answer{0, data}; });
-    }
+    void (*saved_pause_)(unsigned) = nullptr;
+    std::unique_ptr<oltsim::tftp_server> tftp_;
 };
 
-TEST_F(OnuCommands, ListsPackTheSelectedSummariesAndFillTheRestWithFF)
+// Only whole records go out, each with as many entries as it can carry (255
+// at most); a listing stops before the first record that would not fit.
+TEST_F(OnuActions, ListingsStopWhereTheNextRecordWouldNotFit)
 {
-    const uint8_t macs[4][6] = {{0, 0x0D, 0xB6, 1, 0, 5},
-                                {0, 0x0D, 0xB6, 1, 0, 17},
-                                {0, 0x0D, 0xB6, 1, 5, 0},
-                                {0, 0x0D, 0xB6, 1, 7, 0xCF}};
-    listed(5, macs[0], 0);
-    listed(17, macs[1], 2);
-    listed(1500, macs[2], 2);
-    listed(1999, macs[3], 1);
-
-    struct {
-        const char *name;
-        uint16_t code;
-        uint32_t olt, half;
-        size_t size;
-        std::vector<int> slots;   // the ONU slots listed, in order
+    const struct {
+        uint16_t code, id;
+        int onus;
+        size_t entries, size, carried, block;
     } cases[] = {
-        {"all, compact", 0x2003, 0, 0, 54032, {5, 17, 1500, 1999}},
-        {"OLT 2, compact", 0x2004, 2, 0, 54032, {17, 1500}},
-        {"OLT 1, compact", 0x2004, 1, 0, 54032, {1999}},
-        {"OLT 9, compact", 0x2004, 9, 0, 54032, {}},
-        {"lower half", 0x2026, 0, 0, 91032, {5, 17}},
-        {"upper half", 0x2026, 0, 1, 91032, {1500, 1999}},
-        {"selector 2 is the lower half", 0x2026, 0, 2, 91032, {5, 17}},
-        {"OLT 2, upper half", 0x2027, 2, 1, 91032, {1500}},
-        {"OLT 2, lower half", 0x2027, 2, 0, 91032, {17}},
-        {"OLT 3, lower half", 0x2027, 3, 0, 91032, {}},
+        {0x1010, TEK_REQ_DEST_ADDRESS_ENTRIES, 130, 4, 20, 4, ADDRESS_LIST_BLOCK},
+        {0x100F, TEK_REQ_DEST_LEARNED_MACS, 34, 300, 6, 255, LEARNED_MAC_LIST_BLOCK},
     };
     for (const auto &c : cases) {
-        std::vector<uint8_t> p = params({{0, c.olt}, {4, c.half}, {20, 0xA5A5A5A5}});
-        cmd_answer a = send(c.code, p);
-        ASSERT_EQ(a.rcode, CMD_RC_OK) << c.name;
-        ASSERT_EQ(a.data.size(), c.size) << c.name;
-        EXPECT_TRUE(std::equal(p.begin(), p.end(), a.data.begin())) << c.name;
-        bool full = c.size == 91032;
-        size_t entry = full ? 91 : 27;
-        for (size_t k = 0; k < c.slots.size(); k++) {
-            uint8_t summary[ONU_SUMMARY_SIZE];
-            ASSERT_EQ(onu_summary_read(c.slots[k], summary), 0);
-            const uint8_t *got = a.data.data() + 32 + k * entry;
-            EXPECT_TRUE(std::equal(summary, summary + 27, got)) << c.name << " entry " << k;
-            if (full) {
-                EXPECT_TRUE(std::equal(summary + 31, summary + 95, got + 27)) << c.name << " entry " << k;
+        crowd(c.onus, c.id, c.entries, c.size);
+        cmd_answer a = send(c.code, params({{0, 7}}));
+        ASSERT_EQ(a.rcode, CMD_RC_OK);
+        size_t record = 18 + c.carried * c.size;
+        uint32_t count = load_le32(a.data.data() + 4);
+        EXPECT_EQ(count, (c.block - 32) / record) << c.code;
+        ASSERT_EQ(a.data.size(), 32 + count * record) << c.code;
+        for (uint32_t r = 0; r < count; r++)
+            ASSERT_EQ(a.data[32 + r * record + 17], c.carried) << c.code << " record " << r;
+    }
+}
+
+TEST_F(OnuActions, FirmwareUpgradeOnlyForKnownTypesWithAnImage)
+{
+    std::ofstream(root_.string() + ONU_APP_IMAGE, std::ios::binary) << std::string(1500, 'Z');
+    auto p = with({{20, 0x77}}, ONU_MAC);
+    make_listed_onu(0, ONU_MAC, 19);
+    EXPECT_EQ(send(0x2012, p).rcode, CMD_RC_FAILED);
+    make_listed_onu(0, ONU_MAC, 40);   // its image is not there
+    EXPECT_EQ(send(0x2012, p).rcode, CMD_RC_FAILED);
+    EXPECT_TRUE(tftp_->packets().empty()) << "no transfer for a type without an image";
+    // The record's own type counts, not a summary slot that may already
+    // mirror whatever reused it: here the summary still says 40.
+    onu_lock(onu_at(0));
+    onu_at(0)->type = 7;
+    onu_unlock(onu_at(0));
+    cmd_answer done = send(0x2012, p);
+    EXPECT_EQ(done.rcode, CMD_RC_OK);
+    EXPECT_EQ(done.data, p);
+    oltsim::mac_address mac;
+    std::copy(ONU_MAC, ONU_MAC + 6, mac.begin());
+    EXPECT_EQ(tftp_->onu_file(mac, "app"), std::vector<uint8_t>(1500, 'Z'));
+}
+
+TEST_F(OnuActions, PersonalityReadAndWrite)
+{
+    make_listed_onu(0, ONU_MAC, 1);
+    oltsim::mac_address mac;
+    std::copy(ONU_MAC, ONU_MAC + 6, mac.begin());
+    auto image = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 7);
+    tftp_->set_onu_personality(mac, image);
+    std::vector<uint8_t> p = with({}, ONU_MAC);
+    cmd_answer read = send(0x2013, p);
+    ASSERT_EQ(read.rcode, CMD_RC_OK);
+    EXPECT_EQ(std::vector<uint8_t>(read.data.begin() + 32, read.data.end()), image);
+    p.insert(p.end(), image.begin(), image.end());
+    EXPECT_EQ(send(0x2014, p).rcode, CMD_RC_OK);
+    EXPECT_EQ(tftp_->onu_file(mac, "personality").size(), ONU_PERS_SIZE);
+}
+
+// The UNI port whose destination learned the MAC is blocked the way the
+// ONU's type allows, and only a port really blocked is told.
+TEST_F(OnuActions, DuplicateMacBlocksTheUniByType)
+{
+    learned_behind(0x1234, LEARNED);
+    const struct {
+        uint8_t type;
+        bool already;                // the UNI was blocked before
+        std::vector<uint16_t> ids;   // chip requests of the block, in order
+        bool notified;
+    } cases[] = {
+        {1, false, {TEK_REQ_PORT_DISABLE}, true},
+        {2, true, {TEK_REQ_PORT_DISABLE}, true},   // again, even when blocked
+        {9, false, {TEK_REQ_ONU_CONFIG_START, TEK_REQ_ONU_PON_PARAMS}, true},
+        {9, true, {}, true},
+        {40, false, {}, false},   // no way to block
+    };
+    size_t notes = 0;
+    for (const auto &c : cases) {
+        onu_record *onu = make_listed_onu(3, ONU_MAC, c.type, 2, 1, {0, 0x1234});
+        onu->uni[2].blocked = c.already;
+        size_t before = sim_->request_count();
+        auto started = kernhandlers_counters_get().started;
+        ASSERT_EQ(kernel_.command_async(0x5040, with({{0, 2}}, LEARNED)), 0);
+        ASSERT_TRUE(eventually([&] {
+            return kernhandlers_counters_get().started > started && kernhandlers_busy_slots() == 0;
+        }));
+        std::vector<uint16_t> ids;
+        auto log = sim_->request_log();
+        for (size_t i = before; i < log.size(); i++)
+            if (log[i].id != TEK_REQ_DEST_LEARNED_MACS) {
+                ids.push_back(log[i].id);
+                EXPECT_EQ(0, std::memcmp(log[i].data.data(), ONU_MAC, 6)) << int(c.type);
             }
-        }
-        EXPECT_TRUE(std::all_of(a.data.begin() + 32 + long(c.slots.size() * entry), a.data.end(),
-                                [](uint8_t b) { return b == 0xFF; }))
-            << c.name;
-    }
-}
-
-TEST_F(OnuCommands, ListOfAnEmptySystemIsTheEchoAndFillerOnly)
-{
-    // Without a payload the echo is a block of zeros.
-    cmd_answer a = send(0x2003, {});
-    ASSERT_EQ(a.rcode, CMD_RC_OK);
-    ASSERT_EQ(a.data.size(), 54032u);
-    EXPECT_TRUE(std::all_of(a.data.begin(), a.data.begin() + 32, [](uint8_t b) { return b == 0; }));
-    EXPECT_TRUE(std::all_of(a.data.begin() + 32, a.data.end(), [](uint8_t b) { return b == 0xFF; }));
-}
-
-TEST_F(OnuCommands, UnknownOnusAnswerNotFoundInTheirFullSize)
-{
-    struct {
-        uint16_t code;
-        size_t size;   // the answer's bytes
-    } cases[] = {
-        {0x2005, 18505}, {0x200F, 288}, {0x2002, 0}, {0x200E, 0}, {0x1013, 0}, {0x2015, 49},
-    };
-    listed(3, ONU_A, 0);
-    for (const auto &c : cases) {
-        std::vector<uint8_t> p = mac_params(UNKNOWN);
-        cmd_answer a = send(c.code, p);
-        EXPECT_EQ(a.rcode, CMD_RC_NOT_FOUND) << std::hex << c.code;
-        ASSERT_EQ(a.data.size(), c.size) << std::hex << c.code;
-        if (c.size) {
-            EXPECT_TRUE(std::equal(p.begin(), p.end(), a.data.begin())) << std::hex << c.code;
-            EXPECT_TRUE(std::all_of(a.data.begin() + 32, a.data.end(), [](uint8_t b) { return b == 0; }))
-                << std::hex << c.code;
-        }
-    }
-    // No ONU request went out for a MAC nobody has.
-    EXPECT_TRUE(requests(TEK_REQ_IGMP_GROUPS).empty());
-    EXPECT_TRUE(requests(TEK_REQ_QUEUES_CLEAR).empty());
-}
-
-TEST_F(OnuCommands, RecordGoesOutInThreePiecesAndDescriptionBehindTheEcho)
-{
-    listed(42, ONU_A, 1, 1);
-    onu_record *onu = onu_at(42);
-    onu_lock(onu);
-    std::strcpy(onu->description, "third floor, left");
-    onu->cfg_tail[3] = 0x5C;           // the last byte sent
-    onu->profiles[0] = 0x77;           // the first byte of the configuration
-    onu->uni[0].learned_macs[0][0] = 0x3E;
-    onu_unlock(onu);
-
-    std::vector<uint8_t> p = mac_params(ONU_A, 0x01020304);
-    cmd_answer a = send(0x2005, p);
-    ASSERT_EQ(a.rcode, CMD_RC_OK);
-    ASSERT_EQ(a.data.size(), 18505u);
-    EXPECT_TRUE(std::equal(p.begin(), p.end(), a.data.begin()));
-    std::vector<uint8_t> record(ONU_RECORD_SIZE);
-    onu_lock(onu);
-    std::memcpy(record.data(), onu, record.size());
-    onu_unlock(onu);
-    const uint8_t *at = a.data.data() + 32;
-    EXPECT_TRUE(std::equal(record.begin() + 428, record.begin() + 2400, at));   // UNI ports
-    EXPECT_TRUE(std::equal(record.begin(), record.begin() + 428, at + 1972));   // head
-    EXPECT_TRUE(std::equal(record.begin() + 2400, record.begin() + 18473, at + 2400));   // configuration
-    EXPECT_EQ(at[2400], 0x77);
-    EXPECT_EQ(at[18472], 0x5C);
-    EXPECT_EQ(std::string(reinterpret_cast<const char *>(at + 1972 + 4)), "third floor, left");
-
-    cmd_answer d = send(0x200F, p);
-    ASSERT_EQ(d.rcode, CMD_RC_OK);
-    ASSERT_EQ(d.data.size(), 288u);
-    EXPECT_TRUE(std::equal(p.begin(), p.end(), d.data.begin()));
-    EXPECT_TRUE(std::equal(record.begin() + 4, record.begin() + 260, d.data.begin() + 32));
-}
-
-TEST_F(OnuCommands, ReconfigureSendsEveryLinkToReportTimeout)
-{
-    listed(8, ONU_A, 0);
-    uint32_t before = onu_change_counter_get();
-    cmd_answer a = send(0x2002, mac_params(ONU_A));
-    EXPECT_EQ(a.rcode, CMD_RC_OK);
-    EXPECT_TRUE(a.data.empty());
-    onu_record *onu = onu_at(8);
-    onu_lock(onu);
-    for (const link_record &link : onu->links)
-        EXPECT_EQ(link.state, ONU_STATE_REPORTTIMEOUT);
-    onu_unlock(onu);
-    EXPECT_EQ(onu_change_counter_get(), before + ONU_LINKS);
-}
-
-TEST_F(OnuCommands, QueueRewriteClearsWaitsThreeSecondsWritesAndResets)
-{
-    listed(9, ONU_B, 3, 1);
-    std::atomic<bool> done{false};
-    cmd_answer a;
-    std::thread sender([&] {
-        a = send(0x200E, mac_params(ONU_B));
-        done = true;
-    });
-    ASSERT_TRUE(eventually([&] { return requests(TEK_REQ_QUEUES_CLEAR).size() == 1; }));
-    uint64_t cleared = clock_now_ms();
-    ASSERT_TRUE(advance_until([&] { return !requests(TEK_REQ_QUEUES_WRITE).empty(); }));
-    uint64_t written = clock_now_ms();
-    ASSERT_TRUE(eventually([&] { return done.load(); }));
-    sender.join();
-    EXPECT_EQ(a.rcode, CMD_RC_OK);
-    EXPECT_TRUE(a.data.empty());
-    EXPECT_GE(written - cleared, ONU_QUEUES_PAUSE_MS);
-
-    uint8_t layout[QUEUES_WRITE_LEN] = {};
-    onu_expected_queues(ONU_B, ONU_LINKS, false, layout);
-    auto write = requests(TEK_REQ_QUEUES_WRITE);
-    ASSERT_EQ(write.size(), 1u);
-    EXPECT_EQ(write[0].olt, 3);
-    EXPECT_EQ(write[0].data, std::vector<uint8_t>(layout, layout + sizeof layout));
-    auto reset = requests(TEK_REQ_ONU_RESET);
-    ASSERT_EQ(reset.size(), 1u);
-    EXPECT_EQ(reset[0].data, std::vector<uint8_t>(ONU_B, ONU_B + 6));
-    // Clear, write, reset: in that order.
-    std::vector<uint16_t> order;
-    for (auto &r : sim_->request_log())
-        if (r.id == TEK_REQ_QUEUES_CLEAR || r.id == TEK_REQ_QUEUES_WRITE || r.id == TEK_REQ_ONU_RESET)
-            order.push_back(r.id);
-    EXPECT_EQ(order, (std::vector<uint16_t>{TEK_REQ_QUEUES_CLEAR, TEK_REQ_QUEUES_WRITE, TEK_REQ_ONU_RESET}));
-}
-
-TEST_F(OnuCommands, QueueRewriteStopsAtARefusedClear)
-{
-    listed(9, ONU_B, 0);
-    sim_->set_handler(TEK_REQ_QUEUES_CLEAR, [](int, const oltsim::request_record &) { return oltsim::answer{5, {}}; });
-    cmd_answer a = send(0x200E, mac_params(ONU_B));
-    EXPECT_EQ(a.rcode, CMD_RC_FAILED);
-    EXPECT_TRUE(requests(TEK_REQ_QUEUES_WRITE).empty());
-    EXPECT_TRUE(requests(TEK_REQ_ONU_RESET).empty());
-}
-
-TEST_F(OnuCommands, LearnedMacLookUpSearchesOnePortOrAllEight)
-{
-    // ONU A behind OLT 1 PON 1 (port number 3) learned the MAC on its
-    // second UNI's destination.
-    listed(11, ONU_A, 1, 1);
-    onu_record *onu = onu_at(11);
-    onu_lock(onu);
-    onu->uni_path[1] = 1030;
-    onu_unlock(onu);
-    sim_->set_handler(TEK_REQ_DEST_LEARNED_MACS, [](int olt, const oltsim::request_record &r) {
-        std::vector<uint8_t> out = {r.data[0], r.data[1], 0, 0};
-        if (olt == 1 && load_be16(r.data.data()) == 1030) {
-            out[3] = 2;
-            out.insert(out.end(), {0x02, 0, 0, 0, 0, 1});
-            out.insert(out.end(), LEARNED, LEARNED + 6);
-        }
-        return oltsim::answer{0, out};
-    });
-
-    struct {
-        uint32_t port;
-        const uint8_t *mac;
-        uint8_t rcode;
-    } cases[] = {
-        {3, LEARNED, CMD_RC_OK},  {8, LEARNED, CMD_RC_OK},        {0xFFFFFFFF, LEARNED, CMD_RC_OK},
-        {2, LEARNED, CMD_RC_NOT_FOUND}, {3, UNKNOWN, CMD_RC_NOT_FOUND}, {9, UNKNOWN, CMD_RC_NOT_FOUND},
-    };
-    for (const auto &c : cases) {
-        std::vector<uint8_t> p = mac_params(c.mac, c.port);
-        cmd_answer a = send(0x2015, p);
-        EXPECT_EQ(a.rcode, c.rcode) << c.port;
-        ASSERT_EQ(a.data.size(), 49u) << c.port;
-        EXPECT_TRUE(std::equal(p.begin(), p.end(), a.data.begin()));
-        std::vector<uint8_t> fields(a.data.begin() + 32, a.data.end());
-        if (c.rcode != CMD_RC_OK) {
-            EXPECT_EQ(fields, std::vector<uint8_t>(17, 0)) << c.port;
-            continue;
-        }
-        EXPECT_EQ(fields, hex("C7 02 00 00 | 00 0D B6 00 00 20 | 07 00 00 00 | 01 | 01 | 02")) << c.port;
-    }
-    // A port below eight asks only that port's ONUs.
-    size_t before = requests(TEK_REQ_DEST_LEARNED_MACS).size();
-    send(0x2015, mac_params(UNKNOWN, 2));
-    EXPECT_EQ(requests(TEK_REQ_DEST_LEARNED_MACS).size(), before);
-}
-
-TEST_F(OnuCommands, ListingsCarryTheRecordCountInTheEcho)
-{
-    listed(20, ONU_A, 2, 0);
-    listed(21, ONU_B, 2, 1);
-    for (int i : {20, 21}) {
-        onu_record *onu = onu_at(i);
+        EXPECT_EQ(ids, c.ids) << int(c.type);
+        EXPECT_EQ(onu->uni[2].blocked, c.notified ? 1 : 0) << int(c.type);
+        uint8_t summary[ONU_SUMMARY_SIZE];
+        onu_summary_read(3, summary);
+        EXPECT_TRUE(c.already || (summary[offsetof(onu_summary, uni_blocked)] != 0) == c.notified) << int(c.type);
         onu_lock(onu);
-        onu->uni_path[0] = uint16_t(1100 + i);
+        onu_release(onu);
         onu_unlock(onu);
-    }
-    // Destination 1120 learned two MACs, 1121 one.
-    sim_->set_handler(TEK_REQ_DEST_LEARNED_MACS, [](int, const oltsim::request_record &r) {
-        uint16_t dest = load_be16(r.data.data());
-        std::vector<uint8_t> out = {r.data[0], r.data[1], 0, uint8_t(dest == 1120 ? 2 : 1)};
-        for (int i = 0; i < out[3]; i++)
-            out.insert(out.end(), {0x02, 0xAA, 0, 0, uint8_t(dest & 0xFF), uint8_t(i)});
-        return oltsim::answer{0, out};
-    });
-
-    struct {
-        uint16_t code;
-        std::vector<uint8_t> params;
-        std::vector<uint8_t> records;
-    } cases[] = {
-        {0x100F, params({{0, 4}}),   // OLT 2, PON 0: ONU A only
-         hex("D0 02 00 00 | 00 0D B6 00 00 20 | 07 00 00 00 | 02 00 01 02 |"
-             " 02 AA 00 00 60 00 | 02 AA 00 00 60 01")},
-        {0x100F, params({{0, 5}}),
-         hex("D1 02 00 00 | 00 0D B6 00 00 30 | 07 00 00 00 | 02 01 01 01 | 02 AA 00 00 61 00")},
-        {0x100F, params({{0, 6}}), {}},
-        {0x100F, params({{0, 200}}), {}},
-        {0x1011, mac_params(ONU_B),
-         hex("D1 02 00 00 | 00 0D B6 00 00 30 | 07 00 00 00 | 02 01 01 01 | 02 AA 00 00 61 00")},
-        {0x1011, mac_params(UNKNOWN), {}},
-    };
-    for (const auto &c : cases) {
-        cmd_answer a = send(c.code, c.params);
-        ASSERT_EQ(a.rcode, CMD_RC_OK) << std::hex << c.code;
-        ASSERT_EQ(a.data.size(), 32 + c.records.size()) << std::hex << c.code;
-        std::vector<uint8_t> echo = c.params;
-        store_le32(echo.data() + 4, c.records.empty() ? 0 : 1);
-        EXPECT_TRUE(std::equal(echo.begin(), echo.end(), a.data.begin())) << std::hex << c.code;
-        EXPECT_EQ(std::vector<uint8_t>(a.data.begin() + 32, a.data.end()), c.records) << std::hex << c.code;
+        notes += c.notified;
+        auto told = [&] {
+            size_t n = 0;
+            for (const auto &note : kernel_.notifications())
+                n += note.code == EVENT_UNI_BLOCKED && std::string(note.text) == "02:AA:BB:CC:DD:EE UNI port 2 blocked";
+            return n;
+        };
+        EXPECT_TRUE(eventually([&] { return told() == notes; }, 2)) << int(c.type);
+        EXPECT_EQ(kernhandlers_mac_duplicate_count(), 0) << int(c.type);
     }
 }
 
-TEST_F(OnuCommands, AddressListingStopsWhereTheNextRecordWouldNotFit)
+// Add-all takes the connected ONUs of the updatable types, add-by-type the
+// configured ones connected or not; a refused list fails, a full table stops.
+TEST_F(OnuActions, ScheduleAdditionsFromTheConfigurationModulesList)
 {
-    // 130 ONUs of two paths with four entries each: 260 records of 98
-    // bytes, more than the 24,500 bytes the answer block holds after its echo.
-    for (int i = 0; i < 130; i++) {
-        uint8_t mac[6] = {0x00, 0x0D, 0xB6, 0x02, uint8_t(i >> 8), uint8_t(i)};
-        listed(i, mac, 1, 0);
-        onu_record *onu = onu_at(i);
-        onu_lock(onu);
-        onu->uni_path[0] = uint16_t(2000 + 2 * i);
-        onu->uni_path[1] = uint16_t(2001 + 2 * i);
-        onu_unlock(onu);
-    }
-    answer_with(TEK_REQ_DEST_ADDRESS_ENTRIES, [] {
-        std::vector<uint8_t> out = {0, 0, 0, 4};
-        out.resize(4 + 4 * 20, 0x11);
-        return out;
-    }());
-    cmd_answer a = send(0x1010, params({{0, 2}}));
-    ASSERT_EQ(a.rcode, CMD_RC_OK);
-    size_t record = 18 + 4 * 20;
-    uint32_t count = load_le32(a.data.data() + 4);
-    EXPECT_EQ(count, (24532u - 32) / record);
-    EXPECT_EQ(a.data.size(), 32 + count * record);
-    EXPECT_LE(a.data.size(), 24532u);
-    // Every record is whole: its count byte says four entries.
-    for (uint32_t r = 0; r < count; r++)
-        ASSERT_EQ(a.data[32 + r * record + 17], 4) << r;
-}
+    std::string error;
+    ASSERT_TRUE(kernel_.store().load_text(
+        R"({"onus": [{"mac": "00:0D:B6:00:00:A1", "type": 1}, {"mac": "00:0D:B6:00:00:B2", "type": 40},
+                     {"mac": "00:0D:B6:00:00:C3", "type": 5}, {"mac": "00:0D:B6:00:00:D4", "type": 5}]})",
+        error))
+        << error;
+    const uint8_t a1[6] = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0xA1}, b2[6] = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0xB2},
+                  c3[6] = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0xC3};
+    make_listed_onu(0, a1, 1);
+    make_listed_onu(1, b2, 40);
+    make_listed_onu(2, c3, 5);   // connected, but not of an updatable type; D4 is not connected
+    for (uint16_t kind : {SCHEDULE_FIRMWARE, SCHEDULE_PERSONALITY, SCHEDULE_RECONFIGURE})
+        scheduler_clear(kind);
+    EXPECT_EQ(send(0x6005, params({{0, SCHEDULE_FIRMWARE}})).rcode, 0);
+    EXPECT_EQ(send(0x6003, params({{0, SCHEDULE_FIRMWARE}})).data.size(), 44u + 24u);
+    EXPECT_EQ(send(0x6005, params({{0, SCHEDULE_FIRMWARE}})).rcode, 9);
+    scheduler_del(b2, SCHEDULE_FIRMWARE);
+    EXPECT_EQ(send(0x6005, params({{0, SCHEDULE_FIRMWARE}})).rcode, 10);
+    EXPECT_EQ(send(0x6006, params({{0, SCHEDULE_PERSONALITY}, {4, 5}})).rcode, 0);
+    cmd_answer list = send(0x6003, params({{0, SCHEDULE_PERSONALITY}}));
+    ASSERT_EQ(list.data.size(), 44u + 24u);
+    EXPECT_EQ(list.data[44 + 5], 0xD4);
 
-TEST_F(OnuCommands, LearnedMacListingStaysWithinItsBlock)
-{
-    // 34 ONUs whose two destinations each learned 300 MACs: records of at
-    // most 255 MACs (18 + 1530 bytes), more than the block holds.
-    for (int i = 0; i < 34; i++) {
-        uint8_t mac[6] = {0x00, 0x0D, 0xB6, 0x03, 0x00, uint8_t(i)};
-        listed(i, mac, 3, 1);
-        onu_record *onu = onu_at(i);
-        onu_lock(onu);
-        onu->uni_path[0] = uint16_t(3000 + 2 * i);
-        onu->uni_path[1] = uint16_t(3001 + 2 * i);
-        onu_unlock(onu);
+    uint8_t mac[6] = {0x02, 0, 0, 0, 0, 0};
+    for (int i = 0; i < SCHEDULE_SIZE - 5; i++) {
+        store_be16(mac + 4, uint16_t(i));
+        ASSERT_EQ(scheduler_add(mac, SCHEDULE_RECONFIGURE), 0);
     }
-    answer_with(TEK_REQ_DEST_LEARNED_MACS, [] {
-        std::vector<uint8_t> out = {0, 0, 0x01, 0x2C};   // 300
-        out.resize(4 + 300 * 6, 0x22);
-        return out;
-    }());
-    cmd_answer a = send(0x100F, params({{0, 7}}));
-    ASSERT_EQ(a.rcode, CMD_RC_OK);
-    ASSERT_LE(a.data.size(), LEARNED_MAC_LIST_BLOCK);
-    // Only whole records, each with all 255 MACs it can carry; the listing
-    // stops before the first one that would not fit, so none is cut short.
-    size_t record = 18 + 255 * 6;
-    uint32_t count = load_le32(a.data.data() + 4);
-    EXPECT_EQ(count, (LEARNED_MAC_LIST_BLOCK - 32) / record);
-    ASSERT_EQ(a.data.size(), 32 + count * record);
-    for (uint32_t r = 0; r < count; r++) {
-        EXPECT_EQ(a.data[32 + r * record + 15], 1) << "PON port of record " << r;
-        EXPECT_EQ(a.data[32 + r * record + 17], 255) << "MAC count of record " << r;
-    }
-}
-
-TEST_F(OnuCommands, IgmpGroupsGoOutAsAddressAndKind)
-{
-    listed(30, ONU_A, 2, 1);
-    answer_with(TEK_REQ_IGMP_GROUPS, hex("00 0D B6 00 00 20 | 02 | 00 00 00 00 |"
-                                         " 02 00 00 04 EF 01 02 03 FF 00 00 00 00 |"
-                                         " 03 00 00 04 E0 00 00 FB FF 00 00 00 00"));
-    std::vector<uint8_t> p = mac_params(ONU_A);
-    cmd_answer a = send(0x1013, p);
-    ASSERT_EQ(a.rcode, CMD_RC_OK);
-    ASSERT_EQ(a.data.size(), 289u);
-    EXPECT_TRUE(std::equal(p.begin(), p.end(), a.data.begin()));
-    std::vector<uint8_t> expect(257, 0);
-    std::vector<uint8_t> head = hex("02 | EF 01 02 03 01 00 00 00 | E0 00 00 FB 02 00 00 00");
-    std::copy(head.begin(), head.end(), expect.begin());
-    EXPECT_EQ(std::vector<uint8_t>(a.data.begin() + 32, a.data.end()), expect);
-    auto sent = requests(TEK_REQ_IGMP_GROUPS);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].olt, 2);
-    EXPECT_EQ(sent[0].data, std::vector<uint8_t>(ONU_A, ONU_A + 6));
-
-    // A refusal is a failure with the echo only.
-    sim_->rcode_next(2, 7, 1);
-    cmd_answer refused = send(0x1013, p);
-    EXPECT_EQ(refused.rcode, CMD_RC_FAILED);
-    EXPECT_EQ(refused.data, p);
-}
-
-TEST(IgmpGroupsDecode, RecordsAreCheckedAndCountedWithinTheAnswer)
-{
-    const std::string head = "00 0D B6 00 00 20 | ";
-    const std::string group = "01 00 00 04 EF 00 00 01 FF 00 00 00 00 ";
-    std::string forty;
-    for (int i = 0; i < 40; i++)
-        forty += group;
-    struct {
-        const char *name;
-        std::string answer;
-        int result;
-        uint8_t count;
-    } cases[] = {
-        {"no groups", head + "00 | 00 00 00 00", 0, 0},
-        {"no groups, nothing after the count", head + "00", 0, 0},
-        {"one IGMPv1 group", head + "01 | 00 00 00 00 | " + group, 0, 1},
-        {"kind 0", head + "01 | 00 00 00 00 | 00 00 00 04 EF 00 00 01 FF 00 00 00 00", CMD_RC_FAILED, 0},
-        {"kind 4", head + "01 | 00 00 00 00 | 04 00 00 04 EF 00 00 01 FF 00 00 00 00", CMD_RC_FAILED, 0},
-        {"no end mark", head + "01 | 00 00 00 00 | 01 00 00 04 EF 00 00 01 FE 00 00 00 00", CMD_RC_FAILED, 0},
-        {"count past the answer", head + "02 | 00 00 00 00 | " + group, CMD_RC_FAILED, 0},
-        {"record cut short", head + "01 | 00 00 00 00 | 01 00 00 04 EF 00 00 01 FF 00", CMD_RC_FAILED, 0},
-        {"no count", "00 0D B6 00 00", CMD_RC_FAILED, 0},
-        {"forty groups keep thirty-two", head + "28 | 00 00 00 00 | " + forty, 0, 32},
-    };
-    for (const auto &c : cases) {
-        std::vector<uint8_t> in = hex(c.answer);
-        uint8_t out[IGMP_RESULT_SIZE];
-        std::memset(out, 0xEE, sizeof out);
-        ASSERT_EQ(igmp_groups_decode(in.data(), in.size(), out), c.result) << c.name;
-        if (c.result != 0)
-            continue;
-        EXPECT_EQ(out[0], c.count) << c.name;
-        for (int i = 0; i < c.count; i++)
-            EXPECT_EQ(std::vector<uint8_t>(out + 1 + 8 * i, out + 9 + 8 * i), hex("EF 00 00 01 00 00 00 00"))
-                << c.name << " group " << i;
-        EXPECT_TRUE(std::all_of(out + 1 + 8 * c.count, out + sizeof out, [](uint8_t b) { return b == 0; })) << c.name;
-    }
+    EXPECT_EQ(send(0x6006, params({{0, SCHEDULE_RECONFIGURE}, {4, 5}})).rcode, 4);
+    EXPECT_EQ(send(0x6001, with({{0, SCHEDULE_RECONFIGURE}}, a1)).rcode, 4);
+    kernel_.store().refuse(CMD_CFG_ONU_LIST, 8);
+    EXPECT_EQ(send(0x6005, params({{0, SCHEDULE_FIRMWARE}})).rcode, 3);
+    EXPECT_EQ(send(0x6006, params({{0, SCHEDULE_FIRMWARE}, {4, 1}})).rcode, 3);
+    for (uint16_t kind : {SCHEDULE_FIRMWARE, SCHEDULE_PERSONALITY, SCHEDULE_RECONFIGURE})
+        scheduler_clear(kind);
 }
 
 } // namespace
