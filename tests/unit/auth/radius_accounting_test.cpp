@@ -12,7 +12,7 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "store/datastruct.h"
-#include "unit/auth/radius_peer.h"
+#include "common/freeradius.h"
 
 #include <gtest/gtest.h>
 
