@@ -1,21 +1,18 @@
 // The RADIUS client and accounting against a real RADIUS server (FreeRADIUS
-// on loopback ports of its own): EAP-MD5 relayed with the right and a wrong
-// secret, the ONU's configuration from the Access-Accept, an accounting
-// session in the server's detail file (Interim-Update included, which the
-// board's minute is too long to show), and Disconnect-Requests sent with
-// radclient. The configuration module is an in-process ponkernel; the
-// ONU's side of EAP-MD5 is computed here.
+// on loopback ports of its own), for what the board's RADIUS road does not
+// show: the type code and ONT id of the Access-Accept, a client with another
+// shared secret, and an accounting session with its Interim-Update (the
+// board's minute is too long to show it). The ONU's side of EAP-MD5 is
+// computed here.
 #include "auth/radius.h"
 #include "auth/radius_accounting.h"
 #include "common/freeradius.h"
 #include "common/link_fixture.h"
-#include "onu/onu_rules.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "store/datastruct.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <memory>
 #include <regex>
@@ -76,26 +73,18 @@ protected:
     radius_statistics_fn saved_statistics_ = radius_accounting_statistics;
 };
 
-// The users file's vendor attributes and rule texts reach the configuration;
-// a wrong ONU secret is refused, and a client with another shared secret
-// gets no answer at all (the server drops it for its Message-Authenticator).
-TEST_F(RealServer, OnlyTheRightSecretsAreAcceptedWithTheUsersFilesConfiguration)
+// The users file's type code and ONT id reach the configuration; a wrong
+// ONU secret is refused, and a client with another shared secret gets no
+// answer at all (the server drops it for its Message-Authenticator).
+TEST_F(RealServer, OnlyTheRightSecretsAreAccepted)
 {
     auto config = std::make_unique<onu_record>();
     onu_config_defaults(config.get());
     uint8_t eap[RADIUS_EAP_SIZE] = {};
     ASSERT_EQ(authenticate("onu1secret", config.get(), eap), RADIUS_ACCESS_ACCEPT) << server_.log();
-    EXPECT_EQ(eap[0], 3);   // EAP-Success for the ONU
     EXPECT_EQ(config->type, 3);
-    EXPECT_STREQ(config->description, "test onu one");
     EXPECT_EQ(config->ont_id, 17u);
-    EXPECT_EQ(std::vector<uint8_t>(config->profiles, config->profiles + 5), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
-    EXPECT_EQ(onu_block_rule_table(config->cfg_block, 0)[2], 14);
-    EXPECT_EQ(onu_block_rule_table(config->cfg_block, 1)[2], 2);
-
-    onu_config_defaults(config.get());
     EXPECT_EQ(authenticate("not-the-secret", config.get(), eap), RADIUS_ACCESS_REJECT);
-    EXPECT_EQ(config->type, 0);
     strcpy(reinterpret_cast<char *>(cfgcache()->radius + RADIUS_SECRET), "another-secret");
     EXPECT_EQ(authenticate("onu1secret", config.get(), eap), RADIUS_ERR_NO_ANSWER);
 }
@@ -103,83 +92,54 @@ TEST_F(RealServer, OnlyTheRightSecretsAreAcceptedWithTheUsersFilesConfiguration)
 int fake_statistics(const onu_record *, uint16_t set, onu_stat_entry *out, size_t *count)
 {
     out[0] = {1, set == 20 ? 12345u : 777u};
-    out[1] = {18, 67};
-    out[2] = {9, 1};   // not a counter that is sent
-    *count = 3;
+    out[1] = {9, 1};   // not a counter that is sent
+    *count = 2;
     return 0;
 }
 
-// Start, Interim-Update and Stop of one session with its counters, as the
-// dictionary names them; between them, radclient's Disconnect-Requests: NAK
-// for another session, the save for the NAS's own name, ACK for the session.
-TEST_F(RealServer, AccountingSessionReachesTheDetailFileAndRadclientDisconnectsIt)
+// Start, Interim-Update and Stop of one session, with its counters as the
+// dictionary names them and the minute the session was aged by.
+TEST_F(RealServer, AccountingSessionReachesTheDetailFile)
 {
     uint8_t *r = cfgcache()->radius;
     r[RADIUS_ACCT_ENABLED] = 1;
     store_le16(r + RADIUS_INTERIM_MINUTES, 1);
     store_le16(r + RADIUS_ACCT_LOCAL_PORT, radius_free_port());
     store_le16(r + RADIUS_ACCT_SERVER_PORT, server_.acct_port);
-    uint16_t disconnect_port = radius_free_port();
-    store_le16(r + RADIUS_DISCONNECT_LOCAL_PORT, disconnect_port);
+    store_le16(r + RADIUS_DISCONNECT_LOCAL_PORT, radius_free_port());
     radius_accounting_statistics = fake_statistics;
     datastruct_hooks.accounting_stop = radius_accounting_stop_hook;
     onu_record *onu = onu_alloc();
     onu_lock(onu);
     memcpy(onu->mac, ONU1, 6);
-    onu->port = 1;
     onu->link_count = ONU_LINKS;
     onu->state = ONU_STATE_ALLOCATED;
     onu_links_init(onu);
     onu_set_state(onu, ONU_STATE_OK);
     onu_unlock(onu);
     ASSERT_EQ(radius_accounting_start(), 0);
-    EXPECT_EQ(radius_accounting_start(), 255);
     auto reported = [&](const char *type) {
         return eventually([&] { return count_of(server_.detail(), std::string("Acct-Status-Type = ") + type); }, 20);
     };
     ASSERT_TRUE(reported("Start")) << server_.log();
-    // A minute on: the session and its last report are made a minute old.
-    onu_lock(onu);
+    onu_lock(onu);   // a minute on: the session and its last report a minute old
     onu->ok_time -= 61;
     onu->accounting -= 61;
     onu_unlock(onu);
     ASSERT_TRUE(reported("Interim-Update"));
-
-    // The disconnect socket is bound before the accounting one that sent them.
-    auto radclient = [&](const std::string &attributes) {
-        std::string command = "echo '" + attributes + "' | radclient -r 1 -t 3 127.0.0.1:" +
-                              std::to_string(disconnect_port) + " disconnect " + SECRET + " >>" + root_ +
-                              "/radclient.out 2>&1";
-        int status = system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    };
-    EXPECT_EQ(radclient("User-Name = \"00:0D:B6:12:34:56\", Attr-44 = 0x00000200"), 1);
-    EXPECT_EQ(onu->links[0].state, ONU_STATE_ALLOCATED);
-    EXPECT_EQ(radclient("User-Name = \"olt-test\", Attr-44 = 0x00000000"), 0);
-    EXPECT_EQ(kernel_.requests_seen(CFG_CMD_SAVE), 1u);
-    EXPECT_EQ(radclient("User-Name = \"00:0D:B6:12:34:56\", Attr-44 = 0x00000100"), 0) << server_.log();
-    for (const link_record &link : onu->links)
-        EXPECT_EQ(link.state, ONU_STATE_REPORTTIMEOUT);
-
-    // The ONU is released straight from OK: its session ends with a Stop.
-    onu_lock(onu);
+    onu_lock(onu);   // released straight from OK: its session ends with a Stop
     onu_set_state(onu, ONU_STATE_FREE);
     onu_unlock(onu);
     std::string detail = server_.detail();
-    EXPECT_NE(detail.find("Acct-Status-Type = Stop"), std::string::npos) << detail;
-    for (const char *line : {"User-Name = \"00:0D:B6:12:34:56\"", "NAS-Port = 1", "NAS-Port-Type = xPON",
-                             "NAS-Identifier = \"olt-test\"", "Acct-Authentic = Local",
-                             "Pon-Set20-Counter-1 = \"12345\"", "Pon-Set20-Counter-18 = \"67\"",
-                             "Pon-Set21-Counter-1 = \"777\""})
-        EXPECT_NE(detail.find(line), std::string::npos) << line << "\n" << detail;
     EXPECT_EQ(count_of(detail, "Acct-Session-Id = \"\\000\\000\\001\""), 3) << detail;
-    // Interim-Update and Stop: at least the minute the session was aged by.
+    EXPECT_EQ(count_of(detail, "Pon-Set20-Counter-1 = \"12345\""), 2) << detail;
+    EXPECT_EQ(count_of(detail, "Pon-Set21-Counter-1 = \"777\""), 2) << detail;
     std::smatch time;
     int reports = 0;
     for (std::string rest = detail; std::regex_search(rest, time, std::regex("Acct-Session-Time = ([0-9]+)"));
          rest = time.suffix(), reports++)
         EXPECT_GE(std::stoi(time[1]), 61);
-    EXPECT_EQ(reports, 2);
+    EXPECT_EQ(reports, 2) << "Interim-Update and Stop";
 }
 
 } // namespace
