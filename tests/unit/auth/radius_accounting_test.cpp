@@ -1,6 +1,11 @@
 // Accounting: Accounting-Requests as built (annotated bytes, counters as
 // vendor texts), Disconnect-Requests as handled against the data store and
 // an in-process configuration module, and the thread's restarts and stops.
+// Then, against a real RADIUS server (FreeRADIUS on loopback ports of its
+// own), what the board's RADIUS road does not show: the type code and ONT id
+// of the Access-Accept, a client with another shared secret, and an
+// accounting session with its Interim-Update (the board's minute is too
+// long to show it).
 #include "auth/radius.h"
 #include "auth/radius_accounting.h"
 #include "common/freeradius.h"
@@ -14,6 +19,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <regex>
 
 namespace {
 
@@ -35,7 +41,7 @@ protected:
         onu_ = onu_alloc();
         memcpy(onu_->mac, "\x00\x0D\xB6\x12\x34\x56", 6);
         onu_->port = 1;
-        onu_->state = ONU_STATE_OK;
+        onu_->state = ONU_STATE_ALLOCATED;   // no session for the accounting thread to start
         onu_->link_count = ONU_LINKS;
         onu_links_init(onu_);
     }
@@ -249,6 +255,107 @@ TEST_F(Accounting, StopDuringTheSettingsFetchEndsTheThread)
         radius_accounting_running = 0;   // frees the spinning thread, so the test can end
     closer.join();
     EXPECT_TRUE(ended) << "the accounting thread did not end after its stop";
+}
+
+class RealServer : public Accounting {
+protected:
+    void SetUp() override
+    {
+        if (!freeradius_installed())
+            GTEST_SKIP() << FREERADIUS_MISSING;
+        Accounting::SetUp();
+        ASSERT_FALSE(HasFatalFailure());
+        clock_fake_release();   // a real server answers in real time
+        ASSERT_TRUE(server_.start(root_ + "/radius", SECRET)) << "see " << root_ << "/radius/radius.log";
+        store_le16(cfgcache()->radius + RADIUS_AUTH_LOCAL_PORT, radius_free_port());
+        store_le16(cfgcache()->radius + RADIUS_AUTH_SERVER_PORT, server_.auth_port);
+    }
+    void TearDown() override
+    {
+        if (IsSkipped())
+            return;
+        radius_accounting_close();
+        datastruct_hooks.accounting_stop = nullptr;
+        radius_accounting_statistics = saved_statistics_;
+        server_.stop();
+        Accounting::TearDown();
+    }
+    // Identity, challenge, the ONU's answer with `secret`: the answer's code.
+    int authenticate(const char *secret, onu_record *config)
+    {
+        uint8_t eap[RADIUS_EAP_SIZE] = {}, state[RADIUS_STATE_SIZE] = {}, answer[RADIUS_EAP_SIZE] = {};
+        int rc = radius_eap_identity_request(onu_->mac, eap, state);
+        if (rc != RADIUS_ACCESS_CHALLENGE)
+            return rc;
+        radius_md5_answer(eap, secret, answer);
+        return radius_eap_response(onu_->mac, answer, state, config);
+    }
+    freeradius_server server_;
+    radius_statistics_fn saved_statistics_ = radius_accounting_statistics;
+};
+
+// The users file's type code (of 00:0D:B6:12:34:56, secret "onu1secret") and ONT id reach the configuration; a wrong
+// ONU secret is refused, and a client with another shared secret gets no
+// answer at all (the server drops it for its Message-Authenticator).
+TEST_F(RealServer, OnlyTheRightSecretsAreAccepted)
+{
+    auto config = std::make_unique<onu_record>();
+    onu_config_defaults(config.get());
+    ASSERT_EQ(authenticate("onu1secret", config.get()), RADIUS_ACCESS_ACCEPT) << server_.log();
+    EXPECT_EQ(config->type, 3);
+    EXPECT_EQ(config->ont_id, 17u);
+    EXPECT_EQ(authenticate("not-the-secret", config.get()), RADIUS_ACCESS_REJECT);
+    strcpy(reinterpret_cast<char *>(cfgcache()->radius + RADIUS_SECRET), "another-secret");
+    EXPECT_EQ(authenticate("onu1secret", config.get()), RADIUS_ERR_NO_ANSWER);
+}
+
+int fake_statistics(const onu_record *, uint16_t set, onu_stat_entry *out, size_t *count)
+{
+    out[0] = {1, set == 20 ? 12345u : 777u};
+    out[1] = {9, 1};   // not a counter that is sent
+    *count = 2;
+    return 0;
+}
+
+// Start, Interim-Update and Stop of one session, with its counters as the
+// dictionary names them and the minute the session was aged by.
+TEST_F(RealServer, AccountingSessionReachesTheDetailFile)
+{
+    uint8_t *r = cfgcache()->radius;
+    r[RADIUS_ACCT_ENABLED] = 1;
+    store_le16(r + RADIUS_INTERIM_MINUTES, 1);
+    store_le16(r + RADIUS_ACCT_LOCAL_PORT, radius_free_port());
+    store_le16(r + RADIUS_ACCT_SERVER_PORT, server_.acct_port);
+    store_le16(r + RADIUS_DISCONNECT_LOCAL_PORT, radius_free_port());
+    radius_accounting_statistics = fake_statistics;
+    datastruct_hooks.accounting_stop = radius_accounting_stop_hook;
+    onu_record *onu = onu_;
+    onu_lock(onu);
+    onu_set_state(onu, ONU_STATE_OK);
+    onu_unlock(onu);
+    ASSERT_EQ(radius_accounting_start(), 0);
+    auto reported = [&](const char *type) {
+        return eventually([&] { return count_of(server_.detail(), std::string("Acct-Status-Type = ") + type); }, 20);
+    };
+    ASSERT_TRUE(reported("Start")) << server_.log();
+    onu_lock(onu);   // a minute on: the session and its last report a minute old
+    onu->ok_time -= 61;
+    onu->accounting -= 61;
+    onu_unlock(onu);
+    ASSERT_TRUE(reported("Interim-Update"));
+    onu_lock(onu);   // released straight from OK: its session ends with a Stop
+    onu_set_state(onu, ONU_STATE_FREE);
+    onu_unlock(onu);
+    std::string detail = server_.detail();
+    EXPECT_EQ(count_of(detail, "Acct-Session-Id = \"\\000\\000\\001\""), 3) << detail;
+    EXPECT_EQ(count_of(detail, "Pon-Set20-Counter-1 = \"12345\""), 2) << detail;
+    EXPECT_EQ(count_of(detail, "Pon-Set21-Counter-1 = \"777\""), 2) << detail;
+    std::smatch time;
+    int reports = 0;
+    for (std::string rest = detail; std::regex_search(rest, time, std::regex("Acct-Session-Time = ([0-9]+)"));
+         rest = time.suffix(), reports++)
+        EXPECT_GE(std::stoi(time[1]), 61);
+    EXPECT_EQ(reports, 2) << "Interim-Update and Stop";
 }
 
 } // namespace
