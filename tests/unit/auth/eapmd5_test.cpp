@@ -2,7 +2,6 @@
 // handler's effect on the ONU, against the in-process chip simulator.
 #include "auth/eapmd5.h"
 
-#include "engine/profiler.h"
 #include "engine/profiler_cache.h"
 #include "onu/profiler_onu.h"
 #include "common/chip_fixture.h"
@@ -10,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 
 namespace {
 

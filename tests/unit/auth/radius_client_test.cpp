@@ -6,7 +6,6 @@
 // answer to the ONU's creation make of the ONU record. A server whose answer
 // is dropped moves the fake clock past the 3-second wait once the client
 // waits, so no test waits for real seconds.
-#include "auth/radius.h"
 #include "auth/radius_eap.h"
 #include "common/freeradius.h"
 #include "common/link_fixture.h"
@@ -17,7 +16,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
-#include <functional>
 #include <mutex>
 
 namespace {

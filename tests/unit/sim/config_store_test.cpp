@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <pthread.h>
 
 #include <csignal>
 #include <filesystem>

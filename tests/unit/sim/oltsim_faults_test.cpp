@@ -11,14 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <memory>
-#include <string>
-#include <vector>
 
 namespace {
 
