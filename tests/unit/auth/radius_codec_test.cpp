@@ -105,8 +105,6 @@ bytes vsa(uint8_t type, const bytes &value, int vendor_length = -1)
     return a;
 }
 
-bytes text_vsa(uint8_t type, const std::string &text) { return vsa(type, bytes(text.begin(), text.end())); }
-
 class Attributes : public ::testing::Test {
 protected:
     void SetUp() override
@@ -181,26 +179,21 @@ TEST_F(Attributes, EachRowTakesItsBranchOfTheWalk)
     }
 }
 
+// The fields the board's RADIUS road does not show (it shows the type,
+// description, ONT id and profiles); an unknown vendor type is skipped.
 TEST_F(Attributes, VendorTableFillsTheConfigurationFields)
 {
     bytes r;
-    for (const bytes &a : {vsa(100, {3}), text_vsa(101, "test onu one"), vsa(102, {5}), vsa(103, {0, 0, 1, 17}),
-                           vsa(104, {0x12, 0x34}), vsa(105, {0x56}), vsa(106, {0x78}), vsa(110, {0}), vsa(111, {3}),
-                           vsa(112, {5}), vsa(113, {4}), vsa(114, {1}), vsa(115, {2}), vsa(121, {1}), vsa(122, {1}),
-                           vsa(123, {0}), vsa(124, {1}), vsa(99, {7})})
+    for (const bytes &a : {vsa(102, {5}), vsa(104, {0x12, 0x34}), vsa(105, {0x56}), vsa(106, {0x78}), vsa(110, {2}),
+                           vsa(121, {1}), vsa(122, {1}), vsa(123, {0}), vsa(124, {1}), vsa(99, {7})})
         r.insert(r.end(), a.begin(), a.end());
     EXPECT_EQ(parse(r), 0);
-    EXPECT_EQ(config_->type, 3);
-    EXPECT_STREQ(config_->description, "test onu one");
     EXPECT_EQ(config_->configured_port, 5);
-    EXPECT_EQ(config_->ont_id, 273u);
     uint16_t network;
     memcpy(&network, config_->cfg_tail, 2);
     EXPECT_EQ(network, 0x1234);   // host order
     EXPECT_EQ(bytes(config_->cfg_tail + 2, config_->cfg_tail + 4), (bytes{0x56, 0x78}));
-    EXPECT_EQ(config_->state, 0u);
-    // rules, SLA, multicast, link, paths
-    EXPECT_EQ(bytes(config_->profiles, config_->profiles + 5), (bytes{1, 2, 3, 4, 5}));
+    EXPECT_EQ(config_->state, 2u);
     // ONU blocked, block UNI0, block UNI1, block RFOUT
     EXPECT_EQ(bytes(config_->cfg_bytes, config_->cfg_bytes + 4), (bytes{1, 0, 1, 1}));
 }
@@ -212,7 +205,7 @@ TEST_F(Attributes, RuleTextsFillTheirTablesInOrderUpToTheLast)
 {
     bytes r;
     auto add = [&](uint8_t type, const std::string &text) {
-        bytes a = text_vsa(type, text);
+        bytes a = vsa(type, bytes(text.begin(), text.end()));
         r.insert(r.end(), a.begin(), a.end());
     };
     add(116, "action=3");   // finds no pool block
