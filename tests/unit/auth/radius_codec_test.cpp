@@ -179,13 +179,15 @@ TEST_F(Attributes, EachRowTakesItsBranchOfTheWalk)
     }
 }
 
-// The fields the board's RADIUS road does not show (it shows the type,
-// description, ONT id and profiles); an unknown vendor type is skipped.
+// The fields neither the board's RADIUS road nor the real-server test shows
+// (those show the type, description and ONT id); an unknown vendor type is
+// skipped.
 TEST_F(Attributes, VendorTableFillsTheConfigurationFields)
 {
     bytes r;
     for (const bytes &a : {vsa(102, {5}), vsa(104, {0x12, 0x34}), vsa(105, {0x56}), vsa(106, {0x78}), vsa(110, {2}),
-                           vsa(121, {1}), vsa(122, {1}), vsa(123, {0}), vsa(124, {1}), vsa(99, {7})})
+                           vsa(111, {3}), vsa(112, {5}), vsa(113, {4}), vsa(114, {1}), vsa(115, {2}), vsa(121, {1}),
+                           vsa(122, {1}), vsa(123, {0}), vsa(124, {1}), vsa(99, {7})})
         r.insert(r.end(), a.begin(), a.end());
     EXPECT_EQ(parse(r), 0);
     EXPECT_EQ(config_->configured_port, 5);
@@ -194,6 +196,8 @@ TEST_F(Attributes, VendorTableFillsTheConfigurationFields)
     EXPECT_EQ(network, 0x1234);   // host order
     EXPECT_EQ(bytes(config_->cfg_tail + 2, config_->cfg_tail + 4), (bytes{0x56, 0x78}));
     EXPECT_EQ(config_->state, 2u);
+    // rules, SLA, multicast, link, paths
+    EXPECT_EQ(bytes(config_->profiles, config_->profiles + 5), (bytes{1, 2, 3, 4, 5}));
     // ONU blocked, block UNI0, block UNI1, block RFOUT
     EXPECT_EQ(bytes(config_->cfg_bytes, config_->cfg_bytes + 4), (bytes{1, 0, 1, 1}));
 }
