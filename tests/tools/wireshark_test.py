@@ -93,9 +93,6 @@ def decode(path, *options):
     frames = []
     for packet, line in zip(ET.fromstring(run.stdout).iter("packet"), info):
         fields = {"@info": [line]}
-        for proto in packet.iter("proto"):
-            if proto.get("name") == "_ws.expert":
-                fields["@expert"] = [f.get("showname", "") for f in proto.iter("field")]
         for f in packet.iter("field"):
             name, show, value = f.get("name"), f.get("show"), f.get("showname", "")
             if name == "_ws.expert.message":
