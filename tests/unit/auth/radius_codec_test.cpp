@@ -58,8 +58,9 @@ TEST(RadiusRequest, AccessRequestCarriesItsAttributesInOrderAndAValidMessageAuth
     const uint8_t eap[] = {0x02, 0x07, 0x00, 0x06, 0x04, 0x41};   // length low byte 6
     const bytes state = hex("f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff");
     bytes first(RADIUS_BUFFER_SIZE), second(RADIUS_BUFFER_SIZE);
-    size_t length = radius_build_access_request(first.data(), 0x2A, "00:0D:B6:12:34:56", eap, state.data(), true, SECRET,
-                                                strlen(SECRET));
+    const char *user = "00:0D:B6:12:34:56";
+    size_t length =
+        radius_build_access_request(first.data(), 0x2A, user, eap, state.data(), true, SECRET, strlen(SECRET));
     const bytes packet = hex(
         "01 2a 0053"                                        // Access-Request 0x2A, 83 bytes
         "01 13 30303a30443a42363a31323a33343a3536"          // User-Name "00:0D:B6:12:34:56"
@@ -78,8 +79,7 @@ TEST(RadiusRequest, AccessRequestCarriesItsAttributesInOrderAndAValidMessageAuth
     EXPECT_EQ(memcmp(mac, &first[length - 16], 16), 0);
 
     // Without the flag no State; the authenticator is new every time.
-    EXPECT_EQ(radius_build_access_request(second.data(), 0x2A, "00:0D:B6:12:34:56", eap, state.data(), false, SECRET,
-                                          strlen(SECRET)),
+    EXPECT_EQ(radius_build_access_request(second.data(), 0x2A, user, eap, state.data(), false, SECRET, strlen(SECRET)),
               length - 18);
     EXPECT_EQ(second[39], RADIUS_ATTR_EAP_MESSAGE);
     EXPECT_NE(memcmp(&first[4], &second[4], 16), 0);
