@@ -137,6 +137,7 @@ TEST_F(EapFrame, FramesThatGetNoAnswer)
     const uint8_t second_link[6] = {0x00, 0x0D, 0xB6, 0x50, 0x00, 0x01};
     const bytes identity = {2, 1, 0, 9, 1, 'u', 's', 'e', 'r'}, right = answer_to(challenge());
     const char *LATE = "eapframe_handler: ONU 00:0D:B6:50:00:00 in OK state, EAP frame dropped\n";
+    constexpr uint32_t WAITING = ONU_STATE_AUTHINPROGRESS, OK = ONU_STATE_OK;
     const struct {
         const char *name;
         const uint8_t *mac;
@@ -144,13 +145,12 @@ TEST_F(EapFrame, FramesThatGetNoAnswer)
         bytes eap;
         const char *line;
     } cases[] = {
-        {"no ONU's MAC", second_link, ONU_STATE_AUTHINPROGRESS, ONU_STATE_AUTHINPROGRESS, md5_response(bytes(16)),
-         "eapframe_handler: onu_get_by_mac failed\n"},
-        {"EAP-Response/Identity", onu_mac, ONU_STATE_AUTHINPROGRESS, ONU_STATE_AUTHFAILED, identity,
+        {"no ONU's MAC", second_link, WAITING, WAITING, md5_response(bytes(16)), "onu_get_by_mac failed\n"},
+        {"EAP-Response/Identity", onu_mac, WAITING, ONU_STATE_AUTHFAILED, identity,
          "eapframe_handler: non eap-md5 message from ont 00:0D:B6:50:00:00\n"},
-        {"right answer, late", onu_mac, ONU_STATE_OK, ONU_STATE_OK, right, LATE},
-        {"wrong answer, late", onu_mac, ONU_STATE_OK, ONU_STATE_OK, md5_response(bytes(16, 0x11)), LATE},
-        {"identity, unasked", onu_mac, ONU_STATE_OK, ONU_STATE_OK, identity, LATE},
+        {"right answer, late", onu_mac, OK, OK, right, LATE},
+        {"wrong answer, late", onu_mac, OK, OK, md5_response(bytes(16, 0x11)), LATE},
+        {"identity, unasked", onu_mac, OK, OK, identity, LATE},
     };
     for (const auto &c : cases) {
         onu_lock(onu_), onu_->state = c.before, onu_unlock(onu_);

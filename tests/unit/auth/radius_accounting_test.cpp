@@ -57,13 +57,7 @@ TEST_F(Accounting, RequestsCarryTheSessionAsIntegersAndTheSentCounters)
 {
     auto vectors = hex_vectors("auth/accounting.hex");
     onu_->ok_time = 5000 - 61;
-    radius_counters counters{};
-    counters.entries[0][0] = {1, 12345};
-    counters.entries[0][1] = {6, 1};
-    counters.entries[0][2] = {18, 7};
-    counters.count[0] = 3;
-    counters.entries[1][0] = {2, 18446744073709551615ull};
-    counters.count[1] = 1;
+    const radius_counters counters = {{{{1, 12345}, {6, 1}, {18, 7}}, {{2, UINT64_MAX}}}, {3, 1}};
     uint8_t packet[RADIUS_BUFFER_SIZE];
     size_t length = radius_build_accounting_request(packet, 0x44, onu_, RADIUS_ACCT_INTERIM, 5000, &counters, SECRET,
                                                     strlen(SECRET));
@@ -229,12 +223,7 @@ TEST_F(Accounting, StopDuringTheSettingsFetchEndsTheThread)
     std::filesystem::remove(flag);
 
     // The held fetch (the link's first request, tag 1) is answered now.
-    kernmsg_header h;
-    h.cmd = CFG_CMD_RADIUS;
-    h.tag = 1;
-    h.type = KERNMSG_ANSWER;
-    h.src = MODULE_CONFIG;
-    h.dst = MODULE_CHIPSET;
+    kernmsg_header h{.cmd = CFG_CMD_RADIUS, .tag = 1, .type = KERNMSG_ANSWER, .src = MODULE_CONFIG, .dst = MODULE_CHIPSET};
     bytes payload(CFG_PARAMS_SIZE, 0);
     payload.insert(payload.end(), cfgcache()->radius, cfgcache()->radius + RADIUS_SETTINGS_SIZE);
     ASSERT_EQ(kernel_.send_raw(mgmt_build(h, payload)), 0);
