@@ -223,7 +223,8 @@ TEST_F(Accounting, StopDuringTheSettingsFetchEndsTheThread)
     std::filesystem::remove(flag);
 
     // The held fetch (the link's first request, tag 1) is answered now.
-    kernmsg_header h{.cmd = CFG_CMD_RADIUS, .tag = 1, .type = KERNMSG_ANSWER, .src = MODULE_CONFIG, .dst = MODULE_CHIPSET};
+    kernmsg_header h{
+        .cmd = CFG_CMD_RADIUS, .tag = 1, .type = KERNMSG_ANSWER, .src = MODULE_CONFIG, .dst = MODULE_CHIPSET};
     bytes payload(CFG_PARAMS_SIZE, 0);
     payload.insert(payload.end(), cfgcache()->radius, cfgcache()->radius + RADIUS_SETTINGS_SIZE);
     ASSERT_EQ(kernel_.send_raw(mgmt_build(h, payload)), 0);
