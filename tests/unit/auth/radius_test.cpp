@@ -77,20 +77,30 @@ std::future<datagrams> serve(const char *address, uint16_t port, int count,
     });
 }
 
-// A reply of `code` to `request`, signed as a server signs it:
-// Message-Authenticator (when `sign`), then the Response Authenticator.
-bytes reply(const bytes &request, uint8_t code, const bytes &attributes, const char *secret = SECRET, bool sign = true)
+enum signature { NO_SIGNATURE, SIGNED, BADLY_SIGNED };
+// A packet of `code` and `identifier` with `attributes`, signed with `secret`
+// over `authenticator` (the request's, or zeros for a request): first a
+// Message-Authenticator if asked (spoiled if so asked), then the header.
+bytes signed_packet(uint8_t code, uint8_t identifier, const uint8_t *authenticator, const bytes &attributes,
+                    const char *secret = SECRET, signature sign = SIGNED)
 {
-    bytes a = {code, request[1], 0, 0};
-    a.insert(a.end(), request.begin() + 4, request.begin() + 20);
-    a.insert(a.end(), attributes.begin(), attributes.end());
-    if (sign)
-        a.insert(a.end(), {RADIUS_ATTR_MESSAGE_AUTHENTICATOR, 18, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    store_be16(&a[2], uint16_t(a.size()));
-    if (sign)
-        radius_hmac_md5(a.data(), a.size(), secret, strlen(secret), &a[a.size() - 16]);
-    radius_md5_authenticator(a.data(), a.size(), secret, strlen(secret), &a[4]);
-    return a;
+    bytes p = {code, identifier, 0, 0};
+    p.insert(p.end(), authenticator, authenticator + 16);
+    p.insert(p.end(), attributes.begin(), attributes.end());
+    if (sign != NO_SIGNATURE)
+        p.insert(p.end(), {RADIUS_ATTR_MESSAGE_AUTHENTICATOR, 18, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    store_be16(&p[2], uint16_t(p.size()));
+    if (sign != NO_SIGNATURE) {
+        radius_hmac_md5(p.data(), p.size(), secret, strlen(secret), &p[p.size() - 16]);
+        p.back() ^= sign == BADLY_SIGNED;
+    }
+    radius_md5_authenticator(p.data(), p.size(), secret, strlen(secret), &p[4]);
+    return p;
+}
+// A server's reply of `code` to `request`.
+bytes reply(const bytes &request, uint8_t code, const bytes &attributes, const char *secret = SECRET)
+{
+    return signed_packet(code, request[1], &request[4], attributes, secret);
 }
 // Acceptance: vendor type 100 (ONU type 9), EAP-Success.
 bytes accept(const bytes &r, const char *secret = SECRET)
@@ -325,29 +335,18 @@ TEST_F(Accounting, RequestsCarryTheSessionAsIntegersAndTheSentCounters)
     EXPECT_EQ(bytes(packet, packet + length), vectors["start"]);
 }
 
-enum signature { NO_SIGNATURE, SIGNED, BADLY_SIGNED };
 // A Disconnect-Request signed with `secret`: `extra` attributes after
 // User-Name and Acct-Session-Id, then a Message-Authenticator if asked.
 bytes disconnect(const std::string &user, const bytes &session, const char *secret = SECRET, const bytes &extra = {},
                  signature sign = NO_SIGNATURE)
 {
-    bytes p(RADIUS_HEADER, 0);
-    p[0] = RADIUS_DISCONNECT_REQUEST;
-    p[1] = 0x33;
-    p.insert(p.end(), {RADIUS_ATTR_USER_NAME, uint8_t(user.size() + 2)});
-    p.insert(p.end(), user.begin(), user.end());
-    p.insert(p.end(), {RADIUS_ATTR_ACCT_SESSION_ID, uint8_t(session.size() + 2)});
-    p.insert(p.end(), session.begin(), session.end());
-    p.insert(p.end(), extra.begin(), extra.end());
-    if (sign != NO_SIGNATURE)
-        p.insert(p.end(), {RADIUS_ATTR_MESSAGE_AUTHENTICATOR, 18, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    store_be16(&p[2], uint16_t(p.size()));
-    if (sign != NO_SIGNATURE) {
-        radius_hmac_md5(p.data(), p.size(), secret, strlen(secret), &p[p.size() - 16]);
-        p.back() ^= sign == BADLY_SIGNED;
-    }
-    radius_md5_authenticator(p.data(), p.size(), secret, strlen(secret), &p[4]);
-    return p;
+    static const uint8_t zeros[16] = {};
+    bytes a = {RADIUS_ATTR_USER_NAME, uint8_t(user.size() + 2)};
+    a.insert(a.end(), user.begin(), user.end());
+    a.insert(a.end(), {RADIUS_ATTR_ACCT_SESSION_ID, uint8_t(session.size() + 2)});
+    a.insert(a.end(), session.begin(), session.end());
+    a.insert(a.end(), extra.begin(), extra.end());
+    return signed_packet(RADIUS_DISCONNECT_REQUEST, 0x33, zeros, a, secret, sign);
 }
 // Event-Timestamp `offset` seconds from now.
 bytes timestamp(long offset)
@@ -419,10 +418,8 @@ TEST_F(Accounting, DisconnectRequestsAreAnsweredByWhatTheyName)
             continue;
         // The answer: the request's header with the new code and length 20,
         // signed over itself with the request's authenticator.
-        bytes signed_answer = {uint8_t(c.code), 0x33, 0, 20};
-        signed_answer.insert(signed_answer.end(), c.packet.begin() + 4, c.packet.begin() + 20);
-        radius_md5_authenticator(signed_answer.data(), 20, SECRET, strlen(SECRET), &signed_answer[4]);
-        EXPECT_EQ(bytes(answer, answer + 20), signed_answer) << c.name;
+        bytes expected = signed_packet(uint8_t(c.code), 0x33, &c.packet[4], {}, SECRET, NO_SIGNATURE);
+        EXPECT_EQ(bytes(answer, answer + 20), expected) << c.name;
     }
 }
 
