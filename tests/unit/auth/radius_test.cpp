@@ -48,7 +48,7 @@ int bound(const char *address, uint16_t port)
 }
 
 // A scripted server on `address`:`port`: it answers each of the `count`
-// requests it waits for (5 s at most each) with the datagrams `reply`
+// requests it waits for (20 s at most each) with the datagrams `reply`
 // builds, from `answer_from` when given (to play an impostor), then runs
 // `after`. The future holds the requests once served.
 std::future<datagrams> serve(const char *address, uint16_t port, int count,
@@ -63,7 +63,7 @@ std::future<datagrams> serve(const char *address, uint16_t port, int count,
         socklen_t size = sizeof from;
         pollfd p{fd, POLLIN, 0};
         auto *to = reinterpret_cast<sockaddr *>(&from);
-        for (ssize_t n; int(requests.size()) < count && poll(&p, 1, 5000) == 1 &&
+        for (ssize_t n; int(requests.size()) < count && poll(&p, 1, 20000) == 1 &&
                         (n = recvfrom(fd, packet.data(), packet.size(), 0, to, &size)) > 0;) {
             requests.emplace_back(packet.begin(), packet.begin() + n);
             for (const bytes &answer : reply(requests.back()))
