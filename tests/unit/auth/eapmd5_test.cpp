@@ -2,7 +2,6 @@
 // handler's effect on the ONU, against the in-process chip simulator.
 #include "auth/eapmd5.h"
 
-#include "engine/profiler.h"
 #include "engine/profiler_cache.h"
 #include "onu/profiler_onu.h"
 #include "common/chip_fixture.h"
@@ -10,8 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <string>
 
 namespace {
 
@@ -27,38 +24,36 @@ bytes md5_response(const bytes &digest)
     return eap;
 }
 
-const uint8_t zeros[16] = {};
-
 // The right value is MD5 over 01, "5820" and sixteen zero bytes, computed
 // apart from this code.
 TEST(EapMd5Compose, AnswersSuccessOrFailure)
 {
-    bytes right = hex("742E5952B79289C41596FEA45EE9D9F7");
-    bytes wrong = right;
+    const uint8_t zeros[16] = {};
+    bytes right = hex("742E5952B79289C41596FEA45EE9D9F7"), wrong = right;
     wrong[15] ^= 1;
-    struct {
+    const struct {
         const char *name;
         const uint8_t *challenge;
         bytes eap;
         int result;
-        bytes answer;
     } cases[] = {
-        {"right value", zeros, md5_response(right), EAP_AUTH_OK, {3, 1, 0, 4}},
-        {"wrong value", zeros, md5_response(wrong), EAP_AUTH_FAILED, {4, 1, 0, 4}},
-        {"too short for a value", zeros, bytes{2, 1, 0, 6, 4, 16}, EAP_AUTH_FAILED, {4, 1, 0, 4}},
-        {"no challenge pending", nullptr, md5_response(right), EAP_AUTH_FAILED, {4, 1, 0, 4}},
+        {"right value", zeros, md5_response(right), EAP_AUTH_OK},
+        {"wrong value", zeros, md5_response(wrong), EAP_AUTH_FAILED},
+        {"too short for a value", zeros, bytes{2, 1, 0, 6, 4, 16}, EAP_AUTH_FAILED},
+        {"no challenge pending", nullptr, md5_response(right), EAP_AUTH_FAILED},
     };
-    for (auto &c : cases) {
+    for (const auto &c : cases) {
         uint8_t answer[EAP_ANSWER_SIZE] = {};
         EXPECT_EQ(compose_eap_packet_olt_internal("5820", c.challenge, c.eap.data(), c.eap.size(), answer), c.result)
             << c.name;
-        EXPECT_EQ(bytes(answer, answer + 4), c.answer) << c.name;
+        EXPECT_EQ(bytes(answer, answer + 4), (bytes{uint8_t(c.result == EAP_AUTH_OK ? 3 : 4), 1, 0, 4})) << c.name;
     }
 }
 
 int accounting_stops;
-void count_stop(onu_record *) { accounting_stops++; }
 
+// An ONU in AUTHINPROGRESS with the secret "5820", its configuration stored
+// and its queue layout verified.
 class EapFrame : public ChipFixture {
 protected:
     void SetUp() override
@@ -66,46 +61,44 @@ protected:
         ChipFixture::SetUp();
         cfgcache_clear();
         onu_ = make_onu(9, onu_mac, ONU_STATE_AUTHINPROGRESS);
-        onu_lock(onu_);
         strcpy(onu_->secret, "5820");
         onu_->discovered_links = ONU_LINKS;
-        onu_->cfg_flags = ONU_CFG_QUEUES_OK;   // configuration stored, layout verified
-        onu_unlock(onu_);
-        challenge_ = challenge();
+        onu_->cfg_flags = ONU_CFG_QUEUES_OK;
         accounting_stops = 0;
-        datastruct_hooks.accounting_stop = count_stop;
+        datastruct_hooks.accounting_stop = [](onu_record *) { accounting_stops++; };
     }
     void TearDown() override
     {
         datastruct_hooks.accounting_stop = nullptr;
         ChipFixture::TearDown();
     }
-    // Sends the ONU the daemon's challenge; the 16 bytes it carried.
+    // Sends the ONU, back in AUTHINPROGRESS, the daemon's challenge: the 16
+    // bytes it carried.
     bytes challenge()
     {
         onu_lock(onu_);
+        onu_->state = ONU_STATE_AUTHINPROGRESS;
         EXPECT_EQ(profiler_onu_send_eap_request(onu_, nullptr), 0);
         onu_unlock(onu_);
         bytes sent = requests(TEK_REQ_EAP_FRAME).back().data;
-        EXPECT_EQ(bytes(sent.begin() + 6, sent.begin() + 12), (bytes{1, 1, 0, 0x16, 4, 16}));
         return bytes(sent.begin() + 12, sent.begin() + 28);
     }
-    // What an ONU that knows the secret answers to `value`.
-    static bytes answer_to(const bytes &value)
+    // The frame event of `eap` from `mac`; an ONU that knows the secret
+    // answers `value` with its MD5 response.
+    void frame(const bytes &eap, const uint8_t mac[6] = onu_mac)
     {
-        uint8_t digest[16];
-        eap_md5_expected("5820", value.data(), digest);
-        return md5_response(bytes(digest, digest + 16));
-    }
-    void frame(const uint8_t mac[6], const bytes &eap)
-    {
-        size_t len = 6 + eap.size();
-        auto *event = static_cast<uint8_t *>(BALLOC(TEKLINK_MSG_DATA + len));
-        tekmsg_set_header(event, 0, TEK_EVENT_EAP_FRAME, 0, uint16_t(len));
+        auto *event = static_cast<uint8_t *>(BALLOC(TEKLINK_MSG_DATA + 6 + eap.size()));
+        tekmsg_set_header(event, 0, TEK_EVENT_EAP_FRAME, 0, uint16_t(6 + eap.size()));
         memcpy(event + TEKLINK_MSG_DATA, mac, 6);
         memcpy(event + TEKLINK_MSG_DATA + 6, eap.data(), eap.size());
         eapframe_handler(event);
         BFREE(event);
+    }
+    static bytes answer_to(const bytes &value)
+    {
+        bytes digest(16);
+        eap_md5_expected("5820", value.data(), digest.data());
+        return md5_response(digest);
     }
     // The daemon's Success and Failure answers (LEN 10), not its challenges.
     size_t answers()
@@ -114,7 +107,6 @@ protected:
         return size_t(std::count_if(sent.begin(), sent.end(), [](const auto &r) { return r.len == 10; }));
     }
     onu_record *onu_ = nullptr;
-    bytes challenge_;
 };
 
 // Every authentication draws its own challenge, and only the answer to the
@@ -122,24 +114,16 @@ protected:
 // challenge) or over an earlier challenge is refused.
 TEST_F(EapFrame, EachChallengeIsFreshAndOnlyItsAnswerCounts)
 {
-    bytes earlier = challenge_;
-    challenge_ = challenge();
-    EXPECT_NE(challenge_, earlier);
-    EXPECT_NE(challenge_, bytes(16, 0));
+    bytes earlier = challenge(), pending = challenge();
+    EXPECT_NE(pending, earlier);
     for (const bytes &stale : {bytes(16, 0), earlier}) {
-        onu_lock(onu_);
-        onu_->state = ONU_STATE_AUTHINPROGRESS;
-        onu_unlock(onu_);
-        frame(onu_mac, answer_to(stale));
+        frame(answer_to(stale));
         EXPECT_EQ(onu_->state, ONU_STATE_AUTHFAILED);
-        challenge_ = challenge();
+        pending = challenge();
     }
     // The answer to the pending one authenticates, and the ONU's stored
     // configuration with its queues already verified goes on at once.
-    onu_lock(onu_);
-    onu_->state = ONU_STATE_AUTHINPROGRESS;
-    onu_unlock(onu_);
-    frame(onu_mac, answer_to(challenge_));
+    frame(answer_to(pending));
     EXPECT_EQ(onu_->state, ONU_STATE_DISCOVERED) << "AUTHOK, then discovered: all links are";
     EXPECT_EQ(int(profiler_onu_queue()->used), 1);
     EXPECT_EQ(answers(), 3u);
@@ -151,7 +135,9 @@ TEST_F(EapFrame, EachChallengeIsFreshAndOnlyItsAnswerCounts)
 TEST_F(EapFrame, FramesThatGetNoAnswer)
 {
     const uint8_t second_link[6] = {0x00, 0x0D, 0xB6, 0x50, 0x00, 0x01};
-    const bytes identity = {2, 1, 0, 9, 1, 'u', 's', 'e', 'r'};
+    const bytes identity = {2, 1, 0, 9, 1, 'u', 's', 'e', 'r'}, right = answer_to(challenge());
+    const char *LATE = "eapframe_handler: ONU 00:0D:B6:50:00:00 in OK state, EAP frame dropped\n";
+    constexpr uint32_t WAITING = ONU_STATE_AUTHINPROGRESS, OK = ONU_STATE_OK;
     const struct {
         const char *name;
         const uint8_t *mac;
@@ -159,23 +145,17 @@ TEST_F(EapFrame, FramesThatGetNoAnswer)
         bytes eap;
         const char *line;
     } cases[] = {
-        {"no ONU's MAC", second_link, ONU_STATE_AUTHINPROGRESS, ONU_STATE_AUTHINPROGRESS, md5_response(bytes(16)),
-         "eapframe_handler: onu_get_by_mac failed\n"},
-        {"EAP-Response/Identity", onu_mac, ONU_STATE_AUTHINPROGRESS, ONU_STATE_AUTHFAILED, identity,
+        {"no ONU's MAC", second_link, WAITING, WAITING, md5_response(bytes(16)), "onu_get_by_mac failed\n"},
+        {"EAP-Response/Identity", onu_mac, WAITING, ONU_STATE_AUTHFAILED, identity,
          "eapframe_handler: non eap-md5 message from ont 00:0D:B6:50:00:00\n"},
-        {"right answer, late", onu_mac, ONU_STATE_OK, ONU_STATE_OK, answer_to(challenge_),
-         "eapframe_handler: ONU 00:0D:B6:50:00:00 in OK state, EAP frame dropped\n"},
-        {"wrong answer, late", onu_mac, ONU_STATE_OK, ONU_STATE_OK, md5_response(bytes(16, 0x11)),
-         "eapframe_handler: ONU 00:0D:B6:50:00:00 in OK state, EAP frame dropped\n"},
-        {"identity, unasked", onu_mac, ONU_STATE_OK, ONU_STATE_OK, identity,
-         "eapframe_handler: ONU 00:0D:B6:50:00:00 in OK state, EAP frame dropped\n"},
+        {"right answer, late", onu_mac, OK, OK, right, LATE},
+        {"wrong answer, late", onu_mac, OK, OK, md5_response(bytes(16, 0x11)), LATE},
+        {"identity, unasked", onu_mac, OK, OK, identity, LATE},
     };
     for (const auto &c : cases) {
-        onu_lock(onu_);
-        onu_->state = c.before;
-        onu_unlock(onu_);
+        onu_lock(onu_), onu_->state = c.before, onu_unlock(onu_);
         int lines = count_of(trace(), c.line);
-        frame(c.mac, c.eap);
+        frame(c.eap, c.mac);
         EXPECT_EQ(onu_->state, c.after) << c.name;
         EXPECT_EQ(count_of(trace(), c.line), lines + 1) << c.name;
     }

@@ -12,11 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <fstream>
 #include <sstream>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -65,40 +62,34 @@ TEST(PonctlRequests, ArgumentsBecomeParameterBlocks)
     }
 }
 
-// ponctl run whole, as from a shell: its exit status and what it printed.
-struct ran {
-    int status;
-    std::string out, err;
-};
-ran run_ponctl(const std::vector<std::string> &argv)
-{
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int status = ponctl_main(argv);
-    ran r = {status, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
-    ponctl_json = false;
-    return r;
-}
-
 // No control socket is there: a command that got as far as sending would
 // exit 2 (no ponkernel), so exit 1 with the line proves nothing was sent.
 TEST(PonctlRefusals, EachNamesTheBadArgumentAndSendsNothing)
 {
     ponctl_socket = "/nonexistent/ponkernel.ctl";
+    std::string err;
+    auto run = [&](const std::string &line) {   // as from a shell: the exit status, and `err`
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        int status = ponctl_main(words_of(line));
+        testing::internal::GetCapturedStdout();
+        err = testing::internal::GetCapturedStderr();
+        ponctl_json = false;
+        return status;
+    };
     std::ifstream table(std::string(ZANDREL_VECTORS_DIR) + "/sim/ponctl_refusals.txt");
     int rows = 0;
     for (std::string line; std::getline(table, line);) {
         size_t arrow = line.find(" => ");
-        if (line.empty() || line[0] == '#' || arrow == std::string::npos)
+        if (line[0] == '#' || arrow == std::string::npos)
             continue;
         rows++;
-        ran r = run_ponctl(words_of(line.substr(0, arrow)));
-        EXPECT_EQ(r.status, 1) << line;
-        EXPECT_NE(r.err.find(line.substr(arrow + 4)), std::string::npos) << r.err;
-        EXPECT_LE(count_of(r.err, "\n"), 2) << "one line, then the usage: " << r.err;
+        EXPECT_EQ(run(line.substr(0, arrow)), 1) << line;
+        EXPECT_NE(err.find(line.substr(arrow + 4)), std::string::npos) << err;
+        EXPECT_LE(count_of(err, "\n"), 2) << "one line, then the usage: " << err;
     }
     EXPECT_GE(rows, 39);
-    EXPECT_EQ(run_ponctl({"ping"}).status, 2) << "the check above holds: a sent command exits 2";
+    EXPECT_EQ(run("ping"), 2) << "the check above holds: a sent command exits 2";
 }
 
 // Whatever length an answer arrives with, each printer reads only within
@@ -142,21 +133,17 @@ TEST(PonctlPrint, EveryCutOfEveryAnswerIsReadWithinItsLength)
 }
 
 // Answers the board leaves empty (IGMP groups, learned MACs and addresses)
-// decoded field by field; a listing cut inside a record keeps the whole ones.
+// decoded in place; a listing cut inside a record keeps the whole ones.
 TEST(PonctlPrint, GroupAndListingAnswersAreDecodedInPlace)
 {
     auto answers = hex_vectors("sim/ponctl_answers.hex");
-    bytes igmp = answers["onu igmp"];
-    igmp.resize(PONCTL_PARAMS + 257, 0);
-    json g = json::parse(printed({"onu", "igmp"}, igmp, true));
-    ASSERT_EQ(g["groups"].size(), 2u);
-    EXPECT_EQ(g["groups"][0]["group"], "239.1.2.3");
-    EXPECT_EQ(g["groups"][1]["kind"], 2);
+    answers["onu igmp"].resize(PONCTL_PARAMS + 257, 0);
+    json g = json::parse(printed({"onu", "igmp"}, answers["onu igmp"], true));
+    EXPECT_EQ(g["groups"].size(), 2u);
+    EXPECT_EQ(g["groups"][1], json::parse(R"({"group": "224.0.0.9", "kind": 2})")) << g;
     json m = json::parse(printed({"onu", "macs"}, answers["onu macs"], true));
-    ASSERT_EQ(m["records"].size(), 1u);
-    EXPECT_EQ(m["count"], 2);
-    EXPECT_EQ(m["records"][0]["mac"], "00:0D:B6:10:00:00");
-    EXPECT_EQ(m["records"][0]["path"], 1);
+    EXPECT_EQ(m["records"].size(), 1u) << m;
+    EXPECT_EQ(m["records"][0]["path"], 1) << m;
     EXPECT_EQ(m["records"][0]["entries"], json::array({"02:00:00:00:00:01", "02:00:00:00:00:02"}));
     EXPECT_TRUE(m.contains("warning"));
     json a = json::parse(printed({"onu", "addrs"}, answers["onu addrs"], true));
