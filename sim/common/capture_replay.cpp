@@ -35,6 +35,11 @@ const char *const STREAM_NAMES[2] = {"from the management process", "from the da
 
 bool capture_replay_reader::read(const std::string &name, const uint8_t *data, size_t size, std::string &error)
 {
+    // Each file of a ring starts at a message boundary, its management
+    // stream afresh.
+    end_streams();
+    for (stream &s : streams_)
+        s = stream{};
     pcapng_reader reader;
     int result = pcapng_open(reader, data, size);
     pcapng_record record;
@@ -110,11 +115,15 @@ void capture_replay_reader::chip_packet(const uint8_t *data, size_t size, uint32
         part.exchange = event ? 0 : waiting->second;
         part.offset_us = offset;
     }
-    part.parts[load_be16(payload + 2)].assign(payload + 4, payload + len);
-    if (rcode != TEKLINK_RCODE_LAST)
+    uint16_t seqn = load_be16(payload + 2);
+    part.parts[seqn].assign(payload + 4, payload + len);
+    if (rcode == TEKLINK_RCODE_LAST)
+        part.last = seqn;
+    // Whole once the last has come and every one before it, in any order.
+    if (part.last < 0 || part.parts.size() < size_t(part.last) + 1)
         return;
     std::vector<uint8_t> whole;
-    bool complete = join(part.parts, whole);
+    bool complete = part.parts.size() == size_t(part.last) + 1 && join(part.parts, whole);
     if (complete && event) {
         chip.events.push_back({part.offset_us, h.id, std::move(whole)});
     } else if (complete) {
@@ -193,12 +202,19 @@ void capture_replay_reader::mgmt_message(const std::vector<uint8_t> &message, bo
     config_waiting_.erase(waiting);
 }
 
-void capture_replay_reader::finish()
+void capture_replay_reader::end_streams()
 {
     for (int from_daemon = 0; from_daemon < 2; from_daemon++)
         if (!streams_[from_daemon].ended && !streams_[from_daemon].bytes.empty())
             out_.notes.push_back(std::string("replay: management stream ") + STREAM_NAMES[from_daemon] +
-                                 ": its last message is cut short by the end of the capture");
+                                 ": its last message is cut short by the end of the file");
+}
+
+void capture_replay_reader::finish()
+{
+    end_streams();
+    for (stream &s : streams_)
+        s = stream{};
     for (replay_chip &chip : out_.chips)
         std::stable_sort(chip.events.begin(), chip.events.end(),
                          [](const replay_event &a, const replay_event &b) { return a.offset_us < b.offset_us; });

@@ -16,7 +16,8 @@
 // is not a sound capture is refused whole.
 //
 // A ring's files are read one after the other, oldest first, into one
-// capture: the streams run on across them.
+// capture; each file starts its management stream afresh (the daemon starts
+// a file at a message boundary, its sequence numbers from 1 again).
 //
 // Plain data and pure functions, except replay_matcher, which locks.
 #pragma once
@@ -83,12 +84,14 @@ private:
     struct partial {   // an answer or a long event in fragments
         size_t exchange = 0;
         uint64_t offset_us = 0;
+        int last = -1;   // SEQN of the last fragment, once it came
         std::map<uint16_t, std::vector<uint8_t>> parts;
     };
     void chip_packet(const uint8_t *data, size_t size, uint32_t peer, bool in, uint64_t time_us);
     void mgmt_segment(const std::string &name, size_t at, const uint8_t *data, size_t size, bool from_daemon,
                       uint32_t seq);
     void mgmt_message(const std::vector<uint8_t> &message, bool from_daemon);
+    void end_streams();   // notes a message the file's end cut short
 
     capture_replay &out_;
     stream streams_[2];   // 0: from the management process, 1: from the daemon
