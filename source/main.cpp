@@ -13,6 +13,7 @@
 #include "base/balloc.h"
 #include "store/datastruct.h"
 #include "cmd/cmd_olt.h"
+#include "cmd/cmd_secrets.h"
 #include "mgmt/kernhandlers.h"
 #include "mgmt/kernlink.h"
 #include "platform/board.h"
@@ -32,6 +33,7 @@
 #include "chip/teklink.h"
 #include "maint/scheduler.h"
 #include "maint/watchdog.h"
+#include "wire/capture.h"
 
 #include <syslog.h>
 #include <unistd.h>
@@ -103,6 +105,7 @@ void stop_all()
     profiler_stop();
     kernlink_close();          // handler threads, then its receive thread
     teklink_close();           // its receive thread, then the socket
+    capture_stop("the daemon stops");
     profiler_queues_drain();
     teklink_queues_drain();
     datastruct_close();
@@ -129,6 +132,11 @@ void install_hooks()
     static_assert(RADIUS_ONU_EAP_REQUEST == EAP_REQUEST_MAX);
     onu_steps.radius_identity_request = radius_authorization_identity;
     onu_steps.schedule_update = schedule_update;
+    // The capture of the links: the secrets it must not write (their
+    // layouts are the configuration module's and the command table's), and
+    // SIGUSR2, which turns it on and off.
+    capture_hooks.secrets = cmd_secret_spans;
+    process_usr2_work = capture_toggle;
 }
 
 } // namespace
@@ -190,10 +198,14 @@ int main(int argc, char **argv)
         return -3;
     }
 
-    // SIGUSR1's redirect runs on a thread of its own, woken by the signal
-    // (a signal that came earlier is served as it starts). From here on
-    // every way out goes through stop_all, which ends it.
+    // SIGUSR1's redirect and SIGUSR2's capture toggle run on a thread of
+    // their own, woken by the signals (a signal that came earlier is served
+    // as it starts). From here on every way out goes through stop_all,
+    // which ends it.
     process_redirect_start();
+
+    // ZANDREL_CAPTURE: both links are captured from their first message.
+    capture_start_configured();
 
     // The chip link: its queues and receive thread (which opens the socket),
     // then the thread that handles the chips' events.

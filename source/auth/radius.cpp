@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/textconv.h"
 #include "platform/threads.h"
+#include "wire/capture.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -208,6 +209,8 @@ int radius_send_packet(int fd, uint16_t server_port, const uint8_t *packet)
     server.sin_port = htons(server_port);
     server.sin_addr.s_addr = radius_server_address();
     size_t length = load_be16(packet + 2);
+    if (capture_radius_on()) [[unlikely]]
+        capture_radius(PCAPNG_OUT, fd, server, packet, length);
     if (sendto(fd, packet, length, 0, reinterpret_cast<sockaddr *>(&server), sizeof server) != ssize_t(length)) {
         syslog(LOG_ERR, "RADIUS: send data to %s RADIUS-server error (%s)", server_name(), strerror(errno));
         return RADIUS_ERR_SEND;
@@ -250,6 +253,8 @@ int radius_wait_answer(int fd, uint16_t server_port, const uint8_t *request, uin
         sockaddr_in from{};
         socklen_t from_size = sizeof from;
         ssize_t n = recvfrom(fd, buffer, RADIUS_BUFFER_SIZE, 0, reinterpret_cast<sockaddr *>(&from), &from_size);
+        if (n >= 0 && capture_radius_on()) [[unlikely]]
+            capture_radius(PCAPNG_IN, fd, from, buffer, size_t(n));
         if (n < 0 || !from_server(from, server_port))
             continue;
         // A datagram that fails its check is not the answer: a stray or

@@ -10,6 +10,7 @@
 #include "platform/textconv.h"
 #include "platform/threads.h"
 #include "store/datastruct.h"
+#include "wire/capture.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -123,6 +124,8 @@ void serve_disconnect(int fd)
                              &from_size);
         if (n < 0)
             return;
+        if (capture_radius_on()) [[unlikely]]
+            capture_radius(PCAPNG_IN, fd, from, packet, size_t(n));
         uint8_t answer[RADIUS_HEADER];
         if (radius_disconnect_handle(packet, size_t(n), from.sin_addr.s_addr, answer) == 0)
             continue;
@@ -130,6 +133,8 @@ void serve_disconnect(int fd)
         to.sin_family = AF_INET;
         to.sin_port = from.sin_port;
         to.sin_addr.s_addr = radius_server_address();
+        if (capture_radius_on()) [[unlikely]]
+            capture_radius(PCAPNG_OUT, fd, to, answer, sizeof answer);
         sendto(fd, answer, sizeof answer, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
     }
 }

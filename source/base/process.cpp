@@ -19,6 +19,7 @@
 process_flags flags;
 std::atomic<int> run_flag{1};
 std::atomic<void (*)()> process_stop_wake{nullptr};
+std::atomic<void (*)()> process_usr2_work{nullptr};
 static_assert(std::atomic<void (*)()>::is_always_lock_free, "the stop handler reads it");
 uint8_t board_mac[6];
 
@@ -35,9 +36,21 @@ std::atomic<unsigned> redirects_done{0};
 pthread_t redirect_thread;
 bool redirect_running = false;
 
+// SIGUSR2s not yet served; each also posted `redirect_wake` once.
+std::atomic<unsigned> usr2_pending{0};
+static_assert(std::atomic<unsigned>::is_always_lock_free, "the SIGUSR2 handler counts it");
+
 void on_usr1(int)
 {
     int saved = errno;
+    sem_post(&redirect_wake);
+    errno = saved;
+}
+
+void on_usr2(int)
+{
+    int saved = errno;
+    usr2_pending.fetch_add(1);
     sem_post(&redirect_wake);
     errno = saved;
 }
@@ -49,6 +62,13 @@ void *redirect_main(void *)
         }
         if (redirect_stopping.load())
             return nullptr;
+        // One post per signal: a SIGUSR2 that is pending takes this one.
+        unsigned usr2 = usr2_pending.load();
+        if (usr2 > 0 && usr2_pending.compare_exchange_strong(usr2, usr2 - 1)) {
+            if (void (*work)() = process_usr2_work.load())
+                work();
+            continue;
+        }
         process_redirect_stdout();
         redirects_done.fetch_add(1);
     }
@@ -100,6 +120,7 @@ void process_install_signals()
         redirect_wake_ready = true;
     }
     signal(SIGUSR1, on_usr1);
+    signal(SIGUSR2, on_usr2);
     signal(SIGTERM, on_stop);
     signal(SIGINT, on_stop);
 }

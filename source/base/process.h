@@ -1,7 +1,8 @@
 // Process-wide values of the daemon and the pieces of its lifecycle that do
 // not belong to any subsystem: the command-line flags, the run flag, the
 // board MAC and the standard-output redirector (SIGUSR1), whose work runs on
-// a thread of its own that sleeps on a semaphore the signal posts.
+// a thread of its own that sleeps on a semaphore the signal posts; SIGUSR2
+// wakes the same thread for the work main.cpp gives it.
 //
 // The flags and the board MAC are written once on the main thread before any
 // other thread starts and only read afterwards. The run flag is read by every
@@ -33,9 +34,14 @@ extern uint8_t board_mac[6];
 // Unknown options and missing arguments are skipped silently.
 void process_parse_options(int argc, char **argv);
 
-// Installs the SIGUSR1 and SIGTERM/SIGINT handlers. The SIGUSR1 handler
-// only wakes the redirect thread (errno kept); a SIGUSR1 taken before that
-// thread runs is served once it starts.
+// SIGUSR2's work, run on the redirect thread once per signal (main.cpp
+// installs the capture's toggle there); while unset the signal does
+// nothing.
+extern std::atomic<void (*)()> process_usr2_work;
+
+// Installs the SIGUSR1, SIGUSR2 and SIGTERM/SIGINT handlers. The SIGUSR1
+// and SIGUSR2 handlers only wake the redirect thread (errno kept); a signal
+// taken before that thread runs is served once it starts.
 void process_install_signals();
 // Starts the redirect thread, which sleeps until SIGUSR1 and then runs
 // process_redirect_stdout. After the fork of -b (no thread survives it). 0,

@@ -8,6 +8,7 @@
 #include "platform/log.h"
 #include "platform/sandbox.h"
 #include "platform/threads.h"
+#include "wire/capture.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -145,9 +146,11 @@ void *teklink_rx_thread(void *)
         if (got < 0 || from_size < sizeof from || from.sin_family != AF_INET)
             continue;
         uint16_t olt = uint16_t((ntohl(from.sin_addr.s_addr) & 0xFF) - 1);
-        if (olt < OLT_COUNT && from.sin_addr.s_addr == chip_address[olt].sin_addr.s_addr)
+        if (olt < OLT_COUNT && from.sin_addr.s_addr == chip_address[olt].sin_addr.s_addr) {
+            if (capture_on()) [[unlikely]]
+                capture_chip(PCAPNG_IN, from.sin_addr, buffer, size_t(got));
             teklink_rx_datagram(olt, buffer, size_t(got));
-        else
+        } else
             unknown_sender(olt, from, buffer, size_t(got));
     }
     return nullptr;
@@ -331,6 +334,9 @@ int teklink_message_send(uint8_t *request, uint8_t **response, int timeout)
         }
         teklink_dump_request(request);
         size_t size = TEKMSG_HEADER + tekmsg_len(request);
+        // Captured before it goes, so that its answer never comes first.
+        if (capture_on()) [[unlikely]]
+            capture_chip(PCAPNG_OUT, chip.sin_addr, request + TEKLINK_MSG_ID, size);
         if (sendto(teklink_rx_socket.load(), request + TEKLINK_MSG_ID, size, 0, reinterpret_cast<const sockaddr *>(&chip),
                    sizeof chip) != ssize_t(size)) {
             trace("teklink: send failed to OLT[%d]\n", olt);

@@ -10,6 +10,7 @@
 #include "platform/sandbox.h"
 #include "platform/threads.h"
 #include "base/process.h"
+#include "wire/capture.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -246,6 +247,8 @@ int kernlink_rx_proc(kernmsg_read_fn read, void *ctx)
         int result = kernmsg_read_frame(read, ctx, rx_buffer, sizeof rx_buffer);
         switch (result) {
         case KERNMSG_FRAME_OK:
+            if (capture_on()) [[unlikely]]
+                capture_mgmt(PCAPNG_IN, rx_buffer, KERNMSG_HEADER_SIZE + load_le32(rx_buffer + 8));
             rx_sort(rx_buffer);
             continue;
         case KERNMSG_FRAME_HEADER_LOST:
@@ -372,6 +375,9 @@ int kernlink_write(const uint8_t *msg)
         trace("kernlink: kernlink_socket is invalid(%d)\n", fd);
         return -1;
     }
+    // Captured before it goes, so that its answer never comes first.
+    if (capture_on()) [[unlikely]]
+        capture_mgmt(PCAPNG_OUT, msg, total);
     size_t sent = 0;
     while (sent < total) {
         size_t n = total - sent < piece ? total - sent : piece;

@@ -128,6 +128,13 @@ uint64_t clock_now_ms()
     return real_now_ms();
 }
 
+uint64_t clock_wall_us()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
+}
+
 uint32_t uptime_seconds() { return uint32_t(clock_now_ms() / 1000); }
 
 uint32_t uptime_elapsed(uint32_t since) { return uptime_seconds() - since; }

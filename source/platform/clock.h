@@ -39,6 +39,10 @@ uint32_t uptime_elapsed(uint32_t since);
 bool uptime_expired(uint32_t since, uint32_t limit);
 // Milliseconds on the same clock.
 uint64_t clock_now_ms();
+// The wall clock in microseconds since the epoch, for the timestamps of
+// records read outside the daemon (the capture file). Nothing waits on it
+// and the fake clock leaves it alone.
+uint64_t clock_wall_us();
 
 // Takes one unit of `sem`, waiting at most `ms` milliseconds (0: only a unit
 // that is there now). true when taken. A signal does not end the wait early.

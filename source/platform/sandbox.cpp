@@ -85,3 +85,31 @@ bool sandbox_log_stderr()
 }
 
 unsigned sandbox_time_scale() { return unsigned(env_number("ZANDREL_TIME_SCALE", 1000, 1)); }
+
+const char *sandbox_capture_path() { return env_or("ZANDREL_CAPTURE", ""); }
+
+namespace {
+
+unsigned env_range(const char *name, unsigned least, unsigned most, unsigned fallback)
+{
+    long number = env_number(name, long(most), long(fallback));
+    return number < long(least) ? fallback : unsigned(number);
+}
+
+} // namespace
+
+unsigned sandbox_capture_files(unsigned least, unsigned most, unsigned fallback)
+{
+    return env_range("ZANDREL_CAPTURE_FILES", least, most, fallback);
+}
+
+unsigned sandbox_capture_mib(unsigned least, unsigned most, unsigned fallback)
+{
+    return env_range("ZANDREL_CAPTURE_MIB", least, most, fallback);
+}
+
+bool sandbox_capture_radius()
+{
+    const char *value = getenv("ZANDREL_CAPTURE_RADIUS");
+    return value && strcmp(value, "1") == 0;
+}

@@ -11,6 +11,12 @@
 //   ZANDREL_IFACE        interface whose MAC is the board MAC (eth0)
 //   ZANDREL_LOG_STDERR   1: syslog lines also go to standard error
 //   ZANDREL_TIME_SCALE   divisor of the daemon's delays, 1 to 1000 (1)
+//   ZANDREL_CAPTURE      board path of a capture of both links, started at
+//                        start-up (none; SIGUSR2 toggles capture at run time,
+//                        here or at /tmp/zandrel.pcapng)
+//   ZANDREL_CAPTURE_FILES  files in the capture's ring, 2 to 64 (4)
+//   ZANDREL_CAPTURE_MIB  size of each of them in MiB, 1 to 256 (4)
+//   ZANDREL_CAPTURE_RADIUS 1: RADIUS datagrams are captured too
 // The variables are read on every call, so any thread may call these; a test
 // sets them before it starts the module that reads them.
 #pragma once
@@ -36,3 +42,10 @@ const char *sandbox_iface();
 bool sandbox_log_stderr();
 // ZANDREL_TIME_SCALE: 1 to 1000, or 1 when unset or anything else.
 unsigned sandbox_time_scale();
+// ZANDREL_CAPTURE as set (a board path), or "" when unset.
+const char *sandbox_capture_path();
+// ZANDREL_CAPTURE_FILES and ZANDREL_CAPTURE_MIB: a number from `least` to
+// `most`, or `fallback` when unset or anything else.
+unsigned sandbox_capture_files(unsigned least, unsigned most, unsigned fallback);
+unsigned sandbox_capture_mib(unsigned least, unsigned most, unsigned fallback);
+bool sandbox_capture_radius();
