@@ -1,0 +1,92 @@
+// A capture of the lab board replays on a fresh daemon: the daemon captures
+// both links of its ONU road (ZANDREL_CAPTURE), then oltsim --replay and
+// ponkernel --replay play that capture back to a new daemon, which must
+// take every ONU along the same states to OK. The capture holds the ONU
+// secrets zeroed: the replay gets them from the board file, or no ONU
+// would authenticate.
+#include "integration/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int LAB_ONUS = 8;
+constexpr int ROAD_SECONDS = 120;
+constexpr const char *CAPTURE = "/tmp/road.pcapng";
+
+// The states ponkernel was told of (event 155), per ONU in order.
+std::map<std::string, std::vector<std::string>> onu_states(const std::string &kernel_out)
+{
+    std::map<std::string, std::vector<std::string>> out;
+    std::regex line("notification: event 155 numbers [0-9 ]+ text \"(\\S+) \\S+ \\S+ ([A-Z]+)");
+    for (std::sregex_iterator it(kernel_out.begin(), kernel_out.end(), line), end; it != end; ++it)
+        out[(*it)[1]].push_back((*it)[2]);
+    return out;
+}
+
+// The lab board in `box`: ponkernel, oltsim's four chips and the daemon as
+// processes, the simulators replaying `capture` when one is given.
+struct lab_board {
+    explicit lab_board(sandbox &box) : box_(box), board_(box) { board_.app_image(); }
+    ~lab_board() { stop(); }
+    void start(const std::string &capture = "")
+    {
+        std::vector<std::string> kernel_args{"-c", LAB_BOARD}, chip_args{"--olts", "4", "--board", LAB_BOARD,
+                                                                           "--boot-ms", "500", "--register-after", "1"};
+        if (!capture.empty()) {
+            for (auto *args : {&kernel_args, &chip_args}) {
+                args->push_back("--replay");
+                args->push_back(capture);
+            }
+        }
+        ASSERT_TRUE(kernel().start(box_, "ponkernel", PONKERNEL_BIN, kernel_args));
+        ASSERT_TRUE(chips.start(box_, "oltsim", OLTSIM_BIN, chip_args));
+        ASSERT_TRUE(eventually([&] { return count_of(kernel().out(), "ponkernel: listening") &&
+                                            count_of(chips.err(), "chips up"); }, 10))
+            << kernel().err() << chips.err();
+        ASSERT_TRUE(board_.start_daemon());
+    }
+    bool all_ok() { return count_of(kernel().out(), " OK \"") >= LAB_ONUS; }
+    void stop()
+    {
+        board_.stop();
+        chips.stop();
+    }
+    process &kernel() { return board_.kernel; }
+    process &daemon() { return board_.daemon; }
+
+    sandbox &box_;
+    board board_;
+    process chips;
+};
+
+TEST(Replay, LabRoadCaptureReplaysToTheSameStatesOnAFreshDaemon)
+{
+    sandbox first_box;
+    first_box.environment["ZANDREL_CAPTURE"] = CAPTURE;
+    first_box.environment["ZANDREL_CAPTURE_MIB"] = "64";   // one file
+    lab_board first(first_box);
+    first.start();
+    ASSERT_TRUE(eventually([&] { return first.all_ok(); }, ROAD_SECONDS)) << first.kernel().out();
+    first.stop();
+    auto recorded = onu_states(first.kernel().out());
+    ASSERT_EQ(recorded.size(), size_t(LAB_ONUS));
+
+    sandbox second_box;
+    lab_board second(second_box);
+    second.start(first_box.path(CAPTURE));
+    ASSERT_TRUE(eventually([&] { return second.all_ok(); }, ROAD_SECONDS)) << second.kernel().out();
+    ASSERT_TRUE(eventually([&] { return count_of(second.chips.err(), "replay: capture played out"); }, ROAD_SECONDS));
+    second.stop();
+    EXPECT_EQ(onu_states(second.kernel().out()), recorded);
+    EXPECT_EQ(count_of(second.kernel().err(), "the capture's secrets are zero: they come from the board file"), 1);
+    // Every request the daemon made on the ONU road was in the capture.
+    EXPECT_EQ(count_of(second.chips.err(), "no recorded answer"), 0) << second.chips.err();
+}
+
+} // namespace
