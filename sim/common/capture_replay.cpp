@@ -63,7 +63,7 @@ void capture_replay_reader::chip_packet(const uint8_t *data, size_t size, uint32
     int olt = int(peer & 0xFF) - 1;
     if (olt < 0 || olt >= REPLAY_CHIPS) {
         if (!strangers_)
-            out_.notes.push_back("replay: chip datagrams of addresses that are no chip's are left out");
+            out_.chip_notes.push_back("replay: chip datagrams of addresses that are no chip's are left out");
         strangers_ = true;
         return;
     }
@@ -143,7 +143,7 @@ void capture_replay_reader::mgmt_segment(const std::string &name, size_t at, con
     if (s.ended || size == 0)
         return;
     auto end = [&](const std::string &why) {
-        out_.notes.push_back("replay: " + name + ": management stream " + STREAM_NAMES[from_daemon] + ": " + why +
+        out_.mgmt_notes.push_back("replay: " + name + ": management stream " + STREAM_NAMES[from_daemon] + ": " + why +
                              " at byte " + std::to_string(at) + "; the rest of it is left out");
         s.ended = true;
         s.bytes.clear();
@@ -206,7 +206,7 @@ void capture_replay_reader::end_streams()
 {
     for (int from_daemon = 0; from_daemon < 2; from_daemon++)
         if (!streams_[from_daemon].ended && !streams_[from_daemon].bytes.empty())
-            out_.notes.push_back(std::string("replay: management stream ") + STREAM_NAMES[from_daemon] +
+            out_.mgmt_notes.push_back(std::string("replay: management stream ") + STREAM_NAMES[from_daemon] +
                                  ": its last message is cut short by the end of the file");
 }
 

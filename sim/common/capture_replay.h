@@ -12,7 +12,7 @@
 // messages, and the daemon's requests to the configuration module are
 // paired with their answers by tag. A gap in a direction's sequence, or a
 // message header that does not hold together, ends that direction's
-// stream (what came before it stays) and is said in `notes`. A file that
+// stream (what came before it stays) and is said in `mgmt_notes`. A file that
 // is not a sound capture is refused whole.
 //
 // A ring's files are read one after the other, oldest first, into one
@@ -58,7 +58,8 @@ struct replay_chip {
 struct capture_replay {
     replay_chip chips[REPLAY_CHIPS];
     std::vector<replay_exchange> config;   // the daemon's configuration requests, in order
-    std::vector<std::string> notes;        // what was left out, and why
+    // What was left out, and why: of the chip side, of the management side.
+    std::vector<std::string> chip_notes, mgmt_notes;
 };
 
 // Reads the files in order into `out`. false, with "replay: FILE: REASON

@@ -28,7 +28,7 @@ chip_replay::chip_replay(chipset &sim, capture_replay capture, int boot_ms)
 
 void chip_replay::attach()
 {
-    for (const std::string &note : capture_.notes)
+    for (const std::string &note : capture_.chip_notes)
         fprintf(stderr, "%s\n", note.c_str());
     for (const replay_chip &chip : capture_.chips)
         if (std::any_of(chip.events.begin(), chip.events.end(), eap_md5_answer)) {

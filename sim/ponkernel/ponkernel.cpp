@@ -60,7 +60,7 @@ int ponkernel_server::start(const ponkernel_options &options)
             fprintf(stderr, "%s\n", error.c_str());
             return -2;
         }
-        for (const std::string &note : capture.notes)
+        for (const std::string &note : capture.mgmt_notes)
             fprintf(stderr, "%s\n", note.c_str());
         replay_ = std::make_unique<replay_matcher>();
         replay_->load(std::move(capture.config));

@@ -92,7 +92,7 @@ TEST(CaptureReplay, PairsAnswersJoinsFragmentsAndKeepsEventOffsets)
     std::string error;
     ASSERT_TRUE(reader.read("board", c.file.data(), c.file.size(), error)) << error;
     reader.finish();
-    EXPECT_TRUE(out.notes.empty());
+    EXPECT_TRUE(out.chip_notes.empty() && out.mgmt_notes.empty());
 
     const auto &requests = out.chips[0].requests;
     ASSERT_EQ(requests.size(), 3u);
@@ -185,8 +185,8 @@ TEST(CaptureReplay, RefusesDamagedFilesAndEndsBrokenStreams)
         std::string error;
         ASSERT_TRUE(reader.read(b.name, c.file.data(), c.file.size(), error)) << error;
         reader.finish();
-        ASSERT_EQ(out.notes.size(), 1u) << b.name;
-        EXPECT_NE(out.notes[0].find(b.note), std::string::npos) << out.notes[0];
+        ASSERT_EQ(out.mgmt_notes.size(), 1u) << b.name;
+        EXPECT_NE(out.mgmt_notes[0].find(b.note), std::string::npos) << out.mgmt_notes[0];
         ASSERT_EQ(out.config.size(), 1u);
         EXPECT_FALSE(out.config[0].answered) << b.name;
     }
