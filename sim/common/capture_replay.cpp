@@ -131,6 +131,7 @@ void capture_replay_reader::chip_packet(const uint8_t *data, size_t size, uint32
         exchange.answered = true;
         exchange.rcode = TEKLINK_RCODE_OK;
         exchange.answer = std::move(whole);
+        exchange.fragments = unsigned(part.parts.size());
         waiting_[olt].erase(waiting);
     }
     fragments_[olt].erase(key(h.id, h.ctag));

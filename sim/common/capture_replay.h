@@ -39,6 +39,7 @@ struct replay_exchange {
     bool answered = false;         // nothing came back: the request was lost
     uint16_t rcode = 0;
     std::vector<uint8_t> answer;   // chip: the data after RCODE; management: the payload
+    unsigned fragments = 0;        // chip: the fragments it came in (0: whole)
 };
 
 struct replay_event {

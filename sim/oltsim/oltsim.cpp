@@ -371,6 +371,8 @@ void chipset::on_request(int olt, const uint8_t *datagram, size_t size, const so
     answer reply = forced >= 0 ? answer{uint16_t(forced), {}} : first ? first(olt, req, fn) : fn(olt, req);
     if (reply.silent)
         return;
+    if (reply.parts > 0)
+        parts = reply.parts;
     // Fragments carry RCODE 14 and 15 in place of the answer's own: an
     // error answer leaves whole, or the daemon would read success.
     if (reply.rcode != TEKLINK_RCODE_OK)

@@ -50,6 +50,7 @@ struct answer {
     uint16_t rcode = 0;
     bytes data;
     bool silent = false;   // the request is lost: nothing goes back
+    int parts = 0;         // fragments it leaves in (0: as fragment_answers set)
 };
 
 // A handler sees the request and chooses the answer; it runs on the

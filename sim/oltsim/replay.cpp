@@ -54,7 +54,8 @@ answer chip_replay::on_request(int olt, const request_record &r, const handler &
     }
     if (!recorded->answered)
         return answer{0, {}, true};
-    return answer{recorded->rcode, recorded->answer};
+    // In as many fragments as it came: a long answer does not fit one datagram.
+    return answer{recorded->rcode, recorded->answer, false, int(recorded->fragments)};
 }
 
 void chip_replay::start(int olt)

@@ -101,6 +101,7 @@ TEST(CaptureReplay, PairsAnswersJoinsFragmentsAndKeepsEventOffsets)
     EXPECT_EQ(requests[0].answer, (bytes{1, 2, 3}));
     EXPECT_EQ(requests[1].answer, (bytes{5, 6, 7, 8}));
     EXPECT_EQ(requests[1].rcode, TEKLINK_RCODE_OK);
+    EXPECT_EQ(requests[1].fragments, 2u);
     EXPECT_FALSE(requests[2].answered);
 
     const replay_chip &chip2 = out.chips[2];
