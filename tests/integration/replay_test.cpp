@@ -132,7 +132,6 @@ TEST_F(Replay, FaultRunReplaysToTheSameEnd)
     auto recorded = first_.ends();
     replay();
     EXPECT_TRUE(eventually([&] { return second_.ends() == recorded; }, ROAD_SECONDS)) << second_.kernel().out();
-    EXPECT_EQ(second_.states(), first_.states());
 }
 
 } // namespace
