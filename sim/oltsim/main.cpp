@@ -2,7 +2,7 @@
 //
 //   oltsim [--olts N] [--version 0xVVVV] [--quiet] [--no-board] [--ready]
 //          [--board FILE] [--register-after SECONDS] [--return-after SECONDS]
-//          [--boot-ms MS] [--control FIFO] [fault switches ...]
+//          [--boot-ms MS] [--control FIFO] [--replay FILE ...] [fault switches ...]
 //
 // Chips, addresses and the board-reset socket follow the sandbox variables
 // (ZANDREL_CHIP_NET, ZANDREL_CHIP_PORT, ZANDREL_CHIP_BIND, ZANDREL_ROOT).
@@ -14,6 +14,9 @@
 // SECONDS after it restarted (--register-after, 10 by default), or on the
 // input line "register [OLT]"; an ONU whose links the daemon released
 // registers again after --return-after SECONDS (3 by default; 0: never).
+// --replay plays a capture's chip side back (oltsim/replay.h): the board
+// file's ONUs then register only as the capture says; a ring's files are
+// given oldest first, one --replay each.
 // Runs until SIGINT or SIGTERM (or end of input with --stdin-exit).
 #include "oltsim/control.h"
 #include "oltsim/olt_config.h"
@@ -21,6 +24,7 @@
 #include "oltsim/onus.h"
 #include "oltsim/onu_ports.h"
 #include "oltsim/onu_service.h"
+#include "oltsim/replay.h"
 #include "oltsim/statistics.h"
 #include "oltsim/tftpserver.h"
 
@@ -51,7 +55,9 @@ void usage()
     fprintf(stderr,
             "usage: oltsim [--olts N] [--version 0xVVVV] [--quiet] [--no-board] [--ready] [--stdin-exit]\n"
             "              [--board FILE] [--register-after SECONDS] [--return-after SECONDS] [--boot-ms MS]\n"
-            "              [--control FIFO] [fault switches]\n"
+            "              [--control FIFO] [--replay FILE ...] [fault switches]\n"
+            "  --replay FILE       answer the daemon from a capture and send its chip events (a ring: its files\n"
+            "                      oldest first, --replay each); what it does not hold is answered as usual\n"
             "input lines (standard input, or the --control FIFO):\n"
             "  register [OLT]      the ONUs of the board file register\n"
             "  leave MAC           the ONU goes away: its links are reported in report time-out\n"
@@ -121,6 +127,7 @@ int main(int argc, char **argv)
     long register_after = 10;
     long return_after = oltsim::ONU_RETURN_MS / 1000;
     std::string control;
+    std::vector<std::string> replay_files;
     bool version_given = false;
     std::vector<std::pair<std::string, std::string>> switches, tftp_switches, config_switches;
     for (int i = 1; i < argc; i++) {
@@ -152,6 +159,8 @@ int main(int argc, char **argv)
                 fprintf(stderr, "oltsim: --return-after %s: want 0..3600 seconds\n", argv[i]);
                 return 2;
             }
+        } else if (name == "replay" && i + 1 < argc) {
+            replay_files.push_back(argv[++i]);
         } else if (name == "control" && i + 1 < argc) {
             control = argv[++i];
         } else if (name == "olts" && i + 1 < argc) {
@@ -188,6 +197,16 @@ int main(int argc, char **argv)
             opts.version = version;
     }
 
+    capture_replay capture;
+    if (!replay_files.empty()) {
+        std::string why;
+        if (!capture_replay_load(replay_files, capture, why)) {
+            fprintf(stderr, "%s\n", why.c_str());
+            return 2;
+        }
+        opts.ready_event = false;   // the capture's own
+    }
+
     oltsim::chipset sim(opts);
     oltsim::tftp_server tftp(sim);   // image writes and personality reads
     oltsim::olt_config_sim olt_config(sim);
@@ -205,6 +224,11 @@ int main(int argc, char **argv)
     hardware.attach();
     oltsim::onu_service service(sim, population, onus);   // EAP, queues and the OLT's provisioning state
     service.attach();
+    std::unique_ptr<oltsim::chip_replay> replay;
+    if (!replay_files.empty()) {
+        replay = std::make_unique<oltsim::chip_replay>(sim, std::move(capture), opts.boot_ms);
+        replay->attach();
+    }
     // Each chip's ONUs register a while after the chip restarted, when the
     // daemon has had time to take the chip out of reset.
     using clock = std::chrono::steady_clock;
@@ -317,7 +341,9 @@ int main(int argc, char **argv)
     };
 
     while (!stop_requested) {
-        for (int olt = 0; olt < opts.olts && !onus.empty(); olt++) {
+        if (replay)
+            replay->played_out();
+        for (int olt = 0; olt < opts.olts && !onus.empty() && !replay; olt++) {
             int resets = sim.reset_count(olt);
             if (resets != seen_resets[olt]) {
                 seen_resets[olt] = resets;
@@ -343,6 +369,8 @@ int main(int argc, char **argv)
         if (ended && stdin_exit)
             break;
     }
+    if (replay)
+        replay->stopped();
     sim.stop();
     return 0;
 }

@@ -126,6 +126,12 @@ handler chipset::handler_of(uint16_t id) const
     return found != handlers_.end() ? found->second : handler(default_answer);
 }
 
+void chipset::set_front(front fn)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    front_ = std::move(fn);
+}
+
 void chipset::silence_olt(int olt, bool on)
 {
     std::lock_guard<std::mutex> hold(lock_);
@@ -327,6 +333,7 @@ void chipset::on_request(int olt, const uint8_t *datagram, size_t size, const so
                 header.len);
 
     handler fn = default_answer;
+    front first;
     int parts, delay_ms = 0;
     int forced = -1;
     bool silent, reorder = false;
@@ -356,13 +363,16 @@ void chipset::on_request(int olt, const uint8_t *datagram, size_t size, const so
         auto found = handlers_.find(header.id);
         if (found != handlers_.end())
             fn = found->second;
+        first = front_;
         parts = answer_parts_;
     }
     if (silent || tekmsg_is_event(header.id))
         return;
-    answer reply = forced >= 0 ? answer{uint16_t(forced), {}} : fn(olt, req);
+    answer reply = forced >= 0 ? answer{uint16_t(forced), {}} : first ? first(olt, req, fn) : fn(olt, req);
     if (reply.silent)
         return;
+    if (reply.parts > 0)
+        parts = reply.parts;
     // Fragments carry RCODE 14 and 15 in place of the answer's own: an
     // error answer leaves whole, or the daemon would read success.
     if (reply.rcode != TEKLINK_RCODE_OK)
@@ -431,6 +441,8 @@ void chipset::reset(int olt, int boot_ms)
         hook(olt);
     if (opts_.log)
         fprintf(stderr, "oltsim: OLT[%d] restarted\n", olt);
+    if (!opts_.ready_event)
+        return;
     bytes ready(OLT_READY_SIZE);
     memcpy(ready.data(), opts_.mac, 6);
     ready[5] = uint8_t(ready[5] + olt);

@@ -50,11 +50,15 @@ struct answer {
     uint16_t rcode = 0;
     bytes data;
     bool silent = false;   // the request is lost: nothing goes back
+    int parts = 0;         // fragments it leaves in (0: as fragment_answers set)
 };
 
 // A handler sees the request and chooses the answer; it runs on the
 // service thread without the simulator's lock.
 using handler = std::function<answer(int olt, const request_record &request)>;
+// A front sees every request first, with the handler that would answer it
+// (a replay answers from a capture and passes on what it does not hold).
+using front = std::function<answer(int olt, const request_record &request, const handler &own)>;
 
 struct options {
     int olts = MAX_OLTS;
@@ -64,6 +68,7 @@ struct options {
     bool record = true;       // keep every request for request_log()
     bool board = true;        // listen on the board-reset socket
     int boot_ms = 0;          // a chip reset by the board sends its ready event this much later
+    bool ready_event = true;  // a restarted chip sends its own ready event (a replay sends the recorded one)
 };
 
 class chipset {
@@ -85,6 +90,8 @@ public:
     // The handler that answers `id` now (the default answer when none was
     // set), so that a newcomer can pass on the requests it does not serve.
     handler handler_of(uint16_t id) const;
+    // Puts `fn` in front of every handler.
+    void set_front(front fn);
 
     // --- faults, each on until switched off -----------------------------
     void silence_olt(int olt, bool on);
@@ -186,6 +193,7 @@ private:
     mutable std::mutex lock_;
     mutable std::condition_variable changed_;
     std::map<uint16_t, handler> handlers_;
+    front front_;
     bool silent_olt_[MAX_OLTS] = {};
     std::set<uint16_t> silent_ids_;
     struct forced_rcode {

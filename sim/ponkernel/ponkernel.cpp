@@ -1,12 +1,14 @@
 #include "ponkernel/ponkernel.h"
 
 #include "common/mgmt_conn.h"
+#include "base/bytes.h"
 
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -15,6 +17,7 @@ namespace {
 constexpr uint16_t CMD_PING = 0x0009;
 constexpr int ACCEPT_POLL_MS = 100;
 constexpr int CONTROL_ANSWER_SECONDS = 10;
+constexpr size_t RADIUS_SECRET_TEXT = 256;
 constexpr uint8_t RCODE_NO_ANSWER = 0xFF;   // control socket only: the daemon did not answer
 
 // Waits for `fd` to become readable, checking `stop` every poll period.
@@ -47,8 +50,20 @@ int ponkernel_server::start(const ponkernel_options &options)
         std::string error;
         if (!store_.load_file(options.board_file, error)) {
             fprintf(stderr, "ponkernel: %s: %s\n", options.board_file.c_str(), error.c_str());
-            return -1;
+            return -2;
         }
+    }
+    if (!options.replay_files.empty()) {
+        capture_replay capture;
+        std::string error;
+        if (!capture_replay_load(options.replay_files, capture, error)) {
+            fprintf(stderr, "%s\n", error.c_str());
+            return -2;
+        }
+        for (const std::string &note : capture.mgmt_notes)
+            fprintf(stderr, "%s\n", note.c_str());
+        replay_ = std::make_unique<replay_matcher>();
+        replay_->load(std::move(capture.config));
     }
     listener_ = options.tcp_port ? mgmt_listen_tcp(options.tcp_port) : mgmt_listen_unix(options.unix_path);
     if (listener_ < 0)
@@ -85,6 +100,9 @@ void ponkernel_server::stop()
         unlink(options_.unix_path.c_str());
     if (!options_.control_path.empty())
         unlink(options_.control_path.c_str());
+    if (replay_)
+        fprintf(stderr, "replay: %u configuration requests answered from the capture, %u not\n", replay_->matched(),
+                replay_->unmatched());
 }
 
 void ponkernel_server::serve_daemon()
@@ -154,7 +172,9 @@ void ponkernel_server::answer_config(const std::vector<uint8_t> &msg)
     }
     if (h.cmd == CMD_PING && !options_.answer_ping)
         return;
-    config_reply reply = store_.answer(h.cmd, msg.data() + KERNMSG_HEADER_SIZE, h.len);
+    config_reply reply;
+    if (!replayed(h, msg.data() + KERNMSG_HEADER_SIZE, reply))
+        reply = store_.answer(h.cmd, msg.data() + KERNMSG_HEADER_SIZE, h.len);
     if (options_.print) {
         // One line per request: the command and the first two parameter words.
         const uint8_t *p = msg.data() + KERNMSG_HEADER_SIZE;
@@ -174,6 +194,42 @@ void ponkernel_server::answer_config(const std::vector<uint8_t> &msg)
     std::lock_guard<std::mutex> hold(lock_);
     if (conn_ >= 0)
         mgmt_write_message(conn_, a, reply.payload);
+}
+
+bool ponkernel_server::replayed(const kernmsg_header &h, const uint8_t *payload, config_reply &reply)
+{
+    if (!replay_)
+        return false;
+    unsigned nth = 0;
+    const replay_exchange *recorded = replay_->take(h.cmd, payload, h.len, &nth);
+    if (!recorded || !recorded->answered) {
+        fprintf(stderr, "replay: no recorded answer for configuration request 0x%04X (#%u), answered from the board file\n",
+                h.cmd, nth);
+        return false;
+    }
+    reply.rcode = uint8_t(recorded->rcode);
+    reply.payload = recorded->answer;
+    // The capture holds the secrets zeroed: the store has them.
+    size_t at = 0, size = 0;
+    if (h.cmd == CFG_CMD_ONT_SECRET)
+        at = CFG_PARAMS_SIZE, size = ONT_SECRET_SIZE;
+    else if (h.cmd == CFG_CMD_ONT_CONFIG)
+        at = CFG_PARAMS_SIZE + ONT_CONFIG_SECRET, size = ONT_SECRET_SIZE;
+    else if (h.cmd == CFG_CMD_RADIUS)
+        at = CFG_PARAMS_SIZE + RADIUS_SECRET, size = RADIUS_SECRET_TEXT;
+    else if (h.cmd == CFG_CMD_FETCH && h.len >= 4 && load_le32(payload) == FETCH_SETTINGS_INDEX)
+        at = CFG_PARAMS_SIZE + SYSTEM_SETTINGS_SIZE + RADIUS_SECRET, size = RADIUS_SECRET_TEXT;
+    std::vector<uint8_t> &p = reply.payload;
+    if (size && p.size() >= at + size &&
+        std::all_of(p.begin() + ptrdiff_t(at), p.begin() + ptrdiff_t(at + size), [](uint8_t b) { return b == 0; })) {
+        config_reply board = store_.answer(h.cmd, payload, h.len);
+        if (board.payload.size() >= at + size)
+            std::copy_n(board.payload.begin() + ptrdiff_t(at), size, p.begin() + ptrdiff_t(at));
+        if (!secrets_said_)
+            fprintf(stderr, "replay: the capture's secrets are zero: they come from the board file\n");
+        secrets_said_ = true;
+    }
+    return true;
 }
 
 std::vector<uint8_t> ponkernel_server::control_config(const std::vector<uint8_t> &request)

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "wire/kernmsg.h"
+#include "common/capture_replay.h"
 #include "ponkernel/config_store.h"
 
 #include <atomic>
@@ -40,6 +41,9 @@ struct ponkernel_options {
     bool print = true;            // print notifications on standard output
     bool answer_ping = true;      // fault knob: a silent configuration module
     std::string board_file;       // the configuration store's content; empty: all zero
+    // Captures whose recorded configuration answers are served first (a
+    // ring's files oldest first); what they do not hold comes from the store.
+    std::vector<std::string> replay_files;
 };
 
 class ponkernel_server {
@@ -49,9 +53,9 @@ public:
     ponkernel_server &operator=(const ponkernel_server &) = delete;
     ~ponkernel_server() { stop(); }
 
-    // Loads the board file, opens the listening sockets and starts the
-    // threads. 0, or -1 (a board file that does not load is reported on
-    // standard error).
+    // Loads the board file (and the capture to replay), opens the listening
+    // sockets and starts the threads. 0; -2 when a file does not load (said
+    // on standard error); -1 when it cannot listen.
     int start(const ponkernel_options &options);
     // The configuration module's store: tests edit it and switch its faults.
     config_store &store() { return store_; }
@@ -92,6 +96,9 @@ private:
     void reap_clients(bool all);
     void on_message(const std::vector<uint8_t> &msg);
     void answer_config(const std::vector<uint8_t> &msg);
+    // The recorded answer to a configuration request, its secrets (zero in
+    // a capture) taken from the store; false when the capture holds none.
+    bool replayed(const kernmsg_header &h, const uint8_t *payload, config_reply &reply);
     // ponctl's requests for the store itself (destination config module).
     std::vector<uint8_t> control_config(const std::vector<uint8_t> &request);
     int write_locked(const std::vector<uint8_t> &bytes);
@@ -118,6 +125,8 @@ private:
 
     std::mutex command_lock_;
     config_store store_;
+    std::unique_ptr<replay_matcher> replay_;   // daemon thread only
+    bool secrets_said_ = false;
 
     struct control_client {
         int fd;
