@@ -412,7 +412,6 @@ TEST_F(ChipSweeps, APersonalityJobWithoutUsableDefaultsWritesTheOnusOwn)
     } rows[] = {
         {"missing", 0, "Can't load personality defaults\n"},
         {"short", ONU_PERS_SIZE - 1, "Wrong personality defaults format\n"},
-        {"long", ONU_PERS_SIZE + 1, "Wrong personality defaults format\n"},
     };
     bytes expected = own;
     onu_pers_prepare(expected.data());

