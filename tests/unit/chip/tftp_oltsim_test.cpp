@@ -1,24 +1,16 @@
 // Image and personality transfers through the chip link against oltsim's
 // TFTP side: the packets each transfer sends, the bytes the simulated chips
-// keep, personality checks, the fault switches, and the reports that reach
-// an in-process ponkernel over the management link. The retry pause is
-// recorded instead of slept, and the answer time-outs are shortened so that
-// a dropped block costs a second.
+// keep, the fault switches, and the reports that reach ponkernel.
 #include "common/chip_fixture.h"
 #include "common/hex.h"
+#include "common/tftp_kernel_fixture.h"
 
 #include "base/bytes.h"
 #include "base/crc32.h"
-#include "mgmt/kernlink.h"
-#include "oltsim/tftpserver.h"
 #include "wire/personality.h"
-#include "ponkernel/ponkernel.h"
-#include "base/process.h"
-#include "chip/tektftp.h"
 #include "wire/tftp.h"
 
 #include <cstring>
-
 #include <string>
 #include <vector>
 
@@ -30,51 +22,8 @@ using fault = oltsim::tftp_server::fault;
 
 const oltsim::mac_address onu_mac = {0x00, 0x0D, 0xB6, 0x55, 0x66, 0x77};
 
-std::vector<unsigned> pauses;
-void record_pause(unsigned seconds) { pauses.push_back(seconds); }
-
-class Transfers : public ChipLinkFixture {
+class Transfers : public WithTftpAndKernel<ChipLinkFixture> {
 protected:
-    void BeforeStart() override
-    {
-        pauses.clear();
-        saved_pause_ = tftp_pause;
-        tftp_pause = record_pause;
-        saved_timeouts_ = tftp_timeout;
-        tftp_timeout = {1, 1, 1};
-        tftp_ = std::make_unique<oltsim::tftp_server>(*sim_);
-
-        std::filesystem::create_directories(root_ / "tmp");
-        ponkernel_options o;
-        o.unix_path = (root_ / "tmp/chip.sock").string();
-        o.print = false;
-        ASSERT_EQ(kernel_.start(o), 0);
-        flags.r = 0;
-        run_flag = 1;
-        kernlink_init();
-        ASSERT_TRUE(kernel_.wait_connected(10));
-    }
-
-    void TearDown() override
-    {
-        kernlink_close();
-        kernel_.stop();
-        ChipLinkFixture::TearDown();
-        tftp_pause = saved_pause_;
-        tftp_timeout = saved_timeouts_;
-    }
-
-    // The notifications the management process got, as "code n1 n2 text".
-    std::vector<std::string> reports(size_t expected)
-    {
-        kernel_.wait_notifications(expected, 10);
-        std::vector<std::string> out;
-        for (const kernmsg_notification &n : kernel_.notifications())
-            out.push_back(std::to_string(n.code) + " " + std::to_string(n.num[0]) + " " + std::to_string(n.num[1]) +
-                          " " + n.text);
-        return out;
-    }
-
     // An ONU record for `mac` on OLT `olt`, as link discovery leaves it.
     static void connect_onu(const oltsim::mac_address &mac, int olt)
     {
@@ -109,11 +58,6 @@ protected:
         BFREE(block);
         return out;
     }
-
-    void (*saved_pause_)(unsigned) = tftp_pause;
-    tftp_timeouts saved_timeouts_ = tftp_timeout;
-    std::unique_ptr<oltsim::tftp_server> tftp_;
-    ponkernel_server kernel_;
 };
 
 using seq = std::vector<std::string>;

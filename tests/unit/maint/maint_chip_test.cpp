@@ -3,15 +3,11 @@
 // stand-in receiving the notifications.
 #include "maint_fixture.h"
 
-#include "chip/tektftp.h"
+#include "common/tftp_kernel_fixture.h"
 #include "engine/onu_optics.h"
-#include "maint/scheduler.h"
 #include "maint/watchdog.h"
-#include "mgmt/kernlink.h"
 #include "platform/log.h"
-#include "oltsim/tftpserver.h"
 #include "onu/profiler_onu.h"
-#include "ponkernel/ponkernel.h"
 #include "wire/personality.h"
 
 #include <algorithm>
@@ -21,58 +17,28 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-std::string hex_text(const bytes &data)
-{
-    std::string text;
-    char one[4];
-    for (uint8_t b : data) {
-        snprintf(one, sizeof one, "%02X ", b);
-        text += one;
-    }
-    return text;
-}
-
 int drssi_asked;
 unsigned waited;
-bool advance_clock(unsigned seconds)
-{
-    waited += seconds;
-    clock_fake_advance(seconds);
-    return true;
-}
-void no_pause(unsigned) {}
 
-class ChipSweeps : public MaintFixture {
+class ChipSweeps : public WithTftpAndKernel<MaintFixture> {
 protected:
     void BeforeStart() override
     {
         drssi_asked = 0;
         // DRSSI on PON port 0 of every OLT only.
         drssi_double = [](int, int pon) { drssi_asked++; return pon == 0; };
-        saved_pause_ = tftp_pause;
-        tftp_pause = no_pause;
-        saved_timeouts_ = tftp_timeout;
-        tftp_timeout = {1, 1, 1};
         saved_wait_ = scheduler_wait;
-        scheduler_wait = advance_clock;
+        scheduler_wait = [](unsigned seconds) {
+            waited += seconds;
+            clock_fake_advance(seconds);
+            return true;
+        };
         waited = 0;
-        tftp_ = std::make_unique<oltsim::tftp_server>(*sim_);
-
-        ponkernel_options o;
-        o.unix_path = (root_ / "tmp/chip.sock").string();
-        o.print = false;
-        ASSERT_EQ(kernel_.start(o), 0);
-        flags.r = 0;
-        kernlink_init();
-        ASSERT_TRUE(kernel_.wait_connected(10));
+        WithTftpAndKernel<MaintFixture>::BeforeStart();
     }
     void TearDown() override
     {
-        kernlink_close();
-        kernel_.stop();
-        MaintFixture::TearDown();
-        tftp_pause = saved_pause_;
-        tftp_timeout = saved_timeouts_;
+        WithTftpAndKernel<MaintFixture>::TearDown();
         scheduler_wait = saved_wait_;
     }
 
@@ -89,15 +55,6 @@ protected:
             if (r.data.size() >= mac_at + 6)
                 out.push_back(r.data[mac_at + 4] << 8 | r.data[mac_at + 5]);
         }
-        return out;
-    }
-
-    std::vector<std::string> notifications(size_t expected)
-    {
-        kernel_.wait_notifications(expected, 10);
-        std::vector<std::string> out;
-        for (const kernmsg_notification &n : kernel_.notifications())
-            out.push_back(std::to_string(n.code) + " " + std::to_string(n.num[0]) + " " + n.text);
         return out;
     }
 
@@ -141,11 +98,7 @@ protected:
     }
 
     size_t since_ = 0;
-    void (*saved_pause_)(unsigned) = nullptr;
-    tftp_timeouts saved_timeouts_{};
     bool (*saved_wait_)(unsigned) = nullptr;
-    std::unique_ptr<oltsim::tftp_server> tftp_;
-    ponkernel_server kernel_;
 };
 
 // ---- UNI ports ----------------------------------------------------------------------
@@ -188,13 +141,13 @@ TEST_F(ChipSweeps, BlockedUniPortsAreReopenedByTheOnusTypeAfterFiveMinutes)
     EXPECT_EQ(ports, (std::vector<std::string>{"1", "2"}));
     EXPECT_EQ(hook_calls, (std::vector<std::string>{"config_end 00:0D:B6:00:00:02", "config_end 00:0D:B6:00:00:02"}));
     EXPECT_EQ(onus_asked(TEK_REQ_ONU_PON_PARAMS, 0), (std::vector<int>{2, 2}));
-    EXPECT_EQ(notifications(6), (std::vector<std::string>{
-                                    "152 1 00:0D:B6:00:00:01 UNI port 1 not blocked",
-                                    "152 1 00:0D:B6:00:00:01 UNI port 2 not blocked",
-                                    "152 1 00:0D:B6:00:00:02 UNI port 1 not blocked",
-                                    "152 1 00:0D:B6:00:00:02 UNI port 2 not blocked",
-                                    "152 1 00:0D:B6:00:00:03 UNI port 1 not blocked",
-                                    "152 1 00:0D:B6:00:00:03 UNI port 2 not blocked",
+    EXPECT_EQ(reports(6), (std::vector<std::string>{
+                                    "152 1 0 00:0D:B6:00:00:01 UNI port 1 not blocked",
+                                    "152 1 0 00:0D:B6:00:00:01 UNI port 2 not blocked",
+                                    "152 1 0 00:0D:B6:00:00:02 UNI port 1 not blocked",
+                                    "152 1 0 00:0D:B6:00:00:02 UNI port 2 not blocked",
+                                    "152 1 0 00:0D:B6:00:00:03 UNI port 1 not blocked",
+                                    "152 1 0 00:0D:B6:00:00:03 UNI port 2 not blocked",
                                 }));
     for (int n : {1, 2, 3})
         for (int p = 1; p <= 2; p++) {
@@ -298,12 +251,12 @@ TEST_F(ChipSweeps, TheOnuRequestsCarryTheOnusMacOrItsExpectedQueueLayout)
     EXPECT_EQ(maint_onu_queues_clear(onu), 0);
     EXPECT_EQ(maint_onu_queues_write(onu), 0);
     EXPECT_EQ(maint_onu_reset(onu), 0);
-    const std::string mac = "00 0D B6 00 00 01 ";
+    const bytes mac = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0x01};
     for (uint16_t id : {TEK_REQ_ONU_CONFIG_END, TEK_REQ_QUEUES_CLEAR, TEK_REQ_ONU_RESET}) {
         auto sent = requests(id);
         ASSERT_EQ(sent.size(), 1u) << id;
         EXPECT_EQ(sent[0].olt, 3);
-        EXPECT_EQ(hex_text(sent[0].data), mac);
+        EXPECT_EQ(sent[0].data, mac);
     }
     auto written = requests(TEK_REQ_QUEUES_WRITE);
     ASSERT_EQ(written.size(), 1u);
