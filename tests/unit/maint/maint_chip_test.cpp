@@ -327,77 +327,59 @@ TEST_F(ChipSweeps, AFirmwareJobWithoutItsImageEndsFailed)
     EXPECT_TRUE(tftp_->packets().empty());
 }
 
+// The defaults replace all but the ONU's own bytes (16 and 87..98); without
+// usable defaults the ONU's personality is written back as it was read; an
+// ONU of a type outside 1..18 or not configured fails the job at once.
 TEST_F(ChipSweeps, APersonalityJobWritesTheDefaultsKeepingTheOnusOwnBytes)
 {
-    const oltsim::mac_address mac = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0x01};
-    bytes own = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 9);
-    tftp_->set_onu_personality(mac, own);
-    bytes defaults = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 77);
-    write_file(ONU_PERS_DEFAULTS, defaults);
-    onu_record *onu = put_onu(0, 1, ONU_STATE_OK);
-    onu->type = 18;
-    ASSERT_EQ(scheduler_add(onu->mac, SCHEDULE_PERSONALITY), 0);
-    lap();
-    EXPECT_EQ(scheduler_entry(1).status, SCHEDULE_DONE);
-    bytes written = tftp_->onu_file(mac, "personality");
-    ASSERT_EQ(written.size(), ONU_PERS_SIZE);
-    bytes expected = defaults;
-    expected[16] = own[16];
-    std::copy(own.begin() + 87, own.begin() + 99, expected.begin() + 87);
-    onu_pers_prepare(expected.data());   // the board's values and the CRC, as every write
-    EXPECT_EQ(written, expected);
-    EXPECT_EQ(count_of(trace(), "scheduler_update_onu_pers: ONU 00:0D:B6:00:00:01 personality updated ok\n"), 1);
-}
-
-// Defaults that cannot be used leave the ONU's personality as it was read;
-// it is written back all the same.
-TEST_F(ChipSweeps, APersonalityJobWithoutUsableDefaultsWritesTheOnusOwn)
-{
-    const oltsim::mac_address mac = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0x01};
-    bytes own = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 9);
-    tftp_->set_onu_personality(mac, own);
-    onu_record *onu = put_onu(0, 1, ONU_STATE_AUTHFAILED);
-    onu->type = 1;
+    const bytes own = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 9),
+                defaults = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 77);
+    bytes merged = defaults;
+    merged[16] = own[16];
+    std::copy(own.begin() + 87, own.begin() + 99, merged.begin() + 87);
     struct row {
         const char *name;
-        size_t size;   // of the defaults file; 0: no file
+        size_t defaults;   // size of the defaults file; 0: none
+        uint32_t state;
+        uint8_t type;
+        const bytes *written;   // before the board's values and the CRC; null: nothing
         const char *line;
     } rows[] = {
-        {"missing", 0, "Can't load personality defaults\n"},
-        {"short", ONU_PERS_SIZE - 1, "Wrong personality defaults format\n"},
+        {"defaults", ONU_PERS_SIZE, ONU_STATE_OK, 18, &merged, "personality initialized successfully"},
+        {"no defaults", 0, ONU_STATE_AUTHFAILED, 1, &own, "Can't load personality defaults\n"},
+        {"short defaults", ONU_PERS_SIZE - 1, ONU_STATE_OK, 1, &own, "Wrong personality defaults format\n"},
+        {"unconfigured", ONU_PERS_SIZE, ONU_STATE_UNCONFIGURED, 3, nullptr, "update failed (unknown ONU type)\n"},
+        {"type 19", ONU_PERS_SIZE, ONU_STATE_OK, 19, nullptr, "update failed (unknown ONU type)\n"},
     };
-    bytes expected = own;
-    onu_pers_prepare(expected.data());
+    int n = 0;
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
+        const oltsim::mac_address mac = {0x00, 0x0D, 0xB6, 0x00, 0x00, uint8_t(++n)};
+        tftp_->set_onu_personality(mac, own);
         std::filesystem::remove(root_ / (ONU_PERS_DEFAULTS + 1));
-        if (r.size)
-            write_file(ONU_PERS_DEFAULTS, bytes(r.size, 0xDD));
+        if (r.defaults)
+            write_file(ONU_PERS_DEFAULTS, bytes(defaults.begin(), defaults.begin() + long(r.defaults)));
+        onu_record *onu = put_onu(0, n, r.state);
+        onu->type = r.type;
         scheduler_clear(SCHEDULE_PERSONALITY);
         scheduler_onu_index = 0;
+        hook_calls.clear();
         ASSERT_EQ(scheduler_add(onu->mac, SCHEDULE_PERSONALITY), 0);
         std::string lines = syslog_of([] { scheduler_step(); });
-        EXPECT_EQ(count_of(lines, r.line), 1);
-        EXPECT_EQ(count_of(lines, "personality initialized successfully"), 0);
-        EXPECT_EQ(tftp_->onu_file(mac, "personality"), expected);
-        EXPECT_EQ(scheduler_entry(1).status, SCHEDULE_DONE);
+        EXPECT_EQ(count_of(lines, r.line), 1) << lines;
+        schedule_entry job = scheduler_entry(1);
+        if (r.written) {
+            bytes expected = *r.written;
+            onu_pers_prepare(expected.data());
+            EXPECT_EQ(tftp_->onu_file(mac, "personality"), expected);
+            EXPECT_EQ(job.status, SCHEDULE_DONE);
+        } else {
+            EXPECT_TRUE(tftp_->onu_file(mac, "personality").empty());
+            EXPECT_EQ(job.status, SCHEDULE_FAILED);
+            EXPECT_EQ(job.tries, 0);
+            EXPECT_TRUE(hook_calls.empty());
+        }
     }
-}
-
-TEST_F(ChipSweeps, APersonalityJobForAnUnconfiguredOnuFailsAtOnce)
-{
-    onu_record *onu = put_onu(0, 1, ONU_STATE_UNCONFIGURED);
-    onu->type = 3;
-    ASSERT_EQ(scheduler_add(onu->mac, SCHEDULE_PERSONALITY), 0);
-    std::string lines = syslog_of([] { scheduler_step(); });
-    EXPECT_EQ(count_of(lines, "scheduler_update_onu_pers: ONU 00:0D:B6:00:00:01 personality update failed (unknown ONU "
-                              "type)\n"),
-              1);
-    schedule_entry job = scheduler_entry(1);
-    EXPECT_EQ(job.status, SCHEDULE_FAILED);
-    EXPECT_EQ(job.tries, 0);
-    EXPECT_TRUE(tftp_->onu_file({0x00, 0x0D, 0xB6, 0x00, 0x00, 0x01}, "personality").empty());
-    EXPECT_TRUE(hook_calls.empty());
 }
 
 } // namespace
