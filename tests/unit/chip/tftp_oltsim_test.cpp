@@ -98,30 +98,6 @@ TEST_F(Transfers, WholeImagesEndWithAShortOrEmptyBlockAndAreReported)
     EXPECT_TRUE(pauses.empty());
 }
 
-TEST_F(Transfers, RequestsCarryTheTftpPacketAndTheOnuMac)
-{
-    bytes image = byte_pattern(600, 1);
-    ASSERT_EQ(tftp_olt_app_upgrade(0, image.data(), image.size()), 0);
-    auto log = sim_->request_log();
-    ASSERT_EQ(log.size(), 3u);
-    EXPECT_EQ(log[0].id, TEK_REQ_TFTP_OLT);
-    const uint8_t wrq[] = {0, 2, 'a', 'p', 'p', 0, 'o', 'c', 't', 'e', 't', 0};
-    EXPECT_EQ(log[0].data, bytes(wrq, wrq + sizeof wrq));
-    EXPECT_EQ(log[1].len, 4 + 512);
-    EXPECT_EQ(log[2].len, 4 + 88);
-
-    uint8_t *pers = tftp_onu_pers_read_on(onu_mac.data(), 3);
-    ASSERT_NE(pers, nullptr);
-    BFREE(pers);
-    log = sim_->request_log();
-    const auto &rrq = log[3];
-    EXPECT_EQ(rrq.id, TEK_REQ_TFTP_ONU);
-    EXPECT_EQ(rrq.olt, 3);
-    EXPECT_EQ(rrq.len, 6 + 2 + 12 + 6);
-    EXPECT_TRUE(std::equal(onu_mac.begin(), onu_mac.end(), rrq.data.begin()));
-    EXPECT_EQ(load_be16(rrq.data.data() + 6), TFTP_RRQ);
-}
-
 // ---- personalities ------------------------------------------------------------
 
 // The personality checks themselves are the wire layer's; here, that the
