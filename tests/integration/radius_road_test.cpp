@@ -26,11 +26,14 @@ const char HOSTNAME[] = "olt-road";
 
 // Users file of tests/common/freeradius: ONU 1 is accepted with its
 // configuration in vendor attributes (link profile 4, a PON and a UNI rule;
-// its chip registers the two links that profile gives).
+// its chip registers the two links that profile gives); ONU 2 is known with
+// another secret than its chip answers with.
 const char *ONU1 = "00:0D:B6:12:34:56";
+const char *ONU2 = "00:0D:B6:AB:CD:EF";
 const char *RADIUS_CHIP_ONUS = R"({ "onus": [
     { "mac": "00:0D:B6:12:34:56", "secret": "onu1secret", "links": 2,
-      "olt": 0, "pon": 0, "chip": "0x3714", "fw": "0x0210" }
+      "olt": 0, "pon": 0, "chip": "0x3714", "fw": "0x0210" },
+    { "mac": "00:0D:B6:AB:CD:EF", "secret": "guess", "olt": 0, "pon": 0, "chip": "0x3714" }
 ] })";
 
 class RadiusRoad : public Road {
@@ -185,6 +188,20 @@ TEST_F(RadiusRoad, RightSecretIsConfiguredFromTheServerAccountedAndDisconnected)
     EXPECT_EQ(count_of(server_.log(), "Login OK: [" + std::string(ONU1) + "]"), 2);
     EXPECT_TRUE(eventually([&] { return count_of(server_.detail(), "Acct-Status-Type = Start") == 2; }, 60));
     EXPECT_NE(session_of(ONU1), session) << "a new session";
+}
+
+// Rejected, the ONU's other links' discoveries are still queued when the
+// board stops: the daemon's stop frees them.
+TEST_F(RadiusRoad, WrongSecretIsRejectedWithEapFailure)
+{
+    start();
+    uint8_t onu[6];
+    mac(ONU2, onu);
+    population_->register_onu(onu);
+    ASSERT_TRUE(eventually([&] { return state(ONU2) == "AUTHFAILED"; }, ROAD_SECONDS))
+        << daemon_.out() << daemon_.err() << "\n" << server_.log();
+    EXPECT_TRUE(eventually([&] { return service_->eap_result(onu) == 4; })) << "EAP-Failure to the ONU";
+    EXPECT_NE(server_.log().find("Login incorrect"), std::string::npos) << server_.log();
 }
 
 } // namespace
