@@ -64,9 +64,7 @@ TEST_F(Sweeps, OltsStuckInResetAreResetAgainAfterThirtySeconds)
             olt_set_state(olt, ONU_STATE_OK);
         olt_set_state(2, r.state);
         clock_fake_advance(r.age);
-        std::string before = trace();
-        wd_cleanup_olts();
-        std::string lines = trace().substr(before.size());
+        std::string lines = trace_of(wd_cleanup_olts);
         if (r.reset) {
             EXPECT_EQ(board.resets(), std::vector<int>{2});
             EXPECT_EQ(olt_get_state(2), ONU_STATE_RESETFWUPGRADE);
@@ -119,9 +117,7 @@ TEST_F(Sweeps, ALinkWithoutProgressForMoreThanTenMinutesRetiresTheOnusLinks)
         // A fresh OK link keeps nothing alive: the stuck one decides.
         onu->links[0].state_time = uptime_seconds();
         uint32_t counter = onu_change_counter_get();
-        std::string before = trace();
-        wd_cleanup_discovery_timeout_onus();
-        std::string lines = trace().substr(before.size());
+        std::string lines = trace_of(wd_cleanup_discovery_timeout_onus);
         if (r.lost) {
             EXPECT_EQ(lines, "wd_cleanup_discovery_timeout_onus: 00:0D:B6:00:00:01[7] lost link[1] found\n");
             EXPECT_EQ(onu->discovered_links, 0);
@@ -161,9 +157,7 @@ TEST_F(Sweeps, AnOnuIsReleasedWhenEveryDiscoveredLinkReportsTimeOut)
         onu->port = 1;
         for (int i = 0; i < r.timed_out; i++)
             onu->links[i].state = ONU_STATE_REPORTTIMEOUT;
-        std::string before = trace();
-        wd_cleanup_report_timeout_onus();
-        std::string lines = trace().substr(before.size());
+        std::string lines = trace_of(wd_cleanup_report_timeout_onus);
         if (r.released) {
             EXPECT_EQ(onu->state, ONU_STATE_FREE);
             EXPECT_EQ(hook_calls, std::vector<std::string>{"cleanup 00:0D:B6:00:00:05"});
@@ -223,9 +217,7 @@ TEST_F(Sweeps, OnusStuckInAuthorizationOrConfigurationAreRediscovered)
         if (r.radius)
             onu->cfg_flags |= ONU_CFG_FROM_RADIUS;
         clock_fake_advance(r.age);
-        std::string before = trace();
-        wd_cleanup_cfg_timeout_onus();
-        std::string lines = trace().substr(before.size());
+        std::string lines = trace_of(wd_cleanup_cfg_timeout_onus);
         if (r.rediscovered) {
             EXPECT_EQ(hook_calls, std::vector<std::string>{"rediscover 00:0D:B6:00:00:03"});
             EXPECT_EQ(lines, "wd_cleanup_cfg_timeout_onus: 00:0D:B6:00:00:03 cfg timeout. force rediscovery started\n");
