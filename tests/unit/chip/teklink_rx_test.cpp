@@ -170,18 +170,6 @@ TEST_F(RxPool, ThreePartResponseArrivesWholeWithItsJoinedLen)
     EXPECT_EQ(teklink_rxpool_used(), 1);
 }
 
-TEST_F(RxPool, SinglePartLongEventMovesItsDataToOffsetTen)
-{
-    rx(0, fragment(0x8019, 5, true, 0, {9, 8, 7}));
-    uint8_t *msg = take(&teklink_events_queue);
-    ASSERT_NE(msg, nullptr);
-    EXPECT_EQ(tekmsg_rcode(msg), 0);
-    EXPECT_EQ(tekmsg_len(msg), 7);
-    EXPECT_EQ(data_of(msg, 10, 3), (bytes{9, 8, 7}));
-    BFREE(msg);
-    EXPECT_EQ(teklink_rxpool_used(), 0);
-}
-
 TEST_F(RxPool, MissingFragmentFreesTheSetAndWakesTheSenderEmpty)
 {
     rx(1, fragment(0x0042, 12, false, 0, {1}));

@@ -226,24 +226,4 @@ TEST_F(Transfers, UnknownOnusAreNotAddressed)
     EXPECT_TRUE(kernel_.notifications().empty());
 }
 
-TEST_F(Transfers, OnuPersonalityRoundTripByMac)
-{
-    connect_onu(onu_mac, 1);
-    bytes served = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 12);
-    tftp_->set_onu_personality(onu_mac, served);
-    uint8_t *pers = tftp_onu_pers_read(onu_mac.data());
-    ASSERT_NE(pers, nullptr);
-    EXPECT_TRUE(std::equal(served.begin(), served.end(), pers));
-
-    pauses.clear();
-    EXPECT_EQ(tftp_onu_pers_write(onu_mac.data(), pers), 0);
-    EXPECT_EQ(pauses, (std::vector<unsigned>{2}));   // before the write, none after
-    bytes stored = tftp_->onu_file(onu_mac, "personality");
-    EXPECT_EQ(stored, take(pers, ONU_PERS_SIZE));
-    EXPECT_EQ(stored[2369], 8);
-    EXPECT_EQ(load_be32(stored.data() + 4), crc32_update(0, stored.data() + 16, 2397));
-    for (const packet &p : tftp_->packets())
-        EXPECT_EQ(p.olt, 1);
-}
-
 } // namespace

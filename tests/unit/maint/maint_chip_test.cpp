@@ -356,6 +356,7 @@ TEST_F(ChipSweeps, APersonalityJobWritesTheDefaultsKeepingTheOnusOwnBytes)
         scheduler_clear(SCHEDULE_PERSONALITY);
         scheduler_onu_index = 0;
         hook_calls.clear();
+        pauses.clear();
         ASSERT_EQ(scheduler_add(onu->mac, SCHEDULE_PERSONALITY), 0);
         std::string lines = syslog_of([] { scheduler_step(); });
         EXPECT_EQ(count_of(lines, r.line), 1) << lines;
@@ -364,6 +365,7 @@ TEST_F(ChipSweeps, APersonalityJobWritesTheDefaultsKeepingTheOnusOwnBytes)
             bytes expected = *r.written;
             onu_pers_prepare(expected.data());
             EXPECT_EQ(tftp_->onu_file(mac, "personality"), expected);
+            EXPECT_EQ(pauses, std::vector<unsigned>{2}) << "a pause before the write, none after";
             EXPECT_EQ(job.status, SCHEDULE_DONE);
         } else {
             EXPECT_TRUE(tftp_->onu_file(mac, "personality").empty());
