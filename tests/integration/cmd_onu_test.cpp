@@ -25,6 +25,8 @@ protected:
     // transceiver answering as oltsim's program has them.
     void settle()
     {
+        box_.environment["ZANDREL_COUNTERS_PROM"] = "/tmp/zandrel.prom";
+        box_.environment["ZANDREL_COUNTERS_PROM_SECONDS"] = "1";
         start();
         ports_ = std::make_unique<oltsim::onu_ports>(*sim_);
         for (const auto &onu : onus_)
@@ -167,8 +169,31 @@ TEST_F(OnuCommandsBoard, WhatTheOperatorSeesAgreesWithTheDaemonAndTheChips)
     EXPECT_EQ(ponctl({"schedule", "clear", "7"}), "schedule clear: cleared (rcode 0)\n");
     EXPECT_TRUE(ponctl_json({"schedule", "list", "7"})["jobs"].empty());
     EXPECT_EQ(ponctl_json({"schedule", "list", "9"})["jobs"].size(), 1u) << "another kind stays";
+
+    // The link counters, as ponctl and the Prometheus file show them.
+    auto counters = [&] {
+        run_result r = run_program(box_, "ponctl", PONCTL_BIN, {"counters", "--json"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.status == 0 ? json::parse(r.out) : json::object();
+    };
+    auto grew = [](const json &after, const json &before, const char *name) {
+        return after.value(name, 0ul) - before.value(name, 0ul);
+    };
+    json before = counters();
+    EXPECT_GT(before.value("olt0_exchanges", 0ul), 0u);
+    EXPECT_EQ(run_program(box_, "ponctl", PONCTL_BIN, {"raw", "0x1005"}).status, 0);   // no parameter block: refused
+    json after = counters();
+    EXPECT_EQ(grew(after, before, "mgmt_commands_0x7002"), 1u);
+    EXPECT_EQ(grew(after, before, "mgmt_commands_0x1005"), 1u);
+    EXPECT_EQ(grew(after, before, "mgmt_refused_payloads"), 1u);
+    // Every command before this report answered; its own answer leaves after.
+    EXPECT_EQ(grew(after, before, "mgmt_answers"), 2u);
+    EXPECT_NE(ponctl({"counters"}).find("olt0\n  exchanges "), std::string::npos);
+    std::string prom;
+    EXPECT_TRUE(eventually([&] {
+        prom = read_file(box_.path("/tmp/zandrel.prom"));
+        return prom.find("zandrel_mgmt_commands_total{code=\"0x1005\"} 1\n") != std::string::npos;
+    }, 10)) << prom;
 }
-
-
 
 } // namespace

@@ -65,15 +65,6 @@ TEST(Lifecycle, BackgroundFlagReturnsAtOnceAndTheChildServesUntilSigterm)
     EXPECT_EQ(wait_for_exit(child), 0);
 }
 
-TEST(Lifecycle, ForegroundDaemonStopsWithStatusZero)
-{
-    sandbox box;
-    process daemon;
-    ASSERT_TRUE(daemon.start(box, "zandrel", ZANDREL_BIN, {"-x", "-r", "zero"}));   // harmless options
-    EXPECT_FALSE(eventually([&] { return !daemon.running(); }, 1));
-    EXPECT_EQ(daemon.stop(20), 0);
-}
-
 // SIGUSR1 is served away from the signal: a FIFO planted as the control
 // file holds nothing up, a good control file then moves the trace, and
 // SIGTERM still ends the daemon.

@@ -1,9 +1,9 @@
-// The maintenance threads in the running daemon on the simulated board:
-// an ONU whose links all stop reporting is released by the watchdog and its
-// FREE state reaches the management process; an ONU that runs a firmware
-// the daemon knows to be outdated is upgraded by a scheduler job through the
-// chips' TFTP relay, restarted, and comes back OK; an ONU that the operator
-// or the schedule reconfigures registers again by itself and is OK again.
+// The maintenance threads in the running daemon on the simulated board: an
+// ONU that runs a firmware the daemon knows to be outdated is upgraded by a
+// scheduler job through the chips' TFTP relay, restarted, released by the
+// watchdog once its links go silent, and comes back OK; an ONU that the
+// operator or the schedule reconfigures registers again by itself and is OK
+// again.
 // zandrel and ponkernel run as processes, the chips, their ONUs and TFTP
 // side in this test process.
 #include "integration/onu_road_fixture.h"
@@ -74,17 +74,6 @@ protected:
     using Road::states;
     std::vector<std::string> states(const oltsim::mac_address &mac) const { return states(text(mac)); }
     std::string state(const oltsim::mac_address &mac) const { return state(text(mac)); }
-    // The state words of the ONU's state notifications ponkernel received.
-    std::vector<std::string> notified(const oltsim::mac_address &mac) const
-    {
-        std::vector<std::string> out;
-        std::regex line("notification: event " + std::to_string(EVENT_ONU_STATE) + " numbers [0-9 ]+ text \"" +
-                        text(mac) + " \\S+ \\S+ (\\S+)");
-        std::string log = kernel_.out();
-        for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it)
-            out.push_back((*it)[1]);
-        return out;
-    }
     void bring_up(const oltsim::mac_address &mac)
     {
         population_->register_onu(mac.data());
@@ -93,35 +82,6 @@ protected:
 
     std::unique_ptr<oltsim::tftp_server> tftp_;
 };
-
-TEST_F(MaintBoard, OnuWhoseLinksStopReportingIsReleased)
-{
-    start();
-    bring_up(QUIET);
-    // The chip reports a report time-out on three of the four links: the ONU
-    // still has a link that reports, so it stays.
-    auto alarm = [&](int link) {
-        oltsim::mac_address mac = QUIET;
-        mac[5] = uint8_t(mac[5] + link);
-        sim_->send_event(0, oltsim::ID_ALARM_EVENT, oltsim::report_timeout_alarm(QUIET.data(), link));
-        ASSERT_TRUE(eventually([&] { return says("alarm_oltlink: " + text(mac) + " in REPORTTIMEOUT state"); }, 10));
-    };
-    for (int link = 0; link < 3; link++)
-        alarm(link);
-    // A few watchdog passes (one a second) go by with three links silent.
-    EXPECT_FALSE(eventually([&] { return says("wd_cleanup_report_timeout_onus"); }, 3));
-    EXPECT_EQ(state(QUIET), "OK");
-
-    alarm(3);
-    std::string released = "wd_cleanup_report_timeout_onus: ONT " + text(QUIET) + " (desc: quiet) disconnected";
-    ASSERT_TRUE(eventually([&] { return says(released); }, 10)) << daemon_.out();
-    EXPECT_TRUE(eventually([&] { return state(QUIET) == "FREE"; }, 10)) << daemon_.out();
-    EXPECT_TRUE(eventually([&] { return !notified(QUIET).empty() && notified(QUIET).back() == "FREE"; }, 10))
-        << kernel_.out();
-    EXPECT_EQ(count_of(daemon_.out(), released), 1) << "released once, not on every pass";
-    // Released, the ONU may register again and comes back up.
-    bring_up(QUIET);
-}
 
 TEST_F(MaintBoard, OutdatedOnuFirmwareIsUpgradedThroughTftpAndTheOnuReturns)
 {

@@ -97,21 +97,6 @@ TEST_F(OnuFaults, RegistrationAgainWhileConfiguringIsRefused)
     EXPECT_EQ(std::count(road.begin(), road.end(), "OK"), 1) << "configured once";
 }
 
-// ponkernel restarts while the ONU is in AUTHINPROGRESS and the ONU answers
-// after the link is back: authentication just completes.
-TEST_F(OnuFaults, PonkernelRestartedDuringAuthenticationThenTheOnuAnswers)
-{
-    service_->hold_eap(true);
-    population_->register_onu(road_);
-    ASSERT_TRUE(eventually([&] { return state(ROAD) == "AUTHINPROGRESS"; }, FAULT_SECONDS)) << daemon_.out();
-    int before = connections();
-    ASSERT_EQ(kernel_.stop(10), 0);
-    restart_kernel(before);
-    service_->hold_eap(false);
-    expect_ok_and_nothing_leaked();
-    EXPECT_EQ(service_->resets(road_), 0);
-}
-
 // The ONU answers while ponkernel is away: authenticated, its ONT
 // configuration cannot be fetched, so the ONU is reset and its record
 // released. It reboots, registers again once ponkernel is back and comes

@@ -98,28 +98,6 @@ TEST_F(Road, FailingSlaLeavesTheLinkInProgressAndTheOnuFailed)
     EXPECT_EQ(service_->link_slas(0), 0u) << "the failing DSQ request ends the link's configuration";
 }
 
-} // namespace
-
-namespace {
-
-// Faults on the chip side while an ONU is on its road: each ends in a
-// defined state.
-TEST_F(Road, RcodeElevenBurstDuringConfigurationIsRidden)
-{
-    start();
-    resources before = measure();
-    uint8_t road[6];
-    mac("00:0D:B6:10:00:00", road);
-    population_->register_onu(road);
-    ASSERT_TRUE(eventually([&] { return state("00:0D:B6:10:00:00") == "DISCOVERED"; }, ROAD_SECONDS));
-    // The next two answers of the chip say the ONU did not answer: the chip
-    // link asks again, a second apart.
-    sim_->rcode_next(0, 11, 2);
-    ASSERT_TRUE(eventually([&] { return state("00:0D:B6:10:00:00") == "OK"; }, ROAD_SECONDS)) << daemon_.out();
-    EXPECT_TRUE(says("teklink: have to resend msg"));
-    EXPECT_EQ(service_->paths(0), 4u);
-    expect_nothing_leaked(holding(before, 1, 4));
-}
 
 TEST_F(Road, ChipSilentOnDestinationsFailsTheOnuAsAFirmwareFault)
 {

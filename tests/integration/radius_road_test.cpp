@@ -190,6 +190,8 @@ TEST_F(RadiusRoad, RightSecretIsConfiguredFromTheServerAccountedAndDisconnected)
     EXPECT_NE(session_of(ONU1), session) << "a new session";
 }
 
+// Rejected, the ONU's other links' discoveries are still queued when the
+// board stops: the daemon's stop frees them.
 TEST_F(RadiusRoad, WrongSecretIsRejectedWithEapFailure)
 {
     start();

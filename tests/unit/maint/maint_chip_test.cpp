@@ -3,15 +3,11 @@
 // stand-in receiving the notifications.
 #include "maint_fixture.h"
 
-#include "chip/tektftp.h"
+#include "common/tftp_kernel_fixture.h"
 #include "engine/onu_optics.h"
-#include "maint/scheduler.h"
 #include "maint/watchdog.h"
-#include "mgmt/kernlink.h"
 #include "platform/log.h"
-#include "oltsim/tftpserver.h"
 #include "onu/profiler_onu.h"
-#include "ponkernel/ponkernel.h"
 #include "wire/personality.h"
 
 #include <algorithm>
@@ -21,58 +17,28 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-std::string hex_text(const bytes &data)
-{
-    std::string text;
-    char one[4];
-    for (uint8_t b : data) {
-        snprintf(one, sizeof one, "%02X ", b);
-        text += one;
-    }
-    return text;
-}
-
 int drssi_asked;
 unsigned waited;
-bool advance_clock(unsigned seconds)
-{
-    waited += seconds;
-    clock_fake_advance(seconds);
-    return true;
-}
-void no_pause(unsigned) {}
 
-class ChipSweeps : public MaintFixture {
+class ChipSweeps : public WithTftpAndKernel<MaintFixture> {
 protected:
     void BeforeStart() override
     {
         drssi_asked = 0;
         // DRSSI on PON port 0 of every OLT only.
         drssi_double = [](int, int pon) { drssi_asked++; return pon == 0; };
-        saved_pause_ = tftp_pause;
-        tftp_pause = no_pause;
-        saved_timeouts_ = tftp_timeout;
-        tftp_timeout = {1, 1, 1};
         saved_wait_ = scheduler_wait;
-        scheduler_wait = advance_clock;
+        scheduler_wait = [](unsigned seconds) {
+            waited += seconds;
+            clock_fake_advance(seconds);
+            return true;
+        };
         waited = 0;
-        tftp_ = std::make_unique<oltsim::tftp_server>(*sim_);
-
-        ponkernel_options o;
-        o.unix_path = (root_ / "tmp/chip.sock").string();
-        o.print = false;
-        ASSERT_EQ(kernel_.start(o), 0);
-        flags.r = 0;
-        kernlink_init();
-        ASSERT_TRUE(kernel_.wait_connected(10));
+        WithTftpAndKernel<MaintFixture>::BeforeStart();
     }
     void TearDown() override
     {
-        kernlink_close();
-        kernel_.stop();
-        MaintFixture::TearDown();
-        tftp_pause = saved_pause_;
-        tftp_timeout = saved_timeouts_;
+        WithTftpAndKernel<MaintFixture>::TearDown();
         scheduler_wait = saved_wait_;
     }
 
@@ -89,15 +55,6 @@ protected:
             if (r.data.size() >= mac_at + 6)
                 out.push_back(r.data[mac_at + 4] << 8 | r.data[mac_at + 5]);
         }
-        return out;
-    }
-
-    std::vector<std::string> notifications(size_t expected)
-    {
-        kernel_.wait_notifications(expected, 10);
-        std::vector<std::string> out;
-        for (const kernmsg_notification &n : kernel_.notifications())
-            out.push_back(std::to_string(n.code) + " " + std::to_string(n.num[0]) + " " + n.text);
         return out;
     }
 
@@ -141,11 +98,7 @@ protected:
     }
 
     size_t since_ = 0;
-    void (*saved_pause_)(unsigned) = nullptr;
-    tftp_timeouts saved_timeouts_{};
     bool (*saved_wait_)(unsigned) = nullptr;
-    std::unique_ptr<oltsim::tftp_server> tftp_;
-    ponkernel_server kernel_;
 };
 
 // ---- UNI ports ----------------------------------------------------------------------
@@ -188,13 +141,13 @@ TEST_F(ChipSweeps, BlockedUniPortsAreReopenedByTheOnusTypeAfterFiveMinutes)
     EXPECT_EQ(ports, (std::vector<std::string>{"1", "2"}));
     EXPECT_EQ(hook_calls, (std::vector<std::string>{"config_end 00:0D:B6:00:00:02", "config_end 00:0D:B6:00:00:02"}));
     EXPECT_EQ(onus_asked(TEK_REQ_ONU_PON_PARAMS, 0), (std::vector<int>{2, 2}));
-    EXPECT_EQ(notifications(6), (std::vector<std::string>{
-                                    "152 1 00:0D:B6:00:00:01 UNI port 1 not blocked",
-                                    "152 1 00:0D:B6:00:00:01 UNI port 2 not blocked",
-                                    "152 1 00:0D:B6:00:00:02 UNI port 1 not blocked",
-                                    "152 1 00:0D:B6:00:00:02 UNI port 2 not blocked",
-                                    "152 1 00:0D:B6:00:00:03 UNI port 1 not blocked",
-                                    "152 1 00:0D:B6:00:00:03 UNI port 2 not blocked",
+    EXPECT_EQ(reports(6), (std::vector<std::string>{
+                                    "152 1 0 00:0D:B6:00:00:01 UNI port 1 not blocked",
+                                    "152 1 0 00:0D:B6:00:00:01 UNI port 2 not blocked",
+                                    "152 1 0 00:0D:B6:00:00:02 UNI port 1 not blocked",
+                                    "152 1 0 00:0D:B6:00:00:02 UNI port 2 not blocked",
+                                    "152 1 0 00:0D:B6:00:00:03 UNI port 1 not blocked",
+                                    "152 1 0 00:0D:B6:00:00:03 UNI port 2 not blocked",
                                 }));
     for (int n : {1, 2, 3})
         for (int p = 1; p <= 2; p++) {
@@ -247,20 +200,9 @@ TEST_F(ChipSweeps, ADrssiCycleEndsAfterOneLapWhenFewOnusCanRead)
     EXPECT_EQ(wd_drssi_cursor, 700);
 }
 
-TEST_F(ChipSweeps, RfLevelsAreChosenForOnuTypesWithAnRfOutput)
-{
-    const uint8_t types[] = {2, 25, 36, 1, 3, 19, 40};   // the first three have one
-    for (int i = 0; i < 7; i++)
-        put_onu(i, i, ONU_STATE_OK)->type = types[i];
-    put_onu(7, 7, ONU_STATE_FREE)->type = 2;
-    wd_set_rf_levels();
-    std::vector<int> asked = onus_asked(TEK_REQ_ONU_I2C_READ, 0);
-    asked.erase(std::unique(asked.begin(), asked.end()), asked.end());
-    EXPECT_EQ(asked, (std::vector<int>{0, 1, 2}));
-}
-
 // Which periodic sweeps a pass runs: unblocking every 10th, DRSSI every
-// 60th, RF levels every 3600th, all three on pass 0.
+// 60th, RF levels (for ONU types with an RF output) every 3600th, all three
+// on pass 0.
 TEST_F(ChipSweeps, PassesRunThePeriodicSweepsOnTheirMultiples)
 {
     struct row {
@@ -276,12 +218,15 @@ TEST_F(ChipSweeps, PassesRunThePeriodicSweepsOnTheirMultiples)
         onu->type = 2;   // an RF output, unblocked by port enable
         onu->uni[1].blocked = 1;
         onu->uni[1].blocked_time = uptime_seconds() - 301;
+        put_onu(1, 2, ONU_STATE_OK, 1)->type = 1;   // no RF output
         forget_requests();
         drssi_asked = 0;
         wd_onu_pass(r.n);
         EXPECT_EQ(onu->uni[1].blocked == 0, r.unblock);
         EXPECT_EQ(drssi_asked > 0, r.drssi);
-        EXPECT_EQ(!onus_asked(TEK_REQ_ONU_I2C_READ, 0).empty(), r.rf);
+        std::vector<int> rf = onus_asked(TEK_REQ_ONU_I2C_READ, 0);
+        EXPECT_EQ(!rf.empty(), r.rf);
+        EXPECT_EQ(std::count(rf.begin(), rf.end(), 2), 0) << "type 1 has no RF output";
     }
 }
 
@@ -298,12 +243,12 @@ TEST_F(ChipSweeps, TheOnuRequestsCarryTheOnusMacOrItsExpectedQueueLayout)
     EXPECT_EQ(maint_onu_queues_clear(onu), 0);
     EXPECT_EQ(maint_onu_queues_write(onu), 0);
     EXPECT_EQ(maint_onu_reset(onu), 0);
-    const std::string mac = "00 0D B6 00 00 01 ";
+    const bytes mac = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0x01};
     for (uint16_t id : {TEK_REQ_ONU_CONFIG_END, TEK_REQ_QUEUES_CLEAR, TEK_REQ_ONU_RESET}) {
         auto sent = requests(id);
         ASSERT_EQ(sent.size(), 1u) << id;
         EXPECT_EQ(sent[0].olt, 3);
-        EXPECT_EQ(hex_text(sent[0].data), mac);
+        EXPECT_EQ(sent[0].data, mac);
     }
     auto written = requests(TEK_REQ_QUEUES_WRITE);
     ASSERT_EQ(written.size(), 1u);
@@ -374,78 +319,61 @@ TEST_F(ChipSweeps, AFirmwareJobWithoutItsImageEndsFailed)
     EXPECT_TRUE(tftp_->packets().empty());
 }
 
+// The defaults replace all but the ONU's own bytes (16 and 87..98); without
+// usable defaults the ONU's personality is written back as it was read; an
+// ONU of a type outside 1..18 or not configured fails the job at once.
 TEST_F(ChipSweeps, APersonalityJobWritesTheDefaultsKeepingTheOnusOwnBytes)
 {
-    const oltsim::mac_address mac = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0x01};
-    bytes own = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 9);
-    tftp_->set_onu_personality(mac, own);
-    bytes defaults = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 77);
-    write_file(ONU_PERS_DEFAULTS, defaults);
-    onu_record *onu = put_onu(0, 1, ONU_STATE_OK);
-    onu->type = 18;
-    ASSERT_EQ(scheduler_add(onu->mac, SCHEDULE_PERSONALITY), 0);
-    lap();
-    EXPECT_EQ(scheduler_entry(1).status, SCHEDULE_DONE);
-    bytes written = tftp_->onu_file(mac, "personality");
-    ASSERT_EQ(written.size(), ONU_PERS_SIZE);
-    bytes expected = defaults;
-    expected[16] = own[16];
-    std::copy(own.begin() + 87, own.begin() + 99, expected.begin() + 87);
-    onu_pers_prepare(expected.data());   // the board's values and the CRC, as every write
-    EXPECT_EQ(written, expected);
-    EXPECT_EQ(count_of(trace(), "scheduler_update_onu_pers: ONU 00:0D:B6:00:00:01 personality updated ok\n"), 1);
-}
-
-// Defaults that cannot be used leave the ONU's personality as it was read;
-// it is written back all the same.
-TEST_F(ChipSweeps, APersonalityJobWithoutUsableDefaultsWritesTheOnusOwn)
-{
-    const oltsim::mac_address mac = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0x01};
-    bytes own = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 9);
-    tftp_->set_onu_personality(mac, own);
-    onu_record *onu = put_onu(0, 1, ONU_STATE_AUTHFAILED);
-    onu->type = 1;
+    const bytes own = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 9),
+                defaults = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 77);
+    bytes merged = defaults;
+    merged[16] = own[16];
+    std::copy(own.begin() + 87, own.begin() + 99, merged.begin() + 87);
     struct row {
         const char *name;
-        size_t size;   // of the defaults file; 0: no file
+        size_t defaults;   // size of the defaults file; 0: none
+        uint32_t state;
+        uint8_t type;
+        const bytes *written;   // before the board's values and the CRC; null: nothing
         const char *line;
     } rows[] = {
-        {"missing", 0, "Can't load personality defaults\n"},
-        {"short", ONU_PERS_SIZE - 1, "Wrong personality defaults format\n"},
-        {"long", ONU_PERS_SIZE + 1, "Wrong personality defaults format\n"},
+        {"defaults", ONU_PERS_SIZE, ONU_STATE_OK, 18, &merged, "personality initialized successfully"},
+        {"no defaults", 0, ONU_STATE_AUTHFAILED, 1, &own, "Can't load personality defaults\n"},
+        {"short defaults", ONU_PERS_SIZE - 1, ONU_STATE_OK, 1, &own, "Wrong personality defaults format\n"},
+        {"unconfigured", ONU_PERS_SIZE, ONU_STATE_UNCONFIGURED, 3, nullptr, "update failed (unknown ONU type)\n"},
+        {"type 19", ONU_PERS_SIZE, ONU_STATE_OK, 19, nullptr, "update failed (unknown ONU type)\n"},
     };
-    bytes expected = own;
-    onu_pers_prepare(expected.data());
+    int n = 0;
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
+        const oltsim::mac_address mac = {0x00, 0x0D, 0xB6, 0x00, 0x00, uint8_t(++n)};
+        tftp_->set_onu_personality(mac, own);
         std::filesystem::remove(root_ / (ONU_PERS_DEFAULTS + 1));
-        if (r.size)
-            write_file(ONU_PERS_DEFAULTS, bytes(r.size, 0xDD));
+        if (r.defaults)
+            write_file(ONU_PERS_DEFAULTS, bytes(defaults.begin(), defaults.begin() + long(r.defaults)));
+        onu_record *onu = put_onu(0, n, r.state);
+        onu->type = r.type;
         scheduler_clear(SCHEDULE_PERSONALITY);
         scheduler_onu_index = 0;
+        hook_calls.clear();
+        pauses.clear();
         ASSERT_EQ(scheduler_add(onu->mac, SCHEDULE_PERSONALITY), 0);
         std::string lines = syslog_of([] { scheduler_step(); });
-        EXPECT_EQ(count_of(lines, r.line), 1);
-        EXPECT_EQ(count_of(lines, "personality initialized successfully"), 0);
-        EXPECT_EQ(tftp_->onu_file(mac, "personality"), expected);
-        EXPECT_EQ(scheduler_entry(1).status, SCHEDULE_DONE);
+        EXPECT_EQ(count_of(lines, r.line), 1) << lines;
+        schedule_entry job = scheduler_entry(1);
+        if (r.written) {
+            bytes expected = *r.written;
+            onu_pers_prepare(expected.data());
+            EXPECT_EQ(tftp_->onu_file(mac, "personality"), expected);
+            EXPECT_EQ(pauses, std::vector<unsigned>{2}) << "a pause before the write, none after";
+            EXPECT_EQ(job.status, SCHEDULE_DONE);
+        } else {
+            EXPECT_TRUE(tftp_->onu_file(mac, "personality").empty());
+            EXPECT_EQ(job.status, SCHEDULE_FAILED);
+            EXPECT_EQ(job.tries, 0);
+            EXPECT_TRUE(hook_calls.empty());
+        }
     }
-}
-
-TEST_F(ChipSweeps, APersonalityJobForAnUnconfiguredOnuFailsAtOnce)
-{
-    onu_record *onu = put_onu(0, 1, ONU_STATE_UNCONFIGURED);
-    onu->type = 3;
-    ASSERT_EQ(scheduler_add(onu->mac, SCHEDULE_PERSONALITY), 0);
-    std::string lines = syslog_of([] { scheduler_step(); });
-    EXPECT_EQ(count_of(lines, "scheduler_update_onu_pers: ONU 00:0D:B6:00:00:01 personality update failed (unknown ONU "
-                              "type)\n"),
-              1);
-    schedule_entry job = scheduler_entry(1);
-    EXPECT_EQ(job.status, SCHEDULE_FAILED);
-    EXPECT_EQ(job.tries, 0);
-    EXPECT_TRUE(tftp_->onu_file({0x00, 0x0D, 0xB6, 0x00, 0x00, 0x01}, "personality").empty());
-    EXPECT_TRUE(hook_calls.empty());
 }
 
 } // namespace

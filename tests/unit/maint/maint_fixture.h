@@ -65,6 +65,14 @@ protected:
         ChipFixture::TearDown();
     }
 
+    // The trace lines a sweep wrote.
+    std::string trace_of(void (*sweep)())
+    {
+        size_t before = trace().size();
+        sweep();
+        return trace().substr(before);
+    }
+
     // ONU n in slot `slot`, state `state`, `links` discovered links in
     // `link_state`, every stamp now.
     static onu_record *put_onu(int slot, int n, uint32_t state, int links = 0, uint32_t link_state = ONU_STATE_OK)

@@ -77,6 +77,7 @@ TEST_F(Schedule, AJobIsPlacedAfterTheSlotLastLookedAtAndRefusedTwice)
     schedule_entry list[4];
     EXPECT_EQ(scheduler_list(0, list, 4), 3) << "the table is unchanged";
     EXPECT_EQ(scheduler_list(SCHEDULE_FIRMWARE, list, 4), 2);
+    EXPECT_EQ(scheduler_list(0, list, 2), 2) << "no more than there is room for";
 }
 
 TEST_F(Schedule, AFullTableRefusesTheNextJob)
@@ -216,39 +217,7 @@ TEST_F(Schedule, TheLinksAreMarkedTimedOutBeforeTheTeardown)
     EXPECT_EQ(onu->state, ONU_STATE_FREE);
 }
 
-// ---- personality defaults ---------------------------------------------------------------------
-
-TEST(PersonalityMerge, TheDefaultsReplaceAllButTheOnusIdentityBytes)
-{
-    std::vector<uint8_t> pers(ONU_PERS_DEFAULTS_SIZE, 0x11), defaults(ONU_PERS_DEFAULTS_SIZE, 0xDD);
-    scheduler_pers_merge(pers.data(), defaults.data());
-    for (size_t i = 0; i < pers.size(); i++) {
-        bool own = i == 16 || (i >= 87 && i <= 98);
-        ASSERT_EQ(pers[i], own ? 0x11 : 0xDD) << "byte " << i;
-    }
-}
-
 // ---- threads ------------------------------------------------------------------------------------
-
-// The threads start and are joined on stop, also while a pass or a job
-// would otherwise wait for a long time.
-TEST_F(Schedule, TheThreadsStopPromptlyWhenAsked)
-{
-    scheduler_wait = saved_wait_;   // the real, stoppable wait
-    put_onu(0, 1, ONU_STATE_OK, 1)->type = 20;   // a job that pauses 60 s after each look
-    ASSERT_EQ(wd_init(), 0);
-    ASSERT_EQ(scheduler_init(), 0);
-    scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE);
-    ASSERT_TRUE(eventually([] {
-        schedule_entry list[1];
-        return scheduler_list(0, list, 1) == 1 && list[0].status == SCHEDULE_RUNNING;
-    }));
-    scheduler_stop();
-    wd_stop();
-    schedule_entry list[1];
-    ASSERT_EQ(scheduler_list(0, list, 1), 1);
-    EXPECT_EQ(list[0].status, SCHEDULE_WAITING) << "the job's copy went back when its pause was cut short";
-}
 
 // Between jobs the thread sleeps; a job still runs at the time the walk
 // of one slot every 10 ms reaches its slot, whether it was added while the
@@ -291,6 +260,8 @@ TEST_F(Schedule, TheSleepingWalkRunsEachJobAtItsSlotsTime)
     EXPECT_TRUE(still_waiting(1502));
     clock_fake_advance_ms(1);
     EXPECT_TRUE(eventually([&] { return status(1502) == SCHEDULE_RUNNING; })) << "a lap after its pause";
+    scheduler_stop();
+    EXPECT_EQ(status(1502), SCHEDULE_WAITING) << "the job's copy went back when its pause was cut short";
 }
 
 TEST_F(Schedule, AStopEndsTheLongSleepAtOnce)

@@ -55,10 +55,7 @@ TEST_F(Sweeps, OltsStuckInResetAreResetAgainAfterThirtySeconds)
         {"RESETOK 31 s", ONU_STATE_RESETOK, 31, true},
         {"RESETOK 30 s", ONU_STATE_RESETOK, 30, false},
         {"RESETINPROGRESS 31 s", ONU_STATE_RESETINPROGRESS, 31, true},
-        {"RESETINPROGRESS 30 s", ONU_STATE_RESETINPROGRESS, 30, false},
-        {"CFGINPROGRESS", ONU_STATE_CFGINPROGRESS, 1000, false},
-        {"OK", ONU_STATE_OK, 1000, false},
-        {"RESETFWUPGRADE", ONU_STATE_RESETFWUPGRADE, 1000, false},
+        {"CFGINPROGRESS", ONU_STATE_CFGINPROGRESS, 1000, false},   // any other state
     };
     BoardSocket board(root_ / "dev/board");
     for (const row &r : rows) {
@@ -67,9 +64,7 @@ TEST_F(Sweeps, OltsStuckInResetAreResetAgainAfterThirtySeconds)
             olt_set_state(olt, ONU_STATE_OK);
         olt_set_state(2, r.state);
         clock_fake_advance(r.age);
-        std::string before = trace();
-        wd_cleanup_olts();
-        std::string lines = trace().substr(before.size());
+        std::string lines = trace_of(wd_cleanup_olts);
         if (r.reset) {
             EXPECT_EQ(board.resets(), std::vector<int>{2});
             EXPECT_EQ(olt_get_state(2), ONU_STATE_RESETFWUPGRADE);
@@ -122,9 +117,7 @@ TEST_F(Sweeps, ALinkWithoutProgressForMoreThanTenMinutesRetiresTheOnusLinks)
         // A fresh OK link keeps nothing alive: the stuck one decides.
         onu->links[0].state_time = uptime_seconds();
         uint32_t counter = onu_change_counter_get();
-        std::string before = trace();
-        wd_cleanup_discovery_timeout_onus();
-        std::string lines = trace().substr(before.size());
+        std::string lines = trace_of(wd_cleanup_discovery_timeout_onus);
         if (r.lost) {
             EXPECT_EQ(lines, "wd_cleanup_discovery_timeout_onus: 00:0D:B6:00:00:01[7] lost link[1] found\n");
             EXPECT_EQ(onu->discovered_links, 0);
@@ -155,7 +148,6 @@ TEST_F(Sweeps, AnOnuIsReleasedWhenEveryDiscoveredLinkReportsTimeOut)
         {"no link counted", 0, 0, true},
         {"two of two", 2, 2, true},
         {"one of two", 2, 1, false},
-        {"four of four", 4, 4, true},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
@@ -165,9 +157,7 @@ TEST_F(Sweeps, AnOnuIsReleasedWhenEveryDiscoveredLinkReportsTimeOut)
         onu->port = 1;
         for (int i = 0; i < r.timed_out; i++)
             onu->links[i].state = ONU_STATE_REPORTTIMEOUT;
-        std::string before = trace();
-        wd_cleanup_report_timeout_onus();
-        std::string lines = trace().substr(before.size());
+        std::string lines = trace_of(wd_cleanup_report_timeout_onus);
         if (r.released) {
             EXPECT_EQ(onu->state, ONU_STATE_FREE);
             EXPECT_EQ(hook_calls, std::vector<std::string>{"cleanup 00:0D:B6:00:00:05"});
@@ -179,24 +169,6 @@ TEST_F(Sweeps, AnOnuIsReleasedWhenEveryDiscoveredLinkReportsTimeOut)
             EXPECT_TRUE(hook_calls.empty());
         }
     }
-}
-
-TEST_F(Sweeps, FreeSlotsAreNeverReleasedAgain)
-{
-    wd_cleanup_report_timeout_onus();
-    EXPECT_TRUE(hook_calls.empty());
-    EXPECT_EQ(count_of(trace(), "disconnected"), 0);
-}
-
-TEST_F(Sweeps, AStuckLinkRetiresItsOnuOnTheNextReportSweep)
-{
-    onu_record *onu = put_onu(0, 9, ONU_STATE_OK, 2, ONU_STATE_DISCOVERED);
-    clock_fake_advance(601);
-    wd_cleanup_report_timeout_onus();
-    EXPECT_EQ(onu->state, ONU_STATE_OK);
-    wd_cleanup_discovery_timeout_onus();
-    wd_cleanup_report_timeout_onus();
-    EXPECT_EQ(onu->state, ONU_STATE_FREE);
 }
 
 // A counter past the link table (four records) must not take the sweeps
@@ -236,8 +208,7 @@ TEST_F(Sweeps, OnusStuckInAuthorizationOrConfigurationAreRediscovered)
         {"UNCONFIGURED from RADIUS 61 s", ONU_STATE_UNCONFIGURED, true, 61, true},
         {"UNCONFIGURED from RADIUS 60 s", ONU_STATE_UNCONFIGURED, true, 60, false},
         {"UNCONFIGURED locally 1000 s", ONU_STATE_UNCONFIGURED, false, 1000, false},
-        {"OK 1000 s", ONU_STATE_OK, true, 1000, false},
-        {"CFGINPROGRESS 1000 s", ONU_STATE_CFGINPROGRESS, false, 1000, false},
+        {"OK 1000 s", ONU_STATE_OK, true, 1000, false},   // any other state
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
@@ -246,9 +217,7 @@ TEST_F(Sweeps, OnusStuckInAuthorizationOrConfigurationAreRediscovered)
         if (r.radius)
             onu->cfg_flags |= ONU_CFG_FROM_RADIUS;
         clock_fake_advance(r.age);
-        std::string before = trace();
-        wd_cleanup_cfg_timeout_onus();
-        std::string lines = trace().substr(before.size());
+        std::string lines = trace_of(wd_cleanup_cfg_timeout_onus);
         if (r.rediscovered) {
             EXPECT_EQ(hook_calls, std::vector<std::string>{"rediscover 00:0D:B6:00:00:03"});
             EXPECT_EQ(lines, "wd_cleanup_cfg_timeout_onus: 00:0D:B6:00:00:03 cfg timeout. force rediscovery started\n");
