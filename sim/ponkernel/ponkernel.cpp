@@ -17,7 +17,6 @@ namespace {
 constexpr uint16_t CMD_PING = 0x0009;
 constexpr int ACCEPT_POLL_MS = 100;
 constexpr int CONTROL_ANSWER_SECONDS = 10;
-constexpr size_t RADIUS_SECRET_TEXT = 256;
 constexpr uint8_t RCODE_NO_ANSWER = 0xFF;   // control socket only: the daemon did not answer
 
 // Waits for `fd` to become readable, checking `stop` every poll period.
@@ -210,15 +209,8 @@ bool ponkernel_server::replayed(const kernmsg_header &h, const uint8_t *payload,
     reply.rcode = uint8_t(recorded->rcode);
     reply.payload = recorded->answer;
     // The capture holds the secrets zeroed: the store has them.
-    size_t at = 0, size = 0;
-    if (h.cmd == CFG_CMD_ONT_SECRET)
-        at = CFG_PARAMS_SIZE, size = ONT_SECRET_SIZE;
-    else if (h.cmd == CFG_CMD_ONT_CONFIG)
-        at = CFG_PARAMS_SIZE + ONT_CONFIG_SECRET, size = ONT_SECRET_SIZE;
-    else if (h.cmd == CFG_CMD_RADIUS)
-        at = CFG_PARAMS_SIZE + RADIUS_SECRET, size = RADIUS_SECRET_TEXT;
-    else if (h.cmd == CFG_CMD_FETCH && h.len >= 4 && load_le32(payload) == FETCH_SETTINGS_INDEX)
-        at = CFG_PARAMS_SIZE + SYSTEM_SETTINGS_SIZE + RADIUS_SECRET, size = RADIUS_SECRET_TEXT;
+    cfg_span secret = cfgmsg_answer_secret(h.cmd, reply.payload.data(), reply.payload.size());
+    size_t at = secret.at, size = secret.size;
     std::vector<uint8_t> &p = reply.payload;
     if (size && p.size() >= at + size &&
         std::all_of(p.begin() + ptrdiff_t(at), p.begin() + ptrdiff_t(at + size), [](uint8_t b) { return b == 0; })) {

@@ -22,6 +22,8 @@
 // be right, and every attribute must lie within the packet.
 #pragma once
 
+#include "wire/cfgmsg.h"
+
 #include <pthread.h>
 
 #include <atomic>
@@ -87,7 +89,6 @@ constexpr size_t RADIUS_PRIMARY_SERVER = 1;      // IPv4, network order
 constexpr size_t RADIUS_SECONDARY_SERVER = 5;    // 255.255.255.255: none
 constexpr size_t RADIUS_AUTH_LOCAL_PORT = 9;     // u16 LE
 constexpr size_t RADIUS_AUTH_SERVER_PORT = 11;
-constexpr size_t RADIUS_SECRET_SIZE = 256;
 constexpr size_t RADIUS_INTERIM_MINUTES = 270;
 constexpr size_t RADIUS_ACCT_LOCAL_PORT = 272;
 constexpr size_t RADIUS_ACCT_SERVER_PORT = 274;

@@ -1,5 +1,7 @@
 #include "wire/cfgmsg.h"
 
+#include "base/bytes.h"
+
 namespace {
 
 // The paths and rules profiles are large: an update answer carries at most
@@ -29,5 +31,23 @@ bool cfgcache_table(cfg_cache *cache, unsigned type, cfg_profile_table *out)
         return true;
     default:
         return false;
+    }
+}
+
+cfg_span cfgmsg_answer_secret(uint16_t cmd, const uint8_t *payload, size_t length)
+{
+    switch (cmd) {
+    case CFG_CMD_ONT_SECRET:
+        return {CFG_PARAMS_SIZE, ONT_SECRET_SIZE};
+    case CFG_CMD_ONT_CONFIG:
+        return {CFG_PARAMS_SIZE + ONT_CONFIG_SECRET, ONT_SECRET_SIZE};
+    case CFG_CMD_RADIUS:
+        return {CFG_PARAMS_SIZE + RADIUS_SECRET, RADIUS_SECRET_SIZE};
+    case CFG_CMD_FETCH:
+        if (length < CFG_PARAMS_SIZE + FETCH_ANSWER_SIZE || load_le32(payload) == FETCH_SETTINGS_INDEX)
+            return {CFG_PARAMS_SIZE + SYSTEM_SETTINGS_SIZE + RADIUS_SECRET, RADIUS_SECRET_SIZE};
+        return {0, 0};
+    default:
+        return {0, 0};
     }
 }

@@ -120,6 +120,21 @@ constexpr size_t ONT_SECRET_SIZE = 48;
 constexpr size_t ONT_CONFIG_DESCRIPTION_SENT = 255;
 static_assert(ONT_CONFIG_SIZE == 16391);
 
+// ---- secrets -------------------------------------------------------------
+constexpr size_t RADIUS_SECRET_SIZE = 256;
+// Where the secret lies in the configuration module's answer to `cmd`, as an
+// offset into the answer's payload (`length` bytes; the parameter block it
+// echoes first) and a size: the ONU secret of 0x2000 and of the ONU
+// configuration record (0x2001), the shared secret of the RADIUS settings
+// (0x2029) and of the full fetch's settings answer (0x2022, told by the
+// index it echoes, or by being too short for two profile groups). Size 0:
+// the answer carries no secret. Whoever writes or serves such answers
+// outside the daemon (a capture, a replay) hides or fills these bytes.
+struct cfg_span {
+    size_t at, size;
+};
+cfg_span cfgmsg_answer_secret(uint16_t cmd, const uint8_t *payload, size_t length);
+
 // Flag files of the management process; only their existence is tested.
 constexpr const char *CONFIG_CHANGED_FLAG = "/tmp/configchanged.flag";
 constexpr const char *RADIUS_CHANGED_FLAG = "/tmp/radiuscfgchanged.flag";
