@@ -32,26 +32,15 @@ TEST(OltAnswers, PortSettingsAreWalkedOnlyOverWholeEntries)
         bytes e = hex(c.entry);
         EXPECT_EQ(olt_port_settings_entry_size(e.data(), e.size()), c.size) << c.entry;
     }
-    struct {
-        const char *answer;
-        bool whole;
-        std::vector<size_t> sizes;
-    } walks[] = {
-        {"05 00 0D B6 37 23 01 00 01 00 | 02 | 07 00 00 | 08 01 01 01 AA 00", true, {3, 6}},
-        {"05 00 0D B6 37 23 01 00 01 00 | 02 | 07 00 00 | 08 01 01 05 AA", false, {3}},
-        {"05 00 0D B6 37 23 01 00 01 00", false, {}},
-        {"05 00 0D B6 37 23 01 00 01 00 | 03 | 07 00 00", false, {3}},
-    };
-    for (const auto &c : walks) {
-        bytes a = hex(c.answer);
-        std::vector<size_t> sizes;
-        EXPECT_EQ(olt_port_settings_walk(a.data(), a.size(), [&](const uint8_t *, size_t size) {
-                      sizes.push_back(size);
-                      return sizes.size() < 2;   // the walk stops where the caller says
-                  }),
-                  c.whole)
-            << c.answer;
-        EXPECT_EQ(sizes, c.sizes) << c.answer;
+    // The walk stops where the caller says; a count past the entries fails.
+    // Answers without a count or with an entry cut are rows of the OLT
+    // configuration's short-answer table.
+    for (auto [answer, whole] : {std::pair{"02 | 07 00 00 | 08 01 01 01 AA 00", true}, {"03 | 07 00 00", false}}) {
+        bytes a = hex(std::string("05 00 0D B6 37 23 01 00 01 00") + answer);
+        size_t walked = 0;
+        EXPECT_EQ(olt_port_settings_walk(a.data(), a.size(), [&](const uint8_t *, size_t) { return ++walked < 2; }),
+                  whole) << answer;
+        EXPECT_EQ(walked, whole ? 2u : 1u) << answer;
     }
 }
 
@@ -133,13 +122,11 @@ TEST(OnuRfLevel, ChoosesTheLinesFromThePower)
             EXPECT_NEAR(dbm, c.dbm, 0.001) << c.raw;
         onu_gpio_step steps[ONU_RF_STEPS_MAX];
         int n = onu_rf_level_steps(dbm, steps);
-        ASSERT_GE(n, 3) << c.raw;
-        EXPECT_TRUE(steps[0].mask == 0x100 && steps[0].value == 0 && steps[1].mask == 0x200 && steps[1].value == 0);
-        std::string text;
-        for (int i = 2; i < n; i++)
+        std::string text;   // after the two clears
+        for (int i = 0; i < n; i++)
             text += (text.empty() ? "" : " ") + std::to_string(steps[i].mask / 0x100 * 100) + "=" +
                     std::to_string(steps[i].value / 0x100 * 100);
-        EXPECT_EQ(text, c.steps) << c.raw;
+        EXPECT_EQ(text, std::string("100=0 200=0 ") + c.steps) << c.raw;
     }
 }
 
@@ -290,24 +277,13 @@ TEST(CacheDecode, ChangeSummaryFlags)
     EXPECT_EQ(cfgcache_changes_decode(all, CHANGE_SUMMARY_SIZE - 1), -1);
 }
 
-TEST(CacheDecode, FullFetchLayout)
+// The whole fetch is the board's start-up; refused here: a short answer and an
+// index past the tables.
+TEST(CacheDecode, FullFetchOfAShortAnswerOrPastTheTablesIsRefused)
 {
     bytes data(FETCH_ANSWER_SIZE);
-    size_t at = 0;   // the first byte of every part of both groups is marked
-    uint8_t mark = 1;
-    for (int group = 0; group < 2; group++)
-        for (size_t size : {PROFILE_RULES_SIZE, PROFILE_RULES_SIZE, PROFILE_LINK_SIZE, PROFILE_SLA_SIZE,
-                            PROFILE_PATHS_SIZE, PROFILE_MULTICAST_SIZE}) {
-            data[at] = mark++;
-            at += size;
-        }
-    cfg_cache *c = cfgcache();
-    ASSERT_EQ(cfgcache_fetch_apply(c, 6, data.data(), data.size()), 0);
-    EXPECT_EQ((std::vector<int>{c->rules[12][0], c->rules[13][0], c->link[6][0], c->sla[6][0], c->paths[6][0],
-                                c->multicast[6][0], c->rules[14][0], c->multicast[7][0]}),
-              (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 12}));
-    EXPECT_EQ(cfgcache_fetch_apply(c, 0, data.data(), data.size() - 1), -1);
-    EXPECT_EQ(cfgcache_fetch_apply(c, 64, data.data(), data.size()), -1);
+    EXPECT_EQ(cfgcache_fetch_apply(cfgcache(), 0, data.data(), data.size() - 1), -1);
+    EXPECT_EQ(cfgcache_fetch_apply(cfgcache(), 64, data.data(), data.size()), -1);
 }
 
 } // namespace
