@@ -18,10 +18,7 @@ using bytes = std::vector<uint8_t>;
 
 TEST(OltAnswers, PortSettingsAreWalkedOnlyOverWholeEntries)
 {
-    struct {
-        const char *entry;
-        size_t size;
-    } entries[] = {
+    struct { const char *entry; size_t size; } entries[] = {
         {"07 | 00 | 00", 3},
         {"07 | 02 | 01 02 AA BB | 02 00 | 01 | 00 01 02 03 04 05 06 07 08 09 0A 0B", 21},
         {"07 | 01 | 01 05 AA", 0},       // TLV cut
@@ -42,24 +39,6 @@ TEST(OltAnswers, PortSettingsAreWalkedOnlyOverWholeEntries)
                   whole) << answer;
         EXPECT_EQ(walked, whole ? 2u : 1u) << answer;
     }
-}
-
-// The base LLID and protocol filter answers are proven by the short-answer
-// table of the OLT configuration and on the wire.
-TEST(OltAnswers, SfpTextsAreTrimmedAndDrssiPartsMatchAnywhere)
-{
-    bytes answer(SFP_ANSWER_MIN, ' ');
-    memcpy(&answer[SFP_VENDOR], "SOURCEPHOTONICSX", 16);
-    memcpy(&answer[SFP_PART], "SLG20-D6C-EXTRAY", 16);
-    char vendor[SFP_TEXT], part[SFP_TEXT];
-    ASSERT_TRUE(olt_sfp_decode(answer.data(), answer.size(), vendor, part));
-    EXPECT_STREQ(vendor, "SOURCEPHOTONICS");
-    EXPECT_STREQ(part, "SLG20-D6C-EXTRA");
-    EXPECT_FALSE(olt_sfp_decode(answer.data(), answer.size() - 1, vendor, part));
-    for (const char *p : {"XLTE4303M", "38J0-6538E"})
-        EXPECT_TRUE(olt_sfp_drssi_supported(p)) << p;
-    for (const char *p : {"LTE430", "38J0-6539E"})
-        EXPECT_FALSE(olt_sfp_drssi_supported(p)) << p;
 }
 
 TEST(OnuAnswers, AreReadOnlyWithinWhatArrived)
@@ -132,11 +111,7 @@ TEST(OnuRfLevel, ChoosesTheLinesFromThePower)
 
 TEST(OltBaseLlid, AutomaticValuesSkipTheOtherPortsAndWrap)
 {
-    const struct {
-        uint16_t seed;
-        int port;
-        uint16_t other, value, seed_after;
-    } cases[] = {
+    const struct { uint16_t seed; int port; uint16_t other, value, seed_after; } cases[] = {
         {0, 1, 0, 0x1200, 0},
         {27, 1, 0, 0x7E00, 27},
         {4, 0, 0x2000, 0x2400, 5},
@@ -156,12 +131,7 @@ TEST(OltBaseLlid, AutomaticValuesSkipTheOtherPortsAndWrap)
 
 TEST(OnuInfo, OnlyVendorChipsWithABaseMacAreValid)
 {
-    const struct {
-        uint8_t oui2;
-        uint16_t chip;
-        bool zero_mac;
-        uint32_t result;
-    } cases[] = {
+    const struct { uint8_t oui2; uint16_t chip; bool zero_mac; uint32_t result; } cases[] = {
         {0xB6, 0x3714, false, 0}, {0xB6, 0x8600, false, 0}, {0xB6, 0x6838, false, 0},
         {0xB7, 0x3714, false, 3}, {0xB6, 0x3715, false, 3}, {0xB6, 0x6838, true, 3},
     };
@@ -256,11 +226,7 @@ TEST(CacheDecode, ProfilesArePlacedAtTheSetBitsWithinTheirTable)
 // "reload all"; these are the range ends they leave.
 TEST(CacheDecode, ChangeSummaryFlags)
 {
-    const struct {
-        size_t offset;   // byte set to `value`
-        uint8_t value;
-        int flags;
-    } cases[] = {
+    const struct { size_t offset; /* byte set to `value` */ uint8_t value; int flags; } cases[] = {
         {0, 0xFF, CFG_CHANGED_ALL},
         {1, 0x80, CFG_CHANGED_LINK},
         {16, 0x10, CFG_CHANGED_SLA},

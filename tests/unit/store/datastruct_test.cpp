@@ -77,10 +77,7 @@ protected:
 // management process receives.
 TEST_F(Store, StateChangeNotificationRules)
 {
-    const struct {
-        uint32_t from, to;
-        bool notified;
-    } cases[] = {
+    const struct { uint32_t from, to; bool notified; } cases[] = {
         {ONU_STATE_FREE, ONU_STATE_ALLOCATED, true},         {ONU_STATE_DISCOVERED, ONU_STATE_ALLOCATED, false},
         {ONU_STATE_AUTHINPROGRESS, ONU_STATE_AUTHFAILED, true}, {ONU_STATE_CFGINPROGRESS, ONU_STATE_CFGFAILED, true},
         {ONU_STATE_CFGINPROGRESS, ONU_STATE_OK, true},       {ONU_STATE_OK, ONU_STATE_RESETFWUPGRADE, true},

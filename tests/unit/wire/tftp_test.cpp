@@ -34,11 +34,7 @@ TEST(TftpPacket, WhatDoesNotFitIsRefused)
 
 TEST(TftpPacket, TruncatedOrUnterminatedPacketsAreRefused)
 {
-    struct {
-        const char *name;
-        bytes packet;
-        bool ok;
-    } cases[] = {
+    struct { const char *name; bytes packet; bool ok; } cases[] = {
         {"empty", {}, false},
         {"half an opcode", {0}, false},
         {"DATA without block", {0, 3, 0}, false},
