@@ -159,6 +159,7 @@ TEST_F(Optics, PhyDetectionFillsTheSlotsInAddressOrder)
         std::string slots;   // id/address/kind of both slots
     } cases[] = {
         {{{2, 0xC915}, {3, 0xC816}}, 0x3714, {1, 2, 3}, "c915/2/1 c816/3/2"},   // 1 answers 0xFFFF
+        {{{1, 0xC816}, {2, 0xC816}}, 0x3714, {1, 2}, "c816/1/2 c816/2/2"},     // both slots full: 3 is not probed
         {{{1, 0x1234}, {3, 0xC915}}, 0x3714, {1, 2, 3}, "c915/3/1 ffff/0/0"},   // unknown PHY passed over
         {{{1, 0xC816}}, 0x6838, {}, "ffff/0/0 ffff/0/0"},                       // a 6838 ONU is never probed
     };

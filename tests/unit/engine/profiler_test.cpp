@@ -113,14 +113,22 @@ TEST_F(Engine, StartRefusesATableWithAMissingEntry)
     EXPECT_EQ(calls, std::vector<std::string>{"olt 1"});
 }
 
-TEST_F(Engine, StopEndsTheThreadInItsStartDelay)
+TEST_F(Engine, StopEndsTheThreadInItsStartDelayAndInItsWaitForWork)
 {
-    clock_fake_set(100);   // time stands still: only the stop ends the wait
+    clock_fake_set(100);   // time stands still: only work or the stop ends a wait
     ASSERT_EQ(profiler_init(&doubles), 0);
     ASSERT_TRUE(eventually([] { return clock_fake_waiters() == 1; }));
     profiler_stop();
-    clock_fake_release();
     EXPECT_TRUE(calls.empty());
+    unsigned done = profiler_counters_get().olt_reconfigure;
+    ASSERT_EQ(profiler_init(&doubles), 0);
+    profiler_init_olt_reconfigure(2);
+    ASSERT_TRUE(advance_when_waiting(PROFILER_START_DELAY_SECONDS * 1000));
+    ASSERT_TRUE(eventually([&] { return profiler_counters_get().olt_reconfigure == done + 1; }));
+    ASSERT_TRUE(eventually([] { return clock_fake_waiters() == 1; }));
+    profiler_stop();
+    clock_fake_release();
+    EXPECT_EQ(calls, std::vector<std::string>{"olt 2"});
 }
 
 TEST_F(Engine, PostingWithoutPoolMemoryLosesNothingElse)
