@@ -137,17 +137,6 @@ TEST_F(Optics, PortRefreshByTypeChipAndPhy)
               "00 00 00 00 00 01 00 00 00 00 00 00 ");
     EXPECT_EQ(onu_->uni[2].learned_macs[0][0], 0);
     onu_unlock(onu_);
-    const uint8_t stranger[6] = {0x00, 0x0D, 0xB6, 0x99, 0x99, 0x99};
-    EXPECT_EQ(profiler_onu_update_ports(stranger), 8);
-    sim_->rcode_next(1, 4, 1);
-    EXPECT_EQ(profiler_onu_update_ports(ONU_MAC), 3);
-    balloc_fail_nth(1);
-    EXPECT_EQ(profiler_onu_update_ports(ONU_MAC), 4);
-    balloc_fail_nth(0);
-    sim_->silence_id(TEK_REQ_PORT_STATE, true);
-    EXPECT_EQ(with_time_running([] { return profiler_onu_update_ports(ONU_MAC); }), TEKLINK_ERR_TIMEOUT);
-    onu_lock(onu_);   // free again after every ending
-    onu_unlock(onu_);
 }
 
 TEST_F(Optics, PhyDetectionFillsTheSlotsInAddressOrder)
