@@ -107,7 +107,7 @@ TEST_F(OltConfig, ShortAnswersFailTheirStepCleanly)
 
 // The board's ONU road creates the domains and counts its ONUs; left here:
 // only the first ONU asks for the configuration, counts never run below zero,
-// and option -i alternates the registration groups.
+// option -i alternates the registration groups, a released ONU leaves them.
 TEST_F(OltConfig, OnuCountsAndRegistrationGroups)
 {
     int choice = -1;
@@ -131,6 +131,26 @@ TEST_F(OltConfig, OnuCountsAndRegistrationGroups)
         }
         EXPECT_EQ(got, flag_i ? (std::vector<int>{1, 0, 1}) : (std::vector<int>{1, 1, 1}));
     }
+    // A released ONU leaves its OLT's counts through the data store's hooks:
+    // its group from the egress port swap flag, its links.
+    datastruct_hooks.onu_count_release = profiler_olt_onucnt_decrement;
+    datastruct_hooks.link_count_release = profiler_olt_link_count_sub;
+    for (int i = 0; i < 3; i++)
+        profiler_olt_link_count_add(1, 0);
+    const uint8_t mac[6] = {0x00, 0x0D, 0xB6, 0x10, 0x00, 0x00};
+    onu_record *onu = make_onu(0, mac, ONU_STATE_OK, 1);
+    onu_lock(onu);
+    onu->port = 0;
+    onu->discovered_links = 2;
+    onu->cfg_flags = 0;   // counted in the second group
+    onu_release(onu);
+    onu_unlock(onu);
+    datastruct_hooks.onu_count_release = nullptr;
+    datastruct_hooks.link_count_release = nullptr;
+    olt_lock(1);
+    EXPECT_EQ(olt_get(1)->onus_first_group[0] * 10 + olt_get(1)->onus_second_group[0], 20);
+    EXPECT_EQ(profiler_olt_link_count(olt_get(1), 0), 1);
+    olt_unlock(1);
 }
 
 // With the auto-update flag the ONU personality's version byte is kept; a

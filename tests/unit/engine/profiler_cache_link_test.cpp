@@ -118,11 +118,14 @@ TEST_F(CacheLink, FourFailingChecksGiveUpWithOneLineAndOneEvent)
     EXPECT_EQ(ActualizeConfigCache(onu), 0);
 }
 
-// Option -a asks for the fixed MAC whatever the ONU.
+// An unknown ONU has no configuration; option -a asks for the fixed MAC
+// whatever the ONU.
 TEST_F(CacheLink, OnuSecretWithOptionAIsTheFixedMacs)
 {
     char secret[ONT_SECRET_SIZE];
     const uint8_t unknown[6] = {0x00, 0x0D, 0xB6, 0x77, 0, 0};
+    std::vector<uint8_t> record(ONT_CONFIG_SIZE);
+    EXPECT_EQ(profiler_get_ont_config(unknown, record.data()), CFG_RC_NOT_FOUND);
     flags.a = 1;
     std::string error;
     ASSERT_TRUE(kernel_.store().load_text(R"({"onus": [{"mac": "00:0D:B6:00:00:00", "secret": "fixed"}]})", error));
