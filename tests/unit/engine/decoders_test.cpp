@@ -41,6 +41,15 @@ TEST(OltAnswers, PortSettingsAreWalkedOnlyOverWholeEntries)
     }
 }
 
+// The transceiver texts are the board's; the DRSSI parts match anywhere in
+// the part number.
+TEST(OltAnswers, DrssiPartsMatchAnywhere)
+{
+    for (auto [part, supported] : {std::pair{"XLTE4303M", true}, {"38J0-6538E", true}, {"LTE430", false},
+                                   {"38J0-6539E", false}})
+        EXPECT_EQ(olt_sfp_drssi_supported(part), supported) << part;
+}
+
 TEST(OnuAnswers, AreReadOnlyWithinWhatArrived)
 {
     ASSERT_EQ(bopen(nullptr, 0x10000, 0), 0);
