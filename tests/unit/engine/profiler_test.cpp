@@ -69,9 +69,8 @@ protected:
     profiler_engine engine;
 };
 
-TEST_F(Engine, StrictPriorityABoundedOltQueueAndEveryKindCounted)
+TEST_F(Engine, StrictPriorityABoundedOltQueueAndNoHandlerForAStrayKind)
 {
-    profiler_counters before = profiler_counters_get();
     profiler_init_onu_reconfigure(ONU_A);
     for (int i = 0; i < 9; i++)   // the ninth is refused
         profiler_init_olt_reconfigure(i % 4);
@@ -90,10 +89,6 @@ TEST_F(Engine, StrictPriorityABoundedOltQueueAndEveryKindCounted)
     EXPECT_EQ(calls[0] + "|" + calls[2] + "|" + calls[9] + "|" + calls[10],
               "link 1 00:0D:B6:10:00:00|olt 0|olt 3|onu 00:0D:B6:10:00:00");
     EXPECT_NE(trace().find("check_TkOnuInfoTlv: LINK 00:0D:B6:20:00:00 returns invalid ONT info"), std::string::npos);
-    profiler_counters after = profiler_counters_get();
-    EXPECT_EQ(after.olt_reconfigure + after.onu_reconfigure + after.link_discovery + after.unknown,
-              before.olt_reconfigure + before.onu_reconfigure + before.link_discovery + before.unknown + 12);
-    EXPECT_EQ(after.unknown, before.unknown + 1);
 }
 
 TEST_F(Engine, StartRefusesATableWithAMissingEntry)
