@@ -53,18 +53,12 @@ TEST(Pcapng, PacketsOfEveryLinkReadBackAsWritten)
     for (const row &r : rows) {
         pcapng_record record;
         ASSERT_EQ(pcapng_next(reader, record), PCAPNG_OK);
-        const pcapng_packet &p = record.packet;
-        EXPECT_EQ(p.interface, r.packet.interface);
-        EXPECT_EQ(p.direction, r.packet.direction);
-        EXPECT_EQ(p.time_us, r.packet.time_us);
-        EXPECT_EQ(p.local, r.packet.local);
-        EXPECT_EQ(p.peer, r.packet.peer);
-        EXPECT_EQ(p.local_port, r.packet.local_port);
-        EXPECT_EQ(p.peer_port, r.packet.peer_port);
-        if (p.interface == PCAPNG_MGMT) {
-            EXPECT_EQ(p.seq, r.packet.seq);
-            EXPECT_EQ(p.ack, r.packet.ack);
-        }
+        const pcapng_packet &p = record.packet, &w = r.packet;
+        bool mgmt = p.interface == PCAPNG_MGMT;
+        EXPECT_TRUE(p.interface == w.interface && p.direction == w.direction && p.time_us == w.time_us &&
+                    p.local == w.local && p.peer == w.peer && p.local_port == w.local_port &&
+                    p.peer_port == w.peer_port && (!mgmt || (p.seq == w.seq && p.ack == w.ack)))
+            << r.length;
         ASSERT_EQ(record.length, r.length);
         for (size_t i = 0; i < record.length; i++)
             ASSERT_EQ(record.data[i], uint8_t(i * 7 + r.length)) << i;
