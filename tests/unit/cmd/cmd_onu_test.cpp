@@ -135,7 +135,8 @@ TEST_F(OnuActions, DuplicateMacBlocksTheUniByType)
     };
     size_t notes = 0;
     for (const auto &c : cases) {
-        onu_record *onu = make_listed_onu(3, ONU_MAC, c.type, 2, 1, {0, 0x1234});
+        // The ONU sits behind PON port 0 or 1: the look-up stops at either.
+        onu_record *onu = make_listed_onu(3, ONU_MAC, c.type, 2, c.type % 2, {0, 0x1234});
         onu->uni[2].blocked = c.already;
         size_t before = sim_->request_count();
         auto started = kernhandlers_counters_get().started;
