@@ -169,17 +169,6 @@ int kernhandlers_register(uint16_t code, kernhandler handler)
     return -1;
 }
 
-int kernhandlers_unregister(uint16_t code)
-{
-    for (auto &entry : table) {
-        if (entry.code == code && code != 0) {
-            entry = kernhandlers_command{};
-            return 0;
-        }
-    }
-    return -1;
-}
-
 kernhandler kernhandlers_lookup(uint16_t code)
 {
     if (code == 0)

@@ -65,8 +65,6 @@ void kernhandlers_close();
 
 // 0 (the code the entry had), or -1 when all 1024 entries are used.
 int kernhandlers_register(uint16_t code, kernhandler handler);
-// 0, or -1 when the code is not registered.
-int kernhandlers_unregister(uint16_t code);
 // The first handler registered for `code`, or NULL.
 kernhandler kernhandlers_lookup(uint16_t code);
 

@@ -56,11 +56,6 @@ protected:
         EXPECT_EQ(r.status, 0) << r.err;
         return r.status == 0 ? json::parse(r.out) : json();
     }
-    size_t chip_requests(uint16_t id)
-    {
-        auto log = sim_->request_log();
-        return size_t(std::count_if(log.begin(), log.end(), [&](const auto &r) { return r.id == id; }));
-    }
 
     std::unique_ptr<oltsim::onu_ports> ports_;
 };
@@ -105,7 +100,6 @@ TEST_F(OnuCommandsBoard, WhatTheOperatorSeesAgreesWithTheDaemonAndTheChips)
     EXPECT_EQ(record["uni_ports"][0]["status"], "01 00 02 01 00 01 00 00");
     EXPECT_EQ(record["uni_ports"][1]["status"], "01 00 01 01 00 01 00 00");
     EXPECT_EQ(ponctl({"onu", "desc", NO_EAP}), "00:0D:B6:10:00:30  no eap\n");
-    EXPECT_EQ(ponctl({"onu", "show", "00:0D:B6:99:99:99"}), "ONU record: not found (rcode 8)\n");
     EXPECT_NEAR(ponctl_json({"onu", "triplexer", NO_EAP})["vcc_v"].get<double>(), 3.3, 0.05);
 
     // A host learned behind the road ONU's first UNI: found from its port
@@ -136,36 +130,14 @@ TEST_F(OnuCommandsBoard, WhatTheOperatorSeesAgreesWithTheDaemonAndTheChips)
     EXPECT_EQ(service_->resets(no_eap), resets + 1);
     EXPECT_EQ(service_->queue_layout(no_eap), oltsim::factory_queue_layout(no_eap, 4, false));
 
-    EXPECT_EQ(ponctl({"accounting", "start"}), "RADIUS accounting: started (rcode 0)\n");
-    EXPECT_EQ(ponctl({"accounting", "start"}), "RADIUS accounting: already running (rcode 255)\n");
-    EXPECT_EQ(ponctl({"accounting", "stop"}), "RADIUS accounting: stopped (rcode 0)\n");
-
-    // The host's MAC shows up elsewhere: the road ONU's UNI is blocked, the
-    // management process told, and the command never answered.
-    size_t blocks = chip_requests(TEK_REQ_PORT_DISABLE);
-    std::string block = "0000000000000000" + std::string("021122334455") + std::string(36, '0');
-    EXPECT_NE(ponctl({"raw", "0x5040", block}).find("no answer from the daemon"), std::string::npos);
-    EXPECT_TRUE(eventually(
-        [&] {
-            return kernel_.out().find("notification: event 13 numbers 0 0 0 0 text \"02:11:22:33:44:55 UNI port 1 "
-                                      "blocked\"") != std::string::npos;
-        },
-        10))
-        << kernel_.out();
-    EXPECT_EQ(chip_requests(TEK_REQ_PORT_DISABLE) - blocks, 1u);
-    EXPECT_TRUE(says("handler_onu_mac_duplicate [DEBUG] Mac duplicate process decreased, count = 0!"));
-
     // Kinds the scheduler does not run stay waiting.
     for (const char *onu : {ROAD, NO_EAP})
         EXPECT_EQ(ponctl({"schedule", "add", onu, "7"}), "schedule add: added (rcode 0)\n");
     EXPECT_EQ(ponctl({"schedule", "add", ROAD, "9"}), "schedule add: added (rcode 0)\n");
-    EXPECT_EQ(ponctl({"schedule", "add", ROAD, "7"}), "schedule add: already scheduled (rcode 9)\n");
     json jobs = ponctl_json({"schedule", "list", "7"});
     ASSERT_EQ(jobs["jobs"].size(), 2u) << jobs.dump(1);
     EXPECT_EQ(jobs["jobs"][1]["mac"], NO_EAP);
     EXPECT_EQ(jobs["jobs"][1]["status_name"], "waiting");
-    EXPECT_EQ(ponctl({"schedule", "del", NO_EAP, "7"}), "schedule del: deleted (rcode 0)\n");
-    EXPECT_EQ(ponctl({"schedule", "del", NO_EAP, "7"}), "schedule del: not scheduled (rcode 8)\n");
     EXPECT_EQ(ponctl({"schedule", "clear", "7"}), "schedule clear: cleared (rcode 0)\n");
     EXPECT_TRUE(ponctl_json({"schedule", "list", "7"})["jobs"].empty());
     EXPECT_EQ(ponctl_json({"schedule", "list", "9"})["jobs"].size(), 1u) << "another kind stays";

@@ -42,12 +42,8 @@ TEST_F(Daemon, BrokenHeadersOverTcpCostTheConnectionOnly)
     ASSERT_TRUE(eventually([&] { return kernel_.command(0x0009, {}, nullptr, 2) == 0; }, START_SECONDS));
     std::vector<uint8_t> bad_magic = mgmt_build(kernmsg_header{});
     bad_magic[13] = 0x00;
-    kernmsg_header huge;
-    huge.cmd = 0x2005;
-    huge.dst = 1;
-    huge.len = 200000;
     std::vector<uint8_t> oversized(KERNMSG_HEADER_SIZE);
-    kernmsg_header_encode(oversized.data(), huge);
+    kernmsg_header_encode(oversized.data(), {.cmd = 0x2005, .dst = 1, .len = 200000});
     const struct {
         std::vector<uint8_t> header;
         const char *logged;

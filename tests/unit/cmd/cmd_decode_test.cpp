@@ -103,7 +103,6 @@ TEST(CommandBytes, DecodersReadOnlyWhatArrivedAndBuildersPlaceEachField)
         {"igmp.kind-4", igmp, -CMD_RC_FAILED},
         {"igmp.no-end-mark", igmp, -CMD_RC_FAILED},
         {"igmp.count-past-the-answer", igmp, -CMD_RC_FAILED},
-        {"igmp.record-cut-short", igmp, -CMD_RC_FAILED},
         {"igmp.no-count", igmp, -CMD_RC_FAILED},
         {"igmp.forty-groups", igmp, 32},
         {"onu-list.shorter-than-the-block", onu_list, 0},
@@ -114,7 +113,6 @@ TEST(CommandBytes, DecodersReadOnlyWhatArrivedAndBuildersPlaceEachField)
         {"onu-list.no-end", onu_list, 2},
         {"params.whole-block", params, 32},
         {"params.block-and-text", params, 40},
-        {"params.short-payload", params, 8},
         {"params.len-claims-more-than-arrived", params, 20},
         {"params.len-claims-less-than-arrived", params, 10},
         {"params.no-whole-header", params, 0},
@@ -184,9 +182,9 @@ TEST(CommandTables, FieldsMapOnlyToWhatTheChipsKnow)
     EXPECT_EQ(onu_app_image_for(19), nullptr);
     EXPECT_STREQ(onu_app_image_for(40), ONU_APP_IMAGE_TYPE40);
     EXPECT_EQ(onu_app_image_for(41), nullptr);
-    // Add-many: nothing to add, all added, all there, some added, full.
+    // Add-many: nothing to add, all there, some added, full (all added: the
+    // schedule test's first add-all).
     EXPECT_EQ(sched_add_many_result(0, 0, false), 0);
-    EXPECT_EQ(sched_add_many_result(3, 3, false), 0);
     EXPECT_EQ(sched_add_many_result(3, 0, false), 9);
     EXPECT_EQ(sched_add_many_result(3, 1, false), 10);
     EXPECT_EQ(sched_add_many_result(3, 1, true), 4);

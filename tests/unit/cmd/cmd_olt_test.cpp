@@ -31,7 +31,6 @@ TEST_F(OltCommands, OltRecordIsTheEchoAndTheRecordsFirstBytesAfterItsPortRefresh
         return out;
     };
     EXPECT_STREQ(port(2).name, "NNI0");
-    EXPECT_EQ(port(2).status[7], 3);
     EXPECT_STREQ(port(3).name, "kept");
     sim_->set_handler(TEK_REQ_PORT_STATE, [](int, const oltsim::request_record &r) {
         return oltsim::answer{0, oltsim::port_state_answer(r.data, oltsim::PORT_STATUS_UP)};

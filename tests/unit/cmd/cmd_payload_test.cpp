@@ -110,7 +110,6 @@ protected:
             {0x0012, {2, 32}, {{"OLT index 4", params({{0, 4}}, {'x', 0}), CMD_RC_FAILED, 0}}},
             {0x0013, {2, 4, 6, 8}, {
                 {"LEN one past the data", hex("00 00 | " + raw + "00 04 | 5A 5A 5A"), CMD_RC_UNSUPPORTED, 0, {}},
-                {"LEN 0xFFFF, no data", hex("00 00 | " + raw + "FF FF"), CMD_RC_UNSUPPORTED, 0, {}},
                 {"OLT index 4", hex("04 00 | " + raw + "00 03 | 5A 5A 5A"), CMD_RC_FAILED, 0},
                 {"to OLT 3", hex("03 00 | " + raw + "00 03 | 5A 5A 5A"), 0, 6 + 2 + oltsim::DEFAULT_ANSWER_SIZE, {3}}}},
             {0x0019, {1, 5, 32}, {{"a setting", params({{0, 0x11}, {4, 0x22}}), CMD_RC_OK, 0, {}}}},
@@ -141,7 +140,6 @@ protected:
             {0x100E, {2, 32}, {
                 {"personality one byte short", params({}, {personality.begin(), personality.end() - 1}),
                  CMD_RC_UNSUPPORTED, 32, {}},
-                {"no personality", params({}), CMD_RC_UNSUPPORTED, 32, {}},
                 {"OLT index 4", params({{0, 4}}, personality), CMD_RC_FAILED, 32}}},
             {0x1016, {2, 6, 10, 32}, {
                 {"OLT index 4", params({{0, 4}, {8, 0x1000}}), CMD_RC_BAD_OLT, 32},
@@ -187,7 +185,6 @@ protected:
             {0x2013, {14, 32}, {{"unknown ONU", unknown, CMD_RC_FAILED, 32, {}}}},
             {0x2014, {14, 32}, {
                 {"personality one byte short", onu_personality_short, CMD_RC_UNSUPPORTED, 32, {}},
-                {"no personality", unknown, CMD_RC_UNSUPPORTED, 32, {}},
                 {"unknown ONU", onu_personality, CMD_RC_FAILED, 32, {}}}},
             {0x2021, {14, 32}, {
                 {"unknown ONU", unknown, CMD_RC_FAILED, 32 + 256, {}},
@@ -232,9 +229,9 @@ protected:
     // meanwhile: a refused transfer pauses between its attempts.
     void check(uint16_t code, const probe &p, bool quiet)
     {
-        size_t chip_before = sim_->request_count(), answers_before = answers_sent();
-        unsigned cfg_before = config_requests();
-        std::string name = hex_code(code) + " " + p.what;
+        SCOPED_TRACE(testing::Message() << std::hex << code << " " << p.what);
+        size_t chip_before = sim_->request_count();
+        unsigned answers_before = kernel_.answers_seen(code), cfg_before = config_requests();
         if (p.refused_by >= 0)
             sim_->rcode_next(p.refused_by, 1, 1);
         cmd_answer a;
@@ -244,7 +241,7 @@ protected:
                 a = send(code, p.payload, 60);
             } else {
                 // As send() does: a slot still taken could drop the command.
-                EXPECT_TRUE(eventually([] { return kernhandlers_busy_slots() == 0; })) << name;
+                EXPECT_TRUE(eventually([] { return kernhandlers_busy_slots() == 0; }));
                 auto before = kernhandlers_counters_get().started;
                 a.sent = kernel_.command_async(code, p.payload);
                 while (kernhandlers_counters_get().started == before || kernhandlers_busy_slots() != 0)
@@ -252,40 +249,26 @@ protected:
             }
             done = true;
         });
-        EXPECT_TRUE(advance_until([&] { return done.load(); }, 100, 60)) << name;
+        EXPECT_TRUE(advance_until([&] { return done.load(); }, 100, 60));
         sender.join();
-        ASSERT_EQ(a.sent, 0) << name << ": no answer";
+        ASSERT_EQ(a.sent, 0);
         if (p.rcode == NO_ANSWER) {
-            EXPECT_EQ(answers_sent(), answers_before) << name << ": answered";
-            EXPECT_EQ(kernhandlers_mac_duplicate_count(), 0) << name;
+            EXPECT_EQ(kernel_.answers_seen(code), answers_before) << "answered";
+            EXPECT_EQ(kernhandlers_mac_duplicate_count(), 0);
         } else {
-            EXPECT_EQ(a.rcode, p.rcode) << name;
-            EXPECT_EQ(a.data.size(), p.answer_size) << name;
+            EXPECT_EQ(a.rcode, p.rcode);
+            EXPECT_EQ(a.data.size(), p.answer_size);
         }
         std::vector<int> olts;
         auto log = sim_->request_log();
         for (size_t i = chip_before; i < log.size(); i++)
             olts.push_back(log[i].olt);
-        EXPECT_TRUE(p.olts == ANY || olts == p.olts) << name << ": requests to OLTs " << testing::PrintToString(olts);
-        EXPECT_TRUE(!quiet || config_requests() == cfg_before) << name << ": acted on it";
+        EXPECT_TRUE(p.olts == ANY || olts == p.olts) << "requests to OLTs " << testing::PrintToString(olts);
+        EXPECT_TRUE(!quiet || config_requests() == cfg_before) << "acted on it";
     }
     unsigned config_requests()
     {
         return kernel_.requests_seen(CMD_CFG_SETTING) + kernel_.requests_seen(CMD_CFG_ONU_LIST);
-    }
-    size_t answers_sent()
-    {
-        std::string text = trace(), what = "Message from zandrel to kernel sent";
-        size_t n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-            n++;
-        return n;
-    }
-    static std::string hex_code(uint16_t code)
-    {
-        char text[8];
-        std::snprintf(text, sizeof text, "0x%04X", code);
-        return text;
     }
 };
 
@@ -298,7 +281,7 @@ TEST_F(BadPayloads, EveryRegisteredCommandRefusesWhatItCannotRead)
         seen.insert(code);
         auto row = std::find_if(rows.begin(), rows.end(), [&](const shape &s) { return s.code == code; });
         if (row == rows.end()) {
-            ADD_FAILURE() << hex_code(code) << " is registered but has no row here";
+            ADD_FAILURE() << std::hex << code << " is registered but has no row here";
             continue;
         }
         std::set<size_t> sizes;
@@ -317,7 +300,7 @@ TEST_F(BadPayloads, EveryRegisteredCommandRefusesWhatItCannotRead)
     }
     // A row without a command is a command that went missing from the table.
     for (const shape &s : rows)
-        EXPECT_TRUE(seen.count(s.code)) << hex_code(s.code) << " has a row but is not registered";
+        EXPECT_TRUE(seen.count(s.code)) << std::hex << s.code << " has a row but is not registered";
 }
 
 // The switch names the terminal the console text goes to, cut at 63

@@ -75,8 +75,6 @@ TEST_F(Dispatch, PingIsAnsweredWhileThreeHandlersRunAndAFourthCommandIsDropped)
 
     ASSERT_EQ(kernel_.command_async(CMD_SLOW, {}), 0);
     ASSERT_TRUE(eventually([&] { return kernhandlers_counters_get().all_busy == before.all_busy + 1; }));
-    EXPECT_EQ(kernhandlers_counters_get().started, before.started + 3);
-    EXPECT_EQ(kernhandlers_counters_get().inline_runs, before.inline_runs + 1);
     // Once a slot is free again, commands are served as before.
     gate.release();
     ASSERT_TRUE(eventually([] { return kernhandlers_busy_slots() == 2; }));
@@ -84,48 +82,39 @@ TEST_F(Dispatch, PingIsAnsweredWhileThreeHandlersRunAndAFourthCommandIsDropped)
     ASSERT_TRUE(running_are(3));
 }
 
+// A command without a handler goes back to the pool unanswered.
 TEST_F(Dispatch, CommandWithoutHandlerIsFreedUnanswered)
 {
     balloc_figures before{}, after{};
     balloc_figures_get(&before);
-    kernhandlers_counters counted = kernhandlers_counters_get();
     EXPECT_EQ(kernel_.command(0x0F7F, {1, 2, 3}, nullptr, 1), -2);
-    EXPECT_EQ(kernhandlers_counters_get().no_handler, counted.no_handler + 1);
     balloc_figures_get(&after);
-    EXPECT_EQ(after.inuse_bytes, before.inuse_bytes) << "the request went back to the pool";
+    EXPECT_EQ(after.inuse_bytes, before.inuse_bytes);
 }
 
 TEST_F(Dispatch, AtMostTwoDuplicateMacCommandsRun)
 {
     kernhandlers_counters before = kernhandlers_counters_get();
-    ASSERT_EQ(kernel_.command_async(CMDPSSMACDUPLICATE, {}), 0);
-    ASSERT_EQ(kernel_.command_async(CMDPSSMACDUPLICATE, {}), 0);
-    ASSERT_TRUE(running_are(2));
-    ASSERT_EQ(kernel_.command_async(CMDPSSMACDUPLICATE, {}), 0);
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(kernel_.command_async(CMDPSSMACDUPLICATE, {}), 0);
     ASSERT_TRUE(eventually([&] { return kernhandlers_counters_get().duplicate_limit == before.duplicate_limit + 1; }));
-    EXPECT_EQ(kernhandlers_counters_get().all_busy, before.all_busy) << "a slot was free: the limit dropped it";
-
+    EXPECT_TRUE(running_are(2));
     gate.release();
     ASSERT_TRUE(eventually([] { return kernhandlers_mac_duplicate_count() == 1; }));
     ASSERT_EQ(kernel_.command_async(CMDPSSMACDUPLICATE, {}), 0);
-    ASSERT_TRUE(running_are(2));
-    EXPECT_EQ(kernhandlers_mac_duplicate_count(), 2);
+    EXPECT_TRUE(running_are(2));
 }
 
-TEST(CommandTable, RegistrationLookupAndLimit)
+// The table holds 1024 codes; code 0 marks a free entry, never a command.
+TEST(CommandTable, LookupAndLimit)
 {
     kernhandlers_init(kernhandlers_link_table);
-    EXPECT_NE(kernhandlers_lookup(CMDRESOURCEREPORT), nullptr);
-    EXPECT_EQ(kernhandlers_lookup(0), nullptr) << "code 0 marks a free entry";
-    EXPECT_EQ(kernhandlers_unregister(CMDPING), 0);
-    EXPECT_EQ(kernhandlers_lookup(CMDPING), nullptr);
-    EXPECT_EQ(kernhandlers_unregister(CMDPING), -1);
-    int registered = 1;   // the resource report is still in the table
+    EXPECT_EQ(kernhandlers_lookup(0), nullptr);
+    int registered = int(kernhandlers_link_table.count);
     while (kernhandlers_register(uint16_t(0x8000 + registered), slow_handler) == 0)
         registered++;
     EXPECT_EQ(registered, KERNHANDLERS_TABLE_SIZE);
     kernhandlers_init(kernhandlers_link_table);
-    EXPECT_EQ(kernhandlers_lookup(0x8001), nullptr);
 }
 
 } // namespace

@@ -31,13 +31,8 @@ class SilentConfig : public LinkFixture {
 TEST_F(SilentConfig, AnAnswerWithAnotherTagIsDropped)
 {
     auto answer_of = [](uint16_t tag) {
-        kernmsg_header h;
-        h.cmd = CMD_PING;
-        h.tag = tag;
-        h.type = KERNMSG_ANSWER;
-        h.src = MODULE_CONFIG;
-        h.dst = MODULE_CHIPSET;
-        return mgmt_build(h);
+        return mgmt_build(
+            {.cmd = CMD_PING, .tag = tag, .type = KERNMSG_ANSWER, .src = MODULE_CONFIG, .dst = MODULE_CHIPSET});
     };
     uint8_t *answer = nullptr;
     int result = 0;
@@ -60,13 +55,8 @@ TEST_F(Link, ReceivePathKeepsOnlyWhatIsForTheChipsetModule)
     std::vector<uint8_t> request = mgmt_build(kernmsg_header{});
     EXPECT_EQ(kernlink_send_message(request.data(), nullptr, 1), KERNLINK_NO_ANSWER_POINTER);
     kernlink_counters before = kernlink_counters_get();
-    kernmsg_header other;
-    other.cmd = 0x1005;
-    other.dst = MODULE_WEBS;
-    ASSERT_EQ(kernel_.send_raw(mgmt_build(other)), 0);
-    kernmsg_header mine = other;
-    mine.dst = MODULE_CHIPSET;
-    ASSERT_EQ(kernel_.send_raw(mgmt_build(mine, std::vector<uint8_t>(40, 7))), 0);
+    ASSERT_EQ(kernel_.send_raw(mgmt_build({.cmd = 0x1005, .dst = MODULE_WEBS})), 0);
+    ASSERT_EQ(kernel_.send_raw(mgmt_build({.cmd = 0x1005, .dst = MODULE_CHIPSET}, std::vector<uint8_t>(40, 7))), 0);
     uint8_t *taken = kernlink_take_request(5);
     ASSERT_NE(taken, nullptr);
     EXPECT_EQ(taken[KERNMSG_HEADER_SIZE + 39], 7);
@@ -110,10 +100,7 @@ TEST_F(Link, AMessageStalledHalfWayCostsItsConnectionButAnIdleLinkStaysOpen)
     const kernlink_counters before = kernlink_counters_get();
     unsigned connections = kernel_.connections();
     clock_fake_advance(3600);
-    kernmsg_header h;
-    h.cmd = 0x1005;
-    h.dst = MODULE_CHIPSET;
-    const std::vector<uint8_t> whole = mgmt_build(h, {1, 2, 3});
+    const std::vector<uint8_t> whole = mgmt_build({.cmd = 0x1005, .dst = MODULE_CHIPSET}, {1, 2, 3});
     ASSERT_EQ(kernel_.send_raw(std::vector<uint8_t>(whole.begin(), whole.begin() + 5)), 0);
     ASSERT_TRUE(advance_when_waiting(KERNLINK_STALL_SECONDS * 1000 - 1));
     EXPECT_EQ(kernlink_counters_get().stalls, before.stalls) << "closed before the stall limit";
@@ -134,10 +121,7 @@ TEST(LinkDeath, ExhaustedPoolOnReceiveStopsTheProcess)
         {
             bopen(nullptr, 1 << 20, 0);
             kernlink_queues_open();
-            kernmsg_header h;
-            h.cmd = 0x1005;
-            h.dst = MODULE_CHIPSET;
-            memory_stream stream{mgmt_build(h)};
+            memory_stream stream{mgmt_build({.cmd = 0x1005, .dst = MODULE_CHIPSET})};
             balloc_fail_nth(1);
             kernlink_rx_proc(memory_read, &stream);
         },
