@@ -99,6 +99,9 @@ const profiler_handlers engine_work = {
 // of them use. The queues are emptied so every block is back.
 void stop_all()
 {
+    // First, so that a thread in the middle of chip exchanges lets go of
+    // the records whose locks the stops below wait for.
+    teklink_stop_exchanges();
     work_counters_prom_stop();
     radius_accounting_close();
     scheduler_stop();          // a running job's waits are cut short

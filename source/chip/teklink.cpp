@@ -56,6 +56,8 @@ bool queues_created;
 sockaddr_in chip_address[OLT_COUNT];
 bool rx_thread_running;
 std::atomic<bool> rx_stop{false};
+// Raised by teklink_stop_exchanges (and by teklink_close): exchanges end.
+std::atomic<bool> exchanges_stop{false};
 int rx_wake = -1;   // eventfd that teklink_close raises to end the receive thread's wait
 constexpr unsigned SOCKET_RETRY_MS = 1000;
 pthread_t rx_thread;
@@ -265,6 +267,7 @@ int teklink_init()
     if (rx_thread_running)
         return 0;
     rx_stop = false;
+    exchanges_stop = false;
     rx_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (rx_wake < 0)
         return -1;
@@ -281,6 +284,7 @@ void teklink_close()
 {
     if (rx_thread_running) {
         rx_stop = true;
+        exchanges_stop = true;
         clock_delay_wake();
         uint64_t one = 1;
         (void)!write(rx_wake, &one, sizeof one);
@@ -295,6 +299,16 @@ void teklink_close()
         close(fd);
     }
     teklink_rxpool_clear();
+}
+
+void teklink_stop_exchanges()
+{
+    exchanges_stop = true;
+    // A waiting exchange wakes with nothing and sees the flag; a resend
+    // pause is cut short.
+    for (mqueue &queue : teklink_rx_queue)
+        mqueue_wake(&queue);
+    clock_delay_wake();
 }
 
 int teklink_message_send(uint8_t *request, uint8_t **response, int timeout)
@@ -317,7 +331,7 @@ int teklink_message_send(uint8_t *request, uint8_t **response, int timeout)
     *response = nullptr;
     teklink_olt_counters &count = teklink_counters[olt];
     for (int left = TEKLINK_SEND_ATTEMPTS; left > 0;) {
-        if (olt_get_state(olt) == ONU_STATE_RESETINPROGRESS) {
+        if (exchanges_stop.load() || olt_get_state(olt) == ONU_STATE_RESETINPROGRESS) {
             // A resend may still hold the RCODE 10/11 answer; the caller sees
             // a failure and would never free it.
             BFREE_SAFE(*response);
@@ -370,7 +384,7 @@ int teklink_message_send(uint8_t *request, uint8_t **response, int timeout)
         if (rcode != TEKLINK_RCODE_NO_OAM_BANDWIDTH && rcode != TEKLINK_RCODE_NO_ONU_RESPONSE)
             break;
         // A closing link cuts the pause short; the next attempt then fails.
-        clock_delay(TEKLINK_RESEND_PAUSE_SECONDS * 1000, &rx_stop);
+        clock_delay(TEKLINK_RESEND_PAUSE_SECONDS * 1000, &exchanges_stop);
     }
     pthread_mutex_unlock(&teklink_send_lock);
     return *response ? TEKLINK_OK : TEKLINK_ERR_TIMEOUT;

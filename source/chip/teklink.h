@@ -56,6 +56,12 @@ int teklink_create_socket();
 // Stops the receive thread, closes the socket and frees what the receive
 // pool still holds. Safe to call when nothing is open.
 void teklink_close();
+// The daemon is stopping: an exchange waiting for its answer, or pausing
+// before a resend, ends at once with TEKLINK_ERR_CLOSED, and so does every
+// later one, so that no thread holds a record's lock through minutes of
+// attempts at chips that no longer answer while the stop joins the threads.
+// teklink_init undoes it.
+void teklink_stop_exchanges();
 
 // Sends `request` (a teklink_msg block the caller owns: OLT index, ID, LEN,
 // data; the CTAG is written here) and waits up to `timeout` seconds per

@@ -180,6 +180,23 @@ TEST_F(ChipLink, ResetDuringTheResendPauseEndsWithoutLeakingTheAnswer)
     EXPECT_EQ(sim_->request_count(), 1u);
 }
 
+// A stopping daemon does not wait out the attempts of an exchange with a
+// chip that no longer answers: the waiting exchange ends at once, and so
+// does any later one, so that its caller lets go of the locks the stop
+// joins on.
+TEST_F(ChipLink, AStopEndsTheExchangeWaitingForItsAnswer)
+{
+    sim_->silence_olt(1, true);
+    int rc = 0;
+    std::thread caller([&] { rc = exchange(1, 0x0203, {0xAB}, 20); });
+    EXPECT_TRUE(eventually([&] { return sim_->request_count() == 1; }, 10));
+    teklink_stop_exchanges();
+    caller.join();
+    EXPECT_EQ(rc, TEKLINK_ERR_CLOSED);
+    EXPECT_EQ(exchange(0, 0x0001, {}, 1), TEKLINK_ERR_CLOSED);
+    EXPECT_EQ(sim_->request_count(), 1u);
+}
+
 // Only a chip's own address speaks for it. The socket listens on every
 // address, so a neighbour network's x.1 or x.2 ends like a chip's address:
 // what it sends (an EAP frame, an OLT ready event) is dumped, counted and
