@@ -6,7 +6,6 @@
 #include "common/tftp_kernel_fixture.h"
 #include "engine/onu_optics.h"
 #include "maint/watchdog.h"
-#include "platform/log.h"
 #include "onu/profiler_onu.h"
 #include "wire/personality.h"
 
@@ -74,29 +73,6 @@ protected:
 
     // Requests from here on only.
     void forget_requests() { since_ = sim_->request_log().size(); }
-
-    // Runs `fn` with the syslog lines (written to standard error too) caught.
-    std::string syslog_of(const std::function<void()> &fn)
-    {
-        setenv("ZANDREL_LOG_STDERR", "1", 1);
-        log_open();
-        std::filesystem::path path = root_ / "syslog.txt";
-        fflush(stderr);
-        int saved = dup(2);
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 2);
-        close(fd);
-        fn();
-        fflush(stderr);
-        dup2(saved, 2);
-        close(saved);
-        unsetenv("ZANDREL_LOG_STDERR");
-        log_open();   // the options again, without standard error
-        std::ifstream in(path);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
 
     size_t since_ = 0;
     bool (*saved_wait_)(unsigned) = nullptr;
@@ -285,14 +261,15 @@ TEST_F(ChipSweeps, AFirmwareJobThatFailsFiveTimesEndsFailed)
 }
 
 // No other lap can find the image that is not there: the job ends failed
-// and is not run again.
+// and is not run again, not even once the image is there.
 TEST_F(ChipSweeps, AFirmwareJobWithoutItsImageEndsFailed)
 {
     onu_record *onu = put_onu(0, 1, ONU_STATE_OK);
     onu->type = 40;
     ASSERT_EQ(scheduler_add(onu->mac, SCHEDULE_FIRMWARE), 0);
-    std::string lines = syslog_of([] { lap(), lap(); });
-    EXPECT_EQ(count_of(lines, "image /usr/local/share/ontm40.fw.bin unreadable"), 1) << lines;
+    lap();
+    write_file(ONU_APP_IMAGE_TYPE40, bytes(700, 0xA5));
+    lap();
     schedule_entry job = scheduler_entry(1);
     EXPECT_EQ(job.status, SCHEDULE_FAILED);
     EXPECT_EQ(job.tries, 0);
@@ -315,13 +292,12 @@ TEST_F(ChipSweeps, APersonalityJobWritesTheDefaultsKeepingTheOnusOwnBytes)
         uint32_t state;
         uint8_t type;
         const bytes *written;   // before the board's values and the CRC; null: nothing
-        const char *line;
     } rows[] = {
-        {"defaults", ONU_PERS_SIZE, ONU_STATE_OK, 18, &merged, "personality initialized successfully"},
-        {"no defaults", 0, ONU_STATE_AUTHFAILED, 1, &own, "Can't load personality defaults\n"},
-        {"short defaults", ONU_PERS_SIZE - 1, ONU_STATE_OK, 1, &own, "Wrong personality defaults format\n"},
-        {"unconfigured", ONU_PERS_SIZE, ONU_STATE_UNCONFIGURED, 3, nullptr, "update failed (unknown ONU type)\n"},
-        {"type 19", ONU_PERS_SIZE, ONU_STATE_OK, 19, nullptr, "update failed (unknown ONU type)\n"},
+        {"defaults", ONU_PERS_SIZE, ONU_STATE_OK, 18, &merged},
+        {"no defaults", 0, ONU_STATE_AUTHFAILED, 1, &own},
+        {"short defaults", ONU_PERS_SIZE - 1, ONU_STATE_OK, 1, &own},
+        {"unconfigured", ONU_PERS_SIZE, ONU_STATE_UNCONFIGURED, 3, nullptr},
+        {"type 19", ONU_PERS_SIZE, ONU_STATE_OK, 19, nullptr},
     };
     int n = 0;
     for (const row &r : rows) {
@@ -338,8 +314,7 @@ TEST_F(ChipSweeps, APersonalityJobWritesTheDefaultsKeepingTheOnusOwnBytes)
         hook_calls.clear();
         pauses.clear();
         ASSERT_EQ(scheduler_add(onu->mac, SCHEDULE_PERSONALITY), 0);
-        std::string lines = syslog_of([] { scheduler_step(); });
-        EXPECT_EQ(count_of(lines, r.line), 1) << lines;
+        scheduler_step();
         schedule_entry job = scheduler_entry(1);
         if (r.written) {
             bytes expected = *r.written;
