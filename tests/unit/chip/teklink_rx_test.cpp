@@ -1,5 +1,6 @@
 // The chip link's receive side: classification and dispatch, the joins that
-// fail, the pool's limits and alarm flooding. Joins and ageing that succeed
+// fail and the joined LEN, the received dump, the pool's limits and alarm
+// flooding. Joins and ageing that succeed
 // are the board's (long events, held fragments in teklink_oltsim_test).
 #include "base/balloc.h"
 #include "platform/clock.h"
@@ -133,6 +134,14 @@ TEST_F(RxPool, MissingFragmentFreesTheSetAndWakesTheSenderEmpty)
     EXPECT_EQ(teklink_events_queue.used, 1u);
 }
 
+// LEN announces 8 bytes but only the RCODE and one data byte arrived.
+TEST_F(RxPool, ReceivedDumpShowsNoMoreThanTheDatagramHolds)
+{
+    bytes d = {0x00, 0x21, 0x00, 0x03, 0x00, 0x08, 0x00, 0x0B, 0x5A};
+    teklink_dump_received(1, d.data(), d.size());
+    EXPECT_NE(trace_text().find("RCODE:  No ONU Response (11)\nDATA:   5A \n====="), std::string::npos);
+}
+
 TEST_F(RxPool, MoreThan256FragmentsAreRejectedWithoutWritingPastTheTable)
 {
     for (uint16_t s = 0; s < 256; s++)
@@ -148,6 +157,7 @@ TEST_F(RxPool, MoreThan256FragmentsAreRejectedWithoutWritingPastTheTable)
     rx(0, fragment(0x0042, 41, true, 255, {0xFF}));
     uint8_t *msg = take(&teklink_rx_queue[0]);
     ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(tekmsg_len(msg), 2 + 256) << "LEN is the joined data's, not the first part's";
     for (int s = 0; s < 256; s++)
         ASSERT_EQ(msg[10 + s], uint8_t(s));
     BFREE(msg);
