@@ -45,8 +45,7 @@ const char *MAINT_CHIP_ONUS = R"({ "onus": [
     { "mac": "00:0D:B6:20:00:10", "secret": "5820", "olt": 0, "pon": 0, "chip": "0x3714", "fw": "0x0222" }
 ] })";
 
-const oltsim::mac_address QUIET = {0x00, 0x0D, 0xB6, 0x20, 0x00, 0x00};
-const oltsim::mac_address OLD = {0x00, 0x0D, 0xB6, 0x20, 0x00, 0x10};
+const std::string QUIET = "00:0D:B6:20:00:00", OLD = "00:0D:B6:20:00:10";
 
 class MaintBoard : public Road {
 protected:
@@ -64,20 +63,16 @@ protected:
         std::filesystem::create_directories(std::filesystem::path(box_.path(path)).parent_path());
         write(box_.path(path), content);
     }
-    static std::string text(const oltsim::mac_address &mac)
+    static oltsim::mac_address bin(const std::string &text)
     {
-        char out[18];
-        snprintf(out, sizeof out, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+        oltsim::mac_address out;
+        mac(text.c_str(), out.data());
         return out;
     }
-    using Road::state;
-    using Road::states;
-    std::vector<std::string> states(const oltsim::mac_address &mac) const { return states(text(mac)); }
-    std::string state(const oltsim::mac_address &mac) const { return state(text(mac)); }
-    void bring_up(const oltsim::mac_address &mac)
+    void bring_up(const std::string &onu)
     {
-        population_->register_onu(mac.data());
-        ASSERT_TRUE(eventually([&] { return state(mac) == "OK"; }, BOARD_SECONDS)) << daemon_.out();
+        population_->register_onu(bin(onu).data());
+        ASSERT_TRUE(eventually([&] { return state(onu) == "OK"; }, BOARD_SECONDS)) << daemon_.out();
     }
 
     std::unique_ptr<oltsim::tftp_server> tftp_;
@@ -99,22 +94,22 @@ TEST_F(MaintBoard, OutdatedOnuFirmwareIsUpgradedThroughTftpAndTheOnuReturns)
     // silent: that is what retires its record, as on a real board.
     service_->quiet_restart(4000);
     bring_up(OLD);
-    ASSERT_TRUE(eventually([&] { return says("scheduler_update_onu_app: ONU " + text(OLD) + " app updated"); },
+    ASSERT_TRUE(eventually([&] { return says("scheduler_update_onu_app: ONU " + OLD + " app updated"); },
                            BOARD_SECONDS))
         << daemon_.out();
-    EXPECT_TRUE(says("scheduler_update_onu_app: ONU " + text(OLD) + " app updated ok"));
+    EXPECT_TRUE(says("scheduler_update_onu_app: ONU " + OLD + " app updated ok"));
     // The ONU kept what the daemon sent, byte for byte.
-    oltsim::bytes kept = tftp_->onu_file(OLD, TFTP_FILE_APP);
+    oltsim::bytes kept = tftp_->onu_file(bin(OLD), TFTP_FILE_APP);
     EXPECT_EQ(std::string(kept.begin(), kept.end()), image);
     // Restarted, it is released, registers again and comes back OK; the job
     // is done and not run a second time.
-    ASSERT_TRUE(eventually([&] { return service_->resets(OLD.data()) == 1; }, BOARD_SECONDS)) << daemon_.out();
+    ASSERT_TRUE(eventually([&] { return service_->resets(bin(OLD).data()) == 1; }, BOARD_SECONDS)) << daemon_.out();
     ASSERT_TRUE(eventually([&] {
         auto all = states(OLD);
         return std::count(all.begin(), all.end(), "FREE") == 1 && all.back() == "OK";
     }, BOARD_SECONDS)) << daemon_.out();
-    EXPECT_TRUE(says("wd_cleanup_report_timeout_onus: ONT " + text(OLD) + " (desc: old) disconnected"));
-    EXPECT_EQ(count_of(daemon_.out(), "scheduler_update_onu_app: ONU " + text(OLD) + " app updated"), 1);
+    EXPECT_TRUE(says("wd_cleanup_report_timeout_onus: ONT " + OLD + " (desc: old) disconnected"));
+    EXPECT_EQ(count_of(daemon_.out(), "scheduler_update_onu_app: ONU " + OLD + " app updated"), 1);
 }
 
 // The operator reconfigures the ONU, then schedules the reconfiguration of
@@ -129,15 +124,15 @@ TEST_F(MaintBoard, ReconfiguredOnuIsOkAgainByItself)
     bring_up(QUIET);
     auto ponctl = [&](const std::vector<std::string> &args) { return run_program(box_, "ponctl", PONCTL_BIN, args); };
     auto configured = [&] {
-        return count_of(daemon_.out(), "ONU " + text(QUIET) + ", change state from CFGINPROGRESS to OK");
+        return count_of(daemon_.out(), "ONU " + QUIET + ", change state from CFGINPROGRESS to OK");
     };
 
-    ASSERT_EQ(ponctl({"onu", "reconfigure", text(QUIET)}).status, 0);
+    ASSERT_EQ(ponctl({"onu", "reconfigure", QUIET}).status, 0);
     ASSERT_TRUE(eventually([&] { return configured() == 2; }, RETURN_SECONDS)) << daemon_.out();
 
     ASSERT_EQ(ponctl({"schedule", "add-all", "reconfiguration"}).status, 0);
     ASSERT_TRUE(eventually([&] { return configured() == 3; }, RETURN_SECONDS)) << daemon_.out();
-    EXPECT_TRUE(says("scheduler_reconfigure_onu: ONU " + text(QUIET) + " reconfiguring in progress"));
+    EXPECT_TRUE(says("scheduler_reconfigure_onu: ONU " + QUIET + " reconfiguring in progress"));
     EXPECT_TRUE(eventually([&] { return ponctl({"schedule", "list", "reconfiguration"}).out.find("done") !=
                                         std::string::npos; }, 10))
         << ponctl({"schedule", "list", "reconfiguration"}).out;

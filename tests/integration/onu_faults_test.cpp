@@ -1,6 +1,7 @@
-// Faults on the simulated board while an ONU is on its road: the chip going
-// quiet mid-configuration, the ONU registering again mid-configuration,
-// ponkernel restarting mid-authentication. Each ends with the ONU in a
+// Faults on the simulated board while an ONU is on its road: the ONU
+// registering again mid-configuration, ponkernel away mid-authentication,
+// the chip restarting. (A chip that misses one answer is resent to: the
+// chip link's unit tests.) Each ends with the ONU in a
 // defined state and the daemon holding what it held before, no more.
 #include "integration/onu_road_fixture.h"
 
@@ -42,7 +43,6 @@ protected:
         EXPECT_GE(figure(counters, "events_handled"), 9) << counters;
         EXPECT_GE(figure(counters, "work_items"), 5) << counters;
     }
-    int timeouts() const { return count_of(daemon_.out(), "teklink: response timeout for msg"); }
     int attempts() const { return count_of(daemon_.out(), "registrationattempt_handler: " + std::string(ROAD)); }
     int rejected() const { return count_of(daemon_.out(), "registrationattempt_handler: rejected"); }
     // Counted by ponkernel (its output runs on across restarts): the daemon
@@ -58,18 +58,6 @@ protected:
     uint8_t road_[6];
     resources before_;
 };
-
-// The chip stops answering once the ONU is discovered (the OLT's and the
-// ONU's configuration run then): one time-out, then it answers again.
-TEST_F(OnuFaults, ChipQuietMidConfigurationThenAnsweringAgain)
-{
-    population_->register_onu(road_);
-    ASSERT_TRUE(eventually([&] { return state(ROAD) == "DISCOVERED"; }, FAULT_SECONDS)) << daemon_.out();
-    sim_->silence_olt(0, true);
-    ASSERT_TRUE(eventually([&] { return timeouts() > 0; }, 30)) << daemon_.out();
-    sim_->silence_olt(0, false);
-    expect_ok_and_nothing_leaked();
-}
 
 } // namespace
 

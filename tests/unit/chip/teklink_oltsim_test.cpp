@@ -71,15 +71,9 @@ TEST_F(ChipLink, SilentChipGetsThreeAttemptsWithFreshCtags)
     sim_->silence_olt(1, true);
     uint16_t n = teklink_ctag.load();
     EXPECT_EQ(exchange(1, 0x0203, {0xAB}, 1), TEKLINK_ERR_TIMEOUT);
-    std::string out = trace();
-    EXPECT_EQ(count_of(out, "== HOST > OLT[1] ======================"), 3);
-    for (int i = 1; i <= 3; i++) {
-        std::string ctag = std::to_string(uint16_t(n + i));
-        EXPECT_EQ(count_of(out, "CTAG:   " + ctag + "\n"), 1) << ctag;
-        EXPECT_EQ(count_of(out, "teklink: response timeout for msg ID:515 (CTAG:" + ctag + ") to OLT[1]\n"), 1);
-    }
     ASSERT_EQ(sim_->request_log().size(), 3u);
-    EXPECT_EQ(sim_->request_log()[2].ctag, uint16_t(n + 3));
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(sim_->request_log()[size_t(i)].ctag, uint16_t(n + 1 + i));
 }
 
 // RCODE 10 and 11 are asked again a second later with a fresh CTAG; the
@@ -105,11 +99,7 @@ TEST_F(ChipLink, BusyAnswersAreAskedAgainAndTheLastAnswerReturned)
         auto log = sim_->request_log();
         ASSERT_EQ(log.size() - since, r.requests);
         EXPECT_EQ(uint16_t(log[since + 1].ctag - log[since].ctag), 1);
-        EXPECT_EQ(count_of(trace(), std::string("teklink: error (") + r.name + ") accured while sending msg ID:769"),
-                  int(r.requests) - 1);
     }
-    EXPECT_EQ(count_of(trace(), "teklink: have to resend msg (2)\n"), 2);
-    EXPECT_EQ(count_of(trace(), "teklink: have to resend msg (1)\n"), 1);
 }
 
 TEST_F(ChipLink, LateAnswerIsDiscardedByTheNextWait)
@@ -124,26 +114,6 @@ TEST_F(ChipLink, LateAnswerIsDiscardedByTheNextWait)
     std::string line = "Mismatch CTAG: request->header.ctag = " + std::to_string(teklink_ctag.load()) +
                        ", response->header.ctag=" + std::to_string(stale) + "\n";
     EXPECT_EQ(count_of(trace(), line), 1) << line;
-}
-
-// The dump prints DATA as hex text, sixteen bytes a line, and no DATA line
-// for an empty request (six bytes on the wire); the CTAG wraps to 0.
-TEST_F(ChipLink, RequestDumpAndCtagWrap)
-{
-    teklink_ctag = 65535;
-    EXPECT_EQ(exchange(0, 0x0001, {}, 2), 0);
-    ASSERT_EQ(sim_->request_log().size(), 1u);
-    EXPECT_EQ(sim_->request_log()[0].size, 6u);
-    EXPECT_EQ(sim_->request_log()[0].ctag, 0);
-    bytes data(17);
-    for (size_t i = 0; i < data.size(); i++)
-        data[i] = uint8_t(0xA0 + i);
-    EXPECT_EQ(exchange(1, 0x0002, data, 2), 0);
-    std::string out = trace();
-    EXPECT_EQ(count_of(out, "\nID:     1\nCTAG:   0\nLEN:    0\n=========="), 1) << out;
-    EXPECT_EQ(count_of(out, "LEN:    17\nDATA:   A0 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE AF \n"
-                            "        B0 \n=======================================================\n\n"),
-              1);
 }
 
 TEST_F(ChipLink, BadArgumentsAndClosedLinkSendNothing)
