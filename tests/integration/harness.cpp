@@ -15,22 +15,19 @@ bool process::start(const sandbox &box, const std::string &name, const std::stri
 {
     out_ = box.root() + "/" + name + ".out";
     err_ = box.root() + "/" + name + ".err";
-    std::vector<std::string> env_text;
-    for (char **e = environ; *e; e++) {
-        std::string entry = *e;
-        if (!box.environment.count(entry.substr(0, entry.find('='))))
+    std::vector<std::string> env_text, all = {binary};
+    for (char **e = environ; *e; e++)
+        if (std::string entry = *e; !box.environment.count(entry.substr(0, entry.find('='))))
             env_text.push_back(entry);
-    }
     for (const auto &[key, value] : box.environment)
         env_text.push_back(key + "=" + value);
+    all.insert(all.end(), args.begin(), args.end());
     std::vector<char *> envp, argv;
     for (auto &e : env_text)
         envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> all = {binary};
-    all.insert(all.end(), args.begin(), args.end());
     for (auto &a : all)
         argv.push_back(a.data());
+    envp.push_back(nullptr);
     argv.push_back(nullptr);
 
     pid_t child = fork();
