@@ -17,7 +17,6 @@
 #include "wire/tekmsg.h"
 #include "common/fake_time.h"
 #include "common/loopback.h"
-#include "common/wait.h"
 
 #include <gtest/gtest.h>
 
@@ -25,15 +24,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
+#include <future>
 #include <memory>
-#include <sstream>
-#include <string>
-#include <thread>
 #include <vector>
 
 // The chip layer's part: no provisioning queues, which belong to the engine.
@@ -59,22 +52,16 @@ protected:
 
     void SetUp() override
     {
-        static int counter;
         net_ = loopback_chip_net();
-        root_ = std::filesystem::temp_directory_path() /
-                ("zandrel_chip_" + std::to_string(getpid()) + "_" + std::to_string(counter++));
-        for (const char *dir : {"tmp", "dev", "usr/local/share", "etc/config"})
-            std::filesystem::create_directories(root_ / dir);
-        setenv("ZANDREL_CHIP_NET", net_.c_str(), 1);
-        setenv("ZANDREL_CHIP_BIND", (net_ + ".100").c_str(), 1);
+        root_ = sandbox_root();
+        for (auto &[name, value] : sandbox_env(root_.string(), net_))
+            setenv(name.c_str(), value.c_str(), 1);
         setenv("ZANDREL_CHIP_PORT", std::to_string(loopback_chip_port()).c_str(), 1);
-        setenv("ZANDREL_ROOT", root_.c_str(), 1);
         run_flag = 1;
 
-        trace_path_ = root_ / "trace.txt";
         fflush(stdout);
         saved_stdout_ = dup(1);
-        int fd = open(trace_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int fd = open((root_ / "trace.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(fd, 1);
         close(fd);
 
@@ -112,37 +99,25 @@ protected:
         if (HasFailure())
             echo_failures();
         std::filesystem::remove_all(root_);
-        for (const char *name : {"ZANDREL_ROOT", "ZANDREL_CHIP_NET", "ZANDREL_CHIP_BIND", "ZANDREL_CHIP_PORT"})
-            unsetenv(name);
+        for (auto &[name, value] : sandbox_env("", ""))
+            unsetenv(name.c_str());
+        unsetenv("ZANDREL_CHIP_PORT");
     }
 
     // Runs `call` on a thread of its own while the fake clock runs out the
     // chip time-outs it waits for, so a silent chip costs no real seconds.
-    // The call's result.
     template <typename Call>
     static auto with_time_running(Call call) -> decltype(call())
     {
         clock_fake_set(uptime_seconds());
-        decltype(call()) result{};
-        std::atomic<bool> done{false};
-        std::thread runner([&] {
-            result = call();
-            done = true;
-        });
-        EXPECT_TRUE(advance_until([&] { return done.load(); }));
-        runner.join();
+        auto result = std::async(std::launch::async, call);
+        auto done = [&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
+        EXPECT_TRUE(advance_until(done));
         clock_fake_release();
-        return result;
+        return result.get();
     }
 
-    std::string trace()
-    {
-        fflush(stdout);
-        std::ifstream in(trace_path_);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string trace() { return fflush(stdout), read_file(root_ / "trace.txt"); }
 
     // The requests of ID `id` that the chips received.
     std::vector<oltsim::request_record> requests(uint16_t id)
@@ -178,16 +153,14 @@ protected:
         memcpy(record + LINK_RECORD_MAC, link, 6);
         record[LINK_RECORD_PORT] = port;
         uint8_t *tlv = record + LINK_RECORD_ONU_INFO;
-        tlv[0] = 0x00;
-        tlv[1] = 0x0D;
-        tlv[2] = 0xB6;
+        memcpy(tlv, "\x00\x0D\xB6", 3);
         memcpy(tlv + ONU_INFO_BASE_MAC, onu_mac, 6);
         store_be16(tlv + ONU_INFO_CHIP_ID, chip);
         return record;
     }
 
     std::string net_;
-    std::filesystem::path root_, trace_path_;
+    std::filesystem::path root_;
     int saved_stdout_ = -1;
     std::unique_ptr<oltsim::chipset> sim_;
 
@@ -196,7 +169,7 @@ private:
     // dumps: give it back, without the dumps, to whoever reads the failure.
     void echo_failures()
     {
-        std::ifstream in(trace_path_);
+        std::istringstream in(read_file(root_ / "trace.txt"));
         bool in_dump = false;
         for (std::string line; std::getline(in, line);) {
             if (line.rfind("== ", 0) == 0)

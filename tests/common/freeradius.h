@@ -11,21 +11,12 @@
 #include "auth/radius.h"
 #include "base/bytes.h"
 #include "engine/profiler_cache.h"
+#include "loopback.h"
+#include "wait.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <random>
-#include <string>
-#include <thread>
 
 // The source tree: ZANDREL_SOURCE_DIR, else the one the build directory
 // holding this program was configured from.
@@ -33,17 +24,13 @@ inline std::string zandrel_source_dir()
 {
     if (const char *dir = getenv("ZANDREL_SOURCE_DIR"))
         return dir;
-    char exe[4096] = {};
-    if (readlink("/proc/self/exe", exe, sizeof exe - 1) <= 0)
-        return ".";
-    for (std::string dir = exe; dir.size() > 1;) {
-        dir = dir.substr(0, dir.rfind('/'));
-        std::ifstream cache(dir + "/CMakeCache.txt");
+    std::error_code e;
+    auto dir = std::filesystem::read_symlink("/proc/self/exe", e);
+    for (; dir.has_relative_path(); dir = dir.parent_path()) {
+        std::ifstream cache(dir / "CMakeCache.txt");
         for (std::string line; std::getline(cache, line);)
             if (line.rfind("CMAKE_HOME_DIRECTORY:INTERNAL=", 0) == 0)
-                return line.substr(line.find('=') + 1);
-        if (dir.empty())
-            break;
+                return line.substr(30);
     }
     return ".";
 }
@@ -61,16 +48,16 @@ public:
     ~freeradius_server() { stop(); }
 
     // Starts the server in `dir` with `secret` and the users file of
-    // tests/common/freeradius (or `users`). A port pair already in use makes
-    // the start fail: up to three pairs are tried. false when none came up.
+    // tests/common/freeradius (or `users`) on ports of this process's own.
+    // A port taken by another program makes the start fail: up to three
+    // pairs are tried. false when none came up.
     bool start(const std::string &dir, const std::string &secret, const std::string &users = "")
     {
         std::string here = zandrel_source_dir() + "/tests/common/freeradius";
         std::string users_file = users.empty() ? here + "/users" : users;
-        std::mt19937 random(unsigned(getpid()) ^ unsigned(time(nullptr)));
         for (int attempt = 0; attempt < 3; attempt++) {
-            auth_port = uint16_t(20000 + random() % 20000);
-            acct_port = uint16_t(auth_port + 1);
+            auth_port = loopback_port();
+            acct_port = loopback_port();
             std::string command = here + "/run-radius-server '" + dir + "' " + std::to_string(auth_port) + " " +
                                   std::to_string(acct_port) + " '" + secret + "' '" + users_file + "'";
             FILE *out = popen(command.c_str(), "r");
@@ -93,25 +80,17 @@ public:
         if (pid <= 0)
             return;
         kill(pid, SIGTERM);
-        for (int i = 0; i < 100 && kill(pid, 0) == 0; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        eventually([&] { return kill(pid, 0) != 0; }, 5, 50);
         pid = -1;
     }
 
-    std::string detail() const { return read(dir + "/detail"); }
-    std::string log() const { return read(dir + "/radius.log"); }
+    std::string detail() const { return read_file(dir + "/detail"); }
+    std::string log() const { return read_file(dir + "/radius.log"); }
 
     pid_t pid = -1;
     uint16_t auth_port = 0;
     uint16_t acct_port = 0;
     std::string dir;
-
-private:
-    static std::string read(const std::string &path)
-    {
-        std::ifstream in(path);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
 };
 
 // RADIUS and system settings in the configuration cache for a client bound
@@ -130,19 +109,8 @@ inline void radius_test_settings(const char *primary, const char *secondary, uin
     inet_pton(AF_INET, "127.0.0.1", c->system + SYSTEM_DEVICE_ADDRESS);
 }
 
-// A UDP port on 127.0.0.1 that nobody uses right now.
-inline uint16_t radius_free_port()
-{
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t size = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size);
-    close(fd);
-    return ntohs(a.sin_port);
-}
+// A UDP port on 127.0.0.1 of this process's own.
+inline uint16_t radius_free_port() { return loopback_port(); }
 
 // The ONU's side of EAP-MD5 against a challenge (RFC 1994): the response
 // EAP packet to `request` (an EAP-Request/MD5-Challenge) with `secret`.

@@ -15,31 +15,23 @@
 
 inline std::vector<uint8_t> hex(const std::string &text)
 {
-    std::vector<uint8_t> out;
-    int high = -1;
+    std::string digits;
     bool comment = false;
     for (char c : text) {
-        auto u = static_cast<unsigned char>(c);
-        if (comment || c == '#') {
-            comment = c != '\n';
+        comment = (comment || c == '#') && c != '\n';
+        if (comment || isspace(static_cast<unsigned char>(c)) || c == '|' || c == ':' || c == '-')
             continue;
-        }
-        if (isspace(u) || c == '|' || c == ':' || c == '-')
-            continue;
-        if (!isxdigit(u)) {
+        if (!isxdigit(static_cast<unsigned char>(c))) {
             ADD_FAILURE() << "not hex: " << text;
-            return out;
+            return {};
         }
-        int digit = isdigit(u) ? c - '0' : tolower(u) - 'a' + 10;
-        if (high < 0) {
-            high = digit;
-        } else {
-            out.push_back(uint8_t(high << 4 | digit));
-            high = -1;
-        }
+        digits += c;
     }
-    if (high >= 0)
+    if (digits.size() % 2)
         ADD_FAILURE() << "odd number of hex digits: " << text;
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(uint8_t(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return out;
 }
 

@@ -1,39 +1,47 @@
-// A daemon-side management link connected to an in-process ponkernel in a
-// temporary sandbox root, for tests of everything that sends or serves
-// management messages. The daemon's clock is the fake one: a test that
-// needs a time-out or a reconnection to happen advances it.
+// The daemon's management link connected to a ponkernel in this process, in
+// a sandbox root of the test's own. LinkFixture runs the daemon's clock
+// fake: a test that needs a time-out or a reconnection advances it.
 #pragma once
 
 #include "base/balloc.h"
+#include "base/process.h"
 #include "mgmt/kernlink.h"
 #include "ponkernel/ponkernel.h"
-#include "base/process.h"
 #include "common/fake_time.h"
-#include "common/wait.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <string>
+// Quiet, on <root>/tmp/chip.sock, serving `board` (empty: an all-zero store).
+inline ponkernel_options kernel_options(const std::string &root, const std::string &board = "")
+{
+    ponkernel_options o;
+    o.unix_path = root + "/tmp/chip.sock";
+    o.print = false;
+    o.board_file = board;
+    return o;
+}
+
+// Starts `kernel` with `o` and connects the management link to it, past its
+// reconnect pause when the clock is the fake one.
+inline void kernel_link_up(ponkernel_server &kernel, const ponkernel_options &o)
+{
+    flags.r = 0;
+    ASSERT_EQ(kernel.start(o), 0);
+    kernlink_init();
+    ASSERT_TRUE(advance_until([] { return kernlink_connected(); }));
+    ASSERT_TRUE(kernel.wait_connected(10));
+}
 
 class LinkFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/zandrel-unit-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        std::filesystem::create_directories(root_ + "/tmp");
+        root_ = sandbox_root();
         setenv("ZANDREL_ROOT", root_.c_str(), 1);
-        flags.r = 0;
         run_flag = 1;
         ASSERT_EQ(bopen(nullptr, 1 << 22, 0), 0);
-        start_kernel(options());
         clock_fake_set(1000);
-        kernlink_init();
-        ASSERT_TRUE(advance_until([] { return kernlink_connected(); }));   // past the reconnect pause
-        ASSERT_TRUE(kernel_.wait_connected(10));
+        kernel_link_up(kernel_, options());
     }
 
     void TearDown() override
@@ -47,15 +55,7 @@ protected:
         std::filesystem::remove_all(root_);
     }
 
-    virtual ponkernel_options options()
-    {
-        ponkernel_options o;
-        o.unix_path = root_ + "/tmp/chip.sock";
-        o.print = false;
-        return o;
-    }
-
-    void start_kernel(const ponkernel_options &o) { ASSERT_EQ(kernel_.start(o), 0); }
+    virtual ponkernel_options options() { return kernel_options(root_); }
 
     std::string root_;
     ponkernel_server kernel_;

@@ -1,40 +1,36 @@
 // Loopback addresses and ports of the test process's own, so that test
 // programs running side by side never share chip addresses, the daemon's
-// chip socket or a port. Each is a numbered reservation: a lock file held
-// (flock) for the rest of the process, so two processes can never be handed
-// the same one, whatever their pids; a crashed process's locks go with it.
+// chip socket or a port. Each is a numbered slot reserved by a lock file
+// held (flock) for the rest of the process; a crashed process's locks go
+// with it.
 #pragma once
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <string>
 
-// A slot number of this process's own, from 0 to LOOPBACK_SLOTS - 1.
-constexpr unsigned LOOPBACK_SLOTS = 8192;
+// A slot of this process's own, from 0 to 8191.
 inline unsigned loopback_reserve()
 {
     static std::mutex guard;
     std::lock_guard<std::mutex> hold(guard);
-    const char *dir = "/tmp/zandrel-test-slots";
-    mkdir(dir, 0777);
-    unsigned first = unsigned(getpid()) * 7919u % LOOPBACK_SLOTS;
-    for (unsigned tried = 0; tried < LOOPBACK_SLOTS; tried++) {
-        unsigned slot = (first + tried) % LOOPBACK_SLOTS;
-        std::string path = std::string(dir) + "/" + std::to_string(slot);
-        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd < 0)
-            continue;
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-            return slot;   // the descriptor stays open: the reservation lasts as long as the process
-        close(fd);
+    constexpr unsigned SLOTS = 8192;
+    mkdir("/tmp/zandrel-test-slots", 0777);
+    for (unsigned tried = 0, first = unsigned(getpid()) * 7919u % SLOTS; tried < SLOTS; tried++) {
+        unsigned slot = (first + tried) % SLOTS;
+        int fd = open(("/tmp/zandrel-test-slots/" + std::to_string(slot)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return slot;   // the descriptor stays open as long as the process
+        if (fd >= 0)
+            close(fd);
     }
     abort();   // thousands of test processes at once: nothing sane to carry on with
 }
@@ -47,10 +43,15 @@ inline std::string loopback_chip_net()
     return "127." + std::to_string(64 + slot / 256) + "." + std::to_string(slot % 256);
 }
 
-// Address `octet` of the network 32 above the chip network `chip_net` in its
-// second octet (127.96.0 to 127.127.255): a neighbour of the test's own
-// whose .1 .. .4 end like the chips' addresses, for senders that must not
-// pass for chips.
+// What puts a program in sandbox `root` on chip network `net`.
+inline std::map<std::string, std::string> sandbox_env(const std::string &root, const std::string &net)
+{
+    return {{"ZANDREL_ROOT", root}, {"ZANDREL_CHIP_NET", net}, {"ZANDREL_CHIP_BIND", net + ".100"}};
+}
+
+// Address `octet` of the network 32 above chip network `chip_net` in its
+// second octet: a neighbour whose .1 .. .4 end like the chips' addresses,
+// for senders that must not pass for chips.
 inline in_addr loopback_neighbour(const std::string &chip_net, int octet)
 {
     in_addr net{};
@@ -59,8 +60,7 @@ inline in_addr loopback_neighbour(const std::string &chip_net, int octet)
 }
 
 // A port from 20000 to 28191, below the ephemeral range: TCP for the
-// management link, UDP for the chips (a daemon elsewhere on the machine
-// bound to any address at the board's port would shut them out).
+// management link, UDP for the chips and RADIUS.
 inline uint16_t loopback_port() { return uint16_t(20000 + loopback_reserve()); }
 
 // The chips' UDP port of this process, the same for all its tests.

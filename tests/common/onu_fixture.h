@@ -16,12 +16,10 @@ using byte_vec = std::vector<uint8_t>;
 
 inline std::string hex_text(const byte_vec &bytes)
 {
-    std::string text;
-    char one[4];
-    for (uint8_t b : bytes) {
-        snprintf(one, sizeof one, "%02X ", b);
-        text += one;
-    }
+    std::string text(bytes.size() * 3 + 1, '\0');
+    for (size_t i = 0; i < bytes.size(); i++)
+        snprintf(&text[i * 3], 4, "%02X ", bytes[i]);
+    text.pop_back();
     return text;
 }
 

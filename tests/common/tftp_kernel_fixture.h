@@ -5,38 +5,19 @@
 #pragma once
 
 #include "chip/tektftp.h"
-#include "base/process.h"
 #include "chip/tftpxfer.h"
-#include "mgmt/kernlink.h"
 #include "oltsim/tftpserver.h"
-#include "ponkernel/ponkernel.h"
-
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <memory>
-#include <string>
-#include <vector>
+#include "common/link_fixture.h"
 
 template <class Base> class WithTftpAndKernel : public Base {
 protected:
     void BeforeStart() override
     {
         pauses.clear();
-        saved_pause_ = tftp_pause;
         tftp_pause = [](unsigned seconds) { pauses.push_back(seconds); };
-        saved_timeouts_ = tftp_timeout;
         tftp_timeout = {1, 1, 1};
         tftp_ = std::make_unique<oltsim::tftp_server>(*this->sim_);
-        std::filesystem::create_directories(this->root_ / "tmp");
-        ponkernel_options o;
-        o.unix_path = (this->root_ / "tmp/chip.sock").string();
-        o.print = false;
-        ASSERT_EQ(kernel_.start(o), 0);
-        flags.r = 0;
-        run_flag = 1;
-        kernlink_init();
-        ASSERT_TRUE(kernel_.wait_connected(10));
+        kernel_link_up(kernel_, kernel_options(this->root_.string()));
     }
     void TearDown() override
     {

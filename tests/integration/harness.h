@@ -11,47 +11,45 @@
 
 #include <sys/types.h>
 
-#include <functional>
-#include <map>
 #include <memory>
 #include <optional>
-#include <string>
-#include <utility>
 #include <vector>
 
-std::string read_file(const std::string &path);
-// Occurrences of `needle` in the file at `path`.
-int count_in_file(const std::string &path, const std::string &needle);
-// A loopback TCP port of this process's own (common/loopback.h).
-uint16_t free_tcp_port();
+inline int count_in_file(const std::string &path, const std::string &what) { return count_of(read_file(path), what); }
+inline uint16_t free_tcp_port() { return loopback_port(); }
 
-// The daemon's delays (start-up wait, engine start, reconnect and resend
-// pauses) run this many times faster in the sandbox; its time-outs do not.
-constexpr unsigned TEST_TIME_SCALE = 20;
+// The application image version the simulated chips run unless told
+// otherwise: an image of it means no upgrade at start-up.
+inline constexpr uint16_t FILE_VERSION = 0x0102;
 
 class sandbox {
 public:
-    sandbox();
-    ~sandbox();
+    sandbox()
+    {
+        environment = sandbox_env(root_, loopback_chip_net());
+        environment.insert({{"ZANDREL_LOG_STDERR", "1"}, {"ZANDREL_IFACE", "lo"}, {"ZANDREL_TIME_SCALE", "20"}});
+    }
+    ~sandbox() { std::error_code e; std::filesystem::remove_all(root_, e); }
     sandbox(const sandbox &) = delete;
     sandbox &operator=(const sandbox &) = delete;
 
     const std::string &root() const { return root_; }
     std::string path(const std::string &absolute) const { return root_ + absolute; }
-    // The environment of every program started in this root: ZANDREL_ROOT,
-    // ZANDREL_LOG_STDERR=1, a loopback chip net of its own with the chip
-    // socket bound to NET.100 (so the board's port is shared harmlessly), the board MAC read from "lo", and
-    // ZANDREL_TIME_SCALE=TEST_TIME_SCALE.
+    // The environment of every program started in this root: its root, a
+    // loopback chip network of its own with the chip socket bound to
+    // NET.100 (so the board's port is shared harmlessly), the trace on
+    // standard error too, the board MAC read from "lo", and the daemon's
+    // delays (not its time-outs) 20 times shorter.
     std::map<std::string, std::string> environment;
 
 private:
-    std::string root_;
+    const std::string root_ = sandbox_root();
 };
 
 class process {
 public:
     process() = default;
-    ~process();
+    ~process() { stop(5); }
     process(const process &) = delete;
     process &operator=(const process &) = delete;
 
@@ -64,7 +62,6 @@ public:
     int stop(int seconds = 10);
     // Waits for the process to end by itself, as stop() reports it.
     int wait(int seconds = 20);
-    bool running();
     pid_t pid() const { return pid_; }
     std::string out() const { return read_file(out_); }
     std::string err() const { return read_file(err_); }
@@ -72,6 +69,7 @@ public:
     const std::string &err_path() const { return err_; }
 
 private:
+    void reap(int options);
     pid_t pid_ = -1;
     int status_ = -1;
     std::string out_, err_;
@@ -85,10 +83,6 @@ struct run_result {
 };
 run_result run_program(const sandbox &box, const std::string &name, const std::string &binary,
                        const std::vector<std::string> &args, int seconds = 30);
-
-// The application image version the simulated chips run unless told
-// otherwise: an image of it means no upgrade at start-up.
-constexpr uint16_t BOARD_APP_VERSION = 0x0102;
 
 // The board around one daemon in `box`: the simulated chips (`sim`, made by
 // the test) run in this process, so while the board lives this process's
@@ -106,7 +100,7 @@ public:
     // The board file ponkernel loads.
     void write_board(const std::string &json);
     // The OLT application image: its version is the u16 LE at byte 2.
-    void app_image(uint16_t version = BOARD_APP_VERSION);
+    void app_image(uint16_t version = FILE_VERSION);
     // ponkernel on the board file, until it says it listens; also how a test
     // brings it back (its output runs on across restarts).
     bool start_kernel();

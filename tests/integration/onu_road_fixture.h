@@ -3,76 +3,36 @@
 #pragma once
 
 #include "integration/harness.h"
-#include "oltsim/oltsim.h"
 #include "oltsim/onu_service.h"
 #include "oltsim/onus.h"
 #include "oltsim/statistics.h"
 #include "wire/ids.h"
-#include "common/wait.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <memory>
 #include <regex>
-#include <sstream>
-#include <string>
-#include <vector>
-
 
 inline constexpr int ROAD_SECONDS = 150;
-inline constexpr uint16_t FILE_VERSION = 0x0102;
 
-// What the configuration module knows.
-inline const char *const KERNEL_BOARD = R"({
-  "system": { "hostname": "road", "address": "10.9.8.7" },
-  "profiles": { "link": [ { "index": 0, "links": 4 } ], "rules": [ { "index": 0, "in_use": 1 } ] },
-  "onus": [
-    { "mac": "00:0D:B6:10:00:00", "type": 1, "secret": "5820", "ont_id": 1, "description": "road",
-      "olt": 0, "pon": 0, "chip": "0x3714", "fw": "0x0210" },
-    { "mac": "00:0D:B6:10:00:10", "type": 1, "secret": "5820", "ont_id": 2, "description": "wrong secret",
-      "olt": 0, "pon": 0, "chip": "0x3714" },
-    { "mac": "00:0D:B6:10:00:20", "type": 1, "secret": "5820", "ont_id": 3, "description": "elsewhere", "port": 3,
-      "olt": 0, "pon": 0, "chip": "0x3714" },
-    { "mac": "00:0D:B6:10:00:30", "type": 40, "secret": "s", "ont_id": 4, "description": "no eap",
-      "olt": 0, "pon": 1, "chip": "0x6838" },
-    { "mac": "00:0D:B6:10:00:40", "type": 1, "secret": "5820", "ont_id": 5, "description": "bad queues",
-      "olt": 0, "pon": 1, "chip": "0x3714" }
-  ]
-})";
-
-// What the chips see register: the same ONUs (one with another secret, one
-// with a wrong queue layout) and one the configuration module does not know.
-inline const char *const CHIP_ONUS = R"({ "onus": [
-    { "mac": "00:0D:B6:10:00:00", "secret": "5820", "olt": 0, "pon": 0, "chip": "0x3714", "fw": "0x0210" },
-    { "mac": "00:0D:B6:10:00:10", "secret": "guess", "olt": 0, "pon": 0, "chip": "0x3714" },
-    { "mac": "00:0D:B6:10:00:20", "secret": "5820", "olt": 0, "pon": 0, "chip": "0x3714" },
-    { "mac": "00:0D:B6:10:00:30", "olt": 0, "pon": 1, "chip": "0x6838" },
-    { "mac": "00:0D:B6:10:00:40", "secret": "5820", "olt": 0, "pon": 1, "chip": "0x3714", "queues": "wrong" },
-    { "mac": "00:0D:B6:10:00:50", "secret": "5820", "olt": 0, "pon": 1, "chip": "0x3714" }
-] })";
+// What the chips see register: the ONUs of the board file (one with another
+// secret, one with a wrong queue layout) and one it does not know.
+inline const std::string CHIP_ONUS = read_file(ZANDREL_VECTORS_DIR "/integration/road_chip_onus.json");
 
 class Road : public ::testing::Test {
 protected:
     // The board file ponkernel loads and the ONUs the chips see register;
     // a fixture of other roads gives its own.
-    virtual std::string kernel_board() const { return KERNEL_BOARD; }
-    virtual const char *chip_onus() const { return CHIP_ONUS; }
+    virtual std::string kernel_board() const { return read_file(ZANDREL_VECTORS_DIR "/integration/road_board.json"); }
+    virtual const char *chip_onus() const { return CHIP_ONUS.c_str(); }
     void SetUp() override
     {
         board_.write_board(kernel_board());
-        // The chips run the application the daemon expects: no upgrade.
-        board_.app_image(FILE_VERSION);
+        board_.app_image();   // the one the daemon expects: no upgrade
     }
     void TearDown() override { board_.stop(); }
-    static void write(const std::string &path, const std::string &content)
-    {
-        std::ofstream out(path, std::ios::binary);
-        out << content;
-    }
+    static void write(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
     void start()
     {
         oltsim::options opts;
@@ -100,15 +60,19 @@ protected:
     {
         return daemon_.out().find(text) != std::string::npos || daemon_.err().find(text) != std::string::npos;
     }
-    // The states the ONU went through, from the daemon's trace.
-    std::vector<std::string> states(const std::string &mac) const
+    // Group 1 of every match of `pattern` in `text`.
+    static std::vector<std::string> found(const std::string &text, const std::string &pattern)
     {
         std::vector<std::string> out;
-        std::regex line("ONU " + mac + ", change state from [A-Z]+ to ([A-Z]+)");
-        std::string text = daemon_.out();
+        std::regex line(pattern);
         for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it)
             out.push_back((*it)[1]);
         return out;
+    }
+    // The states the ONU went through, from the daemon's trace.
+    std::vector<std::string> states(const std::string &mac) const
+    {
+        return found(daemon_.out(), "ONU " + mac + ", change state from [A-Z]+ to ([A-Z]+)");
     }
     std::string state(const std::string &mac) const
     {
@@ -119,10 +83,8 @@ protected:
     std::vector<int> events(const std::string &mac) const
     {
         std::vector<int> out;
-        std::regex line("notification: event ([0-9]+) numbers [0-9 ]+ text \"" + mac);
-        std::string text = kernel_.out();
-        for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it)
-            out.push_back(std::stoi((*it)[1]));
+        for (auto &code : found(kernel_.out(), "notification: event ([0-9]+) numbers [0-9 ]+ text \"" + mac))
+            out.push_back(std::stoi(code));
         return out;
     }
     static void mac(const char *text, uint8_t out[6])

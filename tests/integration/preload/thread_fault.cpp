@@ -40,12 +40,6 @@ void *trampoline(void *p)
     return args.routine(args.arg);
 }
 
-int fail_at()
-{
-    const char *text = getenv("ZANDREL_TEST_THREAD_FAIL");
-    return text ? atoi(text) : 0;
-}
-
 __attribute__((destructor)) void report()
 {
     fprintf(stderr, "thread shim: %d still running\n", running.load());
@@ -56,7 +50,8 @@ __attribute__((destructor)) void report()
 extern "C" int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*routine)(void *), void *arg)
 {
     static const create_fn real = reinterpret_cast<create_fn>(dlsym(RTLD_NEXT, "pthread_create"));
-    if (++calls == fail_at())
+    const char *fail_at = getenv("ZANDREL_TEST_THREAD_FAIL");
+    if (++calls == (fail_at ? atoi(fail_at) : 0))
         return EAGAIN;
     auto *args = new start_args{routine, arg};
     // Counted before the thread runs, so a thread that has not yet been
