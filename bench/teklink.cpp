@@ -33,6 +33,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -210,8 +211,14 @@ int main(int argc, char **argv)
     printf("capture ratio:        %.2f (on / off, target >= 0.95)\n", best_captured / best_teklink);
     printf("capture cost:         %.2f us a datagram (%.1f%% of an exchange off, two datagrams)\n",
            per_datagram * 1e6, 200 * per_datagram * best_teklink);
-    for (unsigned i = 0; i < CAPTURE_FILES_MAX; i++)
-        unlink((std::string(made) + "/links.pcapng" + (i ? "." + std::to_string(i) : "")).c_str());
+    for (unsigned i = 0; i < CAPTURE_FILES_MAX; i++) {
+        char path[PATH_MAX];
+        if (i)
+            snprintf(path, sizeof path, "%s/links.pcapng.%u", made, i);
+        else
+            snprintf(path, sizeof path, "%s/links.pcapng", made);
+        unlink(path);
+    }
     rmdir(made);
     bclose();
     return 0;
