@@ -156,7 +156,14 @@ bool room_for(size_t need)
 {
     if (file < 0)
         return false;
-    return written + need + UNWRITTEN_MIN <= limit || next_file();
+    if (written + need + UNWRITTEN_MIN <= limit)
+        return true;
+    // What no file can hold (a message near a whole file's size) is left
+    // out: a fresh file would not hold it either, and the copy would run
+    // past the mapping.
+    if (PCAPNG_SECTION_SIZE + need + UNWRITTEN_MIN > limit)
+        return false;
+    return next_file();
 }
 
 // One packet: block head, the bytes (zeros for NULL), block tail, copied
