@@ -3,15 +3,13 @@
 // ponkernel --replay play that capture back to a new daemon, which must
 // take every ONU along the same states to OK. The capture holds the ONU
 // secrets zeroed: the replay gets them from the board file, or no ONU
-// would authenticate. A run with faults (a chip restart, "No ONU Response"
-// answers) replays to the same end.
+// would authenticate.
 #include "integration/harness.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <map>
-#include <thread>
 #include <regex>
 #include <string>
 #include <vector>
@@ -21,7 +19,6 @@ namespace {
 constexpr int LAB_ONUS = 8;
 constexpr int ROAD_SECONDS = 120;
 constexpr const char *CAPTURE = "/tmp/road.pcapng";
-constexpr const char *CONTROL = "/tmp/oltsim.ctl";
 
 // The states ponkernel was told of (event 155), per ONU in order.
 using onu_states_t = std::map<std::string, std::vector<std::string>>;
@@ -42,8 +39,7 @@ struct lab_board {
     void start(const std::string &capture = "")
     {
         std::vector<std::string> kernel_args{"-c", LAB_BOARD}, chip_args{"--olts", "4", "--board", LAB_BOARD,
-                                                                           "--boot-ms", "500", "--register-after", "1",
-                                                                           "--control", box_.path(CONTROL)};
+                                                                           "--boot-ms", "500", "--register-after", "1"};
         if (!capture.empty()) {
             for (auto *args : {&kernel_args, &chip_args}) {
                 args->push_back("--replay");
@@ -59,17 +55,6 @@ struct lab_board {
     }
     bool all_ok() { return count_of(kernel().out(), " OK \"") >= LAB_ONUS; }
     onu_states_t states() { return onu_states(kernel().out()); }
-    // The last state of each ONU, from the daemon's trace.
-    std::map<std::string, std::string> ends()
-    {
-        std::map<std::string, std::string> out;
-        std::regex line("ONU (\\S+), change state from [A-Z]+ to ([A-Z]+)");
-        std::string trace = daemon().out();
-        for (std::sregex_iterator it(trace.begin(), trace.end(), line), end; it != end; ++it)
-            out[(*it)[1]] = (*it)[2];
-        return out;
-    }
-    void control(const std::string &line) { std::ofstream(box_.path(CONTROL)) << line << "\n"; }
     void stop()
     {
         board_.stop();
@@ -116,22 +101,6 @@ TEST_F(Replay, LabRoadReplaysToTheSameStatesOnAFreshDaemon)
     EXPECT_EQ(count_of(second_.kernel().err(), "the capture's secrets are zero: they come from the board file"), 1);
     // Every request the daemon made on the ONU road was in the capture.
     EXPECT_EQ(count_of(second_.chips.err(), "no recorded answer"), 0) << second_.chips.err();
-}
-
-TEST_F(Replay, FaultRunReplaysToTheSameEnd)
-{
-    // Chip 2 restarts while its answers come back "No ONU Response" now
-    // and then: the OLT is configured again and its ONUs register again.
-    for (const char *line : {"seed 16", "rcode-random 11:10", "reset 2"})
-        first_.control(line);
-    std::this_thread::sleep_for(std::chrono::seconds(10));
-    first_.control("clear");
-    ASSERT_TRUE(eventually([&] { return count_of(first_.kernel().out(), " OK \"") >= LAB_ONUS + 2; }, ROAD_SECONDS))
-        << first_.daemon().out();
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    auto recorded = first_.ends();
-    replay();
-    EXPECT_TRUE(eventually([&] { return second_.ends() == recorded; }, ROAD_SECONDS)) << second_.kernel().out();
 }
 
 } // namespace
