@@ -15,6 +15,7 @@
 #include "common/onu_fixture.h"
 
 #include <array>
+#include <sstream>
 
 namespace {
 
@@ -182,33 +183,38 @@ TEST(OnuRequests, TemplatesAreRefusedOrClearedAtTheirLimits)
         crid_desc desc;
         EXPECT_EQ(GetFieldMaxLen(&desc, r.text.c_str(), r.host, "", "ip"), r.result) << r.text;
     }
-    // The bytes of the last two: "ids circuit refused, written empty" and "ids too large: both cleared".
-    struct { std::string circuit, remote; int rc; } updates[] = {
-        {"%ONTID", "%BOGUS%", CRID_UPDATE_BOTH_REFUSED}, {"ok", "%ONTID", CRID_UPDATE_REMOTE_REFUSED},
-        {"%ONTID", "r-%PATHID%", CRID_UPDATE_CIRCUIT_REFUSED},
-        {std::string(90, 'c') + "%ONTID%", std::string(20, 'r') + "%ONTID%", CRID_UPDATE_TOO_LARGE}};   // 134 > 128
+    // The bytes of the third and fourth: "ids circuit refused, written empty" and "ids too large: both
+    // cleared"; one able to pass 255 bytes is cleared, yet counted a success; 94 + 30 + 4 = 128 fits exactly.
+    std::string c84 = std::string(84, 'c') + "%ONTID%", r20 = std::string(20, 'r') + "%ONTID%";
+    struct { std::string circuit, remote; size_t room; int rc; size_t capacity; } updates[] = {
+        {"%ONTID", "%BOGUS%", CRID_OLT_CAPACITY, CRID_UPDATE_BOTH_REFUSED, 0},
+        {"ok", "%ONTID", CRID_OLT_CAPACITY, CRID_UPDATE_REMOTE_REFUSED, 0},
+        {"%ONTID", "r-%PATHID%", CRID_OLT_CAPACITY, CRID_UPDATE_CIRCUIT_REFUSED, 0},
+        {"cccccc" + c84, r20, CRID_OLT_CAPACITY, CRID_UPDATE_TOO_LARGE, 0},   // 134 > 128
+        {std::string(200, 'w') + "%OPT60%", "r", 1000, 0, 1 + 4},
+        {c84, r20, CRID_OLT_CAPACITY, 0, 128}};
     int rc;
-    for (const auto &u : updates)
-        EXPECT_EQ((templates(u.circuit.c_str(), u.remote.c_str(), CRID_OLT_CAPACITY, &rc), rc), u.rc) << u.circuit;
-    // Able to pass 255 bytes: cleared, yet counted a success.
-    crid_pair pair = templates((std::string(200, 'w') + "%OPT60%").c_str(), "r", 1000, &rc);
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(pair.capacity, 0u + 1 + 4);
-    // 94 + 30 + 4 = 128 fits exactly, and only a buffer that holds it.
-    pair = templates((std::string(84, 'c') + "%ONTID%").c_str(), (std::string(20, 'r') + "%ONTID%").c_str(),
-                     CRID_OLT_CAPACITY, &rc);
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(pair.capacity, 128u);
-    EXPECT_EQ(ids(pair, nullptr, 3, 127).size(), 0u);
+    for (const auto &u : updates) {
+        crid_pair pair = templates(u.circuit.c_str(), u.remote.c_str(), u.room, &rc);
+        EXPECT_EQ(rc, u.rc) << u.circuit;
+        EXPECT_TRUE(rc || pair.capacity == u.capacity) << u.circuit;
+    }
+    EXPECT_EQ(ids(templates(c84.c_str(), r20.c_str()), nullptr, 3, 127).size(), 0u) << "only a buffer that holds 128";
 }
 
 // Own rules first, then the profile's; a stale profile rule in slot 0 goes.
+// Tables as "slot:tag/state" (state 2 own, 1 from the profile).
 TEST(OnuRequests, RuleTablesMergeAndSplitIntoMessagesOfFour)
 {
-    auto put = [](bytes &t, int slot, uint8_t state, uint8_t tag) {
-        t[ONU_RULE_SIZE * size_t(slot) + 1] = tag;
-        t[ONU_RULE_SIZE * size_t(slot) + 2] = 5;
-        t[ONU_RULE_STATES + size_t(slot)] = state;
+    auto table = [](const std::string &text) {
+        bytes t(ONU_RULE_TABLE_SIZE);
+        std::istringstream in(text);
+        for (unsigned slot, tag, state; in >> slot && in.ignore() >> tag && in.ignore() >> state;) {
+            t[ONU_RULE_SIZE * slot + 1] = uint8_t(tag);
+            t[ONU_RULE_SIZE * slot + 2] = 5;
+            t[ONU_RULE_STATES + slot] = uint8_t(state);
+        }
+        return t;
     };
     auto layout = [](const bytes &t) {
         std::string out;
@@ -218,41 +224,28 @@ TEST(OnuRequests, RuleTablesMergeAndSplitIntoMessagesOfFour)
                        std::to_string(t[ONU_RULE_STATES + s]) + " ";
         return out;
     };
-    // Own rules as (slot, state, tag), the profile's as (slot, tag).
-    struct {
-        std::vector<std::tuple<int, uint8_t, uint8_t>> own;
-        std::vector<std::pair<int, uint8_t>> profile;
-        const char *expected;
-    } rows[] = {
-        {{}, {{0, 50}, {7, 51}}, "1:50/1 2:51/1 "},
-        {{{0, 1, 9}}, {{3, 50}}, "1:50/1 "},
-        {{{2, 2, 10}, {3, 1, 90}, {5, 2, 11}, {9, 1, 91}}, {{0, 50}}, "0:10/2 1:11/2 2:50/1 "},
-    };
+    std::string full, merged = "0:0/2 1:1/2 2:2/2 ";   // 3 own and a full profile: 53 fit
+    for (int s = 0; s < ONU_RULE_SLOTS; s++) {
+        full += std::to_string(s) + ":" + std::to_string(100 + s) + "/1 ";
+        merged += s < 53 ? std::to_string(s + 3) + ":" + std::to_string(100 + s) + "/1 " : "";
+    }
+    struct { std::string own, profile, expected; } rows[] = {
+        {"", "0:50/1 7:51/1", "1:50/1 2:51/1 "},
+        {"0:9/1", "3:50/1", "1:50/1 "},
+        {"2:10/2 3:90/1 5:11/2 9:91/1", "0:50/1", "0:10/2 1:11/2 2:50/1 "},
+        {"0:0/2 1:1/2 2:2/2", full, merged}};
     for (const auto &r : rows) {
-        bytes t(ONU_RULE_TABLE_SIZE), p(ONU_RULE_TABLE_SIZE);
-        for (auto [slot, state, tag] : r.own)
-            put(t, slot, state, tag);
-        for (auto [slot, tag] : r.profile)
-            put(p, slot, 1, tag);
-        onu_rules_merge_table(t.data(), p.data());
+        bytes t = table(r.own);
+        onu_rules_merge_table(t.data(), table(r.profile).data());
         EXPECT_EQ(layout(t), r.expected);
     }
-    bytes t(ONU_RULE_TABLE_SIZE), p(ONU_RULE_TABLE_SIZE);   // 3 own and a full profile: 53 fit
-    for (int s = 0; s < ONU_RULE_SLOTS; s++)
-        put(p, s, 1, uint8_t(100 + s));
-    for (int s = 0; s < 3; s++)
-        put(t, s, 2, uint8_t(s));
-    onu_rules_merge_table(t.data(), p.data());
-    EXPECT_EQ(t[ONU_RULE_SIZE * 55 + 1], 152);
 
     // (rules, messages as mark/count): always a final message; gaps skipped.
-    struct { int rules; const char *messages; } splits[] = {{5, "4/4 0/1 "}, {4, "4/4 0/0 "}, {0, "4/0 "}};
+    struct { const char *rules, *messages; } splits[] = {
+        {"0:0/2 3:1/2 6:2/2 9:3/2 12:4/2", "4/4 0/1 "}, {"0:0/2 3:1/2 6:2/2 9:3/2", "4/4 0/0 "}, {"", "4/0 "}};
     for (auto c : splits) {
-        bytes table(ONU_RULE_TABLE_SIZE);
-        for (int r = 0; r < c.rules; r++)
-            put(table, r * 3, 2, uint8_t(r));
         onu_rules_message m[ONU_RULES_MESSAGES_MAX];
-        int n = onu_rules_messages(table.data(), MAC, 1, m);
+        int n = onu_rules_messages(table(c.rules).data(), MAC, 1, m);
         std::string got;
         for (int i = 0; i < n; i++) {
             got += std::to_string(m[i].data[8]) + "/" + std::to_string(m[i].data[9]) + " ";
@@ -314,24 +307,22 @@ TEST(OnuRequests, AllowedMulticastRangesAreSubtracted)
     EXPECT_EQ(rows, 10);
 }
 
+// A link condition becomes the link's position on its path; one on another
+// field keeps its value and leaves the rule to the path's first link (a link
+// of another path: OnuLayer.DestinationsCarryTheLinksOfTheirPath).
 TEST(OnuRequests, LinkConditionsBecomePositionsOnTheirPathAndFirmwareAges)
 {
     uint8_t slots[PATH_RULE_SLOTS][RULE_SLOT_SIZE] = {};
-    auto condition = [&](int slot, uint8_t field, uint16_t link) {
-        slots[slot][0] = 1;
-        slots[slot][2] = 1;
-        slots[slot][RULE_SLOT_CONDITIONS] = field;
-        memcpy(slots[slot] + RULE_SLOT_CONDITIONS + 3, &link, 2);
-    };
-    condition(0, RULE_FIELD_LINK, 3);   // link 3: position 1
-    condition(2, 5, 0);                 // no link condition: position 0
+    for (int s : {0, 2}) {
+        slots[s][0] = slots[s][2] = 1;
+        slots[s][RULE_SLOT_CONDITIONS] = s ? 5 : RULE_FIELD_LINK;
+        slots[s][RULE_SLOT_CONDITIONS + 3] = 3;   // link 3: position 1
+    }
     const int links[] = {1, 3};
     int owner[PATH_RULE_SLOTS];
     ASSERT_EQ(dest_prepare_rules(slots, links, 2, owner), 0);
-    EXPECT_EQ(slots[0][RULE_SLOT_CONDITIONS + 3], 1);
+    EXPECT_EQ(slots[0][RULE_SLOT_CONDITIONS + 3] * 10 + slots[2][RULE_SLOT_CONDITIONS + 3], 13);
     EXPECT_EQ(std::vector<int>(owner, owner + 3), (std::vector<int>{1, -1, 0}));
-    condition(4, RULE_FIELD_LINK, 2);   // link 2 is not on this path
-    EXPECT_EQ(dest_prepare_rules(slots, links, 2, owner), -3);
     EXPECT_EQ(destination_index(16318), 5023);
 
     for (auto [version, outdated] : {std::pair<uint16_t, bool>{0x0226, false}, {0x0224, true}, {0x0264, true}, {0x0210, false}})
