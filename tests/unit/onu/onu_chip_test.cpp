@@ -61,15 +61,6 @@ protected:
         BFREE(record);
         return onu;
     }
-    // LINK_ONU in slot 5, configured far enough for its links, locked.
-    onu_record *configurable(uint8_t sla = 0)
-    {
-        onu_record *onu = make_onu(5, LINK_ONU, ONU_STATE_DISCOVERED);
-        onu_lock(onu);
-        onu->profiles[ONU_PROFILE_SLA] = sla;
-        onu->cfg_flags |= ONU_CFG_EGRESS_SWAP;
-        return onu;
-    }
     // The four shaping classes of SLA entry `link` of profile 0.
     static void classes(int link, uint8_t down, uint8_t up)
     {
@@ -122,7 +113,9 @@ TEST_F(OnuLayer, LinksAreConfiguredOnceWithTheSlasTheirProfileUses)
     classes(0, 1, 1);
     classes(1, 255, 1);   // downstream unused: USQ still sent
     classes(2, 1, 255);   // upstream unused: neither USQ nor link SLA
-    onu_record *onu = configurable();
+    onu_record *onu = make_onu(5, LINK_ONU, ONU_STATE_DISCOVERED);
+    onu_lock(onu);
+    onu->cfg_flags |= ONU_CFG_EGRESS_SWAP;
     EXPECT_EQ(profiler_link_reconfigure_internal(onu, 0), 0);
     EXPECT_EQ(onu->links[0].path_id, 8320);
     EXPECT_EQ(profiler_link_reconfigure_internal(onu, 0), TEK_RC_REFUSED);
@@ -400,12 +393,10 @@ TEST_F(OnuLayer, StepsTakeTheirInputsFromTheRecord)
     uni1[ONU_UNI_PARAMS_SIZE + 2] = 9;
     uni1[ONU_UNI_PARAMS_SIZE + ONU_RULE_STATES] = 2;
     onu_->video_power = 10000;   // -6.16 dBm after the correction: line 0x100
-    EXPECT_EQ(profiler_onu_network_step(onu_), 0);
-    EXPECT_EQ(profiler_onu_pon_step(onu_), 0);
-    EXPECT_EQ(profiler_onu_uni_step(onu_, ONU_PORT_UNI1), 0);
-    EXPECT_EQ(profiler_onu_rules_step(onu_, ONU_PORT_UNI1), 0);
-    EXPECT_EQ(profiler_onu_igmp_step(onu_), 0);
-    EXPECT_EQ(profiler_onu_block_step(onu_, ONU_PORT_RFOUT, false), 0);
+    EXPECT_EQ(profiler_onu_network_step(onu_) | profiler_onu_pon_step(onu_) | profiler_onu_uni_step(onu_, ONU_PORT_UNI1) |
+                  profiler_onu_rules_step(onu_, ONU_PORT_UNI1) | profiler_onu_igmp_step(onu_) |
+                  profiler_onu_block_step(onu_, ONU_PORT_RFOUT, false),
+              0);
     profiler_onu_rf_level_step(onu_);
     profiler_onu_phy_detect_step(onu_);
     profiler_onu_phy_setup_step(onu_, 1);   // no PHY in slot 1: nothing written
