@@ -393,10 +393,12 @@ TEST_F(OnuLayer, StepsTakeTheirInputsFromTheRecord)
     uni1[ONU_UNI_PARAMS_SIZE + 2] = 9;
     uni1[ONU_UNI_PARAMS_SIZE + ONU_RULE_STATES] = 2;
     onu_->video_power = 10000;   // -6.16 dBm after the correction: line 0x100
-    EXPECT_EQ(profiler_onu_network_step(onu_) | profiler_onu_pon_step(onu_) | profiler_onu_uni_step(onu_, ONU_PORT_UNI1) |
-                  profiler_onu_rules_step(onu_, ONU_PORT_UNI1) | profiler_onu_igmp_step(onu_) |
-                  profiler_onu_block_step(onu_, ONU_PORT_RFOUT, false),
-              0);
+    EXPECT_EQ(profiler_onu_network_step(onu_), 0);
+    EXPECT_EQ(profiler_onu_pon_step(onu_), 0);
+    EXPECT_EQ(profiler_onu_uni_step(onu_, ONU_PORT_UNI1), 0);
+    EXPECT_EQ(profiler_onu_rules_step(onu_, ONU_PORT_UNI1), 0);
+    EXPECT_EQ(profiler_onu_igmp_step(onu_), 0);
+    EXPECT_EQ(profiler_onu_block_step(onu_, ONU_PORT_RFOUT, false), 0);
     profiler_onu_rf_level_step(onu_);
     profiler_onu_phy_detect_step(onu_);
     profiler_onu_phy_setup_step(onu_, 1);   // no PHY in slot 1: nothing written
