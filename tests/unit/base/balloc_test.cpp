@@ -5,10 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 

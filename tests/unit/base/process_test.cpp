@@ -1,7 +1,6 @@
 // Command-line flags and the standard-output redirector.
 #include "base/process.h"
 
-#include "platform/sandbox.h"
 
 #include "common/wait.h"
 
@@ -11,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 
