@@ -1,10 +1,9 @@
-// The hex text of the chip and management dumps: its lines and the buffer
-// size it needs.
+// The hex text of the chip and management dumps (its lines and the buffer
+// size it needs), and the CRC-32 of the images and personalities.
+#include "base/crc32.h"
 #include "base/hextext.h"
 
 #include <gtest/gtest.h>
-
-#include <cstdint>
 
 namespace {
 
@@ -26,6 +25,16 @@ TEST(HexText, LinesOfSixteenWithAlignedContinuationInTheSizeRule)
     EXPECT_GT(hex_text(out, 84, data, 17), 0);
     EXPECT_STREQ(out, "FF 10 21 32 43 54 65 76 87 98 A9 BA CB DC ED FE \n        0F \n");
     EXPECT_EQ(hex_text(out, 83, data, 17), -1);
+}
+
+TEST(Crc32, MatchesTheIeeeCheckValueAndContinuesAcrossPieces)
+{
+    const auto *check = reinterpret_cast<const uint8_t *>("123456789");
+    EXPECT_EQ(crc32_update(0, check, 9), 0xCBF43926u);
+    EXPECT_EQ(crc32_update(crc32_update(0, check, 4), check + 4, 5), 0xCBF43926u);
+    EXPECT_EQ(crc32_update(0, check, 0), 0u);
+    const uint8_t zeros[4] = {};
+    EXPECT_EQ(crc32_update(0, zeros, 4), 0x2144DF1Cu);
 }
 
 } // namespace

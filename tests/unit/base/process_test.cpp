@@ -1,7 +1,6 @@
 // Command-line flags and the standard-output redirector.
 #include "base/process.h"
 
-#include "platform/sandbox.h"
 
 #include "common/wait.h"
 
@@ -11,12 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -114,13 +109,7 @@ TEST_F(Redirect, OnlyAControlFileOfOurOwnClosedToOthersIsRead)
     fs::path fifo = root / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int reader = -1;
-    struct row {
-        const char *name;
-        int make;
-        mode_t mode;
-        std::string word;
-        fs::path lands;
-    } rows[] = {
+    struct row { const char *name; int make; mode_t mode; std::string word; fs::path lands; } rows[] = {
         {"spaces and words after", FILE, 0644, "  " + pts0.string() + " ignored words\n", pts0},
         {"FIFO", FIFO, 0600, "", pts0},
         {"group-writable", FILE, 0620, keep.string(), pts0},

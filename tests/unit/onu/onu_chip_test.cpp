@@ -14,8 +14,6 @@
 #include "onu/profiler_path.h"
 #include "onu/subscriber_ids.h"
 
-#include <algorithm>
-
 namespace {
 
 using bytes = std::vector<uint8_t>;
@@ -42,6 +40,15 @@ protected:
     {
         sim_->set_handler(id, [rcode, data](int, const oltsim::request_record &) { return oltsim::answer{rcode, data}; });
     }
+    // The simulator's answers to `id`, cut to `size` bytes.
+    void cut(uint16_t id, size_t size)
+    {
+        sim_->set_handler(id, [size, passed_on = sim_->handler_of(id)](int olt, const oltsim::request_record &r) {
+            auto a = passed_on(olt, r);
+            a.data.resize(size);
+            return a;
+        });
+    }
     // A registration of link `link` of LINK_ONU, run through discovery; the
     // record comes back locked.
     onu_record *discover(int link, uint16_t llid = 0x0C00)
@@ -52,15 +59,6 @@ protected:
         store_be16(record + LINK_RECORD_LLID, llid);
         onu_record *onu = profiler_link_discovery(0, record);
         BFREE(record);
-        return onu;
-    }
-    // LINK_ONU in slot 5, configured far enough for its links, locked.
-    onu_record *configurable(uint8_t sla = 0)
-    {
-        onu_record *onu = make_onu(5, LINK_ONU, ONU_STATE_DISCOVERED);
-        onu_lock(onu);
-        onu->profiles[ONU_PROFILE_SLA] = sla;
-        onu->cfg_flags |= ONU_CFG_EGRESS_SWAP;
         return onu;
     }
     // The four shaping classes of SLA entry `link` of profile 0.
@@ -108,13 +106,16 @@ TEST_F(OnuLayer, DiscoveryTakesEachLinkOnceAndReleasesItWithNoFreeRecord)
 }
 
 // A link is configured once per record; an SLA profile past the table, or an
-// unused upstream record, sends nothing for it.
+// unused upstream record, sends nothing for it. A teardown returns a path's
+// slot only when the path could be deleted.
 TEST_F(OnuLayer, LinksAreConfiguredOnceWithTheSlasTheirProfileUses)
 {
     classes(0, 1, 1);
     classes(1, 255, 1);   // downstream unused: USQ still sent
     classes(2, 1, 255);   // upstream unused: neither USQ nor link SLA
-    onu_record *onu = configurable();
+    onu_record *onu = make_onu(5, LINK_ONU, ONU_STATE_DISCOVERED);
+    onu_lock(onu);
+    onu->cfg_flags |= ONU_CFG_EGRESS_SWAP;
     EXPECT_EQ(profiler_link_reconfigure_internal(onu, 0), 0);
     EXPECT_EQ(onu->links[0].path_id, 8320);
     EXPECT_EQ(profiler_link_reconfigure_internal(onu, 0), TEK_RC_REFUSED);
@@ -123,17 +124,27 @@ TEST_F(OnuLayer, LinksAreConfiguredOnceWithTheSlasTheirProfileUses)
                                             TEK_REQ_QUEUE_SLA, TEK_REQ_LINK_SLA}));
     EXPECT_EQ(load_be16(&requests(TEK_REQ_QUEUE_SLA)[1].data[0]), 8321);   // USQ
     EXPECT_EQ(requests(TEK_REQ_PATH_CREATE)[0].data[9], 2) << "PON 0 with the swap flag leaves by port 2";
-    for (int link : {1, 2}) {
-        size_t queues = count(TEK_REQ_QUEUE_SLA), slas = count(TEK_REQ_LINK_SLA);
-        EXPECT_EQ(profiler_link_reconfigure_internal(onu, link), 0);
-        EXPECT_EQ(count(TEK_REQ_QUEUE_SLA) - queues, 1u) << link;
-        EXPECT_EQ(count(TEK_REQ_LINK_SLA) - slas, link == 1 ? 1u : 0u) << link;
-    }
+    EXPECT_EQ(profiler_link_reconfigure_internal(onu, 1), 0);
+    EXPECT_EQ(profiler_link_reconfigure_internal(onu, 2), 0);
+    EXPECT_EQ(count(TEK_REQ_QUEUE_SLA), 4u) << "one queue each for links 1 and 2";
+    EXPECT_EQ(count(TEK_REQ_LINK_SLA), 2u) << "link 1's alone";
     onu->profiles[ONU_PROFILE_SLA] = 64;
-    size_t queues = count(TEK_REQ_QUEUE_SLA);
     EXPECT_EQ(profiler_link_reconfigure_internal(onu, 3), TEK_RC_REFUSED);
+    EXPECT_EQ(count(TEK_REQ_QUEUE_SLA), 4u);
+
+    onu->links[3].dest_index = 1024;   // a destination and no path
+    onu->links[3].path_id = 0;
+    sim_->set_handler(TEK_REQ_PATH_DELETE, [](int, const oltsim::request_record &r) {
+        return oltsim::answer{uint16_t(load_be16(&r.data[0]) == 8322 ? 3 : 0), {}};
+    });
+    size_t before = sim_->request_log().size();
+    EXPECT_EQ(profiler_onu_link_cleanup_internal(0, onu, 3), 0);
+    EXPECT_EQ(ids(before), (std::vector<uint16_t>{TEK_REQ_DEST_QUERY, TEK_REQ_DEST_LEARNING_DELETE, TEK_REQ_DEST_DELETE}));
+    EXPECT_EQ(profiler_onu_links_cleanup(onu), TEK_RC_REFUSED);
     onu_unlock(onu);
-    EXPECT_EQ(count(TEK_REQ_QUEUE_SLA), queues);
+    EXPECT_EQ(olt_path_id_alloc(0), 8320);
+    EXPECT_EQ(olt_path_id_alloc(0), 8324) << "link 1's path could not be deleted: its slot stays taken";
+    EXPECT_EQ(count(TEK_REQ_LINK_RELEASE), 4u);
 }
 
 // RCODE 4 on a create is mended when the chip already holds the path (never
@@ -143,42 +154,19 @@ TEST_F(OnuLayer, CreatePathRefusedWithFourIsFixedWhenThePathExists)
     struct { uint16_t chip, query_value; int expected; } rows[] = {
         {0x3714, 0, 0}, {0x6838, 0, TEK_RC_REFUSED}, {0x3714, 1, TEK_RC_REFUSED}};
     answer(TEK_REQ_PATH_CREATE, 4);
+    uint16_t path = 0;
     for (auto r : rows) {
         bytes query(16);
         store_be16(&query[14], r.query_value);
         answer(TEK_REQ_PATH_QUERY, 0, query);
-        uint16_t path = 0;
         EXPECT_EQ(profiler_onu_link_create_path_internal(0, r.chip, LINK_ONU, 0, &path, false), r.expected);
         EXPECT_GE(path, 8320) << "the identifier stays with the caller";
     }
     EXPECT_EQ(count(TEK_REQ_PATH_QUERY), 2u);
     while (olt_path_id_alloc(0) >= 0)
         continue;
-    size_t creates = count(TEK_REQ_PATH_CREATE);
-    uint16_t path = 0;
     EXPECT_EQ(profiler_onu_link_create_path_internal(0, 0x3714, LINK_ONU, 0, &path, false), TEK_RC_NO_MEMORY);
-    EXPECT_EQ(count(TEK_REQ_PATH_CREATE), creates);
-}
-
-TEST_F(OnuLayer, TeardownReturnsThePathSlotOnlyWhenCleanupSucceeded)
-{
-    classes(0, 1, 1);
-    classes(1, 1, 1);
-    onu_record *onu = configurable();
-    ASSERT_EQ(profiler_link_reconfigure_internal(onu, 0), 0);
-    ASSERT_EQ(profiler_link_reconfigure_internal(onu, 1), 0);
-    onu->links[2].dest_index = 1024;   // a destination and no path
-    sim_->set_handler(TEK_REQ_PATH_DELETE, [](int, const oltsim::request_record &r) {
-        return oltsim::answer{uint16_t(load_be16(&r.data[0]) == 8322 ? 3 : 0), {}};
-    });
-    size_t before = sim_->request_log().size();
-    EXPECT_EQ(profiler_onu_link_cleanup_internal(0, onu, 2), 0);
-    EXPECT_EQ(ids(before), (std::vector<uint16_t>{TEK_REQ_DEST_QUERY, TEK_REQ_DEST_LEARNING_DELETE, TEK_REQ_DEST_DELETE}));
-    EXPECT_EQ(profiler_onu_links_cleanup(onu), TEK_RC_REFUSED);
-    onu_unlock(onu);
-    EXPECT_EQ(olt_path_id_alloc(0), 8320);
-    EXPECT_EQ(olt_path_id_alloc(0), 8324) << "link 1's path could not be deleted: its slot stays taken";
-    EXPECT_EQ(count(TEK_REQ_LINK_RELEASE), 4u);
+    EXPECT_EQ(count(TEK_REQ_PATH_CREATE), 3u) << "one per row, none without a slot";
 }
 
 // One destination holds the links of its path in order, each with its rules
@@ -230,10 +218,7 @@ TEST_F(OnuLayer, DestinationsCarryTheLinksOfTheirPath)
 
 TEST_F(OnuLayer, LearnedMacCopiesStayWithinTheAnswerAndTheBuffer)
 {
-    // The chip claims 1000 MACs but sends three.
-    bytes learned = {0x04, 0x00, 0x03, 0xE8};
-    for (uint8_t i = 1; i <= 3; i++)
-        learned.insert(learned.end(), {0x02, 0, 0, 0, 0, i});
+    bytes learned = hex("04 00 03 E8 | 02 00 00 00 00 01 | 02 00 00 00 00 02 | 02 00 00 00 00 03");   // 1000 MACs, 3 sent
     answer(TEK_REQ_DEST_LEARNED_MACS, 0, learned);
     uint8_t buffer[6 * 2 + 6] = {};
     buffer[12] = 0xAA;   // past the room given
@@ -275,10 +260,8 @@ TEST_F(OnuLayer, QueueLayoutsAndBlockedLinksAreReadWithinTheAnswer)
         return (*misses)-- > 0 ? oltsim::answer{TEKLINK_RCODE_NO_ONU_RESPONSE, {}} : oltsim::answer{0, right};
     });
     onu_lock(onu_);
-    bytes blocked(12);
-    store_le32(&blocked[8], 1000);   // two MACs follow: link 2 and a stranger
-    blocked.insert(blocked.end(), {0x00, 0x0D, 0xB6, 0x11, 0x22, 0x35, 0x02, 0x0D, 0xB6, 0x11, 0x22, 0x35});
-    answer(TEK_REQ_BLOCKED_LINKS, 0, blocked);
+    // A count of 1000, and two MACs: link 2 and a stranger.
+    answer(TEK_REQ_BLOCKED_LINKS, 0, hex("00000000 00000000 E8030000 | 00 0D B6 11 22 35 | 02 0D B6 11 22 35"));
     EXPECT_EQ(profiler_onu_unblock_links(onu_), 0);
     EXPECT_EQ(sent(TEK_REQ_LINK_UNBLOCK), (std::vector<std::string>{"00 0D B6 11 22 35 "}));
     EXPECT_EQ(profiler_onu_queues_check_internal(onu_), 0);
@@ -344,12 +327,7 @@ TEST_F(OnuLayer, PortsStopAtTheFirstRefusalAndKeepTheirFlags)
 
     EXPECT_EQ(profiler_onu_port_config_refresh(1, ONU_MAC, 2), 0);
     EXPECT_EQ(device().port_config[2][33], 33) << "bytes outside the set ones go back as read";
-    auto passed_on = sim_->handler_of(TEK_REQ_ONU_PORT_CONFIG_READ);
-    sim_->set_handler(TEK_REQ_ONU_PORT_CONFIG_READ, [passed_on](int olt, const oltsim::request_record &r) {
-        auto a = passed_on(olt, r);
-        a.data.resize(88);
-        return a;
-    });
+    cut(TEK_REQ_ONU_PORT_CONFIG_READ, 88);
     EXPECT_EQ(profiler_onu_port_config_refresh(1, ONU_MAC, 1), 3);
     EXPECT_EQ(device().port_config_writes[1], 0u);
 
@@ -378,12 +356,7 @@ TEST_F(OnuLayer, MulticastRequestsFollowTheOnusAnswers)
     bytes p = hex_vectors("onu/requests.hex")["multicast profile"];   // two groups, two domain groups
     EXPECT_EQ(profiler_onu_ipmc_domains(1, ONU_MAC, p.data()), 0);
     EXPECT_EQ(device().ipmc_deleted, (std::vector<uint8_t>{0, 1, 2}));
-    auto passed_on = sim_->handler_of(TEK_REQ_ONU_IPMC_DOMAIN_COUNT);
-    sim_->set_handler(TEK_REQ_ONU_IPMC_DOMAIN_COUNT, [passed_on](int olt, const oltsim::request_record &r) {
-        auto a = passed_on(olt, r);
-        a.data.resize(6);   // no count byte: nothing deleted
-        return a;
-    });
+    cut(TEK_REQ_ONU_IPMC_DOMAIN_COUNT, 6);   // no count byte: nothing deleted
     sim_->rcode_next(1, 5, 2);
     EXPECT_EQ(profiler_onu_ipmc_domains(1, ONU_MAC, p.data()), 3);
     EXPECT_EQ(device().ipmc_deleted.size(), 3u);

@@ -14,13 +14,8 @@
 
 #include "common/onu_fixture.h"
 
-#include <gtest/gtest.h>
-
 #include <array>
-#include <cstring>
-#include <functional>
-#include <string>
-#include <vector>
+#include <sstream>
 
 namespace {
 
@@ -29,8 +24,6 @@ using profile = std::array<uint8_t, 435>;
 
 const uint8_t *const MAC = ONU_MAC;
 const uint8_t BOARD_MAC[6] = {0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
-
-uint32_t ip(int a, int b, int c, int d) { return uint32_t(a) << 24 | uint32_t(b) << 16 | uint32_t(c) << 8 | uint32_t(d); }
 
 bytes build(const std::function<size_t(uint8_t *)> &fn)
 {
@@ -63,31 +56,10 @@ bytes ids(const crid_pair &pair, const uint8_t *opt60 = nullptr, uint32_t channe
     return out;
 }
 
-// A shaping record as the management process stores it: host order.
-bytes shaping(uint32_t first, uint16_t second, uint8_t cls, uint16_t third)
-{
-    bytes r(SHAPING_RECORD_SIZE);
-    memcpy(&r[0], &first, 4);
-    memcpy(&r[4], &second, 2);
-    r[6] = cls;
-    memcpy(&r[7], &third, 2);
-    return r;
-}
-
-void allow(profile &p, int entry, uint32_t first, uint32_t last)
-{
-    uint8_t *e = p.data() + MCAST_GROUPS + MCAST_GROUP_SIZE * size_t(entry);
-    e[0] = 1;
-    store_be32(e + 1, first);
-    store_be32(e + 5, last);
-}
-
 TEST(OnuRequests, EveryBuilderLaysOutItsVector)
 {
     static const uint8_t opt60[] = {5, 'M', 'S', 'F', 'T', ' '};
-    static uint8_t long_opt60[1 + 200];
-    long_opt60[0] = 200;
-    memset(long_opt60 + 1, 'o', 200);
+    static const std::string long_opt60 = "\xC8" + std::string(200, 'o');   // 200 bytes
     static const std::string host230(230, 'h');
     static const uint8_t mode0[ONU_UNI_PARAMS_SIZE] = {1, 0, 0x21, 0x22, 9, 9, 9, 9, 9, 9, 9};
     static const uint8_t mode3[ONU_UNI_PARAMS_SIZE] = {1, 3, 0x21, 0x22};
@@ -97,26 +69,24 @@ TEST(OnuRequests, EveryBuilderLaysOutItsVector)
     auto pppoe = [](uint8_t format, subscriber_path p, crid_pair pair) {
         return build([&](uint8_t *o) { return pppoe_tag_payload(format, &p, &pair, o, SUBSCRIBER_PAYLOAD_MAX); });
     };
-    auto queue_sla = [](bytes first, bytes second) {
-        return build([&](uint8_t *o) { return link_queue_sla_payload(8320, first.data(), second.data(), o) ? QUEUE_SLA_LEN : 0; });
-    };
-    auto link_sla = [](bytes first, bytes second) {
-        return build([&](uint8_t *o) { return link_sla_payload(MAC, first.data(), second.data(), o) ? LINK_SLA_LEN : 0; });
-    };
-    auto clients = [](uint8_t count) {
-        bytes list(4 + 64 * STATIC_CLIENT_SIZE);
-        list[0] = count;   // least significant byte first
-        const uint8_t entry[11] = {1, 0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 192, 168, 1, 20};
-        memcpy(&list[4 + STATIC_CLIENT_SIZE], entry, sizeof entry);
-        list[4 + 5 * STATIC_CLIENT_SIZE] = 1;   // used, but beyond a count of 3
-        bytes out(2 + 64 * STATIC_ENTRY_SIZE);
-        out.resize(static_clients_payload(1025, MAC, list.data(), out.data(), out.size()));
+    // Shaping records as the management process stores them: host order.
+    auto sla = [](bool link, const char *first, const char *second) {
+        bytes a = hex(first), b = hex(second), out(LINK_SLA_LEN);
+        out.resize(link ? link_sla_payload(MAC, a.data(), b.data(), out.data()) * LINK_SLA_LEN
+                        : link_queue_sla_payload(8320, a.data(), b.data(), out.data()) * QUEUE_SLA_LEN);
         return out;
     };
     auto queues = [](unsigned links, bool is_8600) {
         return build([&](uint8_t *o) { return onu_expected_queues(MAC, links, is_8600, o); });
     };
     auto vectors = hex_vectors("onu/requests.hex");
+    auto clients = [&](uint8_t count) {
+        bytes list = vectors["static clients list"], out(2 + 64 * STATIC_ENTRY_SIZE);
+        list.resize(4 + 64 * STATIC_CLIENT_SIZE);
+        list[0] = count;   // least significant byte first
+        out.resize(static_clients_payload(1025, MAC, list.data(), out.data(), out.size()));
+        return out;
+    };
     const bytes &mcast = vectors["multicast profile"];
     EXPECT_EQ(mcast.size(), 435u);
     ipmc_domain_group groups[MCAST_DOMAIN_ENTRIES];
@@ -142,30 +112,28 @@ TEST(OnuRequests, EveryBuilderLaysOutItsVector)
          ids(templates("%SLOTID%/%MNGIP% c%CHANNELID% p%PATHID% %VLAN0%.%VLAN1%", "%MAC%|%OPT60%|%HOSTNAME%", 400),
              opt60)},
         {"ids without option 60", ids(templates("", "%MAC%|%OPT60%|"))},
-        {"ids values cut at their maximum", ids(templates("%CHANNELID%%PATHID%%OPT60%", ""), long_opt60, 12345)},
+        {"ids values cut at their maximum",
+         ids(templates("%CHANNELID%%PATHID%%OPT60%", ""), reinterpret_cast<const uint8_t *>(long_opt60.data()), 12345)},
         {"ids circuit refused, written empty", ids(templates("%ONTID", "r-%PATHID%"))},
         {"ids too large: both cleared",
          ids(templates((std::string(90, 'c') + "%ONTID%").c_str(), (std::string(20, 'r') + "%ONTID%").c_str()))},
         {"create path, PON 0, swapped", build([](uint8_t *o) { return link_create_path_payload(8322, 0, true, o), PATH_CREATE_LEN; })},
         {"create path, PON 1", build([](uint8_t *o) { return link_create_path_payload(8322, 1, false, o), PATH_CREATE_LEN; })},
-        {"queue SLA, second unused", queue_sla(shaping(10000, 100, 1, 16), shaping(5, 7, 255, 9))},
-        {"queue SLA, both unused", queue_sla(shaping(1, 2, 255, 3), shaping(4, 5, 255, 6))},
-        {"link SLA, second unused", link_sla(shaping(10000, 100, 5, 16), shaping(3, 4, 255, 6))},
-        {"link SLA, both unused", link_sla(shaping(1, 1, 255, 1), shaping(1, 1, 255, 1))},
+        {"queue SLA, second unused", sla(false, "10270000 6400 01 1000", "05000000 0700 FF 0900")},
+        {"link SLA, second unused", sla(true, "10270000 6400 05 1000", "03000000 0400 FF 0600")},
         {"learning, no limit", build([](uint8_t *o) { return dest_learning_payload(1024, 0, o), LEARNING_LEN; })},
         {"learning, limit 16", build([](uint8_t *o) { return dest_learning_payload(1024, 16, o), LEARNING_LEN; })},
         {"static clients, count 3", clients(3)},
         {"static clients, count past the list", clients(200)},
         {"queues, 1 link", queues(1, false)},
         {"queues, 2 links", queues(2, false)},
-        {"queues, 2 links, 8600", queues(2, true)},
         {"queues, 3 links", queues(3, false)},
         {"queues, 4 links, 8600", queues(4, true)},
         {"PON parameters, option on", build([](uint8_t *o) { return onu_pon_params_request(o, MAC, 1); })},
         {"PON parameters, option off", build([](uint8_t *o) { return onu_pon_params_request(o, MAC, 0); })},
         {"UNI mode, mode byte 0", build([](uint8_t *o) { return onu_uni_mode_request(o, MAC, 1, mode0); })},
         {"UNI mode, mode byte 3", build([](uint8_t *o) { return onu_uni_mode_request(o, MAC, 2, mode3); })},
-        {"IPMC group, 0x6838", build([](uint8_t *o) { return onu_ipmc_group_6838_request(o, MAC, ip(225, 1, 2, 3), ip(225, 1, 2, 9)); })},
+        {"IPMC group, 0x6838", build([](uint8_t *o) { return onu_ipmc_group_6838_request(o, MAC, 0xE1010203, 0xE1010209); })},
         {"IPMC domain delete", build([](uint8_t *o) { return onu_ipmc_domain_delete_request(o, MAC, 2); })},
         {"IPMC domain add, two slots", build([&](uint8_t *o) { return onu_ipmc_domain_add_request(o, MAC, 0, groups[0]); })},
         {"IPMC domain add, one slot", build([&](uint8_t *o) { return onu_ipmc_domain_add_request(o, MAC, 1, groups[1]); })},
@@ -213,41 +181,38 @@ TEST(OnuRequests, TemplatesAreRefusedOrClearedAtTheirLimits)
         crid_desc desc;
         EXPECT_EQ(GetFieldMaxLen(&desc, r.text.c_str(), r.host, "", "ip"), r.result) << r.text;
     }
-    crid_desc desc;
-    ASSERT_EQ(GetFieldMaxLen(&desc, "%HOSTNAME%-%ONTID%", "olt7", "", "10.0.0.1"), 0);
-    EXPECT_EQ(std::string(desc.static_text) + "/" + std::to_string(desc.fields[0].position) + "/" +
-                  std::to_string(desc.dynamic_max),
-              "olt7-/5/10");
-
+    // The bytes of the third and fourth: "ids circuit refused, written empty" and "ids too large: both
+    // cleared"; one able to pass 255 bytes is cleared, yet counted a success; 94 + 30 + 4 = 128 fits exactly.
+    std::string c84 = std::string(84, 'c') + "%ONTID%", r20 = std::string(20, 'r') + "%ONTID%";
+    struct { std::string circuit, remote; size_t room; int rc; size_t capacity; } updates[] = {
+        {"%ONTID", "%BOGUS%", CRID_OLT_CAPACITY, CRID_UPDATE_BOTH_REFUSED, 0},
+        {"ok", "%ONTID", CRID_OLT_CAPACITY, CRID_UPDATE_REMOTE_REFUSED, 0},
+        {"%ONTID", "r-%PATHID%", CRID_OLT_CAPACITY, CRID_UPDATE_CIRCUIT_REFUSED, 0},
+        {"cccccc" + c84, r20, CRID_OLT_CAPACITY, CRID_UPDATE_TOO_LARGE, 0},   // 134 > 128
+        {std::string(200, 'w') + "%OPT60%", "r", 1000, 0, 1 + 4},
+        {c84, r20, CRID_OLT_CAPACITY, 0, 128}};
     int rc;
-    templates("%ONTID", "%BOGUS%", CRID_OLT_CAPACITY, &rc);
-    EXPECT_EQ(rc, CRID_UPDATE_BOTH_REFUSED);
-    templates("ok", "%ONTID", CRID_OLT_CAPACITY, &rc);
-    EXPECT_EQ(rc, CRID_UPDATE_REMOTE_REFUSED);
-    templates("%ONTID", "r-%PATHID%", CRID_OLT_CAPACITY, &rc);   // the bytes: "ids circuit refused, written empty"
-    EXPECT_EQ(rc, CRID_UPDATE_CIRCUIT_REFUSED);
-    templates((std::string(90, 'c') + "%ONTID%").c_str(), (std::string(20, 'r') + "%ONTID%").c_str(),
-              CRID_OLT_CAPACITY, &rc);   // 134 > 128; the bytes: "ids too large: both cleared"
-    EXPECT_EQ(rc, CRID_UPDATE_TOO_LARGE);
-    // Able to pass 255 bytes: cleared, yet counted a success.
-    crid_pair pair = templates((std::string(200, 'w') + "%OPT60%").c_str(), "r", 1000, &rc);
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(pair.capacity, 0u + 1 + 4);
-    // 94 + 30 + 4 = 128 fits exactly, and only a buffer that holds it.
-    pair = templates((std::string(84, 'c') + "%ONTID%").c_str(), (std::string(20, 'r') + "%ONTID%").c_str(),
-                     CRID_OLT_CAPACITY, &rc);
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(pair.capacity, 128u);
-    EXPECT_EQ(ids(pair, nullptr, 3, 127).size(), 0u);
+    for (const auto &u : updates) {
+        crid_pair pair = templates(u.circuit.c_str(), u.remote.c_str(), u.room, &rc);
+        EXPECT_EQ(rc, u.rc) << u.circuit;
+        EXPECT_TRUE(rc || pair.capacity == u.capacity) << u.circuit;
+    }
+    EXPECT_EQ(ids(templates(c84.c_str(), r20.c_str()), nullptr, 3, 127).size(), 0u) << "only a buffer that holds 128";
 }
 
 // Own rules first, then the profile's; a stale profile rule in slot 0 goes.
+// Tables as "slot:tag/state" (state 2 own, 1 from the profile).
 TEST(OnuRequests, RuleTablesMergeAndSplitIntoMessagesOfFour)
 {
-    auto put = [](bytes &t, int slot, uint8_t state, uint8_t tag) {
-        t[ONU_RULE_SIZE * size_t(slot) + 1] = tag;
-        t[ONU_RULE_SIZE * size_t(slot) + 2] = 5;
-        t[ONU_RULE_STATES + size_t(slot)] = state;
+    auto table = [](const std::string &text) {
+        bytes t(ONU_RULE_TABLE_SIZE);
+        std::istringstream in(text);
+        for (unsigned slot, tag, state; in >> slot && in.ignore() >> tag && in.ignore() >> state;) {
+            t[ONU_RULE_SIZE * slot + 1] = uint8_t(tag);
+            t[ONU_RULE_SIZE * slot + 2] = 5;
+            t[ONU_RULE_STATES + slot] = uint8_t(state);
+        }
+        return t;
     };
     auto layout = [](const bytes &t) {
         std::string out;
@@ -257,41 +222,28 @@ TEST(OnuRequests, RuleTablesMergeAndSplitIntoMessagesOfFour)
                        std::to_string(t[ONU_RULE_STATES + s]) + " ";
         return out;
     };
-    // Own rules as (slot, state, tag), the profile's as (slot, tag).
-    struct {
-        std::vector<std::tuple<int, uint8_t, uint8_t>> own;
-        std::vector<std::pair<int, uint8_t>> profile;
-        const char *expected;
-    } rows[] = {
-        {{}, {{0, 50}, {7, 51}}, "1:50/1 2:51/1 "},
-        {{{0, 1, 9}}, {{3, 50}}, "1:50/1 "},
-        {{{2, 2, 10}, {3, 1, 90}, {5, 2, 11}, {9, 1, 91}}, {{0, 50}}, "0:10/2 1:11/2 2:50/1 "},
-    };
+    std::string full, merged = "0:0/2 1:1/2 2:2/2 ";   // 3 own and a full profile: 53 fit
+    for (int s = 0; s < ONU_RULE_SLOTS; s++) {
+        full += std::to_string(s) + ":" + std::to_string(100 + s) + "/1 ";
+        merged += s < 53 ? std::to_string(s + 3) + ":" + std::to_string(100 + s) + "/1 " : "";
+    }
+    struct { std::string own, profile, expected; } rows[] = {
+        {"", "0:50/1 7:51/1", "1:50/1 2:51/1 "},
+        {"0:9/1", "3:50/1", "1:50/1 "},
+        {"2:10/2 3:90/1 5:11/2 9:91/1", "0:50/1", "0:10/2 1:11/2 2:50/1 "},
+        {"0:0/2 1:1/2 2:2/2", full, merged}};
     for (const auto &r : rows) {
-        bytes t(ONU_RULE_TABLE_SIZE), p(ONU_RULE_TABLE_SIZE);
-        for (auto [slot, state, tag] : r.own)
-            put(t, slot, state, tag);
-        for (auto [slot, tag] : r.profile)
-            put(p, slot, 1, tag);
-        onu_rules_merge_table(t.data(), p.data());
+        bytes t = table(r.own);
+        onu_rules_merge_table(t.data(), table(r.profile).data());
         EXPECT_EQ(layout(t), r.expected);
     }
-    bytes t(ONU_RULE_TABLE_SIZE), p(ONU_RULE_TABLE_SIZE);   // 3 own and a full profile: 53 fit
-    for (int s = 0; s < ONU_RULE_SLOTS; s++)
-        put(p, s, 1, uint8_t(100 + s));
-    for (int s = 0; s < 3; s++)
-        put(t, s, 2, uint8_t(s));
-    onu_rules_merge_table(t.data(), p.data());
-    EXPECT_EQ(t[ONU_RULE_SIZE * 55 + 1], 152);
 
     // (rules, messages as mark/count): always a final message; gaps skipped.
-    struct { int rules; const char *messages; } splits[] = {{5, "4/4 0/1 "}, {4, "4/4 0/0 "}, {0, "4/0 "}};
+    struct { const char *rules, *messages; } splits[] = {
+        {"0:0/2 3:1/2 6:2/2 9:3/2 12:4/2", "4/4 0/1 "}, {"0:0/2 3:1/2 6:2/2 9:3/2", "4/4 0/0 "}, {"", "4/0 "}};
     for (auto c : splits) {
-        bytes table(ONU_RULE_TABLE_SIZE);
-        for (int r = 0; r < c.rules; r++)
-            put(table, r * 3, 2, uint8_t(r));
         onu_rules_message m[ONU_RULES_MESSAGES_MAX];
-        int n = onu_rules_messages(table.data(), MAC, 1, m);
+        int n = onu_rules_messages(table(c.rules).data(), MAC, 1, m);
         std::string got;
         for (int i = 0; i < n; i++) {
             got += std::to_string(m[i].data[8]) + "/" + std::to_string(m[i].data[9]) + " ";
@@ -329,61 +281,46 @@ TEST(OnuRequests, UnparsableRuleTextsAreRefusedAndLeaveTheEntry)
 }
 
 // The group filter is the multicast space less the allowed ranges
-// ("allowed: X" against "filter: X" in the vectors, first and last address
-// of each range), in at most 32 pieces; an unused entry allows nothing.
+// ("allowed: X", group entries of 9 bytes, against "filter: X" in the
+// vectors, first and last address of each range), in at most 32 pieces.
 TEST(OnuRequests, AllowedMulticastRangesAreSubtracted)
 {
-    auto filter = [](const profile &p) {
-        ipmc_range r[IPMC_RANGES_MAX];
-        int n = onu_ipmc_filter_ranges(p.data(), r);
-        bytes out(8 * size_t(n));
-        for (int i = 0; i < n; i++) {
-            store_be32(&out[8 * size_t(i)], r[i].first);
-            store_be32(&out[8 * size_t(i) + 4], r[i].last);
-        }
-        return out;
-    };
     auto vectors = hex_vectors("onu/requests.hex");
     int rows = 0;
     for (const auto &[name, allowed] : vectors) {
         if (name.rfind("allowed: ", 0) != 0)
             continue;
         profile p{};
-        for (size_t i = 0; i < allowed.size() / 8; i++)
-            allow(p, int(i), load_be32(&allowed[8 * i]), load_be32(&allowed[8 * i + 4]));
-        EXPECT_EQ(hex_text(filter(p)), hex_text(vectors["filter: " + name.substr(9)])) << name;
+        for (size_t i = 0; i < allowed.size() / 9; i++)
+            memcpy(&p[MCAST_GROUPS + MCAST_GROUP_SIZE * i], &allowed[9 * i], 9);
+        ipmc_range r[IPMC_RANGES_MAX];
+        bytes filter(8 * size_t(onu_ipmc_filter_ranges(p.data(), r)));
+        for (size_t i = 0; i < filter.size() / 8; i++) {
+            store_be32(&filter[8 * i], r[i].first);
+            store_be32(&filter[8 * i + 4], r[i].last);
+        }
+        EXPECT_EQ(hex_text(filter), hex_text(vectors["filter: " + name.substr(9)])) << name;
         rows++;
     }
-    EXPECT_EQ(rows, 8);
-    profile p{};
-    allow(p, 0, ip(225, 0, 0, 0), ip(225, 0, 0, 0));
-    p[MCAST_GROUPS] = 0;
-    EXPECT_EQ(filter(p).size(), 8u);
-    for (int i = 0; i < 32; i++)   // 33 pieces: the highest is dropped
-        allow(p, i, ip(225, 0, uint8_t(i), 1), ip(225, 0, uint8_t(i), 1));
-    bytes pieces = filter(p);
-    ASSERT_EQ(pieces.size(), 32u * 8);
-    EXPECT_EQ(load_be32(&pieces[31 * 8 + 4]), ip(225, 0, 31, 0));
+    EXPECT_EQ(rows, 10);
 }
 
+// A link condition becomes the link's position on its path; one on another
+// field keeps its value and leaves the rule to the path's first link (a link
+// of another path: OnuLayer.DestinationsCarryTheLinksOfTheirPath).
 TEST(OnuRequests, LinkConditionsBecomePositionsOnTheirPathAndFirmwareAges)
 {
     uint8_t slots[PATH_RULE_SLOTS][RULE_SLOT_SIZE] = {};
-    auto condition = [&](int slot, uint8_t field, uint16_t link) {
-        slots[slot][0] = 1;
-        slots[slot][2] = 1;
-        slots[slot][RULE_SLOT_CONDITIONS] = field;
-        memcpy(slots[slot] + RULE_SLOT_CONDITIONS + 3, &link, 2);
-    };
-    condition(0, RULE_FIELD_LINK, 3);   // link 3: position 1
-    condition(2, 5, 0);                 // no link condition: position 0
+    for (int s : {0, 2}) {
+        slots[s][0] = slots[s][2] = 1;
+        slots[s][RULE_SLOT_CONDITIONS] = s ? 5 : RULE_FIELD_LINK;
+        slots[s][RULE_SLOT_CONDITIONS + 3] = 3;   // link 3: position 1
+    }
     const int links[] = {1, 3};
     int owner[PATH_RULE_SLOTS];
     ASSERT_EQ(dest_prepare_rules(slots, links, 2, owner), 0);
-    EXPECT_EQ(slots[0][RULE_SLOT_CONDITIONS + 3], 1);
+    EXPECT_EQ(slots[0][RULE_SLOT_CONDITIONS + 3] * 10 + slots[2][RULE_SLOT_CONDITIONS + 3], 13);
     EXPECT_EQ(std::vector<int>(owner, owner + 3), (std::vector<int>{1, -1, 0}));
-    condition(4, RULE_FIELD_LINK, 2);   // link 2 is not on this path
-    EXPECT_EQ(dest_prepare_rules(slots, links, 2, owner), -3);
     EXPECT_EQ(destination_index(16318), 5023);
 
     for (auto [version, outdated] : {std::pair<uint16_t, bool>{0x0226, false}, {0x0224, true}, {0x0264, true}, {0x0210, false}})
