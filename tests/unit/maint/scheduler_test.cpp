@@ -4,7 +4,7 @@
 // the thread's stop.
 #include "maint_fixture.h"
 
-#include <atomic>
+#include <future>
 #include <thread>
 
 namespace {
@@ -43,31 +43,28 @@ TEST_F(Schedule, AJobIsPlacedAfterTheSlotLastLookedAtAndRefusedTwice)
 // ---- jobs -------------------------------------------------------------------------------
 
 // Jobs for an ONU not connected wait; a firmware job for an ONU type without
-// an image waits too, after the pause that follows a look at an ONU.
-TEST_F(Schedule, AJobThatCannotRunYetWaitsWithoutUsingATry)
+// an image waits too, after the pause that follows a look at an ONU; none
+// uses a try. A job deleted while it runs (in its pause) stays deleted.
+TEST_F(Schedule, JobsThatCannotRunYetWaitWithoutUsingATryAndADeletedOneStaysDeleted)
 {
     put_onu(0, 2, ONU_STATE_OK, 1)->type = 20;
+    put_onu(1, 3, ONU_STATE_OK, 1)->type = 20;
     scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE);
     scheduler_add(mac_of(1).data(), SCHEDULE_RECONFIGURE);
     scheduler_add(mac_of(2).data(), SCHEDULE_FIRMWARE);
+    scheduler_add(mac_of(3).data(), SCHEDULE_FIRMWARE);
+    on_wait = [](unsigned) {
+        if (scheduler_entry(4).status == SCHEDULE_RUNNING) {
+            EXPECT_EQ(scheduler_del(mac_of(3).data(), SCHEDULE_FIRMWARE), SCHEDULE_OK);
+        }
+    };
     lap();
     for (int slot : {1, 2, 3}) {
         EXPECT_EQ(scheduler_entry(slot).status, SCHEDULE_WAITING);
         EXPECT_EQ(scheduler_entry(slot).tries, SCHEDULE_TRIES);
     }
-    EXPECT_EQ(waited, SCHEDULE_IMAGE_PAUSE_S);
-}
-
-TEST_F(Schedule, AJobDeletedWhileItRunsStaysDeleted)
-{
-    put_onu(0, 1, ONU_STATE_OK, 1)->type = 20;
-    scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE);
-    on_wait = [](unsigned) {
-        EXPECT_EQ(scheduler_entry(1).status, SCHEDULE_RUNNING);
-        EXPECT_EQ(scheduler_del(mac_of(1).data(), SCHEDULE_FIRMWARE), SCHEDULE_OK);
-    };
-    lap();
-    EXPECT_EQ(scheduler_entry(1).in_use, 0);
+    EXPECT_EQ(scheduler_entry(4).in_use, 0);
+    EXPECT_EQ(waited, 2 * SCHEDULE_IMAGE_PAUSE_S);
 }
 
 // ---- reconfiguration ----------------------------------------------------------------------
@@ -175,13 +172,8 @@ TEST_F(Schedule, AStopEndsTheLongSleepAtOnce)
     // Looked at at once (the ONU is not there), then a lap ahead.
     ASSERT_EQ(scheduler_add(mac_of(1).data(), SCHEDULE_RECONFIGURE), SCHEDULE_OK);
     ASSERT_TRUE(eventually([this] { return count_of(trace(), "is not currently connected") == 1; }));
-    std::atomic<bool> stopped{false};
-    std::thread stopper([&] {
-        scheduler_stop();
-        stopped = true;
-    });
-    EXPECT_TRUE(eventually([&] { return stopped.load(); }, 5)) << "the walk sleeps 20 s towards the job";
-    stopper.join();
+    auto stopped = std::async(std::launch::async, scheduler_stop);
+    EXPECT_EQ(stopped.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "it sleeps 20 s towards the job";
 }
 
 } // namespace
