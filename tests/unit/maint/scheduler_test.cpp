@@ -139,8 +139,7 @@ TEST_F(Schedule, TheSleepingWalkRunsEachJobAtItsSlotsTime)
     ASSERT_TRUE(eventually([] { return clock_fake_waiters() == 1; })) << "asleep on slot 1, nothing to do";
 
     clock_fake_advance_ms(15000);   // the walk has gone on to slot 1501
-    ASSERT_EQ(scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE), SCHEDULE_OK);
-    ASSERT_EQ(scheduler_entry(1502).in_use, 1);
+    ASSERT_EQ(scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE), SCHEDULE_OK);   // in slot 1502
     clock_fake_advance_ms(9);
     EXPECT_TRUE(still_waiting(1502));
     clock_fake_advance_ms(1);
