@@ -1,7 +1,6 @@
 // Chip events where the simulated board cannot steer them: a chip's ready
 // event releasing its ONUs, a busy link, no pool block, alarms outside the
-// tables, console text, events whose LEN claims bytes that never came, and
-// a counters file that cannot be written.
+// tables, console text, and events whose LEN claims bytes that never came.
 #include "common/chip_fixture.h"
 #include "common/hex.h"
 
