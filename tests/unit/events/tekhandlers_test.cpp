@@ -1,7 +1,6 @@
 // Chip events where the simulated board cannot steer them: a chip's ready
 // event releasing its ONUs, a busy link, no pool block, alarms outside the
-// tables, console text, events whose LEN claims bytes that never came, and
-// a counters file that cannot be written.
+// tables, console text, and events whose LEN claims bytes that never came.
 #include "common/chip_fixture.h"
 #include "common/hex.h"
 
@@ -9,7 +8,6 @@
 #include "events/tekhandlers.h"
 
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -59,9 +57,8 @@ TEST_F(Events, ReadyWithTheFilesVersionQueuesAReconfiguration)
         uint8_t link[6] = {0x00, 0x0D, 0xB6, 0x55, 0x00, uint8_t(on)};
         profiler_init_link_discovery(on, discovery_record(link, link));
     }
-    bytes ready = {0x00, 0x0D, 0xB6, 0x37, 0x23, 0x01};
-    ready.resize(32);
-    store_be16(&ready[OLT_READY_VERSION], 0x0304);
+    // The chip's MAC, then the version of the file at 15..16.
+    const bytes ready = hex("000DB6372301 000000000000000000 0304 000000000000000000000000000000");
     datastruct_hooks.flush_onu_work = profiler_flush_onu_work;
     process(1, TEK_EVENT_OLT_READY, ready);
     datastruct_hooks.flush_onu_work = nullptr;
@@ -106,31 +103,22 @@ TEST_F(Events, ALinkThatIsBusyOrWithoutAPoolBlockIsNotAccepted)
 TEST_F(Events, AlarmsActOnlyOnWhatTheirTablesHold)
 {
     onu_record *onu = make_onu(2, ONU_MAC, ONU_STATE_OK);
-    struct { uint16_t port; uint8_t id, value, status; } rows[] = {{2, 17, 0, 1}, {2, 17, 5, 0}, {1, 16, 0, 0}, {4, 17, 0, 0}};
-    for (auto r : rows) {
-        bytes data(11);
-        data[0] = ALARM_TAG_PORT;
-        memcpy(&data[1], ONU_MAC, 6);
-        store_be16(&data[ALARM_PORT], r.port);
-        data[ALARM_PORT_ID] = r.id;
-        data[ALARM_PORT_VALUE] = r.value;
-        process(0, TEK_EVENT_ALARM, data);
-        EXPECT_EQ(r.port < 4 ? onu->uni[r.port].status[1] : 0, r.status) << r.port << "/" << int(r.value);
+    // Tag 2 (port), the ONU's MAC, port, alarm ID (17: link state), value.
+    const std::pair<const char *, uint8_t> ports[] = {
+        {"02 000DB6440000 0002 11 00", 1}, {"02 000DB6440000 0002 11 05", 0},
+        {"02 000DB6440000 0001 10 00", 0}, {"02 000DB6440000 0004 11 00", 0}};
+    for (auto [alarm, status] : ports) {
+        process(0, TEK_EVENT_ALARM, hex(alarm));
+        EXPECT_EQ(onu->uni[2].status[1] + onu->uni[1].status[1], status) << alarm;
     }
     EXPECT_EQ(onu->links[0].mac[0], ONU_MAC[0]) << "port 4 names no entry of the four";
     uint32_t changes = onu_change_counter_get();
-    bytes link(8);
-    link[0] = ALARM_TAG_LINK;
-    mac_add(&link[1], ONU_MAC, 3);
-    for (uint8_t id : {22, 23}) {   // only 23 is the report time-out
-        link[ALARM_LINK_ID] = id;
-        process(0, TEK_EVENT_ALARM, link);
-    }
+    // Tag 7 (link), the link's MAC, alarm ID: only 23 is the report time-out.
+    for (const char *alarm : {"07 000DB6440003 16", "07 000DB6440003 17", "07 000DB6440077 17"})
+        process(0, TEK_EVENT_ALARM, hex(alarm));
     EXPECT_EQ(onu->links[3].state, ONU_STATE_REPORTTIMEOUT);
     EXPECT_EQ(onu->links[2].state, ONU_STATE_ALLOCATED);
     EXPECT_EQ(onu_change_counter_get(), changes + 1);
-    link[6] = 0x77;   // a link nobody has
-    process(0, TEK_EVENT_ALARM, link);
     EXPECT_NE(trace().find("alarm_oltlink: 00:0D:B6:44:00:77 in REPORTTIMEOUT state\n"), std::string::npos);
 }
 
@@ -141,8 +129,7 @@ TEST_F(Events, ConsoleTextGoesToTheTerminalAndOtherEventsChangeNothing)
     std::ofstream(root_ / "dev/pts/0").close();
     std::string line = "olt> show version\r\n";
     process(0, TEK_EVENT_CONSOLE, bytes(line.begin(), line.end()));
-    std::ifstream in(root_ / "dev/pts/0");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), line);
+    EXPECT_EQ(read_file(root_ / "dev/pts/0"), line);
     std::filesystem::remove(root_ / "dev/pts/0");
     process(0, TEK_EVENT_CONSOLE, bytes(line.begin(), line.end()));   // no terminal: dropped
 

@@ -9,8 +9,8 @@
 #include "events/work_counters.h"
 #include "platform/clock.h"
 
-#include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,7 +20,7 @@ namespace {
 const profiler_handlers doubles = {[](int) { return 0; }, [](const uint8_t *) { return 0; },
                                    [](int, uint8_t *) -> onu_record * { return nullptr; }, [](onu_record *) { return 0; }};
 
-// The file's lines, in order, as (name, value).
+// The counters file's lines, in order, as (name, value).
 std::vector<std::pair<std::string, unsigned long>> parse(const std::string &text)
 {
     std::vector<std::pair<std::string, unsigned long>> lines;
@@ -37,34 +37,18 @@ protected:
     std::map<std::string, unsigned long> written()
     {
         EXPECT_EQ(work_counters_write(), 0);
-        std::ifstream in(root_.string() + WORK_COUNTERS_FILE);
-        std::stringstream text;
-        text << in.rdbuf();
-        auto lines = parse(text.str());
+        auto lines = parse(read_file(root_.string() + WORK_COUNTERS_FILE));
         return {lines.begin(), lines.end()};
     }
 };
-
-TEST(WorkCountersText, TheFirstNamesKeepTheirOrder)
-{
-    auto lines = parse(work_counters_text());
-    std::string names;
-    for (size_t i = 0; i < 7 && i < lines.size(); i++)
-        names += lines[i].first + " ";
-    EXPECT_EQ(names, "events_handled work_items work_olt_reconfigure work_onu_reconfigure work_link_discovery "
-                     "work_unknown olt0_exchanges ");
-}
 
 TEST_F(WorkCounters, EveryEventTheThreadHandlesAndEveryWorkItemAPassTakesIsCounted)
 {
     auto before = written();
     clock_fake_set(100);   // only an event or the stop ends the thread's wait
     ASSERT_EQ(tekhandlers_start(), 0);
-    oltsim::bytes attempt(14, 0);
-    for (uint8_t link : {7, 8, 9}) {
-        attempt[13] = link;
-        sim_->send_event(2, TEK_EVENT_REGISTRATION, attempt);
-    }
+    for (int n = 0; n < 3; n++)
+        sim_->send_event(2, TEK_EVENT_REGISTRATION, oltsim::bytes(14, 0));
     ASSERT_TRUE(eventually([&] { return tekhandlers_events_handled() >= before["events_handled"] + 3; }));
     tekhandlers_stop();
     clock_fake_release();
@@ -95,42 +79,45 @@ TEST_F(WorkCounters, EveryEventTheThreadHandlesAndEveryWorkItemAPassTakesIsCount
         EXPECT_EQ(after[name] - before[name], delta) << name;
 }
 
-// The textfile collector's format: every family announced by HELP and TYPE
-// once, before its samples; the values those of the counters file; the
-// file replaced whole.
-TEST_F(WorkCounters, PrometheusTextHasOneTypedFamilyPerNameAndTheFilesValues)
+// The counters file starts with the names outside tools parse, in their
+// order. The textfile collector's format: every family announced by HELP
+// and TYPE once, before its samples; the values those of the counters file;
+// the file replaced whole. A file that cannot be written is reported.
+TEST_F(WorkCounters, TheFilesKeepTheirNamesAndFormatsOrReportTheyCouldNotBeWritten)
 {
+    std::string names;
+    for (const auto &[name, value] : parse(work_counters_text()))
+        names += name + " ";
+    EXPECT_EQ(names.rfind("events_handled work_items work_olt_reconfigure work_onu_reconfigure work_link_discovery "
+                          "work_unknown olt0_exchanges ", 0), 0u) << names;
+
     auto counters = written();
     const std::string path = (root_ / "tmp/zandrel.prom").string();
     ASSERT_EQ(work_counters_prom_write(path), 0);
     EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
-    std::ifstream in(path);
+    std::istringstream in(read_file(path));
     std::map<std::string, unsigned long> samples;
-    std::map<std::string, int> typed;
-    std::string line, family;
-    while (std::getline(in, line)) {
+    std::set<std::string> typed;
+    std::string family;
+    for (std::string line; std::getline(in, line);) {
         std::istringstream words(line);
         std::string first, type, name;
         words >> first >> type >> name;
         if (first == "#" && type == "TYPE") {
             EXPECT_EQ(line, "# TYPE " + name + " counter");
-            typed[family = name]++;
+            EXPECT_TRUE(typed.insert(family = name).second) << name;
         } else if (first != "#") {
             EXPECT_EQ(first.substr(0, first.find('{')), family) << line;
             samples[first] = std::stoul(type);
         }
     }
-    for (const auto &[name, count] : typed)
-        EXPECT_EQ(count, 1) << name;
     EXPECT_EQ(samples["zandrel_events_handled_total"], counters["events_handled"]);
-    EXPECT_EQ(samples["zandrel_chip_dropped_total{olt=\"3\",reason=\"pool_share\"}"], counters["olt3_dropped_pool_share"]);
-}
+    EXPECT_EQ(samples["zandrel_chip_dropped_total{olt=\"3\",reason=\"pool_share\"}"],
+              counters["olt3_dropped_pool_share"]);
 
-TEST_F(WorkCounters, AFileThatCannotBeWrittenIsReported)
-{
     std::filesystem::remove_all(root_ / "tmp");
     EXPECT_EQ(work_counters_write(), -1);
-    EXPECT_EQ(work_counters_prom_write((root_ / "tmp/zandrel.prom").string()), -1);
+    EXPECT_EQ(work_counters_prom_write(path), -1);
     std::filesystem::create_directories(root_ / "tmp");
 }
 

@@ -1,14 +1,12 @@
 // The steps the sweeps and jobs take in the layers below, replaced at link
 // time (tests/CMakeLists.txt wraps these symbols for unit_maint): each call
 // is recorded in hook_calls and succeeds, unless the test put in a double.
+// The configuration end marker goes to the chips, where ChipSweeps reads it.
 #include "maint_fixture.h"
 
 extern "C" {
 
 int __real__Z20maint_onu_config_endPK10onu_record(const onu_record *onu);
-int __real__Z22maint_onu_queues_clearPK10onu_record(const onu_record *onu);
-int __real__Z22maint_onu_queues_writePK10onu_record(const onu_record *onu);
-int __real__Z15maint_onu_resetPK10onu_record(const onu_record *onu);
 
 // profiler_onu_links_cleanup
 int __wrap__Z26profiler_onu_links_cleanupP10onu_record(onu_record *onu)
@@ -26,34 +24,10 @@ bool __wrap__Z22olt_port_drssi_enabledii(int olt, int pon) { return drssi_double
 // maint_onu_config_end, maint_onu_queues_clear, maint_onu_queues_write, maint_onu_reset
 int __wrap__Z20maint_onu_config_endPK10onu_record(const onu_record *onu)
 {
-    if (real_onu_requests)
-        return __real__Z20maint_onu_config_endPK10onu_record(onu);
-    record_call("config_end", onu);
-    return 0;
+    return __real__Z20maint_onu_config_endPK10onu_record(onu);
 }
-
-int __wrap__Z22maint_onu_queues_clearPK10onu_record(const onu_record *onu)
-{
-    if (real_onu_requests)
-        return __real__Z22maint_onu_queues_clearPK10onu_record(onu);
-    record_call("queues_clear", onu);
-    return 0;
-}
-
-int __wrap__Z22maint_onu_queues_writePK10onu_record(const onu_record *onu)
-{
-    if (real_onu_requests)
-        return __real__Z22maint_onu_queues_writePK10onu_record(onu);
-    record_call("queues_write", onu);
-    return 0;
-}
-
-int __wrap__Z15maint_onu_resetPK10onu_record(const onu_record *onu)
-{
-    if (real_onu_requests)
-        return __real__Z15maint_onu_resetPK10onu_record(onu);
-    record_call("reset", onu);
-    return 0;
-}
+int __wrap__Z22maint_onu_queues_clearPK10onu_record(const onu_record *onu) { return record_call("queues_clear", onu); }
+int __wrap__Z22maint_onu_queues_writePK10onu_record(const onu_record *onu) { return record_call("queues_write", onu); }
+int __wrap__Z15maint_onu_resetPK10onu_record(const onu_record *onu) { return record_call("reset", onu); }
 
 } // extern "C"

@@ -1,60 +1,23 @@
 // The update schedule's table, its walk and the jobs' rules that need no
-// chip: placement, refusals, waiting and retried jobs, a job deleted while
-// it runs, the reconfiguration watch, the sleeping walk's timing, and the
-// threads' start and stop.
+// chip: placement and refusals, jobs that wait without a try, a job deleted
+// while it runs, the reconfiguration watch, the sleeping walk's timing, and
+// the thread's stop.
 #include "maint_fixture.h"
 
-#include "maint/scheduler.h"
-#include "maint/watchdog.h"
-
-#include <atomic>
-#include <functional>
+#include <future>
 #include <thread>
 
 namespace {
 
-std::function<void(unsigned)> on_wait;
-unsigned waited;
-bool fake_wait(unsigned seconds)
-{
-    waited += seconds;
-    clock_fake_advance(seconds);
-    if (on_wait)
-        on_wait(seconds);
-    return true;
-}
-
 class Schedule : public MaintFixture {
 protected:
     bool with_chips() const override { return false; }
-    void SetUp() override
-    {
-        MaintFixture::SetUp();
-        saved_wait_ = scheduler_wait;
-        scheduler_wait = fake_wait;
-        waited = 0;
-        on_wait = nullptr;
-    }
     void TearDown() override
     {
         scheduler_stop();
         scheduler_walk_on_fake_clock = false;
-        on_wait = nullptr;
-        scheduler_wait = saved_wait_;
         MaintFixture::TearDown();
     }
-    static void lap()
-    {
-        for (int i = 0; i < SCHEDULE_SIZE; i++)
-            scheduler_step();
-    }
-    static std::vector<uint8_t> mac_of(int n)
-    {
-        std::vector<uint8_t> mac(6);
-        test_mac(mac.data(), n);
-        return mac;
-    }
-    bool (*saved_wait_)(unsigned) = nullptr;
 };
 
 // ---- the table ------------------------------------------------------------------------
@@ -70,105 +33,70 @@ TEST_F(Schedule, AJobIsPlacedAfterTheSlotLastLookedAtAndRefusedTwice)
     EXPECT_EQ(scheduler_entry(1).kind, SCHEDULE_PERSONALITY);
 
     EXPECT_EQ(scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE), SCHEDULE_DUPLICATE);
+    EXPECT_EQ(scheduler_del(mac_of(1).data(), SCHEDULE_RECONFIGURE), SCHEDULE_NOT_FOUND) << "only the kind named";
     schedule_entry list[4];
     EXPECT_EQ(scheduler_list(0, list, 4), 3) << "the table is unchanged";
     EXPECT_EQ(scheduler_list(SCHEDULE_FIRMWARE, list, 4), 2);
     EXPECT_EQ(scheduler_list(0, list, 2), 2) << "no more than there is room for";
 }
 
-TEST_F(Schedule, AFullTableRefusesTheNextJob)
-{
-    for (int n = 0; n < SCHEDULE_SIZE; n++)
-        ASSERT_EQ(scheduler_add(mac_of(n).data(), SCHEDULE_RECONFIGURE), SCHEDULE_OK);
-    EXPECT_EQ(scheduler_add(mac_of(5000).data(), SCHEDULE_RECONFIGURE), SCHEDULE_FULL);
-    EXPECT_EQ(scheduler_del(mac_of(700).data(), SCHEDULE_RECONFIGURE), SCHEDULE_OK);
-    EXPECT_EQ(scheduler_add(mac_of(5000).data(), SCHEDULE_RECONFIGURE), SCHEDULE_OK);
-    EXPECT_EQ(scheduler_entry(701).mac[5], uint8_t(5000 & 0xFF)) << "the freed slot";
-}
-
-TEST_F(Schedule, DeletingAndClearingFreeOnlyWhatTheyName)
-{
-    scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE);
-    scheduler_add(mac_of(2).data(), SCHEDULE_FIRMWARE);
-    scheduler_add(mac_of(1).data(), SCHEDULE_PERSONALITY);
-    EXPECT_EQ(scheduler_del(mac_of(1).data(), SCHEDULE_RECONFIGURE), SCHEDULE_NOT_FOUND);
-    EXPECT_EQ(scheduler_del(mac_of(2).data(), SCHEDULE_FIRMWARE), SCHEDULE_OK);
-    EXPECT_EQ(scheduler_del(mac_of(2).data(), SCHEDULE_FIRMWARE), SCHEDULE_NOT_FOUND);
-    EXPECT_EQ(scheduler_clear(SCHEDULE_FIRMWARE), SCHEDULE_OK);
-    schedule_entry list[4];
-    ASSERT_EQ(scheduler_list(0, list, 4), 1);
-    EXPECT_EQ(list[0].kind, SCHEDULE_PERSONALITY);
-}
-
 // ---- jobs -------------------------------------------------------------------------------
 
-TEST_F(Schedule, AFirmwareJobForAnOnuTypeWithoutImageWaitsLapAfterLap)
+// Jobs for an ONU not connected wait; a firmware job for an ONU type without
+// an image waits too, after the pause that follows a look at an ONU; none
+// uses a try. A job deleted while it runs (in its pause) stays deleted.
+TEST_F(Schedule, JobsThatCannotRunYetWaitWithoutUsingATryAndADeletedOneStaysDeleted)
 {
-    put_onu(0, 1, ONU_STATE_OK, 1)->type = 20;
-    scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE);
-    for (unsigned laps = 1; laps <= 3; laps++) {
-        lap();
-        schedule_entry job = scheduler_entry(1);
-        EXPECT_EQ(job.status, SCHEDULE_WAITING);
-        EXPECT_EQ(job.tries, SCHEDULE_TRIES);
-        EXPECT_EQ(waited, laps * SCHEDULE_IMAGE_PAUSE_S);
-    }
-    EXPECT_EQ(count_of(trace(), "bytes read"), 0);
-}
-
-TEST_F(Schedule, AJobForAnOnuNotConnectedWaitsWithoutUsingATry)
-{
+    put_onu(0, 2, ONU_STATE_OK, 1)->type = 20;
+    put_onu(1, 3, ONU_STATE_OK, 1)->type = 20;
     scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE);
     scheduler_add(mac_of(1).data(), SCHEDULE_RECONFIGURE);
+    scheduler_add(mac_of(2).data(), SCHEDULE_FIRMWARE);
+    scheduler_add(mac_of(3).data(), SCHEDULE_FIRMWARE);
+    on_wait = [](unsigned) {
+        if (scheduler_entry(4).status == SCHEDULE_RUNNING) {
+            EXPECT_EQ(scheduler_del(mac_of(3).data(), SCHEDULE_FIRMWARE), SCHEDULE_OK);
+        }
+    };
     lap();
-    for (int slot : {1, 2}) {
+    for (int slot : {1, 2, 3}) {
         EXPECT_EQ(scheduler_entry(slot).status, SCHEDULE_WAITING);
         EXPECT_EQ(scheduler_entry(slot).tries, SCHEDULE_TRIES);
     }
-    EXPECT_EQ(waited, 0u);
-}
-
-TEST_F(Schedule, AJobDeletedWhileItRunsStaysDeleted)
-{
-    put_onu(0, 1, ONU_STATE_OK, 1)->type = 20;
-    scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE);
-    on_wait = [](unsigned) {
-        EXPECT_EQ(scheduler_entry(1).status, SCHEDULE_RUNNING);
-        EXPECT_EQ(scheduler_del(mac_of(1).data(), SCHEDULE_FIRMWARE), SCHEDULE_OK);
-    };
-    lap();
-    EXPECT_EQ(scheduler_entry(1).in_use, 0);
-    schedule_entry list[1];
-    EXPECT_EQ(scheduler_list(0, list, 1), 0);
+    EXPECT_EQ(scheduler_entry(4).in_use, 0);
+    EXPECT_EQ(waited, 2 * SCHEDULE_IMAGE_PAUSE_S);
 }
 
 // ---- reconfiguration ----------------------------------------------------------------------
 
+// The ONU's links are marked timed out before the teardown, and the ONU is
+// released; then its return is watched for a minute.
 TEST_F(Schedule, AReconfigurationReleasesTheOnuAndWatchesItComeBack)
 {
-    struct row {
-        const char *name;
-        unsigned back_after;   // seconds; 0 = never
-        uint32_t state;        // as it comes back
-        int ok_links;          // of its two
-        uint32_t status;
-        uint16_t tries;
-        unsigned watched;      // seconds
-    } rows[] = {
+    // When it comes back (seconds; 0: never), in which state, with how many
+    // of its two links OK; then the job's status, its tries and the seconds
+    // watched.
+    struct { const char *name; unsigned back_after, state; int ok_links, status, tries; unsigned watched; } rows[] = {
         {"never back", 0, 0, 0, SCHEDULE_WAITING, 4, 60},
         {"back OK with every link", 5, ONU_STATE_OK, 2, SCHEDULE_DONE, 5, 5},
         {"back with one link of two", 5, ONU_STATE_CFGINPROGRESS, 1, SCHEDULE_WAITING, 4, 60},
         {"back, no link OK yet", 5, ONU_STATE_CFGINPROGRESS, 0, SCHEDULE_DONE, 5, 60},
         {"back and failing authorization", 7, ONU_STATE_AUTHFAILED, 0, SCHEDULE_DONE, 5, 7},
     };
-    for (const row &r : rows) {
+    static uint32_t changes;
+    links_cleanup_double = [](onu_record *o) {
+        EXPECT_EQ(o->state, ONU_STATE_ALLOCATED);
+        for (int i = 0; i < 2; i++)
+            EXPECT_EQ(o->links[i].state, ONU_STATE_REPORTTIMEOUT);
+        EXPECT_EQ(onu_change_counter_get() - changes, 3u) << "ALLOCATED, two links";
+        return 0;
+    };
+    for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
         scheduler_clear(SCHEDULE_RECONFIGURE);
-        scheduler_onu_index = 0;
         waited = 0;
         hook_calls.clear();
         onu_record *onu = put_onu(0, 1, ONU_STATE_OK, 2);
-        onu->discovered_links = 2;
         scheduler_add(mac_of(1).data(), SCHEDULE_RECONFIGURE);
         on_wait = [&r](unsigned) {
             if (r.back_after == 0 || waited != r.back_after)
@@ -177,33 +105,17 @@ TEST_F(Schedule, AReconfigurationReleasesTheOnuAndWatchesItComeBack)
             for (int i = 0; i < r.ok_links; i++)
                 again->links[i].state = ONU_STATE_OK;
         };
+        changes = onu_change_counter_get();
         scheduler_step();
         on_wait = nullptr;
         EXPECT_EQ(onu->state, ONU_STATE_FREE);
         EXPECT_EQ(hook_calls, std::vector<std::string>{"cleanup 00:0D:B6:00:00:01"});
-        schedule_entry job = scheduler_entry(1);
+        schedule_entry job = scheduler_entry(scheduler_onu_index);
         EXPECT_EQ(job.status, r.status);
         EXPECT_EQ(job.tries, r.tries);
         EXPECT_EQ(waited, r.watched);
         onu_at(3)->state = ONU_STATE_FREE;
     }
-}
-
-TEST_F(Schedule, TheLinksAreMarkedTimedOutBeforeTheTeardown)
-{
-    onu_record *onu = put_onu(0, 1, ONU_STATE_OK, 3);
-    uint32_t counter = onu_change_counter_get();
-    links_cleanup_double = [](onu_record *o) {
-        for (int i = 0; i < 3; i++)
-            EXPECT_EQ(o->links[i].state, ONU_STATE_REPORTTIMEOUT);
-        EXPECT_EQ(o->state, ONU_STATE_ALLOCATED);
-        return 0;
-    };
-    scheduler_add(mac_of(1).data(), SCHEDULE_RECONFIGURE);
-    scheduler_step();
-    // ALLOCATED, three links, FREE.
-    EXPECT_EQ(onu_change_counter_get() - counter, 5u);
-    EXPECT_EQ(onu->state, ONU_STATE_FREE);
 }
 
 // ---- threads ------------------------------------------------------------------------------------
@@ -227,12 +139,12 @@ TEST_F(Schedule, TheSleepingWalkRunsEachJobAtItsSlotsTime)
     ASSERT_TRUE(eventually([] { return clock_fake_waiters() == 1; })) << "asleep on slot 1, nothing to do";
 
     clock_fake_advance_ms(15000);   // the walk has gone on to slot 1501
-    ASSERT_EQ(scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE), SCHEDULE_OK);
-    ASSERT_EQ(scheduler_entry(1502).in_use, 1);
+    ASSERT_EQ(scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE), SCHEDULE_OK);   // in slot 1502
     clock_fake_advance_ms(9);
     EXPECT_TRUE(still_waiting(1502));
     clock_fake_advance_ms(1);
-    ASSERT_TRUE(eventually([&] { return status(1502) == SCHEDULE_RUNNING; }));
+    // Running, and in its pause: the pause must hold before the clock moves.
+    ASSERT_TRUE(eventually([&] { return status(1502) == SCHEDULE_RUNNING && clock_fake_waiters() == 1; }));
 
     // After its pause the job waits again, a lap (20.48 s) ahead.
     clock_fake_advance(SCHEDULE_IMAGE_PAUSE_S);
@@ -259,13 +171,8 @@ TEST_F(Schedule, AStopEndsTheLongSleepAtOnce)
     // Looked at at once (the ONU is not there), then a lap ahead.
     ASSERT_EQ(scheduler_add(mac_of(1).data(), SCHEDULE_RECONFIGURE), SCHEDULE_OK);
     ASSERT_TRUE(eventually([this] { return count_of(trace(), "is not currently connected") == 1; }));
-    std::atomic<bool> stopped{false};
-    std::thread stopper([&] {
-        scheduler_stop();
-        stopped = true;
-    });
-    EXPECT_TRUE(eventually([&] { return stopped.load(); }, 5)) << "the walk sleeps 20 s towards the job";
-    stopper.join();
+    auto stopped = std::async(std::launch::async, scheduler_stop);
+    EXPECT_EQ(stopped.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "it sleeps 20 s towards the job";
 }
 
 } // namespace
