@@ -106,26 +106,23 @@ TEST_F(Optics, PortRefreshByTypeChipAndPhy)
     };
     onu_optics_hook_table saved = onu_optics_hooks;
     onu_optics_hooks = {two_learned};
+    change([&](oltsim::onu_device &d) {
+        memset(d.uni[1].status, 0xAA, 8);
+        memcpy(d.uni[2].status, "\x09\x0A\x0B\x0C\x0D\x0E\x0F\x10", 8);
+        d.uni[2].phy_reg31 = 0x0010;   // bit 4 only
+    });
+    onu_->uni_path[0] = 1024;
+    for (int uni : {1, 2})   // stale entries
+        memset(onu_->uni[uni].learned_macs, 0xEE, sizeof onu_->uni[uni].learned_macs);
     for (const auto &c : cases) {
         change([&](oltsim::onu_device &d) {
-            memset(d.uni[1].status, 0xAA, 8);
-            const uint8_t s2[8] = {9, 10, 11, 12, 13, 14, 15, 16};
-            memcpy(d.uni[2].status, s2, 8);
-            d.uni[2].phy_reg31 = 0x0010;   // bit 4 only
             d.phys.clear();
             if (c.phy_at_1)
                 d.add_phy(1, c.phy_at_1);
         });
         size_t gpio_before = requests(TEK_REQ_ONU_GPIO).size();
-        detect();
-        onu_lock(onu_);
+        detect(c.chip);
         onu_->type = c.type;
-        store_be16(onu_->chip_id, c.chip);
-        onu_->uni_path[0] = 1024;
-        onu_->uni_path[1] = 0;
-        memset(onu_->uni[1].learned_macs, 0xEE, sizeof onu_->uni[1].learned_macs);
-        memset(onu_->uni[2].learned_macs, 0xEE, sizeof onu_->uni[2].learned_macs);
-        onu_unlock(onu_);
         EXPECT_EQ(profiler_onu_update_ports(ONU_MAC), 0) << c.type << " " << c.phy_at_1;
         EXPECT_EQ(uni_status(1), c.uni0) << c.type;
         EXPECT_EQ(uni_status(2), c.uni1) << c.phy_at_1;
@@ -196,27 +193,23 @@ TEST_F(Optics, PhySetUpWritesItsTableInOrderAndStopsAtARefusal)
     EXPECT_EQ(count_of(trace(), "phy (type: C816, addr: 3) configured false\n"), 1);
 }
 
-// The board sets ONU hardware through these switches; a bad argument is
-// named, and a switch that is no ONU's is passed on.
-TEST(OltsimOnuSwitches, NameABadArgument)
+// The board sets ONU hardware through these switches; a bad argument (a
+// malformed value, an unknown switch, no such ONU, no MAC) is named, and a
+// switch that is no ONU's is passed on.
+using OltsimOnuSwitches = OnuChip;
+TEST_F(OltsimOnuSwitches, NameABadArgument)
 {
-    oltsim::options opts;
-    opts.log = false;
-    opts.board = false;
-    oltsim::chipset sim(opts);
-    oltsim::onu_ports ports(sim);
-    ports.add(ONU_MAC);
     const struct { const char *name, *arg; int result; } cases[] = {
         {"onu-reg31", "00:0D:B6:11:22:33=2:0x18", 1}, {"onu-reg31", "00:0D:B6:11:22:33=3:0x18", -1},
-        {"onu-phy", "00:0D:B6:11:22:33=2", -1},       {"onu-part", "00:0D:B6:11:22:34=X", -1},
-        {"onu-part", "LTY9775A", -1},                 {"onu-colour", "00:0D:B6:11:22:33=1", -1},
-        {"tftp-drop", "3", 0},
+        {"onu-colour", "00:0D:B6:11:22:33=1", -1},    {"onu-part", "00:0D:B6:11:22:34=X", -1},
+        {"onu-part", "LTY9775A", -1},                 {"tftp-drop", "3", 0},
     };
     for (const auto &c : cases) {
         std::string error;
-        EXPECT_EQ(oltsim::onu_control_apply(ports, c.name, c.arg, error), c.result) << c.name << " " << c.arg;
+        EXPECT_EQ(oltsim::onu_control_apply(*ports_, c.name, c.arg, error), c.result) << c.arg;
         EXPECT_EQ(error.empty(), c.result >= 0) << c.name << " " << c.arg;
     }
+    EXPECT_EQ(device().uni[2].phy_reg31, 0x18);
 }
 
 } // namespace
