@@ -28,13 +28,7 @@ protected:
         onu_unlock(onu_);
         return out;
     }
-    std::string uni_status(int uni)
-    {
-        onu_lock(onu_);
-        std::string text = hex_text(byte_vec(onu_->uni[uni].status, onu_->uni[uni].status + 8));
-        onu_unlock(onu_);
-        return text;
-    }
+    std::string uni_status(int uni) { return hex_text(byte_vec(onu_->uni[uni].status, onu_->uni[uni].status + 8)); }
 };
 
 // The lines the power selects are the ONU road's and the decoder table's; an
@@ -94,12 +88,8 @@ int two_learned(int, uint16_t destination, uint8_t *out, int, int *count)
 // without a destination learns none, and stale ones are cleared.
 TEST_F(Optics, PortRefreshByTypeChipAndPhy)
 {
-    const struct {
-        uint8_t type;
-        uint16_t chip, phy_at_1;   // 0: no PHY
-        const char *uni0, *uni1;
-        size_t gpio_writes;
-    } cases[] = {
+    // phy_at_1 0: no PHY
+    const struct { uint8_t type; uint16_t chip, phy_at_1; const char *uni0, *uni1; size_t gpio_writes; } cases[] = {
         {3, 0x3714, 0, "01 01 02 01 00 01 00 00 ", "09 0A 00 01 0D 0E 0F 10 ", 3},   // fixed UNI0 status
         {1, 0x3714, 0xC816, "AA AA AA AA AA AA AA AA ", "09 0A 0B 0C 0D 0E 0F 10 ", 3},
         {1, 0x6838, 0, "AA AA AA AA AA AA AA AA ", "09 0A 0B 0C 0D 0E 0F 10 ", 0},   // no PHY read, no RF level
@@ -138,12 +128,9 @@ TEST_F(Optics, PortRefreshByTypeChipAndPhy)
 
 TEST_F(Optics, PhyDetectionFillsTheSlotsInAddressOrder)
 {
-    const struct {
-        std::vector<std::pair<uint8_t, uint16_t>> phys;   // address, identifier
-        uint16_t chip;
-        std::vector<uint8_t> probed;
-        std::string slots;   // id/address/kind of both slots
-    } cases[] = {
+    // phys: address, identifier; slots: id/address/kind of both slots
+    const struct { std::vector<std::pair<uint8_t, uint16_t>> phys; uint16_t chip; std::vector<uint8_t> probed;
+                   std::string slots; } cases[] = {
         {{{2, 0xC915}, {3, 0xC816}}, 0x3714, {1, 2, 3}, "c915/2/1 c816/3/2"},   // 1 answers 0xFFFF
         {{{1, 0xC816}, {2, 0xC816}}, 0x3714, {1, 2}, "c816/1/2 c816/2/2"},     // both slots full: 3 is not probed
         {{{1, 0x1234}, {3, 0xC915}}, 0x3714, {1, 2, 3}, "c915/3/1 ffff/0/0"},   // unknown PHY passed over
