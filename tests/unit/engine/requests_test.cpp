@@ -25,7 +25,8 @@ bytes encode(const bytes &slot)
     return out;
 }
 
-// The PON block's switched parts, on and off (the first level zero).
+// The PON block's switched parts, on and off (the first level zero); the
+// rule slots; a full table of capped rules.
 TEST(EngineRequests, EachBuilderWritesItsVector)
 {
     auto vectors = hex_vectors("engine/requests.hex");
@@ -60,27 +61,9 @@ TEST(EngineRequests, EachBuilderWritesItsVector)
         EXPECT_EQ(encode(slot), vectors["rule: " + name.substr(6)]) << name;
         EXPECT_EQ(slot, kept) << name;
     }
-}
-
-// A slot claiming more conditions or actions than it holds is encoded as a
-// full one, never read past its conditions or past the slot; a full table of
-// the largest rules fits the request.
-TEST(EngineRequests, RuleCountsAreCappedAndAFullTableFits)
-{
-    bytes slot(RULE_SLOT_SIZE, 0);
-    slot[0] = 1;
-    slot[2] = 200;
-    for (int c = 0; c < 4; c++)
-        slot[3 + 6 * c] = 4;
-    slot[27] = 255;
-    for (int a = 0; a < 8; a++)
-        slot[29 + 12 * a] = 5;
-    bytes out = encode(slot);
-    EXPECT_EQ(out.size(), RULE_ENCODED_MAX);
-    EXPECT_EQ(out[1], 4);
-    EXPECT_EQ(out[out.size() - 8 * 12 - 1], 8);
-
-    bytes table(RULE_TABLE_SIZE, 0);
+    // A full table of the largest rules fits the request.
+    bytes slot = vectors["slot: counts capped"], table(RULE_TABLE_SIZE, 0);
+    slot.resize(RULE_SLOT_SIZE, 0);
     for (int s = 0; s < RULE_SLOTS; s++)
         std::copy(slot.begin(), slot.end(), table.begin() + s * RULE_SLOT_SIZE);
     bytes full(OLT_RULES_REQUEST_MAX + 1, 0xEE);
