@@ -18,12 +18,10 @@ using bytes = std::vector<uint8_t>;
 
 TEST(OltAnswers, PortSettingsAreWalkedOnlyOverWholeEntries)
 {
+    // Whole entries, then a TLV cut, a fixed item cut, no count.
     struct { const char *entry; size_t size; } entries[] = {
-        {"07 | 00 | 00", 3},
-        {"07 | 02 | 01 02 AA BB | 02 00 | 01 | 00 01 02 03 04 05 06 07 08 09 0A 0B", 21},
-        {"07 | 01 | 01 05 AA", 0},       // TLV cut
-        {"07 | 00 | 01 | 00 01 02", 0},  // fixed item cut
-        {"07", 0},
+        {"07 | 00 | 00", 3}, {"07 | 02 | 01 02 AA BB | 02 00 | 01 | 00 01 02 03 04 05 06 07 08 09 0A 0B", 21},
+        {"07 | 01 | 01 05 AA", 0}, {"07 | 00 | 01 | 00 01 02", 0}, {"07", 0},
     };
     for (const auto &c : entries) {
         bytes e = hex(c.entry);
@@ -69,20 +67,18 @@ TEST(OnuAnswers, AreReadOnlyWithinWhatArrived)
 
 TEST(OnuRfLevel, ChoosesTheLinesFromThePower)
 {
-    // The lines set (mask=value) after the two clears.
+    // The lines set (mask=value) after the two clears; a negative reading is
+    // the reading + 65536.
     const struct { int16_t raw; bool correct; double dbm; const char *steps; } cases[] = {
-        {10000, true, -6.16, "100=100"},
-        {15849, false, 2.0, "100=100 200=200"},
-        {999, false, -10.004, "200=200"},
-        {0, true, -INFINITY, "200=200"},
-        {-1, false, 8.165, "100=100 200=200"},   // a negative reading is the reading + 65536
+        {10000, true, -6.16, "100=100"}, {15849, false, 2.0, "100=100 200=200"}, {999, false, -10.004, "200=200"},
+        {0, true, -INFINITY, "200=200"}, {-1, false, 8.165, "100=100 200=200"},
     };
     for (const auto &c : cases) {
         double dbm = onu_rf_power_dbm(c.raw, c.correct);
         EXPECT_TRUE(dbm == c.dbm || std::fabs(dbm - c.dbm) < 0.001) << c.raw << ": " << dbm;
         onu_gpio_step steps[ONU_RF_STEPS_MAX];
         int n = onu_rf_level_steps(dbm, steps);
-        std::string text;   // after the two clears
+        std::string text;
         for (int i = 0; i < n; i++)
             text += (text.empty() ? "" : " ") + std::to_string(steps[i].mask / 0x100 * 100) + "=" +
                     std::to_string(steps[i].value / 0x100 * 100);
@@ -141,16 +137,13 @@ bytes update_answer(unsigned type, const std::vector<unsigned> &a, const std::ve
     return data;
 }
 
-// The record number an entry holds (0: untouched, -1: mixed).
+// The record number an entry holds (0: untouched, -1: its ends differ).
 int entry_mark(unsigned type, unsigned entry)
 {
     cfg_profile_table table;
     cfgcache_table(cfgcache(), type, &table);
     const uint8_t *p = table.base + entry * table.entry_size;
-    for (size_t i = 1; i < table.entry_size; i++)
-        if (p[i] != p[0])
-            return -1;
-    return p[0];
+    return p[0] == p[table.entry_size - 1] ? p[0] : -1;
 }
 
 TEST(CacheDecode, ProfilesArePlacedAtTheSetBitsWithinTheirTable)

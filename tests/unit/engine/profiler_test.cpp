@@ -25,8 +25,7 @@ onu_record *discovered_onu;
 std::string mac_text(const uint8_t *mac)
 {
     char text[18];
-    convert_to_mac(text, mac);
-    return text;
+    return convert_to_mac(text, mac), text;
 }
 
 const profiler_handlers doubles = {
@@ -42,8 +41,7 @@ const profiler_handlers doubles = {
     },
     [](int olt, uint8_t *record) {
         calls.push_back("link " + std::to_string(olt) + " " + mac_text(record));
-        onu_lock(discovered_onu);
-        return discovered_onu;
+        return onu_lock(discovered_onu), discovered_onu;
     },
     [](onu_record *) { return calls.push_back("discovery"), 0; },
 };
@@ -142,8 +140,7 @@ TEST_F(Engine, IdleSweepQueuesOneDiscoveredOnuPerPassAfterSixEmptyOnes)
 {
     make_onu(7, ONU_B, ONU_STATE_DISCOVERED);
     make_onu(3, ONU_A, ONU_STATE_DISCOVERED);
-    const uint8_t configured[6] = {0, 0x0D, 0xB6, 0x30, 0, 0};
-    make_onu(1, configured, ONU_STATE_OK);
+    make_onu(1, hex("00 0D B6 30 00 00").data(), ONU_STATE_OK);
 
     // Empty passes until the first that queues ONU work: how many.
     auto sweep_after = [&] {
@@ -160,13 +157,10 @@ TEST_F(Engine, IdleSweepQueuesOneDiscoveredOnuPerPassAfterSixEmptyOnes)
 
     // OLT work ends the idle state: six empty passes before the next sweep.
     onu_record *again = onu_at(3);
-    onu_lock(again);
     again->state = ONU_STATE_DISCOVERED;
-    onu_unlock(again);
     profiler_init_olt_reconfigure(0);
     EXPECT_TRUE(profiler_engine_pass(&engine, 0));
     EXPECT_EQ(sweep_after(), 7);
-
     // A sweep that finds nothing is not repeated until an ONU changes
     // state; then the ONU that became DISCOVERED is found at once.
     EXPECT_TRUE(profiler_engine_pass(&engine, 0));
