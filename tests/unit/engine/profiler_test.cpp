@@ -213,15 +213,12 @@ TEST_F(ChipOps, PortAnswersAreReadWithinLenAndWhatArrived)
     const struct { uint16_t len; size_t arrived; int result; } rows[] = {{20, 18, 0}, {20, 10, 3}, {12, 18, 3}};
     for (const auto &r : rows) {
         sim_->set_handler(TEK_REQ_PORT_STATE, [this, r](int olt, const oltsim::request_record &request) {
-            oltsim::bytes datagram(8, 0);   // ID, CTAG, LEN, RCODE 0
-            store_be16(&datagram[0], TEK_REQ_PORT_STATE);
-            store_be16(&datagram[2], request.ctag);
-            store_be16(&datagram[4], r.len);
-            datagram.resize(8 + r.arrived, 0x42);
+            const uint16_t head[4] = {TEK_REQ_PORT_STATE, request.ctag, r.len, 0};   // ID, CTAG, LEN, RCODE
+            oltsim::bytes datagram(8 + r.arrived, 0x42);
+            for (int i = 0; i < 4; i++)
+                store_be16(&datagram[2 * i], head[i]);
             sim_->send_raw(olt, datagram);
-            oltsim::answer none;
-            none.silent = true;
-            return none;
+            return oltsim::answer{0, {}, true};
         });
         EXPECT_EQ(profiler_olt_update_state(1), r.result) << r.len << " " << r.arrived;
     }
