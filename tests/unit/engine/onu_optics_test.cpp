@@ -9,7 +9,6 @@
 #include "engine/onu_phy.h"
 #include "engine/profiler_olt_internal.h"
 
-#include <atomic>
 #include <sstream>
 
 namespace {

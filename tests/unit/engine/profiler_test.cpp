@@ -1,17 +1,12 @@
 // The provisioning engine: strict priority across its three queues, the
 // bounded OLT queue, the idle sweep, the flush of one ONU's work, and the
-// chip operations it owns (port answers, EAP request), run against test doubles of the provisioning work and an
-// in-process chip simulator.
+// chip operations it owns (port answers, EAP request), run against test
+// doubles of the provisioning work and an in-process chip simulator.
 #include "common/chip_fixture.h"
 #include "common/hex.h"
 
-#include "base/bytes.h"
-#include "common/fake_time.h"
 #include "engine/olt_ports.h"
 #include "platform/textconv.h"
-
-#include <string>
-#include <vector>
 
 namespace {
 

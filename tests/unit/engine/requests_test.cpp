@@ -5,12 +5,7 @@
 
 #include "common/hex.h"
 
-#include <gtest/gtest.h>
-
-#include <cstring>
 #include <functional>
-#include <map>
-#include <vector>
 
 namespace {
 
