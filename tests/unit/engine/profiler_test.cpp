@@ -169,29 +169,20 @@ TEST_F(Engine, IdleSweepQueuesOneDiscoveredOnuPerPassAfterSixEmptyOnes)
 TEST_F(Engine, FlushRemovesOneOnusWorkAndKeepsTheOrderOfTheRest)
 {
     onu_record *a = make_onu(0, ONU_A, ONU_STATE_AUTHOK);
-    uint8_t a_link2[6], b_link1[6];
-    mac_add(a_link2, ONU_A, 2);
-    mac_add(b_link1, ONU_B, 1);
-
     profiler_init_onu_reconfigure(ONU_A);
     profiler_init_onu_reconfigure(ONU_B);
     profiler_init_onu_reconfigure(ONU_A);
-    profiler_init_link_discovery(0, discovery_record(a_link2, ONU_A));
-    profiler_init_link_discovery(1, discovery_record(b_link1, ONU_B));
+    profiler_init_link_discovery(0, discovery_record(hex("00 0D B6 10 00 02").data(), ONU_A));
+    profiler_init_link_discovery(1, discovery_record(hex("00 0D B6 20 00 01").data(), ONU_B));
     profiler_init_link_discovery(0, discovery_record(ONU_A, ONU_A));
     profiler_init_link_discovery(2, discovery_record(ONU_B, ONU_B));
-
     onu_lock(a);
     profiler_flush_onu_work(a);
     onu_unlock(a);
-    EXPECT_EQ(profiler_onu_queue()->used, 1u);
-    EXPECT_EQ(profiler_link_queue()->used, 2u);
-
     discovered_onu = onu_at(5);
-    run_all();
-    EXPECT_EQ(calls, (std::vector<std::string>{"link 1 00:0D:B6:20:00:01", "discovery",
-                                               "link 2 00:0D:B6:20:00:00", "discovery",
-                                               "onu 00:0D:B6:20:00:00"}));
+    run_all();   // what of ONU A was left would show here; the fixture finds a record not given back
+    EXPECT_EQ(calls, (std::vector<std::string>{"link 1 00:0D:B6:20:00:01", "discovery", "link 2 00:0D:B6:20:00:00",
+                                               "discovery", "onu 00:0D:B6:20:00:00"}));
 }
 
 using ChipOps = ChipFixture;
