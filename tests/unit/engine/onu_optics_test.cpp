@@ -117,11 +117,9 @@ TEST_F(Optics, PortRefreshByTypeChipAndPhy)
         EXPECT_EQ(requests(TEK_REQ_ONU_GPIO).size() - gpio_before, c.gpio_writes) << c.chip;
     }
     onu_optics_hooks = saved;
-    onu_lock(onu_);
     EXPECT_EQ(hex_text(byte_vec(onu_->uni[1].learned_macs[1], onu_->uni[1].learned_macs[3])),
               "00 00 00 00 00 01 00 00 00 00 00 00 ");
     EXPECT_EQ(onu_->uni[2].learned_macs[0][0], 0);
-    onu_unlock(onu_);
 }
 
 TEST_F(Optics, PhyDetectionFillsTheSlotsInAddressOrder)
