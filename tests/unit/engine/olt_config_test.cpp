@@ -48,9 +48,9 @@ protected:
         kernel_.stop();
         flags = saved_flags_;
         profiler_olt_sleep_ms = saved_sleep_;
+        ChipFixture::TearDown();   // stops the chips, whose handlers use chips_ and tftp_
         tftp_.reset();
         chips_.reset();
-        ChipFixture::TearDown();
     }
     // The requests of ID `id` the chips received from request number `from` on.
     long sent(uint16_t id, size_t from)
