@@ -9,7 +9,6 @@
 #include "engine/onu_phy.h"
 #include "engine/profiler_olt_internal.h"
 
-#include <atomic>
 #include <sstream>
 
 namespace {
@@ -28,13 +27,7 @@ protected:
         onu_unlock(onu_);
         return out;
     }
-    std::string uni_status(int uni)
-    {
-        onu_lock(onu_);
-        std::string text = hex_text(byte_vec(onu_->uni[uni].status, onu_->uni[uni].status + 8));
-        onu_unlock(onu_);
-        return text;
-    }
+    std::string uni_status(int uni) { return hex_text(byte_vec(onu_->uni[uni].status, onu_->uni[uni].status + 8)); }
 };
 
 // The lines the power selects are the ONU road's and the decoder table's; an
@@ -58,11 +51,10 @@ TEST_F(Optics, RfLevelLeavesTheLinesWhenBlockedOrUnread)
 
 TEST_F(Optics, PartNumberLosesItsTrailingSpacesAndSetsTheClass)
 {
+    // Type 3 has no transceiver: nothing is read.
     const struct { uint8_t type; const char *part, *stored; uint8_t klass; } cases[] = {
-        {2, "LTY9775A-CCG1   ", "LTY9775A-CCG1", 2},
-        {36, "LTY9775A-CCG\t ", "LTY9775A-CCG", 1},
-        {7, "ABCDEFGHIJKLMNOP", "ABCDEFGHIJKLMNOP", 0},
-        {3, "LTY9775A-CCG1", "", 0},   // a type without transceiver: nothing read
+        {2, "LTY9775A-CCG1   ", "LTY9775A-CCG1", 2}, {36, "LTY9775A-CCG\t ", "LTY9775A-CCG", 1},
+        {7, "ABCDEFGHIJKLMNOP", "ABCDEFGHIJKLMNOP", 0}, {3, "LTY9775A-CCG1", "", 0},
     };
     for (const auto &c : cases) {
         change([&](oltsim::onu_device &d) { d.set_part_number(c.part); });
@@ -94,59 +86,47 @@ int two_learned(int, uint16_t destination, uint8_t *out, int, int *count)
 // without a destination learns none, and stale ones are cleared.
 TEST_F(Optics, PortRefreshByTypeChipAndPhy)
 {
-    const struct {
-        uint8_t type;
-        uint16_t chip, phy_at_1;   // 0: no PHY
-        const char *uni0, *uni1;
-        size_t gpio_writes;
-    } cases[] = {
+    // phy_at_1 0: no PHY
+    const struct { uint8_t type; uint16_t chip, phy_at_1; const char *uni0, *uni1; size_t gpio_writes; } cases[] = {
         {3, 0x3714, 0, "01 01 02 01 00 01 00 00 ", "09 0A 00 01 0D 0E 0F 10 ", 3},   // fixed UNI0 status
         {1, 0x3714, 0xC816, "AA AA AA AA AA AA AA AA ", "09 0A 0B 0C 0D 0E 0F 10 ", 3},
         {1, 0x6838, 0, "AA AA AA AA AA AA AA AA ", "09 0A 0B 0C 0D 0E 0F 10 ", 0},   // no PHY read, no RF level
     };
     onu_optics_hook_table saved = onu_optics_hooks;
     onu_optics_hooks = {two_learned};
+    change([&](oltsim::onu_device &d) {
+        memset(d.uni[1].status, 0xAA, 8);
+        memcpy(d.uni[2].status, "\x09\x0A\x0B\x0C\x0D\x0E\x0F\x10", 8);
+        d.uni[2].phy_reg31 = 0x0010;   // bit 4 only
+    });
+    onu_->uni_path[0] = 1024;
+    for (int uni : {1, 2})   // stale entries
+        memset(onu_->uni[uni].learned_macs, 0xEE, sizeof onu_->uni[uni].learned_macs);
     for (const auto &c : cases) {
         change([&](oltsim::onu_device &d) {
-            memset(d.uni[1].status, 0xAA, 8);
-            const uint8_t s2[8] = {9, 10, 11, 12, 13, 14, 15, 16};
-            memcpy(d.uni[2].status, s2, 8);
-            d.uni[2].phy_reg31 = 0x0010;   // bit 4 only
             d.phys.clear();
             if (c.phy_at_1)
                 d.add_phy(1, c.phy_at_1);
         });
         size_t gpio_before = requests(TEK_REQ_ONU_GPIO).size();
-        detect();
-        onu_lock(onu_);
+        detect(c.chip);
         onu_->type = c.type;
-        store_be16(onu_->chip_id, c.chip);
-        onu_->uni_path[0] = 1024;
-        onu_->uni_path[1] = 0;
-        memset(onu_->uni[1].learned_macs, 0xEE, sizeof onu_->uni[1].learned_macs);
-        memset(onu_->uni[2].learned_macs, 0xEE, sizeof onu_->uni[2].learned_macs);
-        onu_unlock(onu_);
         EXPECT_EQ(profiler_onu_update_ports(ONU_MAC), 0) << c.type << " " << c.phy_at_1;
         EXPECT_EQ(uni_status(1), c.uni0) << c.type;
         EXPECT_EQ(uni_status(2), c.uni1) << c.phy_at_1;
         EXPECT_EQ(requests(TEK_REQ_ONU_GPIO).size() - gpio_before, c.gpio_writes) << c.chip;
     }
     onu_optics_hooks = saved;
-    onu_lock(onu_);
     EXPECT_EQ(hex_text(byte_vec(onu_->uni[1].learned_macs[1], onu_->uni[1].learned_macs[3])),
               "00 00 00 00 00 01 00 00 00 00 00 00 ");
     EXPECT_EQ(onu_->uni[2].learned_macs[0][0], 0);
-    onu_unlock(onu_);
 }
 
 TEST_F(Optics, PhyDetectionFillsTheSlotsInAddressOrder)
 {
-    const struct {
-        std::vector<std::pair<uint8_t, uint16_t>> phys;   // address, identifier
-        uint16_t chip;
-        std::vector<uint8_t> probed;
-        std::string slots;   // id/address/kind of both slots
-    } cases[] = {
+    // phys: address, identifier; slots: id/address/kind of both slots
+    const struct { std::vector<std::pair<uint8_t, uint16_t>> phys; uint16_t chip; std::vector<uint8_t> probed;
+                   std::string slots; } cases[] = {
         {{{2, 0xC915}, {3, 0xC816}}, 0x3714, {1, 2, 3}, "c915/2/1 c816/3/2"},   // 1 answers 0xFFFF
         {{{1, 0xC816}, {2, 0xC816}}, 0x3714, {1, 2}, "c816/1/2 c816/2/2"},     // both slots full: 3 is not probed
         {{{1, 0x1234}, {3, 0xC915}}, 0x3714, {1, 2, 3}, "c915/3/1 ffff/0/0"},   // unknown PHY passed over
@@ -196,27 +176,23 @@ TEST_F(Optics, PhySetUpWritesItsTableInOrderAndStopsAtARefusal)
     EXPECT_EQ(count_of(trace(), "phy (type: C816, addr: 3) configured false\n"), 1);
 }
 
-// The board sets ONU hardware through these switches; a bad argument is
-// named, and a switch that is no ONU's is passed on.
-TEST(OltsimOnuSwitches, NameABadArgument)
+// The board sets ONU hardware through these switches; a bad argument (a
+// malformed value, an unknown switch, no such ONU, no MAC) is named, and a
+// switch that is no ONU's is passed on.
+using OltsimOnuSwitches = OnuChip;
+TEST_F(OltsimOnuSwitches, NameABadArgument)
 {
-    oltsim::options opts;
-    opts.log = false;
-    opts.board = false;
-    oltsim::chipset sim(opts);
-    oltsim::onu_ports ports(sim);
-    ports.add(ONU_MAC);
     const struct { const char *name, *arg; int result; } cases[] = {
         {"onu-reg31", "00:0D:B6:11:22:33=2:0x18", 1}, {"onu-reg31", "00:0D:B6:11:22:33=3:0x18", -1},
-        {"onu-phy", "00:0D:B6:11:22:33=2", -1},       {"onu-part", "00:0D:B6:11:22:34=X", -1},
-        {"onu-part", "LTY9775A", -1},                 {"onu-colour", "00:0D:B6:11:22:33=1", -1},
-        {"tftp-drop", "3", 0},
+        {"onu-colour", "00:0D:B6:11:22:33=1", -1},    {"onu-part", "00:0D:B6:11:22:34=X", -1},
+        {"onu-part", "LTY9775A", -1},                 {"tftp-drop", "3", 0},
     };
     for (const auto &c : cases) {
         std::string error;
-        EXPECT_EQ(oltsim::onu_control_apply(ports, c.name, c.arg, error), c.result) << c.name << " " << c.arg;
+        EXPECT_EQ(oltsim::onu_control_apply(*ports_, c.name, c.arg, error), c.result) << c.arg;
         EXPECT_EQ(error.empty(), c.result >= 0) << c.name << " " << c.arg;
     }
+    EXPECT_EQ(device().uni[2].phy_reg31, 0x18);
 }
 
 } // namespace

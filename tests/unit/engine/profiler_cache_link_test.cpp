@@ -12,8 +12,6 @@
 
 namespace {
 
-const uint8_t ONU_ONE[6] = {0x00, 0x0D, 0xB6, 0x10, 0x00, 0x00};
-
 class CacheLink : public LinkFixture {
 protected:
     void SetUp() override
@@ -32,10 +30,10 @@ protected:
         datastruct_close();
         LinkFixture::TearDown();
     }
-    void edit(const std::string &text)
+    void edit(const std::string &text, bool load = false)
     {
         std::string error;
-        ASSERT_TRUE(kernel_.store().edit(text, error)) << error;
+        ASSERT_TRUE(load ? kernel_.store().load_text(text, error) : kernel_.store().edit(text, error)) << error;
     }
     bool flag(const char *path) { return access((root_ + path).c_str(), F_OK) == 0; }
     unsigned asked(uint16_t cmd) { return kernel_.store().asked(cmd); }
@@ -101,16 +99,14 @@ TEST_F(CacheLink, FourFailingChecksGiveUpWithOneLineAndOneEvent)
     kernel_.store().refuse(CFG_CMD_CHANGES, CFG_RC_NO_RESOURCES);
     kernel_.store().refuse(CFG_CMD_FETCH, CFG_RC_NO_RESOURCES);
     onu_record *onu = onu_at(0);
-    memcpy(onu->mac, ONU_ONE, 6);
-    onu->olt = 2;
-    onu->port = 1;
+    memcpy(onu->mac, "\x00\x0D\xB6\x10\x00\x00", 6);
+    onu->olt = 2, onu->port = 1;
     EXPECT_EQ(ActualizeConfigCache(onu), 3);
     EXPECT_EQ(asked(CFG_CMD_CHANGES), 4u);
     ASSERT_TRUE(kernel_.wait_notifications(1, 5));
     auto notes = kernel_.notifications();
     ASSERT_EQ(notes.size(), 1u);
-    EXPECT_EQ(notes[0].code, 2);
-    EXPECT_EQ(notes[0].num[0], 5u);
+    EXPECT_EQ(notes[0].code * 10 + notes[0].num[0], 25u);
     EXPECT_STREQ(notes[0].text, "00:0D:B6:10:00:00 : can't get cash config");
 
     // Once the module answers again the first check succeeds.
@@ -123,12 +119,11 @@ TEST_F(CacheLink, FourFailingChecksGiveUpWithOneLineAndOneEvent)
 TEST_F(CacheLink, OnuSecretWithOptionAIsTheFixedMacs)
 {
     char secret[ONT_SECRET_SIZE];
-    const uint8_t unknown[6] = {0x00, 0x0D, 0xB6, 0x77, 0, 0};
+    const uint8_t *unknown = reinterpret_cast<const uint8_t *>("\x00\x0D\xB6\x77\x00\x00");
     std::vector<uint8_t> record(ONT_CONFIG_SIZE);
     EXPECT_EQ(profiler_get_ont_config(unknown, record.data()), CFG_RC_NOT_FOUND);
     flags.a = 1;
-    std::string error;
-    ASSERT_TRUE(kernel_.store().load_text(R"({"onus": [{"mac": "00:0D:B6:00:00:00", "secret": "fixed"}]})", error));
+    edit(R"({"onus": [{"mac": "00:0D:B6:00:00:00", "secret": "fixed"}]})", true);
     EXPECT_EQ(profiler_get_ont_secret(unknown, secret), 0);
     EXPECT_STREQ(secret, "fixed");
 }
@@ -146,8 +141,7 @@ TEST_F(CacheLink, OnuCreatedFromRadiusDataIsBounded)
     kernel_.store().refuse(CFG_CMD_ONT_CREATE, CFG_RC_NO_RESOURCES);
     onu_record *onu = onu_at(3);
     onu_lock(onu);
-    const uint8_t mac[6] = {0x00, 0x0D, 0xB6, 0x55, 0x00, 0x00};
-    memcpy(onu->mac, mac, 6);
+    memcpy(onu->mac, "\x00\x0D\xB6\x55\x00\x00", 6);
     EXPECT_EQ(onu_create_from_config(onu, config.get()), CFG_RC_NO_RESOURCES);
     EXPECT_EQ(onu->link_count, ONU_LINKS);
     EXPECT_EQ(asked(CFG_CMD_ONT_CREATE), 3u);

@@ -1,17 +1,12 @@
 // The provisioning engine: strict priority across its three queues, the
 // bounded OLT queue, the idle sweep, the flush of one ONU's work, and the
-// chip operations it owns (port answers, EAP request), run against test doubles of the provisioning work and an
-// in-process chip simulator.
+// chip operations it owns (port answers, EAP request), run against test
+// doubles of the provisioning work and an in-process chip simulator.
 #include "common/chip_fixture.h"
 #include "common/hex.h"
 
-#include "base/bytes.h"
-#include "common/fake_time.h"
 #include "engine/olt_ports.h"
 #include "platform/textconv.h"
-
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -25,8 +20,7 @@ onu_record *discovered_onu;
 std::string mac_text(const uint8_t *mac)
 {
     char text[18];
-    convert_to_mac(text, mac);
-    return text;
+    return convert_to_mac(text, mac), text;
 }
 
 const profiler_handlers doubles = {
@@ -42,8 +36,7 @@ const profiler_handlers doubles = {
     },
     [](int olt, uint8_t *record) {
         calls.push_back("link " + std::to_string(olt) + " " + mac_text(record));
-        onu_lock(discovered_onu);
-        return discovered_onu;
+        return onu_lock(discovered_onu), discovered_onu;
     },
     [](onu_record *) { return calls.push_back("discovery"), 0; },
 };
@@ -142,8 +135,7 @@ TEST_F(Engine, IdleSweepQueuesOneDiscoveredOnuPerPassAfterSixEmptyOnes)
 {
     make_onu(7, ONU_B, ONU_STATE_DISCOVERED);
     make_onu(3, ONU_A, ONU_STATE_DISCOVERED);
-    const uint8_t configured[6] = {0, 0x0D, 0xB6, 0x30, 0, 0};
-    make_onu(1, configured, ONU_STATE_OK);
+    make_onu(1, hex("00 0D B6 30 00 00").data(), ONU_STATE_OK);
 
     // Empty passes until the first that queues ONU work: how many.
     auto sweep_after = [&] {
@@ -160,13 +152,10 @@ TEST_F(Engine, IdleSweepQueuesOneDiscoveredOnuPerPassAfterSixEmptyOnes)
 
     // OLT work ends the idle state: six empty passes before the next sweep.
     onu_record *again = onu_at(3);
-    onu_lock(again);
     again->state = ONU_STATE_DISCOVERED;
-    onu_unlock(again);
     profiler_init_olt_reconfigure(0);
     EXPECT_TRUE(profiler_engine_pass(&engine, 0));
     EXPECT_EQ(sweep_after(), 7);
-
     // A sweep that finds nothing is not repeated until an ONU changes
     // state; then the ONU that became DISCOVERED is found at once.
     EXPECT_TRUE(profiler_engine_pass(&engine, 0));
@@ -180,29 +169,20 @@ TEST_F(Engine, IdleSweepQueuesOneDiscoveredOnuPerPassAfterSixEmptyOnes)
 TEST_F(Engine, FlushRemovesOneOnusWorkAndKeepsTheOrderOfTheRest)
 {
     onu_record *a = make_onu(0, ONU_A, ONU_STATE_AUTHOK);
-    uint8_t a_link2[6], b_link1[6];
-    mac_add(a_link2, ONU_A, 2);
-    mac_add(b_link1, ONU_B, 1);
-
     profiler_init_onu_reconfigure(ONU_A);
     profiler_init_onu_reconfigure(ONU_B);
     profiler_init_onu_reconfigure(ONU_A);
-    profiler_init_link_discovery(0, discovery_record(a_link2, ONU_A));
-    profiler_init_link_discovery(1, discovery_record(b_link1, ONU_B));
+    profiler_init_link_discovery(0, discovery_record(hex("00 0D B6 10 00 02").data(), ONU_A));
+    profiler_init_link_discovery(1, discovery_record(hex("00 0D B6 20 00 01").data(), ONU_B));
     profiler_init_link_discovery(0, discovery_record(ONU_A, ONU_A));
     profiler_init_link_discovery(2, discovery_record(ONU_B, ONU_B));
-
     onu_lock(a);
     profiler_flush_onu_work(a);
     onu_unlock(a);
-    EXPECT_EQ(profiler_onu_queue()->used, 1u);
-    EXPECT_EQ(profiler_link_queue()->used, 2u);
-
     discovered_onu = onu_at(5);
-    run_all();
-    EXPECT_EQ(calls, (std::vector<std::string>{"link 1 00:0D:B6:20:00:01", "discovery",
-                                               "link 2 00:0D:B6:20:00:00", "discovery",
-                                               "onu 00:0D:B6:20:00:00"}));
+    run_all();   // what of ONU A was left would show here; the fixture finds a record not given back
+    EXPECT_EQ(calls, (std::vector<std::string>{"link 1 00:0D:B6:20:00:01", "discovery", "link 2 00:0D:B6:20:00:00",
+                                               "discovery", "onu 00:0D:B6:20:00:00"}));
 }
 
 using ChipOps = ChipFixture;
@@ -219,15 +199,12 @@ TEST_F(ChipOps, PortAnswersAreReadWithinLenAndWhatArrived)
     const struct { uint16_t len; size_t arrived; int result; } rows[] = {{20, 18, 0}, {20, 10, 3}, {12, 18, 3}};
     for (const auto &r : rows) {
         sim_->set_handler(TEK_REQ_PORT_STATE, [this, r](int olt, const oltsim::request_record &request) {
-            oltsim::bytes datagram(8, 0);   // ID, CTAG, LEN, RCODE 0
-            store_be16(&datagram[0], TEK_REQ_PORT_STATE);
-            store_be16(&datagram[2], request.ctag);
-            store_be16(&datagram[4], r.len);
-            datagram.resize(8 + r.arrived, 0x42);
+            const uint16_t head[4] = {TEK_REQ_PORT_STATE, request.ctag, r.len, 0};   // ID, CTAG, LEN, RCODE
+            oltsim::bytes datagram(8 + r.arrived, 0x42);
+            for (int i = 0; i < 4; i++)
+                store_be16(&datagram[2 * i], head[i]);
             sim_->send_raw(olt, datagram);
-            oltsim::answer none;
-            none.silent = true;
-            return none;
+            return oltsim::answer{0, {}, true};
         });
         EXPECT_EQ(profiler_olt_update_state(1), r.result) << r.len << " " << r.arrived;
     }
