@@ -5,6 +5,7 @@
 #include "platform/sandbox.h"
 #include "platform/textconv.h"
 
+#include "common/hex.h"
 #include "common/wait.h"
 
 #include <arpa/inet.h>
@@ -12,10 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
-#include <string>
-#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -96,20 +94,14 @@ TEST_F(Environment, AMissingBoardIsLoggedOnceAndResetsNothing)
 // Short texts leave the missing numbers zero and are never read past.
 TEST(TextConversions, AddressesRoundTripThroughText)
 {
-    uint8_t mac[6];
-    convert_mac(mac, "00:0d:B6:ff:10:02");
-    EXPECT_EQ(memcmp(mac, "\x00\x0D\xB6\xFF\x10\x02", 6), 0);
-    convert_mac(mac, "01-02-03-04-05-06");
-    EXPECT_EQ(memcmp(mac, "\x01\x02\x03\x04\x05\x06", 6), 0);
-    convert_mac(mac, "0A:0B");
-    EXPECT_EQ(memcmp(mac, "\x0A\x0B\0\0\0\0", 6), 0);
-    uint8_t ip[4];
-    convert_ip(ip, "192.168.255.1");
-    EXPECT_EQ(memcmp(ip, "\xC0\xA8\xFF\x01", 4), 0);
-    convert_ip(ip, "10.1");
-    EXPECT_EQ(memcmp(ip, "\x0A\x01\0\0", 4), 0);
-    convert_ip(ip, "");
-    EXPECT_EQ(memcmp(ip, "\xFF\xFF\xFF\xFF", 4), 0);
+    for (auto [text, bytes] : {std::pair{"00:0d:B6:ff:10:02", "00 0D B6 FF 10 02"}, {"01-02-03-04-05-06", "01 02 03 04 05 06"},
+                               {"0A:0B", "0A 0B 00 00 00 00"}, {"192.168.255.1", "C0 A8 FF 01"}, {"10.1", "0A 01 00 00"},
+                               {"", "FF FF FF FF"}}) {
+        uint8_t out[6];
+        size_t size = hex(bytes).size();
+        size == 6 ? convert_mac(out, text) : convert_ip(out, text);
+        EXPECT_EQ(std::vector<uint8_t>(out, out + size), hex(bytes)) << text;
+    }
     char word[] = "onu-3a:ff";
     convert_to_upper(word);
     EXPECT_STREQ(word, "ONU-3A:FF");

@@ -1,6 +1,6 @@
 // The device data store: state-change notifications as the management
 // process receives them, the DRSSI jump filter, path identifiers, link MACs,
-// look-ups, the description fallback and the OLT index.
+// look-ups and the OLT index.
 #include "store/datastruct.h"
 
 #include "common/link_fixture.h"
@@ -9,12 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <atomic>
 #include <latch>
-#include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 namespace {
 
@@ -155,7 +152,7 @@ TEST_F(Store, DrssiJumpFilter)
     onu_unlock(onu);
 }
 
-TEST_F(Store, PathIdentifiers)
+TEST_F(Store, OltPathIdentifiersAndStates)
 {
     // Per OLT, lowest free slot first; the upstream identifier names the
     // same slot; nothing below the first identifier is slot 0.
@@ -172,6 +169,9 @@ TEST_F(Store, PathIdentifiers)
     for (auto [olt, id, result] : {std::tuple{0, 16320, -1}, {0, 8319, -1}, {0, 8321, 0}, {4, 8320, -1}})
         EXPECT_EQ(olt_path_id_free(olt, id), result) << olt << " " << id;
     EXPECT_EQ(olt_path_id_alloc(-1), -1);
+    // OLTs start in reset; one past the last is no OLT.
+    EXPECT_EQ(olt_get_state(3), ONU_STATE_RESETINPROGRESS);
+    EXPECT_EQ(olt_get_state(4), ONU_STATE_UNKNOWN);
 }
 
 TEST_F(Store, LinksInitAndLookupsSeeOnlyRecordsInUse)
@@ -222,21 +222,6 @@ TEST_F(Store, LockedLookupWaitsOnlyForTheRecordOfItsMac)
     onu_unlock(busy);
     looker.join();
     EXPECT_EQ(found, busy);
-}
-
-TEST_F(Store, DescriptionOfAnOnuTheStoreDoesNotKnowIsNone)
-{
-    char text[256] = "stale";
-    onu_get_description(MAC, text);
-    EXPECT_STREQ(text, "none");
-    EXPECT_EQ(kernel_.requests_seen(0x2010), 1u);
-}
-
-TEST_F(Store, OltsStartInResetAndAnIndexOutsideIsUnknown)
-{
-    EXPECT_EQ(olt_get_state(3), ONU_STATE_RESETINPROGRESS);
-    EXPECT_EQ(olt_get_state(4), ONU_STATE_UNKNOWN);
-    EXPECT_EQ(olt_get_state(-1), ONU_STATE_UNKNOWN);
 }
 
 } // namespace
