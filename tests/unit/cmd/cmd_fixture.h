@@ -71,6 +71,16 @@ protected:
         return a;
     }
 
+    // Sends `cmd`, which never answers, and waits until its handler ended.
+    bool send_unanswered(uint16_t cmd, const std::vector<uint8_t> &payload)
+    {
+        EXPECT_TRUE(eventually([] { return kernhandlers_busy_slots() == 0; }));
+        auto before = kernhandlers_counters_get().started;
+        return kernel_.command_async(cmd, payload) == 0 && eventually([&] {
+                   return kernhandlers_counters_get().started > before && kernhandlers_busy_slots() == 0;
+               });
+    }
+
     // A 32-byte parameter block: u16 or u32 fields little-endian at their
     // offsets, then `tail` (text, personality).
     static std::vector<uint8_t> params(std::initializer_list<std::pair<size_t, uint32_t>> u32s,

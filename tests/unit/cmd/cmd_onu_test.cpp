@@ -94,8 +94,7 @@ TEST_F(OnuActions, FirmwareUpgradeOnlyForKnownTypesWithAnImage)
     cmd_answer done = send(0x2012, p);
     EXPECT_EQ(done.rcode, CMD_RC_OK);
     EXPECT_EQ(done.data, p);
-    oltsim::mac_address mac;
-    std::copy(ONU_MAC, ONU_MAC + 6, mac.begin());
+    oltsim::mac_address mac{0x00, 0x0D, 0xB6, 0x00, 0x00, 0x21};
     EXPECT_EQ(tftp_->onu_file(mac, "app"), std::vector<uint8_t>(1500, 'Z'));
     // Its personality there and back, by MAC whatever the type.
     auto image = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 7);
@@ -125,42 +124,35 @@ TEST_F(OnuActions, DuplicateMacBlocksTheUniByType)
         {9, true, {}, true},
         {40, false, {}, false},   // no way to block
     };
-    size_t notes = 0;
     for (const auto &c : cases) {
+        SCOPED_TRACE(int(c.type));
         // The ONU sits behind PON port 0 or 1: the look-up stops at either.
         onu_record *onu = make_listed_onu(3, ONU_MAC, c.type, 2, c.type % 2, {0, 0x1234});
         onu->uni[2].blocked = c.already;
         size_t before = sim_->request_count();
-        auto started = kernhandlers_counters_get().started;
-        ASSERT_EQ(kernel_.command_async(0x5040, with({{0, 2}}, LEARNED)), 0);
-        ASSERT_TRUE(eventually([&] {
-            return kernhandlers_counters_get().started > started && kernhandlers_busy_slots() == 0;
-        }));
+        ASSERT_TRUE(send_unanswered(0x5040, with({{0, 2}}, LEARNED)));
         std::vector<uint16_t> ids;
         auto log = sim_->request_log();
         for (size_t i = before; i < log.size(); i++)
             if (log[i].id != TEK_REQ_DEST_LEARNED_MACS) {
                 ids.push_back(log[i].id);
-                EXPECT_EQ(0, std::memcmp(log[i].data.data(), ONU_MAC, 6)) << int(c.type);
+                EXPECT_EQ(0, std::memcmp(log[i].data.data(), ONU_MAC, 6));
             }
-        EXPECT_EQ(ids, c.ids) << int(c.type);
-        EXPECT_EQ(onu->uni[2].blocked, c.notified ? 1 : 0) << int(c.type);
+        EXPECT_EQ(ids, c.ids);
+        EXPECT_EQ(onu->uni[2].blocked, c.notified ? 1 : 0);
         uint8_t summary[ONU_SUMMARY_SIZE];
         onu_summary_read(3, summary);
-        EXPECT_TRUE(c.already || (summary[offsetof(onu_summary, uni_blocked)] != 0) == c.notified) << int(c.type);
-        onu_lock(onu);
-        onu_release(onu);
-        onu_unlock(onu);
-        notes += c.notified;
-        auto told = [&] {
-            size_t n = 0;
-            for (const auto &note : kernel_.notifications())
-                n += note.code == EVENT_UNI_BLOCKED && std::string(note.text) == "02:AA:BB:CC:DD:EE UNI port 2 blocked";
-            return n;
-        };
-        EXPECT_TRUE(eventually([&] { return told() == notes; }, 2)) << int(c.type);
-        EXPECT_EQ(kernhandlers_mac_duplicate_count(), 0) << int(c.type);
+        EXPECT_TRUE(c.already || (summary[offsetof(onu_summary, uni_blocked)] != 0) == c.notified);
+        onu_release_locked(onu);
+        EXPECT_EQ(kernhandlers_mac_duplicate_count(), 0);
     }
+    auto told = [&] {
+        size_t n = 0;
+        for (const auto &note : kernel_.notifications())
+            n += note.code == EVENT_UNI_BLOCKED && std::string(note.text) == "02:AA:BB:CC:DD:EE UNI port 2 blocked";
+        return n;
+    };
+    EXPECT_TRUE(eventually([&] { return told() == 4; }, 2));
 }
 
 // Add-all takes the connected ONUs of the updatable types, add-by-type the
