@@ -14,6 +14,7 @@
 #include "common/fake_time.h"
 
 #include <array>
+#include <atomic>
 #include <thread>
 
 struct cmd_answer {
@@ -68,6 +69,26 @@ protected:
             return a;
         a.rcode = kernmsg_header_decode(raw.data()).rcode;
         a.data.assign(raw.begin() + KERNMSG_HEADER_SIZE, raw.end());
+        return a;
+    }
+
+    // `send` (or `send_unanswered` where `answers` is false) on a thread
+    // while the fake clock moves `step_ms` at a time, for a handler that
+    // waits on it. `sent` stays -1 where the handler never ended.
+    cmd_answer send_on_fake_clock(uint16_t cmd, const std::vector<uint8_t> &payload, unsigned step_ms,
+                                  bool answers = true)
+    {
+        cmd_answer a;
+        std::atomic<bool> done{false};
+        std::thread sender([&] {
+            if (answers)
+                a = send(cmd, payload, 60);
+            else
+                a.sent = send_unanswered(cmd, payload) ? 0 : -1;
+            done = true;
+        });
+        EXPECT_TRUE(advance_until([&] { return done.load(); }, step_ms, 60));
+        sender.join();
         return a;
     }
 

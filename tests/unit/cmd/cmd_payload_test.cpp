@@ -218,17 +218,7 @@ protected:
         unsigned answers_before = kernel_.answers_seen(code), cfg_before = config_requests();
         if (p.refused_by >= 0)
             sim_->rcode_next(p.refused_by, 1, 1);
-        cmd_answer a;
-        std::atomic<bool> done{false};
-        std::thread sender([&] {
-            if (p.rcode != NO_ANSWER)
-                a = send(code, p.payload, 60);
-            else
-                a.sent = send_unanswered(code, p.payload) ? 0 : -1;
-            done = true;
-        });
-        EXPECT_TRUE(advance_until([&] { return done.load(); }, 100, 60));
-        sender.join();
+        cmd_answer a = send_on_fake_clock(code, p.payload, 100, p.rcode != NO_ANSWER);
         ASSERT_EQ(a.sent, 0);
         if (p.rcode == NO_ANSWER) {
             EXPECT_EQ(kernel_.answers_seen(code), answers_before) << "answered";

@@ -1,21 +1,13 @@
-// The platform layer: sandbox overrides and their malformed values, a missing
-// board, and the address texts.
-#include "platform/board.h"
-#include "platform/log.h"
+// The platform layer: sandbox overrides and their malformed values, and the
+// address texts.
 #include "platform/sandbox.h"
 #include "platform/textconv.h"
 
 #include "common/hex.h"
-#include "common/wait.h"
 
 #include <arpa/inet.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
-
-#include <filesystem>
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -70,25 +62,6 @@ TEST_F(Environment, EveryVariableOverridesItsBoardDefaultAndAMalformedValueFalls
     EXPECT_EQ(sandbox_path(small, sizeof small, "/tmp/chip.sock"), -1);
     EXPECT_EQ(sandbox_path(big, sizeof big, "/dev/board"), 0);
     EXPECT_STREQ(big, "/var/run/box/dev/board");
-}
-
-// The datagram reset is what every board start-up sends.
-TEST_F(Environment, AMissingBoardIsLoggedOnceAndResetsNothing)
-{
-    fs::path root = fs::temp_directory_path() / ("zandrel-board-" + std::to_string(getpid()));
-    fs::create_directories(root / "dev");
-    setenv("ZANDREL_ROOT", root.c_str(), 1);
-    setenv("ZANDREL_LOG_STDERR", "1", 1);
-    board_device none;
-    log_open();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(board_open(&none), -1);
-    EXPECT_EQ(board_open(&none), -1);
-    std::string logged = testing::internal::GetCapturedStderr();
-    log_close();
-    EXPECT_EQ(count_of(logged, "board: cannot open " + (root / "dev/board").string() + " (No such file"), 1) << logged;
-    EXPECT_EQ(board_reset(&none, 1), -1);
-    fs::remove_all(root);
 }
 
 // Short texts leave the missing numbers zero and are never read past.

@@ -89,10 +89,8 @@ TEST_F(Store, StateChangeNotificationRules)
         onu->state = c.from;
         clock_fake_advance(1);
         onu_set_state(onu, c.to);
-        if (c.to == ONU_STATE_OK) {   // entering OK starts the session
-            EXPECT_EQ(onu->ok_time, uptime_seconds());
-            EXPECT_EQ(onu->accounting, -1);
-        }
+        // Entering OK starts the session.
+        EXPECT_TRUE(c.to != ONU_STATE_OK || (onu->ok_time == uptime_seconds() && onu->accounting == -1));
         if (!c.notified) {
             expect_no_notification();
             continue;
