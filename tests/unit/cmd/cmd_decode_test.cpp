@@ -37,17 +37,13 @@ decoded stats(const std::vector<uint8_t> &wire)
     auto *block = static_cast<uint8_t *>(BALLOC(2 + wire.size()));
     tekmsg_set_olt(block, 1);
     std::memcpy(block + 2, wire.data(), wire.size());
-    uint8_t echo[CMD_PARAMS_SIZE];
-    for (size_t i = 0; i < sizeof echo; i++)
-        echo[i] = uint8_t(0x80 + i);
-    std::vector<uint8_t> out;
-    bool ok = stats_answer(block, echo, &out);
+    std::vector<uint8_t> echo = byte_pattern(CMD_PARAMS_SIZE, 0x80), out;
+    bool ok = stats_answer(block, echo.data(), &out);
     BFREE(block);
     if (!ok)
         return {-1, {}};
-    for (size_t i = 0; i < CMD_PARAMS_SIZE; i++) {
+    for (size_t i = 0; i < CMD_PARAMS_SIZE; i++)
         EXPECT_TRUE(i == 10 || i == 11 || out[i] == echo[i]) << "echo byte " << i;
-    }
     return {load_le16(out.data() + 10), {out.begin() + CMD_PARAMS_SIZE, out.end()}};
 }
 

@@ -56,24 +56,21 @@ protected:
 // at most); a listing stops before the first record that would not fit.
 TEST_F(OnuActions, ListingsStopWhereTheNextRecordWouldNotFit)
 {
-    const struct {
-        uint16_t code, id;
-        int onus;
-        size_t entries, size, carried, block;
-    } cases[] = {
-        {0x1010, TEK_REQ_DEST_ADDRESS_ENTRIES, 130, 4, 20, 4, ADDRESS_LIST_BLOCK},
-        {0x100F, TEK_REQ_DEST_LEARNED_MACS, 34, 300, 6, 255, LEARNED_MAC_LIST_BLOCK},
-    };
-    for (const auto &c : cases) {
-        crowd(c.onus, c.id, c.entries, c.size);
-        cmd_answer a = send(c.code, params({{0, 7}}));
+    // Command, chip request, ONUs, entries of `size` bytes behind each UNI,
+    // entries a record carries, the listing's block.
+    for (auto [code, id, onus, entries, size, carried, block] :
+         {std::tuple<uint16_t, uint16_t, int, size_t, size_t, size_t, size_t>{
+              0x1010, TEK_REQ_DEST_ADDRESS_ENTRIES, 130, 4, 20, 4, ADDRESS_LIST_BLOCK},
+          {0x100F, TEK_REQ_DEST_LEARNED_MACS, 34, 300, 6, 255, LEARNED_MAC_LIST_BLOCK}}) {
+        crowd(onus, id, entries, size);
+        cmd_answer a = send(code, params({{0, 7}}));
         ASSERT_EQ(a.rcode, CMD_RC_OK);
-        size_t record = 18 + c.carried * c.size;
+        size_t record = 18 + carried * size;
         uint32_t count = load_le32(a.data.data() + 4);
-        EXPECT_EQ(count, (c.block - 32) / record) << c.code;
-        ASSERT_EQ(a.data.size(), 32 + count * record) << c.code;
+        EXPECT_EQ(count, (block - 32) / record) << code;
+        ASSERT_EQ(a.data.size(), 32 + count * record) << code;
         for (uint32_t r = 0; r < count; r++)
-            ASSERT_EQ(a.data[32 + r * record + 17], c.carried) << c.code << " record " << r;
+            ASSERT_EQ(a.data[32 + r * record + 17], carried) << code << " record " << r;
     }
 }
 
@@ -112,23 +109,18 @@ TEST_F(OnuActions, FirmwareUpgradeOnlyForKnownTypesWithAnImage)
 TEST_F(OnuActions, DuplicateMacBlocksTheUniByType)
 {
     learned_behind(0x1234, LEARNED);
-    const struct {
-        uint8_t type;
-        bool already;                // the UNI was blocked before
-        std::vector<uint16_t> ids;   // chip requests of the block, in order
-        bool notified;
-    } cases[] = {
-        {1, false, {TEK_REQ_PORT_DISABLE}, true},
-        {2, true, {TEK_REQ_PORT_DISABLE}, true},   // again, even when blocked
-        {9, false, {TEK_REQ_ONU_CONFIG_START, TEK_REQ_ONU_PON_PARAMS}, true},
-        {9, true, {}, true},
-        {40, false, {}, false},   // no way to block
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(int(c.type));
+    // Type, the UNI blocked before, the chip requests of the block in order,
+    // blocked and told after: type 2 again even when blocked, 40 no way to.
+    for (auto [type, already, block, notified] :
+         {std::tuple<uint8_t, bool, std::vector<uint16_t>, bool>{1, false, {TEK_REQ_PORT_DISABLE}, true},
+          {2, true, {TEK_REQ_PORT_DISABLE}, true},
+          {9, false, {TEK_REQ_ONU_CONFIG_START, TEK_REQ_ONU_PON_PARAMS}, true},
+          {9, true, {}, true},
+          {40, false, {}, false}}) {
+        SCOPED_TRACE(int(type));
         // The ONU sits behind PON port 0 or 1: the look-up stops at either.
-        onu_record *onu = make_listed_onu(3, ONU_MAC, c.type, 2, c.type % 2, {0, 0x1234});
-        onu->uni[2].blocked = c.already;
+        onu_record *onu = make_listed_onu(3, ONU_MAC, type, 2, type % 2, {0, 0x1234});
+        onu->uni[2].blocked = already;
         size_t before = sim_->request_count();
         ASSERT_TRUE(send_unanswered(0x5040, with({{0, 2}}, LEARNED)));
         std::vector<uint16_t> ids;
@@ -138,11 +130,11 @@ TEST_F(OnuActions, DuplicateMacBlocksTheUniByType)
                 ids.push_back(log[i].id);
                 EXPECT_EQ(0, std::memcmp(log[i].data.data(), ONU_MAC, 6));
             }
-        EXPECT_EQ(ids, c.ids);
-        EXPECT_EQ(onu->uni[2].blocked, c.notified ? 1 : 0);
+        EXPECT_EQ(ids, block);
+        EXPECT_EQ(onu->uni[2].blocked, notified ? 1 : 0);
         uint8_t summary[ONU_SUMMARY_SIZE];
         onu_summary_read(3, summary);
-        EXPECT_TRUE(c.already || (summary[offsetof(onu_summary, uni_blocked)] != 0) == c.notified);
+        EXPECT_TRUE(already || (summary[offsetof(onu_summary, uni_blocked)] != 0) == notified);
         onu_release_locked(onu);
         EXPECT_EQ(kernhandlers_mac_duplicate_count(), 0);
     }

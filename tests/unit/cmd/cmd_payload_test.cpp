@@ -275,27 +275,20 @@ TEST_F(BadPayloads, EveryRegisteredCommandRefusesWhatItCannotRead)
 TEST_F(BadPayloads, AConsoleTargetThatNeverCameKeepsTheOldOne)
 {
     const std::string tty = "/dev/pts/3", longer(80, 'p');
-    const struct {
-        const char *what;
-        std::string tail;
-        uint8_t rcode;
-        std::string target;
-    } cases[] = {
-        {"no NUL: cut at 63", longer, CMD_RC_OK, longer.substr(0, 63)},
-        {"refused by the chip", tty, CMD_RC_FAILED, longer.substr(0, 63)},
-        {"a terminal", tty, CMD_RC_OK, tty},
-        {"block only", "", CMD_RC_OK, tty},
-        {"empty text", std::string("\0xy", 3), CMD_RC_OK, tty},
-    };
-    for (const auto &c : cases) {
-        if (c.rcode == CMD_RC_FAILED)
+    // The text after the block, the result, where the console goes after.
+    for (auto [tail, rcode, target] : {std::tuple{longer, CMD_RC_OK, longer.substr(0, 63)},   // no NUL: cut at 63
+                                       {tty, CMD_RC_FAILED, longer.substr(0, 63)},   // refused by the chip
+                                       {tty, CMD_RC_OK, tty},
+                                       {std::string(), CMD_RC_OK, tty},   // the block only
+                                       {std::string("\0xy", 3), CMD_RC_OK, tty}}) {
+        SCOPED_TRACE(tail);
+        if (rcode == CMD_RC_FAILED)
             sim_->rcode_next(1, 2, 1);
-        std::vector<uint8_t> p = params({{0, 1}, {4, 0x0101}}, std::vector<uint8_t>(c.tail.begin(), c.tail.end()));
-        EXPECT_EQ(send(0x0011, p).rcode, c.rcode) << c.what;
+        EXPECT_EQ(send(0x0011, params({{0, 1}, {4, 0x0101}}, {tail.begin(), tail.end()})).rcode, rcode);
         char terminal[CONSOLE_PATH_MAX + 1];
         tekhandlers_console(terminal);
-        EXPECT_EQ(std::string(terminal), c.target) << c.what;
-        EXPECT_EQ(requests(TEK_REQ_CONSOLE_SWITCH).back().data, std::vector<uint8_t>{0x01}) << c.what;
+        EXPECT_EQ(std::string(terminal), target);
+        EXPECT_EQ(requests(TEK_REQ_CONSOLE_SWITCH).back().data, std::vector<uint8_t>{0x01});
     }
     // A console line goes to the chip up to its NUL.
     EXPECT_EQ(send(0x0012, params({{0, 0}}, {'l', 's', 0, 'x'})).rcode, CMD_RC_OK);
