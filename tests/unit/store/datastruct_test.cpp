@@ -73,7 +73,7 @@ protected:
 
 // Each row takes a branch of the rules of its own; the text is what the
 // management process receives.
-TEST_F(Store, StateChangeNotificationRules)
+TEST_F(Store, StateChangeNotificationRulesAndTexts)
 {
     const struct { uint32_t from, to; bool notified; } cases[] = {
         {ONU_STATE_FREE, ONU_STATE_ALLOCATED, true},         {ONU_STATE_DISCOVERED, ONU_STATE_ALLOCATED, false},
@@ -105,16 +105,11 @@ TEST_F(Store, StateChangeNotificationRules)
     EXPECT_EQ(onu_change_counter_get(), counter);
     EXPECT_NE(onu->last_activity, uptime_seconds());
     expect_no_notification();
-    onu_unlock(onu);
-}
-
-TEST_F(Store, NotificationTextPlaceholders)
-{
-    onu_record *onu = make_onu(MAC, ONU_STATE_FREE, 4, 1);   // port number 9: no such port
+    // What is not known is a placeholder: OLT 4 port 1 is port number 9, no such port.
+    onu->olt = 4;
     onu->ont_id = 0;
     onu->fw_version = 0;
     onu->type = 41;
-    onu_lock(onu);
     onu_set_state(onu, ONU_STATE_ALLOCATED);
     kernmsg_notification n = next_notification();
     EXPECT_EQ(n.num[0], 255u);
