@@ -14,7 +14,7 @@
 #include "common/fake_time.h"
 
 #include <array>
-#include <atomic>
+#include <future>
 #include <thread>
 
 struct cmd_answer {
@@ -78,18 +78,12 @@ protected:
     cmd_answer send_on_fake_clock(uint16_t cmd, const std::vector<uint8_t> &payload, unsigned step_ms,
                                   bool answers = true)
     {
-        cmd_answer a;
-        std::atomic<bool> done{false};
-        std::thread sender([&] {
-            if (answers)
-                a = send(cmd, payload, 60);
-            else
-                a.sent = send_unanswered(cmd, payload) ? 0 : -1;
-            done = true;
+        auto sent = std::async(std::launch::async, [&] {
+            return answers ? send(cmd, payload, 60) : cmd_answer{send_unanswered(cmd, payload) ? 0 : -1, 0xFF, {}};
         });
-        EXPECT_TRUE(advance_until([&] { return done.load(); }, step_ms, 60));
-        sender.join();
-        return a;
+        EXPECT_TRUE(advance_until([&] { return sent.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+                                  step_ms, 60));
+        return sent.get();
     }
 
     // Sends `cmd`, which never answers, and waits until its handler ended.

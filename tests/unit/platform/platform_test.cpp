@@ -11,13 +11,6 @@
 
 namespace {
 
-std::string text_of(in_addr addr)
-{
-    char text[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &addr, text, sizeof text);
-    return text;
-}
-
 class Environment : public ::testing::Test {
 protected:
     void TearDown() override
@@ -38,9 +31,9 @@ TEST_F(Environment, EveryVariableOverridesItsBoardDefaultAndAMalformedValueFalls
     } cases[] = {
         {"ZANDREL_ROOT", "/var/run/box/", [] { return sandbox_path("/etc/config/ontautoupdate"); },
          "/etc/config/ontautoupdate", "/var/run/box/etc/config/ontautoupdate", {}},
-        {"ZANDREL_CHIP_NET", "127.0.255", [] { return text_of(sandbox_chip_addr(3)); }, "192.168.255.4", "127.0.255.4",
+        {"ZANDREL_CHIP_NET", "127.0.255", [] { return std::string(inet_ntoa(sandbox_chip_addr(3))); }, "192.168.255.4", "127.0.255.4",
          {"not.a.net"}},
-        {"ZANDREL_CHIP_BIND", "127.0.255.100", [] { return text_of(sandbox_chip_bind()); }, "0.0.0.0", "127.0.255.100",
+        {"ZANDREL_CHIP_BIND", "127.0.255.100", [] { return std::string(inet_ntoa(sandbox_chip_bind())); }, "0.0.0.0", "127.0.255.100",
          {}},
         {"ZANDREL_CHIP_PORT", "24113", [] { return std::to_string(sandbox_chip_port()); }, "14113", "24113",
          {"70000", "12x"}},
