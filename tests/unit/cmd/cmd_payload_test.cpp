@@ -198,8 +198,7 @@ protected:
             {0x2015, {4, 14, 32}, {
                 {"learned behind the known ONU", with({{0, 5}}, LEARNED), CMD_RC_OK, find},
                 {"learned, but not on port 4", with({{0, 4}}, LEARNED), CMD_RC_NOT_FOUND, find}}},
-            {CMDPSSMACDUPLICATE, {4, 14, 32}, {
-                {"OLT index 4", with({{0, 4}}, UNKNOWN), NO_ANSWER, 0, {}}}, false},
+            {CMDPSSMACDUPLICATE, {4, 14, 32}, {{"OLT index 4", with({{0, 4}}, UNKNOWN), NO_ANSWER, 0, {}}}, false},
             {0x2031, {}, {{"empty", {}, CMD_RC_OK, 0}, {"empty, running", {}, CMD_RC_ALREADY_RUNNING, 0}}},
             {0x2032, {}, {{"empty", {}, CMD_RC_OK, 0}}},
         };
