@@ -152,11 +152,9 @@ TEST_F(OnuActions, DuplicateMacBlocksTheUniByType)
 TEST_F(OnuActions, ScheduleAdditionsFromTheConfigurationModulesList)
 {
     std::string error;
-    ASSERT_TRUE(kernel_.store().load_text(
-        R"({"onus": [{"mac": "00:0D:B6:00:00:A1", "type": 1}, {"mac": "00:0D:B6:00:00:B2", "type": 40},
-                     {"mac": "00:0D:B6:00:00:C3", "type": 5}, {"mac": "00:0D:B6:00:00:D4", "type": 5}]})",
-        error))
-        << error;
+    ASSERT_TRUE(kernel_.store().load_text(R"({"onus": [{"mac": "00:0D:B6:00:00:A1", "type": 1},
+        {"mac": "00:0D:B6:00:00:B2", "type": 40}, {"mac": "00:0D:B6:00:00:C3", "type": 5},
+        {"mac": "00:0D:B6:00:00:D4", "type": 5}]})", error)) << error;
     const uint8_t a1[6] = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0xA1}, b2[6] = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0xB2},
                   c3[6] = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0xC3};
     make_listed_onu(0, a1, 1);
