@@ -14,6 +14,7 @@
 #include "common/fake_time.h"
 
 #include <array>
+#include <future>
 #include <thread>
 
 struct cmd_answer {
@@ -69,6 +70,30 @@ protected:
         a.rcode = kernmsg_header_decode(raw.data()).rcode;
         a.data.assign(raw.begin() + KERNMSG_HEADER_SIZE, raw.end());
         return a;
+    }
+
+    // `send` (or `send_unanswered` where `answers` is false) on a thread
+    // while the fake clock moves `step_ms` at a time, for a handler that
+    // waits on it. `sent` stays -1 where the handler never ended.
+    cmd_answer send_on_fake_clock(uint16_t cmd, const std::vector<uint8_t> &payload, unsigned step_ms,
+                                  bool answers = true)
+    {
+        auto sent = std::async(std::launch::async, [&] {
+            return answers ? send(cmd, payload, 60) : cmd_answer{send_unanswered(cmd, payload) ? 0 : -1, 0xFF, {}};
+        });
+        EXPECT_TRUE(advance_until([&] { return sent.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+                                  step_ms, 60));
+        return sent.get();
+    }
+
+    // Sends `cmd`, which never answers, and waits until its handler ended.
+    bool send_unanswered(uint16_t cmd, const std::vector<uint8_t> &payload)
+    {
+        EXPECT_TRUE(eventually([] { return kernhandlers_busy_slots() == 0; }));
+        auto before = kernhandlers_counters_get().started;
+        return kernel_.command_async(cmd, payload) == 0 && eventually([&] {
+                   return kernhandlers_counters_get().started > before && kernhandlers_busy_slots() == 0;
+               });
     }
 
     // A 32-byte parameter block: u16 or u32 fields little-endian at their

@@ -56,24 +56,21 @@ protected:
 // at most); a listing stops before the first record that would not fit.
 TEST_F(OnuActions, ListingsStopWhereTheNextRecordWouldNotFit)
 {
-    const struct {
-        uint16_t code, id;
-        int onus;
-        size_t entries, size, carried, block;
-    } cases[] = {
-        {0x1010, TEK_REQ_DEST_ADDRESS_ENTRIES, 130, 4, 20, 4, ADDRESS_LIST_BLOCK},
-        {0x100F, TEK_REQ_DEST_LEARNED_MACS, 34, 300, 6, 255, LEARNED_MAC_LIST_BLOCK},
-    };
-    for (const auto &c : cases) {
-        crowd(c.onus, c.id, c.entries, c.size);
-        cmd_answer a = send(c.code, params({{0, 7}}));
+    // Command, chip request, ONUs, entries of `size` bytes behind each UNI,
+    // entries a record carries, the listing's block.
+    for (auto [code, id, onus, entries, size, carried, block] :
+         {std::tuple<uint16_t, uint16_t, int, size_t, size_t, size_t, size_t>{
+              0x1010, TEK_REQ_DEST_ADDRESS_ENTRIES, 130, 4, 20, 4, ADDRESS_LIST_BLOCK},
+          {0x100F, TEK_REQ_DEST_LEARNED_MACS, 34, 300, 6, 255, LEARNED_MAC_LIST_BLOCK}}) {
+        crowd(onus, id, entries, size);
+        cmd_answer a = send(code, params({{0, 7}}));
         ASSERT_EQ(a.rcode, CMD_RC_OK);
-        size_t record = 18 + c.carried * c.size;
+        size_t record = 18 + carried * size;
         uint32_t count = load_le32(a.data.data() + 4);
-        EXPECT_EQ(count, (c.block - 32) / record) << c.code;
-        ASSERT_EQ(a.data.size(), 32 + count * record) << c.code;
+        EXPECT_EQ(count, (block - 32) / record) << code;
+        ASSERT_EQ(a.data.size(), 32 + count * record) << code;
         for (uint32_t r = 0; r < count; r++)
-            ASSERT_EQ(a.data[32 + r * record + 17], c.carried) << c.code << " record " << r;
+            ASSERT_EQ(a.data[32 + r * record + 17], carried) << code << " record " << r;
     }
 }
 
@@ -94,8 +91,7 @@ TEST_F(OnuActions, FirmwareUpgradeOnlyForKnownTypesWithAnImage)
     cmd_answer done = send(0x2012, p);
     EXPECT_EQ(done.rcode, CMD_RC_OK);
     EXPECT_EQ(done.data, p);
-    oltsim::mac_address mac;
-    std::copy(ONU_MAC, ONU_MAC + 6, mac.begin());
+    oltsim::mac_address mac{0x00, 0x0D, 0xB6, 0x00, 0x00, 0x21};
     EXPECT_EQ(tftp_->onu_file(mac, "app"), std::vector<uint8_t>(1500, 'Z'));
     // Its personality there and back, by MAC whatever the type.
     auto image = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE, 7);
@@ -113,54 +109,42 @@ TEST_F(OnuActions, FirmwareUpgradeOnlyForKnownTypesWithAnImage)
 TEST_F(OnuActions, DuplicateMacBlocksTheUniByType)
 {
     learned_behind(0x1234, LEARNED);
-    const struct {
-        uint8_t type;
-        bool already;                // the UNI was blocked before
-        std::vector<uint16_t> ids;   // chip requests of the block, in order
-        bool notified;
-    } cases[] = {
-        {1, false, {TEK_REQ_PORT_DISABLE}, true},
-        {2, true, {TEK_REQ_PORT_DISABLE}, true},   // again, even when blocked
-        {9, false, {TEK_REQ_ONU_CONFIG_START, TEK_REQ_ONU_PON_PARAMS}, true},
-        {9, true, {}, true},
-        {40, false, {}, false},   // no way to block
-    };
-    size_t notes = 0;
-    for (const auto &c : cases) {
+    // Type, the UNI blocked before, the chip requests of the block in order,
+    // blocked and told after: type 2 again even when blocked, 40 no way to.
+    for (auto [type, already, block, notified] :
+         {std::tuple<uint8_t, bool, std::vector<uint16_t>, bool>{1, false, {TEK_REQ_PORT_DISABLE}, true},
+          {2, true, {TEK_REQ_PORT_DISABLE}, true},
+          {9, false, {TEK_REQ_ONU_CONFIG_START, TEK_REQ_ONU_PON_PARAMS}, true},
+          {9, true, {}, true},
+          {40, false, {}, false}}) {
+        SCOPED_TRACE(int(type));
         // The ONU sits behind PON port 0 or 1: the look-up stops at either.
-        onu_record *onu = make_listed_onu(3, ONU_MAC, c.type, 2, c.type % 2, {0, 0x1234});
-        onu->uni[2].blocked = c.already;
+        onu_record *onu = make_listed_onu(3, ONU_MAC, type, 2, type % 2, {0, 0x1234});
+        onu->uni[2].blocked = already;
         size_t before = sim_->request_count();
-        auto started = kernhandlers_counters_get().started;
-        ASSERT_EQ(kernel_.command_async(0x5040, with({{0, 2}}, LEARNED)), 0);
-        ASSERT_TRUE(eventually([&] {
-            return kernhandlers_counters_get().started > started && kernhandlers_busy_slots() == 0;
-        }));
+        ASSERT_TRUE(send_unanswered(0x5040, with({{0, 2}}, LEARNED)));
         std::vector<uint16_t> ids;
         auto log = sim_->request_log();
         for (size_t i = before; i < log.size(); i++)
             if (log[i].id != TEK_REQ_DEST_LEARNED_MACS) {
                 ids.push_back(log[i].id);
-                EXPECT_EQ(0, std::memcmp(log[i].data.data(), ONU_MAC, 6)) << int(c.type);
+                EXPECT_EQ(0, std::memcmp(log[i].data.data(), ONU_MAC, 6));
             }
-        EXPECT_EQ(ids, c.ids) << int(c.type);
-        EXPECT_EQ(onu->uni[2].blocked, c.notified ? 1 : 0) << int(c.type);
+        EXPECT_EQ(ids, block);
+        EXPECT_EQ(onu->uni[2].blocked, notified ? 1 : 0);
         uint8_t summary[ONU_SUMMARY_SIZE];
         onu_summary_read(3, summary);
-        EXPECT_TRUE(c.already || (summary[offsetof(onu_summary, uni_blocked)] != 0) == c.notified) << int(c.type);
-        onu_lock(onu);
-        onu_release(onu);
-        onu_unlock(onu);
-        notes += c.notified;
-        auto told = [&] {
-            size_t n = 0;
-            for (const auto &note : kernel_.notifications())
-                n += note.code == EVENT_UNI_BLOCKED && std::string(note.text) == "02:AA:BB:CC:DD:EE UNI port 2 blocked";
-            return n;
-        };
-        EXPECT_TRUE(eventually([&] { return told() == notes; }, 2)) << int(c.type);
-        EXPECT_EQ(kernhandlers_mac_duplicate_count(), 0) << int(c.type);
+        EXPECT_TRUE(already || (summary[offsetof(onu_summary, uni_blocked)] != 0) == notified);
+        onu_release_locked(onu);
+        EXPECT_EQ(kernhandlers_mac_duplicate_count(), 0);
     }
+    auto told = [&] {
+        size_t n = 0;
+        for (const auto &note : kernel_.notifications())
+            n += note.code == EVENT_UNI_BLOCKED && std::string(note.text) == "02:AA:BB:CC:DD:EE UNI port 2 blocked";
+        return n;
+    };
+    EXPECT_TRUE(eventually([&] { return told() == 4; }, 2));
 }
 
 // Add-all takes the connected ONUs of the updatable types, add-by-type the
@@ -168,11 +152,9 @@ TEST_F(OnuActions, DuplicateMacBlocksTheUniByType)
 TEST_F(OnuActions, ScheduleAdditionsFromTheConfigurationModulesList)
 {
     std::string error;
-    ASSERT_TRUE(kernel_.store().load_text(
-        R"({"onus": [{"mac": "00:0D:B6:00:00:A1", "type": 1}, {"mac": "00:0D:B6:00:00:B2", "type": 40},
-                     {"mac": "00:0D:B6:00:00:C3", "type": 5}, {"mac": "00:0D:B6:00:00:D4", "type": 5}]})",
-        error))
-        << error;
+    ASSERT_TRUE(kernel_.store().load_text(R"({"onus": [{"mac": "00:0D:B6:00:00:A1", "type": 1},
+        {"mac": "00:0D:B6:00:00:B2", "type": 40}, {"mac": "00:0D:B6:00:00:C3", "type": 5},
+        {"mac": "00:0D:B6:00:00:D4", "type": 5}]})", error)) << error;
     const uint8_t a1[6] = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0xA1}, b2[6] = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0xB2},
                   c3[6] = {0x00, 0x0D, 0xB6, 0x00, 0x00, 0xC3};
     make_listed_onu(0, a1, 1);

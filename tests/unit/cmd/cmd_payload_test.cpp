@@ -93,20 +93,17 @@ protected:
         onu_personality.push_back(0x44);
         const size_t compact_list = 32 + ONU_COUNT * ONU_LIST_COMPACT_SIZE;
         const size_t full_list = 32 + ONU_LIST_HALF * ONU_LIST_ENTRY_SIZE;
-        const size_t listing = 32 + 18 + 6;   // the known ONU's one record, one MAC
         const size_t find = 32 + FIND_MAC_ANSWER;
         // 0x0013's chip request as it lies in memory: OLT index (host order),
         // ID, CTAG, LEN, data.
         const std::string raw = "02 01 | 00 00 | ";
         return {
             {0x0001, {2, 32}, {
-                {"OLT index 4", params({{0, 4}}), -TEKLINK_ERR_ARGUMENT, 0},
-                {"OLT 2", params({{0, 2}}), 0, 0, {2}}}},
+                {"OLT index 4", params({{0, 4}}), -TEKLINK_ERR_ARGUMENT, 0}}},
             {0x0002, {2, 32}, {
-                {"OLT index 0xFFFF", params({{0, 0xFFFF}}), -TEKLINK_ERR_ARGUMENT, 0},
-                {"refused by the chip", params({{0, 1}}), CMD_RC_FAILED, 0, {1}, 1}}},
+                {"OLT index 0xFFFF", params({{0, 0xFFFF}}), -TEKLINK_ERR_ARGUMENT, 0}}},
             {CMDPING, {}, {{"empty", {}, CMD_RC_OK, 0}}},
-            {0x0011, {2, 8, 32}, {{"OLT index 4", params({{0, 4}, {4, 1}}), CMD_RC_FAILED, 0}}},
+            {0x0011, {2, 8, 32}, {}},
             {0x0012, {2, 32}, {{"OLT index 4", params({{0, 4}}, {'x', 0}), CMD_RC_FAILED, 0}}},
             {0x0013, {2, 4, 6, 8}, {
                 {"LEN one past the data", hex("00 00 | " + raw + "00 04 | 5A 5A 5A"), CMD_RC_UNSUPPORTED, 0, {}},
@@ -117,7 +114,6 @@ protected:
                 {"sub-command 4", params({{8, 4}}), CMD_RC_UNSUPPORTED, 0, {}},
                 {"unknown ONU", with({{4, 1}, {8, 15}}, UNKNOWN, 12), CMD_RC_NOT_FOUND, 0, {}},
                 {"port 3 of a type-1 ONU", with({{4, 3}, {8, 15}}, KNOWN, 12), CMD_RC_UNSUPPORTED, 0, {}},
-                {"port 4 of a type-1 ONU", with({{4, 4}, {8, 18}}, KNOWN, 12), CMD_RC_UNSUPPORTED, 0, {}},
                 {"port 1 of the known ONU", with({{4, 1}, {8, 15}}, KNOWN, 12), CMD_RC_OK, 33, {2}},
                 // An ONU group's refusal comes back as the chip's own RCODE.
                 {"refused by the ONU's chip", with({{4, 1}, {8, 15}}, KNOWN, 12), 1, 0, {2}, 2},
@@ -156,32 +152,24 @@ protected:
             {0x2002, {14, 32}, {{"unknown ONU", unknown, CMD_RC_NOT_FOUND, 0}}},
             {0x2003, {}, {{"empty", {}, CMD_RC_OK, compact_list}}},
             {0x2004, {4, 32}, {{"OLT index 0xFFFFFFFF", params({{0, 0xFFFFFFFF}}), CMD_RC_OK, compact_list}}},
-            {0x2026, {8, 32}, {
-                {"selector 0xFFFFFFFF", params({{4, 0xFFFFFFFF}}), CMD_RC_OK, full_list},
-                {"upper half", params({{4, 1}}), CMD_RC_OK, full_list}}},
+            {0x2026, {8, 32}, {{"upper half", params({{4, 1}}), CMD_RC_OK, full_list}}},
             {0x2027, {4, 8, 32}, {{"OLT index 9", params({{0, 9}, {4, 1}}), CMD_RC_OK, full_list}}},
             {0x2005, {14, 32}, {
                 {"unknown ONU", unknown, CMD_RC_NOT_FOUND, 32 + ONU_RECORD_ANSWER},
                 {"known ONU", known, CMD_RC_OK, 32 + ONU_RECORD_ANSWER}}},
-            {0x200F, {14, 32}, {
-                {"unknown ONU", unknown, CMD_RC_NOT_FOUND, 32 + ONU_DESCRIPTION_SIZE},
-                {"known ONU", known, CMD_RC_OK, 32 + ONU_DESCRIPTION_SIZE}}},
+            {0x200F, {14, 32}, {{"unknown ONU", unknown, CMD_RC_NOT_FOUND, 32 + ONU_DESCRIPTION_SIZE}}},
             // Clear, write, reset; nothing after a refused clear.
             {0x200E, {14, 32}, {
                 {"unknown ONU", unknown, CMD_RC_NOT_FOUND, 0, {}},
                 {"clear refused", known, CMD_RC_FAILED, 0, {2}, 2},
                 {"known ONU", known, CMD_RC_OK, 0, {2, 2, 2}}}},
-            {0x100F, {4, 32}, {
-                {"port 0xFFFFFFFF", params({{0, 0xFFFFFFFF}}), CMD_RC_OK, 32},
-                {"the known ONU's port", params({{0, 5}}), CMD_RC_OK, listing}}},
+            {0x100F, {4, 32}, {{"port 0xFFFFFFFF", params({{0, 0xFFFFFFFF}}), CMD_RC_OK, 32}}},
             {0x1010, {4, 32}, {{"port 0xFFFFFFFF", params({{0, 0xFFFFFFFF}}), CMD_RC_OK, 32}}},
-            {0x1011, {14, 32}, {{"unknown ONU", unknown, CMD_RC_OK, 32}, {"known ONU", known, CMD_RC_OK, listing}}},
+            {0x1011, {14, 32}, {{"unknown ONU", unknown, CMD_RC_OK, 32}}},
             {0x1013, {14, 32}, {
                 {"unknown ONU", unknown, CMD_RC_NOT_FOUND, 0, {}},
                 {"refused", known, CMD_RC_FAILED, 32, {2}, 2}}},
-            {0x2012, {14, 32}, {
-                {"unknown ONU", unknown, CMD_RC_FAILED, 32, {}},
-                {"no image", known, CMD_RC_FAILED, 32, {}}}},
+            {0x2012, {14, 32}, {{"unknown ONU", unknown, CMD_RC_FAILED, 32, {}}}},
             {0x2013, {14, 32}, {{"unknown ONU", unknown, CMD_RC_FAILED, 32, {}}}},
             {0x2014, {14, 32}, {
                 {"personality one byte short", onu_personality_short, CMD_RC_UNSUPPORTED, 32, {}},
@@ -193,12 +181,10 @@ protected:
             {0x2050, {4, 8, 14, 32}, {
                 {"unknown MAC: every PON port", with({{0, 5}}, UNKNOWN), 0, 0, EVERY_PON_PORT},
                 {"known ONU: its own port", with({{0, 5}, {4, 7}}, KNOWN), 0, 0, {2}},
-                {"every ONU of port 5", with({{0, 5}, {4, 5}}, ALL_ONES), 0, 0, {2}},
                 {"every ONU of port 5, refused", with({{0, 5}, {4, 5}}, ALL_ONES), 0, 0, {2}, 2},
                 {"every ONU of port 8", with({{0, 5}, {4, 8}}, ALL_ONES), 0, 0, {}},
                 // 131072 / 2 cut to 16 bits would be OLT 0.
-                {"every ONU of port 131072", with({{0, 5}, {4, 131072}}, ALL_ONES), 0, 0, {}},
-                {"every ONU of port 0xFFFFFFFF", with({{0, 5}, {4, 0xFFFFFFFF}}, ALL_ONES), 0, 0, {}}}},
+                {"every ONU of port 131072", with({{0, 5}, {4, 131072}}, ALL_ONES), 0, 0, {}}}},
             {0x6003, {2, 32}, {{"kind 0xFFFF", params({{0, 0xFFFF}}), CMD_RC_OK, 32 + SCHED_LIST_ENTRY_SIZE}}},
             {0x6001, {2, 14, 32}, {
                 {"known ONU", with({{0, 1}}, KNOWN), 0, 0, {}},
@@ -210,14 +196,9 @@ protected:
                 {"never added", with({{0, 1}}, UNKNOWN), SCHEDULE_NOT_FOUND, 0}}},
             {0x6004, {2, 32}, {{"kind 1", params({{0, 1}}), 0, 0, {}}}},
             {0x2015, {4, 14, 32}, {
-                {"port 3, learned nowhere", with({{0, 3}}, UNKNOWN), CMD_RC_NOT_FOUND, find, {}},
-                {"port 0xFFFFFFFF, learned nowhere", with({{0, 0xFFFFFFFF}}, UNKNOWN), CMD_RC_NOT_FOUND, find},
                 {"learned behind the known ONU", with({{0, 5}}, LEARNED), CMD_RC_OK, find},
                 {"learned, but not on port 4", with({{0, 4}}, LEARNED), CMD_RC_NOT_FOUND, find}}},
-            {CMDPSSMACDUPLICATE, {4, 14, 32}, {
-                {"OLT index 4", with({{0, 4}}, UNKNOWN), NO_ANSWER, 0, {}},
-                {"learned nowhere", with({{0, 1}}, UNKNOWN), NO_ANSWER, 0},
-                {"learned, asked on OLT 1", with({{0, 1}}, LEARNED), NO_ANSWER, 0, {}}}, false},
+            {CMDPSSMACDUPLICATE, {4, 14, 32}, {{"OLT index 4", with({{0, 4}}, UNKNOWN), NO_ANSWER, 0, {}}}, false},
             {0x2031, {}, {{"empty", {}, CMD_RC_OK, 0}, {"empty, running", {}, CMD_RC_ALREADY_RUNNING, 0}}},
             {0x2032, {}, {{"empty", {}, CMD_RC_OK, 0}}},
         };
@@ -234,23 +215,7 @@ protected:
         unsigned answers_before = kernel_.answers_seen(code), cfg_before = config_requests();
         if (p.refused_by >= 0)
             sim_->rcode_next(p.refused_by, 1, 1);
-        cmd_answer a;
-        std::atomic<bool> done{false};
-        std::thread sender([&] {
-            if (p.rcode != NO_ANSWER) {
-                a = send(code, p.payload, 60);
-            } else {
-                // As send() does: a slot still taken could drop the command.
-                EXPECT_TRUE(eventually([] { return kernhandlers_busy_slots() == 0; }));
-                auto before = kernhandlers_counters_get().started;
-                a.sent = kernel_.command_async(code, p.payload);
-                while (kernhandlers_counters_get().started == before || kernhandlers_busy_slots() != 0)
-                    std::this_thread::yield();
-            }
-            done = true;
-        });
-        EXPECT_TRUE(advance_until([&] { return done.load(); }, 100, 60));
-        sender.join();
+        cmd_answer a = send_on_fake_clock(code, p.payload, 100, p.rcode != NO_ANSWER);
         ASSERT_EQ(a.sent, 0);
         if (p.rcode == NO_ANSWER) {
             EXPECT_EQ(kernel_.answers_seen(code), answers_before) << "answered";
@@ -309,27 +274,20 @@ TEST_F(BadPayloads, EveryRegisteredCommandRefusesWhatItCannotRead)
 TEST_F(BadPayloads, AConsoleTargetThatNeverCameKeepsTheOldOne)
 {
     const std::string tty = "/dev/pts/3", longer(80, 'p');
-    const struct {
-        const char *what;
-        std::string tail;
-        uint8_t rcode;
-        std::string target;
-    } cases[] = {
-        {"no NUL: cut at 63", longer, CMD_RC_OK, longer.substr(0, 63)},
-        {"refused by the chip", tty, CMD_RC_FAILED, longer.substr(0, 63)},
-        {"a terminal", tty, CMD_RC_OK, tty},
-        {"block only", "", CMD_RC_OK, tty},
-        {"empty text", std::string("\0xy", 3), CMD_RC_OK, tty},
-    };
-    for (const auto &c : cases) {
-        if (c.rcode == CMD_RC_FAILED)
+    // The text after the block, the result, where the console goes after.
+    for (auto [tail, rcode, target] : {std::tuple{longer, CMD_RC_OK, longer.substr(0, 63)},   // no NUL: cut at 63
+                                       {tty, CMD_RC_FAILED, longer.substr(0, 63)},   // refused by the chip
+                                       {tty, CMD_RC_OK, tty},
+                                       {std::string(), CMD_RC_OK, tty},   // the block only
+                                       {std::string("\0xy", 3), CMD_RC_OK, tty}}) {
+        SCOPED_TRACE(tail);
+        if (rcode == CMD_RC_FAILED)
             sim_->rcode_next(1, 2, 1);
-        std::vector<uint8_t> p = params({{0, 1}, {4, 0x0101}}, std::vector<uint8_t>(c.tail.begin(), c.tail.end()));
-        EXPECT_EQ(send(0x0011, p).rcode, c.rcode) << c.what;
+        EXPECT_EQ(send(0x0011, params({{0, 1}, {4, 0x0101}}, {tail.begin(), tail.end()})).rcode, rcode);
         char terminal[CONSOLE_PATH_MAX + 1];
         tekhandlers_console(terminal);
-        EXPECT_EQ(std::string(terminal), c.target) << c.what;
-        EXPECT_EQ(requests(TEK_REQ_CONSOLE_SWITCH).back().data, std::vector<uint8_t>{0x01}) << c.what;
+        EXPECT_EQ(std::string(terminal), target);
+        EXPECT_EQ(requests(TEK_REQ_CONSOLE_SWITCH).back().data, std::vector<uint8_t>{0x01});
     }
     // A console line goes to the chip up to its NUL.
     EXPECT_EQ(send(0x0012, params({{0, 0}}, {'l', 's', 0, 'x'})).rcode, CMD_RC_OK);

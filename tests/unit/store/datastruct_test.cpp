@@ -1,6 +1,6 @@
 // The device data store: state-change notifications as the management
 // process receives them, the DRSSI jump filter, path identifiers, link MACs,
-// look-ups, the description fallback and the OLT index.
+// look-ups and the OLT index.
 #include "store/datastruct.h"
 
 #include "common/link_fixture.h"
@@ -9,12 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <atomic>
 #include <latch>
-#include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 namespace {
 
@@ -76,7 +73,7 @@ protected:
 
 // Each row takes a branch of the rules of its own; the text is what the
 // management process receives.
-TEST_F(Store, StateChangeNotificationRules)
+TEST_F(Store, StateChangeNotificationRulesAndTexts)
 {
     const struct { uint32_t from, to; bool notified; } cases[] = {
         {ONU_STATE_FREE, ONU_STATE_ALLOCATED, true},         {ONU_STATE_DISCOVERED, ONU_STATE_ALLOCATED, false},
@@ -92,10 +89,8 @@ TEST_F(Store, StateChangeNotificationRules)
         onu->state = c.from;
         clock_fake_advance(1);
         onu_set_state(onu, c.to);
-        if (c.to == ONU_STATE_OK) {   // entering OK starts the session
-            EXPECT_EQ(onu->ok_time, uptime_seconds());
-            EXPECT_EQ(onu->accounting, -1);
-        }
+        // Entering OK starts the session.
+        EXPECT_TRUE(c.to != ONU_STATE_OK || (onu->ok_time == uptime_seconds() && onu->accounting == -1));
         if (!c.notified) {
             expect_no_notification();
             continue;
@@ -110,16 +105,11 @@ TEST_F(Store, StateChangeNotificationRules)
     EXPECT_EQ(onu_change_counter_get(), counter);
     EXPECT_NE(onu->last_activity, uptime_seconds());
     expect_no_notification();
-    onu_unlock(onu);
-}
-
-TEST_F(Store, NotificationTextPlaceholders)
-{
-    onu_record *onu = make_onu(MAC, ONU_STATE_FREE, 4, 1);   // port number 9: no such port
+    // What is not known is a placeholder: OLT 4 port 1 is port number 9, no such port.
+    onu->olt = 4;
     onu->ont_id = 0;
     onu->fw_version = 0;
     onu->type = 41;
-    onu_lock(onu);
     onu_set_state(onu, ONU_STATE_ALLOCATED);
     kernmsg_notification n = next_notification();
     EXPECT_EQ(n.num[0], 255u);
@@ -155,7 +145,7 @@ TEST_F(Store, DrssiJumpFilter)
     onu_unlock(onu);
 }
 
-TEST_F(Store, PathIdentifiers)
+TEST_F(Store, OltPathIdentifiersAndStates)
 {
     // Per OLT, lowest free slot first; the upstream identifier names the
     // same slot; nothing below the first identifier is slot 0.
@@ -172,6 +162,9 @@ TEST_F(Store, PathIdentifiers)
     for (auto [olt, id, result] : {std::tuple{0, 16320, -1}, {0, 8319, -1}, {0, 8321, 0}, {4, 8320, -1}})
         EXPECT_EQ(olt_path_id_free(olt, id), result) << olt << " " << id;
     EXPECT_EQ(olt_path_id_alloc(-1), -1);
+    // OLTs start in reset; one past the last is no OLT.
+    EXPECT_EQ(olt_get_state(3), ONU_STATE_RESETINPROGRESS);
+    EXPECT_EQ(olt_get_state(4), ONU_STATE_UNKNOWN);
 }
 
 TEST_F(Store, LinksInitAndLookupsSeeOnlyRecordsInUse)
@@ -222,21 +215,6 @@ TEST_F(Store, LockedLookupWaitsOnlyForTheRecordOfItsMac)
     onu_unlock(busy);
     looker.join();
     EXPECT_EQ(found, busy);
-}
-
-TEST_F(Store, DescriptionOfAnOnuTheStoreDoesNotKnowIsNone)
-{
-    char text[256] = "stale";
-    onu_get_description(MAC, text);
-    EXPECT_STREQ(text, "none");
-    EXPECT_EQ(kernel_.requests_seen(0x2010), 1u);
-}
-
-TEST_F(Store, OltsStartInResetAndAnIndexOutsideIsUnknown)
-{
-    EXPECT_EQ(olt_get_state(3), ONU_STATE_RESETINPROGRESS);
-    EXPECT_EQ(olt_get_state(4), ONU_STATE_UNKNOWN);
-    EXPECT_EQ(olt_get_state(-1), ONU_STATE_UNKNOWN);
 }
 
 } // namespace
