@@ -5,12 +5,9 @@
 #include "common/hex.h"
 #include "common/tftp_kernel_fixture.h"
 
-#include "base/bytes.h"
-#include "base/crc32.h"
 #include "wire/personality.h"
 #include "wire/tftp.h"
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -24,18 +21,6 @@ const oltsim::mac_address onu_mac = {0x00, 0x0D, 0xB6, 0x55, 0x66, 0x77};
 
 class Transfers : public WithTftpAndKernel<ChipLinkFixture> {
 protected:
-    // An ONU record for `mac` on OLT `olt`, as link discovery leaves it.
-    static void connect_onu(const oltsim::mac_address &mac, int olt)
-    {
-        onu_record *onu = onu_alloc();
-        ASSERT_NE(onu, nullptr);
-        onu_lock(onu);
-        memcpy(onu->mac, mac.data(), 6);
-        onu->olt = uint8_t(olt);
-        onu->state = ONU_STATE_OK;
-        onu_unlock(onu);
-    }
-
     // The packets as "WRQ app", "DATA 1 512", "ACK 4" ...
     std::vector<std::string> sequence()
     {
@@ -51,13 +36,6 @@ protected:
         }
         return out;
     }
-
-    static bytes take(uint8_t *block, size_t size)
-    {
-        bytes out(block, block + size);
-        BFREE(block);
-        return out;
-    }
 };
 
 using seq = std::vector<std::string>;
@@ -66,14 +44,8 @@ using seq = std::vector<std::string>;
 
 TEST_F(Transfers, WholeImagesEndWithAShortOrEmptyBlockAndAreReported)
 {
-    struct {
-        int (*upgrade)(int, const uint8_t *, size_t);
-        int olt;
-        size_t size;
-        const char *file, *other;
-        seq packets;
-        std::string report;
-    } cases[] = {
+    struct { int (*upgrade)(int, const uint8_t *, size_t); int olt; size_t size; const char *file, *other;
+             seq packets; std::string report; } cases[] = {
         {tftp_olt_app_upgrade, 1, 1024, "app", "boot", {"WRQ app", "DATA 1 512", "DATA 2 512", "DATA 3 0"},
          "133 2 1 OLT[1] firmware updated"},
         {tftp_olt_boot_upgrade, 2, 1000, "boot", "app", {"WRQ boot", "DATA 1 512", "DATA 2 488"},
@@ -126,15 +98,6 @@ TEST_F(Transfers, PersonalityReadsAreCheckedMarkedAndBounded)
     EXPECT_EQ(tftp_olt_pers_read(0), nullptr);
 }
 
-TEST_F(Transfers, OltPersonalityWriteIsPreparedInPlace)
-{
-    bytes image = oltsim::tftp_server::make_olt_personality(OLT_PERS_SIZE, 6);
-    EXPECT_EQ(tftp_olt_pers_write(3, image.data()), 0);
-    EXPECT_EQ(load_le32(image.data() + 4), crc32_update(0, image.data() + 16, 1272));
-    EXPECT_EQ(tftp_->olt_file(3, "personality"), image);
-    EXPECT_EQ(sequence().back(), "DATA 3 264");
-}
-
 // ---- faults -------------------------------------------------------------------
 
 TEST_F(Transfers, ABlockFailingFourTimesEndsTheUpgradeWithItsReport)
@@ -152,18 +115,6 @@ TEST_F(Transfers, ABlockFailingFourTimesEndsTheUpgradeWithItsReport)
     EXPECT_EQ(reports(2).back(), "139 2 3 OLT[3] bootloader update failed");
 }
 
-TEST_F(Transfers, WrongOpcodeAndDroppedAnswersAreRetried)
-{
-    bytes image = byte_pattern(1300, 2);
-    tftp_->fault_block(fault::wrong_opcode, 1, 2);
-    tftp_->fault_block(fault::drop, 3, 1);
-    EXPECT_EQ(tftp_olt_boot_upgrade(1, image.data(), image.size()), 0);
-    EXPECT_EQ(tftp_->olt_file(1, "boot"), image);
-    EXPECT_EQ(pauses.size(), 2u);   // the drop is the chip link's to resend
-    EXPECT_EQ(sequence(),
-              (seq{"WRQ boot", "DATA 1 512", "DATA 1 512", "DATA 1 512", "DATA 2 512", "DATA 3 276", "DATA 3 276"}));
-}
-
 // A chip that missed our ACK sends the block before again: it is
 // acknowledged once more, at once, and kept only once.
 TEST_F(Transfers, ARepeatedDataBlockIsAcknowledgedAgainAndKeptOnce)
@@ -173,7 +124,8 @@ TEST_F(Transfers, ARepeatedDataBlockIsAcknowledgedAgainAndKeptOnce)
     tftp_->fault_block(fault::repeat, 2);
     uint8_t *pers = tftp_onu_pers_read_on(onu_mac.data(), 0);
     ASSERT_NE(pers, nullptr);
-    EXPECT_EQ(take(pers, ONU_PERS_SIZE), image);
+    EXPECT_EQ(bytes(pers, pers + ONU_PERS_SIZE), image);
+    BFREE(pers);
     EXPECT_EQ(sequence(), (seq{"RRQ personality", "ACK 1", "ACK 2", "ACK 2", "ACK 3", "ACK 4", "ACK 5"}));
     EXPECT_TRUE(pauses.empty());
     for (const packet &p : tftp_->packets())
@@ -192,28 +144,27 @@ TEST_F(Transfers, WritesOfNamesTheChipDoesNotKnowFail)
 
 // ---- ONUs found by MAC ----------------------------------------------------
 
+// Wrong answers are tried again, four times in all, then the upgrade fails.
 TEST_F(Transfers, OnuApplicationUpgradeGoesToTheOnusOlt)
 {
-    connect_onu(onu_mac, 2);
+    make_onu(0, onu_mac.data(), ONU_STATE_OK, 2);
     bytes image = byte_pattern(3000, 0x44);
+    tftp_->fault_block(fault::wrong_opcode, 6, 3);
     EXPECT_EQ(tftp_onu_app_upgrade(onu_mac.data(), image.data(), image.size()), 0);
     EXPECT_EQ(tftp_->onu_file(onu_mac, "app"), image);
-    for (const packet &p : tftp_->packets()) {
-        EXPECT_EQ(p.olt, 2);
-        EXPECT_TRUE(p.onu);
-    }
-    EXPECT_EQ(reports(1), (seq{"133 1 0 ONU 00:0D:B6:55:66:77 firmware updated"}));
-
+    EXPECT_EQ(pauses.size(), 3u);
+    for (const packet &p : tftp_->packets())
+        EXPECT_TRUE(p.olt == 2 && p.onu);
     tftp_->fault_block(fault::wrong_opcode, 6, 4);
     EXPECT_EQ(tftp_onu_app_upgrade(onu_mac.data(), image.data(), image.size()), TFTP_IMAGE_FAILED);
-    EXPECT_EQ(reports(2).back(), "139 1 0 ONU 00:0D:B6:55:66:77 firmware update failed");
+    EXPECT_EQ(reports(2), (seq{"133 1 0 ONU 00:0D:B6:55:66:77 firmware updated",
+                               "139 1 0 ONU 00:0D:B6:55:66:77 firmware update failed"}));
 }
 
 TEST_F(Transfers, UnknownOnusAreNotAddressed)
 {
     const uint8_t stranger[6] = {0x00, 0x0D, 0xB6, 0x99, 0x99, 0x99};
-    bytes image = byte_pattern(100, 1);
-    EXPECT_EQ(tftp_onu_app_upgrade(stranger, image.data(), image.size()), TFTP_ONU_NOT_FOUND);
+    EXPECT_EQ(tftp_onu_app_upgrade(stranger, nullptr, 0), TFTP_ONU_NOT_FOUND);
     EXPECT_NE(trace().find("tftp_onu_app_upgrade: 00:0D:B6:99:99:99 not connected\n"), std::string::npos);
     EXPECT_EQ(tftp_onu_pers_read(stranger), nullptr);
     bytes pers = oltsim::tftp_server::make_onu_personality(ONU_PERS_SIZE);
