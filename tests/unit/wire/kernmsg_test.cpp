@@ -13,23 +13,18 @@
 
 namespace {
 
+// The layout is what the management process prints on every board run.
 TEST(ManagementHeader, EncodesEveryFieldLittleEndian)
 {
-    kernmsg_header h;
-    h.cmd = 0x2010;
-    h.tag = 0x0102;
-    h.type = KERNMSG_REQUEST;
-    h.src = MODULE_CHIPSET;
-    h.dst = MODULE_CONFIG;
-    h.len = 0x00010020;
     uint8_t out[16];
-    kernmsg_header_encode(out, h);
+    kernmsg_header_encode(out, {.cmd = 0x2010, .tag = 0x0102, .type = KERNMSG_REQUEST, .src = MODULE_CHIPSET,
+                                .dst = MODULE_CONFIG, .len = 0x00010020});
     EXPECT_EQ(std::vector<uint8_t>(out, out + 16), hex("10 20  02 01  00  01  02  00  20 00 01 00  48 A5 48 A5"));
     EXPECT_STREQ(kernmsg_module_name(9), "console4");
     EXPECT_STREQ(kernmsg_module_name(10), "invalid");
 }
 
-// The layout is what the management process prints on every board run.
+// A notification's text is cut at 256 bytes, a short payload refused.
 TEST(Notification, TextIsCutAt256BytesAndAShortPayloadRefused)
 {
     uint8_t out[KERNMSG_NOTIFY_LEN];
