@@ -168,17 +168,4 @@ TEST_F(ChipLink, HeldFragmentsAgeWithOrWithoutFurtherTraffic)
     EXPECT_EQ(count_of(trace(), "teklink_rxpool_freeaged: bfree: OLT1 (ID: 1280 CTAG: 77"), 2);
 }
 
-TEST_F(ChipLink, LostFragmentFailsTheAttemptAndALaterOneSucceeds)
-{
-    sim_->set_handler(0x0500, [](int, const oltsim::request_record &) { return oltsim::answer{0, bytes(30, 0x11)}; });
-    sim_->fragment_answers(3);
-    sim_->lose_fragment(1);
-    // Every attempt loses its middle part; the join fails on the last part
-    // and the sender is woken empty at once, three times.
-    EXPECT_EQ(exchange(0, 0x0500, {}, 5), TEKLINK_ERR_TIMEOUT);
-    EXPECT_EQ(sim_->request_count(), 3u);
-    sim_->lose_fragment(-1);
-    EXPECT_EQ(exchange(0, 0x0500, {}, 5, [](const uint8_t *resp) { EXPECT_EQ(resp[10 + 29], 0x11); }), 0);
-}
-
 } // namespace

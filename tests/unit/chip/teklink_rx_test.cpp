@@ -47,7 +47,8 @@ protected:
     }
     void TearDown() override
     {
-        stop_capture();
+        testing::internal::GetCapturedStdout();
+        testing::internal::GetCapturedStderr();
         balloc_fail_nth(0);
         clock_fake_release();
         teklink_queues_drain();
@@ -60,31 +61,21 @@ protected:
         bclose();
     }
 
-    void stop_capture()
-    {
-        if (!capturing_)
-            return;
-        trace_ = testing::internal::GetCapturedStdout();
-        syslog_ = testing::internal::GetCapturedStderr();
-        capturing_ = false;
-    }
-    // What the receive path printed (stdout) since the last call; capturing
-    // goes on. syslog_text() is what was logged (stderr) in the same span.
+    // What the receive path printed (stdout) since the last call, and in
+    // syslog_ what it logged (stderr) in the same span; capturing goes on.
     std::string trace_text()
     {
-        stop_capture();
+        std::string trace = testing::internal::GetCapturedStdout();
+        syslog_ = testing::internal::GetCapturedStderr();
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        capturing_ = true;
-        return trace_;
+        return trace;
     }
-    std::string syslog_text() const { return syslog_; }
 
     static void rx(uint16_t olt, const bytes &d) { teklink_rx_datagram(olt, d.data(), d.size()); }
     static uint8_t *take(mqueue *queue) { return static_cast<uint8_t *>(mqueue_tryget(queue)); }
 
-    bool capturing_ = true;
-    std::string trace_, syslog_;
+    std::string syslog_;
 };
 
 // Rows of each kind, and of each length that is short of its kind's fields.
@@ -169,7 +160,7 @@ TEST_F(RxPool, EveryThousandthCountedAlarmIsDropped)
     }
     EXPECT_EQ(teklink_alarm_count, 1999);
     EXPECT_EQ(count_of(trace_text(), "Alarm: tag 1, alarm ID 23, ONU 00:0D:B6:01:02:03\n\n"), 1999);
-    EXPECT_EQ(count_of(syslog_text(), "teklink: alarm flooding detected"), 1);
+    EXPECT_EQ(count_of(syslog_, "teklink: alarm flooding detected"), 1);
     EXPECT_EQ(teklink_rxpool_used(), 0);
 }
 
@@ -209,7 +200,7 @@ TEST_F(RxPool, FullQueueFreesTheMessage)
     rx(0, response(5000, 0));
     EXPECT_EQ(teklink_rx_queue[0].used, unsigned(TEKLINK_RX_QUEUE_SIZE));
     trace_text();
-    EXPECT_EQ(count_of(syslog_text(), "teklink_rxpool_poccess:"), 1);
+    EXPECT_EQ(count_of(syslog_, "teklink_rxpool_poccess:"), 1);
 }
 
 // A chip sending big datagrams that are never consumed: fragments that wait
@@ -244,7 +235,7 @@ TEST_F(RxPool, OneChipHoldsAtMostItsShareOfThePool)
         for (void *block : big)
             BFREE_SAFE(block);
         trace_text();
-        EXPECT_EQ(count_of(syslog_text(), "teklink: chip messages hold their share of the pool"), 1) << r.name;
+        EXPECT_EQ(count_of(syslog_, "teklink: chip messages hold their share of the pool"), 1) << r.name;
 
         // Once the blocks are given back (aged out by the receive thread's
         // pass, or consumed) datagrams are stored again; the next burst has

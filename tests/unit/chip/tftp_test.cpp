@@ -18,26 +18,16 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-// A teklink_msg block: OLT index, ID, CTAG, LEN (of `data` unless given), data.
-bytes answer_block(uint16_t id, const bytes &data, int len = -1)
+// A teklink_msg block: OLT index, ID, CTAG, LEN (of the data unless given),
+// and the data, `head` then `tail`.
+bytes answer_block(uint16_t id, const bytes &head, const bytes &tail = {}, int len = -1)
 {
-    bytes out(8 + data.size());
-    out[0] = 1;
-    store_be16(out.data() + 2, id);
-    store_be16(out.data() + 4, 77);
-    store_be16(out.data() + 6, uint16_t(len < 0 ? data.size() : size_t(len)));
-    std::copy(data.begin(), data.end(), out.begin() + 8);
+    bytes out = {1, 0, uint8_t(id >> 8), uint8_t(id), 0, 77, 0, 0};
+    out.insert(out.end(), head.begin(), head.end());
+    out.insert(out.end(), tail.begin(), tail.end());
+    store_be16(out.data() + 6, uint16_t(len < 0 ? out.size() - 8 : size_t(len)));
     return out;
 }
-
-bytes cat(const bytes &a, const bytes &b)
-{
-    bytes out = a;
-    out.insert(out.end(), b.begin(), b.end());
-    return out;
-}
-
-const bytes MAC = {0x00, 0x0D, 0xB6, 0x01, 0x02, 0x03};
 
 TEST(TftpAnswers, ReadAnswersAreDataThatFits)
 {
@@ -52,24 +42,24 @@ TEST(TftpAnswers, ReadAnswersAreDataThatFits)
         uint16_t asked = 1;   // the DATA block the read waits for
         int write = TFTP_BLOCK_BAD;   // read as the answer to a write
     } cases[] = {
-        {"full block", false, answer_block(0x0B, cat({0, 0, 0, 3, 0, 1}, full)), 2413, TFTP_BLOCK_MORE, 512},
+        {"full block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1}, full), 2413, TFTP_BLOCK_MORE, 512},
         {"short block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 5, 'a', 'b', 'c'}), 2413, TFTP_BLOCK_LAST, 3, 5},
         {"empty block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 5}), 0, TFTP_BLOCK_LAST, 0, 5},
-        {"behind an ONU", true, answer_block(0x14, cat(cat({0, 0}, MAC), {0, 3, 0, 2, 'x'})), 10, TFTP_BLOCK_LAST, 1, 2},
+        {"behind an ONU", true, answer_block(0x14, hex("0000 000DB6010203 0003 0002 78")), 10, TFTP_BLOCK_LAST, 1, 2},
         {"the block before again", false, answer_block(0x0B, {0, 0, 0, 3, 0, 4, 'z'}), 9, TFTP_BLOCK_REPEAT, 0, 5},
         {"a block ahead", false, answer_block(0x0B, {0, 0, 0, 3, 0, 6, 'z'}), 9, TFTP_BLOCK_BAD, 0, 5},
         {"block 0 for the first", false, answer_block(0x0B, {0, 0, 0, 3, 0, 0, 'z'}), 9, TFTP_BLOCK_BAD, 0},
         {"more than the room", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1, 'a', 'b', 'c'}), 2, TFTP_BLOCK_BAD, 0},
-        {"more than a block", false, answer_block(0x0B, cat(cat({0, 0, 0, 3, 0, 1}, full), {1})), 4096, TFTP_BLOCK_BAD, 0},
+        {"more than a block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1}, byte_pattern(513)), 4096, TFTP_BLOCK_BAD, 0},
         {"error rcode", false, answer_block(0x0B, {0, 4, 0, 3, 0, 1, 'a'}), 100, TFTP_BLOCK_BAD, 0},
         {"ACK instead of DATA", false, answer_block(0x0B, {0, 0, 0, 4, 0, 1}), 100, TFTP_BLOCK_BAD, 0, 1, TFTP_BLOCK_MORE},
-        {"ACK behind an ONU", true, answer_block(0x14, cat(cat({0, 0}, MAC), {0, 4, 0, 0})), 100, TFTP_BLOCK_BAD, 0, 1,
+        {"ACK behind an ONU", true, answer_block(0x14, hex("0000 000DB6010203 0004 0000")), 100, TFTP_BLOCK_BAD, 0, 1,
          TFTP_BLOCK_MORE},
         {"not even an RCODE", false, answer_block(0x0B, {0}), 100, TFTP_BLOCK_BAD, 0},
-        {"LEN beyond the block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1, 'a'}, 600), 4096, TFTP_BLOCK_LAST, 1},
-        {"LEN lies, MAC cut short", true, answer_block(0x14, {0, 0, 0x00, 0x0D, 0xB6}, 40), 100, TFTP_BLOCK_BAD, 0},
+        {"LEN beyond the block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1, 'a'}, {}, 600), 4096, TFTP_BLOCK_LAST, 1},
+        {"LEN lies, MAC cut short", true, answer_block(0x14, {0, 0, 0x00, 0x0D, 0xB6}, {}, 40), 100, TFTP_BLOCK_BAD, 0},
         {"LEN lies, not even LEN", false, bytes{1, 0, 0, 0x0B, 0, 77, 0x02}, 100, TFTP_BLOCK_BAD, 0},
-        {"LEN short of the packet", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1, 'a', 'b'}, 7), 100,
+        {"LEN short of the packet", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1, 'a', 'b'}, {}, 7), 100,
          TFTP_BLOCK_LAST, 1},
     };
     for (const auto &c : cases) {
