@@ -21,8 +21,7 @@ protected:
     {
         auto *msg = static_cast<uint8_t *>(BALLOC(long(TEKLINK_MSG_DATA + data.size())));
         tekmsg_set_header(msg, olt, id, 0, uint16_t(data.size()));
-        if (!data.empty())
-            memcpy(msg + TEKLINK_MSG_DATA, data.data(), data.size());
+        std::copy(data.begin(), data.end(), msg + TEKLINK_MSG_DATA);
         return msg;
     }
 
@@ -53,7 +52,8 @@ TEST_F(ChipLink, BusyAnswersAreAskedAgainAndTheLastAnswerReturned)
         SCOPED_TRACE(rcode);
         size_t since = sim_->request_count();
         sim_->rcode_next(3, uint16_t(rcode), times);
-        EXPECT_EQ(exchange(3, 0x0301, {}, 2, [r = returned](const uint8_t *resp) { EXPECT_EQ(tekmsg_rcode(resp), r); }), 0);
+        auto check = [r = returned](const uint8_t *resp) { EXPECT_EQ(tekmsg_rcode(resp), r); };
+        EXPECT_EQ(exchange(3, 0x0301, {}, 2, check), 0);
         auto log = sim_->request_log();
         ASSERT_EQ(log.size() - since, size_t(requests));
         EXPECT_EQ(uint16_t(log[since + 1].ctag - log[since].ctag), 1);

@@ -13,21 +13,16 @@
 
 namespace {
 
-// The layout is what the management process prints on every board run.
+// The layout is what the management process prints on every board run; a
+// notification's text is cut at 256 bytes, a short one refused.
 TEST(ManagementHeader, EncodesEveryFieldLittleEndian)
 {
-    uint8_t out[16];
+    uint8_t out[KERNMSG_NOTIFY_LEN];
     kernmsg_header_encode(out, {.cmd = 0x2010, .tag = 0x0102, .type = KERNMSG_REQUEST, .src = MODULE_CHIPSET,
                                 .dst = MODULE_CONFIG, .len = 0x00010020});
     EXPECT_EQ(std::vector<uint8_t>(out, out + 16), hex("10 20  02 01  00  01  02  00  20 00 01 00  48 A5 48 A5"));
     EXPECT_STREQ(kernmsg_module_name(9), "console4");
     EXPECT_STREQ(kernmsg_module_name(10), "invalid");
-}
-
-// A notification's text is cut at 256 bytes, a short payload refused.
-TEST(Notification, TextIsCutAt256BytesAndAShortPayloadRefused)
-{
-    uint8_t out[KERNMSG_NOTIFY_LEN];
     const uint32_t numbers[4] = {};
     kernmsg_notification_encode(out, 2, numbers, std::string(300, 'a').c_str());
     kernmsg_notification n;

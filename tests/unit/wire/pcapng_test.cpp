@@ -4,35 +4,19 @@
 
 #include <vector>
 
-namespace {
-
-std::vector<uint8_t> section()
-{
-    std::vector<uint8_t> out(PCAPNG_SECTION_SIZE);
-    EXPECT_EQ(pcapng_section(out.data()), PCAPNG_SECTION_SIZE);
-    return out;
-}
-
-void append(std::vector<uint8_t> &file, const pcapng_packet &packet, const std::vector<uint8_t> &bytes)
-{
-    uint8_t head[PCAPNG_HEAD_MAX], tail[PCAPNG_TAIL_MAX];
-    size_t h = pcapng_head(head, packet, bytes.size());
-    size_t t = pcapng_tail(tail, packet, bytes.size());
-    file.insert(file.end(), head, head + h);
-    file.insert(file.end(), bytes.begin(), bytes.end());
-    file.insert(file.end(), tail, tail + t);
-    EXPECT_EQ(file.size() % 4, 0u);
-}
-
-}  // namespace
-
 // A second section (the next file of a ring, appended) brings its own
 // interfaces; damaged files stop the reader with the reason, never a read
 // past the bytes it holds.
 TEST(Pcapng, DamagedCapturesAreRefusedWithTheirReason)
 {
-    std::vector<uint8_t> good = section();
-    append(good, {PCAPNG_CHIP, PCAPNG_IN, 5, 1, 2, 14113, 14113, 0, 0}, std::vector<uint8_t>(10, 0xAB));
+    std::vector<uint8_t> good(PCAPNG_SECTION_SIZE), data(10, 0xAB);
+    EXPECT_EQ(pcapng_section(good.data()), PCAPNG_SECTION_SIZE);
+    const pcapng_packet packet{PCAPNG_CHIP, PCAPNG_IN, 5, 1, 2, 14113, 14113, 0, 0};
+    uint8_t head[PCAPNG_HEAD_MAX], tail[PCAPNG_TAIL_MAX];
+    good.insert(good.end(), head, head + pcapng_head(head, packet, data.size()));
+    good.insert(good.end(), data.begin(), data.end());
+    good.insert(good.end(), tail, tail + pcapng_tail(tail, packet, data.size()));
+    EXPECT_EQ(good.size() % 4, 0u) << "the packet is padded";
     std::vector<uint8_t> two = good;
     two.insert(two.end(), good.begin(), good.end());
 
@@ -47,8 +31,7 @@ TEST(Pcapng, DamagedCapturesAreRefusedWithTheirReason)
     };
     EXPECT_EQ(walk(two), std::make_pair(int(PCAPNG_END), 2));
 
-    std::vector<uint8_t> cut(good.begin(), good.end() - 1);
-    EXPECT_EQ(walk(cut).first, PCAPNG_TRUNCATED);
+    EXPECT_EQ(walk({good.begin(), good.end() - 1}).first, PCAPNG_TRUNCATED);
     std::vector<uint8_t> swapped = good;
     std::swap(swapped[8], swapped[11]);
     std::swap(swapped[9], swapped[10]);
