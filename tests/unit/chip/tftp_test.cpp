@@ -32,16 +32,10 @@ bytes answer_block(uint16_t id, const bytes &head, const bytes &tail = {}, int l
 TEST(TftpAnswers, ReadAnswersAreDataThatFits)
 {
     const bytes full = byte_pattern(512);
-    struct {
-        const char *name;
-        bool onu;
-        bytes block;
-        size_t room;
-        int result;
-        size_t size;
-        uint16_t asked = 1;   // the DATA block the read waits for
-        int write = TFTP_BLOCK_BAD;   // read as the answer to a write
-    } cases[] = {
+    // `asked`: the DATA block the read waits for; `write`: the result when
+    // the block is read as the answer to a write.
+    struct { const char *name; bool onu; bytes block; size_t room; int result; size_t size; uint16_t asked = 1;
+             int write = TFTP_BLOCK_BAD; } cases[] = {
         {"full block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 1}, full), 2413, TFTP_BLOCK_MORE, 512},
         {"short block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 5, 'a', 'b', 'c'}), 2413, TFTP_BLOCK_LAST, 3, 5},
         {"empty block", false, answer_block(0x0B, {0, 0, 0, 3, 0, 5}), 0, TFTP_BLOCK_LAST, 0, 5},
@@ -65,9 +59,8 @@ TEST(TftpAnswers, ReadAnswersAreDataThatFits)
     for (const auto &c : cases) {
         bytes dest(c.room + 1, 0xEE);
         size_t size = 999;
-        EXPECT_EQ(tftp_read_answer(c.block.data(), c.block.size(), c.onu, c.asked, dest.data(), c.room, &size),
-                  c.result)
-            << c.name;
+        int result = tftp_read_answer(c.block.data(), c.block.size(), c.onu, c.asked, dest.data(), c.room, &size);
+        EXPECT_EQ(result, c.result) << c.name;
         EXPECT_EQ(size, c.size) << c.name;
         EXPECT_EQ(tftp_write_answer(c.block.data(), c.block.size(), c.onu), c.write) << c.name << " (write)";
         EXPECT_EQ(dest[c.room], 0xEE) << c.name << ": nothing past the room";
