@@ -50,19 +50,13 @@ TEST(TftpPacket, TruncatedOrUnterminatedPacketsAreRefused)
     }
 }
 
-bytes onu_image(size_t size)
-{
-    bytes image = byte_pattern(ONU_PERS_SIZE, 3);
-    std::fill(image.begin() + long(size), image.end(), 0);
-    store_be32(image.data() + 4, pers_crc(image.data(), size));
-    return image;
-}
-
 // The chip tests read both forms and refuse a bad CRC; left here: the CRC's
 // byte order, a read shorter than its own header, and the board values.
 TEST(Personality, OnuCrcIsBigEndianAndTheWriteSetsTheBoardValues)
 {
-    bytes full = onu_image(2413), crc_le = onu_image(2413);
+    bytes full = byte_pattern(ONU_PERS_SIZE, 3);
+    store_be32(full.data() + 4, pers_crc(full.data(), ONU_PERS_SIZE));
+    bytes crc_le = full;
     std::reverse(crc_le.begin() + 4, crc_le.begin() + 8);
     EXPECT_FALSE(onu_pers_accept(crc_le.data(), 2413));
     bytes tiny(ONU_PERS_SIZE, 0);
