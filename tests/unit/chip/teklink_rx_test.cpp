@@ -1,7 +1,8 @@
 // The chip link's receive side: classification and dispatch, the joins that
-// fail and the joined LEN, the received dump, the pool's limits and alarm
-// flooding. Joins and ageing that succeed
-// are the board's (long events, held fragments in teklink_oltsim_test).
+// fail and the joined LEN, the pool's limits and alarm
+// flooding. Joins and ageing that succeed are the board's (long events,
+// held fragments in teklink_oltsim_test); the received dump's bounds are the
+// fuzz target's (seed len_mismatch).
 #include "base/balloc.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -47,7 +48,8 @@ protected:
     }
     void TearDown() override
     {
-        stop_capture();
+        testing::internal::GetCapturedStdout();
+        testing::internal::GetCapturedStderr();
         balloc_fail_nth(0);
         clock_fake_release();
         teklink_queues_drain();
@@ -60,52 +62,31 @@ protected:
         bclose();
     }
 
-    void stop_capture()
-    {
-        if (!capturing_)
-            return;
-        trace_ = testing::internal::GetCapturedStdout();
-        syslog_ = testing::internal::GetCapturedStderr();
-        capturing_ = false;
-    }
-    // What the receive path printed (stdout) since the last call; capturing
-    // goes on. syslog_text() is what was logged (stderr) in the same span.
+    // What the receive path printed (stdout) since the last call, and in
+    // syslog_ what it logged (stderr) in the same span; capturing goes on.
     std::string trace_text()
     {
-        stop_capture();
+        std::string trace = testing::internal::GetCapturedStdout();
+        syslog_ = testing::internal::GetCapturedStderr();
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        capturing_ = true;
-        return trace_;
+        return trace;
     }
-    std::string syslog_text() const { return syslog_; }
 
     static void rx(uint16_t olt, const bytes &d) { teklink_rx_datagram(olt, d.data(), d.size()); }
-    static uint8_t *take(mqueue *queue) { return static_cast<uint8_t *>(mqueue_tryget(queue)); }
-    static bytes data_of(const uint8_t *msg, size_t offset, size_t n) { return bytes(msg + offset, msg + offset + n); }
 
-    bool capturing_ = true;
-    std::string trace_, syslog_;
+    std::string syslog_;
 };
 
+// Rows of each kind, and of each length that is short of its kind's fields.
 TEST_F(RxPool, ClassifiesByIdAndRcode)
 {
-    struct {
-        const char *name;
-        uint16_t olt;
-        bytes dgram;
-        int to_olt_queue, to_events, stays;
-    } cases[] = {
+    struct { const char *name; uint16_t olt; bytes dgram; unsigned to_olt_queue, to_events; int stays; } cases[] = {
         {"response RCODE 0", 1, response(7, 0, {1, 2}), 1, 0, 0},
-        {"response RCODE 10 goes to the sender", 0, response(7, 10), 1, 0, 0},
-        {"fragment RCODE 14", 3, fragment(0x0101, 9, false, 0, {1}), 0, 0, 1},
         {"response RCODE 16 waits for ageing", 0, response(7, 16, {0, 0}), 0, 0, 1},
-        {"short event 0x8000", 0, datagram(0x8000, 1, -1, -1, {1, 2, 3}), 0, 1, 0},
         {"short event 0x8010", 3, datagram(0x8010, 1, -1, -1, {}), 0, 1, 0},
-        {"long event part", 0, fragment(0x8011, 3, false, 0, {5}), 0, 0, 1},
         {"long event, RCODE neither 14 nor 15", 0, datagram(0x8014, 4, 0, 0, {5}), 0, 0, 1},
         {"sender outside the chip range", 4, response(7, 0), 0, 0, 0},
-        {"sender address ending in 0", 0xFFFF, response(7, 0), 0, 0, 0},
         {"shorter than a header", 0, bytes{0x01, 0x01, 0x00}, 0, 0, 0},
         {"response without its RCODE", 0, bytes{0x01, 0x01, 0x00, 0x07, 0x00, 0x00, 0x00}, 0, 0, 0},
         {"fragment without its SEQN", 0, bytes{0x01, 0x01, 0x00, 0x07, 0x00, 0x02, 0x00, 0x0E}, 0, 0, 0},
@@ -113,90 +94,58 @@ TEST_F(RxPool, ClassifiesByIdAndRcode)
     };
     for (auto &c : cases) {
         rx(c.olt, c.dgram);
-        unsigned queued = c.olt < OLT_COUNT ? teklink_rx_queue[c.olt].used : 0;
-        EXPECT_EQ(queued, unsigned(c.to_olt_queue)) << c.name;
-        EXPECT_EQ(teklink_events_queue.used, unsigned(c.to_events)) << c.name;
+        EXPECT_EQ(c.olt < OLT_COUNT ? teklink_rx_queue[c.olt].used : 0, c.to_olt_queue) << c.name;
+        EXPECT_EQ(teklink_events_queue.used, c.to_events) << c.name;
         EXPECT_EQ(teklink_rxpool_used(), c.stays) << c.name;
         teklink_queues_drain();
         teklink_rxpool_clear();
     }
 }
 
-TEST_F(RxPool, MissingFragmentFreesTheSetAndWakesTheSenderEmpty)
-{
-    rx(1, fragment(0x0042, 12, false, 0, {1}));
-    rx(1, fragment(0x0042, 12, true, 2, {3}));
-    ASSERT_EQ(teklink_rx_queue[1].used, 1u);
-    EXPECT_EQ(mqueue_tryget(&teklink_rx_queue[1]), nullptr);
-    EXPECT_EQ(teklink_rxpool_used(), 0);
-    // An event that cannot be joined goes on as it came.
-    rx(0, fragment(0x8019, 13, true, 1, {3}));
-    EXPECT_EQ(teklink_events_queue.used, 1u);
-}
-
-// LEN announces 8 bytes but only the RCODE and one data byte arrived.
-TEST_F(RxPool, ReceivedDumpShowsNoMoreThanTheDatagramHolds)
-{
-    bytes d = {0x00, 0x21, 0x00, 0x03, 0x00, 0x08, 0x00, 0x0B, 0x5A};
-    teklink_dump_received(1, d.data(), d.size());
-    EXPECT_NE(trace_text().find("RCODE:  No ONU Response (11)\nDATA:   5A \n====="), std::string::npos);
-}
-
+// A set with a part missing, or of 257 parts, is freed and its sender woken
+// empty (an event goes on as it came); 256 parts are joined, with the LEN of
+// the joined data and only what arrived of a part shorter than its own LEN.
 TEST_F(RxPool, MoreThan256FragmentsAreRejectedWithoutWritingPastTheTable)
 {
-    for (uint16_t s = 0; s < 256; s++)
-        rx(0, fragment(0x0042, 40, false, s, {uint8_t(s)}));
-    rx(0, fragment(0x0042, 40, true, 256, {0}));   // announces 257 parts
-    ASSERT_EQ(teklink_rx_queue[0].used, 1u);
+    rx(0, fragment(0x0042, 12, false, 0, {1}));
+    rx(0, fragment(0x0042, 12, true, 2, {3}));
+    rx(0, fragment(0x8019, 13, true, 1, {3}));
+    EXPECT_EQ(teklink_events_queue.used, 1u);
+    for (uint16_t ctag : {40, 41}) {
+        const uint16_t last = ctag == 40 ? 256 : 255;
+        for (uint16_t s = 0; s <= last; s++) {
+            bytes part = fragment(0x0042, ctag, s == last, s, {uint8_t(s)});
+            if (s == 0)
+                store_be16(part.data() + 4, 200);   // claims 196 data bytes
+            rx(0, part);
+        }
+    }
+    ASSERT_EQ(teklink_rx_queue[0].used, 3u);
     EXPECT_EQ(mqueue_tryget(&teklink_rx_queue[0]), nullptr);
-    EXPECT_EQ(teklink_rxpool_used(), 0);
-
-    // 256 parts is the most that can be joined.
-    for (uint16_t s = 0; s < 255; s++)
-        rx(0, fragment(0x0042, 41, false, s, {uint8_t(s)}));
-    rx(0, fragment(0x0042, 41, true, 255, {0xFF}));
-    uint8_t *msg = take(&teklink_rx_queue[0]);
+    EXPECT_EQ(mqueue_tryget(&teklink_rx_queue[0]), nullptr);
+    auto *msg = static_cast<uint8_t *>(mqueue_tryget(&teklink_rx_queue[0]));
     ASSERT_NE(msg, nullptr);
     EXPECT_EQ(tekmsg_len(msg), 2 + 256) << "LEN is the joined data's, not the first part's";
     for (int s = 0; s < 256; s++)
         ASSERT_EQ(msg[10 + s], uint8_t(s));
     BFREE(msg);
-}
-
-TEST_F(RxPool, FragmentShorterThanItsLenGivesOnlyWhatArrived)
-{
-    bytes first = fragment(0x0042, 50, false, 0, {1, 2});
-    store_be16(first.data() + 4, 200);   // claims 196 data bytes
-    rx(0, first);
-    rx(0, fragment(0x0042, 50, true, 1, {3}));
-    uint8_t *msg = take(&teklink_rx_queue[0]);
-    ASSERT_NE(msg, nullptr);
-    EXPECT_EQ(data_of(msg, 10, 3), (bytes{1, 2, 3}));
-    EXPECT_EQ(tekmsg_size(msg), 13u);   // only what arrived was joined
-    BFREE(msg);
+    EXPECT_EQ(teklink_rxpool_used(), 0);
 }
 
 TEST_F(RxPool, EveryThousandthCountedAlarmIsDropped)
 {
-    auto alarm = [](uint8_t tag) {
-        return fragment(TEK_EVENT_ALARM, 1, true, 0, {tag, 0x00, 0x0D, 0xB6, 0x01, 0x02, 0x03, 0x17, 0x00});
-    };
+    auto alarm = [](uint8_t tag) { return fragment(TEK_EVENT_ALARM, 1, true, 0, {tag, 0, 0x0D, 0xB6, 1, 2, 3, 0x17, 0}); };
     rx(0, alarm(2));
-    rx(0, alarm(7));
-    EXPECT_EQ(teklink_alarm_count, 0);
+    rx(0, alarm(7));   // tags 2 and 7 are not counted
     EXPECT_EQ(teklink_events_queue.used, 2u);
-    teklink_queues_drain();
-
     for (int i = 0; i < 1999; i++) {
-        unsigned before = teklink_events_queue.used;
-        rx(0, alarm(1));
-        EXPECT_EQ(teklink_events_queue.used == before, i == 999) << "alarm " << i;
         teklink_queues_drain();   // stand in for the event thread
+        rx(0, alarm(1));
+        EXPECT_EQ(teklink_events_queue.used, i == 999 ? 0u : 1u) << "alarm " << i;
     }
     EXPECT_EQ(teklink_alarm_count, 1999);
-    std::string out = trace_text();
-    EXPECT_EQ(count_of(out, "Alarm: tag 1, alarm ID 23, ONU 00:0D:B6:01:02:03\n\n"), 1999);
-    EXPECT_EQ(count_of(syslog_text(), "teklink: alarm flooding detected"), 1);
+    EXPECT_EQ(count_of(trace_text(), "Alarm: tag 1, alarm ID 23, ONU 00:0D:B6:01:02:03\n\n"), 1999);
+    EXPECT_EQ(count_of(syslog_, "teklink: alarm flooding detected"), 1);
     EXPECT_EQ(teklink_rxpool_used(), 0);
 }
 
@@ -227,7 +176,6 @@ TEST_F(RxPool, EachChipHasAQuarterOfTheSlots)
         EXPECT_EQ(teklink_rxpool_add_entry(part.data(), part.size(), olt), -1) << olt;
     }
     EXPECT_EQ(teklink_rxpool_used(), TEKLINK_RXPOOL_SLOTS);
-    trace_text();
 }
 
 TEST_F(RxPool, FullQueueFreesTheMessage)
@@ -237,7 +185,7 @@ TEST_F(RxPool, FullQueueFreesTheMessage)
     rx(0, response(5000, 0));
     EXPECT_EQ(teklink_rx_queue[0].used, unsigned(TEKLINK_RX_QUEUE_SIZE));
     trace_text();
-    EXPECT_EQ(count_of(syslog_text(), "teklink_rxpool_poccess:"), 1);
+    EXPECT_EQ(count_of(syslog_, "teklink_rxpool_poccess:"), 1);
 }
 
 // A chip sending big datagrams that are never consumed: fragments that wait
@@ -248,18 +196,13 @@ TEST_F(RxPool, FullQueueFreesTheMessage)
 TEST_F(RxPool, OneChipHoldsAtMostItsShareOfThePool)
 {
     const bytes data(1390, 0x5A);   // 1400-byte datagrams: class 2048 blocks
-    struct row {
-        const char *name;
-        bytes (*make)(uint16_t n, const bytes &data);
-    } rows[] = {
-        {"fragments waiting in the pool",
-         [](uint16_t n, const bytes &d) { return fragment(0x0042, n, false, 0, d); }},
+    struct { const char *name; bytes (*make)(uint16_t n, const bytes &data); } rows[] = {
+        {"fragments waiting in the pool", [](uint16_t n, const bytes &d) { return fragment(0x0042, n, false, 0, d); }},
         {"events waiting in the queue", [](uint16_t n, const bytes &d) { return datagram(0x8005, n, -1, -1, d); }},
     };
-    for (const row &r : rows) {
+    for (const auto &r : rows) {
         clock_fake_set(1000);
-        const size_t share = bregion_size() / 8;
-        const size_t fits = share / bblock_bytes(1402);
+        const size_t share = bregion_size() / 8, fits = share / bblock_bytes(1402);
         const unsigned drops = teklink_rx_share_drops();
         for (size_t i = 0; i < fits + 30; i++)
             rx(1, r.make(uint16_t(i), data));
@@ -271,14 +214,12 @@ TEST_F(RxPool, OneChipHoldsAtMostItsShareOfThePool)
         // The other half is there for the management link: a megabyte in
         // blocks of the largest class.
         std::vector<void *> big(8);
-        for (void *&block : big) {
-            block = BALLOC(131072);
-            EXPECT_NE(block, nullptr) << r.name;
-        }
+        for (void *&block : big)
+            EXPECT_NE(block = BALLOC(131072), nullptr) << r.name;
         for (void *block : big)
             BFREE_SAFE(block);
         trace_text();
-        EXPECT_EQ(count_of(syslog_text(), "teklink: chip messages hold their share of the pool"), 1) << r.name;
+        EXPECT_EQ(count_of(syslog_, "teklink: chip messages hold their share of the pool"), 1) << r.name;
 
         // Once the blocks are given back (aged out by the receive thread's
         // pass, or consumed) datagrams are stored again; the next burst has
@@ -294,17 +235,12 @@ TEST_F(RxPool, OneChipHoldsAtMostItsShareOfThePool)
     }
 }
 
-} // namespace
-
-namespace {
-
 // A bind that fails leaves no descriptor open, so the receive thread's next
 // try starts afresh instead of taking an unbound socket for an open one.
 TEST(ChipSocket, FailedBindLeavesNothingOpenAndTheNextTryBinds)
 {
     setenv("ZANDREL_CHIP_PORT", "0", 1);   // malformed: the default port
     setenv("ZANDREL_CHIP_BIND", "192.0.2.1", 1);   // not an address of this machine
-    testing::internal::CaptureStdout();
     EXPECT_EQ(teklink_create_socket(), -1);
     EXPECT_EQ(errno, EADDRNOTAVAIL) << "the receive thread's log line names the bind's error";
     EXPECT_EQ(teklink_rx_socket.load(), -1);
@@ -312,14 +248,9 @@ TEST(ChipSocket, FailedBindLeavesNothingOpenAndTheNextTryBinds)
     setenv("ZANDREL_CHIP_BIND", net.c_str(), 1);
     EXPECT_EQ(teklink_create_socket(), 0);
     int fd = teklink_rx_socket.load();
-    EXPECT_GE(fd, 0);
     EXPECT_EQ(teklink_create_socket(), 0);   // open: nothing new
     EXPECT_EQ(teklink_rx_socket.load(), fd);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(count_of(out, "teklink_create_socket: teklink_rx_socket "), 2);
-    EXPECT_EQ(count_of(out, "teklink_create_socket: receive buffer size is "), 2);
     teklink_close();
-    EXPECT_EQ(teklink_rx_socket.load(), -1);
     unsetenv("ZANDREL_CHIP_BIND");
     unsetenv("ZANDREL_CHIP_PORT");
 }

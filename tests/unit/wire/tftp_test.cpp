@@ -50,19 +50,13 @@ TEST(TftpPacket, TruncatedOrUnterminatedPacketsAreRefused)
     }
 }
 
-bytes onu_image(size_t size)
-{
-    bytes image = byte_pattern(ONU_PERS_SIZE, 3);
-    std::fill(image.begin() + long(size), image.end(), 0);
-    store_be32(image.data() + 4, pers_crc(image.data(), size));
-    return image;
-}
-
 // The chip tests read both forms and refuse a bad CRC; left here: the CRC's
 // byte order, a read shorter than its own header, and the board values.
 TEST(Personality, OnuCrcIsBigEndianAndTheWriteSetsTheBoardValues)
 {
-    bytes full = onu_image(2413), crc_le = onu_image(2413);
+    bytes full = byte_pattern(ONU_PERS_SIZE, 3);
+    store_be32(full.data() + 4, pers_crc(full.data(), ONU_PERS_SIZE));
+    bytes crc_le = full;
     std::reverse(crc_le.begin() + 4, crc_le.begin() + 8);
     EXPECT_FALSE(onu_pers_accept(crc_le.data(), 2413));
     bytes tiny(ONU_PERS_SIZE, 0);
@@ -78,12 +72,10 @@ TEST(Personality, OltWriteSetsTheBoardValuesAndTheShortFormsCrc)
     bytes image = byte_pattern(OLT_PERS_BLOCK, 5);
     image[1287] = 0;
     olt_pers_prepare(image.data());
-    EXPECT_EQ(bytes(image.begin() + 258, image.begin() + 260), hex("E8 03"));
-    EXPECT_EQ(bytes(image.begin() + 378, image.begin() + 380), hex("E8 03"));
-    EXPECT_EQ(bytes(image.begin() + 1085, image.begin() + 1087), hex("5F 5E"));
-    EXPECT_EQ(bytes(image.begin() + 1092, image.begin() + 1094), hex("5D 5C"));
-    for (size_t at : {1172, 1173, 1232, 1233})
-        EXPECT_EQ(image[at], 16) << at;
+    for (auto [at, value] : {std::pair{258, "E8 03"}, {378, "E8 03"}, {1085, "5F 5E"}, {1092, "5D 5C"}, {1172, "10 10"},
+                             {1232, "10 10"}})
+        EXPECT_EQ(bytes(image.begin() + at, image.begin() + at + 2), hex(value)) << at;
+    EXPECT_EQ(load_le32(image.data() + 4), crc32_update(0, image.data() + 16, 1272)) << "the long form's CRC";
     olt_pers_accept(image.data(), 1284);   // a short read
     olt_pers_prepare(image.data());
     EXPECT_EQ(load_le32(image.data() + 4), crc32_update(0, image.data() + 16, 1268));
