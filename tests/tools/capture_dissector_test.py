@@ -1,20 +1,16 @@
 #!/usr/bin/env python3
-"""Checks that tshark with tools/wireshark/zandrel.lua decodes both links of
-the capture files the daemon wrote on the simulated board, on the
-dissector's default ports (no "decode as"): chip requests by name, answers
-with their RCODE, management messages by name and the notifications'
-events, nothing malformed. Each file of a ring is a capture of its own and
-is decoded on its own.
+# Checks that tshark with tools/wireshark/zandrel.lua decodes both links of
+# the capture files the daemon wrote on the simulated board, on the
+# dissector's default ports (no "decode as"): chip requests by name, answers
+# with their RCODE, management messages by name and the notifications'
+# events, nothing malformed. Each file of a ring is a capture of its own and
+# is decoded on its own.
+#
+# Usage: capture_dissector_test.py FOLDER (every *.pcapng* file in it). Exit
+# 77 (skipped) when tshark is not installed.
+import os, shutil, sys
+from wireshark_test import tshark
 
-Usage: capture_dissector_test.py FOLDER (every *.pcapng* file in it). Exit
-77 (skipped) when tshark is not installed."""
-import os
-import shutil
-import subprocess
-import sys
-
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-LUA = os.path.join(ROOT, "tools", "wireshark", "zandrel.lua")
 FIELDS = ["zandrel_chip.id", "zandrel_chip.rcode", "zandrel_mgmt.cmd_name", "zandrel_mgmt.notify.code",
           "_ws.col.Info", "_ws.malformed"]
 
@@ -23,21 +19,12 @@ def main():
     if not shutil.which("tshark"):
         print("tshark is not installed: the capture's decoding is not checked")
         return 77
-    folder = sys.argv[1]
-    files = sorted(os.path.join(folder, name) for name in os.listdir(folder) if ".pcapng" in name)
-    rows = []
-    for capture in files:
-        cmd = ["tshark", "-X", "lua_script:" + LUA, "-n", "-r", capture, "-T", "fields", "-E", "occurrence=f"]
-        for field in FIELDS:
-            cmd += ["-e", field]
-        run = subprocess.run(cmd, capture_output=True, text=True, timeout=100)
-        noise = [line for line in run.stderr.splitlines() if line.strip() and "Running as user" not in line]
-        if run.returncode != 0 or noise:
-            sys.exit(f"tshark failed on {capture}:\n" + run.stderr)
-        rows += [dict(zip(FIELDS, line.split("\t"))) for line in run.stdout.splitlines()]
+    files = sorted(os.path.join(sys.argv[1], name) for name in os.listdir(sys.argv[1]) if ".pcapng" in name)
+    fields = ["-T", "fields", "-E", "occurrence=f"] + [arg for field in FIELDS for arg in ("-e", field)]
+    rows = [dict(zip(FIELDS, line.split("\t"))) for capture in files for line in tshark(capture, *fields).splitlines()]
     info = [row["_ws.col.Info"] for row in rows]
     checks = {
-        "frames decoded": len(rows) > 0,
+        "frames decoded": rows,
         "chip requests by name": any(i.startswith("Request ") and " 0x" not in i.split(" CTAG")[0] for i in info),
         "chip answers with their RCODE": any(row["zandrel_chip.rcode"] for row in rows),
         "management messages by name": any(row["zandrel_mgmt.cmd_name"] == "ONT_SECRET" for row in rows),
@@ -48,7 +35,7 @@ def main():
     if failed:
         print("\n".join(info[:40]))
         sys.exit("not decoded: " + ", ".join(failed))
-    print(f"{len(rows)} frames of {len(files)} files in {folder} decoded on both links")
+    print(f"{len(rows)} frames of {len(files)} files in {sys.argv[1]} decoded on both links")
     return 0
 
 
