@@ -14,7 +14,6 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -26,10 +25,6 @@ class ConfigStore : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/zandrel-store-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        std::filesystem::create_directories(root_ + "/tmp");
         setenv("ZANDREL_ROOT", root_.c_str(), 1);
         std::string error;
         ASSERT_TRUE(store_.load_text(R"({"onus": [{"mac": "00:0D:B6:10:00:00"}, {"mac": "00:0D:B6:10:00:10"}]})",
@@ -48,7 +43,7 @@ protected:
         store_le32(p.data(), first);
         return store_.answer(cmd, p.data(), p.size());
     }
-    std::string root_;
+    std::string root_ = sandbox_root();
     config_store store_;
 };
 
@@ -58,11 +53,9 @@ TEST_F(ConfigStore, RefusesBadBoardFilesWhole)
     int rows = 0;
     for (std::string line, error; std::getline(table, line);) {
         size_t arrow = line.find(" => ");
-        if (arrow == std::string::npos || line[0] == '#')
-            continue;
-        rows++;
-        EXPECT_FALSE(store_.load_text(line.substr(arrow + 4), error)) << line;
-        EXPECT_FALSE(error.empty()) << line;
+        if (arrow != std::string::npos && line[0] != '#' && ++rows) {
+            EXPECT_FALSE(store_.load_text(line.substr(arrow + 4), error) || error.empty()) << line;
+        }
     }
     EXPECT_EQ(rows, 10);
     EXPECT_EQ(store_.onus(), 2u) << "a refused file leaves the store as it was";
@@ -111,11 +104,8 @@ TEST_F(ConfigStore, ControlSocketServesPastASilentClientAndStops)
     std::string path = root_ + "/screen";
     FILE *screen = fopen(path.c_str(), "w");
     std::thread watch([&] { EXPECT_EQ(ponctl_watch_list(0x2003, bytes(CFG_PARAMS_SIZE, 0), 0.05, false, screen), 0); });
-    EXPECT_TRUE(eventually([&] {
-        std::stringstream text;
-        text << std::ifstream(path).rdbuf();
-        return text.str().find("waiting for the daemon (no answer from the daemon)") != std::string::npos;
-    }, 10));
+    const char *waiting = "waiting for the daemon (no answer from the daemon)";
+    EXPECT_TRUE(eventually([&] { return count_of(read_file(path), waiting) > 0; }, 10));
     pthread_kill(watch.native_handle(), SIGINT);
     watch.join();
     fclose(screen);
