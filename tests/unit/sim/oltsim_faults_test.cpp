@@ -41,19 +41,16 @@ protected:
     }
     sockaddr_in address(int host) const
     {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(loopback_chip_port());
+        sockaddr_in a{AF_INET, htons(loopback_chip_port()), {}, {}};
         inet_pton(AF_INET, (net_ + "." + std::to_string(host)).c_str(), &a.sin_addr);
         return a;
     }
+    // A request of ID 0x0101 with two bytes of data to chip 0.
     void request(uint16_t ctag)
     {
-        const uint8_t data[] = {0x00, 0x01};
-        uint8_t out[64];
-        size_t n = tekmsg_encode(out, sizeof out, 0x0101, ctag, -1, -1, data, sizeof data);
+        const uint8_t out[] = {0x01, 0x01, uint8_t(ctag >> 8), uint8_t(ctag), 0x00, 0x02, 0x00, 0x01};
         sockaddr_in chip = address(1);
-        ASSERT_EQ(sendto(fd_, out, n, 0, reinterpret_cast<sockaddr *>(&chip), sizeof chip), ssize_t(n));
+        ASSERT_EQ(sendto(fd_, out, sizeof out, 0, reinterpret_cast<sockaddr *>(&chip), sizeof chip), 8);
     }
     // `n` datagrams back from the chips, and any more there at once, as
     // "CTAG:RCODE" each, with "/SEQN" for a fragment.

@@ -63,10 +63,8 @@ TEST(PonctlRefusals, EachNamesTheBadArgumentAndSendsNothing)
     ponctl_socket = "/nonexistent/ponkernel.ctl";
     std::string err;
     auto run = [&](const std::string &line) {   // as from a shell: the exit status, and `err`
-        testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         int status = ponctl_main(words_of(line));
-        testing::internal::GetCapturedStdout();
         err = testing::internal::GetCapturedStderr();
         ponctl_json = false;
         return status;
