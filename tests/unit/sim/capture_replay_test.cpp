@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
 TEST(CaptureReplay, RefusesDamagedFilesAndEndsBrokenStreams)
 {
     const std::string seeds = std::string(ZANDREL_VECTORS_DIR) + "/../../fuzz/capture_replay/seeds/";
@@ -44,5 +42,3 @@ TEST(CaptureReplay, FragmentsThatCameLastFirstJoin)
     ASSERT_EQ(out.chips[0].requests.size(), 1u);
     EXPECT_EQ(out.chips[0].requests[0].answer, (std::vector<uint8_t>{5, 6, 7, 8}));
 }
-
-} // namespace

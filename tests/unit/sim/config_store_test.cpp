@@ -61,7 +61,9 @@ TEST_F(ConfigStore, RefusesBadBoardFilesWhole)
     EXPECT_EQ(store_.onus(), 2u) << "a refused file leaves the store as it was";
 }
 
-TEST_F(ConfigStore, RequestsOutsideTheStoreAreRefused)
+// What the store cannot serve it refuses; its fault switches refuse or
+// drop what it could, and an edit flags the change until it is fetched.
+TEST_F(ConfigStore, RefusalsAndFaultSwitches)
 {
     EXPECT_EQ(ask(CFG_CMD_OLT_CONFIG, 4).rcode, CFG_RC_NOT_FOUND);
     EXPECT_EQ(ask(0x7777).rcode, CFG_RC_NOT_FOUND);
@@ -70,10 +72,7 @@ TEST_F(ConfigStore, RequestsOutsideTheStoreAreRefused)
     memcpy(&create[CFG_PARAMS_SIZE + ONT_CONFIG_MAC], "\x00\x0D\xB6\x10\x00\x00", 6);
     EXPECT_EQ(store_.answer(CFG_CMD_ONT_CREATE, create.data(), create.size()).rcode, CFG_RC_EXISTS);
     EXPECT_EQ(store_.onus(), 2u);
-}
 
-TEST_F(ConfigStore, FaultSwitches)
-{
     store_.refuse(CFG_CMD_SYSTEM, 4);
     EXPECT_EQ(ask(CFG_CMD_SYSTEM).rcode, 4);
     EXPECT_EQ(ask(CFG_CMD_SYSTEM).payload.size(), CFG_PARAMS_SIZE) << "the echo only";

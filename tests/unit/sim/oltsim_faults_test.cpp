@@ -29,8 +29,9 @@ protected:
         opts.log = opts.board = false;
         sim_ = std::make_unique<oltsim::chipset>(opts);
         ASSERT_EQ(sim_->start(), 0);
-        sockaddr_in local = address(100);
+        sockaddr_in local = address(100), chip = address(1);
         ASSERT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local), 0);
+        ASSERT_EQ(connect(fd_, reinterpret_cast<sockaddr *>(&chip), sizeof chip), 0);
     }
     void TearDown() override
     {
@@ -49,8 +50,7 @@ protected:
     void request(uint16_t ctag)
     {
         const uint8_t out[] = {0x01, 0x01, uint8_t(ctag >> 8), uint8_t(ctag), 0x00, 0x02, 0x00, 0x01};
-        sockaddr_in chip = address(1);
-        ASSERT_EQ(sendto(fd_, out, sizeof out, 0, reinterpret_cast<sockaddr *>(&chip), sizeof chip), 8);
+        ASSERT_EQ(send(fd_, out, sizeof out, 0), 8);
     }
     // `n` datagrams back from the chips, and any more there at once, as
     // "CTAG:RCODE" each, with "/SEQN" for a fragment.

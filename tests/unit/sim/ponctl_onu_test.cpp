@@ -61,14 +61,6 @@ TEST(PonctlRequests, ArgumentsBecomeParameterBlocks)
 TEST(PonctlRefusals, EachNamesTheBadArgumentAndSendsNothing)
 {
     ponctl_socket = "/nonexistent/ponkernel.ctl";
-    std::string err;
-    auto run = [&](const std::string &line) {   // as from a shell: the exit status, and `err`
-        testing::internal::CaptureStderr();
-        int status = ponctl_main(words_of(line));
-        err = testing::internal::GetCapturedStderr();
-        ponctl_json = false;
-        return status;
-    };
     std::ifstream table(std::string(ZANDREL_VECTORS_DIR) + "/sim/ponctl_refusals.txt");
     int rows = 0;
     for (std::string line; std::getline(table, line);) {
@@ -76,12 +68,15 @@ TEST(PonctlRefusals, EachNamesTheBadArgumentAndSendsNothing)
         if (line[0] == '#' || arrow == std::string::npos)
             continue;
         rows++;
-        EXPECT_EQ(run(line.substr(0, arrow)), 1) << line;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(ponctl_main(words_of(line.substr(0, arrow))), 1) << line;
+        std::string err = testing::internal::GetCapturedStderr();
+        ponctl_json = false;
         EXPECT_NE(err.find(line.substr(arrow + 4)), std::string::npos) << err;
         EXPECT_LE(count_of(err, "\n"), 2) << "one line, then the usage: " << err;
     }
     EXPECT_EQ(rows, 29);
-    EXPECT_EQ(run("ping"), 2) << "the check above holds: a sent command exits 2";
+    EXPECT_EQ(ponctl_main({"ping"}), 2) << "the check above holds: a sent command exits 2";
 }
 
 // Whatever length an answer arrives with, each printer reads only within
@@ -90,7 +85,6 @@ TEST(PonctlRefusals, EachNamesTheBadArgumentAndSendsNothing)
 // listing keeps the records that arrived whole.
 TEST(PonctlPrint, EveryCutOfEveryAnswerIsReadWithinItsLength)
 {
-    const size_t igmp = PONCTL_PARAMS + 257;
     const struct {
         const char *command;
         bytes full;
@@ -100,7 +94,7 @@ TEST(PonctlPrint, EveryCutOfEveryAnswerIsReadWithinItsLength)
         {"onu desc", bytes(PONCTL_PARAMS + 256, 0x41), PONCTL_PARAMS + 256},
         {"onu find", bytes(49, 0x02), 49},
         // a count of 255 is read as the 32 entries the answer holds
-        {"onu igmp", bytes(igmp, 0xFF), igmp},
+        {"onu igmp", bytes(PONCTL_PARAMS + 257, 0xFF), PONCTL_PARAMS + 257},
         // record count 0xFFFFFFFF, a record claiming 255 MACs: never whole
         {"onu macs", bytes(PONCTL_PARAMS + 18 + 6 * 255, 0xFF), SIZE_MAX},
         {"onu addrs", bytes(PONCTL_PARAMS + 18 + 20 * 255, 0xFF), SIZE_MAX},
