@@ -1,9 +1,17 @@
 #!/usr/bin/env python3
-# Checks tools/wireshark/zandrel.lua under tshark: writes a capture of the
-# chip-link datagrams and management-link segments of
-# tests/vectors/tools/dissector.hex on loopback addresses, lets tshark decode
-# it with the dissector and compares the decoded fields of every frame with
-# the ones tests/vectors/tools/dissector_fields.txt expects.
+# Checks tools/wireshark/zandrel.lua under tshark.
+#
+# wireshark_test.py: writes a capture of the chip-link datagrams and
+# management-link segments of tests/vectors/tools/dissector.hex on loopback
+# addresses, lets tshark decode it with the dissector and compares the
+# decoded fields of every frame with the ones
+# tests/vectors/tools/dissector_fields.txt expects.
+#
+# wireshark_test.py FOLDER: decodes both links of the capture files the
+# daemon wrote on the simulated board (every *.pcapng* file in FOLDER, each
+# file of a ring on its own), on the dissector's default ports (no "decode
+# as"): chip requests by name, answers with their RCODE, management messages
+# by name and the notifications' events, nothing malformed.
 #
 # Exit 77 (skipped) when tshark is not installed.
 import os, shutil, struct, subprocess, sys, tempfile
@@ -95,10 +103,34 @@ def mismatches(name, got, expected):
     return out
 
 
+def board_capture(folder):
+    fields = ["zandrel_chip.id", "zandrel_chip.rcode", "zandrel_mgmt.cmd_name", "zandrel_mgmt.notify.code",
+              "_ws.col.Info", "_ws.malformed"]
+    files = sorted(os.path.join(folder, name) for name in os.listdir(folder) if ".pcapng" in name)
+    options = ["-T", "fields", "-E", "occurrence=f"] + [arg for field in fields for arg in ("-e", field)]
+    rows = [dict(zip(fields, line.split("\t"))) for capture in files for line in tshark(capture, *options).splitlines()]
+    info = [row["_ws.col.Info"] for row in rows]
+    checks = {
+        "frames decoded": rows,
+        "chip requests by name": any(i.startswith("Request ") and " 0x" not in i.split(" CTAG")[0] for i in info),
+        "chip answers with their RCODE": any(row["zandrel_chip.rcode"] for row in rows),
+        "management messages by name": any(row["zandrel_mgmt.cmd_name"] == "ONT_SECRET" for row in rows),
+        "notifications' events": any(row["zandrel_mgmt.notify.code"] for row in rows),
+        "nothing malformed": not any(row["_ws.malformed"] for row in rows),
+    }
+    failed = [name for name, ok in checks.items() if not ok]
+    if failed:
+        print("\n".join(info[:40]))
+    print(f"{len(rows)} frames of {len(files)} files in {folder}; not decoded: {', '.join(failed) or 'none'}")
+    return 1 if failed else 0
+
+
 def main():
     if not shutil.which("tshark"):
         print("tshark is not installed (scripts/setup installs it): skipped")
         return 77
+    if len(sys.argv) > 1:
+        return board_capture(sys.argv[1])
     data = {name: bytes.fromhex("".join(body).replace("|", "")) for name, _, body in sections(VECTORS + ".hex")}
     cases = []
     for name, head, body in sections(VECTORS + "_fields.txt"):
