@@ -30,6 +30,11 @@ protected:
         opts.log = opts.board = false;
         sim_ = std::make_unique<oltsim::chipset>(opts);
         ASSERT_EQ(sim_->start(), 0);
+        auto address = [&](int host) {
+            sockaddr_in a{AF_INET, htons(loopback_chip_port()), {}, {}};
+            inet_pton(AF_INET, (net_ + "." + std::to_string(host)).c_str(), &a.sin_addr);
+            return a;
+        };
         sockaddr_in local = address(100), chip = address(1);
         ASSERT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local), 0);
         ASSERT_EQ(connect(fd_, reinterpret_cast<sockaddr *>(&chip), sizeof chip), 0);
@@ -40,12 +45,6 @@ protected:
         close(fd_);
         unsetenv("ZANDREL_CHIP_NET");
         unsetenv("ZANDREL_CHIP_PORT");
-    }
-    sockaddr_in address(int host) const
-    {
-        sockaddr_in a{AF_INET, htons(loopback_chip_port()), {}, {}};
-        inet_pton(AF_INET, (net_ + "." + std::to_string(host)).c_str(), &a.sin_addr);
-        return a;
     }
     // A request of ID 0x0101 with two bytes of data to chip 0.
     void request(uint16_t ctag)

@@ -102,7 +102,7 @@ TEST(PonctlPrint, EveryCutOfEveryAnswerIsReadWithinItsLength)
         {"schedule list", bytes(PONCTL_PARAMS + 12 * 40, 0x03), 0},
         {"changes", bytes(PONCTL_PARAMS, 0x09), 4},
     };
-    for (const auto &c : cases) {
+    for (const auto &c : cases)
         for (size_t cut = 0; cut <= c.full.size(); cut += cut < 64 ? 1 : 7) {
             bytes payload(c.full.begin(), c.full.begin() + long(cut));
             std::string text = printed(c.command, payload);
@@ -111,7 +111,6 @@ TEST(PonctlPrint, EveryCutOfEveryAnswerIsReadWithinItsLength)
                 << c.command << " cut at " << cut << ": " << text;
             EXPECT_TRUE(json::accept(printed(c.command, payload, true)));
         }
-    }
     bytes filled(3 * ONU_LIST_FULL, 0x01);
     for (size_t cut = 0; cut <= filled.size(); cut++) {
         EXPECT_LE(onu_list_entries(filled.data(), cut, ONU_LIST_COMPACT).size(), cut / ONU_LIST_COMPACT);
@@ -129,7 +128,6 @@ TEST(PonctlPrint, OltRecordTextsAreTrimmedAndCleaned)
 {
     bytes a(PONCTL_PARAMS + 1331, 0);
     uint8_t *r = &a[PONCTL_PARAMS];
-    memcpy(r + 9, "PON0", 4);
     memcpy(r + 9 + 72, "LIGENT          ", 16);
     memcpy(r + 9 + 88, "LTE4302M-\xC3\xA9\xC3   ", 15);   // 'e' acute, then half of one
     store_le32(r + 1315, 5);                                   // CFGFAILED
