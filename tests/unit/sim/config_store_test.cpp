@@ -47,7 +47,10 @@ protected:
     config_store store_;
 };
 
-TEST_F(ConfigStore, RefusesBadBoardFilesWhole)
+// A bad board file is refused whole, and what the store cannot serve it
+// refuses; its fault switches refuse or drop what it could, and an edit
+// flags the change until it is fetched.
+TEST_F(ConfigStore, RefusalsAndFaultSwitches)
 {
     std::ifstream table(std::string(ZANDREL_VECTORS_DIR) + "/sim/refused_boards.txt");
     int rows = 0;
@@ -58,20 +61,13 @@ TEST_F(ConfigStore, RefusesBadBoardFilesWhole)
         }
     }
     EXPECT_EQ(rows, 10);
-    EXPECT_EQ(store_.onus(), 2u) << "a refused file leaves the store as it was";
-}
-
-// What the store cannot serve it refuses; its fault switches refuse or
-// drop what it could, and an edit flags the change until it is fetched.
-TEST_F(ConfigStore, RefusalsAndFaultSwitches)
-{
     EXPECT_EQ(ask(CFG_CMD_OLT_CONFIG, 4).rcode, CFG_RC_NOT_FOUND);
     EXPECT_EQ(ask(0x7777).rcode, CFG_RC_NOT_FOUND);
     EXPECT_EQ(ask(CFG_CMD_ONT_CREATE, 0, CFG_PARAMS_SIZE + ONT_CONFIG_SIZE - 1).rcode, CFG_RC_INCORRECT);
     bytes create(CFG_PARAMS_SIZE + ONT_CONFIG_SIZE);
     memcpy(&create[CFG_PARAMS_SIZE + ONT_CONFIG_MAC], "\x00\x0D\xB6\x10\x00\x00", 6);
     EXPECT_EQ(store_.answer(CFG_CMD_ONT_CREATE, create.data(), create.size()).rcode, CFG_RC_EXISTS);
-    EXPECT_EQ(store_.onus(), 2u);
+    EXPECT_EQ(store_.onus(), 2u) << "a refused file or ONU leaves the store as it was";
 
     store_.refuse(CFG_CMD_SYSTEM, 4);
     EXPECT_EQ(ask(CFG_CMD_SYSTEM).rcode, 4);
