@@ -14,7 +14,7 @@
 # by name and the notifications' events, nothing malformed.
 #
 # Exit 77 (skipped) when tshark is not installed.
-import os, shutil, struct, subprocess, sys, tempfile
+import os, re, shutil, struct, subprocess, sys, tempfile
 import xml.etree.ElementTree as ET
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -32,17 +32,10 @@ def tshark(path, *args):
     return run.stdout
 
 
-# The "[name] head" sections of an annotated file: (name, head words, body lines), comments dropped.
+# The "[name] head" sections of an annotated file: (name, head words, body text), comments dropped.
 def sections(path):
-    out = []
-    for line in open(path):
-        line = line.split("#")[0].strip()
-        if line.startswith("["):
-            name, head = line[1:].split("]", 1)
-            out.append((name, head.split(), []))
-        elif line and out:
-            out[-1][2].append(line)
-    return out
+    found = re.findall(r"^\[(.*)\](.*)\n((?:(?!\[).*\n)*)", re.sub(r"#.*", "", open(path).read()), re.M)
+    return [(name, head.split(), body) for name, head, body in found]
 
 
 def ipv4(src, dst, proto, payload):   # checksum 0: tshark does not check it by default
@@ -131,12 +124,12 @@ def main():
         return 77
     if len(sys.argv) > 1:
         return board_capture(sys.argv[1])
-    data = {name: bytes.fromhex("".join(body).replace("|", "")) for name, _, body in sections(VECTORS + ".hex")}
+    data = {name: bytes.fromhex(body.replace("|", "")) for name, _, body in sections(VECTORS + ".hex")}
     cases = []
     for name, head, body in sections(VECTORS + "_fields.txt"):
         want = {}
-        for line in body:
-            field, _, text = line.partition(" =")
+        for line in filter(str.strip, body.splitlines()):
+            field, _, text = line.strip().partition(" =")
             want.setdefault(field, []).extend([text.strip()] if text.strip() else [])
         frame = tcp(head[1] == ">", data[name]) if head[0] == "mgmt" else udp(
             head[0], head[2], data[name], *[int(p[1:]) for p in head[3:]])
