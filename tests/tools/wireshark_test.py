@@ -54,7 +54,7 @@ def tcp(to_server, payload):
     return ipv4(LO, LO, 6, head + payload)
 
 
-# Each frame's zandrel fields, expert texts and info column, as tshark shows them.
+# Each frame's fields, expert texts and info column, as tshark shows them.
 def decode(frames, *options):
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "zandrel.pcap")
@@ -65,24 +65,18 @@ def decode(frames, *options):
         options = ["-o", "zandrel_chip.ports:14113,15000"] + list(options)
         info = tshark(path, *options, "-T", "fields", "-e", "_ws.col.Info").splitlines()
         packets = ET.fromstring(tshark(path, *options, "-T", "pdml")).iter("packet")
-    out = []
     for packet, line in zip(packets, info):
         fields = {"@info": [line]}
         for f in packet.iter("field"):
             name, show, value = f.get("name"), f.get("show"), f.get("showname", "")
-            if name == "_ws.expert.message":
-                fields.setdefault("@expert", []).append(show)
-            elif name.startswith("zandrel_"):
-                # Named values show as "name (number)": keep that form, as the GUI does.
-                if ": " in value and "(" in value and not value.endswith(": " + show):
-                    show = value.split(": ", 1)[1]
-                fields.setdefault(name, []).append(show)
-        out.append(fields)
-    return out
+            # Named values show as "name (number)": keep that form, as the GUI does.
+            if name.startswith("zandrel_") and ": " in value and "(" in value and not value.endswith(": " + show):
+                show = value.split(": ", 1)[1]
+            fields.setdefault("@expert" if name == "_ws.expert.message" else name, []).append(show)
+        yield fields
 
 
 def mismatches(name, got, expected):
-    out = []
     for field, want in expected.items():
         have = got.get(field if field[0] == "@" else "zandrel_" + field)
         if field == "@expert":
@@ -92,8 +86,7 @@ def mismatches(name, got, expected):
         else:
             ok = have == (want or None)
         if not ok:
-            out.append(f"FAIL {name}: {field} is {have}, expected {want or None}")
-    return out
+            yield f"FAIL {name}: {field} is {have}, expected {want or None}"
 
 
 def board_capture(folder):
@@ -134,7 +127,7 @@ def main():
         frame = tcp(head[1] == ">", data[name]) if head[0] == "mgmt" else udp(
             head[0], head[2], data[name], *[int(p[1:]) for p in head[3:]])
         cases.append((name, frame, want))
-    frames = decode([frame for _, frame, _ in cases])
+    frames = list(decode([frame for _, frame, _ in cases]))
     failures = [] if len(frames) == len(cases) else [f"tshark decoded {len(frames)} frames, {len(cases)} written"]
     for (name, _, want), got in zip(cases, frames):
         failures += mismatches(name, got, want)

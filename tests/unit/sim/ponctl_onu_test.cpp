@@ -32,10 +32,9 @@ std::string printed(const std::string &line, const bytes &payload, bool json_out
 {
     size_t used = 0;
     const ponctl_command *command = ponctl_find(words_of(line), &used);
-    kernmsg_header h;
     std::string out;
     ponctl_json = json_out;
-    command->print(mgmt_build(h, payload), out);
+    command->print(mgmt_build({}, payload), out);
     ponctl_json = false;
     return out;
 }
