@@ -26,10 +26,8 @@ protected:
     void SetUp() override
     {
         setenv("ZANDREL_ROOT", root_.c_str(), 1);
-        std::string error;
-        ASSERT_TRUE(store_.load_text(R"({"onus": [{"mac": "00:0D:B6:10:00:00"}, {"mac": "00:0D:B6:10:00:10"}]})",
-                                     error))
-            << error;
+        std::string error, board = R"({"onus": [{"mac": "00:0D:B6:10:00:00"}, {"mac": "00:0D:B6:10:00:10"}]})";
+        ASSERT_TRUE(store_.load_text(board, error)) << error;
     }
     void TearDown() override
     {
