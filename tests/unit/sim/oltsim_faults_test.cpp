@@ -3,12 +3,12 @@
 // random faults running (the daemon's third transmission of an exchange
 // must get through), and switches that name no chip. The flows they drive
 // (restarts, ONUs that leave and return) are the board tests'.
+#include "base/bytes.h"
+#include "common/loopback.h"
+#include "common/wait.h"
 #include "oltsim/control.h"
 #include "oltsim/oltsim.h"
 #include "oltsim/tftpserver.h"
-#include "wire/tekmsg.h"
-#include "common/loopback.h"
-#include "common/wait.h"
 
 #include <gtest/gtest.h>
 
