@@ -26,18 +26,8 @@ void hold()
     gate.acquire();
     running--;
 }
-uint8_t *slow_handler(uint8_t *request)
-{
-    hold();
-    kernhandlers_reply(request, 0, 0, nullptr);
-    return request;
-}
-uint8_t *mac_duplicate_handler(uint8_t *request)
-{
-    hold();
-    kernhandlers_mac_duplicate_done();
-    return request;
-}
+uint8_t *slow_handler(uint8_t *request) { return hold(), kernhandlers_reply(request, 0, 0, nullptr), request; }
+uint8_t *mac_duplicate_handler(uint8_t *request) { return hold(), kernhandlers_mac_duplicate_done(), request; }
 
 class Dispatch : public LinkFixture {
 protected:
