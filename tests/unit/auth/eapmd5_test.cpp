@@ -122,13 +122,8 @@ TEST_F(EapFrame, FramesThatGetNoAnswer)
     const bytes identity = {2, 1, 0, 9, 1, 'u', 's', 'e', 'r'}, right = answer_to(challenge());
     const char *LATE = "eapframe_handler: ONU 00:0D:B6:50:00:00 in OK state, EAP frame dropped\n";
     constexpr uint32_t WAITING = ONU_STATE_AUTHINPROGRESS, OK = ONU_STATE_OK;
-    const struct {
-        const char *name;
-        const uint8_t *mac;
-        uint32_t before, after;
-        bytes eap;
-        const char *line;
-    } cases[] = {
+    using row = std::tuple<const char *, const uint8_t *, uint32_t, uint32_t, bytes, const char *>;
+    const row cases[] = {   // name, sender, ONU state before and after, EAP, trace line
         {"no ONU's MAC", second_link, WAITING, WAITING, md5_response(bytes(16)), "onu_get_by_mac failed\n"},
         {"EAP-Response/Identity", onu_mac, WAITING, ONU_STATE_AUTHFAILED, identity,
          "eapframe_handler: non eap-md5 message from ont 00:0D:B6:50:00:00\n"},
@@ -136,12 +131,12 @@ TEST_F(EapFrame, FramesThatGetNoAnswer)
         {"wrong answer, late", onu_mac, OK, OK, md5_response(bytes(16, 0x11)), LATE},
         {"identity, unasked", onu_mac, OK, OK, identity, LATE},
     };
-    for (const auto &c : cases) {
-        onu_lock(onu_), onu_->state = c.before, onu_unlock(onu_);
-        int lines = count_of(trace(), c.line);
-        frame(c.eap, c.mac);
-        EXPECT_EQ(onu_->state, c.after) << c.name;
-        EXPECT_EQ(count_of(trace(), c.line), lines + 1) << c.name;
+    for (const auto &[name, mac, before, after, eap, line] : cases) {
+        onu_lock(onu_), onu_->state = before, onu_unlock(onu_);
+        int lines = count_of(trace(), line);
+        frame(eap, mac);
+        EXPECT_EQ(onu_->state, after) << name;
+        EXPECT_EQ(count_of(trace(), line), lines + 1) << name;
     }
     EXPECT_EQ(answers(), 0u);
 }

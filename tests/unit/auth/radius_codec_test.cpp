@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 
 namespace {
 
@@ -25,11 +26,8 @@ TEST(RadiusVerify, AnswersAreAcceptedOnlyWhenEverySignatureAndLengthHolds)
 {
     bytes request = hex("01 2a 0014 101112131415161718191a1b1c1d1e1f");   // the request the vectors answer
     auto answers = hex_vectors("auth/radius_answers.hex");
-    const struct {
-        const char *name;
-        size_t received;   // what arrived when not the vector's bytes
-        int expected;
-    } cases[] = {
+    using row = std::tuple<const char *, size_t, int>;   // vector, bytes received when not the vector's, result
+    const row cases[] = {
         {"challenge", 0, RADIUS_ACCESS_CHALLENGE},
         {"accept", 0, RADIUS_ACCESS_ACCEPT},
         {"accounting response", 0, RADIUS_ACCOUNTING_RESPONSE},
@@ -43,13 +41,12 @@ TEST(RadiusVerify, AnswersAreAcceptedOnlyWhenEverySignatureAndLengthHolds)
         {"another identifier", 0, RADIUS_ERR_IDENTIFIER},
         {"too long for the secret", RADIUS_BUFFER_SIZE, RADIUS_ERR_TOO_LONG},
     };
-    for (const auto &c : cases) {
-        const bytes &answer = answers[c.name];
-        bytes buffer(RADIUS_BUFFER_SIZE, 0);
-        memcpy(buffer.data(), answer.data(), answer.size());
-        size_t received = c.received ? c.received : answer.size();
-        EXPECT_EQ(radius_verify_response(buffer.data(), received, request.data(), SECRET, strlen(SECRET)), c.expected)
-            << c.name << " " << received;
+    for (auto [name, received, expected] : cases) {
+        bytes buffer = answers[name];
+        received = received ? received : buffer.size();
+        buffer.resize(RADIUS_BUFFER_SIZE);
+        EXPECT_EQ(radius_verify_response(buffer.data(), received, request.data(), SECRET, strlen(SECRET)), expected)
+            << name << " " << received;
     }
 }
 

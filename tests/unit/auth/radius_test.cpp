@@ -163,38 +163,36 @@ void time_out() { advance_when_waiting((RADIUS_ANSWER_SECONDS + 1) * 1000); }
 // the packet codec's table; one such answer stands for all here.)
 TEST_F(Client, OnlyTheServersSignedAnswerIsTaken)
 {
-    const struct {
-        const char *name;
-        std::vector<size_t> spoiled;   // the Accepts sent, each with the byte at that offset spoiled (0: none)
-        const char *answer_from, *line;
-        uint32_t dropped;
-    } cases[] = {
+    // Name; the Accepts sent, each with the byte at that offset spoiled (0: none); the address they come
+    // from when not the server's; the line logged ("": the Accept is taken); the answers dropped.
+    using row = std::tuple<const char *, std::vector<size_t>, const char *, const char *, uint32_t>;
+    const row cases[] = {
         {"accepted", {0}, nullptr, "", 0},
         {"strays ahead of the Accept", {19, 30, 0}, nullptr, "", 2},
         {"impostor address", {0}, "127.0.0.3", "RADIUS: answer from unknown address 127.0.0.3 port", 1},
         {"server address, another port", {0}, "127.0.0.1", "RADIUS: answer from unknown address 127.0.0.1 port", 1},
         {"wrong response authenticator", {19}, nullptr, "RADIUS: bad authenticator in response message", 1},
     };
-    for (const auto &c : cases) {
-        bool taken = *c.line == '\0';
-        uint32_t dropped = radius_answers_dropped.load();
+    for (const auto &[name, spoiled, answer_from, line, dropped] : cases) {
+        bool taken = *line == '\0';
+        uint32_t before = radius_answers_dropped.load();
         auto replies = [&](const bytes &r) {
             datagrams sent;
-            for (size_t at : c.spoiled)
+            for (size_t at : spoiled)
                 sent.push_back(at ? flipped(accept(r), at) : accept(r));
             return sent;
         };
-        auto server = serve("127.0.0.1", server_, 1, replies, c.answer_from, [&] {
-            if (!taken && eventually([&] { return radius_answers_dropped.load() > dropped; }))
+        auto server = serve("127.0.0.1", server_, 1, replies, answer_from, [&] {
+            if (!taken && eventually([&] { return radius_answers_dropped.load() > before; }))
                 time_out();
         });
         auto config = std::make_unique<onu_record>();
         onu_config_defaults(config.get());
         int rc = 0;
-        EXPECT_THAT(logged([&] { rc = radius_eap_response(MAC, eap_, state_, config.get()); }), HasSubstr(c.line));
-        EXPECT_EQ(rc, taken ? int(RADIUS_ACCESS_ACCEPT) : int(RADIUS_ERR_NO_ANSWER)) << c.name;
-        EXPECT_EQ(config->type, taken ? 9 : 0) << c.name;
-        EXPECT_EQ(radius_answers_dropped.load(), dropped + c.dropped) << c.name;
+        EXPECT_THAT(logged([&] { rc = radius_eap_response(MAC, eap_, state_, config.get()); }), HasSubstr(line));
+        EXPECT_EQ(rc, taken ? int(RADIUS_ACCESS_ACCEPT) : int(RADIUS_ERR_NO_ANSWER)) << name;
+        EXPECT_EQ(config->type, taken ? 9 : 0) << name;
+        EXPECT_EQ(radius_answers_dropped.load(), before + dropped) << name;
     }
 }
 
@@ -265,39 +263,33 @@ std::function<datagrams(const bytes &)> accept_with_state(uint8_t state)
 TEST_F(Client, TheAnswerDecidesTheResultAndTheStoreTheConfiguration)
 {
     const bytes OK = {3, 9, 0, 4}, FAILED = {4, 1, 0, 4};
-    const struct {
-        const char *name;
-        std::function<datagrams(const bytes &)> reply;
-        uint8_t store_rcode;   // to the creation of the configuration
-        int result;
-        bytes eap;             // what the ONU is told
-        uint32_t ont_id;       // the server's configuration applied
-        bool linked = true;    // false: no configuration module to ask
-    } cases[] = {
-        {"server state: the store is kept", accept_with_state(1), 0, RADIUS_CHECK_OK, OK, 0},
-        {"created: the store's ONT id", accept_with_state(0), 0, RADIUS_CHECK_OK, OK, 1},
-        {"already in the store", accept_with_state(0), CFG_RC_EXISTS, RADIUS_CHECK_OK, OK, 17},
-        {"store out of room", accept_with_state(0), CFG_RC_NO_RESOURCES, RADIUS_CHECK_CONFIG_FAILED, OK, 17},
+    // Name, the server's answer, the store's to the creation of the configuration, the result, what the ONU
+    // is told, the ONT id of the configuration applied, whether there is a configuration module to ask.
+    using row = std::tuple<const char *, std::function<datagrams(const bytes &)>, uint8_t, int, bytes, uint32_t, bool>;
+    const row cases[] = {
+        {"server state: the store is kept", accept_with_state(1), 0, RADIUS_CHECK_OK, OK, 0, true},
+        {"created: the store's ONT id", accept_with_state(0), 0, RADIUS_CHECK_OK, OK, 1, true},
+        {"already in the store", accept_with_state(0), CFG_RC_EXISTS, RADIUS_CHECK_OK, OK, 17, true},
+        {"store out of room", accept_with_state(0), CFG_RC_NO_RESOURCES, RADIUS_CHECK_CONFIG_FAILED, OK, 17, true},
         {"refused", [](const bytes &r) { return datagrams{reply(r, RADIUS_ACCESS_REJECT, {79, 6, 4, 9, 0, 4})}; }, 0,
-         RADIUS_CHECK_FAILED, FAILED, 0},
-        {"a Challenge where an answer was due", long_challenge, 0, RADIUS_CHECK_FAILED, FAILED, 0},
+         RADIUS_CHECK_FAILED, FAILED, 0, true},
+        {"a Challenge where an answer was due", long_challenge, 0, RADIUS_CHECK_FAILED, FAILED, 0, true},
         {"no configuration module", accept_with_state(0), 0, RADIUS_CHECK_CONFIG_FAILED, OK, 17, false},
     };
-    for (const auto &c : cases) {
+    for (const auto &[name, answers, store_rcode, result, told, ont_id, linked] : cases) {
         onu_record *onu = onu_alloc();
         memcpy(onu->mac, MAC, 6);
         onu->state = ONU_STATE_AUTHINPROGRESS;
         onu->cfg_flags = ONU_CFG_PENDING;
-        kernel_.store().refuse(CFG_CMD_ONT_CREATE, c.store_rcode);
-        if (!c.linked)
+        kernel_.store().refuse(CFG_CMD_ONT_CREATE, store_rcode);
+        if (!linked)
             kernlink_close();
-        auto server = serve("127.0.0.1", server_, 1, c.reply);
-        const uint8_t eap[22] = {0x02, 0x05, 0x00, 0x16, 0x04, 0x10};
+        auto server = serve("127.0.0.1", server_, 1, answers);
         uint8_t answer[4] = {};
-        logged([&] { EXPECT_EQ(radius_eap_check(onu, eap, sizeof eap, answer, 4), c.result) << c.name; });
-        EXPECT_EQ(bytes(answer, answer + 4), c.eap) << c.name;
-        EXPECT_EQ(onu->ont_id, c.ont_id) << c.name;
-        EXPECT_EQ(bool(onu->cfg_flags & ONU_CFG_RADIUS_AUTH), c.result == RADIUS_CHECK_OK) << c.name;
+        logged([&] { EXPECT_EQ(radius_eap_check(onu, eap_, 22, answer, 4), result) << name; });
+        EXPECT_EQ(bytes(answer, answer + 4), told) << name;
+        EXPECT_EQ(onu->ont_id, ont_id) << name;
+        EXPECT_EQ(bool(onu->cfg_flags & ONU_CFG_RADIUS_AUTH), result == RADIUS_CHECK_OK) << name;
     }
 }
 
