@@ -95,16 +95,4 @@ TEST_F(Dispatch, AtMostTwoDuplicateMacCommandsRun)
     EXPECT_TRUE(running_are(2));
 }
 
-// The table holds 1024 codes; code 0 marks a free entry, never a command.
-TEST(CommandTable, LookupAndLimit)
-{
-    kernhandlers_init(kernhandlers_link_table);
-    EXPECT_EQ(kernhandlers_lookup(0), nullptr);
-    int registered = int(kernhandlers_link_table.count);
-    while (kernhandlers_register(uint16_t(0x8000 + registered), slow_handler) == 0)
-        registered++;
-    EXPECT_EQ(registered, KERNHANDLERS_TABLE_SIZE);
-    kernhandlers_init(kernhandlers_link_table);
-}
-
 } // namespace
