@@ -227,25 +227,12 @@ TEST_F(Client, BindFailureNamesTheDeviceAddress)
                 HasSubstr("192.0.2.1:" + std::to_string(local_) + ", the device address is missing from this host"));
 }
 
-// A server whose EAP-Message is 40 bytes long (A0, A1 .. from its sixth),
-// and State 16 × 0x5A.
+// A server's Challenge: an EAP-Message 40 bytes long and a State.
 datagrams long_challenge(const bytes &request)
 {
     return {reply(request, RADIUS_ACCESS_CHALLENGE,
                   hex("4f 2a 01 05 0028 04 10 a0a1a2a3a4a5a6a7a8a9aaabacadaeafb0b1b2b3b4b5b6b7b8b9babbbcbdbebfc0c1"
                       "18 12 5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a"))};
-}
-
-// The ONU gets at most the request its buffer holds; the server's State is
-// kept for the answer.
-TEST_F(Client, IdentityHandsTheOnuAChallengeOfItsSizeAndKeepsTheState)
-{
-    auto server = serve("127.0.0.1", server_, 1, long_challenge);
-    uint8_t eap[RADIUS_ONU_EAP_REQUEST + 1];
-    memset(eap, 0xEE, sizeof eap);
-    EXPECT_EQ(radius_authorization_identity(onu_, eap), RADIUS_ACCESS_CHALLENGE);
-    EXPECT_EQ(bytes(eap + RADIUS_ONU_EAP_REQUEST - 1, eap + sizeof eap), (bytes{0xA0 + 15, 0xEE}));
-    EXPECT_EQ(bytes(onu_->auth, onu_->auth + 16), bytes(16, 0x5A));
 }
 
 // Acceptance with ONU state `state` in the vendor attributes, ONT id 17.
@@ -368,7 +355,8 @@ bytes timestamp(long offset)
 // In turn, against one ONU whose links are put back before each request:
 // what a request names decides its answer, once it has passed the checks
 // that keep out forged, stale and replayed ones. Datagrams that are no
-// Disconnect-Request, or come from no configured server, get no answer.
+// Disconnect-Request get no answer (nor, as the fuzz target checks, any
+// from an address that is no configured server).
 TEST_F(Accounting, DisconnectRequestsAreAnsweredByWhatTheyName)
 {
     radius_disconnect_forget();
@@ -389,7 +377,6 @@ TEST_F(Accounting, DisconnectRequestsAreAnsweredByWhatTheyName)
         int code;
         const char *line;
         uint32_t advance = 0;   // seconds on the daemon's clock before it comes
-        const char *from = "127.0.0.1";
     } cases[] = {
         {"another session", disconnect(ONU, {0, 0, 2, 0}), NAK, "found, but have another acct-session-id (0x10000)"},
         {"unknown ONU", disconnect("00:0D:B6:AB:CD:EF", SESSION), NAK, "ONT 00:0D:B6:AB:CD:EF not found"},
@@ -407,8 +394,6 @@ TEST_F(Accounting, DisconnectRequestsAreAnsweredByWhatTheyName)
         {"another code", other, 0, "dropped"},
         {"length field below a header", short_length, 0, "dropped"},
         {"shorter than a header", bytes(19, 40), 0, "dropped"},
-        {"from no configured server", with(timestamp(0), NO_SIGNATURE), 0,
-         "RADIUS: datagram from 127.0.0.9, no RADIUS server, on the disconnect port dropped", 0, "127.0.0.9"},
     };
     for (const auto &c : cases) {
         for (link_record &link : onu_->links)
@@ -416,7 +401,7 @@ TEST_F(Accounting, DisconnectRequestsAreAnsweredByWhatTheyName)
         clock_fake_advance(c.advance);
         uint8_t answer[20];
         EXPECT_THAT(logged([&] {
-            EXPECT_EQ(radius_disconnect_handle(c.packet.data(), c.packet.size(), inet_addr(c.from), answer), c.code)
+            EXPECT_EQ(radius_disconnect_handle(c.packet.data(), c.packet.size(), inet_addr("127.0.0.1"), answer), c.code)
                 << c.name;
         }), HasSubstr(c.line)) << c.name;
         EXPECT_EQ(onu_->links[ONU_LINKS - 1].state, c.line == RECONFIGURED ? TORN_DOWN : KEPT) << c.name;
