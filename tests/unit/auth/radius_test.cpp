@@ -100,6 +100,8 @@ bytes reply(const bytes &request, uint8_t code, const bytes &attributes)
 }
 // Acceptance: vendor type 100 (ONU type 9), EAP-Success.
 bytes accept(const bytes &r) { return reply(r, RADIUS_ACCESS_ACCEPT, hex("1a 09 0000b801 64 03 09  4f 06 03050004")); }
+// A Challenge: EAP-Request/Identity.
+datagrams challenge(const bytes &r) { return {reply(r, RADIUS_ACCESS_CHALLENGE, {79, 6, 1, 5, 0, 4})}; }
 bytes flipped(bytes packet, size_t at)
 {
     packet[at] ^= 1;
@@ -205,9 +207,7 @@ TEST_F(Client, SilentPrimaryIsLeftForTheSecondaryWhenThereIsOne)
         radius_test_settings("127.0.0.1", secondary, local_, server_, SECRET);
         radius_use_secondary = 0;
         auto primary = serve("127.0.0.1", server_, 1, [](const bytes &) { return datagrams{}; }, nullptr, time_out);
-        auto backup = serve("127.0.0.2", server_, valid ? 2 : 0, [](const bytes &r) {
-            return datagrams{reply(r, RADIUS_ACCESS_CHALLENGE, {79, 6, 1, 5, 0, 4})};
-        });
+        auto backup = serve("127.0.0.2", server_, valid ? 2 : 0, challenge);
         int expected = valid ? int(RADIUS_ACCESS_CHALLENGE) : int(RADIUS_ERR_NO_ANSWER);
         EXPECT_THAT(logged([&] { EXPECT_EQ(radius_eap_identity_request(MAC, eap_, state_), expected); }),
                     HasSubstr(valid ? "RADIUS: try using secondary server!" : "secondary server have invalid value!"));
@@ -224,14 +224,6 @@ TEST_F(Client, BindFailureNamesTheDeviceAddress)
     inet_pton(AF_INET, "192.0.2.1", cfgcache()->system + SYSTEM_DEVICE_ADDRESS);   // no address of this host
     EXPECT_THAT(logged([&] { EXPECT_EQ(radius_eap_identity_request(MAC, eap_, state_), RADIUS_ERR_BIND); }),
                 HasSubstr("192.0.2.1:" + std::to_string(local_) + ", the device address is missing from this host"));
-}
-
-// A server's Challenge: an EAP-Message 40 bytes long and a State.
-datagrams long_challenge(const bytes &request)
-{
-    return {reply(request, RADIUS_ACCESS_CHALLENGE,
-                  hex("4f 2a 01 05 0028 04 10 a0a1a2a3a4a5a6a7a8a9aaabacadaeafb0b1b2b3b4b5b6b7b8b9babbbcbdbebfc0c1"
-                      "18 12 5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a"))};
 }
 
 // Acceptance with ONU state `state` in the vendor attributes, ONT id 17.
@@ -257,7 +249,7 @@ TEST_F(Client, TheAnswerDecidesTheResultAndTheStoreTheConfiguration)
         {"created: the store's ONT id", accept_with_state(0), 0, RADIUS_CHECK_OK, OK, 1, true},
         {"already in the store", accept_with_state(0), CFG_RC_EXISTS, RADIUS_CHECK_OK, OK, 17, true},
         {"store out of room", accept_with_state(0), CFG_RC_NO_RESOURCES, RADIUS_CHECK_CONFIG_FAILED, OK, 17, true},
-        {"a Challenge where an answer was due", long_challenge, 0, RADIUS_CHECK_FAILED, FAILED, 0, true},
+        {"a Challenge where an answer was due", challenge, 0, RADIUS_CHECK_FAILED, FAILED, 0, true},
         {"no configuration module", accept_with_state(0), 0, RADIUS_CHECK_CONFIG_FAILED, OK, 17, false},
     };
     for (const auto &[name, answers, store_rcode, result, told, ont_id, linked] : cases) {
