@@ -131,7 +131,6 @@ TEST_F(Attributes, EachRowTakesItsBranchOfTheWalk)
         {"u32 with two bytes: nothing to store", vsa(103, {0, 9}), -1},
         {"vendor length past the attribute: cut to it", vsa(100, {4}, 9), -1, 4},
         {"another vendor's type 100 is skipped", other_vendor},
-        {"header only changes nothing", {}},
         // The second EAP-Message from the start, the first one's tail behind it.
         {"two EAP-Messages and a State",
          hex("4f 0c 0105000a0410a1a2a3a4  4f 06 03060004  18 12 0102030405060708090a0b0c0d0e0f10"), 0, 0, 0,
@@ -158,9 +157,9 @@ TEST_F(Attributes, EachRowTakesItsBranchOfTheWalk)
     }
 }
 
-// The fields neither the board's RADIUS road nor the real-server test shows
-// (those show the type, description and ONT id); an unknown vendor type is
-// skipped.
+// The fields the board's RADIUS road does not show (it shows the
+// description, the link profile and the rules; the client's tests the type
+// and ONT id); an unknown vendor type is skipped.
 TEST_F(Attributes, VendorTableFillsTheConfigurationFields)
 {
     bytes r;
