@@ -134,7 +134,6 @@ protected:
     {
         radius_accounting_close();
         radius_accounting_statistics = saved_statistics_;
-        radius_use_secondary = 0;
         log_close();
         unsetenv("ZANDREL_LOG_STDERR");
         datastruct_close();
@@ -253,19 +252,18 @@ TEST_F(Client, TheAnswerDecidesTheResultAndTheStoreTheConfiguration)
         {"no configuration module", accept_with_state(0), 0, RADIUS_CHECK_CONFIG_FAILED, OK, 17, false},
     };
     for (const auto &[name, answers, store_rcode, result, told, ont_id, linked] : cases) {
-        onu_record *onu = onu_alloc();
-        memcpy(onu->mac, MAC, 6);
-        onu->state = ONU_STATE_AUTHINPROGRESS;
-        onu->cfg_flags = ONU_CFG_PENDING;
+        onu_->state = ONU_STATE_AUTHINPROGRESS;
+        onu_->cfg_flags = ONU_CFG_PENDING;
+        onu_->ont_id = 0;
         kernel_.store().refuse(CFG_CMD_ONT_CREATE, store_rcode);
         if (!linked)
             kernlink_close();
         auto server = serve("127.0.0.1", server_, 1, answers);
         uint8_t answer[4] = {};
-        logged([&] { EXPECT_EQ(radius_eap_check(onu, eap_, 22, answer, 4), result) << name; });
+        logged([&] { EXPECT_EQ(radius_eap_check(onu_, eap_, 22, answer, 4), result) << name; });
         EXPECT_EQ(bytes(answer, answer + 4), told) << name;
-        EXPECT_EQ(onu->ont_id, ont_id) << name;
-        EXPECT_EQ(bool(onu->cfg_flags & ONU_CFG_RADIUS_AUTH), result == RADIUS_CHECK_OK) << name;
+        EXPECT_EQ(onu_->ont_id, ont_id) << name;
+        EXPECT_EQ(bool(onu_->cfg_flags & ONU_CFG_RADIUS_AUTH), result == RADIUS_CHECK_OK) << name;
     }
 }
 
