@@ -71,7 +71,6 @@ TEST(RadiusRequest, AccessRequestCarriesItsAttributesInOrderAndAValidMessageAuth
     EXPECT_EQ(bytes(first.begin(), first.begin() + long(length)), packet);
     EXPECT_EQ(radius_build_access_request(second.data(), 0x2A, user, eap, state.data(), false, SECRET, strlen(SECRET)),
               length - 18);
-    EXPECT_EQ(second[39], RADIUS_ATTR_EAP_MESSAGE);
     EXPECT_NE(memcmp(&first[4], &second[4], 16), 0);
 }
 

@@ -361,7 +361,6 @@ TEST_F(Accounting, DisconnectRequestsAreAnsweredByWhatTheyName)
         const char *line;
         uint32_t advance = 0;   // seconds on the daemon's clock before it comes
     } cases[] = {
-        {"another session", disconnect(ONU, {0, 0, 2, 0}), NAK, "found, but have another acct-session-id (0x10000)"},
         {"unknown ONU", disconnect("00:0D:B6:AB:CD:EF", SESSION), NAK, "ONT 00:0D:B6:AB:CD:EF not found"},
         {"bad secret", disconnect(ONU, SESSION, "wrong"), NAK, "RADIUS: bad shared secret, check it"},
         {"the NAS's own name saves", disconnect("olt-test", {0, 0, 0, 0}), ACK, "RADIUS: config saved"},
