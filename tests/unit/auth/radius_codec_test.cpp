@@ -61,11 +61,7 @@ TEST(RadiusRequest, AccessRequestCarriesItsAttributesInOrderAndAValidMessageAuth
     const char *user = "00:0D:B6:12:34:56";
     size_t length =
         radius_build_access_request(first.data(), 0x2A, user, eap, state.data(), true, SECRET, strlen(SECRET));
-    bytes packet = hex("01 2a 0053 00000000000000000000000000000000"   // Access-Request 0x2A, 83 bytes
-                       "01 13 30303a30443a42363a31323a33343a3536"      // User-Name "00:0D:B6:12:34:56"
-                       "18 12 f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff"        // State
-                       "4f 08 020700060441"                            // EAP-Message, 6 bytes
-                       "50 12 00000000000000000000000000000000");      // Message-Authenticator
+    bytes packet = hex_vectors("auth/radius_attributes.hex")["access request"];
     std::copy(&first[4], &first[20], &packet[4]);   // the authenticator is random
     ASSERT_TRUE(radius_hmac_md5(packet.data(), packet.size(), SECRET, strlen(SECRET), &packet[packet.size() - 16]));
     EXPECT_EQ(bytes(first.begin(), first.begin() + long(length)), packet);
@@ -74,12 +70,10 @@ TEST(RadiusRequest, AccessRequestCarriesItsAttributesInOrderAndAValidMessageAuth
     EXPECT_NE(memcmp(&first[4], &second[4], 16), 0);
 }
 
-// Vendor attribute of Vendor-Id 47105; its vendor length is the value's
-// unless given.
-bytes vsa(uint8_t type, const bytes &value, int vendor_length = -1)
+// Vendor attribute of Vendor-Id 47105.
+bytes vsa(uint8_t type, const bytes &value)
 {
-    bytes a = {RADIUS_ATTR_VENDOR, uint8_t(8 + value.size()), 0x00, 0x00, 0xB8, 0x01, type,
-               uint8_t(vendor_length < 0 ? int(value.size()) + 2 : vendor_length)};
+    bytes a = {RADIUS_ATTR_VENDOR, uint8_t(8 + value.size()), 0x00, 0x00, 0xB8, 0x01, type, uint8_t(value.size() + 2)};
     a.insert(a.end(), value.begin(), value.end());
     return a;
 }
@@ -128,7 +122,7 @@ TEST_F(Attributes, EachRowTakesItsBranchOfTheWalk)
         {"u8 with two bytes", vsa(100, {3, 0}), -1, 3},
         {"u32 with five bytes", vsa(103, {0, 0, 0, 9, 1}), -1, 0, 9},
         {"u32 with two bytes: nothing to store", vsa(103, {0, 9}), -1},
-        {"vendor length past the attribute: cut to it", vsa(100, {4}, 9), -1, 4},
+        {"vendor length past the attribute: cut to it", hex("1a 09 0000b801 64 09 04"), -1, 4},
         {"another vendor's type 100 is skipped", other_vendor},
         // The second EAP-Message from the start, the first one's tail behind it.
         {"two EAP-Messages and a State",
@@ -158,12 +152,7 @@ TEST_F(Attributes, EachRowTakesItsBranchOfTheWalk)
 // and ONT id); an unknown vendor type is skipped.
 TEST_F(Attributes, VendorTableFillsTheConfigurationFields)
 {
-    bytes r;
-    for (const bytes &a : {vsa(102, {5}), vsa(104, {0x12, 0x34}), vsa(105, {0x56}), vsa(106, {0x78}), vsa(110, {2}),
-                           vsa(111, {3}), vsa(112, {5}), vsa(113, {4}), vsa(114, {1}), vsa(115, {2}), vsa(121, {1}),
-                           vsa(122, {1}), vsa(123, {0}), vsa(124, {1}), vsa(99, {7})})
-        r.insert(r.end(), a.begin(), a.end());
-    EXPECT_EQ(parse(r), 0);
+    EXPECT_EQ(parse(hex_vectors("auth/radius_attributes.hex")["vendor table"]), 0);
     EXPECT_EQ(config_->configured_port, 5);
     uint16_t network;
     memcpy(&network, config_->cfg_tail, 2);
