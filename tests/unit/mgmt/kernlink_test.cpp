@@ -8,6 +8,7 @@
 #include "common/link_fixture.h"
 #include "common/memory_stream.h"
 #include "common/mgmt_conn.h"
+#include "wire/cfgmsg.h"
 
 #include <gtest/gtest.h>
 
@@ -19,27 +20,19 @@ constexpr uint16_t CMD_PING = 0x0009;
 
 using Link = LinkFixture;
 
-class SilentConfig : public LinkFixture {
-    ponkernel_options options() override
-    {
-        ponkernel_options o = LinkFixture::options();
-        o.answer_ping = false;
-        return o;
-    }
-};
-
-TEST_F(SilentConfig, AnAnswerWithAnotherTagIsDropped)
+// While a request waits, an answer with another tag is not taken for it.
+TEST_F(Link, AnAnswerWithAnotherTagIsDropped)
 {
+    kernel_.store().silence(CFG_CMD_RADIUS, true);
     auto answer_of = [](uint16_t tag) {
         return mgmt_build(
-            {.cmd = CMD_PING, .tag = tag, .type = KERNMSG_ANSWER, .src = MODULE_CONFIG, .dst = MODULE_CHIPSET});
+            {.cmd = CFG_CMD_RADIUS, .tag = tag, .type = KERNMSG_ANSWER, .src = MODULE_CONFIG, .dst = MODULE_CHIPSET});
     };
     uint8_t *answer = nullptr;
-    int result = 0;
+    int result = -1;
     kernlink_counters before = kernlink_counters_get();
-    // While a request waits, an answer with another tag is not taken for it.
-    std::thread waiter([&] { result = kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answer, 3); });
-    ASSERT_TRUE(eventually([&] { return kernel_.requests_seen(CMD_PING) == 1; }));
+    std::thread waiter([&] { result = kernlink_request(CFG_CMD_RADIUS, MODULE_CONFIG, nullptr, 0, &answer, 3); });
+    ASSERT_TRUE(eventually([&] { return kernel_.requests_seen(CFG_CMD_RADIUS) == 1; }));
     ASSERT_EQ(kernel_.send_raw(answer_of(77)), 0);
     ASSERT_TRUE(eventually([&] { return kernlink_counters_get().dropped_answers == before.dropped_answers + 1; }));
     ASSERT_EQ(kernel_.send_raw(answer_of(1)), 0);
@@ -62,12 +55,6 @@ TEST_F(Link, ReceivePathKeepsOnlyWhatIsForTheChipsetModule)
     EXPECT_EQ(taken[KERNMSG_HEADER_SIZE + 39], 7);
     BFREE(taken);
     EXPECT_EQ(kernlink_counters_get().dropped_dst, before.dropped_dst + 1);
-
-    kernel_.stop();
-    ASSERT_TRUE(eventually([] { return !kernlink_connected(); }));
-    uint8_t *answer = nullptr;
-    EXPECT_EQ(kernlink_request(CMD_PING, MODULE_CONFIG, nullptr, 0, &answer, 5), KERNLINK_NOT_CONNECTED);
-    EXPECT_EQ(kernlink_notify(2, 0, 0, 0, 0, "x"), KERNLINK_NOT_CONNECTED);
 }
 
 // A peer sends 48 commands of 128 KiB, six times a quarter of the pool,
@@ -107,25 +94,16 @@ TEST_F(Link, AMessageStalledHalfWayCostsItsConnectionButAnIdleLinkStaysOpen)
     EXPECT_EQ(kernel_.connections(), connections);
     ASSERT_TRUE(advance_when_waiting(1));
     ASSERT_TRUE(eventually([&] { return kernlink_counters_get().stalls == before.stalls + 1; }));
-    ASSERT_TRUE(advance_until([&] { return kernel_.connections() == connections + 1 && kernel_.connected(); }));
-    ASSERT_EQ(kernel_.send_raw(whole), 0);
-    uint8_t *request = kernlink_take_request(5);
-    ASSERT_NE(request, nullptr);
-    BFREE(request);
+    EXPECT_TRUE(advance_until([&] { return kernel_.connections() == connections + 1 && kernel_.connected(); }));
 }
 
 TEST(LinkDeath, ExhaustedPoolOnReceiveStopsTheProcess)
 {
     GTEST_FLAG_SET(death_test_style, ZANDREL_DEATH_TEST_STYLE);
-    EXPECT_EXIT(
-        {
-            bopen(nullptr, 1 << 20, 0);
-            kernlink_queues_open();
-            memory_stream stream{mgmt_build({.cmd = 0x1005, .dst = MODULE_CHIPSET})};
-            balloc_fail_nth(1);
-            kernlink_rx_proc(memory_read, &stream);
-        },
-        ::testing::ExitedWithCode(KERNLINK_EXIT_POOL_EXHAUSTED), "");
+    memory_stream stream{mgmt_build({.cmd = 0x1005, .dst = MODULE_CHIPSET})};
+    EXPECT_EXIT((bopen(nullptr, 1 << 20, 0), kernlink_queues_open(), balloc_fail_nth(1),
+                 kernlink_rx_proc(memory_read, &stream)),
+                ::testing::ExitedWithCode(KERNLINK_EXIT_POOL_EXHAUSTED), "");
 }
 
 } // namespace
