@@ -1,9 +1,9 @@
 // RADIUS packets: answers verified against vectors signed independently of
 // this code (so HMAC-MD5 and the MD5 authenticator are proven with them),
 // the Access-Request as built; reply attributes into
-// an ONU configuration: one table of replies, each row taking a branch of
-// the walk, the vendor table's fields, and the rule texts into their
-// tables.
+// an ONU configuration: the vendor table's fields and the rule texts into
+// their tables. (The walk's refusals of bad lengths are the answer check's
+// table here, the fuzz target's and the Disconnect-Requests'.)
 #include "auth/radius.h"
 #include "base/balloc.h"
 #include "base/bytes.h"
@@ -88,12 +88,12 @@ protected:
     }
     void TearDown() override { bclose(); }
 
-    // A reply of `code` with `attributes`, its length field `length` (its
+    // An Access-Accept with `attributes`, its length field `length` (its
     // size when 0), parsed into the configuration, `eap_` and `state_`.
-    int parse(const bytes &attributes, uint8_t code = RADIUS_ACCESS_ACCEPT, uint16_t length = 0)
+    int parse(const bytes &attributes, uint16_t length = 0)
     {
         bytes r(RADIUS_HEADER, 0);
-        r[0] = code;
+        r[0] = RADIUS_ACCESS_ACCEPT;
         r.insert(r.end(), attributes.begin(), attributes.end());
         store_be16(&r[2], length ? length : uint16_t(r.size()));
         return radius_parse_attributes(r.data(), r.size(), config_.get(), eap_, state_);
@@ -105,51 +105,10 @@ protected:
     uint8_t state_[RADIUS_STATE_SIZE] = {};
 };
 
-TEST_F(Attributes, EachRowTakesItsBranchOfTheWalk)
-{
-    const bytes other_vendor = {RADIUS_ATTR_VENDOR, 9, 0x00, 0x00, 0x01, 0x37, 100, 3, 9};
-    const struct {
-        const char *name;
-        bytes attributes;
-        int rc = 0;
-        uint8_t type = 0;
-        uint32_t ont_id = 0;
-        const char *eap = "aa", *state = "bb";   // what the buffers start with
-        uint8_t code = RADIUS_ACCESS_ACCEPT;
-        uint16_t length = 0;
-    } cases[] = {
-        // A wrong vendor length is reported; the value is stored all the same.
-        {"u8 with two bytes", vsa(100, {3, 0}), -1, 3},
-        {"u32 with five bytes", vsa(103, {0, 0, 0, 9, 1}), -1, 0, 9},
-        {"u32 with two bytes: nothing to store", vsa(103, {0, 9}), -1},
-        {"vendor length past the attribute: cut to it", hex("1a 09 0000b801 64 09 04"), -1, 4},
-        {"another vendor's type 100 is skipped", other_vendor},
-        // The second EAP-Message from the start, the first one's tail behind it.
-        {"two EAP-Messages and a State",
-         hex("4f 0c 0105000a0410a1a2a3a4  4f 06 03060004  18 12 0102030405060708090a0b0c0d0e0f10"), 0, 0, 0,
-         "03060004 0410", "0102"},
-        {"length field past the bytes given: cut to them", hex("4f 06 03010004"), 0, 0, 0, "03", "bb",
-         RADIUS_ACCESS_ACCEPT, 400},
-        {"length 1", {79, 1, 1, 2}, RADIUS_ERR_MALFORMED},
-        {"past the packet", {79, 9, 1, 2}, RADIUS_ERR_MALFORMED},
-        {"type byte alone at the end", {100, 3, 1, 79}, RADIUS_ERR_MALFORMED},
-    };
-    for (const auto &c : cases) {
-        onu_config_defaults(config_.get());
-        memset(eap_, 0xAA, sizeof eap_);
-        memset(state_, 0xBB, sizeof state_);
-        EXPECT_EQ(parse(c.attributes, c.code, c.length), c.rc) << c.name;
-        EXPECT_EQ(config_->type, c.type) << c.name;
-        EXPECT_EQ(config_->ont_id, c.ont_id) << c.name;
-        bytes eap = hex(c.eap), state = hex(c.state);
-        EXPECT_EQ(bytes(eap_, eap_ + eap.size()), eap) << c.name;
-        EXPECT_EQ(bytes(state_, state_ + state.size()), state) << c.name;
-    }
-}
-
 // The fields the board's RADIUS road does not show (it shows the
 // description, the link profile and the rules; the client's tests the type
-// and ONT id); an unknown vendor type is skipped.
+// and ONT id); an unknown vendor type and another vendor's type 102 are
+// skipped.
 TEST_F(Attributes, VendorTableFillsTheConfigurationFields)
 {
     EXPECT_EQ(parse(hex_vectors("auth/radius_attributes.hex")["vendor table"]), 0);
@@ -181,7 +140,7 @@ TEST_F(Attributes, RuleTextsFillTheirTablesInOrderUpToTheLast)
     for (int i = 0; i < 60; i++)
         add(117, "action=" + std::to_string(i));
     balloc_fail_nth(1);
-    EXPECT_EQ(parse(r, RADIUS_ACCESS_ACCEPT, 0xFFFF), 0);
+    EXPECT_EQ(parse(r, 0xFFFF), 0);
     balloc_fail_nth(0);
     EXPECT_EQ(table(0)[2], 14);
     EXPECT_EQ(table(0)[ONU_RULE_STATES], ONU_RULE_OWN);

@@ -5,11 +5,10 @@
 // it cannot bind, and what acceptance, refusal and the store's answer to the
 // ONU's creation make of the ONU record; a server whose answer is dropped
 // moves the fake clock past the 3-second wait once the client waits. Then
-// Accounting-Requests as built (annotated bytes), the sweep's Start and
-// Interim-Update (the board's RADIUS road, against a real server, shows
-// Start and Stop but not the Interim-Update: its minute is too long),
-// Disconnect-Requests as handled against the data store, and the accounting
-// thread's restarts and stops.
+// the sweep's Start and Interim-Update (the board's RADIUS road, against a
+// real server, shows Start and Stop with their counters but not the
+// Interim-Update: its minute is too long), Disconnect-Requests as handled
+// against the data store, and the accounting thread's restarts and stops.
 #include "auth/radius_accounting.h"
 #include "auth/radius_eap.h"
 #include "common/freeradius.h"
@@ -267,22 +266,6 @@ TEST_F(Client, TheAnswerDecidesTheResultAndTheStoreTheConfiguration)
     }
 }
 
-TEST_F(Accounting, RequestsCarryTheSessionAsIntegersAndTheSentCounters)
-{
-    auto vectors = hex_vectors("auth/accounting.hex");
-    onu_->ok_time = 5000 - 61;
-    const radius_counters counters = {{{{1, 12345}, {6, 1}, {18, 7}}, {{2, UINT64_MAX}}}, {3, 1}};
-    uint8_t packet[RADIUS_BUFFER_SIZE];
-    auto built = [&](int status, const radius_counters *sent) {
-        size_t n = radius_build_accounting_request(packet, 0x44, onu_, status, 5000, sent, SECRET, strlen(SECRET));
-        return bytes(packet, packet + n);
-    };
-    EXPECT_EQ(built(RADIUS_ACCT_INTERIM, &counters), vectors["interim"]);
-    onu_->cfg_flags |= ONU_CFG_RADIUS_AUTH;
-    memcpy(radius_acct_session_id(onu_), "\x00\x00\x05\x00", 4);
-    EXPECT_EQ(built(RADIUS_ACCT_START, nullptr), vectors["start"]);
-}
-
 // Accounting enabled, with its two local ports free on 127.0.0.1.
 void accounting_settings()
 {
@@ -392,18 +375,6 @@ TEST_F(Accounting, DisconnectRequestsAreAnsweredByWhatTheyName)
         bytes expected = signed_packet(uint8_t(c.code), 0x33, &c.packet[4], {}, SECRET, NO_SIGNATURE);
         EXPECT_TRUE(c.code == 0 || bytes(answer, answer + 20) == expected) << c.name;
     }
-}
-
-// Entries after the echo of ONU object, MAC and port; a cut entry is not
-// read, nor an answer shorter than its echo.
-TEST(Statistics, AnswerEntriesAfterTheEcho)
-{
-    bytes answer = hex("02 000db6123456 0001  0001 0000 0000000000003039  0012 abcd 0102030405060708  0005 0000 00000000");
-    onu_stat_entry out[4] = {};
-    ASSERT_EQ(onu_statistics_decode(answer.data(), answer.size(), out, 4), 2u);
-    EXPECT_EQ(out[1].id, 18);
-    EXPECT_EQ(out[1].value, 0x0102030405060708u);
-    EXPECT_EQ(onu_statistics_decode(answer.data(), answer.size(), out, 1), 1u);
 }
 
 TEST_F(Accounting, ChangedSettingsRestartOrEndTheThread)
