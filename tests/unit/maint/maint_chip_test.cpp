@@ -105,6 +105,7 @@ TEST_F(ChipSweeps, PassesRunThePeriodicSweepsOnTheirMultiples)
         onu->uni[1].blocked = 1;
         onu->uni[1].blocked_time = uptime_seconds() - 301;
         put_onu(1, 2, ONU_STATE_OK, 1)->type = 1;   // no RF output
+        put_onu(2, 3, ONU_STATE_OK, 1)->olt = 7;    // no such OLT: its DRSSI switch is never looked up
         forget_requests();
         drssi_asked = 0;
         wd_onu_pass(r.n);
