@@ -1,11 +1,9 @@
 // The block pool's boundaries: class edges, the region's last block, reuse,
-// foreign and second frees, heap fallback, the charged accounts, the report
-// and the block table past any fixed size.
+// foreign and second frees, heap fallback, the report and the block table
+// past any fixed size (the charged accounts: RxPool in unit_chip).
 #include "base/balloc.h"
 
 #include <gtest/gtest.h>
-
-#include <thread>
 
 namespace {
 
@@ -185,19 +183,6 @@ TEST_F(Pool, OpensAreCountedAndOnlyTheLastCloseReleases)
     bclose();
     EXPECT_EQ(bsize(block), 16u);   // still open
     BFREE(block);
-}
-
-// A chip's blocks count to its account until freed, from any thread (the
-// share and the rest of the region: RxPool.OneChipHoldsAtMostItsShareOfThePool).
-TEST_F(Pool, ChargedBlocksCountToTheirAccountUntilFreedByAnyThread)
-{
-    open_pool(1 << 16);
-    void *fragment = BALLOC_CHARGED(1402, BALLOC_ACCOUNT_CHIP_RX, 0);   // class 2048
-    EXPECT_EQ(baccount_bytes(BALLOC_ACCOUNT_CHIP_RX), 2048u + 8);
-    EXPECT_EQ(BALLOC_CHARGED(10, BALLOC_ACCOUNTS, 0), nullptr);
-    EXPECT_EQ(BALLOC_CHARGED(10, -1, 0), nullptr);
-    std::thread([&] { BFREE(fragment); }).join();
-    EXPECT_EQ(baccount_bytes(BALLOC_ACCOUNT_CHIP_RX), 0u);
 }
 
 #if defined(__has_feature)

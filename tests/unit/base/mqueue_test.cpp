@@ -1,13 +1,9 @@
 // Message queues at their edges: a full ring, a refused count, conditional
-// flush across the ring's end, empty items, the queue list, and many threads
-// at once, whose consumers a wake-up ends.
+// flush across the ring's end, empty items and the queue list.
 #include "base/balloc.h"
 #include "base/mqueue.h"
 
 #include <gtest/gtest.h>
-
-#include <atomic>
-#include <thread>
 
 namespace {
 
@@ -59,7 +55,8 @@ protected:
 };
 
 // The ring starts part-way so its walks cross the end: a full ring refuses
-// one more, and a conditional flush takes first, middle and last items.
+// one more, also while a consumer's unit is taken but its item is not, and a
+// conditional flush takes first, middle and last items.
 TEST_F(Queue, AFullRingRefusesOneMoreAndFlushesAcrossItsEnd)
 {
     for (int i = 0; i < 5; i++) {   // never more than one waiting: the peak stays 0
@@ -69,7 +66,9 @@ TEST_F(Queue, AFullRingRefusesOneMoreAndFlushesAcrossItsEnd)
     for (int v : {0, 1, 2, 3, 4, 5, 6, 8})   // the flush below takes 0 first, 2..6 middle, 8 last
         EXPECT_EQ(mqueue_put(q, item(v)), 0);
     int *extra = item(99);
+    ASSERT_EQ(sem_trywait(&q->count), 0);   // a consumer holds its unit, not yet its item
     EXPECT_EQ(mqueue_put(q, extra), -2);
+    sem_post(&q->count);
     BFREE(extra);
     // The peak shows the count found before a put: 8 once a put was refused.
     EXPECT_EQ(line(), "total_size = 8, current_size = 8, peak_size = 8");
@@ -110,37 +109,6 @@ TEST_F(Queue, FlushPassesEmptyItemsAndDestroyUnlists)
     mqueue_destroy(q);
     EXPECT_EQ(line(), "");
     EXPECT_EQ(mqueue_create(nullptr, 4, "x", 1), -1);
-}
-
-// A full ring under two producers and two consumers: no item is overwritten
-// or lost, while the report reads the fill level and peak without the lock
-// (TSan checks both sides agree) and never sees them out of range.
-TEST_F(Queue, ManyProducersAndConsumersLoseNothingWhileTheReportReads)
-{
-    constexpr int PER_PRODUCER = 5000;
-    std::atomic<long> sum{0}, taken{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; t++)
-        threads.emplace_back([&, t] {
-            for (int i = 1; t < 2 && i <= PER_PRODUCER; i++)
-                for (int *p = item(t * PER_PRODUCER + i); mqueue_put(q, p) == -2;)
-                    std::this_thread::yield();
-            for (int *p; t >= 2 && (p = static_cast<int *>(mqueue_wait(q))); BFREE(p))   // a wake-up ends it
-                sum += *p, taken++;
-        });
-    int last_peak = 0;
-    for (int reports = 0; taken.load() < 2 * PER_PRODUCER || reports < 10; reports++) {
-        int total = -1, current = -1, peak = -1;
-        sscanf(line().c_str(), "total_size = %d, current_size = %d, peak_size = %d", &total, &current, &peak);
-        EXPECT_TRUE(total == 8 && current >= 0 && current <= 8 && peak >= last_peak && peak <= 8) << line();
-        last_peak = peak;
-    }
-    mqueue_wake(q);
-    mqueue_wake(q);
-    for (auto &t : threads)
-        t.join();
-    long n = 2 * PER_PRODUCER;
-    EXPECT_EQ(sum.load(), n * (n + 1) / 2);
 }
 
 } // namespace

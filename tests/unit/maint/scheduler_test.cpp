@@ -1,7 +1,6 @@
-// The update schedule's table, its walk and the jobs' rules that need no
-// chip: placement and refusals, jobs that wait without a try, a job deleted
-// while it runs, the reconfiguration watch, the sleeping walk's timing, and
-// the thread's stop.
+// The update schedule's walk and the jobs' rules that need no chip: jobs
+// that wait without a try, a job deleted while it runs, the reconfiguration
+// watch, the sleeping walk's timing, and the thread's stop.
 #include "maint_fixture.h"
 
 #include <future>
@@ -19,26 +18,6 @@ protected:
         MaintFixture::TearDown();
     }
 };
-
-// ---- the table ------------------------------------------------------------------------
-
-TEST_F(Schedule, AJobIsPlacedAfterTheSlotLastLookedAtAndRefusedTwice)
-{
-    scheduler_onu_index = 2046;
-    EXPECT_EQ(scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE), SCHEDULE_OK);
-    EXPECT_EQ(scheduler_add(mac_of(2).data(), SCHEDULE_FIRMWARE), SCHEDULE_OK);   // round the ring
-    EXPECT_EQ(scheduler_add(mac_of(1).data(), SCHEDULE_PERSONALITY), SCHEDULE_OK);   // another kind
-    EXPECT_EQ(scheduler_entry(2047).mac[5], 1);
-    EXPECT_EQ(scheduler_entry(0).mac[5], 2);
-    EXPECT_EQ(scheduler_entry(1).kind, SCHEDULE_PERSONALITY);
-
-    EXPECT_EQ(scheduler_add(mac_of(1).data(), SCHEDULE_FIRMWARE), SCHEDULE_DUPLICATE);
-    EXPECT_EQ(scheduler_del(mac_of(1).data(), SCHEDULE_RECONFIGURE), SCHEDULE_NOT_FOUND) << "only the kind named";
-    schedule_entry list[4];
-    EXPECT_EQ(scheduler_list(0, list, 4), 3) << "the table is unchanged";
-    EXPECT_EQ(scheduler_list(SCHEDULE_FIRMWARE, list, 4), 2);
-    EXPECT_EQ(scheduler_list(0, list, 2), 2) << "no more than there is room for";
-}
 
 // ---- jobs -------------------------------------------------------------------------------
 
