@@ -1,7 +1,6 @@
 // The OLT commands whose outcome depends on what the chips and the data
-// store hold: the OLT record after its port refresh, the base LLID kept out
-// of the other port's block, and the reconfiguration's wait on the fake
-// clock.
+// store hold: the OLT record after its port refresh, and the
+// reconfiguration's wait on the fake clock.
 #include "cmd_fixture.h"
 #include "oltsim/olt_config.h"
 
@@ -37,15 +36,6 @@ TEST_F(OltCommands, OltRecordIsTheEchoAndTheRecordsFirstBytesAfterItsPortRefresh
     a = send(0x1005, p);
     EXPECT_EQ(a.rcode, CMD_RC_OK);
     EXPECT_EQ(name(3), "NNI1");
-}
-
-TEST_F(OltCommands, BaseLlidInTheOtherPortsBlockIsNotStoredButAnsweredZero)
-{
-    olt_base_llid_set(2, 1, 0x1200);
-    EXPECT_EQ(send(0x1016, params({{0, 2}, {4, 0}, {8, 0x13FF}})).rcode, CMD_RC_OK);
-    EXPECT_EQ(olt_base_llid_get(2, 0), 0);
-    EXPECT_EQ(send(0x1016, params({{0, 2}, {4, 0}, {8, 0x1400}})).rcode, CMD_RC_OK);
-    EXPECT_EQ(olt_base_llid_get(2, 0), 0x1400);
 }
 
 // The test plays the engine by setting the OLT's state, and moves the clock

@@ -415,23 +415,29 @@ TEST_F(OnuLayer, StepsTakeTheirInputsFromTheRecord)
 }
 
 // The record names its rules profile (128 and up, or a disabled one, leave
-// the block alone); a refusal ends the download, and no memory is 4.
+// the block alone); own rules close their gaps and the profile's follow
+// until the table is full; a profile rule left in slot 0 with no own rule
+// goes. A refusal ends the download, and no memory is 4.
 TEST_F(OnuLayer, RuleDownloadsMergeTheNamedProfileAndEndAtARefusal)
 {
     uint8_t *profile = cfgcache()->rules[9];
     profile[0] = 1;
-    profile[RULES_PROFILE_PON + ONU_RULE_STATES + 3] = 1;
-    profile[RULES_PROFILE_PON + 3 * ONU_RULE_SIZE + 1] = 0x42;
+    for (size_t s = 0; s < ONU_RULE_SLOTS; s++)   // a full profile: 52 of its rules fit
+        profile[RULES_PROFILE_PON + ONU_RULE_STATES + s] = 1;
+    profile[RULES_PROFILE_PON + 1] = 0x42;
     onu_lock(onu_);
     uint8_t *pon = onu_->cfg_block + ONU_BLOCK_PON_RULES;
-    for (size_t s = 0; s < 4; s++) {
+    for (size_t s : {0, 1, 2, 5}) {
         pon[ONU_RULE_SIZE * s + 2] = 0x12;
         pon[ONU_RULE_STATES + s] = 2;
     }
+    uint8_t *uni1_states = onu_->cfg_block + ONU_BLOCK_UNI1 + ONU_UNI_PARAMS_SIZE + ONU_RULE_STATES;
+    uni1_states[0] = 1;
     for (uint8_t index : {8, 200})
         EXPECT_EQ((onu_->profiles[0] = index, profiler_onu_rules_merge(onu_)), 1) << int(index);
     onu_->profiles[0] = 9;
     EXPECT_EQ(profiler_onu_rules_merge(onu_), 0);
+    EXPECT_EQ(uni1_states[0], 0) << "the stale profile rule would be sent twice";
     EXPECT_EQ(profiler_onu_rules_internal(onu_->olt, onu_->mac, ONU_PORT_PON, onu_->cfg_block), 0);
     sim_->rcode_next(1, 6, 1);
     EXPECT_EQ(profiler_onu_rules_internal(onu_->olt, onu_->mac, ONU_PORT_UNI1, onu_->cfg_block), 3);
@@ -441,9 +447,9 @@ TEST_F(OnuLayer, RuleDownloadsMergeTheNamedProfileAndEndAtARefusal)
     balloc_fail_nth(0);
     onu_unlock(onu_);
     auto d = device();
-    ASSERT_EQ(d.rules[0].size(), 5u);
-    EXPECT_EQ(d.rules[0][4][1], 0x42);
-    EXPECT_EQ(count(TEK_REQ_ONU_RULES), 3u);
+    ASSERT_EQ(d.rules[0].size(), size_t(ONU_RULE_SLOTS));
+    EXPECT_TRUE(d.rules[0][3][2] == 0x12 && d.rules[0][4][1] == 0x42) << "own rules close their gap, then the profile's";
+    EXPECT_EQ(count(TEK_REQ_ONU_RULES), 16u) << "14 of four rules, the empty last one, UNI1's refused one";
 }
 
 // The sequence blocks what the record asks after the end of configuration,

@@ -1,7 +1,6 @@
 // The ONU layer's pure builders and tables: every request and payload byte
 // for byte against tests/vectors/onu/requests.hex, then the logic that picks
-// what goes in them (templates, rule merge and split, rule texts, multicast
-// ranges).
+// what goes in them (templates, rule texts, multicast ranges).
 #include "onu/epon_rules.h"
 #include "onu/l3agents/CircuitAndRemoteIds.h"
 #include "onu/onu_multicast.h"
@@ -15,7 +14,6 @@
 #include "common/onu_fixture.h"
 
 #include <array>
-#include <sstream>
 
 namespace {
 
@@ -153,7 +151,7 @@ TEST(OnuRequests, EveryBuilderLaysOutItsVector)
             << name;
         rules++;
     }
-    EXPECT_EQ(rules, 10);
+    EXPECT_EQ(rules, 11);
 }
 
 // Template texts: every way a parse fails, the static text's limits, the
@@ -198,64 +196,6 @@ TEST(OnuRequests, TemplatesAreRefusedOrClearedAtTheirLimits)
         EXPECT_TRUE(rc || pair.capacity == u.capacity) << u.circuit;
     }
     EXPECT_EQ(ids(templates(c84.c_str(), r20.c_str()), nullptr, 3, 127).size(), 0u) << "only a buffer that holds 128";
-}
-
-// Own rules first, then the profile's; a stale profile rule in slot 0 goes.
-// Tables as "slot:tag/state" (state 2 own, 1 from the profile).
-TEST(OnuRequests, RuleTablesMergeAndSplitIntoMessagesOfFour)
-{
-    auto table = [](const std::string &text) {
-        bytes t(ONU_RULE_TABLE_SIZE);
-        std::istringstream in(text);
-        for (unsigned slot, tag, state; in >> slot && in.ignore() >> tag && in.ignore() >> state;) {
-            t[ONU_RULE_SIZE * slot + 1] = uint8_t(tag);
-            t[ONU_RULE_SIZE * slot + 2] = 5;
-            t[ONU_RULE_STATES + slot] = uint8_t(state);
-        }
-        return t;
-    };
-    auto layout = [](const bytes &t) {
-        std::string out;
-        for (size_t s = 0; s < ONU_RULE_SLOTS; s++)
-            if (t[ONU_RULE_STATES + s])
-                out += std::to_string(s) + ":" + std::to_string(t[ONU_RULE_SIZE * s + 1]) + "/" +
-                       std::to_string(t[ONU_RULE_STATES + s]) + " ";
-        return out;
-    };
-    std::string full, merged = "0:0/2 1:1/2 2:2/2 ";   // 3 own and a full profile: 53 fit
-    for (int s = 0; s < ONU_RULE_SLOTS; s++) {
-        full += std::to_string(s) + ":" + std::to_string(100 + s) + "/1 ";
-        merged += s < 53 ? std::to_string(s + 3) + ":" + std::to_string(100 + s) + "/1 " : "";
-    }
-    struct { std::string own, profile, expected; } rows[] = {
-        {"", "0:50/1 7:51/1", "1:50/1 2:51/1 "},
-        {"0:9/1", "3:50/1", "1:50/1 "},
-        {"2:10/2 3:90/1 5:11/2 9:91/1", "0:50/1", "0:10/2 1:11/2 2:50/1 "},
-        {"0:0/2 1:1/2 2:2/2", full, merged}};
-    for (const auto &r : rows) {
-        bytes t = table(r.own);
-        onu_rules_merge_table(t.data(), table(r.profile).data());
-        EXPECT_EQ(layout(t), r.expected);
-    }
-
-    // (rules, messages as mark/count): always a final message; gaps skipped.
-    struct { const char *rules, *messages; } splits[] = {
-        {"0:0/2 3:1/2 6:2/2 9:3/2 12:4/2", "4/4 0/1 "}, {"0:0/2 3:1/2 6:2/2 9:3/2", "4/4 0/0 "}, {"", "4/0 "}};
-    for (auto c : splits) {
-        onu_rules_message m[ONU_RULES_MESSAGES_MAX];
-        int n = onu_rules_messages(table(c.rules).data(), MAC, 1, m);
-        std::string got;
-        for (int i = 0; i < n; i++) {
-            got += std::to_string(m[i].data[8]) + "/" + std::to_string(m[i].data[9]) + " ";
-            EXPECT_EQ(m[i].len, 10u + 6u * m[i].data[9]);
-        }
-        EXPECT_EQ(got, c.messages) << c.rules;
-    }
-    // A clause count the entry cannot hold is cut to eight clauses.
-    uint8_t rule[ONU_RULE_SIZE] = {0, 1, 5, 0, 0, 200};
-    uint8_t out[ONU_RULE_SIZE];
-    EXPECT_EQ(onu_rule_encode(out, rule, false), 86u);
-    EXPECT_EQ(out[5], 8);
 }
 
 TEST(OnuRequests, UnparsableRuleTextsAreRefusedAndLeaveTheEntry)
