@@ -34,15 +34,6 @@ class ChipLinkFixture : public ::testing::Test {
 protected:
     // Tests that need no chips skip the simulator and the link.
     virtual bool with_chips() const { return true; }
-    // The simulator's options: quiet, and deaf to board resets unless a
-    // test asks for them.
-    virtual oltsim::options sim_options()
-    {
-        oltsim::options opts;
-        opts.log = false;
-        opts.board = false;
-        return opts;
-    }
     // Handlers and helpers to install before the chips start.
     virtual void BeforeStart() {}
     // The queues of the layers above the chip link, set up before the chips
@@ -74,7 +65,8 @@ protected:
             return;
         for (int olt = 0; olt < OLT_COUNT; olt++)
             olt_set_state(olt, ONU_STATE_OK);
-        sim_ = std::make_unique<oltsim::chipset>(sim_options());
+        // Quiet, and deaf to board resets.
+        sim_ = std::make_unique<oltsim::chipset>(oltsim::options{.log = false, .board = false});
         BeforeStart();
         ASSERT_EQ(sim_->start(), 0);
         ASSERT_EQ(teklink_init(), 0);

@@ -41,7 +41,7 @@ protected:
         run_flag = 1;
         ASSERT_EQ(bopen(nullptr, 1 << 22, 0), 0);
         clock_fake_set(1000);
-        kernel_link_up(kernel_, options());
+        kernel_link_up(kernel_, kernel_options(root_));
     }
 
     void TearDown() override
@@ -54,8 +54,6 @@ protected:
         unsetenv("ZANDREL_ROOT");
         std::filesystem::remove_all(root_);
     }
-
-    virtual ponkernel_options options() { return kernel_options(root_); }
 
     std::string root_;
     ponkernel_server kernel_;

@@ -2,7 +2,6 @@
 // from, as it reads the socket.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>

@@ -1,8 +1,8 @@
-// The chip link's receive side: classification and dispatch, the joins that
-// fail and the joined LEN, the pool's limits and alarm
-// flooding. Joins and ageing that succeed are the board's (long events,
-// held fragments in teklink_oltsim_test); the received dump's bounds are the
-// fuzz target's (seed len_mismatch).
+// The chip link's receive side: the joins that fail and the joined LEN, the
+// pool's limits and alarm flooding. Classification, joins and ageing that
+// succeed are the board's (every exchange, long events, held fragments in
+// teklink_oltsim_test); short datagrams and the received dump's bounds are
+// the fuzz target's (seeds short_and_foreign, len_mismatch).
 #include "base/balloc.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -77,30 +77,6 @@ protected:
 
     std::string syslog_;
 };
-
-// Rows of each kind, and of each length that is short of its kind's fields.
-TEST_F(RxPool, ClassifiesByIdAndRcode)
-{
-    struct { const char *name; uint16_t olt; bytes dgram; unsigned to_olt_queue, to_events; int stays; } cases[] = {
-        {"response RCODE 0", 1, response(7, 0, {1, 2}), 1, 0, 0},
-        {"response RCODE 16 waits for ageing", 0, response(7, 16, {0, 0}), 0, 0, 1},
-        {"short event 0x8010", 3, datagram(0x8010, 1, -1, -1, {}), 0, 1, 0},
-        {"long event, RCODE neither 14 nor 15", 0, datagram(0x8014, 4, 0, 0, {5}), 0, 0, 1},
-        {"sender outside the chip range", 4, response(7, 0), 0, 0, 0},
-        {"shorter than a header", 0, bytes{0x01, 0x01, 0x00}, 0, 0, 0},
-        {"response without its RCODE", 0, bytes{0x01, 0x01, 0x00, 0x07, 0x00, 0x00, 0x00}, 0, 0, 0},
-        {"fragment without its SEQN", 0, bytes{0x01, 0x01, 0x00, 0x07, 0x00, 0x02, 0x00, 0x0E}, 0, 0, 0},
-        {"long event without its SEQN", 0, bytes{0x80, 0x11, 0x00, 0x07, 0x00, 0x02, 0x00, 0x0F}, 0, 0, 0},
-    };
-    for (auto &c : cases) {
-        rx(c.olt, c.dgram);
-        EXPECT_EQ(c.olt < OLT_COUNT ? teklink_rx_queue[c.olt].used : 0, c.to_olt_queue) << c.name;
-        EXPECT_EQ(teklink_events_queue.used, c.to_events) << c.name;
-        EXPECT_EQ(teklink_rxpool_used(), c.stays) << c.name;
-        teklink_queues_drain();
-        teklink_rxpool_clear();
-    }
-}
 
 // A set with a part missing, or of 257 parts, is freed and its sender woken
 // empty (an event goes on as it came); 256 parts are joined, with the LEN of
