@@ -28,8 +28,6 @@ TEST(OltAnswers, PortSettingsAreWalkedOnlyOverWholeEntries)
         EXPECT_EQ(olt_port_settings_entry_size(e.data(), e.size()), c.size) << c.entry;
     }
     // The walk stops where the caller says; a count past the entries fails.
-    // Answers without a count or with an entry cut are rows of the OLT
-    // configuration's short-answer table.
     for (auto [answer, whole] : {std::pair{"02 | 07 00 00 | 08 01 01 01 AA 00", true}, {"03 | 07 00 00", false}}) {
         bytes a = hex(std::string("05 00 0D B6 37 23 01 00 01 00") + answer);
         size_t walked = 0;
