@@ -5,7 +5,6 @@
 
 #include "engine/link_record.h"
 #include "engine/onu_optics.h"
-#include "engine/onu_phy.h"
 #include "engine/profiler_cache.h"
 #include "engine/profiler_olt.h"
 #include "engine/profiler_olt_requests.h"
@@ -35,32 +34,6 @@ TEST(OltAnswers, PortSettingsAreWalkedOnlyOverWholeEntries)
                   whole) << answer;
         EXPECT_EQ(walked, whole ? 2u : 1u) << answer;
     }
-}
-
-TEST(OnuAnswers, AreReadOnlyWithinWhatArrived)
-{
-    ASSERT_EQ(bopen(nullptr, 0x10000, 0), 0);
-    // The results of a 2-byte I2C read, an MDIO register read and the port status.
-    const struct { uint16_t rcode; const char *answer; int i2c, mdio; bool status; } cases[] = {
-        {0, "00 0D B6 11 22 33 51 6A | 27 10 | 00 | 12 34 | 05 06 07 08 09 0A", 0, 0, true},
-        {0, "00 0D B6 11 22 33 51 6A 27", 3, -1, false},
-        {0, "00 0D B6 11 22 33 51 6A 27 10 00 12", 0, -1, false},
-        {0, "00 0D B6 11 22 33 51 6A 27 10 00 12 34 05 06 07 08", 0, 0, false},
-        {5, "00 0D B6 11 22 33 51 6A 27 10 00 12 34 05 06 07 08 09 0A", 3, -1, true},
-        {0, "", 3, -1, false},
-    };
-    for (const auto &c : cases) {
-        byte_vec answer = hex(c.answer);
-        uint8_t *response = response_block(c.rcode, answer);
-        uint8_t two[2] = {}, status[8];
-        uint16_t value = 0;
-        EXPECT_EQ(onu_i2c_read_answer(response, 2, two), c.i2c) << c.answer;
-        EXPECT_EQ(onu_mdio_read_answer(response, &value), c.mdio) << c.answer;
-        EXPECT_TRUE((c.i2c || load_be16(two) == 10000) && (c.mdio || value == 0x1234)) << c.answer;
-        EXPECT_EQ(onu_port_status_from_answer(answer.data(), answer.size(), status), c.status) << c.answer;
-        BFREE(response);
-    }
-    bclose();
 }
 
 TEST(OnuRfLevel, ChoosesTheLinesFromThePower)
