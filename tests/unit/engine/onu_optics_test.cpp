@@ -1,15 +1,13 @@
 // ONU optics, PHYs and port status against oltsim's ONU hardware, what the
 // board's ONU road does not reach: the RF level without a reading or with
 // the output blocked, the part number's class, the port refresh by type,
-// chip and PHY with its failures, PHY detection and a refused set-up, and
+// chip and PHY with its failures, the PHY set-up and its refusal, and
 // oltsim's ONU switches' argument errors.
 #include "common/onu_fixture.h"
 
 #include "engine/onu_optics.h"
 #include "engine/onu_phy.h"
 #include "engine/profiler_olt_internal.h"
-
-#include <sstream>
 
 namespace {
 
@@ -120,31 +118,6 @@ TEST_F(Optics, PortRefreshByTypeChipAndPhy)
     EXPECT_EQ(hex_text(byte_vec(onu_->uni[1].learned_macs[1], onu_->uni[1].learned_macs[3])),
               "00 00 00 00 00 01 00 00 00 00 00 00 ");
     EXPECT_EQ(onu_->uni[2].learned_macs[0][0], 0);
-}
-
-TEST_F(Optics, PhyDetectionFillsTheSlotsInAddressOrder)
-{
-    // phys: address, identifier; slots: id/address/kind of both slots
-    const struct { std::vector<std::pair<uint8_t, uint16_t>> phys; uint16_t chip; std::vector<uint8_t> probed;
-                   std::string slots; } cases[] = {
-        {{{2, 0xC915}, {3, 0xC816}}, 0x3714, {1, 2, 3}, "c915/2/1 c816/3/2"},   // 1 answers 0xFFFF
-        {{{1, 0xC816}, {2, 0xC816}}, 0x3714, {1, 2}, "c816/1/2 c816/2/2"},     // both slots full: 3 is not probed
-        {{{1, 0x1234}, {3, 0xC915}}, 0x3714, {1, 2, 3}, "c915/3/1 ffff/0/0"},   // unknown PHY passed over
-        {{{1, 0xC816}}, 0x6838, {}, "ffff/0/0 ffff/0/0"},                       // a 6838 ONU is never probed
-    };
-    for (const auto &c : cases) {
-        change([&](oltsim::onu_device &d) {
-            d.phys.clear();
-            d.mdio_reads.clear();
-            for (auto [address, id] : c.phys)
-                d.add_phy(address, id);
-        });
-        std::ostringstream text;
-        for (const phy_slot &s : detect(c.chip))
-            text << (text.tellp() ? " " : "") << std::hex << s.id << "/" << int(s.address) << "/" << int(s.kind);
-        EXPECT_EQ(text.str(), c.slots);
-        EXPECT_EQ(device().mdio_reads, c.probed) << c.slots;
-    }
 }
 
 TEST_F(Optics, PhySetUpWritesItsTableInOrderAndStopsAtARefusal)
