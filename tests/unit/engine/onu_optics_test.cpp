@@ -110,6 +110,7 @@ TEST_F(Optics, PhySetUpWritesItsTableInOrderAndStopsAtARefusal)
     phy_slot unknown = {0x1234, 2, 0};
     EXPECT_EQ(phy_setup(&unknown, onu_->olt, onu_->mac), -1);
     EXPECT_EQ(requests(TEK_REQ_ONU_MDIO_WRITE).size(), 11u);
+    EXPECT_EQ(detect(0x6838)[0].id, PHY_ID_NONE) << "a 6838 ONU is never probed";
     // The second write is refused: the rest of the table is abandoned. The
     // simulator counts on its own thread, hence the atomic.
     auto passed_on = sim_->handler_of(TEK_REQ_ONU_MDIO_WRITE);
