@@ -67,22 +67,17 @@ TEST_F(Optics, PartNumberLosesItsTrailingSpacesAndSetsTheClass)
     }
 }
 
-// Learned MACs as the paths' request would give them.
-int two_learned(int, uint16_t destination, uint8_t *out, int, int *count)
-{
-    memset(out, 0, 12);
-    out[5] = uint8_t(destination);
-    out[11] = uint8_t(destination + 1);
-    *count = 2;
-    return 0;
-}
-
 // The refresh keeps the learned MACs it read and clears the stale ones after
 // them; a UNI without a destination learns none.
 TEST_F(Optics, PortRefreshClearsTheLearnedMacsItDidNotRead)
 {
     onu_optics_hook_table saved = onu_optics_hooks;
-    onu_optics_hooks = {two_learned};
+    onu_optics_hooks = {[](int, uint16_t destination, uint8_t *out, int, int *count) {   // as the paths give them
+        memset(out, 0, 12);
+        out[5] = uint8_t(destination);
+        out[11] = uint8_t(destination + 1);
+        return *count = 2, 0;
+    }};
     onu_->uni_path[0] = 1024;
     for (int uni : {1, 2})
         memset(onu_->uni[uni].learned_macs, 0xEE, sizeof onu_->uni[uni].learned_macs);
@@ -111,6 +106,9 @@ TEST_F(Optics, PhySetUpWritesItsTableInOrderAndStopsAtARefusal)
     EXPECT_EQ(phy_setup(&unknown, onu_->olt, onu_->mac), -1);
     EXPECT_EQ(requests(TEK_REQ_ONU_MDIO_WRITE).size(), 11u);
     EXPECT_EQ(detect(0x6838)[0].id, PHY_ID_NONE) << "a 6838 ONU is never probed";
+    change([](oltsim::onu_device &d) { d.add_phy(2, 0xC816); d.mdio_reads.clear(); });
+    detect();
+    EXPECT_EQ(device().mdio_reads, (std::vector<uint8_t>{1, 2})) << "both slots full: 3 is not probed";
     // The second write is refused: the rest of the table is abandoned. The
     // simulator counts on its own thread, hence the atomic.
     auto passed_on = sim_->handler_of(TEK_REQ_ONU_MDIO_WRITE);
