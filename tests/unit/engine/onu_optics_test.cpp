@@ -1,15 +1,12 @@
 // ONU optics, PHYs and port status against oltsim's ONU hardware, what the
 // board's ONU road does not reach: the RF level without a reading or with
-// the output blocked, the part number's class, the port refresh by type,
-// chip and PHY with its failures, PHY detection and a refused set-up, and
-// oltsim's ONU switches' argument errors.
+// the output blocked, the part number's class, the port refresh's learned
+// MACs, the PHY set-up and its refusal, and oltsim's ONU switches' argument
+// errors.
 #include "common/onu_fixture.h"
 
 #include "engine/onu_optics.h"
 #include "engine/onu_phy.h"
-#include "engine/profiler_olt_internal.h"
-
-#include <sstream>
 
 namespace {
 
@@ -27,7 +24,6 @@ protected:
         onu_unlock(onu_);
         return out;
     }
-    std::string uni_status(int uni) { return hex_text(byte_vec(onu_->uni[uni].status, onu_->uni[uni].status + 8)); }
 };
 
 // The lines the power selects are the ONU road's and the decoder table's; an
@@ -71,80 +67,25 @@ TEST_F(Optics, PartNumberLosesItsTrailingSpacesAndSetsTheClass)
     }
 }
 
-// Learned MACs as the paths' request would give them.
-int two_learned(int, uint16_t destination, uint8_t *out, int, int *count)
+// The refresh keeps the learned MACs it read and clears the stale ones after
+// them; a UNI without a destination learns none.
+TEST_F(Optics, PortRefreshClearsTheLearnedMacsItDidNotRead)
 {
-    memset(out, 0, 12);
-    out[5] = uint8_t(destination);
-    out[11] = uint8_t(destination + 1);
-    *count = 2;
-    return 0;
-}
-
-// UNI1 without a fixed status takes the PHY flags from bits 3 and 4 of
-// register 31 (unless a C816 sits on the ONU) and its learned MACs; a UNI
-// without a destination learns none, and stale ones are cleared.
-TEST_F(Optics, PortRefreshByTypeChipAndPhy)
-{
-    // phy_at_1 0: no PHY
-    const struct { uint8_t type; uint16_t chip, phy_at_1; const char *uni0, *uni1; size_t gpio_writes; } cases[] = {
-        {3, 0x3714, 0, "01 01 02 01 00 01 00 00 ", "09 0A 00 01 0D 0E 0F 10 ", 3},   // fixed UNI0 status
-        {1, 0x3714, 0xC816, "AA AA AA AA AA AA AA AA ", "09 0A 0B 0C 0D 0E 0F 10 ", 3},
-        {1, 0x6838, 0, "AA AA AA AA AA AA AA AA ", "09 0A 0B 0C 0D 0E 0F 10 ", 0},   // no PHY read, no RF level
-    };
     onu_optics_hook_table saved = onu_optics_hooks;
-    onu_optics_hooks = {two_learned};
-    change([&](oltsim::onu_device &d) {
-        memset(d.uni[1].status, 0xAA, 8);
-        memcpy(d.uni[2].status, "\x09\x0A\x0B\x0C\x0D\x0E\x0F\x10", 8);
-        d.uni[2].phy_reg31 = 0x0010;   // bit 4 only
-    });
+    onu_optics_hooks = {[](int, uint16_t destination, uint8_t *out, int, int *count) {   // as the paths give them
+        memset(out, 0, 12);
+        out[5] = uint8_t(destination);
+        out[11] = uint8_t(destination + 1);
+        return *count = 2, 0;
+    }};
     onu_->uni_path[0] = 1024;
-    for (int uni : {1, 2})   // stale entries
+    for (int uni : {1, 2})
         memset(onu_->uni[uni].learned_macs, 0xEE, sizeof onu_->uni[uni].learned_macs);
-    for (const auto &c : cases) {
-        change([&](oltsim::onu_device &d) {
-            d.phys.clear();
-            if (c.phy_at_1)
-                d.add_phy(1, c.phy_at_1);
-        });
-        size_t gpio_before = requests(TEK_REQ_ONU_GPIO).size();
-        detect(c.chip);
-        onu_->type = c.type;
-        EXPECT_EQ(profiler_onu_update_ports(ONU_MAC), 0) << c.type << " " << c.phy_at_1;
-        EXPECT_EQ(uni_status(1), c.uni0) << c.type;
-        EXPECT_EQ(uni_status(2), c.uni1) << c.phy_at_1;
-        EXPECT_EQ(requests(TEK_REQ_ONU_GPIO).size() - gpio_before, c.gpio_writes) << c.chip;
-    }
+    EXPECT_EQ(profiler_onu_update_ports(ONU_MAC), 0);
     onu_optics_hooks = saved;
     EXPECT_EQ(hex_text(byte_vec(onu_->uni[1].learned_macs[1], onu_->uni[1].learned_macs[3])),
               "00 00 00 00 00 01 00 00 00 00 00 00 ");
     EXPECT_EQ(onu_->uni[2].learned_macs[0][0], 0);
-}
-
-TEST_F(Optics, PhyDetectionFillsTheSlotsInAddressOrder)
-{
-    // phys: address, identifier; slots: id/address/kind of both slots
-    const struct { std::vector<std::pair<uint8_t, uint16_t>> phys; uint16_t chip; std::vector<uint8_t> probed;
-                   std::string slots; } cases[] = {
-        {{{2, 0xC915}, {3, 0xC816}}, 0x3714, {1, 2, 3}, "c915/2/1 c816/3/2"},   // 1 answers 0xFFFF
-        {{{1, 0xC816}, {2, 0xC816}}, 0x3714, {1, 2}, "c816/1/2 c816/2/2"},     // both slots full: 3 is not probed
-        {{{1, 0x1234}, {3, 0xC915}}, 0x3714, {1, 2, 3}, "c915/3/1 ffff/0/0"},   // unknown PHY passed over
-        {{{1, 0xC816}}, 0x6838, {}, "ffff/0/0 ffff/0/0"},                       // a 6838 ONU is never probed
-    };
-    for (const auto &c : cases) {
-        change([&](oltsim::onu_device &d) {
-            d.phys.clear();
-            d.mdio_reads.clear();
-            for (auto [address, id] : c.phys)
-                d.add_phy(address, id);
-        });
-        std::ostringstream text;
-        for (const phy_slot &s : detect(c.chip))
-            text << (text.tellp() ? " " : "") << std::hex << s.id << "/" << int(s.address) << "/" << int(s.kind);
-        EXPECT_EQ(text.str(), c.slots);
-        EXPECT_EQ(device().mdio_reads, c.probed) << c.slots;
-    }
 }
 
 TEST_F(Optics, PhySetUpWritesItsTableInOrderAndStopsAtARefusal)
@@ -164,6 +105,10 @@ TEST_F(Optics, PhySetUpWritesItsTableInOrderAndStopsAtARefusal)
     phy_slot unknown = {0x1234, 2, 0};
     EXPECT_EQ(phy_setup(&unknown, onu_->olt, onu_->mac), -1);
     EXPECT_EQ(requests(TEK_REQ_ONU_MDIO_WRITE).size(), 11u);
+    EXPECT_EQ(detect(0x6838)[0].id, PHY_ID_NONE) << "a 6838 ONU is never probed";
+    change([](oltsim::onu_device &d) { d.add_phy(2, 0xC816); d.mdio_reads.clear(); });
+    detect();
+    EXPECT_EQ(device().mdio_reads, (std::vector<uint8_t>{1, 2})) << "both slots full: 3 is not probed";
     // The second write is refused: the rest of the table is abandoned. The
     // simulator counts on its own thread, hence the atomic.
     auto passed_on = sim_->handler_of(TEK_REQ_ONU_MDIO_WRITE);

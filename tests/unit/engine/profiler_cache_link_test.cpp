@@ -1,7 +1,6 @@
 // The configuration cache against ponkernel's configuration store over the
-// real management link: a refused fetch, refreshes driven by the flag files
-// and the change summary, the four-check refresh that gives up, and the
-// per-ONU requests.
+// real management link: refreshes driven by the flag files and the change
+// summary, the four-check refresh that gives up, and the per-ONU requests.
 #include "store/datastruct.h"
 #include "common/link_fixture.h"
 #include "engine/profiler_cache.h"
@@ -38,17 +37,6 @@ protected:
     bool flag(const char *path) { return access((root_ + path).c_str(), F_OK) == 0; }
     unsigned asked(uint16_t cmd) { return kernel_.store().asked(cmd); }
 };
-
-// The board's start-up proves the fetch that is answered.
-TEST_F(CacheLink, RefusedFetchOrPingFails)
-{
-    kernel_.store().refuse(CFG_CMD_FETCH, CFG_RC_NO_RESOURCES);
-    EXPECT_EQ(profiler_get_cfg_cache(), -1);
-    EXPECT_EQ(asked(CFG_CMD_FETCH), 1u);
-    EXPECT_EQ(profiler_cfg_module_ping(), 0);
-    kernel_.store().refuse(CFG_CMD_PING, 4);
-    EXPECT_EQ(profiler_cfg_module_ping(), -1);
-}
 
 TEST_F(CacheLink, EditsAreFetchedAsTheChangeSummarySays)
 {
