@@ -23,18 +23,6 @@ inline std::string hex_text(const byte_vec &bytes)
     return text;
 }
 
-// A response block as the chip link hands it over: OLT index, ID, CTAG,
-// LEN, RCODE, then `answer`.
-inline uint8_t *response_block(uint16_t rcode, const byte_vec &answer)
-{
-    auto *block = static_cast<uint8_t *>(BALLOC(long(TEKLINK_MSG_SEQN + answer.size())));
-    tekmsg_set_header(block, 0, 0x0001, 1, uint16_t(2 + answer.size()));
-    store_be16(block + TEKLINK_MSG_DATA, rcode);
-    if (!answer.empty())
-        memcpy(block + TEKLINK_MSG_SEQN, answer.data(), answer.size());
-    return block;
-}
-
 inline const uint8_t ONU_MAC[6] = {0x00, 0x0D, 0xB6, 0x11, 0x22, 0x33};
 
 class OnuChip : public ChipFixture {
