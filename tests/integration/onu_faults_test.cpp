@@ -1,6 +1,5 @@
-// Faults on the simulated board while an ONU is on its road: the ONU
-// registering again mid-configuration, ponkernel away mid-authentication,
-// the chip restarting. (A chip that misses one answer is resent to: the
+// Faults on the simulated board while an ONU is on its road: ponkernel away
+// mid-authentication, the chip restarting. (A chip that misses one answer is resent to: the
 // chip link's unit tests.) Each ends with the ONU in a
 // defined state and the daemon holding what it held before, no more.
 #include "integration/onu_road_fixture.h"
@@ -43,8 +42,6 @@ protected:
         EXPECT_GE(figure(counters, "events_handled"), 9) << counters;
         EXPECT_GE(figure(counters, "work_items"), 5) << counters;
     }
-    int attempts() const { return count_of(daemon_.out(), "registrationattempt_handler: " + std::string(ROAD)); }
-    int rejected() const { return count_of(daemon_.out(), "registrationattempt_handler: rejected"); }
     // Counted by ponkernel (its output runs on across restarts): the daemon
     // may connect to a stopping ponkernel's backlog and lose the link again.
     int connections() const { return count_of(kernel_.out(), "ponkernel: daemon connected"); }
@@ -60,30 +57,6 @@ protected:
 };
 
 } // namespace
-
-// The ONU registers its links again while the engine configures it (held
-// there by a chip that is slow to answer the network parameters): the
-// registrations wait for the configuration, find the links no longer
-// ALLOCATED and are refused; the configuration finishes and the ONU stays
-// up with the paths and record it had.
-TEST_F(OnuFaults, RegistrationAgainWhileConfiguringIsRefused)
-{
-    sim_->silence_id(TEK_REQ_ONU_NETWORK, true);
-    population_->register_onu(road_);
-    ASSERT_TRUE(eventually([&] { return state(ROAD) == "CFGINPROGRESS"; }, FAULT_SECONDS)) << daemon_.out();
-    int first = attempts();
-    unsigned accepted = population_->accepted();
-    population_->register_onu(road_);
-    ASSERT_TRUE(eventually([&] { return attempts() > first; }, FAULT_SECONDS)) << daemon_.out();
-    // The request's resend is answered: the configuration goes on.
-    sim_->silence_id(TEK_REQ_ONU_NETWORK, false);
-    expect_ok_and_nothing_leaked();
-    ASSERT_TRUE(eventually([&] { return rejected() == 4; }, FAULT_SECONDS)) << daemon_.out();
-    EXPECT_EQ(population_->accepted(), accepted) << "no link of the ONU registered twice";
-    EXPECT_EQ(service_->resets(road_), 0);
-    auto road = states(ROAD);
-    EXPECT_EQ(std::count(road.begin(), road.end(), "OK"), 1) << "configured once";
-}
 
 // The ONU answers while ponkernel is away: authenticated, its ONT
 // configuration cannot be fetched, so the ONU is reset and its record
