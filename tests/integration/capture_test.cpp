@@ -4,8 +4,7 @@
 // With ZANDREL_CAPTURE_SAMPLE naming a folder, the ring's files are also
 // left there (the dissector's check decodes them).
 #include "integration/onu_road_fixture.h"
-#include "common/freeradius.h"
-#include "wire/kernmsg.h"
+#include "ponctl/decode.h"
 #include "wire/pcapng.h"
 
 #include <gtest/gtest.h>
@@ -21,22 +20,14 @@ const char *const CAPTURE = "/tmp/links.pcapng";
 
 class Capture : public Road {
 protected:
-    std::string kernel_board() const override { return read_file(zandrel_source_dir() + "/sim/boards/lab.json"); }
-    const char *chip_onus() const override
-    {
-        lab_ = kernel_board();
-        return lab_.c_str();
-    }
-    std::string ring(int index) const
-    {
-        return box_.path(CAPTURE) + (index ? "." + std::to_string(index) : std::string());
-    }
+    std::string kernel_board() const override { return read_file(LAB_BOARD); }
+    std::string chip_onus() const override { return kernel_board(); }
+    std::string ring(int i) const { return box_.path(CAPTURE) + (i ? "." + std::to_string(i) : ""); }
     static long size_of(const std::string &path)
     {
         struct stat st {};
         return stat(path.c_str(), &st) == 0 ? long(st.st_size) : -1;
     }
-    mutable std::string lab_;
 };
 
 TEST_F(Capture, BothLinksGoToABoundedRingWithoutSecrets)
@@ -46,22 +37,20 @@ TEST_F(Capture, BothLinksGoToABoundedRingWithoutSecrets)
     box_.environment["ZANDREL_CAPTURE_MIB"] = std::to_string(RING_MIB);
     start();
     for (int olt = 0; olt < 4; olt++)
-        ASSERT_TRUE(eventually([&] { return says("OLT[" + std::to_string(olt) + "] in OK state"); }, ROAD_SECONDS));
+        ASSERT_TRUE(says("OLT[" + std::to_string(olt) + "] in OK state", ROAD_SECONDS));
     population_->register_all();
     for (const auto &onu : onus_) {
-        char text[18];
-        snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", onu.mac[0], onu.mac[1], onu.mac[2], onu.mac[3],
-                 onu.mac[4], onu.mac[5]);
+        std::string text = ponctl_mac_text(onu.mac);
         ASSERT_TRUE(eventually([&] { return state(text) == "OK"; }, ROAD_SECONDS)) << text;
         // The ONU record goes out with its secret.
-        EXPECT_EQ(run_program(box_, "ponctl", PONCTL_BIN, {"onu", "show", text}).status, 0);
+        EXPECT_EQ(board_.ponctl({"onu", "show", text}).status, 0);
     }
 
     // Off: the file stays as it is while both links go on.
     kill(daemon_.pid(), SIGUSR2);
-    ASSERT_TRUE(eventually([&] { return says("capture: stopped (SIGUSR2)"); }));
+    ASSERT_TRUE(says("capture: stopped (SIGUSR2)", 20));
     long stopped_at = size_of(ring(0));
-    EXPECT_EQ(run_program(box_, "ponctl", PONCTL_BIN, {"report"}).status, 0);
+    EXPECT_EQ(board_.ponctl({"report"}).status, 0);
     EXPECT_EQ(size_of(ring(0)), stopped_at);
 
     // The ring: files of at most RING_MIB MiB, the oldest dropped.
@@ -112,7 +101,7 @@ TEST_F(Capture, BothLinksGoToABoundedRingWithoutSecrets)
     ASSERT_TRUE(eventually([&] { return count_of(daemon_.err(), "capture: writing") == 2; }));
     EXPECT_EQ(size_of(ring(1)), stopped_at);
     EXPECT_TRUE(eventually([&] {
-        run_program(box_, "ponctl", PONCTL_BIN, {"report"});
+        board_.ponctl({"report"});
         return size_of(ring(0)) > long(PCAPNG_SECTION_SIZE);
     }));
 }

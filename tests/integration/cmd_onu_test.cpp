@@ -46,13 +46,13 @@ protected:
     }
     std::string ponctl(const std::vector<std::string> &args)
     {
-        run_result r = run_program(box_, "ponctl", PONCTL_BIN, args);
+        run_result r = board_.ponctl(args);
         return r.out + r.err;
     }
     json ponctl_json(std::vector<std::string> args)
     {
         args.insert(args.begin(), "--json");
-        run_result r = run_program(box_, "ponctl", PONCTL_BIN, args);
+        run_result r = board_.ponctl(args);
         EXPECT_EQ(r.status, 0) << r.err;
         return r.status == 0 ? json::parse(r.out) : json();
     }
@@ -117,14 +117,12 @@ TEST_F(OnuCommandsBoard, WhatTheOperatorSeesAgreesWithTheDaemonAndTheChips)
     EXPECT_EQ(ponctl_json({"onu", "macs", "--onu", ROAD})["records"], macs["records"]);
     EXPECT_TRUE(ponctl_json({"onu", "macs", "1"})["records"].empty()) << "nothing learned behind PON 1";
     EXPECT_EQ(ponctl_json({"onu", "addrs", "0"})["count"], 1);
-    uint8_t road[6], no_eap[6];
-    mac(ROAD, road);
-    mac(NO_EAP, no_eap);
     const uint8_t group[4] = {239, 1, 2, 3};
-    service_->join_group(road, 2, group);
+    service_->join_group(mac(ROAD), 2, group);
     EXPECT_EQ(ponctl_json({"onu", "igmp", ROAD})["groups"], json::parse(R"([{"group": "239.1.2.3", "kind": 1}])"));
 
     // The queue rewrite restarts the ONU with the layout it should have.
+    const mac_bytes no_eap = mac(NO_EAP);
     int resets = service_->resets(no_eap);
     EXPECT_EQ(ponctl({"onu", "queues", NO_EAP}), "ONU queues: rewritten, ONU reset (rcode 0)\n");
     EXPECT_EQ(service_->resets(no_eap), resets + 1);
@@ -143,18 +141,13 @@ TEST_F(OnuCommandsBoard, WhatTheOperatorSeesAgreesWithTheDaemonAndTheChips)
     EXPECT_EQ(ponctl_json({"schedule", "list", "9"})["jobs"].size(), 1u) << "another kind stays";
 
     // The link counters, as ponctl and the Prometheus file show them.
-    auto counters = [&] {
-        run_result r = run_program(box_, "ponctl", PONCTL_BIN, {"counters", "--json"});
-        EXPECT_EQ(r.status, 0) << r.err;
-        return r.status == 0 ? json::parse(r.out) : json::object();
-    };
     auto grew = [](const json &after, const json &before, const char *name) {
         return after.value(name, 0ul) - before.value(name, 0ul);
     };
-    json before = counters();
+    json before = ponctl_json({"counters"});
     EXPECT_GT(before.value("olt0_exchanges", 0ul), 0u);
-    EXPECT_EQ(run_program(box_, "ponctl", PONCTL_BIN, {"raw", "0x1005"}).status, 0);   // no parameter block: refused
-    json after = counters();
+    EXPECT_EQ(board_.ponctl({"raw", "0x1005"}).status, 0);   // no parameter block: refused
+    json after = ponctl_json({"counters"});
     EXPECT_EQ(grew(after, before, "mgmt_commands_0x7002"), 1u);
     EXPECT_EQ(grew(after, before, "mgmt_commands_0x1005"), 1u);
     EXPECT_EQ(grew(after, before, "mgmt_refused_payloads"), 1u);

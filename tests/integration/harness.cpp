@@ -105,6 +105,16 @@ void board::app_image(uint16_t version)
         << "TK" << char(version & 0xFF) << char(version >> 8) << std::string(60, 'x');
 }
 
+bool board::start_chips(uint16_t version, int boot_ms)
+{
+    oltsim::options opts;
+    opts.version = version;
+    opts.log = false;
+    opts.boot_ms = boot_ms;
+    sim = std::make_unique<oltsim::chipset>(opts);
+    return sim->start() == 0;
+}
+
 bool board::start_kernel()
 {
     int listening = count_of(kernel.out(), "ponkernel: listening");

@@ -15,9 +15,6 @@
 #include <optional>
 #include <vector>
 
-inline int count_in_file(const std::string &path, const std::string &what) { return count_of(read_file(path), what); }
-inline uint16_t free_tcp_port() { return loopback_port(); }
-
 // The application image version the simulated chips run unless told
 // otherwise: an image of it means no upgrade at start-up.
 inline constexpr uint16_t FILE_VERSION = 0x0102;
@@ -62,6 +59,8 @@ public:
     int stop(int seconds = 10);
     // Waits for the process to end by itself, as stop() reports it.
     int wait(int seconds = 20);
+    // Takes on `pid`, a child of this process that another one started.
+    void adopt(pid_t pid) { pid_ = pid, status_ = -1; }
     pid_t pid() const { return pid_; }
     std::string out() const { return read_file(out_); }
     std::string err() const { return read_file(err_); }
@@ -101,12 +100,20 @@ public:
     void write_board(const std::string &json);
     // The OLT application image: its version is the u16 LE at byte 2.
     void app_image(uint16_t version = FILE_VERSION);
+    // The chips, started with application image `version`, ready `boot_ms`
+    // after a reset.
+    bool start_chips(uint16_t version = FILE_VERSION, int boot_ms = 3000);
     // ponkernel on the board file, until it says it listens; also how a test
     // brings it back (its output runs on across restarts).
     bool start_kernel();
     bool start_daemon();
     // The daemon's exit status, as process::stop reports it.
     int stop(int daemon_seconds = 15, int kernel_seconds = 10);
+    // The operator's command line on this board, run to its end.
+    run_result ponctl(const std::vector<std::string> &args, int seconds = 30) const
+    {
+        return run_program(box_, "ponctl", PONCTL_BIN, args, seconds);
+    }
 
     process kernel, daemon;
     std::unique_ptr<oltsim::chipset> sim;

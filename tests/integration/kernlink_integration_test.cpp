@@ -19,7 +19,7 @@ protected:
     {
         ponkernel_options o;
         o.unix_path = box_.path("/tmp/chip.sock");
-        o.tcp_port = tcp ? free_tcp_port() : 0;
+        o.tcp_port = tcp ? loopback_port() : 0;
         o.print = false;
         o.answer_ping = answer_ping;
         if (tcp)

@@ -11,21 +11,36 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <regex>
 
 inline constexpr int ROAD_SECONDS = 150;
 
-// What the chips see register: the ONUs of the board file (one with another
-// secret, one with a wrong queue layout) and one it does not know.
-inline const std::string CHIP_ONUS = read_file(ZANDREL_VECTORS_DIR "/integration/road_chip_onus.json");
+inline std::string integration_vector(const std::string &name)
+{
+    return read_file(ZANDREL_VECTORS_DIR "/integration/" + name);
+}
+
+// An ONU's MAC from its text, as the simulated ONUs take it.
+struct mac_bytes : std::array<uint8_t, 6> {
+    operator const uint8_t *() const { return data(); }
+};
+inline mac_bytes mac(const std::string &text)
+{
+    mac_bytes out{};
+    sscanf(text.c_str(), "%hhx:%hhx:%hhx:%hhx:%hhx:%hhx", &out[0], &out[1], &out[2], &out[3], &out[4], &out[5]);
+    return out;
+}
 
 class Road : public ::testing::Test {
 protected:
-    // The board file ponkernel loads and the ONUs the chips see register;
-    // a fixture of other roads gives its own.
-    virtual std::string kernel_board() const { return read_file(ZANDREL_VECTORS_DIR "/integration/road_board.json"); }
-    virtual const char *chip_onus() const { return CHIP_ONUS.c_str(); }
+    // The board file ponkernel loads and the ONUs the chips see register:
+    // the road's ONUs (one with another secret, one with a wrong queue
+    // layout) and one the board file does not know. A fixture of other
+    // roads gives its own.
+    virtual std::string kernel_board() const { return integration_vector("road_board.json"); }
+    virtual std::string chip_onus() const { return integration_vector("road_chip_onus.json"); }
     void SetUp() override
     {
         board_.write_board(kernel_board());
@@ -33,32 +48,33 @@ protected:
     }
     void TearDown() override { board_.stop(); }
     static void write(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
+    // The chips (the daemon opens its chip socket after it reset them),
+    // their ONUs and the OLT's provisioning state, then ponkernel and the
+    // daemon, until the first chip is ready.
     void start()
     {
-        oltsim::options opts;
-        opts.log = false;
-        opts.boot_ms = 3000;
-        sim_ = std::make_unique<oltsim::chipset>(opts);
+        ASSERT_TRUE(board_.start_chips());
         std::string error;
         ASSERT_TRUE(oltsim::parse_board(chip_onus(), onus_, nullptr, error)) << error;
-        population_ = std::make_unique<oltsim::onu_population>(*sim_, onus_, opts.mac);
+        population_ = std::make_unique<oltsim::onu_population>(*sim_, onus_, oltsim::options{}.mac);
         population_->attach();
         service_ = std::make_unique<oltsim::onu_service>(*sim_, *population_, onus_);
         service_->attach();
         counters_ = std::make_unique<oltsim::traffic_counters>(*sim_);
         counters_->attach();
-        ASSERT_EQ(sim_->start(), 0);
         start_kernel();
         ASSERT_TRUE(board_.start_daemon());
-        ASSERT_TRUE(eventually([&] { return says("get config cache success"); }, 60)) << daemon_.err();
-        ASSERT_TRUE(eventually([&] { return says("oltready_handler: OLT[0] in RESETOK state"); }, 60));
+        ASSERT_TRUE(says("get config cache success", 60)) << daemon_.err();
+        ASSERT_TRUE(says("oltready_handler: OLT[0] in RESETOK state", 60));
     }
     // ponkernel on the board file, listening; also how a test brings it back
     // (its output runs on across restarts).
     void start_kernel() { ASSERT_TRUE(board_.start_kernel()) << kernel_.err(); }
-    bool says(const std::string &text) const
+    // The daemon printed `text`, or does within `seconds`.
+    bool says(const std::string &text, int seconds = 0) const
     {
-        return daemon_.out().find(text) != std::string::npos || daemon_.err().find(text) != std::string::npos;
+        return eventually([&] { return daemon_.out().find(text) != std::string::npos ||
+                                       daemon_.err().find(text) != std::string::npos; }, seconds);
     }
     // Group 1 of every match of `pattern` in `text`.
     static std::vector<std::string> found(const std::string &text, const std::string &pattern)
@@ -87,14 +103,6 @@ protected:
             out.push_back(std::stoi(code));
         return out;
     }
-    static void mac(const char *text, uint8_t out[6])
-    {
-        unsigned b[6];
-        sscanf(text, "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]);
-        for (int i = 0; i < 6; i++)
-            out[i] = uint8_t(b[i]);
-    }
-
     // The figures a fault must leave as it found them: pool memory in use
     // and held by the pool (the daemon's resource report), the links' paths
     // the OLT keeps, and the ONU records the daemon holds (allocated less
@@ -113,7 +121,7 @@ protected:
     resources measure()
     {
         resources r;
-        if (run_program(box_, "ponctl", PONCTL_BIN, {"report"}).status == 0) {
+        if (board_.ponctl({"report"}).status == 0) {
             std::string report = read_file(box_.path("/tmp/system_resources.log"));
             r.in_use = figure(report, "Memory currently in use");
             r.balloced = figure(report, "Memory currently balloced");

@@ -22,25 +22,21 @@ TEST_F(Road, EachOnuEndsWhereItsConfigurationSends)
                                                       "CFGINPROGRESS", "OK"}));
     EXPECT_EQ(events(road), (std::vector<int>{EVENT_ONU_STATE, EVENT_ONU_AUTH_OK, EVENT_ONU_CONFIGURE_OK,
                                               EVENT_ONU_STATE}));
-    uint8_t road_mac[6];
-    mac(road, road_mac);
-    EXPECT_EQ(service_->eap_result(road_mac), 3) << "EAP Success";
+    EXPECT_EQ(service_->eap_result(mac(road)), 3) << "EAP Success";
 
     // A registration for one of its links now is refused. Other ONUs may
     // still be registering meanwhile, so only this ONU's acceptances count.
-    size_t accepted = population_->accepted(road_mac);
-    population_->register_onu(road_mac);
+    size_t accepted = population_->accepted(mac(road));
+    population_->register_onu(mac(road));
     EXPECT_TRUE(eventually([&] { return count_of(daemon_.out(), "registrationattempt_handler: rejected") >= 4; }));
-    EXPECT_EQ(population_->accepted(road_mac), accepted);
+    EXPECT_EQ(population_->accepted(mac(road)), accepted);
 
     // A wrong secret: the mismatch lines and EAP Failure.
     EXPECT_TRUE(eventually([&] { return state("00:0D:B6:10:00:10") == "AUTHFAILED"; }));
     EXPECT_TRUE(says("compose_eap_packet_olt_internal: config secret: ****"));
     EXPECT_FALSE(says("secret: 5820") || says("secret = 5820")) << "secrets are masked";
     EXPECT_TRUE(says("compose_eap_packet_olt_internal: md5 hashes are mismatch"));
-    uint8_t wrong[6];
-    mac("00:0D:B6:10:00:10", wrong);
-    EXPECT_EQ(service_->eap_result(wrong), 4) << "EAP Failure";
+    EXPECT_EQ(service_->eap_result(mac("00:0D:B6:10:00:10")), 4) << "EAP Failure";
 
     // On the wrong PON port.
     EXPECT_TRUE(eventually([&] { return state("00:0D:B6:10:00:20") == "CFGFAILED"; }));
@@ -57,10 +53,8 @@ TEST_F(Road, EachOnuEndsWhereItsConfigurationSends)
 
     // A wrong queue layout: repaired, the ONU restarts, registers again and
     // comes up.
-    uint8_t repaired[6];
-    mac("00:0D:B6:10:00:40", repaired);
     EXPECT_TRUE(eventually([&] { return state("00:0D:B6:10:00:40") == "OK"; }, ROAD_SECONDS)) << daemon_.out();
-    EXPECT_EQ(service_->resets(repaired), 1);
+    EXPECT_EQ(service_->resets(mac("00:0D:B6:10:00:40")), 1);
     auto repaired_states = states("00:0D:B6:10:00:40");
     EXPECT_EQ(std::count(repaired_states.begin(), repaired_states.end(), "FREE"), 1) << "released after the repair";
     EXPECT_TRUE(says("profiler_check_ont_queues: ONU 00:0D:B6:10:00:40 queues config is invalid."));
@@ -76,8 +70,7 @@ TEST_F(Road, FailingSlaLeavesTheLinkInProgressAndTheOnuFailed)
 {
     start();
     service_->fail_id(TEK_REQ_QUEUE_SLA, 3);
-    uint8_t road[6];
-    mac("00:0D:B6:10:00:00", road);
+    const mac_bytes road = mac("00:0D:B6:10:00:00");
     population_->register_onu(road);
     ASSERT_TRUE(eventually([&] { return state("00:0D:B6:10:00:00") == "CFGFAILED"; }, ROAD_SECONDS)) << daemon_.out();
     EXPECT_TRUE(says("profiler_onu_link_set_sla_internal: link 00:0D:B6:10:00:00 set DSQ SLA "
@@ -96,8 +89,7 @@ TEST_F(Road, ChipSilentOnDestinationsFailsTheOnuAsAFirmwareFault)
     start();
     resources before = measure();
     sim_->silence_id(TEK_REQ_DEST_CREATE, true);
-    uint8_t road[6];
-    mac("00:0D:B6:10:00:00", road);
+    const mac_bytes road = mac("00:0D:B6:10:00:00");
     population_->register_onu(road);
     ASSERT_TRUE(eventually([&] { return state("00:0D:B6:10:00:00") == "CFGFAILED"; }, ROAD_SECONDS)) << daemon_.out();
     EXPECT_TRUE(says("profiler_onu_path_internal: critical error occurred in FW. You have to reconfigure OLT0"));

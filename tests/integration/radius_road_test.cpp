@@ -5,20 +5,14 @@
 // the ONUs answer the server's MD5 challenge themselves (oltsim).
 #include "common/freeradius.h"
 #include "integration/onu_road_fixture.h"
-#include "common/wait.h"
-#include "wire/ids.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <memory>
 #include <regex>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -31,11 +25,6 @@ const char HOSTNAME[] = "olt-road";
 // another secret than its chip answers with.
 const char *ONU1 = "00:0D:B6:12:34:56";
 const char *ONU2 = "00:0D:B6:AB:CD:EF";
-const char *RADIUS_CHIP_ONUS = R"({ "onus": [
-    { "mac": "00:0D:B6:12:34:56", "secret": "onu1secret", "links": 2,
-      "olt": 0, "pon": 0, "chip": "0x3714", "fw": "0x0210" },
-    { "mac": "00:0D:B6:AB:CD:EF", "secret": "guess", "olt": 0, "pon": 0, "chip": "0x3714" }
-] })";
 
 class RadiusRoad : public Road {
 protected:
@@ -55,7 +44,7 @@ protected:
         Road::TearDown();
         server_.stop();
     }
-    const char *chip_onus() const override { return RADIUS_CHIP_ONUS; }
+    std::string chip_onus() const override { return integration_vector("radius_chip_onus.json"); }
     // RADIUS on, at the test's server; the device address is loopback, where
     // the daemon's RADIUS sockets are bound. Link profile 0 has four links,
     // link profile 4 (ONU 1's, from the server) two; rules profile 1, also
@@ -124,8 +113,7 @@ protected:
 TEST_F(RadiusRoad, RightSecretIsConfiguredFromTheServerAccountedAndDisconnected)
 {
     start();
-    uint8_t onu[6];
-    mac(ONU1, onu);
+    const mac_bytes onu = mac(ONU1);
     population_->register_onu(onu);
     ASSERT_TRUE(eventually([&] { return state(ONU1) == "OK"; }, ROAD_SECONDS))
         << daemon_.out() << daemon_.err() << "\n" << server_.log();
@@ -139,7 +127,7 @@ TEST_F(RadiusRoad, RightSecretIsConfiguredFromTheServerAccountedAndDisconnected)
     // rule's MAC value in the ONU's rule requests.
     std::string rules;
     for (const auto &r : sim_->request_log())
-        if (r.id == TEK_REQ_ONU_RULES && r.data.size() >= 6 && std::equal(onu, onu + 6, r.data.begin()))
+        if (r.id == TEK_REQ_ONU_RULES && r.data.size() >= 6 && std::equal(onu.begin(), onu.end(), r.data.begin()))
             rules.append(r.data.begin(), r.data.end());
     EXPECT_NE(rules.find(std::string("\xE0\x00\x00\x01", 4)), std::string::npos);
     EXPECT_NE(rules.find(std::string("\x00\x0D\xB6\x01\x02\x03", 6)), std::string::npos);
@@ -190,11 +178,9 @@ TEST_F(RadiusRoad, RightSecretIsConfiguredFromTheServerAccountedAndDisconnected)
 TEST_F(RadiusRoad, WrongSecretIsRejectedWithEapFailure)
 {
     start();
-    uint8_t onu[6];
-    mac(ONU2, onu);
-    population_->register_onu(onu);
+    population_->register_onu(mac(ONU2));
     ASSERT_TRUE(eventually([&] { return state(ONU2) == "AUTHFAILED"; }, ROAD_SECONDS)) << server_.log();
-    EXPECT_TRUE(eventually([&] { return service_->eap_result(onu) == 4; })) << "EAP-Failure to the ONU";
+    EXPECT_TRUE(eventually([&] { return service_->eap_result(mac(ONU2)) == 4; })) << "EAP-Failure to the ONU";
     EXPECT_NE(server_.log().find("Login incorrect"), std::string::npos) << server_.log();
 }
 

@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 #include <regex>
 #include <string>
@@ -61,7 +60,6 @@ struct lab_board {
         chips.stop();
     }
     process &kernel() { return board_.kernel; }
-    process &daemon() { return board_.daemon; }
 
     sandbox &box_;
     board board_;

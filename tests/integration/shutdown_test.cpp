@@ -13,8 +13,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,11 +34,7 @@ protected:
     void SetUp() override
     {
         board_.write_board(BOARD);
-        oltsim::options opts;
-        opts.log = false;
-        opts.boot_ms = 200;
-        sim_ = std::make_unique<oltsim::chipset>(opts);
-        ASSERT_EQ(sim_->start(), 0);
+        ASSERT_TRUE(board_.start_chips(FILE_VERSION, 200));
         ASSERT_TRUE(board_.start_kernel());
         ASSERT_TRUE(board_.start_daemon());
     }
@@ -55,15 +49,6 @@ protected:
         for (auto &t : load_)
             t.join();
         sim_->stop();
-    }
-
-    run_result ponctl(const std::vector<std::string> &args)
-    {
-        return run_program(box_, "ponctl", PONCTL_BIN, args, PONCTL_SECONDS);
-    }
-    bool daemon_says(const std::string &text)
-    {
-        return eventually([&] { return daemon_.err().find(text) != std::string::npos; }, START_SECONDS);
     }
 
     // Registration attempts from every chip, which the daemon's event thread
@@ -84,7 +69,7 @@ protected:
         for (const char *command : {"report", "ping"})
             load_.emplace_back([this, command] {
                 while (loading_)
-                    if (ponctl({command}).status == 0)
+                    if (board_.ponctl({command}, PONCTL_SECONDS).status == 0)
                         answered_++;
             });
     }
@@ -101,7 +86,8 @@ protected:
 
 TEST_P(StopUnderLoad, EndsEveryThreadAndExitsWithStatusZero)
 {
-    ASSERT_TRUE(daemon_says("get config cache success")) << daemon_.err();
+    ASSERT_TRUE(eventually([&] { return count_of(daemon_.err(), "get config cache success"); }, START_SECONDS))
+        << daemon_.err();
     start_load();
 
     // Work of every kind is under way: chip requests answered, commands run.

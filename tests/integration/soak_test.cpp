@@ -131,11 +131,7 @@ protected:
                     R"(, "pon": )" + std::to_string(i / OLTS % PORTS) + R"(, "chip": "0x3714"})";
         return text + "]}";
     }
-    const char *chip_onus() const override
-    {
-        chip_board_ = kernel_board();
-        return chip_board_.c_str();
-    }
+    std::string chip_onus() const override { return kernel_board(); }
     static int olt_of(int i) { return i % OLTS; }
 
     // Faults that the daemon rides through by resending: lost requests,
@@ -148,18 +144,8 @@ protected:
         sim_->fragment_answers(2);
         sim_->reorder_random(PERCENT_FAULT);
     }
-    void register_onu(int i, int delay_ms = 0)
-    {
-        uint8_t raw[6];
-        mac(soak_mac(i).c_str(), raw);
-        population_->register_onu(raw, delay_ms);
-    }
-    void leave(int i)
-    {
-        uint8_t raw[6];
-        mac(soak_mac(i).c_str(), raw);
-        service_->leave(raw);
-    }
+    void register_onu(int i, int delay_ms = 0) { population_->register_onu(mac(soak_mac(i)), delay_ms); }
+    void leave(int i) { service_->leave(mac(soak_mac(i))); }
     size_t paths() const
     {
         size_t n = 0;
@@ -170,15 +156,12 @@ protected:
     void restart_kernel()
     {
         kernel_.stop(10);
-        ASSERT_TRUE(kernel_.start(box_, "ponkernel", PONKERNEL_BIN, {"-c", box_.path("/board.json")}));
-        ASSERT_TRUE(eventually([&] { return kernel_.out().find("listening") != std::string::npos; }, 10));
+        start_kernel();
         // The daemon is back when it serves a command again.
-        ASSERT_TRUE(eventually(
-            [&] { return run_program(box_, "ponctl", PONCTL_BIN, {"report"}, 10).status == 0; }, 60));
+        ASSERT_TRUE(eventually([&] { return board_.ponctl({"report"}, 10).status == 0; }, 60));
     }
 
     int count_ = setting("ZANDREL_SOAK_ONUS_PER_PORT", 2) * OLTS * PORTS;
-    mutable std::string chip_board_;
 };
 
 // A host on a neighbour network whose addresses end like the chips' (x.1 ..
@@ -337,8 +320,7 @@ TEST_F(Soak, FaultsThenEveryOnuWhereItBelongs)
             if (olt_of(i) == RESET_OLT && onus[size_t(i)] == where::present)
                 onus[size_t(i)] = where::coming_back;
         reset_thread = std::thread([&] {
-            reset_result = run_program(box_, "ponctl-reset", PONCTL_BIN, {"olt", "reset", std::to_string(RESET_OLT)},
-                                       OLT_UP_SECONDS);
+            reset_result = board_.ponctl({"olt", "reset", std::to_string(RESET_OLT)}, OLT_UP_SECONDS);
         });
     };
 
@@ -490,7 +472,7 @@ TEST_F(Soak, FaultsThenEveryOnuWhereItBelongs)
     // resend, unless its answer came so late that it was dropped as stale;
     // every neighbour datagram an unknown sender; the management process's
     // restart a reconnection.
-    run_result shown = run_program(box_, "ponctl", PONCTL_BIN, {"counters", "--json"});
+    run_result shown = board_.ponctl({"counters", "--json"});
     ASSERT_EQ(shown.status, 0) << shown.err;
     nlohmann::json counted = nlohmann::json::parse(shown.out);
     printf("soak: counters %s\n", counted.dump().c_str());

@@ -9,104 +9,75 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <sstream>
 #include <string>
-#include <vector>
 
 namespace {
 
 constexpr int START_SECONDS = 40;   // the daemon sleeps 4 s, the profiler 5 s more
 
 // The road's board, started piece by piece.
-class Board : public Road {
-protected:
-    void start_chips(uint16_t version)
-    {
-        oltsim::options opts;
-        opts.version = version;
-        opts.log = false;
-        opts.boot_ms = 3000;   // the daemon opens its chip socket after it reset the chips
-        sim_ = std::make_unique<oltsim::chipset>(opts);
-        ASSERT_EQ(sim_->start(), 0);
-    }
-    void start_daemon() { ASSERT_TRUE(board_.start_daemon()); }
-    bool daemon_says(const std::string &text, int seconds = START_SECONDS)
-    {
-        return eventually([&] { return says(text); }, seconds);
-    }
-    run_result ponctl(const std::vector<std::string> &args) { return run_program(box_, "ponctl", PONCTL_BIN, args); }
-    // ponkernel's lines for the configuration requests of one command.
-    std::vector<std::string> config_lines(const std::string &cmd)
-    {
-        std::vector<std::string> lines;
-        std::istringstream in(kernel_.out());
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind("config request " + cmd, 0) == 0)
-                lines.push_back(line);
-        return lines;
-    }
-};
+class Board : public Road {};
 
 TEST_F(Board, StartUpPingsUntilAnsweredThenFetchesTheCacheAndServes)
 {
-    start_daemon();
+    ASSERT_TRUE(board_.start_daemon());
     // Nobody listens yet: the daemon keeps trying.
-    ASSERT_TRUE(daemon_says("kernlink: connect error", 20)) << daemon_.err();
+    ASSERT_TRUE(says("kernlink: connect error", 20)) << daemon_.err();
     start_kernel();
-    ASSERT_TRUE(daemon_says("get config cache success")) << daemon_.err();
-    ASSERT_TRUE(eventually([&] { return ponctl({"ping"}).status == 0; }, 20));
-    EXPECT_EQ(ponctl({"ping"}).out, "ping answered: rcode 0\n");
+    ASSERT_TRUE(says("get config cache success", START_SECONDS)) << daemon_.err();
+    ASSERT_TRUE(eventually([&] { return board_.ponctl({"ping"}).status == 0; }, 20));
+    EXPECT_EQ(board_.ponctl({"ping"}).out, "ping answered: rcode 0\n");
 }
 
 TEST_F(Board, RefusedFetchEndsTheDaemonWith252)
 {
     start_kernel();
-    run_result refuse = ponctl({"config-refuse", "0x2022", "4"});
+    run_result refuse = board_.ponctl({"config-refuse", "0x2022", "4"});
     ASSERT_EQ(refuse.status, 0) << refuse.err;
     EXPECT_EQ(refuse.out, "configuration store: done\n");
-    start_daemon();
+    ASSERT_TRUE(board_.start_daemon());
     EXPECT_EQ(daemon_.wait(START_SECONDS), 252) << daemon_.err();
     EXPECT_NE(daemon_.err().find("get config cache failed: -1"), std::string::npos);
-    EXPECT_EQ(config_lines("0x2022").size(), 1u);
+    EXPECT_EQ(count_of(kernel_.out(), "config request 0x2022 "), 1);
 }
 
 TEST_F(Board, ChipsComeOutOfResetAndOnusRegister)
 {
-    start_chips(FILE_VERSION);
+    ASSERT_TRUE(board_.start_chips());
     std::string error;
-    ASSERT_TRUE(oltsim::parse_board(CHIP_ONUS, onus_, nullptr, error)) << error;
+    ASSERT_TRUE(oltsim::parse_board(chip_onus(), onus_, nullptr, error)) << error;
     // The chips' handlers call into the population until TearDown stops
     // them: the fixture holds it.
     population_ = std::make_unique<oltsim::onu_population>(*sim_, onus_, oltsim::options{}.mac);
     population_->attach();
     sim_->fragment_events(3);   // long events arrive in three fragments
     start_kernel();
-    start_daemon();
+    ASSERT_TRUE(board_.start_daemon());
 
     // Start-up resets every chip through the board socket; each sends its
     // ready event with the image file's version and is queued for
     // reconfiguration, which the profiler thread runs to OK.
     for (int olt = 0; olt < 4; olt++)
-        ASSERT_TRUE(daemon_says("oltready_handler: OLT[" + std::to_string(olt) + "] in RESETOK state"))
+        ASSERT_TRUE(says("oltready_handler: OLT[" + std::to_string(olt) + "] in RESETOK state", START_SECONDS))
             << daemon_.out();
     EXPECT_NE(daemon_.err().find("oltfwupdate_handler: OLT[0] in RESETINPROGRESS state"), std::string::npos);
     EXPECT_EQ(daemon_.err().find("CHECKNEWFW"), std::string::npos);
-    ASSERT_TRUE(daemon_says("get config cache success"));
-    EXPECT_TRUE(daemon_says("profiler_olt_reconfigure: OLT[0] in CFGINPROGRESS state"));
+    ASSERT_TRUE(says("get config cache success", START_SECONDS));
+    EXPECT_TRUE(says("profiler_olt_reconfigure: OLT[0] in CFGINPROGRESS state", START_SECONDS));
 
     // The ONU's four links: each attempt is echoed, each discovery
     // acknowledged and queued for the profiler.
     population_->register_onu(onus_[0].mac);
     ASSERT_TRUE(eventually([&] { return population_->acknowledged() == 4; }, 30)) << daemon_.out();
     EXPECT_EQ(population_->accepted(), 4u);
-    EXPECT_TRUE(daemon_says("registrationattempt_handler: 00:0D:B6:10:00:00 on OLT[0]"));
+    EXPECT_TRUE(says("registrationattempt_handler: 00:0D:B6:10:00:00 on OLT[0]", START_SECONDS));
     // The profiler takes each discovery: the ONU record is made by the first.
-    EXPECT_TRUE(eventually([&] { return count_in_file(daemon_.out_path(), "ONT 00:0D:B6:10:00:00 discovered link") == 4; }));
-    EXPECT_EQ(count_in_file(daemon_.out_path(), "ONT 00:0D:B6:10:00:00 is allocated by link 00:0D:B6:10:00:00"), 1);
+    EXPECT_TRUE(eventually([&] { return count_of(daemon_.out(), "ONT 00:0D:B6:10:00:00 discovered link") == 4; }));
+    EXPECT_EQ(count_of(daemon_.out(), "ONT 00:0D:B6:10:00:00 is allocated by link 00:0D:B6:10:00:00"), 1);
 
     // An event nobody handles.
     sim_->send_event(0, 0x8005, oltsim::bytes(4));
-    EXPECT_TRUE(daemon_says("events_process: unhandled event (32773)"));
+    EXPECT_TRUE(says("events_process: unhandled event (32773)", START_SECONDS));
 }
 
 // A chip with another version than the image file is upgraded: without a
@@ -114,13 +85,13 @@ TEST_F(Board, ChipsComeOutOfResetAndOnusRegister)
 // both images it gets them by TFTP and waits in reset for its next ready.
 TEST_F(Board, ChipsWithAnotherVersionTakeTheUpgradePath)
 {
-    start_chips(FILE_VERSION + 1);
+    ASSERT_TRUE(board_.start_chips(FILE_VERSION + 1));
     start_kernel();
-    start_daemon();
-    ASSERT_TRUE(daemon_says("oltfwupdate_handler: OLT[2] in CHECKNEWFW state")) << daemon_.err();
-    ASSERT_TRUE(daemon_says("oltready_handler: OLT[1] in RESETOK state")) << daemon_.out();
+    ASSERT_TRUE(board_.start_daemon());
+    ASSERT_TRUE(says("oltfwupdate_handler: OLT[2] in CHECKNEWFW state", START_SECONDS)) << daemon_.err();
+    ASSERT_TRUE(says("oltready_handler: OLT[1] in RESETOK state", START_SECONDS)) << daemon_.out();
     EXPECT_NE(daemon_.err().find("oltfwupdate_handler: OLT[1] in RESETINPROGRESS state"), std::string::npos);
-    ASSERT_TRUE(daemon_says("get config cache success"));
+    ASSERT_TRUE(says("get config cache success", START_SECONDS));
 
     write(box_.path("/usr/local/share/tk3723boot.tkf"), std::string(700, 'b'));
     auto tftp = std::make_unique<oltsim::tftp_server>(*sim_);
@@ -133,7 +104,7 @@ TEST_F(Board, ChipsWithAnotherVersionTakeTheUpgradePath)
     // Restarted with the new image, the chip reports the file's version.
     tftp.reset();
     sim_->stop();
-    start_chips(FILE_VERSION);
+    ASSERT_TRUE(board_.start_chips());
     sim_->reset(1);
     EXPECT_TRUE(eventually([&] { return count_of(daemon_.out(), "oltready_handler: OLT[1] in RESETOK state") == 2; },
                            START_SECONDS))

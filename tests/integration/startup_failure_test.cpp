@@ -41,8 +41,8 @@ TEST(StartupFailure, ThreadsStartedBeforeTheFailureAreStopped)
         ASSERT_TRUE(daemon.start(box, "zandrel", ZANDREL_BIN));
         EXPECT_EQ(daemon.wait(30), 253);
         std::string err = daemon.err();
-        EXPECT_EQ(count_in_file(daemon.err_path(), failure.logged), 1) << err;
-        EXPECT_EQ(count_in_file(daemon.err_path(), "thread shim: 0 still running"), 1) << err;
+        EXPECT_EQ(count_of(err, failure.logged), 1) << err;
+        EXPECT_EQ(count_of(err, "thread shim: 0 still running"), 1) << err;
     }
 }
 
