@@ -372,8 +372,10 @@ TEST_F(Accounting, DisconnectRequestsAreAnsweredByWhatTheyName)
         EXPECT_EQ(onu_->links[ONU_LINKS - 1].state, c.line == RECONFIGURED ? TORN_DOWN : KEPT) << c.name;
         // The answer: the request's header with the new code and length 20,
         // signed over itself with the request's authenticator.
-        bytes expected = signed_packet(uint8_t(c.code), 0x33, &c.packet[4], {}, SECRET, NO_SIGNATURE);
-        EXPECT_TRUE(c.code == 0 || bytes(answer, answer + 20) == expected) << c.name;
+        if (c.code != 0) {
+            EXPECT_EQ(bytes(answer, answer + 20), signed_packet(uint8_t(c.code), 0x33, &c.packet[4], {}, SECRET,
+                                                                NO_SIGNATURE)) << c.name;
+        }
     }
 }
 
