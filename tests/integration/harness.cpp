@@ -112,6 +112,8 @@ bool board::start_chips(uint16_t version, int boot_ms)
     opts.log = false;
     opts.boot_ms = boot_ms;
     sim = std::make_unique<oltsim::chipset>(opts);
+    olt_config = std::make_unique<oltsim::olt_config_sim>(*sim);
+    olt_config->attach();
     return sim->start() == 0;
 }
 

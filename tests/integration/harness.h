@@ -7,6 +7,7 @@
 
 #include "common/loopback.h"
 #include "common/wait.h"
+#include "oltsim/olt_config.h"
 #include "oltsim/oltsim.h"
 
 #include <sys/types.h>
@@ -101,7 +102,8 @@ public:
     // The OLT application image: its version is the u16 LE at byte 2.
     void app_image(uint16_t version = FILE_VERSION);
     // The chips, started with application image `version`, ready `boot_ms`
-    // after a reset.
+    // after a reset, answering the OLT configuration as the oltsim program
+    // does.
     bool start_chips(uint16_t version = FILE_VERSION, int boot_ms = 3000);
     // ponkernel on the board file, until it says it listens; also how a test
     // brings it back (its output runs on across restarts).
@@ -116,6 +118,8 @@ public:
     }
 
     process kernel, daemon;
+    // Declared before the chips: it outlives them, whose handlers call it.
+    std::unique_ptr<oltsim::olt_config_sim> olt_config;
     std::unique_ptr<oltsim::chipset> sim;
 
 private:

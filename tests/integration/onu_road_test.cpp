@@ -64,6 +64,8 @@ TEST_F(Road, EachOnuEndsWhereItsConfigurationSends)
     // destination per ONU with its four link parts.
     EXPECT_EQ(service_->paths(0), 16u);
     EXPECT_EQ(service_->destinations(0).size(), 4u);
+    // The chips answered the OLT configuration in full: no step failed.
+    EXPECT_FALSE(says("short answer") || says("in OK state with error code")) << daemon_.err();
 }
 
 TEST_F(Road, FailingSlaLeavesTheLinkInProgressAndTheOnuFailed)
