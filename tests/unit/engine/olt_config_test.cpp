@@ -1,7 +1,8 @@
 // OLT configuration against the simulated chips and configuration module,
 // what the board's start-up does not reach: the base LLID decisions, the
-// transceiver check, the configuration failing, the ONU counts with their
-// domains and registration groups, the ONU personality version and option -p.
+// transceiver check, the configuration failing, answers shorter than their
+// layouts, the ONU counts with their domains and registration groups, the ONU
+// personality version and option -p.
 #include "common/chip_fixture.h"
 #include "common/hex.h"
 #include "common/link_fixture.h"
@@ -109,6 +110,31 @@ TEST_F(OltConfig, DrssiFollowsTheTransceiverPartNumber)
     EXPECT_FALSE(chips_->state(0).drssi[1]);
     EXPECT_STREQ(olt_get(0)->ports[1].sfp_part, "LTE430         ");
     EXPECT_EQ(profiler_olt_drssi_enabled(olt_get(0), 1), 0);
+}
+
+// Each answer shorter than its layout fails its step with the short-answer
+// line and the OLT still ends OK; what depended on it is not sent (0:
+// nothing to check); base LLIDs whose value is cut are set again.
+TEST_F(OltConfig, ShortAnswersFailTheirStepCleanly)
+{
+    const struct { uint16_t id; int size; uint16_t not_sent; } cases[] = {
+        {0x018F, 10, 0x0191}, {0x018F, 20, 0x0191}, {0x01CB, 144, 0x01CC}, {0x028B, 9, 0}, {0x0210, 60, 0},
+    };
+    ASSERT_EQ(profiler_olt_reconfigure(0), 0);   // the first one sets LLIDs without reading
+    for (const auto &c : cases) {
+        chips_->cut_answer(c.id, c.size);
+        size_t mark = sim_->request_log().size();
+        char line[64];
+        snprintf(line, sizeof line, "short answer to 0x%04X", c.id);
+        int before = count_of(trace(), line);
+        profiler_olt_reconfigure(0);
+        chips_->cut_answer(c.id, -1);
+        EXPECT_EQ(olt_get_state(0), ONU_STATE_OK) << line;
+        EXPECT_GT(count_of(trace(), line), before) << line;
+        EXPECT_EQ(sent(c.not_sent, mark), 0) << line;
+        EXPECT_EQ(sent(0x028C, mark), c.id == 0x028B ? 2 : 0) << line;
+    }
+    EXPECT_STREQ(olt_get(0)->ports[0].sfp_part, "--");   // the last row cut the SFP information
 }
 
 // The board's ONU road creates the domains and counts its ONUs; left here:
