@@ -61,7 +61,11 @@ public:
     // Waits for the process to end by itself, as stop() reports it.
     int wait(int seconds = 20);
     // Takes on `pid`, a child of this process that another one started.
-    void adopt(pid_t pid) { pid_ = pid, status_ = -1; }
+    void adopt(pid_t pid)
+    {
+        pid_ = pid;
+        status_ = -1;
+    }
     pid_t pid() const { return pid_; }
     std::string out() const { return read_file(out_); }
     std::string err() const { return read_file(err_); }

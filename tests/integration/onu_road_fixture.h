@@ -6,13 +6,13 @@
 #include "oltsim/onu_service.h"
 #include "oltsim/onus.h"
 #include "oltsim/statistics.h"
+#include "platform/textconv.h"
 #include "wire/ids.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <regex>
 
 inline constexpr int ROAD_SECONDS = 150;
@@ -29,7 +29,7 @@ struct mac_bytes : std::array<uint8_t, 6> {
 inline mac_bytes mac(const std::string &text)
 {
     mac_bytes out{};
-    sscanf(text.c_str(), "%hhx:%hhx:%hhx:%hhx:%hhx:%hhx", &out[0], &out[1], &out[2], &out[3], &out[4], &out[5]);
+    convert_mac(out.data(), text.c_str());
     return out;
 }
 
