@@ -70,7 +70,6 @@ public:
     std::string out() const { return read_file(out_); }
     std::string err() const { return read_file(err_); }
     const std::string &out_path() const { return out_; }
-    const std::string &err_path() const { return err_; }
 
 private:
     void reap(int options);
